@@ -1,0 +1,46 @@
+// ConfigSC: the process-wide smart-card settings (language, card trace,
+// block size, PIN-dialog behaviour, PACE PIN).
+#pragma once
+
+#include "PINDialogCallback.h"
+
+#include <cstdint>
+#include <string>
+
+class ConfigSC {
+public:
+    struct Settings {
+        std::int32_t m_language = 1;          // 0 English, 1 German, 2 Swedish
+        bool m_traceEnabled = true;
+        std::int32_t m_traceLevel = 9;
+        std::int32_t m_blockSize = 240;
+        std::string m_traceFile = "/tmp/kv.log";
+        bool m_hideUnusedCerts = false;
+        bool m_lsk = false;
+        bool m_keyboardPIN = false;
+        bool m_pinDialogEnabled = true;
+        bool m_isService = false;
+        bool m_loaded = false;
+        bool m_usePinDialogCallback = false;
+        PINDialogCallbackFunc m_pinDialogCallback = nullptr;
+        std::string m_pacePin;
+        bool m_savePacePin = true;
+    };
+
+    ConfigSC() = default;
+
+    // True when the callback switch is on and a callback is installed.
+    bool UsePinDialogCallback() const {
+        return m_settings.m_usePinDialogCallback && m_settings.m_pinDialogCallback != nullptr;
+    }
+
+    Settings m_settings;
+};
+
+namespace kivo {
+// The settings every card operation consults.
+ConfigSC& cardSettings();
+// A second record with the defaults, never loaded from the settings files;
+// card detection reads and sets a few of its flags.
+ConfigSC& defaultCardSettings();
+}  // namespace kivo

@@ -1,0 +1,3 @@
+#include "KivoCryptoSLL.h"
+
+CKivoCryptoSLL::~CKivoCryptoSLL() = default;

@@ -1,0 +1,79 @@
+#include "TestSupport.h"
+
+#include <openssl/evp.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <random>
+#include <stdexcept>
+#include <sys/wait.h>
+
+namespace kivo::test {
+
+ScopedTimeZone::ScopedTimeZone(const char* zone) {
+    if (const char* current = std::getenv("TZ")) m_saved = current;
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+}
+
+ScopedTimeZone::~ScopedTimeZone() {
+    if (m_saved) {
+        ::setenv("TZ", m_saved->c_str(), 1);
+    } else {
+        ::unsetenv("TZ");
+    }
+    ::tzset();
+}
+
+std::vector<unsigned char> randomBytes(std::size_t count, std::uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::vector<unsigned char> bytes(count);
+    for (auto& byte : bytes) byte = static_cast<unsigned char>(generator());
+    return bytes;
+}
+
+std::string toHex(const unsigned char* bytes, std::size_t count) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(count * 2);
+    for (std::size_t i = 0; i < count; ++i) {
+        text.push_back(kHex[bytes[i] >> 4]);
+        text.push_back(kHex[bytes[i] & 0xF]);
+    }
+    return text;
+}
+
+std::string toHex(const std::vector<unsigned char>& bytes) {
+    return toHex(bytes.data(), bytes.size());
+}
+
+std::vector<unsigned char> opensslDigest(const char* name, const unsigned char* data,
+                                         std::size_t length) {
+    EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
+    if (md == nullptr) throw std::runtime_error(std::string("OpenSSL lacks digest ") + name);
+    std::vector<unsigned char> digest(EVP_MAX_MD_SIZE);
+    unsigned int digestLength = 0;
+    const int ok = EVP_Digest(data, length, digest.data(), &digestLength, md, nullptr);
+    EVP_MD_free(md);
+    if (ok != 1) throw std::runtime_error(std::string("EVP_Digest failed for ") + name);
+    digest.resize(digestLength);
+    return digest;
+}
+
+CommandResult runCommand(const std::string& command) {
+    CommandResult result;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return result;
+    std::array<char, 4096> chunk;
+    std::size_t got;
+    while ((got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
+        result.output.append(chunk.data(), got);
+    }
+    const int status = ::pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+}  // namespace kivo::test
