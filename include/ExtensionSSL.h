@@ -5,7 +5,7 @@
 
 class KIVO_API CExtensionSSL {
 public:
-    CExtensionSSL() = default;
-    CExtensionSSL(const CExtensionSSL&) = default;
-    CExtensionSSL& operator=(const CExtensionSSL&) = default;
+    CExtensionSSL();
+    CExtensionSSL(const CExtensionSSL& other);
+    CExtensionSSL& operator=(const CExtensionSSL& other);
 };

@@ -17,9 +17,9 @@
 
 class KIVO_API CHashSSL {
 public:
-    CHashSSL() = default;
-    CHashSSL(const CHashSSL&) = default;
-    CHashSSL& operator=(const CHashSSL&) = default;
+    CHashSSL();
+    CHashSSL(const CHashSSL& other);
+    CHashSSL& operator=(const CHashSSL& other);
 
     // Signing code. Writes the digest (at most 64 bytes) to `out` and its
     // length to `outLen`; an unknown code writes nothing. Always returns 0.

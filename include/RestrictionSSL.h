@@ -5,7 +5,7 @@
 
 class KIVO_API CRestrictionSSL {
 public:
-    CRestrictionSSL() = default;
-    CRestrictionSSL(const CRestrictionSSL&) = default;
-    CRestrictionSSL& operator=(const CRestrictionSSL&) = default;
+    CRestrictionSSL();
+    CRestrictionSSL(const CRestrictionSSL& other);
+    CRestrictionSSL& operator=(const CRestrictionSSL& other);
 };

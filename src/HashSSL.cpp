@@ -104,14 +104,20 @@ std::optional<std::size_t> digestByNameCode(const unsigned char* data, unsigned 
     return std::nullopt;
 }
 
-void logCalculateEntry(int code) {
-    LOG4CXX_DEBUG(CHashSSL::m_logger, "entering calculateHash ");
-    LOG4CXX_DEBUG(CHashSSL::m_logger, " nAlgoID : " << code);
-}
-
-void logCalculateExit() { LOG4CXX_INFO(CHashSSL::m_logger, "leaving calculateHash "); }
+// calculateHash and calculateHashBin log under the same texts; macros keep
+// the location of each record in the calling method.
+#define KIVO_LOG_CALCULATE_ENTRY(code)                                  \
+    do {                                                                \
+        LOG4CXX_DEBUG(CHashSSL::m_logger, "entering calculateHash ");   \
+        LOG4CXX_DEBUG(CHashSSL::m_logger, " nAlgoID : " << (code));     \
+    } while (false)
+#define KIVO_LOG_CALCULATE_EXIT() LOG4CXX_INFO(CHashSSL::m_logger, "leaving calculateHash ")
 
 }  // namespace
+
+CHashSSL::CHashSSL() = default;
+CHashSSL::CHashSSL(const CHashSSL&) = default;
+CHashSSL& CHashSSL::operator=(const CHashSSL&) = default;
 
 int CHashSSL::HashBlob(unsigned char* data, unsigned long len, int code, unsigned char* out,
                        int* outLen) {
@@ -140,7 +146,7 @@ int CCertHandler::HashBlob(unsigned char* data, unsigned long len, int code, uns
 char* CHashSSL::calculateHash(unsigned char* data, unsigned long len, int code) {
     try {
         std::memset(t_hashText, 0, sizeof t_hashText);
-        logCalculateEntry(code);
+        KIVO_LOG_CALCULATE_ENTRY(code);
         unsigned char digest[kivo::kMaxDigestLength];
         if (const auto length = digestByNameCode(data, len, code, digest)) {
             static const char kHex[] = "0123456789ABCDEF";
@@ -149,7 +155,7 @@ char* CHashSSL::calculateHash(unsigned char* data, unsigned long len, int code) 
                 t_hashText[2 * i + 1] = kHex[digest[i] & 0xF];
             }
         }
-        logCalculateExit();
+        KIVO_LOG_CALCULATE_EXIT();
     } catch (...) {
         // Only logging can throw here; the buffer is returned as it stands.
     }
@@ -160,13 +166,13 @@ unsigned char* CHashSSL::calculateHashBin(unsigned char* data, unsigned long len
                                           unsigned long* outLen) {
     try {
         std::memset(t_hashBinary, 0, sizeof t_hashBinary);
-        logCalculateEntry(code);
+        KIVO_LOG_CALCULATE_ENTRY(code);
         unsigned char digest[kivo::kMaxDigestLength];
         if (const auto length = digestByNameCode(data, len, code, digest)) {
             std::memcpy(t_hashBinary, digest, *length);
             if (outLen != nullptr) *outLen = *length;
         }
-        logCalculateExit();
+        KIVO_LOG_CALCULATE_EXIT();
     } catch (...) {
         // Only logging can throw here; the buffer is returned as it stands.
     }

@@ -16,6 +16,7 @@ public:
         captured.level = event->getLevel()->toString();
         captured.message = event->getMessage();
         captured.fileName = location.getFileName();
+        captured.className = location.getClassName();
         captured.method = location.getMethodName();
         captured.line = location.getLineNumber();
         std::lock_guard<std::mutex> lock(m_mutex);

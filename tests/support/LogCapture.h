@@ -16,7 +16,8 @@ struct CapturedEvent {
     std::string level;      // "DEBUG", "INFO", "WARN", "ERROR", ...
     std::string message;
     std::string fileName;   // source file of the record
-    std::string method;     // full signature of the method
+    std::string className;  // class of the method, from its full signature
+    std::string method;     // name of the method, from its full signature
     int line = 0;
 };
 

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and the demo need.
+# Quiet and quick when everything is present; safe to run any number of times.
+set -euo pipefail
+
+packages=(
+  # build
+  g++ cmake make pkg-config binutils
+  libssl-dev liblog4cxx-dev libpcsclite-dev libcurl4-openssl-dev
+  # tests and benchmarks
+  googletest libgtest-dev libbenchmark-dev openssl ca-certificates
+  pcscd vsmartcard-vpcd tinyproxy
+  # fuzzing and sanitizer runtimes
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+echo "install-deps: done"

@@ -1,0 +1,139 @@
+// The kivocrypto program as a person meets it: version, help and hash.
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+using kivo::test::opensslDigest;
+using kivo::test::runCommand;
+using kivo::test::toHex;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string cli(const std::string& arguments) {
+    return std::string("'") + KIVO_CLI_FILE + "' " + arguments;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_folder = fs::temp_directory_path() /
+                   ("kivocrypto-cli-" + std::to_string(::getpid()) + "-" +
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(m_folder);
+    }
+    void TearDown() override { fs::remove_all(m_folder); }
+
+    std::string writeFile(const std::string& name, const std::string& content) {
+        const fs::path path = m_folder / name;
+        std::ofstream(path, std::ios::binary) << content;
+        return path.string();
+    }
+
+    std::string expectedHex(const char* algorithm, const std::string& content) {
+        return toHex(opensslDigest(algorithm, reinterpret_cast<const unsigned char*>(content.data()),
+                                   content.size()));
+    }
+
+    fs::path m_folder;
+};
+
+}  // namespace
+
+TEST_F(CliTest, VersionAndHelp) {
+    const auto version = runCommand(cli("--version"));
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.output.rfind("kivocrypto ", 0), 0u) << version.output;
+
+    const auto help = runCommand(cli("--help"));
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.output.find("hash"), std::string::npos);
+
+    const auto hashHelp = runCommand(cli("hash --help"));
+    EXPECT_EQ(hashHelp.status, 0);
+    EXPECT_NE(hashHelp.output.find("ripemd160"), std::string::npos);
+
+    EXPECT_EQ(runCommand(cli("2>/dev/null")).status, 2) << "no command is a usage error";
+    EXPECT_EQ(runCommand(cli("frobnicate 2>/dev/null")).status, 2);
+}
+
+TEST_F(CliTest, HashPrintsUpperCaseHexAndFileName) {
+    const std::string content = "The quick brown fox jumps over the lazy dog";
+    const std::string file = writeFile("fox.txt", content);
+    const std::pair<const char*, const char*> algorithms[] = {
+        {"sha1", "SHA1"},     {"sha256", "SHA256"}, {"sha384", "SHA384"},
+        {"sha512", "SHA512"}, {"md5", "MD5"},       {"ripemd160", "RIPEMD160"},
+    };
+    for (const auto& [option, opensslName] : algorithms) {
+        const auto result = runCommand(cli(std::string("hash -a ") + option + " '" + file + "'"));
+        EXPECT_EQ(result.status, 0) << option;
+        EXPECT_EQ(result.output, expectedHex(opensslName, content) + "  " + file + "\n") << option;
+    }
+    // sha256 when no algorithm is named.
+    const auto result = runCommand(cli("hash '" + file + "'"));
+    EXPECT_EQ(result.output, expectedHex("SHA256", content) + "  " + file + "\n");
+}
+
+TEST_F(CliTest, HashOfEmptyAndLargerFiles) {
+    const std::string empty = writeFile("empty", "");
+    std::string large(3 * 1024 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 31 + (i >> 9));
+    const std::string big = writeFile("big.bin", large);
+
+    const auto result = runCommand(cli("hash -a sha512 '" + empty + "' '" + big + "'"));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, expectedHex("SHA512", "") + "  " + empty + "\n" +
+                                 expectedHex("SHA512", large) + "  " + big + "\n");
+}
+
+TEST_F(CliTest, MissingFileIsReportedAndTheOthersStillHashed) {
+    const std::string first = writeFile("a.txt", "first");
+    const std::string last = writeFile("b.txt", "last");
+    const std::string missing = (m_folder / "missing.txt").string();
+    const std::string errors = (m_folder / "stderr.txt").string();
+
+    const auto result = runCommand(cli("hash -a md5 '" + first + "' '" + missing + "' '" + last +
+                                       "' 2>'" + errors + "'"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, expectedHex("MD5", "first") + "  " + first + "\n" +
+                                 expectedHex("MD5", "last") + "  " + last + "\n");
+
+    std::ifstream errorStream(errors);
+    const std::string errorText((std::istreambuf_iterator<char>(errorStream)),
+                                std::istreambuf_iterator<char>());
+    EXPECT_EQ(errorText, "kivocrypto: " + missing + ": No such file or directory\n");
+}
+
+TEST_F(CliTest, HashRefusesBadArguments) {
+    const std::string file = writeFile("x", "x");
+    EXPECT_EQ(runCommand(cli("hash -a sha3 '" + file + "' 2>/dev/null")).status, 2);
+    EXPECT_EQ(runCommand(cli("hash -a 2>/dev/null")).status, 2);
+    EXPECT_EQ(runCommand(cli("hash 2>/dev/null")).status, 2);
+    EXPECT_EQ(runCommand(cli("hash --bogus '" + file + "' 2>/dev/null")).status, 2);
+    // A folder is not a file.
+    EXPECT_EQ(runCommand(cli("hash '" + m_folder.string() + "' 2>/dev/null")).status, 1);
+    // After "--" a name that starts with a dash is a file.
+    const std::string dashed = writeFile("-dash", "d");
+    const auto result = runCommand("cd '" + m_folder.string() + "' && " + cli("hash -a sha1 -- -dash"));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, expectedHex("SHA1", "d") + "  -dash\n");
+}
+
+TEST_F(CliTest, LibraryLogStaysOffUnlessAsked) {
+    const std::string file = writeFile("q", "quiet");
+    const auto quiet = runCommand(cli("hash '" + file + "' 2>&1"));
+    EXPECT_EQ(quiet.output.find("log4cxx"), std::string::npos) << quiet.output;
+    EXPECT_EQ(quiet.output.find("entering"), std::string::npos) << quiet.output;
+
+    const auto verbose = runCommand(cli("--verbose hash '" + file + "' 2>&1 >/dev/null"));
+    EXPECT_NE(verbose.output.find("entering calculateHash"), std::string::npos) << verbose.output;
+    EXPECT_NE(verbose.output.find("KivoCryptoSSL::CHashSSL"), std::string::npos);
+}
