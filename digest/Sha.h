@@ -1,9 +1,9 @@
 // SHA-1 and SHA-2 (FIPS 180-4). The constructor argument picks the variant:
 // 1 SHA-256, 2 SHA-384, 3 SHA-512, anything else SHA-1.
 // SHA-1 and SHA-256 use the processor's SHA extensions when present, and
-// SHA-384/512 a BMI2 build of their rounds; setting the environment variable
-// KIVO_DIGEST_PORTABLE (to anything but "0") before the first digest object
-// is used forces the portable code.
+// SHA-384/512 an AVX message schedule with BMI2 rounds; setting the
+// environment variable KIVO_DIGEST_PORTABLE (to anything but "0") before the
+// first digest object is used forces the portable code.
 #pragma once
 
 #include "IMessageDigest.h"
@@ -37,13 +37,14 @@ namespace kivo {
 // True when the processor has the SHA extensions (with SSSE3/SSE4.1).
 bool ShaHardwareAvailable();
 
-// True when SHA-1 and SHA-256 run on the processor's SHA extensions
-// (decided once per process; see CSHA).
+// True when SHA-1 and SHA-256 run on the processor's SHA extensions: the
+// processor has them, and neither KIVO_DIGEST_PORTABLE (read once per
+// process) nor SetShaHardwareAllowed(false) asked for the portable code.
 bool ShaHardwareActive();
 
-// Switches the processor-specific code on or off for the whole process,
+// Switches the accelerated code on or off for the whole process,
 // overriding KIVO_DIGEST_PORTABLE: the SHA extensions for SHA-1/SHA-256 and
-// the BMI2 build of SHA-384/512. Allowing has no effect on features the
+// the AVX/BMI2 code of SHA-384/512. Allowing has no effect on features the
 // processor lacks. Meant for tests and benchmarks that compare both paths.
 void SetShaHardwareAllowed(bool allowed);
 }  // namespace kivo
