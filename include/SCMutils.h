@@ -6,7 +6,6 @@
 #include "KivoLogger.h"
 #include "PINDialogCallback.h"
 
-#include <cstdint>
 #include <string>
 
 class KIVO_API CSCUtils {
@@ -49,21 +48,9 @@ public:
     static kivo::LoggerPtr m_logger;
 
     static constexpr int cMaxReaders = 16;
-    static constexpr int cCertSlots = 96;
 
 private:
-    struct CertSlot {
-        char id[128];       // slot number in decimal
-        char label[256];    // label of the card's certificate entry
-        std::int32_t value;
-    };
-
-    std::string m_string1;
-    std::string m_string2;
-    int m_numCerts;
-    CertSlot m_certs[cCertSlots];
-    int m_selectedReader;   // -1: none selected
+    // The certificate slots and reader selection join when the card
+    // operations do; the frame needs only the slot count.
     int m_numSlots;
-    std::int32_t m_reserved1;
-    std::int32_t m_reserved2;
 };

@@ -8,7 +8,6 @@
 #include <openssl/crypto.h>
 #include <openssl/x509.h>
 
-#include <cstring>
 
 std::string CSCUtils::m_reader;
 
@@ -19,10 +18,7 @@ constexpr int kNumSlots = 6;
 ConfigSC::Settings& settings() { return kivo::cardSettings().m_settings; }
 }  // namespace
 
-CSCUtils::CSCUtils()
-    : m_numCerts(0), m_selectedReader(-1), m_numSlots(kNumSlots), m_reserved1(0), m_reserved2(0) {
-    std::memset(m_certs, 0, sizeof m_certs);
-}
+CSCUtils::CSCUtils() : m_numSlots(kNumSlots) {}
 
 CSCUtils::CSCUtils(const CSCUtils& other) = default;
 CSCUtils& CSCUtils::operator=(const CSCUtils& other) = default;

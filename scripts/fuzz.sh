@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Runs every fuzz target of a fuzz build folder.
+#   scripts/fuzz.sh BUILD_DIR time SECONDS   each target for SECONDS
+#   scripts/fuzz.sh BUILD_DIR runs COUNT     each target for COUNT executions
+# The seed corpus is made on the spot from the system's CA certificates and
+# a CMS signature made with the openssl command; each target keeps its own
+# corpus under BUILD_DIR/corpus/<target>. Exits non-zero on the first crash.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$1
+mode=$2
+amount=$3
+
+seeds="$build/corpus/seeds"
+if [[ ! -d "$seeds" ]]; then
+  mkdir -p "$seeds"
+  count=0
+  for pem in /etc/ssl/certs/*.pem; do
+    openssl x509 -in "$pem" -outform DER -out "$seeds/cert-$count.der" 2>/dev/null || continue
+    count=$((count + 1))
+    ((count < 24)) || break
+  done
+  work=$(mktemp -d)
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=Fuzz Seed" \
+    -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 2>/dev/null
+  printf 'seed content' > "$work/content.txt"
+  openssl cms -sign -binary -in "$work/content.txt" -signer "$work/cert.pem" -inkey "$work/key.pem" \
+    -outform DER -out "$seeds/cms-detached.der" 2>/dev/null
+  openssl cms -sign -binary -nodetach -in "$work/content.txt" -signer "$work/cert.pem" \
+    -inkey "$work/key.pem" -outform DER -out "$seeds/cms-attached.der" 2>/dev/null
+  rm -rf "$work"
+fi
+
+case "$mode" in
+  time) limit=(-max_total_time="$amount") ;;
+  runs) limit=(-runs="$amount") ;;
+  *) echo "mode must be 'time' or 'runs'" >&2; exit 64 ;;
+esac
+
+status=0
+for target in "$build"/fuzz/fuzz_*; do
+  [[ -x "$target" && -f "$target" ]] || continue
+  name=$(basename "$target")
+  corpus="$build/corpus/$name"
+  mkdir -p "$corpus"
+  log="$build/corpus/$name.log"
+  if "$target" "${limit[@]}" -rss_limit_mb=2048 -max_len=65536 -timeout=10 \
+       -print_final_stats=1 "$corpus" "$seeds" >"$log" 2>&1; then
+    runs=$(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo '?')
+    echo "fuzz: $name ok, $runs executions"
+  else
+    echo "fuzz: $name FAILED; last lines of $log:"
+    tail -n 40 "$log"
+    status=1
+  fi
+done
+exit $status

@@ -1,0 +1,168 @@
+#include "Pki.h"
+
+#include <openssl/err.h>
+#include <openssl/rsa.h>
+#include <openssl/x509v3.h>
+
+#include <map>
+#include <mutex>
+#include <stdexcept>
+
+namespace kivo::test {
+namespace {
+
+[[noreturn]] void failWithOpenSSL(const std::string& what) {
+    char reason[256] = "no reason queued";
+    if (const unsigned long code = ERR_get_error()) ERR_error_string_n(code, reason, sizeof reason);
+    ERR_clear_error();
+    throw std::runtime_error(what + ": " + reason);
+}
+
+// An RSA key restricted to RSASSA-PSS (OpenSSL's "RSA-PSS" key type).
+EVP_PKEY* generateRsaPss(unsigned bits) {
+    EVP_PKEY* key = nullptr;
+    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, "RSA-PSS", nullptr);
+    if (context != nullptr && EVP_PKEY_keygen_init(context) == 1 &&
+        EVP_PKEY_CTX_set_rsa_keygen_bits(context, static_cast<int>(bits)) == 1) {
+        EVP_PKEY_keygen(context, &key);
+    }
+    EVP_PKEY_CTX_free(context);
+    return key;
+}
+
+EvpKeyPtr generateFresh(KeyKind kind) {
+    EVP_PKEY* key = nullptr;
+    switch (kind) {
+        case KeyKind::Rsa2048: key = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{2048}); break;
+        case KeyKind::Rsa3072: key = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{3072}); break;
+        case KeyKind::RsaPss2048: key = generateRsaPss(2048); break;
+        case KeyKind::EcP256: key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"); break;
+        case KeyKind::EcP384: key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-384"); break;
+    }
+    if (key == nullptr) failWithOpenSSL(std::string("generating ") + keyKindName(kind));
+    return EvpKeyPtr(key);
+}
+
+void setName(X509_NAME* name, const std::string& oneLine) {
+    // "/C=DE/O=Example/CN=Signer": entries separated by '/', type=value.
+    std::size_t position = 0;
+    while (position < oneLine.size()) {
+        if (oneLine[position] != '/') throw std::runtime_error("name must start with '/': " + oneLine);
+        const std::size_t end = oneLine.find('/', position + 1);
+        const std::string entry = oneLine.substr(position + 1, end == std::string::npos ? std::string::npos
+                                                                                        : end - position - 1);
+        const std::size_t equals = entry.find('=');
+        if (equals == std::string::npos) throw std::runtime_error("entry without '=': " + entry);
+        const std::string type = entry.substr(0, equals);
+        const std::string value = entry.substr(equals + 1);
+        if (X509_NAME_add_entry_by_txt(name, type.c_str(), MBSTRING_UTF8,
+                                       reinterpret_cast<const unsigned char*>(value.data()),
+                                       static_cast<int>(value.size()), -1, 0) != 1) {
+            failWithOpenSSL("name entry " + entry);
+        }
+        if (end == std::string::npos) break;
+        position = end;
+    }
+}
+
+void addExtension(X509* certificate, X509* issuer, const std::string& name, const std::string& value) {
+    X509V3_CTX context;
+    X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
+    X509_EXTENSION* extension = X509V3_EXT_conf(nullptr, &context, name.c_str(), value.c_str());
+    if (extension == nullptr) failWithOpenSSL("extension " + name + "=" + value);
+    const int added = X509_add_ext(certificate, extension, -1);
+    X509_EXTENSION_free(extension);
+    if (added != 1) failWithOpenSSL("adding extension " + name);
+}
+
+}  // namespace
+
+const char* keyKindName(KeyKind kind) {
+    switch (kind) {
+        case KeyKind::Rsa2048: return "RSA2048";
+        case KeyKind::Rsa3072: return "RSA3072";
+        case KeyKind::RsaPss2048: return "RSAPSS2048";
+        case KeyKind::EcP256: return "ECP256";
+        case KeyKind::EcP384: return "ECP384";
+    }
+    return "unknown";
+}
+
+std::vector<KeyKind> allKeyKinds() {
+    return {KeyKind::Rsa2048, KeyKind::Rsa3072, KeyKind::RsaPss2048, KeyKind::EcP256, KeyKind::EcP384};
+}
+
+int keyBits(KeyKind kind) {
+    switch (kind) {
+        case KeyKind::Rsa2048: return 2048;
+        case KeyKind::Rsa3072: return 3072;
+        case KeyKind::RsaPss2048: return 2048;
+        case KeyKind::EcP256: return 256;
+        case KeyKind::EcP384: return 384;
+    }
+    return 0;
+}
+
+EvpKeyPtr generateKey(KeyKind kind) {
+    static std::mutex mutex;
+    static std::map<KeyKind, EvpKeyPtr> cache;
+    std::lock_guard<std::mutex> lock(mutex);
+    auto& cached = cache[kind];
+    if (!cached) cached = generateFresh(kind);
+    EVP_PKEY_up_ref(cached.get());
+    return EvpKeyPtr(cached.get());
+}
+
+X509Ptr makeCertificate(const CertSpec& spec) {
+    if (spec.subjectKey == nullptr) throw std::runtime_error("certificate needs a subject key");
+    const bool selfSigned = spec.issuerCert == nullptr;
+    EVP_PKEY* signingKey = selfSigned ? spec.subjectKey : spec.issuerKey;
+    if (signingKey == nullptr) throw std::runtime_error("certificate needs an issuer key");
+
+    X509Ptr certificate(X509_new());
+    if (!certificate) failWithOpenSSL("X509_new");
+    X509* cert = certificate.get();
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), spec.serial);
+
+    const std::time_t notBefore = spec.notBefore != 0 ? spec.notBefore : std::time(nullptr) - 3600;
+    const std::time_t notAfter = spec.notAfter != 0 ? spec.notAfter : notBefore + 365L * 24 * 3600;
+    if (ASN1_TIME_set(X509_getm_notBefore(cert), notBefore) == nullptr ||
+        ASN1_TIME_set(X509_getm_notAfter(cert), notAfter) == nullptr) {
+        failWithOpenSSL("validity");
+    }
+
+    setName(X509_get_subject_name(cert), spec.subject);
+    if (selfSigned) {
+        X509_set_issuer_name(cert, X509_get_subject_name(cert));
+    } else {
+        X509_set_issuer_name(cert, X509_get_subject_name(spec.issuerCert));
+    }
+    if (X509_set_pubkey(cert, spec.subjectKey) != 1) failWithOpenSSL("public key");
+
+    X509* issuer = selfSigned ? cert : spec.issuerCert;
+    addExtension(cert, issuer, "subjectKeyIdentifier", "hash");
+    addExtension(cert, issuer, "authorityKeyIdentifier", "keyid:always");
+    if (spec.isCa) {
+        addExtension(cert, issuer, "basicConstraints", "critical,CA:TRUE");
+        addExtension(cert, issuer, "keyUsage", "critical,keyCertSign,cRLSign");
+    }
+    for (const auto& [name, value] : spec.extensions) addExtension(cert, issuer, name, value);
+
+    // RSA-PSS keys sign with their own scheme: EVP_DigestSign with a PSS key
+    // picks PSS padding by itself.
+    const EVP_MD* digest = spec.digest != nullptr ? spec.digest : EVP_sha256();
+    if (X509_sign(cert, signingKey, digest) <= 0) failWithOpenSSL("signing certificate");
+    return certificate;
+}
+
+std::vector<unsigned char> derOf(X509* certificate) {
+    unsigned char* der = nullptr;
+    const int length = i2d_X509(certificate, &der);
+    if (length <= 0) failWithOpenSSL("i2d_X509");
+    std::vector<unsigned char> bytes(der, der + length);
+    OPENSSL_free(der);
+    return bytes;
+}
+
+}  // namespace kivo::test
