@@ -161,13 +161,17 @@ bool Asn1Enter(const unsigned char* p, Asn1Cursor* cursor) {
     const unsigned char* start = p + header;
     const unsigned char* end = start + content;
     if (p[0] == kivo::asn1::kBitString && content > 0) ++start;  // unused-bits octet
+    const std::size_t left = static_cast<std::size_t>(end - start);
+    std::uint32_t childSize = 0;
+    const bool noChildren = left == 0 || (left >= 2 && start[0] == 0 && start[1] == 0);
+    if (!noChildren) {
+        childSize = elementSize(start, left);
+        if (childSize == 0) return false;  // the cursor stays where it was
+    }
     cursor->ptr = start;
     cursor->limit = end;
-    cursor->size = 0;
-    const std::size_t left = static_cast<std::size_t>(end - start);
-    if (left == 0 || (left >= 2 && start[0] == 0 && start[1] == 0)) return true;  // no children
-    cursor->size = elementSize(start, left);
-    return cursor->size != 0;
+    cursor->size = childSize;
+    return true;
 }
 
 unsigned Asn1Tag(const unsigned char* p) {

@@ -90,7 +90,8 @@ bool Asn1Next(const unsigned char* p, Asn1Cursor* cursor);
 // Moves the cursor to the first child of the element at `p` (normally
 // cursor->ptr); a BIT STRING is entered past its unused-bits octet. An
 // element with no content gives true and size 0. False when `p` or its
-// first child is malformed or reaches past the cursor's limit.
+// first child is malformed or reaches past the cursor's limit; the cursor
+// is then left where it was.
 bool Asn1Enter(const unsigned char* p, Asn1Cursor* cursor);
 
 // Identifier octet: its low five bits for a universal tag, else the whole
@@ -113,7 +114,8 @@ const char* Asn1ContentString(const unsigned char* p, std::uint32_t size);
 const char16_t* Asn1BmpToWide(const unsigned char* p, std::uint32_t size);
 // True when the content's first octet is non-zero.
 bool Asn1Bool(const unsigned char* p, std::uint32_t size);
-// INTEGER content of one to four octets read big-endian; 0 otherwise.
+// INTEGER content read big-endian into 32 bits: the content octets are
+// accumulated, so only the last four count; 0 when malformed or empty.
 std::uint32_t Asn1SmallInt(const unsigned char* p, std::uint32_t size);
 // Dotted text of an OID: with `contentOnly` clear `p` is a whole OID element
 // and `length` its total size; with it set, `p` is the content and `length`
