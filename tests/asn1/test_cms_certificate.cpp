@@ -3,6 +3,7 @@
 // certificates.
 
 #include "CmsTestUtil.h"
+#include "DerTestUtil.h"
 
 #include <openssl/core_names.h>
 #include <openssl/rsa.h>
@@ -267,4 +268,25 @@ TEST(CmsCertificate, CrlsAreCarriedAsTheyAre) {
     EXPECT_TRUE(crl.encode());
     const Bytes wrong = fromHex("0403 020101");
     EXPECT_EQ(CAsn1_Crl(wrong.data(), wrong.size()).getError(), kDerError);
+}
+
+TEST(CmsCertificate, KeySizeOfEverySystemCaCertificate) {
+    using namespace kivo::test::der;
+    int checked = 0;
+    for (const auto& path : systemCertificatePaths()) {
+        SCOPED_TRACE(path.string());
+        X509Owner x509 = readPemCertificate(path);
+        ASSERT_TRUE(x509);
+        const Bytes der = kivo::test::der::derOf(x509.get());
+        const HeapCopy copy(der);
+        const CAsn1_Cert cert(copy.data(), copy.size());
+        ASSERT_EQ(cert.getError(), 0);
+        EVP_PKEY* key = X509_get0_pubkey(x509.get());
+        ASSERT_NE(key, nullptr);
+        EXPECT_EQ(cert.keyBits(), static_cast<std::uint32_t>(EVP_PKEY_get_bits(key)));
+        EXPECT_EQ(cert.isRsaKey(), EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA);
+        EXPECT_EQ(cert.isEcKey(), EVP_PKEY_get_base_id(key) == EVP_PKEY_EC);
+        ++checked;
+    }
+    EXPECT_GE(checked, 100) << "is the package ca-certificates installed?";
 }
