@@ -137,3 +137,64 @@ TEST_F(CliTest, LibraryLogStaysOffUnlessAsked) {
     EXPECT_NE(verbose.output.find("entering calculateHash"), std::string::npos) << verbose.output;
     EXPECT_NE(verbose.output.find("KivoCryptoSSL::CHashSSL"), std::string::npos);
 }
+
+// ---- kivocrypto cert ---------------------------------------------------------
+
+#include "support/Pki.h"
+
+#include <openssl/pem.h>
+
+namespace {
+
+std::string pemOf(X509* certificate) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(bio, certificate);
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio, &data);
+    std::string pem(data, static_cast<std::size_t>(length));
+    BIO_free(bio);
+    return pem;
+}
+
+}  // namespace
+
+TEST_F(CliTest, CertPrintsTheFieldsOfPemAndDerCertificates) {
+    using namespace kivo::test;
+    EvpKeyPtr key = generateKey(KeyKind::Rsa2048);
+    CertSpec spec;
+    spec.subject = "/C=DE/O=Kivo Test/CN=Signer One";
+    spec.subjectKey = key.get();
+    spec.serial = 4711;
+    spec.extensions = {{"keyUsage", "critical,digitalSignature,nonRepudiation"},
+                       {"authorityInfoAccess", "OCSP;URI:http://ocsp.example"}};
+    X509Ptr certificate = makeCertificate(spec);
+
+    const std::string pemFile = writeFile("signer.pem", pemOf(certificate.get()));
+    const auto der = derOf(certificate.get());
+    const std::string derFile = writeFile("signer.der", std::string(der.begin(), der.end()));
+
+    for (const std::string& file : {pemFile, derFile}) {
+        const auto result = runCommand(cli("cert '" + file + "'"));
+        ASSERT_EQ(result.status, 0) << file;
+        const std::string& out = result.output;
+        EXPECT_NE(out.find("X.509 certificate"), std::string::npos);
+        EXPECT_NE(out.find("Subject:               countryName=DE, organizationName=Kivo Test, "
+                           "commonName=Signer One\n"),
+                  std::string::npos)
+            << out;
+        EXPECT_NE(out.find("Serial:                1267\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("Key size (bits):       2048\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("Exponent:              10001\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("2.5.29.15                C0\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("URI={1.3.6.1.5.5.7.48.1=http://ocsp.example}"), std::string::npos) << out;
+    }
+}
+
+TEST_F(CliTest, CertRefusesWhatIsNoCertificate) {
+    const std::string garbage = writeFile("garbage.bin", std::string("\x30\x03\x02\x01\x05", 5));
+    EXPECT_EQ(runCommand(cli("cert '" + garbage + "' 2>/dev/null")).status, 1);
+    const std::string empty = writeFile("empty.der", "");
+    EXPECT_EQ(runCommand(cli("cert '" + empty + "' 2>/dev/null")).status, 1);
+    EXPECT_EQ(runCommand(cli("cert '" + (m_folder / "missing").string() + "' 2>/dev/null")).status, 1);
+    EXPECT_EQ(runCommand(cli("cert 2>/dev/null")).status, 2);
+}

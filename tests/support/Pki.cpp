@@ -1,6 +1,7 @@
 #include "Pki.h"
 
 #include <openssl/err.h>
+#include <openssl/conf.h>
 #include <openssl/rsa.h>
 #include <openssl/x509v3.h>
 
@@ -68,7 +69,12 @@ void setName(X509_NAME* name, const std::string& oneLine) {
 void addExtension(X509* certificate, X509* issuer, const std::string& name, const std::string& value) {
     X509V3_CTX context;
     X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
-    X509_EXTENSION* extension = X509V3_EXT_conf(nullptr, &context, name.c_str(), value.c_str());
+    // An empty configuration database lets values refer to sections (as
+    // certificatePolicies does) without a configuration file.
+    CONF* database = NCONF_new(nullptr);
+    X509V3_set_nconf(&context, database);
+    X509_EXTENSION* extension = X509V3_EXT_nconf(database, &context, name.c_str(), value.c_str());
+    NCONF_free(database);
     if (extension == nullptr) failWithOpenSSL("extension " + name + "=" + value);
     const int added = X509_add_ext(certificate, extension, -1);
     X509_EXTENSION_free(extension);

@@ -10,6 +10,7 @@ namespace kivocrypto {
 using Arguments = std::vector<std::string>;
 
 int runHash(const Arguments& arguments);
+int runCert(const Arguments& arguments);
 
 // Exit codes shared by every subcommand.
 inline constexpr int kExitOk = 0;
