@@ -28,7 +28,7 @@
 namespace kivo::test::render {
 
 using Bytes = std::vector<unsigned char>;
-using kivo::test::CertSpec;
+using kivo::test::CertOptions;
 using kivo::test::EvpKeyPtr;
 using kivo::test::KeyKind;
 using kivo::test::X509Ptr;
@@ -173,11 +173,11 @@ inline std::string render(const Renderer& renderer, const Bytes& bytes) {
 // syntax, "DER:<hex>" for any value), as DER.
 inline Bytes certificateWith(std::vector<std::pair<std::string, std::string>> extensions) {
     EvpKeyPtr key = generateKey(KeyKind::EcP256);
-    CertSpec spec;
-    spec.subject = "/C=DE/O=Kivo Test/CN=Renderer";
-    spec.subjectKey = key.get();
-    spec.extensions = std::move(extensions);
-    X509Ptr cert = makeCertificate(spec);
+    CertOptions options;
+    options.subject = "/C=DE/O=Kivo Test/CN=Renderer";
+    options.subjectKey = key.get();
+    options.extensions = std::move(extensions);
+    X509Ptr cert = makeCertificate(options);
     return derOf(cert.get());
 }
 

@@ -27,7 +27,7 @@
 #include "support/TestSupport.h"
 
 using namespace kivo::test::certs;
-using kivo::test::CertSpec;
+using kivo::test::CertOptions;
 using kivo::test::KeyKind;
 using kivo::test::ScopedTimeZone;
 using kivo::test::toHex;
@@ -38,7 +38,7 @@ constexpr const char* kCentralEurope = "CET-1CEST,M3.5.0,M10.5.0/3";
 
 Bytes der(X509* cert) { return kivo::test::derOf(cert); }
 
-Bytes certificate(KeyKind kind, CertSpec request = {}) {
+Bytes certificate(KeyKind kind, CertOptions request = {}) {
     auto key = kivo::test::generateKey(kind);
     request.subjectKey = key.get();
     return der(kivo::test::makeCertificate(request).get());
@@ -54,7 +54,7 @@ constexpr std::time_t kEndOf2049 = 2524607999;
 
 TEST(CertGettersRsa, Rsa2048KeyFields) {
     auto key = kivo::test::generateKey(KeyKind::Rsa2048);
-    CertSpec request;
+    CertOptions request;
     request.subjectKey = key.get();
     ExactBuffer b(der(kivo::test::makeCertificate(request).get()));
 
@@ -101,7 +101,7 @@ TEST(CertGettersRsa, Rsa3072AndPssKeys) {
 
 TEST(CertGettersEc, NamedCurveKeyFields) {
     auto key = kivo::test::generateKey(KeyKind::EcP256);
-    CertSpec request;
+    CertOptions request;
     request.subjectKey = key.get();
     ExactBuffer b(der(kivo::test::makeCertificate(request).get()));
 
@@ -131,7 +131,7 @@ TEST(CertGettersEc, NamedCurveKeyFields) {
 // ---- serial, version, names, signature ------------------------------------------------
 
 TEST(CertGettersFields, SerialWithLeadingZeroOctet) {
-    CertSpec request;
+    CertOptions request;
     request.serial = 0x80;  // INTEGER 00 80
     ExactBuffer small(certificate(KeyKind::EcP256, request));
     EXPECT_STREQ(CCertInfo::getSerialNum(small.data(), small.size()), "0080");
@@ -173,14 +173,14 @@ TEST(CertGettersFields, VersionIsTheEncodedValue) {
 
 TEST(CertGettersFields, NamesInCertificateOrder) {
     auto caKey = kivo::test::generateKey(KeyKind::Rsa2048);
-    CertSpec caRequest;
+    CertOptions caRequest;
     caRequest.subject = "/C=DE/O=Kivo Test/OU=Zertifizierung/CN=Kivo Test CA";
     caRequest.subjectKey = caKey.get();
     caRequest.isCa = true;
     auto ca = kivo::test::makeCertificate(caRequest);
 
     auto key = kivo::test::generateKey(KeyKind::EcP256);
-    CertSpec request;
+    CertOptions request;
     request.subject = "/C=DE/ST=Bayern/L=M\xC3\xBCnchen/O=Beispiel GmbH/CN=Erika Mustermann/"
                    "serialNumber=4711/emailAddress=erika@example.test";
     request.subjectKey = key.get();
@@ -203,7 +203,7 @@ TEST(CertGettersFields, NamesInCertificateOrder) {
 }
 
 TEST(CertGettersFields, UnregisteredAttributeTypeShowsItsDottedOid) {
-    CertSpec request;
+    CertOptions request;
     request.subject = "/C=DE/1.3.6.1.4.1.99999.7=Wert/2.5.4.97=VATDE-123/CN=Signer";
     ExactBuffer b(certificate(KeyKind::EcP256, request));
     EXPECT_STREQ(CCertInfo::getSubject(b.data(), b.size()),
@@ -212,7 +212,7 @@ TEST(CertGettersFields, UnregisteredAttributeTypeShowsItsDottedOid) {
 
 TEST(CertGettersFields, SignatureValueIsTheBitStringContent) {
     auto key = kivo::test::generateKey(KeyKind::EcP256);
-    CertSpec request;
+    CertOptions request;
     request.subjectKey = key.get();
     auto cert = kivo::test::makeCertificate(request);
     ExactBuffer b(der(cert.get()));
@@ -225,7 +225,7 @@ TEST(CertGettersFields, SignatureValueIsTheBitStringContent) {
 // ---- validity -------------------------------------------------------------------------
 
 TEST(CertGettersDates, TwoDigitYearsFortyNineAndFifty) {
-    CertSpec request;
+    CertOptions request;
     request.notBefore = kStartOf1950;  // UTCTime 500101000000Z
     request.notAfter = kEndOf2049;     // UTCTime 491231235959Z
     ExactBuffer b(certificate(KeyKind::EcP256, request));
@@ -244,7 +244,7 @@ TEST(CertGettersDates, TwoDigitYearsFortyNineAndFifty) {
 }
 
 TEST(CertGettersDates, SummerDateIsStillTakenAsStandardTime) {
-    CertSpec request;
+    CertOptions request;
     request.notBefore = 1719835200;  // 2024-07-01 12:00:00 UTC, in CEST
     request.notAfter = 2556143999;   // 2050-12-31 23:59:59 UTC: GeneralizedTime
     ExactBuffer b(certificate(KeyKind::EcP256, request));
@@ -254,7 +254,7 @@ TEST(CertGettersDates, SummerDateIsStillTakenAsStandardTime) {
 }
 
 TEST(CertGettersDates, LogsResultOnLeaving) {
-    CertSpec request;
+    CertOptions request;
     request.notBefore = 1700000000;
     request.notAfter = 1800000000;
     ExactBuffer b(certificate(KeyKind::EcP256, request));
@@ -283,14 +283,14 @@ struct ExtensionCertificate {
 ExtensionCertificate extensionCertificate() {
     static const ExtensionCertificate* built = [] {
         auto caKey = kivo::test::generateKey(KeyKind::EcP256);
-        CertSpec caRequest;
+        CertOptions caRequest;
         caRequest.subject = "/C=DE/CN=Extension CA";
         caRequest.subjectKey = caKey.get();
         caRequest.isCa = true;
         auto ca = kivo::test::makeCertificate(caRequest);
 
         auto key = kivo::test::generateKey(KeyKind::Rsa2048);
-        CertSpec request;
+        CertOptions request;
         request.subject = "/C=DE/CN=Extension Holder";
         request.subjectKey = key.get();
         request.issuerCert = ca.get();
@@ -413,10 +413,10 @@ TEST(CertGettersExtensions, IndexBeyondTheListOrNegative) {
 // ---- result buffers, logging, threads ---------------------------------------------------
 
 TEST(CertGettersBuffers, EachGetterKeepsItsOwnResult) {
-    CertSpec a;
+    CertOptions a;
     a.subject = "/CN=Erster";
     a.serial = 0x11;
-    CertSpec b;
+    CertOptions b;
     b.subject = "/CN=Zweiter";
     b.serial = 0x22;
     ExactBuffer first(certificate(KeyKind::EcP256, a));
@@ -452,9 +452,9 @@ TEST(CertGettersBuffers, ExtensionOidIsTheOidTextBuffer) {
 }
 
 TEST(CertGettersBuffers, ResultBuffersArePerThread) {
-    CertSpec a;
+    CertOptions a;
     a.subject = "/CN=Thread A";
-    CertSpec b;
+    CertOptions b;
     b.subject = "/CN=Thread B";
     const Bytes first = certificate(KeyKind::EcP256, a);
     const Bytes second = certificate(KeyKind::EcP256, b);
@@ -529,7 +529,7 @@ TEST(CertGettersLogging, EveryGetterLogsItsEntry) {
 }
 
 TEST(CertGettersLogging, IssuerNameAndSerialLogTheirResult) {
-    CertSpec request;
+    CertOptions request;
     request.subject = "/CN=Logged";
     request.serial = 0x2A;
     ExactBuffer b(certificate(KeyKind::EcP256, request));

@@ -63,7 +63,7 @@ void expectNothingFound(unsigned char* p, unsigned long n) {
 
 Bytes realCertificate() {
     auto key = kivo::test::generateKey(KeyKind::Rsa2048);
-    kivo::test::CertSpec request;
+    kivo::test::CertOptions request;
     request.subjectKey = key.get();
     request.extensions = {{"keyUsage", "critical,digitalSignature"},
                        {"crlDistributionPoints", "URI:http://crl.example.test/ca.crl"}};

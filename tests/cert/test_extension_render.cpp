@@ -227,12 +227,12 @@ TEST(ExtensionRenderKeys, SubjectKeyIdentifierMatchesOpenSsl) {
 TEST(ExtensionRenderKeys, AuthorityKeyIdentifierIsTheIssuersKeyId) {
     EvpKeyPtr caKey = generateKey(KeyKind::EcP256);
     EvpKeyPtr userKey = generateKey(KeyKind::EcP384);
-    CertSpec caSpec;
+    CertOptions caSpec;
     caSpec.subject = "/C=DE/O=Kammer/CN=Test CA";
     caSpec.subjectKey = caKey.get();
     caSpec.isCa = true;
     X509Ptr ca = makeCertificate(caSpec);
-    CertSpec userSpec;
+    CertOptions userSpec;
     userSpec.subject = "/CN=User";
     userSpec.subjectKey = userKey.get();
     userSpec.issuerCert = ca.get();
@@ -248,12 +248,12 @@ TEST(ExtensionRenderKeys, AuthorityKeyIdentifierIsTheIssuersKeyId) {
 
 TEST(ExtensionRenderKeys, AuthorityKeyIdentifierWithOnlyIssuerAndSerialRendersEmpty) {
     EvpKeyPtr caKey = generateKey(KeyKind::EcP256);
-    CertSpec caSpec;
+    CertOptions caSpec;
     caSpec.subject = "/CN=Test CA";
     caSpec.subjectKey = caKey.get();
     caSpec.isCa = true;
     X509Ptr ca = makeCertificate(caSpec);
-    CertSpec userSpec;
+    CertOptions userSpec;
     userSpec.subject = "/CN=User";
     userSpec.subjectKey = caKey.get();
     userSpec.issuerCert = ca.get();
@@ -283,10 +283,10 @@ TEST(ExtensionRenderKeys, CriticalKeyUsageRendersItsBits) {
 
 TEST(ExtensionRenderKeys, CaKeyUsageIsKeyCertSignAndCrlSign) {
     EvpKeyPtr key = generateKey(KeyKind::EcP256);
-    CertSpec spec;
-    spec.subjectKey = key.get();
-    spec.isCa = true;  // critical,keyCertSign,cRLSign
-    X509Ptr ca = makeCertificate(spec);
+    CertOptions options;
+    options.subjectKey = key.get();
+    options.isCa = true;  // critical,keyCertSign,cRLSign
+    X509Ptr ca = makeCertificate(options);
     const Bytes element = extensionElement(derOf(ca.get()), kKeyUsage);
     ASSERT_EQ(element[0], 0x01) << "the critical flag comes first";
     EXPECT_EQ(render(CExtensionSSL::getKeyUsage, element), "06");

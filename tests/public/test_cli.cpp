@@ -161,13 +161,13 @@ std::string pemOf(X509* certificate) {
 TEST_F(CliTest, CertPrintsTheFieldsOfPemAndDerCertificates) {
     using namespace kivo::test;
     EvpKeyPtr key = generateKey(KeyKind::Rsa2048);
-    CertSpec spec;
-    spec.subject = "/C=DE/O=Kivo Test/CN=Signer One";
-    spec.subjectKey = key.get();
-    spec.serial = 4711;
-    spec.extensions = {{"keyUsage", "critical,digitalSignature,nonRepudiation"},
+    CertOptions options;
+    options.subject = "/C=DE/O=Kivo Test/CN=Signer One";
+    options.subjectKey = key.get();
+    options.serial = 4711;
+    options.extensions = {{"keyUsage", "critical,digitalSignature,nonRepudiation"},
                        {"authorityInfoAccess", "OCSP;URI:http://ocsp.example"}};
-    X509Ptr certificate = makeCertificate(spec);
+    X509Ptr certificate = makeCertificate(options);
 
     const std::string pemFile = writeFile("signer.pem", pemOf(certificate.get()));
     const auto der = derOf(certificate.get());
@@ -197,4 +197,46 @@ TEST_F(CliTest, CertRefusesWhatIsNoCertificate) {
     EXPECT_EQ(runCommand(cli("cert '" + empty + "' 2>/dev/null")).status, 1);
     EXPECT_EQ(runCommand(cli("cert '" + (m_folder / "missing").string() + "' 2>/dev/null")).status, 1);
     EXPECT_EQ(runCommand(cli("cert 2>/dev/null")).status, 2);
+}
+
+// ---- kivocrypto inspect ------------------------------------------------------
+
+#include <openssl/cms.h>
+
+TEST_F(CliTest, InspectShowsWhatOpenSSLPutIntoTheContainer) {
+    using namespace kivo::test;
+    EvpKeyPtr key = generateKey(KeyKind::EcP256);
+    CertOptions options;
+    options.subject = "/C=DE/CN=Inspect Me";
+    options.subjectKey = key.get();
+    X509Ptr certificate = makeCertificate(options);
+
+    const std::string content = "content to be signed";
+    BIO* contentBio = BIO_new_mem_buf(content.data(), static_cast<int>(content.size()));
+    CMS_ContentInfo* cms = CMS_sign(certificate.get(), key.get(), nullptr, contentBio,
+                                    CMS_BINARY | CMS_DETACHED);
+    ASSERT_NE(cms, nullptr);
+    unsigned char* der = nullptr;
+    const int length = i2d_CMS_ContentInfo(cms, &der);
+    ASSERT_GT(length, 0);
+    const std::string file = writeFile("signature.p7s", std::string(der, der + length));
+    OPENSSL_free(der);
+    CMS_ContentInfo_free(cms);
+    BIO_free(contentBio);
+
+    const auto result = runCommand(cli("inspect '" + file + "'"));
+    ASSERT_EQ(result.status, 0);
+    const std::string& out = result.output;
+    EXPECT_NE(out.find("Type: signedData\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Content: detached\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Digest algorithm: 2.16.840.1.101.3.4.2.1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Message digest: " + expectedHex("SHA256", content) + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Signers: 1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Subject: countryName=DE, commonName=Inspect Me\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Certificates: 1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Time stamp: none\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Signing time: (none)"), std::string::npos) << out;
+
+    const std::string notContainer = writeFile("plain.txt", "just text");
+    EXPECT_EQ(runCommand(cli("inspect '" + notContainer + "' 2>/dev/null")).status, 1);
 }

@@ -119,45 +119,45 @@ EvpKeyPtr generateKey(KeyKind kind) {
     return EvpKeyPtr(cached.get());
 }
 
-X509Ptr makeCertificate(const CertSpec& spec) {
-    if (spec.subjectKey == nullptr) throw std::runtime_error("certificate needs a subject key");
-    const bool selfSigned = spec.issuerCert == nullptr;
-    EVP_PKEY* signingKey = selfSigned ? spec.subjectKey : spec.issuerKey;
+X509Ptr makeCertificate(const CertOptions& options) {
+    if (options.subjectKey == nullptr) throw std::runtime_error("certificate needs a subject key");
+    const bool selfSigned = options.issuerCert == nullptr;
+    EVP_PKEY* signingKey = selfSigned ? options.subjectKey : options.issuerKey;
     if (signingKey == nullptr) throw std::runtime_error("certificate needs an issuer key");
 
     X509Ptr certificate(X509_new());
     if (!certificate) failWithOpenSSL("X509_new");
     X509* cert = certificate.get();
     X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), spec.serial);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), options.serial);
 
-    const std::time_t notBefore = spec.notBefore != 0 ? spec.notBefore : std::time(nullptr) - 3600;
-    const std::time_t notAfter = spec.notAfter != 0 ? spec.notAfter : notBefore + 365L * 24 * 3600;
+    const std::time_t notBefore = options.notBefore != 0 ? options.notBefore : std::time(nullptr) - 3600;
+    const std::time_t notAfter = options.notAfter != 0 ? options.notAfter : notBefore + 365L * 24 * 3600;
     if (ASN1_TIME_set(X509_getm_notBefore(cert), notBefore) == nullptr ||
         ASN1_TIME_set(X509_getm_notAfter(cert), notAfter) == nullptr) {
         failWithOpenSSL("validity");
     }
 
-    setName(X509_get_subject_name(cert), spec.subject);
+    setName(X509_get_subject_name(cert), options.subject);
     if (selfSigned) {
         X509_set_issuer_name(cert, X509_get_subject_name(cert));
     } else {
-        X509_set_issuer_name(cert, X509_get_subject_name(spec.issuerCert));
+        X509_set_issuer_name(cert, X509_get_subject_name(options.issuerCert));
     }
-    if (X509_set_pubkey(cert, spec.subjectKey) != 1) failWithOpenSSL("public key");
+    if (X509_set_pubkey(cert, options.subjectKey) != 1) failWithOpenSSL("public key");
 
-    X509* issuer = selfSigned ? cert : spec.issuerCert;
+    X509* issuer = selfSigned ? cert : options.issuerCert;
     addExtension(cert, issuer, "subjectKeyIdentifier", "hash");
     addExtension(cert, issuer, "authorityKeyIdentifier", "keyid:always");
-    if (spec.isCa) {
+    if (options.isCa) {
         addExtension(cert, issuer, "basicConstraints", "critical,CA:TRUE");
         addExtension(cert, issuer, "keyUsage", "critical,keyCertSign,cRLSign");
     }
-    for (const auto& [name, value] : spec.extensions) addExtension(cert, issuer, name, value);
+    for (const auto& [name, value] : options.extensions) addExtension(cert, issuer, name, value);
 
     // RSA-PSS keys sign with their own scheme: EVP_DigestSign with a PSS key
     // picks PSS padding by itself.
-    const EVP_MD* digest = spec.digest != nullptr ? spec.digest : EVP_sha256();
+    const EVP_MD* digest = options.digest != nullptr ? options.digest : EVP_sha256();
     if (X509_sign(cert, signingKey, digest) <= 0) failWithOpenSSL("signing certificate");
     return certificate;
 }

@@ -34,7 +34,7 @@ int keyBits(KeyKind kind);
 // generation is slow; each call returns a new reference to the cached key.
 EvpKeyPtr generateKey(KeyKind kind);
 
-struct CertSpec {
+struct CertOptions {
     // Subject as "/C=DE/O=Example/CN=Signer" (OpenSSL's one-line form,
     // UTF-8 values).
     std::string subject = "/CN=Kivo Test";
@@ -53,9 +53,9 @@ struct CertSpec {
     const EVP_MD* digest = nullptr;
 };
 
-// A certificate built and signed as `spec` says; throws std::runtime_error
+// A certificate built and signed as `options` says; throws std::runtime_error
 // with OpenSSL's reason when OpenSSL refuses.
-X509Ptr makeCertificate(const CertSpec& spec);
+X509Ptr makeCertificate(const CertOptions& options);
 
 // DER of a certificate.
 std::vector<unsigned char> derOf(X509* certificate);

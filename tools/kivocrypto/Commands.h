@@ -11,6 +11,7 @@ using Arguments = std::vector<std::string>;
 
 int runHash(const Arguments& arguments);
 int runCert(const Arguments& arguments);
+int runInspect(const Arguments& arguments);
 
 // Exit codes shared by every subcommand.
 inline constexpr int kExitOk = 0;

@@ -23,6 +23,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"hash", "print the digest of files (sha1, sha256, sha384, sha512, md5, ripemd160)", runHash},
     {"cert", "print every field of a certificate or attribute certificate", runCert},
+    {"inspect", "print the signers, certificates and attributes of a signature container", runInspect},
 };
 
 void printUsage(std::ostream& out) {
