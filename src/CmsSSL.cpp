@@ -4,7 +4,7 @@
 
 #include "asn1/Asn1Der.h"
 #include "src/Logging.h"
-#include "src/Pkcs7Inspect.h"
+#include "src/Pkcs7Reader.h"
 
 #include <cstring>
 #include <new>

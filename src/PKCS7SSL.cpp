@@ -1,6 +1,6 @@
 // CPKCS7SSL: read access to a signature container.
 //
-// Most members follow one pattern (Pkcs7Inspect.h): parse the message with
+// Most members follow one pattern (Pkcs7Reader.h): parse the message with
 // OpenSSL's PKCS#7 decoder, check that it is signedData, pick a signer or a
 // certificate by index, then copy or count. The signature blob members use
 // the library's own DER classes; AddTimeStamp and GetRSAKeySize work on the
@@ -15,7 +15,7 @@
 #include "src/Asn1Time.h"
 #include "src/Logging.h"
 #include "src/Pkcs1DigestInfo.h"
-#include "src/Pkcs7Inspect.h"
+#include "src/Pkcs7Reader.h"
 #include "src/Pkcs7Layout.h"
 #include "src/Pkcs7Time.h"
 #include "src/Pkcs7Verify.h"

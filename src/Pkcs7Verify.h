@@ -5,7 +5,7 @@
 // does not know.
 #pragma once
 
-#include "src/Pkcs7Inspect.h"
+#include "src/Pkcs7Reader.h"
 
 #include <optional>
 #include <span>

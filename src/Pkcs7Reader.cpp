@@ -1,4 +1,4 @@
-#include "src/Pkcs7Inspect.h"
+#include "src/Pkcs7Reader.h"
 
 #include <openssl/err.h>
 
