@@ -124,6 +124,10 @@ bool attributeAdmitted(std::string_view typeDotted, int attributeMode) {
     return false;
 }
 
+std::string contentDigestHex(int hashId, const unsigned char* content, std::size_t length) {
+    return digestHex(hashChoice(hashId), content, length);
+}
+
 }  // namespace kivo::cms
 
 CAsn1_Pkcs7::CAsn1_Pkcs7() { tag = kivo::asn1::kSequenceNumber; }
@@ -225,11 +229,12 @@ bool CAsn1_Pkcs7::createSignedData(const unsigned char* signerCertificate,
                                    const unsigned char* content, std::size_t contentLength,
                                    const std::int64_t* signingTime, bool attachContent,
                                    int attributeMode, std::string_view fallbackSignatureOid,
-                                   std::span<const CAsn1Base* const> extraCertificates) {
+                                   std::span<const CAsn1Base* const> extraCertificates,
+                                   std::string_view knownContentDigest) {
     return guarded([&] {
         return buildSignedData(signerCertificate, signerCertificateLength, hashId, content,
                                contentLength, signingTime, attachContent, attributeMode,
-                               fallbackSignatureOid, extraCertificates);
+                               fallbackSignatureOid, extraCertificates, knownContentDigest);
     });
 }
 
@@ -238,7 +243,8 @@ bool CAsn1_Pkcs7::buildSignedData(const unsigned char* signerCertificate,
                                   const unsigned char* content, std::size_t contentLength,
                                   const std::int64_t* signingTime, bool attachContent,
                                   int attributeMode, std::string_view fallbackSignatureOid,
-                                  std::span<const CAsn1Base* const> extraCertificates) {
+                                  std::span<const CAsn1Base* const> extraCertificates,
+                                  std::string_view knownContentDigest) {
     if (getContentTypeCode() != kCodeSignedData) return false;
     if (content == nullptr && contentLength != 0) return false;
 
@@ -249,7 +255,9 @@ bool CAsn1_Pkcs7::buildSignedData(const unsigned char* signerCertificate,
     auto signerDigestAlgorithm = digestAlgorithm(hash);
 
     // 2. the content digest
-    const std::string contentDigest = digestHex(hash, content, contentLength);
+    const std::string contentDigest = knownContentDigest.empty()
+                                          ? digestHex(hash, content, contentLength)
+                                          : std::string(knownContentDigest);
     if (contentDigest.empty()) return false;
 
     // 3. the encapsulated content

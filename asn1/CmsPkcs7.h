@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 class CAsn1_Pkcs7 : public CAsn1Base {
@@ -52,7 +53,10 @@ public:
     //  - attributeMode: see the constants above;
     //  - fallbackSignatureOid: the signature algorithm written (named
     //    "unknown OID") when neither the scheme nor the key gives one;
-    //  - extraCertificates: written after the signer certificate, in order.
+    //  - extraCertificates: written after the signer certificate, in order;
+    //  - knownContentDigest: the content digest as contentDigestHex gives
+    //    it, when the caller already has it (a signing call builds the
+    //    message twice but hashes a large content once); empty: hashed here.
     // The signature is a placeholder of the final size (ECDSA: the largest
     // ECDSA-Sig-Value for the key size). False (error -22) when the content
     // type is not signedData or a certificate or the fallback OID is unusable.
@@ -60,7 +64,8 @@ public:
                           int hashId, const unsigned char* content, std::size_t contentLength,
                           const std::int64_t* signingTime, bool attachContent, int attributeMode,
                           std::string_view fallbackSignatureOid,
-                          std::span<const CAsn1Base* const> extraCertificates = {});
+                          std::span<const CAsn1Base* const> extraCertificates = {},
+                          std::string_view knownContentDigest = {});
 
     // Signer `index`'s signed attributes (their encoding starts with A0);
     // null unless the message is signedData and the index is in range.
@@ -100,7 +105,8 @@ private:
                          int hashId, const unsigned char* content, std::size_t contentLength,
                          const std::int64_t* signingTime, bool attachContent, int attributeMode,
                          std::string_view fallbackSignatureOid,
-                         std::span<const CAsn1Base* const> extraCertificates);
+                         std::span<const CAsn1Base* const> extraCertificates,
+                         std::string_view knownContentDigest);
 
     std::unique_ptr<CAsn1_Oid> m_contentType;
     std::unique_ptr<CAsn1_Universal> m_data;
@@ -118,5 +124,9 @@ namespace kivo::cms {
 // `attributeMode`: contentType always, signingTime unless the mode is 1,
 // messageDigest and signing-certificate-v2 unless it is 5, nothing else.
 bool attributeAdmitted(std::string_view typeDotted, int attributeMode);
+
+// Upper-case hex of the digest of `content` that createSignedData writes
+// for `hashId`; empty when the digest is not available.
+std::string contentDigestHex(int hashId, const unsigned char* content, std::size_t length);
 
 }  // namespace kivo::cms

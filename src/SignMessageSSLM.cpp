@@ -1,14 +1,30 @@
-// CSignMessage: process-wide signing settings and OpenSSL re-initialisation.
+// CSignMessage: signing keys, the signing operations, the process-wide
+// signing settings and the time-stamp step.
 
 #include "SignMessageSSLM.h"
 
 #include "HashSSL.h"
 #include "PKCS7SSL.h"
 #include "TimeStampSSL.h"
+#include "asn1/CmsPkcs7.h"
+#include "src/CardKeyOperations.h"
+#include "src/FileIo.h"
 #include "src/LibraryMain.h"
 #include "src/Logging.h"
+#include "src/Pkcs7tool.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -117,5 +133,416 @@ int CSignMessage::addTimestamp(unsigned char* container, unsigned long len, unsi
         result = -91;  // no memory for the exchange: no time stamp obtained
     }
     KIVO_LOG_LEAVE(m_logger, "addTimestamp", result);
+    return result;
+}
+
+// ---- keys ---------------------------------------------------------------
+
+unsigned long* CSignMessage::OpenSSLKey(const char* file, const char* password, const char* pin,
+                                        int reader, int slot, const char* certId,
+                                        const char* pacePin, int pinMode) {
+    if (file != nullptr) return OpenSSLKey_P12(file, password, pin, reader, slot, certId);
+    KIVO_LOG_ENTER(m_logger, "OpenSSLKey");
+    const kivo::CardKeyOperations* card = kivo::cardKeyOperations();
+    CSCM_Interface* key = nullptr;
+    try {
+        if (card != nullptr && reader != -1) key = card->open(pin, reader, slot, certId, pacePin, pinMode);
+    } catch (...) {
+        key = nullptr;
+    }
+    if (key == nullptr) {
+        LOG4CXX_DEBUG(m_logger, "leaving OpenSSLKey: NULL");
+        return nullptr;
+    }
+    m_isP12 = false;
+    LOG4CXX_DEBUG(m_logger, "leaving OpenSSLKey: OK");
+    return reinterpret_cast<unsigned long*>(key);
+}
+
+unsigned long* CSignMessage::OpenSSLKey_P12(const char* file, const char* password, const char*,
+                                            int, int, const char*) {
+    KIVO_LOG_ENTER(m_logger, "OpenSSLKey_P12");
+    m_isP12 = true;
+    if (file == nullptr) return nullptr;
+    BIO* input = BIO_new(BIO_s_file());
+    if (input == nullptr) return nullptr;
+    if (BIO_read_filename(input, file) <= 0) {
+        BIO_free(input);
+        ERR_clear_error();
+        return nullptr;
+    }
+    PKCS12* bundle = d2i_PKCS12_bio(input, nullptr);
+    if (bundle == nullptr) {
+        BIO_free(input);
+        ERR_clear_error();
+        return nullptr;
+    }
+    EVP_PKEY* key = nullptr;
+    X509* certificate = nullptr;
+    STACK_OF(X509)* authorities = nullptr;
+    const int parsed = PKCS12_parse(bundle, password, &key, &certificate, &authorities);
+    PKCS12_free(bundle);
+    BIO_free(input);
+    X509_free(certificate);
+    sk_X509_pop_free(authorities, X509_free);
+    if (parsed != 1) {
+        // A wrong password is an ordinary answer, not an error to report.
+        EVP_PKEY_free(key);
+        ERR_clear_error();
+        return nullptr;
+    }
+    return reinterpret_cast<unsigned long*>(key);
+}
+
+void CSignMessage::CloseSSLKey(unsigned long* key) {
+    KIVO_LOG_ENTER(m_logger, "CloseSSLKey");
+    if (key == nullptr) return;
+    if (m_isP12) {
+        EVP_PKEY_free(reinterpret_cast<EVP_PKEY*>(key));
+        return;
+    }
+    if (const kivo::CardKeyOperations* card = kivo::cardKeyOperations()) {
+        try {
+            card->close(reinterpret_cast<CSCM_Interface*>(key));
+        } catch (...) {
+            LOG4CXX_ERROR(m_logger, "closing the card key failed");
+        }
+    }
+}
+
+int CSignMessage::getSignAlgoFromPKey(unsigned long* key) {
+    KIVO_LOG_ENTER(m_logger, "getSignAlgoFromPKey");
+    int kind = 0;
+    if (key != nullptr) {
+        kind = m_isP12 ? getSignAlgoFromPKeyP12(reinterpret_cast<EVP_PKEY*>(key))
+                       : getSignAlgoFromPKeySCM(reinterpret_cast<CSCM_Interface*>(key));
+    }
+    KIVO_LOG_LEAVE(m_logger, "getSignAlgoFromPKey", kind);
+    return kind;
+}
+
+int CSignMessage::getSignAlgoFromPKeyP12(evp_pkey_st* key) {
+    KIVO_LOG_ENTER(m_logger, "getSignAlgoFromPKeyP12");
+    int kind = 0;
+    if (key != nullptr) {
+        switch (EVP_PKEY_base_id(key)) {
+            case NID_X9_62_id_ecPublicKey: kind = 2; break;
+            case NID_rsassaPss: kind = 1; break;
+            default: kind = 0; break;  // rsaEncryption, rsa and anything else
+        }
+    }
+    KIVO_LOG_LEAVE(m_logger, "getSignAlgoFromPKeyP12", kind);
+    return kind;
+}
+
+int CSignMessage::getSignAlgoFromPKeySCM(CSCM_Interface* key) {
+    KIVO_LOG_ENTER(m_logger, "getSignAlgoFromPKeySCM");
+    int kind = 0;
+    const kivo::CardKeyOperations* card = kivo::cardKeyOperations();
+    if (key != nullptr && card != nullptr) {
+        try {
+            kind = card->signatureKind(key);
+        } catch (...) {
+            kind = 0;
+        }
+    }
+    KIVO_LOG_LEAVE(m_logger, "getSignAlgoFromPKeySCM", kind);
+    return kind;
+}
+
+int CSignMessage::checkSignHashAlgoPKey(unsigned long* key, int hash) {
+    KIVO_LOG_ENTER(m_logger, "checkSignHashAlgoPKey");
+    int result = 0;
+    if (key == nullptr) {
+        result = -37;
+    } else if (!m_isP12) {
+        result = checkSignHashAlgoSCM(reinterpret_cast<CSCM_Interface*>(key), hash);
+    }
+    KIVO_LOG_LEAVE(m_logger, "checkSignHashAlgoPKey", result);
+    return result;
+}
+
+int CSignMessage::checkSignHashAlgoSCM(CSCM_Interface* key, int hash) {
+    KIVO_LOG_ENTER(m_logger, "checkSignHashAlgoSCM");
+    int result = 0;
+    const kivo::CardKeyOperations* card = kivo::cardKeyOperations();
+    if (key != nullptr && card != nullptr) {
+        try {
+            result = card->checkHash(key, hash);
+        } catch (...) {
+            result = -89;
+        }
+    }
+    KIVO_LOG_LEAVE(m_logger, "checkSignHashAlgoSCM", result);
+    return result;
+}
+
+int CSignMessage::InitSignAlgoOID(CPkcs7tool* tool, x509_st* cert) {
+    if (tool == nullptr || cert == nullptr) return 0;
+    X509_PUBKEY* publicKey = X509_get_X509_PUBKEY(cert);
+    X509_ALGOR* algorithm = nullptr;
+    if (publicKey == nullptr ||
+        X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &algorithm, publicKey) != 1 ||
+        algorithm == nullptr) {
+        return 0;
+    }
+    const ASN1_OBJECT* object = nullptr;
+    X509_ALGOR_get0(&object, nullptr, nullptr, algorithm);
+    if (object == nullptr || OBJ_obj2nid(object) == NID_undef) return 0;
+    char dotted[128];
+    const int length = OBJ_obj2txt(dotted, sizeof dotted, object, 1);
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof dotted) {
+        tool->setSignatureAlgorithmOid(dotted);
+    }
+    return 0;
+}
+
+// ---- signing --------------------------------------------------------------
+
+namespace {
+
+constexpr int kSignFailed = -24;
+constexpr int kNoLength = -29;
+constexpr int kNullOutput = -301;
+constexpr int kSameFile = -35;
+constexpr int kOutputNotWritable = -36;
+constexpr int kNameTooLong = -1007;
+constexpr int kNullName = -1008;
+constexpr int kInputNotReadable = -1012;
+constexpr int kInputEmpty = -1025;
+constexpr int kHashNotSupported = -88;
+constexpr int kHashNotSupportedNoSha256 = -89;
+constexpr std::size_t kMaxFileNameLength = 256;
+// Room kept for the time-stamp attribute in file signing.
+constexpr unsigned long kTimeStampRoom = 20000;
+
+// What one signing call signs and how.
+struct SignRequest {
+    const unsigned char* data = nullptr;
+    int length = 0;
+    timeb* signingTime = nullptr;
+    x509_st* certificate = nullptr;
+    unsigned long* key = nullptr;
+    int hash = 1;
+    bool embedContent = false;
+    _ASN1_CERT_BLOB* certificates = nullptr;
+    int certificateCount = 0;
+    // Content digest already computed by the caller (empty: hash here).
+    std::string contentDigest;
+};
+
+// Prepares `tool` for `request`: CAdES level, fallback signature OID, the
+// key's hash check and kind. The key check's result (0 when usable).
+int prepareTool(CPkcs7tool& tool, const SignRequest& request) {
+    tool.setCadesLevel(CSignMessage::m_cadesLevel);
+    CSignMessage::InitSignAlgoOID(&tool, request.certificate);
+    if (CSignMessage::m_isP12) CSignMessage::InitSSL();
+    const int check = CSignMessage::checkSignHashAlgoPKey(request.key, request.hash);
+    if (check != 0) return check;
+    tool.setKeyKind(CSignMessage::getSignAlgoFromPKey(request.key));
+    tool.setKnownContentDigest(request.contentDigest);
+    return 0;
+}
+
+int buildContainer(CPkcs7tool& tool, const SignRequest& request, unsigned long* length) {
+    if (request.length < 0) return kSignFailed;
+    return tool.BuildSignedData(request.certificate, request.hash, request.data,
+                                static_cast<unsigned long>(request.length), request.signingTime,
+                                request.embedContent, length, request.certificates,
+                                request.certificateCount);
+}
+
+int containerLength(const SignRequest& request, unsigned long* outLen) {
+    if (outLen == nullptr) return kNoLength;
+    CPkcs7tool tool;
+    const int check = prepareTool(tool, request);
+    if (check != 0) return check;
+    unsigned long length = 0;
+    if (buildContainer(tool, request, &length) != 0) return kNoLength;
+    *outLen = length;
+    return 0;
+}
+
+int signContainer(const SignRequest& request, unsigned char* out, unsigned long* outLen) {
+    if (out == nullptr) return kNullOutput;
+    CPkcs7tool tool;
+    int result = prepareTool(tool, request);
+    if (result == 0) result = buildContainer(tool, request, outLen);
+    if (result == 0) result = tool.SignAttributes(0, request.key, out, CSignMessage::m_isP12);
+    if (result != 0) return result;
+    std::memcpy(out, tool.GetEncoded(), tool.GetEncodedLength());
+    if (outLen != nullptr) *outLen = tool.GetEncodedLength();
+    return 0;
+}
+
+SignRequest blobRequest(unsigned char* data, int len, timeb* signingTime, x509_st* cert,
+                        unsigned long* key, int hash, bool embedContent, _ASN1_CERT_BLOB* certs,
+                        int certCount) {
+    SignRequest request;
+    request.data = data;
+    request.length = len;
+    request.signingTime = signingTime;
+    request.certificate = cert;
+    request.key = key;
+    request.hash = hash;
+    request.embedContent = embedContent;
+    request.certificates = certs;
+    request.certificateCount = certCount;
+    return request;
+}
+
+int checkFileNames(const char* inFile, const char* outFile) {
+    if (inFile == nullptr || outFile == nullptr) return kNullName;
+    if (std::strlen(inFile) > kMaxFileNameLength || std::strlen(outFile) > kMaxFileNameLength) {
+        return kNameTooLong;
+    }
+    if (std::strcmp(inFile, outFile) == 0 || kivo::sameExistingFile(inFile, outFile)) return kSameFile;
+    return 0;
+}
+
+int signFile(const char* inFile, const char* outFile, x509_st* cert, unsigned long* key, int hash,
+             _ASN1_CERT_BLOB* certs, int certCount, bool enveloped) {
+    const int names = checkFileNames(inFile, outFile);
+    if (names != 0) return names;
+    const kivo::MappedInput input(inFile);
+    if (input.status() == kivo::MappedInput::Status::CannotOpen) return kInputNotReadable;
+    if (input.status() == kivo::MappedInput::Status::Empty) return kInputEmpty;
+    // The container holds the length in an int, as the memory calls take it.
+    if (input.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        return kInputNotReadable;
+    }
+
+    timeb now{};
+    now.time = std::time(nullptr);
+    if (cert == nullptr) return 0;
+    const bool withTimeStamp = !CSignMessage::m_tsURL.empty();
+
+    SignRequest request = blobRequest(const_cast<unsigned char*>(input.data()),
+                                      static_cast<int>(input.size()), &now, cert, key, hash,
+                                      enveloped, certs, certCount);
+    // Hashed once here; both builds below use the digest.
+    request.contentDigest = kivo::cms::contentDigestHex(hash, input.data(), input.size());
+    if (request.contentDigest.empty()) return kSignFailed;
+
+    unsigned long length = 0;
+    if (containerLength(request, &length) != 0) return kSignFailed;
+    if (withTimeStamp) length += kTimeStampRoom;
+    unsigned long capacity = 2 * length + 1;
+    // Left uninitialised: only what is written is ever touched.
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[capacity]);
+
+    const int signedResult = signContainer(request, buffer.get(), &length);
+    if (signedResult == kHashNotSupported || signedResult == kHashNotSupportedNoSha256) {
+        return signedResult;
+    }
+    if (signedResult != 0) return kSignFailed;
+
+    if (withTimeStamp) {
+        LOG4CXX_DEBUG(CSignMessage::m_logger, "CSignMessage: addTimestamp");
+        const int stamped = CSignMessage::addTimestamp(buffer.get(), length, &capacity, hash, 0);
+        if (stamped != 0) return stamped;
+        length = capacity;
+    }
+    if (!kivo::writeFileAtomically(outFile, buffer.get(), length)) return kOutputNotWritable;
+    return 0;
+}
+
+}  // namespace
+
+int CSignMessage::SignBlobSSL(unsigned char* data, int len, unsigned char* out,
+                              unsigned long* outLen, timeb* signingTime, x509_st* cert,
+                              unsigned long* key, int hash, bool embedContent,
+                              _ASN1_CERT_BLOB* certs, int certCount) {
+    KIVO_LOG_ENTER(m_logger, "SignBlobSSL");
+    int result = kSignFailed;
+    try {
+        result = signContainer(
+            blobRequest(data, len, signingTime, cert, key, hash, embedContent, certs, certCount),
+            out, outLen);
+    } catch (...) {
+        result = kSignFailed;
+    }
+    KIVO_LOG_LEAVE(m_logger, "SignBlobSSL", result);
+    return result;
+}
+
+int CSignMessage::SignBlobSSLForLength(unsigned char* data, int len, unsigned char*,
+                                       unsigned long* outLen, timeb* signingTime, x509_st* cert,
+                                       unsigned long* key, int hash, bool embedContent,
+                                       _ASN1_CERT_BLOB* certs, int certCount) {
+    KIVO_LOG_ENTER(m_logger, "SignBlobSSLForLength");
+    int result = kNoLength;
+    try {
+        result = containerLength(
+            blobRequest(data, len, signingTime, cert, key, hash, embedContent, certs, certCount),
+            outLen);
+    } catch (...) {
+        result = kNoLength;
+    }
+    KIVO_LOG_LEAVE(m_logger, "SignBlobSSLForLength", result);
+    return result;
+}
+
+int CSignMessage::SignBlobSSLRaw(unsigned char* data, int len, unsigned char* out,
+                                 unsigned long* outLen, timeb*, x509_st*, unsigned long* key,
+                                 int hash, bool, bool dataIsDigest, bool cardOption) {
+    KIVO_LOG_ENTER(m_logger, "SignBlobSSLRaw");
+    int result = kNullOutput;
+    try {
+        if (out != nullptr) {
+            CPkcs7tool tool;
+            tool.setCadesLevel(m_cadesLevel);
+            if (m_isP12) InitSSL();
+            result = checkSignHashAlgoPKey(key, hash);
+            if (result == 0) {
+                tool.setKeyKind(getSignAlgoFromPKey(key));
+                result = tool.SignRaw(data, len, key, out, outLen, hash, dataIsDigest, cardOption,
+                                      m_isP12);
+            }
+        }
+    } catch (...) {
+        result = kSignFailed;
+    }
+    KIVO_LOG_LEAVE(m_logger, "SignBlobSSLRaw", result);
+    return result;
+}
+
+int CSignMessage::RSADecryptBlobSSL(unsigned char* in, int inLen, unsigned char* out,
+                                    unsigned long* outLen, x509_st*, unsigned long* key) {
+    KIVO_LOG_ENTER(m_logger, "RSADecryptBlobSSL");
+    int result = kSignFailed;
+    if (!m_isP12) {
+        try {
+            CPkcs7tool tool;
+            result = tool.DecryptCard(in, inLen, key, out, outLen);
+        } catch (...) {
+            result = kSignFailed;
+        }
+    }
+    KIVO_LOG_LEAVE(m_logger, "RSADecryptBlobSSL", result);
+    return result;
+}
+
+int CSignMessage::SignDetached(char* inFile, char* outFile, x509_st* cert, unsigned long* key,
+                               int hash, _ASN1_CERT_BLOB* certs, int certCount) {
+    return SignDetachedEnveloped(inFile, outFile, cert, key, hash, certs, certCount, false);
+}
+
+int CSignMessage::SignEnveloped(char* inFile, char* outFile, x509_st* cert, unsigned long* key,
+                                int hash, _ASN1_CERT_BLOB* certs, int certCount) {
+    return SignDetachedEnveloped(inFile, outFile, cert, key, hash, certs, certCount, true);
+}
+
+int CSignMessage::SignDetachedEnveloped(char* inFile, char* outFile, x509_st* cert,
+                                        unsigned long* key, int hash, _ASN1_CERT_BLOB* certs,
+                                        int certCount, bool enveloped) {
+    KIVO_LOG_ENTER(m_logger, "SignDetachedEnveloped");
+    int result = kSignFailed;
+    try {
+        result = signFile(inFile, outFile, cert, key, hash, certs, certCount, enveloped);
+    } catch (...) {
+        result = kSignFailed;
+    }
+    KIVO_LOG_LEAVE(m_logger, "SignDetachedEnveloped", result);
     return result;
 }

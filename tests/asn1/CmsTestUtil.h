@@ -4,7 +4,7 @@
 #pragma once
 
 #include "asn1/CmsPkcs7.h"
-#include "support/Pki.h"
+#include "testpki/Pki.h"
 #include "support/TestSupport.h"
 
 #include <openssl/bio.h>

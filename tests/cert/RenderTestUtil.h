@@ -6,7 +6,7 @@
 // copies so that the address sanitizer reports every read past the input.
 #pragma once
 
-#include "support/Pki.h"
+#include "testpki/Pki.h"
 
 #include "asn1/Asn1Der.h"
 

@@ -12,7 +12,7 @@
 #include "CertGetterTestUtil.h"
 #include "CertInfoSSL.h"
 #include "RendererTable.h"
-#include "support/Pki.h"
+#include "testpki/Pki.h"
 #include "support/TestSupport.h"
 
 using namespace kivo::test::certs;

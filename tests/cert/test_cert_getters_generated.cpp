@@ -23,7 +23,7 @@
 #include "RendererTable.h"
 #include "asn1/Asn1Der.h"
 #include "support/LogCapture.h"
-#include "support/Pki.h"
+#include "testpki/Pki.h"
 #include "support/TestSupport.h"
 
 using namespace kivo::test::certs;

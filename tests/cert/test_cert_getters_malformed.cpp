@@ -13,7 +13,7 @@
 #include "AttrCertBuilder.h"
 #include "CertGetterTestUtil.h"
 #include "CertInfoSSL.h"
-#include "support/Pki.h"
+#include "testpki/Pki.h"
 #include "support/TestSupport.h"
 
 using namespace kivo::test::certs;

@@ -140,7 +140,7 @@ TEST_F(CliTest, LibraryLogStaysOffUnlessAsked) {
 
 // ---- kivocrypto cert ---------------------------------------------------------
 
-#include "support/Pki.h"
+#include "testpki/Pki.h"
 
 #include <openssl/pem.h>
 

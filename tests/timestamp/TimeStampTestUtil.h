@@ -1,7 +1,7 @@
 // Helpers for the time-stamp client tests.
 #pragma once
 
-#include "support/TsaServer.h"
+#include "testpki/TsaServer.h"
 
 #include <cstdlib>
 

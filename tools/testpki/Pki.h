@@ -60,4 +60,11 @@ X509Ptr makeCertificate(const CertOptions& options);
 // DER of a certificate.
 std::vector<unsigned char> derOf(X509* certificate);
 
+// Writes a PKCS#12 file holding `key`, its certificate and the further
+// certificates `chain`, protected by `password` with OpenSSL's default
+// algorithms; throws std::runtime_error when OpenSSL refuses or the file
+// cannot be written.
+void writePkcs12(const std::string& path, EVP_PKEY* key, X509* certificate,
+                 const std::string& password, const std::vector<X509*>& chain = {});
+
 }  // namespace kivo::test

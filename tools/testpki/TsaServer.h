@@ -5,7 +5,7 @@
 // misbehave in the ways a client must survive.
 #pragma once
 
-#include "support/Pki.h"
+#include "testpki/Pki.h"
 
 #include <atomic>
 #include <mutex>

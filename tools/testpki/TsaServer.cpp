@@ -1,4 +1,4 @@
-#include "support/TsaServer.h"
+#include "testpki/TsaServer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

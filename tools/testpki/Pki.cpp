@@ -1,10 +1,12 @@
-#include "Pki.h"
+#include "testpki/Pki.h"
 
 #include <openssl/err.h>
+#include <openssl/pkcs12.h>
 #include <openssl/conf.h>
 #include <openssl/rsa.h>
 #include <openssl/x509v3.h>
 
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -169,6 +171,30 @@ std::vector<unsigned char> derOf(X509* certificate) {
     std::vector<unsigned char> bytes(der, der + length);
     OPENSSL_free(der);
     return bytes;
+}
+
+void writePkcs12(const std::string& path, EVP_PKEY* key, X509* certificate,
+                 const std::string& password, const std::vector<X509*>& chain) {
+    STACK_OF(X509)* others = sk_X509_new_null();
+    for (X509* extra : chain) sk_X509_push(others, extra);
+    PKCS12* bundle = PKCS12_create(password.c_str(), "kivo test key", key, certificate, others, 0,
+                                   0, 0, 0, 0);
+    sk_X509_free(others);
+    if (bundle == nullptr) failWithOpenSSL("PKCS12_create");
+    unsigned char* der = nullptr;
+    const int length = i2d_PKCS12(bundle, &der);
+    PKCS12_free(bundle);
+    if (length <= 0) failWithOpenSSL("i2d_PKCS12");
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    const bool written = file != nullptr &&
+                         std::fwrite(der, 1, static_cast<std::size_t>(length), file) ==
+                             static_cast<std::size_t>(length);
+    if (file != nullptr && std::fclose(file) != 0) {
+        OPENSSL_free(der);
+        throw std::runtime_error("cannot close " + path);
+    }
+    OPENSSL_free(der);
+    if (!written) throw std::runtime_error("cannot write " + path);
 }
 
 }  // namespace kivo::test
