@@ -128,6 +128,8 @@ std::string contentDigestHex(int hashId, const unsigned char* content, std::size
     return digestHex(hashChoice(hashId), content, length);
 }
 
+kivo::DigestAlgorithm contentDigestAlgorithm(int hashId) { return hashChoice(hashId).algorithm; }
+
 }  // namespace kivo::cms
 
 CAsn1_Pkcs7::CAsn1_Pkcs7() { tag = kivo::asn1::kSequenceNumber; }

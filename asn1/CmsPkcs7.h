@@ -11,6 +11,7 @@
 
 #include "asn1/CmsEnvelopedData.h"
 #include "asn1/CmsSignedData.h"
+#include "digest/DigestFactory.h"
 
 #include <memory>
 #include <span>
@@ -128,5 +129,8 @@ bool attributeAdmitted(std::string_view typeDotted, int attributeMode);
 // Upper-case hex of the digest of `content` that createSignedData writes
 // for `hashId`; empty when the digest is not available.
 std::string contentDigestHex(int hashId, const unsigned char* content, std::size_t length);
+// The digest createSignedData uses for `hashId`, for callers that hash
+// the content in pieces (the hex form is then BytesToHex of the value).
+kivo::DigestAlgorithm contentDigestAlgorithm(int hashId);
 
 }  // namespace kivo::cms

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <random>
+#include <vector>
 
 namespace kivo {
 namespace {
@@ -16,6 +17,10 @@ namespace {
 // Inputs from this size on are read ahead in one go while mapping; below
 // it the mapping costs more than it saves.
 constexpr std::size_t kPopulateThreshold = std::size_t{1} << 20;
+
+// Pieces of 1 MiB: large enough that system calls do not matter, small
+// enough to stay in the cache while they are hashed.
+constexpr std::size_t kStreamBufferSize = std::size_t{1} << 20;
 
 bool writeAll(int descriptor, const unsigned char* data, std::size_t length) {
     while (length > 0) {
@@ -75,6 +80,34 @@ MappedInput::MappedInput(const char* path) {
 
 MappedInput::~MappedInput() {
     if (m_data != nullptr) ::munmap(m_data, m_size);
+}
+
+ReadStatus streamFile(const char* path,
+                      const std::function<void(const unsigned char*, std::size_t)>& consume) {
+    if (path == nullptr) return ReadStatus::CannotOpen;
+    const int descriptor = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) return ReadStatus::CannotOpen;
+    struct stat info {};
+    if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(descriptor);
+        return ReadStatus::CannotOpen;
+    }
+    ::posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
+    std::vector<unsigned char> buffer(kStreamBufferSize);
+    std::size_t total = 0;
+    for (;;) {
+        const ssize_t got = ::read(descriptor, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            ::close(descriptor);
+            return ReadStatus::CannotOpen;
+        }
+        if (got == 0) break;
+        consume(buffer.data(), static_cast<std::size_t>(got));
+        total += static_cast<std::size_t>(got);
+    }
+    ::close(descriptor);
+    return total == 0 ? ReadStatus::Empty : ReadStatus::Ok;
 }
 
 bool sameExistingFile(const char* first, const char* second) {

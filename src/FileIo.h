@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace kivo {
@@ -26,6 +27,14 @@ private:
     unsigned char* m_data = nullptr;
     std::size_t m_size = 0;
 };
+
+enum class ReadStatus { Ok, CannotOpen, Empty };
+
+// Reads a whole regular file in pieces through one reused buffer and hands
+// each piece to `consume`, for content that is only hashed: on virtual
+// machines a plain read is markedly cheaper than first-touching a mapping.
+ReadStatus streamFile(const char* path,
+                      const std::function<void(const unsigned char*, std::size_t)>& consume);
 
 // Whether the two names lead to the same existing file (also through
 // links or different spellings of the path).

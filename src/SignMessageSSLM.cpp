@@ -12,6 +12,7 @@
 #include "src/LibraryMain.h"
 #include "src/Logging.h"
 #include "src/Pkcs7tool.h"
+#include "digest/DigestFactory.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -400,16 +401,51 @@ int checkFileNames(const char* inFile, const char* outFile) {
     return 0;
 }
 
+// The content digest of a file signed detached: streamed, never held.
+kivo::ReadStatus digestOfFile(const char* path, int hash, std::string* hex) {
+    auto digest = kivo::newDigest(kivo::cms::contentDigestAlgorithm(hash));
+    if (!digest) return kivo::ReadStatus::CannotOpen;
+    digest->Reset();
+    const kivo::ReadStatus status = kivo::streamFile(
+        path, [&](const unsigned char* piece, std::size_t length) {
+            kivo::updateDigest(*digest, piece, length);
+        });
+    if (status != kivo::ReadStatus::Ok) return status;
+    unsigned char value[kivo::kMaxDigestLength];
+    digest->Final(value);
+    BytesToHex(value, digest->DigestLength(), hex);
+    return status;
+}
+
+int fileStatusCode(kivo::ReadStatus status) {
+    switch (status) {
+        case kivo::ReadStatus::Ok: return 0;
+        case kivo::ReadStatus::Empty: return kInputEmpty;
+        default: return kInputNotReadable;
+    }
+}
+
 int signFile(const char* inFile, const char* outFile, x509_st* cert, unsigned long* key, int hash,
              _ASN1_CERT_BLOB* certs, int certCount, bool enveloped) {
     const int names = checkFileNames(inFile, outFile);
     if (names != 0) return names;
-    const kivo::MappedInput input(inFile);
-    if (input.status() == kivo::MappedInput::Status::CannotOpen) return kInputNotReadable;
-    if (input.status() == kivo::MappedInput::Status::Empty) return kInputEmpty;
-    // The container holds the length in an int, as the memory calls take it.
-    if (input.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-        return kInputNotReadable;
+
+    // The content is hashed once here and both builds below use the digest.
+    // Detached, the container never holds the content, so the file is only
+    // streamed through the digest; embedded, it is mapped.
+    std::unique_ptr<kivo::MappedInput> mapped;
+    std::string contentDigest;
+    if (enveloped) {
+        mapped = std::make_unique<kivo::MappedInput>(inFile);
+        if (mapped->status() == kivo::MappedInput::Status::CannotOpen) return kInputNotReadable;
+        if (mapped->status() == kivo::MappedInput::Status::Empty) return kInputEmpty;
+        // The memory calls take the content length as an int.
+        if (mapped->size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+            return kInputNotReadable;
+        }
+    } else {
+        const int status = fileStatusCode(digestOfFile(inFile, hash, &contentDigest));
+        if (status != 0) return status;
     }
 
     timeb now{};
@@ -417,11 +453,13 @@ int signFile(const char* inFile, const char* outFile, x509_st* cert, unsigned lo
     if (cert == nullptr) return 0;
     const bool withTimeStamp = !CSignMessage::m_tsURL.empty();
 
-    SignRequest request = blobRequest(const_cast<unsigned char*>(input.data()),
-                                      static_cast<int>(input.size()), &now, cert, key, hash,
-                                      enveloped, certs, certCount);
-    // Hashed once here; both builds below use the digest.
-    request.contentDigest = kivo::cms::contentDigestHex(hash, input.data(), input.size());
+    SignRequest request = blobRequest(nullptr, 0, &now, cert, key, hash, enveloped, certs, certCount);
+    if (mapped) {
+        request.data = const_cast<unsigned char*>(mapped->data());
+        request.length = static_cast<int>(mapped->size());
+        contentDigest = kivo::cms::contentDigestHex(hash, mapped->data(), mapped->size());
+    }
+    request.contentDigest = contentDigest;
     if (request.contentDigest.empty()) return kSignFailed;
 
     unsigned long length = 0;
