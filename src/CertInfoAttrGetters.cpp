@@ -14,12 +14,15 @@ using namespace kivo::certinfo;
 
 namespace {
 
-// Field ids of AttrCertFieldLocate.
+// Field ids of AttrCertFieldLocate, in a namespace of their own so that
+// names of CCertInfo's class scope never shadow them inside its members.
+namespace field {
 constexpr int kHolderName = 101;
 constexpr int kHolderSerial = 102;
 constexpr int kIssuer = 103;
 constexpr int kSignature = 104;
 constexpr int kSerialNumber = 105;
+}  // namespace field
 
 constexpr unsigned char kSequence = 0x30;
 constexpr unsigned char kSet = 0x31;
@@ -58,7 +61,7 @@ char* CCertInfo::A_getSubject(unsigned char* cert, unsigned long len) {
     try {
         KIVO_LOG_ENTER(m_logger, "A_getSubject");
         Asn1Cursor name;
-        if (!locate(cert, len, kHolderName, &name)) return buffer.clear();
+        if (!locate(cert, len, field::kHolderName, &name)) return buffer.clear();
         // Down to the Name through the wrappers that are there: a context
         // wrapper (an RFC 3281 holder's entityName is [1] GeneralNames), up
         // to two SEQUENCE levels, the directoryName [4].
@@ -83,7 +86,7 @@ char* CCertInfo::A_getSubjectSerial(unsigned char* cert, unsigned long len) {
     thread_local ResultText buffer;
     try {
         KIVO_LOG_ENTER(m_logger, "A_getSubjectSerial");
-        return serialText(buffer, cert, len, kHolderSerial);
+        return serialText(buffer, cert, len, field::kHolderSerial);
     } catch (...) {
         return buffer.clear();
     }
@@ -94,7 +97,7 @@ char* CCertInfo::A_getIssuer(unsigned char* cert, unsigned long len) {
     try {
         KIVO_LOG_ENTER(m_logger, "A_getIssuer");
         Asn1Cursor issuer;
-        if (!locate(cert, len, kIssuer, &issuer)) return buffer.clear();
+        if (!locate(cert, len, field::kIssuer, &issuer)) return buffer.clear();
         if (isAt(issuer, kSequence) && !enterFirst(&issuer)) return buffer.clear();  // GeneralNames
         if (!isAt(issuer, kDirectoryName) || !enterFirst(&issuer)) return buffer.clear();
         return nameTextAt(buffer, issuer);
@@ -107,7 +110,7 @@ char* CCertInfo::A_getSerial(unsigned char* cert, unsigned long len) {
     thread_local ResultText buffer;
     try {
         KIVO_LOG_ENTER(m_logger, "A_getSerial");
-        return serialText(buffer, cert, len, kSerialNumber);
+        return serialText(buffer, cert, len, field::kSerialNumber);
     } catch (...) {
         return buffer.clear();
     }
@@ -118,7 +121,7 @@ char* CCertInfo::A_getSignatureOID(unsigned char* cert, unsigned long len) {
     try {
         KIVO_LOG_ENTER(m_logger, "A_getSignatureOID");
         Asn1Cursor algorithm;
-        if (!locate(cert, len, kSignature, &algorithm) || !enterFirst(&algorithm)) {
+        if (!locate(cert, len, field::kSignature, &algorithm) || !enterFirst(&algorithm)) {
             return buffer.clear();
         }
         return buffer.assign(dottedOid(algorithm));

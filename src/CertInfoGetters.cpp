@@ -17,7 +17,9 @@ using namespace kivo::certinfo;
 
 namespace {
 
-// Field ids of CertFieldLocate.
+// Field ids of CertFieldLocate, in a namespace of their own so that names
+// of CCertInfo's class scope never shadow them inside its members.
+namespace field {
 constexpr int kVersion = 100;
 constexpr int kSubject = 101;
 constexpr int kIssuer = 103;
@@ -25,6 +27,7 @@ constexpr int kSignature = 104;
 constexpr int kSerialNumber = 105;
 constexpr int kValidity = 106;
 constexpr int kSubjectPublicKeyInfo = 112;
+}  // namespace field
 
 constexpr unsigned char kInteger = 0x02;
 constexpr unsigned char kBitString = 0x03;
@@ -42,7 +45,7 @@ char* nameText(ResultText& buffer, const unsigned char* cert, unsigned long len,
 
 char* serialText(ResultText& buffer, const unsigned char* cert, unsigned long len) {
     Asn1Cursor serial;
-    if (!usable(cert, len) || !locate(cert, len, kSerialNumber, &serial) ||
+    if (!usable(cert, len) || !locate(cert, len, field::kSerialNumber, &serial) ||
         !isAt(serial, kInteger)) {
         return buffer.clear();
     }
@@ -70,7 +73,7 @@ bool certificatePart(const unsigned char* cert, unsigned long len, int n, Asn1Cu
 __int64 validityTimeOf(const unsigned char* cert, unsigned long len, bool notAfter) {
     Asn1Cursor validity;
     Asn1Cursor time;
-    if (!usable(cert, len) || !locate(cert, len, kValidity, &validity) ||
+    if (!usable(cert, len) || !locate(cert, len, field::kValidity, &validity) ||
         !validityTime(validity, notAfter, &time)) {
         return 0;
     }
@@ -85,7 +88,7 @@ char* CCertInfo::getVersion(unsigned char* cert, unsigned long len) {
         KIVO_LOG_ENTER(m_logger, "getVersion");
         Asn1Cursor version;
         // A version 1 certificate has no [0] field: empty.
-        if (!usable(cert, len) || !locate(cert, len, kVersion, &version) || !enterFirst(&version) ||
+        if (!usable(cert, len) || !locate(cert, len, field::kVersion, &version) || !enterFirst(&version) ||
             !isAt(version, kInteger)) {
             return buffer.clear();
         }
@@ -102,7 +105,7 @@ char* CCertInfo::getSignaturOID(unsigned char* cert, unsigned long len) {
     try {
         KIVO_LOG_ENTER(m_logger, "getSignaturOID");
         Asn1Cursor signature;
-        if (!usable(cert, len) || !locate(cert, len, kSignature, &signature)) return buffer.clear();
+        if (!usable(cert, len) || !locate(cert, len, field::kSignature, &signature)) return buffer.clear();
         return algorithmOidText(buffer, signature);
     } catch (...) {
         return buffer.clear();
@@ -139,7 +142,7 @@ char* CCertInfo::getIssuer(unsigned char* cert, unsigned long len) {
     thread_local ResultText buffer;
     try {
         KIVO_LOG_ENTER(m_logger, "getIssuer");
-        return nameText(buffer, cert, len, kIssuer);
+        return nameText(buffer, cert, len, field::kIssuer);
     } catch (...) {
         return buffer.clear();
     }
@@ -149,7 +152,7 @@ char* CCertInfo::S_getIssuerName(unsigned char* cert, unsigned long len) {
     thread_local ResultText buffer;
     try {
         KIVO_LOG_ENTER(m_logger, "S_getIssuerName");
-        char* result = nameText(buffer, cert, len, kIssuer);
+        char* result = nameText(buffer, cert, len, field::kIssuer);
         KIVO_LOG_LEAVE(m_logger, "S_getIssuerName", result);
         return result;
     } catch (...) {
@@ -161,7 +164,7 @@ char* CCertInfo::getSubject(unsigned char* cert, unsigned long len) {
     thread_local ResultText buffer;
     try {
         KIVO_LOG_ENTER(m_logger, "getSubject");
-        return nameText(buffer, cert, len, kSubject);
+        return nameText(buffer, cert, len, field::kSubject);
     } catch (...) {
         return buffer.clear();
     }
@@ -218,7 +221,7 @@ char* CCertInfo::getPkOID(unsigned char* cert, unsigned long len) {
     try {
         KIVO_LOG_ENTER(m_logger, "getPkOID");
         Asn1Cursor algorithm;
-        if (!usable(cert, len) || !locate(cert, len, kSubjectPublicKeyInfo, &algorithm) ||
+        if (!usable(cert, len) || !locate(cert, len, field::kSubjectPublicKeyInfo, &algorithm) ||
             !enterFirst(&algorithm)) {
             return buffer.clear();
         }

@@ -91,13 +91,17 @@ int addTimestampTo(unsigned char* container, unsigned long len, unsigned long* c
         return -94;
     }
 
+    // The request names SHA-1, SHA-256, SHA-384 or SHA-512; any other code
+    // (RIPEMD-160 and MD5 among them) is sent as SHA-1, so its imprint is
+    // made with SHA-1 too and the service can stamp a true SHA-1 digest.
+    const int imprintHash = hash >= 0 && hash <= 3 ? hash : 0;
     unsigned char digest[256] = {};
     int digestLen = 0;
-    CHashSSL::HashBlob(signature.data(), signatureSize, hash, digest, &digestLen);
+    CHashSSL::HashBlob(signature.data(), signatureSize, imprintHash, digest, &digestLen);
 
     LOG4CXX_DEBUG(logger, "ceate CTimeStampSSL");
     CTimeStampSSL timeStamp(CSignMessage::m_tsURL, digest,
-                            static_cast<unsigned char>(std::clamp(digestLen, 0, 255)), hash);
+                            static_cast<unsigned char>(std::clamp(digestLen, 0, 255)), imprintHash);
     LOG4CXX_DEBUG(logger, "send timestamp request");
     timeStamp.sendRequest();
     if (timeStamp.getError() != 0) {

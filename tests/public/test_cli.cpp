@@ -1,14 +1,18 @@
-// The kivocrypto program as a person meets it: version, help and hash.
+// The kivocrypto program as a person meets it: version, help, hash, cert,
+// inspect, sign, timestamp and demo.
 
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+#include <sys/stat.h>
 
 using kivo::test::opensslDigest;
 using kivo::test::runCommand;
@@ -239,4 +243,410 @@ TEST_F(CliTest, InspectShowsWhatOpenSSLPutIntoTheContainer) {
 
     const std::string notContainer = writeFile("plain.txt", "just text");
     EXPECT_EQ(runCommand(cli("inspect '" + notContainer + "' 2>/dev/null")).status, 1);
+}
+
+// ---- kivocrypto sign, timestamp, demo ----------------------------------------
+
+#include "testpki/TsaServer.h"
+
+namespace {
+
+std::string shellQuoted(const std::string& text) { return "'" + text + "'"; }
+
+// Two file names, quoted for the shell.
+std::string twoFiles(const std::string& first, const std::string& second) {
+    return shellQuoted(first) + " " + shellQuoted(second);
+}
+
+int quietStatus(const std::string& command) { return runCommand(command + " 2>/dev/null").status; }
+
+std::string readText(const fs::path& path) {
+    std::ifstream stream(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+}
+
+std::size_t lineCount(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// A CA, a signer with its PKCS#12 file (password "secret") and a password
+// file, made fresh in the test folder.
+class CliSignTest : public CliTest {
+protected:
+    void SetUp() override {
+        CliTest::SetUp();
+        using namespace kivo::test;
+        m_caKey = generateKey(KeyKind::EcP256);
+        CertOptions ca;
+        ca.subject = "/C=DE/O=Kivo Test/CN=CLI Test CA";
+        ca.subjectKey = m_caKey.get();
+        ca.isCa = true;
+        m_ca = makeCertificate(ca);
+        m_signerKey = generateKey(KeyKind::Rsa2048);
+        CertOptions signer;
+        signer.subject = "/C=DE/O=Kivo Test/CN=CLI Signer";
+        signer.subjectKey = m_signerKey.get();
+        signer.issuerCert = m_ca.get();
+        signer.issuerKey = m_caKey.get();
+        signer.serial = 7;
+        signer.extensions = {{"keyUsage", "critical,digitalSignature,nonRepudiation"}};
+        m_signer = makeCertificate(signer);
+        m_caFile = writeFile("ca.pem", pemOf(m_ca.get()));
+        m_p12 = (m_folder / "signer.p12").string();
+        writePkcs12(m_p12, m_signerKey.get(), m_signer.get(), "secret");
+        m_passwordFile = writeFile("password.txt", "secret\n");
+    }
+
+    // A sign command line with the key, its password file, `options` and
+    // the files IN and OUT.
+    std::string sign(const std::string& options, const std::string& in, const std::string& out) {
+        return cli("sign --p12 " + shellQuoted(m_p12) + " --password-file " +
+                   shellQuoted(m_passwordFile) + " " + options + " " + twoFiles(in, out));
+    }
+
+    std::string inFolder(const char* name) const { return (m_folder / name).string(); }
+
+    // Runs `command` with stderr captured into a file; returns the status,
+    // stdout, and stderr in `errors`.
+    kivo::test::CommandResult runCapturing(const std::string& command, std::string& errors) {
+        const fs::path errorFile = m_folder / "stderr.txt";
+        const auto result = runCommand(command + " 2>" + shellQuoted(errorFile.string()));
+        errors = readText(errorFile);
+        fs::remove(errorFile);
+        return result;
+    }
+
+    // `openssl cms -verify` of a container against the test CA; with
+    // `content` for a detached signature, else the embedded content is
+    // written to `extracted`.
+    bool opensslVerifies(const std::string& container, const std::string& content,
+                         const std::string& extracted = "/dev/null", const char* form = "DER") {
+        std::string command = std::string("openssl cms -verify -binary -inform ") + form + " -in " +
+                              shellQuoted(container) + " -CAfile " + shellQuoted(m_caFile) +
+                              " -out " + shellQuoted(extracted);
+        if (!content.empty()) command += " -content " + shellQuoted(content);
+        return runCommand(command + " >/dev/null 2>&1").status == 0;
+    }
+
+    std::string inspect(const std::string& container) {
+        return runCommand(cli("inspect " + shellQuoted(container))).output;
+    }
+
+    std::string timestamp(const std::string& url, const std::string& arguments) {
+        return cli("timestamp --tsa " + shellQuoted(url) + " " + arguments);
+    }
+
+    kivo::test::EvpKeyPtr m_caKey;
+    kivo::test::X509Ptr m_ca;
+    kivo::test::EvpKeyPtr m_signerKey;
+    kivo::test::X509Ptr m_signer;
+    std::string m_caFile;
+    std::string m_p12;
+    std::string m_passwordFile;
+};
+
+const char kSameFile[] = "kivocrypto: sign: input and output are the same file (code -35)\n";
+
+}  // namespace
+
+TEST_F(CliSignTest, HelpAndUsageErrors) {
+    const auto overview = runCommand(cli("--help"));
+    for (const std::string command : {"sign", "timestamp", "demo"}) {
+        const auto help = runCommand(cli(command + " --help"));
+        EXPECT_EQ(help.status, 0) << command;
+        EXPECT_EQ(help.output.rfind("usage: kivocrypto " + command, 0), 0u) << help.output;
+        EXPECT_NE(overview.output.find("\n  " + command + " "), std::string::npos) << command;
+    }
+    const std::string in = writeFile("doc.txt", "text");
+    const std::string out = inFolder("doc.p7s");
+    EXPECT_EQ(quietStatus(cli("sign")), 2);
+    EXPECT_EQ(quietStatus(cli("sign " + twoFiles(in, out))), 2) << "--p12 is required";
+    EXPECT_EQ(quietStatus(sign("--hash sha3", in, out)), 2);
+    EXPECT_EQ(quietStatus(sign("--cades-level x", in, out)), 2);
+    EXPECT_EQ(quietStatus(sign("--password-env X", in, out)), 2) << "two password sources";
+    EXPECT_EQ(quietStatus(sign("--bogus", in, out)), 2);
+    EXPECT_EQ(quietStatus(cli("sign --p12 " + twoFiles(m_p12, in))), 2) << "no OUT";
+    EXPECT_EQ(quietStatus(cli("timestamp " + shellQuoted(out))), 2) << "--tsa is required";
+    EXPECT_EQ(quietStatus(timestamp("http://127.0.0.1:9/", "--hash md5 " + shellQuoted(out))), 2);
+    EXPECT_EQ(quietStatus(timestamp("http://127.0.0.1:9/", twoFiles(out, out) + " third")), 2);
+    EXPECT_EQ(quietStatus(cli("demo --frobnicate")), 2);
+    EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(CliSignTest, SignsDetachedAndOpenSSLVerifies) {
+    const std::string document = writeFile("contract.txt", "The parties agree.\n");
+    const std::string container = inFolder("contract.p7s");
+    std::string errors;
+    const auto result = runCapturing(sign("", document, container), errors);
+    ASSERT_EQ(result.status, 0) << errors;
+    EXPECT_EQ(errors, "");
+    EXPECT_NE(result.output.find("detached"), std::string::npos) << result.output;
+
+    EXPECT_TRUE(opensslVerifies(container, document));
+    const std::string other = writeFile("other.txt", "The parties disagree.\n");
+    EXPECT_FALSE(opensslVerifies(container, other)) << "the signature must cover the document";
+
+    const std::string shown = inspect(container);
+    EXPECT_NE(shown.find("Content: detached\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Digest algorithm: 2.16.840.1.101.3.4.2.1\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("commonName=CLI Signer"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Time stamp: none\n"), std::string::npos) << shown;
+}
+
+TEST_F(CliSignTest, SignsAttachedWithHashAndExtraCertificate) {
+    const std::string content = "attached content\n";
+    const std::string document = writeFile("letter.txt", content);
+    const std::string container = inFolder("letter.p7s");
+    const std::string options = "--attached --hash sha384 --extra-cert " + shellQuoted(m_caFile);
+    const auto result = runCommand(sign(options, document, container));
+    ASSERT_EQ(result.status, 0);
+    EXPECT_NE(result.output.find("content attached"), std::string::npos) << result.output;
+
+    const std::string extracted = inFolder("extracted.txt");
+    ASSERT_TRUE(opensslVerifies(container, "", extracted));
+    EXPECT_EQ(readText(extracted), content);
+
+    const std::string shown = inspect(container);
+    const std::string attached = "Content: attached, " + std::to_string(content.size()) + " octets\n";
+    EXPECT_NE(shown.find(attached), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Digest algorithm: 2.16.840.1.101.3.4.2.2\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Certificates: 2\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("commonName=CLI Test CA"), std::string::npos) << shown;
+}
+
+TEST_F(CliSignTest, PasswordFromTheEnvironmentOrAFileWithCrLf) {
+    const std::string document = writeFile("a.txt", "a");
+    const std::string fromEnvironment = inFolder("env.p7s");
+    const std::string withEnvironment = "sign --p12 " + shellQuoted(m_p12) + " --password-env ";
+    EXPECT_EQ(runCommand("KIVO_CLI_TEST_PASSWORD=secret " +
+                         cli(withEnvironment + "KIVO_CLI_TEST_PASSWORD " + twoFiles(document, fromEnvironment)))
+                  .status,
+              0);
+    EXPECT_TRUE(opensslVerifies(fromEnvironment, document));
+
+    const std::string crlf = writeFile("crlf.txt", "secret\r\nsecond line\n");
+    const std::string fromFile = inFolder("file.p7s");
+    const std::string withFile = "sign --p12 " + shellQuoted(m_p12) + " --password-file " + shellQuoted(crlf);
+    EXPECT_EQ(runCommand(cli(withFile + " " + twoFiles(document, fromFile))).status, 0);
+    EXPECT_TRUE(opensslVerifies(fromFile, document));
+
+    std::string errors;
+    const auto unset = runCapturing("env -u KIVO_CLI_TEST_UNSET " +
+                                        cli(withEnvironment + "KIVO_CLI_TEST_UNSET " +
+                                            twoFiles(document, inFolder("x.p7s"))),
+                                    errors);
+    EXPECT_EQ(unset.status, 1);
+    EXPECT_NE(errors.find("KIVO_CLI_TEST_UNSET is not set"), std::string::npos) << errors;
+}
+
+TEST_F(CliSignTest, WrongPasswordFailsWithOneLine) {
+    const std::string document = writeFile("doc.txt", "text");
+    const std::string wrong = writeFile("wrong.txt", "not the password\n");
+    const std::string container = inFolder("doc.p7s");
+    std::string errors;
+    const auto result = runCapturing(cli("sign --p12 " + shellQuoted(m_p12) + " --password-file " +
+                                         shellQuoted(wrong) + " " + twoFiles(document, container)),
+                                     errors);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(lineCount(errors), 1u) << errors;
+    EXPECT_EQ(errors.rfind("kivocrypto: sign: ", 0), 0u) << errors;
+    EXPECT_NE(errors.find("wrong password"), std::string::npos) << errors;
+    EXPECT_FALSE(fs::exists(container));
+}
+
+TEST_F(CliSignTest, EqualInputAndOutputIsRefused) {
+    const std::string content = "keep me\n";
+    const std::string document = writeFile("doc.txt", content);
+    std::string errors;
+    // The same name: the library refuses it before reading anything.
+    auto result = runCapturing(sign("", document, document), errors);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(errors, kSameFile);
+    EXPECT_EQ(readText(document), content);
+
+    // A name of a file that does not exist: still refused, and no file made.
+    const std::string missing = inFolder("missing.p7s");
+    result = runCapturing(sign("", missing, missing), errors);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(errors, kSameFile);
+    EXPECT_FALSE(fs::exists(missing));
+
+    // Two spellings of one file.
+    result = runCapturing("cd " + shellQuoted(m_folder.string()) + " && " + sign("", "doc.txt", "./doc.txt"),
+                          errors);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(errors, kSameFile);
+    EXPECT_EQ(readText(document), content);
+}
+
+TEST_F(CliSignTest, LibraryFailuresAreNamed) {
+    const std::string empty = writeFile("empty.txt", "");
+    const std::string out = inFolder("out.p7s");
+    std::string errors;
+    auto result = runCapturing(sign("", empty, out), errors);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(errors, "kivocrypto: sign: the input file is empty (code -1025)\n");
+
+    result = runCapturing(sign("", inFolder("absent.txt"), out), errors);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(errors, "kivocrypto: sign: the input file cannot be read (code -1012)\n");
+
+    const std::string document = writeFile("doc.txt", "text");
+    result = runCapturing(sign("", document, inFolder("no/such/folder.p7s")), errors);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(errors, "kivocrypto: sign: the output file cannot be written (code -36)\n");
+    EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(CliSignTest, WithoutPasswordAndTerminalItSaysWhatToDo) {
+    const std::string document = writeFile("doc.txt", "text");
+    const std::string container = inFolder("doc.p7s");
+    std::string errors;
+    // setsid: a new session has no controlling terminal to prompt on.
+    const std::string command = cli("sign --p12 " + shellQuoted(m_p12) + " " + twoFiles(document, container));
+    const auto result = runCapturing("setsid -w " + command + " </dev/null", errors);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(lineCount(errors), 1u) << errors;
+    EXPECT_NE(errors.find("no terminal"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("--password-file"), std::string::npos) << errors;
+    EXPECT_FALSE(fs::exists(container));
+}
+
+TEST_F(CliSignTest, PromptsOnTheTerminalWithEchoOff) {
+    if (runCommand("command -v script >/dev/null").status != 0) GTEST_SKIP() << "script(1) not installed";
+    const std::string document = writeFile("doc.txt", "typed password\n");
+    const std::string container = inFolder("doc.p7s");
+    // script(1) runs the program on a pseudo terminal and forwards what is
+    // typed; the pause lets the prompt switch echo off before the password
+    // arrives (switching discards earlier type-ahead).
+    const std::string command = cli("sign --p12 " + shellQuoted(m_p12) + " " + twoFiles(document, container));
+    const auto result = runCommand("(sleep 2; printf 'secret\\n'; sleep 1) | script -qec " +
+                                   shellQuoted(command) + " /dev/null");
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_NE(result.output.find("Password for " + m_p12 + ": "), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find("secret"), std::string::npos) << "the password is not echoed";
+    EXPECT_TRUE(opensslVerifies(container, document));
+}
+
+TEST_F(CliSignTest, LargeInputShowsNoProgressWhenStderrIsNoTerminal) {
+    std::string large(17u * 1024u * 1024u, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + (i >> 12));
+    const std::string document = writeFile("large.bin", large);
+    const std::string container = inFolder("large.p7s");
+    std::string errors;
+    const auto result = runCapturing(sign("", document, container), errors);
+    ASSERT_EQ(result.status, 0) << errors;
+    EXPECT_EQ(errors, "");
+    EXPECT_TRUE(opensslVerifies(container, document));
+}
+
+TEST_F(CliSignTest, SignsWithATimeStampFromTheService) {
+    kivo::test::TsaServer tsa;
+    const std::string document = writeFile("doc.txt", "time-stamped text\n");
+    const std::string container = inFolder("doc.p7s");
+    const auto result = runCommand(sign("--tsa " + shellQuoted(tsa.url()), document, container));
+    ASSERT_EQ(result.status, 0);
+    EXPECT_NE(result.output.find("time-stamped"), std::string::npos) << result.output;
+    EXPECT_EQ(tsa.requestCount(), 1);
+    EXPECT_NE(inspect(container).find("Time stamp: present\n"), std::string::npos);
+    EXPECT_TRUE(opensslVerifies(container, document));
+}
+
+TEST_F(CliSignTest, TimestampAddsATokenToAnotherFileOrInPlace) {
+    kivo::test::TsaServer tsa;
+    const std::string document = writeFile("doc.txt", "stamp me later\n");
+    const std::string container = inFolder("doc.p7s");
+    ASSERT_EQ(runCommand(sign("", document, container)).status, 0);
+    const std::string unstamped = readText(container);
+
+    const std::string copy = inFolder("stamped.p7s");
+    std::string errors;
+    auto result = runCapturing(timestamp(tsa.url(), twoFiles(container, copy)), errors);
+    ASSERT_EQ(result.status, 0) << errors;
+    EXPECT_EQ(readText(container), unstamped) << "the input stays as it was";
+    EXPECT_GT(readText(copy).size(), unstamped.size());
+    EXPECT_NE(inspect(copy).find("Time stamp: present\n"), std::string::npos);
+    EXPECT_TRUE(opensslVerifies(copy, document));
+
+    result = runCapturing(timestamp(tsa.url(), "--hash sha512 " + shellQuoted(container)), errors);
+    ASSERT_EQ(result.status, 0) << errors;
+    EXPECT_NE(inspect(container).find("Time stamp: present\n"), std::string::npos);
+    EXPECT_TRUE(opensslVerifies(container, document));
+    EXPECT_EQ(tsa.requestCount(), 2);
+    for (const auto& entry : fs::directory_iterator(m_folder)) {
+        EXPECT_NE(entry.path().filename().string()[0], '.') << "temporary file left: " << entry.path();
+    }
+}
+
+TEST_F(CliSignTest, TimestampKeepsPemInputAsPem) {
+    kivo::test::TsaServer tsa;
+    const std::string document = writeFile("doc.txt", "pem in, pem out\n");
+    const std::string der = inFolder("doc.p7s");
+    ASSERT_EQ(runCommand(sign("", document, der)).status, 0);
+    const std::string pem = inFolder("doc.pem");
+    ASSERT_EQ(runCommand("openssl cms -cmsout -inform DER -outform PEM -in " + shellQuoted(der) +
+                         " -out " + shellQuoted(pem))
+                  .status,
+              0);
+    ASSERT_EQ(::chmod(pem.c_str(), 0640), 0);
+
+    ASSERT_EQ(runCommand(timestamp(tsa.url(), shellQuoted(pem))).status, 0);
+    EXPECT_EQ(readText(pem).rfind("-----BEGIN CMS-----\n", 0), 0u) << readText(pem);
+    EXPECT_EQ(fs::status(pem).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read)
+        << "the replaced file keeps its permissions";
+    EXPECT_NE(inspect(pem).find("Time stamp: present\n"), std::string::npos);
+    EXPECT_TRUE(opensslVerifies(pem, document, "/dev/null", "PEM"));
+}
+
+TEST_F(CliSignTest, TimestampFailuresLeaveTheContainerAlone) {
+    kivo::test::TsaServer tsa(kivo::test::TsaServer::Mode::HttpError);
+    const std::string document = writeFile("doc.txt", "no stamp today\n");
+    const std::string container = inFolder("doc.p7s");
+    ASSERT_EQ(runCommand(sign("", document, container)).status, 0);
+    const std::string before = readText(container);
+
+    std::string errors;
+    auto result = runCapturing(timestamp(tsa.url(), shellQuoted(container)), errors);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(lineCount(errors), 1u) << errors;
+    EXPECT_NE(errors.find("(code -92)"), std::string::npos) << errors;
+    EXPECT_EQ(tsa.requestCount(), 1);
+    EXPECT_EQ(readText(container), before);
+
+    const std::string notContainer = writeFile("plain.txt", "just text, long enough to be no container");
+    result = runCapturing(timestamp(tsa.url(), shellQuoted(notContainer)), errors);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(lineCount(errors), 1u) << errors;
+    EXPECT_EQ(tsa.requestCount(), 1) << "nothing is sent for what is no container";
+}
+
+TEST_F(CliTest, DemoSignsTimeStampsAndChecks) {
+    const auto result = runCommand("TMPDIR=" + shellQuoted(m_folder.string()) + " " + cli("demo"));
+    ASSERT_EQ(result.status, 0) << result.output;
+    const std::string& out = result.output;
+    EXPECT_NE(out.find("document.txt.p7s"), std::string::npos) << out;
+    EXPECT_NE(out.find("Signers: 1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("commonName=Demo Signer\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Content: detached\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Time stamp: present\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("OpenSSL check of the signature: valid"), std::string::npos) << out;
+    EXPECT_NE(out.find("OpenSSL check of the time stamp: valid"), std::string::npos) << out;
+    EXPECT_TRUE(fs::is_empty(m_folder)) << "the demo folder is removed";
+}
+
+TEST_F(CliTest, DemoKeepsItsFolderWhenAsked) {
+    const auto result = runCommand("TMPDIR=" + shellQuoted(m_folder.string()) + " " + cli("demo --keep"));
+    ASSERT_EQ(result.status, 0) << result.output;
+    std::vector<fs::path> folders;
+    for (const auto& entry : fs::directory_iterator(m_folder)) folders.push_back(entry.path());
+    ASSERT_EQ(folders.size(), 1u);
+    const fs::path& kept = folders[0];
+    EXPECT_NE(result.output.find("Kept " + kept.string()), std::string::npos) << result.output;
+    const std::string verify = "openssl cms -verify -binary -inform DER -in " +
+                               shellQuoted((kept / "document.txt.p7s").string()) + " -content " +
+                               shellQuoted((kept / "document.txt").string()) + " -CAfile " +
+                               shellQuoted((kept / "ca.pem").string()) + " -out /dev/null";
+    EXPECT_EQ(quietStatus(verify), 0);
 }

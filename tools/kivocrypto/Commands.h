@@ -12,6 +12,9 @@ using Arguments = std::vector<std::string>;
 int runHash(const Arguments& arguments);
 int runCert(const Arguments& arguments);
 int runInspect(const Arguments& arguments);
+int runSign(const Arguments& arguments);
+int runTimestamp(const Arguments& arguments);
+int runDemo(const Arguments& arguments);
 
 // Exit codes shared by every subcommand.
 inline constexpr int kExitOk = 0;

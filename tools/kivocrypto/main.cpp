@@ -24,6 +24,9 @@ constexpr Command kCommands[] = {
     {"hash", "print the digest of files (sha1, sha256, sha384, sha512, md5, ripemd160)", runHash},
     {"cert", "print every field of a certificate or attribute certificate", runCert},
     {"inspect", "print the signers, certificates and attributes of a signature container", runInspect},
+    {"sign", "sign a file with a PKCS#12 key (CMS, detached or attached, time stamp)", runSign},
+    {"timestamp", "add an RFC 3161 time stamp to a signature container", runTimestamp},
+    {"demo", "sign and time-stamp a document with a throwaway PKI, then show and check it", runDemo},
 };
 
 void printUsage(std::ostream& out) {

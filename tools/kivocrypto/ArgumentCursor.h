@@ -1,0 +1,37 @@
+// Walks the arguments of a subcommand: options and operands may be mixed,
+// "--" ends the options, and a lone "-" is an operand.
+#pragma once
+
+#include "Commands.h"
+
+#include <string>
+#include <utility>
+
+namespace kivocrypto {
+
+class ArgumentCursor {
+public:
+    // `command` names the subcommand in usage errors.
+    ArgumentCursor(const Arguments& arguments, std::string command)
+        : m_arguments(arguments), m_command(std::move(command)) {}
+
+    // Moves to the next argument; false when none is left.
+    bool next();
+    const std::string& current() const { return m_arguments[m_index]; }
+    // The current argument is an option (not an operand).
+    bool isOption() const;
+    // Takes the argument after the current option as its value; prints a
+    // usage error and returns false when there is none.
+    bool takeValue(std::string& value);
+    // Prints "COMMAND: unknown option 'X' (see kivocrypto COMMAND --help)".
+    void reportUnknown() const;
+
+private:
+    const Arguments& m_arguments;
+    std::string m_command;
+    std::size_t m_index = 0;
+    bool m_started = false;
+    bool m_optionsEnded = false;
+};
+
+}  // namespace kivocrypto

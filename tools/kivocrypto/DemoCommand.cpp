@@ -1,0 +1,279 @@
+// kivocrypto demo: a throwaway PKI and time-stamp service, a document signed
+// and time-stamped through the library, shown as `inspect` shows it and
+// checked with OpenSSL. Needs nothing but the program.
+
+#include "ArgumentCursor.h"
+#include "Commands.h"
+#include "LibraryCodes.h"
+#include "SignatureCheck.h"
+#include "SigningKey.h"
+
+#include "SignMessageSSLM.h"
+
+#include "testpki/Pki.h"
+#include "testpki/TsaServer.h"
+
+#include <openssl/pem.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kivocrypto {
+namespace {
+
+namespace fs = std::filesystem;
+using kivo::test::EvpKeyPtr;
+using kivo::test::X509Ptr;
+
+constexpr int kSha256 = 1;
+constexpr char kPassword[] = "demo";
+constexpr char kDocument[] =
+    "KivoCryptoSSL demonstration document.\n"
+    "This text is signed with a throwaway key and carries an RFC 3161 time stamp.\n";
+
+struct DemoOptions {
+    bool keep = false;
+    bool ec = false;
+};
+
+void printDemoUsage(std::ostream& out) {
+    out << "usage: kivocrypto demo [--key rsa|ec] [--keep]\n"
+           "\n"
+           "Makes a throwaway CA and signer (RSA 2048 or EC P-256) in a temporary\n"
+           "folder, starts a time-stamp service on 127.0.0.1, signs a small\n"
+           "document detached with a time stamp through the library, prints the\n"
+           "container as 'kivocrypto inspect' does and checks signature and time\n"
+           "stamp with OpenSSL. The folder is removed at the end unless --keep.\n"
+           "\n"
+           "  --key rsa|ec  the signer's key (default rsa)\n"
+           "  --keep        keep the folder and print where it is\n";
+}
+
+std::optional<int> parseDemoArguments(const Arguments& arguments, DemoOptions& options) {
+    ArgumentCursor cursor(arguments, "demo");
+    while (cursor.next()) {
+        const std::string& argument = cursor.current();
+        std::string kind;
+        if (argument == "--help" || argument == "-h") {
+            printDemoUsage(std::cout);
+            return kExitOk;
+        } else if (argument == "--keep") {
+            options.keep = true;
+        } else if (argument == "--key") {
+            if (!cursor.takeValue(kind)) return kExitUsage;
+            if (kind != "rsa" && kind != "ec") {
+                printError("demo: --key takes rsa or ec, not '" + kind + "'");
+                return kExitUsage;
+            }
+            options.ec = kind == "ec";
+        } else if (cursor.isOption()) {
+            cursor.reportUnknown();
+            return kExitUsage;
+        } else {
+            printError("demo: takes no file (see kivocrypto demo --help)");
+            return kExitUsage;
+        }
+    }
+    return std::nullopt;
+}
+
+// A fresh temporary folder, removed with everything in it at the end unless
+// it is to be kept.
+class DemoFolder {
+public:
+    explicit DemoFolder(bool keep) : m_keep(keep) {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                              "/kivocrypto-demo-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("cannot make a temporary folder from " + pattern);
+        }
+        m_path = pattern;
+    }
+    ~DemoFolder() {
+        std::error_code ignored;
+        if (!m_keep) fs::remove_all(m_path, ignored);
+    }
+    DemoFolder(const DemoFolder&) = delete;
+    DemoFolder& operator=(const DemoFolder&) = delete;
+
+    std::string file(const char* name) const { return (m_path / name).string(); }
+    const fs::path& path() const { return m_path; }
+
+private:
+    fs::path m_path;
+    bool m_keep;
+};
+
+// Keys made here rather than taken from the test PKI's per-kind cache, so
+// that CA and signer never share a key.
+EvpKeyPtr freshKey(bool ec) {
+    EVP_PKEY* key = ec ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")
+                       : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", std::size_t{2048});
+    if (key == nullptr) throw std::runtime_error("OpenSSL cannot generate a key");
+    return EvpKeyPtr(key);
+}
+
+struct DemoPki {
+    EvpKeyPtr caKey;
+    X509Ptr ca;
+    EvpKeyPtr signerKey;
+    X509Ptr signer;
+};
+
+DemoPki makePki(bool ec) {
+    DemoPki pki;
+    pki.caKey = freshKey(true);
+    kivo::test::CertOptions ca;
+    ca.subject = "/C=DE/O=Kivo Demo/CN=Kivo Demo CA";
+    ca.subjectKey = pki.caKey.get();
+    ca.isCa = true;
+    pki.ca = kivo::test::makeCertificate(ca);
+
+    pki.signerKey = freshKey(ec);
+    kivo::test::CertOptions signer;
+    signer.subject = "/C=DE/O=Kivo Demo/CN=Demo Signer";
+    signer.subjectKey = pki.signerKey.get();
+    signer.issuerCert = pki.ca.get();
+    signer.issuerKey = pki.caKey.get();
+    signer.serial = 2;
+    signer.extensions = {{"keyUsage", "critical,digitalSignature,nonRepudiation"}};
+    pki.signer = kivo::test::makeCertificate(signer);
+    return pki;
+}
+
+void writePem(const std::string& path, X509* certificate) {
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    const bool written = file != nullptr && PEM_write_X509(file, certificate) == 1;
+    if (file == nullptr || std::fclose(file) != 0 || !written) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+void writeBytes(const std::string& path, const std::string& content) {
+    std::ofstream file(path, std::ios::binary);
+    file << content;
+    if (!file.flush()) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<unsigned char> readBytes(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::vector<unsigned char>((std::istreambuf_iterator<char>(file)),
+                                      std::istreambuf_iterator<char>());
+}
+
+// Signs `document` into `container` the way an application would: the key
+// from the PKCS#12 file, the time-stamp URL set, SignDetached.
+bool signDocument(const DemoFolder& folder, X509* ca, const std::string& tsaUrl) {
+    SigningKey signer;
+    std::string error;
+    if (!openSigningKey(folder.file("signer.p12"), kPassword, signer, error)) {
+        printError("demo: " + error);
+        return false;
+    }
+    std::vector<unsigned char> caDer = kivo::test::derOf(ca);
+    _ASN1_CERT_BLOB chain{caDer.data(), static_cast<unsigned long>(caDer.size())};
+    std::string document = folder.file("document.txt");
+    std::string container = folder.file("document.txt.p7s");
+    CSignMessage::setCAdES_Level(0);
+    CSignMessage::setTSUrl(tsaUrl);
+    const int result = CSignMessage::SignDetached(document.data(), container.data(),
+                                                  signer.certificate.get(), signer.key.get(),
+                                                  kSha256, &chain, 1);
+    CSignMessage::setTSUrl("");
+    if (result != 0) printError("demo: signing failed: " + describeResult(result));
+    return result == 0;
+}
+
+void printFile(const DemoFolder& folder, const char* name, const std::string& what) {
+    std::error_code error;
+    const auto size = fs::file_size(folder.path() / name, error);
+    std::printf("  %-18s %6llu octets  %s\n", name, static_cast<unsigned long long>(error ? 0 : size),
+                what.c_str());
+}
+
+void printMade(const DemoFolder& folder, const DemoOptions& options, const std::string& tsaUrl) {
+    std::printf("Made in %s:\n", folder.path().c_str());
+    printFile(folder, "ca.pem", "the demo CA (EC P-256), the only trust anchor");
+    printFile(folder, "signer.p12", std::string("key and certificate of Demo Signer (") +
+                                        (options.ec ? "EC P-256" : "RSA 2048") + "), password \"" +
+                                        kPassword + "\"");
+    printFile(folder, "tsa-ca.pem", "the CA of the time-stamp service");
+    printFile(folder, "document.txt", "the document");
+    printFile(folder, "document.txt.p7s", "detached CMS signature, sha256, with time stamp");
+    std::printf("Time-stamp service: %s\n", tsaUrl.c_str());
+}
+
+// OpenSSL's verdict on the signature and on the time stamp.
+bool printChecks(const DemoFolder& folder, const DemoPki& pki, X509* tsaCa) {
+    const std::vector<unsigned char> der = readBytes(folder.file("document.txt.p7s"));
+    const std::vector<unsigned char> content = readBytes(folder.file("document.txt"));
+    const std::string signature = checkDetachedSignature(der, content, pki.ca.get());
+    std::printf("OpenSSL check of the signature: %s\n",
+                signature.empty() ? "valid, chain to ca.pem" : ("INVALID: " + signature).c_str());
+    const TimeStampCheck stamp = checkTimeStamp(der, tsaCa);
+    const std::string stampVerdict =
+        stamp.error.empty() ? "valid, time " + stamp.time + ", imprint matches " + stamp.imprintCovers
+                            : "INVALID: " + stamp.error;
+    std::printf("OpenSSL check of the time stamp: %s\n", stampVerdict.c_str());
+    return signature.empty() && stamp.error.empty();
+}
+
+int runDemoIn(const DemoFolder& folder, const DemoOptions& options) {
+    const DemoPki pki = makePki(options.ec);
+    writePem(folder.file("ca.pem"), pki.ca.get());
+    kivo::test::writePkcs12(folder.file("signer.p12"), pki.signerKey.get(), pki.signer.get(),
+                            kPassword, {pki.ca.get()});
+    writeBytes(folder.file("document.txt"), kDocument);
+    kivo::test::TsaServer tsa;
+    writePem(folder.file("tsa-ca.pem"), tsa.caCertificate());
+    if (!signDocument(folder, pki.ca.get(), tsa.url())) return kExitFailure;
+
+    printMade(folder, options, tsa.url());
+    const std::string container = folder.file("document.txt.p7s");
+    std::printf("\n$ kivocrypto inspect %s\n", container.c_str());
+    std::fflush(stdout);
+    if (runInspect({container}) != kExitOk) return kExitFailure;
+    std::printf("\n");
+    const bool valid = printChecks(folder, pki, tsa.caCertificate());
+    std::fflush(stdout);
+    if (!valid) printError("demo: OpenSSL does not confirm the signature and its time stamp");
+    return valid ? kExitOk : kExitFailure;
+}
+
+}  // namespace
+
+int runDemo(const Arguments& arguments) {
+    DemoOptions options;
+    if (const std::optional<int> exit = parseDemoArguments(arguments, options)) return *exit;
+    // A reader that stops early (| head) must not end the program before
+    // the folder is removed; writes to the closed pipe just fail.
+    std::signal(SIGPIPE, SIG_IGN);
+    try {
+        DemoFolder folder(options.keep);
+        const int result = runDemoIn(folder, options);
+        if (options.keep) {
+            std::printf("\nKept %s; check it again with:\n"
+                        "  openssl cms -verify -binary -inform DER -in %s -content %s -CAfile %s "
+                        "-out /dev/null\n",
+                        folder.path().c_str(), folder.file("document.txt.p7s").c_str(),
+                        folder.file("document.txt").c_str(), folder.file("ca.pem").c_str());
+        }
+        std::fflush(stdout);
+        return result;
+    } catch (const std::exception& error) {
+        printError(std::string("demo: ") + error.what());
+        return kExitFailure;
+    }
+}
+
+}  // namespace kivocrypto
