@@ -114,14 +114,15 @@ public:
 
     // Time-stamps the signature value of signer `signer` of the DER
     // container (30 82 header) in place. The imprint is the digest of the
-    // signature value (for ECDSA its r‖s form) by hash code `hash`: 0 SHA-1,
-    // 1 SHA-256, 2 SHA-384, 3 SHA-512; any other code time-stamps with
-    // SHA-1. `len` is the container's length, `*capacity` the size of the
-    // buffer on entry and the new length on success. 0; -24 null argument;
-    // -91/-92 time-stamp failure (a service that cannot be reached yields no
-    // response: -92); -93 no room (container unchanged, *capacity = len);
-    // -94 no signature value or not a container with a 30 82 header; -22
-    // the container has no layout a token can be added to.
+    // signature value (under an ECDSA signature algorithm its r‖s form) by
+    // hash code `hash`: 0 SHA-1, 1 SHA-256, 2 SHA-384, 3 SHA-512; any other
+    // code time-stamps with SHA-1. `len` is the container's length,
+    // `*capacity` the size of the buffer on entry and the new length on
+    // success. 0; -24 null argument; -91/-92 time-stamp failure (a service
+    // that cannot be reached yields no response: -92); -93 no room
+    // (container unchanged, *capacity = len); -94 no signature value or not
+    // a container with a 30 82 header; -22 the container has no layout a
+    // token can be added to.
     static int addTimestamp(unsigned char* container, unsigned long len, unsigned long* capacity,
                             int hash, int signer);
 
