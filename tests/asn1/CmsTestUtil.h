@@ -5,6 +5,7 @@
 
 #include "asn1/CmsPkcs7.h"
 #include "testpki/Pki.h"
+#include "support/DerBuild.h"
 #include "support/TestSupport.h"
 
 #include <openssl/bio.h>
@@ -26,41 +27,11 @@ namespace kivo::test::cms {
 using Bytes = std::vector<unsigned char>;
 
 // Octets of hex text; blanks are skipped.
-inline Bytes fromHex(std::string_view text) {
-    Bytes out;
-    int high = -1;
-    for (const char c : text) {
-        int value;
-        if (c >= '0' && c <= '9') value = c - '0';
-        else if (c >= 'A' && c <= 'F') value = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f') value = c - 'a' + 10;
-        else continue;
-        if (high < 0) {
-            high = value;
-        } else {
-            out.push_back(static_cast<unsigned char>(high << 4 | value));
-            high = -1;
-        }
-    }
-    return out;
-}
+inline Bytes fromHex(std::string_view text) { return kivo::test::hex(text); }
 
 // A heap copy of exactly the given octets, so that the address sanitizer
 // reports any read past them.
-class HeapCopy {
-public:
-    explicit HeapCopy(const Bytes& bytes) : HeapCopy(bytes.data(), bytes.size()) {}
-    HeapCopy(const unsigned char* data, std::size_t length)
-        : m_data(new unsigned char[length == 0 ? 1 : length]), m_length(length) {
-        if (length != 0) std::memcpy(m_data.get(), data, length);
-    }
-    const unsigned char* data() const { return m_data.get(); }
-    std::size_t size() const { return m_length; }
-
-private:
-    std::unique_ptr<unsigned char[]> m_data;
-    std::size_t m_length;
-};
+using HeapCopy = kivo::test::ExactBuffer;
 
 // The encoding an object holds.
 inline Bytes bytesOf(const CAsn1Base& object) {
@@ -70,38 +41,16 @@ inline Bytes bytesOf(const CAsn1Base& object) {
 
 inline std::string hexOf(const Bytes& bytes) { return kivo::test::toHex(bytes); }
 
-// An element with a definite minimal length, worked out here rather than
-// with the library's writeLength.
-inline Bytes tlv(unsigned char identifier, const Bytes& content) {
-    Bytes out{identifier};
-    const std::size_t n = content.size();
-    if (n < 0x80) {
-        out.push_back(static_cast<unsigned char>(n));
-    } else {
-        Bytes length;
-        for (std::size_t v = n; v != 0; v >>= 8) length.insert(length.begin(), static_cast<unsigned char>(v));
-        out.push_back(static_cast<unsigned char>(0x80 | length.size()));
-        out.insert(out.end(), length.begin(), length.end());
-    }
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
+// An element with a definite minimal length, worked out in support/DerBuild.h
+// rather than with the library's writeLength.
+inline Bytes tlv(unsigned char identifier, const Bytes& content) { return kivo::test::tlv(identifier, content); }
 
-inline Bytes join(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
+inline Bytes join(std::initializer_list<Bytes> parts) { return kivo::test::cat(parts); }
 
 // OBJECT IDENTIFIER element of a dotted text, encoded by OpenSSL.
 inline Bytes oidElement(const char* dotted) {
-    ASN1_OBJECT* object = OBJ_txt2obj(dotted, 1);
-    if (object == nullptr) throw std::runtime_error(std::string("bad OID ") + dotted);
-    unsigned char* der = nullptr;
-    const int length = i2d_ASN1_OBJECT(object, &der);
-    Bytes out(der, der + (length > 0 ? length : 0));
-    OPENSSL_free(der);
-    ASN1_OBJECT_free(object);
+    Bytes out = kivo::test::oid(dotted);
+    if (out.empty()) throw std::runtime_error(std::string("bad OID ") + dotted);
     return out;
 }
 

@@ -1,151 +1,80 @@
-// Helpers for the DER toolkit tests: building DER by hand, exact-size heap
-// copies (so that the address sanitizer sees every read past the end), and
-// the system's CA certificates.
+// Helpers for the DER toolkit tests: the shared DER builder and exact-size
+// heap copies (support/DerBuild.h), an AttributeTypeAndValue in its own
+// RDN, and a certificate and an attribute certificate made by hand from
+// parts the tests replace or leave out.
 #pragma once
 
-#include <openssl/pem.h>
-#include <openssl/x509.h>
+#include "support/DerBuild.h"
 
-#include <algorithm>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <initializer_list>
-#include <memory>
-#include <string>
 #include <string_view>
-#include <vector>
 
 namespace kivo::test::der {
 
-using Bytes = std::vector<unsigned char>;
+using namespace kivo::test;
 
-// An element with a definite, minimal length. The length octets are worked
-// out here rather than with the library's writeLength, which is under test.
-inline Bytes tlv(unsigned char identifier, const Bytes& content) {
-    Bytes out{identifier};
-    const std::size_t n = content.size();
-    if (n < 0x80) {
-        out.push_back(static_cast<unsigned char>(n));
-    } else {
-        Bytes octets;
-        for (std::size_t v = n; v != 0; v >>= 8) octets.insert(octets.begin(), static_cast<unsigned char>(v));
-        out.push_back(static_cast<unsigned char>(0x80 | octets.size()));
-        out.insert(out.end(), octets.begin(), octets.end());
-    }
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
-
-inline Bytes tlv(unsigned char identifier, std::string_view text) {
-    return tlv(identifier, Bytes(text.begin(), text.end()));
-}
-
-inline Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-inline Bytes seq(std::initializer_list<Bytes> parts) { return tlv(0x30, cat(parts)); }
-inline Bytes set(std::initializer_list<Bytes> parts) { return tlv(0x31, cat(parts)); }
-
-// Octets from hex text with blanks.
-inline Bytes hex(std::string_view text) {
-    Bytes out;
-    int pending = -1;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else continue;
-        if (pending < 0) {
-            pending = v;
-        } else {
-            out.push_back(static_cast<unsigned char>(pending << 4 | v));
-            pending = -1;
-        }
-    }
-    return out;
-}
-
-// OBJECT IDENTIFIER element of a dotted text, encoded by OpenSSL.
-inline Bytes oid(const char* dotted) {
-    ASN1_OBJECT* object = OBJ_txt2obj(dotted, 1);
-    if (object == nullptr) return {};
-    unsigned char* der = nullptr;
-    const int length = i2d_ASN1_OBJECT(object, &der);
-    Bytes out;
-    if (length > 0) out.assign(der, der + length);
-    OPENSSL_free(der);
-    ASN1_OBJECT_free(object);
-    return out;
-}
-
-// AttributeTypeAndValue in its own RDN.
 inline Bytes rdn(const char* dotted, unsigned char valueIdentifier, std::string_view value) {
     return set({seq({oid(dotted), tlv(valueIdentifier, value)})});
 }
 
-// A heap copy of exactly the given octets: nothing readable after them.
-class ExactBuffer {
-public:
-    ExactBuffer(const unsigned char* data, std::size_t length)
-        : m_data(new unsigned char[length]), m_length(length) {
-        if (length != 0) std::memcpy(m_data.get(), data, length);
-    }
-    explicit ExactBuffer(const Bytes& bytes) : ExactBuffer(bytes.data(), bytes.size()) {}
-    const unsigned char* data() const { return m_data.get(); }
-    std::uint32_t size() const { return static_cast<std::uint32_t>(m_length); }
+// The parts of a hand-made X.509 certificate.
+struct CertParts {
+    Bytes version = tlv(0xA0, hex("02 01 02"));
+    Bytes serial = hex("02 03 00 AB CD");
+    Bytes signature = seq({oid("1.2.840.113549.1.1.11"), hex("05 00")});
+    Bytes issuer = seq({rdn("2.5.4.6", 0x13, "DE"), rdn("2.5.4.3", 0x0C, "Test CA")});
+    Bytes validity = seq({tlv(0x17, "260101000000Z"), tlv(0x17, "270101000000Z")});
+    Bytes subject = seq({rdn("2.5.4.3", 0x0C, "Test Signer")});
+    Bytes publicKey = seq({seq({oid("1.2.840.10045.2.1"), oid("1.2.840.10045.3.1.7")}),
+                           tlv(0x03, hex("00 04 01 02"))});
+    Bytes issuerUid = tlv(0x81, hex("00 11 22"));
+    Bytes subjectUid = tlv(0x82, hex("00 33 44"));
+    Bytes extensions = tlv(0xA3, seq({seq({oid("2.5.29.19"), hex("01 01 FF"), tlv(0x04, seq({hex("01 01 FF")}))})}));
 
-private:
-    std::unique_ptr<unsigned char[]> m_data;
-    std::size_t m_length;
+    Bytes build(bool withVersion = true, bool withUids = true, bool withExtensions = true) const {
+        Bytes tbs = cat({withVersion ? version : Bytes{}, serial, signature, issuer, validity, subject,
+                         publicKey, withUids ? cat({issuerUid, subjectUid}) : Bytes{},
+                         withExtensions ? extensions : Bytes{}});
+        return seq({tlv(0x30, tbs), signature, tlv(0x03, hex("00 AA BB"))});
+    }
 };
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
+// The parts of a hand-made attribute certificate.
+struct AttrCertParts {
+    Bytes holderName = seq({rdn("2.5.4.3", 0x0C, "Holder")});
+    Bytes issuerName = seq({rdn("2.5.4.3", 0x0C, "Attribute Authority")});
+    Bytes baseIssuerName = seq({rdn("2.5.4.3", 0x0C, "Base CA")});
+    Bytes version = hex("02 01 01");
+    Bytes signature = seq({oid("1.2.840.113549.1.1.11"), hex("05 00")});
+    Bytes serial = hex("02 02 01 F4");
+    Bytes validity = seq({tlv(0x18, "20260101000000Z"), tlv(0x18, "20270101000000Z")});
+    Bytes attributes = seq({seq({oid("1.3.36.8.3.2"), set({seq({tlv(0x13, "DE")})})})});
+    Bytes issuerUid = tlv(0x03, hex("00 AB CD"));
+    Bytes extensions = seq({seq({oid("2.5.29.35"), tlv(0x04, seq({tlv(0x80, hex("01 02"))}))})});
+
+    // RFC 3281: Holder SEQUENCE { [0] baseCertificateID, [1] entityName },
+    // issuer v2Form [0] { issuerName GeneralNames }.
+    Bytes entityName() const { return tlv(0xA1, tlv(0xA4, holderName)); }
+    Bytes v2IssuerNames() const { return seq({tlv(0xA4, issuerName)}); }
+    Bytes rfc3281(bool withUid = true, bool withExtensions = true) const {
+        const Bytes holder = seq({tlv(0xA0, cat({seq({tlv(0xA4, baseIssuerName)}), hex("02 01 07")})),
+                                  entityName()});
+        const Bytes info = seq({version, holder, tlv(0xA0, v2IssuerNames()), signature, serial, validity,
+                                attributes, withUid ? issuerUid : Bytes{},
+                                withExtensions ? extensions : Bytes{}});
+        return seq({info, signature, tlv(0x03, hex("00 01 02"))});
+    }
+
+    // Older layout: holder [0] IssuerSerial { issuer GeneralNames, serial },
+    // then the issuer as GeneralNames.
+    Bytes baseIssuer() const { return tlv(0xA4, baseIssuerName); }
+    Bytes baseSerial() const { return hex("02 02 12 34"); }
+    Bytes olderIssuer() const { return tlv(0xA4, issuerName); }
+    Bytes older(bool withVersion = false) const {
+        const Bytes holder = tlv(0xA0, cat({seq({baseIssuer()}), baseSerial()}));
+        const Bytes info = seq({withVersion ? hex("02 01 00") : Bytes{}, holder, seq({olderIssuer()}),
+                                signature, serial, validity, attributes, extensions});
+        return seq({info, signature, tlv(0x03, hex("00 01 02"))});
+    }
 };
-using X509Owner = std::unique_ptr<X509, X509Free>;
-
-// The PEM certificates of the ca-certificates package, sorted by name.
-inline std::vector<std::filesystem::path> systemCertificatePaths() {
-    std::vector<std::filesystem::path> paths;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/etc/ssl/certs", error)) {
-        if (entry.path().extension() == ".pem") paths.push_back(entry.path());
-    }
-    std::sort(paths.begin(), paths.end());
-    return paths;
-}
-
-inline X509Owner readPemCertificate(const std::filesystem::path& path) {
-    FILE* file = std::fopen(path.c_str(), "r");
-    if (file == nullptr) return nullptr;
-    X509Owner cert(PEM_read_X509(file, nullptr, nullptr, nullptr));
-    std::fclose(file);
-    return cert;
-}
-
-inline Bytes derOf(X509* cert) {
-    unsigned char* der = nullptr;
-    const int length = i2d_X509(cert, &der);
-    Bytes out;
-    if (length > 0) out.assign(der, der + length);
-    OPENSSL_free(der);
-    return out;
-}
-
-// DER of the first system certificate (a real certificate for the
-// malformed-input tests); empty when there is none.
-inline Bytes firstSystemCertificate() {
-    for (const auto& path : systemCertificatePaths()) {
-        X509Owner cert = readPemCertificate(path);
-        if (cert) return derOf(cert.get());
-    }
-    return {};
-}
 
 }  // namespace kivo::test::der

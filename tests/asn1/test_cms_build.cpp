@@ -54,35 +54,38 @@ constexpr const char* kSigningCertificateV2 = "1.2.840.113549.1.9.16.2.47";
 
 }  // namespace
 
-TEST(CmsBuild, AttachedContentFollowsInAnExplicitOctetString) {
-    BuildOptions options;
-    const auto message = buildMessage(signerDer(KeyKind::Rsa2048), options);
-    ASSERT_EQ(message->getError(), 0);
-    const CAsn1_ContentInfo* encap = message->signedData()->encapContentInfo();
-    ASSERT_NE(encap, nullptr);
-    EXPECT_EQ(bytesOf(*encap), tlv(0x30, join({oidElement("1.2.840.113549.1.7.1"),
-                                              tlv(0xA0, tlv(0x04, options.content))})));
-    EXPECT_EQ(encap->eContentType()->name(), "data");
-
-    const auto decoded = reread(*message);
-    ASSERT_EQ(decoded->getError(), 0);
-    ASSERT_NE(decoded->signedData()->encapContentInfo()->eContent(), nullptr);
-    EXPECT_EQ(contentOf(*decoded->signedData()->encapContentInfo()->eContent()), options.content);
-}
-
-TEST(CmsBuild, DetachedContentInfoHoldsOnlyTheDataOid) {
-    BuildOptions options;
-    options.attach = false;
-    const auto message = buildMessage(signerDer(KeyKind::Rsa2048), options);
-    ASSERT_EQ(message->getError(), 0);
-    EXPECT_EQ(hexOf(bytesOf(*message->signedData()->encapContentInfo())), "300B06092A864886F70D010701");
-
-    // The message digest still covers the content.
-    const auto* digest = message->getSignerSignedAttributes(0)->find(kMessageDigest);
-    ASSERT_NE(digest, nullptr);
-    const auto* value = dynamic_cast<const CAsn1_OctetString*>(digest->attrValue());
-    ASSERT_NE(value, nullptr);
-    EXPECT_EQ(contentOf(*value), kivo::test::opensslDigest("SHA256", options.content.data(), options.content.size()));
+TEST(CmsBuild, ContentAttachedInAnExplicitOctetStringOrLeftOut) {
+    const struct {
+        bool attach;
+        Bytes content;
+        const char* encapsulated;
+    } cases[] = {
+        {false, BuildOptions{}.content, "300B06092A864886F70D010701"},
+        {true, {}, "300F06092A864886F70D010701A0020400"},
+        {true, BuildOptions{}.content, "301B06092A864886F70D010701A00E040C4B69766F20636F6E74656E74"},
+    };
+    for (const auto& c : cases) {
+        BuildOptions options;
+        options.attach = c.attach;
+        options.content = c.content;
+        const auto message = buildMessage(signerDer(KeyKind::Rsa2048), options);
+        ASSERT_EQ(message->getError(), 0);
+        const CAsn1_ContentInfo& encap = *message->signedData()->encapContentInfo();
+        EXPECT_EQ(hexOf(bytesOf(encap)), c.encapsulated);
+        EXPECT_EQ(encap.eContentType()->name(), "data");
+        // The message digest covers the content, attached or not.
+        const auto* digest = dynamic_cast<const CAsn1_OctetString*>(
+            message->getSignerSignedAttributes(0)->find(kMessageDigest)->attrValue());
+        ASSERT_NE(digest, nullptr);
+        EXPECT_EQ(contentOf(*digest), kivo::test::opensslDigest("SHA256", c.content.data(), c.content.size()));
+        const auto decoded = reread(*message);
+        ASSERT_EQ(decoded->getError(), 0);
+        const CAsn1_OctetString* content = decoded->signedData()->encapContentInfo()->eContent();
+        ASSERT_EQ(content != nullptr, c.attach);
+        if (content != nullptr) {
+            EXPECT_EQ(contentOf(*content), c.content);
+        }
+    }
 }
 
 TEST(CmsBuild, MessageLayoutFollowsSignedData) {
@@ -237,55 +240,69 @@ TEST(CmsBuild, HashIdsChooseDigestAlgorithmAndMessageDigest) {
     }
 }
 
-TEST(CmsBuild, RsaSignerGetsRsaEncryptionAndAKeySizedPlaceholder) {
-    for (const KeyKind kind : {KeyKind::Rsa2048, KeyKind::Rsa3072}) {
-        const auto message = buildMessage(signerDer(kind), BuildOptions{});
-        const CAsn1_SignerInfo& signer = signerOf(*message);
-        EXPECT_EQ(hexOf(bytesOf(*signer.signatureAlgorithm())), "300D06092A864886F70D0101010500");
-        const std::size_t octets = kind == KeyKind::Rsa2048 ? 256 : 384;
-        EXPECT_EQ(contentOf(*signer.signature()), Bytes(octets, 0x00));
-        EXPECT_FALSE(signer.isEcSignature());
-        EXPECT_EQ(signer.rawSignature(), nullptr);
-        EXPECT_EQ(message->getSignatureScheme(), 0);
-    }
-}
-
-TEST(CmsBuild, PssSchemeWritesItsParameters) {
-    for (const KeyKind kind : {KeyKind::Rsa2048, KeyKind::RsaPss2048}) {
+TEST(CmsBuild, SignatureAlgorithmAndPlaceholderFollowKeySchemeAndHash) {
+    // The placeholder signature value has the largest size the key can
+    // give, so that the final value never makes the message grow.
+    auto& pki = TestPki::instance();
+    const Bytes sha384 = oidElement("2.16.840.1.101.3.4.2.2");
+    const Bytes pss = tlv(0x30, join({oidElement("1.2.840.113549.1.1.10"),
+                                      tlv(0x30, join({tlv(0xA0, tlv(0x30, sha384)),
+                                                      tlv(0xA1, tlv(0x30, join({oidElement("1.2.840.113549.1.1.8"),
+                                                                                tlv(0x30, sha384)}))),
+                                                      tlv(0xA2, fromHex("02 01 30"))}))}));
+    const auto withNull = [](const char* dotted) { return tlv(0x30, join({oidElement(dotted), fromHex("0500")})); };
+    // ECDSA-Sig-Value of two zero INTEGERs of `half` + 1 octets.
+    const auto zeroEcdsa = [](const Bytes& header, const Bytes& integerHeader, std::size_t half) {
+        return join({header, integerHeader, Bytes(half + 1, 0), integerHeader, Bytes(half + 1, 0)});
+    };
+    const struct {
+        const char* what;
+        const Bytes& signer;
+        int scheme, hashId;
+        Bytes algorithm;
+        const char* name;
+        Bytes placeholder;
+        int schemeAfter;
+    } cases[] = {
+        {"RSA 2048", signerDer(KeyKind::Rsa2048), 0, 1, withNull("1.2.840.113549.1.1.1"), "rsaEncryption", Bytes(256, 0), 0},
+        {"RSA 3072", signerDer(KeyKind::Rsa3072), 0, 1, withNull("1.2.840.113549.1.1.1"), "rsaEncryption", Bytes(384, 0), 0},
+        {"PSS with an RSA key", signerDer(KeyKind::Rsa2048), 1, 2, pss, "RSASSA-PSS", Bytes(256, 0), 1},
+        {"PSS with a PSS key", signerDer(KeyKind::RsaPss2048), 1, 2, pss, "RSASSA-PSS", Bytes(256, 0), 1},
+        {"P-256", signerDer(KeyKind::EcP256), 0, 1, withNull("1.2.840.10045.4.3.2"), "ecdsa-with-SHA256",
+         zeroEcdsa(fromHex("3046"), fromHex("0221"), 32), 2},
+        {"P-384", signerDer(KeyKind::EcP384), 0, 2, withNull("1.2.840.10045.4.3.3"), "ecdsa-with-SHA384",
+         zeroEcdsa(fromHex("3066"), fromHex("0231"), 48), 2},
+        // 66-octet halves: long-form lengths throughout.
+        {"P-521", pki.extraSigner("P-521").der, 0, 3, withNull("1.2.840.10045.4.3.4"), "ecdsa-with-SHA512",
+         zeroEcdsa(fromHex("30818A"), fromHex("0243"), 66), 2},
+        // The ECDSA scheme on an RSA key takes ECDSA shapes of the key size.
+        {"ECDSA scheme, RSA key", signerDer(KeyKind::Rsa2048), 2, 1, withNull("1.2.840.10045.4.3.2"),
+         "ecdsa-with-SHA256", zeroEcdsa(fromHex("3082020A"), fromHex("02820101"), 256), 2},
+        // A key type of its own gets the fallback OID and, with no key size
+        // known, an empty value.
+        {"Ed25519", pki.extraSigner("ED25519").der, 0, 1, withNull("1.3.101.112"), "unknown OID", Bytes{}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         BuildOptions options;
-        options.scheme = 1;
-        options.hashId = 2;
-        const auto message = buildMessage(signerDer(kind), options);
+        options.scheme = c.scheme;
+        options.hashId = c.hashId;
+        options.fallbackOid = "1.3.101.112";
+        const auto message = buildMessage(c.signer, options);
         ASSERT_EQ(message->getError(), 0);
-        const Bytes sha384 = oidElement("2.16.840.1.101.3.4.2.2");
-        const Bytes params = tlv(0x30, join({tlv(0xA0, tlv(0x30, sha384)),
-                                              tlv(0xA1, tlv(0x30, join({oidElement("1.2.840.113549.1.1.8"), tlv(0x30, sha384)}))),
-                                              tlv(0xA2, fromHex("02 01 30"))}));
         const CAsn1_SignerInfo& signer = signerOf(*message);
-        EXPECT_EQ(bytesOf(*signer.signatureAlgorithm()), tlv(0x30, join({oidElement("1.2.840.113549.1.1.10"), params})));
-        EXPECT_EQ(signer.signatureAlgorithm()->algorithm()->name(), "RSASSA-PSS");
-        EXPECT_EQ(signer.signature()->content().size(), 256u);
+        EXPECT_EQ(hexOf(bytesOf(*signer.signatureAlgorithm())), hexOf(c.algorithm));
+        EXPECT_EQ(signer.signatureAlgorithm()->algorithm()->name(), c.name);
+        EXPECT_EQ(hexOf(contentOf(*signer.signature())), hexOf(c.placeholder));
+        EXPECT_EQ(message->getSignatureScheme(), c.schemeAfter);
+        EXPECT_EQ(signer.isEcSignature(), c.schemeAfter == 2);
+        EXPECT_EQ(signer.rawSignature() != nullptr, c.schemeAfter == 2);
     }
-}
-
-TEST(CmsBuild, EcSignerGetsEcdsaAndTheLargestSignatureValue) {
-    const auto message = buildMessage(signerDer(KeyKind::EcP256), BuildOptions{});
-    ASSERT_EQ(message->getError(), 0);
-    EXPECT_EQ(message->getSignatureScheme(), 2);
-    const CAsn1_SignerInfo& signer = signerOf(*message);
-    EXPECT_EQ(bytesOf(*signer.signatureAlgorithm()), tlv(0x30, join({oidElement("1.2.840.10045.4.3.2"), fromHex("0500")})));
-    EXPECT_EQ(signer.signatureAlgorithm()->algorithm()->name(), "ecdsa-with-SHA256");
-    EXPECT_TRUE(signer.isEcSignature());
-    const Bytes placeholder = contentOf(*signer.signature());
-    ASSERT_EQ(placeholder.size(), 72u);
-    EXPECT_EQ(placeholder, join({fromHex("3046 0221"), Bytes(33, 0), fromHex("0221"), Bytes(33, 0)}));
-
-    BuildOptions sha384;
-    sha384.hashId = 2;
-    const auto p384 = buildMessage(signerDer(KeyKind::EcP384), sha384);
-    const CAsn1_SignerInfo& signer384 = signerOf(*p384);
-    EXPECT_EQ(signer384.signatureAlgorithm()->algorithm()->dotted(), "1.2.840.10045.4.3.3");
-    EXPECT_EQ(contentOf(*signer384.signature()), join({fromHex("3066 0231"), Bytes(49, 0), fromHex("0231"), Bytes(49, 0)}));
+    BuildOptions options;
+    options.fallbackOid = "not an oid";
+    const auto refused = buildMessage(pki.extraSigner("ED25519").der, options);
+    EXPECT_EQ(refused->getError(), kDerError);
+    EXPECT_EQ(refused->getPb(), nullptr);
 }
 
 TEST(CmsBuild, EcdsaOidFollowsTheHashAndFallsBackForOthers) {
@@ -305,58 +322,6 @@ TEST(CmsBuild, EcdsaOidFollowsTheHashAndFallsBackForOthers) {
             EXPECT_EQ(algorithm.name(), "unknown OID");
         }
     }
-}
-
-TEST(CmsBuild, EcdsaSchemeOnAnRsaKeyTakesEcdsaShapes) {
-    BuildOptions options;
-    options.scheme = 2;
-    const auto message = buildMessage(signerDer(KeyKind::Rsa2048), options);
-    const CAsn1_SignerInfo& signer = signerOf(*message);
-    EXPECT_EQ(signer.signatureAlgorithm()->algorithm()->dotted(), "1.2.840.10045.4.3.2");
-    // 30 82 02 0A { 02 82 01 01 00.. 02 82 01 01 00.. }
-    EXPECT_EQ(signer.signature()->content().size(), 4u + 2 * (4 + 257));
-}
-
-TEST(CmsBuild, UnknownKeyTypeGetsTheFallbackOid) {
-    const auto& ed25519 = TestPki::instance().extraSigner("ED25519");
-    BuildOptions options;
-    options.fallbackOid = "1.3.101.112";
-    const auto message = buildMessage(ed25519.der, options);
-    ASSERT_EQ(message->getError(), 0);
-    const CAsn1_SignerInfo& signer = signerOf(*message);
-    EXPECT_EQ(bytesOf(*signer.signatureAlgorithm()), tlv(0x30, join({oidElement("1.3.101.112"), fromHex("0500")})));
-    EXPECT_EQ(signer.signatureAlgorithm()->algorithm()->name(), "unknown OID");
-    EXPECT_EQ(hexOf(bytesOf(*signer.signature())), "0400");  // no key size known
-
-    options.fallbackOid = "not an oid";
-    const auto refused = buildMessage(ed25519.der, options);
-    EXPECT_EQ(refused->getError(), kDerError);
-    EXPECT_EQ(refused->getPb(), nullptr);
-}
-
-TEST(CmsBuild, FurtherCertificatesFollowTheSignerInOrder) {
-    BuildOptions options;
-    options.extraCertificates = true;
-    const auto message = buildMessage(signerDer(KeyKind::EcP384), options);
-    ASSERT_EQ(message->getError(), 0);
-    const auto& extras = TestPki::instance().extraCertificates();
-    const auto decoded = reread(*message);
-    ASSERT_EQ(decoded->getError(), 0);
-    const auto& certificates = decoded->signedData()->certificates();
-    ASSERT_EQ(certificates.size(), 4u);
-    EXPECT_EQ(bytesOf(*certificates[0]), signerDer(KeyKind::EcP384));
-    for (std::size_t i = 0; i < extras.size(); ++i) EXPECT_EQ(bytesOf(*certificates[i + 1]), extras[i]) << i;
-}
-
-TEST(CmsBuild, EmptyContentIsSigned) {
-    BuildOptions options;
-    options.content.clear();
-    const auto message = buildMessage(signerDer(KeyKind::Rsa2048), options);
-    ASSERT_EQ(message->getError(), 0);
-    EXPECT_EQ(hexOf(bytesOf(*message->signedData()->encapContentInfo())), "300F06092A864886F70D010701A0020400");
-    const auto* digest = dynamic_cast<const CAsn1_OctetString*>(
-        message->getSignerSignedAttributes(0)->find(kMessageDigest)->attrValue());
-    EXPECT_EQ(digest->text(), "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855");
 }
 
 TEST(CmsBuild, RefusesUnusableInput) {
@@ -474,18 +439,12 @@ TEST(CmsBuild, EcdsaSignatureBecomesDerWithSignOctets) {
     EXPECT_EQ(contentOf(*message->getSignerSignature(0, true)), raw);
 }
 
-TEST(CmsBuild, P521UsesLongFormLengthsThroughout) {
-    const auto& p521 = TestPki::instance().extraSigner("P-521");
+TEST(CmsBuild, P521SignatureTakesLongFormLengths) {
     BuildOptions options;
     options.hashId = 3;
-    const auto message = buildMessage(p521.der, options);
+    const auto message = buildMessage(TestPki::instance().extraSigner("P-521").der, options);
     ASSERT_EQ(message->getError(), 0);
-    const CAsn1_SignerInfo& signer = signerOf(*message);
-    EXPECT_EQ(message->signedData()->certificates()[0]->keyBits(), 521u);
-    // 66-octet halves: 30 81 8A 02 43 00.. 02 43 00..
-    EXPECT_EQ(contentOf(*signer.signature()), join({fromHex("30818A 0243"), Bytes(67, 0), fromHex("0243"), Bytes(67, 0)}));
     const std::size_t placeholderLength = message->getCb();
-
     Bytes raw = kivo::test::randomBytes(132, 5);
     raw[0] = 0x01;   // a 521-bit r
     raw[66] = 0x00;  // s one octet shorter

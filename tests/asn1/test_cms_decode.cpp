@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <typeinfo>
+
 using kivo::test::KeyKind;
 using kivo::test::cms::BuildOptions;
 using kivo::test::cms::buildMessage;
@@ -493,77 +495,37 @@ TEST(CmsDecode, EnvelopedDataWithOriginatorInfoAndKekRecipient) {
 
 // ---- malformed input -------------------------------------------------------------
 
-TEST(CmsDecode, EveryTruncationOfARealMessageFails) {
-    const Bytes own = messageFor(KeyKind::EcP256, true, true);
-    const Bytes foreign = opensslSignedData(party(KeyKind::Rsa2048), Bytes{'t'}, 0, [](CMS_ContentInfo* cms) {
-        X509_CRL* crl = makeCrl();
-        CMS_add1_crl(cms, crl);
-        X509_CRL_free(crl);
-    });
-    for (const Bytes* message : {&own, &foreign}) {
-        for (std::size_t cut = 0; cut < message->size(); ++cut) {
-            const HeapCopy prefix(message->data(), cut);
-            const CAsn1_Pkcs7 decoded(prefix.data(), prefix.size());
-            ASSERT_EQ(decoded.getError(), kDerError) << "cut at " << cut;
-        }
+TEST(CmsDecode, EveryTruncationOfAMessageFails) {
+    const Bytes message = messageFor(KeyKind::EcP256, true, true);
+    for (std::size_t cut = 0; cut < message.size(); ++cut) {
+        const HeapCopy prefix(message.data(), cut);
+        ASSERT_EQ(CAsn1_Pkcs7(prefix.data(), prefix.size()).getError(), kDerError) << "cut at " << cut;
     }
 }
 
-TEST(CmsDecode, EveryTruncationOfEachPartFails) {
-    const Bytes message = messageFor(KeyKind::EcP256, true, false);
-    const auto check = [&](std::initializer_list<std::size_t> path, auto make) {
-        const Bytes part = slice(message, locate(message, path));
-        for (std::size_t cut = 0; cut < part.size(); ++cut) {
-            const HeapCopy prefix(part.data(), cut);
-            const auto object = make(prefix);
-            ASSERT_EQ(object->getError(), kDerError) << "cut at " << cut << " of " << hexOf(part).substr(0, 8);
-        }
-    };
-    check({1}, [](const HeapCopy& c) { return std::make_unique<CAsn1_Pkcs7_Sd>(c.data(), c.size()); });
-    check({1, 0, 1, 0}, [](const HeapCopy& c) { return std::make_unique<CAsn1_AlgoIdent>(c.data(), c.size()); });
-    check({1, 0, 2}, [](const HeapCopy& c) { return std::make_unique<CAsn1_ContentInfo>(c.data(), c.size()); });
-    check({1, 0, 3, 0}, [](const HeapCopy& c) { return std::make_unique<CAsn1_Cert>(c.data(), c.size()); });
-    check({1, 0, 3, 0, 0, 6}, [](const HeapCopy& c) { return std::make_unique<CAsn1_PublicKey>(c.data(), c.size()); });
-    check({1, 0, 4, 0}, [](const HeapCopy& c) { return std::make_unique<CAsn1_SignerInfo>(c.data(), c.size()); });
-    check({1, 0, 4, 0, 1}, [](const HeapCopy& c) { return std::make_unique<CAsn1_IssuerAndSerial>(c.data(), c.size()); });
-    check({1, 0, 4, 0, 3}, [](const HeapCopy& c) { return std::make_unique<CAsn1_AuthAttributes>(c.data(), c.size()); });
-    check({1, 0, 4, 0, 3, 3}, [](const HeapCopy& c) { return std::make_unique<CAsn1_Attribute>(c.data(), c.size()); });
-}
-
 TEST(CmsDecode, WrongIdentifiersFail) {
+    // One element of each class the message is made of.
     const Bytes message = messageFor(KeyKind::Rsa2048, true, false);
     const std::pair<std::vector<std::size_t>, unsigned char> cases[] = {
         {{}, 0x31},                    // ContentInfo SEQUENCE
-        {{0}, 0x04},                   // contentType
         {{1}, 0xA1},                   // [0] content
         {{1, 0}, 0x31},                // SignedData SEQUENCE
-        {{1, 0, 0}, 0x04},             // version
         {{1, 0, 1}, 0x30},             // digestAlgorithms SET
-        {{1, 0, 1, 0}, 0x31},          // AlgorithmIdentifier
-        {{1, 0, 1, 0, 0}, 0x04},       // its OID
-        {{1, 0, 2}, 0x31},             // encapContentInfo
-        {{1, 0, 2, 0}, 0x04},          // eContentType
+        {{1, 0, 1, 0, 0}, 0x04},       // an AlgorithmIdentifier's OID
         {{1, 0, 2, 1}, 0xA2},          // [0] eContent
         {{1, 0, 3}, 0xA2},             // certificates
-        {{1, 0, 4}, 0x30},             // signerInfos SET
         {{1, 0, 4, 0}, 0x31},          // SignerInfo
-        {{1, 0, 4, 0, 0}, 0x04},       // version
-        {{1, 0, 4, 0, 1}, 0x31},       // sid
-        {{1, 0, 4, 0, 1, 1}, 0x04},    // serial
-        {{1, 0, 4, 0, 2}, 0x31},       // digestAlgorithm
+        {{1, 0, 4, 0, 1, 1}, 0x04},    // sid serial
         {{1, 0, 4, 0, 3}, 0xA2},       // signedAttrs
-        {{1, 0, 4, 0, 3, 0}, 0x31},    // an Attribute
-        {{1, 0, 4, 0, 3, 0, 0}, 0x04}, // its type
-        {{1, 0, 4, 0, 3, 0, 1}, 0x30}, // its values
-        {{1, 0, 4, 0, 4}, 0x31},       // signatureAlgorithm
+        {{1, 0, 4, 0, 3, 0, 1}, 0x30}, // an Attribute's values
         {{1, 0, 4, 0, 5}, 0x03},       // signature
     };
     for (const auto& [path, identifier] : cases) {
         Bytes mutated = message;
         const auto where = locate(message, path);
         mutated[where.offset] = identifier;
-        const auto decoded = decodeCopy<CAsn1_Pkcs7>(mutated);
-        EXPECT_EQ(decoded->getError(), kDerError) << "element at " << where.offset << " as " << int(identifier);
+        EXPECT_EQ(decodeCopy<CAsn1_Pkcs7>(mutated)->getError(), kDerError)
+            << "element at " << where.offset << " as " << int(identifier);
     }
 }
 
@@ -596,19 +558,11 @@ TEST(CmsDecode, ElementsReachingPastTheirParentFail) {
     const Bytes message = messageFor(KeyKind::EcP256, true, false);
     const Bytes signer = slice(message, locate(message, {1, 0, 4, 0}));
     EXPECT_EQ(decodeCopy<CAsn1_SignerInfo>(lengthen(signer, {5}, 2))->getError(), kDerError);   // signature
-    EXPECT_EQ(decodeCopy<CAsn1_SignerInfo>(lengthen(signer, {0}, 1))->getError(), kDerError);   // version
-    EXPECT_EQ(decodeCopy<CAsn1_SignerInfo>(lengthen(signer, {2, 1}, 2))->getError(), kDerError);  // NULL params
-
-    const Bytes algorithm = fromHex("300D06096086480165030402010500");
-    EXPECT_EQ(decodeCopy<CAsn1_AlgoIdent>(lengthen(algorithm, {1}, 1))->getError(), kDerError);
-    EXPECT_EQ(decodeCopy<CAsn1_AlgoIdent>(lengthen(algorithm, {0}, 1))->getError(), kDerError);
-
+    EXPECT_EQ(decodeCopy<CAsn1_AlgoIdent>(lengthen(fromHex("300D06096086480165030402010500"), {1}, 1))->getError(),
+              kDerError);  // NULL parameters
     const Bytes attribute = slice(message, locate(message, {1, 0, 4, 0, 3, 2}));
     EXPECT_EQ(decodeCopy<CAsn1_Attribute>(lengthen(attribute, {1, 0}, 3))->getError(), kDerError);
-
-    // The same inside the whole message.
-    const Bytes wholeSignature = lengthen(message, {1, 0, 4, 0, 5}, 1);
-    EXPECT_EQ(decodeCopy<CAsn1_Pkcs7>(wholeSignature)->getError(), kDerError);
+    EXPECT_EQ(decodeCopy<CAsn1_Pkcs7>(lengthen(message, {1, 0, 4, 0, 5}, 1))->getError(), kDerError);
 }
 
 TEST(CmsDecode, SingleOctetChangesNeverBreakTheDecoder) {
@@ -638,28 +592,26 @@ TEST(CmsDecode, SingleOctetChangesNeverBreakTheDecoder) {
     EXPECT_GT(accepted, 0);
 }
 
+namespace {
+
+template <class... Classes>
+void expectNullInputFails() {
+    const int errors[] = {Classes(nullptr, 0).getError()...};
+    const char* names[] = {typeid(Classes).name()...};
+    for (std::size_t i = 0; i < sizeof...(Classes); ++i) EXPECT_EQ(errors[i], kDerError) << names[i];
+}
+
+}  // namespace
+
 TEST(CmsDecode, NullAndEmptyInputFail) {
+    expectNullInputFails<CAsn1_Pkcs7, CAsn1_Pkcs7_Sd, CAsn1_SignerInfo, CAsn1_ContentInfo, CAsn1_AlgoIdent,
+                         CAsn1_Attribute, CAsn1_AuthAttributes, CAsn1_UnauthAttributes, CAsn1_IssuerAndSerial,
+                         CAsn1_IssuerSerial, CAsn1_Cert, CAsn1_Crl, CAsn1_PublicKey, CAsn1_PublicKeyRSA,
+                         CAsn1_PublicKeyEC, CAsn1_Pkcs7_Ed, CAsn1_OriginatorInfo, CAsn1_RecipientInfo,
+                         CAsn1_KeyTransportRecipientInfo>();
     const unsigned char octet = 0x30;
     EXPECT_EQ(CAsn1_Pkcs7(nullptr, 10).getError(), kDerError);
     EXPECT_EQ(CAsn1_Pkcs7(&octet, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_Pkcs7_Sd(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_SignerInfo(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_ContentInfo(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_AlgoIdent(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_Attribute(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_AuthAttributes(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_UnauthAttributes(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_IssuerAndSerial(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_IssuerSerial(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_Cert(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_Crl(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_PublicKey(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_PublicKeyRSA(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_PublicKeyEC(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_Pkcs7_Ed(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_OriginatorInfo(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_RecipientInfo(nullptr, 0).getError(), kDerError);
-    EXPECT_EQ(CAsn1_KeyTransportRecipientInfo(nullptr, 0).getError(), kDerError);
     for (std::size_t n = 1; n <= 3; ++n) {
         const HeapCopy tiny(fromHex("30 80 00").data(), n);
         EXPECT_EQ(CAsn1_Pkcs7(tiny.data(), tiny.size()).getError(), kDerError) << n;

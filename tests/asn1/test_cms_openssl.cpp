@@ -31,26 +31,41 @@ using kivo::test::cms::TestPki;
 
 namespace {
 
-const EVP_MD* digestFor(int hashId) {
+// OpenSSL's digest and its OID for a hash id of createSignedData.
+struct DigestOfId {
+    const EVP_MD* md;
+    const char* oid;
+};
+
+DigestOfId digestFor(int hashId) {
     switch (hashId) {
-        case 0: return EVP_sha1();
-        case 2: return EVP_sha384();
-        case 3: return EVP_sha512();
-        case 4: return EVP_ripemd160();
-        case 5: return EVP_md5();
-        default: return EVP_sha256();
+        case 0: return {EVP_sha1(), "1.3.14.3.2.26"};
+        case 2: return {EVP_sha384(), "2.16.840.1.101.3.4.2.2"};
+        case 3: return {EVP_sha512(), "2.16.840.1.101.3.4.2.3"};
+        case 4: return {EVP_ripemd160(), "1.3.36.3.2.1"};
+        case 5: return {EVP_md5(), "1.2.840.113549.2.5"};
+        default: return {EVP_sha256(), "2.16.840.1.101.3.4.2.1"};
     }
 }
 
-const char* digestOidFor(int hashId) {
-    switch (hashId) {
-        case 0: return "1.3.14.3.2.26";
-        case 2: return "2.16.840.1.101.3.4.2.2";
-        case 3: return "2.16.840.1.101.3.4.2.3";
-        case 4: return "1.3.36.3.2.1";
-        case 5: return "1.2.840.113549.2.5";
-        default: return "2.16.840.1.101.3.4.2.1";
+// A signing or verifying context for `key` with the digest of `hashId`,
+// RSASSA-PSS padding (salt of the digest's length) when `pss`.
+EVP_MD_CTX* signatureContext(EVP_PKEY* key, int hashId, bool pss, bool verifying) {
+    const EVP_MD* md = digestFor(hashId).md;
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    EVP_PKEY_CTX* keyContext = nullptr;
+    bool ok = (verifying ? EVP_DigestVerifyInit(context, &keyContext, md, nullptr, key)
+                         : EVP_DigestSignInit(context, &keyContext, md, nullptr, key)) == 1;
+    if (ok && pss) {
+        ok = EVP_PKEY_CTX_set_rsa_padding(keyContext, RSA_PKCS1_PSS_PADDING) == 1 &&
+             EVP_PKEY_CTX_set_rsa_mgf1_md(keyContext, md) == 1 &&
+             EVP_PKEY_CTX_set_rsa_pss_saltlen(keyContext, EVP_MD_get_size(md)) == 1;
     }
+    if (!ok) {
+        EVP_MD_CTX_free(context);
+        throw std::runtime_error("signature context setup failed");
+    }
+    return context;
 }
 
 std::string textOf(const ASN1_OBJECT* object) {
@@ -72,17 +87,9 @@ Bytes signAttributes(EVP_PKEY* key, const CAsn1_AuthAttributes& attributes, int 
     if (input.empty() || input[0] != 0xA0) throw std::runtime_error("signed attributes must start with A0");
     input[0] = 0x31;
 
-    const EVP_MD* md = digestFor(hashId);
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    EVP_PKEY_CTX* keyContext = nullptr;
-    bool ok = EVP_DigestSignInit(context, &keyContext, md, nullptr, key) == 1;
-    if (ok && pss) {
-        ok = EVP_PKEY_CTX_set_rsa_padding(keyContext, RSA_PKCS1_PSS_PADDING) == 1 &&
-             EVP_PKEY_CTX_set_rsa_mgf1_md(keyContext, md) == 1 &&
-             EVP_PKEY_CTX_set_rsa_pss_saltlen(keyContext, EVP_MD_get_size(md)) == 1;
-    }
+    EVP_MD_CTX* context = signatureContext(key, hashId, pss, false);
     std::size_t length = 0;
-    ok = ok && EVP_DigestSign(context, nullptr, &length, input.data(), input.size()) == 1;
+    bool ok = EVP_DigestSign(context, nullptr, &length, input.data(), input.size()) == 1;
     Bytes signature(length);
     ok = ok && EVP_DigestSign(context, signature.data(), &length, input.data(), input.size()) == 1;
     EVP_MD_CTX_free(context);
@@ -119,20 +126,10 @@ int verifyAttributeSignature(CMS_ContentInfo* cms, X509* certificate, int hashId
     const Bytes input = kivo::test::cms::tlv(0x31, attributes);
     const ASN1_OCTET_STRING* signature = CMS_SignerInfo_get0_signature(si);
 
-    const EVP_MD* md = digestFor(hashId);
-    EVP_PKEY* key = X509_get0_pubkey(certificate);
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    EVP_PKEY_CTX* keyContext = nullptr;
-    bool ok = EVP_DigestVerifyInit(context, &keyContext, md, nullptr, key) == 1;
-    if (ok && pss) {
-        ok = EVP_PKEY_CTX_set_rsa_padding(keyContext, RSA_PKCS1_PSS_PADDING) == 1 &&
-             EVP_PKEY_CTX_set_rsa_mgf1_md(keyContext, md) == 1 &&
-             EVP_PKEY_CTX_set_rsa_pss_saltlen(keyContext, EVP_MD_get_size(md)) == 1;
-    }
-    const int result = ok ? EVP_DigestVerify(context, ASN1_STRING_get0_data(signature),
-                                             static_cast<std::size_t>(ASN1_STRING_length(signature)), input.data(),
-                                             input.size())
-                          : -1;
+    EVP_MD_CTX* context = signatureContext(X509_get0_pubkey(certificate), hashId, pss, true);
+    const int result = EVP_DigestVerify(context, ASN1_STRING_get0_data(signature),
+                                        static_cast<std::size_t>(ASN1_STRING_length(signature)), input.data(),
+                                        input.size());
     EVP_MD_CTX_free(context);
     ERR_clear_error();
     return result;
@@ -242,7 +239,7 @@ TEST_P(CmsOpenSsl, ParsesAndVerifies) {
     CMS_SignerInfo_get0_algs(si, nullptr, nullptr, &digest, &signature);
     const ASN1_OBJECT* digestOid = nullptr;
     X509_ALGOR_get0(&digestOid, nullptr, nullptr, digest);
-    EXPECT_EQ(textOf(digestOid), digestOidFor(options.hashId));
+    EXPECT_EQ(textOf(digestOid), digestFor(options.hashId).oid);
     EXPECT_EQ(CMS_SignerInfo_cert_cmp(si, signer.cert.get()), 0);
 
     std::vector<std::string> attributes;

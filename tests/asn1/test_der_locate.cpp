@@ -15,8 +15,6 @@ using kivo::test::toHex;
 
 namespace {
 
-const char* kCommonName = "2.5.4.3";
-
 // Where a locator put its cursor, as octets (empty when it failed).
 struct Located {
     bool found = false;
@@ -39,67 +37,6 @@ Located locate(Locator locator, const ExactBuffer& buffer, int id) {
 
 Located certField(const ExactBuffer& b, int id) { return locate(CertFieldLocate, b, id); }
 Located acField(const ExactBuffer& b, int id) { return locate(AttrCertFieldLocate, b, id); }
-
-// The parts of a hand-made X.509 certificate.
-struct CertParts {
-    Bytes version = tlv(0xA0, hex("02 01 02"));
-    Bytes serial = hex("02 03 00 AB CD");
-    Bytes signature = seq({oid("1.2.840.113549.1.1.11"), hex("05 00")});
-    Bytes issuer = seq({rdn("2.5.4.6", 0x13, "DE"), rdn(kCommonName, 0x0C, "Test CA")});
-    Bytes validity = seq({tlv(0x17, "260101000000Z"), tlv(0x17, "270101000000Z")});
-    Bytes subject = seq({rdn(kCommonName, 0x0C, "Test Signer")});
-    Bytes publicKey = seq({seq({oid("1.2.840.10045.2.1"), oid("1.2.840.10045.3.1.7")}),
-                           tlv(0x03, hex("00 04 01 02"))});
-    Bytes issuerUid = tlv(0x81, hex("00 11 22"));
-    Bytes subjectUid = tlv(0x82, hex("00 33 44"));
-    Bytes extensions = tlv(0xA3, seq({seq({oid("2.5.29.19"), hex("01 01 FF"), tlv(0x04, seq({hex("01 01 FF")}))})}));
-
-    Bytes build(bool withVersion = true, bool withUids = true, bool withExtensions = true) const {
-        Bytes tbs = cat({withVersion ? version : Bytes{}, serial, signature, issuer, validity, subject,
-                         publicKey, withUids ? cat({issuerUid, subjectUid}) : Bytes{},
-                         withExtensions ? extensions : Bytes{}});
-        return seq({tlv(0x30, tbs), signature, tlv(0x03, hex("00 AA BB"))});
-    }
-};
-
-// The parts of a hand-made attribute certificate.
-struct AttrCertParts {
-    Bytes holderName = seq({rdn(kCommonName, 0x0C, "Holder")});
-    Bytes issuerName = seq({rdn(kCommonName, 0x0C, "Attribute Authority")});
-    Bytes baseIssuerName = seq({rdn(kCommonName, 0x0C, "Base CA")});
-    Bytes version = hex("02 01 01");
-    Bytes signature = seq({oid("1.2.840.113549.1.1.11"), hex("05 00")});
-    Bytes serial = hex("02 02 01 F4");
-    Bytes validity = seq({tlv(0x18, "20260101000000Z"), tlv(0x18, "20270101000000Z")});
-    Bytes attributes = seq({seq({oid("1.3.36.8.3.2"), set({seq({tlv(0x13, "DE")})})})});
-    Bytes issuerUid = tlv(0x03, hex("00 AB CD"));
-    Bytes extensions = seq({seq({oid("2.5.29.35"), tlv(0x04, seq({tlv(0x80, hex("01 02"))}))})});
-
-    // RFC 3281: Holder SEQUENCE { [0] baseCertificateID, [1] entityName },
-    // issuer v2Form [0] { issuerName GeneralNames }.
-    Bytes entityName() const { return tlv(0xA1, tlv(0xA4, holderName)); }
-    Bytes v2IssuerNames() const { return seq({tlv(0xA4, issuerName)}); }
-    Bytes rfc3281(bool withUid = true, bool withExtensions = true) const {
-        const Bytes holder = seq({tlv(0xA0, cat({seq({tlv(0xA4, baseIssuerName)}), hex("02 01 07")})),
-                                  entityName()});
-        const Bytes info = seq({version, holder, tlv(0xA0, v2IssuerNames()), signature, serial, validity,
-                                attributes, withUid ? issuerUid : Bytes{},
-                                withExtensions ? extensions : Bytes{}});
-        return seq({info, signature, tlv(0x03, hex("00 01 02"))});
-    }
-
-    // Older layout: holder [0] IssuerSerial { issuer GeneralNames, serial },
-    // then the issuer as GeneralNames.
-    Bytes baseIssuer() const { return tlv(0xA4, baseIssuerName); }
-    Bytes baseSerial() const { return hex("02 02 12 34"); }
-    Bytes olderIssuer() const { return tlv(0xA4, issuerName); }
-    Bytes older(bool withVersion = false) const {
-        const Bytes holder = tlv(0xA0, cat({seq({baseIssuer()}), baseSerial()}));
-        const Bytes info = seq({withVersion ? hex("02 01 00") : Bytes{}, holder, seq({olderIssuer()}),
-                                signature, serial, validity, attributes, extensions});
-        return seq({info, signature, tlv(0x03, hex("00 01 02"))});
-    }
-};
 
 }  // namespace
 
@@ -145,29 +82,37 @@ TEST(DerLocate, CursorGoesOnWalkingTheCertificate) {
     EXPECT_EQ(Asn1SmallInt(c.ptr, c.size), 2u);
 }
 
-TEST(DerLocate, VersionOneCertificateHasNoOptionalFields) {
-    const CertParts parts;
-    ExactBuffer cert(parts.build(false, false, false));
-    for (int absent : {100, 111, 113, 114}) EXPECT_FALSE(certField(cert, absent).found) << absent;
-    EXPECT_EQ(certField(cert, 105).element, parts.serial);
-    EXPECT_EQ(certField(cert, 112).element, parts.publicKey);
-}
-
-TEST(DerLocate, ExtensionsWithoutUniqueIds) {
-    const CertParts parts;
-    ExactBuffer cert(parts.build(true, false, true));
-    EXPECT_FALSE(certField(cert, 113).found);
-    EXPECT_FALSE(certField(cert, 114).found);
-    EXPECT_EQ(certField(cert, 111).element, parts.extensions);
-}
-
-TEST(DerLocate, ConstructedUniqueIdsAreFound) {
-    CertParts parts;
-    parts.issuerUid = tlv(0xA1, hex("03 02 00 11"));
-    parts.subjectUid = tlv(0xA2, hex("03 02 00 22"));
-    ExactBuffer cert(parts.build());
-    EXPECT_EQ(certField(cert, 113).element, parts.issuerUid);
-    EXPECT_EQ(certField(cert, 114).element, parts.subjectUid);
+TEST(DerLocate, OptionalFieldsOfACertificate) {
+    const CertParts plain;
+    CertParts constructed;
+    constructed.issuerUid = tlv(0xA1, hex("03 02 00 11"));
+    constructed.subjectUid = tlv(0xA2, hex("03 02 00 22"));
+    const struct {
+        const char* what;
+        const CertParts& parts;
+        bool version, uids, extensions;
+        Bytes trailing;
+    } cases[] = {
+        {"version 1: none of them", plain, false, false, false, {}},
+        {"extensions without unique ids", plain, true, false, true, {}},
+        {"constructed unique ids", constructed, true, true, true, {}},
+        {"octets after the certificate are ignored", plain, true, true, true, hex("00 00 FF 12 34")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ExactBuffer cert(cat({c.parts.build(c.version, c.uids, c.extensions), c.trailing}));
+        const auto expectField = [&](int id, bool present, const Bytes& element) {
+            const Located r = certField(cert, id);
+            EXPECT_EQ(r.found, present) << id;
+            EXPECT_EQ(r.element, present ? element : Bytes{}) << id;
+        };
+        expectField(100, c.version, c.parts.version);
+        expectField(113, c.uids, c.parts.issuerUid);
+        expectField(114, c.uids, c.parts.subjectUid);
+        expectField(111, c.extensions, c.parts.extensions);
+        expectField(105, true, c.parts.serial);
+        expectField(112, true, c.parts.publicKey);
+    }
 }
 
 TEST(DerLocate, FieldOfTheWrongTypeStopsTheWalk) {
@@ -193,12 +138,6 @@ TEST(DerLocate, UnknownIdOrNoInput) {
     EXPECT_FALSE(CertFieldLocate(cert.data(), 0, 105, &c));
 }
 
-TEST(DerLocate, TrailingOctetsAfterTheCertificateAreIgnored) {
-    const CertParts parts;
-    ExactBuffer cert(cat({parts.build(), hex("00 00 FF 12 34")}));
-    EXPECT_EQ(certField(cert, 111).element, parts.extensions);
-}
-
 TEST(DerLocate, AttributeCertificateRfc3281Layout) {
     const AttrCertParts parts;
     ExactBuffer ac(parts.rfc3281());
@@ -220,41 +159,37 @@ TEST(DerLocate, AttributeCertificateRfc3281Layout) {
 }
 
 TEST(DerLocate, AttributeCertificateOlderLayout) {
+    // Holder [0] IssuerSerial first: the base certificate's issuer and
+    // serial stand where the RFC 3281 layout has issuer and holder; a
+    // version INTEGER in front is found too.
     const AttrCertParts parts;
-    ExactBuffer ac(parts.older());
-    EXPECT_FALSE(acField(ac, 100).found);
-    EXPECT_EQ(acField(ac, 103).element, parts.baseIssuer());
-    EXPECT_EQ(acField(ac, 102).element, parts.baseSerial());
-    EXPECT_EQ(acField(ac, 101).element, parts.olderIssuer());
-    EXPECT_EQ(acField(ac, 104).element, parts.signature);
-    EXPECT_EQ(acField(ac, 105).element, parts.serial);
-    EXPECT_EQ(acField(ac, 106).element, parts.validity);
-    EXPECT_EQ(acField(ac, 109).element, parts.attributes);
-    EXPECT_FALSE(acField(ac, 110).found);
-    EXPECT_EQ(acField(ac, 111).element, parts.extensions);
-
-    Asn1Cursor c;
-    ASSERT_TRUE(AttrCertFieldLocate(ac.data(), ac.size(), 102, &c));
-    EXPECT_EQ(Asn1SmallInt(c.ptr, c.size), 0x1234u);
-
-    ExactBuffer versioned(parts.older(true));
-    EXPECT_EQ(acField(versioned, 100).element, hex("02 01 00"));
-    EXPECT_EQ(acField(versioned, 102).element, parts.baseSerial());
-    EXPECT_EQ(acField(versioned, 105).element, parts.serial);
+    for (const bool withVersion : {false, true}) {
+        SCOPED_TRACE(withVersion ? "with version" : "without version");
+        ExactBuffer ac(parts.older(withVersion));
+        EXPECT_EQ(acField(ac, 100).element, withVersion ? hex("02 01 00") : Bytes{});
+        const std::pair<int, Bytes> fields[] = {
+            {103, parts.baseIssuer()}, {102, parts.baseSerial()}, {101, parts.olderIssuer()},
+            {104, parts.signature},    {105, parts.serial},       {106, parts.validity},
+            {109, parts.attributes},   {111, parts.extensions},
+        };
+        for (const auto& [id, element] : fields) EXPECT_EQ(acField(ac, id).element, element) << id;
+        EXPECT_FALSE(acField(ac, 110).found);
+        Asn1Cursor c;
+        ASSERT_TRUE(AttrCertFieldLocate(ac.data(), ac.size(), 102, &c));
+        EXPECT_EQ(Asn1SmallInt(c.ptr, c.size), 0x1234u);
+    }
 }
 
 TEST(DerLocate, AttributeCertificateOptionalFields) {
     const AttrCertParts parts;
-    ExactBuffer neither(parts.rfc3281(false, false));
-    EXPECT_FALSE(acField(neither, 110).found);
-    EXPECT_FALSE(acField(neither, 111).found);
-    EXPECT_EQ(acField(neither, 109).element, parts.attributes);
-    ExactBuffer extensionsOnly(parts.rfc3281(false, true));
-    EXPECT_FALSE(acField(extensionsOnly, 110).found);
-    EXPECT_EQ(acField(extensionsOnly, 111).element, parts.extensions);
-    ExactBuffer uidOnly(parts.rfc3281(true, false));
-    EXPECT_EQ(acField(uidOnly, 110).element, parts.issuerUid);
-    EXPECT_FALSE(acField(uidOnly, 111).found);
+    for (const bool uid : {false, true}) {
+        for (const bool extensions : {false, true}) {
+            ExactBuffer ac(parts.rfc3281(uid, extensions));
+            EXPECT_EQ(acField(ac, 110).element, uid ? parts.issuerUid : Bytes{}) << uid << extensions;
+            EXPECT_EQ(acField(ac, 111).element, extensions ? parts.extensions : Bytes{}) << uid << extensions;
+            EXPECT_EQ(acField(ac, 109).element, parts.attributes);
+        }
+    }
 }
 
 TEST(DerLocate, AttributeCertificateHolderSearchLooksAtThreeChildren) {

@@ -57,28 +57,22 @@ const char* kEmail = "1.2.840.113549.1.9.1";
 
 // ---- hex, strings, numbers ---------------------------------------------------
 
-TEST(DerText, ContentHexIsUpperCaseTwoDigitsPerOctet) {
+TEST(DerText, ContentHexIsUpperCaseTwoDigitsPerOctetWithinTheBuffer) {
     EXPECT_EQ(contentHex(hex("02 03 00 FF 1a")), "00FF1A");
     EXPECT_EQ(contentHex(hex("05 00")), "");
     std::string expected;
     for (int i = 0; i < 128; ++i) expected += "0F";
     EXPECT_EQ(contentHex(cat({hex("04 81 80"), Bytes(128, 0x0F)})), expected);
-}
-
-TEST(DerText, ContentHexRefusesWhatWouldNotFit) {
     // 2499 octets make 4998 digits and the zero: the last that fits.
     const std::string fits = contentHex(tlv(0x04, Bytes(2499, 0xAB)));
     EXPECT_EQ(fits.size(), 4998u);
     EXPECT_EQ(fits.substr(0, 4), "ABAB");
     EXPECT_EQ(contentHex(tlv(0x04, Bytes(2500, 0xAB))), "");
     EXPECT_EQ(contentHex(tlv(0x04, Bytes(100000, 0xAB))), "");
-}
-
-TEST(DerText, ContentHexOfMalformedElementIsEmpty) {
+    // Malformed, and an element larger than the size given as bound.
     EXPECT_EQ(contentHex(hex("04 05 01 02")), "");
     EXPECT_EQ(contentHex(hex("04")), "");
     EXPECT_STREQ(Asn1ContentHex(nullptr, 10), "");
-    // The size given is a bound: an element larger than it is refused.
     const Bytes e = hex("04 03 01 02 03");
     EXPECT_STREQ(Asn1ContentHex(e.data(), 4), "");
     EXPECT_STREQ(Asn1ContentHex(e.data(), 5), "010203");
@@ -152,44 +146,40 @@ TEST(DerText, BooleanAndSmallInteger) {
 
 // ---- OIDs ------------------------------------------------------------------------
 
-TEST(DerText, OidToTextOfElementAndContent) {
-    const Bytes cmsSignedData = hex("06 09 2A 86 48 86 F7 0D 01 07 02");
-    EXPECT_EQ(oidText(cmsSignedData), "1.2.840.113549.1.7.2");
-    ExactBuffer content(Bytes(cmsSignedData.begin() + 2, cmsSignedData.end()));
+TEST(DerText, OidText) {
+    const std::pair<Bytes, const char*> cases[] = {
+        {hex("06 09 2A 86 48 86 F7 0D 01 07 02"), "1.2.840.113549.1.7.2"},
+        {hex("06 03 88 37 01"), "2.999.1"},
+        {hex("06 03 55 04 03"), "2.5.4.3"},
+        // The first subidentifier splits into two arcs.
+        {hex("06 01 00"), "0.0"},
+        {hex("06 01 27"), "0.39"},
+        {hex("06 01 28"), "1.0"},
+        {hex("06 01 4F"), "1.39"},
+        {hex("06 01 50"), "2.0"},
+        {hex("06 02 81 00"), "2.48"},
+        // Arcs up to 32 bits; the first carries 80 more for the arcs 2.x.
+        {hex("06 06 2A 8F FF FF FF 7F"), "1.2.4294967295"},
+        {hex("06 06 2A 90 80 80 80 00"), ""},
+        {hex("06 0B 2A 81 80 80 80 80 80 80 80 80 00"), ""},
+        {hex("06 05 90 80 80 80 4F"), "2.4294967295"},
+        {hex("06 05 90 80 80 80 50"), ""},
+        // Empty, ending inside a subidentifier, cut short.
+        {hex("06 00"), ""},
+        {hex("06 02 2A 86"), ""},
+        {hex("06 05 2A 86 48"), ""},
+    };
+    for (const auto& [element, text] : cases) EXPECT_EQ(oidText(element), text) << kivo::test::toHex(element);
+
+    // Content octets alone, when asked for.
+    ExactBuffer content(hex("2A 86 48 86 F7 0D 01 07 02"));
     EXPECT_STREQ(Asn1OidToText(content.data(), content.size(), true), "1.2.840.113549.1.7.2");
-    EXPECT_EQ(oidText(hex("06 03 88 37 01")), "2.999.1");
-    EXPECT_EQ(oidText(hex("06 03 55 04 03")), "2.5.4.3");
-}
-
-TEST(DerText, OidFirstArcs) {
-    EXPECT_EQ(oidText(hex("06 01 00")), "0.0");
-    EXPECT_EQ(oidText(hex("06 01 27")), "0.39");
-    EXPECT_EQ(oidText(hex("06 01 28")), "1.0");
-    EXPECT_EQ(oidText(hex("06 01 4F")), "1.39");
-    EXPECT_EQ(oidText(hex("06 01 50")), "2.0");
-    EXPECT_EQ(oidText(hex("06 02 81 00")), "2.48");
-}
-
-TEST(DerText, OidArcsUpTo32Bits) {
-    EXPECT_EQ(oidText(hex("06 06 2A 8F FF FF FF 7F")), "1.2.4294967295");
-    EXPECT_EQ(oidText(hex("06 06 2A 90 80 80 80 00")), "");  // 2^32
-    EXPECT_EQ(oidText(hex("06 0B 2A 81 80 80 80 80 80 80 80 80 00")), "");
-    // The first subidentifier carries 80 more for the arcs 2.x.
-    EXPECT_EQ(oidText(hex("06 05 90 80 80 80 4F")), "2.4294967295");
-    EXPECT_EQ(oidText(hex("06 05 90 80 80 80 50")), "");
-}
-
-TEST(DerText, MalformedOidGivesEmptyText) {
-    EXPECT_EQ(oidText(hex("06 00")), "");
-    EXPECT_EQ(oidText(hex("06 02 2A 86")), "");  // ends inside a subidentifier
-    EXPECT_EQ(oidText(hex("06 05 2A 86 48")), "");
     EXPECT_STREQ(Asn1OidToText(nullptr, 5, true), "");
     EXPECT_STREQ(Asn1OidToText(nullptr, 5, false), "");
     // A long OID of 1 + 2000 arcs of "1" fits; one of 3000 does not.
     Bytes longOid{0x2A};
     longOid.resize(2001, 0x01);
-    const std::string text = oidText(tlv(0x06, longOid));
-    EXPECT_EQ(text.size(), 3u + 2000u * 2u);
+    EXPECT_EQ(oidText(tlv(0x06, longOid)).size(), 3u + 2000u * 2u);
     Bytes tooLong{0x2A};
     tooLong.resize(3001, 0x01);
     EXPECT_EQ(oidText(tlv(0x06, tooLong)), "");
@@ -197,87 +187,67 @@ TEST(DerText, MalformedOidGivesEmptyText) {
 
 // ---- dates ---------------------------------------------------------------------
 
-TEST(DerText, DateTextOfUtcTime) {
-    EXPECT_EQ(dateText(tlv(0x17, "260202094117Z")), "02.02.2026");
-    EXPECT_EQ(dateText(tlv(0x17, "491231235959Z")), "31.12.2049");
-    EXPECT_EQ(dateText(tlv(0x17, "500101000000Z")), "01.01.1950");
-    EXPECT_EQ(dateText(tlv(0x17, "9912310000Z")), "31.12.1999");  // no seconds
-}
-
-TEST(DerText, DateTextOfGeneralizedTime) {
-    EXPECT_EQ(dateText(tlv(0x18, "20260202094117Z")), "02.02.2026");
-    EXPECT_EQ(dateText(tlv(0x18, "20491231235959Z")), "31.12.2049");
-    EXPECT_EQ(dateText(tlv(0x18, "19500101000000.5Z")), "01.01.1950");
-    // Another identifier: 15 octets in all means a UTCTime.
-    EXPECT_EQ(dateText(tlv(0x04, "260202094117Z")), "02.02.2026");
-    EXPECT_EQ(dateText(tlv(0x04, "20260202094117Z")), "02.02.2026");
-}
-
-TEST(DerText, DateTextRefusesWhatIsNoDate) {
-    EXPECT_EQ(dateText(tlv(0x17, "261302094117Z")), "");  // month 13
-    EXPECT_EQ(dateText(tlv(0x17, "260200094117Z")), "");  // day 0
-    EXPECT_EQ(dateText(tlv(0x17, "2A0202094117Z")), "");
-    EXPECT_EQ(dateText(tlv(0x17, "2602")), "");
-    EXPECT_EQ(dateText(tlv(0x18, "202602")), "");
-    EXPECT_EQ(dateText(hex("17 0D 32 36")), "");  // cut short
+TEST(DerText, DateText) {
+    const std::pair<Bytes, const char*> cases[] = {
+        {tlv(0x17, "260202094117Z"), "02.02.2026"},
+        {tlv(0x17, "491231235959Z"), "31.12.2049"},
+        {tlv(0x17, "500101000000Z"), "01.01.1950"},
+        {tlv(0x17, "9912310000Z"), "31.12.1999"},  // no seconds
+        {tlv(0x18, "20260202094117Z"), "02.02.2026"},
+        {tlv(0x18, "20491231235959Z"), "31.12.2049"},
+        {tlv(0x18, "19500101000000.5Z"), "01.01.1950"},
+        // Another identifier: 15 octets in all means a UTCTime.
+        {tlv(0x04, "260202094117Z"), "02.02.2026"},
+        {tlv(0x04, "20260202094117Z"), "02.02.2026"},
+        {tlv(0x17, "261302094117Z"), ""},  // month 13
+        {tlv(0x17, "260200094117Z"), ""},  // day 0
+        {tlv(0x17, "2A0202094117Z"), ""},
+        {tlv(0x17, "2602"), ""},
+        {tlv(0x18, "202602"), ""},
+        {hex("17 0D 32 36"), ""},  // cut short
+    };
+    for (const auto& [element, text] : cases) EXPECT_EQ(dateText(element), text) << kivo::test::toHex(element);
 }
 
 // ---- names -----------------------------------------------------------------------
 
-TEST(DerText, NameWithRegisteredTypes) {
-    const Bytes name = seq({rdn(kCountry, 0x13, "DE"), rdn(kOrganization, 0x0C, "Kivo GmbH"),
-                            rdn(kCommonName, 0x0C, "Signer 1")});
-    EXPECT_EQ(nameText(name), "countryName=DE, organizationName=Kivo GmbH, commonName=Signer 1");
-}
-
-TEST(DerText, NameValueKinds) {
-    const Bytes name = seq({
-        rdn(kEmail, 0x16, "a@b.de"),
-        rdn("2.5.4.7", 0x14, "M\xFC" "nchen"),          // T61String, copied as is
-        rdn("2.5.4.4", 0x0C, "M\xC3\xBCller"),          // UTF-8, copied as is
-        rdn("2.5.4.42", 0x1E, std::string("\x00J\x00\xFC\x00r\x4E\x2D", 8)),  // BMP
-        rdn("1.2.3.4", 0x13, "x"),                      // not in the registry
-        rdn("2.5.4.5", 0x13, ""),                       // empty value
-    });
-    EXPECT_EQ(nameText(name),
-              "emailAddress=a@b.de, localityName=M\xFCnchen, surname=M\xC3\xBCller, "
-              "givenname=J\xFCr?, 1.2.3.4=x, serialNumber=");
-}
-
-TEST(DerText, MultiValuedRdnAndNameAtBirth) {
-    const Bytes name = seq({
-        set({seq({oid(kOrganization), tlv(0x0C, "A")}), seq({oid(kCommonName), tlv(0x0C, "B")})}),
-        rdn("1.3.36.8.3.14", 0x0C, "Alt"),
-    });
-    EXPECT_EQ(nameText(name), "organizationName=A, commonName=B, id-isismtt-at-nameAtBirth=Alt");
-}
-
-TEST(DerText, UnsupportedValueTypeEndsTheRendering) {
-    const Bytes name = seq({rdn(kCountry, 0x13, "DE"), rdn(kCommonName, 0x1C, std::string("\0\0\0A", 4)),
-                            rdn(kOrganization, 0x0C, "never shown")});
-    EXPECT_EQ(nameText(name), "countryName=DE, commonName=");
-}
-
-TEST(DerText, TypeThatIsNoOidIsUnknown) {
-    const Bytes name = seq({set({seq({tlv(0x04, "xy"), tlv(0x0C, "v")})}),
-                            set({seq({hex("06 02 2A 86"), tlv(0x0C, "w")})})});
-    EXPECT_EQ(nameText(name), "unknownOID=v, unknownOID=w");
-}
-
-TEST(DerText, GeneralNames) {
+TEST(DerText, NameText) {
     const Bytes directory = seq({rdn(kCountry, 0x13, "DE"), rdn(kCommonName, 0x0C, "CA")});
-    const Bytes names = seq({tlv(0x81, "a@b.de"), tlv(0x86, "http://crl.example/ca.crl"),
-                             tlv(0xA4, directory), tlv(0xA0, seq({oid("1.2.3"), tlv(0xA0, hex("0C 01 41"))})),
-                             tlv(0x82, "www.example")});
-    EXPECT_EQ(nameText(names),
-              "a@b.de, http://crl.example/ca.crl, countryName=DE, commonName=CA, www.example");
-    // A single GeneralName, not wrapped in a SEQUENCE.
-    EXPECT_EQ(nameText(tlv(0x86, "http://x")), "http://x");
-}
-
-TEST(DerText, EmptyNameIsEmptyText) {
-    EXPECT_EQ(nameText(hex("30 00")), "");
-    EXPECT_EQ(nameText(hex("30 02 31 00")), "");
+    const std::pair<Bytes, std::string> cases[] = {
+        {seq({rdn(kCountry, 0x13, "DE"), rdn(kOrganization, 0x0C, "Kivo GmbH"), rdn(kCommonName, 0x0C, "Signer 1")}),
+         "countryName=DE, organizationName=Kivo GmbH, commonName=Signer 1"},
+        // T61String and UTF-8 copied as they are, BMP folded to Latin-1,
+        // a type outside the registry dotted, an empty value.
+        {seq({rdn(kEmail, 0x16, "a@b.de"), rdn("2.5.4.7", 0x14, "M\xFC" "nchen"), rdn("2.5.4.4", 0x0C, "M\xC3\xBCller"),
+              rdn("2.5.4.42", 0x1E, std::string("\x00J\x00\xFC\x00r\x4E\x2D", 8)), rdn("1.2.3.4", 0x13, "x"),
+              rdn("2.5.4.5", 0x13, "")}),
+         "emailAddress=a@b.de, localityName=M\xFCnchen, surname=M\xC3\xBCller, givenname=J\xFCr?, 1.2.3.4=x, "
+         "serialNumber="},
+        {seq({set({seq({oid(kOrganization), tlv(0x0C, "A")}), seq({oid(kCommonName), tlv(0x0C, "B")})}),
+              rdn("1.3.36.8.3.14", 0x0C, "Alt")}),
+         "organizationName=A, commonName=B, id-isismtt-at-nameAtBirth=Alt"},
+        // An unsupported value type ends the rendering after its "type=".
+        {seq({rdn(kCountry, 0x13, "DE"), rdn(kCommonName, 0x1C, std::string("\0\0\0A", 4)),
+              rdn(kOrganization, 0x0C, "never shown")}),
+         "countryName=DE, commonName="},
+        {seq({set({seq({tlv(0x04, "xy"), tlv(0x0C, "v")})}), set({seq({hex("06 02 2A 86"), tlv(0x0C, "w")})})}),
+         "unknownOID=v, unknownOID=w"},
+        // GeneralNames, and a single GeneralName.
+        {seq({tlv(0x81, "a@b.de"), tlv(0x86, "http://crl.example/ca.crl"), tlv(0xA4, directory),
+              tlv(0xA0, seq({oid("1.2.3"), tlv(0xA0, hex("0C 01 41"))})), tlv(0x82, "www.example")}),
+         "a@b.de, http://crl.example/ca.crl, countryName=DE, commonName=CA, www.example"},
+        {tlv(0x86, "http://x"), "http://x"},
+        {hex("30 00"), ""},
+        {hex("30 02 31 00"), ""},
+        // Malformed: an attribute that is no SEQUENCE, a value running past
+        // its SET, an odd-length BMPString, an RDN without parts.
+        {seq({set({tlv(0x04, "x")})}), ""},
+        {seq({tlv(0x31, cat({hex("30 09"), oid(kCommonName), hex("0C 05 41")}))}), ""},
+        {seq({rdn(kCommonName, 0x1E, std::string("\0A\0", 3))}), ""},
+        {seq({set({hex("30 00")})}), ""},
+    };
+    for (const auto& [name, text] : cases) EXPECT_EQ(nameText(name), text) << kivo::test::toHex(name);
+    EXPECT_STREQ(Asn1NameToText(nullptr, 10), "");
 }
 
 TEST(DerText, NameValueLimits) {
@@ -294,21 +264,6 @@ TEST(DerText, NameValueLimits) {
     Bytes bmp;
     for (int i = 0; i < 4988; ++i) bmp.insert(bmp.end(), {0x00, 'b'});
     EXPECT_EQ(nameText(seq({rdn(kCommonName, 0x1E, std::string(bmp.begin(), bmp.end()))})), "");
-}
-
-TEST(DerText, MalformedNameIsEmptyText) {
-    const Bytes good = seq({rdn(kCountry, 0x13, "DE"), rdn(kCommonName, 0x0C, "X")});
-    // Every cut of it.
-    for (std::size_t cut = 0; cut < good.size(); ++cut) {
-        EXPECT_EQ(nameText(Bytes(good.begin(), good.begin() + cut)), "") << cut;
-    }
-    // An attribute that is no SEQUENCE, a value running past its SET, an
-    // odd-length BMPString, an RDN without parts.
-    EXPECT_EQ(nameText(seq({set({tlv(0x04, "x")})})), "");
-    EXPECT_EQ(nameText(seq({tlv(0x31, cat({hex("30 09"), oid(kCommonName), hex("0C 05 41")}))})), "");
-    EXPECT_EQ(nameText(seq({rdn(kCommonName, 0x1E, std::string("\0A\0", 3))})), "");
-    EXPECT_EQ(nameText(seq({set({hex("30 00")})})), "");
-    EXPECT_STREQ(Asn1NameToText(nullptr, 10), "");
 }
 
 // ---- counting ------------------------------------------------------------------
@@ -398,27 +353,31 @@ TEST(DerConvert, BytesToHexRoundTrips) {
 }
 
 TEST(DerConvert, ParseUtcTimeText) {
-    EXPECT_EQ(ParseUtcTimeText("260202094117Z"), referenceUtc(2026, 2, 2, 9, 41, 17));
-    EXPECT_EQ(ParseUtcTimeText("491231235959Z"), referenceUtc(2049, 12, 31, 23, 59, 59));
-    EXPECT_EQ(ParseUtcTimeText("500101000000Z"), referenceUtc(1950, 1, 1, 0, 0, 0));
-    EXPECT_EQ(ParseUtcTimeText("2602020941Z"), referenceUtc(2026, 2, 2, 9, 41, 0));
-    EXPECT_EQ(ParseUtcTimeText("000229120000Z"), referenceUtc(2000, 2, 29, 12, 0, 0));
-    EXPECT_EQ(ParseUtcTimeText("700101000001Z"), 1);
-}
-
-TEST(DerConvert, ParseUtcTimeTextDoesNotDependOnTheLocalZone) {
-    const std::int64_t utc = ParseUtcTimeText("260202094117Z");
+    const std::int64_t feb2 = referenceUtc(2026, 2, 2, 9, 41, 17);
+    const std::pair<const char*, std::int64_t> cases[] = {
+        {"260202094117Z", feb2},
+        {"491231235959Z", referenceUtc(2049, 12, 31, 23, 59, 59)},
+        {"500101000000Z", referenceUtc(1950, 1, 1, 0, 0, 0)},
+        {"2602020941Z", feb2 - 17},
+        {"000229120000Z", referenceUtc(2000, 2, 29, 12, 0, 0)},
+        {"700101000001Z", 1},
+        {"2602021041+0100", feb2 - 17},
+        {"2602020811-0130", feb2 - 17},
+        {"260202104100+0100", feb2 - 17},
+    };
+    for (const auto& [text, seconds] : cases) EXPECT_EQ(ParseUtcTimeText(text), seconds) << text;
+    for (const char* text : {"", "2602020941", "26020209411Z", "260202094117", "260202094117ZZ",
+                             "261302094117Z", "260230094117Z", "260002094117Z", "260202244117Z",
+                             "260202096017Z", "260202094160Z", "2602020941+01", "2602020941+2400",
+                             "2602020941*0100", "2A0202094117Z", "20260202094117Z",
+                             "260202094117Z12345678"}) {
+        EXPECT_EQ(ParseUtcTimeText(text), 0) << text;
+    }
+    // Independent of the local zone.
     kivo::test::ScopedTimeZone berlin("Europe/Berlin");
-    EXPECT_EQ(ParseUtcTimeText("260202094117Z"), utc);
+    EXPECT_EQ(ParseUtcTimeText("260202094117Z"), feb2);
     kivo::test::ScopedTimeZone newYork("America/New_York");
-    EXPECT_EQ(ParseUtcTimeText("260202094117Z"), utc);
-}
-
-TEST(DerConvert, ParseUtcTimeTextWithOffset) {
-    const std::int64_t utc = referenceUtc(2026, 2, 2, 9, 41, 0);
-    EXPECT_EQ(ParseUtcTimeText("2602021041+0100"), utc);
-    EXPECT_EQ(ParseUtcTimeText("2602020811-0130"), utc);
-    EXPECT_EQ(ParseUtcTimeText("260202104100+0100"), utc);
+    EXPECT_EQ(ParseUtcTimeText("260202094117Z"), feb2);
 }
 
 TEST(DerConvert, ParseUtcTimeTextAgreesWithTimegm) {
@@ -435,16 +394,6 @@ TEST(DerConvert, ParseUtcTimeTextAgreesWithTimegm) {
         std::snprintf(text, sizeof text, "%02d%02d%02d%02d%02d%02dZ", yy, month, day, hour, minute, second);
         const int year = yy > 49 ? 1900 + yy : 2000 + yy;
         ASSERT_EQ(ParseUtcTimeText(text), referenceUtc(year, month, day, hour, minute, second)) << text;
-    }
-}
-
-TEST(DerConvert, UnusableUtcTimeTextGivesZero) {
-    for (const char* text : {"", "2602020941", "26020209411Z", "260202094117", "260202094117ZZ",
-                             "261302094117Z", "260230094117Z", "260002094117Z", "260202244117Z",
-                             "260202096017Z", "260202094160Z", "2602020941+01", "2602020941+2400",
-                             "2602020941*0100", "2A0202094117Z", "20260202094117Z",
-                             "260202094117Z12345678"}) {
-        EXPECT_EQ(ParseUtcTimeText(text), 0) << text;
     }
 }
 

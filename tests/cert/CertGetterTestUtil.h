@@ -1,109 +1,42 @@
-// Helpers of the certificate-getter tests: a small DER builder, exact-size
-// heap copies (so that AddressSanitizer reports any read past the end), the
-// system's CA certificates, a hand-written element reader to find where an
+// Helpers of the certificate-getter tests: DER builders on top of
+// support/DerBuild.h, a hand-written element reader to find where an
 // extension or attribute sits, the local-time rule of the date getters, and
 // a run of every getter over one buffer.
 #pragma once
 
-#include <openssl/objects.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <initializer_list>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "CertInfoSSL.h"
+#include "support/DerBuild.h"
+#include "support/SystemCerts.h"
 
 namespace kivo::test::certs {
 
-using Bytes = std::vector<unsigned char>;
+using namespace kivo::test;
 
 // ---- building DER ---------------------------------------------------------------
 
-// An element with a definite, minimal length.
-inline Bytes tlv(unsigned char identifier, const Bytes& content) {
-    Bytes out{identifier};
-    const std::size_t n = content.size();
-    if (n < 0x80) {
-        out.push_back(static_cast<unsigned char>(n));
-    } else {
-        Bytes octets;
-        for (std::size_t v = n; v != 0; v >>= 8) octets.insert(octets.begin(), static_cast<unsigned char>(v));
-        out.push_back(static_cast<unsigned char>(0x80 | octets.size()));
-        out.insert(out.end(), octets.begin(), octets.end());
-    }
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
-
-inline Bytes tlv(unsigned char identifier, std::string_view text) {
-    return tlv(identifier, Bytes(text.begin(), text.end()));
-}
-
-inline Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-inline Bytes seq(std::initializer_list<Bytes> parts) { return tlv(0x30, cat(parts)); }
 inline Bytes seqOf(const std::vector<Bytes>& parts) {
     Bytes out;
     for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
     return tlv(0x30, out);
 }
-inline Bytes set(std::initializer_list<Bytes> parts) { return tlv(0x31, cat(parts)); }
 
 inline Bytes utf8(std::string_view text) { return tlv(0x0C, text); }
 inline Bytes printable(std::string_view text) { return tlv(0x13, text); }
 inline Bytes octets(const Bytes& content) { return tlv(0x04, content); }
 inline Bytes nullElement() { return Bytes{0x05, 0x00}; }
 
-// Octets from hex text; blanks and other non-hex characters are skipped.
-inline Bytes hex(std::string_view text) {
-    Bytes out;
-    int pending = -1;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else continue;
-        if (pending < 0) {
-            pending = v;
-        } else {
-            out.push_back(static_cast<unsigned char>(pending << 4 | v));
-            pending = -1;
-        }
-    }
-    return out;
-}
-
 // An INTEGER element holding exactly these content octets.
 inline Bytes integer(const Bytes& content) { return tlv(0x02, content); }
-
-// OBJECT IDENTIFIER element of a dotted text, encoded by OpenSSL.
-inline Bytes oid(const char* dotted) {
-    ASN1_OBJECT* object = OBJ_txt2obj(dotted, 1);
-    if (object == nullptr) return {};
-    unsigned char* der = nullptr;
-    const int length = i2d_ASN1_OBJECT(object, &der);
-    Bytes out;
-    if (length > 0) out.assign(der, der + length);
-    OPENSSL_free(der);
-    ASN1_OBJECT_free(object);
-    return out;
-}
 
 // A Name with one attribute per RDN, each (dotted type, UTF8String value).
 inline Bytes name(std::initializer_list<std::pair<const char*, const char*>> attributes) {
@@ -120,62 +53,6 @@ inline Bytes extension(const char* dotted, const Bytes& value, bool critical = f
 // An Attribute: type and a SET of values.
 inline Bytes attribute(const char* dotted, std::initializer_list<Bytes> values) {
     return seq({oid(dotted), tlv(0x31, cat(values))});
-}
-
-// ---- buffers ---------------------------------------------------------------------
-
-// A heap copy of exactly the given octets: nothing readable after them.
-class ExactBuffer {
-public:
-    ExactBuffer(const unsigned char* data, std::size_t length)
-        : m_data(new unsigned char[length == 0 ? 1 : length]), m_length(length) {
-        if (length != 0) std::memcpy(m_data.get(), data, length);
-    }
-    explicit ExactBuffer(const Bytes& bytes) : ExactBuffer(bytes.data(), bytes.size()) {}
-    unsigned char* data() const { return m_data.get(); }
-    unsigned long size() const { return static_cast<unsigned long>(m_length); }
-
-private:
-    std::unique_ptr<unsigned char[]> m_data;
-    std::size_t m_length;
-};
-
-// ---- certificates ------------------------------------------------------------------
-
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-using X509Owner = std::unique_ptr<X509, X509Free>;
-
-struct SystemCertificate {
-    std::string file;
-    X509Owner x509;
-    Bytes der;
-};
-
-// Every PEM certificate of /etc/ssl/certs that OpenSSL reads, with its DER.
-inline std::vector<SystemCertificate> systemCertificates() {
-    std::vector<std::filesystem::path> paths;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/etc/ssl/certs", error)) {
-        if (entry.path().extension() == ".pem") paths.push_back(entry.path());
-    }
-    std::sort(paths.begin(), paths.end());
-    std::vector<SystemCertificate> out;
-    for (const auto& path : paths) {
-        FILE* file = std::fopen(path.c_str(), "r");
-        if (file == nullptr) continue;
-        X509Owner cert(PEM_read_X509(file, nullptr, nullptr, nullptr));
-        std::fclose(file);
-        if (!cert) continue;
-        unsigned char* der = nullptr;
-        const int length = i2d_X509(cert.get(), &der);
-        if (length <= 0) continue;
-        Bytes bytes(der, der + length);
-        OPENSSL_free(der);
-        out.push_back({path.filename().string(), std::move(cert), std::move(bytes)});
-    }
-    return out;
 }
 
 // ---- reading DER by hand ---------------------------------------------------------

@@ -1,14 +1,17 @@
 // Helpers for the extension and restriction renderer tests: DER values made
 // by OpenSSL's ASN1_generate_nconf from its configuration syntax, a minimal
 // encoder for values that encoder will not produce (hostile lengths,
-// nesting), certificates made by OpenSSL with chosen extensions, the
-// location of an extension inside a certificate's DER, and exact-size heap
-// copies so that the address sanitizer reports every read past the input.
+// nesting) from support/DerBuild.h, certificates made by OpenSSL with chosen
+// extensions, the location of an extension inside a certificate's DER, and
+// rendering from exact-size heap copies so that the address sanitizer
+// reports every read past the input.
 #pragma once
 
 #include "testpki/Pki.h"
 
 #include "asn1/Asn1Der.h"
+#include "support/DerBuild.h"
+#include "support/TestSupport.h"
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -27,7 +30,10 @@
 
 namespace kivo::test::render {
 
-using Bytes = std::vector<unsigned char>;
+using kivo::test::Bytes;
+using kivo::test::cat;
+using kivo::test::ExactBuffer;
+using kivo::test::tlv;
 using kivo::test::CertOptions;
 using kivo::test::EvpKeyPtr;
 using kivo::test::KeyKind;
@@ -91,37 +97,9 @@ inline const std::string kKammerName =
     "t = OID:organizationName\n"
     "v = UTF8String:Kammer\n";
 
-// ---- a minimal encoder for values the generator will not make -------------
+// ---- values the generator will not make -------------------------------------
 
-// Identifier and minimal definite length octets for `length` content octets.
-inline Bytes header(unsigned char identifier, std::size_t length) {
-    Bytes out{identifier};
-    if (length < 0x80) {
-        out.push_back(static_cast<unsigned char>(length));
-    } else {
-        Bytes octets;
-        for (std::size_t v = length; v != 0; v >>= 8) octets.insert(octets.begin(), static_cast<unsigned char>(v));
-        out.push_back(static_cast<unsigned char>(0x80 | octets.size()));
-        out.insert(out.end(), octets.begin(), octets.end());
-    }
-    return out;
-}
-
-inline Bytes tlv(unsigned char identifier, const Bytes& content) {
-    Bytes out = header(identifier, content.size());
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
-
-inline Bytes tlv(unsigned char identifier, std::string_view text) {
-    return tlv(identifier, Bytes(text.begin(), text.end()));
-}
-
-inline Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
+inline Bytes header(unsigned char identifier, std::size_t length) { return kivo::test::derHeader(identifier, length); }
 
 // The content of a DER element with a definite length (its header dropped).
 inline Bytes contentOf(const Bytes& element) {
@@ -131,32 +109,9 @@ inline Bytes contentOf(const Bytes& element) {
     return Bytes(element.begin() + static_cast<long>(header), element.end());
 }
 
-inline std::string hexOf(const Bytes& bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char b : bytes) {
-        out.push_back(digits[b >> 4]);
-        out.push_back(digits[b & 0x0F]);
-    }
-    return out;
-}
+inline std::string hexOf(const Bytes& bytes) { return kivo::test::toHex(bytes); }
 
 // ---- calling the renderers on exact-size copies -----------------------------
-
-// A heap copy of exactly the given octets: nothing readable after them.
-class ExactBuffer {
-public:
-    explicit ExactBuffer(const Bytes& bytes)
-        : m_data(new unsigned char[bytes.empty() ? 1 : bytes.size()]), m_length(bytes.size()) {
-        if (!bytes.empty()) std::memcpy(m_data.get(), bytes.data(), bytes.size());
-    }
-    unsigned char* data() const { return m_data.get(); }
-    unsigned long size() const { return static_cast<unsigned long>(m_length); }
-
-private:
-    std::unique_ptr<unsigned char[]> m_data;
-    std::size_t m_length;
-};
 
 using Renderer = std::function<char*(unsigned char*, unsigned long)>;
 

@@ -1,8 +1,8 @@
 // Bad input for every getter: no input, every truncation of a real
-// certificate and of an attribute certificate, random octets and
-// hand-made hostile DER. Each gives the getter's failure value, and every
-// input lies in a heap block of its exact size, so AddressSanitizer sees a
-// read past the end.
+// certificate, and hand-made hostile DER of each shape the getters treat on
+// their own (arbitrary octets are left to fuzz/fuzz_cert_getters.cpp).
+// Each gives the getter's failure value, and every input lies in a heap
+// block of its exact size, so AddressSanitizer sees a read past the end.
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "AttrCertBuilder.h"
 #include "CertGetterTestUtil.h"
 #include "CertInfoSSL.h"
 #include "testpki/Pki.h"
@@ -70,16 +69,6 @@ Bytes realCertificate() {
     return kivo::test::derOf(kivo::test::makeCertificate(request).get());
 }
 
-Bytes realAttrCert() {
-    auto key = kivo::test::generateKey(KeyKind::EcP256);
-    AttrCertContent request;
-    request.layout = AttrCertLayout::Older;
-    request.key = key.get();
-    for (const NamedElement& a : commonPkiAttributes()) request.attributes.push_back(a.element);
-    for (const NamedElement& e : attrCertExtensions()) request.extensions.push_back(e.element);
-    return buildAttrCert(request).der;
-}
-
 // A certificate assembled from parts that the tests replace one by one.
 struct CertParts {
     Bytes version = tlv(0xA0, integer(hex("02")));
@@ -137,47 +126,6 @@ TEST(CertGettersMalformed, EveryTruncationOfARealCertificate) {
     expectNothingFound(whole.data(), whole.size() - 1);
 }
 
-TEST(AttrCertGettersMalformed, EveryTruncationOfAnAttributeCertificate) {
-    const Bytes der = realAttrCert();
-    ExactBuffer whole(der);
-    ASSERT_EQ(CCertInfo::A_getAttributeNum(whole.data(), whole.size()), 9);
-    for (std::size_t length = 1; length < der.size(); ++length) {
-        SCOPED_TRACE(length);
-        ExactBuffer b(der.data(), length);
-        expectNothingFound(b.data(), b.size());
-        if (HasFailure()) break;
-    }
-}
-
-TEST(CertGettersMalformed, RandomOctets) {
-    std::size_t checksum = 0;
-    for (std::uint32_t seed = 1; seed <= 300; ++seed) {
-        Bytes bytes = kivo::test::randomBytes(1 + seed % 257, seed);
-        // Half of them start like a certificate, so that walks go deeper.
-        if (seed % 2 == 0) {
-            bytes[0] = 0x30;
-            if (bytes.size() > 1) bytes[1] = static_cast<unsigned char>(0x80 | (seed % 3));
-        }
-        ExactBuffer b(bytes);
-        checksum += callEveryGetter(b.data(), b.size(), 3);
-    }
-    SUCCEED() << checksum;
-}
-
-TEST(CertGettersMalformed, EverySingleOctetChangeOfACertificate) {
-    // Each octet of the hand-made certificate replaced by values that change
-    // tags and lengths; the getters stay inside the buffer.
-    const Bytes base = CertParts{}.build();
-    for (std::size_t i = 0; i < base.size(); ++i) {
-        for (unsigned char value : {0x00, 0x30, 0x7F, 0x80, 0x81, 0x84, 0xA0, 0xFF}) {
-            Bytes changed = base;
-            changed[i] = value;
-            ExactBuffer b(changed);
-            callEveryGetter(b.data(), b.size(), 2);
-        }
-    }
-}
-
 TEST(CertGettersMalformed, LengthsReachingPastTheirParent) {
     // A length that claims 4 GiB.
     ExactBuffer huge(hex("30 84 FF FF FF FF 30 03 02 01 01"));
@@ -199,19 +147,11 @@ TEST(CertGettersMalformed, LengthsReachingPastTheirParent) {
     EXPECT_STREQ(CCertInfo::getPkOID(badName.data(), badName.size()), "1.2.840.113549.1.1.1");
 }
 
-TEST(CertGettersMalformed, NestingWithoutEnd) {
-    // Deeply nested SEQUENCEs and indefinite lengths.
-    Bytes nested = hex("02 01 00");
-    for (int i = 0; i < 2000; ++i) nested = seq({nested});
-    ExactBuffer deep(nested);
-    callEveryGetter(deep.data(), deep.size(), 3);
-    Bytes indefinite;
-    for (int i = 0; i < 200; ++i) indefinite.insert(indefinite.end(), {0x30, 0x80});
-    ExactBuffer open(indefinite);
-    expectNothingFound(open.data(), open.size());
-    for (int i = 0; i < 200; ++i) indefinite.insert(indefinite.end(), {0x00, 0x00});
-    ExactBuffer closed(indefinite);
-    callEveryGetter(closed.data(), closed.size(), 3);
+TEST(CertGettersMalformed, IndefiniteLengthsNeverClosed) {
+    Bytes open;
+    for (int i = 0; i < 200; ++i) open.insert(open.end(), {0x30, 0x80});
+    ExactBuffer b(open);
+    expectNothingFound(b.data(), b.size());
 }
 
 TEST(CertGettersMalformed, ExtensionsOfTheWrongShape) {
@@ -360,7 +300,6 @@ TEST(AttrCertGettersMalformed, HostileAttributeCertificates) {
     // A holder serial and serial that are empty INTEGERs.
     ExactBuffer emptySerial(
         hex("30 1B 30 14 A0 0A 30 06 A4 04 30 02 31 00 02 00 30 00 30 02 06 00 02 00 30 00 03 01 00"));
-    callEveryGetter(emptySerial.data(), emptySerial.size(), 3);
     EXPECT_STREQ(CCertInfo::A_getSerial(emptySerial.data(), emptySerial.size()), "");
     EXPECT_STREQ(CCertInfo::A_getSubjectSerial(emptySerial.data(), emptySerial.size()), "");
 }

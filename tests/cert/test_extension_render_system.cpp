@@ -5,12 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -19,28 +15,11 @@
 
 #include "ExtensionSSL.h"
 #include "RenderTestUtil.h"
+#include "support/SystemCerts.h"
 
 using namespace kivo::test::render;
 
 namespace {
-
-std::vector<std::filesystem::path> systemCertificates() {
-    std::vector<std::filesystem::path> paths;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/etc/ssl/certs", error)) {
-        if (entry.path().extension() == ".pem") paths.push_back(entry.path());
-    }
-    std::sort(paths.begin(), paths.end());
-    return paths;
-}
-
-X509Ptr readPem(const std::filesystem::path& path) {
-    FILE* file = std::fopen(path.c_str(), "r");
-    if (file == nullptr) return nullptr;
-    X509Ptr cert(PEM_read_X509(file, nullptr, nullptr, nullptr));
-    std::fclose(file);
-    return cert;
-}
 
 std::string dotted(const ASN1_OBJECT* object) {
     char text[256];
@@ -187,20 +166,20 @@ TEST(ExtensionRenderSystemCerts, RenderedExtensionsAgreeWithOpenSsl) {
         {NID_subject_alt_name, "2.5.29.17", CExtensionSSL::getSubjectAltName, false},
         {NID_issuer_alt_name, "2.5.29.18", CExtensionSSL::getIssuerAltName, false},
     };
-    const auto paths = systemCertificates();
-    if (paths.empty()) GTEST_SKIP() << "no system CA certificates in /etc/ssl/certs";
+    const auto& certificates = kivo::test::systemCertificates();
+    ASSERT_GE(certificates.size(), kivo::test::kMinimumSystemCertificates) << "is ca-certificates installed?";
     std::map<int, int> compared;
     int criticalSeen = 0;
-    for (const auto& path : paths) {
-        X509Ptr cert = readPem(path);
-        if (!cert) continue;
-        const Bytes der = derOf(cert.get());
+    for (const auto& system : certificates) {
+        X509* cert = system.x509.get();
+        const Bytes& der = system.der;
+        const std::string& path = system.file;
         for (const Checked& c : checked) {
-            const int index = X509_get_ext_by_NID(cert.get(), c.nid, -1);
+            const int index = X509_get_ext_by_NID(cert, c.nid, -1);
             if (index < 0) continue;
-            const std::optional<std::string> expected = expectedText(cert.get(), c.nid);
+            const std::optional<std::string> expected = expectedText(cert, c.nid);
             if (!expected) continue;
-            const bool critical = X509_EXTENSION_get_critical(X509_get_ext(cert.get(), index)) != 0;
+            const bool critical = X509_EXTENSION_get_critical(X509_get_ext(cert, index)) != 0;
             const Bytes element = extensionElement(der, c.oid);
             ASSERT_FALSE(element.empty()) << path << " " << c.oid;
             const std::string text = render(c.renderer, element);

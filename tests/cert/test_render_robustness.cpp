@@ -1,6 +1,8 @@
-// Every renderer on damaged, hostile and oversized input: inputs are exact-
-// size heap copies, so that the address sanitizer reports any read past
-// them; the results must be zero-terminated within the 2048-octet buffers.
+// Every renderer on damaged, hostile and oversized input, one representative
+// per rule (arbitrary octets are left to fuzz/fuzz_renderers.cpp): inputs
+// are exact-size heap copies, so that the address sanitizer reports any
+// read past them; the results must be zero-terminated within the
+// 2048-octet buffers.
 // Also the buffers themselves (one per renderer and thread, cleared at each
 // call) and the logging of CExtensionSSL.
 
@@ -104,38 +106,6 @@ TEST(ExtensionRenderMalformed, OctetsAfterTheElementAreNotRead) {
     }
 }
 
-TEST(ExtensionRenderMalformed, EveryDamagedOctetStaysInBounds) {
-    const auto renderers = allRenderers();
-    const unsigned char replacements[] = {0x00, 0x01, 0x30, 0x7F, 0x80, 0x81, 0x84, 0xA0, 0xFF};
-    std::size_t calls = 0;
-    for (const Sample& sample : renderSamples()) {
-        for (std::size_t position = 0; position < sample.bytes.size(); ++position) {
-            for (unsigned char replacement : replacements) {
-                Bytes damaged = sample.bytes;
-                if (damaged[position] == replacement) continue;
-                damaged[position] = replacement;
-                for (const NamedRenderer& renderer : renderers) {
-                    renderChecked(renderer, damaged);
-                    ++calls;
-                }
-            }
-        }
-    }
-    EXPECT_GT(calls, 100000u);
-}
-
-TEST(ExtensionRenderMalformed, RandomOctetsAndRandomContentInsideValidWrappers) {
-    const auto renderers = allRenderers();
-    for (std::uint32_t seed = 1; seed <= 300; ++seed) {
-        const Bytes noise = kivo::test::randomBytes(seed % 97 + seed / 3, seed);
-        const Bytes inputs[] = {noise, tlv(0x04, noise), tlv(0x31, noise), tlv(0x04, tlv(0x30, noise)),
-                                cat({Bytes{0x01, 0x01, 0xFF}, tlv(0x04, tlv(0x30, noise))})};
-        for (const Bytes& input : inputs) {
-            for (const NamedRenderer& renderer : renderers) renderChecked(renderer, input);
-        }
-    }
-}
-
 TEST(ExtensionRenderMalformed, NullAndEmptyInputRenderEmpty) {
     for (const NamedRenderer& renderer : allRenderers()) {
         const char* text = renderer.function(nullptr, 100);
@@ -168,32 +138,25 @@ TEST(ExtensionRenderMalformed, DeepNestingIsWalkedWithoutRecursion) {
               "URI={http://deep.example}");
 }
 
-TEST(ExtensionRenderMalformed, HugeAndInconsistentLengths) {
-    const std::vector<Bytes> inputs = {
-        {0x04, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x30, 0x00},
-        {0x04, 0x85, 0x01, 0x00, 0x00, 0x00, 0x00, 0x30},
-        {0x04, 0x06, 0x30, 0x84, 0x7F, 0xFF, 0xFF, 0xFF},
-        {0x04, 0x04, 0x30, 0x05, 0x06, 0x03},                     // child longer than the parent
-        {0x04, 0x05, 0x30, 0x03, 0x30, 0x03, 0x06},               // grandchild longer than the child
-        {0x04, 0x04, 0x30, 0x02, 0x1F, 0x81},                     // high-tag-number identifier
-        {0x04, 0x80, 0x30, 0x80, 0x30, 0x80, 0x00, 0x00},         // indefinite, never closed
-        {0x04, 0x80, 0x30, 0x80, 0x86, 0x01, 0x41, 0x00, 0x00, 0x00, 0x00},  // indefinite, closed
-        {0x31, 0x84, 0xFF, 0xFF, 0xFF, 0xF0, 0x0C, 0x01, 0x41},
-        {0x31, 0x03, 0x0C, 0x05, 0x41},
-        {0x01, 0x01, 0xFF, 0x04, 0x84, 0xFF, 0xFF, 0xFF, 0xFF},
-        {0x01, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x04, 0x00},
+TEST(ExtensionRenderMalformed, HugeAndInconsistentLengthsRenderEmpty) {
+    const std::pair<Bytes, const char*> inputs[] = {
+        {{0x04, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x30, 0x00}, "length far beyond the input"},
+        {{0x04, 0x85, 0x01, 0x00, 0x00, 0x00, 0x00, 0x30}, "five length octets"},
+        {{0x04, 0x06, 0x30, 0x84, 0x7F, 0xFF, 0xFF, 0xFF}, "inner length beyond the input"},
+        {{0x04, 0x04, 0x30, 0x05, 0x06, 0x03}, "child longer than the parent"},
+        {{0x04, 0x05, 0x30, 0x03, 0x30, 0x03, 0x06}, "grandchild longer than the child"},
+        {{0x04, 0x04, 0x30, 0x02, 0x1F, 0x81}, "high-tag-number identifier"},
+        {{0x04, 0x80, 0x30, 0x80, 0x30, 0x80, 0x00, 0x00}, "indefinite, never closed"},
+        {{0x31, 0x84, 0xFF, 0xFF, 0xFF, 0xF0, 0x0C, 0x01, 0x41}, "values SET beyond the input"},
+        {{0x31, 0x03, 0x0C, 0x05, 0x41}, "value past its SET"},
+        {{0x01, 0x01, 0xFF, 0x04, 0x84, 0xFF, 0xFF, 0xFF, 0xFF}, "extnValue beyond the input after the flag"},
+        {{0x01, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x04, 0x00}, "critical flag beyond the input"},
     };
-    const auto renderers = allRenderers();
-    for (const Bytes& input : inputs) {
-        for (const NamedRenderer& renderer : renderers) {
-            // A short text can come out of a well-formed prefix; nothing
-            // may be read beyond the input.
-            renderChecked(renderer, input);
+    for (const auto& [input, what] : inputs) {
+        for (const NamedRenderer& renderer : allRenderers()) {
+            EXPECT_EQ(renderChecked(renderer, input), "") << renderer.name << ": " << what;
         }
     }
-    const NamedRenderer& restriction = rendererNamed(renderers, "CRestrictionSSL::getRestriction");
-    EXPECT_EQ(renderChecked(restriction, inputs[8]), "");
-    EXPECT_EQ(renderChecked(restriction, inputs[9]), "");
 }
 
 TEST(ExtensionRenderMalformed, IndefiniteLengthsAreFollowed) {
@@ -205,72 +168,41 @@ TEST(ExtensionRenderMalformed, IndefiniteLengthsAreFollowed) {
 
 // ---- long texts are cut at the buffer --------------------------------------------
 
-TEST(ExtensionRenderMalformed, LongAccessLocationIsCutAt2047) {
+TEST(ExtensionRenderMalformed, LongTextsAreCutAt2047) {
+    // Both classes build their texts with the same bounded writer: one long
+    // value and many items of each class.
+    const auto renderers = allRenderers();
     const std::string uri = "http://ocsp.example/" + std::string(3000, 'u');
-    const Bytes value = tlv(0x30, tlv(0x30, cat({generate("OID:1.3.6.1.5.5.7.48.1"), tlv(0x86, uri)})));
-    const std::string expected = "URI={1.3.6.1.5.5.7.48.1=" + uri + "}";
-    const auto renderers = allRenderers();
-    const std::string text = renderChecked(rendererNamed(renderers, "getAuthorityInfoAccess"), extnValue(value));
-    EXPECT_EQ(text, expected.substr(0, 2047));
-}
+    const Bytes access = tlv(0x30, tlv(0x30, cat({generate("OID:1.3.6.1.5.5.7.48.1"), tlv(0x86, uri)})));
+    EXPECT_EQ(renderChecked(rendererNamed(renderers, "getAuthorityInfoAccess"), extnValue(access)),
+              ("URI={1.3.6.1.5.5.7.48.1=" + uri + "}").substr(0, 2047));
 
-TEST(ExtensionRenderMalformed, ManyItemsAreCutAt2047) {
-    const auto renderers = allRenderers();
     // 300 URIs in one distribution point.
     Bytes uris;
     std::string expected;
     for (int i = 0; i < 300; ++i) {
-        const std::string uri = "http://crl" + std::to_string(i) + ".example/ca.crl";
-        uris = cat({uris, tlv(0x86, uri)});
-        expected += (i == 0 ? "URI={" : ", URI={") + uri + "}";
+        const std::string one = "http://crl" + std::to_string(i) + ".example/ca.crl";
+        uris = cat({uris, tlv(0x86, one)});
+        expected += (i == 0 ? "URI={" : ", URI={") + one + "}";
     }
     const Bytes points = tlv(0x30, tlv(0x30, tlv(0xA0, tlv(0xA0, uris))));
     EXPECT_EQ(renderChecked(rendererNamed(renderers, "getCRLDistrbutionPoints"), extnValue(points)),
               expected.substr(0, 2047));
 
-    // 400 QC types.
-    Bytes types;
-    std::string qcExpected = "0.4.0.1862.1.6";
-    for (int i = 0; i < 400; ++i) {
-        const std::string dotted = "1.3.6.1.4.1.99." + std::to_string(i);
-        types = cat({types, generate("OID:" + dotted)});
-        qcExpected += ", " + dotted;
-    }
-    const Bytes statements = tlv(0x30, tlv(0x30, cat({generate("OID:0.4.0.1862.1.6"), tlv(0x30, types)})));
-    EXPECT_EQ(renderChecked(rendererNamed(renderers, "getQCStatements"), extnValue(statements)),
-              qcExpected.substr(0, 2047));
+    const std::string text(4000, 'r');
+    EXPECT_EQ(renderChecked(rendererNamed(renderers, "CRestrictionSSL::getRestriction"), tlv(0x31, tlv(0x0C, text))),
+              text.substr(0, 2047));
 
     // 200 subject directory attributes.
     Bytes attributes;
     std::string identityExpected;
     for (int i = 0; i < 200; ++i) {
         const std::string place = "Ort" + std::to_string(i);
-        attributes = cat({attributes, tlv(0x30, cat({generate("OID:1.3.6.1.5.5.7.9.2"),
-                                                       tlv(0x31, tlv(0x0C, place))}))});
+        attributes = cat({attributes, tlv(0x30, cat({generate("OID:1.3.6.1.5.5.7.9.2"), tlv(0x31, tlv(0x0C, place))}))});
         identityExpected += (i == 0 ? "placeOfBirth=" : ", placeOfBirth=") + place;
     }
     EXPECT_EQ(renderChecked(rendererNamed(renderers, "getRestrictionIdentity"), tlv(0x31, tlv(0x30, attributes))),
               identityExpected.substr(0, 2047));
-}
-
-TEST(ExtensionRenderMalformed, LongSingleValuesAreCutAt2047) {
-    const auto renderers = allRenderers();
-    const std::string text(4000, 'r');
-    EXPECT_EQ(renderChecked(rendererNamed(renderers, "CRestrictionSSL::getRestriction"), tlv(0x31, tlv(0x0C, text))),
-              text.substr(0, 2047));
-    const Bytes identifier = kivo::test::randomBytes(1500, 7);
-    EXPECT_EQ(renderChecked(rendererNamed(renderers, "getSubjectKeyIdent"), extnValue(tlv(0x04, identifier))),
-              hexOf(identifier).substr(0, 2047));
-    // Names: 60 e-mail addresses of 50 characters.
-    Bytes names;
-    std::string namesExpected;
-    for (int i = 0; i < 60; ++i) {
-        const std::string mail = std::string(40, static_cast<char>('a' + i % 26)) + "@x.example";
-        names = cat({names, tlv(0x81, mail)});
-        namesExpected += (i == 0 ? "" : ", ") + mail;
-    }
-    EXPECT_EQ(renderChecked(rendererNamed(renderers, "getSubjectAltName"), extnValue(tlv(0x30, names))),
-              namesExpected.substr(0, 2047));
 }
 
 TEST(ExtensionRenderMalformed, ValueBeyondTheToolkitsTextBufferShowsNothing) {

@@ -1,7 +1,8 @@
 // Every inspection member on messages that OpenSSL made (CMS_sign and
 // PKCS7_sign; with and without signed attributes; attached and detached;
-// RSA, RSASSA-PSS and EC keys), each answer compared with what OpenSSL's
-// own decoder says about the same message.
+// RSA, RSASSA-PSS and EC keys) and on messages of the library's own
+// builder (signed here), each answer compared with what OpenSSL's own
+// decoder says about the same message.
 
 #include "ContainerTestUtil.h"
 
@@ -19,9 +20,11 @@ using kivo::test::KeyKind;
 
 namespace {
 
+enum class Source { Cms, Pkcs7, Builder };  // CMS_sign, PKCS7_sign, createSignedData
+
 struct MessageCase {
     KeyKind kind;
-    bool cmsApi;      // CMS_sign, else PKCS7_sign
+    Source source;
     bool attributes;  // signed attributes, else NOATTR
     bool attached;
     bool extras;      // two further certificates in the set
@@ -29,7 +32,8 @@ struct MessageCase {
 
 std::string caseName(const testing::TestParamInfo<MessageCase>& info) {
     const MessageCase& c = info.param;
-    std::string name = std::string(kivo::test::keyKindName(c.kind)) + (c.cmsApi ? "_cms" : "_pkcs7") +
+    const char* source = c.source == Source::Cms ? "_cms" : c.source == Source::Pkcs7 ? "_pkcs7" : "_builder";
+    std::string name = std::string(kivo::test::keyKindName(c.kind)) + source +
                        (c.attributes ? "_attrs" : "_noattrs") + (c.attached ? "_attached" : "_detached") +
                        (c.extras ? "_extras" : "");
     for (char& ch : name) {
@@ -43,14 +47,17 @@ std::vector<MessageCase> cases() {
     // RSASSA-PSS: see Pkcs7InspectRsaPss (CMS_sign labels a PSS key's
     // signature rsaEncryption, which OpenSSL's own CMS_verify refuses).
     for (const KeyKind kind : {KeyKind::Rsa2048, KeyKind::EcP256, KeyKind::EcP384}) {
-        for (const bool cmsApi : {true, false}) {
+        for (const Source source : {Source::Cms, Source::Pkcs7}) {
             for (const bool attributes : {true, false}) {
                 for (const bool attached : {true, false}) {
-                    all.push_back({kind, cmsApi, attributes, attached, cmsApi && attached});
+                    all.push_back({kind, source, attributes, attached, source == Source::Cms && attached});
                 }
             }
         }
+        all.push_back({kind, Source::Builder, true, false, false});
+        if (kind != KeyKind::EcP384) all.push_back({kind, Source::Builder, true, true, false});
     }
+    all.push_back({KeyKind::Rsa3072, Source::Builder, true, false, false});
     return all;
 }
 
@@ -62,7 +69,13 @@ protected:
         const MessageCase& c = GetParam();
         auto& pki = TestPki::instance();
         signer_ = &pki.signer(c.kind);
-        if (c.cmsApi) {
+        if (c.source == Source::Builder) {
+            kivo::test::cms::BuildOptions options;
+            options.attach = c.attached;
+            options.content = kContent;
+            options.useSigningTime = false;  // now
+            der_ = signedBuilderMessage(*signer_, options);
+        } else if (c.source == Source::Cms) {
             unsigned flags = (c.attributes ? 0u : CMS_NOATTR) | (c.attached ? 0u : CMS_DETACHED);
             std::vector<const Party*> extras;
             if (c.extras) extras = {&pki.ca(), &pki.signer(KeyKind::EcP256 == c.kind ? KeyKind::Rsa2048 : KeyKind::EcP256)};
@@ -79,7 +92,7 @@ protected:
 
     unsigned char* input() { return copy_.emplace(der_), mutableData(*copy_); }
     unsigned long length() const { return static_cast<unsigned long>(der_.size()); }
-    bool rsaV15() const { return GetParam().kind == KeyKind::Rsa2048; }
+    bool rsaV15() const { return GetParam().kind == KeyKind::Rsa2048 || GetParam().kind == KeyKind::Rsa3072; }
     bool ec() const { return GetParam().kind == KeyKind::EcP256 || GetParam().kind == KeyKind::EcP384; }
 
     const Party* signer_ = nullptr;
@@ -89,27 +102,20 @@ protected:
     std::optional<kivo::test::cms::HeapCopy> copy_;
 };
 
-TEST_P(Pkcs7InspectOpenSslMessage, SignerCertificatesAsOpenSslPairsThem) {
+TEST_P(Pkcs7InspectOpenSslMessage, CertificatesAsOpenSslPairsAndListsThem) {
     EXPECT_EQ(CPKCS7SSL::GetSignerCertNum(input(), length()), 1);
-
-    const Output cert = callIndexed(CPKCS7SSL::GetSignerCert, der_, 0);
-    ASSERT_EQ(cert.result, 0);
-    EXPECT_EQ(cert.written(), signer_->der);
-
-    const Output ex = callIndexed(CPKCS7SSL::GetSignerCertEx, der_, 0);
-    ASSERT_EQ(ex.result, 0);
-    EXPECT_EQ(ex.written(), signer_->der);
-
-    // Index equal to the number of signers, and a negative one.
-    for (const int index : {1, -1}) {
-        const Output none = callIndexed(CPKCS7SSL::GetSignerCert, der_, index);
-        EXPECT_EQ(none.result, -22);
-        EXPECT_TRUE(none.untouched());
-        EXPECT_EQ(callIndexed(CPKCS7SSL::GetSignerCertEx, der_, index).result, -22);
+    for (const CallerBufferMember member : {&CPKCS7SSL::GetSignerCert, &CPKCS7SSL::GetSignerCertEx}) {
+        const Output cert = callIndexed(member, der_, 0);
+        ASSERT_EQ(cert.result, 0);
+        EXPECT_EQ(cert.written(), signer_->der);
+        // Index equal to the number of signers, and a negative one.
+        for (const int index : {1, -1}) {
+            const Output none = callIndexed(member, der_, index);
+            EXPECT_EQ(none.result, -22);
+            EXPECT_TRUE(none.untouched());
+        }
     }
-}
 
-TEST_P(Pkcs7InspectOpenSslMessage, CertificateSetAsOpenSslListsIt) {
     STACK_OF(X509)* certs = CMS_get1_certs(cms_.get());
     ASSERT_NE(certs, nullptr);
     const int count = sk_X509_num(certs);
@@ -140,6 +146,12 @@ TEST_P(Pkcs7InspectOpenSslMessage, ContentIsTheAttachedOneOnly) {
     }
     ASSERT_EQ(sizeResult, 0);
     EXPECT_EQ(size, kContent.size());
+    // Too small a buffer: 0, nothing copied.
+    Bytes small(kContent.size() - 1, 0xEE);
+    unsigned char* smallOut = small.data();
+    unsigned long smallRoom = static_cast<unsigned long>(small.size());
+    EXPECT_EQ(CPKCS7SSL::GetData(input(), length(), &smallOut, &smallRoom), 0);
+    EXPECT_EQ(small, Bytes(kContent.size() - 1, 0xEE));
 
     Bytes buffer(kContent.size(), 0xEE);
     unsigned char* out = buffer.data();
@@ -239,10 +251,13 @@ TEST_P(Pkcs7InspectOpenSslMessage, SignatureValueAsOpenSslDecodesIt) {
     EXPECT_EQ(CPKCS7SSL::GetSignatureBlobSize(mutableData(copy), &size, 1, false), -94);
     EXPECT_EQ(CPKCS7SSL::GetSignatureBlob(mutableData(copy), value.data(), 1, true), -94);
 
-    // Where the message happens to have the builder's layout, the offset
-    // and length point at the same value.
+    // Where the message has the builder's layout (always when the builder
+    // made it), the offset and length point at the same value.
     unsigned long offset = 0;
     const int length = CPKCS7SSL::GetRSAKeySize(mutableData(copy), &offset);
+    if (GetParam().source == Source::Builder) {
+        ASSERT_EQ(length, static_cast<int>(expected.size()));
+    }
     if (length >= 0) {
         ASSERT_LE(offset + static_cast<unsigned long>(length), der_.size());
         EXPECT_EQ(Bytes(der_.begin() + static_cast<std::ptrdiff_t>(offset),
@@ -252,7 +267,7 @@ TEST_P(Pkcs7InspectOpenSslMessage, SignatureValueAsOpenSslDecodesIt) {
         EXPECT_EQ(length, -22);
     }
     if (rsaV15() && GetParam().attributes) {
-        EXPECT_EQ(length, 256);
+        EXPECT_EQ(length, kivo::test::keyBits(GetParam().kind) / 8);
     }
 }
 
@@ -312,14 +327,6 @@ TEST_P(Pkcs7InspectOpenSslMessage, VerifiesWithTheRightContentOnly) {
     EXPECT_EQ(CPKCS7SSL::VerifyCMS(mutableData(bad), badLength, content.data(),
                                    static_cast<unsigned long>(content.size())),
               -22);
-}
-
-TEST_P(Pkcs7InspectOpenSslMessage, StubsAnswerAsTheInterfaceSays) {
-    unsigned long outLen = 77;
-    const unsigned char* empty = CPKCS7SSL::GetHashFromSignature(input(), length(), &outLen);
-    ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(outLen, 0u);
-    EXPECT_EQ(empty[0], 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pkcs7InspectMessages, Pkcs7InspectOpenSslMessage, testing::ValuesIn(cases()), caseName);

@@ -30,37 +30,35 @@ __int64 generalized(const std::string& text) { return timeOf(V_ASN1_GENERALIZEDT
 
 constexpr std::int64_t kFeb2 = 1770025277;  // 2026-02-02 09:41:17 UTC
 
-TEST(Pkcs7InspectTime, TwoDigitYearsAroundTheCenturyWindow) {
+TEST(Pkcs7InspectTime, UtcAndGeneralizedTimeInUtc) {
     ScopedTimeZone zone("UTC0");
-    EXPECT_EQ(utc("491231235959Z"), utcSeconds(2049, 12, 31, 23, 59, 59));
-    EXPECT_EQ(utc("500101000000Z"), utcSeconds(1950, 1, 1, 0, 0, 0));
-    EXPECT_EQ(utc("000101000000Z"), utcSeconds(2000, 1, 1, 0, 0, 0));
-    EXPECT_EQ(utc("991231235959Z"), utcSeconds(1999, 12, 31, 23, 59, 59));
-}
-
-TEST(Pkcs7InspectTime, GeneralizedAndUtcTimeAgree) {
-    ScopedTimeZone zone("UTC0");
-    EXPECT_EQ(generalized("20260202094117Z"), kFeb2);
-    EXPECT_EQ(utc("260202094117Z"), kFeb2);
-    EXPECT_EQ(generalized("19500101000000Z"), utc("500101000000Z"));
-    EXPECT_EQ(generalized("20500101000000Z"), utcSeconds(2050, 1, 1, 0, 0, 0));
-}
-
-TEST(Pkcs7InspectTime, OffsetsAreSubtractedOrAdded) {
-    ScopedTimeZone zone("UTC0");
-    EXPECT_EQ(utc("260202094117+0100"), kFeb2 - 3600);
-    EXPECT_EQ(utc("260202094117-0130"), kFeb2 + 5400);
-    EXPECT_EQ(generalized("20260202094117+0100"), kFeb2 - 3600);
-    EXPECT_EQ(generalized("20260202094117.25-0000"), kFeb2);
-    EXPECT_EQ(utc("2602020941+0100"), kFeb2 - 17 - 3600);
-}
-
-TEST(Pkcs7InspectTime, FractionsAreIgnoredAndMissingSecondsAreZero) {
-    ScopedTimeZone zone("UTC0");
-    EXPECT_EQ(generalized("20260202094117.123Z"), kFeb2);
-    EXPECT_EQ(generalized("20260202094117.9Z"), kFeb2);
-    EXPECT_EQ(generalized("202602020941Z"), kFeb2 - 17);
-    EXPECT_EQ(utc("2602020941Z"), kFeb2 - 17);
+    const struct {
+        int type;
+        const char* text;
+        std::int64_t seconds;
+    } cases[] = {
+        // Two-digit years around the century window.
+        {V_ASN1_UTCTIME, "491231235959Z", utcSeconds(2049, 12, 31, 23, 59, 59)},
+        {V_ASN1_UTCTIME, "500101000000Z", utcSeconds(1950, 1, 1, 0, 0, 0)},
+        {V_ASN1_UTCTIME, "000101000000Z", utcSeconds(2000, 1, 1, 0, 0, 0)},
+        {V_ASN1_UTCTIME, "991231235959Z", utcSeconds(1999, 12, 31, 23, 59, 59)},
+        {V_ASN1_UTCTIME, "260202094117Z", kFeb2},
+        {V_ASN1_GENERALIZEDTIME, "20260202094117Z", kFeb2},
+        {V_ASN1_GENERALIZEDTIME, "19500101000000Z", utcSeconds(1950, 1, 1, 0, 0, 0)},
+        {V_ASN1_GENERALIZEDTIME, "20500101000000Z", utcSeconds(2050, 1, 1, 0, 0, 0)},
+        // Offsets subtracted or added.
+        {V_ASN1_UTCTIME, "260202094117+0100", kFeb2 - 3600},
+        {V_ASN1_UTCTIME, "260202094117-0130", kFeb2 + 5400},
+        {V_ASN1_GENERALIZEDTIME, "20260202094117+0100", kFeb2 - 3600},
+        {V_ASN1_GENERALIZEDTIME, "20260202094117.25-0000", kFeb2},
+        {V_ASN1_UTCTIME, "2602020941+0100", kFeb2 - 17 - 3600},
+        // Fractions ignored, missing seconds zero.
+        {V_ASN1_GENERALIZEDTIME, "20260202094117.123Z", kFeb2},
+        {V_ASN1_GENERALIZEDTIME, "20260202094117.9Z", kFeb2},
+        {V_ASN1_GENERALIZEDTIME, "202602020941Z", kFeb2 - 17},
+        {V_ASN1_UTCTIME, "2602020941Z", kFeb2 - 17},
+    };
+    for (const auto& c : cases) EXPECT_EQ(timeOf(c.type, c.text), c.seconds) << c.text;
 }
 
 TEST(Pkcs7InspectTime, FieldsAreReadAsLocalTimeWithoutDaylightSaving) {

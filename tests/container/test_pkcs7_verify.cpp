@@ -209,23 +209,6 @@ TEST(Pkcs7InspectVerifyCms, FailureLogsOpenSslsReason) {
     for (const auto& event : log.events()) EXPECT_NE(event.level, "ERROR") << event.message;
 }
 
-TEST(Pkcs7InspectVerifyCms, UnparsableOrSignerlessMessages) {
-    const Bytes content = {'x'};
-    EXPECT_EQ(verifyCms(Bytes{0x30, 0x00}, &content), -22);
-    EXPECT_EQ(verify(Bytes{0x30, 0x00}), -22);
-    // A SignedData without signers and certificates.
-    const Bytes empty = kivo::test::cms::tlv(
-        0x30, kivo::test::cms::join({oidElement("1.2.840.113549.1.7.2"),
-                                     tlv(0xA0, tlv(0x30, kivo::test::cms::join({Bytes{0x02, 0x01, 0x01}, tlv(0x31, {}),
-                                                                                tlv(0x30, oidElement("1.2.840.113549.1.7.1")),
-                                                                                tlv(0x31, {})})))}));
-    ASSERT_TRUE(parseCms(empty));
-    EXPECT_EQ(verifyCms(empty, &content), -22);
-    EXPECT_EQ(verify(empty), -22);
-    EXPECT_EQ(CPKCS7SSL::VerifyCMS(nullptr, 10, nullptr, 0), -22);
-    EXPECT_EQ(CPKCS7SSL::Verify(nullptr, 10), -22);
-}
-
 TEST(Pkcs7InspectVerify, RsaThroughPkcs7OthersThroughCms) {
     // RSA (PKCS#1 v1.5) and ECDSA signatures made by CMS_sign,
     // each verified and each refused once its content changes.

@@ -34,29 +34,27 @@ std::int64_t secondsOf(const char* text) {
 
 }  // namespace
 
-TEST(Asn1Time, TwoDigitYearsPivotAtFifty) {
+TEST(Asn1Time, UtcAndGeneralizedTimeInUtc) {
     ScopedTimeZone zone(kUtc);
+    const std::int64_t noon = 1704110400;  // 2024-01-01 12:00:00
+    const std::pair<const char*, std::int64_t> cases[] = {
+        {"700101000000Z", 0},
+        {"000229120000Z", 951825600},  // leap day of 2000
+        {"240101120000Z", noon},
+        // A GeneralizedTime drops its century: only the last two digits of
+        // the year count.
+        {"20240101120000Z", noon},
+        {"21240101120000Z", noon},
+        // Offsets are subtracted.
+        {"240101120000+0100", noon - 3600},
+        {"240101120000-0130", noon + 5400},
+        {"240101120000+0000", noon},
+    };
+    for (const auto& [text, seconds] : cases) EXPECT_EQ(secondsOf(text), seconds) << text;
+    // Two-digit years pivot at fifty.
     EXPECT_EQ(yearOf(secondsOf("491231235959Z")), 2049);
     EXPECT_EQ(yearOf(secondsOf("500101000000Z")), 1950);
-    EXPECT_EQ(secondsOf("700101000000Z"), 0);
-    EXPECT_EQ(secondsOf("000229120000Z"), 951825600);  // leap day of 2000
-}
-
-TEST(Asn1Time, GeneralizedTimeDropsItsCentury) {
-    ScopedTimeZone zone(kUtc);
-    EXPECT_EQ(secondsOf("20240101120000Z"), secondsOf("240101120000Z"));
-    EXPECT_EQ(secondsOf("20240101120000Z"), 1704110400);
-    // Only the last two digits of the year count.
-    EXPECT_EQ(secondsOf("21240101120000Z"), secondsOf("20240101120000Z"));
     EXPECT_EQ(yearOf(secondsOf("19990101000000Z")), 1999);
-}
-
-TEST(Asn1Time, OffsetsAreSubtracted) {
-    ScopedTimeZone zone(kUtc);
-    const std::int64_t utc = secondsOf("240101120000Z");
-    EXPECT_EQ(secondsOf("240101120000+0100"), utc - 3600);
-    EXPECT_EQ(secondsOf("240101120000-0130"), utc + 5400);
-    EXPECT_EQ(secondsOf("240101120000+0000"), utc);
 }
 
 TEST(Asn1Time, FieldsAreTakenAsLocalStandardTime) {

@@ -3,7 +3,6 @@
 
 #include "CertInfoSSL.h"
 #include "CrlSSL.h"
-#include "KivoCryptoSLL.h"
 #include "OpensslApplink.h"
 #include "SCMutils.h"
 #include "SignMessageSSLM.h"
@@ -14,11 +13,10 @@
 
 #include <gtest/gtest.h>
 #include <openssl/crypto.h>
-#include <openssl/x509.h>
+#include <openssl/evp.h>
 
 #include <cstdio>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 namespace {
@@ -56,28 +54,6 @@ TEST(ProcessSettings, StartValues) {
     EXPECT_TRUE(CSCUtils::m_reader.empty());
     EXPECT_EQ(kivo::kBase64Alphabet.size(), 64u);
     EXPECT_EQ(kivo::kBase64Alphabet.substr(60), "89+/");
-}
-
-TEST(ProcessSettings, CardSettingsDefaults) {
-    // The second record is never changed by the setters, so it shows the
-    // defaults whatever ran before.
-    const ConfigSC::Settings& defaults = kivo::defaultCardSettings().m_settings;
-    EXPECT_EQ(defaults.m_language, 1);
-    EXPECT_TRUE(defaults.m_traceEnabled);
-    EXPECT_EQ(defaults.m_traceLevel, 9);
-    EXPECT_EQ(defaults.m_blockSize, 240);
-    EXPECT_EQ(defaults.m_traceFile, "/tmp/kv.log");
-    EXPECT_FALSE(defaults.m_hideUnusedCerts);
-    EXPECT_FALSE(defaults.m_lsk);
-    EXPECT_FALSE(defaults.m_keyboardPIN);
-    EXPECT_TRUE(defaults.m_pinDialogEnabled);
-    EXPECT_FALSE(defaults.m_isService);
-    EXPECT_FALSE(defaults.m_loaded);
-    EXPECT_FALSE(defaults.m_usePinDialogCallback);
-    EXPECT_EQ(defaults.m_pinDialogCallback, nullptr);
-    EXPECT_TRUE(defaults.m_pacePin.empty());
-    EXPECT_TRUE(defaults.m_savePacePin);
-    EXPECT_NE(&kivo::defaultCardSettings(), &kivo::cardSettings());
 }
 
 TEST_F(CardSettingsTest, LanguageAcceptsOnlyZeroToTwo) {
@@ -147,22 +123,6 @@ TEST(ProcessSettings, InitSSLAlwaysSucceeds) {
     CSignMessage::m_isP12 = false;
     // OpenSSL is usable afterwards.
     EXPECT_NE(EVP_get_digestbyname("sha256"), nullptr);
-}
-
-TEST(ProcessSettings, FreeFunctionsReleaseOpenSSLObjects) {
-    // Run under the sanitizers, a wrong release function shows up here.
-    CSCUtils::freeOPENSSL(OPENSSL_malloc(64));
-    CSCUtils::freeOPENSSL(nullptr);
-    CSCUtils::freeX509(X509_new());
-    CSCUtils::freeX509(nullptr);
-}
-
-TEST(ProcessSettings, MarkerClassIsPolymorphic) {
-    static_assert(std::has_virtual_destructor_v<CKivoCryptoSLL>);
-    static_assert(std::is_copy_constructible_v<CKivoCryptoSLL>);
-    CKivoCryptoSLL marker;
-    CKivoCryptoSLL copy = marker;
-    (void)copy;
 }
 
 TEST(ProcessSettings, ModuleOfTheLibraryIsKnown) {

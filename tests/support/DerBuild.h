@@ -1,0 +1,104 @@
+// Building DER by hand for the tests, and exact-size heap copies of input
+// (so that the address sanitizer reports every read past the end). The
+// length octets are worked out here rather than with the library's
+// writeLength, which is under test.
+#pragma once
+
+#include <openssl/objects.h>
+
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace kivo::test {
+
+using Bytes = std::vector<unsigned char>;
+
+// Identifier and minimal definite length octets for `length` content octets.
+inline Bytes derHeader(unsigned char identifier, std::size_t length) {
+    Bytes out{identifier};
+    if (length < 0x80) {
+        out.push_back(static_cast<unsigned char>(length));
+    } else {
+        Bytes octets;
+        for (std::size_t v = length; v != 0; v >>= 8) octets.insert(octets.begin(), static_cast<unsigned char>(v));
+        out.push_back(static_cast<unsigned char>(0x80 | octets.size()));
+        out.insert(out.end(), octets.begin(), octets.end());
+    }
+    return out;
+}
+
+// An element with a definite, minimal length.
+inline Bytes tlv(unsigned char identifier, const Bytes& content) {
+    Bytes out = derHeader(identifier, content.size());
+    out.insert(out.end(), content.begin(), content.end());
+    return out;
+}
+
+inline Bytes tlv(unsigned char identifier, std::string_view text) {
+    return tlv(identifier, Bytes(text.begin(), text.end()));
+}
+
+inline Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+inline Bytes seq(std::initializer_list<Bytes> parts) { return tlv(0x30, cat(parts)); }
+inline Bytes set(std::initializer_list<Bytes> parts) { return tlv(0x31, cat(parts)); }
+
+// Octets from hex text; blanks and other non-hex characters are skipped.
+inline Bytes hex(std::string_view text) {
+    Bytes out;
+    int pending = -1;
+    for (char c : text) {
+        int v;
+        if (c >= '0' && c <= '9') v = c - '0';
+        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+        else continue;
+        if (pending < 0) {
+            pending = v;
+        } else {
+            out.push_back(static_cast<unsigned char>(pending << 4 | v));
+            pending = -1;
+        }
+    }
+    return out;
+}
+
+// OBJECT IDENTIFIER element of a dotted text, encoded by OpenSSL; empty
+// when OpenSSL refuses the text.
+inline Bytes oid(const char* dotted) {
+    ASN1_OBJECT* object = OBJ_txt2obj(dotted, 1);
+    if (object == nullptr) return {};
+    unsigned char* der = nullptr;
+    const int length = i2d_ASN1_OBJECT(object, &der);
+    Bytes out;
+    if (length > 0) out.assign(der, der + length);
+    OPENSSL_free(der);
+    ASN1_OBJECT_free(object);
+    return out;
+}
+
+// A heap copy of exactly the given octets: nothing readable after them.
+class ExactBuffer {
+public:
+    ExactBuffer(const unsigned char* data, std::size_t length)
+        : m_data(new unsigned char[length == 0 ? 1 : length]), m_length(length) {
+        if (length != 0) std::memcpy(m_data.get(), data, length);
+    }
+    explicit ExactBuffer(const Bytes& bytes) : ExactBuffer(bytes.data(), bytes.size()) {}
+    unsigned char* data() const { return m_data.get(); }
+    std::size_t size() const { return m_length; }
+
+private:
+    std::unique_ptr<unsigned char[]> m_data;
+    std::size_t m_length;
+};
+
+}  // namespace kivo::test
