@@ -1,6 +1,281 @@
+// CVerifyMsg: the signature, the signer's chain, the validity periods and
+// the revocation status, each as the caller asks, OR-combined.
+
 #include "VerifyMsg.h"
+
+#include "HashSSL.h"
+#include "PKCS7SSL.h"
+#include "src/LibraryMain.h"
+#include "src/Logging.h"
+#include "src/Pkcs7Reader.h"
+#include "src/VerifyRevocation.h"
+#include "src/VerifyTrustStore.h"
+#include "src/VerifyValidity.h"
+
+#include <openssl/cms.h>
+#include <openssl/err.h>
+#include <openssl/pkcs7.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace {
+
+using kivo::loggers::module;
+namespace pk = kivo::pkcs7;
+namespace vf = kivo::verify;
+
+// PKCS7_verify flags: the signature only; the signer's certificate comes
+// from the container and is not verified.
+constexpr int kSignatureOnlyFlags = PKCS7_NOVERIFY | PKCS7_NOCHAIN;
+constexpr unsigned int kExceptionResult = CVerifyMsg::cSignatureInvalid;
+const unsigned char kNoContent[1] = {0};
+constexpr const char* kRsassaPssOid = "1.2.840.113549.1.1.10";
+
+std::string hex(unsigned int value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+// Whether the content is passed separately: any `attached` but 1.
+bool isDetached(int attached) { return attached != 1; }
+
+struct BioChainDeleter {
+    void operator()(BIO* bio) const { BIO_free_all(bio); }
+};
+using BioChainPtr = std::unique_ptr<BIO, BioChainDeleter>;
+
+// Stream over the separately passed content (null data with length 0 is
+// empty content); null when the content is in the container, or when a
+// null pointer comes with a length.
+//
+// The memory stream sits behind a pass-through filter. OpenSSL 3.0's
+// PKCS7_verify and CMS_verify copy a plain memory stream into one of their
+// own and lose that copy when the container's digest cannot be set up; a
+// stream of another type is used as it is.
+BioChainPtr contentStream(int attached, const unsigned char* data, unsigned int dataLen) {
+    if (!isDetached(attached) || dataLen > static_cast<unsigned int>(INT_MAX)) return nullptr;
+    if (data == nullptr && dataLen != 0) return nullptr;
+    // An empty content still needs a stream, which OpenSSL will not make
+    // over a null pointer.
+    const unsigned char* bytes = dataLen == 0 ? kNoContent : data;
+    BioChainPtr memory(BIO_new_mem_buf(bytes, static_cast<int>(dataLen)));
+    BioChainPtr filter(BIO_new(BIO_f_null()));
+    if (!memory || !filter) return nullptr;
+    BIO_push(filter.get(), memory.release());
+    return filter;
+}
+
+// The dotted signature algorithm of the container's first signer.
+std::string firstSignatureAlgorithm(PKCS7* container) {
+    STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(container);
+    if (signers == nullptr || sk_PKCS7_SIGNER_INFO_num(signers) < 1) return {};
+    const PKCS7_SIGNER_INFO* signer = sk_PKCS7_SIGNER_INFO_value(signers, 0);
+    if (signer->digest_enc_alg == nullptr) return {};
+    char text[128] = {};
+    if (OBJ_obj2txt(text, sizeof text, signer->digest_enc_alg->algorithm, 1) <= 0) return {};
+    return text;
+}
+
+// OpenSSL's PKCS#7 code verifies with the key's default scheme and never
+// reads RSASSA-PSS parameters, so a PSS signature made with an
+// rsaEncryption key fails there while its CMS code verifies it. For that
+// signature algorithm OpenSSL's CMS verification (again without
+// certificate checks, over the same content) decides instead.
+bool verifyPssWithCms(const unsigned char* signature, unsigned int signatureLen, int attached,
+                      const unsigned char* data, unsigned int dataLen) {
+    const pk::CmsPtr cms = pk::parseCms(signature, signatureLen);
+    if (!cms) return false;
+    const BioChainPtr content = contentStream(attached, data, dataLen);
+    if (isDetached(attached) && !content) return false;
+    const bool ok = CMS_verify(cms.get(), nullptr, nullptr, content.get(), nullptr,
+                               CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY) == 1;
+    ERR_clear_error();
+    return ok;
+}
+
+// Step 0x01: the signature over the content.
+unsigned int checkSignature(PKCS7* container, const unsigned char* signature, unsigned int signatureLen,
+                            int attached, const unsigned char* data, unsigned int dataLen) {
+    if (container == nullptr) return CVerifyMsg::cSignatureInvalid;
+    // Content that cannot be streamed (a null pointer with a length, or
+    // more than OpenSSL's memory streams hold) cannot match a signature.
+    const BioChainPtr content = contentStream(attached, data, dataLen);
+    if (isDetached(attached) && !content) return CVerifyMsg::cSignatureInvalid;
+    const int verified = PKCS7_verify(container, nullptr, nullptr, content.get(), nullptr, kSignatureOnlyFlags);
+    // The reason is not reported: a signature that does not verify is an
+    // ordinary answer.
+    ERR_clear_error();
+    if (verified >= 1) return 0;
+    if (firstSignatureAlgorithm(container) == kRsassaPssOid &&
+        verifyPssWithCms(signature, signatureLen, attached, data, dataLen)) {
+        LOG4CXX_DEBUG(module, "RSASSA-PSS signature verified with CMS_verify");
+        return 0;
+    }
+    return CVerifyMsg::cSignatureInvalid;
+}
+
+// What the chain check leaves for the revocation check.
+struct ChainState {
+    vf::StorePtr store;
+    vf::StoreContextPtr context;
+};
+
+// A trust store and a context initialised with `signer`; an empty state
+// when either cannot be made.
+ChainState openChain(X509* signer, const char* caFile, const char* caPath) {
+    ChainState state;
+    state.context.reset(X509_STORE_CTX_new());
+    state.store = vf::buildTrustStore(caFile, caPath);
+    if (!state.context || !state.store) return {};
+    X509_STORE_set_flags(state.store.get(), 0);
+    if (!vf::initialiseContext(state.context.get(), state.store.get(), signer)) return {};
+    return state;
+}
+
+// Step 0x04: the chain to a trusted certificate, then the validity periods
+// along it.
+unsigned int checkChain(PKCS7* container, X509* signer, ChainState& state, const char* caFile,
+                        const char* caPath, const timeb* verifyTime, int validityModel) {
+    if (signer == nullptr) return CVerifyMsg::cNoTrustedChain;
+    state = openChain(signer, caFile, caPath);
+    if (!state.context) return CVerifyMsg::cNoTrustedChain;
+
+    if (X509_verify_cert(state.context.get()) != 1) {
+        const int error = X509_STORE_CTX_get_error(state.context.get());
+        LOG4CXX_DEBUG(module, "X509_verify_cert: error " << error << " ("
+                                                          << X509_verify_cert_error_string(error) << ")");
+        ERR_clear_error();
+        // Only a missing issuer breaks the chain here; expiry and every
+        // other complaint are left to the validity check that follows.
+        if (error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT ||
+            error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY) {
+            return CVerifyMsg::cNoTrustedChain;
+        }
+    }
+
+    std::optional<std::int64_t> reference;
+    if (verifyTime != nullptr) {
+        reference = static_cast<std::int64_t>(verifyTime->time);
+    } else {
+        reference = vf::signingTimeReference(container);
+    }
+    if (!reference) return 0;  // no time to judge the chain by
+    return vf::Check_TimeNested_CA(state.context.get(), *reference, validityModel) < 0
+               ? CVerifyMsg::cChainNotValid
+               : 0;
+}
+
+unsigned int checkSignDetached(unsigned char* signature, unsigned int signatureLen, int attached,
+                               unsigned char* data, unsigned int dataLen, unsigned int checks,
+                               unsigned int crlMode, char* crlSource, timeb* verifyTime,
+                               int validityModel, const char* caFile, const char* caPath) {
+    if (checks == 0) return 0;
+    kivo::loadOpenSSLAlgorithms();
+    const pk::Pkcs7Ptr container = pk::parsePkcs7(signature, signatureLen);
+    unsigned int result = 0;
+
+    if ((checks & CVerifyMsg::cCheckSignature) != 0) {
+        result |= checkSignature(container.get(), signature, signatureLen, attached, data, dataLen);
+    }
+
+    X509* signer = vf::firstSignerCertificate(container.get());
+    ChainState chain;
+    if ((checks & CVerifyMsg::cCheckChain) != 0) {
+        result |= checkChain(container.get(), signer, chain, caFile, caPath, verifyTime, validityModel);
+    }
+
+    if ((checks & CVerifyMsg::cCheckSignerValidity) != 0 && verifyTime != nullptr) {
+        if (vf::Check_TimeNested(container.get(), nullptr, verifyTime, validityModel) != 0) {
+            result |= CVerifyMsg::cSignerNotValid;
+        }
+    }
+
+    if ((checks & CVerifyMsg::cCheckRevocation) != 0) {
+        // The OpenSSL CRL and OCSP modes work through the trust store. When
+        // the chain check was not asked for, they get a store and context of
+        // their own, made the same way.
+        const unsigned int source = vf::revocationSource(crlMode);
+        if (vf::sourceUsesStore(source) && (checks & CVerifyMsg::cCheckChain) == 0 && signer != nullptr) {
+            chain = openChain(signer, caFile, caPath);
+        }
+        result |= vf::Check_CRL(signer, chain.store.get(), chain.context.get(), crlMode, crlSource, verifyTime,
+                                validityModel);
+    }
+    return result;
+}
+
+unsigned int checkSignPkcs1(unsigned char* signature, unsigned int signatureLen, unsigned char* cert,
+                            unsigned int certLen, unsigned char* data, unsigned int dataLen) {
+    if (signature == nullptr || cert == nullptr || (data == nullptr && dataLen != 0)) {
+        return CVerifyMsg::cSignatureInvalid;
+    }
+    unsigned long signedLength = 0;
+    int algorithm = 0;
+    const unsigned char* signedHash =
+        CPKCS7SSL::GetHashFromPKCS1Signature(signature, signatureLen, cert, certLen, &signedLength, &algorithm);
+    if (signedHash == nullptr || signedLength == 0) return CVerifyMsg::cSignatureInvalid;
+    // The extracted hash lives in CPKCS7SSL's result buffer; keep a copy
+    // before hashing.
+    const std::string extracted(reinterpret_cast<const char*>(signedHash), signedLength);
+
+    unsigned char empty = 0;
+    unsigned long computedLength = 0;
+    const unsigned char* computed =
+        CHashSSL::calculateHashBin(data != nullptr ? data : &empty, dataLen, algorithm, &computedLength);
+    // Hashes of different lengths are different hashes, even when one is a
+    // prefix of the other.
+    if (computed == nullptr || computedLength != extracted.size()) return CVerifyMsg::cSignatureInvalid;
+    return std::memcmp(computed, extracted.data(), extracted.size()) == 0 ? 0 : CVerifyMsg::cSignatureInvalid;
+}
+
+}  // namespace
 
 CVerifyMsg::CVerifyMsg() = default;
 CVerifyMsg::CVerifyMsg(const CVerifyMsg&) = default;
 CVerifyMsg& CVerifyMsg::operator=(const CVerifyMsg&) = default;
 CVerifyMsg::~CVerifyMsg() = default;
+
+int CVerifyMsg::CheckSignDetached(unsigned char* signature, unsigned int signatureLen, int attached,
+                                  unsigned char* data, unsigned int dataLen, unsigned int checks,
+                                  unsigned int crlMode, char* crlSource, char* /*errorText*/,
+                                  struct timeb* verifyTime, int /*unused*/, int validityModel,
+                                  const char* caFile, const char* caPath) {
+    unsigned int result = kExceptionResult;
+    try {
+        KIVO_LOG_ENTER(module, "CheckSignDetached");
+        LOG4CXX_DEBUG(module, "checks " << hex(checks) << ", crlMode " << hex(crlMode) << ", validityModel "
+                                        << validityModel);
+        result = checkSignDetached(signature, signatureLen, attached, data, dataLen, checks, crlMode, crlSource,
+                                   verifyTime, validityModel, caFile, caPath);
+        KIVO_LOG_LEAVE(module, "CheckSignDetached", hex(result));
+    } catch (...) {
+        // Only allocation can throw here; the result says the signature
+        // could not be verified.
+        ERR_clear_error();
+    }
+    return static_cast<int>(result);
+}
+
+int CVerifyMsg::CheckSignPKCS1Detached(unsigned char* signature, unsigned int signatureLen,
+                                       unsigned char* cert, unsigned int certLen, unsigned char* data,
+                                       unsigned int dataLen, unsigned int /*unusedFlags*/,
+                                       unsigned long /*unusedLength*/, char* /*unusedText*/, char* errorText,
+                                       struct timeb* /*verifyTime*/, int /*unused1*/, int /*unused2*/,
+                                       const char* /*caFile*/, const char* /*caPath*/) {
+    unsigned int result = kExceptionResult;
+    try {
+        KIVO_LOG_ENTER(module, "CheckSignPKCS1Detached");
+        if (errorText != nullptr) errorText[0] = '\0';
+        result = checkSignPkcs1(signature, signatureLen, cert, certLen, data, dataLen);
+        KIVO_LOG_LEAVE(module, "CheckSignPKCS1Detached", hex(result));
+    } catch (...) {
+        ERR_clear_error();
+    }
+    return static_cast<int>(result);
+}

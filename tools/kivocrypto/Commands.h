@@ -14,6 +14,7 @@ int runCert(const Arguments& arguments);
 int runInspect(const Arguments& arguments);
 int runSign(const Arguments& arguments);
 int runTimestamp(const Arguments& arguments);
+int runVerify(const Arguments& arguments);
 int runDemo(const Arguments& arguments);
 
 // Exit codes shared by every subcommand.

@@ -16,6 +16,7 @@
 #include <openssl/pem.h>
 
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -228,6 +229,23 @@ bool printChecks(const DemoFolder& folder, const DemoPki& pki, X509* tsaCa) {
     return signature.empty() && stamp.error.empty();
 }
 
+// The library's own verdict, as `kivocrypto verify` gives it: signature,
+// chain to the demo CA and the signer's validity now.
+bool verifyWithLibrary(const DemoFolder& folder) {
+    char now[32];
+    const std::time_t seconds = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    std::strftime(now, sizeof now, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    const Arguments arguments = {folder.file("document.txt.p7s"), "--data", folder.file("document.txt"),
+                                 "--ca-file", folder.file("ca.pem"), "--at", now};
+    std::printf("\n$ kivocrypto verify");
+    for (const std::string& argument : arguments) std::printf(" %s", argument.c_str());
+    std::printf("\n");
+    std::fflush(stdout);
+    return runVerify(arguments) == kExitOk;
+}
+
 int runDemoIn(const DemoFolder& folder, const DemoOptions& options) {
     const DemoPki pki = makePki(options.ec);
     writePem(folder.file("ca.pem"), pki.ca.get());
@@ -247,7 +265,8 @@ int runDemoIn(const DemoFolder& folder, const DemoOptions& options) {
     const bool valid = printChecks(folder, pki, tsa.caCertificate());
     std::fflush(stdout);
     if (!valid) printError("demo: OpenSSL does not confirm the signature and its time stamp");
-    return valid ? kExitOk : kExitFailure;
+    const bool verified = verifyWithLibrary(folder);
+    return valid && verified ? kExitOk : kExitFailure;
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ constexpr Command kCommands[] = {
     {"inspect", "print the signers, certificates and attributes of a signature container", runInspect},
     {"sign", "sign a file with a PKCS#12 key (CMS, detached or attached, time stamp)", runSign},
     {"timestamp", "add an RFC 3161 time stamp to a signature container", runTimestamp},
+    {"verify", "verify a signature container: signature, chain, validity, revocation", runVerify},
     {"demo", "sign and time-stamp a document with a throwaway PKI, then show and check it", runDemo},
 };
 
