@@ -2,8 +2,9 @@
 # Runs every fuzz target of a fuzz build folder.
 #   scripts/fuzz.sh BUILD_DIR time SECONDS   each target for SECONDS
 #   scripts/fuzz.sh BUILD_DIR runs COUNT     each target for COUNT executions
-# The seed corpus is made on the spot from the system's CA certificates and
-# a CMS signature made with the openssl command; each target keeps its own
+# The seed corpus is made on the spot from the system's CA certificates,
+# CMS signatures, a CRL and an OCSP exchange made with the openssl command,
+# and two proxy answers; each target keeps its own
 # corpus under BUILD_DIR/corpus/<target>. Exits non-zero on the first crash.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,6 +29,23 @@ if [[ ! -d "$seeds" ]]; then
     -outform DER -out "$seeds/cms-detached.der" 2>/dev/null
   openssl cms -sign -binary -nodetach -in "$work/content.txt" -signer "$work/cert.pem" \
     -inkey "$work/key.pem" -outform DER -out "$seeds/cms-attached.der" 2>/dev/null
+  # A CRL, an OCSP request and a response about the seed certificate, made
+  # offline with a minimal CA configuration.
+  : > "$work/index.txt"
+  printf '[ca]\ndefault_ca=seed\n[seed]\ndatabase=%s\ndefault_md=sha256\ndefault_crl_days=2\n' \
+    "$work/index.txt" > "$work/ca.cnf"
+  openssl ca -gencrl -config "$work/ca.cnf" -keyfile "$work/key.pem" -cert "$work/cert.pem" \
+    -out "$work/crl.pem" 2>/dev/null &&
+    openssl crl -in "$work/crl.pem" -outform DER -out "$seeds/crl.der" 2>/dev/null || true
+  openssl ocsp -issuer "$work/cert.pem" -cert "$work/cert.pem" -reqout "$seeds/ocsp-request.der" \
+    2>/dev/null &&
+    openssl ocsp -index "$work/index.txt" -rsigner "$work/cert.pem" -rkey "$work/key.pem" \
+      -CA "$work/cert.pem" -reqin "$seeds/ocsp-request.der" -respout "$seeds/ocsp-response.der" \
+      >/dev/null 2>&1 || true
+  # Answers of an HTTP proxy to CONNECT.
+  printf 'HTTP/1.0 200 Connection established\r\nProxy-agent: seed\r\n\r\n' > "$seeds/proxy-200.txt"
+  printf 'HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm="x"\r\n\r\n' \
+    > "$seeds/proxy-407.txt"
   rm -rf "$work"
 fi
 
