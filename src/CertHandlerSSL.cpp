@@ -9,9 +9,11 @@
 
 #include "CertHandlerSSL.h"
 
+#include "src/Guarded.h"
 #include "src/Asn1Time.h"
 #include "src/Logging.h"
 #include "src/NameText.h"
+#include "src/OpenSSLHandles.h"
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -33,15 +35,7 @@
 
 namespace {
 
-// Runs a member's body; any exception becomes the member's failure value.
-template <class T, class Body>
-T guarded(T failure, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return failure;
-    }
-}
+using kivo::guarded;
 
 // Store name that stands for a signature card instead of a folder.
 constexpr const char* kSmartCardStore = "--SCARD--";
@@ -69,18 +63,9 @@ constexpr int kShortTimeSelector = 1;
 constexpr int kFingerprintOctets = 20;
 constexpr int kSha1SigningCode = 0;
 
-struct BioDeleter {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct Pkcs7Deleter {
-    void operator()(PKCS7* p7) const { PKCS7_free(p7); }
-};
-struct X509Deleter {
-    void operator()(X509* cert) const { X509_free(cert); }
-};
-using BioPtr = std::unique_ptr<BIO, BioDeleter>;
-using Pkcs7Ptr = std::unique_ptr<PKCS7, Pkcs7Deleter>;
-using X509Ptr = std::unique_ptr<X509, X509Deleter>;
+using kivo::BioPtr;
+using kivo::Pkcs7Ptr;
+using kivo::X509Ptr;
 
 // Copies `text` into `out`, cut to the helpers' limit.
 void putText(char* out, std::string_view text) {

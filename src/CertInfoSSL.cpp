@@ -9,6 +9,7 @@
 #include "CertInfoSSL.h"
 
 #include "CertHandlerSSL.h"
+#include "src/Guarded.h"
 #include "src/Logging.h"
 
 #include <openssl/x509.h>
@@ -25,15 +26,7 @@ std::string CCertInfo::m_storePath = "unset";
 
 namespace {
 
-// Runs a member's body; any exception becomes the member's failure value.
-template <class T, class Body>
-T guarded(T failure, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return failure;
-    }
-}
+using kivo::guarded;
 
 constexpr int kFieldCount = 11;
 constexpr int kPublicKeyField = 8;

@@ -12,6 +12,7 @@
 
 #include "CertInfoSSL.h"
 #include "asn1/CmsPkcs7.h"
+#include "src/Guarded.h"
 #include "src/Asn1Time.h"
 #include "src/Logging.h"
 #include "src/Pkcs1DigestInfo.h"
@@ -56,15 +57,7 @@ thread_local unsigned char t_pkcs1Block[kPkcs1BlockSize];
 thread_local unsigned char t_pkcs1Hash[kHashBufferSize];
 thread_local unsigned char t_signatureHash[1];
 
-// Runs a member's body; any exception becomes the member's failure value.
-template <class T, class Body>
-T guarded(T failure, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return failure;
-    }
-}
+using kivo::guarded;
 
 // A parsed signedData message.
 struct SignedMessage {

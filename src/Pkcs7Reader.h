@@ -8,6 +8,8 @@
 // not an error worth keeping.
 #pragma once
 
+#include "src/OpenSSLHandles.h"
+
 #include <openssl/cms.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
@@ -19,33 +21,18 @@
 
 namespace kivo::pkcs7 {
 
-struct Pkcs7Deleter {
-    void operator()(PKCS7* p7) const { PKCS7_free(p7); }
-};
-struct CmsDeleter {
-    void operator()(CMS_ContentInfo* cms) const { CMS_ContentInfo_free(cms); }
-};
-struct X509Deleter {
-    void operator()(X509* cert) const { X509_free(cert); }
-};
+using kivo::BioPtr;
+using kivo::CmsPtr;
+using kivo::EvpKeyPtr;
+using kivo::Pkcs7Ptr;
+using kivo::X509Ptr;
 struct X509StackDeleter {
     void operator()(STACK_OF(X509)* certs) const { sk_X509_pop_free(certs, X509_free); }
-};
-struct BioDeleter {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct EvpKeyDeleter {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
 struct OpenSslBufferDeleter {
     void operator()(unsigned char* p) const { OPENSSL_free(p); }
 };
-using Pkcs7Ptr = std::unique_ptr<PKCS7, Pkcs7Deleter>;
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, CmsDeleter>;
-using X509Ptr = std::unique_ptr<X509, X509Deleter>;
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), X509StackDeleter>;
-using BioPtr = std::unique_ptr<BIO, BioDeleter>;
-using EvpKeyPtr = std::unique_ptr<EVP_PKEY, EvpKeyDeleter>;
 using OpenSslBuffer = std::unique_ptr<unsigned char, OpenSslBufferDeleter>;
 
 // A read-only memory stream over `length` octets; null for a null pointer,

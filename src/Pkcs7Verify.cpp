@@ -1,4 +1,5 @@
 #include "src/Pkcs7Verify.h"
+#include "src/OpenSSLHandles.h"
 
 #include <openssl/ecdsa.h>
 #include <openssl/err.h>
@@ -23,19 +24,6 @@ constexpr std::size_t kMaxErrorText = 500;
 constexpr int kMissingDigestReason = CMS_R_ERROR_READING_MESSAGEDIGEST_ATTRIBUTE;
 constexpr int kMissingDigestLine = 2519;
 
-struct MdContextDeleter {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-struct KeyContextDeleter {
-    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-struct EcdsaSigDeleter {
-    void operator()(ECDSA_SIG* sig) const { ECDSA_SIG_free(sig); }
-};
-struct BignumDeleter {
-    void operator()(BIGNUM* bn) const { BN_free(bn); }
-};
-using BignumPtr = std::unique_ptr<BIGNUM, BignumDeleter>;
 
 std::string dottedText(const ASN1_OBJECT* object) {
     char text[128] = {};
@@ -92,7 +80,7 @@ Bytes ecdsaDerFromRaw(std::span<const unsigned char> raw) {
     const std::size_t half = raw.size() / 2;
     BignumPtr r(BN_bin2bn(raw.data(), static_cast<int>(half), nullptr));
     BignumPtr s(BN_bin2bn(raw.data() + half, static_cast<int>(half), nullptr));
-    std::unique_ptr<ECDSA_SIG, EcdsaSigDeleter> sig(ECDSA_SIG_new());
+    EcdsaSigPtr sig(ECDSA_SIG_new());
     if (!r || !s || !sig || ECDSA_SIG_set0(sig.get(), r.get(), s.get()) != 1) return {};
     r.release();  // owned by sig from here on
     s.release();
@@ -110,7 +98,7 @@ Bytes ecdsaDerFromRaw(std::span<const unsigned char> raw) {
 bool verifyDigest(EVP_PKEY* key, std::span<const unsigned char> signature,
                   std::span<const unsigned char> digest) {
     if (signature.empty()) return false;
-    std::unique_ptr<EVP_PKEY_CTX, KeyContextDeleter> ctx(EVP_PKEY_CTX_new(key, nullptr));
+    KeyContextPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
     return ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
            EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), digest.data(), digest.size()) == 1;
 }

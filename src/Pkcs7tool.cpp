@@ -6,6 +6,7 @@
 #include "asn1/CmsPkcs7.h"
 #include "src/CardKeyOperations.h"
 #include "src/Logging.h"
+#include "src/OpenSSLHandles.h"
 
 #include <openssl/ec.h>
 #include <openssl/evp.h>
@@ -48,12 +49,6 @@ const EVP_MD* digestOfLength(int length) {
     }
 }
 
-struct PkeyContextDeleter {
-    void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
-};
-struct EcdsaSigDeleter {
-    void operator()(ECDSA_SIG* signature) const { ECDSA_SIG_free(signature); }
-};
 
 bool isEcKey(const EVP_PKEY* key) { return EVP_PKEY_get_base_id(key) == EVP_PKEY_EC; }
 bool isRsaPssKey(const EVP_PKEY* key) { return EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA_PSS; }
@@ -64,7 +59,7 @@ bool isRsaPssKey(const EVP_PKEY* key) { return EVP_PKEY_get_base_id(key) == EVP_
 // ECDSA-Sig-Value). `out` holds at least EVP_PKEY_get_size(key) octets.
 bool signDigest(EVP_PKEY* key, const EVP_MD* md, const unsigned char* digest, std::size_t digestLen,
                 unsigned char* out, std::size_t* outLen) {
-    std::unique_ptr<EVP_PKEY_CTX, PkeyContextDeleter> context(EVP_PKEY_CTX_new(key, nullptr));
+    kivo::KeyContextPtr context(EVP_PKEY_CTX_new(key, nullptr));
     if (!context || EVP_PKEY_sign_init(context.get()) != 1) return false;
     if (md != nullptr && EVP_PKEY_CTX_set_signature_md(context.get(), md) != 1) return false;
     if (isRsaPssKey(key)) {
@@ -86,7 +81,7 @@ bool signDigest(EVP_PKEY* key, const EVP_MD* md, const unsigned char* digest, st
 // long as the key size in octets (the form the container stores as DER).
 bool ecdsaDerToRaw(const EVP_PKEY* key, unsigned char* signature, std::size_t* length) {
     const unsigned char* cursor = signature;
-    std::unique_ptr<ECDSA_SIG, EcdsaSigDeleter> parsed(
+    kivo::EcdsaSigPtr parsed(
         d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(*length)));
     if (!parsed) return false;
     const int half = (EVP_PKEY_get_bits(key) + 7) / 8;

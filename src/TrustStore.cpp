@@ -8,8 +8,10 @@
 
 #include "CertInfoSSL.h"
 
+#include "src/Guarded.h"
 #include "src/DirHelp.h"
 #include "src/Logging.h"
+#include "src/OpenSSLHandles.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -28,15 +30,7 @@ x509_store_st* CCertInfo::m_store = nullptr;
 
 namespace {
 
-// Runs a member's body; any exception becomes the member's failure value.
-template <class T, class Body>
-T guarded(T failure, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return failure;
-    }
-}
+using kivo::guarded;
 
 constexpr int kDecodeFailed = -56;
 // The chain ends here: no issuer in the store, or a self-signed root.
@@ -53,26 +47,11 @@ constexpr int kMaxFilesPerPattern = 100000;
 // Larger files are not read as a DER certificate.
 constexpr long kMaxDerFileSize = 16L * 1024 * 1024;
 
-struct X509Deleter {
-    void operator()(X509* cert) const { X509_free(cert); }
-};
-struct BioDeleter {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct StoreContextDeleter {
-    void operator()(X509_STORE_CTX* context) const { X509_STORE_CTX_free(context); }
-};
-struct PkeyDeleter {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct ObjectDeleter {
-    void operator()(X509_OBJECT* object) const { X509_OBJECT_free(object); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Deleter>;
-using BioPtr = std::unique_ptr<BIO, BioDeleter>;
-using StoreContextPtr = std::unique_ptr<X509_STORE_CTX, StoreContextDeleter>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
-using ObjectPtr = std::unique_ptr<X509_OBJECT, ObjectDeleter>;
+using kivo::BioPtr;
+using kivo::StoreContextPtr;
+using kivo::X509Ptr;
+using PkeyPtr = kivo::EvpKeyPtr;
+using ObjectPtr = kivo::X509ObjectPtr;
 
 // A certificate file is read only when it is a regular file: opening a
 // pipe or device could block.

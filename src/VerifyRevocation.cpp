@@ -4,6 +4,7 @@
 #include "src/VerifyOcsp.h"
 #include "src/VerifyTrustStore.h"
 #include "src/VerifyValidity.h"
+#include "src/OpenSSLHandles.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -31,20 +32,6 @@ constexpr unsigned int kSourceOcsp = 0x08;
 // with comes near it, and reading it whole would only exhaust memory.
 constexpr std::uintmax_t kMaxCrlFileSize = 64u * 1024u * 1024u;
 
-struct CrlDeleter {
-    void operator()(X509_CRL* crl) const { X509_CRL_free(crl); }
-};
-using CrlPtr = std::unique_ptr<X509_CRL, CrlDeleter>;
-struct BioDeleter {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using BioPtr = std::unique_ptr<BIO, BioDeleter>;
-struct ObjectDeleter {
-    void operator()(X509_OBJECT* object) const { X509_OBJECT_free(object); }
-};
-struct X509Deleter {
-    void operator()(X509* certificate) const { X509_free(certificate); }
-};
 struct DistPointsDeleter {
     void operator()(CRL_DIST_POINTS* points) const { CRL_DIST_POINTS_free(points); }
 };
@@ -85,7 +72,7 @@ unsigned int checkWithOpenSSL(X509* certificate, X509_STORE* store, X509_STORE_C
     ERR_clear_error();
     LOG4CXX_DEBUG(loggers::module, "X509_verify_cert with CRL check: " << verified << ", error " << error);
     if (verified != 1 && error == X509_V_ERR_CERT_REVOKED) {
-        std::unique_ptr<X509_OBJECT, ObjectDeleter> object(X509_OBJECT_new());
+        X509ObjectPtr object(X509_OBJECT_new());
         if (object && X509_STORE_CTX_get_by_subject(context, X509_LU_CRL, X509_get_issuer_name(certificate),
                                                     object.get()) == 1) {
             return compareWithCrl(X509_OBJECT_get0_X509_CRL(object.get()), verifyTime, certificate);
@@ -158,7 +145,7 @@ unsigned int checkWithOcsp(X509* certificate, X509_STORE_CTX* context, const cha
         LOG4CXX_ERROR(loggers::module, "OCSP: the issuer of the signer certificate is not in the trust store");
         return kNoTrustedChain;
     }
-    const std::unique_ptr<X509, X509Deleter> issuer(found);
+    const X509Ptr issuer(found);
     const char* responder = url != nullptr ? url : (ownUrl.empty() ? nullptr : ownUrl.c_str());
     if (responder == nullptr) {
         LOG4CXX_ERROR(loggers::module, "OCSP: no responder URL given and none in the certificate");

@@ -3,6 +3,8 @@
 // objects the verification makes.
 #pragma once
 
+#include "src/OpenSSLHandles.h"
+
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
@@ -10,14 +12,8 @@
 
 namespace kivo::verify {
 
-struct StoreDeleter {
-    void operator()(X509_STORE* store) const { X509_STORE_free(store); }
-};
-struct StoreContextDeleter {
-    void operator()(X509_STORE_CTX* context) const { X509_STORE_CTX_free(context); }
-};
-using StorePtr = std::unique_ptr<X509_STORE, StoreDeleter>;
-using StoreContextPtr = std::unique_ptr<X509_STORE_CTX, StoreContextDeleter>;
+using kivo::StoreContextPtr;
+using kivo::StorePtr;
 
 // A fresh store with a file lookup holding `caFile` (PEM certificates and
 // CRLs) and a hashed-directory lookup over `caPath` (PEM files named by
