@@ -1,0 +1,51 @@
+// CReader: the process's view of the PC/SC readers for one enumeration:
+// the context, the reader names, their states and ATRs, and whether a
+// reader has a pin pad.
+#pragma once
+
+#include <PCSC/winscard.h>
+
+#include <string>
+#include <vector>
+
+class CReader {
+public:
+    // Establishes a context (user scope) and lists the readers.
+    CReader();
+    // Releases the reader list and the context.
+    ~CReader();
+    CReader(const CReader&) = delete;
+    CReader& operator=(const CReader&) = delete;
+
+    // True when the context was established.
+    bool HasContext() const { return m_hasContext; }
+    SCARDCONTEXT Context() const { return m_context; }
+
+    int GetReaderCount() const;
+    // The index-th reader name, empty when the index is out of range.
+    std::string GetReaderName(int index) const;
+
+    // Queries the state of every reader (current state unaware); returns the
+    // PC/SC result, or -1 without a reader list.
+    long RefreshReaderStates();
+    // Whether a card is in the reader (its ATR is not empty).
+    bool IsCardPresent(int index);
+    // The ATR as upper-case hex bytes joined by ":", "---" without a card.
+    std::string GetATRText(int index);
+    // Connects to the reader and asks for its pin-pad features; false when
+    // the connection fails or the reader has no pin pad.
+    bool IsPinPadReader(int index);
+
+private:
+    void FreeStates();
+    const SCARD_READERSTATE* StateOf(int index) const;
+
+    SCARDCONTEXT m_context = 0;
+    bool m_hasContext = false;
+    char* m_readerList = nullptr;  // multi-string allocated by PC/SC
+    DWORD m_readerListLength = 0;
+    std::vector<std::string> m_names;
+    // One state per reader; szReader points into m_stateNames.
+    std::vector<SCARD_READERSTATE> m_states;
+    std::vector<std::string> m_stateNames;
+};

@@ -1,0 +1,90 @@
+#include "Card.h"
+
+#include <openssl/rand.h>
+
+namespace vcard {
+
+namespace {
+enum Instruction : std::uint8_t {
+    kVerify = 0x20,
+    kChangeReferenceData = 0x24,
+    kResetRetryCounter = 0x2C,
+    kManageSecurityEnvironment = 0x22,
+    kPerformSecurityOperation = 0x2A,
+    kGetChallenge = 0x84,
+    kSelect = 0xA4,
+    kReadBinary = 0xB0,
+    kReadRecord = 0xB2,
+    kGetData = 0xCA,
+    kUpdateBinary = 0xD6,
+};
+}  // namespace
+
+void Card::reset() {
+    files.resetSelection();
+    security.reset();
+    m_chained.clear();
+    m_chainIns = 0;
+}
+
+Bytes Card::process(const Bytes& command) {
+    std::optional<Apdu> parsed = parseApdu(command);
+    if (!parsed) return status(0x6700);
+    Apdu apdu = std::move(*parsed);
+    // Inter-industry classes only (first bit clear).
+    if (apdu.cla & 0x80) return status(0x6E00);
+
+    // Command chaining (CLA bit 0x10): the data of each link is collected
+    // and the last link runs with all of it.
+    if (apdu.cla & 0x10) {
+        if (!m_chained.empty() && m_chainIns != apdu.ins) {
+            m_chained.clear();
+            return status(0x6883);
+        }
+        m_chainIns = apdu.ins;
+        m_chained.insert(m_chained.end(), apdu.data.begin(), apdu.data.end());
+        return status(0x9000);
+    }
+    if (!m_chained.empty()) {
+        if (m_chainIns != apdu.ins) {
+            m_chained.clear();
+            return status(0x6883);
+        }
+        apdu.data.insert(apdu.data.begin(), m_chained.begin(), m_chained.end());
+        m_chained.clear();
+    }
+
+    switch (apdu.ins) {
+    case kSelect: return files.select(apdu);
+    case kReadBinary: return files.readBinary(apdu);
+    case kUpdateBinary: return files.updateBinary(apdu);
+    case kReadRecord: return files.readRecord(apdu);
+    case kVerify: return security.verify(apdu);
+    case kChangeReferenceData: return security.changeReferenceData(apdu);
+    case kResetRetryCounter: return security.resetRetryCounter(apdu);
+    case kManageSecurityEnvironment: return security.manageSecurityEnvironment(apdu);
+    case kPerformSecurityOperation:
+        if (apdu.p1 == 0x9E && apdu.p2 == 0x9A) return security.computeSignature(apdu);
+        if (apdu.p1 == 0x80 && apdu.p2 == 0x86) return security.decipher(apdu);
+        return status(0x6A86);
+    case kGetChallenge: return getChallenge(apdu);
+    case kGetData: return getData(apdu);
+    default: return status(0x6D00);
+    }
+}
+
+Bytes Card::getChallenge(const Apdu& apdu) {
+    if (apdu.p1 != 0 || apdu.p2 != 0) return status(0x6A86);
+    if (!apdu.le || !apdu.data.empty()) return status(0x6700);
+    Bytes challenge(apdu.expected());
+    if (RAND_bytes(challenge.data(), static_cast<int>(challenge.size())) != 1) return status(0x6F00);
+    return withStatus(std::move(challenge), 0x9000);
+}
+
+Bytes Card::getData(const Apdu& apdu) {
+    auto it = dataObjects.find(static_cast<std::uint16_t>(apdu.p1 << 8 | apdu.p2));
+    if (it == dataObjects.end()) return status(0x6A88);
+    return withStatus(it->second, 0x9000);
+}
+
+}  // namespace vcard

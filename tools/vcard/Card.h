@@ -1,0 +1,35 @@
+// The card as a whole: its ATR, file system, security objects and data
+// objects, and the dispatch of each command APDU to the part that answers it.
+#pragma once
+
+#include "Bytes.h"
+#include "FileSystem.h"
+#include "Security.h"
+
+#include <map>
+
+namespace vcard {
+
+class Card {
+public:
+    Bytes atr;
+    FileSystem files;
+    Security security;
+    std::map<std::uint16_t, Bytes> dataObjects;  // GET DATA, by P1 P2
+
+    // Power off, power on and reset all end the session: PINs are no longer
+    // verified, the MF is selected, the security environment is empty.
+    void reset();
+
+    // The response (data and status word) to one command APDU.
+    Bytes process(const Bytes& command);
+
+private:
+    Bytes getChallenge(const Apdu& apdu);
+    Bytes getData(const Apdu& apdu);
+
+    Bytes m_chained;          // data of a command chain so far
+    std::uint8_t m_chainIns = 0;
+};
+
+}  // namespace vcard

@@ -1,0 +1,232 @@
+#include "Security.h"
+
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+
+namespace vcard {
+
+void PkeyDeleter::operator()(evp_pkey_st* key) const { EVP_PKEY_free(key); }
+
+namespace {
+
+constexpr std::uint8_t kSignatureTemplate = 0xB6;
+constexpr std::uint8_t kConfidentialityTemplate = 0xB8;
+
+struct CtxDeleter {
+    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
+};
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CtxDeleter>;
+
+std::uint16_t triesLeft(int retries) {
+    return static_cast<std::uint16_t>(0x63C0 | (retries & 0x0F));
+}
+
+// ECDSA-Sig-Value (DER) to the plain r || s form cards answer with.
+Bytes plainEcdsa(const Bytes& der, std::size_t half) {
+    const unsigned char* p = der.data();
+    ECDSA_SIG* sig = d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size()));
+    if (!sig) return {};
+    Bytes out(2 * half);
+    const BIGNUM* r = ECDSA_SIG_get0_r(sig);
+    const BIGNUM* s = ECDSA_SIG_get0_s(sig);
+    bool ok = BN_bn2binpad(r, out.data(), static_cast<int>(half)) > 0 &&
+              BN_bn2binpad(s, out.data() + half, static_cast<int>(half)) > 0;
+    ECDSA_SIG_free(sig);
+    return ok ? out : Bytes{};
+}
+
+}  // namespace
+
+const Pin* Security::pin(std::uint8_t reference) const {
+    auto it = m_pins.find(reference);
+    return it == m_pins.end() ? nullptr : &it->second;
+}
+
+void Security::reset() {
+    m_verified.clear();
+    m_environment.clear();
+}
+
+std::uint16_t Security::check(std::uint8_t reference, Pin& pin, const Bytes& given) {
+    if (pin.retries <= 0) return 0x6983;
+    if (given == pin.value) {
+        pin.retries = pin.maxRetries;
+        m_verified.insert(reference);
+        return 0x9000;
+    }
+    --pin.retries;
+    m_verified.erase(reference);
+    return triesLeft(pin.retries);
+}
+
+Bytes Security::verify(const Apdu& apdu) {
+    if (apdu.p1 != 0x00 && apdu.p1 != 0xFF) return status(0x6A86);
+    auto it = m_pins.find(apdu.p2);
+    if (it == m_pins.end()) return status(0x6A88);
+    Pin& pin = it->second;
+    if (apdu.p1 == 0xFF) {  // ISO 7816-4: reset the verification status
+        m_verified.erase(apdu.p2);
+        return status(0x9000);
+    }
+    if (apdu.data.empty()) {  // asks for the state without trying
+        if (pin.retries <= 0) return status(0x6983);
+        if (m_verified.count(apdu.p2)) return status(0x9000);
+        return status(triesLeft(pin.retries));
+    }
+    return status(check(apdu.p2, pin, apdu.data));
+}
+
+Bytes Security::changeReferenceData(const Apdu& apdu) {
+    auto it = m_pins.find(apdu.p2);
+    if (it == m_pins.end()) return status(0x6A88);
+    Pin& pin = it->second;
+    if (pin.retries <= 0) return status(0x6983);
+    Bytes fresh;
+    if (apdu.p1 == 0x00) {  // current value followed by the new one
+        if (apdu.data.size() <= pin.value.size()) return status(0x6700);
+        Bytes old(apdu.data.begin(), apdu.data.begin() + static_cast<std::ptrdiff_t>(pin.value.size()));
+        std::uint16_t sw = check(apdu.p2, pin, old);
+        if (sw != 0x9000) return status(sw);
+        fresh.assign(apdu.data.begin() + static_cast<std::ptrdiff_t>(pin.value.size()), apdu.data.end());
+    } else if (apdu.p1 == 0x01) {  // new value only, after a verification
+        if (!m_verified.count(apdu.p2)) return status(0x6982);
+        if (apdu.data.empty()) return status(0x6700);
+        fresh = apdu.data;
+    } else {
+        return status(0x6A86);
+    }
+    pin.value = fresh;
+    pin.retries = pin.maxRetries;
+    return status(0x9000);
+}
+
+Bytes Security::resetRetryCounter(const Apdu& apdu) {
+    auto it = m_pins.find(apdu.p2);
+    if (it == m_pins.end()) return status(0x6A88);
+    Pin& pin = it->second;
+    if (apdu.p1 > 0x03) return status(0x6A86);
+    if (!pin.puk) return status(0x6985);
+    auto pukIt = m_pins.find(*pin.puk);
+    if (pukIt == m_pins.end()) return status(0x6985);
+    Pin& puk = pukIt->second;
+
+    // P1 00: PUK and new PIN; 01: PUK only; 02: new PIN only and 03: nothing,
+    // both after the PUK was verified.
+    const bool pukInData = apdu.p1 == 0x00 || apdu.p1 == 0x01;
+    const bool newInData = apdu.p1 == 0x00 || apdu.p1 == 0x02;
+    std::size_t pukLength = pukInData ? puk.value.size() : 0;
+    if (pukInData && apdu.data.size() < pukLength) return status(0x6700);
+    if (newInData && apdu.data.size() <= pukLength) return status(0x6700);
+    if (!newInData && apdu.data.size() != pukLength) return status(0x6700);
+    if (pukInData) {
+        Bytes given(apdu.data.begin(), apdu.data.begin() + static_cast<std::ptrdiff_t>(pukLength));
+        std::uint16_t sw = check(*pin.puk, puk, given);
+        if (sw != 0x9000) return status(sw);
+    } else if (!m_verified.count(*pin.puk)) {
+        return status(0x6982);
+    }
+    if (newInData) pin.value.assign(apdu.data.begin() + static_cast<std::ptrdiff_t>(pukLength), apdu.data.end());
+    pin.retries = pin.maxRetries;
+    return status(0x9000);
+}
+
+Bytes Security::manageSecurityEnvironment(const Apdu& apdu) {
+    if (apdu.p1 == 0xF3) {  // RESTORE: back to the empty environment
+        m_environment.clear();
+        return status(0x9000);
+    }
+    if ((apdu.p1 & 0x0F) != 0x01) return status(0x6A86);
+    if (apdu.p2 != kSignatureTemplate && apdu.p2 != kConfidentialityTemplate &&
+        apdu.p2 != 0xA4) {
+        return status(0x6A86);
+    }
+    // Control reference data objects: 80 algorithm, 83/84 key reference.
+    std::optional<std::uint8_t> keyRef;
+    const Bytes& d = apdu.data;
+    for (std::size_t i = 0; i + 2 <= d.size();) {
+        std::uint8_t tag = d[i];
+        std::size_t length = d[i + 1];
+        if (i + 2 + length > d.size()) return status(0x6A80);
+        if ((tag == 0x83 || tag == 0x84) && length > 0) keyRef = d[i + 1 + length];
+        i += 2 + length;
+    }
+    if (keyRef) {
+        if (!m_keys.count(*keyRef)) return status(0x6A88);
+        m_environment[apdu.p2] = *keyRef;
+    }
+    return status(0x9000);
+}
+
+Key* Security::keyFor(std::uint8_t templateTag, std::uint16_t& sw) {
+    auto env = m_environment.find(templateTag);
+    if (env == m_environment.end()) {
+        sw = 0x6985;  // no key set for this operation
+        return nullptr;
+    }
+    Key& key = m_keys.at(env->second);
+    if (key.pin && !m_verified.count(*key.pin)) {
+        sw = 0x6982;
+        return nullptr;
+    }
+    return &key;
+}
+
+Bytes Security::computeSignature(const Apdu& apdu) {
+    if (apdu.data.empty()) return status(0x6700);
+    std::uint16_t sw = 0;
+    Key* key = keyFor(kSignatureTemplate, sw);
+    if (!key) return status(sw);
+    EVP_PKEY* pkey = key->pkey.get();
+    PkeyCtx ctx(EVP_PKEY_CTX_new(pkey, nullptr));
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0) return status(0x6F00);
+    const bool rsa = EVP_PKEY_get_base_id(pkey) == EVP_PKEY_RSA;
+    if (rsa) {
+        // A block of the modulus size is signed as given (the host padded
+        // it); anything shorter, such as a DigestInfo, gets PKCS#1 type 1.
+        std::size_t modulus = static_cast<std::size_t>(EVP_PKEY_get_size(pkey));
+        int padding = apdu.data.size() == modulus ? RSA_NO_PADDING : RSA_PKCS1_PADDING;
+        if (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), padding) <= 0) return status(0x6F00);
+    }
+    std::size_t length = 0;
+    if (EVP_PKEY_sign(ctx.get(), nullptr, &length, apdu.data.data(), apdu.data.size()) <= 0) {
+        return status(0x6A80);
+    }
+    Bytes signature(length);
+    if (EVP_PKEY_sign(ctx.get(), signature.data(), &length, apdu.data.data(), apdu.data.size()) <= 0) {
+        return status(0x6A80);
+    }
+    signature.resize(length);
+    if (!rsa) {
+        signature = plainEcdsa(signature, static_cast<std::size_t>(EVP_PKEY_get_bits(pkey) + 7) / 8);
+        if (signature.empty()) return status(0x6F00);
+    }
+    return withStatus(std::move(signature), 0x9000);
+}
+
+Bytes Security::decipher(const Apdu& apdu) {
+    std::uint16_t sw = 0;
+    Key* key = keyFor(kConfidentialityTemplate, sw);
+    if (!key) return status(sw);
+    EVP_PKEY* pkey = key->pkey.get();
+    if (EVP_PKEY_get_base_id(pkey) != EVP_PKEY_RSA) return status(0x6985);
+    std::size_t modulus = static_cast<std::size_t>(EVP_PKEY_get_size(pkey));
+    Bytes cryptogram = apdu.data;
+    // A leading padding-indicator byte 00 precedes the cryptogram.
+    if (cryptogram.size() == modulus + 1 && cryptogram[0] == 0x00) cryptogram.erase(cryptogram.begin());
+    if (cryptogram.size() != modulus) return status(0x6700);
+    PkeyCtx ctx(EVP_PKEY_CTX_new(pkey, nullptr));
+    if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0) {
+        return status(0x6F00);
+    }
+    std::size_t length = modulus;
+    Bytes plain(length);
+    if (EVP_PKEY_decrypt(ctx.get(), plain.data(), &length, cryptogram.data(), cryptogram.size()) <= 0) {
+        return status(0x6A80);
+    }
+    plain.resize(length);
+    return withStatus(std::move(plain), 0x9000);
+}
+
+}  // namespace vcard

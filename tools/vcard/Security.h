@@ -1,0 +1,63 @@
+// PIN objects with retry counters, private keys, the security environment
+// and the commands that use them: VERIFY, CHANGE REFERENCE DATA, RESET RETRY
+// COUNTER, MSE SET, PSO COMPUTE DIGITAL SIGNATURE and PSO DECIPHER.
+#pragma once
+
+#include "Apdu.h"
+#include "Bytes.h"
+
+#include <map>
+#include <memory>
+#include <set>
+
+struct evp_pkey_st;
+
+namespace vcard {
+
+struct Pin {
+    Bytes value;
+    int retries = 3;     // tries left
+    int maxRetries = 3;  // tries after a successful verification or unblock
+    std::optional<std::uint8_t> puk;  // reference of the PIN that unblocks it
+};
+
+struct PkeyDeleter {
+    void operator()(evp_pkey_st* key) const;
+};
+using Pkey = std::unique_ptr<evp_pkey_st, PkeyDeleter>;
+
+struct Key {
+    Pkey pkey;
+    std::optional<std::uint8_t> pin;  // PIN that must be verified before use
+};
+
+class Security {
+public:
+    void addPin(std::uint8_t reference, Pin pin) { m_pins[reference] = std::move(pin); }
+    void addKey(std::uint8_t reference, Key key) { m_keys[reference] = std::move(key); }
+    const Pin* pin(std::uint8_t reference) const;
+
+    // Forgets verified PINs and the security environment, as a reset does.
+    void reset();
+
+    Bytes verify(const Apdu& apdu);
+    Bytes changeReferenceData(const Apdu& apdu);
+    Bytes resetRetryCounter(const Apdu& apdu);
+    Bytes manageSecurityEnvironment(const Apdu& apdu);
+    Bytes computeSignature(const Apdu& apdu);
+    Bytes decipher(const Apdu& apdu);
+
+private:
+    // Compares `given` with the PIN and counts the try; the status word of
+    // the outcome (9000, 63Cx, 6983).
+    std::uint16_t check(std::uint8_t reference, Pin& pin, const Bytes& given);
+    // The key a PSO uses: the one set for its template, usable now.
+    Key* keyFor(std::uint8_t templateTag, std::uint16_t& sw);
+
+    std::map<std::uint8_t, Pin> m_pins;
+    std::map<std::uint8_t, Key> m_keys;
+    std::set<std::uint8_t> m_verified;
+    std::map<std::uint8_t, std::uint8_t> m_environment;  // template tag -> key reference
+};
+
+}  // namespace vcard
