@@ -4,7 +4,7 @@
 #   scripts/fuzz.sh BUILD_DIR runs COUNT     each target for COUNT executions
 # The seed corpus is made on the spot from the system's CA certificates,
 # CMS signatures, a CRL and an OCSP exchange made with the openssl command,
-# and two proxy answers; each target keeps its own
+# two proxy answers and a card conversation; each target keeps its own
 # corpus under BUILD_DIR/corpus/<target>. Exits non-zero on the first crash.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,6 +46,10 @@ if [[ ! -d "$seeds" ]]; then
   printf 'HTTP/1.0 200 Connection established\r\nProxy-agent: seed\r\n\r\n' > "$seeds/proxy-200.txt"
   printf 'HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm="x"\r\n\r\n' \
     > "$seeds/proxy-407.txt"
+  # A card conversation: block size and flags, then answers as a length
+  # byte and the bytes (selects, an FCP of a 300-byte file, reads, 6282).
+  printf '\x10\x00\x02\x90\x00\x02\x90\x00\x08\x62\x04\x80\x02\x01\x2c\x90\x00\x05\x01\x02\x03\x90\x00\x02\x62\x82\x04\x30\x31\x90\x00' \
+    > "$seeds/card-answers.bin"
   rm -rf "$work"
 fi
 

@@ -362,8 +362,11 @@ bool CSC_Transport::FinishModifyPinPad() {
 
 std::uint8_t CSC_Transport::GetKeyPressed() {
     SetResponseCapacity(256);
+    m_keyPollFailed = false;
     if (m_pcsc == nullptr || m_pcsc->getKeyPressed() == 0) return 1;
-    if (!TransmitControl(m_pcsc->getKeyPressed(), nullptr, 0)) return 0;
-    if (m_dwResponseLen != 1) return 0;
+    if (!TransmitControl(m_pcsc->getKeyPressed(), nullptr, 0) || m_dwResponseLen != 1) {
+        m_keyPollFailed = true;
+        return 0;
+    }
     return m_response[0];
 }

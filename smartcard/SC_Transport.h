@@ -71,15 +71,20 @@ public:
     const CSC_Pcsc* PinPadFeatures() const { return m_pcsc.get(); }
 
     // Pin-pad operations over the reader features; each first gives the
-    // response a capacity of 256.
+    // response a capacity of 256. The card command base offers them as
+    // virtual operations that profiles may replace; these are the transport
+    // steps they fall back on.
     // 0 on success, 1 on failure (also without a verify feature).
-    virtual std::uint32_t StartVerifyPinPad();
-    virtual bool FinishVerifyPinPad();
-    virtual std::uint32_t StartModifyPinPad();
-    virtual bool FinishModifyPinPad();
+    std::uint32_t StartVerifyPinPad();
+    bool FinishVerifyPinPad();
+    std::uint32_t StartModifyPinPad();
+    bool FinishModifyPinPad();
     // 1 without the feature, 0 when the request fails or the answer is not
     // exactly one byte, else the key code.
-    virtual std::uint8_t GetKeyPressed();
+    std::uint8_t GetKeyPressed();
+    // True when the last GetKeyPressed could not reach the reader (failed
+    // request or malformed answer), as opposed to "no key yet".
+    bool KeyPollFailed() const { return m_keyPollFailed; }
 
     // The PC/SC PIN verify and PIN modify structures the pin-pad operations send.
     void SetVerifyStruct(std::vector<std::uint8_t> structure) { m_verifyStruct = std::move(structure); }
@@ -133,6 +138,7 @@ protected:
     std::vector<std::uint8_t> m_modifyStruct;
 
 private:
+    bool m_keyPollFailed = false;
     // A context established by Connect for itself, released at the end.
     SCARDCONTEXT m_ownContext = 0;
     bool m_hasOwnContext = false;

@@ -1,0 +1,71 @@
+// PinPrompt: where the card command base asks the person at the machine for
+// a PIN or PUK, and where it shows the progress of an entry on a pin-pad
+// reader. The dialogs themselves (the host's PIN-dialog callback, or a
+// prompt on the terminal) plug in behind these two functions; until one is
+// installed, every request ends as cancelled and no pin-pad progress is
+// shown, which is what a process without any way to ask must do.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kivo::pin {
+
+// What is asked for.
+enum class SecretKind { Pin, CurrentPin, NewPin, NewPinAgain, Puk };
+
+// Texts a dialog shows: caption, the name of the PIN, and the prompt.
+struct PromptTexts {
+    std::string caption;
+    std::string pinName;
+    std::string prompt;
+};
+
+// A secret that wipes its bytes when it goes away.
+class Secret {
+public:
+    Secret() = default;
+    explicit Secret(std::string value) : m_value(std::move(value)) {}
+    ~Secret();
+    Secret(Secret&& other) noexcept;
+    Secret& operator=(Secret&& other) noexcept;
+    Secret(const Secret&) = delete;
+    Secret& operator=(const Secret&) = delete;
+
+    const std::string& text() const { return m_value; }
+    bool empty() const { return m_value.empty(); }
+    void wipe();
+
+private:
+    std::string m_value;
+};
+
+// The progress display of a pin-pad entry: shown while the reader collects
+// the digits, advanced per key, moved to the next prompt of a change.
+class PinPadProgress {
+public:
+    virtual ~PinPadProgress() = default;
+    virtual void show() = 0;
+    virtual void advance() = 0;
+    virtual void nextPrompt() = 0;
+    virtual void close() = 0;
+};
+
+// The installed dialogs. Either function may be empty.
+struct Dialogs {
+    // Returns the entered secret, or nothing when the person cancelled.
+    std::function<std::optional<Secret>(SecretKind, const PromptTexts&)> askSecret;
+    std::function<std::unique_ptr<PinPadProgress>(const PromptTexts&)> openPinPad;
+};
+
+// Replaces the installed dialogs; returns the previous ones.
+Dialogs installDialogs(Dialogs dialogs);
+
+// Asks through the installed dialog; nothing (cancelled) without one.
+std::optional<Secret> askSecret(SecretKind kind, const PromptTexts& texts);
+// Opens the pin-pad progress display; null without one.
+std::unique_ptr<PinPadProgress> openPinPad(const PromptTexts& texts);
+
+}  // namespace kivo::pin
