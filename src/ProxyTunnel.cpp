@@ -41,12 +41,33 @@ std::string base64Encode(std::string_view text) {
     return encoded;
 }
 
+namespace {
+
+// Overwrites the text held by `text` when it goes out of scope, whichever
+// way the scope is left.
+class CleansedOnExit {
+public:
+    explicit CleansedOnExit(std::string& text) : m_text(text) {}
+    ~CleansedOnExit() { OPENSSL_cleanse(m_text.data(), m_text.size()); }
+    CleansedOnExit(const CleansedOnExit&) = delete;
+    CleansedOnExit& operator=(const CleansedOnExit&) = delete;
+
+private:
+    std::string& m_text;
+};
+
+}  // namespace
+
 std::string basicCredentials(const std::string& user, const std::string& password) {
     if (user.empty()) return {};
-    std::string pair = user + ":" + password;
-    std::string encoded = base64Encode(pair);
-    OPENSSL_cleanse(pair.data(), pair.size());
-    return encoded;
+    // "user:password" is built in one buffer of its final size, so that no
+    // temporary or outgrown buffer keeps a copy of the password, and that
+    // buffer is cleansed before it is freed, also when encoding throws.
+    std::string pair;
+    const CleansedOnExit cleanse(pair);
+    pair.reserve(user.size() + 1 + password.size());
+    pair.append(user).append(1, ':').append(password);
+    return base64Encode(pair);
 }
 
 std::size_t HeaderScanner::feed(const unsigned char* data, std::size_t length) {

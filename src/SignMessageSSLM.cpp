@@ -9,6 +9,7 @@
 #include "asn1/CmsPkcs7.h"
 #include "src/CardKeyOperations.h"
 #include "src/FileIo.h"
+#include "src/Guarded.h"
 #include "src/LibraryMain.h"
 #include "src/Logging.h"
 #include "src/Pkcs7tool.h"
@@ -29,6 +30,12 @@
 #include <utility>
 #include <vector>
 
+using kivo::guarded;
+
+// Every exported member runs behind the exception barrier with its failure
+// value. Where a member logs its result, the work runs behind a second
+// barrier of its own, so the leaving record shows the failure value too.
+
 int CSignMessage::m_cadesLevel = 0;
 std::string CSignMessage::m_tsURL;
 bool CSignMessage::m_isP12 = false;
@@ -39,21 +46,29 @@ CSignMessage& CSignMessage::operator=(const CSignMessage&) = default;
 CSignMessage::~CSignMessage() = default;
 
 int CSignMessage::InitSSL() {
-    if (m_isP12) {
-        kivo::loadOpenSSLAlgorithms();
-        kivo::loadOpenSSLErrorStrings();
-    }
-    return 0;
+    return guarded(0, [] {
+        if (m_isP12) {
+            kivo::loadOpenSSLAlgorithms();
+            kivo::loadOpenSSLErrorStrings();
+        }
+        return 0;
+    });
 }
 
 void CSignMessage::setTSUrl(std::string url) {
-    LOG4CXX_DEBUG(m_logger, "entering setTSUrl");
-    m_tsURL = std::move(url);
+    guarded(0, [&] {
+        LOG4CXX_DEBUG(m_logger, "entering setTSUrl");
+        m_tsURL = std::move(url);
+        return 0;
+    });
 }
 
 void CSignMessage::setCAdES_Level(int level) {
-    LOG4CXX_DEBUG(m_logger, "entering setCAdES_Level");
-    m_cadesLevel = level;
+    guarded(0, [&] {
+        LOG4CXX_DEBUG(m_logger, "entering setCAdES_Level");
+        m_cadesLevel = level;
+        return 0;
+    });
 }
 
 namespace {
@@ -130,15 +145,14 @@ int addTimestampTo(unsigned char* container, unsigned long len, unsigned long* c
 
 int CSignMessage::addTimestamp(unsigned char* container, unsigned long len, unsigned long* capacity,
                                int hash, int signer) {
-    KIVO_LOG_ENTER(m_logger, "addTimestamp");
-    int result = 0;
-    try {
-        result = addTimestampTo(container, len, capacity, hash, signer);
-    } catch (...) {
-        result = -91;  // no memory for the exchange: no time stamp obtained
-    }
-    KIVO_LOG_LEAVE(m_logger, "addTimestamp", result);
-    return result;
+    // -91: no memory for the exchange, so no time stamp obtained.
+    return guarded(-91, [&] {
+        KIVO_LOG_ENTER(m_logger, "addTimestamp");
+        const int result =
+            guarded(-91, [&] { return addTimestampTo(container, len, capacity, hash, signer); });
+        KIVO_LOG_LEAVE(m_logger, "addTimestamp", result);
+        return result;
+    });
 }
 
 // ---- keys ---------------------------------------------------------------
@@ -146,160 +160,168 @@ int CSignMessage::addTimestamp(unsigned char* container, unsigned long len, unsi
 unsigned long* CSignMessage::OpenSSLKey(const char* file, const char* password, const char* pin,
                                         int reader, int slot, const char* certId,
                                         const char* pacePin, int pinMode) {
-    if (file != nullptr) return OpenSSLKey_P12(file, password, pin, reader, slot, certId);
-    KIVO_LOG_ENTER(m_logger, "OpenSSLKey");
-    const kivo::CardKeyOperations* card = kivo::cardKeyOperations();
-    CSCM_Interface* key = nullptr;
-    try {
-        if (card != nullptr && reader != -1) key = card->open(pin, reader, slot, certId, pacePin, pinMode);
-    } catch (...) {
-        key = nullptr;
-    }
-    if (key == nullptr) {
-        LOG4CXX_DEBUG(m_logger, "leaving OpenSSLKey: NULL");
-        return nullptr;
-    }
-    m_isP12 = false;
-    LOG4CXX_DEBUG(m_logger, "leaving OpenSSLKey: OK");
-    return reinterpret_cast<unsigned long*>(key);
+    return guarded<unsigned long*>(nullptr, [&]() -> unsigned long* {
+        if (file != nullptr) return OpenSSLKey_P12(file, password, pin, reader, slot, certId);
+        KIVO_LOG_ENTER(m_logger, "OpenSSLKey");
+        const kivo::CardKeyOperations* card = kivo::cardKeyOperations();
+        CSCM_Interface* key = guarded<CSCM_Interface*>(nullptr, [&]() -> CSCM_Interface* {
+            if (card == nullptr || reader == -1) return nullptr;
+            return card->open(pin, reader, slot, certId, pacePin, pinMode);
+        });
+        if (key == nullptr) {
+            LOG4CXX_DEBUG(m_logger, "leaving OpenSSLKey: NULL");
+            return nullptr;
+        }
+        m_isP12 = false;
+        LOG4CXX_DEBUG(m_logger, "leaving OpenSSLKey: OK");
+        return reinterpret_cast<unsigned long*>(key);
+    });
 }
 
 unsigned long* CSignMessage::OpenSSLKey_P12(const char* file, const char* password, const char*,
                                             int, int, const char*) {
-    KIVO_LOG_ENTER(m_logger, "OpenSSLKey_P12");
-    m_isP12 = true;
-    if (file == nullptr) return nullptr;
-    BIO* input = BIO_new(BIO_s_file());
-    if (input == nullptr) return nullptr;
-    if (BIO_read_filename(input, file) <= 0) {
+    return guarded<unsigned long*>(nullptr, [&]() -> unsigned long* {
+        KIVO_LOG_ENTER(m_logger, "OpenSSLKey_P12");
+        m_isP12 = true;
+        if (file == nullptr) return nullptr;
+        BIO* input = BIO_new(BIO_s_file());
+        if (input == nullptr) return nullptr;
+        if (BIO_read_filename(input, file) <= 0) {
+            BIO_free(input);
+            ERR_clear_error();
+            return nullptr;
+        }
+        PKCS12* bundle = d2i_PKCS12_bio(input, nullptr);
+        if (bundle == nullptr) {
+            BIO_free(input);
+            ERR_clear_error();
+            return nullptr;
+        }
+        EVP_PKEY* key = nullptr;
+        X509* certificate = nullptr;
+        STACK_OF(X509)* authorities = nullptr;
+        const int parsed = PKCS12_parse(bundle, password, &key, &certificate, &authorities);
+        PKCS12_free(bundle);
         BIO_free(input);
-        ERR_clear_error();
-        return nullptr;
-    }
-    PKCS12* bundle = d2i_PKCS12_bio(input, nullptr);
-    if (bundle == nullptr) {
-        BIO_free(input);
-        ERR_clear_error();
-        return nullptr;
-    }
-    EVP_PKEY* key = nullptr;
-    X509* certificate = nullptr;
-    STACK_OF(X509)* authorities = nullptr;
-    const int parsed = PKCS12_parse(bundle, password, &key, &certificate, &authorities);
-    PKCS12_free(bundle);
-    BIO_free(input);
-    X509_free(certificate);
-    sk_X509_pop_free(authorities, X509_free);
-    if (parsed != 1) {
-        // A wrong password is an ordinary answer, not an error to report.
-        EVP_PKEY_free(key);
-        ERR_clear_error();
-        return nullptr;
-    }
-    return reinterpret_cast<unsigned long*>(key);
+        X509_free(certificate);
+        sk_X509_pop_free(authorities, X509_free);
+        if (parsed != 1) {
+            // A wrong password is an ordinary answer, not an error to report.
+            EVP_PKEY_free(key);
+            ERR_clear_error();
+            return nullptr;
+        }
+        return reinterpret_cast<unsigned long*>(key);
+    });
 }
 
 void CSignMessage::CloseSSLKey(unsigned long* key) {
-    KIVO_LOG_ENTER(m_logger, "CloseSSLKey");
-    if (key == nullptr) return;
-    if (m_isP12) {
-        EVP_PKEY_free(reinterpret_cast<EVP_PKEY*>(key));
-        return;
-    }
-    if (const kivo::CardKeyOperations* card = kivo::cardKeyOperations()) {
-        try {
-            card->close(reinterpret_cast<CSCM_Interface*>(key));
-        } catch (...) {
-            LOG4CXX_ERROR(m_logger, "closing the card key failed");
+    guarded(0, [&] {
+        KIVO_LOG_ENTER(m_logger, "CloseSSLKey");
+        if (key == nullptr) return 0;
+        if (m_isP12) {
+            EVP_PKEY_free(reinterpret_cast<EVP_PKEY*>(key));
+            return 0;
         }
-    }
+        if (const kivo::CardKeyOperations* card = kivo::cardKeyOperations()) {
+            const bool closed = guarded(false, [&] {
+                card->close(reinterpret_cast<CSCM_Interface*>(key));
+                return true;
+            });
+            if (!closed) LOG4CXX_ERROR(m_logger, "closing the card key failed");
+        }
+        return 0;
+    });
 }
 
 int CSignMessage::getSignAlgoFromPKey(unsigned long* key) {
-    KIVO_LOG_ENTER(m_logger, "getSignAlgoFromPKey");
-    int kind = 0;
-    if (key != nullptr) {
-        kind = m_isP12 ? getSignAlgoFromPKeyP12(reinterpret_cast<EVP_PKEY*>(key))
-                       : getSignAlgoFromPKeySCM(reinterpret_cast<CSCM_Interface*>(key));
-    }
-    KIVO_LOG_LEAVE(m_logger, "getSignAlgoFromPKey", kind);
-    return kind;
+    return guarded(0, [&] {
+        KIVO_LOG_ENTER(m_logger, "getSignAlgoFromPKey");
+        int kind = 0;
+        if (key != nullptr) {
+            kind = m_isP12 ? getSignAlgoFromPKeyP12(reinterpret_cast<EVP_PKEY*>(key))
+                           : getSignAlgoFromPKeySCM(reinterpret_cast<CSCM_Interface*>(key));
+        }
+        KIVO_LOG_LEAVE(m_logger, "getSignAlgoFromPKey", kind);
+        return kind;
+    });
 }
 
 int CSignMessage::getSignAlgoFromPKeyP12(evp_pkey_st* key) {
-    KIVO_LOG_ENTER(m_logger, "getSignAlgoFromPKeyP12");
-    int kind = 0;
-    if (key != nullptr) {
-        switch (EVP_PKEY_base_id(key)) {
-            case NID_X9_62_id_ecPublicKey: kind = 2; break;
-            case NID_rsassaPss: kind = 1; break;
-            default: kind = 0; break;  // rsaEncryption, rsa and anything else
+    return guarded(0, [&] {
+        KIVO_LOG_ENTER(m_logger, "getSignAlgoFromPKeyP12");
+        int kind = 0;
+        if (key != nullptr) {
+            switch (EVP_PKEY_base_id(key)) {
+                case NID_X9_62_id_ecPublicKey: kind = 2; break;
+                case NID_rsassaPss: kind = 1; break;
+                default: kind = 0; break;  // rsaEncryption, rsa and anything else
+            }
         }
-    }
-    KIVO_LOG_LEAVE(m_logger, "getSignAlgoFromPKeyP12", kind);
-    return kind;
+        KIVO_LOG_LEAVE(m_logger, "getSignAlgoFromPKeyP12", kind);
+        return kind;
+    });
 }
 
 int CSignMessage::getSignAlgoFromPKeySCM(CSCM_Interface* key) {
-    KIVO_LOG_ENTER(m_logger, "getSignAlgoFromPKeySCM");
-    int kind = 0;
-    const kivo::CardKeyOperations* card = kivo::cardKeyOperations();
-    if (key != nullptr && card != nullptr) {
-        try {
-            kind = card->signatureKind(key);
-        } catch (...) {
-            kind = 0;
-        }
-    }
-    KIVO_LOG_LEAVE(m_logger, "getSignAlgoFromPKeySCM", kind);
-    return kind;
+    return guarded(0, [&] {
+        KIVO_LOG_ENTER(m_logger, "getSignAlgoFromPKeySCM");
+        const kivo::CardKeyOperations* card = kivo::cardKeyOperations();
+        const int kind = guarded(0, [&] {
+            return key != nullptr && card != nullptr ? card->signatureKind(key) : 0;
+        });
+        KIVO_LOG_LEAVE(m_logger, "getSignAlgoFromPKeySCM", kind);
+        return kind;
+    });
 }
 
 int CSignMessage::checkSignHashAlgoPKey(unsigned long* key, int hash) {
-    KIVO_LOG_ENTER(m_logger, "checkSignHashAlgoPKey");
-    int result = 0;
-    if (key == nullptr) {
-        result = -37;
-    } else if (!m_isP12) {
-        result = checkSignHashAlgoSCM(reinterpret_cast<CSCM_Interface*>(key), hash);
-    }
-    KIVO_LOG_LEAVE(m_logger, "checkSignHashAlgoPKey", result);
-    return result;
+    // -89, as the card's own check answers when it fails.
+    return guarded(-89, [&] {
+        KIVO_LOG_ENTER(m_logger, "checkSignHashAlgoPKey");
+        int result = 0;
+        if (key == nullptr) {
+            result = -37;
+        } else if (!m_isP12) {
+            result = checkSignHashAlgoSCM(reinterpret_cast<CSCM_Interface*>(key), hash);
+        }
+        KIVO_LOG_LEAVE(m_logger, "checkSignHashAlgoPKey", result);
+        return result;
+    });
 }
 
 int CSignMessage::checkSignHashAlgoSCM(CSCM_Interface* key, int hash) {
-    KIVO_LOG_ENTER(m_logger, "checkSignHashAlgoSCM");
-    int result = 0;
-    const kivo::CardKeyOperations* card = kivo::cardKeyOperations();
-    if (key != nullptr && card != nullptr) {
-        try {
-            result = card->checkHash(key, hash);
-        } catch (...) {
-            result = -89;
-        }
-    }
-    KIVO_LOG_LEAVE(m_logger, "checkSignHashAlgoSCM", result);
-    return result;
+    return guarded(-89, [&] {
+        KIVO_LOG_ENTER(m_logger, "checkSignHashAlgoSCM");
+        const kivo::CardKeyOperations* card = kivo::cardKeyOperations();
+        const int result = guarded(-89, [&] {
+            return key != nullptr && card != nullptr ? card->checkHash(key, hash) : 0;
+        });
+        KIVO_LOG_LEAVE(m_logger, "checkSignHashAlgoSCM", result);
+        return result;
+    });
 }
 
 int CSignMessage::InitSignAlgoOID(CPkcs7tool* tool, x509_st* cert) {
-    if (tool == nullptr || cert == nullptr) return 0;
-    X509_PUBKEY* publicKey = X509_get_X509_PUBKEY(cert);
-    X509_ALGOR* algorithm = nullptr;
-    if (publicKey == nullptr ||
-        X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &algorithm, publicKey) != 1 ||
-        algorithm == nullptr) {
+    return guarded(0, [&] {
+        if (tool == nullptr || cert == nullptr) return 0;
+        X509_PUBKEY* publicKey = X509_get_X509_PUBKEY(cert);
+        X509_ALGOR* algorithm = nullptr;
+        if (publicKey == nullptr ||
+            X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &algorithm, publicKey) != 1 ||
+            algorithm == nullptr) {
+            return 0;
+        }
+        const ASN1_OBJECT* object = nullptr;
+        X509_ALGOR_get0(&object, nullptr, nullptr, algorithm);
+        if (object == nullptr || OBJ_obj2nid(object) == NID_undef) return 0;
+        char dotted[128];
+        const int length = OBJ_obj2txt(dotted, sizeof dotted, object, 1);
+        if (length > 0 && static_cast<std::size_t>(length) < sizeof dotted) {
+            tool->setSignatureAlgorithmOid(dotted);
+        }
         return 0;
-    }
-    const ASN1_OBJECT* object = nullptr;
-    X509_ALGOR_get0(&object, nullptr, nullptr, algorithm);
-    if (object == nullptr || OBJ_obj2nid(object) == NID_undef) return 0;
-    char dotted[128];
-    const int length = OBJ_obj2txt(dotted, sizeof dotted, object, 1);
-    if (length > 0 && static_cast<std::size_t>(length) < sizeof dotted) {
-        tool->setSignatureAlgorithmOid(dotted);
-    }
-    return 0;
+    });
 }
 
 // ---- signing --------------------------------------------------------------
@@ -495,74 +517,68 @@ int CSignMessage::SignBlobSSL(unsigned char* data, int len, unsigned char* out,
                               unsigned long* outLen, timeb* signingTime, x509_st* cert,
                               unsigned long* key, int hash, bool embedContent,
                               _ASN1_CERT_BLOB* certs, int certCount) {
-    KIVO_LOG_ENTER(m_logger, "SignBlobSSL");
-    int result = kSignFailed;
-    try {
-        result = signContainer(
-            blobRequest(data, len, signingTime, cert, key, hash, embedContent, certs, certCount),
-            out, outLen);
-    } catch (...) {
-        result = kSignFailed;
-    }
-    KIVO_LOG_LEAVE(m_logger, "SignBlobSSL", result);
-    return result;
+    return guarded(kSignFailed, [&] {
+        KIVO_LOG_ENTER(m_logger, "SignBlobSSL");
+        const int result = guarded(kSignFailed, [&] {
+            return signContainer(
+                blobRequest(data, len, signingTime, cert, key, hash, embedContent, certs, certCount),
+                out, outLen);
+        });
+        KIVO_LOG_LEAVE(m_logger, "SignBlobSSL", result);
+        return result;
+    });
 }
 
 int CSignMessage::SignBlobSSLForLength(unsigned char* data, int len, unsigned char*,
                                        unsigned long* outLen, timeb* signingTime, x509_st* cert,
                                        unsigned long* key, int hash, bool embedContent,
                                        _ASN1_CERT_BLOB* certs, int certCount) {
-    KIVO_LOG_ENTER(m_logger, "SignBlobSSLForLength");
-    int result = kNoLength;
-    try {
-        result = containerLength(
-            blobRequest(data, len, signingTime, cert, key, hash, embedContent, certs, certCount),
-            outLen);
-    } catch (...) {
-        result = kNoLength;
-    }
-    KIVO_LOG_LEAVE(m_logger, "SignBlobSSLForLength", result);
-    return result;
+    return guarded(kNoLength, [&] {
+        KIVO_LOG_ENTER(m_logger, "SignBlobSSLForLength");
+        const int result = guarded(kNoLength, [&] {
+            return containerLength(
+                blobRequest(data, len, signingTime, cert, key, hash, embedContent, certs, certCount),
+                outLen);
+        });
+        KIVO_LOG_LEAVE(m_logger, "SignBlobSSLForLength", result);
+        return result;
+    });
 }
 
 int CSignMessage::SignBlobSSLRaw(unsigned char* data, int len, unsigned char* out,
                                  unsigned long* outLen, timeb*, x509_st*, unsigned long* key,
                                  int hash, bool, bool dataIsDigest, bool cardOption) {
-    KIVO_LOG_ENTER(m_logger, "SignBlobSSLRaw");
-    int result = kNullOutput;
-    try {
-        if (out != nullptr) {
+    return guarded(kSignFailed, [&] {
+        KIVO_LOG_ENTER(m_logger, "SignBlobSSLRaw");
+        const int result = guarded(kSignFailed, [&] {
+            if (out == nullptr) return kNullOutput;
+            // No certificate: the raw signature has no algorithm OID to take
+            // from one, and no content digest is known beforehand.
+            SignRequest request;
+            request.key = key;
+            request.hash = hash;
             CPkcs7tool tool;
-            tool.setCadesLevel(m_cadesLevel);
-            if (m_isP12) InitSSL();
-            result = checkSignHashAlgoPKey(key, hash);
-            if (result == 0) {
-                tool.setKeyKind(getSignAlgoFromPKey(key));
-                result = tool.SignRaw(data, len, key, out, outLen, hash, dataIsDigest, cardOption,
-                                      m_isP12);
-            }
-        }
-    } catch (...) {
-        result = kSignFailed;
-    }
-    KIVO_LOG_LEAVE(m_logger, "SignBlobSSLRaw", result);
-    return result;
+            const int check = prepareTool(tool, request);
+            if (check != 0) return check;
+            return tool.SignRaw(data, len, key, out, outLen, hash, dataIsDigest, cardOption, m_isP12);
+        });
+        KIVO_LOG_LEAVE(m_logger, "SignBlobSSLRaw", result);
+        return result;
+    });
 }
 
 int CSignMessage::RSADecryptBlobSSL(unsigned char* in, int inLen, unsigned char* out,
                                     unsigned long* outLen, x509_st*, unsigned long* key) {
-    KIVO_LOG_ENTER(m_logger, "RSADecryptBlobSSL");
-    int result = kSignFailed;
-    if (!m_isP12) {
-        try {
+    return guarded(kSignFailed, [&] {
+        KIVO_LOG_ENTER(m_logger, "RSADecryptBlobSSL");
+        const int result = guarded(kSignFailed, [&] {
+            if (m_isP12) return kSignFailed;
             CPkcs7tool tool;
-            result = tool.DecryptCard(in, inLen, key, out, outLen);
-        } catch (...) {
-            result = kSignFailed;
-        }
-    }
-    KIVO_LOG_LEAVE(m_logger, "RSADecryptBlobSSL", result);
-    return result;
+            return tool.DecryptCard(in, inLen, key, out, outLen);
+        });
+        KIVO_LOG_LEAVE(m_logger, "RSADecryptBlobSSL", result);
+        return result;
+    });
 }
 
 int CSignMessage::SignDetached(char* inFile, char* outFile, x509_st* cert, unsigned long* key,
@@ -578,13 +594,12 @@ int CSignMessage::SignEnveloped(char* inFile, char* outFile, x509_st* cert, unsi
 int CSignMessage::SignDetachedEnveloped(char* inFile, char* outFile, x509_st* cert,
                                         unsigned long* key, int hash, _ASN1_CERT_BLOB* certs,
                                         int certCount, bool enveloped) {
-    KIVO_LOG_ENTER(m_logger, "SignDetachedEnveloped");
-    int result = kSignFailed;
-    try {
-        result = signFile(inFile, outFile, cert, key, hash, certs, certCount, enveloped);
-    } catch (...) {
-        result = kSignFailed;
-    }
-    KIVO_LOG_LEAVE(m_logger, "SignDetachedEnveloped", result);
-    return result;
+    return guarded(kSignFailed, [&] {
+        KIVO_LOG_ENTER(m_logger, "SignDetachedEnveloped");
+        const int result = guarded(kSignFailed, [&] {
+            return signFile(inFile, outFile, cert, key, hash, certs, certCount, enveloped);
+        });
+        KIVO_LOG_LEAVE(m_logger, "SignDetachedEnveloped", result);
+        return result;
+    });
 }

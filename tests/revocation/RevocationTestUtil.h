@@ -4,6 +4,7 @@
 #pragma once
 
 #include "CrlSSL.h"
+#include "support/TestSupport.h"
 #include "testpki/Pki.h"
 
 #include <openssl/ocsp.h>
@@ -41,20 +42,6 @@ struct CrlDeleter {
     void operator()(X509_CRL* crl) const { X509_CRL_free(crl); }
 };
 using CrlPtr = std::unique_ptr<X509_CRL, CrlDeleter>;
-
-// A folder under the system's temporary folder, removed with its content.
-class TempFolder {
-public:
-    TempFolder();
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::filesystem::path& path() const { return m_path; }
-    std::string file(const std::string& name) const { return (m_path / name).string(); }
-
-private:
-    std::filesystem::path m_path;
-};
 
 void writeFile(const std::string& path, const std::vector<unsigned char>& bytes);
 void writeText(const std::string& path, const std::string& text);
@@ -117,7 +104,7 @@ public:
     std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/"; }
 
 private:
-    TempFolder m_folder;
+    TempDir m_folder;
     int m_port = 0;
     std::unique_ptr<ChildProcess> m_process;
 };
@@ -132,7 +119,7 @@ public:
     std::string log() const;
 
 private:
-    TempFolder m_folder;
+    TempDir m_folder;
     int m_port = 0;
     std::unique_ptr<ChildProcess> m_process;
 };

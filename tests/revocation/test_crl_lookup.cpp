@@ -129,7 +129,7 @@ protected:
         auto copy = cert;
         return CCrlSSL::sslGetCrl(copy.data(), copy.size(), out, length, dir);
     }
-    TempFolder folder;
+    TempDir folder;
 };
 
 TEST_F(HashedCrlDirectory, FindsTheIssuersCrlAndCopiesItsDer) {
@@ -156,7 +156,7 @@ TEST_F(HashedCrlDirectory, OnlyTheLengthWithoutABuffer) {
 }
 
 TEST_F(HashedCrlDirectory, NoCrlForTheIssuer) {
-    TempFolder empty;
+    TempDir empty;
     unsigned long length = 7;
     EXPECT_EQ(getCrl(certificate, nullptr, &length, empty.path().c_str()), kNoCrl);
     EXPECT_EQ(length, 7u);
@@ -181,7 +181,7 @@ TEST_F(HashedCrlDirectory, SetUpFailures) {
 // ---- LoadFromFile and ParseURL ------------------------------------------------------------
 
 TEST_F(CrlLookup, LoadFromFileReadsTheFileAfterTheSchemeInBinary) {
-    TempFolder folder;
+    TempDir folder;
     // Bytes that text-mode reading would be tempted to translate.
     std::vector<unsigned char> content = crlDer;
     content.insert(content.end(), {'\r', '\n', 0x1A, 0x00, '\n', '\r'});
@@ -209,7 +209,7 @@ TEST_F(CrlLookup, LoadFromFileReadsTheFileAfterTheSchemeInBinary) {
 }
 
 TEST_F(CrlLookup, LoadFromFileFailures) {
-    TempFolder folder;
+    TempDir folder;
     unsigned char byte = 0;
     unsigned char* out = &byte;
     unsigned long length = 7;

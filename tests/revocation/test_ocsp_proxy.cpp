@@ -2,6 +2,7 @@
 // fake proxy that shows the request as the proxy receives it and answers
 // the way a test needs.
 
+#include "OcspResponderFixture.h"
 #include "RevocationTestUtil.h"
 
 #include "src/ProxyTunnel.h"
@@ -27,32 +28,15 @@ bool anyContains(const std::vector<std::string>& lines, const std::string& part)
 
 constexpr const char* kEstablished = "HTTP/1.0 200 Connection established\r\n\r\n";
 
-class ProxyTest : public ::testing::Test {
+class ProxyTest : public OcspResponderFixture {
 protected:
-    static void SetUpTestSuite() {
-        if (programAvailable("openssl")) responder = new OcspResponder();
-    }
-    static void TearDownTestSuite() {
-        delete responder;
-        responder = nullptr;
-    }
-    void SetUp() override {
-        if (responder == nullptr) GTEST_SKIP() << "the openssl command is not installed";
-        resetProxy();
-    }
-    void TearDown() override { resetProxy(); }
-
     static void useProxy(const std::string& address, const std::string& user = {},
                          const std::string& password = {}, const std::string& agent = {},
                          int options = CCrlSSL::cProxyOptionDefault) {
         CCrlSSL::setProxy(true, address, user, password, agent, options);
     }
     static std::string hostPort() { return "127.0.0.1:" + std::to_string(responder->port()); }
-
-    static OcspResponder* responder;
-    ScopedTimeZone utc{"UTC"};
 };
-OcspResponder* ProxyTest::responder = nullptr;
 
 class TinyproxyTest : public ProxyTest {
 protected:

@@ -1,6 +1,7 @@
 // CCrlSSL::CheckOCSP against a real responder (`openssl ocsp`) on
 // 127.0.0.1, and the failures before and around the exchange.
 
+#include "OcspResponderFixture.h"
 #include "RevocationTestUtil.h"
 
 #include "src/OcspExchange.h"
@@ -63,25 +64,7 @@ Decoded decode(const std::vector<unsigned char>& der, X509* certificate) {
     return decoded;
 }
 
-class OcspResponderTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        if (programAvailable("openssl")) responder = new OcspResponder();
-    }
-    static void TearDownTestSuite() {
-        delete responder;
-        responder = nullptr;
-    }
-    void SetUp() override {
-        if (responder == nullptr) GTEST_SKIP() << "the openssl command is not installed";
-        resetProxy();
-    }
-    void TearDown() override { resetProxy(); }
-
-    static OcspResponder* responder;
-    ScopedTimeZone utc{"UTC"};
-};
-OcspResponder* OcspResponderTest::responder = nullptr;
+using OcspResponderTest = OcspResponderFixture;
 
 bool untouched(const OcspOutcome& outcome) {
     return outcome.response.empty() && outcome.responderCert.empty() && outcome.revocationTime == -1 &&

@@ -1,7 +1,7 @@
-// Helpers for the CSignMessage signing tests: a temporary folder per test,
-// one PKCS#12 file and key handle per key kind (opened once per run with
-// OpenSSLKey_P12), memory signing with a guarded output buffer, and the
-// OpenSSL checks every container goes through.
+// Helpers for the CSignMessage signing tests: one PKCS#12 file and key
+// handle per key kind (opened once per run with OpenSSLKey_P12), memory
+// signing with a guarded output buffer, and the OpenSSL checks every
+// container goes through. The temporary folders come from TestSupport.h.
 #pragma once
 
 #include "SignMessageSSLM.h"
@@ -16,14 +16,12 @@
 #include <openssl/x509_vfy.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace kivo::test::signing {
@@ -35,40 +33,10 @@ using cms::Bytes;
 using cms::CmsPtr;
 using cms::Party;
 using cms::TestPki;
+using kivo::test::TempDir;
 
 inline constexpr const char* kP12Password = "kivo-p12-password";
 inline constexpr const char* kTimeStampTokenOid = "1.2.840.113549.1.9.16.2.14";
-
-// A fresh folder below the system's temporary folder, removed with the object.
-class TempDir {
-public:
-    TempDir() {
-        static std::atomic<int> counter{0};
-        do {
-            m_path = fs::temp_directory_path() /
-                     ("kivo-signing-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        } while (!fs::create_directory(m_path));
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const fs::path& path() const { return m_path; }
-    std::string file(const std::string& name) const { return (m_path / name).string(); }
-    // Names of the entries in the folder, sorted.
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(m_path)) names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-private:
-    fs::path m_path;
-};
 
 inline Bytes readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

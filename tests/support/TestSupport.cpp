@@ -2,13 +2,16 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <random>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace kivo::test {
 
@@ -25,6 +28,33 @@ ScopedTimeZone::~ScopedTimeZone() {
         ::unsetenv("TZ");
     }
     ::tzset();
+}
+
+TempDir::TempDir(const std::string& label) {
+    static std::atomic<int> counter{0};
+    do {
+        m_path = std::filesystem::temp_directory_path() /
+                 (label + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    } while (!std::filesystem::create_directory(m_path));
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+}
+
+std::string TempDir::folder(const std::string& name) const {
+    std::filesystem::create_directories(m_path / name);
+    return file(name);
+}
+
+std::vector<std::string> TempDir::entries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(m_path)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::vector<unsigned char> randomBytes(std::size_t count, std::uint32_t seed) {

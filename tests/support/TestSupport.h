@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,27 @@ public:
 
 private:
     std::optional<std::string> m_saved;
+};
+
+// A fresh folder below the system's temporary folder, named
+// "<label>-<process id>-<number>", removed with its content when the
+// object goes.
+class TempDir {
+public:
+    explicit TempDir(const std::string& label = "kivo-test");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return m_path; }
+    std::string file(const std::string& name) const { return (m_path / name).string(); }
+    // The subfolder `name`, made (empty) when missing.
+    std::string folder(const std::string& name) const;
+    // Names of the entries in the folder, sorted.
+    std::vector<std::string> entries() const;
+
+private:
+    std::filesystem::path m_path;
 };
 
 // Reproducible pseudo-random bytes.

@@ -1,7 +1,7 @@
-// Helpers for the CVerifyMsg tests: a temporary folder per test, small PKIs
-// with chosen validity periods, CMS signatures made by OpenSSL, CRLs, hashed
-// certificate directories, and the call of CheckSignDetached with named
-// arguments.
+// Helpers for the CVerifyMsg tests: small PKIs with chosen validity
+// periods, CMS signatures made by OpenSSL, CRLs, hashed certificate
+// directories, and the call of CheckSignDetached with named arguments. The
+// temporary folders come from TestSupport.h.
 #pragma once
 
 #include "VerifyMsg.h"
@@ -18,10 +18,8 @@
 #include <openssl/x509v3.h>
 
 #include <sys/timeb.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -41,35 +39,6 @@ using Bytes = std::vector<unsigned char>;
 inline constexpr std::time_t kDay = 24 * 3600;
 
 // ---- files -------------------------------------------------------------------------
-
-// A fresh folder below the system's temporary folder, removed with the object.
-class TempDir {
-public:
-    TempDir() {
-        static std::atomic<int> counter{0};
-        do {
-            m_path = fs::temp_directory_path() /
-                     ("kivo-verify-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        } while (!fs::create_directory(m_path));
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const fs::path& path() const { return m_path; }
-    std::string file(const std::string& name) const { return (m_path / name).string(); }
-    // A new empty subfolder.
-    std::string folder(const std::string& name) const {
-        fs::create_directories(m_path / name);
-        return file(name);
-    }
-
-private:
-    fs::path m_path;
-};
 
 inline Bytes readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -412,6 +381,24 @@ inline constexpr unsigned int kOcspNoUrl = 0x80080000;
 // of certificate times (UTC fields as local time) is exact.
 class VerifyTest : public ::testing::Test {
 protected:
+    // A CA with serial 1, valid from 400 days ago to 4000 days ahead.
+    Party longLivedCa(const std::string& subject) const {
+        return Certify(subject).serial(1).ca().validity(m_now - 400 * kDay, m_now + 4000 * kDay).make();
+    }
+    // An end-entity certificate by `issuer`, valid from 60 days ago to 300
+    // days ahead; extensions may still be added before make().
+    Certify signerBy(const Party& issuer, const std::string& subject, long serial) const {
+        Certify request(subject);
+        request.issuer(issuer).serial(serial).validity(m_now - 60 * kDay, m_now + 300 * kDay);
+        return request;
+    }
+    // The PEM file `name` in the test's folder with `certificates`; its path.
+    std::string pemFile(const std::string& name, const std::vector<X509*>& certificates) const {
+        const std::string path = m_dir.file(name);
+        appendPem(path, certificates);
+        return path;
+    }
+
     ScopedTimeZone m_utc{"UTC"};
     TempDir m_dir;
     const std::time_t m_now = std::time(nullptr);

@@ -11,7 +11,7 @@ namespace {
 class ChainTest : public VerifyTest {
 protected:
     void SetUp() override {
-        m_root = Certify("/O=Kivo Verify/CN=Root").serial(1).ca().validity(m_now - 400 * kDay, m_now + 4000 * kDay).make();
+        m_root = longLivedCa("/O=Kivo Verify/CN=Root");
         m_intermediate = Certify("/O=Kivo Verify/CN=Intermediate")
                              .issuer(m_root)
                              .serial(2)
@@ -20,10 +20,8 @@ protected:
                              .make();
         m_leaf = Certify("/O=Kivo Verify/CN=Signer").issuer(m_intermediate).serial(3).make();
         m_signature = cmsSign(m_leaf, m_content);
-        m_rootFile = m_dir.file("root.pem");
-        appendPem(m_rootFile, {m_root.cert.get()});
-        m_bothFile = m_dir.file("root-and-intermediate.pem");
-        appendPem(m_bothFile, {m_root.cert.get(), m_intermediate.cert.get()});
+        m_rootFile = pemFile("root.pem", {m_root.cert.get()});
+        m_bothFile = pemFile("root-and-intermediate.pem", {m_root.cert.get(), m_intermediate.cert.get()});
         m_emptyDir = m_dir.folder("empty");
     }
 
@@ -71,8 +69,7 @@ TEST_F(ChainTest, MissingIntermediateBreaksTheChain) {
 
 TEST_F(ChainTest, MissingRootBreaksTheChain) {
     // OpenSSL error 2: the intermediate is there but not its issuer.
-    const std::string intermediateOnly = m_dir.file("intermediate.pem");
-    appendPem(intermediateOnly, {m_intermediate.cert.get()});
+    const std::string intermediateOnly = pemFile("intermediate.pem", {m_intermediate.cert.get()});
     EXPECT_EQ(chain(m_signature, intermediateOnly, m_now), kNoTrustedChain);
 }
 
@@ -100,8 +97,7 @@ TEST_F(ChainTest, ExpiredCaUnderShellAndChainModel) {
                            .validity(m_now - 100 * kDay, m_now + 300 * kDay)
                            .make();
     const Bytes signature = cmsSign(leaf, m_content);
-    const std::string caFile = m_dir.file("old-chain.pem");
-    appendPem(caFile, {root.cert.get(), expiredCa.cert.get()});
+    const std::string caFile = pemFile("old-chain.pem", {root.cert.get(), expiredCa.cert.get()});
 
     // OpenSSL's expiry complaint about the CA is not a missing issuer.
     EXPECT_EQ(chain(signature, caFile, m_now, 1), kValid) << "chain model";
@@ -122,8 +118,7 @@ TEST_F(ChainTest, ChainModelStillNeedsEachIssuerValidWhenItsSubjectBegan) {
                          .make();
     const Party leaf = Certify("/O=Kivo Verify/CN=Signer").issuer(ca).serial(22).validity(m_now - 10 * kDay, m_now + 100 * kDay).make();
     const Bytes signature = cmsSign(leaf, m_content);
-    const std::string caFile = m_dir.file("young-root.pem");
-    appendPem(caFile, {root.cert.get(), ca.cert.get()});
+    const std::string caFile = pemFile("young-root.pem", {root.cert.get(), ca.cert.get()});
     // Shell model at now: every certificate is valid now.
     EXPECT_EQ(chain(signature, caFile, m_now, 0), kValid);
     // Chain model: the CA began 100 days ago, when the root was not yet valid.

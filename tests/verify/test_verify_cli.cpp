@@ -16,14 +16,9 @@ class VerifyCliTest : public VerifyTest {
 protected:
     void SetUp() override {
         if (cliPath().empty()) GTEST_SKIP() << "built without the kivocrypto program (KIVO_BUILD_TOOLS=OFF)";
-        m_ca = Certify("/O=Kivo Verify/CN=CLI CA").serial(1).ca().validity(m_now - 400 * kDay, m_now + 4000 * kDay).make();
-        m_signer = Certify("/O=Kivo Verify/CN=CLI Signer")
-                       .issuer(m_ca)
-                       .serial(0x4242)
-                       .validity(m_now - 60 * kDay, m_now + 300 * kDay)
-                       .make();
-        m_caFile = m_dir.file("ca.pem");
-        appendPem(m_caFile, {m_ca.cert.get()});
+        m_ca = longLivedCa("/O=Kivo Verify/CN=CLI CA");
+        m_signer = signerBy(m_ca, "/O=Kivo Verify/CN=CLI Signer", 0x4242).make();
+        m_caFile = pemFile("ca.pem", {m_ca.cert.get()});
         m_data = m_dir.file("document.bin");
         writeFile(m_data, m_content);
         m_signature = m_dir.file("document.p7s");
@@ -74,8 +69,7 @@ TEST_F(VerifyCliTest, FailuresAreNamedAndCombined) {
     EXPECT_NE(run.out.find("kivocrypto: verify: failed: signature"), std::string::npos) << run.out;
 
     // An empty trust store file: no chain; a time after the signer's end.
-    const std::string otherCa = m_dir.file("other.pem");
-    appendPem(otherCa, {Certify("/CN=Other CA").ca().make().cert.get()});
+    const std::string otherCa = pemFile("other.pem", {Certify("/CN=Other CA").ca().make().cert.get()});
     run = verify(q(m_signature) + " --data " + q(m_data) + " --ca-file " + q(otherCa) + " --at " +
                  isoUtc(m_now + 400 * kDay));
     EXPECT_EQ(run.status, 1) << run.out;
@@ -96,8 +90,7 @@ TEST_F(VerifyCliTest, RevocationSources) {
     EXPECT_EQ(run.status, 0) << run.out;
 
     // OpenSSL's CRL checking with a CRL that lists someone else.
-    const std::string caAndCrl = m_dir.file("ca-and-crl.pem");
-    appendPem(caAndCrl, {m_ca.cert.get()});
+    const std::string caAndCrl = pemFile("ca-and-crl.pem", {m_ca.cert.get()});
     appendCrlPem(caAndCrl, makeCrl(m_ca, {{0x77, m_now - 5 * kDay}}).get());
     run = verify(q(m_signature) + " --data " + q(m_data) + " --ca-file " + q(caAndCrl) + " --openssl-crl");
     EXPECT_EQ(run.status, 0) << run.out;

@@ -13,11 +13,8 @@ constexpr long kSignerSerial = 0x1234;
 class CrlTest : public VerifyTest {
 protected:
     void SetUp() override {
-        m_ca = Certify("/O=Kivo Verify/CN=CRL CA").serial(1).ca().validity(m_now - 400 * kDay, m_now + 4000 * kDay).make();
-        m_signer = Certify("/O=Kivo Verify/CN=CRL Signer")
-                       .issuer(m_ca)
-                       .serial(kSignerSerial)
-                       .validity(m_now - 60 * kDay, m_now + 300 * kDay)
+        m_ca = longLivedCa("/O=Kivo Verify/CN=CRL CA");
+        m_signer = signerBy(m_ca, "/O=Kivo Verify/CN=CRL Signer", kSignerSerial)
                        .extension("crlDistributionPoints", "URI:http://crl.example.invalid/ca.crl")
                        .make();
         m_signature = cmsSign(m_signer, m_content);
@@ -114,8 +111,7 @@ class OpenSslCrlTest : public CrlTest {
 protected:
     // A trust store file with the CA and `crl`.
     std::string storeWith(X509_CRL* crl, const std::string& name) {
-        const std::string file = m_dir.file(name);
-        appendPem(file, {m_ca.cert.get()});
+        const std::string file = pemFile(name, {m_ca.cert.get()});
         if (crl != nullptr) appendCrlPem(file, crl);
         return file;
     }

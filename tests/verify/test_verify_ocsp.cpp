@@ -17,7 +17,9 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -157,22 +159,20 @@ class OcspTest : public VerifyTest {
 protected:
     void SetUp() override {
         m_port = unusedPort();
-        m_ca = Certify("/O=Kivo Verify/CN=OCSP CA").serial(1).ca().validity(m_now - 400 * kDay, m_now + 4000 * kDay).make();
+        m_ca = longLivedCa("/O=Kivo Verify/CN=OCSP CA");
         const std::string aia = "OCSP;URI:" + urlFor(m_port);
         m_good = signer("Good", kGoodSerial, aia);
         m_revoked = signer("Revoked", kRevokedSerial, aia);
         m_unknown = signer("Unknown", kUnknownSerial, aia);
         m_noUrl = signer("Without URL", kNoUrlSerial, "");
-        m_caFile = m_dir.file("ca.pem");
-        appendPem(m_caFile, {m_ca.cert.get()});
+        m_caFile = pemFile("ca.pem", {m_ca.cert.get()});
         m_caKey = m_dir.file("ca.key");
         writePemKey(m_caKey, m_ca.key.get());
         m_emptyDir = m_dir.folder("empty");
     }
 
     Party signer(const std::string& name, long serial, const std::string& aia) {
-        Certify request("/O=Kivo Verify/CN=OCSP " + name);
-        request.issuer(m_ca).serial(serial).validity(m_now - 60 * kDay, m_now + 300 * kDay);
+        Certify request = signerBy(m_ca, "/O=Kivo Verify/CN=OCSP " + name, serial);
         if (!aia.empty()) request.extension("authorityInfoAccess", aia);
         return request.make();
     }
@@ -260,8 +260,7 @@ TEST_F(OpensslOcspTest, NoResponderUrl) {
 
 TEST_F(OpensslOcspTest, IssuerMustBeInTheTrustStore) {
     const Party other = Certify("/O=Kivo Verify/CN=Other CA").serial(5).ca().make();
-    const std::string otherFile = m_dir.file("other.pem");
-    appendPem(otherFile, {other.cert.get()});
+    const std::string otherFile = pemFile("other.pem", {other.cert.get()});
     const Bytes signature = cmsSign(m_good, m_content);
     EXPECT_EQ(Verification(signature)
                   .content(m_content)

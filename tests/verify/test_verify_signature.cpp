@@ -232,8 +232,7 @@ TEST_F(SignatureTest, UndecodableSignaturesFailEveryRequestedCheck) {
         der.resize(der.size() / 2);
         return der;
     }();
-    const std::string caFile = m_dir.file("ca.pem");
-    appendPem(caFile, {SignerPki::get().ca().cert.get()});
+    const std::string caFile = pemFile("ca.pem", {SignerPki::get().ca().cert.get()});
     const std::string crlDir = m_dir.folder("crl");
     for (const Bytes* signature : {&garbage, &truncated}) {
         EXPECT_EQ(Verification(*signature).content(m_content).checks(0x01).run(), kBadSignature);
@@ -259,8 +258,7 @@ TEST_F(SignatureTest, DamagedContainersGiveDefinedCodes) {
                                         0x80010000 | 0x80080000;
     const Party& signer = SignerPki::get().signer(KeyKind::EcP256);
     const Bytes signature = cmsSign(signer, m_content);
-    const std::string caFile = m_dir.file("ca.pem");
-    appendPem(caFile, {SignerPki::get().ca().cert.get()});
+    const std::string caFile = pemFile("ca.pem", {SignerPki::get().ca().cert.get()});
     const std::string crlDir = m_dir.folder("crl");
     const Bytes noise = randomBytes(400, 77);
     int failed = 0;
