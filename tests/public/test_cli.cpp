@@ -1,5 +1,5 @@
 // The kivocrypto program as a person meets it: version, help, hash, cert,
-// inspect, sign, timestamp and demo.
+// inspect, sign, timestamp, demo and readers.
 
 #include "support/TestSupport.h"
 
@@ -649,4 +649,189 @@ TEST_F(CliTest, DemoKeepsItsFolderWhenAsked) {
                                shellQuoted((kept / "document.txt").string()) + " -CAfile " +
                                shellQuoted((kept / "ca.pem").string()) + " -out /dev/null";
     EXPECT_EQ(quietStatus(verify), 0);
+}
+
+// ---- kivocrypto readers ------------------------------------------------------
+
+#include "smartcard/VcardSession.h"
+
+#include <chrono>
+#include <regex>
+#include <sstream>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+// The listing run by the shell under timeout(1), so that a hanging program
+// fails the test with status 124 instead of stopping the suite; stderr is
+// appended to stdout when `withErrors` is set.
+kivo::test::CommandResult runReaders(const std::string& arguments, bool withErrors = false) {
+    return runCommand("timeout 60 " + cli("readers " + arguments) + (withErrors ? " 2>&1" : ""));
+}
+
+// The ATR of the virtual card from its description, upper-case hex bytes
+// joined by ':' (the form the listing shows).
+std::string virtualCardAtr() {
+    std::ifstream card(std::string(KIVO_SOURCE_DIR) + "/tests/smartcard/cards/test_card.txt");
+    for (std::string line; std::getline(card, line);) {
+        if (line.rfind("atr ", 0) != 0) continue;
+        std::istringstream words(line.substr(4, line.find('#') - 4));
+        std::string text;
+        for (std::string byte; words >> byte;) {
+            std::transform(byte.begin(), byte.end(), byte.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+            text += (text.empty() ? "" : ":") + byte;
+        }
+        return text;
+    }
+    return {};
+}
+
+struct ListedReader {
+    int index = -1;
+    std::string name;
+    std::string cardLine;
+    std::string pinPadLine;
+};
+
+// Splits the listing into its blocks; adds a failure for any line that is
+// not where the layout puts it.
+std::vector<ListedReader> parseListing(const std::string& listing) {
+    static const std::regex header(R"(^(\d+): (.+)$)");
+    static const std::regex card(R"(^   card: (present, ATR [0-9A-F]{2}(:[0-9A-F]{2})*|absent, ATR ---)$)");
+    static const std::regex pinPad(R"(^   pin pad: (yes|no|unknown \(no card\))$)");
+    std::vector<ListedReader> readers;
+    std::istringstream lines(listing);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::smatch match;
+        if (!std::regex_match(line, match, header)) {
+            ADD_FAILURE() << "not a reader line: '" << line << "' in\n" << listing;
+            return readers;
+        }
+        ListedReader reader;
+        reader.index = std::stoi(match[1]);
+        reader.name = match[2];
+        if (!std::getline(lines, reader.cardLine) || !std::regex_match(reader.cardLine, card)) {
+            ADD_FAILURE() << "no card line after '" << line << "' in\n" << listing;
+            return readers;
+        }
+        if (!std::getline(lines, reader.pinPadLine) || !std::regex_match(reader.pinPadLine, pinPad)) {
+            ADD_FAILURE() << "no pin-pad line after '" << line << "' in\n" << listing;
+            return readers;
+        }
+        readers.push_back(reader);
+    }
+    return readers;
+}
+
+// The virtual card's session (card lock held, card present and connected)
+// for the length of each test; skipped without the card services.
+class CliReadersTest : public kivo::test::VcardTest {};
+
+}  // namespace
+
+TEST_F(CliReadersTest, ListsTheVirtualReaderWithItsCard) {
+    const std::string expectedAtr = virtualCardAtr();
+    ASSERT_FALSE(expectedAtr.empty()) << "no atr line in test_card.txt";
+
+    const auto result = runReaders("");
+    ASSERT_EQ(result.status, 0) << result.output;
+    const auto readers = parseListing(result.output);
+    ASSERT_FALSE(readers.empty()) << result.output;
+    const ListedReader* virtualReader = nullptr;
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+        const ListedReader& reader = readers[i];
+        EXPECT_EQ(reader.index, static_cast<int>(i)) << "indexes count up from 0";
+        if (reader.name == session.reader()) virtualReader = &reader;
+        // A reader without a card (vpcd's second slot has none) cannot be
+        // asked for its pin pad; one with a card answers yes or no.
+        const bool absent = reader.cardLine == "   card: absent, ATR ---";
+        EXPECT_EQ(absent, reader.pinPadLine == "   pin pad: unknown (no card)") << result.output;
+    }
+    ASSERT_NE(virtualReader, nullptr) << "no reader '" << session.reader() << "' in\n" << result.output;
+    EXPECT_EQ(virtualReader->cardLine, "   card: present, ATR " + expectedAtr);
+    EXPECT_EQ(virtualReader->pinPadLine, "   pin pad: no");
+}
+
+TEST_F(CliReadersTest, ListingIsTheSameWhenAskedAgain) {
+    // The reader is connected to and asked for its pin pad on each run; a
+    // second run sees the same readers and the same card.
+    const auto first = runReaders("--timeout 30");
+    const auto second = runReaders("--timeout 30");
+    ASSERT_EQ(first.status, 0) << first.output;
+    ASSERT_EQ(second.status, 0) << second.output;
+    EXPECT_EQ(first.output, second.output);
+    EXPECT_NE(first.output.find(session.reader() + "\n   card: present"), std::string::npos)
+        << first.output;
+}
+
+TEST_F(CliTest, ReadersRefusesBadArguments) {
+    const auto extra = runReaders("extra", true);
+    EXPECT_EQ(extra.status, 2);
+    EXPECT_EQ(extra.output,
+              "kivocrypto: readers: unexpected argument 'extra' (see kivocrypto readers --help)\n");
+
+    const auto unknown = runReaders("--bogus", true);
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_NE(unknown.output.find("unknown option '--bogus'"), std::string::npos) << unknown.output;
+
+    EXPECT_EQ(runReaders("--timeout", true).status, 2) << "--timeout needs a value";
+    for (const char* bad : {"0", "-1", "abc", "1.5", "3601", "99999", "''"}) {
+        const auto result = runReaders(std::string("--timeout ") + bad, true);
+        EXPECT_EQ(result.status, 2) << bad;
+        EXPECT_NE(result.output.find("--timeout takes whole seconds"), std::string::npos)
+            << bad << ": " << result.output;
+    }
+    // After "--" everything is an operand, and readers takes none.
+    EXPECT_EQ(runReaders("-- --help", true).status, 2);
+}
+
+TEST_F(CliTest, ReadersHelpDocumentsLayoutAndExitCodes) {
+    const auto help = runReaders("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.output.find("usage: kivocrypto readers [--timeout SECONDS]"), std::string::npos)
+        << help.output;
+    EXPECT_NE(help.output.find("card: present, ATR"), std::string::npos) << help.output;
+    EXPECT_NE(help.output.find("3 no smart-card readers\nfound"), std::string::npos) << help.output;
+    EXPECT_NE(help.output.find("4 the PC/SC service cannot be reached"), std::string::npos)
+        << help.output;
+
+    const auto overview = runCommand(cli("--help"));
+    EXPECT_NE(overview.output.find("\n  readers   list the smart-card readers"), std::string::npos)
+        << overview.output;
+}
+
+TEST_F(CliTest, ReadersWithoutAReachableServiceFailsWithItsOwnCode) {
+    // pcsc-lite's client finds the service through PCSCLITE_CSOCK_NAME; a
+    // socket that does not exist is a service that is not running.
+    const std::string absent = (m_folder / "absent.comm").string();
+    const auto noService =
+        runCommand("PCSCLITE_CSOCK_NAME='" + absent + "' timeout 60 " + cli("readers 2>&1"));
+    EXPECT_EQ(noService.status, 4);
+    EXPECT_EQ(noService.output,
+              "kivocrypto: readers: the PC/SC service cannot be reached (is pcscd running?)\n");
+
+    // A socket that takes the connection and never answers: the program
+    // gives up after its time limit instead of waiting for ever.
+    const std::string mutePath = (m_folder / "mute.comm").string();
+    sockaddr_un address{};
+    ASSERT_LT(mutePath.size(), sizeof address.sun_path) << mutePath;
+    address.sun_family = AF_UNIX;
+    std::copy(mutePath.begin(), mutePath.end(), address.sun_path);
+    const int mute = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(mute, 0);
+    ASSERT_EQ(::bind(mute, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(mute, 4), 0);
+    const auto started = std::chrono::steady_clock::now();
+    const auto silent = runCommand("PCSCLITE_CSOCK_NAME='" + mutePath + "' timeout 60 " +
+                                   cli("readers --timeout 1 2>&1"));
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    ::close(mute);
+    EXPECT_EQ(silent.status, 4) << silent.output;
+    EXPECT_EQ(silent.output, "kivocrypto: readers: the PC/SC service did not answer within 1 s\n");
+    EXPECT_LT(elapsed, std::chrono::seconds(20));
 }

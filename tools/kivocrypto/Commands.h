@@ -16,6 +16,7 @@ int runSign(const Arguments& arguments);
 int runTimestamp(const Arguments& arguments);
 int runVerify(const Arguments& arguments);
 int runDemo(const Arguments& arguments);
+int runReaders(const Arguments& arguments);
 
 // Exit codes shared by every subcommand.
 inline constexpr int kExitOk = 0;

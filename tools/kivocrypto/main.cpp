@@ -28,6 +28,7 @@ constexpr Command kCommands[] = {
     {"timestamp", "add an RFC 3161 time stamp to a signature container", runTimestamp},
     {"verify", "verify a signature container: signature, chain, validity, revocation", runVerify},
     {"demo", "sign and time-stamp a document with a throwaway PKI, then show and check it", runDemo},
+    {"readers", "list the smart-card readers with card, ATR and pin pad", runReaders},
 };
 
 void printUsage(std::ostream& out) {

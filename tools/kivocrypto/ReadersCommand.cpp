@@ -1,0 +1,167 @@
+// kivocrypto readers: the PC/SC readers with their card, ATR and pin pad.
+
+#include "ArgumentCursor.h"
+#include "Commands.h"
+
+#include "smartcard/ConfigSC.h"
+#include "smartcard/Reader.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace kivocrypto {
+namespace {
+
+// Exit codes of this command besides kExitOk and kExitUsage.
+constexpr int kExitNoReaders = 3;
+constexpr int kExitNoService = 4;
+
+constexpr int kDefaultTimeoutSeconds = 15;
+constexpr int kMaxTimeoutSeconds = 3600;
+
+void printReadersUsage(std::ostream& out) {
+    out << "usage: kivocrypto readers [--timeout SECONDS]\n"
+           "\n"
+           "Lists the PC/SC smart-card readers, one block per reader:\n"
+           "\n"
+           "INDEX: NAME\n"
+           "   card: present, ATR 3B:8A:80:...\n"
+           "   pin pad: no\n"
+           "\n"
+           "The first line of a block starts in the first column, the two\n"
+           "lines below it are indented by three spaces. 'card:' is 'present'\n"
+           "or 'absent' followed by the ATR as upper-case hex bytes joined by\n"
+           "':' ('---' without a card). 'pin pad:' is 'yes' or 'no' as the\n"
+           "reader reports it through the inserted card, or 'unknown (no card)'\n"
+           "when no card is there to connect through.\n"
+           "\n"
+           "--timeout gives up after SECONDS (1 to 3600, default 15) when the\n"
+           "PC/SC service does not answer.\n"
+           "\n"
+           "Exit codes: 0 readers listed, 2 usage error, 3 no smart-card readers\n"
+           "found, 4 the PC/SC service cannot be reached or did not answer.\n";
+}
+
+// Parses a whole number of seconds in [1, kMaxTimeoutSeconds]; 0 otherwise.
+int secondsOf(const std::string& text) {
+    if (text.empty() || text.size() > 4) return 0;
+    int seconds = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return 0;
+        seconds = seconds * 10 + (c - '0');
+    }
+    return seconds <= kMaxTimeoutSeconds ? seconds : 0;
+}
+
+// Ends the process with kExitNoService when it is not dismissed within the
+// given time: a PC/SC service that accepts the connection but never answers
+// would otherwise block the listing for ever.
+class Watchdog {
+public:
+    explicit Watchdog(int seconds)
+        : m_thread([this, seconds] {
+              std::unique_lock<std::mutex> lock(m_mutex);
+              if (m_cv.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_done; })) {
+                  return;
+              }
+              printError("readers: the PC/SC service did not answer within " +
+                         std::to_string(seconds) + " s");
+              std::_Exit(kExitNoService);
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+        }
+        m_cv.notify_one();
+        m_thread.join();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_done = false;
+    std::thread m_thread;  // last: starts after the members it uses
+};
+
+// The block of one reader as the usage text describes it.
+std::string describeReader(CReader& readers, int index) {
+    bool present = readers.IsCardPresent(index);
+    const std::string atr = present ? readers.GetATRText(index) : "---";
+    // Each call reads the reader state anew; a card pulled out between the
+    // two readings is shown as absent rather than present without an ATR.
+    if (atr == "---") present = false;
+    const bool pinPad = readers.IsPinPadReader(index);
+    std::string block = std::to_string(index) + ": " + readers.GetReaderName(index) + "\n";
+    block += std::string("   card: ") + (present ? "present" : "absent") + ", ATR " + atr + "\n";
+    // Without a card the reader cannot be connected to and asked, so a
+    // "no" from the library would be a guess.
+    block += std::string("   pin pad: ") + (pinPad ? "yes" : present ? "no" : "unknown (no card)") +
+             "\n";
+    return block;
+}
+
+}  // namespace
+
+int runReaders(const Arguments& arguments) {
+    int timeoutSeconds = kDefaultTimeoutSeconds;
+    ArgumentCursor cursor(arguments, "readers");
+    while (cursor.next()) {
+        if (!cursor.isOption()) {
+            printError("readers: unexpected argument '" + cursor.current() +
+                       "' (see kivocrypto readers --help)");
+            return kExitUsage;
+        }
+        const std::string option = cursor.current();
+        if (option == "--help" || option == "-h") {
+            printReadersUsage(std::cout);
+            return kExitOk;
+        }
+        if (option == "--timeout") {
+            std::string value;
+            if (!cursor.takeValue(value)) return kExitUsage;
+            timeoutSeconds = secondsOf(value);
+            if (timeoutSeconds == 0) {
+                printError("readers: --timeout takes whole seconds from 1 to " +
+                           std::to_string(kMaxTimeoutSeconds) + ", not '" + value + "'");
+                return kExitUsage;
+            }
+            continue;
+        }
+        cursor.reportUnknown();
+        return kExitUsage;
+    }
+
+    // The program links its own copy of the card layer, whose trace is on by
+    // default; listing readers should not leave a trace file behind.
+    kivo::cardSettings().m_settings.m_traceEnabled = false;
+
+    // Everything is gathered first, so that a timeout leaves no half listing.
+    std::string listing;
+    {
+        Watchdog watchdog(timeoutSeconds);
+        CReader readers;
+        if (!readers.HasContext()) {
+            printError("readers: the PC/SC service cannot be reached (is pcscd running?)");
+            return kExitNoService;
+        }
+        for (int index = 0; index < readers.GetReaderCount(); ++index) {
+            listing += describeReader(readers, index);
+        }
+    }
+    if (listing.empty()) {
+        printError("readers: no smart-card readers found");
+        return kExitNoReaders;
+    }
+    std::cout << listing << std::flush;
+    return kExitOk;
+}
+
+}  // namespace kivocrypto
