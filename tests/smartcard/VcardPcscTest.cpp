@@ -213,7 +213,7 @@ TEST_F(VcardTest, GetChallengeGivesFreshBytes) {
 
 TEST_F(VcardTest, GetDataAndUnknownCommands) {
     EXPECT_EQ(hexText(session.transmit(hexBytes("00CA010100"))), "4B49564F0000002A9000");
-    EXPECT_EQ(session.send("00CA010200"), 0x6A88);
+    EXPECT_EQ(session.send("00CA010300"), 0x6A88);
     EXPECT_EQ(session.send("00EE000000"), 0x6D00);
     EXPECT_EQ(session.send("80CA010100"), 0x6E00);
 }
