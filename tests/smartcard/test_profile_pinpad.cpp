@@ -243,6 +243,22 @@ TEST_F(ProfileScriptedCardTest, SelectIsSentUpToThreeTimes) {
     EXPECT_EQ(script.transmits.size(), 1u);
 }
 
+TEST_F(ProfileScriptedCardTest, FailedDirectoryStepLeavesNoCachedFile) {
+    script.answers = {{0x90, 0x00}};  // EF 0101 under the MF
+    ASSERT_EQ(profile.SelectPath("3f00/0101"), card::cOk);
+    ASSERT_EQ(profile.GetCurrFilePath(), "3f000101");
+    // A relative path whose directory is missing: three SELECTs, all refused.
+    script.answers = {{0x6A, 0x82}, {0x6A, 0x82}, {0x6A, 0x82}};
+    EXPECT_EQ(profile.SelectPath("5015/c000"), card::cFailed);
+    EXPECT_EQ(profile.GetCurrFilePath(), "3f00") << "the card no longer has EF 0101 selected";
+
+    // Selecting 0101 again must therefore reach the card.
+    script.transmits.clear();
+    script.answers = {{0x90, 0x00}};
+    EXPECT_EQ(profile.SelectPath("3f00/0101"), card::cOk);
+    EXPECT_EQ(script.transmits.size(), 1u);
+}
+
 TEST_F(ProfileScriptedCardTest, ReadBinaryStatusMapping) {
     const std::vector<std::pair<Bytes, CardResult>> cases = {
         {{0x90, 0x00}, card::cOk},        {{0x67, 0x00}, card::cWrongLength},
