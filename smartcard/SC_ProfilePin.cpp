@@ -333,28 +333,29 @@ CardResult CSC_Profile_Base::UnblockRef(const std::string& path, const std::stri
                                         const std::string& newPin, const PromptTexts& prompts) {
     m_pinEntryCancelled = false;
     InitUnblockMode();
-    CardResult result = card::cFailed;
-    if (SelectForPinOperation(path, altPath) == card::cOk) {
-        std::optional<Secret> askedPuk;
-        if (puk.empty()) {
-            askedPuk = askUnlessService(SecretKind::Puk, prompts);
-            if (!askedPuk) m_pinEntryCancelled = true;
-        }
-        const std::string* pukText = puk.empty() ? (askedPuk ? &askedPuk->text() : nullptr) : &puk;
-        if (pukText != nullptr && IsUnblockPukOnly() == 1) {
-            result = SCUnblockPin2(reference, bytesOf(*pukText), lengthOf(*pukText));
-        } else if (pukText != nullptr) {
-            std::optional<Secret> chosen;
-            bool cancelled = false;
-            if (newPin.empty()) chosen = askNewPinTwice(prompts, cancelled);
-            m_pinEntryCancelled = cancelled;
-            const std::string* pinText = newPin.empty() ? (chosen ? &chosen->text() : nullptr) : &newPin;
-            if (pinText != nullptr) {
-                result = SCUnblockPin(reference, bytesOf(*pukText), lengthOf(*pukText),
-                                      bytesOf(*pinText), lengthOf(*pinText));
-            }
-        }
-    }
+    const CardResult result = SelectForPinOperation(path, altPath) == card::cOk
+                                  ? UnblockSelected(reference, puk, newPin, prompts)
+                                  : card::cFailed;
     CardTrace::logResult("CSC_Profile_Base::UnblockRef", result);
     return result;
+}
+
+CardResult CSC_Profile_Base::UnblockSelected(std::uint8_t reference, const std::string& puk,
+                                             const std::string& newPin, const PromptTexts& prompts) {
+    const std::optional<Secret> givenPuk =
+        puk.empty() ? askUnlessService(SecretKind::Puk, prompts) : std::optional<Secret>(Secret(puk));
+    if (!givenPuk) {
+        m_pinEntryCancelled = true;
+        return card::cFailed;
+    }
+    const std::string& pukText = givenPuk->text();
+    if (IsUnblockPukOnly() == 1) return SCUnblockPin2(reference, bytesOf(pukText), lengthOf(pukText));
+
+    bool cancelled = false;
+    const std::optional<Secret> chosen =
+        newPin.empty() ? askNewPinTwice(prompts, cancelled) : std::optional<Secret>(Secret(newPin));
+    m_pinEntryCancelled = cancelled;
+    if (!chosen) return card::cFailed;
+    return SCUnblockPin(reference, bytesOf(pukText), lengthOf(pukText), bytesOf(chosen->text()),
+                        lengthOf(chosen->text()));
 }

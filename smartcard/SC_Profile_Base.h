@@ -196,8 +196,8 @@ public:
     void SetBlockSize(std::uint16_t blockSize) { m_blockSize = blockSize; }
     Bytes CurrentDfPath() const { return Bytes(m_currDfPath.begin(), m_currDfPath.begin() + m_currDfPathLength); }
     Bytes CurrentEf() const { return Bytes(m_currEf.begin(), m_currEf.begin() + m_currEfLength); }
-    const Bytes SmKey1() const { return Bytes(m_smKey1.begin(), m_smKey1.begin() + m_smKey1Length); }
-    const Bytes SmKey2() const { return Bytes(m_smKey2.begin(), m_smKey2.begin() + m_smKey2Length); }
+    Bytes SmKey1() const { return Bytes(m_smKey1.begin(), m_smKey1.begin() + m_smKey1Length); }
+    Bytes SmKey2() const { return Bytes(m_smKey2.begin(), m_smKey2.begin() + m_smKey2Length); }
     std::size_t FileStackDepth() const { return m_fileStack.size(); }
 
 protected:
@@ -253,6 +253,10 @@ private:
                                   const kivo::pin::PromptTexts& prompts);
     CardResult VerifyWithPinPad(std::uint8_t reference, const kivo::pin::PromptTexts& prompts);
     CardResult ChangeWithPinPad(std::uint8_t reference, const kivo::pin::PromptTexts& prompts);
+    // UnblockRef once the PIN's folder is selected: PUK (and new PIN) as
+    // given or asked for.
+    CardResult UnblockSelected(std::uint8_t reference, const std::string& puk,
+                               const std::string& newPin, const kivo::pin::PromptTexts& prompts);
     void SetPinPadReference(std::uint8_t reference);
     // Polls the pin pad's keys until Cancel, time-out, or the given number
     // of OK presses (one per prompt); returns the key that ended the wait.

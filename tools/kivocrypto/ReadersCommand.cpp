@@ -93,18 +93,15 @@ private:
 
 // The block of one reader as the usage text describes it.
 std::string describeReader(CReader& readers, int index) {
-    bool present = readers.IsCardPresent(index);
-    const std::string atr = present ? readers.GetATRText(index) : "---";
-    // Each call reads the reader state anew; a card pulled out between the
-    // two readings is shown as absent rather than present without an ATR.
-    if (atr == "---") present = false;
-    const bool pinPad = readers.IsPinPadReader(index);
+    // One reading of the reader state gives both presence and ATR.
+    const std::string atr = readers.GetATRText(index);
+    const bool present = atr != "---";
     std::string block = std::to_string(index) + ": " + readers.GetReaderName(index) + "\n";
     block += std::string("   card: ") + (present ? "present" : "absent") + ", ATR " + atr + "\n";
     // Without a card the reader cannot be connected to and asked, so a
-    // "no" from the library would be a guess.
-    block += std::string("   pin pad: ") + (pinPad ? "yes" : present ? "no" : "unknown (no card)") +
-             "\n";
+    // "no" would be a guess.
+    const char* pinPad = !present ? "unknown (no card)" : readers.IsPinPadReader(index) ? "yes" : "no";
+    block += std::string("   pin pad: ") + pinPad + "\n";
     return block;
 }
 
