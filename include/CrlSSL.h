@@ -51,11 +51,21 @@ public:
     static void setProxy(bool active, std::string url, std::string user, std::string password,
                          std::string useragent, int options);
 
+    // The strict verification policy, shared with CVerifyMsg (see
+    // CVerifyMsg::SetStrictPolicy): one process-wide switch, default off.
+    static void SetStrictPolicy(bool strict);
+    static bool GetStrictPolicy();
+
     // 1 when the CRL lists the certificate (its revocation date is stored
     // through `revocationTime` when that is not null), 0 when it does not,
-    // -1 when either buffer does not decode. The CRL's signature and update
-    // times are not examined; OpenSSL's look-up matches the serial number
-    // and the issuer name. An entry marked removeFromCRL counts as not listed.
+    // -1 when either buffer does not decode. By default the CRL's signature
+    // and update times are not examined; OpenSSL's look-up matches the
+    // serial number and the issuer name. An entry marked removeFromCRL
+    // counts as not listed. Under the strict policy the CRL is used only
+    // when its issuer is the certificate's issuer and its signature verifies
+    // with that issuer's key from CCertInfo's trust store; otherwise the
+    // result is 0 and CVerifyMsg::GetIgnoredCrls says why. The revocation
+    // date is then read with its four-digit year as written.
     static int FindCertInCrl(unsigned char* cert, unsigned int certLen, unsigned char* crl,
                              unsigned int crlLen, __int64* revocationTime);
 

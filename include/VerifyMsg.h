@@ -17,6 +17,8 @@
 
 #include <sys/timeb.h>
 
+#include <string>
+
 class KIVO_API CVerifyMsg {
 public:
     CVerifyMsg();
@@ -60,6 +62,44 @@ public:
     // In the OpenSSL CRL mode the return value of OpenSSL's chain
     // verification with CRL checking is OR-ed in as it is: 1 when it passed.
     static constexpr unsigned int cOpenSSLCrlPassed = 0x00000001;
+
+    // ---- strict verification policy (process-wide, default off) ----------------
+    // By default the checks keep the library's long-standing rules, which
+    // existing hosts rely on but which can mislead:
+    //  - the chain check fails only when an issuer is missing (OpenSSL
+    //    errors 2 and 20), so a self-signed signer outside the trust store, a
+    //    certificate whose signature does not verify, a CA certificate
+    //    without the CA flag, a path-length or name-constraint violation or
+    //    an unknown critical extension all pass;
+    //  - a GeneralizedTime is read by the two-digit year rule, so a notAfter
+    //    of 2050 reads as 1950 and 99991231235959Z ("no expiry") as 1999;
+    //  - the CRL directory mode matches serial numbers against every CRL,
+    //    whoever issued or signed it.
+    // Under the strict policy every chain error OpenSSL reports sets
+    // cNoTrustedChain, except the validity-period errors, which the validity
+    // steps judge by their model; the validity steps read four-digit years
+    // as written (a date past what time_t holds is "no expiry"); and a CRL
+    // counts for a certificate only when the certificate's issuer issued it
+    // and its signature verifies with that issuer's key from the trust
+    // store (CRLs not used are listed by GetIgnoredCrls). The policy also
+    // governs CCrlSSL::FindCertInCrl. Safe to set from any thread; set it
+    // before verifications start.
+    static void SetStrictPolicy(bool strict);
+    static bool GetStrictPolicy();
+
+    // What the last CheckSignDetached (or CCrlSSL::FindCertInCrl) call on
+    // the calling thread learned besides its result code, under either
+    // policy:
+    //  - the OpenSSL verification error (X509_V_ERR_*, 0 when none) of its
+    //    chain check and OpenSSL's text for it; a validity-period error is
+    //    not reported here, the validity steps judge those. OpenSSL's
+    //    "invalid CA certificate" is reported as X509_V_ERR_KEYUSAGE_NO_CERTSIGN
+    //    when the certificate has the CA flag but its key usage lacks
+    //    keyCertSign;
+    //  - the CRLs the strict policy did not use, one "CRL: reason" line each.
+    static int GetLastChainError();
+    static std::string GetLastChainErrorText();
+    static std::string GetIgnoredCrls();
 
     // Verifies the DER PKCS#7/CMS SignedData `signature`.
     //  attached       1: the content is inside the signature; any other

@@ -10,6 +10,8 @@ packages=(
   # tests and benchmarks
   googletest libgtest-dev libbenchmark-dev openssl ca-certificates
   pcscd vsmartcard-vpcd tinyproxy
+  # outside path-validation suite (NIST PKITS signed messages)
+  python3-cryptography-vectors
   # fuzzing and sanitizer runtimes
   clang libclang-rt-14-dev
 )

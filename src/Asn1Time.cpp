@@ -7,9 +7,10 @@
 namespace kivo {
 namespace {
 
-constexpr std::size_t kGeneralizedTimeLength = 15;  // YYYYMMDDhhmmssZ
-constexpr std::size_t kFieldsLength = 12;           // YYMMDDhhmmss
-constexpr std::size_t kOffsetLength = 5;            // +hhmm
+constexpr std::size_t kCenturyLength = 2;                 // the "YY" of "YYYY"
+constexpr std::size_t kGeneralizedTimeLength = 15;        // YYYYMMDDhhmmssZ
+constexpr std::size_t kFieldsLength = 12;                 // YYMMDDhhmmss
+constexpr std::size_t kOffsetLength = 5;                  // +hhmm
 
 // Two decimal digits at `pos`, or -1.
 int twoDigits(std::string_view text, std::size_t pos) {
@@ -19,10 +20,12 @@ int twoDigits(std::string_view text, std::size_t pos) {
     return (high - '0') * 10 + (low - '0');
 }
 
-}  // namespace
-
-std::optional<std::int64_t> asn1TimeTextToSeconds(std::string_view text) {
-    if (text.size() == kGeneralizedTimeLength) text.remove_prefix(2);
+// Reads "YYMMDDhhmmss" followed by "Z" or "+hhmm"/"-hhmm" and converts the
+// fields with the C library's local-time conversion (daylight saving off),
+// the year being `century` * 100 + YY, or by the two-digit rule when
+// `century` is negative. A date that time_t cannot hold gives
+// kBeyondTimeRange.
+std::optional<std::int64_t> fieldsToSeconds(std::string_view text, int century) {
     if (text.size() < kFieldsLength + 1) return std::nullopt;
 
     int field[6];
@@ -52,7 +55,8 @@ std::optional<std::int64_t> asn1TimeTextToSeconds(std::string_view text) {
     }
 
     std::tm fields{};
-    fields.tm_year = (field[0] < 50 ? 2000 + field[0] : 1900 + field[0]) - 1900;
+    const int year = century >= 0 ? century * 100 + field[0] : (field[0] < 50 ? 2000 + field[0] : 1900 + field[0]);
+    fields.tm_year = year - 1900;
     fields.tm_mon = field[1] - 1;
     fields.tm_mday = field[2];
     fields.tm_hour = field[3];
@@ -60,17 +64,49 @@ std::optional<std::int64_t> asn1TimeTextToSeconds(std::string_view text) {
     fields.tm_sec = field[5];
     fields.tm_isdst = 0;
     const std::time_t local = std::mktime(&fields);
+    // mktime's -1 is also a real moment (one second before 1970); only a
+    // date it could not represent leaves the fields other than that.
+    if (local == static_cast<std::time_t>(-1) && year > 1970) return kBeyondTimeRange;
     return static_cast<std::int64_t>(local) - offsetMinutes * 60;
 }
 
-std::int64_t asn1TimeToSeconds(const asn1_string_st* time) {
-    if (time == nullptr) return 0;
+std::optional<std::string_view> asn1Text(const asn1_string_st* time) {
+    if (time == nullptr) return std::nullopt;
     const unsigned char* data = ASN1_STRING_get0_data(time);
     const int length = ASN1_STRING_length(time);
-    if (data == nullptr || length <= 0) return 0;
-    const std::string_view text(reinterpret_cast<const char*>(data),
-                                static_cast<std::size_t>(length));
-    return asn1TimeTextToSeconds(text).value_or(0);
+    if (data == nullptr || length <= 0) return std::nullopt;
+    return std::string_view(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+}
+
+}  // namespace
+
+std::optional<std::int64_t> asn1TimeTextToSeconds(std::string_view text) {
+    if (text.size() == kGeneralizedTimeLength) text.remove_prefix(kCenturyLength);
+    const auto seconds = fieldsToSeconds(text, -1);
+    // Two-digit years stay within 1950..2049; no time_t of 64 bits overflows.
+    if (seconds == kBeyondTimeRange) return std::nullopt;
+    return seconds;
+}
+
+std::optional<std::int64_t> asn1TimeTextToSecondsAsWritten(std::string_view text, bool generalized) {
+    if (!generalized) return asn1TimeTextToSeconds(text);
+    if (text.size() < kCenturyLength) return std::nullopt;
+    const int century = twoDigits(text, 0);
+    if (century < 0) return std::nullopt;
+    text.remove_prefix(kCenturyLength);
+    return fieldsToSeconds(text, century);
+}
+
+std::int64_t asn1TimeToSeconds(const asn1_string_st* time) {
+    const auto text = asn1Text(time);
+    if (!text) return 0;
+    return asn1TimeTextToSeconds(*text).value_or(0);
+}
+
+std::optional<std::int64_t> asn1TimeToSecondsAsWritten(const asn1_string_st* time) {
+    const auto text = asn1Text(time);
+    if (!text) return std::nullopt;
+    return asn1TimeTextToSecondsAsWritten(*text, ASN1_STRING_type(time) == V_ASN1_GENERALIZEDTIME);
 }
 
 }  // namespace kivo

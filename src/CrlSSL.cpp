@@ -7,6 +7,8 @@
 #include "src/Logging.h"
 #include "src/OcspCheck.h"
 #include "src/ProxyTunnel.h"
+#include "src/VerifyPolicy.h"
+#include "CertInfoSSL.h"
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -65,14 +67,46 @@ X509_CRL* decodeCrl(const unsigned char* der, unsigned int length) {
     return d2i_X509_CRL(nullptr, &cursor, static_cast<long>(length));
 }
 
+// The certificate's issuer from the library-wide trust store of CCertInfo;
+// null when the store holds none.
+Owned<X509> issuerFromTrustStore(X509* certificate) {
+    X509_STORE* store = CCertInfo::m_store;
+    const Owned<X509_STORE_CTX> context(X509_STORE_CTX_new());
+    X509* found = nullptr;
+    if (store == nullptr || !context || X509_STORE_CTX_init(context.get(), store, certificate, nullptr) != 1 ||
+        X509_STORE_CTX_get1_issuer(&found, context.get(), certificate) != 1) {
+        ERR_clear_error();
+        X509_free(found);
+        return nullptr;
+    }
+    return Owned<X509>(found);
+}
+
+// Strict policy: the CRL judges the certificate only when the
+// certificate's issuer issued it and signed it; otherwise it is noted as
+// ignored and the certificate counts as not listed.
+bool usableForCertificate(X509_CRL* crl, X509* certificate) {
+    const Owned<X509> issuer = issuerFromTrustStore(certificate);
+    const std::string refusal = kivo::verify::crlRefusal(crl, certificate, issuer.get());
+    if (refusal.empty()) return true;
+    LOG4CXX_WARN(CCrlSSL::m_logger, "FindCertInCrl: CRL ignored: " << refusal);
+    char issuerName[256] = {};
+    X509_NAME_oneline(X509_CRL_get_issuer(crl), issuerName, sizeof issuerName);
+    kivo::verify::noteIgnoredCrl(std::string("CRL of ") + issuerName, refusal);
+    return false;
+}
+
 int findCertInCrl(unsigned char* cert, unsigned int certLen, unsigned char* crl,
                   unsigned int crlLen, __int64* revocationTime) {
+    kivo::verify::resetDiagnostics();
     ERR_clear_error();
     const Owned<X509> certificate(decodeCertificate(cert, certLen));
     if (!certificate) return -1;
     ERR_clear_error();
     const Owned<X509_CRL> list(decodeCrl(crl, crlLen));
     if (!list) return -1;
+
+    if (kivo::verify::strictPolicy() && !usableForCertificate(list.get(), certificate.get())) return 0;
 
     // 1: listed; 2: listed as removeFromCRL, i.e. no longer revoked.
     X509_REVOKED* entry = nullptr;
@@ -81,7 +115,10 @@ int findCertInCrl(unsigned char* cert, unsigned int certLen, unsigned char* crl,
     }
     const ASN1_TIME* date = X509_REVOKED_get0_revocationDate(entry);
     if (date == nullptr) return 0;
-    if (revocationTime != nullptr) *revocationTime = kivo::asn1TimeToSeconds(date);
+    if (revocationTime != nullptr) {
+        const auto seconds = kivo::verify::policySeconds(date);
+        *revocationTime = seconds.value_or(0);
+    }
     return 1;
 }
 
@@ -198,6 +235,9 @@ void CCrlSSL::setProxy(bool active, std::string url, std::string user, std::stri
         return 0;
     });
 }
+
+void CCrlSSL::SetStrictPolicy(bool strict) { kivo::verify::setStrictPolicy(strict); }
+bool CCrlSSL::GetStrictPolicy() { return kivo::verify::strictPolicy(); }
 
 int CCrlSSL::FindCertInCrl(unsigned char* cert, unsigned int certLen, unsigned char* crl,
                            unsigned int crlLen, __int64* revocationTime) {

@@ -8,6 +8,7 @@
 #include "src/LibraryMain.h"
 #include "src/Logging.h"
 #include "src/Pkcs7Reader.h"
+#include "src/VerifyPolicy.h"
 #include "src/VerifyRevocation.h"
 #include "src/VerifyTrustStore.h"
 #include "src/VerifyValidity.h"
@@ -15,6 +16,7 @@
 #include <openssl/cms.h>
 #include <openssl/err.h>
 #include <openssl/pkcs7.h>
+#include <openssl/x509v3.h>
 
 #include <climits>
 #include <cstdio>
@@ -138,6 +140,39 @@ ChainState openChain(X509* signer, const char* caFile, const char* caPath) {
     return state;
 }
 
+// OpenSSL 3 reports a CA certificate without keyCertSign in its key usage
+// as an invalid CA, as it does one without the CA flag; the caller is told
+// which of the two it is.
+int specificChainError(X509_STORE_CTX* context, int error) {
+    if (error != X509_V_ERR_INVALID_CA) return error;
+    X509* certificate = X509_STORE_CTX_get_current_cert(context);
+    if (certificate == nullptr) return error;
+    const uint32_t flags = X509_get_extension_flags(certificate);
+    const bool caFlag = (flags & EXFLAG_CA) != 0;
+    const bool certSign = (flags & EXFLAG_KUSAGE) == 0 || (X509_get_key_usage(certificate) & KU_KEY_CERT_SIGN) != 0;
+    return caFlag && !certSign ? X509_V_ERR_KEYUSAGE_NO_CERTSIGN : error;
+}
+
+// OpenSSL's chain verification, judged by the policy in force. By default
+// only a missing issuer breaks the chain; expiry and every other complaint
+// are left to the validity check that follows (hosts rely on that rule,
+// although it calls a self-signed signer outside the trust store or a
+// forged certificate signature trusted). Under the strict policy OpenSSL
+// leaves the validity periods to that check and every error it reports
+// breaks the chain. The error is noted for the caller either way, except a
+// validity-period error, which the validity check judges.
+bool chainTrusted(X509_STORE_CTX* context) {
+    const bool strict = vf::strictPolicy();
+    if (strict) X509_VERIFY_PARAM_set_flags(X509_STORE_CTX_get0_param(context), X509_V_FLAG_NO_CHECK_TIME);
+    if (X509_verify_cert(context) == 1) return true;
+    const int error = X509_STORE_CTX_get_error(context);
+    LOG4CXX_DEBUG(module, "X509_verify_cert: error " << error << " (" << X509_verify_cert_error_string(error) << ")");
+    ERR_clear_error();
+    if (!vf::isValidityPeriodError(error)) vf::noteChainError(specificChainError(context, error));
+    if (strict) return false;
+    return error != X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT && error != X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY;
+}
+
 // Step 0x04: the chain to a trusted certificate, then the validity periods
 // along it.
 unsigned int checkChain(PKCS7* container, X509* signer, ChainState& state, const char* caFile,
@@ -146,18 +181,7 @@ unsigned int checkChain(PKCS7* container, X509* signer, ChainState& state, const
     state = openChain(signer, caFile, caPath);
     if (!state.context) return CVerifyMsg::cNoTrustedChain;
 
-    if (X509_verify_cert(state.context.get()) != 1) {
-        const int error = X509_STORE_CTX_get_error(state.context.get());
-        LOG4CXX_DEBUG(module, "X509_verify_cert: error " << error << " ("
-                                                          << X509_verify_cert_error_string(error) << ")");
-        ERR_clear_error();
-        // Only a missing issuer breaks the chain here; expiry and every
-        // other complaint are left to the validity check that follows.
-        if (error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT ||
-            error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY) {
-            return CVerifyMsg::cNoTrustedChain;
-        }
-    }
+    if (!chainTrusted(state.context.get())) return CVerifyMsg::cNoTrustedChain;
 
     std::optional<std::int64_t> reference;
     if (verifyTime != nullptr) {
@@ -175,6 +199,7 @@ unsigned int checkSignDetached(unsigned char* signature, unsigned int signatureL
                                unsigned char* data, unsigned int dataLen, unsigned int checks,
                                unsigned int crlMode, char* crlSource, timeb* verifyTime,
                                int validityModel, const char* caFile, const char* caPath) {
+    vf::resetDiagnostics();
     if (checks == 0) return 0;
     kivo::loadOpenSSLAlgorithms();
     const pk::Pkcs7Ptr container = pk::parsePkcs7(signature, signatureLen);
@@ -197,9 +222,9 @@ unsigned int checkSignDetached(unsigned char* signature, unsigned int signatureL
     }
 
     if ((checks & CVerifyMsg::cCheckRevocation) != 0) {
-        // The OpenSSL CRL and OCSP modes work through the trust store. When
-        // the chain check was not asked for, they get a store and context of
-        // their own, made the same way.
+        // The OpenSSL CRL and OCSP modes, and the strict CRL directory mode,
+        // work through the trust store. When the chain check was not asked
+        // for, they get a store and context of their own, made the same way.
         const unsigned int source = vf::revocationSource(crlMode);
         if (vf::sourceUsesStore(source) && (checks & CVerifyMsg::cCheckChain) == 0 && signer != nullptr) {
             chain = openChain(signer, caFile, caPath);
@@ -278,4 +303,24 @@ int CVerifyMsg::CheckSignPKCS1Detached(unsigned char* signature, unsigned int si
         ERR_clear_error();
     }
     return static_cast<int>(result);
+}
+
+void CVerifyMsg::SetStrictPolicy(bool strict) { vf::setStrictPolicy(strict); }
+bool CVerifyMsg::GetStrictPolicy() { return vf::strictPolicy(); }
+int CVerifyMsg::GetLastChainError() { return vf::diagnostics().chainError; }
+
+std::string CVerifyMsg::GetLastChainErrorText() {
+    try {
+        return vf::diagnostics().chainErrorText;
+    } catch (...) {
+        return {};
+    }
+}
+
+std::string CVerifyMsg::GetIgnoredCrls() {
+    try {
+        return vf::diagnostics().ignoredCrls;
+    } catch (...) {
+        return {};
+    }
 }

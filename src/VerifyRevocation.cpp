@@ -2,6 +2,7 @@
 
 #include "src/Logging.h"
 #include "src/VerifyOcsp.h"
+#include "src/VerifyPolicy.h"
 #include "src/VerifyTrustStore.h"
 #include "src/VerifyValidity.h"
 #include "src/OpenSSLHandles.h"
@@ -105,10 +106,28 @@ unsigned int readDistributionPoints(X509* certificate) {
     return 0;
 }
 
+// The issuer of `certificate` as the trust store behind `context` knows it;
+// null when it is not there (or there is no store).
+X509Ptr issuerInStore(X509_STORE_CTX* context, X509* certificate) {
+    X509* found = nullptr;
+    if (context == nullptr || X509_STORE_CTX_get1_issuer(&found, context, certificate) != 1) {
+        ERR_clear_error();
+        X509_free(found);
+        return nullptr;
+    }
+    return X509Ptr(found);
+}
+
 // The OR of the CRL comparison over the "*.crl" files of `directory`. A
-// directory that cannot be read holds no CRL.
-unsigned int checkDirectory(X509* certificate, const char* directory, const struct timeb* verifyTime) {
+// directory that cannot be read holds no CRL. Under the strict policy a
+// CRL counts only when it is the certificate's issuer's and its signature
+// verifies with that issuer's key from the trust store; the others are
+// noted as ignored.
+unsigned int checkDirectory(X509* certificate, X509_STORE_CTX* context, const char* directory,
+                            const struct timeb* verifyTime) {
     if (directory == nullptr) return 0;
+    const bool strict = strictPolicy();
+    const X509Ptr issuer = strict ? issuerInStore(context, certificate) : nullptr;
     unsigned int result = 0;
     std::error_code error;
     fs::directory_iterator entry(directory, error);
@@ -128,6 +147,14 @@ unsigned int checkDirectory(X509* certificate, const char* directory, const stru
             continue;
         }
         const CrlPtr crl = loadCrl(path);
+        if (crl && strict) {
+            const std::string refusal = crlRefusal(crl.get(), certificate, issuer.get());
+            if (!refusal.empty()) {
+                LOG4CXX_WARN(loggers::module, "CRL ignored: " << path << ": " << refusal);
+                noteIgnoredCrl(path, refusal);
+                continue;
+            }
+        }
         result |= compareWithCrl(crl.get(), verifyTime, certificate);
     }
     return result;
@@ -138,14 +165,11 @@ unsigned int checkDirectory(X509* certificate, const char* directory, const stru
 unsigned int checkWithOcsp(X509* certificate, X509_STORE_CTX* context, const char* url,
                            const struct timeb* verifyTime, int validityModel) {
     const std::string ownUrl = certificateOcspUrl(certificate);
-    X509* found = nullptr;
-    if (X509_STORE_CTX_get1_issuer(&found, context, certificate) != 1 || found == nullptr) {
-        ERR_clear_error();
-        X509_free(found);
+    const X509Ptr issuer = issuerInStore(context, certificate);
+    if (!issuer) {
         LOG4CXX_ERROR(loggers::module, "OCSP: the issuer of the signer certificate is not in the trust store");
         return kNoTrustedChain;
     }
-    const X509Ptr issuer(found);
     const char* responder = url != nullptr ? url : (ownUrl.empty() ? nullptr : ownUrl.c_str());
     if (responder == nullptr) {
         LOG4CXX_ERROR(loggers::module, "OCSP: no responder URL given and none in the certificate");
@@ -163,7 +187,9 @@ unsigned int revocationSource(unsigned int crlMode) {
     return 0;
 }
 
-bool sourceUsesStore(unsigned int source) { return source == kSourceOpenSSL || source == kSourceOcsp; }
+bool sourceUsesStore(unsigned int source) {
+    return source == kSourceOpenSSL || source == kSourceOcsp || (source == kSourceDirectory && strictPolicy());
+}
 
 unsigned int compareWithCrl(X509_CRL* crl, const struct timeb* verifyTime, X509* certificate) {
     if (crl == nullptr || certificate == nullptr) return 0;
@@ -190,7 +216,7 @@ unsigned int Check_CRL(X509* certificate, X509_STORE* store, X509_STORE_CTX* con
             return certificate != nullptr ? readDistributionPoints(certificate) : 0;
         case kSourceDirectory:
             if (certificate == nullptr) return kNoTrustedChain;
-            return checkDirectory(certificate, crlSource, verifyTime);
+            return checkDirectory(certificate, context, crlSource, verifyTime);
         case kSourceOcsp:
             if (certificate == nullptr || store == nullptr || context == nullptr) return kNoTrustedChain;
             return checkWithOcsp(certificate, context, crlSource, verifyTime, validityModel);

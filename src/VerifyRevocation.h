@@ -18,7 +18,8 @@ inline constexpr unsigned int kNoTrustedChain = 0x80010000;
 unsigned int revocationSource(unsigned int crlMode);
 
 // True for the sources that work through the trust store and its context
-// (OpenSSL's CRL checking and OCSP, which takes the issuer from the store).
+// (OpenSSL's CRL checking, and OCSP and the strict CRL directory mode,
+// which take the issuer from the store).
 bool sourceUsesStore(unsigned int source);
 
 // kRevoked when `crl` lists the certificate's serial number with a

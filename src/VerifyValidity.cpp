@@ -1,29 +1,17 @@
 #include "src/VerifyValidity.h"
 
 #include "src/Asn1Time.h"
+#include "src/VerifyPolicy.h"
 
 #include <openssl/asn1.h>
 
 #include <sys/timeb.h>
 
+#include <climits>
 #include <ctime>
 #include <string_view>
 
 namespace kivo::verify {
-namespace {
-
-// The seconds of an ASN.1 time by the library's conversion; nothing when
-// the text has another shape.
-std::optional<std::int64_t> asn1Seconds(const ASN1_TIME* time) {
-    if (time == nullptr) return std::nullopt;
-    const unsigned char* data = ASN1_STRING_get0_data(time);
-    const int length = ASN1_STRING_length(time);
-    if (data == nullptr || length <= 0) return std::nullopt;
-    return asn1TimeTextToSeconds(
-        std::string_view(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length)));
-}
-
-}  // namespace
 
 std::optional<Moment> localMoment(std::int64_t seconds) {
     const std::time_t value = static_cast<std::time_t>(seconds);
@@ -34,8 +22,10 @@ std::optional<Moment> localMoment(std::int64_t seconds) {
 }
 
 std::optional<Moment> asn1Moment(const ASN1_TIME* time) {
-    const auto seconds = asn1Seconds(time);
+    const auto seconds = policySeconds(time);
     if (!seconds) return std::nullopt;
+    // A date past what time_t holds is later than any reference time.
+    if (*seconds == kBeyondTimeRange) return Moment{INT_MAX, 12, 31, 23, 59, 59};
     return localMoment(*seconds);
 }
 
@@ -103,7 +93,7 @@ std::optional<std::int64_t> signingTimeReference(PKCS7* container) {
         if (value == nullptr || value->type != V_ASN1_UTCTIME) continue;
         // A UTCTime of another shape cannot be read; the current time
         // stands in for it as for a signer without one.
-        if (const auto seconds = asn1Seconds(value->value.utctime)) return seconds;
+        if (const auto seconds = policySeconds(value->value.utctime)) return seconds;
         break;
     }
     return static_cast<std::int64_t>(std::time(nullptr));

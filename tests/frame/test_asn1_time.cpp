@@ -125,3 +125,34 @@ TEST(Asn1Time, ReadsOpenSSLTimeObjects) {
     ASN1_TIME_free(fromSeconds);
     ASN1_TIME_free(empty);
 }
+
+namespace {
+
+// The as-written reading keeps a GeneralizedTime's century; a UTCTime
+// keeps the two-digit rule.
+TEST(Asn1Time, AsWrittenKeepsTheCenturyOfGeneralizedTime) {
+    ScopedTimeZone utc(kUtc);
+    struct Case {
+        const char* text;
+        bool generalized;
+        std::int64_t seconds;
+    };
+    const Case cases[] = {
+        {"20500101000000Z", true, 2524608000},     // read as 1950 by the two-digit rule
+        {"99991231235959Z", true, 253402300799},   // RFC 5280's "no expiry"
+        {"19490101000000Z", true, -662688000},     // and 2049 by the two-digit rule
+        {"20240101120000Z", true, 1704110400},
+        {"20240101120000+0100", true, 1704106800},
+        {"491231235959Z", false, 2524607999},      // UTCTime: 2049
+        {"500101000000Z", false, -631152000},      // UTCTime: 1950
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(kivo::asn1TimeTextToSecondsAsWritten(c.text, c.generalized), c.seconds) << c.text;
+    }
+    EXPECT_EQ(yearOf(secondsOf("20500101000000Z")), 1950) << "the described reading stays";
+    for (const char* bad : {"2050010100000Z", "X0500101000000Z", "20501301000000Z", ""}) {
+        EXPECT_FALSE(kivo::asn1TimeTextToSecondsAsWritten(bad, true).has_value()) << bad;
+    }
+}
+
+}  // namespace

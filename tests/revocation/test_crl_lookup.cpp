@@ -4,6 +4,9 @@
 
 #include "RevocationTestUtil.h"
 
+#include "CertInfoSSL.h"
+#include "VerifyMsg.h"
+
 #include "support/LogCapture.h"
 #include "support/TestSupport.h"
 
@@ -310,4 +313,44 @@ TEST(CrlProxySettings, SetProxyStoresTheValuesAsGiven) {
     EXPECT_EQ(CCrlSSL::cProxyOptionWithHost, 1);
     EXPECT_EQ(CCrlSSL::cProxyOptionWithPath, 2);
     EXPECT_EQ(CCrlSSL::cProxyOptionKeepAlive, 4);
+}
+
+// Under the strict policy a CRL lists a certificate only when the
+// certificate's issuer (from CCertInfo's trust store) signed it, and a
+// revocation date keeps the four-digit year it was written with.
+TEST_F(CrlLookup, FindCertInCrlUnderTheStrictPolicy) {
+    const TestPki& p = pki();
+    const auto impostorKey = generateKey(KeyKind::EcP256);
+    const auto impostor = derOf(makeCrl(p.ca.get(), impostorKey.get(), {{0x1002, revokedAt}}).get());
+    const std::time_t in2050 = utcSeconds(2050, 5, 25, 0, 0, 0);
+    const auto late = derOf(makeCrl(p.ca.get(), p.caKey.get(), {{0x1002, in2050}}).get());
+    auto find = [&](const std::vector<unsigned char>& list, __int64* when = nullptr) {
+        auto copy = list;
+        return CCrlSSL::FindCertInCrl(certificate.data(), certificate.size(), copy.data(), copy.size(), when);
+    };
+
+    CCertInfo::CleanUpSSL_CAStore();
+    const bool before = CCrlSSL::GetStrictPolicy();
+    CCrlSSL::SetStrictPolicy(true);
+    EXPECT_TRUE(CVerifyMsg::GetStrictPolicy()) << "one policy for both classes";
+    EXPECT_EQ(find(crlDer), 0) << "issuer not in the trust store";
+    EXPECT_NE(CVerifyMsg::GetIgnoredCrls().find("not in the trust store"), std::string::npos);
+
+    auto caDer = kivo::test::derOf(p.ca.get());
+    ASSERT_TRUE(CCertInfo::AddCertToSSL_CAStore(caDer.data(), caDer.size()));
+    __int64 when = -1;
+    EXPECT_EQ(find(crlDer, &when), 1);
+    EXPECT_EQ(when, revokedAt);
+    EXPECT_EQ(CVerifyMsg::GetIgnoredCrls(), "");
+    EXPECT_EQ(find(impostor), 0);
+    EXPECT_NE(CVerifyMsg::GetIgnoredCrls().find("signature does not verify"), std::string::npos);
+    EXPECT_EQ(find(late, &when), 1);
+    EXPECT_EQ(when, in2050);
+
+    CCrlSSL::SetStrictPolicy(false);
+    EXPECT_EQ(find(impostor), 1) << "the default rules match the serial number alone";
+    EXPECT_EQ(find(late, &when), 1);
+    EXPECT_EQ(when, utcSeconds(1950, 5, 25, 0, 0, 0)) << "the default rules read the year by its last two digits";
+    CCrlSSL::SetStrictPolicy(before);
+    CCertInfo::CleanUpSSL_CAStore();
 }

@@ -367,6 +367,20 @@ private:
     std::optional<std::string> m_caPath;
 };
 
+// Turns the process-wide strict verification policy on or off for a scope.
+class ScopedStrictPolicy {
+public:
+    explicit ScopedStrictPolicy(bool strict) : m_before(CVerifyMsg::GetStrictPolicy()) {
+        CVerifyMsg::SetStrictPolicy(strict);
+    }
+    ~ScopedStrictPolicy() { CVerifyMsg::SetStrictPolicy(m_before); }
+    ScopedStrictPolicy(const ScopedStrictPolicy&) = delete;
+    ScopedStrictPolicy& operator=(const ScopedStrictPolicy&) = delete;
+
+private:
+    bool m_before;
+};
+
 // Result codes, as the tests name them.
 inline constexpr unsigned int kValid = 0;
 inline constexpr unsigned int kBadSignature = 0x80000001;

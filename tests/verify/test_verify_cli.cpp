@@ -73,7 +73,7 @@ TEST_F(VerifyCliTest, FailuresAreNamedAndCombined) {
     run = verify(q(m_signature) + " --data " + q(m_data) + " --ca-file " + q(otherCa) + " --at " +
                  isoUtc(m_now + 400 * kDay));
     EXPECT_EQ(run.status, 1) << run.out;
-    EXPECT_NE(run.out.find("no chain to a trusted certificate"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("not trusted: issuer certificate missing from the trust store"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("0x80014000"), std::string::npos) << run.out;
 }
 
@@ -81,24 +81,36 @@ TEST_F(VerifyCliTest, RevocationSources) {
     const std::string crlDir = m_dir.folder("crls");
     const CrlPtr crl = makeCrl(m_ca, {{0x4242, m_now - 5 * kDay}});
     writeCrlDer(crlDir + "/ca.crl", crl.get());
-    Run run = verify(q(m_signature) + " --data " + q(m_data) + " --crl-dir " + q(crlDir) + " --at " + isoUtc(m_now));
+    const std::string withCrls = q(m_signature) + " --data " + q(m_data) + " --ca-file " + q(m_caFile) + " --crl-dir " + q(crlDir);
+    Run run = verify(withCrls + " --at " + isoUtc(m_now));
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(run.out.find("revoked"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("0x80000004"), std::string::npos) << run.out;
-    run = verify(q(m_signature) + " --data " + q(m_data) + " --crl-dir " + q(crlDir) + " --at " +
-                 isoUtc(m_now - 10 * kDay));
+    run = verify(withCrls + " --at " + isoUtc(m_now - 10 * kDay));
     EXPECT_EQ(run.status, 0) << run.out;
+    // The strict rules use only CRLs of the signer's issuer; the lenient
+    // ones match the serial number in any CRL.
+    const CrlPtr foreign = makeCrl(longLivedCa("/CN=Other CA"), {{0x4242, m_now - 5 * kDay}});
+    writeCrlDer(crlDir + "/ca.crl", foreign.get());
+    run = verify(withCrls + " --at " + isoUtc(m_now));
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("ignored " + crlDir + "/ca.crl: issued by another CA"), std::string::npos) << run.out;
+    run = verify(withCrls + " --at " + isoUtc(m_now) + " --lenient");
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("0x80000004"), std::string::npos) << run.out;
 
     // OpenSSL's CRL checking with a CRL that lists someone else.
     const std::string caAndCrl = pemFile("ca-and-crl.pem", {m_ca.cert.get()});
     appendCrlPem(caAndCrl, makeCrl(m_ca, {{0x77, m_now - 5 * kDay}}).get());
     run = verify(q(m_signature) + " --data " + q(m_data) + " --ca-file " + q(caAndCrl) + " --openssl-crl");
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(run.out.find("0x00000001"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("library code 0x00000001"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("result:                      0x00000000"), std::string::npos) << "a pass shows as a pass\n" << run.out;
     // Without a CRL OpenSSL cannot confirm.
     run = verify(q(m_signature) + " --data " + q(m_data) + " --ca-file " + q(m_caFile) + " --openssl-crl");
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(run.out.find("not confirmed"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("result:                      0x80010000"), std::string::npos) << run.out;
 
     // OCSP: a responder URL nobody answers at; the signer has no URL of its own.
     run = verify(q(m_signature) + " --data " + q(m_data) + " --ca-file " + q(m_caFile) + " --ocsp http://127.0.0.1:1/");
@@ -107,6 +119,27 @@ TEST_F(VerifyCliTest, RevocationSources) {
     run = verify(q(m_signature) + " --data " + q(m_data) + " --ca-file " + q(m_caFile) + " --ocsp");
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(run.out.find("0x80080000"), std::string::npos) << run.out;
+}
+
+// Strict by default: a chain OpenSSL rejects is not trusted, with the
+// reason in words; the lenient rules pass it and say what OpenSSL found.
+TEST_F(VerifyCliTest, StrictByDefaultLenientOnRequest) {
+    const Party selfMade = Certify("/CN=Self-made Signer").make();
+    const std::string signature = m_dir.file("self.p7s");
+    writeFile(signature, cmsSign(selfMade, m_content));
+    const std::string arguments = q(signature) + " --data " + q(m_data) + " --ca-file " + q(m_caFile);
+    Run run = verify(arguments);
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("not trusted: self-signed certificate not in the trust store (OpenSSL error 18)"),
+              std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("rules:                       strict"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("0x80010000"), std::string::npos) << run.out;
+    run = verify(arguments + " --lenient");
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("trusted; every certificate valid at the signing time (shell model); OpenSSL rejects it: "
+                           "self-signed certificate not in the trust store (OpenSSL error 18)"),
+              std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("result:                      0x00000000"), std::string::npos) << run.out;
 }
 
 TEST_F(VerifyCliTest, AttachedPemContainer) {

@@ -7,6 +7,8 @@
 
 #include "VerifyMsg.h"
 
+#include <openssl/x509_vfy.h>
+
 #include <sys/stat.h>
 #include <sys/timeb.h>
 
@@ -25,7 +27,7 @@ namespace {
 void printVerifyUsage(std::ostream& out) {
     out << "usage: kivocrypto verify SIG [--data FILE] [--ca-file F] [--ca-path D]\n"
            "                        [--crl-dir D | --openssl-crl | --ocsp [URL]]\n"
-           "                        [--at TIME] [--chain-model]\n"
+           "                        [--at TIME] [--chain-model] [--lenient]\n"
            "\n"
            "Verifies the CMS/PKCS#7 signature container SIG (PEM or DER) and prints\n"
            "each check with its verdict, then the combined result code in hex.\n"
@@ -52,7 +54,20 @@ void printVerifyUsage(std::ostream& out) {
            "  --chain-model  judge the chain by the chain model (each issuer valid\n"
            "                 when its subject was issued) instead of the shell model\n"
            "                 (every certificate valid at the reference time)\n"
+           "  --lenient      the library's default rules instead of the strict ones:\n"
+           "                 the chain fails only when an issuer is missing (a forged\n"
+           "                 certificate signature, a self-signed signer outside the\n"
+           "                 trust store, a CA without the CA flag and the like pass),\n"
+           "                 years of GeneralizedTime are read by the two-digit rule\n"
+           "                 (2050 as 1950), and any CRL in --crl-dir that lists the\n"
+           "                 serial number counts, whoever issued it. Strict (the\n"
+           "                 default) rejects every chain error, reads years as\n"
+           "                 written and uses only CRLs that the signer's issuer\n"
+           "                 signed (its certificate must be in the trust store).\n"
            "\n"
+           "The result line is the OR of the failure codes (0x00000000: every check\n"
+           "passed). An OpenSSL CRL check that OpenSSL could not complete (library\n"
+           "code 0) counts as 0x80010000 there.\n"
            "The exit code is 0 only when every check passed, 1 when one failed or\n"
            "an input cannot be read, 2 for a usage error. Times are compared in UTC.\n";
 }
@@ -69,6 +84,7 @@ struct Options {
     std::optional<std::string> ocspUrl;
     std::optional<std::time_t> at;
     bool chainModel = false;
+    bool lenient = false;
 };
 
 // "YYYY-MM-DDTHH:MM:SSZ" (a blank may stand for the T) as seconds since 1970.
@@ -167,6 +183,8 @@ std::optional<Options> parseOptions(const Arguments& arguments) {
             if (!options.at) return usage("'" + text + "' is not a UTC time like 2026-12-05T10:00:00Z");
         } else if (argument == "--chain-model") {
             options.chainModel = true;
+        } else if (argument == "--lenient") {
+            options.lenient = true;
         } else {
             return usage("unknown option '" + argument + "'");
         }
@@ -232,48 +250,134 @@ struct Verdict {
     const char* check;
     bool passed;
     std::string words;
+    std::vector<std::string> notes;  // printed indented below the verdict
 };
 
-std::string chainWords(unsigned int code, const Options& options) {
+// What OpenSSL's chain verification error means, in words.
+std::string chainErrorWords(int error) {
+    switch (error) {
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+            return "issuer certificate missing from the trust store";
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+            return "self-signed certificate not in the trust store";
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+            return "self-signed root of the chain not in the trust store";
+        case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+            return "certificate signature does not verify";
+        case X509_V_ERR_UNABLE_TO_DECRYPT_CERT_SIGNATURE:
+            return "certificate signature cannot be read";
+        case X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY:
+            return "issuer public key cannot be read";
+        case X509_V_ERR_INVALID_CA:
+            return "CA certificate lacks the CA flag";
+        case X509_V_ERR_PATH_LENGTH_EXCEEDED:
+            return "path length exceeded";
+        case X509_V_ERR_KEYUSAGE_NO_CERTSIGN:
+            return "CA certificate key usage lacks keyCertSign";
+        case X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION:
+            return "unknown critical extension";
+        case X509_V_ERR_PERMITTED_VIOLATION:
+        case X509_V_ERR_EXCLUDED_VIOLATION:
+        case X509_V_ERR_SUBTREE_MINMAX:
+            return "name constraints violated";
+        case X509_V_ERR_UNSUPPORTED_CONSTRAINT_TYPE:
+        case X509_V_ERR_UNSUPPORTED_CONSTRAINT_SYNTAX:
+        case X509_V_ERR_UNSUPPORTED_NAME_SYNTAX:
+            return "name constraint that cannot be checked";
+        case X509_V_ERR_SUBJECT_ISSUER_MISMATCH:
+        case X509_V_ERR_AKID_SKID_MISMATCH:
+        case X509_V_ERR_AKID_ISSUER_SERIAL_MISMATCH:
+            return "issuer does not match the certificate's issuer name or key identifier";
+        case X509_V_ERR_CERT_CHAIN_TOO_LONG:
+            return "chain too long";
+        default:
+            return CVerifyMsg::GetLastChainErrorText();
+    }
+}
+
+std::string chainErrorNote(int error) {
+    return chainErrorWords(error) + " (OpenSSL error " + std::to_string(error) + ")";
+}
+
+Verdict chainVerdict(unsigned int code, int openSslError, const Options& options) {
     const std::string model = options.chainModel ? "chain model" : "shell model";
     const std::string reference = options.at ? formatUtc(*options.at) : "the signing time";
-    if (code == 0) return "trusted; every certificate valid at " + reference + " (" + model + ")";
-    if ((code & CVerifyMsg::cNoTrustedChain) == CVerifyMsg::cNoTrustedChain) {
-        return "no chain to a trusted certificate (issuer missing or trust store unreadable)";
+    if (code == 0) {
+        std::string words = "trusted; every certificate valid at " + reference + " (" + model + ")";
+        // The lenient rules pass chains that OpenSSL rejected; say so.
+        if (openSslError != 0) words += "; OpenSSL rejects it: " + chainErrorNote(openSslError);
+        return {"chain", true, words, {}};
     }
-    return "a certificate of the chain is not valid at " + reference + " (" + model + ")";
+    if ((code & CVerifyMsg::cNoTrustedChain) == CVerifyMsg::cNoTrustedChain) {
+        if (openSslError != 0) return {"chain", false, "not trusted: " + chainErrorNote(openSslError), {}};
+        return {"chain", false, "not trusted: the trust store cannot be read or used", {}};
+    }
+    return {"chain", false, "a certificate of the chain is not valid at " + reference + " (" + model + ")", {}};
+}
+
+// The CRLs the strict rules did not use, one note each.
+std::vector<std::string> ignoredCrlNotes() {
+    std::vector<std::string> notes;
+    const std::string text = CVerifyMsg::GetIgnoredCrls();
+    std::size_t start = 0;
+    for (std::size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
+        notes.push_back("ignored " + text.substr(start, end - start));
+        start = end + 1;
+    }
+    return notes;
 }
 
 Verdict revocationVerdict(unsigned int code, const Options& options) {
     switch (options.revocation) {
-        case Revocation::Directory:
-            return {"revocation (CRL directory)", code == 0,
-                    code == 0 ? "not revoked" : "revoked before the verification time"};
+        case Revocation::Directory: {
+            std::vector<std::string> notes = ignoredCrlNotes();
+            if (code != 0) return {"revocation (CRL directory)", false, "revoked before the verification time", notes};
+            return {"revocation (CRL directory)", true,
+                    options.lenient ? "not revoked" : "not listed in any usable CRL", notes};
+        }
         case Revocation::OpenSSL:
             if (code == CVerifyMsg::cOpenSSLCrlPassed) {
-                return {"revocation (OpenSSL CRL)", true, "not revoked; OpenSSL verified the chain with its CRLs"};
+                return {"revocation (OpenSSL CRL)", true,
+                        "not revoked; OpenSSL verified the chain with its CRLs (library code 0x00000001)", {}};
             }
-            if (code == CVerifyMsg::cRevoked) return {"revocation (OpenSSL CRL)", false, "revoked before the verification time"};
+            if (code == CVerifyMsg::cRevoked) return {"revocation (OpenSSL CRL)", false, "revoked before the verification time", {}};
             if (code == 0) {
                 return {"revocation (OpenSSL CRL)", false,
                         "not confirmed: OpenSSL's chain verification with CRL checking failed "
-                        "(no current CRL of the issuer, or another chain error)"};
+                        "(no current CRL of the issuer, or another chain error)", {}};
             }
-            return {"revocation (OpenSSL CRL)", false, "trust store unusable or issuer missing"};
+            return {"revocation (OpenSSL CRL)", false, "trust store unusable or issuer missing", {}};
         case Revocation::Ocsp:
-            if (code == 0) return {"revocation (OCSP)", true, "not revoked (good, or unknown to the responder)"};
-            if (code == CVerifyMsg::cRevoked) return {"revocation (OCSP)", false, "revoked before the verification time"};
+            if (code == 0) return {"revocation (OCSP)", true, "not revoked (good, or unknown to the responder)", {}};
+            if (code == CVerifyMsg::cRevoked) return {"revocation (OCSP)", false, "revoked before the verification time", {}};
             if (code == CVerifyMsg::cOcspNoUrl) {
-                return {"revocation (OCSP)", false, "no responder URL (none given, none in the certificate) or it does not parse"};
+                return {"revocation (OCSP)", false, "no responder URL (none given, none in the certificate) or it does not parse", {}};
             }
             if (code == CVerifyMsg::cOcspCommunication) {
-                return {"revocation (OCSP)", false, "responder not reachable, or its answer unusable"};
+                return {"revocation (OCSP)", false, "responder not reachable, or its answer unusable", {}};
             }
-            return {"revocation (OCSP)", false, "the issuer is not in the trust store"};
+            return {"revocation (OCSP)", false, "the issuer is not in the trust store", {}};
         case Revocation::None:
             break;
     }
-    return {"revocation", code == 0, ""};
+    return {"revocation", code == 0, "", {}};
+}
+
+// The revocation check the options ask for; its library code.
+unsigned int runRevocation(Verifier& verifier, const Options& options) {
+    switch (options.revocation) {
+        case Revocation::Directory:
+            return verifier.run(CVerifyMsg::cCheckRevocation, CVerifyMsg::cCrlDirectory, options.crlDirectory.c_str());
+        case Revocation::OpenSSL:
+            return verifier.run(CVerifyMsg::cCheckRevocation, CVerifyMsg::cCrlOpenSSL);
+        case Revocation::Ocsp:
+            return verifier.run(CVerifyMsg::cCheckRevocation, CVerifyMsg::cCrlOcsp,
+                                options.ocspUrl ? options.ocspUrl->c_str() : nullptr);
+        case Revocation::None:
+            break;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -318,50 +422,41 @@ int runVerify(const Arguments& arguments) {
     const unsigned char* detached = nullptr;
     if (content) detached = content->size() > 0 ? content->data() : &kEmpty;
     Verifier verifier(options, input.der, detached, content ? content->size() : 0);
+    CVerifyMsg::SetStrictPolicy(!options.lenient);
     std::vector<Verdict> verdicts;
+    // The OR of the failure codes. The OpenSSL CRL mode's 1 says that its
+    // check passed; it is no failure and stays out of the result line.
     unsigned int combined = 0;
 
     const unsigned int signature = verifier.run(CVerifyMsg::cCheckSignature);
     combined |= signature;
-    verdicts.push_back({"signature", signature == 0, signature == 0 ? "valid" : "does not verify"});
+    verdicts.push_back({"signature", signature == 0, signature == 0 ? "valid" : "does not verify", {}});
 
     if (options.caFile || options.caPath) {
         const unsigned int chain = verifier.run(CVerifyMsg::cCheckChain);
         combined |= chain;
-        verdicts.push_back({"chain", chain == 0, chainWords(chain, options)});
+        verdicts.push_back(chainVerdict(chain, CVerifyMsg::GetLastChainError(), options));
     }
     if (options.at) {
         const unsigned int validity = verifier.run(CVerifyMsg::cCheckSignerValidity);
         combined |= validity;
         verdicts.push_back({"signer validity", validity == 0,
-                            (validity == 0 ? "valid at " : "not valid at ") + formatUtc(*options.at)});
+                            (validity == 0 ? "valid at " : "not valid at ") + formatUtc(*options.at), {}});
     }
     if (options.revocation != Revocation::None) {
-        unsigned int code = 0;
-        switch (options.revocation) {
-            case Revocation::Directory:
-                code = verifier.run(CVerifyMsg::cCheckRevocation, CVerifyMsg::cCrlDirectory,
-                                    options.crlDirectory.c_str());
-                break;
-            case Revocation::OpenSSL:
-                code = verifier.run(CVerifyMsg::cCheckRevocation, CVerifyMsg::cCrlOpenSSL);
-                break;
-            case Revocation::Ocsp:
-                code = verifier.run(CVerifyMsg::cCheckRevocation, CVerifyMsg::cCrlOcsp,
-                                    options.ocspUrl ? options.ocspUrl->c_str() : nullptr);
-                break;
-            case Revocation::None:
-                break;
-        }
-        combined |= code;
-        verdicts.push_back(revocationVerdict(code, options));
+        const unsigned int code = runRevocation(verifier, options);
+        const Verdict verdict = revocationVerdict(code, options);
+        if (!verdict.passed) combined |= code != 0 ? code : CVerifyMsg::cNoTrustedChain;
+        verdicts.push_back(verdict);
     }
 
     std::string failed;
     for (const Verdict& verdict : verdicts) {
         std::printf("%-28s %s\n", (std::string(verdict.check) + ":").c_str(), verdict.words.c_str());
+        for (const std::string& note : verdict.notes) std::printf("%-28s %s\n", "", note.c_str());
         if (!verdict.passed) failed += (failed.empty() ? "" : ", ") + std::string(verdict.check);
     }
+    std::printf("%-28s %s\n", "rules:", options.lenient ? "lenient (the library's default rules)" : "strict");
     std::printf("%-28s 0x%08X\n", "result:", combined);
     std::fflush(stdout);
     if (!failed.empty()) {
