@@ -129,11 +129,16 @@ public:
 
     // ---- time stamps ------------------------------------------------------------
     // Appends `token` as the unsigned attribute id-aa-timeStampToken to the
-    // only SignerInfo of a message of the builder's layout, in place. The
-    // buffer must have room for *len + 25 + tokenLen octets; *len is the
-    // message length and becomes the new one. 0, or -22 (nothing written)
-    // for a message of another layout or a token that does not fit the
-    // two-octet lengths.
+    // only SignerInfo of a DER SignedData, in place: any length forms, with
+    // or without encapsulated content, certificates, CRLs or unsigned
+    // attributes. Every enclosing length is rewritten, growing a length
+    // field where the new length needs it. The buffer must have room for
+    // *len + 25 + tokenLen octets; *len is the message length and becomes
+    // the new one. On the builder's layout the output is the 25-octet
+    // attribute header and the token at the end, with the five two-octet
+    // lengths patched. 0, or -22 (nothing written) for a message that is
+    // not such a SignedData (indefinite lengths included), a token that is
+    // not one DER element, or a result that needs more room than that.
     static int AddTimeStamp(unsigned char* der, unsigned long* len, unsigned char* token,
                             unsigned long tokenLen);
     // UTCTime or GeneralizedTime to seconds since 1970 (fields read as local

@@ -113,16 +113,27 @@ public:
     static void setCAdES_Level(int level);
 
     // Time-stamps the signature value of signer `signer` of the DER
-    // container (30 82 header) in place. The imprint is the digest of the
-    // signature value (under an ECDSA signature algorithm its r‖s form) by
-    // hash code `hash`: 0 SHA-1, 1 SHA-256, 2 SHA-384, 3 SHA-512; any other
-    // code time-stamps with SHA-1. `len` is the container's length,
-    // `*capacity` the size of the buffer on entry and the new length on
-    // success. 0; -24 null argument; -91/-92 time-stamp failure (a service
-    // that cannot be reached yields no response: -92); -93 no room
-    // (container unchanged, *capacity = len); -94 no signature value or not
-    // a container with a 30 82 header; -22 the container has no layout a
-    // token can be added to.
+    // container in place. The imprint is the digest of the signature value
+    // by hash code `hash`: 0 SHA-1, 1 SHA-256, 2 SHA-384, 3 SHA-512; any
+    // other code time-stamps with SHA-1. Which octets of an ECDSA signature
+    // value are digested depends on setStandardTSImprint. `len` is the
+    // container's length, `*capacity` the size of the buffer on entry and
+    // the new length on success. The container may be attached or detached,
+    // of any size and length form (see CPKCS7SSL::AddTimeStamp). 0; -24 null
+    // argument; -91/-92 time-stamp failure (a service that cannot be
+    // reached yields no response: -92); -93 no room (container unchanged,
+    // *capacity = len); -94 no signature value, or no DER SEQUENCE within
+    // the buffer; -22 the container is not a SignedData with one SignerInfo
+    // a token can be added to.
+    // Which octets the time-stamp imprint covers, process-wide. Off (the
+    // default): under an ECDSA signature algorithm the signature value in
+    // its raw r‖s form, as the library has always done. On: the signature
+    // value as stored in the container (the DER ECDSA-Sig-Value), which is
+    // what RFC 3161 and CAdES verifiers (OpenSSL, Bouncy Castle) hash; only
+    // then do they accept the time stamp of an ECDSA signature. RSA and
+    // RSASSA-PSS signatures give the same imprint either way.
+    static void setStandardTSImprint(bool standard);
+    static bool getStandardTSImprint();
     static int addTimestamp(unsigned char* container, unsigned long len, unsigned long* capacity,
                             int hash, int signer);
 

@@ -29,6 +29,10 @@ if [[ ! -d "$seeds" ]]; then
     -outform DER -out "$seeds/cms-detached.der" 2>/dev/null
   openssl cms -sign -binary -nodetach -in "$work/content.txt" -signer "$work/cert.pem" \
     -inkey "$work/key.pem" -outform DER -out "$seeds/cms-attached.der" 2>/dev/null
+  # A time-stamp insertion: token length 2 * 16, 16 octets of room to
+  # spare, the container, then a 32-octet DER token.
+  { printf '\x02\x10'; cat "$seeds/cms-detached.der"; printf '\x30\x1e'; head -c 30 /dev/zero; } \
+    > "$seeds/add-timestamp.bin"
   # A CRL, an OCSP request and a response about the seed certificate, made
   # offline with a minimal CA configuration.
   : > "$work/index.txt"

@@ -12,6 +12,8 @@ packages=(
   pcscd vsmartcard-vpcd tinyproxy
   # outside path-validation suite (NIST PKITS signed messages)
   python3-cryptography-vectors
+  # an independent RFC 3161 verifier: Bouncy Castle, run as a Java source file
+  default-jdk-headless libbcpkix-java libbcprov-java libbcutil-java
   # fuzzing and sanitizer runtimes
   clang libclang-rt-14-dev
 )

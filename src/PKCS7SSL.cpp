@@ -582,7 +582,11 @@ int CPKCS7SSL::AddTimeStamp(unsigned char* der, unsigned long* len, unsigned cha
         KIVO_LOG_ENTER(m_logger, "AddTimeStamp");
         if (der == nullptr || len == nullptr || token == nullptr) return kInvalid;
         std::size_t newLength = 0;
-        if (!appendTimeStampToken(der, *len, {token, static_cast<std::size_t>(tokenLen)}, &newLength)) {
+        // The caller's buffer holds the message, the token and the 25 octets
+        // of attribute header; a message whose lengths must grow beyond that
+        // is refused.
+        const std::size_t room = std::size_t{*len} + kTimeStampAttributeHeader + tokenLen;
+        if (!appendTimeStampToken(der, *len, room, {token, static_cast<std::size_t>(tokenLen)}, &newLength)) {
             return kInvalid;
         }
         *len = static_cast<unsigned long>(newLength);

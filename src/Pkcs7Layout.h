@@ -39,13 +39,27 @@ std::optional<BuilderLayout> readBuilderLayout(std::span<const unsigned char> me
 // the SET header.
 inline constexpr std::size_t kTimeStampAttributeHeader = 25;
 
+// The length of the SignedData `message` (the whole message, nothing after
+// it) once `tokenLength` octets of token are appended by
+// appendTimeStampToken; nothing when the message cannot take one (see
+// there).
+std::optional<std::size_t> timeStampedLength(std::span<const unsigned char> message, std::size_t tokenLength);
+
 // Appends `token` as the unsigned attribute id-aa-timeStampToken to the
-// SignerInfo of the builder-layout message of `length` octets at `der`,
-// whose buffer has room for length + 25 + token size octets, and patches
-// the five enclosing lengths. False (nothing written) when the message
-// does not have the layout, already has unsigned attributes, the token is
-// not one DER element, or the result would not fit the two-octet lengths.
-bool appendTimeStampToken(unsigned char* der, std::size_t length,
+// only SignerInfo of the SignedData of `length` octets at `der`, whose
+// buffer holds `capacity` octets. The SignerInfo ends where the message
+// ends, so the attribute goes to the end (into the existing unsigned
+// attributes, or in a new [1] after the signature); the lengths of every
+// enclosing element (ContentInfo, [0], SignedData, SignerInfos, SignerInfo
+// and the unsigned attributes) are rewritten, each keeping its length form
+// while the new length fits it and growing to the shortest form that fits
+// otherwise. Any length form, encapsulated content, certificates and CRLs
+// are fine. On the builder layout the output is the 25-octet header and
+// the token at the end, with the five two-octet lengths patched. False
+// (nothing written) when the message is not a SignedData with exactly one
+// SignerInfo in definite-length encoding ending at `length`, the token is
+// not one DER element, or the result would not fit `capacity`.
+bool appendTimeStampToken(unsigned char* der, std::size_t length, std::size_t capacity,
                           std::span<const unsigned char> token, std::size_t* newLength);
 
 }  // namespace kivo::pkcs7

@@ -6,12 +6,14 @@
 #include "HashSSL.h"
 #include "PKCS7SSL.h"
 #include "TimeStampSSL.h"
+#include "asn1/Asn1Der.h"
 #include "asn1/CmsPkcs7.h"
 #include "src/CardKeyOperations.h"
 #include "src/FileIo.h"
 #include "src/Guarded.h"
 #include "src/LibraryMain.h"
 #include "src/Logging.h"
+#include "src/Pkcs7Layout.h"
 #include "src/Pkcs7tool.h"
 #include "digest/DigestFactory.h"
 
@@ -23,10 +25,12 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <limits>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -73,9 +77,7 @@ void CSignMessage::setCAdES_Level(int level) {
 
 namespace {
 
-// Room the unsigned attribute needs around the token: [1] header, the
-// Attribute SEQUENCE, the OID and the SET, with two-octet lengths.
-constexpr unsigned long kTimeStampAttributeOverhead = 25;
+std::atomic<bool> g_standardImprint{false};
 
 int addTimestampTo(unsigned char* container, unsigned long len, unsigned long* capacity, int hash,
                    int signer) {
@@ -85,25 +87,34 @@ int addTimestampTo(unsigned char* container, unsigned long len, unsigned long* c
     }
     // The current length comes from the container's own header; one that
     // claims more than the caller's buffer cannot be read safely.
-    if (*capacity < 4 || container[0] != 0x30 || container[1] != 0x82) {
+    if (*capacity < 2 || container[0] != 0x30) {
         LOG4CXX_DEBUG(logger, "no signed data found");
         return -94;
     }
-    unsigned long length = ((static_cast<unsigned long>(container[2]) << 8) | container[3]) + 4;
-    if (length > *capacity) {
+    unsigned long length = kivo::asn1::elementSize(container, *capacity);
+    if (length == 0) {
         LOG4CXX_DEBUG(logger, "no signed data found");
         return -94;
     }
 
+    // Raw (r‖s) unless the standard imprint over the stored value is asked for.
+    const bool raw = !g_standardImprint.load(std::memory_order_relaxed);
     unsigned long signatureSize = 0;
-    if (CPKCS7SSL::GetSignatureBlobSize(container, &signatureSize, signer, true) != 0) {
+    if (CPKCS7SSL::GetSignatureBlobSize(container, &signatureSize, signer, raw) != 0) {
         LOG4CXX_DEBUG(logger, "no signed data found");
         return -94;
     }
     std::vector<unsigned char> signature(signatureSize + 1);
-    if (CPKCS7SSL::GetSignatureBlob(container, signature.data(), signer, true) != 0) {
+    if (CPKCS7SSL::GetSignatureBlob(container, signature.data(), signer, raw) != 0) {
         LOG4CXX_DEBUG(logger, "no signed data found");
         return -94;
+    }
+
+    // A container no token can be added to is refused before the service
+    // is asked for one.
+    if (!kivo::pkcs7::timeStampedLength({container, length}, 1)) {
+        LOG4CXX_DEBUG(logger, "no SignedData with one SignerInfo to add the time stamp to");
+        return -22;
     }
 
     // The request names SHA-1, SHA-256, SHA-384 or SHA-512; any other code
@@ -124,24 +135,35 @@ int addTimestampTo(unsigned char* container, unsigned long len, unsigned long* c
         return timeStamp.getError();
     }
 
-    const unsigned long newLength =
-        length + timeStamp.getTimeStampLen() + kTimeStampAttributeOverhead;
-    if (newLength > *capacity) {
-        LOG4CXX_DEBUG(logger, "timestamp to long: " << newLength);
+    const std::span<const unsigned char> token(timeStamp.getTimeStamp(), timeStamp.getTimeStampLen());
+    const auto stampedLength = kivo::pkcs7::timeStampedLength({container, length}, token.size());
+    if (!stampedLength) {
+        LOG4CXX_DEBUG(logger, "no SignedData with one SignerInfo to add the time stamp to");
+        return -22;
+    }
+    if (*stampedLength > *capacity) {
+        LOG4CXX_DEBUG(logger, "timestamp to long: " << *stampedLength);
         *capacity = len;
         return -93;
     }
     LOG4CXX_DEBUG(logger, "adding timestamp to pkcs#7");
-    const int added = CPKCS7SSL::AddTimeStamp(container, &length, timeStamp.getTimeStamp(),
-                                              timeStamp.getTimeStampLen());
-    if (added != 0) {
-        return added;
-    }
-    *capacity = length;
+    std::size_t newLength = 0;
+    if (!kivo::pkcs7::appendTimeStampToken(container, length, *capacity, token, &newLength)) return -22;
+    *capacity = static_cast<unsigned long>(newLength);
     return 0;
 }
 
 }  // namespace
+
+void CSignMessage::setStandardTSImprint(bool standard) {
+    g_standardImprint.store(standard, std::memory_order_relaxed);
+    guarded(0, [&] {
+        LOG4CXX_DEBUG(m_logger, "entering setStandardTSImprint");
+        return 0;
+    });
+}
+
+bool CSignMessage::getStandardTSImprint() { return g_standardImprint.load(std::memory_order_relaxed); }
 
 int CSignMessage::addTimestamp(unsigned char* container, unsigned long len, unsigned long* capacity,
                                int hash, int signer) {

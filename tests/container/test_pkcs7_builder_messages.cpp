@@ -6,6 +6,7 @@
 #include "ContainerTestUtil.h"
 
 #include "support/TestSupport.h"
+#include "src/Pkcs7Layout.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@ using kivo::test::cms::BuildOptions;
 using kivo::test::cms::HeapCopy;
 using kivo::test::cms::join;
 using kivo::test::cms::locate;
+using kivo::test::cms::opensslSignedData;
 using kivo::test::cms::tlv;
 
 namespace {
@@ -50,15 +52,16 @@ Stamped addTimeStamp(const Bytes& der, const Bytes& token) {
     return stamped;
 }
 
-// Checks that OpenSSL reads `stamped` with `token` as the first signer's
-// only unsigned attribute, of type id-aa-timeStampToken.
-void expectTokenAttribute(const Bytes& stamped, const Bytes& token) {
+// Checks that OpenSSL reads `stamped` with `token` as the last of the
+// first signer's `count` unsigned attributes, of type id-aa-timeStampToken.
+void expectTokenAttribute(const Bytes& stamped, const Bytes& token, int count = 1) {
     CmsPtr cms = parseCms(stamped);
     ASSERT_TRUE(cms);
     CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
-    ASSERT_EQ(CMS_unsigned_get_attr_count(si), 1);
-    const int position = CMS_unsigned_get_attr_by_NID(si, NID_id_smime_aa_timeStampToken, -1);
-    ASSERT_EQ(position, 0);
+    ASSERT_EQ(CMS_unsigned_get_attr_count(si), count);
+    const int position = count - 1;
+    ASSERT_EQ(OBJ_obj2nid(X509_ATTRIBUTE_get0_object(CMS_unsigned_get_attr(si, position))),
+              NID_id_smime_aa_timeStampToken);
     X509_ATTRIBUTE* attribute = CMS_unsigned_get_attr(si, position);
     ASSERT_EQ(X509_ATTRIBUTE_count(attribute), 1);
     ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
@@ -171,63 +174,121 @@ void expectRefused(const Bytes& der, const Bytes& token, const char* what) {
     EXPECT_EQ(Bytes(room.data(), room.data() + room.size()), buffer);
 }
 
-TEST_F(Pkcs7InspectAddTimeStamp, RefusesMessagesOfAnotherLayout) {
-    const Bytes token = syntheticToken(800);
-    const auto signedData = signedDataPath();
-    const auto signerInfos = std::vector<std::size_t>{1, 0, 4};
+// `der` with the headers of the elements that enclose its end (ContentInfo,
+// [0], SignedData, SignerInfos, SignerInfo) in the four-octet long form.
+Bytes withFourOctetLengths(const Bytes& der, std::size_t depth = 0) {
+    const auto tlv84 = [](unsigned char identifier, const Bytes& content) {
+        const std::size_t n = content.size();
+        return join({Bytes{identifier, 0x84, static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
+                           static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)},
+                     content});
+    };
+    if (depth == 5) return der;
+    std::vector<Bytes> children = childrenOf(der);
+    // The element that ends the message is the last child at every level.
+    children.back() = withFourOctetLengths(children.back(), depth + 1);
+    Bytes content;
+    for (const Bytes& child : children) content.insert(content.end(), child.begin(), child.end());
+    return tlv84(der[0], content);
+}
 
-    // Already time-stamped.
+// Any SignedData with one SignerInfo takes the token: every enclosing
+// length is rewritten (growing where it must), OpenSSL reads the token as
+// the last unsigned attribute and the signature still verifies.
+TEST_F(Pkcs7InspectAddTimeStamp, AddsToEverySignedDataWithOneSigner) {
+    const Bytes token = syntheticToken(800);
+    const Party& ec = TestPki::instance().signer(KeyKind::EcP256);
+    const Party& rsa = TestPki::instance().signer(KeyKind::Rsa2048);
+    const Bytes small = options_.content;
+    const Bytes large = kivo::test::randomBytes(70000, 12);
+    const auto withCrl = [&](CMS_ContentInfo* c) {
+        X509_CRL* crl = X509_CRL_new();
+        ASN1_TIME* now = ASN1_TIME_set(nullptr, std::time(nullptr));
+        X509_CRL_set_issuer_name(crl, X509_get_subject_name(rsa.cert.get()));
+        X509_CRL_set1_lastUpdate(crl, now);
+        ASN1_TIME_free(now);
+        X509_CRL_sign(crl, rsa.key.get(), EVP_sha256());
+        CMS_add0_crl(c, crl);
+    };
+    const auto withUnsignedAttribute = [](CMS_ContentInfo* c) {
+        CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(c), 0);
+        CMS_unsigned_add1_attr_by_txt(si, "1.3.6.1.4.1.55555.1", V_ASN1_OCTET_STRING,
+                                      reinterpret_cast<const unsigned char*>("kivo"), 4);
+    };
     const Stamped once = addTimeStamp(der_, token);
     ASSERT_EQ(once.result, 0);
-    expectRefused(once.message, token, "second token");
+    BuildOptions attachedOptions;
+    attachedOptions.attach = true;
+    attachedOptions.content = Bytes(300, 'x');
 
-    // A CRL between the certificates and the signers.
-    {
-        const Bytes crls = tlv(0xA1, tlv(0x30, Bytes(40, 0x05)));
-        auto children = childrenOf(elementAtPath(der_, signedData));
-        children.insert(children.begin() + 4, crls);
-        Bytes content;
-        for (const Bytes& c : children) content.insert(content.end(), c.begin(), c.end());
-        const Bytes withCrl = replaceAt(der_, signedData, tlv(0x30, content));
-        expectRefused(withCrl, token, "CRLs");
+    struct Case {
+        const char* what;
+        Bytes der;
+        const Bytes* content;  // to verify against; null: attached
+        int attributesBefore;
+        std::size_t growth = 0;  // octets the enclosing lengths grow by
+    };
+    const Case cases[] = {
+        {"builder message with a token already", once.message, &small, 1},
+        {"builder message with long attached content", signedBuilderMessage(*signer_, attachedOptions), nullptr, 0},
+        {"CMS_sign detached", cmsSigned(rsa, small, CMS_DETACHED), &small, 0},
+        {"CMS_sign attached over 64 KiB", cmsSigned(rsa, large, 0), nullptr, 0},
+        {"CMS_sign with further certificates", cmsSigned(rsa, small, CMS_DETACHED, {&ec, &TestPki::instance().ca()}), &small, 0},
+        {"CMS_sign with a CRL", opensslSignedData(rsa, small, CMS_DETACHED, withCrl), &small, 0},
+        {"CMS_sign with an unsigned attribute", opensslSignedData(rsa, small, CMS_DETACHED, withUnsignedAttribute),
+         &small, 1},
+        {"EC signer without signed attributes (SignerInfo and SignerInfos lengths grow from 0x81 to 0x82)",
+         cmsSigned(ec, small, CMS_NOATTR | CMS_DETACHED), &small, 0, 2},
+        {"four-octet lengths everywhere", withFourOctetLengths(cmsSigned(rsa, small, CMS_DETACHED)), &small, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Stamped stamped = addTimeStamp(c.der, token);
+        if (c.growth > 0) {
+            // More than the exported member's room of message + 25 + token:
+            // refused there, done where the caller says how much room it has.
+            ASSERT_EQ(stamped.result, -22);
+            Bytes room = join({c.der, Bytes(token.size() + 25 + c.growth, 0xEE)});
+            std::size_t length = 0;
+            ASSERT_TRUE(kivo::pkcs7::appendTimeStampToken(room.data(), c.der.size(), room.size(), token, &length));
+            EXPECT_EQ(length, room.size());
+            stamped = {room, static_cast<unsigned long>(length), 0};
+        }
+        ASSERT_EQ(stamped.result, 0);
+        EXPECT_EQ(stamped.message.size(), stamped.length);
+        expectTokenAttribute(stamped.message, token, c.attributesBefore + 1);
+        CmsPtr cms = parseCms(stamped.message);
+        ASSERT_TRUE(cms);
+        BioPtr data = c.content != nullptr ? kivo::test::cms::memoryBio(*c.content) : nullptr;
+        EXPECT_EQ(CMS_verify(cms.get(), nullptr, nullptr, data.get(), nullptr, CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY), 1);
+        ERR_clear_error();
     }
-    // Two signers.
-    {
-        const Bytes signer = elementAtPath(der_, signerInfoPath(der_));
-        expectRefused(replaceAt(der_, signerInfos, tlv(0x31, join({signer, signer}))), token, "two signers");
-    }
-    // A long attached content: the EncapsulatedContentInfo needs long-form lengths.
-    {
-        BuildOptions options;
-        options.attach = true;
-        options.content = Bytes(300, 'x');
-        expectRefused(signedBuilderMessage(*signer_, options), token, "long content");
-    }
-    // The message length does not match its header.
+}
+
+// A message that is not a definite-length SignedData with exactly one
+// SignerInfo ending where the message ends is refused.
+TEST_F(Pkcs7InspectAddTimeStamp, RefusesWhatIsNotOneSignerSignedData) {
+    const Bytes token = syntheticToken(800);
+    const Bytes signer = elementAtPath(der_, signerInfoPath(der_));
+    expectRefused(replaceAt(der_, {1, 0, 4}, tlv(0x31, join({signer, signer}))), token, "two signers");
     expectRefused(Bytes(der_.begin(), der_.end() - 1), token, "one octet short");
     expectRefused(join({der_, Bytes{0x00}}), token, "one octet of trailing data");
-    // Not signedData.
-    {
-        Bytes data = der_;
-        data[14] = 0x01;
-        expectRefused(data, token, "content type data");
-    }
-    // An outer length field that disagrees with the inner ones.
-    {
-        Bytes bad = der_;
-        bad[18] ^= 0x01;
-        expectRefused(bad, token, "[0] length");
-    }
-    // An OpenSSL message with short-form lengths in the signer (EC, no attributes).
-    expectRefused(cmsSigned(TestPki::instance().signer(KeyKind::EcP256), options_.content, CMS_NOATTR | CMS_DETACHED),
-                  token, "short SignerInfo");
+    Bytes data = der_;
+    data[14] = 0x01;
+    expectRefused(data, token, "content type data");
+    Bytes bad = der_;
+    bad[18] ^= 0x01;
+    expectRefused(bad, token, "[0] length");
+    expectRefused(cmsSigned(TestPki::instance().signer(KeyKind::EcP256), options_.content, CMS_STREAM | CMS_DETACHED),
+                  token, "indefinite lengths");
 }
 
 TEST_F(Pkcs7InspectAddTimeStamp, RefusesTokensThatDoNotFit) {
     expectRefused(der_, Bytes{0x30, 0x82, 0x01}, "truncated token header");
     expectRefused(der_, kivo::test::randomBytes(500, 7), "not DER");
     expectRefused(der_, join({syntheticToken(500), Bytes{0x00}}), "token with trailing octet");
-    // Beyond what two-octet lengths can carry.
+    // Beyond what two-octet lengths carry, the enclosing lengths would grow
+    // past the room the caller gives (message + 25 + token).
     expectRefused(der_, syntheticToken(65000), "65,000-octet token");
 
     HeapCopy room(join({der_, Bytes(100, 0xEE)}));

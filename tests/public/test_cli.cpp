@@ -4,6 +4,9 @@
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <openssl/cms.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 
 #include <algorithm>
 #include <cctype>
@@ -551,6 +554,84 @@ TEST_F(CliSignTest, SignsWithATimeStampFromTheService) {
     EXPECT_EQ(tsa.requestCount(), 1);
     EXPECT_NE(inspect(container).find("Time stamp: present\n"), std::string::npos);
     EXPECT_TRUE(opensslVerifies(container, document));
+}
+
+// The digest (SHA-256) of the first signer's signature value as stored,
+// and the DER of its time-stamp token written to `tokenFile`.
+std::string storedSignatureDigest(const std::string& container, const std::string& tokenFile) {
+    std::ifstream in(container, std::ios::binary);
+    const std::string der((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const unsigned char* cursor = reinterpret_cast<const unsigned char*>(der.data());
+    CMS_ContentInfo* cms = d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size()));
+    if (cms == nullptr) return {};
+    CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), 0);
+    const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(si);
+    unsigned char digest[32];
+    EVP_Digest(value->data, static_cast<std::size_t>(value->length), digest, nullptr, EVP_sha256(), nullptr);
+    const auto* token = static_cast<const ASN1_STRING*>(
+        CMS_unsigned_get0_data_by_OBJ(si, OBJ_nid2obj(NID_id_smime_aa_timeStampToken), -3, V_ASN1_SEQUENCE));
+    if (token != nullptr) {
+        std::ofstream(tokenFile, std::ios::binary)
+            .write(reinterpret_cast<const char*>(ASN1_STRING_get0_data(token)), ASN1_STRING_length(token));
+    }
+    CMS_ContentInfo_free(cms);
+    return kivo::test::toHex(std::vector<unsigned char>(digest, digest + sizeof digest));
+}
+
+// The README's example: an attached container, here of an ECDSA signature,
+// time-stamped over the signature value as stored, which `openssl ts
+// -verify` checks; --raw-imprint stamps the r||s form instead. `timestamp`
+// takes containers of other makers and sizes too.
+TEST_F(CliSignTest, TimeStampsAttachedEcdsaContainersForEveryVerifier) {
+    using namespace kivo::test;
+    kivo::test::TsaServer tsa;
+    const EvpKeyPtr ecKey = generateKey(KeyKind::EcP256);
+    CertOptions options;
+    options.subject = "/CN=CLI EC Signer";
+    options.subjectKey = ecKey.get();
+    options.issuerCert = m_ca.get();
+    options.issuerKey = m_caKey.get();
+    const X509Ptr ecCert = makeCertificate(options);
+    const std::string p12 = inFolder("ec.p12");
+    writePkcs12(p12, ecKey.get(), ecCert.get(), "secret");
+    const std::string tsaCa = writeFile("tsa-ca.pem", pemOf(tsa.caCertificate()));
+    const std::string document = writeFile("letter.txt", std::string(2000, 'L'));
+    const auto tokenVerifies = [&](const std::string& container) {
+        const std::string token = inFolder("token.tst");
+        const std::string digest = storedSignatureDigest(container, token);
+        return runCommand("openssl ts -verify -in " + shellQuoted(token) + " -token_in -digest " + digest +
+                          " -CAfile " + shellQuoted(tsaCa) + " >/dev/null 2>&1")
+                   .status == 0;
+    };
+
+    for (const std::string imprint : {"", "--raw-imprint"}) {
+        SCOPED_TRACE(imprint);
+        const std::string container = inFolder("letter.p7m");
+        const auto result = runCommand(cli("sign --p12 " + shellQuoted(p12) + " --password-file " +
+                                           shellQuoted(m_passwordFile) + " --attached --tsa " + shellQuoted(tsa.url()) +
+                                           " " + imprint + " " + twoFiles(document, container)));
+        ASSERT_EQ(result.status, 0) << result.output;
+        EXPECT_TRUE(opensslVerifies(container, ""));
+        EXPECT_EQ(tokenVerifies(container), imprint.empty());
+    }
+
+    // An OpenSSL container of more than 64 KiB with two certificates.
+    const std::string big = writeFile("big.bin", std::string(70000, 'B'));
+    const std::string key = writeFile("ec-key.pem", "");
+    const std::string cert = writeFile("ec-cert.pem", pemOf(ecCert.get()));
+    BIO* bio = BIO_new_file(key.c_str(), "w");
+    PEM_write_bio_PrivateKey(bio, ecKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    BIO_free(bio);
+    const std::string container = inFolder("big.p7m");
+    ASSERT_EQ(runCommand("openssl cms -sign -binary -nodetach -in " + shellQuoted(big) + " -signer " + shellQuoted(cert) +
+                         " -inkey " + shellQuoted(key) + " -certfile " + shellQuoted(m_caFile) + " -outform DER -out " +
+                         shellQuoted(container))
+                  .status,
+              0);
+    std::string errors;
+    ASSERT_EQ(runCapturing(timestamp(tsa.url(), shellQuoted(container)), errors).status, 0) << errors;
+    EXPECT_TRUE(opensslVerifies(container, ""));
+    EXPECT_TRUE(tokenVerifies(container));
 }
 
 TEST_F(CliSignTest, TimestampAddsATokenToAnotherFileOrInPlace) {

@@ -120,6 +120,7 @@ protected:
     void TearDown() override {
         CSignMessage::setCAdES_Level(0);
         CSignMessage::setTSUrl("");
+        CSignMessage::setStandardTSImprint(false);
     }
 };
 

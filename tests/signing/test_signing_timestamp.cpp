@@ -85,6 +85,79 @@ TEST_F(SigningTimeStamp, TokenVerifiesWithOpensslTs) {
     EXPECT_EQ(cmsCheck.status, 0) << cmsCheck.output;
 }
 
+// Every key kind, attached and detached, content from 10 octets to 20 MiB,
+// with the standard imprint: OpenSSL's cms and ts verification and Bouncy
+// Castle's signer and time-stamp token validation all accept the result.
+TEST_F(SigningTimeStamp, StandardImprintIsAcceptedByEveryVerifier) {
+    TsaServer server;
+    CSignMessage::setTSUrl(server.url());
+    CSignMessage::setStandardTSImprint(true);
+    const std::string tsaCa = dir_.file("tsa_ca.pem");
+    writePem(tsaCa, server.caCertificate());
+    std::string bouncyCastleList;
+    int cases = 0;
+    for (const std::size_t size : {std::size_t{10}, std::size_t{1024}, std::size_t{100 * 1024}, std::size_t{20 << 20}}) {
+        const std::string content = dir_.file("content-" + std::to_string(size));
+        writeFile(content, kivo::test::randomBytes(size, static_cast<unsigned>(size)));
+        for (const KeyKind kind : {KeyKind::Rsa2048, KeyKind::RsaPss2048, KeyKind::EcP256}) {
+            for (const bool attached : {false, true}) {
+                const std::string name = std::string(kivo::test::keyKindName(kind)) + "-" + std::to_string(size) +
+                                         (attached ? "-attached" : "-detached");
+                SCOPED_TRACE(name);
+                std::string in = content;
+                std::string out = dir_.file(name + ".p7s");
+                ASSERT_EQ(CSignMessage::SignDetachedEnveloped(in.data(), out.data(), SigningKeys::get().signer(kind).cert.get(),
+                                                              SigningKeys::get().key(kind), 1, nullptr, 0, attached),
+                          0);
+                const auto cms = kivo::test::runCommand(
+                    "openssl cms -verify -binary -inform DER -in '" + out + "'" + (attached ? "" : " -content '" + in + "'") +
+                    " -CAfile '" + SigningKeys::get().caPem() + "' -purpose any -out /dev/null 2>&1");
+                EXPECT_EQ(cms.status, 0) << cms.output;
+
+                const CmsPtr parsed = ct::parseCms(readFile(out));
+                ASSERT_TRUE(parsed);
+                CMS_SignerInfo* si = firstSigner(parsed.get());
+                const std::string token = dir_.file(name + ".tst");
+                writeFile(token, tokenOf(si));
+                const Bytes imprint = ct::digest(EVP_sha256(), signatureValue(si));
+                const auto ts = kivo::test::runCommand("openssl ts -verify -in '" + token + "' -token_in -digest " +
+                                                       kivo::test::toHex(imprint) + " -CAfile '" + tsaCa + "' 2>&1");
+                EXPECT_EQ(ts.status, 0) << ts.output;
+                bouncyCastleList += out + "\t" + (attached ? "-" : in) + "\t" + tsaCa + "\n";
+                ++cases;
+            }
+        }
+    }
+    EXPECT_EQ(server.requestCount(), cases);
+
+    // The control: an ECDSA signature stamped with the library's default
+    // imprint (r||s) is one Bouncy Castle must reject.
+    CSignMessage::setStandardTSImprint(false);
+    std::string in = dir_.file("content-10");
+    std::string rawOut = dir_.file("raw-imprint.p7s");
+    ASSERT_EQ(CSignMessage::SignDetached(in.data(), rawOut.data(), SigningKeys::get().signer(KeyKind::EcP256).cert.get(),
+                                         SigningKeys::get().key(KeyKind::EcP256), 1, nullptr, 0),
+              0);
+    bouncyCastleList += rawOut + "\t" + in + "\t" + tsaCa + "\n";
+
+    if (kivo::test::runCommand("java -version >/dev/null 2>&1").status != 0) {
+        GTEST_SKIP() << "no Java runtime: the Bouncy Castle check needs default-jdk-headless and libbcpkix-java";
+    }
+    const std::string list = dir_.file("bouncy-castle.txt");
+    writeFile(list, Bytes(bouncyCastleList.begin(), bouncyCastleList.end()));
+    const auto bc = kivo::test::runCommand(
+        "java -cp /usr/share/java/bcprov.jar:/usr/share/java/bcpkix.jar:/usr/share/java/bcutil.jar '" KIVO_SOURCE_DIR
+        "/tests/signing/BcTimeStampCheck.java' '" + list + "' 2>&1");
+    EXPECT_EQ(bc.status, 0) << bc.output;
+    std::size_t passed = 0;
+    for (std::size_t at = bc.output.find("OK "); at != std::string::npos; at = bc.output.find("OK ", at + 1)) ++passed;
+    EXPECT_EQ(passed, static_cast<std::size_t>(cases)) << bc.output;
+    EXPECT_NE(bc.output.find("FAIL " + rawOut + ": java.lang.Exception: token imprint does not cover the signature value"),
+              std::string::npos)
+        << bc.output;
+    EXPECT_EQ(bc.output.find("FAIL"), bc.output.rfind("FAIL")) << "only the control fails\n" << bc.output;
+}
+
 struct ImprintCase {
     KeyKind kind;
     int hash;  // signing hash code

@@ -187,6 +187,9 @@ bool signDocument(const DemoFolder& folder, X509* ca, const std::string& tsaUrl)
     std::string container = folder.file("document.txt.p7s");
     CSignMessage::setCAdES_Level(0);
     CSignMessage::setTSUrl(tsaUrl);
+    // The imprint over the signature value as stored, which every RFC 3161
+    // verifier checks.
+    CSignMessage::setStandardTSImprint(true);
     const int result = CSignMessage::SignDetached(document.data(), container.data(),
                                                   signer.certificate.get(), signer.key.get(),
                                                   kSha256, &chain, 1);

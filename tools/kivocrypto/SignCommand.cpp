@@ -33,6 +33,7 @@ struct SignRequest {
     int hash = kSha256;
     int cadesLevel = 0;
     std::string tsaUrl;
+    bool rawImprint = false;
     std::vector<std::string> extraCertFiles;
     std::vector<std::string> files;  // input, output
 };
@@ -40,7 +41,7 @@ struct SignRequest {
 void printSignUsage(std::ostream& out) {
     out << "usage: kivocrypto sign --p12 FILE [--password-file F | --password-env VAR]\n"
            "                       [--attached] [--hash NAME] [--cades-level N]\n"
-           "                       [--tsa URL] [--extra-cert F]... IN OUT\n"
+           "                       [--tsa URL [--raw-imprint]] [--extra-cert F]... IN OUT\n"
            "\n"
            "Signs the file IN with the key and certificate of a PKCS#12 file and\n"
            "writes the DER CMS signature container to OUT.\n"
@@ -53,7 +54,12 @@ void printSignUsage(std::ostream& out) {
            "  --hash NAME         sha1|sha256|sha384|sha512|ripemd160|md5 (default sha256)\n"
            "  --cades-level N     1 leaves out the signing time, 5 leaves out the message\n"
            "                      digest and signing certificate attributes (default 0: all)\n"
-           "  --tsa URL           add an RFC 3161 time stamp from this service\n"
+           "  --tsa URL           add an RFC 3161 time stamp from this service; its imprint\n"
+           "                      covers the signature value as stored, as RFC 3161 and\n"
+           "                      CAdES verifiers expect\n"
+           "  --raw-imprint       the library's default imprint instead: an ECDSA\n"
+           "                      signature value in its r||s form (other verifiers\n"
+           "                      reject the time stamp of an ECDSA signature then)\n"
            "  --extra-cert F      add a certificate (PEM or DER) after the signer's; repeatable\n";
 }
 
@@ -140,6 +146,8 @@ std::optional<int> parseSignArguments(const Arguments& arguments, SignRequest& r
             return kExitOk;
         } else if (argument == "--attached") {
             request.attached = true;
+        } else if (argument == "--raw-imprint") {
+            request.rawImprint = true;
         } else if (takesValue(argument)) {
             if (!takeOption(cursor, request)) return kExitUsage;
         } else {
@@ -191,6 +199,7 @@ int signFile(const SignRequest& request, SigningKey& signer,
     std::string output = request.files[1];
     CSignMessage::setCAdES_Level(request.cadesLevel);
     CSignMessage::setTSUrl(request.tsaUrl);
+    CSignMessage::setStandardTSImprint(!request.rawImprint);
     Progress progress("signing " + input, fileSize(input));
     const int result = CSignMessage::SignDetachedEnveloped(
         input.data(), output.data(), signer.certificate.get(), signer.key.get(), request.hash,

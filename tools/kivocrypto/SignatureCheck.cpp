@@ -98,8 +98,8 @@ Bytes rawEcdsaForm(const ASN1_OCTET_STRING* signature, CMS_SignerInfo* signer) {
 }
 
 // Compares the token's imprint with the digest of the signer's signature
-// value: its octets, or for ECDSA the fixed-width r||s form, which is what
-// this library stamps. Sets `covered` to what the imprint matched; empty
+// value: its octets as stored (what RFC 3161 verifiers check), or for ECDSA
+// the fixed-width r||s form, which the library stamps by default. Sets `covered` to what the imprint matched; empty
 // when valid, else the reason.
 std::string checkImprint(TS_TST_INFO* info, CMS_SignerInfo* signer, std::string* covered) {
     TS_MSG_IMPRINT* imprint = TS_TST_INFO_get_msg_imprint(info);

@@ -27,11 +27,12 @@ constexpr unsigned long kTimeStampRoom = 20000;
 struct TimestampRequest {
     std::string tsaUrl;
     int hash = kSha256;
+    bool rawImprint = false;
     std::vector<std::string> files;  // input, optional output
 };
 
 void printTimestampUsage(std::ostream& out) {
-    out << "usage: kivocrypto timestamp --tsa URL [--hash NAME] IN.p7s [OUT]\n"
+    out << "usage: kivocrypto timestamp --tsa URL [--hash NAME] [--raw-imprint] IN.p7s [OUT]\n"
            "\n"
            "Asks the RFC 3161 time-stamp service at URL for a time stamp over the\n"
            "signature value of the first signer of the container IN.p7s (PEM or\n"
@@ -41,7 +42,14 @@ void printTimestampUsage(std::ostream& out) {
            "\n"
            "  --tsa URL    the time-stamp service (http://host:port/path)\n"
            "  --hash NAME  digest of the signature value: sha1|sha256|sha384|sha512\n"
-           "               (default sha256)\n";
+           "               (default sha256)\n"
+           "  --raw-imprint  digest an ECDSA signature value in its r||s form, the\n"
+           "               library's default, instead of the value as stored, which\n"
+           "               RFC 3161 and CAdES verifiers expect\n"
+           "\n"
+           "Attached and detached containers of any size are accepted, with or without\n"
+           "certificates, CRLs or earlier unsigned attributes, as long as they hold\n"
+           "one signer.\n";
 }
 
 bool takeHash(ArgumentCursor& cursor, TimestampRequest& request) {
@@ -69,6 +77,8 @@ std::optional<int> parseTimestampArguments(const Arguments& arguments, Timestamp
             if (!cursor.takeValue(request.tsaUrl)) return kExitUsage;
         } else if (argument == "--hash") {
             if (!takeHash(cursor, request)) return kExitUsage;
+        } else if (argument == "--raw-imprint") {
+            request.rawImprint = true;
         } else {
             cursor.reportUnknown();
             return kExitUsage;
@@ -83,14 +93,6 @@ std::optional<int> parseTimestampArguments(const Arguments& arguments, Timestamp
         return kExitUsage;
     }
     return std::nullopt;
-}
-
-// The library extends containers whose header is 30 82 with a two-byte
-// length that covers the whole input.
-bool hasTwoByteHeader(const std::vector<unsigned char>& der) {
-    if (der.size() < 4 || der[0] != 0x30 || der[1] != 0x82) return false;
-    const std::size_t declared = (static_cast<std::size_t>(der[2]) << 8 | der[3]) + 4;
-    return declared == der.size();
 }
 
 // `der` as PEM with `label`, for output in the form the input had.
@@ -135,15 +137,12 @@ int runTimestamp(const Arguments& arguments) {
         printError("timestamp: " + input + ": " + read.error);
         return kExitFailure;
     }
-    if (!hasTwoByteHeader(read.der)) {
-        printError("timestamp: " + input + ": " + describeResult(-22));
-        return kExitFailure;
-    }
     const unsigned long length = static_cast<unsigned long>(read.der.size());
     std::vector<unsigned char> container(read.der);
     container.resize(length + kTimeStampRoom);
     unsigned long capacity = static_cast<unsigned long>(container.size());
     CSignMessage::setTSUrl(request.tsaUrl);
+    CSignMessage::setStandardTSImprint(!request.rawImprint);
     const int result = CSignMessage::addTimestamp(container.data(), length, &capacity, request.hash, 0);
     if (result != 0) {
         printError("timestamp: " + describeResult(result));
