@@ -108,6 +108,20 @@ UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp \
   run_suite build-asan -DKIVO_SANITIZE=address,undefined -DKIVO_BUILD_TESTS=ON -DKIVO_BUILD_BENCH=OFF
 
+# The verification file cache is shared by every thread of a host; its
+# concurrency test also runs under ThreadSanitizer (only that suite is
+# built, to keep the run short).
+echo "==> build build-tsan (test_verify with ThreadSanitizer)"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIVO_SANITIZE=thread -DKIVO_BUILD_TESTS=ON \
+  -DKIVO_BUILD_BENCH=OFF -DKIVO_BUILD_TOOLS=OFF >/dev/null
+cmake --build build-tsan -j "$jobs" --target test_verify
+echo "==> test build-tsan"
+tsan_log=build-tsan/tsan.log
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  build-tsan/tests/test_verify --gtest_filter='FileCacheTest.*' | tee "$tsan_log"
+count=$(grep -o '\[  PASSED  \] [0-9]* test' "$tsan_log" | grep -o '[0-9]*')
+passed=$((passed + count))
+
 echo "==> fuzz smoke run (clang, ASan, UBSan)"
 CC=clang CXX=clang++ scripts/build.sh build-fuzz -DKIVO_FUZZ=ON -DKIVO_SANITIZE=address,undefined \
   -DKIVO_BUILD_TESTS=OFF -DKIVO_BUILD_BENCH=OFF -DKIVO_BUILD_TOOLS=OFF

@@ -1,6 +1,7 @@
 #include "src/VerifyRevocation.h"
 
 #include "src/Logging.h"
+#include "src/VerifyFileCache.h"
 #include "src/VerifyOcsp.h"
 #include "src/VerifyPolicy.h"
 #include "src/VerifyTrustStore.h"
@@ -17,6 +18,8 @@
 #include <memory>
 #include <string>
 #include <system_error>
+
+#include <sys/stat.h>
 
 namespace kivo::verify {
 namespace {
@@ -37,28 +40,12 @@ struct DistPointsDeleter {
     void operator()(CRL_DIST_POINTS* points) const { CRL_DIST_POINTS_free(points); }
 };
 
-// The name ends in ".crl", in any case, as the platform's file search
-// matches "*.crl".
-bool hasCrlSuffix(const std::string& name) {
-    constexpr std::string_view suffix = ".crl";
-    if (name.size() <= suffix.size()) return false;
-    return std::equal(suffix.begin(), suffix.end(), name.end() - static_cast<std::ptrdiff_t>(suffix.size()),
-                      [](char a, char b) { return std::tolower(static_cast<unsigned char>(b)) == a; });
-}
-
-// The CRL in `path`, read as DER and, failing that, as PEM; null when it
-// is neither.
-CrlPtr loadCrl(const std::string& path) {
-    CrlPtr crl;
-    if (BioPtr der{BIO_new_file(path.c_str(), "rb")}) crl.reset(d2i_X509_CRL_bio(der.get(), nullptr));
-    if (!crl) {
-        if (BioPtr pem{BIO_new_file(path.c_str(), "rb")}) {
-            crl.reset(PEM_read_bio_X509_CRL(pem.get(), nullptr, nullptr, nullptr));
-        }
-        if (!crl) LOG4CXX_WARN(loggers::module, "unable to load CRL " << path);
-    }
-    ERR_clear_error();
-    return crl;
+// The CRL in `path` (DER, else PEM) from the file cache; null when it is
+// neither.
+ParsedFilePtr loadCrl(const CrlListingEntry& file) {
+    ParsedFilePtr parsed = crlFile(file);
+    if (!parsed) LOG4CXX_WARN(loggers::module, "unable to load CRL " << file.path);
+    return parsed;
 }
 
 // OpenSSL's CRL checking: the chain is verified again with
@@ -128,34 +115,30 @@ unsigned int checkDirectory(X509* certificate, X509_STORE_CTX* context, const ch
     if (directory == nullptr) return 0;
     const bool strict = strictPolicy();
     const X509Ptr issuer = strict ? issuerInStore(context, certificate) : nullptr;
-    unsigned int result = 0;
-    std::error_code error;
-    fs::directory_iterator entry(directory, error);
-    if (error) {
+    const auto listing = crlListing(directory);
+    if (!listing) {
         LOG4CXX_WARN(loggers::module, "CRL directory not readable: " << directory);
         return 0;
     }
-    for (; entry != fs::directory_iterator(); entry.increment(error)) {
-        if (error) break;
-        const std::string name = entry->path().filename().string();
-        if (!hasCrlSuffix(name) || !entry->is_regular_file(error)) continue;
-        const std::string path = std::string(directory) + "/" + name;
-        const std::uintmax_t size = entry->file_size(error);
-        if (error || size > kMaxCrlFileSize) {
+    unsigned int result = 0;
+    for (const CrlListingEntry& file : *listing) {
+        if (!file.found || !S_ISREG(file.info.st_mode)) continue;
+        const std::string& path = file.path;
+        if (static_cast<std::uintmax_t>(file.info.st_size) > kMaxCrlFileSize) {
             LOG4CXX_WARN(loggers::module, "CRL file skipped (unreadable or too large): " << path);
-            error.clear();
             continue;
         }
-        const CrlPtr crl = loadCrl(path);
-        if (crl && strict) {
-            const std::string refusal = crlRefusal(crl.get(), certificate, issuer.get());
+        const ParsedFilePtr parsed = loadCrl(file);
+        X509_CRL* crl = parsed ? parsed->crls.front().get() : nullptr;
+        if (crl != nullptr && strict) {
+            const std::string refusal = crlRefusal(crl, certificate, issuer.get());
             if (!refusal.empty()) {
                 LOG4CXX_WARN(loggers::module, "CRL ignored: " << path << ": " << refusal);
                 noteIgnoredCrl(path, refusal);
                 continue;
             }
         }
-        result |= compareWithCrl(crl.get(), verifyTime, certificate);
+        result |= compareWithCrl(crl, verifyTime, certificate);
     }
     return result;
 }

@@ -1,10 +1,40 @@
 #include "src/VerifyTrustStore.h"
 
 #include "src/Logging.h"
+#include "src/VerifyFileCache.h"
 
 #include <openssl/err.h>
 
+#include <cstdlib>
+#include <string>
+
 namespace kivo::verify {
+namespace {
+
+// Adds the certificates and CRLs of the PEM file `path` from the file
+// cache; false when the cache has nothing for it (the file cannot be
+// opened or parsed, or holds no object), so that OpenSSL's own file lookup
+// then reads it and fails or succeeds with its own errors and messages.
+bool addCachedObjects(X509_STORE* store, const char* path) {
+    const ParsedFilePtr parsed = pemFile(path);
+    if (!parsed || (parsed->certificates.empty() && parsed->crls.empty())) return false;
+    for (const X509Ptr& certificate : parsed->certificates) {
+        if (X509_STORE_add_cert(store, certificate.get()) != 1) return false;
+    }
+    for (const CrlPtr& crl : parsed->crls) {
+        if (X509_STORE_add_crl(store, crl.get()) != 1) return false;
+    }
+    return true;
+}
+
+// The file OpenSSL's file lookup loads by default: the file named by the
+// SSL_CERT_FILE environment variable, else the built-in one.
+std::string defaultCertificateFile() {
+    const char* fromEnvironment = secure_getenv(X509_get_default_cert_file_env());
+    return fromEnvironment != nullptr ? fromEnvironment : X509_get_default_cert_file();
+}
+
+}  // namespace
 
 StorePtr buildTrustStore(const char* caFile, const char* caPath) {
     ERR_clear_error();
@@ -20,12 +50,12 @@ StorePtr buildTrustStore(const char* caFile, const char* caPath) {
         return nullptr;
     }
     if (caFile != nullptr) {
-        if (X509_LOOKUP_load_file(file, caFile, X509_FILETYPE_PEM) <= 0) {
+        if (!addCachedObjects(store.get(), caFile) && X509_LOOKUP_load_file(file, caFile, X509_FILETYPE_PEM) <= 0) {
             LOG4CXX_ERROR(loggers::module, "Error loading file " << caFile);
             openSSL_LogError(loggers::module, "X509_LOOKUP_load_file");
             return nullptr;
         }
-    } else {
+    } else if (!addCachedObjects(store.get(), defaultCertificateFile().c_str())) {
         X509_LOOKUP_load_file(file, nullptr, X509_FILETYPE_DEFAULT);
     }
 
