@@ -170,6 +170,14 @@ private:
     fs::path m_folder;
 };
 
+// The shared set-up, or null after marking the benchmark skipped.
+VerifySetup* readySetup(benchmark::State& state) {
+    VerifySetup& setup = VerifySetup::get();
+    if (setup.ready()) return &setup;
+    state.SkipWithError(setup.error().c_str());
+    return nullptr;
+}
+
 int check(VerifySetup& setup, unsigned int checks, unsigned int crlMode, const std::string& caFile) {
     CVerifyMsg verifier;
     Bytes signature = setup.signature;
@@ -183,11 +191,9 @@ int check(VerifySetup& setup, unsigned int checks, unsigned int crlMode, const s
 }
 
 void runKivo(benchmark::State& state, unsigned int checks, unsigned int crlMode, bool cold) {
-    VerifySetup& setup = VerifySetup::get();
-    if (!setup.ready()) {
-        state.SkipWithError(setup.error().c_str());
-        return;
-    }
+    VerifySetup* ready = readySetup(state);
+    if (ready == nullptr) return;
+    VerifySetup& setup = *ready;
     const std::string& caFile = checks == 0x05 ? setup.bundle : setup.caOnly;
     if (check(setup, checks, crlMode, caFile) != 0) {
         state.SkipWithError("the signature does not verify");
@@ -209,11 +215,9 @@ void BM_Kivo_CrlDirectory50(benchmark::State& state) { runKivo(state, 0x10, 0x04
 void BM_Kivo_CrlDirectory50Cold(benchmark::State& state) { runKivo(state, 0x10, 0x04, true); }
 
 void BM_OpenSSL_CmsVerifyBundle(benchmark::State& state) {
-    VerifySetup& setup = VerifySetup::get();
-    if (!setup.ready()) {
-        state.SkipWithError(setup.error().c_str());
-        return;
-    }
+    VerifySetup* ready = readySetup(state);
+    if (ready == nullptr) return;
+    VerifySetup& setup = *ready;
     for (auto _ : state) {
         BIO* in = BIO_new_mem_buf(setup.signature.data(), static_cast<int>(setup.signature.size()));
         CMS_ContentInfo* cms = d2i_CMS_bio(in, nullptr);
@@ -230,11 +234,9 @@ void BM_OpenSSL_CmsVerifyBundle(benchmark::State& state) {
 }
 
 void BM_OpenSSL_CrlDirectory50(benchmark::State& state) {
-    VerifySetup& setup = VerifySetup::get();
-    if (!setup.ready()) {
-        state.SkipWithError(setup.error().c_str());
-        return;
-    }
+    VerifySetup* ready = readySetup(state);
+    if (ready == nullptr) return;
+    VerifySetup& setup = *ready;
     for (auto _ : state) {
         // The signer's certificate from the container, as the library's call starts.
         BIO* in = BIO_new_mem_buf(setup.signature.data(), static_cast<int>(setup.signature.size()));

@@ -332,6 +332,10 @@ public:
     Verification& model(int validityModel) { m_validityModel = validityModel; return *this; }
     Verification& caFile(std::string file) { m_caFile = std::move(file); return *this; }
     Verification& caPath(std::string path) { m_caPath = std::move(path); return *this; }
+    // The revocation check alone against the CRL directory `directory`.
+    Verification& crlDirectory(std::string directory) {
+        return checks(0x10).crlMode(0x04).crlSource(std::move(directory));
+    }
 
     unsigned int run() const {
         Bytes signature = m_signature != nullptr ? *m_signature : Bytes{};

@@ -44,14 +44,7 @@ protected:
     }
 
     unsigned int revocation(const std::string& directory) const {
-        return Verification(m_signature)
-            .content(m_content)
-            .checks(0x10)
-            .crlMode(0x04)
-            .crlSource(directory)
-            .at(m_now)
-            .caFile(m_trust)
-            .run();
+        return Verification(m_signature).content(m_content).crlDirectory(directory).at(m_now).caFile(m_trust).run();
     }
 
     static constexpr long kSerial = 0x6161;

@@ -169,14 +169,7 @@ protected:
         const std::string directory = m_dir.folder("crls-" + std::to_string(++m_directories));
         writeCrlDer(directory + "/list.crl", crl);
         ScopedStrictPolicy policy(strict);
-        return Verification(m_signature)
-            .content(m_content)
-            .checks(0x10)
-            .crlMode(0x04)
-            .crlSource(directory)
-            .at(m_now)
-            .caFile(m_caFile)
-            .run();
+        return Verification(m_signature).content(m_content).crlDirectory(directory).at(m_now).caFile(m_caFile).run();
     }
 
     static constexpr long kSerial = 0x5151;
