@@ -12,7 +12,8 @@
 // BM_OpenSSL_CmsVerifyBundle: what a host does with OpenSSL alone: the
 // container parsed, a store loaded from the bundle, CMS_verify.
 //
-// BM_Kivo_CrlDirectory50 / ...Cold: CheckSignDetached with the revocation
+// BM_Kivo_CrlDirectory50 / ...Cold / ...Strict (the strict policy, which
+// also checks each CRL's signature with the CA's key): CheckSignDetached with the revocation
 // check against a directory of 50 DER CRLs of the CA (none lists the
 // signer) and the CA alone as CA file. BM_OpenSSL_CrlDirectory50: the
 // container parsed for the signer's certificate, then each CRL file read
@@ -213,6 +214,11 @@ void BM_Kivo_VerifyBundle(benchmark::State& state) { runKivo(state, 0x05, 0, fal
 void BM_Kivo_VerifyBundleCold(benchmark::State& state) { runKivo(state, 0x05, 0, true); }
 void BM_Kivo_CrlDirectory50(benchmark::State& state) { runKivo(state, 0x10, 0x04, false); }
 void BM_Kivo_CrlDirectory50Cold(benchmark::State& state) { runKivo(state, 0x10, 0x04, true); }
+void BM_Kivo_CrlDirectory50Strict(benchmark::State& state) {
+    CVerifyMsg::SetStrictPolicy(true);
+    runKivo(state, 0x10, 0x04, false);
+    CVerifyMsg::SetStrictPolicy(false);
+}
 
 void BM_OpenSSL_CmsVerifyBundle(benchmark::State& state) {
     VerifySetup* ready = readySetup(state);
@@ -268,6 +274,7 @@ BENCHMARK(BM_Kivo_VerifyBundleCold)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_OpenSSL_CmsVerifyBundle)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Kivo_CrlDirectory50)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Kivo_CrlDirectory50Cold)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Kivo_CrlDirectory50Strict)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_OpenSSL_CrlDirectory50)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

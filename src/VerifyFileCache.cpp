@@ -347,6 +347,27 @@ CrlDirectories& directories() {
 
 }  // namespace
 
+bool ParsedFile::crlSignedBy(X509* issuer) const {
+    std::array<unsigned char, 32> key{};
+    unsigned int length = 0;
+    if (crls.empty() || issuer == nullptr || X509_pubkey_digest(issuer, EVP_sha256(), key.data(), &length) != 1) {
+        ERR_clear_error();
+        return false;
+    }
+    {
+        std::lock_guard lock(m_checksMutex);
+        for (const auto& [checked, verified] : m_signatureChecks) {
+            if (checked == key) return verified;
+        }
+    }
+    EVP_PKEY* publicKey = X509_get0_pubkey(issuer);
+    const bool verified = publicKey != nullptr && X509_CRL_verify(crls.front().get(), publicKey) == 1;
+    ERR_clear_error();
+    std::lock_guard lock(m_checksMutex);
+    m_signatureChecks.emplace_back(key, verified);
+    return verified;
+}
+
 ParsedFilePtr pemFile(const std::string& path) { return cachedFile(path, Kind::Pem); }
 
 ParsedFilePtr crlFile(const CrlListingEntry& entry) {

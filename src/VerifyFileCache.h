@@ -15,9 +15,12 @@
 
 #include "src/OpenSSLHandles.h"
 
+#include <array>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/stat.h>
@@ -33,6 +36,15 @@ inline constexpr std::size_t kMaxCachedFileSize = 8u * 1024u * 1024u;
 struct ParsedFile {
     std::vector<X509Ptr> certificates;
     std::vector<CrlPtr> crls;
+
+    // Whether the first CRL's signature verifies with `issuer`'s key,
+    // remembered per key, so that a cached CRL is verified once and not on
+    // every call.
+    bool crlSignedBy(X509* issuer) const;
+
+private:
+    mutable std::mutex m_checksMutex;
+    mutable std::vector<std::pair<std::array<unsigned char, 32>, bool>> m_signatureChecks;
 };
 using ParsedFilePtr = std::shared_ptr<const ParsedFile>;
 

@@ -57,11 +57,12 @@ std::optional<std::int64_t> policySeconds(const ASN1_TIME* time) {
         std::string_view(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length)));
 }
 
-std::string crlRefusal(X509_CRL* crl, X509* certificate, X509* issuer) {
+std::string crlRefusal(X509_CRL* crl, X509* certificate, X509* issuer, const std::function<bool(X509*)>& signedBy) {
     if (X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_issuer_name(certificate)) != 0) {
         return "issued by another CA than the certificate";
     }
     if (issuer == nullptr) return "the certificate's issuer is not in the trust store";
+    if (signedBy) return signedBy(issuer) ? std::string() : "CRL signature does not verify with the issuer's key";
     EVP_PKEY* key = X509_get0_pubkey(issuer);
     const bool verified = key != nullptr && X509_CRL_verify(crl, key) == 1;
     ERR_clear_error();

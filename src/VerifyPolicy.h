@@ -14,6 +14,7 @@
 #include <openssl/x509.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -48,7 +49,10 @@ std::optional<std::int64_t> policySeconds(const ASN1_TIME* time);
 // Why `crl` may not be used to judge `certificate` under the strict
 // policy: it comes from another issuer, or its signature does not verify
 // with the key of `issuer` (null: the issuer is not in the trust store).
-// Empty when the CRL may be used.
-std::string crlRefusal(X509_CRL* crl, X509* certificate, X509* issuer);
+// Empty when the CRL may be used. `signedBy`, when given, answers the
+// signature question (a cached answer); otherwise the signature is
+// verified here.
+std::string crlRefusal(X509_CRL* crl, X509* certificate, X509* issuer,
+                       const std::function<bool(X509*)>& signedBy = {});
 
 }  // namespace kivo::verify

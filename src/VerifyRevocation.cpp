@@ -131,7 +131,8 @@ unsigned int checkDirectory(X509* certificate, X509_STORE_CTX* context, const ch
         const ParsedFilePtr parsed = loadCrl(file);
         X509_CRL* crl = parsed ? parsed->crls.front().get() : nullptr;
         if (crl != nullptr && strict) {
-            const std::string refusal = crlRefusal(crl, certificate, issuer.get());
+            const std::string refusal =
+                crlRefusal(crl, certificate, issuer.get(), [&](X509* key) { return parsed->crlSignedBy(key); });
             if (!refusal.empty()) {
                 LOG4CXX_WARN(loggers::module, "CRL ignored: " << path << ": " << refusal);
                 noteIgnoredCrl(path, refusal);
