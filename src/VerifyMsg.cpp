@@ -84,12 +84,15 @@ std::string firstSignatureAlgorithm(PKCS7* container) {
     return text;
 }
 
-// OpenSSL's PKCS#7 code verifies with the key's default scheme and never
-// reads RSASSA-PSS parameters, so a PSS signature made with an
-// rsaEncryption key fails there while its CMS code verifies it. For that
-// signature algorithm OpenSSL's CMS verification (again without
-// certificate checks, over the same content) decides instead.
-bool verifyPssWithCms(const unsigned char* signature, unsigned int signatureLen, int attached,
+// OpenSSL's CMS verification of every signer, without certificate checks,
+// over the same content. Used where OpenSSL's PKCS#7 verification falls
+// short: it verifies with the key's default scheme and never reads
+// RSASSA-PSS parameters (a PSS signature made with an rsaEncryption key
+// fails there while its CMS code verifies it), and with separately passed
+// content and more than one digest algorithm it frees only one of the
+// digest streams it chains onto the content (the others leak on every
+// call), while its CMS code frees them all.
+bool verifyWithCms(const unsigned char* signature, unsigned int signatureLen, int attached,
                       const unsigned char* data, unsigned int dataLen) {
     const pk::CmsPtr cms = pk::parseCms(signature, signatureLen);
     if (!cms) return false;
@@ -101,6 +104,12 @@ bool verifyPssWithCms(const unsigned char* signature, unsigned int signatureLen,
     return ok;
 }
 
+// The number of digest algorithms the SignedData names.
+int digestAlgorithmCount(PKCS7* container) {
+    if (!PKCS7_type_is_signed(container) || container->d.sign == nullptr) return 0;
+    return sk_X509_ALGOR_num(container->d.sign->md_algs);
+}
+
 // Step 0x01: the signature over the content.
 unsigned int checkSignature(PKCS7* container, const unsigned char* signature, unsigned int signatureLen,
                             int attached, const unsigned char* data, unsigned int dataLen) {
@@ -109,13 +118,16 @@ unsigned int checkSignature(PKCS7* container, const unsigned char* signature, un
     // more than OpenSSL's memory streams hold) cannot match a signature.
     const BioChainPtr content = contentStream(attached, data, dataLen);
     if (isDetached(attached) && !content) return CVerifyMsg::cSignatureInvalid;
+    if (isDetached(attached) && digestAlgorithmCount(container) > 1) {
+        return verifyWithCms(signature, signatureLen, attached, data, dataLen) ? 0 : CVerifyMsg::cSignatureInvalid;
+    }
     const int verified = PKCS7_verify(container, nullptr, nullptr, content.get(), nullptr, kSignatureOnlyFlags);
     // The reason is not reported: a signature that does not verify is an
     // ordinary answer.
     ERR_clear_error();
     if (verified >= 1) return 0;
     if (firstSignatureAlgorithm(container) == kRsassaPssOid &&
-        verifyPssWithCms(signature, signatureLen, attached, data, dataLen)) {
+        verifyWithCms(signature, signatureLen, attached, data, dataLen)) {
         LOG4CXX_DEBUG(module, "RSASSA-PSS signature verified with CMS_verify");
         return 0;
     }

@@ -9,22 +9,15 @@
 #include "src/OpenSSLHandles.h"
 
 #include <openssl/err.h>
-#include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
-#include <algorithm>
-#include <cctype>
-#include <filesystem>
 #include <memory>
 #include <string>
-#include <system_error>
 
 #include <sys/stat.h>
 
 namespace kivo::verify {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr unsigned int kSourceOrder[] = {0x01, 0x02, 0x04, 0x08};
 constexpr unsigned int kSourceOpenSSL = 0x01;
