@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
+#include <openssl/x509v3.h>
 
 #include <fcntl.h>
 #include <sys/inotify.h>
@@ -52,6 +53,7 @@ public:
         if (ParsedFilePtr cached = find(path, kind, identity)) return cached;
         // Parsed outside the lock: other threads go on meanwhile.
         ParsedFilePtr parsed = kind == Kind::Pem ? parsePem(file) : parseCrl(file);
+        if (parsed) fillLazyCaches(*parsed);
         if (parsed && static_cast<std::size_t>(identity.size) <= kMaxCachedFileSize) store({kind, path}, identity, parsed);
         return parsed;
     }
@@ -101,6 +103,21 @@ private:
         m_bytes -= static_cast<std::size_t>(entry->second.identity.size);
         m_recency.erase(entry->second.recency);
         m_entries[static_cast<int>(kind)].erase(entry);
+    }
+
+    // OpenSSL fills some caches of a certificate or CRL on first use (the
+    // decoded extensions, the sorted revocation list); done here, while
+    // only the loading thread holds the object, the shared objects are only
+    // read afterwards.
+    static void fillLazyCaches(const ParsedFile& parsed) {
+        for (const X509Ptr& certificate : parsed.certificates) X509_check_purpose(certificate.get(), -1, 0);
+        for (const CrlPtr& crl : parsed.crls) {
+            X509_REVOKED* unused = nullptr;
+            ASN1_INTEGER* serial = ASN1_INTEGER_new();
+            if (serial != nullptr) X509_CRL_get0_by_serial(crl.get(), &unused, serial);
+            ASN1_INTEGER_free(serial);
+        }
+        ERR_clear_error();
     }
 
     // As OpenSSL's file lookup reads a PEM file of certificates and CRLs.
