@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t capacity = length + tokenLength + slack;
 
     std::vector<unsigned char> initial(capacity, 0xEE);
-    std::memcpy(initial.data(), data, length);
+    if (length > 0) std::memcpy(initial.data(), data, length);
     kivo::fuzz::ExactCopy buffer(initial.data(), capacity);
     std::size_t newLength = 0;
     const auto expected = kivo::pkcs7::timeStampedLength({buffer.data(), length}, token.size());
