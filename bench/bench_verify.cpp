@@ -7,7 +7,8 @@
 //
 // BM_Kivo_VerifyBundle: CheckSignDetached with the signature and chain
 // checks (0x05) and the bundle as CA file; from the second call on the
-// bundle's certificates come from the file cache. BM_Kivo_VerifyBundleCold:
+// bundle's certificates come from the file cache, and a call's store takes
+// only those of the names its chain asks for. BM_Kivo_VerifyBundleCold:
 // the same with the cache emptied before each call (the first call's cost).
 // BM_OpenSSL_CmsVerifyBundle: what a host does with OpenSSL alone: the
 // container parsed, a store loaded from the bundle, CMS_verify.

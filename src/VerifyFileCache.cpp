@@ -105,12 +105,12 @@ private:
         m_entries[static_cast<int>(kind)].erase(entry);
     }
 
-    // OpenSSL fills some caches of a certificate or CRL on first use (the
-    // decoded extensions, the sorted revocation list); done here, while
-    // only the loading thread holds the object, the shared objects are only
-    // read afterwards.
+    // OpenSSL sorts a CRL's revocation list on its first look-up; done
+    // here, while only the loading thread holds the CRL, threads sharing it
+    // only read it afterwards. Certificates are readied when handed out
+    // (ParsedFile::certificatesNamed): a trust file holds many, a call uses
+    // few.
     static void fillLazyCaches(const ParsedFile& parsed) {
-        for (const X509Ptr& certificate : parsed.certificates) X509_check_purpose(certificate.get(), -1, 0);
         for (const CrlPtr& crl : parsed.crls) {
             X509_REVOKED* unused = nullptr;
             ASN1_INTEGER* serial = ASN1_INTEGER_new();
@@ -363,6 +363,21 @@ CrlDirectories& directories() {
 }
 
 }  // namespace
+
+std::vector<X509*> ParsedFile::certificatesNamed(const X509_NAME* name) const {
+    std::vector<X509*> named;
+    std::lock_guard lock(m_checksMutex);
+    m_cachesFilled.resize(certificates.size());
+    for (std::size_t i = 0; i < certificates.size(); ++i) {
+        X509* certificate = certificates[i].get();
+        if (X509_NAME_cmp(X509_get_subject_name(certificate), name) != 0) continue;
+        if (!m_cachesFilled[i]) X509_check_purpose(certificate, -1, 0);
+        m_cachesFilled[i] = true;
+        named.push_back(certificate);
+    }
+    ERR_clear_error();
+    return named;
+}
 
 bool ParsedFile::crlSignedBy(X509* issuer) const {
     std::array<unsigned char, 32> key{};

@@ -37,6 +37,13 @@ struct ParsedFile {
     std::vector<X509Ptr> certificates;
     std::vector<CrlPtr> crls;
 
+    // The certificates whose subject is `name`, in file order. OpenSSL
+    // fills some caches of a certificate on first use (the decoded
+    // extensions); they are filled here, once per certificate and under a
+    // lock, before a certificate is handed out, so that threads sharing it
+    // only read it.
+    std::vector<X509*> certificatesNamed(const X509_NAME* name) const;
+
     // Whether the first CRL's signature verifies with `issuer`'s key,
     // remembered per key, so that a cached CRL is verified once and not on
     // every call.
@@ -44,6 +51,7 @@ struct ParsedFile {
 
 private:
     mutable std::mutex m_checksMutex;
+    mutable std::vector<bool> m_cachesFilled;  // by index into `certificates`
     mutable std::vector<std::pair<std::array<unsigned char, 32>, bool>> m_signatureChecks;
 };
 using ParsedFilePtr = std::shared_ptr<const ParsedFile>;

@@ -5,6 +5,7 @@
 
 #include "VerifyTestUtil.h"
 
+#include "src/OpenSSLHandles.h"
 #include "src/VerifyFileCache.h"
 
 #include <sys/stat.h>
@@ -45,6 +46,18 @@ protected:
 
     unsigned int revocation(const std::string& directory) const {
         return Verification(m_signature).content(m_content).crlDirectory(directory).at(m_now).caFile(m_trust).run();
+    }
+
+    // OpenSSL's verdict on `signer`'s chain with the trust file loaded by
+    // OpenSSL's own file loader.
+    bool opensslTrusts(X509* signer) const {
+        kivo::StorePtr store(X509_STORE_new());
+        kivo::StoreContextPtr context(X509_STORE_CTX_new());
+        const bool ok = store && context && X509_STORE_load_file(store.get(), m_trust.c_str()) == 1 &&
+                        X509_STORE_CTX_init(context.get(), store.get(), signer, nullptr) == 1 &&
+                        (X509_STORE_CTX_set_time(context.get(), 0, m_now), X509_verify_cert(context.get()) == 1);
+        ERR_clear_error();
+        return ok;
     }
 
     static constexpr long kSerial = 0x6161;
@@ -96,6 +109,41 @@ TEST_F(FileCacheTest, CrlDirectoryChangesAreSeenOnTheNextCall) {
     if (::geteuid() != 0) {
         ASSERT_EQ(::chmod((directory + "/a.crl").c_str(), 0), 0);
         EXPECT_EQ(revocation(directory), kValid) << "an unreadable CRL file contributes nothing";
+    }
+}
+
+// The cached trust file hands the chain each subject's certificates when
+// the chain asks for them; the verdict is the one OpenSSL gives with the
+// file loaded in full, also where several CAs share a name or the chain
+// runs through an intermediate of the file.
+TEST_F(FileCacheTest, ChainsAsOpenSslsLoadedFileDoes) {
+    const Party impostor = longLivedCa("/O=Kivo Cache/CN=Trusted CA");
+    Party intermediate = Certify("/O=Kivo Cache/CN=Intermediate").issuer(m_ca).serial(2).ca()
+                             .validity(m_now - 100 * kDay, m_now + 1000 * kDay).make();
+    const Party deepSigner = signerBy(intermediate, "/O=Kivo Cache/CN=Deep Signer", kSerial).make();
+    const Bytes deepSignature = cmsSign(deepSigner, m_content);
+    struct Case {
+        const char* name;
+        std::vector<const Party*> trust;
+        bool deep;  // signed under the intermediate
+    } cases[] = {
+        {"same name, other key first", {&impostor, &m_ca}, false},
+        {"same name, other key last", {&m_ca, &impostor}, false},
+        {"only the other key", {&impostor}, false},
+        {"the root twice", {&m_ca, &m_ca}, false},
+        {"intermediate and root", {&intermediate, &m_other, &m_ca}, true},
+        {"intermediate without root", {&intermediate}, true},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        std::vector<X509*> certificates;
+        for (const Party* party : test.trust) certificates.push_back(party->cert.get());
+        writeTrust(m_trust, certificates, false);
+        const Party& signer = test.deep ? deepSigner : m_signer;
+        const unsigned int expected = opensslTrusts(signer.cert.get()) ? kValid : kNoTrustedChain;
+        const Bytes& signature = test.deep ? deepSignature : m_signature;
+        EXPECT_EQ(Verification(signature).content(m_content).checks(0x04).at(m_now).caFile(m_trust).caPath(m_empty).run(),
+                  expected);
     }
 }
 
