@@ -1,6 +1,6 @@
 // DER headers, lengths and cursor moves.
 
-#include "Asn1Der.h"
+#include "asn1/Asn1Der.h"
 
 namespace kivo::asn1 {
 namespace {

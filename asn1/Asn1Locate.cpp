@@ -1,7 +1,7 @@
 // Locating the fields of certificates, attribute certificates and
 // ContentInfo, and the small finders used on card data.
 
-#include "Asn1Der.h"
+#include "asn1/Asn1Der.h"
 
 namespace kivo::asn1 {
 namespace {

@@ -8,9 +8,9 @@
 
 #include <cstring>
 
-#include "Asn1Der.h"
-#include "Asn1TextInternal.h"
-#include "OidRegistry.h"
+#include "asn1/Asn1Der.h"
+#include "asn1/Asn1TextInternal.h"
+#include "asn1/OidRegistry.h"
 
 namespace kivo::asn1 {
 namespace {

@@ -1,11 +1,11 @@
 // OID registry, OID names and the classification of attribute and
 // extension OIDs.
 
-#include "OidRegistry.h"
+#include "asn1/OidRegistry.h"
 
 #include <cstring>
 
-#include "Asn1Der.h"
+#include "asn1/Asn1Der.h"
 
 namespace kivo::asn1 {
 namespace {

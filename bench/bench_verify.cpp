@@ -42,7 +42,7 @@
 #include <vector>
 
 #include "VerifyMsg.h"
-#include "src/VerifyFileCache.h"
+#include "src/verify/VerifyFileCache.h"
 #include "tools/testpki/Pki.h"
 
 namespace {

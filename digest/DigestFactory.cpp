@@ -1,8 +1,8 @@
-#include "DigestFactory.h"
+#include "digest/DigestFactory.h"
 
-#include "Md5.h"
-#include "Ripemd.h"
-#include "Sha.h"
+#include "digest/Md5.h"
+#include "digest/Ripemd.h"
+#include "digest/Sha.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The digest algorithms the library computes itself, and their classes.
 #pragma once
 
-#include "IMessageDigest.h"
+#include "digest/IMessageDigest.h"
 
 #include <cstddef>
 #include <memory>

@@ -1,7 +1,7 @@
 // MD5 (RFC 1321).
 #pragma once
 
-#include "IMessageDigest.h"
+#include "digest/IMessageDigest.h"
 
 class CMD5 final : public IMessageDigest {
 public:

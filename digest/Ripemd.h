@@ -1,7 +1,7 @@
 // RIPEMD-128 (variant 0) and RIPEMD-160 (any other value, stored as 1).
 #pragma once
 
-#include "IMessageDigest.h"
+#include "digest/IMessageDigest.h"
 
 class CRIPEMD final : public IMessageDigest {
 public:

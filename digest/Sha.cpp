@@ -6,7 +6,7 @@
 // the process has not asked for the portable code, SHA-1 and SHA-256 run on
 // the SHA extensions (ShaHardware.cpp), and SHA-384/512 compute the message
 // schedule on AVX vectors beside the same scalar rounds, built for BMI2.
-#include "Sha.h"
+#include "digest/Sha.h"
 
 #include <cstring>
 
@@ -14,7 +14,7 @@
 #include <immintrin.h>
 #endif
 
-#include "ShaHardware.h"
+#include "digest/ShaHardware.h"
 
 namespace {
 

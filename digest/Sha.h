@@ -6,7 +6,7 @@
 // first digest object is used forces the portable code.
 #pragma once
 
-#include "IMessageDigest.h"
+#include "digest/IMessageDigest.h"
 
 class CSHA final : public IMessageDigest {
 public:

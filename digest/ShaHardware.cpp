@@ -6,13 +6,13 @@
 // rounds earlier. SHA-256 keeps the state as ABEF and CDGH, the layout
 // sha256rnds2 works on. Each message register holds four schedule words;
 // the next groups are derived while the rounds run.
-#include "ShaHardware.h"
+#include "digest/ShaHardware.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 
-#include "Sha.h"
+#include "digest/Sha.h"
 
 #if KIVO_SHA_X86
 #include <cpuid.h>

@@ -1,6 +1,6 @@
 // One DER class decoding arbitrary bytes, then re-encoding what it read.
 // Built once per class (KIVO_FUZZ_CLASS names it), as fuzz_<class>.
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
 
 #include "asn1/Asn1Primitives.h"
 #include "asn1/CmsAlgorithm.h"

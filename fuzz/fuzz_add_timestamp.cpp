@@ -4,10 +4,10 @@
 // buffer is a heap block of exactly the room given, so that AddressSanitizer
 // sees any write past it; a result longer than the room, or one that no
 // longer reads as a SignedData that could take another token, aborts.
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
 
 #include "PKCS7SSL.h"
-#include "src/Pkcs7Layout.h"
+#include "src/container/Pkcs7Layout.h"
 
 #include <cstdlib>
 #include <cstring>

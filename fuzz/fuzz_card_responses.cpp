@@ -4,12 +4,12 @@
 // challenge rounds and a PIN verification. Whatever the card says, the
 // loops must end, stay within what was asked, and keep the selection cache
 // within its bounds.
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
 
-#include "smartcard/CardTrace.h"
-#include "smartcard/ConfigSC.h"
-#include "smartcard/PcscApi.h"
-#include "smartcard/SC_Profile_Base.h"
+#include "smartcard/transport/CardTrace.h"
+#include "smartcard/key/ConfigSC.h"
+#include "platform/PcscApi.h"
+#include "smartcard/base/SC_Profile_Base.h"
 
 #include <algorithm>
 #include <cstring>

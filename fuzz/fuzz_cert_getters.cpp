@@ -3,7 +3,7 @@
 // the first entries. Each returned text is read to its end and a returned
 // key element through its reported size, so that a result outside its
 // buffer or the input shows up under AddressSanitizer.
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
 
 #include "CertInfoSSL.h"
 

@@ -3,7 +3,7 @@
 // library's own callers size them; the members that take no length are
 // called only when the input's outer header claims no more than is there,
 // since they read the length from it.
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
 
 #include "CmsSSL.h"
 #include "PKCS7SSL.h"

@@ -1,7 +1,7 @@
 // CCrlSSL::FindCertInCrl with a fixed certificate and arbitrary bytes as
 // the CRL. The certificate is made once at start: a self-signed P-256
 // certificate with serial number 0x1002, the serial the seed CRLs list.
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
 
 #include "CrlSSL.h"
 

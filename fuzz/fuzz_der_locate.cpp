@@ -1,6 +1,6 @@
 // The certificate and attribute-certificate field locators on arbitrary
 // bytes, each located field rendered the way the getters do.
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
 
 #include "asn1/Asn1Der.h"
 

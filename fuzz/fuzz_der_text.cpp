@@ -1,6 +1,6 @@
 // Every text function of the DER toolkit on arbitrary bytes, and the text
 // parsers on the same bytes read as text.
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
 
 #include "asn1/Asn1Der.h"
 

@@ -1,6 +1,6 @@
 // Walks arbitrary bytes as DER: every element, entered and stepped over,
 // with lengths, sizes and tags read on the way.
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
 
 #include "asn1/Asn1Der.h"
 

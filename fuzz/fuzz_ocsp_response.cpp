@@ -1,10 +1,10 @@
 // The judging of a DER OCSPResponse, as the OCSP exchange runs it on what
 // a responder sent, on arbitrary bytes: a fixed request (one certificate
 // ID and a nonce) for a fixed certificate and issuer made once at start.
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
 
 #include "CrlSSL.h"
-#include "src/OcspExchange.h"
+#include "src/revocation/OcspExchange.h"
 
 #include <openssl/evp.h>
 #include <openssl/ocsp.h>

@@ -1,9 +1,9 @@
 // The judging of a proxy's answer to CONNECT on arbitrary bytes: the
 // status line verdict at once, and the header scan both at once and in
 // pieces whose sizes the input's first byte picks; both must agree.
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
 
-#include "src/ProxyTunnel.h"
+#include "src/revocation/ProxyTunnel.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 // Every extension and restriction renderer on arbitrary bytes. The first
 // octet chooses the withNames flag of getQCStatements; the rest is the
 // element, in a heap block of exactly its size.
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
 
 #include "ExtensionSSL.h"
 #include "RestrictionSSL.h"

@@ -69,7 +69,7 @@ start_card_services() {
     > "$card_dir/pcscd.log" 2>&1 &
   pcscd_pid=$!
   "$vcard_bin" --port "$port" --base "$card_dir" --record "$card_dir/apdu.log" \
-    tests/smartcard/cards/test_card.txt > "$card_dir/vcard.log" 2>&1 &
+    tests/support/cards/test_card.txt > "$card_dir/vcard.log" 2>&1 &
   vcard_pid=$!
 
   # vcard retries until vpcd listens; it says so once it is connected.

@@ -1,4 +1,4 @@
-#include "MessageLanguage.h"
+#include "smartcard/pin/MessageLanguage.h"
 
 #include <atomic>
 

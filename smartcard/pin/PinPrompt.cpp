@@ -1,4 +1,4 @@
-#include "PinPrompt.h"
+#include "smartcard/pin/PinPrompt.h"
 
 #include <openssl/crypto.h>
 

@@ -4,9 +4,9 @@
 #pragma once
 
 #include "asn1/CmsPkcs7.h"
-#include "testpki/Pki.h"
-#include "support/DerBuild.h"
-#include "support/TestSupport.h"
+#include "tools/testpki/Pki.h"
+#include "tests/support/DerBuild.h"
+#include "tests/support/TestSupport.h"
 
 #include <openssl/bio.h>
 #include <openssl/cms.h>

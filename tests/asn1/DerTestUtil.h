@@ -4,7 +4,7 @@
 // parts the tests replace or leave out.
 #pragma once
 
-#include "support/DerBuild.h"
+#include "tests/support/DerBuild.h"
 
 #include <string_view>
 

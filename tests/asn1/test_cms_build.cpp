@@ -1,7 +1,7 @@
 // Assembly of SignedData by CAsn1_Pkcs7::createSignedData and the
 // signature handling around it.
 
-#include "CmsTestUtil.h"
+#include "tests/asn1/CmsTestUtil.h"
 
 #include "asn1/CmsOids.h"
 #include "asn1/EcdsaSignature.h"

@@ -2,8 +2,8 @@
 // classes read them, checked against OpenSSL's view of the same
 // certificates.
 
-#include "CmsTestUtil.h"
-#include "support/SystemCerts.h"
+#include "tests/asn1/CmsTestUtil.h"
+#include "tests/support/SystemCerts.h"
 
 #include <openssl/core_names.h>
 #include <openssl/rsa.h>

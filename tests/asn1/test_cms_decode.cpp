@@ -1,7 +1,7 @@
 // Decoding of the CMS structure classes: round trips of our own and of
 // OpenSSL's messages, EnvelopedData, and malformed input of every kind.
 
-#include "CmsTestUtil.h"
+#include "tests/asn1/CmsTestUtil.h"
 
 #include <openssl/ecdsa.h>
 #include <openssl/x509v3.h>

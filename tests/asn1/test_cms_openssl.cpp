@@ -3,7 +3,7 @@
 // setSignerSignature with a signature OpenSSL computed over the signed
 // attributes, CMS_verify accepts them.
 
-#include "CmsTestUtil.h"
+#include "tests/asn1/CmsTestUtil.h"
 
 #include <openssl/ecdsa.h>
 #include <openssl/err.h>

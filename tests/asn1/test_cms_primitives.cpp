@@ -1,6 +1,6 @@
 // The base of the DER class family and its leaf classes.
 
-#include "CmsTestUtil.h"
+#include "tests/asn1/CmsTestUtil.h"
 
 #include "asn1/Asn1Primitives.h"
 

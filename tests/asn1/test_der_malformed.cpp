@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <string>
 
-#include "DerTestUtil.h"
+#include "tests/asn1/DerTestUtil.h"
 #include "asn1/Asn1Der.h"
 
 using namespace kivo::test::der;

@@ -19,10 +19,10 @@
 #include <memory>
 #include <string>
 
-#include "DerTestUtil.h"
+#include "tests/asn1/DerTestUtil.h"
 #include "asn1/Asn1Der.h"
-#include "support/SystemCerts.h"
-#include "support/TestSupport.h"
+#include "tests/support/SystemCerts.h"
+#include "tests/support/TestSupport.h"
 
 using namespace kivo::test::der;
 using kivo::test::toHex;

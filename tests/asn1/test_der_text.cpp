@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "DerTestUtil.h"
-#include "support/TestSupport.h"
+#include "tests/asn1/DerTestUtil.h"
+#include "tests/support/TestSupport.h"
 #include "asn1/Asn1Der.h"
 
 using namespace kivo::test::der;

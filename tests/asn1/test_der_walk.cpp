@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "DerTestUtil.h"
+#include "tests/asn1/DerTestUtil.h"
 #include "asn1/Asn1Der.h"
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 using namespace kivo::test::der;
 using kivo::asn1::elementSize;

@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "DerTestUtil.h"
+#include "tests/asn1/DerTestUtil.h"
 #include "asn1/Asn1Der.h"
 #include "asn1/OidRegistry.h"
 

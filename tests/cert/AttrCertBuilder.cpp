@@ -1,4 +1,4 @@
-#include "AttrCertBuilder.h"
+#include "tests/cert/AttrCertBuilder.h"
 
 #include <openssl/err.h>
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "CertGetterTestUtil.h"
+#include "tests/cert/CertGetterTestUtil.h"
 
 namespace kivo::test::certs {
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "CertInfoSSL.h"
-#include "support/DerBuild.h"
-#include "support/SystemCerts.h"
+#include "tests/support/DerBuild.h"
+#include "tests/support/SystemCerts.h"
 
 namespace kivo::test::certs {
 

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "AttrCertBuilder.h"
-#include "CertGetterTestUtil.h"
+#include "tests/cert/AttrCertBuilder.h"
+#include "tests/cert/CertGetterTestUtil.h"
 #include "CertInfoSSL.h"
-#include "RendererTable.h"
-#include "testpki/Pki.h"
-#include "support/TestSupport.h"
+#include "tests/cert/RendererTable.h"
+#include "tools/testpki/Pki.h"
+#include "tests/support/TestSupport.h"
 
 using namespace kivo::test::certs;
 using kivo::test::KeyKind;

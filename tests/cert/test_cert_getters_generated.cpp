@@ -17,14 +17,14 @@
 #include <thread>
 #include <vector>
 
-#include "AttrCertBuilder.h"
-#include "CertGetterTestUtil.h"
+#include "tests/cert/AttrCertBuilder.h"
+#include "tests/cert/CertGetterTestUtil.h"
 #include "CertInfoSSL.h"
-#include "RendererTable.h"
+#include "tests/cert/RendererTable.h"
 #include "asn1/Asn1Der.h"
-#include "support/LogCapture.h"
-#include "testpki/Pki.h"
-#include "support/TestSupport.h"
+#include "tests/support/LogCapture.h"
+#include "tools/testpki/Pki.h"
+#include "tests/support/TestSupport.h"
 
 using namespace kivo::test::certs;
 using kivo::test::CertOptions;

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "CertGetterTestUtil.h"
+#include "tests/cert/CertGetterTestUtil.h"
 #include "CertInfoSSL.h"
-#include "testpki/Pki.h"
-#include "support/TestSupport.h"
+#include "tools/testpki/Pki.h"
+#include "tests/support/TestSupport.h"
 
 using namespace kivo::test::certs;
 using kivo::test::KeyKind;

@@ -15,11 +15,11 @@
 #include <map>
 #include <string>
 
-#include "CertGetterTestUtil.h"
+#include "tests/cert/CertGetterTestUtil.h"
 #include "CertInfoSSL.h"
-#include "RendererTable.h"
-#include "support/SystemCerts.h"
-#include "support/TestSupport.h"
+#include "tests/cert/RendererTable.h"
+#include "tests/support/SystemCerts.h"
+#include "tests/support/TestSupport.h"
 
 using namespace kivo::test::certs;
 using kivo::test::ScopedTimeZone;

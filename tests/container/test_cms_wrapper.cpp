@@ -2,10 +2,10 @@
 // in the message, deep copies and assignment (AddressSanitizer builds catch
 // double frees and leaks), and the logging of the life cycle.
 
-#include "ContainerTestUtil.h"
+#include "tests/support/ContainerTestUtil.h"
 
 #include "CmsSSL.h"
-#include "support/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

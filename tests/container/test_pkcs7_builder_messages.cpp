@@ -3,10 +3,10 @@
 // AddTimeStamp. The reading members on builder messages are compared with
 // OpenSSL in test_pkcs7_openssl_messages.cpp.
 
-#include "ContainerTestUtil.h"
+#include "tests/support/ContainerTestUtil.h"
 
-#include "support/TestSupport.h"
-#include "src/Pkcs7Layout.h"
+#include "tests/support/TestSupport.h"
+#include "src/container/Pkcs7Layout.h"
 
 #include <gtest/gtest.h>
 

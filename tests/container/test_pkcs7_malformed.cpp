@@ -6,10 +6,10 @@
 // AddressSanitizer builds see any read past them. Also the interface's
 // fixed answers (stubs) and the entry log line of every member.
 
-#include "ContainerTestUtil.h"
+#include "tests/support/ContainerTestUtil.h"
 
-#include "support/LogCapture.h"
-#include "support/TestSupport.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

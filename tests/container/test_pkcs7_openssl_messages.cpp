@@ -4,9 +4,9 @@
 // builder (signed here), each answer compared with what OpenSSL's own
 // decoder says about the same message.
 
-#include "ContainerTestUtil.h"
+#include "tests/support/ContainerTestUtil.h"
 
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // signatures OpenSSL made with every hash the library names, and
 // GetHashAlgoPkcs1 on raw decrypted blocks.
 
-#include "ContainerTestUtil.h"
+#include "tests/support/ContainerTestUtil.h"
 
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // getTimeFromASN1: UTCTime and GeneralizedTime text read as local time
 // (daylight saving subtracted), offsets applied, malformed text refused.
 
-#include "ContainerTestUtil.h"
+#include "tests/support/ContainerTestUtil.h"
 
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // RFC 3161 time-stamp tokens made by OpenSSL's TSA code: recognised as
 // tokens, their digest read from the TSTInfo's messageDigest attribute.
 
-#include "ContainerTestUtil.h"
+#include "tests/support/ContainerTestUtil.h"
 
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

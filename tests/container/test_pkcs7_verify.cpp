@@ -3,10 +3,10 @@
 // a failed CMS verification, and signature classes that must not pass
 // unchecked.
 
-#include "ContainerTestUtil.h"
+#include "tests/support/ContainerTestUtil.h"
 
-#include "support/LogCapture.h"
-#include "support/TestSupport.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -25,7 +25,7 @@
 #include "digest/Ripemd.h"
 #include "digest/Sha.h"
 #include "digest/ShaHardware.h"
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 

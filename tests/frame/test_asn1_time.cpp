@@ -1,8 +1,8 @@
 // ASN.1 time text to seconds, under time zones set by the test.
 
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
-#include "src/Asn1Time.h"
+#include "src/frame/Asn1Time.h"
 
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>

@@ -1,7 +1,7 @@
 // Logger names, the entering/leaving records with their location, and the
 // OpenSSL error drain.
 
-#include "support/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 #include "CertHandlerSSL.h"
 #include "CertInfoSSL.h"
@@ -14,7 +14,7 @@
 #include "SCMutils.h"
 #include "SignMessageSSLM.h"
 #include "TimeStampSSL.h"
-#include "src/Logging.h"
+#include "src/frame/Logging.h"
 
 #include <gtest/gtest.h>
 #include <openssl/asn1err.h>

@@ -1,6 +1,6 @@
 // Folding OpenSSL's escaped UTF-8 in certificate names to Latin-1.
 
-#include "src/NameText.h"
+#include "src/frame/NameText.h"
 
 #include <gtest/gtest.h>
 

@@ -6,10 +6,10 @@
 #include "OpensslApplink.h"
 #include "SCMutils.h"
 #include "SignMessageSSLM.h"
-#include "smartcard/ConfigSC.h"
+#include "smartcard/key/ConfigSC.h"
 #include "smartcard/pin/MessageLanguage.h"
-#include "src/Base64Alphabet.h"
-#include "src/LibraryMain.h"
+#include "src/frame/Base64Alphabet.h"
+#include "src/frame/LibraryMain.h"
 
 #include <gtest/gtest.h>
 #include <openssl/crypto.h>

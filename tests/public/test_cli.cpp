@@ -1,7 +1,7 @@
 // The kivocrypto program as a person meets it: version, help, hash, cert,
 // inspect, sign, timestamp, demo and readers.
 
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <openssl/cms.h>
@@ -147,7 +147,7 @@ TEST_F(CliTest, LibraryLogStaysOffUnlessAsked) {
 
 // ---- kivocrypto cert ---------------------------------------------------------
 
-#include "testpki/Pki.h"
+#include "tools/testpki/Pki.h"
 
 #include <openssl/pem.h>
 
@@ -250,7 +250,7 @@ TEST_F(CliTest, InspectShowsWhatOpenSSLPutIntoTheContainer) {
 
 // ---- kivocrypto sign, timestamp, demo ----------------------------------------
 
-#include "testpki/TsaServer.h"
+#include "tools/testpki/TsaServer.h"
 
 namespace {
 
@@ -734,7 +734,7 @@ TEST_F(CliTest, DemoKeepsItsFolderWhenAsked) {
 
 // ---- kivocrypto readers ------------------------------------------------------
 
-#include "smartcard/VcardSession.h"
+#include "tests/support/card/VcardSession.h"
 
 #include <chrono>
 #include <regex>
@@ -756,7 +756,7 @@ kivo::test::CommandResult runReaders(const std::string& arguments, bool withErro
 // The ATR of the virtual card from its description, upper-case hex bytes
 // joined by ':' (the form the listing shows).
 std::string virtualCardAtr() {
-    std::ifstream card(std::string(KIVO_SOURCE_DIR) + "/tests/smartcard/cards/test_card.txt");
+    std::ifstream card(std::string(KIVO_SOURCE_DIR) + "/tests/support/cards/test_card.txt");
     for (std::string line; std::getline(card, line);) {
         if (line.rfind("atr ", 0) != 0) continue;
         std::istringstream words(line.substr(4, line.find('#') - 4));

@@ -1,7 +1,7 @@
 // The shared library exports the documented classes and nothing of its
 // internals; it loads and unloads cleanly.
 
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include "KivoCryptoSSL.h"
 

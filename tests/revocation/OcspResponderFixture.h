@@ -4,9 +4,9 @@
 // their start values. Without the openssl program the tests are skipped.
 #pragma once
 
-#include "RevocationTestUtil.h"
+#include "tests/revocation/RevocationTestUtil.h"
 
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

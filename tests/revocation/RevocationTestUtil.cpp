@@ -1,4 +1,4 @@
-#include "RevocationTestUtil.h"
+#include "tests/revocation/RevocationTestUtil.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

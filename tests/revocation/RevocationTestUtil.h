@@ -4,8 +4,8 @@
 #pragma once
 
 #include "CrlSSL.h"
-#include "support/TestSupport.h"
-#include "testpki/Pki.h"
+#include "tests/support/TestSupport.h"
+#include "tools/testpki/Pki.h"
 
 #include <openssl/ocsp.h>
 #include <openssl/x509.h>

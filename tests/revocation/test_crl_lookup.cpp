@@ -2,13 +2,13 @@
 // in a hashed directory, CRL files named by URL, and the entry points that
 // carry no network code.
 
-#include "RevocationTestUtil.h"
+#include "tests/revocation/RevocationTestUtil.h"
 
 #include "CertInfoSSL.h"
 #include "VerifyMsg.h"
 
-#include "support/LogCapture.h"
-#include "support/TestSupport.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

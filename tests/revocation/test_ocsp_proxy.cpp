@@ -2,12 +2,12 @@
 // fake proxy that shows the request as the proxy receives it and answers
 // the way a test needs.
 
-#include "OcspResponderFixture.h"
-#include "RevocationTestUtil.h"
+#include "tests/revocation/OcspResponderFixture.h"
+#include "tests/revocation/RevocationTestUtil.h"
 
-#include "src/ProxyTunnel.h"
-#include "support/LogCapture.h"
-#include "support/TestSupport.h"
+#include "src/revocation/ProxyTunnel.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // CCrlSSL::CheckOCSP against a real responder (`openssl ocsp`) on
 // 127.0.0.1, and the failures before and around the exchange.
 
-#include "OcspResponderFixture.h"
-#include "RevocationTestUtil.h"
+#include "tests/revocation/OcspResponderFixture.h"
+#include "tests/revocation/RevocationTestUtil.h"
 
-#include "src/OcspExchange.h"
-#include "support/LogCapture.h"
-#include "support/TestSupport.h"
+#include "src/revocation/OcspExchange.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -2,11 +2,11 @@
 // missing certificates, unsuccessful and foreign responses, bodies that are
 // no OCSP response, and the judging of DER bytes without a network.
 
-#include "RevocationTestUtil.h"
+#include "tests/revocation/RevocationTestUtil.h"
 
-#include "src/OcspExchange.h"
-#include "support/LogCapture.h"
-#include "support/TestSupport.h"
+#include "src/revocation/OcspExchange.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // The pieces of the proxy handshake without a network: the CONNECT request
 // text, the Basic credentials, and the judging of the proxy's answer.
 
-#include "src/OcspCheck.h"
-#include "src/ProxyTunnel.h"
+#include "src/revocation/OcspCheck.h"
+#include "src/revocation/ProxyTunnel.h"
 
 #include "CrlSSL.h"
-#include "support/LogCapture.h"
-#include "support/TestSupport.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "SignMessageSSLM.h"
-#include "container/ContainerTestUtil.h"
-#include "support/TestSupport.h"
+#include "tests/support/ContainerTestUtil.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <openssl/cms.h>

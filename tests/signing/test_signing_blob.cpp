@@ -2,7 +2,7 @@
 // checked by OpenSSL, over key kinds, hash codes, attached and detached
 // content, CAdES levels, extra certificates and signing times.
 
-#include "SigningTestUtil.h"
+#include "tests/signing/SigningTestUtil.h"
 
 #include <gtest/gtest.h>
 #include <openssl/objects.h>

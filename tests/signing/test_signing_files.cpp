@@ -2,7 +2,7 @@
 // openssl command line, every refusal leaving the folder as it was, and a
 // large input.
 
-#include "SigningTestUtil.h"
+#include "tests/signing/SigningTestUtil.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Key handles from PKCS#12 files: opening, the key-kind flag, the signature
 // key kind, the hash check and closing; RSA decryption refused for them.
 
-#include "SigningTestUtil.h"
+#include "tests/signing/SigningTestUtil.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // SignBlobSSLRaw with file keys: bare signature values, checked by OpenSSL.
 
-#include "SigningTestUtil.h"
+#include "tests/signing/SigningTestUtil.h"
 
 #include <gtest/gtest.h>
 #include <openssl/rsa.h>

@@ -2,8 +2,8 @@
 // support: the token over the signature value, the imprint per hash code,
 // and the service failures.
 
-#include "SigningTestUtil.h"
-#include "timestamp/TimeStampTestUtil.h"
+#include "tests/signing/SigningTestUtil.h"
+#include "tests/signing/TimeStampTestUtil.h"
 
 #include <gtest/gtest.h>
 #include <openssl/ts.h>

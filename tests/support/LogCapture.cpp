@@ -1,4 +1,4 @@
-#include "LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 #include <log4cxx/spi/loggingevent.h>
 

@@ -1,4 +1,4 @@
-#include "SystemCerts.h"
+#include "tests/support/SystemCerts.h"
 
 #include <openssl/pem.h>
 

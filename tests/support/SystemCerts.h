@@ -3,7 +3,7 @@
 // readings with OpenSSL's.
 #pragma once
 
-#include "testpki/Pki.h"
+#include "tools/testpki/Pki.h"
 
 #include <string>
 #include <vector>

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "VerifyMsg.h"
-#include "support/TestSupport.h"
-#include "testpki/Pki.h"
+#include "tests/support/TestSupport.h"
+#include "tools/testpki/Pki.h"
 
 #include <gtest/gtest.h>
 #include <openssl/bio.h>

@@ -1,7 +1,7 @@
 // The chain check (0x04) with the validity models, and the signer validity
 // check (0x08), of CVerifyMsg::CheckSignDetached.
 
-#include "VerifyTestUtil.h"
+#include "tests/verify/VerifyTestUtil.h"
 
 namespace kivo::test::verify {
 namespace {

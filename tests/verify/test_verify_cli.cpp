@@ -1,7 +1,7 @@
 // kivocrypto verify as a person meets it: each requested check with its
 // verdict, the combined code, and the exit code.
 
-#include "VerifyTestUtil.h"
+#include "tests/verify/VerifyTestUtil.h"
 
 namespace kivo::test::verify {
 namespace {

@@ -3,7 +3,7 @@
 // through the trust store (mode 0x01), the distribution points (0x02), and
 // which mode bit counts.
 
-#include "VerifyTestUtil.h"
+#include "tests/verify/VerifyTestUtil.h"
 
 namespace kivo::test::verify {
 namespace {

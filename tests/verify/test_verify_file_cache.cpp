@@ -3,10 +3,10 @@
 // would give without a cache, on the very next call, also while other
 // threads verify.
 
-#include "VerifyTestUtil.h"
+#include "tests/verify/VerifyTestUtil.h"
 
-#include "src/OpenSSLHandles.h"
-#include "src/VerifyFileCache.h"
+#include "src/frame/OpenSSLHandles.h"
+#include "src/verify/VerifyFileCache.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -3,9 +3,9 @@
 // child process, against a responder made here that answers with a chosen
 // nonce, and the verdict on answers as the exchange reports them.
 
-#include "VerifyTestUtil.h"
+#include "tests/verify/VerifyTestUtil.h"
 
-#include "src/VerifyOcsp.h"
+#include "src/verify/VerifyOcsp.h"
 
 #include <openssl/ocsp.h>
 

@@ -2,7 +2,7 @@
 // made by OpenSSL and by CSignMessage::SignBlobSSLRaw, against the signer
 // certificate and the signed data.
 
-#include "VerifyTestUtil.h"
+#include "tests/verify/VerifyTestUtil.h"
 
 #include "SignMessageSSLM.h"
 

@@ -5,7 +5,7 @@
 // expected PKITS result wherever `openssl cms -verify` with the same trust
 // file agrees with PKITS. The counts per section are printed.
 
-#include "VerifyTestUtil.h"
+#include "tests/verify/VerifyTestUtil.h"
 
 #include <openssl/cms.h>
 

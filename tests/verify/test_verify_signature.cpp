@@ -3,7 +3,7 @@
 // OpenSSL's CMS verification over signatures made by this library and by
 // OpenSSL, intact and tampered.
 
-#include "VerifyTestUtil.h"
+#include "tests/verify/VerifyTestUtil.h"
 
 #include "SignMessageSSLM.h"
 

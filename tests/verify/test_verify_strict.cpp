@@ -2,7 +2,7 @@
 // chains OpenSSL rejects, certificates valid past 2049, and CRLs from the
 // wrong issuer or with a bad signature, each judged under both.
 
-#include "VerifyTestUtil.h"
+#include "tests/verify/VerifyTestUtil.h"
 
 #include <functional>
 

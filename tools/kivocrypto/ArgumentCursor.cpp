@@ -1,4 +1,4 @@
-#include "ArgumentCursor.h"
+#include "tools/kivocrypto/ArgumentCursor.h"
 
 namespace kivocrypto {
 

@@ -2,7 +2,7 @@
 // "--" ends the options, and a lone "-" is an operand.
 #pragma once
 
-#include "Commands.h"
+#include "tools/kivocrypto/Commands.h"
 
 #include <string>
 #include <utility>

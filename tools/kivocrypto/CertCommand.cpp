@@ -1,8 +1,8 @@
 // kivocrypto cert: every field of a certificate or attribute certificate,
 // as the library's getters and renderers give it.
 
-#include "Commands.h"
-#include "DerInput.h"
+#include "tools/kivocrypto/Commands.h"
+#include "tools/kivocrypto/DerInput.h"
 
 #include "CertInfoSSL.h"
 

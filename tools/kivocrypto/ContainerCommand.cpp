@@ -1,7 +1,7 @@
 // kivocrypto inspect: what a signature container holds.
 
-#include "Commands.h"
-#include "DerInput.h"
+#include "tools/kivocrypto/Commands.h"
+#include "tools/kivocrypto/DerInput.h"
 
 #include "CertInfoSSL.h"
 #include "PKCS7SSL.h"

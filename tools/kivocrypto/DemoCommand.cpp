@@ -2,16 +2,16 @@
 // and time-stamped through the library, shown as `inspect` shows it and
 // checked with OpenSSL. Needs nothing but the program.
 
-#include "ArgumentCursor.h"
-#include "Commands.h"
-#include "LibraryCodes.h"
-#include "SignatureCheck.h"
-#include "SigningKey.h"
+#include "tools/kivocrypto/ArgumentCursor.h"
+#include "tools/kivocrypto/Commands.h"
+#include "tools/kivocrypto/LibraryCodes.h"
+#include "tools/kivocrypto/SignatureCheck.h"
+#include "tools/kivocrypto/SigningKey.h"
 
 #include "SignMessageSSLM.h"
 
-#include "testpki/Pki.h"
-#include "testpki/TsaServer.h"
+#include "tools/testpki/Pki.h"
+#include "tools/testpki/TsaServer.h"
 
 #include <openssl/pem.h>
 

@@ -1,4 +1,4 @@
-#include "DerInput.h"
+#include "tools/kivocrypto/DerInput.h"
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>

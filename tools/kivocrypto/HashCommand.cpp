@@ -1,7 +1,7 @@
 // kivocrypto hash: digests of files, printed as upper-case hex.
 
-#include "Commands.h"
-#include "MappedFile.h"
+#include "tools/kivocrypto/Commands.h"
+#include "tools/kivocrypto/MappedFile.h"
 
 #include "HashSSL.h"
 

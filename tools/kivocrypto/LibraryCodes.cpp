@@ -1,4 +1,4 @@
-#include "LibraryCodes.h"
+#include "tools/kivocrypto/LibraryCodes.h"
 
 #include <iterator>
 

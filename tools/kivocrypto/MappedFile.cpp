@@ -1,4 +1,4 @@
-#include "MappedFile.h"
+#include "tools/kivocrypto/MappedFile.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -1,4 +1,4 @@
-#include "OpenSslText.h"
+#include "tools/kivocrypto/OpenSslText.h"
 
 #include <openssl/err.h>
 

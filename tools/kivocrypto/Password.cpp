@@ -1,4 +1,4 @@
-#include "Password.h"
+#include "tools/kivocrypto/Password.h"
 
 #include <openssl/crypto.h>
 

@@ -1,4 +1,4 @@
-#include "Progress.h"
+#include "tools/kivocrypto/Progress.h"
 
 #include <unistd.h>
 

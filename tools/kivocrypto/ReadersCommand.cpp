@@ -1,10 +1,10 @@
 // kivocrypto readers: the PC/SC readers with their card, ATR and pin pad.
 
-#include "ArgumentCursor.h"
-#include "Commands.h"
+#include "tools/kivocrypto/ArgumentCursor.h"
+#include "tools/kivocrypto/Commands.h"
 
-#include "smartcard/ConfigSC.h"
-#include "smartcard/Reader.h"
+#include "smartcard/key/ConfigSC.h"
+#include "smartcard/transport/Reader.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,13 +1,13 @@
 // kivocrypto sign: a CMS signature of a file with a PKCS#12 key, detached
 // or with the content attached, optionally time-stamped.
 
-#include "ArgumentCursor.h"
-#include "Commands.h"
-#include "DerInput.h"
-#include "LibraryCodes.h"
-#include "Password.h"
-#include "Progress.h"
-#include "SigningKey.h"
+#include "tools/kivocrypto/ArgumentCursor.h"
+#include "tools/kivocrypto/Commands.h"
+#include "tools/kivocrypto/DerInput.h"
+#include "tools/kivocrypto/LibraryCodes.h"
+#include "tools/kivocrypto/Password.h"
+#include "tools/kivocrypto/Progress.h"
+#include "tools/kivocrypto/SigningKey.h"
 
 #include "SignMessageSSLM.h"
 

@@ -1,6 +1,6 @@
-#include "SignatureCheck.h"
+#include "tools/kivocrypto/SignatureCheck.h"
 
-#include "OpenSslText.h"
+#include "tools/kivocrypto/OpenSslText.h"
 
 #include <openssl/bio.h>
 #include <openssl/cms.h>

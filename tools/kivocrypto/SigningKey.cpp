@@ -1,7 +1,7 @@
-#include "SigningKey.h"
+#include "tools/kivocrypto/SigningKey.h"
 
-#include "MappedFile.h"
-#include "OpenSslText.h"
+#include "tools/kivocrypto/MappedFile.h"
+#include "tools/kivocrypto/OpenSslText.h"
 
 #include "SignMessageSSLM.h"
 

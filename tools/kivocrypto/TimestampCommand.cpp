@@ -1,11 +1,11 @@
 // kivocrypto timestamp: adds an RFC 3161 time stamp to the first signer of
 // an existing signature container.
 
-#include "ArgumentCursor.h"
-#include "Commands.h"
-#include "DerInput.h"
-#include "LibraryCodes.h"
-#include "OutputFile.h"
+#include "tools/kivocrypto/ArgumentCursor.h"
+#include "tools/kivocrypto/Commands.h"
+#include "tools/kivocrypto/DerInput.h"
+#include "tools/kivocrypto/LibraryCodes.h"
+#include "tools/kivocrypto/OutputFile.h"
 
 #include "SignMessageSSLM.h"
 

@@ -1,9 +1,9 @@
 // kivocrypto verify: the checks of CVerifyMsg on a signature container, each
 // with its verdict in words, and the combined result code.
 
-#include "Commands.h"
-#include "DerInput.h"
-#include "MappedFile.h"
+#include "tools/kivocrypto/Commands.h"
+#include "tools/kivocrypto/DerInput.h"
+#include "tools/kivocrypto/MappedFile.h"
 
 #include "VerifyMsg.h"
 

@@ -1,6 +1,6 @@
 // kivocrypto: the command-line face of the KivoCryptoSSL library.
 
-#include "Commands.h"
+#include "tools/kivocrypto/Commands.h"
 
 #include <log4cxx/consoleappender.h>
 #include <log4cxx/logger.h>

@@ -1,4 +1,4 @@
-#include "testpki/Pki.h"
+#include "tools/testpki/Pki.h"
 
 #include <openssl/err.h>
 #include <openssl/pkcs12.h>

@@ -1,4 +1,4 @@
-#include "testpki/TsaServer.h"
+#include "tools/testpki/TsaServer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

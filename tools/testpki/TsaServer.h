@@ -5,7 +5,7 @@
 // misbehave in the ways a client must survive.
 #pragma once
 
-#include "testpki/Pki.h"
+#include "tools/testpki/Pki.h"
 
 #include <atomic>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "Apdu.h"
+#include "tools/vcard/Apdu.h"
 
 namespace vcard {
 

@@ -2,7 +2,7 @@
 // four ISO 7816-4 cases in short and extended form.
 #pragma once
 
-#include "Bytes.h"
+#include "tools/vcard/Bytes.h"
 
 #include <optional>
 

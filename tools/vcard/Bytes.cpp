@@ -1,4 +1,4 @@
-#include "Bytes.h"
+#include "tools/vcard/Bytes.h"
 
 namespace vcard {
 

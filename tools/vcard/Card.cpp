@@ -1,4 +1,4 @@
-#include "Card.h"
+#include "tools/vcard/Card.h"
 
 #include <openssl/rand.h>
 

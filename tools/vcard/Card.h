@@ -2,9 +2,9 @@
 // objects, and the dispatch of each command APDU to the part that answers it.
 #pragma once
 
-#include "Bytes.h"
-#include "FileSystem.h"
-#include "Security.h"
+#include "tools/vcard/Bytes.h"
+#include "tools/vcard/FileSystem.h"
+#include "tools/vcard/Security.h"
 
 #include <map>
 

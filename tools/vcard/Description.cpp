@@ -1,4 +1,4 @@
-#include "Description.h"
+#include "tools/vcard/Description.h"
 
 #include <openssl/pem.h>
 

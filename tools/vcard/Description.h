@@ -24,7 +24,7 @@
 // UPDATE BINARY cannot grow it.
 #pragma once
 
-#include "Card.h"
+#include "tools/vcard/Card.h"
 
 #include <filesystem>
 #include <istream>

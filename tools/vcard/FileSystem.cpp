@@ -1,4 +1,4 @@
-#include "FileSystem.h"
+#include "tools/vcard/FileSystem.h"
 
 #include <algorithm>
 

@@ -3,8 +3,8 @@
 // READ RECORD.
 #pragma once
 
-#include "Apdu.h"
-#include "Bytes.h"
+#include "tools/vcard/Apdu.h"
+#include "tools/vcard/Bytes.h"
 
 #include <memory>
 #include <optional>

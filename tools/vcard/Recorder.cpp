@@ -1,4 +1,4 @@
-#include "Recorder.h"
+#include "tools/vcard/Recorder.h"
 
 namespace vcard {
 

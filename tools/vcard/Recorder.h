@@ -3,7 +3,7 @@
 // file sees each exchange as soon as the answer has been sent.
 #pragma once
 
-#include "Bytes.h"
+#include "tools/vcard/Bytes.h"
 
 #include <cstdio>
 #include <string>

@@ -1,4 +1,4 @@
-#include "Security.h"
+#include "tools/vcard/Security.h"
 
 #include <openssl/ec.h>
 #include <openssl/evp.h>

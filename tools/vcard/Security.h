@@ -3,8 +3,8 @@
 // COUNTER, MSE SET, PSO COMPUTE DIGITAL SIGNATURE and PSO DECIPHER.
 #pragma once
 
-#include "Apdu.h"
-#include "Bytes.h"
+#include "tools/vcard/Apdu.h"
+#include "tools/vcard/Bytes.h"
 
 #include <map>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "VpcdLink.h"
+#include "tools/vcard/VpcdLink.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

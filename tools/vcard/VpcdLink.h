@@ -5,7 +5,7 @@
 // message each.
 #pragma once
 
-#include "Bytes.h"
+#include "tools/vcard/Bytes.h"
 
 #include <string>
 

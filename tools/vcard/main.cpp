@@ -5,10 +5,10 @@
 //
 //   vcard [--host H] [--port P] [--base DIR] [--record FILE] DESCRIPTION
 
-#include "Card.h"
-#include "Description.h"
-#include "Recorder.h"
-#include "VpcdLink.h"
+#include "tools/vcard/Card.h"
+#include "tools/vcard/Description.h"
+#include "tools/vcard/Recorder.h"
+#include "tools/vcard/VpcdLink.h"
 
 #include <csignal>
 #include <chrono>

@@ -1,0 +1,196 @@
+// The file commands (SELECT, READ BINARY, READ RECORD, UPDATE BINARY) and
+// the chunked reads and writes over them.
+#include "smartcard/base/SC_Profile_Base.h"
+
+#include "smartcard/transport/CardTrace.h"
+
+#include <algorithm>
+
+using kivo::CardTrace;
+namespace card = kivo::card;
+
+namespace {
+
+constexpr std::uint16_t kSwOk = 0x9000;
+constexpr std::uint16_t kSwWrongLength = 0x6700;
+constexpr std::uint16_t kSwIncompatibleFile = 0x6981;
+constexpr std::uint16_t kSwNoCurrentEf = 0x6986;
+constexpr std::uint16_t kSwWrongDataLength = 0x6A87;
+constexpr std::uint16_t kSwFileNotFound = 0x6A82;
+constexpr std::uint16_t kSwEndOfFile = 0x6282;
+constexpr std::uint32_t kResponseCapacity = 256;
+constexpr int kSelectAttempts = 3;
+// Offsets of READ BINARY and UPDATE BINARY: 15 bits in P1 (bits 8-14) and P2.
+constexpr std::uint32_t kMaxBinaryOffset = 0x7FFF;
+constexpr std::uint32_t kMaxShortLength = 255;
+// Out lengths of the reads are 16-bit.
+constexpr std::uint32_t kMaxReadLength = 0xFFFF;
+constexpr std::uint8_t kInsReadBinary = 0xB0;
+constexpr std::uint8_t kInsReadRecord = 0xB2;
+constexpr std::uint8_t kInsUpdateBinary = 0xD6;
+constexpr std::uint8_t kRecordByNumber = 0x04;
+
+std::uint8_t offsetHigh(std::uint32_t offset) { return static_cast<std::uint8_t>((offset >> 8) & 0x7F); }
+std::uint8_t offsetLow(std::uint32_t offset) { return static_cast<std::uint8_t>(offset & 0xFF); }
+
+// The status words every file command maps the same way.
+CardResult commonFileStatus(std::uint16_t sw) {
+    switch (sw) {
+        case kSwOk: return card::cOk;
+        case kSwWrongLength: return card::cWrongLength;
+        case kSwWrongDataLength: return card::cWrongDataLength;
+        case kSwEndOfFile: return card::cEndOfFile;
+        default: return card::cFailed;
+    }
+}
+
+bool isReadSuccess(CardResult result) {
+    return result == card::cOk || result == card::cEndOfFile;
+}
+
+}  // namespace
+
+CardResult CSC_Profile_Base::SCSelect() {
+    CardResult result = card::cFailed;
+    for (int attempt = 0; attempt < kSelectAttempts; ++attempt) {
+        if (!SendToCard()) return card::cFailed;
+        if (StatusWord() == kSwOk) break;
+    }
+    switch (StatusWord()) {
+        case kSwOk: result = card::cOk; break;
+        case kSwWrongLength: result = card::cWrongLength; break;
+        case kSwWrongDataLength: result = card::cWrongDataLength; break;
+        case kSwFileNotFound: result = card::cFileNotFound; break;
+        default: result = card::cFailed; break;
+    }
+    return result;
+}
+
+CardResult CSC_Profile_Base::SCReadBinary(Bytes& out, std::uint32_t offset, std::uint32_t length) {
+    out.clear();
+    if (offset > kMaxBinaryOffset || length == 0 || length > kMaxShortLength) return card::cFailed;
+    SetApdu(cCaseHeaderLc4, 0x00, kInsReadBinary, offsetHigh(offset), offsetLow(offset),
+            static_cast<std::uint16_t>(length), 0, nullptr, 0);
+    SetResponseCapacity(kResponseCapacity);
+    CardTrace::write(CardTrace::cLevelDetail, "index: %d\n", static_cast<int>(offset));
+    CardResult result = card::cFailed;
+    if (SendToCard()) {
+        switch (StatusWord()) {
+            case kSwIncompatibleFile: result = card::cIncompatibleFile; break;
+            case kSwNoCurrentEf: result = card::cNoCurrentEf; break;
+            default: result = commonFileStatus(StatusWord()); break;
+        }
+        if (result == card::cOk || result == card::cEndOfFile) {
+            out.assign(Response(), Response() + ResponseLength());
+        }
+    }
+    CardTrace::write(CardTrace::cLevelDetail, "iReturn : %d \n", static_cast<int>(result));
+    return result;
+}
+
+CardResult CSC_Profile_Base::SCReadRecord(std::uint8_t recordNumber, Bytes& out) {
+    out.clear();
+    SetApdu(cCaseHeaderLc4, 0x00, kInsReadRecord, recordNumber, kRecordByNumber, 0, 0, nullptr, 0);
+    SetResponseCapacity(kResponseCapacity);
+    if (!SendToCard()) return card::cFailed;
+    out.assign(Response(), Response() + ResponseLength());
+    return commonFileStatus(StatusWord());
+}
+
+CardResult CSC_Profile_Base::SCWriteBinary(const std::uint8_t* data, std::uint32_t offset,
+                                           std::uint32_t length) {
+    if (data == nullptr || offset > kMaxBinaryOffset || length == 0 || length > kMaxShortLength) {
+        return card::cFailed;
+    }
+    SetApdu(cCaseData, 0x00, kInsUpdateBinary, offsetHigh(offset), offsetLow(offset),
+            static_cast<std::uint16_t>(length), 0, data, static_cast<std::uint16_t>(length));
+    SetResponseCapacity(kResponseCapacity);
+    if (!SendToCard()) return card::cFailed;
+    return commonFileStatus(StatusWord());
+}
+
+// --- chunked reads and writes -------------------------------------------------------
+
+CardResult CSC_Profile_Base::ReadChunk(Bytes& chunk, std::uint32_t offset, std::uint32_t length) {
+    CardResult result = SCReadBinary(chunk, offset, length);
+    if (result == card::cNoCurrentEf && m_currEfLength != 0) {
+        SCSelectEF(m_currEf.data());
+        result = SCReadBinary(chunk, offset, length);
+    }
+    return result;
+}
+
+CardResult CSC_Profile_Base::ReadChunks(Bytes& out, std::uint32_t offset, std::uint32_t length,
+                                        std::uint32_t fileLength, bool anyErrorIs255) {
+    out.clear();
+    const std::uint8_t limit = ChunkLimit();
+    if (limit == 0 || fileLength > kMaxReadLength) return card::cFailed;
+    std::uint32_t read = 0;
+    Bytes chunk;
+    while (read < length && offset + read < fileLength) {
+        const std::uint32_t ask =
+            std::min({length - read, fileLength - (offset + read), std::uint32_t{limit}});
+        const CardResult result = ReadChunk(chunk, offset + read, ask);
+        if (!isReadSuccess(result)) return anyErrorIs255 ? card::cFailed : result;
+        // A card that answers with more than was asked does not get to push
+        // the reads past the request.
+        const std::size_t taken = std::min<std::size_t>(chunk.size(), ask);
+        out.insert(out.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(taken));
+        read += static_cast<std::uint32_t>(taken);
+        // The end of the file, or a card that returns nothing: stop here.
+        if (result == card::cEndOfFile || taken == 0) break;
+    }
+    return card::cOk;
+}
+
+CardResult CSC_Profile_Base::ReadFile(Bytes& out) {
+    const std::uint32_t total = GetFileLen();
+    return ReadChunks(out, 0, total, total, false);
+}
+
+CardResult CSC_Profile_Base::ReadFilePart(Bytes& out, std::uint32_t length) {
+    CardTrace::write(CardTrace::cLevelDetail, "length : %d\n", static_cast<int>(length));
+    return ReadChunks(out, 0, length, GetFileLen(), true);
+}
+
+CardResult CSC_Profile_Base::ReadFileOffset(Bytes& out, std::uint32_t offset, std::uint32_t length) {
+    CardTrace::write(CardTrace::cLevelDetail, "length : %d\n", static_cast<int>(length));
+    const std::uint32_t fileLength = GetFileLen();
+    if (offset > kMaxBinaryOffset) {
+        out.clear();
+        return card::cFailed;
+    }
+    return ReadChunks(out, offset, length, fileLength, true);
+}
+
+CardResult CSC_Profile_Base::ReadRecord(std::uint8_t recordNumber, Bytes& out) {
+    return SCReadRecord(recordNumber, out);
+}
+
+CardResult CSC_Profile_Base::ReadAllRecords(Bytes& out) {
+    out.clear();
+    Bytes record;
+    // Record numbers are one byte; 0 names the current record, so the walk
+    // ends at 254 records at the latest.
+    for (unsigned number = 1; number < 0xFF; ++number) {
+        const CardResult result = SCReadRecord(static_cast<std::uint8_t>(number), record);
+        if (!isReadSuccess(result)) return number == 1 ? card::cFailed : card::cOk;
+        if (record.size() > 2) out.insert(out.end(), record.begin() + 2, record.end());
+    }
+    return card::cOk;
+}
+
+CardResult CSC_Profile_Base::UpdateFile(const std::uint8_t* data, std::uint32_t length) {
+    const std::uint8_t limit = ChunkLimit();
+    if (limit == 0 || (data == nullptr && length != 0) || length > kMaxBinaryOffset + 1) {
+        return card::cFailed;
+    }
+    for (std::uint32_t offset = 0; offset < length;) {
+        const std::uint32_t chunk = std::min<std::uint32_t>(limit, length - offset);
+        const CardResult result = SCWriteBinary(data + offset, offset, chunk);
+        if (!isReadSuccess(result)) return card::cFailed;
+        if (result == card::cEndOfFile) break;
+        offset += chunk;
+    }
+    return card::cOk;
+}

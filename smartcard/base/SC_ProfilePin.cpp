@@ -1,0 +1,361 @@
+// PIN verification, change and unblock: the command primitives with their
+// status mapping, and the operations that take the PINs from the caller, a
+// dialog, or the reader's pin pad.
+#include "smartcard/base/SC_Profile_Base.h"
+
+#include "smartcard/transport/CardTrace.h"
+#include "smartcard/key/ConfigSC.h"
+
+#include <openssl/crypto.h>
+
+#include <chrono>
+#include <optional>
+
+using kivo::CardTrace;
+using kivo::pin::PinPadProgress;
+using kivo::pin::PromptTexts;
+using kivo::pin::Secret;
+using kivo::pin::SecretKind;
+namespace card = kivo::card;
+
+namespace {
+
+constexpr std::uint8_t kInsVerify = 0x20;
+constexpr std::uint8_t kInsChangeReference = 0x24;
+constexpr std::uint8_t kInsResetRetryCounter = 0x2C;
+constexpr std::uint8_t kKeyOk = 0x0D;
+constexpr std::uint8_t kKeyCancel = 0x1B;
+constexpr std::uint8_t kKeyTimeout = 0x40;
+constexpr std::size_t kVerifyStructReference = 22;
+constexpr std::size_t kModifyStructReference = 27;
+constexpr int kModifyPrompts = 3;
+// The reader ends an entry after its own time-out (at most 255 s); a
+// reader that keeps answering "no key" past this is given up on.
+constexpr auto kKeyLoopLimit = std::chrono::seconds(300);
+
+// A PIN buffer that is wiped when it goes away.
+class PinData {
+public:
+    PinData() = default;
+    ~PinData() { OPENSSL_cleanse(m_bytes.data(), m_bytes.size()); }
+    PinData(const PinData&) = delete;
+    PinData& operator=(const PinData&) = delete;
+    void append(const std::uint8_t* bytes, std::uint32_t length) {
+        if (length != 0) m_bytes.insert(m_bytes.end(), bytes, bytes + length);
+    }
+    void appendZeros(std::uint32_t count) { m_bytes.insert(m_bytes.end(), count, 0); }
+    const std::vector<std::uint8_t>& bytes() const { return m_bytes; }
+
+private:
+    std::vector<std::uint8_t> m_bytes;
+};
+
+const std::uint8_t* bytesOf(const std::string& text) {
+    return reinterpret_cast<const std::uint8_t*>(text.data());
+}
+std::uint32_t lengthOf(const std::string& text) { return static_cast<std::uint32_t>(text.size()); }
+
+bool runningAsService() { return kivo::cardSettings().m_settings.m_isService; }
+
+// Asks through the dialogs unless the process runs as a service, where
+// nobody can answer.
+std::optional<Secret> askUnlessService(SecretKind kind, const PromptTexts& prompts) {
+    if (runningAsService()) return std::nullopt;
+    return kivo::pin::askSecret(kind, prompts);
+}
+
+// Asks for a new PIN twice; nothing when cancelled or when the two differ.
+std::optional<Secret> askNewPinTwice(const PromptTexts& prompts, bool& cancelled) {
+    std::optional<Secret> first = askUnlessService(SecretKind::NewPin, prompts);
+    if (!first) {
+        cancelled = true;
+        return std::nullopt;
+    }
+    std::optional<Secret> again = askUnlessService(SecretKind::NewPinAgain, prompts);
+    if (!again) {
+        cancelled = true;
+        return std::nullopt;
+    }
+    if (first->text() != again->text()) return std::nullopt;
+    return first;
+}
+
+}  // namespace
+
+// --- status mapping and primitives -------------------------------------------------
+
+CardResult CSC_Profile_Base::returnResult() {
+    CardTrace::write(CardTrace::cLevelInfo, "<--entering CSC_Profile_Base::returnResult\n");
+    CardResult result = card::cFailed;
+    switch (StatusWord()) {
+        case 0x9000: result = card::cOk; break;
+        case 0x6985: result = card::cAuthMethodBlocked; break;
+        case 0x6984: result = card::cPinWrong; break;
+        case 0x6983: result = card::cCounterFailed; break;
+        case 0x6300: result = card::cPinWrong; break;
+        default: result = card::cFailed; break;
+    }
+    CardTrace::logResult("CSC_Profile_Base::returnResult", result);
+    return result;
+}
+
+CardResult CSC_Profile_Base::SendPinCommand(std::uint8_t ins, std::uint8_t p1,
+                                            std::uint8_t reference, const Bytes& data) {
+    if (data.empty() || data.size() > 0xFF) return card::cFailed;
+    const auto lc = static_cast<std::uint16_t>(data.size());
+    SetApdu(cCaseData, 0x00, ins, p1, reference, lc, 0, data.data(), lc);
+    if (!SendToCard()) return card::cFailed;
+    return returnResult();
+}
+
+bool CSC_Profile_Base::NewPinLengthAllowed(std::uint32_t length) {
+    InitPinLengths();
+    return length >= m_pinMinLength && length <= m_pinMaxLength;
+}
+
+CardResult CSC_Profile_Base::SCVerify(std::uint8_t reference, const std::uint8_t* pin,
+                                      std::uint32_t length) {
+    if (pin == nullptr) return card::cFailed;
+    PinData data;
+    data.append(pin, length);
+    return SendPinCommand(kInsVerify, 0x00, reference, data.bytes());
+}
+
+CardResult CSC_Profile_Base::SCChangeRef(std::uint8_t reference, const std::uint8_t* oldPin,
+                                         std::uint32_t oldLength, const std::uint8_t* newPin,
+                                         std::uint32_t newLength) {
+    if (oldPin == nullptr || newPin == nullptr || !NewPinLengthAllowed(newLength)) {
+        return card::cFailed;
+    }
+    PinData data;
+    data.append(oldPin, oldLength);
+    data.append(newPin, newLength);
+    return SendPinCommand(kInsChangeReference, 0x00, reference, data.bytes());
+}
+
+CardResult CSC_Profile_Base::SCUnblockPin(std::uint8_t reference, const std::uint8_t* puk,
+                                          std::uint32_t pukLength, const std::uint8_t* newPin,
+                                          std::uint32_t newLength) {
+    CardResult result = card::cFailed;
+    if (puk != nullptr && newPin != nullptr && NewPinLengthAllowed(newLength)) {
+        PinData data;
+        data.append(puk, pukLength);
+        data.append(newPin, newLength);
+        result = SendPinCommand(kInsResetRetryCounter, 0x00, reference, data.bytes());
+    }
+    CardTrace::logResult("CSC_Profile_Base::SCUnblockPin", result);
+    return result;
+}
+
+CardResult CSC_Profile_Base::SCUnblockPin2(std::uint8_t reference, const std::uint8_t* puk,
+                                           std::uint32_t pukLength) {
+    CardResult result = card::cFailed;
+    if (puk != nullptr) {
+        // The PUK followed by as many zero bytes as it is long.
+        PinData data;
+        data.append(puk, pukLength);
+        data.appendZeros(pukLength);
+        result = SendPinCommand(kInsResetRetryCounter, 0x00, reference, data.bytes());
+    }
+    CardTrace::logResult("CSC_Profile_Base::SCUnblockPin2", result);
+    return result;
+}
+
+// --- Verify -------------------------------------------------------------------------------
+
+CardResult CSC_Profile_Base::SelectForPinOperation(const std::string& path,
+                                                   const std::string& altPath) {
+    CardResult result = SelectPath(path);
+    if (result != card::cOk) result = SelectPath(altPath);
+    return result;
+}
+
+void CSC_Profile_Base::SetPinPadReference(std::uint8_t reference) {
+    if (m_verifyStruct.size() > kVerifyStructReference) m_verifyStruct[kVerifyStructReference] = reference;
+    if (m_modifyStruct.size() > kModifyStructReference) m_modifyStruct[kModifyStructReference] = reference;
+}
+
+CardResult CSC_Profile_Base::Verify(const std::string& path, const std::string& altPath,
+                                    bool selectFirst, std::uint8_t reference, bool usePinPad,
+                                    const std::string& pin, const PromptTexts& prompts) {
+    m_pinEntryCancelled = false;
+    InitPinLengths();
+    if (selectFirst || m_cardType == 19) {
+        const CardResult selected = SelectForPinOperation(path, altPath);
+        if (selected != card::cOk) {
+            CardTrace::write(CardTrace::cLevelInfo, "--leaving CSC_Profile_Base::Verify\n");
+            return selected;
+        }
+    }
+    const CardResult keySelected = SelectKeyAndAlgorithm(reference, 0);
+    if (keySelected != card::cOk) {
+        CardTrace::write(CardTrace::cLevelInfo,
+                         "--leaving CSC_Profile_Base::Verify->SelectKeyAndAlgorithm\n");
+        return keySelected;
+    }
+    const CardResult result = usePinPad ? VerifyWithPinPad(reference, prompts)
+                                        : VerifyWithKeyboard(reference, pin, prompts);
+    CardTrace::logResult("CSC_Profile_Base::Verify", result);
+    return result;
+}
+
+CardResult CSC_Profile_Base::VerifyWithKeyboard(std::uint8_t reference, const std::string& pin,
+                                                const PromptTexts& prompts) {
+    CardTrace::write(CardTrace::cLevelDetail, "---CSC_Profile_Base::Verify -> use keyboard\n");
+    if (!pin.empty()) return SCVerify(reference, bytesOf(pin), lengthOf(pin));
+    if (runningAsService()) return card::cFailed;
+
+    const bool callback = kivo::cardSettings().UsePinDialogCallback();
+    CardTrace::write(CardTrace::cLevelDetail,
+                     callback ? "---CSC_Profile_Base::Verify -> new CPIN_Window_Dialog_Callback \n"
+                              : "---CSC_Profile_Base::Verify -> new CPIN_Window_Dialog \n");
+    CardTrace::write(CardTrace::cLevelDetail, "---CSC_Profile_Base::Verify -> show Window Dialog \n");
+    const std::optional<Secret> entered = kivo::pin::askSecret(SecretKind::Pin, prompts);
+    if (!entered) {
+        m_pinEntryCancelled = true;
+        return card::cFailed;
+    }
+    return SCVerify(reference, bytesOf(entered->text()), lengthOf(entered->text()));
+}
+
+CardResult CSC_Profile_Base::VerifyWithPinPad(std::uint8_t reference, const PromptTexts& prompts) {
+    CardTrace::write(CardTrace::cLevelDetail, "---CSC_Profile_Base::Verify -> usepinpad\n");
+    SetPinPadReference(reference);
+
+    std::unique_ptr<PinPadProgress> dialog;
+    if (!runningAsService()) {
+        const bool callback = kivo::cardSettings().UsePinDialogCallback();
+        CardTrace::write(CardTrace::cLevelDetail,
+                         callback ? "---CSC_Profile_Base::Verify -> new CPIN_PinPad_Dialog_Callback \n"
+                                  : "---CSC_Profile_Base::Verify -> new CPIN_PinPad_Dialog \n");
+        if (kivo::cardSettings().m_settings.m_pinDialogEnabled || callback) {
+            CardTrace::write(CardTrace::cLevelDetail,
+                             "---CSC_Profile_Base::Verify -> show PIN Pad Dialog \n");
+            dialog = kivo::pin::openPinPad(prompts);
+            if (dialog) dialog->show();
+        } else {
+            CardTrace::write(CardTrace::cLevelDetail,
+                             "---CSC_Profile_Base::Verify -> no PIN Pad Dialog \n");
+        }
+    }
+    ModifyVerifyStruct();
+
+    // A reader that cannot take the PIN, or one that fails on the way, must
+    // not leave the status word of an earlier command to be read as the
+    // verdict: both end with 255.
+    const CSC_Pcsc* features = PinPadFeatures();
+    const bool canVerify = features != nullptr &&
+                           (features->verifyPinStart() != 0 || features->verifyPinDirect() != 0);
+    CardResult result = card::cFailed;
+    if (!canVerify) {
+        CardTrace::write(CardTrace::cLevelDetail,
+                         "---CSC_Profile_Base::Verify -> can not startPinPadVerify\n");
+    } else if (StartVerifyPinPad() == 0) {
+        if (features->getKeyPressed() == 0) {
+            CardTrace::write(CardTrace::cLevelDetail,
+                             "---CSC_Profile_Base::Verify -> m_pcsc->getKeyIoctl() == 0\n");
+        } else {
+            m_pinEntryCancelled = WaitForPinPadKeys(dialog.get(), 1) == kKeyCancel;
+        }
+        if (FinishVerifyPinPad()) result = returnResult();
+    }
+    if (dialog) dialog->close();
+    return result;
+}
+
+std::uint8_t CSC_Profile_Base::WaitForPinPadKeys(PinPadProgress* dialog, int confirmations) {
+    const auto deadline = std::chrono::steady_clock::now() + kKeyLoopLimit;
+    int confirmed = 0;
+    while (true) {
+        const std::uint8_t key = GetKeyPressed();
+        if (key == kKeyCancel || key == kKeyTimeout) return key;
+        // A reader that can no longer be asked ends the entry as timed out.
+        if (KeyPollFailed() || std::chrono::steady_clock::now() > deadline) return kKeyTimeout;
+        if (key == kKeyOk) {
+            if (++confirmed == confirmations) return key;
+            if (dialog != nullptr) dialog->nextPrompt();
+        } else if (key != 0 && dialog != nullptr) {
+            dialog->advance();
+        }
+    }
+}
+
+// --- ChangeRef ------------------------------------------------------------------------------
+
+CardResult CSC_Profile_Base::ChangeRef(const std::string& path, const std::string& altPath,
+                                       std::uint8_t reference, bool usePinPad,
+                                       const std::string& oldPin, const std::string& newPin,
+                                       const PromptTexts& prompts) {
+    m_pinEntryCancelled = false;
+    const CardResult selected = SelectForPinOperation(path, altPath);
+    if (selected != card::cOk) return selected;
+    if (usePinPad) return ChangeWithPinPad(reference, prompts);
+
+    if (!oldPin.empty() || !newPin.empty()) {
+        return SCChangeRef(reference, bytesOf(oldPin), lengthOf(oldPin), bytesOf(newPin),
+                           lengthOf(newPin));
+    }
+    std::optional<Secret> current = askUnlessService(SecretKind::CurrentPin, prompts);
+    if (!current) {
+        m_pinEntryCancelled = true;
+        return card::cFailed;
+    }
+    bool cancelled = false;
+    std::optional<Secret> chosen = askNewPinTwice(prompts, cancelled);
+    m_pinEntryCancelled = cancelled;
+    if (!chosen) return card::cFailed;
+    return SCChangeRef(reference, bytesOf(current->text()), lengthOf(current->text()),
+                       bytesOf(chosen->text()), lengthOf(chosen->text()));
+}
+
+CardResult CSC_Profile_Base::ChangeWithPinPad(std::uint8_t reference, const PromptTexts& prompts) {
+    SetPinPadReference(reference);
+    ModifyModifyStruct();
+    const CSC_Pcsc* features = PinPadFeatures();
+    CardResult result = card::cFailed;
+    if (features != nullptr && features->modifyPinStart() != 0 && StartModifyPinPad() == 0) {
+        std::unique_ptr<PinPadProgress> dialog;
+        if (!runningAsService()) dialog = kivo::pin::openPinPad(prompts);
+        if (dialog) dialog->show();
+        // OK moves through current PIN, new PIN and confirmation.
+        m_pinEntryCancelled = WaitForPinPadKeys(dialog.get(), kModifyPrompts) == kKeyCancel;
+        const bool finished = FinishModifyPinPad();
+        if (dialog) dialog->close();
+        if (finished) result = returnResult();
+    }
+    return result;
+}
+
+// --- UnblockRef -------------------------------------------------------------------------------
+
+CardResult CSC_Profile_Base::UnblockRef(const std::string& path, const std::string& altPath,
+                                        std::uint8_t reference, const std::string& puk,
+                                        const std::string& newPin, const PromptTexts& prompts) {
+    m_pinEntryCancelled = false;
+    InitUnblockMode();
+    const CardResult result = SelectForPinOperation(path, altPath) == card::cOk
+                                  ? UnblockSelected(reference, puk, newPin, prompts)
+                                  : card::cFailed;
+    CardTrace::logResult("CSC_Profile_Base::UnblockRef", result);
+    return result;
+}
+
+CardResult CSC_Profile_Base::UnblockSelected(std::uint8_t reference, const std::string& puk,
+                                             const std::string& newPin, const PromptTexts& prompts) {
+    const std::optional<Secret> givenPuk =
+        puk.empty() ? askUnlessService(SecretKind::Puk, prompts) : std::optional<Secret>(Secret(puk));
+    if (!givenPuk) {
+        m_pinEntryCancelled = true;
+        return card::cFailed;
+    }
+    const std::string& pukText = givenPuk->text();
+    if (IsUnblockPukOnly() == 1) return SCUnblockPin2(reference, bytesOf(pukText), lengthOf(pukText));
+
+    bool cancelled = false;
+    const std::optional<Secret> chosen =
+        newPin.empty() ? askNewPinTwice(prompts, cancelled) : std::optional<Secret>(Secret(newPin));
+    m_pinEntryCancelled = cancelled;
+    if (!chosen) return card::cFailed;
+    return SCUnblockPin(reference, bytesOf(pukText), lengthOf(pukText), bytesOf(chosen->text()),
+                        lengthOf(chosen->text()));
+}

@@ -1,0 +1,211 @@
+// Selection by path with the cache of the current DF path and EF, and the
+// stack of files to return to after a detour.
+#include "smartcard/base/SC_Profile_Base.h"
+
+#include "smartcard/transport/CardTrace.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+using kivo::CardTrace;
+namespace card = kivo::card;
+
+namespace {
+
+constexpr std::size_t kFidLength = 2;
+
+bool isMf(const std::uint8_t* fid) { return fid[0] == 0x3F && fid[1] == 0x00; }
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The bytes of a path text: hex digit pairs, '/' skipped. Nothing for a
+// character that is neither, an odd digit count, or more than `limit` bytes.
+std::optional<std::vector<std::uint8_t>> pathBytes(const std::string& text, std::size_t limit) {
+    std::vector<std::uint8_t> bytes;
+    int high = -1;
+    for (const char c : text) {
+        if (c == '/') continue;
+        const int value = hexValue(c);
+        if (value < 0) return std::nullopt;
+        if (high < 0) {
+            high = value;
+            continue;
+        }
+        if (bytes.size() == limit) return std::nullopt;
+        bytes.push_back(static_cast<std::uint8_t>((high << 4) | value));
+        high = -1;
+    }
+    if (high >= 0) return std::nullopt;
+    return bytes;
+}
+
+// What of a requested path still has to be selected.
+struct Remainder {
+    std::size_t from = 0;              // first byte of the path to select
+    bool lastAlreadyCurrent = false;   // a reselect of the file the cache holds
+    bool empty(std::size_t pathLength) const { return from >= pathLength; }
+};
+
+}  // namespace
+
+CardResult CSC_Profile_Base::SelectPath(const std::string& path, bool force, bool reselect,
+                                        bool lastIsDF, bool byAid) {
+    CardTrace::write(CardTrace::cLevelInfo, "--entering CSC_Profile_Base::SelectPath\n");
+    CardTrace::write(CardTrace::cLevelDetail, "path: %s   , force : %d\n", path.c_str(),
+                     force ? 1 : 0);
+    CardTrace::dump(CardTrace::cLevelDetail, "Currpath: ", m_currDfPath.data(), m_currDfPathLength);
+    CardTrace::dump(CardTrace::cLevelDetail, "CurrEF: ", m_currEf.data(), m_currEfLength);
+
+    const std::optional<Bytes> requested = pathBytes(path, cMaxPathTextBytes);
+    if (!requested || requested->empty()) return card::cFailed;
+    if (byAid) return SelectByAid(*requested, force, reselect);
+
+    const Bytes& p = *requested;
+    const std::size_t length = p.size();
+    if (length % kFidLength != 0 || length > cMaxDfPathLength) return card::cFailed;
+
+    if (force) {
+        if (SCSelectMF() == card::cFailed) return card::cFailed;
+        ResetSelectionToMf();
+    }
+
+    // Reduce the request against the cache.
+    Remainder rest;
+    const std::uint8_t* last = p.data() + length - kFidLength;
+    const bool sameLengthAsEf = length == m_currEfLength;
+    if (sameLengthAsEf && std::memcmp(p.data(), m_currEf.data(), length) == 0) {
+        rest.from = reselect ? length - kFidLength : length;
+        rest.lastAlreadyCurrent = true;
+    } else if (sameLengthAsEf &&
+               std::memcmp(p.data(), m_currEf.data(), length - kFidLength) == 0) {
+        rest.from = length - kFidLength;
+    } else {
+        const std::size_t dirLength = lastIsDF ? length : length - kFidLength;
+        if (m_currDfPathLength != dirLength ||
+            std::memcmp(p.data(), m_currDfPath.data(), dirLength) != 0) {
+            rest.from = 0;
+        } else if (lastIsDF) {
+            rest.from = reselect ? length - kFidLength : length;
+            rest.lastAlreadyCurrent = true;
+            m_currEfLength = 0;
+        } else if (m_currEfLength != kFidLength || std::memcmp(m_currEf.data(), last, kFidLength) != 0) {
+            rest.from = length - kFidLength;
+        } else {
+            rest.from = reselect ? length - kFidLength : length;
+            rest.lastAlreadyCurrent = true;
+        }
+    }
+
+    if (rest.empty(length)) {
+        CardTrace::write(CardTrace::cLevelDetail, "path already selected : %s \n", path.c_str());
+        return card::cOk;
+    }
+    const std::uint8_t* fids = p.data() + rest.from;
+    const std::size_t remaining = length - rest.from;
+    if (remaining == kFidLength && isMf(fids)) {
+        if (SCSelectMF() == card::cFailed) return card::cFailed;
+        ResetSelectionToMf();
+    } else if (SelectFileIds(fids, remaining, lastIsDF, rest.lastAlreadyCurrent) != card::cOk) {
+        return card::cFailed;
+    }
+    CardTrace::write(CardTrace::cLevelInfo, "--leaving CSC_Profile_Base::SelectPath\n");
+    return card::cOk;
+}
+
+CardResult CSC_Profile_Base::SelectFileIds(const std::uint8_t* fids, std::size_t length,
+                                           bool lastIsDF, bool lastAlreadyCurrent) {
+    const std::size_t lastAt = length - kFidLength;
+    for (std::size_t at = 0; at < lastAt; at += kFidLength) {
+        const std::uint8_t* fid = fids + at;
+        // The card's current EF goes with the directory step.
+        m_currEfLength = 0;
+        if (isMf(fid)) {
+            CardTrace::write(CardTrace::cLevelDetail, "Select MF\n");
+            if (SCSelectMF() != card::cOk) {
+                CardTrace::write(CardTrace::cLevelInfo, "Error while selecting MF\n");
+                return card::cFailed;
+            }
+            ResetSelectionToMf();
+        } else {
+            CardTrace::dump(CardTrace::cLevelDetail, "Select DF :", fid, kFidLength);
+            if (SCSelectDF(fid, kFidLength) != card::cOk || !AppendToDfPath(fid)) {
+                CardTrace::write(CardTrace::cLevelInfo, "Error while selecting DF\n");
+                return card::cFailed;
+            }
+        }
+    }
+
+    const std::uint8_t* last = fids + lastAt;
+    if (lastIsDF) {
+        m_currEfLength = 0;
+        if (SCSelectDF(last, kFidLength) != card::cOk) {
+            CardTrace::write(CardTrace::cLevelInfo, "Error while selecting DF\n");
+            return card::cFailed;
+        }
+        // A reselect of the current DF leaves the path as it is.
+        if (!lastAlreadyCurrent && !AppendToDfPath(last)) return card::cFailed;
+        return card::cOk;
+    }
+    CardTrace::dump(CardTrace::cLevelDetail, "Select EF :", last, kFidLength);
+    m_currEfLength = 0;
+    if (SCSelectEF(last) != card::cOk) {
+        CardTrace::write(CardTrace::cLevelInfo, "Error while selecting EF\n");
+        return card::cFailed;
+    }
+    std::copy(last, last + kFidLength, m_currEf.begin());
+    m_currEfLength = kFidLength;
+    return card::cOk;
+}
+
+bool CSC_Profile_Base::AppendToDfPath(const std::uint8_t* fid) {
+    if (m_currDfPathLength + kFidLength > cMaxDfPathLength) return false;
+    std::copy(fid, fid + kFidLength, m_currDfPath.begin() + m_currDfPathLength);
+    m_currDfPathLength += kFidLength;
+    return true;
+}
+
+CardResult CSC_Profile_Base::SelectByAid(const Bytes& aid, bool force, bool reselect) {
+    if (aid.size() > cMaxDfPathLength) return card::cFailed;
+    const bool aidIsCurrent = aid.size() == m_currDfPathLength &&
+                              std::equal(aid.begin(), aid.end(), m_currDfPath.begin());
+    if (!(force && reselect) && aidIsCurrent) return card::cOk;
+    if (reselect) {
+        CardTrace::write(CardTrace::cLevelDetail, "--CSC_Profile_Base::reselect\n");
+        if (SCSelectMF() == card::cFailed) return card::cFailed;
+        ResetSelectionToMf();
+    }
+    if (SCSelectAID(aid.data(), static_cast<std::uint32_t>(aid.size())) != card::cOk) {
+        return card::cFailed;
+    }
+    std::copy(aid.begin(), aid.end(), m_currDfPath.begin());
+    m_currDfPathLength = static_cast<std::uint32_t>(aid.size());
+    m_currEfLength = 0;
+    return card::cOk;
+}
+
+// --- file stack -------------------------------------------------------------------
+
+std::string CSC_Profile_Base::GetCurrFilePath() const {
+    return hex2str(m_currDfPath.data(), m_currDfPathLength) +
+           hex2str(m_currEf.data(), m_currEfLength);
+}
+
+void CSC_Profile_Base::PushCurrentFile(const std::string& path) {
+    m_fileStack.push_back(path.empty() ? GetCurrFilePath() : path);
+}
+
+void CSC_Profile_Base::PopCurrentFile() {
+    if (m_fileStack.empty()) return;
+    const std::string entry = m_fileStack.back();
+    m_fileStack.pop_back();
+    if (entry.empty()) return;
+    if (SelectPath(entry, false, true, false, false) != card::cOk) {
+        SelectPath(entry, true, true, false, false);
+    }
+}

@@ -1,0 +1,269 @@
+// CSC_Profile_Base: the card object. One instance per connected card, made
+// as one of the card operating-system profiles; it holds the transport
+// (CSC_Transport), the cache of the current file, the PIN and key lengths
+// of the profile, and implements as virtual operations everything the upper
+// layers do with a card. Profiles replace only what their card operating
+// system does differently, and must provide the pure operations (file
+// length from the control information, GET DATA, the select primitives,
+// signing and deciphering, the pin-pad structures).
+//
+// Every operation returns a card result code (CardResult.h); card bytes go
+// through SendToCard or TransmitControl only.
+#pragma once
+
+#include "smartcard/base/CardResult.h"
+#include "smartcard/transport/SC_Transport.h"
+#include "smartcard/pin/PinPrompt.h"
+
+#include <array>
+#include <cstdint>
+#include <list>
+#include <string>
+#include <vector>
+
+class CSC_Profile_Base : public CSC_Transport {
+public:
+    using Bytes = std::vector<std::uint8_t>;
+
+    // Hash algorithm values of BuildSignBuffer (Windows CALG numbers).
+    static constexpr std::uint32_t cAlgMd5 = 0x8003;
+    static constexpr std::uint32_t cAlgSha1 = 0x8004;
+    static constexpr std::uint32_t cAlgRipemd160 = 0x8007;
+    static constexpr std::uint32_t cAlgSsl3Shamd5 = 0x8008;
+    static constexpr std::uint32_t cAlgSha256 = 0x800C;
+    static constexpr std::uint32_t cAlgSha384 = 0x800D;
+    static constexpr std::uint32_t cAlgSha512 = 0x800E;
+    static constexpr std::uint32_t cAlgRawHash = 0xFFFF;
+
+    static constexpr std::size_t cMaxDfPathLength = 128;
+    static constexpr std::size_t cMaxPathTextBytes = 136;
+    static constexpr std::size_t cMaxSmKeyLength = 512;
+    static constexpr std::size_t cCardIdTailLength = 16;
+    static constexpr std::size_t cVerifyStructLength = 23;
+    static constexpr std::size_t cModifyStructLength = 28;
+
+    CSC_Profile_Base();
+
+    // --- virtual operations, in slot order -------------------------------
+    ~CSC_Profile_Base() override;                                             // 0
+    virtual std::string GetSerialNumber();                                    // 1
+    virtual CardResult SelectPath(const std::string& path, bool force = false,
+                                  bool reselect = false, bool lastIsDF = false,
+                                  bool byAid = false);                        // 2
+    virtual std::uint32_t GetFileLen() = 0;                                   // 3
+    virtual CardResult ReadFile(Bytes& out);                                  // 4
+    virtual CardResult ReadFilePart(Bytes& out, std::uint32_t length);        // 5
+    virtual CardResult ReadFileOffset(Bytes& out, std::uint32_t offset,
+                                      std::uint32_t length);                  // 6
+    virtual CardResult ReadRecord(std::uint8_t recordNumber, Bytes& out);     // 7
+    virtual CardResult ReadAllRecords(Bytes& out);                            // 8
+    virtual CardResult UpdateFile(const std::uint8_t* data, std::uint32_t length);  // 9
+    virtual CardResult EraseFile(const std::string& path);                    // 10
+    virtual CardResult GenRSAKeyPair(std::uint8_t keyReference, std::uint32_t keyBits);  // 11
+    virtual CardResult Verify(const std::string& path, const std::string& altPath,
+                              bool selectFirst, std::uint8_t reference, bool usePinPad,
+                              const std::string& pin,
+                              const kivo::pin::PromptTexts& prompts = {});   // 12
+    virtual CardResult ChangeRef(const std::string& path, const std::string& altPath,
+                                 std::uint8_t reference, bool usePinPad,
+                                 const std::string& oldPin, const std::string& newPin,
+                                 const kivo::pin::PromptTexts& prompts = {});  // 13
+    virtual CardResult UnblockRef(const std::string& path, const std::string& altPath,
+                                  std::uint8_t reference, const std::string& puk,
+                                  const std::string& newPin,
+                                  const kivo::pin::PromptTexts& prompts = {});  // 14
+    virtual CardResult SignData(const std::string& keyPath, std::uint32_t keyBits,
+                                const std::uint8_t* data, std::uint32_t dataLength,
+                                Bytes& signature, std::uint32_t algorithm,
+                                std::uint8_t keyReference);                  // 15
+    virtual CardResult PreSigning(std::int32_t cardProfile, const std::string& keyPath);  // 16
+    virtual CardResult PostSigning();                                         // 17
+    virtual CardResult InitSM();                                              // 18
+    virtual CardResult SetSMKeys(const std::uint8_t* key1, std::uint32_t length1,
+                                 const std::uint8_t* key2, std::uint32_t length2);  // 19
+    virtual CardResult RSADecrypt(const std::string& keyPath, std::uint32_t keyBits,
+                                  const std::uint8_t* data, std::uint32_t dataLength,
+                                  Bytes& plain, std::uint32_t algorithm,
+                                  std::uint8_t keyReference);                // 20
+    virtual CardResult InternalAuthenticate(const std::uint8_t* data, std::uint32_t length,
+                                            Bytes& answer);                   // 21
+    virtual CardResult ExternalAuthenticate(const std::uint8_t* data,
+                                            std::uint32_t length);            // 22
+    virtual CardResult GetChallange(std::uint8_t* buffer, std::uint32_t length);  // 23
+    virtual CardResult GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out,
+                               std::uint16_t le) = 0;                         // 24
+    virtual bool IsSMActive();                                                // 25
+    virtual CardResult GetPubKey(std::uint8_t keyReference, Bytes& publicKey);  // 26
+    virtual bool IsKeyTypeAllowed(std::int32_t keyType, std::int32_t usage);  // 27
+    virtual bool InitPACE(const std::string& pin);                            // 28
+    virtual void FreePACE();                                                  // 29
+    virtual std::int32_t GetPaceMode();                                       // 30
+    virtual bool IsPaceReader(const std::string& readerName);                 // 31
+    virtual void HasPaceReader();                                             // 32
+    virtual bool IsTrustedChannelActive();                                    // 33
+    virtual std::uint8_t GetTrustedChannelCla();                              // 34
+    virtual bool EncryptTrustedChannelData(const std::uint8_t* data, std::uint32_t length,
+                                           Bytes& out);                       // 35
+    virtual bool DecryptTrustedChannelData(const std::uint8_t* data, std::uint32_t length,
+                                           Bytes& out);                       // 36
+    virtual CardResult SelectKeyAndAlgorithm(std::uint8_t keyReference,
+                                             std::uint32_t algorithm);        // 37
+    virtual CardResult SCSelectMF() = 0;                                      // 38
+    virtual CardResult SCSelectDF(const std::uint8_t* fid, std::uint32_t length) = 0;  // 39
+    virtual CardResult SCSelectEF(const std::uint8_t* fid) = 0;               // 40
+    virtual CardResult SCSelectAID(const std::uint8_t* aid, std::uint32_t length);  // 41
+    virtual CardResult SCSelect();                                            // 42
+    virtual CardResult SCReadBinary(Bytes& out, std::uint32_t offset, std::uint32_t length);  // 43
+    virtual CardResult SCReadRecord(std::uint8_t recordNumber, Bytes& out);   // 44
+    virtual CardResult SCWriteBinary(const std::uint8_t* data, std::uint32_t offset,
+                                     std::uint32_t length);                   // 45
+    virtual CardResult SCVerify(std::uint8_t reference, const std::uint8_t* pin,
+                                std::uint32_t length);                        // 46
+    virtual CardResult SCChangeRef(std::uint8_t reference, const std::uint8_t* oldPin,
+                                   std::uint32_t oldLength, const std::uint8_t* newPin,
+                                   std::uint32_t newLength);                  // 47
+    virtual CardResult SCUnblockPin(std::uint8_t reference, const std::uint8_t* puk,
+                                    std::uint32_t pukLength, const std::uint8_t* newPin,
+                                    std::uint32_t newLength);                 // 48
+    virtual CardResult SCUnblockPin2(std::uint8_t reference, const std::uint8_t* puk,
+                                     std::uint32_t pukLength);                // 49
+    virtual CardResult SCSignData(const std::string& keyPath, std::uint32_t keyBits,
+                                  const std::uint8_t* data, std::uint32_t dataLength,
+                                  Bytes& signature, std::uint32_t algorithm,
+                                  std::uint8_t keyReference) = 0;            // 50
+    virtual CardResult SCDecipher(const std::string& keyPath, std::uint32_t keyBits,
+                                  const std::uint8_t* data, std::uint32_t dataLength,
+                                  Bytes& plain, std::uint32_t algorithm,
+                                  std::uint8_t keyReference) = 0;            // 51
+    virtual std::uint32_t StartVerifyPinPad();                                // 52
+    virtual bool FinishVerifyPinPad();                                        // 53
+    virtual std::uint32_t StartModifyPinPad();                                // 54
+    virtual bool FinishModifyPinPad();                                        // 55
+    virtual std::uint8_t GetKeyPressed();                                     // 56
+    virtual void ModifyVerifyStruct();                                        // 57
+    virtual void ModifyModifyStruct();                                        // 58
+    virtual void InitPinLengths();                                            // 59
+    virtual void InitKeyLengths();                                            // 60
+    virtual std::uint32_t IsUnblockPukOnly();                                 // 61
+    virtual void InitUnblockMode();                                           // 62
+    virtual void CreateModifyStruct() = 0;                                    // 63
+    virtual void CreateVerifyStruct() = 0;                                    // 64
+    virtual CardResult BuildSignBuffer(std::uint32_t hashAlgorithm, std::uint32_t keyBits,
+                                       const std::uint8_t* hash, std::uint32_t hashLength,
+                                       Bytes& out, bool pad);                 // 65
+    virtual CardResult returnResult();                                        // 66
+
+    // --- non-virtual members ----------------------------------------------
+    // Stores the type number and its name.
+    void SetCardType(std::int32_t type);
+    // The name of a card type number ("unknown smartcard" for others).
+    static const char* CardTypeName(std::int32_t type);
+    // Stores the profile number in both profile members, then asks the
+    // profile for its PIN and key lengths.
+    void SetCardProfile(std::int32_t profile);
+    // Stores the serial number as lower-case hex and its last 16 bytes,
+    // right-aligned and zero-filled, as the card identifier tail.
+    void SetSerialNumber(const std::uint8_t* bytes, std::uint32_t length);
+    // The current DF path followed by the current EF, as hex pairs.
+    std::string GetCurrFilePath() const;
+    // Saves the given path, or the current one when empty.
+    void PushCurrentFile(const std::string& path);
+    // Returns to the most recently saved file.
+    void PopCurrentFile();
+    // Lower-case hex, two digits per byte, no separator.
+    static std::string hex2str(const std::uint8_t* bytes, std::uint32_t length);
+    // Pin-pad check: asks the reader for its features, rebuilds both pin-pad
+    // structures through the profile, returns the pin-pad flag.
+    bool CheckPinPad();
+
+    // The PC/SC pin-pad structures as the base profile builds them.
+    Bytes BaseVerifyStruct() const;
+    Bytes BaseModifyStruct() const;
+
+    // State the upper layers read.
+    std::int32_t CardType() const { return m_cardType; }
+    const std::string& CardOsName() const { return m_cardOsName; }
+    std::int32_t CardProfile() const { return m_cardProfile; }
+    const std::string& KeyPath() const { return m_keyPath; }
+    const std::string& SerialNumberText() const { return m_serialNumber; }
+    const std::array<std::uint8_t, cCardIdTailLength>& CardIdTail() const { return m_cardIdTail; }
+    std::uint8_t PinMinLength() const { return m_pinMinLength; }
+    std::uint8_t PinMaxLength() const { return m_pinMaxLength; }
+    std::uint32_t RsaKeyLength() const { return m_rsaKeyLength; }
+    std::uint32_t SecondKeyLength() const { return m_secondKeyLength; }
+    bool PinEntryCancelled() const { return m_pinEntryCancelled; }
+    std::uint16_t BlockSize() const { return m_blockSize; }
+    void SetBlockSize(std::uint16_t blockSize) { m_blockSize = blockSize; }
+    Bytes CurrentDfPath() const { return Bytes(m_currDfPath.begin(), m_currDfPath.begin() + m_currDfPathLength); }
+    Bytes CurrentEf() const { return Bytes(m_currEf.begin(), m_currEf.begin() + m_currEfLength); }
+    Bytes SmKey1() const { return Bytes(m_smKey1.begin(), m_smKey1.begin() + m_smKey1Length); }
+    Bytes SmKey2() const { return Bytes(m_smKey2.begin(), m_smKey2.begin() + m_smKey2Length); }
+    std::size_t FileStackDepth() const { return m_fileStack.size(); }
+
+protected:
+    // Forgets the cached selection: DF path 3F 00, no EF.
+    void ResetSelectionToMf();
+
+    std::uint32_t m_smActive = 0;
+    std::uint32_t m_reserved1 = 0;
+    std::uint32_t m_reserved2 = 0;
+    std::string m_serialNumber;
+    std::string m_extra1;
+    std::string m_extra2;
+    std::string m_cardOsName;
+    std::array<std::uint8_t, cMaxDfPathLength> m_currDfPath{};
+    std::uint32_t m_currDfPathLength = 0;
+    std::array<std::uint8_t, 8> m_currEf{};
+    std::uint32_t m_currEfLength = 0;
+    std::uint8_t m_pinMinLength = 4;
+    std::uint8_t m_pinMaxLength = 8;
+    std::int32_t m_cardProfile = 0;
+    std::int32_t m_cardProfileCopy = 0;
+    std::string m_keyPath;
+    std::array<std::uint8_t, cMaxSmKeyLength> m_smKey1{};
+    std::uint16_t m_smKey1Length = 0;
+    std::array<std::uint8_t, cMaxSmKeyLength> m_smKey2{};
+    std::uint16_t m_smKey2Length = 0;
+    std::array<std::uint8_t, cCardIdTailLength> m_cardIdTail{};
+    std::uint32_t m_rsaKeyLength = 2048;
+    std::uint32_t m_secondKeyLength = 1024;
+    std::uint32_t m_reserved3 = 0;
+    std::uint32_t m_unblockPukOnly = 0;
+    bool m_pinEntryCancelled = false;
+    std::uint16_t m_blockSize = 240;
+    std::list<std::string> m_fileStack;
+    std::uint8_t m_flag = 0;
+
+private:
+    // Steps shared by SelectPath.
+    CardResult SelectByAid(const Bytes& aid, bool force, bool reselect);
+    CardResult SelectFileIds(const std::uint8_t* fids, std::size_t length, bool lastIsDF,
+                             bool lastAlreadyCurrent);
+    bool AppendToDfPath(const std::uint8_t* fid);
+    // Reads min(length, file rest) bytes from `offset` in chunks; the
+    // common loop of the three transparent reads.
+    CardResult ReadChunks(Bytes& out, std::uint32_t offset, std::uint32_t length,
+                          std::uint32_t fileLength, bool anyErrorIs255);
+    // One READ BINARY with the re-select and retry on "no current EF".
+    CardResult ReadChunk(Bytes& chunk, std::uint32_t offset, std::uint32_t length);
+    std::uint8_t ChunkLimit() const { return static_cast<std::uint8_t>(m_blockSize & 0xFF); }
+    // PIN entry steps of Verify, ChangeRef and UnblockRef.
+    CardResult SelectForPinOperation(const std::string& path, const std::string& altPath);
+    CardResult VerifyWithKeyboard(std::uint8_t reference, const std::string& pin,
+                                  const kivo::pin::PromptTexts& prompts);
+    CardResult VerifyWithPinPad(std::uint8_t reference, const kivo::pin::PromptTexts& prompts);
+    CardResult ChangeWithPinPad(std::uint8_t reference, const kivo::pin::PromptTexts& prompts);
+    // UnblockRef once the PIN's folder is selected: PUK (and new PIN) as
+    // given or asked for.
+    CardResult UnblockSelected(std::uint8_t reference, const std::string& puk,
+                               const std::string& newPin, const kivo::pin::PromptTexts& prompts);
+    void SetPinPadReference(std::uint8_t reference);
+    // Polls the pin pad's keys until Cancel, time-out, or the given number
+    // of OK presses (one per prompt); returns the key that ended the wait.
+    std::uint8_t WaitForPinPadKeys(kivo::pin::PinPadProgress* dialog, int confirmations);
+    bool NewPinLengthAllowed(std::uint32_t length);
+    // Sends one PIN command (VERIFY, CHANGE REFERENCE DATA, RESET RETRY
+    // COUNTER) with the data given and maps the answer with returnResult.
+    CardResult SendPinCommand(std::uint8_t ins, std::uint8_t p1, std::uint8_t reference,
+                              const Bytes& data);
+};

@@ -1,0 +1,372 @@
+#include "smartcard/transport/SC_Transport.h"
+
+#include "smartcard/transport/CardTrace.h"
+#include "platform/PcscApi.h"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <cstring>
+
+using kivo::CardTrace;
+
+namespace {
+
+constexpr std::size_t kReceiveBufferSize = 514;   // 512 data bytes + status word
+constexpr DWORD kGetResponseReceiveLength = 258;  // 256 data bytes + status word
+constexpr std::size_t kControlBufferSize = 0x10004;
+constexpr std::uint32_t kControlLargeRequest = 0x10004;
+constexpr DWORD kControlLargeSize = 0x10000;
+constexpr DWORD kControlDefaultLimit = 258;
+constexpr std::uint8_t kStatusMoreData = 0x61;
+constexpr std::uint32_t kResultOk = 0;
+constexpr std::uint32_t kResultFailed = 255;
+constexpr std::uint32_t kPinPadOk = 0;
+constexpr std::uint32_t kPinPadFailed = 1;
+constexpr std::uint8_t kFinishInput[2] = {0xFF, 0xFF};
+
+const SCARD_IO_REQUEST kPciT0 = {SCARD_PROTOCOL_T0, sizeof(SCARD_IO_REQUEST)};
+const SCARD_IO_REQUEST kPciT1 = {SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST)};
+
+// PC/SC results as the 32-bit values the trace shows. pcsc-lite keeps no
+// separate last-error value, so the result also stands where the trace line
+// names "LastError".
+unsigned long traceValue(long value) { return static_cast<unsigned long>(value) & 0xFFFFFFFFul; }
+
+// A byte buffer that is wiped before it is freed: command APDUs and control
+// inputs may carry a PIN or PUK.
+class WipedBuffer {
+public:
+    explicit WipedBuffer(std::size_t size) : m_bytes(size, 0) {}
+    ~WipedBuffer() { OPENSSL_cleanse(m_bytes.data(), m_bytes.size()); }
+    WipedBuffer(const WipedBuffer&) = delete;
+    WipedBuffer& operator=(const WipedBuffer&) = delete;
+    std::uint8_t* data() { return m_bytes.data(); }
+    std::uint8_t& operator[](std::size_t i) { return m_bytes[i]; }
+
+private:
+    std::vector<std::uint8_t> m_bytes;
+};
+
+// Reads the active protocol of a card; 0 when the status call fails.
+LONG readProtocol(SCARDHANDLE card, DWORD& protocol) {
+    DWORD readerLength = 0;
+    DWORD state = 0;
+    DWORD atrLength = 0;
+    protocol = 0;
+    return kivo::pcscApi().Status(card, nullptr, &readerLength, &state, &protocol, nullptr,
+                                  &atrLength);
+}
+
+// Sizes of the command APDU per case; 0 for an unknown case.
+std::size_t apduLength(std::uint32_t apduCase, std::uint16_t lc) {
+    switch (apduCase) {
+        case 1: return 4;
+        case 0: case 2: case 3: case 4: return 5;
+        case 5: return std::size_t{lc} + 6;
+        case 6: return std::size_t{lc} + 5;
+        case 7: return std::size_t{lc} + 9;
+        default: return 0;
+    }
+}
+
+}  // namespace
+
+CSC_Transport::CSC_Transport() : m_response(256), m_dwResponseLen(256) {}
+
+CSC_Transport::~CSC_Transport() {
+    if (m_hasOwnContext) kivo::pcscApi().ReleaseContext(m_ownContext);
+}
+
+void CSC_Transport::SetApdu(std::uint32_t apduCase, std::uint8_t cla, std::uint8_t ins,
+                            std::uint8_t p1, std::uint8_t p2, std::uint16_t lc, std::uint16_t le,
+                            const std::uint8_t* data, std::uint16_t dataLength) {
+    m_dwApduCase = apduCase;
+    m_bCla = cla;
+    m_bIns = ins;
+    m_bP1 = p1;
+    m_bP2 = p2;
+    m_wLc = lc;
+    m_wLe = le;
+    m_pData = data;
+    m_wDataLen = dataLength;
+    SetResponseCapacity(apduCase == cCaseExtended ? 512 : 256);
+}
+
+void CSC_Transport::SetResponseCapacity(std::uint32_t capacity) {
+    m_dwResponseLen = capacity;
+    m_response.assign(capacity, 0);
+}
+
+void CSC_Transport::CheckProtocol() {
+    DWORD protocol = 0;
+    if (readProtocol(m_hScard, protocol) == SCARD_S_SUCCESS && protocol == SCARD_PROTOCOL_T0) {
+        m_useT1 = false;
+    }
+    CardTrace::write(CardTrace::cLevelDetail, m_useT1 ? "using T1 protocol\n" : "using T0 protocol\n");
+    const LONG rc = readProtocol(m_hScard, protocol);
+    CardTrace::write(CardTrace::cLevelDetail, "SendToCard (SCardStatus) lRet : 0x%08lX\n",
+                     traceValue(rc));
+}
+
+bool CSC_Transport::GetResponse(std::uint8_t* recv, DWORD& recvLength) {
+    const std::uint8_t getResponse[5] = {0x00, 0xC0, 0x00, 0x00, recv[1]};
+    CardTrace::dump(CardTrace::cLevelApdu, "[data sent to card]", getResponse, sizeof getResponse);
+    recvLength = kGetResponseReceiveLength;
+    const LONG rc = kivo::pcscApi().Transmit(m_hScard, &kPciT0, getResponse, sizeof getResponse,
+                                             nullptr, recv, &recvLength);
+    if (rc != SCARD_S_SUCCESS) {
+        CardTrace::write(CardTrace::cLevelInfo, "SCardTransmit failed (0x%08lX LastError:%lx)\n",
+                         traceValue(rc), traceValue(rc));
+        return false;
+    }
+    recvLength = std::min<DWORD>(recvLength, kGetResponseReceiveLength);
+    return true;
+}
+
+void CSC_Transport::TakeResponse(const std::uint8_t* recv, std::size_t length) {
+    const std::size_t dataLength = length - 2;
+    if (m_response.size() < dataLength) m_response.resize(dataLength);
+    std::copy(recv, recv + dataLength, m_response.begin());
+    m_dwResponseLen = static_cast<std::uint32_t>(dataLength);
+    m_wSW1 = recv[length - 2];
+    m_wSW2 = recv[length - 1];
+    CardTrace::dump(CardTrace::cLevelApdu, "[data received from card]", recv, length);
+}
+
+bool CSC_Transport::SendToCard() {
+    CardTrace::write(CardTrace::cLevelDetail, "--entering CSC_Profile_Base::SendToCard\n");
+    CardTrace::write(CardTrace::cLevelDetail, "m_hScard : 0x%08lX\n", traceValue(m_hScard));
+
+    if (m_dwApduCase == cCaseHeaderLe) m_wLc = m_wLe;
+    const std::size_t length = apduLength(m_dwApduCase, m_wLc);
+    if (length == 0) {
+        CardTrace::write(CardTrace::cLevelDetail, "leaving CSC_Profile_Base::SendToCard\n");
+        return false;
+    }
+    const bool withData = m_dwApduCase == cCaseDataLe || m_dwApduCase == cCaseData ||
+                          m_dwApduCase == cCaseExtended;
+    // Short cases carry Lc in one byte; the data must cover Lc bytes.
+    const bool shortWithData = m_dwApduCase == cCaseDataLe || m_dwApduCase == cCaseData;
+    if (withData && ((shortWithData && m_wLc > 0xFF) || m_wDataLen < m_wLc ||
+                     (m_wLc > 0 && m_pData == nullptr))) {
+        CardTrace::write(CardTrace::cLevelInfo,
+                         "SendToCard: command data (%u bytes) do not match Lc (%u)\n",
+                         static_cast<unsigned>(m_wDataLen), static_cast<unsigned>(m_wLc));
+        return false;
+    }
+
+    CheckProtocol();
+    const SCARD_IO_REQUEST* pci = m_useT1 ? &kPciT1 : &kPciT0;
+
+    WipedBuffer apdu(2 * length);
+    apdu[0] = m_bCla;
+    apdu[1] = m_bIns;
+    apdu[2] = m_bP1;
+    apdu[3] = m_bP2;
+    std::size_t maskFrom = 0;
+    std::size_t maskLength = 0;
+    switch (m_dwApduCase) {
+        case cCaseHeader:
+            break;
+        case cCaseHeaderLc0: case cCaseHeaderLe: case cCaseHeaderLc3: case cCaseHeaderLc4:
+            apdu[4] = static_cast<std::uint8_t>(m_wLc & 0xFF);
+            break;
+        case cCaseDataLe: case cCaseData:
+            apdu[4] = static_cast<std::uint8_t>(m_wLc & 0xFF);
+            if (m_wLc > 0) std::memcpy(&apdu[5], m_pData, m_wLc);
+            if (m_dwApduCase == cCaseDataLe) apdu[5 + m_wLc] = static_cast<std::uint8_t>(m_wLe & 0xFF);
+            break;
+        case cCaseExtended:
+            apdu[4] = 0x00;
+            apdu[5] = static_cast<std::uint8_t>(m_wLc >> 8);
+            apdu[6] = static_cast<std::uint8_t>(m_wLc & 0xFF);
+            if (m_wLc > 0) std::memcpy(&apdu[7], m_pData, m_wLc);
+            apdu[7 + m_wLc] = static_cast<std::uint8_t>(m_wLe >> 8);
+            apdu[8 + m_wLc] = static_cast<std::uint8_t>(m_wLe & 0xFF);
+            break;
+        default:
+            break;
+    }
+    kivo::secretDataRange(apdu.data(), length, maskFrom, maskLength);
+
+    std::vector<std::uint8_t> recv(kReceiveBufferSize, 0);
+    // The capacity plus the status word; a 512-byte capacity receives at
+    // most 510 data bytes except on the card type that sends 512.
+    std::uint64_t wanted = std::uint64_t{m_dwResponseLen} + 2;
+    if (wanted == kReceiveBufferSize && m_cardType != cCardTypeStarcos37DTrust) wanted = 512;
+    DWORD recvLength = static_cast<DWORD>(std::min<std::uint64_t>(wanted, kReceiveBufferSize));
+
+    CardTrace::dump(CardTrace::cLevelApdu, "[data sent to card]", apdu.data(), length, maskFrom,
+                    maskLength);
+    const LONG rc = kivo::pcscApi().Transmit(m_hScard, pci, apdu.data(), static_cast<DWORD>(length),
+                                             nullptr, recv.data(), &recvLength);
+    if (rc != SCARD_S_SUCCESS) {
+        CardTrace::write(CardTrace::cLevelInfo, "SCardTransmit failed (0x%08lX LastError:%lx)\n",
+                         traceValue(rc), traceValue(rc));
+        CardTrace::write(CardTrace::cLevelDetail, "leavingCSC_Profile_Base::SendToCard\n");
+        return false;
+    }
+    // A reader claiming more than the buffer holds is not believed.
+    recvLength = std::min<DWORD>(recvLength, kReceiveBufferSize);
+
+    if (!m_useT1 && recvLength == 2 && recv[0] == kStatusMoreData) {
+        if (!GetResponse(recv.data(), recvLength)) return false;
+    }
+    if (recvLength < 2) return true;
+    TakeResponse(recv.data(), recvLength);
+    CardTrace::write(CardTrace::cLevelDetail, "--leaving CSC_Profile_Base::SendToCard\n");
+    return true;
+}
+
+bool CSC_Transport::TransmitControl(std::uint32_t controlCode, const std::uint8_t* input,
+                                    std::uint32_t inputLength) {
+    if (input == nullptr) inputLength = 0;
+    const bool withInput = inputLength != 0;
+    if (withInput) {
+        CardTrace::write(CardTrace::cLevelDetail, "--entering CSC_Profile_Base::TransmitControl\n");
+    }
+    CheckProtocol();
+
+    std::vector<std::uint8_t> output(kControlBufferSize, 0);
+    WipedBuffer in(std::size_t{inputLength} + 2);
+    if (withInput) std::memcpy(in.data(), input, inputLength);
+
+    const std::uint64_t requested = std::uint64_t{m_dwResponseLen} + 2;
+    const DWORD outputSize = requested == kControlLargeRequest
+                                 ? kControlLargeSize
+                                 : static_cast<DWORD>(std::min<std::uint64_t>(requested, kControlDefaultLimit));
+
+    // The PACE request carries the PIN in its input; it is traced masked.
+    const bool secretInput = m_pcsc != nullptr && m_pcsc->executePace() != 0 &&
+                             controlCode == m_pcsc->executePace();
+    if (withInput) {
+        CardTrace::dump(CardTrace::cLevelApdu, "[data sent to card]", input, inputLength, 0,
+                        secretInput ? inputLength : 0);
+    }
+    DWORD returned = 0;
+    const LONG rc = kivo::pcscApi().Control(m_hScard, controlCode, withInput ? in.data() : nullptr,
+                                            inputLength, output.data(), outputSize, &returned);
+    if (rc != SCARD_S_SUCCESS) {
+        CardTrace::write(CardTrace::cLevelInfo, "SCardControl failed 0x%lx\n", traceValue(rc));
+        return false;
+    }
+    returned = std::min<DWORD>(returned, outputSize);
+
+    if (!withInput) {
+        if (m_response.size() < returned) m_response.resize(returned);
+        std::copy(output.begin(), output.begin() + returned, m_response.begin());
+        m_dwResponseLen = returned;
+        return true;
+    }
+    if (!m_useT1 && returned == 2 && output[0] == kStatusMoreData) {
+        if (!GetResponse(output.data(), returned)) return false;
+    }
+    if (returned >= 2) TakeResponse(output.data(), returned);
+    CardTrace::write(CardTrace::cLevelDetail, "--leaving CSC_Profile_Base::TransmitControl\n");
+    return true;
+}
+
+std::uint32_t CSC_Transport::Connect(const char* readerName, SCARDCONTEXT context) {
+    const kivo::PcscApi& api = kivo::pcscApi();
+    if (context == 0) {
+        if (!m_hasOwnContext) {
+            if (api.EstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &m_ownContext) !=
+                SCARD_S_SUCCESS) {
+                return kResultFailed;
+            }
+            m_hasOwnContext = true;
+        }
+        context = m_ownContext;
+    }
+    if (m_hScard != 0) {
+        api.Disconnect(m_hScard, SCARD_LEAVE_CARD);
+        m_hScard = 0;
+    }
+    if (readerName == nullptr) return kResultFailed;
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    const LONG rc = api.Connect(context, readerName, SCARD_SHARE_SHARED,
+                                SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol);
+    CardTrace::write(CardTrace::cLevelDetail, "SCardConnect lReturn : 0x%08lX\n", traceValue(rc));
+    if (rc != SCARD_S_SUCCESS) {
+        m_hScard = 0;
+        return kResultFailed;
+    }
+    m_hScard = card;
+    CardTrace::write(CardTrace::cLevelDetail, "m_hScard : 0x%08lX\n", traceValue(m_hScard));
+    DWORD active = 0;
+    const LONG status = readProtocol(m_hScard, active);
+    CardTrace::write(CardTrace::cLevelDetail, "SCardStatus lReturn : 0x%08lX\n", traceValue(status));
+    return kResultOk;
+}
+
+long CSC_Transport::ReconnectProtocol(DWORD protocol) {
+    DWORD active = 0;
+    LONG rc = readProtocol(m_hScard, active);
+    if (rc != SCARD_S_SUCCESS || active == protocol) return rc;
+    rc = kivo::pcscApi().Reconnect(m_hScard, SCARD_SHARE_SHARED, protocol, SCARD_RESET_CARD, &active);
+    return rc;
+}
+
+bool CSC_Transport::RefreshPinPadFeatures() {
+    m_pcsc = std::make_unique<CSC_Pcsc>(m_hScard);
+    char name[256] = {};
+    DWORD length = sizeof name - 1;
+    const LONG rc = kivo::pcscApi().GetAttrib(m_hScard, cAttrDeviceSystemName,
+                                              reinterpret_cast<LPBYTE>(name), &length);
+    if (rc == SCARD_S_SUCCESS && length <= sizeof name - 1) {
+        // The attribute may or may not include its terminating NUL.
+        m_readerSystemName.assign(name, strnlen(name, length));
+    } else {
+        m_readerSystemName = "UNKNOWN";
+    }
+    return m_pcsc->isPinPad();
+}
+
+std::uint32_t CSC_Transport::StartVerifyPinPad() {
+    SetResponseCapacity(256);
+    if (m_pcsc == nullptr) return kPinPadFailed;
+    const std::uint32_t code =
+        m_pcsc->verifyPinStart() != 0 ? m_pcsc->verifyPinStart() : m_pcsc->verifyPinDirect();
+    if (code == 0 || m_verifyStruct.empty()) return kPinPadFailed;
+    return TransmitControl(code, m_verifyStruct.data(),
+                           static_cast<std::uint32_t>(m_verifyStruct.size()))
+               ? kPinPadOk
+               : kPinPadFailed;
+}
+
+bool CSC_Transport::FinishVerifyPinPad() {
+    SetResponseCapacity(256);
+    if (m_pcsc == nullptr || m_pcsc->verifyPinStart() == 0) return true;
+    return TransmitControl(m_pcsc->verifyPinFinish(), kFinishInput, sizeof kFinishInput);
+}
+
+std::uint32_t CSC_Transport::StartModifyPinPad() {
+    SetResponseCapacity(256);
+    if (m_pcsc == nullptr) return kPinPadFailed;
+    const std::uint32_t code =
+        m_pcsc->modifyPinStart() != 0 ? m_pcsc->modifyPinStart() : m_pcsc->modifyPinDirect();
+    if (code == 0 || m_modifyStruct.empty()) return kPinPadFailed;
+    return TransmitControl(code, m_modifyStruct.data(),
+                           static_cast<std::uint32_t>(m_modifyStruct.size()))
+               ? kPinPadOk
+               : kPinPadFailed;
+}
+
+bool CSC_Transport::FinishModifyPinPad() {
+    SetResponseCapacity(256);
+    if (m_pcsc == nullptr || m_pcsc->modifyPinStart() == 0) return true;
+    return TransmitControl(m_pcsc->modifyPinFinish(), kFinishInput, sizeof kFinishInput);
+}
+
+std::uint8_t CSC_Transport::GetKeyPressed() {
+    SetResponseCapacity(256);
+    m_keyPollFailed = false;
+    if (m_pcsc == nullptr || m_pcsc->getKeyPressed() == 0) return 1;
+    if (!TransmitControl(m_pcsc->getKeyPressed(), nullptr, 0) || m_dwResponseLen != 1) {
+        m_keyPollFailed = true;
+        return 0;
+    }
+    return m_response[0];
+}

@@ -1,0 +1,105 @@
+#include "tests/support/card/CryptoCheck.h"
+
+#include <openssl/bn.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+
+#include <cstdio>
+#include <memory>
+
+namespace kivo::test {
+
+namespace {
+
+struct PkeyFree {
+    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+struct CtxFree {
+    void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using Ctx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
+
+Pkey readKey(const std::string& file) {
+    FILE* f = std::fopen(file.c_str(), "r");
+    if (!f) return nullptr;
+    Pkey key(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
+    std::fclose(f);
+    return key;
+}
+
+}  // namespace
+
+ByteVector sha256(const ByteVector& data) {
+    ByteVector hash(32);
+    unsigned int length = 0;
+    EVP_Digest(data.data(), data.size(), hash.data(), &length, EVP_sha256(), nullptr);
+    return hash;
+}
+
+ByteVector sha256DigestInfo(const ByteVector& data) {
+    ByteVector info = {0x30, 0x31, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65,
+                       0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    ByteVector hash = sha256(data);
+    info.insert(info.end(), hash.begin(), hash.end());
+    return info;
+}
+
+bool verifyRsaSha256(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature) {
+    Pkey key = readKey(pemFile);
+    if (!key) return false;
+    Ctx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+    return ctx && EVP_PKEY_verify_init(ctx.get()) > 0 &&
+           EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) > 0 &&
+           EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) > 0 &&
+           EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), hash.data(), hash.size()) == 1;
+}
+
+bool verifyEcdsaPlain(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature) {
+    Pkey key = readKey(pemFile);
+    if (!key || signature.empty() || signature.size() % 2) return false;
+    std::size_t half = signature.size() / 2;
+    ECDSA_SIG* sig = ECDSA_SIG_new();
+    ECDSA_SIG_set0(sig, BN_bin2bn(signature.data(), static_cast<int>(half), nullptr),
+                   BN_bin2bn(signature.data() + half, static_cast<int>(half), nullptr));
+    unsigned char* der = nullptr;
+    int derLength = i2d_ECDSA_SIG(sig, &der);
+    ECDSA_SIG_free(sig);
+    if (derLength <= 0) return false;
+    Ctx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+    bool ok = ctx && EVP_PKEY_verify_init(ctx.get()) > 0 &&
+              EVP_PKEY_verify(ctx.get(), der, static_cast<std::size_t>(derLength), hash.data(), hash.size()) == 1;
+    OPENSSL_free(der);
+    return ok;
+}
+
+ByteVector rsaEncrypt(const std::string& pemFile, const ByteVector& plain) {
+    Pkey key = readKey(pemFile);
+    if (!key) return {};
+    Ctx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+    if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0) {
+        return {};
+    }
+    std::size_t length = 0;
+    if (EVP_PKEY_encrypt(ctx.get(), nullptr, &length, plain.data(), plain.size()) <= 0) return {};
+    ByteVector out(length);
+    if (EVP_PKEY_encrypt(ctx.get(), out.data(), &length, plain.data(), plain.size()) <= 0) return {};
+    out.resize(length);
+    return out;
+}
+
+bool writeKey(const std::string& pemFile, const std::string& kind) {
+    Pkey key(kind == "ec256" ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")
+                             : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(2048)));
+    if (!key) return false;
+    FILE* f = std::fopen(pemFile.c_str(), "w");
+    if (!f) return false;
+    bool ok = PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    std::fclose(f);
+    return ok;
+}
+
+}  // namespace kivo::test

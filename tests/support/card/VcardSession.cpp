@@ -1,0 +1,134 @@
+#include "tests/support/card/VcardSession.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kivo::test {
+
+namespace {
+std::string env(const char* name, const char* fallback = "") {
+    const char* value = std::getenv(name);
+    return value ? value : fallback;
+}
+}  // namespace
+
+CardBytes hexBytes(const std::string& text) {
+    CardBytes bytes;
+    std::string digits;
+    for (char c : text) {
+        if (std::isxdigit(static_cast<unsigned char>(c))) digits.push_back(c);
+    }
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+std::string hexText(const CardBytes& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (auto b : bytes) {
+        text.push_back(digits[b >> 4]);
+        text.push_back(digits[b & 15]);
+    }
+    return text;
+}
+
+bool cardServicesExpected() { return env("KIVO_PCSC_AVAILABLE") == "1"; }
+
+std::vector<RecordedExchange> readRecord(const std::string& path, std::size_t fromByte) {
+    std::ifstream in(path);
+    in.seekg(static_cast<std::streamoff>(fromByte));
+    std::vector<RecordedExchange> exchanges;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("> ", 0) == 0) {
+            exchanges.push_back({line.substr(2), ""});
+        } else if (line.rfind("< ", 0) == 0 && !exchanges.empty()) {
+            exchanges.back().response = line.substr(2);
+        }
+    }
+    return exchanges;
+}
+
+VcardSession::~VcardSession() { close(); }
+
+void VcardSession::open(int seconds) {
+    m_record = env("KIVO_VCARD_RECORD");
+    ASSERT_FALSE(m_record.empty()) << "KIVO_VCARD_RECORD is not set";
+    m_lock = ::open((m_record + ".lock").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(m_lock, 0) << "cannot open the card lock file";
+    ASSERT_EQ(flock(m_lock, LOCK_EX), 0);
+
+    LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &m_context);
+    ASSERT_EQ(rv, SCARD_S_SUCCESS) << "SCardEstablishContext: " << pcsc_stringify_error(rv);
+    m_reader = env("KIVO_VCARD_READER", "Virtual PCD 00 00");
+
+    // pcscd notices the card a moment after vcard connects to vpcd.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    SCARD_READERSTATE state{};
+    state.szReader = m_reader.c_str();
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    while (true) {
+        rv = SCardGetStatusChange(m_context, 0, &state, 1);
+        if (rv == SCARD_S_SUCCESS && (state.dwEventState & SCARD_STATE_PRESENT)) break;
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+            << "no card in reader \"" << m_reader << "\": " << pcsc_stringify_error(rv);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    rv = SCardConnect(m_context, m_reader.c_str(), SCARD_SHARE_SHARED,
+                      SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &m_card, &m_protocol);
+    ASSERT_EQ(rv, SCARD_S_SUCCESS) << "SCardConnect: " << pcsc_stringify_error(rv);
+    markRecord();
+}
+
+void VcardSession::close() {
+    if (m_card) SCardDisconnect(m_card, SCARD_RESET_CARD);
+    if (m_context) SCardReleaseContext(m_context);
+    m_card = 0;
+    m_context = 0;
+    if (m_lock >= 0) ::close(m_lock);  // releases the lock
+    m_lock = -1;
+}
+
+CardBytes VcardSession::transmit(const CardBytes& command) {
+    const SCARD_IO_REQUEST* pci = m_protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
+    CardBytes response(65538);
+    DWORD length = static_cast<DWORD>(response.size());
+    LONG rv = SCardTransmit(m_card, pci, command.data(), static_cast<DWORD>(command.size()), nullptr,
+                            response.data(), &length);
+    if (rv != SCARD_S_SUCCESS) {
+        ADD_FAILURE() << "SCardTransmit: " << pcsc_stringify_error(rv);
+        return {};
+    }
+    response.resize(length);
+    return response;
+}
+
+std::uint16_t VcardSession::sw(const CardBytes& response) {
+    if (response.size() < 2) return 0;
+    return static_cast<std::uint16_t>(response[response.size() - 2] << 8 | response.back());
+}
+
+void VcardSession::markRecord() {
+    std::ifstream in(m_record, std::ios::ate);
+    m_mark = in ? static_cast<std::size_t>(in.tellg()) : 0;
+}
+
+std::vector<RecordedExchange> VcardSession::recorded() const { return readRecord(m_record, m_mark); }
+
+void VcardTest::SetUp() {
+    if (!cardServicesExpected()) {
+        GTEST_SKIP() << "card services not running: KIVO_PCSC_AVAILABLE is unset; "
+                        "scripts/test.sh starts pcscd with vpcd and vcard for these tests";
+    }
+    session.open();
+}
+
+}  // namespace kivo::test
