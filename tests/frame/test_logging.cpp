@@ -53,6 +53,14 @@ TEST(FrameLoggers, EveryLoggerHasItsExactName) {
         // The same object log4cxx hands out for that name: configuration
         // files that name the logger reach the library.
         EXPECT_EQ(log4cxx::Logger::getLogger(name), logger) << name;
+        // Every line finds the library's silent appender on its way to the
+        // root, so that a host without a log4cxx configuration gets no
+        // "No appender could be found" warning on stderr.
+        bool quiet = false;
+        for (log4cxx::LoggerPtr at = logger; at && !quiet; at = at->getParent()) {
+            quiet = at->getAppender(LOG4CXX_STR("KivoCryptoSSL.quiet")) != nullptr;
+        }
+        EXPECT_TRUE(quiet) << name;
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -95,6 +96,26 @@ TEST(Exports, LibraryLoadsAndUnloadsCleanly) {
     const auto result = runCommand("'" KIVO_LOAD_PROBE_FILE "' '" KIVO_LIBRARY_FILE "' 2>&1");
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(result.output, "loaded and unloaded twice\n");
+}
+
+// A host that never configures log4cxx sees nothing of the library's log
+// (no "No appender could be found" warning); one that configures it gets
+// the library's lines.
+TEST(Exports, LogIsSilentUntilTheHostConfiguresIt) {
+    const auto quiet = runCommand("'" KIVO_QUIET_PROBE_FILE "' 2>&1");
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.output, "");
+
+    const kivo::test::TempDir dir;
+    const std::string config = dir.file("log4cxx.properties");
+    std::ofstream(config) << "log4j.rootLogger=DEBUG, out\n"
+                             "log4j.appender.out=org.apache.log4j.ConsoleAppender\n"
+                             "log4j.appender.out.layout=org.apache.log4j.PatternLayout\n"
+                             "log4j.appender.out.layout.ConversionPattern=%c %m%n\n";
+    const auto configured = runCommand("LOG4CXX_CONFIGURATION='" + config + "' '" KIVO_QUIET_PROBE_FILE "' 2>&1");
+    EXPECT_EQ(configured.status, 0);
+    EXPECT_NE(configured.output.find("KivoCryptoSSL::CCertInfoSSL entering getVersion"), std::string::npos)
+        << configured.output;
 }
 
 TEST(Exports, HashServiceThroughTheSharedLibrary) {
