@@ -170,11 +170,15 @@ TEST_F(VerifyCliTest, UsageAndInputErrors) {
     EXPECT_NE(missing.out.find("kivocrypto: "), std::string::npos) << missing.out;
     EXPECT_EQ(verify(q(m_signature) + " --data " + q(m_dir.file("missing.bin"))).status, 1);
     EXPECT_EQ(verify(q(m_signature) + " --data " + q(m_data) + " --crl-dir " + q(m_dir.file("none"))).status, 1);
+    // Input that is no signed container is named as such, not judged.
     const std::string garbage = m_dir.file("garbage.p7s");
     writeFile(garbage, randomBytes(100, 1));
-    const Run bad = verify(q(garbage) + " --data " + q(m_data));
-    EXPECT_EQ(bad.status, 1) << bad.out;
-    EXPECT_NE(bad.out.find("0x80000001"), std::string::npos) << bad.out;
+    for (const std::string& notAContainer : {garbage, m_caFile}) {
+        const Run bad = verify(q(notAContainer) + " --data " + q(m_data));
+        EXPECT_EQ(bad.status, 1) << bad.out;
+        EXPECT_NE(bad.out.find(notAContainer + ": not a signed CMS/PKCS#7 container"), std::string::npos) << bad.out;
+        EXPECT_EQ(bad.out.find("does not verify"), std::string::npos) << bad.out;
+    }
 }
 
 }  // namespace

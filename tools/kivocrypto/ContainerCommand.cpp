@@ -132,16 +132,12 @@ int runInspect(const Arguments& arguments) {
         printError("inspect: expects one FILE (see kivocrypto inspect --help)");
         return kExitUsage;
     }
-    DerInput input = readDerOrPem(arguments[0]);
+    DerInput input = readSignedContainer(arguments[0]);
     if (!input.error.empty()) {
         printError(arguments[0] + ": " + input.error);
         return kExitFailure;
     }
     std::vector<unsigned char>& der = input.der;
-    if (CPKCS7SSL::GetSignerCertNum(der.data(), static_cast<unsigned long>(der.size())) <= 0) {
-        printError(arguments[0] + ": not a signed CMS/PKCS#7 container");
-        return kExitFailure;
-    }
     const bool timeStampToken = CPKCS7SSL::IsTimestamp(der.data(), static_cast<unsigned long>(der.size()));
     std::printf("Type: %s\n", timeStampToken ? "RFC 3161 time-stamp token" : "signedData");
     std::printf("Version: %d\n", CPKCS7SSL::GetVersion(der.data(), static_cast<unsigned long>(der.size())));

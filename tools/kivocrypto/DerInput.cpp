@@ -1,5 +1,7 @@
 #include "tools/kivocrypto/DerInput.h"
 
+#include "PKCS7SSL.h"
+
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/pem.h>
@@ -70,6 +72,15 @@ std::string formatLibraryTime(long long seconds) {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &fields);
     return text;
+}
+
+DerInput readSignedContainer(const std::string& path) {
+    DerInput input = readDerOrPem(path);
+    if (input.error.empty() &&
+        CPKCS7SSL::GetSignerCertNum(input.der.data(), static_cast<unsigned long>(input.der.size())) <= 0) {
+        input.error = "not a signed CMS/PKCS#7 container";
+    }
+    return input;
 }
 
 }  // namespace kivocrypto

@@ -15,6 +15,10 @@ struct DerInput {
 
 DerInput readDerOrPem(const std::string& path);
 
+// As readDerOrPem, with the error "not a signed CMS/PKCS#7 container" when
+// what was read is no container with a signer the library can read.
+DerInput readSignedContainer(const std::string& path);
+
 // A certificate time as the library hands it out (the UTC fields converted
 // as local standard time) shown as "YYYY-MM-DD HH:MM:SS UTC".
 std::string formatLibraryTime(long long seconds);

@@ -395,7 +395,7 @@ int runVerify(const Arguments& arguments) {
     const Options& options = *parsed;
     if (!inputsExist(options)) return kExitFailure;
 
-    DerInput input = readDerOrPem(options.signature);
+    DerInput input = readSignedContainer(options.signature);
     if (!input.error.empty()) {
         printError(options.signature + ": " + input.error);
         return kExitFailure;
