@@ -1,7 +1,6 @@
 // HTTP helper on libcurl.
 //
-// Keeps the behaviour and result codes of the original WinINet helper:
-// credentials in the URL are used, nothing is cached, the agent is
+// Credentials in the URL are used, nothing is cached, the agent is
 // "KivoSSL", the proxy comes from the environment, and a response body is
 // only handed back when it looks like DER or a PEM CRL. A stalled server
 // cannot hold the caller: the connection must come up, and data must keep
@@ -219,7 +218,7 @@ int sendHttpRequest(const std::string& url, const char* method, unsigned char* b
         return kHttpClientCertNeeded;
     }
     if (sent != CURLE_OK) {
-        // As before: a failed exchange reads nothing.
+        // A failed exchange reads nothing.
         LOG4CXX_ERROR(logger, "HTTP request failed: "
                                   << (watchdog.expired ? "receive time-out" : curl_easy_strerror(sent)));
         return kHttpOk;

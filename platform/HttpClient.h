@@ -29,7 +29,7 @@ inline constexpr int kHttpCloseFailed = -277;       // session could not be clos
 // `*out`, which must hold kHttpReceiveBufferSize bytes, and `*outLen`
 // receives its length (0 when nothing is kept, also when the body is
 // longer than the buffer). A failed transfer (no connection, time-out)
-// keeps nothing but is not an error, as with the original transport.
+// keeps nothing but is not an error: callers judge the empty response.
 // Never throws.
 int SendHttpRequest(std::string url, const char* method, unsigned char* body,
                     unsigned long bodyLen, const char* headers, int headersLen,
