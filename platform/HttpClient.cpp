@@ -8,8 +8,6 @@
 
 #include "platform/HttpClient.h"
 
-#include "src/frame/Logging.h"
-
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -137,7 +135,7 @@ curl_slist* headerList(const char* headers, int headersLen, bool* ok) {
 int sendHttpRequest(const std::string& url, const char* method, unsigned char* body,
                     unsigned long bodyLen, const char* headers, int headersLen,
                     unsigned char** out, unsigned long* outLen) {
-    const auto& logger = loggers::http;
+    const auto& logger = httpLogger();
     if (outLen != nullptr) {
         *outLen = 0;
     }
@@ -233,13 +231,18 @@ int sendHttpRequest(const std::string& url, const char* method, unsigned char* b
 
 }  // namespace
 
+const log4cxx::LoggerPtr& httpLogger() {
+    static const log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("KivoCryptoSSL::CHttp");
+    return logger;
+}
+
 int SendHttpRequest(std::string url, const char* method, unsigned char* body,
                     unsigned long bodyLen, const char* headers, int headersLen,
                     unsigned char** out, unsigned long* outLen) {
     try {
         return sendHttpRequest(url, method, body, bodyLen, headers, headersLen, out, outLen);
     } catch (...) {
-        LOG4CXX_ERROR(loggers::http, "HTTP request failed: out of memory");
+        LOG4CXX_ERROR(httpLogger(), "HTTP request failed: out of memory");
         if (outLen != nullptr) {
             *outLen = 0;
         }

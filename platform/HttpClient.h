@@ -2,6 +2,8 @@
 // requests). Not the exported CCrlSSL::SendHttpRequest.
 #pragma once
 
+#include <log4cxx/logger.h>
+
 #include <string>
 
 namespace kivo {
@@ -21,6 +23,9 @@ inline constexpr int kHttpRequestFailed = -272;     // request could not be prep
 inline constexpr int kHttpBadUrl = -273;            // URL cannot be split
 inline constexpr int kHttpClientCertNeeded = -276;  // server asked for a client certificate
 inline constexpr int kHttpCloseFailed = -277;       // session could not be closed
+
+// The helper's logger, "KivoCryptoSSL::CHttp".
+const log4cxx::LoggerPtr& httpLogger();
 
 // Sends `method` to `url` with `body` and the header lines in `headers`
 // (separated by "\n"; `headersLen` -1 means NUL-terminated). The response

@@ -2,6 +2,8 @@
 
 #include "src/frame/Logging.h"
 
+#include "platform/HttpClient.h"
+
 #include "CertHandlerSSL.h"
 #include "CertInfoSSL.h"
 #include "CmsDataContentSSL.h"
@@ -37,7 +39,6 @@ namespace kivo::loggers {
 const log4cxx::LoggerPtr module = Logger::getLogger("KivoCryptoSSL");
 const log4cxx::LoggerPtr dirHelp = Logger::getLogger("KivoCryptoSSL.CDirHelp");
 const log4cxx::LoggerPtr extension = Logger::getLogger("KivoCryptoSSL::CExtensionSSL");
-const log4cxx::LoggerPtr http = Logger::getLogger("KivoCryptoSSL::CHttp");
 }  // namespace kivo::loggers
 
 namespace {
@@ -72,7 +73,7 @@ const struct QuietWithoutConfiguration {
         const ::log4cxx::AppenderPtr quiet = std::make_shared<QuietAppender>();
         quiet->setName(LOG4CXX_STR("KivoCryptoSSL.quiet"));
         for (const ::log4cxx::LoggerPtr& logger :
-             {kivo::loggers::module, kivo::loggers::extension, kivo::loggers::http, CCertHandler::m_logger,
+             {kivo::loggers::module, kivo::loggers::extension, kivo::httpLogger(), CCertHandler::m_logger,
               CCertInfo::m_logger, CCmsDataContent::m_logger, CCms::m_logger, CCrlSSL::m_logger, CHashSSL::m_logger,
               CTimeStampSSL::m_logger}) {
             logger->addAppender(quiet);

@@ -21,7 +21,6 @@ namespace kivo::loggers {
 extern const log4cxx::LoggerPtr module;          // "KivoCryptoSSL"
 extern const log4cxx::LoggerPtr dirHelp;         // "KivoCryptoSSL.CDirHelp"
 extern const log4cxx::LoggerPtr extension;       // "KivoCryptoSSL::CExtensionSSL"
-extern const log4cxx::LoggerPtr http;            // "KivoCryptoSSL::CHttp"
 }  // namespace kivo::loggers
 
 // Drains OpenSSL's error queue into `logger` at ERROR, prefixed by `prefix`

@@ -14,6 +14,7 @@
 #include "SCMutils.h"
 #include "SignMessageSSLM.h"
 #include "TimeStampSSL.h"
+#include "platform/HttpClient.h"
 #include "src/frame/Logging.h"
 
 #include <gtest/gtest.h>
@@ -39,7 +40,7 @@ TEST(FrameLoggers, EveryLoggerHasItsExactName) {
         {kivo::loggers::dirHelp, "KivoCryptoSSL.CDirHelp"},
         {kivo::loggers::extension, "KivoCryptoSSL::CExtensionSSL"},
         {CHashSSL::m_logger, "KivoCryptoSSL::CHashSSL"},
-        {kivo::loggers::http, "KivoCryptoSSL::CHttp"},
+        {kivo::httpLogger(), "KivoCryptoSSL::CHttp"},
         {kivo::loggers::module, "KivoCryptoSSL"},
         {CPKCS7SSL::m_logger, "KivoCryptoSSL.CPKCS7SSL"},
         {CRsa::m_logger, "KivoCryptoSSL.CRsa"},
