@@ -10,6 +10,7 @@
 
 #include "src/frame/Guarded.h"
 #include "src/cert/DirHelp.h"
+#include "src/cert/IssuerLookup.h"
 #include "src/frame/Logging.h"
 #include "src/frame/OpenSSLHandles.h"
 
@@ -288,12 +289,9 @@ int CCertInfo::sslGetNextChainCert(unsigned char* cert, unsigned long len, unsig
             KIVO_LOG_LEAVE(m_logger, "sslGetNextChainCert", kDecodeFailed);
             return kDecodeFailed;
         }
-        X509* found = nullptr;
-        const int lookup = X509_STORE_CTX_get1_issuer(&found, context.get(), subject.get());
-        X509Ptr issuerCert(found);
+        X509Ptr issuerCert = kivo::issuerInStore(context.get(), subject.get());
         context.reset();
-        if (lookup != 1 || !issuerCert) {
-            ERR_clear_error();
+        if (!issuerCert) {
             KIVO_LOG_LEAVE(m_logger, "sslGetNextChainCert", kChainEnd);
             return kChainEnd;
         }

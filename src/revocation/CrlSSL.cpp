@@ -5,6 +5,7 @@
 
 #include "src/frame/Asn1Time.h"
 #include "src/frame/Logging.h"
+#include "src/cert/IssuerLookup.h"
 #include "src/revocation/OcspCheck.h"
 #include "src/revocation/ProxyTunnel.h"
 #include "src/verify/VerifyPolicy.h"
@@ -67,26 +68,12 @@ X509_CRL* decodeCrl(const unsigned char* der, unsigned int length) {
     return d2i_X509_CRL(nullptr, &cursor, static_cast<long>(length));
 }
 
-// The certificate's issuer from the library-wide trust store of CCertInfo;
-// null when the store holds none.
-Owned<X509> issuerFromTrustStore(X509* certificate) {
-    X509_STORE* store = CCertInfo::m_store;
-    const Owned<X509_STORE_CTX> context(X509_STORE_CTX_new());
-    X509* found = nullptr;
-    if (store == nullptr || !context || X509_STORE_CTX_init(context.get(), store, certificate, nullptr) != 1 ||
-        X509_STORE_CTX_get1_issuer(&found, context.get(), certificate) != 1) {
-        ERR_clear_error();
-        X509_free(found);
-        return nullptr;
-    }
-    return Owned<X509>(found);
-}
-
 // Strict policy: the CRL judges the certificate only when the
 // certificate's issuer issued it and signed it; otherwise it is noted as
 // ignored and the certificate counts as not listed.
 bool usableForCertificate(X509_CRL* crl, X509* certificate) {
-    const Owned<X509> issuer = issuerFromTrustStore(certificate);
+    // The issuer from the library-wide trust store of CCertInfo.
+    const kivo::X509Ptr issuer = kivo::issuerInStore(CCertInfo::m_store, certificate);
     const std::string refusal = kivo::verify::crlRefusal(crl, certificate, issuer.get());
     if (refusal.empty()) return true;
     LOG4CXX_WARN(CCrlSSL::m_logger, "FindCertInCrl: CRL ignored: " << refusal);

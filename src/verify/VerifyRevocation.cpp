@@ -1,5 +1,6 @@
 #include "src/verify/VerifyRevocation.h"
 
+#include "src/cert/IssuerLookup.h"
 #include "src/frame/Logging.h"
 #include "src/verify/VerifyFileCache.h"
 #include "src/verify/VerifyOcsp.h"
@@ -86,17 +87,6 @@ unsigned int readDistributionPoints(X509* certificate) {
     return 0;
 }
 
-// The issuer of `certificate` as the trust store behind `context` knows it;
-// null when it is not there (or there is no store).
-X509Ptr issuerInStore(X509_STORE_CTX* context, X509* certificate) {
-    X509* found = nullptr;
-    if (context == nullptr || X509_STORE_CTX_get1_issuer(&found, context, certificate) != 1) {
-        ERR_clear_error();
-        X509_free(found);
-        return nullptr;
-    }
-    return X509Ptr(found);
-}
 
 // The OR of the CRL comparison over the "*.crl" files of `directory`. A
 // directory that cannot be read holds no CRL. Under the strict policy a
