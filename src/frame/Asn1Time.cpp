@@ -97,11 +97,13 @@ std::optional<std::int64_t> asn1TimeTextToSecondsAsWritten(std::string_view text
     return fieldsToSeconds(text, century);
 }
 
-std::int64_t asn1TimeToSeconds(const asn1_string_st* time) {
+std::optional<std::int64_t> readAsn1Time(const asn1_string_st* time) {
     const auto text = asn1Text(time);
-    if (!text) return 0;
-    return asn1TimeTextToSeconds(*text).value_or(0);
+    if (!text) return std::nullopt;
+    return asn1TimeTextToSeconds(*text);
 }
+
+std::int64_t asn1TimeToSeconds(const asn1_string_st* time) { return readAsn1Time(time).value_or(0); }
 
 std::optional<std::int64_t> asn1TimeToSecondsAsWritten(const asn1_string_st* time) {
     const auto text = asn1Text(time);

@@ -27,7 +27,10 @@ inline constexpr std::int64_t kBeyondTimeRange = INT64_MAX;
 // cannot hold gives kBeyondTimeRange.
 std::optional<std::int64_t> asn1TimeTextToSecondsAsWritten(std::string_view text, bool generalized);
 
-// The same for an OpenSSL ASN1_TIME; 0 for a null or malformed time.
+// The same for an OpenSSL ASN1_TIME; nothing for a null or malformed time.
+std::optional<std::int64_t> readAsn1Time(const asn1_string_st* time);
+
+// As readAsn1Time, 0 for a null or malformed time.
 std::int64_t asn1TimeToSeconds(const asn1_string_st* time);
 
 // The as-written reading of an OpenSSL ASN1_TIME; nothing for a null or

@@ -48,13 +48,7 @@ bool isValidityPeriodError(int error) {
 }
 
 std::optional<std::int64_t> policySeconds(const ASN1_TIME* time) {
-    if (strictPolicy()) return asn1TimeToSecondsAsWritten(time);
-    if (time == nullptr) return std::nullopt;
-    const unsigned char* data = ASN1_STRING_get0_data(time);
-    const int length = ASN1_STRING_length(time);
-    if (data == nullptr || length <= 0) return std::nullopt;
-    return asn1TimeTextToSeconds(
-        std::string_view(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length)));
+    return strictPolicy() ? asn1TimeToSecondsAsWritten(time) : readAsn1Time(time);
 }
 
 std::string crlRefusal(X509_CRL* crl, X509* certificate, X509* issuer, const std::function<bool(X509*)>& signedBy) {
