@@ -201,25 +201,30 @@ std::size_t attributeHeaderSize(std::size_t content) {
     return 1 + (content <= kMaxTwoOctetLength ? 3 : asn1::lengthOctetCount(static_cast<std::uint32_t>(content)));
 }
 
-// The octets in front of a token of `t` octets: the [1] header when the
-// SignerInfo has no unsigned attributes yet, the Attribute SEQUENCE, its
-// OID and the SET.
-std::size_t attributePrefixSize(std::size_t t, bool withUnsignedAttributes) {
-    const std::size_t set = attributeHeaderSize(t) + t;
-    const std::size_t attribute = sizeof kTimeStampTokenOid + set;
-    const std::size_t sequence = attributeHeaderSize(attribute) + attribute;
-    return sequence - t + (withUnsignedAttributes ? attributeHeaderSize(sequence) : 0);
-}
+// The elements around a token of `t` octets: the [1] header when the
+// SignerInfo has no unsigned attributes yet, the Attribute SEQUENCE with
+// its OID, and the SET holding the token.
+struct AttributeSizes {
+    explicit AttributeSizes(std::size_t t)
+        : token(t),
+          set(attributeHeaderSize(t) + t),
+          attribute(sizeof kTimeStampTokenOid + set),
+          sequence(attributeHeaderSize(attribute) + attribute) {}
 
-void writeAttributePrefix(unsigned char* out, std::size_t t, bool withUnsignedAttributes) {
-    const std::size_t set = attributeHeaderSize(t) + t;
-    const std::size_t attribute = sizeof kTimeStampTokenOid + set;
-    const std::size_t sequence = attributeHeaderSize(attribute) + attribute;
-    if (withUnsignedAttributes) out += writeAttributeHeader(out, kContext1, sequence);
-    out += writeAttributeHeader(out, kSequence, attribute);
-    std::memcpy(out, kTimeStampTokenOid, sizeof kTimeStampTokenOid);
-    writeAttributeHeader(out + sizeof kTimeStampTokenOid, kSet, t);
-}
+    // The octets written in front of the token.
+    std::size_t prefix(bool withUnsignedAttributes) const {
+        return sequence - token + (withUnsignedAttributes ? attributeHeaderSize(sequence) : 0);
+    }
+
+    void writePrefix(unsigned char* out, bool withUnsignedAttributes) const {
+        if (withUnsignedAttributes) out += writeAttributeHeader(out, kContext1, sequence);
+        out += writeAttributeHeader(out, kSequence, attribute);
+        std::memcpy(out, kTimeStampTokenOid, sizeof kTimeStampTokenOid);
+        writeAttributeHeader(out + sizeof kTimeStampTokenOid, kSet, token);
+    }
+
+    std::size_t token, set, attribute, sequence;
+};
 
 // What appending a token of `t` octets does to the chain.
 struct Insertion {
@@ -238,7 +243,7 @@ std::optional<Insertion> planInsertion(std::span<const unsigned char> m, std::si
     plan.chain = std::move(*chain);
     // The chain has five elements, six with existing unsigned attributes.
     plan.newUnsignedAttributes = plan.chain.size() == 5;
-    plan.prefix = attributePrefixSize(t, plan.newUnsignedAttributes);
+    plan.prefix = AttributeSizes(t).prefix(plan.newUnsignedAttributes);
     const std::size_t count = plan.chain.size();
     plan.newLengthOctets.resize(count);
     plan.shift.resize(count);
@@ -343,7 +348,7 @@ bool appendTimeStampToken(unsigned char* der, std::size_t length, std::size_t ca
         writeLengthOctets(der + headerAt + 1, newContent, plan->newLengthOctets[i]);
     }
     unsigned char* attribute = der + length + plan->shift[count - 1];
-    writeAttributePrefix(attribute, token.size(), plan->newUnsignedAttributes);
+    AttributeSizes(token.size()).writePrefix(attribute, plan->newUnsignedAttributes);
     std::memcpy(attribute + plan->prefix, token.data(), token.size());
     *newLength = plan->newLength;
     return true;
