@@ -6,6 +6,7 @@
 #include "src/frame/Asn1Time.h"
 #include "src/frame/Logging.h"
 #include "src/cert/IssuerLookup.h"
+#include "src/revocation/RevocationCodes.h"
 #include "src/revocation/OcspCheck.h"
 #include "src/revocation/ProxyTunnel.h"
 #include "src/verify/VerifyPolicy.h"
@@ -25,8 +26,8 @@
 namespace {
 
 constexpr int kSetUpFailed = -56;
-constexpr int kNoCrl = static_cast<int>(0x80000080);
-constexpr int kUnknownStatus = static_cast<int>(0x80000800);
+constexpr int kNoCrl = static_cast<int>(kivo::revocation::kNoCrl);
+constexpr int kUnknownStatus = static_cast<int>(kivo::revocation::kUnknownStatus);
 constexpr std::size_t kFileSchemeLength = 7;  // "file://"
 
 struct OpenSslFree {

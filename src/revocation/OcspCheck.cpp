@@ -14,10 +14,10 @@
 
 namespace {
 
-constexpr int kRevoked = static_cast<int>(0x80000004);
-constexpr int kUnknown = static_cast<int>(0x80000800);
-constexpr int kNoUrl = static_cast<int>(kivo::ocsp::kNoUrl);
-constexpr int kCommunication = static_cast<int>(kivo::ocsp::kCommunication);
+constexpr int kRevoked = static_cast<int>(kivo::revocation::kRevoked);
+constexpr int kUnknown = static_cast<int>(kivo::revocation::kUnknownStatus);
+constexpr int kNoUrl = static_cast<int>(kivo::revocation::kOcspNoUrl);
+constexpr int kCommunication = static_cast<int>(kivo::revocation::kOcspCommunication);
 
 void copyOut(const std::vector<unsigned char>& bytes, unsigned char** buffer,
              unsigned long* length) {

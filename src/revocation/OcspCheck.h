@@ -1,5 +1,4 @@
-// The OCSP check behind CCrlSSL::CheckOCSP and the CONNECT request it sends
-// to a proxy.
+// The OCSP check behind CCrlSSL::CheckOCSP.
 #pragma once
 
 #include "KivoExport.h"
@@ -20,16 +19,3 @@ int ssl_ocsp_check(x509_st* issuer, x509_st* cert, char* url, __int64* revocatio
                    unsigned char** responderCert, unsigned long* responderCertLen, bool useProxy,
                    std::string proxyUrl, std::string proxyAuth, std::string userAgent,
                    int options, log4cxx::LoggerPtr logger);
-
-// The CONNECT request for the responder at `host`:`port` with `path`:
-//   CONNECT host:port[path] HTTP/1.0
-//   [Host: host:port]
-//   Proxy-Connection: Keep-Alive
-//   [Proxy-Authorization: Basic proxyAuth]
-//   [User-Agent: userAgent]
-//   (empty line)
-// The path and the Host header are sent when `options` is 0 or has
-// CCrlSSL::cProxyOptionWithPath respectively cProxyOptionWithHost.
-std::string buildProxyRequest(std::string host, std::string port, std::string path,
-                              std::string proxyAuth, std::string userAgent, const int options,
-                              log4cxx::LoggerPtr logger);

@@ -3,7 +3,7 @@
 // Every network step runs on a non-blocking socket and waits with
 // BIO_wait against one deadline, kTimeLimitSeconds after the connection
 // starts, so that a responder or proxy that accepts the connection and
-// then stays silent ends the exchange with kCommunication.
+// then stays silent ends the exchange with kOcspCommunication.
 
 #include "src/revocation/OcspExchange.h"
 
@@ -105,7 +105,7 @@ std::uint32_t parseRoute(const char* url, const Proxy* proxy, Route& route,
     if (parsed != 1 || host == nullptr || *host == '\0') {
         LOG4CXX_ERROR(logger, "WARNING_OCSP_URL_NOT_FOUND");
         openSSL_LogError(logger, "OCSP_parse_url");
-        return kNoUrl;
+        return kOcspNoUrl;
     }
     route.responderHost = host;
     route.responderPort = port != nullptr ? port : "";
@@ -124,7 +124,7 @@ std::uint32_t parseRoute(const char* url, const Proxy* proxy, Route& route,
     if (proxyParsed != 1 || proxyHost == nullptr || *proxyHost == '\0') {
         LOG4CXX_ERROR(logger, "WARNING_PROXY_URL_NOT_FOUND");
         openSSL_LogError(logger, "BIO_parse_hostserv");
-        return kNoUrl;
+        return kOcspNoUrl;
     }
     route.connectHost = proxyHost;
     route.connectPort = proxyPort != nullptr ? proxyPort : "";
@@ -280,7 +280,7 @@ Answer exchangeOnce(x509_st* issuer, x509_st* certificate, const char* url, cons
                     const log4cxx::LoggerPtr& logger) {
     Answer failed;
     if (url == nullptr) {
-        failed.failure = kNoUrl;
+        failed.failure = kOcspNoUrl;
         return failed;
     }
     ERR_clear_error();
@@ -289,7 +289,7 @@ Answer exchangeOnce(x509_st* issuer, x509_st* certificate, const char* url, cons
     Route route;
     failed.failure = parseRoute(url, proxy, route, logger);
     if (failed.failure != 0) return failed;
-    failed.failure = kCommunication;
+    failed.failure = kOcspCommunication;
 
     const char* commError = proxy != nullptr ? "ERROR_PROXY_COMM_ERROR" : "ERROR_OCSP_COMM_ERROR";
     Owned<BIO> connection(BIO_new_connect(connectName(route.connectHost).c_str()));

@@ -12,14 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "src/revocation/RevocationCodes.h"
+
 struct x509_st;
 struct ocsp_request_st;
 struct ocsp_cert_id_st;
 
 namespace kivo::ocsp {
 
-inline constexpr std::uint32_t kNoUrl = 0x80080000;         // URL or proxy address unusable
-inline constexpr std::uint32_t kCommunication = 0x80000200; // connection, tunnel, request, response
+using revocation::kOcspNoUrl;
+using revocation::kOcspCommunication;
 
 // Time allowed for one whole exchange: connecting, the proxy handshake,
 // sending the request and receiving the response. It is checked in whole
@@ -39,8 +41,8 @@ struct Proxy {
 
 struct Answer {
     // 0 when the exchange produced a status for the certificate, else
-    // kNoUrl or kCommunication (and the fields below are not set).
-    std::uint32_t failure = kCommunication;
+    // kOcspNoUrl or kOcspCommunication (and the fields below are not set).
+    std::uint32_t failure = kOcspCommunication;
     int status = -1;                     // V_OCSP_CERTSTATUS_GOOD / _REVOKED / _UNKNOWN
     int nonceCheck = 0;                  // OCSP_check_nonce's result
     bool hasRevocationTime = false;
@@ -60,7 +62,7 @@ Answer exchange(x509_st* issuer, x509_st* certificate, const char* url, const Pr
 // OCSPResponse, requires a successful response with a basic response that
 // holds a status for `id`, and reports that status, the nonce check against
 // `request`, the revocation time, the first certificate carried and the
-// response re-encoded. Anything else gives kCommunication. Logs OpenSSL's
+// response re-encoded. Anything else gives kOcspCommunication. Logs OpenSSL's
 // errors under the name of the failed call; never throws.
 Answer judgeResponse(const unsigned char* der, std::size_t length, ocsp_request_st* request,
                      ocsp_cert_id_st* id, const log4cxx::LoggerPtr& logger);

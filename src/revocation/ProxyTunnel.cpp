@@ -4,7 +4,6 @@
 
 #include "CrlSSL.h"
 #include "src/frame/Base64Alphabet.h"
-#include "src/revocation/OcspCheck.h"
 #include "src/revocation/OcspExchange.h"
 
 #include <openssl/bio.h>

@@ -77,3 +77,16 @@ bool openTunnel(bio_st* connection, const std::string& host, const std::string& 
 std::string maskCredentials(std::string request, const std::string& credentials);
 
 }  // namespace kivo::proxy
+
+// The CONNECT request for the responder at `host`:`port` with `path`:
+//   CONNECT host:port[path] HTTP/1.0
+//   [Host: host:port]
+//   Proxy-Connection: Keep-Alive
+//   [Proxy-Authorization: Basic proxyAuth]
+//   [User-Agent: userAgent]
+//   (empty line)
+// The path and the Host header are sent when `options` is 0 or has
+// CCrlSSL::cProxyOptionWithPath respectively cProxyOptionWithHost.
+std::string buildProxyRequest(std::string host, std::string port, std::string path,
+                              std::string proxyAuth, std::string userAgent, const int options,
+                              log4cxx::LoggerPtr logger);

@@ -13,8 +13,8 @@ struct timeb;
 
 namespace kivo::verify {
 
-inline constexpr unsigned int kOcspNoUrl = kivo::ocsp::kNoUrl;
-inline constexpr unsigned int kOcspCommunication = kivo::ocsp::kCommunication;
+using revocation::kOcspCommunication;
+using revocation::kOcspNoUrl;
 
 // The value of the first "OCSP - URI" entry of the first
 // authorityInfoAccess extension that OpenSSL can decode, as OpenSSL lists

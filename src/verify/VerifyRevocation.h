@@ -3,6 +3,8 @@
 // a directory of CRL files and OCSP; and the CRL comparison they share.
 #pragma once
 
+#include "src/revocation/RevocationCodes.h"
+
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
@@ -10,7 +12,7 @@ struct timeb;
 
 namespace kivo::verify {
 
-inline constexpr unsigned int kRevoked = 0x80000004;
+using revocation::kRevoked;
 inline constexpr unsigned int kNoTrustedChain = 0x80010000;
 
 // The source `crlMode` selects: the lowest of the bits 0x01, 0x02, 0x04,

@@ -208,11 +208,11 @@ TEST_F(JudgeResponse, EveryTruncationFailsCleanly) {
     for (std::size_t length = 0; length < der.size(); length += 7) {
         std::vector<unsigned char> cut(der.begin(), der.begin() + length);
         const auto answer = judge(cut);
-        EXPECT_EQ(answer.failure, kivo::ocsp::kCommunication) << length;
+        EXPECT_EQ(answer.failure, kivo::ocsp::kOcspCommunication) << length;
         EXPECT_TRUE(answer.response.empty()) << length;
     }
     EXPECT_EQ(kivo::ocsp::judgeResponse(nullptr, 10, request, id, CCrlSSL::m_logger).failure,
-              kivo::ocsp::kCommunication);
+              kivo::ocsp::kOcspCommunication);
     EXPECT_EQ(kivo::ocsp::judgeResponse(der.data(), der.size(), request, nullptr, CCrlSSL::m_logger).failure,
-              kivo::ocsp::kCommunication);
+              kivo::ocsp::kOcspCommunication);
 }

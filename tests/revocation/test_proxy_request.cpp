@@ -1,7 +1,6 @@
 // The pieces of the proxy handshake without a network: the CONNECT request
 // text, the Basic credentials, and the judging of the proxy's answer.
 
-#include "src/revocation/OcspCheck.h"
 #include "src/revocation/ProxyTunnel.h"
 
 #include "CrlSSL.h"

@@ -455,9 +455,9 @@ TEST(OcspVerdict, NonceCheckMustBeAtLeastOne) {
 
 TEST(OcspVerdict, FailedExchangesKeepTheirCode) {
     kivo::ocsp::Answer failed;
-    failed.failure = kivo::ocsp::kNoUrl;
+    failed.failure = kivo::ocsp::kOcspNoUrl;
     EXPECT_EQ(kivo::verify::judgeOcspAnswer(failed, nullptr), kOcspNoUrl);
-    failed.failure = kivo::ocsp::kCommunication;
+    failed.failure = kivo::ocsp::kOcspCommunication;
     EXPECT_EQ(kivo::verify::judgeOcspAnswer(failed, nullptr), kOcspCommunication);
     EXPECT_EQ(kivo::verify::judgeOcspAnswer(answer(V_OCSP_CERTSTATUS_UNKNOWN, 1), nullptr), 0u);
     EXPECT_EQ(kivo::verify::judgeOcspAnswer(answer(7, 1), nullptr), kOcspCommunication) << "no status";
