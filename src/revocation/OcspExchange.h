@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "src/revocation/ProxyTunnel.h"
 #include "src/revocation/RevocationCodes.h"
 
 struct x509_st;
@@ -31,13 +32,7 @@ inline constexpr int kTimeLimitSeconds = 10;
 // Longest response body accepted from a responder (OpenSSL's default).
 inline constexpr unsigned long kMaxResponseLength = 100ul * 1024;
 
-// The proxy to tunnel through; see CCrlSSL's proxy settings.
-struct Proxy {
-    std::string address;        // "host:port" as BIO_parse_hostserv reads it
-    std::string authorization;  // Base64 of "user:password"; empty: no header
-    std::string userAgent;      // empty: no header
-    int options = 0;            // CCrlSSL::cProxyOption* bits
-};
+using proxy::Proxy;
 
 struct Answer {
     // 0 when the exchange produced a status for the certificate, else

@@ -4,7 +4,6 @@
 
 #include "CrlSSL.h"
 #include "src/frame/Base64Alphabet.h"
-#include "src/revocation/OcspExchange.h"
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
@@ -177,7 +176,7 @@ bool sendConnect(BIO* connection, const std::string& request, std::time_t deadli
 }  // namespace
 
 bool openTunnel(BIO* connection, const std::string& host, const std::string& port,
-                const std::string& path, const ocsp::Proxy& proxy, std::time_t deadline,
+                const std::string& path, const Proxy& proxy, std::time_t deadline,
                 const log4cxx::LoggerPtr& logger) {
     ClearedBuffer buffer;
     if (buffer.bytes == nullptr) return false;

@@ -11,11 +11,15 @@
 
 struct bio_st;
 
-namespace kivo::ocsp {
-struct Proxy;
-}
-
 namespace kivo::proxy {
+
+// The proxy to tunnel through; see CCrlSSL's proxy settings.
+struct Proxy {
+    std::string address;        // "host:port" as BIO_parse_hostserv reads it
+    std::string authorization;  // Base64 of "user:password"; empty: no header
+    std::string userAgent;      // empty: no header
+    int options = 0;            // CCrlSSL::cProxyOption* bits
+};
 
 // Size of the working buffer for the proxy's answer (and the longest line
 // taken as one line of its header).
@@ -70,7 +74,7 @@ Reply judgeReply(const unsigned char* data, std::size_t length);
 // (seconds since 1970). True when the proxy answered 2xx and its header was
 // read to its end; the connection is then a tunnel to the responder.
 bool openTunnel(bio_st* connection, const std::string& host, const std::string& port,
-                const std::string& path, const ocsp::Proxy& proxy, std::time_t deadline,
+                const std::string& path, const Proxy& proxy, std::time_t deadline,
                 const log4cxx::LoggerPtr& logger);
 
 // The request text with the credentials replaced by "*", for the log.

@@ -1,7 +1,7 @@
 #include "src/verify/VerifyOcsp.h"
 
 #include "src/frame/Logging.h"
-#include "src/verify/VerifyRevocation.h"
+#include "src/revocation/RevocationCodes.h"
 #include "src/verify/VerifyValidity.h"
 
 #include <openssl/conf.h>
@@ -86,12 +86,12 @@ unsigned int judgeOcspAnswer(const kivo::ocsp::Answer& answer, const struct time
         case V_OCSP_CERTSTATUS_UNKNOWN:
             return 0;
         case V_OCSP_CERTSTATUS_REVOKED: {
-            if (!answer.hasRevocationTime) return kRevoked;
+            if (!answer.hasRevocationTime) return revocation::kRevoked;
             const Moment revokedAt{answer.revocation[0], answer.revocation[1], answer.revocation[2],
                                    answer.revocation[3], answer.revocation[4], answer.revocation[5]};
             const auto at = localMoment(referenceSeconds(verifyTime));
-            if (!at) return kRevoked;
-            return *at > revokedAt ? kRevoked : 0;
+            if (!at) return revocation::kRevoked;
+            return *at > revokedAt ? revocation::kRevoked : 0;
         }
         default:
             return kOcspCommunication;
