@@ -134,6 +134,37 @@ void CSC_Transport::TakeResponse(const std::uint8_t* recv, std::size_t length) {
     CardTrace::dump(CardTrace::cLevelApdu, "[data received from card]", recv, length);
 }
 
+// Writes the command APDU of the current fields for its case (header, Lc,
+// data, Le); the buffer holds apduLength() bytes, checked by the caller.
+void CSC_Transport::EncodeApdu(std::uint8_t* out) const {
+    out[0] = m_bCla;
+    out[1] = m_bIns;
+    out[2] = m_bP1;
+    out[3] = m_bP2;
+    switch (m_dwApduCase) {
+        case cCaseHeader:
+            break;
+        case cCaseHeaderLc0: case cCaseHeaderLe: case cCaseHeaderLc3: case cCaseHeaderLc4:
+            out[4] = static_cast<std::uint8_t>(m_wLc & 0xFF);
+            break;
+        case cCaseDataLe: case cCaseData:
+            out[4] = static_cast<std::uint8_t>(m_wLc & 0xFF);
+            if (m_wLc > 0) std::memcpy(&out[5], m_pData, m_wLc);
+            if (m_dwApduCase == cCaseDataLe) out[5 + m_wLc] = static_cast<std::uint8_t>(m_wLe & 0xFF);
+            break;
+        case cCaseExtended:
+            out[4] = 0x00;
+            out[5] = static_cast<std::uint8_t>(m_wLc >> 8);
+            out[6] = static_cast<std::uint8_t>(m_wLc & 0xFF);
+            if (m_wLc > 0) std::memcpy(&out[7], m_pData, m_wLc);
+            out[7 + m_wLc] = static_cast<std::uint8_t>(m_wLe >> 8);
+            out[8 + m_wLc] = static_cast<std::uint8_t>(m_wLe & 0xFF);
+            break;
+        default:
+            break;
+    }
+}
+
 bool CSC_Transport::SendToCard() {
     CardTrace::write(CardTrace::cLevelDetail, "--entering CSC_Profile_Base::SendToCard\n");
     CardTrace::write(CardTrace::cLevelDetail, "m_hScard : 0x%08lX\n", traceValue(m_hScard));
@@ -160,34 +191,9 @@ bool CSC_Transport::SendToCard() {
     const SCARD_IO_REQUEST* pci = m_useT1 ? &kPciT1 : &kPciT0;
 
     WipedBuffer apdu(2 * length);
-    apdu[0] = m_bCla;
-    apdu[1] = m_bIns;
-    apdu[2] = m_bP1;
-    apdu[3] = m_bP2;
+    EncodeApdu(apdu.data());
     std::size_t maskFrom = 0;
     std::size_t maskLength = 0;
-    switch (m_dwApduCase) {
-        case cCaseHeader:
-            break;
-        case cCaseHeaderLc0: case cCaseHeaderLe: case cCaseHeaderLc3: case cCaseHeaderLc4:
-            apdu[4] = static_cast<std::uint8_t>(m_wLc & 0xFF);
-            break;
-        case cCaseDataLe: case cCaseData:
-            apdu[4] = static_cast<std::uint8_t>(m_wLc & 0xFF);
-            if (m_wLc > 0) std::memcpy(&apdu[5], m_pData, m_wLc);
-            if (m_dwApduCase == cCaseDataLe) apdu[5 + m_wLc] = static_cast<std::uint8_t>(m_wLe & 0xFF);
-            break;
-        case cCaseExtended:
-            apdu[4] = 0x00;
-            apdu[5] = static_cast<std::uint8_t>(m_wLc >> 8);
-            apdu[6] = static_cast<std::uint8_t>(m_wLc & 0xFF);
-            if (m_wLc > 0) std::memcpy(&apdu[7], m_pData, m_wLc);
-            apdu[7 + m_wLc] = static_cast<std::uint8_t>(m_wLe >> 8);
-            apdu[8 + m_wLc] = static_cast<std::uint8_t>(m_wLe & 0xFF);
-            break;
-        default:
-            break;
-    }
     kivo::secretDataRange(apdu.data(), length, maskFrom, maskLength);
 
     std::vector<std::uint8_t> recv(kReceiveBufferSize, 0);
