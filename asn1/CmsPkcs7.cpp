@@ -109,6 +109,63 @@ std::string digestHex(const HashChoice& hash, const unsigned char* content, std:
     return hex;
 }
 
+// The signed attributes the attribute mode admits: contentType,
+// signingTime (`signingTime`, else now), messageDigest and
+// signing-certificate-v2; null when one cannot be built.
+std::unique_ptr<CAsn1_AuthAttributes> signedAttributes(const CAsn1_Cert& signer, int attributeMode,
+                                                       const std::int64_t* signingTime,
+                                                       const std::string& contentDigest) {
+    auto attributes = std::make_unique<CAsn1_AuthAttributes>();
+    if (kivo::cms::attributeAdmitted(oid::kContentTypeAttr, attributeMode) &&
+        !attributes->addAttribute(std::make_unique<CAsn1_Attribute>(
+            oid::kContentTypeAttr, "contentType", oid::kData, kivo::asn1::kOid))) {
+        return nullptr;
+    }
+    if (kivo::cms::attributeAdmitted(oid::kSigningTimeAttr, attributeMode)) {
+        const std::int64_t when = signingTime != nullptr ? *signingTime : std::time(nullptr);
+        if (!attributes->addAttribute(std::make_unique<CAsn1_Attribute>(
+                oid::kSigningTimeAttr, "signingTime", std::make_unique<CAsn1_UtcTime>(when)))) {
+            return nullptr;
+        }
+    }
+    if (kivo::cms::attributeAdmitted(oid::kMessageDigestAttr, attributeMode) &&
+        !attributes->addAttribute(std::make_unique<CAsn1_Attribute>(
+            oid::kMessageDigestAttr, "messageDigest", contentDigest, kivo::asn1::kOctetString))) {
+        return nullptr;
+    }
+    if (kivo::cms::attributeAdmitted(oid::kSigningCertificateV2Attr, attributeMode) &&
+        !attributes->addAttribute(std::make_unique<CAsn1_Attribute>(
+            oid::kSigningCertificateV2Attr, "id-aa-signingCertificateV2",
+            std::make_unique<CAsn1_EssCertIdV2>(signer)))) {
+        return nullptr;
+    }
+    return attributes;
+}
+
+// The signatureAlgorithm of the SignerInfo for `scheme`: RSASSA-PSS with
+// its parameters, ECDSA with the hash, rsaEncryption for an RSA key, else
+// `fallbackOid`.
+std::unique_ptr<CAsn1_AlgoIdent> signatureAlgorithmOf(int scheme, const HashChoice& hash, const CAsn1_Cert& signer,
+                                                      std::string_view fallbackOid) {
+    if (scheme == CAsn1_Pkcs7::kSchemeRsaPss) {
+        auto params = std::make_unique<CAsn1_AlgoIdent_Params>(
+            std::make_unique<CAsn1_Oid>(hash.oid, hash.name), std::make_unique<CAsn1_Oid>(oid::kMgf1, "mgf1"),
+            std::make_unique<CAsn1_Oid>(hash.oid, hash.name),
+            std::make_unique<CAsn1_Int>(static_cast<std::int32_t>(kivo::digestLength(hash.algorithm))));
+        return std::make_unique<CAsn1_AlgoIdent>(std::make_unique<CAsn1_Oid>(oid::kRsassaPss, "RSASSA-PSS"),
+                                                 std::move(params));
+    }
+    if (scheme == CAsn1_Pkcs7::kSchemeEcdsa) {
+        return std::make_unique<CAsn1_AlgoIdent>(
+            hash.ecdsaOid.empty() ? std::make_unique<CAsn1_Oid>(fallbackOid, kUnknownOidName)
+                                  : std::make_unique<CAsn1_Oid>(hash.ecdsaOid, hash.ecdsaName));
+    }
+    if (signer.isRsaKey()) {
+        return std::make_unique<CAsn1_AlgoIdent>(std::make_unique<CAsn1_Oid>(oid::kRsaEncryption, "rsaEncryption"));
+    }
+    return std::make_unique<CAsn1_AlgoIdent>(std::make_unique<CAsn1_Oid>(fallbackOid, kUnknownOidName));
+}
+
 }  // namespace
 
 namespace kivo::cms {
@@ -287,52 +344,12 @@ bool CAsn1_Pkcs7::buildSignedData(const unsigned char* signerCertificate,
     if (sid->getError() != 0) return false;
 
     // 6. signed attributes, each when the attribute mode admits it
-    auto signedAttrs = std::make_unique<CAsn1_AuthAttributes>();
-    if (kivo::cms::attributeAdmitted(oid::kContentTypeAttr, attributeMode) &&
-        !signedAttrs->addAttribute(std::make_unique<CAsn1_Attribute>(
-            oid::kContentTypeAttr, "contentType", oid::kData, kivo::asn1::kOid))) {
-        return false;
-    }
-    if (kivo::cms::attributeAdmitted(oid::kSigningTimeAttr, attributeMode)) {
-        const std::int64_t when = signingTime != nullptr ? *signingTime : std::time(nullptr);
-        if (!signedAttrs->addAttribute(std::make_unique<CAsn1_Attribute>(
-                oid::kSigningTimeAttr, "signingTime", std::make_unique<CAsn1_UtcTime>(when)))) {
-            return false;
-        }
-    }
-    if (kivo::cms::attributeAdmitted(oid::kMessageDigestAttr, attributeMode) &&
-        !signedAttrs->addAttribute(std::make_unique<CAsn1_Attribute>(
-            oid::kMessageDigestAttr, "messageDigest", contentDigest, kivo::asn1::kOctetString))) {
-        return false;
-    }
-    if (kivo::cms::attributeAdmitted(oid::kSigningCertificateV2Attr, attributeMode) &&
-        !signedAttrs->addAttribute(std::make_unique<CAsn1_Attribute>(
-            oid::kSigningCertificateV2Attr, "id-aa-signingCertificateV2",
-            std::make_unique<CAsn1_EssCertIdV2>(signer)))) {
-        return false;
-    }
+    auto signedAttrs = signedAttributes(signer, attributeMode, signingTime, contentDigest);
+    if (!signedAttrs) return false;
 
-    // 7. signature algorithm
-    std::unique_ptr<CAsn1_AlgoIdent> signatureAlgorithm;
-    if (m_signatureScheme == kSchemeRsaPss) {
-        auto params = std::make_unique<CAsn1_AlgoIdent_Params>(
-            std::make_unique<CAsn1_Oid>(hash.oid, hash.name), std::make_unique<CAsn1_Oid>(oid::kMgf1, "mgf1"),
-            std::make_unique<CAsn1_Oid>(hash.oid, hash.name),
-            std::make_unique<CAsn1_Int>(static_cast<std::int32_t>(kivo::digestLength(hash.algorithm))));
-        signatureAlgorithm = std::make_unique<CAsn1_AlgoIdent>(
-            std::make_unique<CAsn1_Oid>(oid::kRsassaPss, "RSASSA-PSS"), std::move(params));
-    } else if (m_signatureScheme == kSchemeEcdsa || signer.isEcKey()) {
-        m_signatureScheme = kSchemeEcdsa;
-        signatureAlgorithm = std::make_unique<CAsn1_AlgoIdent>(
-            hash.ecdsaOid.empty() ? std::make_unique<CAsn1_Oid>(fallbackSignatureOid, kUnknownOidName)
-                                  : std::make_unique<CAsn1_Oid>(hash.ecdsaOid, hash.ecdsaName));
-    } else if (signer.isRsaKey()) {
-        signatureAlgorithm = std::make_unique<CAsn1_AlgoIdent>(
-            std::make_unique<CAsn1_Oid>(oid::kRsaEncryption, "rsaEncryption"));
-    } else {
-        signatureAlgorithm = std::make_unique<CAsn1_AlgoIdent>(
-            std::make_unique<CAsn1_Oid>(fallbackSignatureOid, kUnknownOidName));
-    }
+    // 7. signature algorithm; a signer with an EC key fixes the scheme
+    if (m_signatureScheme != kSchemeRsaPss && signer.isEcKey()) m_signatureScheme = kSchemeEcdsa;
+    auto signatureAlgorithm = signatureAlgorithmOf(m_signatureScheme, hash, signer, fallbackSignatureOid);
     if (signatureAlgorithm->getError() != 0) return false;
 
     // 8. placeholder signature of the final size. The key size is rounded

@@ -132,6 +132,70 @@ curl_slist* headerList(const char* headers, int headersLen, bool* ok) {
     return list;
 }
 
+using UrlPtr = std::unique_ptr<CURLU, CurlUrlDeleter>;
+
+// Splits `url`; only http and https with a host are served. Null (logged)
+// otherwise.
+UrlPtr parseHttpUrl(const std::string& url) {
+    const auto& logger = httpLogger();
+    UrlPtr parsed(curl_url());
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
+        LOG4CXX_ERROR(logger, "cannot split URL: " << url);
+        return nullptr;
+    }
+    char* scheme = nullptr;
+    if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) return nullptr;
+    const bool httpScheme = std::strcmp(scheme, "http") == 0 || std::strcmp(scheme, "https") == 0;
+    curl_free(scheme);
+    if (!httpScheme) {
+        LOG4CXX_ERROR(logger, "not an HTTP URL: " << url);
+        return nullptr;
+    }
+    return parsed;
+}
+
+// What one transfer needs besides the handle.
+struct Transfer {
+    CURLU* url = nullptr;
+    curl_slist* headers = nullptr;
+    const char* method = nullptr;
+    unsigned char* body = nullptr;
+    unsigned long bodyLen = 0;
+    Watchdog* watchdog = nullptr;
+    ReceiveState* received = nullptr;
+};
+
+// Sets every option of the transfer on `h`; false when libcurl refuses one.
+bool configureTransfer(CURL* h, const Transfer& transfer) {
+    bool setupOk = true;
+    auto set = [&](CURLcode code) { setupOk = setupOk && code == CURLE_OK; };
+    set(curl_easy_setopt(h, CURLOPT_CURLU, transfer.url));
+    set(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https"));
+    set(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
+    set(curl_easy_setopt(h, CURLOPT_USERAGENT, "KivoSSL"));
+    set(curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L));
+    set(curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L));
+    set(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, kHttpReceiveTimeoutMs));
+    set(curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L));
+    set(curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, watchTransfer));
+    set(curl_easy_setopt(h, CURLOPT_XFERINFODATA, transfer.watchdog));
+    set(curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, kHttpTotalTimeoutMs));
+    set(curl_easy_setopt(h, CURLOPT_HTTPHEADER, transfer.headers));
+    set(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, receiveBody));
+    set(curl_easy_setopt(h, CURLOPT_WRITEDATA, transfer.received));
+    const std::string verb = transfer.method != nullptr ? transfer.method : "GET";
+    if (verb == "POST") {
+        unsigned char* body = transfer.body;
+        set(curl_easy_setopt(h, CURLOPT_POST, 1L));
+        set(curl_easy_setopt(h, CURLOPT_POSTFIELDS, body != nullptr ? reinterpret_cast<char*>(body) : ""));
+        set(curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(body != nullptr ? transfer.bodyLen : 0)));
+    } else if (verb != "GET") {
+        set(curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, verb.c_str()));
+    }
+    return setupOk;
+}
+
 int sendHttpRequest(const std::string& url, const char* method, unsigned char* body,
                     unsigned long bodyLen, const char* headers, int headersLen,
                     unsigned char** out, unsigned long* outLen) {
@@ -145,30 +209,14 @@ int sendHttpRequest(const std::string& url, const char* method, unsigned char* b
     }
     ensureCurlInitialised();
 
-    // Split the URL; only http and https with a host are served.
-    std::unique_ptr<CURLU, CurlUrlDeleter> parsed(curl_url());
-    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
-        LOG4CXX_ERROR(logger, "cannot split URL: " << url);
-        return kHttpBadUrl;
-    }
-    char* scheme = nullptr;
-    if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) {
-        return kHttpBadUrl;
-    }
-    const bool httpScheme = std::strcmp(scheme, "http") == 0 || std::strcmp(scheme, "https") == 0;
-    curl_free(scheme);
-    if (!httpScheme) {
-        LOG4CXX_ERROR(logger, "not an HTTP URL: " << url);
-        return kHttpBadUrl;
-    }
+    const UrlPtr parsed = parseHttpUrl(url);
+    if (!parsed) return kHttpBadUrl;
 
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
     if (!curl) {
         LOG4CXX_ERROR(logger, "cannot open HTTP session");
         return kHttpOpenFailed;
     }
-    CURL* h = curl.get();
-    ReceiveState state;
     bool headersOk = true;
     std::unique_ptr<curl_slist, SlistDeleter> headerLines(headerList(headers, headersLen, &headersOk));
     // No "Expect: 100-continue" round trip for larger bodies.
@@ -179,38 +227,14 @@ int sendHttpRequest(const std::string& url, const char* method, unsigned char* b
     headerLines.release();
     headerLines.reset(withExpect);
 
-    bool setupOk = true;
-    auto set = [&](CURLcode code) { setupOk = setupOk && code == CURLE_OK; };
-    set(curl_easy_setopt(h, CURLOPT_CURLU, parsed.get()));
-    set(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https"));
-    set(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
-    set(curl_easy_setopt(h, CURLOPT_USERAGENT, "KivoSSL"));
-    set(curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L));
-    set(curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L));
-    set(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, kHttpReceiveTimeoutMs));
+    ReceiveState state;
     Watchdog watchdog;
-    set(curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L));
-    set(curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, watchTransfer));
-    set(curl_easy_setopt(h, CURLOPT_XFERINFODATA, &watchdog));
-    set(curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, kHttpTotalTimeoutMs));
-    set(curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerLines.get()));
-    set(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, receiveBody));
-    set(curl_easy_setopt(h, CURLOPT_WRITEDATA, &state));
-    const std::string verb = method != nullptr ? method : "GET";
-    if (verb == "POST") {
-        set(curl_easy_setopt(h, CURLOPT_POST, 1L));
-        set(curl_easy_setopt(h, CURLOPT_POSTFIELDS, body != nullptr ? reinterpret_cast<char*>(body) : ""));
-        set(curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
-                             static_cast<curl_off_t>(body != nullptr ? bodyLen : 0)));
-    } else if (verb != "GET") {
-        set(curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, verb.c_str()));
-    }
-    if (!setupOk) {
+    if (!configureTransfer(curl.get(), {parsed.get(), headerLines.get(), method, body, bodyLen, &watchdog, &state})) {
         LOG4CXX_ERROR(logger, "cannot prepare HTTP request");
         return kHttpRequestFailed;
     }
 
-    const CURLcode sent = curl_easy_perform(h);
+    const CURLcode sent = curl_easy_perform(curl.get());
     if (sent == CURLE_SSL_CLIENTCERT) {
         LOG4CXX_ERROR(logger, "server asks for a client certificate");
         return kHttpClientCertNeeded;
