@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # build
-  g++ cmake make pkg-config binutils
+  g++ cmake make pkg-config binutils python3
   libssl-dev liblog4cxx-dev libpcsclite-dev libcurl4-openssl-dev
   # tests and benchmarks
   googletest libgtest-dev libbenchmark-dev openssl ca-certificates

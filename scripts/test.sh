@@ -6,6 +6,9 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
+echo "==> tree check (layers, include circles, function length, class folders)"
+python3 scripts/check_tree.py
+
 # ---- card services ----------------------------------------------------------
 # The smart-card tests run against pcscd with the vsmartcard-vpcd driver and
 # our virtual card (tools/vcard). pcscd runs in the foreground without
