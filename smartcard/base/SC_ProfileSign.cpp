@@ -2,6 +2,7 @@
 // challenge, and the secure-messaging keys.
 #include "smartcard/base/SC_Profile_Base.h"
 
+#include "digest/DigestInfo.h"
 #include "smartcard/transport/CardTrace.h"
 
 #include <openssl/crypto.h>
@@ -17,40 +18,20 @@ namespace {
 constexpr std::int32_t kProfileWithoutKeySelect = 20;
 constexpr std::uint32_t kChallengeRound = 8;
 
-struct AlgorithmIdentifier {
-    std::uint32_t algorithm;
-    const std::uint8_t* bytes;
-    std::size_t length;
-};
-
-constexpr std::uint8_t kMd5Id[] = {0x06, 0x08, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x02, 0x05, 0x05, 0x00};
-constexpr std::uint8_t kSha1Id[] = {0x06, 0x05, 0x2B, 0x0E, 0x03, 0x02, 0x1A, 0x05, 0x00};
-constexpr std::uint8_t kRipemd160Id[] = {0x06, 0x05, 0x2B, 0x24, 0x03, 0x02, 0x01, 0x05, 0x00};
-constexpr std::uint8_t kSha256Id[] = {0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03,
-                                      0x04, 0x02, 0x01, 0x05, 0x00};
-constexpr std::uint8_t kSha384Id[] = {0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03,
-                                      0x04, 0x02, 0x02, 0x05, 0x00};
-constexpr std::uint8_t kSha512Id[] = {0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03,
-                                      0x04, 0x02, 0x03, 0x05, 0x00};
-
-const AlgorithmIdentifier kAlgorithmIds[] = {
-    {CSC_Profile_Base::cAlgMd5, kMd5Id, sizeof kMd5Id},
-    {CSC_Profile_Base::cAlgSha1, kSha1Id, sizeof kSha1Id},
-    {CSC_Profile_Base::cAlgRipemd160, kRipemd160Id, sizeof kRipemd160Id},
-    {CSC_Profile_Base::cAlgSha384, kSha384Id, sizeof kSha384Id},
-    {CSC_Profile_Base::cAlgSha512, kSha512Id, sizeof kSha512Id},
-};
-
 bool signsRawHash(std::uint32_t algorithm) {
     return algorithm == CSC_Profile_Base::cAlgSsl3Shamd5 || algorithm == CSC_Profile_Base::cAlgRawHash;
 }
 
-// The DER AlgorithmIdentifier contents; SHA-256 for any value not listed.
-AlgorithmIdentifier identifierOf(std::uint32_t algorithm) {
-    for (const AlgorithmIdentifier& entry : kAlgorithmIds) {
-        if (entry.algorithm == algorithm) return entry;
+// The digest of a card hash code; SHA-256 for any value not listed.
+kivo::DigestAlgorithm digestOf(std::uint32_t algorithm) {
+    switch (algorithm) {
+        case CSC_Profile_Base::cAlgMd5: return kivo::DigestAlgorithm::Md5;
+        case CSC_Profile_Base::cAlgSha1: return kivo::DigestAlgorithm::Sha1;
+        case CSC_Profile_Base::cAlgRipemd160: return kivo::DigestAlgorithm::Ripemd160;
+        case CSC_Profile_Base::cAlgSha384: return kivo::DigestAlgorithm::Sha384;
+        case CSC_Profile_Base::cAlgSha512: return kivo::DigestAlgorithm::Sha512;
+        default: return kivo::DigestAlgorithm::Sha256;
     }
-    return {CSC_Profile_Base::cAlgSha256, kSha256Id, sizeof kSha256Id};
 }
 
 }  // namespace
@@ -66,18 +47,9 @@ CardResult CSC_Profile_Base::BuildSignBuffer(std::uint32_t hashAlgorithm, std::u
         block.assign(hash, hash + hashLength);
     } else {
         // DigestInfo with short-form lengths: the whole must stay below 128.
-        const AlgorithmIdentifier id = identifierOf(hashAlgorithm);
-        const std::size_t inner = id.length;
-        const std::size_t outer = inner + hashLength + 4;
-        if (hashLength > 0x7F || outer > 0x7F) return card::cFailed;
-        block.reserve(outer + 2);
-        block.push_back(0x30);
-        block.push_back(static_cast<std::uint8_t>(outer));
-        block.push_back(0x30);
-        block.push_back(static_cast<std::uint8_t>(inner));
-        block.insert(block.end(), id.bytes, id.bytes + id.length);
-        block.push_back(0x04);
-        block.push_back(static_cast<std::uint8_t>(hashLength));
+        block = kivo::digestInfoPrefix(digestOf(hashAlgorithm), hashLength);
+        if (block.empty()) return card::cFailed;
+        block.reserve(block.size() + hashLength);
         block.insert(block.end(), hash, hash + hashLength);
     }
     if (!pad) {

@@ -1,8 +1,12 @@
 #include "src/container/Pkcs1DigestInfo.h"
 
+#include "digest/DigestInfo.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <iterator>
+#include <vector>
 
 namespace kivo::pkcs1 {
 namespace {
@@ -18,25 +22,23 @@ constexpr std::array<HashKind, 6> kHashes = {{
     {"1.2.840.113549.2.5", "1.2.840.113549.1.1.4", 16, 3},
 }};
 
-// DigestInfo up to and including the OCTET STRING header of the hash, in
-// the order they are compared.
-struct Prefix {
-    Index hash;
-    std::array<std::uint8_t, 19> octets;
-    std::size_t size;
-};
-constexpr Prefix kPrefixes[] = {
-    {kSha1, {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E, 0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14}, 15},
-    {kSha256, {0x30, 0x31, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01,
-               0x05, 0x00, 0x04, 0x20}, 19},
-    {kSha384, {0x30, 0x41, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02,
-               0x05, 0x00, 0x04, 0x30}, 19},
-    {kSha512, {0x30, 0x51, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03,
-               0x05, 0x00, 0x04, 0x40}, 19},
-    {kRipemd160, {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x24, 0x03, 0x02, 0x01, 0x05, 0x00, 0x04, 0x14}, 15},
-    {kMd5, {0x30, 0x20, 0x30, 0x0C, 0x06, 0x08, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x02, 0x05, 0x05, 0x00,
-            0x04, 0x10}, 18},
-};
+constexpr DigestAlgorithm kAlgorithms[] = {DigestAlgorithm::Sha1,   DigestAlgorithm::Sha256,
+                                           DigestAlgorithm::Sha384, DigestAlgorithm::Sha512,
+                                           DigestAlgorithm::Ripemd160, DigestAlgorithm::Md5};
+static_assert(std::size(kAlgorithms) == kHashes.size());
+
+// DigestInfo up to and including the OCTET STRING header of the hash, by
+// Index, in the order they are compared.
+const std::vector<std::vector<std::uint8_t>>& digestInfoPrefixes() {
+    static const std::vector<std::vector<std::uint8_t>> prefixes = [] {
+        std::vector<std::vector<std::uint8_t>> made;
+        for (std::size_t i = 0; i < kHashes.size(); ++i) {
+            made.push_back(digestInfoPrefix(kAlgorithms[i], kHashes[i].length));
+        }
+        return made;
+    }();
+    return prefixes;
+}
 
 }  // namespace
 
@@ -53,10 +55,11 @@ const HashKind* hashOfPkcs1Block(std::span<const unsigned char> block) {
     while (at < block.size() && block[at] != 0) ++at;
     if (at >= block.size()) return nullptr;
     const auto digestInfo = block.subspan(at + 1);
-    for (const Prefix& prefix : kPrefixes) {
-        if (digestInfo.size() >= prefix.size &&
-            std::equal(prefix.octets.begin(), prefix.octets.begin() + prefix.size, digestInfo.begin())) {
-            return &kHashes[prefix.hash];
+    const auto& prefixes = digestInfoPrefixes();
+    for (std::size_t i = 0; i < prefixes.size(); ++i) {
+        const std::vector<std::uint8_t>& prefix = prefixes[i];
+        if (digestInfo.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), digestInfo.begin())) {
+            return &kHashes[i];
         }
     }
     return nullptr;

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/x509.h>
 #include <openssl/md5.h>
 #include <openssl/ripemd.h>
 #include <openssl/sha.h>
@@ -21,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "digest/DigestInfo.h"
 #include "digest/Md5.h"
 #include "digest/Ripemd.h"
 #include "digest/Sha.h"
@@ -506,3 +509,39 @@ TEST(ShaPathDeathTest, EnvironmentChoosesThePath) {
 }
 
 }  // namespace
+
+// The DigestInfo prefix followed by a digest is the DigestInfo OpenSSL
+// encodes for the same algorithm, for every digest the library knows.
+TEST(DigestInfo, PrefixAndDigestAreOpenSslsEncoding) {
+    const struct {
+        kivo::DigestAlgorithm algorithm;
+        const char* name;
+    } cases[] = {
+        {kivo::DigestAlgorithm::Md5, "MD5"},       {kivo::DigestAlgorithm::Sha1, "SHA1"},
+        {kivo::DigestAlgorithm::Ripemd160, "RIPEMD160"}, {kivo::DigestAlgorithm::Sha256, "SHA256"},
+        {kivo::DigestAlgorithm::Sha384, "SHA384"}, {kivo::DigestAlgorithm::Sha512, "SHA512"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        const EVP_MD* md = EVP_get_digestbyname(test.name);
+        ASSERT_NE(md, nullptr);
+        const std::vector<unsigned char> digest(static_cast<std::size_t>(EVP_MD_get_size(md)), 0xA5);
+        X509_SIG* info = X509_SIG_new();
+        X509_ALGOR* algorithm = nullptr;
+        ASN1_OCTET_STRING* value = nullptr;
+        X509_SIG_getm(info, &algorithm, &value);
+        X509_ALGOR_set0(algorithm, OBJ_nid2obj(EVP_MD_get_type(md)), V_ASN1_NULL, nullptr);
+        ASN1_OCTET_STRING_set(value, digest.data(), static_cast<int>(digest.size()));
+        unsigned char* der = nullptr;
+        const int length = i2d_X509_SIG(info, &der);
+        ASSERT_GT(length, 0);
+        const std::vector<unsigned char> expected(der, der + length);
+        OPENSSL_free(der);
+        X509_SIG_free(info);
+
+        std::vector<unsigned char> ours = kivo::digestInfoPrefix(test.algorithm, digest.size());
+        ours.insert(ours.end(), digest.begin(), digest.end());
+        EXPECT_EQ(kivo::test::toHex(ours), kivo::test::toHex(expected));
+    }
+    EXPECT_TRUE(kivo::digestInfoPrefix(kivo::DigestAlgorithm::Sha512, 128).empty()) << "long-form lengths refused";
+}
