@@ -1,6 +1,7 @@
 // The file commands (SELECT, READ BINARY, READ RECORD, UPDATE BINARY) and
 // the chunked reads and writes over them.
 #include "smartcard/base/SC_Profile_Base.h"
+#include "smartcard/base/StatusWords.h"
 
 #include "smartcard/transport/CardTrace.h"
 
@@ -8,16 +9,10 @@
 
 using kivo::CardTrace;
 namespace card = kivo::card;
+namespace sw = kivo::card::sw;
 
 namespace {
 
-constexpr std::uint16_t kSwOk = 0x9000;
-constexpr std::uint16_t kSwWrongLength = 0x6700;
-constexpr std::uint16_t kSwIncompatibleFile = 0x6981;
-constexpr std::uint16_t kSwNoCurrentEf = 0x6986;
-constexpr std::uint16_t kSwWrongDataLength = 0x6A87;
-constexpr std::uint16_t kSwFileNotFound = 0x6A82;
-constexpr std::uint16_t kSwEndOfFile = 0x6282;
 constexpr std::uint32_t kResponseCapacity = 256;
 constexpr int kSelectAttempts = 3;
 // Offsets of READ BINARY and UPDATE BINARY: 15 bits in P1 (bits 8-14) and P2.
@@ -36,10 +31,10 @@ std::uint8_t offsetLow(std::uint32_t offset) { return static_cast<std::uint8_t>(
 // The status words every file command maps the same way.
 CardResult commonFileStatus(std::uint16_t sw) {
     switch (sw) {
-        case kSwOk: return card::cOk;
-        case kSwWrongLength: return card::cWrongLength;
-        case kSwWrongDataLength: return card::cWrongDataLength;
-        case kSwEndOfFile: return card::cEndOfFile;
+        case sw::kOk: return card::cOk;
+        case sw::kWrongLength: return card::cWrongLength;
+        case sw::kLcInconsistentWithP1P2: return card::cWrongDataLength;
+        case sw::kEndOfFile: return card::cEndOfFile;
         default: return card::cFailed;
     }
 }
@@ -54,13 +49,13 @@ CardResult CSC_Profile_Base::SCSelect() {
     CardResult result = card::cFailed;
     for (int attempt = 0; attempt < kSelectAttempts; ++attempt) {
         if (!SendToCard()) return card::cFailed;
-        if (StatusWord() == kSwOk) break;
+        if (StatusWord() == sw::kOk) break;
     }
     switch (StatusWord()) {
-        case kSwOk: result = card::cOk; break;
-        case kSwWrongLength: result = card::cWrongLength; break;
-        case kSwWrongDataLength: result = card::cWrongDataLength; break;
-        case kSwFileNotFound: result = card::cFileNotFound; break;
+        case sw::kOk: result = card::cOk; break;
+        case sw::kWrongLength: result = card::cWrongLength; break;
+        case sw::kLcInconsistentWithP1P2: result = card::cWrongDataLength; break;
+        case sw::kFileNotFound: result = card::cFileNotFound; break;
         default: result = card::cFailed; break;
     }
     return result;
@@ -76,8 +71,8 @@ CardResult CSC_Profile_Base::SCReadBinary(Bytes& out, std::uint32_t offset, std:
     CardResult result = card::cFailed;
     if (SendToCard()) {
         switch (StatusWord()) {
-            case kSwIncompatibleFile: result = card::cIncompatibleFile; break;
-            case kSwNoCurrentEf: result = card::cNoCurrentEf; break;
+            case sw::kIncompatibleFile: result = card::cIncompatibleFile; break;
+            case sw::kNoCurrentEf: result = card::cNoCurrentEf; break;
             default: result = commonFileStatus(StatusWord()); break;
         }
         if (result == card::cOk || result == card::cEndOfFile) {

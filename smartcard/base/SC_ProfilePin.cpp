@@ -2,6 +2,7 @@
 // status mapping, and the operations that take the PINs from the caller, a
 // dialog, or the reader's pin pad.
 #include "smartcard/base/SC_Profile_Base.h"
+#include "smartcard/base/StatusWords.h"
 
 #include "smartcard/transport/CardTrace.h"
 #include "smartcard/key/ConfigSC.h"
@@ -86,15 +87,7 @@ std::optional<Secret> askNewPinTwice(const PromptTexts& prompts, bool& cancelled
 
 CardResult CSC_Profile_Base::returnResult() {
     CardTrace::write(CardTrace::cLevelInfo, "<--entering CSC_Profile_Base::returnResult\n");
-    CardResult result = card::cFailed;
-    switch (StatusWord()) {
-        case 0x9000: result = card::cOk; break;
-        case 0x6985: result = card::cAuthMethodBlocked; break;
-        case 0x6984: result = card::cPinWrong; break;
-        case 0x6983: result = card::cCounterFailed; break;
-        case 0x6300: result = card::cPinWrong; break;
-        default: result = card::cFailed; break;
-    }
+    const CardResult result = card::sw::mapStatus(card::sw::kPinCommandResults, StatusWord());
     CardTrace::logResult("CSC_Profile_Base::returnResult", result);
     return result;
 }

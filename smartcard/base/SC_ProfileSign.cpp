@@ -3,6 +3,7 @@
 #include "smartcard/base/SC_Profile_Base.h"
 
 #include "digest/DigestInfo.h"
+#include "smartcard/base/StatusWords.h"
 #include "smartcard/transport/CardTrace.h"
 
 #include <openssl/crypto.h>
@@ -114,8 +115,10 @@ CardResult CSC_Profile_Base::GetChallange(std::uint8_t* buffer, std::uint32_t le
         SetApdu(cCaseHeaderLe, 0x00, 0x84, 0x00, 0x00, 0, kChallengeRound, nullptr, 0);
         if (!SendToCard()) return card::cFailed;
         const std::uint16_t sw = StatusWord();
-        if (sw == 0x6985 || sw == 0x6800) return card::cChallengeRefused;
-        if (sw != 0x9000) return card::cFailed;
+        if (sw == card::sw::kConditionsNotSatisfied || sw == card::sw::kClaFunctionNotSupported) {
+            return card::cChallengeRefused;
+        }
+        if (sw != card::sw::kOk) return card::cFailed;
         const std::uint32_t take =
             std::min({kChallengeRound, length - filled, ResponseLength()});
         // A card that answers 9000 without bytes would keep us here forever.
