@@ -2,30 +2,19 @@
 // steps, little-endian words and length.
 #include "digest/Md5.h"
 
+#include "digest/LittleEndianBlocks.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
 namespace {
 
+using kivo::digest::LoadLe32;
+using kivo::digest::StoreLe32;
+
 constexpr std::uint32_t kMd5Init[4] = {0x67452301u, 0xefcdab89u, 0x98badcfeu,
                                        0x10325476u};
-
-inline std::uint32_t LoadLe32(const unsigned char* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) {
-        v = __builtin_bswap32(v);
-    }
-    return v;
-}
-
-inline void StoreLe32(unsigned char* p, std::uint32_t v) {
-    if constexpr (std::endian::native == std::endian::big) {
-        v = __builtin_bswap32(v);
-    }
-    std::memcpy(p, &v, sizeof v);
-}
 
 // One step: a = b + ((a + f(b, c, d) + X[i] + t) <<< s), where X[i] is
 // message word i of the block at p. Words are read where they are used, so
@@ -145,9 +134,7 @@ CMD5::CMD5() : IMessageDigest(16, 64) { Reset(); }
 
 void CMD5::Reset() {
     std::memcpy(m_state, kMd5Init, sizeof m_state);
-    m_bitCount = 0;
-    m_buffered = 0;
-    std::memset(m_buffer, 0, sizeof m_buffer);
+    m_blocks.reset();
 }
 
 void CMD5::CompressBlocks(const unsigned char* blocks, std::size_t count) {
@@ -163,56 +150,11 @@ void CMD5::Transform(const unsigned char* block) {
 }
 
 void CMD5::Update(const unsigned char* data, std::uint32_t length) {
-    if (data == nullptr || length == 0) {
-        return;
-    }
-    // The length field holds the message length in bits modulo 2^64.
-    m_bitCount += static_cast<std::uint64_t>(length) << 3;
-    std::size_t remaining = length;
-
-    // Complete a partly filled block first.
-    if (m_buffered != 0) {
-        const std::size_t take = std::min(sizeof m_buffer - m_buffered, remaining);
-        std::memcpy(m_buffer + m_buffered, data, take);
-        m_buffered += take;
-        data += take;
-        remaining -= take;
-        if (m_buffered < sizeof m_buffer) {
-            return;
-        }
-        CompressBlocks(m_buffer, 1);
-        m_buffered = 0;
-    }
-
-    // Whole blocks straight from the caller's memory.
-    const std::size_t blocks = remaining / 64;
-    if (blocks != 0) {
-        CompressBlocks(data, blocks);
-        data += blocks * 64;
-        remaining -= blocks * 64;
-    }
-
-    if (remaining != 0) {
-        std::memcpy(m_buffer, data, remaining);
-        m_buffered = remaining;
-    }
+    m_blocks.update(data, length, [this](const unsigned char* blocks, std::size_t count) { CompressBlocks(blocks, count); });
 }
 
 void CMD5::Final(unsigned char* digest) {
-    // Padding: one 0x80 octet, zeros up to 56 mod 64, then the 64-bit
-    // little-endian bit count. m_buffered is always below 64 here.
-    const std::uint64_t bitCount = m_bitCount;
-    m_buffer[m_buffered++] = 0x80;
-    if (m_buffered > 56) {
-        std::memset(m_buffer + m_buffered, 0, sizeof m_buffer - m_buffered);
-        CompressBlocks(m_buffer, 1);
-        m_buffered = 0;
-    }
-    std::memset(m_buffer + m_buffered, 0, 56 - m_buffered);
-    StoreLe32(m_buffer + 56, static_cast<std::uint32_t>(bitCount));
-    StoreLe32(m_buffer + 60, static_cast<std::uint32_t>(bitCount >> 32));
-    CompressBlocks(m_buffer, 1);
-
+    m_blocks.finish([this](const unsigned char* blocks, std::size_t count) { CompressBlocks(blocks, count); });
     if (digest != nullptr) {
         for (int i = 0; i < 4; ++i) {
             StoreLe32(digest + 4 * i, m_state[i]);

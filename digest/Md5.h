@@ -2,6 +2,7 @@
 #pragma once
 
 #include "digest/IMessageDigest.h"
+#include "digest/LittleEndianBlocks.h"
 
 class CMD5 final : public IMessageDigest {
 public:
@@ -16,7 +17,5 @@ private:
     void CompressBlocks(const unsigned char* blocks, std::size_t count);
 
     std::uint32_t m_state[4];
-    std::uint64_t m_bitCount;
-    unsigned char m_buffer[64];
-    std::size_t m_buffered;
+    kivo::digest::LittleEndianBlocks m_blocks;
 };

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "digest/IMessageDigest.h"
+#include "digest/LittleEndianBlocks.h"
 
 class CRIPEMD final : public IMessageDigest {
 public:
@@ -19,7 +20,5 @@ private:
 
     int m_variant;                 // 0 RIPEMD-128, 1 RIPEMD-160
     std::uint32_t m_state[5];      // four words used by RIPEMD-128
-    std::uint64_t m_bitCount;
-    unsigned char m_buffer[64];
-    std::size_t m_buffered;
+    kivo::digest::LittleEndianBlocks m_blocks;
 };
