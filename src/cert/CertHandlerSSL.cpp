@@ -9,6 +9,8 @@
 
 #include "CertHandlerSSL.h"
 
+#include "HashSSL.h"
+
 #include "src/frame/Guarded.h"
 #include "src/frame/Asn1Time.h"
 #include "src/frame/Logging.h"
@@ -422,4 +424,8 @@ char* CCertHandler::X509_NAME_oneline_readable(X509_name_st* name, char* buf, in
         KIVO_LOG_ENTER(m_logger, "X509_NAME_oneline_readable");
         return X509_NAME_oneline_ex(name, buf, &len, kReadableNameFlags);
     });
+}
+
+int CCertHandler::HashBlob(unsigned char* data, unsigned long len, int code, unsigned char* out, int* outLen) {
+    return CHashSSL::HashBlob(data, len, code, out, outLen);
 }

@@ -2,7 +2,6 @@
 
 #include "HashSSL.h"
 
-#include "CertHandlerSSL.h"
 #include "digest/DigestFactory.h"
 #include "src/frame/Logging.h"
 
@@ -136,11 +135,6 @@ int CHashSSL::HashBlob(unsigned char* data, unsigned long len, int code, unsigne
         // Allocation failure: nothing written, as for an unknown code.
     }
     return 0;
-}
-
-int CCertHandler::HashBlob(unsigned char* data, unsigned long len, int code, unsigned char* out,
-                           int* outLen) {
-    return CHashSSL::HashBlob(data, len, code, out, outLen);
 }
 
 char* CHashSSL::calculateHash(unsigned char* data, unsigned long len, int code) {
