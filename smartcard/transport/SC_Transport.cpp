@@ -1,5 +1,6 @@
 #include "smartcard/transport/SC_Transport.h"
 
+#include "smartcard/transport/ApduEncoding.h"
 #include "smartcard/transport/CardTrace.h"
 #include "platform/PcscApi.h"
 
@@ -59,17 +60,6 @@ LONG readProtocol(SCARDHANDLE card, DWORD& protocol) {
 }
 
 // Sizes of the command APDU per case; 0 for an unknown case.
-std::size_t apduLength(std::uint32_t apduCase, std::uint16_t lc) {
-    switch (apduCase) {
-        case 1: return 4;
-        case 0: case 2: case 3: case 4: return 5;
-        case 5: return std::size_t{lc} + 6;
-        case 6: return std::size_t{lc} + 5;
-        case 7: return std::size_t{lc} + 9;
-        default: return 0;
-    }
-}
-
 }  // namespace
 
 CSC_Transport::CSC_Transport() : m_response(256), m_dwResponseLen(256) {}
@@ -134,53 +124,19 @@ void CSC_Transport::TakeResponse(const std::uint8_t* recv, std::size_t length) {
     CardTrace::dump(CardTrace::cLevelApdu, "[data received from card]", recv, length);
 }
 
-// Writes the command APDU of the current fields for its case (header, Lc,
-// data, Le); the buffer holds apduLength() bytes, checked by the caller.
-void CSC_Transport::EncodeApdu(std::uint8_t* out) const {
-    out[0] = m_bCla;
-    out[1] = m_bIns;
-    out[2] = m_bP1;
-    out[3] = m_bP2;
-    switch (m_dwApduCase) {
-        case cCaseHeader:
-            break;
-        case cCaseHeaderLc0: case cCaseHeaderLe: case cCaseHeaderLc3: case cCaseHeaderLc4:
-            out[4] = static_cast<std::uint8_t>(m_wLc & 0xFF);
-            break;
-        case cCaseDataLe: case cCaseData:
-            out[4] = static_cast<std::uint8_t>(m_wLc & 0xFF);
-            if (m_wLc > 0) std::memcpy(&out[5], m_pData, m_wLc);
-            if (m_dwApduCase == cCaseDataLe) out[5 + m_wLc] = static_cast<std::uint8_t>(m_wLe & 0xFF);
-            break;
-        case cCaseExtended:
-            out[4] = 0x00;
-            out[5] = static_cast<std::uint8_t>(m_wLc >> 8);
-            out[6] = static_cast<std::uint8_t>(m_wLc & 0xFF);
-            if (m_wLc > 0) std::memcpy(&out[7], m_pData, m_wLc);
-            out[7 + m_wLc] = static_cast<std::uint8_t>(m_wLe >> 8);
-            out[8 + m_wLc] = static_cast<std::uint8_t>(m_wLe & 0xFF);
-            break;
-        default:
-            break;
-    }
-}
-
 bool CSC_Transport::SendToCard() {
     CardTrace::write(CardTrace::cLevelDetail, "--entering CSC_Profile_Base::SendToCard\n");
     CardTrace::write(CardTrace::cLevelDetail, "m_hScard : 0x%08lX\n", traceValue(m_hScard));
 
     if (m_dwApduCase == cCaseHeaderLe) m_wLc = m_wLe;
-    const std::size_t length = apduLength(m_dwApduCase, m_wLc);
+    const kivo::card::CommandApdu command{m_dwApduCase, m_bCla, m_bIns, m_bP1, m_bP2,
+                                          m_wLc,        m_wLe,  m_pData, m_wDataLen};
+    const std::size_t length = kivo::card::encodedLength(command);
     if (length == 0) {
         CardTrace::write(CardTrace::cLevelDetail, "leaving CSC_Profile_Base::SendToCard\n");
         return false;
     }
-    const bool withData = m_dwApduCase == cCaseDataLe || m_dwApduCase == cCaseData ||
-                          m_dwApduCase == cCaseExtended;
-    // Short cases carry Lc in one byte; the data must cover Lc bytes.
-    const bool shortWithData = m_dwApduCase == cCaseDataLe || m_dwApduCase == cCaseData;
-    if (withData && ((shortWithData && m_wLc > 0xFF) || m_wDataLen < m_wLc ||
-                     (m_wLc > 0 && m_pData == nullptr))) {
+    if (!kivo::card::dataMatchesLc(command)) {
         CardTrace::write(CardTrace::cLevelInfo,
                          "SendToCard: command data (%u bytes) do not match Lc (%u)\n",
                          static_cast<unsigned>(m_wDataLen), static_cast<unsigned>(m_wLc));
@@ -190,8 +146,8 @@ bool CSC_Transport::SendToCard() {
     CheckProtocol();
     const SCARD_IO_REQUEST* pci = m_useT1 ? &kPciT1 : &kPciT0;
 
-    WipedBuffer apdu(2 * length);
-    EncodeApdu(apdu.data());
+    WipedBuffer apdu(length);
+    kivo::card::encodeApdu(command, {apdu.data(), length});
     std::size_t maskFrom = 0;
     std::size_t maskLength = 0;
     kivo::secretDataRange(apdu.data(), length, maskFrom, maskLength);

@@ -115,7 +115,6 @@ protected:
     bool GetResponse(std::uint8_t* recv, DWORD& recvLength);
     // Data bytes to the response buffer, the last two bytes to SW1/SW2.
     void TakeResponse(const std::uint8_t* recv, std::size_t length);
-    void EncodeApdu(std::uint8_t* out) const;
 
     SCARDHANDLE m_hScard = 0;
     std::uint32_t m_dwApduCase = 0;
