@@ -10,6 +10,9 @@
 #include <string>
 
 class CAsn1_Pkcs7;
+namespace kivo::signing {
+class SigningKey;
+}
 
 class CPkcs7tool {
 public:
@@ -25,17 +28,16 @@ public:
     int BuildSignedData(x509_st* signerCert, int hash, const unsigned char* content,
                         unsigned long contentLen, timeb* signingTime, bool embedContent,
                         unsigned long* encodedLen, _ASN1_CERT_BLOB* extraCerts, int extraCount);
-    // Signs signer `signerIndex`'s signed attributes (as a SET OF) and
-    // stores the signature. `sigBuffer` is scratch room for one signature.
-    // 0 or -24.
-    int SignAttributes(int signerIndex, unsigned long* key, unsigned char* sigBuffer, bool fileKey);
+    // Signs signer `signerIndex`'s signed attributes (as a SET OF) with
+    // `key` and stores the signature. `sigBuffer` is scratch room for one
+    // signature. 0 or -24 (also for a null key).
+    int SignAttributes(int signerIndex, const kivo::signing::SigningKey* key,
+                       unsigned char* sigBuffer);
     // A bare signature of `data` (its digest by `hash`, or the bytes as
     // given when `dataIsDigest`). 0; -24 failure; 255 the card failed.
-    int SignRaw(const unsigned char* data, int len, unsigned long* key, unsigned char* out,
-                unsigned long* outLen, int hash, bool dataIsDigest, bool cardFlag, bool fileKey);
-    // RSA decryption with a card key. 0; -24; -301 null out; 255 card failure.
-    int DecryptCard(const unsigned char* in, int inLen, unsigned long* key, unsigned char* out,
-                    unsigned long* outLen);
+    int SignRaw(const unsigned char* data, int len, const kivo::signing::SigningKey* key,
+                unsigned char* out, unsigned long* outLen, int hash, bool dataIsDigest,
+                bool cardFlag);
 
     const unsigned char* GetEncoded() const;
     unsigned long GetEncodedLength() const;

@@ -9,6 +9,7 @@
 #include "asn1/Asn1Der.h"
 #include "asn1/CmsPkcs7.h"
 #include "src/signing/CardKeyOperations.h"
+#include "src/signing/SigningKey.h"
 #include "src/frame/FileIo.h"
 #include "src/frame/Guarded.h"
 #include "src/frame/LibraryMain.h"
@@ -35,6 +36,8 @@
 #include <vector>
 
 using kivo::guarded;
+using kivo::signing::keyOfHandle;
+using kivo::signing::SigningKey;
 
 // Every exported member runs behind the exception barrier with its failure
 // value. Where a member logs its result, the work runs behind a second
@@ -51,10 +54,7 @@ CSignMessage::~CSignMessage() = default;
 
 int CSignMessage::InitSSL() {
     return guarded(0, [] {
-        if (m_isP12) {
-            kivo::loadOpenSSLAlgorithms();
-            kivo::loadOpenSSLErrorStrings();
-        }
+        if (m_isP12) kivo::signing::prepareFileKeySigning();
         return 0;
     });
 }
@@ -179,6 +179,28 @@ int CSignMessage::addTimestamp(unsigned char* container, unsigned long len, unsi
 
 // ---- keys ---------------------------------------------------------------
 
+namespace {
+
+constexpr int kNullKey = -37;
+
+// The key queries on a resolved key, with the log lines of the exported
+// queries; the signing calls use them too.
+int signatureKindOf(const SigningKey* key) {
+    KIVO_LOG_ENTER(CSignMessage::m_logger, "getSignAlgoFromPKey");
+    const int kind = key != nullptr ? key->signatureKind() : 0;
+    KIVO_LOG_LEAVE(CSignMessage::m_logger, "getSignAlgoFromPKey", kind);
+    return kind;
+}
+
+int checkHashOf(const SigningKey* key, int hash) {
+    KIVO_LOG_ENTER(CSignMessage::m_logger, "checkSignHashAlgoPKey");
+    const int result = key != nullptr ? key->checkHash(hash) : kNullKey;
+    KIVO_LOG_LEAVE(CSignMessage::m_logger, "checkSignHashAlgoPKey", result);
+    return result;
+}
+
+}  // namespace
+
 unsigned long* CSignMessage::OpenSSLKey(const char* file, const char* password, const char* pin,
                                         int reader, int slot, const char* certId,
                                         const char* pacePin, int pinMode) {
@@ -240,33 +262,13 @@ unsigned long* CSignMessage::OpenSSLKey_P12(const char* file, const char* passwo
 void CSignMessage::CloseSSLKey(unsigned long* key) {
     guarded(0, [&] {
         KIVO_LOG_ENTER(m_logger, "CloseSSLKey");
-        if (key == nullptr) return 0;
-        if (m_isP12) {
-            EVP_PKEY_free(reinterpret_cast<EVP_PKEY*>(key));
-            return 0;
-        }
-        if (const kivo::CardKeyOperations* card = kivo::cardKeyOperations()) {
-            const bool closed = guarded(false, [&] {
-                card->close(reinterpret_cast<CSCM_Interface*>(key));
-                return true;
-            });
-            if (!closed) LOG4CXX_ERROR(m_logger, "closing the card key failed");
-        }
+        if (const auto resolved = keyOfHandle(key, m_isP12)) resolved->close();
         return 0;
     });
 }
 
 int CSignMessage::getSignAlgoFromPKey(unsigned long* key) {
-    return guarded(0, [&] {
-        KIVO_LOG_ENTER(m_logger, "getSignAlgoFromPKey");
-        int kind = 0;
-        if (key != nullptr) {
-            kind = m_isP12 ? getSignAlgoFromPKeyP12(reinterpret_cast<EVP_PKEY*>(key))
-                           : getSignAlgoFromPKeySCM(reinterpret_cast<CSCM_Interface*>(key));
-        }
-        KIVO_LOG_LEAVE(m_logger, "getSignAlgoFromPKey", kind);
-        return kind;
-    });
+    return guarded(0, [&] { return signatureKindOf(keyOfHandle(key, m_isP12).get()); });
 }
 
 int CSignMessage::getSignAlgoFromPKeyP12(evp_pkey_st* key) {
@@ -299,17 +301,7 @@ int CSignMessage::getSignAlgoFromPKeySCM(CSCM_Interface* key) {
 
 int CSignMessage::checkSignHashAlgoPKey(unsigned long* key, int hash) {
     // -89, as the card's own check answers when it fails.
-    return guarded(-89, [&] {
-        KIVO_LOG_ENTER(m_logger, "checkSignHashAlgoPKey");
-        int result = 0;
-        if (key == nullptr) {
-            result = -37;
-        } else if (!m_isP12) {
-            result = checkSignHashAlgoSCM(reinterpret_cast<CSCM_Interface*>(key), hash);
-        }
-        KIVO_LOG_LEAVE(m_logger, "checkSignHashAlgoPKey", result);
-        return result;
-    });
+    return guarded(-89, [&] { return checkHashOf(keyOfHandle(key, m_isP12).get(), hash); });
 }
 
 int CSignMessage::checkSignHashAlgoSCM(CSCM_Interface* key, int hash) {
@@ -371,7 +363,7 @@ struct SignRequest {
     int length = 0;
     timeb* signingTime = nullptr;
     x509_st* certificate = nullptr;
-    unsigned long* key = nullptr;
+    const SigningKey* key = nullptr;
     int hash = 1;
     bool embedContent = false;
     _ASN1_CERT_BLOB* certificates = nullptr;
@@ -385,10 +377,10 @@ struct SignRequest {
 int prepareTool(CPkcs7tool& tool, const SignRequest& request) {
     tool.setCadesLevel(CSignMessage::m_cadesLevel);
     CSignMessage::InitSignAlgoOID(&tool, request.certificate);
-    if (CSignMessage::m_isP12) CSignMessage::InitSSL();
-    const int check = CSignMessage::checkSignHashAlgoPKey(request.key, request.hash);
+    if (request.key != nullptr) request.key->prepare();
+    const int check = checkHashOf(request.key, request.hash);
     if (check != 0) return check;
-    tool.setKeyKind(CSignMessage::getSignAlgoFromPKey(request.key));
+    tool.setKeyKind(signatureKindOf(request.key));
     tool.setKnownContentDigest(request.contentDigest);
     return 0;
 }
@@ -417,7 +409,7 @@ int signContainer(const SignRequest& request, unsigned char* out, unsigned long*
     CPkcs7tool tool;
     int result = prepareTool(tool, request);
     if (result == 0) result = buildContainer(tool, request, outLen);
-    if (result == 0) result = tool.SignAttributes(0, request.key, out, CSignMessage::m_isP12);
+    if (result == 0) result = tool.SignAttributes(0, request.key, out);
     if (result != 0) return result;
     std::memcpy(out, tool.GetEncoded(), tool.GetEncodedLength());
     if (outLen != nullptr) *outLen = tool.GetEncodedLength();
@@ -425,7 +417,7 @@ int signContainer(const SignRequest& request, unsigned char* out, unsigned long*
 }
 
 SignRequest blobRequest(unsigned char* data, int len, timeb* signingTime, x509_st* cert,
-                        unsigned long* key, int hash, bool embedContent, _ASN1_CERT_BLOB* certs,
+                        const SigningKey* key, int hash, bool embedContent, _ASN1_CERT_BLOB* certs,
                         int certCount) {
     SignRequest request;
     request.data = data;
@@ -473,7 +465,7 @@ int fileStatusCode(kivo::ReadStatus status) {
     }
 }
 
-int signFile(const char* inFile, const char* outFile, x509_st* cert, unsigned long* key, int hash,
+int signFile(const char* inFile, const char* outFile, x509_st* cert, const SigningKey* key, int hash,
              _ASN1_CERT_BLOB* certs, int certCount, bool enveloped) {
     const int names = checkFileNames(inFile, outFile);
     if (names != 0) return names;
@@ -543,7 +535,8 @@ int CSignMessage::SignBlobSSL(unsigned char* data, int len, unsigned char* out,
         KIVO_LOG_ENTER(m_logger, "SignBlobSSL");
         const int result = guarded(kSignFailed, [&] {
             return signContainer(
-                blobRequest(data, len, signingTime, cert, key, hash, embedContent, certs, certCount),
+                blobRequest(data, len, signingTime, cert, keyOfHandle(key, m_isP12).get(), hash,
+                            embedContent, certs, certCount),
                 out, outLen);
         });
         KIVO_LOG_LEAVE(m_logger, "SignBlobSSL", result);
@@ -559,7 +552,8 @@ int CSignMessage::SignBlobSSLForLength(unsigned char* data, int len, unsigned ch
         KIVO_LOG_ENTER(m_logger, "SignBlobSSLForLength");
         const int result = guarded(kNoLength, [&] {
             return containerLength(
-                blobRequest(data, len, signingTime, cert, key, hash, embedContent, certs, certCount),
+                blobRequest(data, len, signingTime, cert, keyOfHandle(key, m_isP12).get(), hash,
+                            embedContent, certs, certCount),
                 outLen);
         });
         KIVO_LOG_LEAVE(m_logger, "SignBlobSSLForLength", result);
@@ -577,12 +571,13 @@ int CSignMessage::SignBlobSSLRaw(unsigned char* data, int len, unsigned char* ou
             // No certificate: the raw signature has no algorithm OID to take
             // from one, and no content digest is known beforehand.
             SignRequest request;
-            request.key = key;
+            const auto signingKey = keyOfHandle(key, m_isP12);
+            request.key = signingKey.get();
             request.hash = hash;
             CPkcs7tool tool;
             const int check = prepareTool(tool, request);
             if (check != 0) return check;
-            return tool.SignRaw(data, len, key, out, outLen, hash, dataIsDigest, cardOption, m_isP12);
+            return tool.SignRaw(data, len, request.key, out, outLen, hash, dataIsDigest, cardOption);
         });
         KIVO_LOG_LEAVE(m_logger, "SignBlobSSLRaw", result);
         return result;
@@ -594,9 +589,11 @@ int CSignMessage::RSADecryptBlobSSL(unsigned char* in, int inLen, unsigned char*
     return guarded(kSignFailed, [&] {
         KIVO_LOG_ENTER(m_logger, "RSADecryptBlobSSL");
         const int result = guarded(kSignFailed, [&] {
-            if (m_isP12) return kSignFailed;
-            CPkcs7tool tool;
-            return tool.DecryptCard(in, inLen, key, out, outLen);
+            if (const auto signingKey = keyOfHandle(key, m_isP12)) {
+                return signingKey->decrypt(in, inLen, out, outLen);
+            }
+            // No key: the card path reports a null output before the key.
+            return !m_isP12 && out == nullptr ? kNullOutput : kSignFailed;
         });
         KIVO_LOG_LEAVE(m_logger, "RSADecryptBlobSSL", result);
         return result;
@@ -619,7 +616,8 @@ int CSignMessage::SignDetachedEnveloped(char* inFile, char* outFile, x509_st* ce
     return guarded(kSignFailed, [&] {
         KIVO_LOG_ENTER(m_logger, "SignDetachedEnveloped");
         const int result = guarded(kSignFailed, [&] {
-            return signFile(inFile, outFile, cert, key, hash, certs, certCount, enveloped);
+            return signFile(inFile, outFile, cert, keyOfHandle(key, m_isP12).get(), hash, certs,
+                            certCount, enveloped);
         });
         KIVO_LOG_LEAVE(m_logger, "SignDetachedEnveloped", result);
         return result;
