@@ -7,6 +7,7 @@
 #include "src/frame/Guarded.h"
 #include "src/frame/Logging.h"
 #include "src/signing/CardKeyOperations.h"
+#include "src/signing/SigningResults.h"
 
 #include <atomic>
 
@@ -21,10 +22,6 @@ const CardKeyOperations* cardKeyOperations() { return installed.load(); }
 
 namespace signing {
 namespace {
-
-constexpr int kSignFailed = -24;
-constexpr int kNullOutput = -301;
-constexpr int kCardFailure = 255;
 
 class CardKey final : public SigningKey {
 public:

@@ -7,6 +7,7 @@
 #include "src/frame/LibraryMain.h"
 #include "src/frame/Logging.h"
 #include "src/frame/OpenSSLHandles.h"
+#include "src/signing/SigningResults.h"
 
 #include <openssl/ec.h>
 #include <openssl/evp.h>
@@ -14,8 +15,6 @@
 
 namespace kivo::signing {
 namespace {
-
-constexpr int kSignFailed = -24;
 
 // The digest a hash code signs with.
 const EVP_MD* digestOfHashCode(int hash) {

@@ -5,6 +5,7 @@
 
 #include "asn1/CmsPkcs7.h"
 #include "src/signing/SigningKey.h"
+#include "src/signing/SigningResults.h"
 
 #include <openssl/crypto.h>
 #include <openssl/x509.h>
@@ -14,8 +15,9 @@
 
 namespace {
 
-constexpr int kSignFailed = -24;
-constexpr int kNoCertificate = -300;
+using kivo::signing::kNoCertificate;
+using kivo::signing::kSignFailed;
+
 constexpr unsigned char kSetOfIdentifier = 0x31;
 constexpr int kContentTypeSignedData = 2;
 

@@ -10,6 +10,7 @@
 #include "asn1/CmsPkcs7.h"
 #include "src/signing/CardKeyOperations.h"
 #include "src/signing/SigningKey.h"
+#include "src/signing/SigningResults.h"
 #include "src/frame/FileIo.h"
 #include "src/frame/Guarded.h"
 #include "src/frame/LibraryMain.h"
@@ -36,8 +37,8 @@
 #include <vector>
 
 using kivo::guarded;
-using kivo::signing::keyOfHandle;
-using kivo::signing::SigningKey;
+// Keys, result codes.
+using namespace kivo::signing;
 
 // Every exported member runs behind the exception barrier with its failure
 // value. Where a member logs its result, the work runs behind a second
@@ -83,18 +84,18 @@ int addTimestampTo(unsigned char* container, unsigned long len, unsigned long* c
                    int signer) {
     const auto& logger = CSignMessage::m_logger;
     if (container == nullptr || capacity == nullptr) {
-        return -24;
+        return kSignFailed;
     }
     // The current length comes from the container's own header; one that
     // claims more than the caller's buffer cannot be read safely.
     if (*capacity < 2 || container[0] != 0x30) {
         LOG4CXX_DEBUG(logger, "no signed data found");
-        return -94;
+        return kNoSignatureValue;
     }
     unsigned long length = kivo::asn1::elementSize(container, *capacity);
     if (length == 0) {
         LOG4CXX_DEBUG(logger, "no signed data found");
-        return -94;
+        return kNoSignatureValue;
     }
 
     // Raw (r‖s) unless the standard imprint over the stored value is asked for.
@@ -102,19 +103,19 @@ int addTimestampTo(unsigned char* container, unsigned long len, unsigned long* c
     unsigned long signatureSize = 0;
     if (CPKCS7SSL::GetSignatureBlobSize(container, &signatureSize, signer, raw) != 0) {
         LOG4CXX_DEBUG(logger, "no signed data found");
-        return -94;
+        return kNoSignatureValue;
     }
     std::vector<unsigned char> signature(signatureSize + 1);
     if (CPKCS7SSL::GetSignatureBlob(container, signature.data(), signer, raw) != 0) {
         LOG4CXX_DEBUG(logger, "no signed data found");
-        return -94;
+        return kNoSignatureValue;
     }
 
     // A container no token can be added to is refused before the service
     // is asked for one.
     if (!kivo::pkcs7::timeStampedLength({container, length}, 1)) {
         LOG4CXX_DEBUG(logger, "no SignedData with one SignerInfo to add the time stamp to");
-        return -22;
+        return kNoTimeStampLayout;
     }
 
     // The request names SHA-1, SHA-256, SHA-384 or SHA-512; any other code
@@ -139,16 +140,16 @@ int addTimestampTo(unsigned char* container, unsigned long len, unsigned long* c
     const auto stampedLength = kivo::pkcs7::timeStampedLength({container, length}, token.size());
     if (!stampedLength) {
         LOG4CXX_DEBUG(logger, "no SignedData with one SignerInfo to add the time stamp to");
-        return -22;
+        return kNoTimeStampLayout;
     }
     if (*stampedLength > *capacity) {
         LOG4CXX_DEBUG(logger, "timestamp to long: " << *stampedLength);
         *capacity = len;
-        return -93;
+        return kNoRoomForTimeStamp;
     }
     LOG4CXX_DEBUG(logger, "adding timestamp to pkcs#7");
     std::size_t newLength = 0;
-    if (!kivo::pkcs7::appendTimeStampToken(container, length, *capacity, token, &newLength)) return -22;
+    if (!kivo::pkcs7::appendTimeStampToken(container, length, *capacity, token, &newLength)) return kNoTimeStampLayout;
     *capacity = static_cast<unsigned long>(newLength);
     return 0;
 }
@@ -168,10 +169,10 @@ bool CSignMessage::getStandardTSImprint() { return g_standardImprint.load(std::m
 int CSignMessage::addTimestamp(unsigned char* container, unsigned long len, unsigned long* capacity,
                                int hash, int signer) {
     // -91: no memory for the exchange, so no time stamp obtained.
-    return guarded(-91, [&] {
+    return guarded(kTimeStampRequestFailed, [&] {
         KIVO_LOG_ENTER(m_logger, "addTimestamp");
         const int result =
-            guarded(-91, [&] { return addTimestampTo(container, len, capacity, hash, signer); });
+            guarded(kTimeStampRequestFailed, [&] { return addTimestampTo(container, len, capacity, hash, signer); });
         KIVO_LOG_LEAVE(m_logger, "addTimestamp", result);
         return result;
     });
@@ -181,7 +182,6 @@ int CSignMessage::addTimestamp(unsigned char* container, unsigned long len, unsi
 
 namespace {
 
-constexpr int kNullKey = -37;
 
 // The key queries on a resolved key, with the log lines of the exported
 // queries; the signing calls use them too.
@@ -301,14 +301,14 @@ int CSignMessage::getSignAlgoFromPKeySCM(CSCM_Interface* key) {
 
 int CSignMessage::checkSignHashAlgoPKey(unsigned long* key, int hash) {
     // -89, as the card's own check answers when it fails.
-    return guarded(-89, [&] { return checkHashOf(keyOfHandle(key, m_isP12).get(), hash); });
+    return guarded(kHashNotSupportedNoSha256, [&] { return checkHashOf(keyOfHandle(key, m_isP12).get(), hash); });
 }
 
 int CSignMessage::checkSignHashAlgoSCM(CSCM_Interface* key, int hash) {
-    return guarded(-89, [&] {
+    return guarded(kHashNotSupportedNoSha256, [&] {
         KIVO_LOG_ENTER(m_logger, "checkSignHashAlgoSCM");
         const kivo::CardKeyOperations* card = kivo::cardKeyOperations();
-        const int result = guarded(-89, [&] {
+        const int result = guarded(kHashNotSupportedNoSha256, [&] {
             return key != nullptr && card != nullptr ? card->checkHash(key, hash) : 0;
         });
         KIVO_LOG_LEAVE(m_logger, "checkSignHashAlgoSCM", result);
@@ -342,17 +342,6 @@ int CSignMessage::InitSignAlgoOID(CPkcs7tool* tool, x509_st* cert) {
 
 namespace {
 
-constexpr int kSignFailed = -24;
-constexpr int kNoLength = -29;
-constexpr int kNullOutput = -301;
-constexpr int kSameFile = -35;
-constexpr int kOutputNotWritable = -36;
-constexpr int kNameTooLong = -1007;
-constexpr int kNullName = -1008;
-constexpr int kInputNotReadable = -1012;
-constexpr int kInputEmpty = -1025;
-constexpr int kHashNotSupported = -88;
-constexpr int kHashNotSupportedNoSha256 = -89;
 constexpr std::size_t kMaxFileNameLength = 256;
 // Room kept for the time-stamp attribute in file signing.
 constexpr unsigned long kTimeStampRoom = 20000;

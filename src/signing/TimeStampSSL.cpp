@@ -4,6 +4,7 @@
 
 #include "platform/HttpClient.h"
 #include "src/frame/Logging.h"
+#include "src/signing/SigningResults.h"
 
 #include <algorithm>
 #include <chrono>
@@ -15,8 +16,8 @@
 
 namespace {
 
-constexpr int kErrorHttp = -91;
-constexpr int kErrorNoToken = -92;
+constexpr int kErrorHttp = kivo::signing::kTimeStampRequestFailed;
+constexpr int kErrorNoToken = kivo::signing::kNoTimeStampToken;
 constexpr unsigned long kMaxTokenLength = 64000;
 
 // Prefix of the SHA-2 OIDs 2.16.840.1.101.3.4.2.x; the last byte picks the

@@ -10,6 +10,7 @@
 #include "tools/kivocrypto/SigningKey.h"
 
 #include "SignMessageSSLM.h"
+#include "src/signing/SigningResults.h"
 
 #include <sys/stat.h>
 
@@ -226,7 +227,7 @@ int runSign(const Arguments& arguments) {
     std::vector<std::vector<unsigned char>> extraCertificates;
     if (!readExtraCertificates(request.extraCertFiles, extraCertificates)) return kExitFailure;
     if (sameFile(request.files[0], request.files[1])) {
-        printError("sign: " + describeResult(-35));
+        printError("sign: " + describeResult(kivo::signing::kSameFile));
         return kExitFailure;
     }
     request.password.prompt = "Password for " + request.p12 + ": ";
