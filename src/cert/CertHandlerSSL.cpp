@@ -10,6 +10,7 @@
 #include "CertHandlerSSL.h"
 
 #include "HashSSL.h"
+#include "src/cert/CertFieldText.h"
 
 #include "src/frame/Guarded.h"
 #include "src/frame/Asn1Time.h"
@@ -123,29 +124,10 @@ CCertHandler::~CCertHandler() = default;
 
 void CCertHandler::describe(x509_st* cert, bool withFingerprint) {
     char text[kOutCapacity];
-    std::snprintf(text, sizeof text, "%lu", GetCertVersionSSL(cert));
-    m_info.SetCertVersion(text);
-    GetSerialNumberSSL(cert, text);
-    m_info.SetSerialNumber(text);
-    GetSignatureAlgSSL(cert, text);
-    m_info.SetSignatureAlg(text);
-    GetNotBeforeSSL(cert, text, 0);
-    m_info.NotBefore(text);
-    GetNotAfterSSL(cert, text, 0);
-    m_info.NotAfter(text);
-    GetNotBeforeSSL(cert, text, kShortTimeSelector);
-    m_info.NotBeforeRaw(text);
-    GetNotAfterSSL(cert, text, kShortTimeSelector);
-    m_info.NotAfterRaw(text);
-    GetSubjectSSL(cert, text);
-    m_info.SetSubject(text);
-    GetSubjectsNameSSL(cert, text);
-    m_info.DisplayName(text);
-    GetIssuerSSL(cert, text);
-    m_info.SetIssuer(text);
-    if (withFingerprint) {
-        GetFingerPrintSSL(cert, text);
-        m_info.SetFingerPrint(text);
+    for (const kivo::cert::CertFieldText& field : kivo::cert::certFieldTexts()) {
+        if (field.store == nullptr || (field.onlyOutsideStore && !withFingerprint)) continue;
+        field.write(cert, text);
+        (m_info.*field.store)(text);
     }
 }
 

@@ -8,13 +8,12 @@
 
 #include "CertInfoSSL.h"
 
-#include "CertHandlerSSL.h"
+#include "src/cert/CertFieldText.h"
 #include "src/frame/Guarded.h"
 #include "src/frame/Logging.h"
 
 #include <openssl/x509.h>
 
-#include <cctype>
 #include <cstdio>
 #include <climits>
 #include <cstring>
@@ -45,15 +44,6 @@ constexpr const char* kIssuerKeys[] = {"C=", "S=", "O=", "OU=", "CN=", "E="};
 
 // Handed out instead of a text slot when the object has no text storage.
 thread_local char t_noText[1] = {'\0'};
-
-bool equalIgnoringCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (std::toupper(static_cast<unsigned char>(*a)) != std::toupper(static_cast<unsigned char>(*b))) {
-            return false;
-        }
-    }
-    return *a == *b;
-}
 
 char* newTextBlock(std::size_t bytes) {
     char* block = new (std::nothrow) char[bytes];
@@ -308,24 +298,8 @@ int CCertInfo::GetCertFieldX509(x509_st* cert, const char* name, char* out, int*
             KIVO_LOG_LEAVE(m_logger, "GetCertFieldX509", -1);
             return -1;
         }
-        if (equalIgnoringCase(name, "VERSION")) {
-            std::snprintf(out, kTextCapacity, "%0d", static_cast<int>(CCertHandler::GetCertVersionSSL(cert)));
-        } else if (equalIgnoringCase(name, "SERIALNUMBER")) {
-            CCertHandler::GetSerialNumberSSL(cert, out);
-        } else if (equalIgnoringCase(name, "FINGERPRINT")) {
-            CCertHandler::GetFingerPrintSSL(cert, out);
-        } else if (equalIgnoringCase(name, "KEYUSAGE")) {
-            CCertHandler::GetKeyUsageSSL(cert, out);
-        } else if (equalIgnoringCase(name, "USER")) {
-            CCertHandler::GetSubjectSSL(cert, out);
-        } else if (equalIgnoringCase(name, "DISPLAYNAME")) {
-            CCertHandler::GetSubjectsNameSSL(cert, out);
-        } else if (equalIgnoringCase(name, "ISSUER")) {
-            CCertHandler::GetIssuerSSL(cert, out);
-        } else if (equalIgnoringCase(name, "VALIDFROM")) {
-            CCertHandler::GetNotBeforeSSL(cert, out, 1);
-        } else if (equalIgnoringCase(name, "VALIDUNTIL")) {
-            CCertHandler::GetNotAfterSSL(cert, out, 1);
+        if (const kivo::cert::CertFieldText* field = kivo::cert::certFieldNamed(name)) {
+            field->write(cert, out);
         }
         KIVO_LOG_LEAVE(m_logger, "GetCertFieldX509", 0);
         return 0;
