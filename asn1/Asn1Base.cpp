@@ -2,8 +2,13 @@
 
 #include "asn1/Asn1Base.h"
 
+#include "asn1/DerCursor.h"
+
 #include <cstring>
 #include <limits>
+
+using kivo::asn1::Id;
+using kivo::asn1::octet;
 
 namespace {
 
@@ -66,9 +71,9 @@ std::uint32_t CAsn1Base::cursorElementSize() const {
     return kivo::asn1::elementSize(cursor.ptr, cursor.size);
 }
 
-bool CAsn1Base::cursorAt(unsigned char identifier) const {
-    return cursor.ptr != nullptr && cursor.size != 0 && cursor.ptr[0] == identifier;
-}
+bool CAsn1Base::cursorAt(Id id) const { return kivo::asn1::isAt(cursor, id); }
+
+bool CAsn1Base::expect(Id id) const { return kivo::asn1::expectAt(cursor, id, "DER decode"); }
 
 bool CAsn1Base::cursorAtEnd() const {
     if (cursor.ptr == nullptr || cursor.size == 0) return true;
@@ -79,12 +84,14 @@ bool CAsn1Base::cursorAtEnd() const {
     return left == 2 && after[0] == 0 && after[1] == 0;
 }
 
-bool CAsn1Base::ownElement(unsigned char identifier, std::span<const unsigned char>* content) {
+bool CAsn1Base::ownElement(Id id, std::span<const unsigned char>* content) {
     constexpr unsigned char kConstructed = 0x20;
     std::uint32_t header = 0;
     std::uint32_t length = 0;
-    if (!pb || cb < 2 || pb[0] != identifier) return false;
-    if ((identifier & kConstructed) == 0 && pb[1] == 0x80) return false;  // indefinite primitive
+    if (!pb || cb < 2 || !kivo::asn1::expectAt(Asn1Cursor{cb, pb.get(), pb.get() + cb}, id, "DER element")) {
+        return false;
+    }
+    if ((octet(id) & kConstructed) == 0 && pb[1] == 0x80) return false;  // indefinite primitive
     if (!kivo::asn1::parseHeader(pb.get(), cb, &header, &length)) return false;
     elementSize = header + length;
     if (content != nullptr) *content = {pb.get() + header, length};
@@ -109,12 +116,12 @@ bool CAsn1Base::copyBytes(const unsigned char* data, std::size_t length) {
     return true;
 }
 
-bool CAsn1Base::storeElement(unsigned char identifier, std::span<const unsigned char> content) {
+bool CAsn1Base::storeElement(Id id, std::span<const unsigned char> content) {
     if (content.size() > kMaxElement - kMaxHeader) return false;
     const auto contentLength = static_cast<std::uint32_t>(content.size());
     const std::size_t total = 1 + lengthOctetCount(contentLength) + content.size();
     auto encoding = std::make_unique<unsigned char[]>(total);
-    encoding[0] = identifier;
+    encoding[0] = octet(id);
     const std::uint32_t header = 1 + writeLength(encoding.get() + 1, contentLength);
     if (!content.empty()) std::memcpy(encoding.get() + header, content.data(), content.size());
     pb = std::move(encoding);
@@ -154,11 +161,11 @@ void DerContent::addBytes(std::span<const unsigned char> octets) {
     m_octets.insert(m_octets.end(), octets.begin(), octets.end());
 }
 
-bool DerContent::addElement(unsigned char identifier, const DerContent& inner) {
+bool DerContent::addElement(Id id, const DerContent& inner) {
     const std::size_t size = inner.m_octets.size();
     if (size > kMaxElement - kMaxHeader) return false;
     unsigned char header[kMaxHeader];
-    header[0] = identifier;
+    header[0] = octet(id);
     const std::uint32_t count = 1 + kivo::asn1::writeLength(header + 1, static_cast<std::uint32_t>(size));
     m_octets.insert(m_octets.end(), header, header + count);
     m_octets.insert(m_octets.end(), inner.m_octets.begin(), inner.m_octets.end());

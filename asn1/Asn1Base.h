@@ -78,7 +78,10 @@ protected:
     std::uint32_t cursorElementSize() const;
     // True when the cursor stands on an element whose identifier octet is
     // `identifier`.
-    bool cursorAt(unsigned char identifier) const;
+    bool cursorAt(kivo::asn1::Id id) const;
+    // cursorAt for an element the structure requires: when it is not there,
+    // logs at DEBUG what was expected and what was found.
+    bool expect(kivo::asn1::Id id) const;
     // True when no further sibling follows the element at the cursor inside
     // the enclosing element (only an end-of-contents pair may remain), or
     // when the cursor stands on nothing (an empty parent).
@@ -106,7 +109,7 @@ protected:
     // that fits in cb (a primitive one must have a definite length) and
     // gives its content; sets elementSize to the element's total size.
     // Does not touch `error`.
-    bool ownElement(unsigned char identifier, std::span<const unsigned char>* content);
+    bool ownElement(kivo::asn1::Id id, std::span<const unsigned char>* content);
 
     // ---- writing -------------------------------------------------------------
     // Replaces pb/cb with a copy of `length` octets; false on null input,
@@ -114,7 +117,7 @@ protected:
     // inside guarded().
     bool copyBytes(const unsigned char* data, std::size_t length);
     // Replaces pb/cb with identifier, minimal length octets and `content`.
-    bool storeElement(unsigned char identifier, std::span<const unsigned char> content);
+    bool storeElement(kivo::asn1::Id id, std::span<const unsigned char> content);
     // Drops the encoding (pb null, cb 0).
     void clearBytes();
 
@@ -151,7 +154,7 @@ public:
     void addBytes(std::span<const unsigned char> octets);
     // Appends identifier, length octets and `inner`'s octets; false when
     // the content is too large for four length octets.
-    bool addElement(unsigned char identifier, const DerContent& inner);
+    bool addElement(Id id, const DerContent& inner);
 
     std::span<const unsigned char> octets() const { return m_octets; }
 

@@ -2,6 +2,8 @@
 
 #include "asn1/Asn1Der.h"
 
+using kivo::asn1::Id;
+
 namespace kivo::asn1 {
 namespace {
 
@@ -160,7 +162,7 @@ bool Asn1Enter(const unsigned char* p, Asn1Cursor* cursor) {
 
     const unsigned char* start = p + header;
     const unsigned char* end = start + content;
-    if (p[0] == kivo::asn1::kBitString && content > 0) ++start;  // unused-bits octet
+    if (p[0] == Id::BitString && content > 0) ++start;  // unused-bits octet
     const std::size_t left = static_cast<std::size_t>(end - start);
     std::uint32_t childSize = 0;
     const bool noChildren = left == 0 || (left >= 2 && start[0] == 0 && start[1] == 0);

@@ -14,6 +14,8 @@
 // empty text.
 #pragma once
 
+#include "asn1/DerIds.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -37,16 +39,9 @@ namespace kivo::asn1 {
 inline constexpr std::uint32_t kMaxIndefiniteDepth = 32;
 inline constexpr std::size_t kTextBufferSize = 5000;
 
-// Universal tags and the identifier octets the library tests for.
-enum Tag : unsigned {
-    kBoolean = 1, kInteger = 2, kBitString = 3, kOctetString = 4, kNull = 5, kOid = 6,
-    kUtf8String = 12, kSequenceNumber = 16, kSetNumber = 17, kPrintableString = 19,
-    kT61String = 20, kIa5String = 22, kUtcTime = 23, kGeneralizedTime = 24,
-    kBmpString = 30,
-};
-inline constexpr unsigned char kSequence = 0x30;
-inline constexpr unsigned char kSet = 0x31;
-inline constexpr unsigned char kContext0 = 0xA0;  // [0] constructed
+// Universal tag number of an identifier (its low five bits), as the DER
+// classes report it from getTag.
+constexpr std::uint32_t tagNumber(Id id) { return octet(id) & 0x1Fu; }
 
 // Parses the identifier and length octets of the element at `p`, of which
 // `available` octets may be read. On success writes the header size and the
@@ -151,6 +146,18 @@ bool CertFieldLocate(const unsigned char* cert, std::uint32_t length, int id, As
 bool AttrCertFieldLocate(const unsigned char* ac, std::uint32_t length, int id, Asn1Cursor* out);
 // Id 200: the first child of the outer SEQUENCE; any other id is false.
 bool ContentFieldLocate(const unsigned char* p, std::uint32_t length, int id, Asn1Cursor* out);
+namespace kivo::asn1 {
+// The locators above with the field named by its identifier.
+inline bool certField(const unsigned char* cert, std::uint32_t length, Field field, Asn1Cursor* out) {
+    return CertFieldLocate(cert, length, fieldNumber(field), out);
+}
+inline bool attrCertField(const unsigned char* ac, std::uint32_t length, Field field, Asn1Cursor* out) {
+    return AttrCertFieldLocate(ac, length, fieldNumber(field), out);
+}
+inline bool contentField(const unsigned char* p, std::uint32_t length, Field field, Asn1Cursor* out) {
+    return ContentFieldLocate(p, length, fieldNumber(field), out);
+}
+}  // namespace kivo::asn1
 
 // ---- small finders (card data) --------------------------------------------
 

@@ -2,64 +2,46 @@
 // ContentInfo, and the small finders used on card data.
 
 #include "asn1/Asn1Der.h"
+#include "asn1/DerCursor.h"
+
+#include <optional>
+
+using kivo::asn1::Id;
 
 namespace kivo::asn1 {
 namespace {
 
-// Field ids shared by the certificate and attribute-certificate locators.
-enum FieldId : int {
-    kVersion = 100,
-    kSubject = 101,  // attribute certificate: the holder's name
-    kHolderSerial = 102,
-    kIssuer = 103,
-    kSignature = 104,
-    kSerialNumber = 105,
-    kValidity = 106,
-    kAttributes = 109,
-    kIssuerUniqueId = 110,
-    kExtensions = 111,
-    kSubjectPublicKeyInfo = 112,
-    kCertIssuerUniqueId = 113,
-    kCertSubjectUniqueId = 114,
-    kContentFirstChild = 200,
-};
 
 bool isContext(const unsigned char* p, unsigned number) {
     return (p[0] & 0xC0u) == 0x80u && (p[0] & 0x1Fu) == number;
 }
 
-// Moves the cursor onto the first child of the element it stands on;
-// false when there is none or it is malformed.
-bool enterFirst(Asn1Cursor* cursor) { return Asn1Enter(cursor->ptr, cursor) && cursor->size != 0; }
-
-bool next(Asn1Cursor* cursor) { return Asn1Next(cursor->ptr, cursor); }
-
 // The cursor on the first child of the SEQUENCE that the region starts
 // with, within `length` octets.
 bool enterOuterSequence(const unsigned char* p, std::uint32_t length, Asn1Cursor* cursor) {
     *cursor = Asn1Begin(p, length);
-    return cursor->size != 0 && p[0] == kSequence && enterFirst(cursor);
+    return cursor->size != 0 && p[0] == Id::Sequence && enter(cursor);
 }
 
 // Walks the fields of an X.509 TBSCertificate until `id` is reached.
-bool locateCertField(Asn1Cursor c, int id, Asn1Cursor* out) {
-    if (c.ptr[0] == kContext0) {
-        if (id == kVersion) {
+bool locateCertField(Asn1Cursor c, Field id, Asn1Cursor* out) {
+    if (c.ptr[0] == Id::Context0) {
+        if (id == Field::Version) {
             *out = c;
             return true;
         }
-        if (!next(&c)) return false;
-    } else if (id == kVersion) {
+        if (!advance(&c)) return false;
+    } else if (id == Field::Version) {
         return false;
     }
 
     struct Mandatory {
-        int id;
-        unsigned char identifier;
+        Field id;
+        Id identifier;
     };
     static constexpr Mandatory kMandatory[] = {
-        {kSerialNumber, kInteger}, {kSignature, kSequence}, {kIssuer, kSequence},
-        {kValidity, kSequence},    {kSubject, kSequence},   {kSubjectPublicKeyInfo, kSequence},
+        {Field::SerialNumber, Id::Integer}, {Field::Signature, Id::Sequence}, {Field::Issuer, Id::Sequence},
+        {Field::Validity, Id::Sequence},    {Field::Subject, Id::Sequence},   {Field::SubjectPublicKeyInfo, Id::Sequence},
     };
     for (std::size_t i = 0; i < std::size(kMandatory); ++i) {
         if (c.ptr[0] != kMandatory[i].identifier) return false;
@@ -67,24 +49,24 @@ bool locateCertField(Asn1Cursor c, int id, Asn1Cursor* out) {
             *out = c;
             return true;
         }
-        if (!next(&c)) return false;  // after subjectPublicKeyInfo: no optional fields
+        if (!advance(&c)) return false;  // after subjectPublicKeyInfo: no optional fields
     }
 
     // issuerUniqueID [1], subjectUniqueID [2], extensions [3].
     do {
-        int found = 0;
+        std::optional<Field> found;
         if (isContext(c.ptr, 1)) {
-            found = kCertIssuerUniqueId;
+            found = Field::IssuerUniqueId;
         } else if (isContext(c.ptr, 2)) {
-            found = kCertSubjectUniqueId;
-        } else if (c.ptr[0] == 0xA3) {
-            found = kExtensions;
+            found = Field::SubjectUniqueId;
+        } else if (c.ptr[0] == Id::Context3) {
+            found = Field::Extensions;
         }
         if (found == id) {
             *out = c;
             return true;
         }
-    } while (next(&c));
+    } while (advance(&c));
     return false;
 }
 
@@ -93,35 +75,35 @@ bool locateCertField(Asn1Cursor c, int id, Asn1Cursor* out) {
 // over, any other child ends the search.
 template <typename Accept, typename Skip>
 bool findAmongFirstThree(Asn1Cursor c, Accept accept, Skip skip, Asn1Cursor* found) {
-    if (!enterFirst(&c)) return false;
+    if (!enter(&c)) return false;
     for (int i = 0; i < 3; ++i) {
         if (accept(c.ptr)) {
             *found = c;
             return true;
         }
-        if (!skip(c.ptr) || !next(&c)) return false;
+        if (!skip(c.ptr) || !advance(&c)) return false;
     }
     return false;
 }
 
-bool locateAttrCertField(Asn1Cursor c, int id, Asn1Cursor* out) {
+bool locateAttrCertField(Asn1Cursor c, Field id, Asn1Cursor* out) {
     auto answer = [&](const Asn1Cursor& at) {
         *out = at;
         return true;
     };
     Asn1Cursor hit;
 
-    if (c.ptr[0] == kInteger) {
-        if (id == kVersion) return answer(c);
-        if (!next(&c)) return false;
+    if (c.ptr[0] == Id::Integer) {
+        if (id == Field::Version) return answer(c);
+        if (!advance(&c)) return false;
     }
 
     // Older layout: the holder is a [0] IssuerSerial of its base
     // certificate: issuer GeneralNames, then the serial INTEGER.
     if (isContext(c.ptr, 0)) {
         Asn1Cursor issuerNames = c;
-        if (enterFirst(&issuerNames)) {
-            if (id == kIssuer &&
+        if (enter(&issuerNames)) {
+            if (id == Field::Issuer &&
                 findAmongFirstThree(
                     issuerNames, [](const unsigned char* p) { return isContext(p, 4); },
                     [](const unsigned char* p) { return isContext(p, 0) || isContext(p, 1); },
@@ -129,67 +111,67 @@ bool locateAttrCertField(Asn1Cursor c, int id, Asn1Cursor* out) {
                 return answer(hit);
             }
             Asn1Cursor serial = issuerNames;
-            if (id == kHolderSerial && next(&serial) && serial.ptr[0] == kInteger) {
+            if (id == Field::HolderSerial && advance(&serial) && serial.ptr[0] == Id::Integer) {
                 return answer(serial);
             }
         }
-        if (!next(&c)) return false;
+        if (!advance(&c)) return false;
     }
 
     // Holder (RFC 3281) or issuer GeneralNames (older layout).
-    if (c.ptr[0] != kSequence) return false;
-    if (id == kSubject &&
+    if (c.ptr[0] != Id::Sequence) return false;
+    if (id == Field::Subject &&
         findAmongFirstThree(
             c, [](const unsigned char* p) { return isContext(p, 1) || isContext(p, 4); },
             [](const unsigned char* p) { return isContext(p, 0) || isContext(p, 2); }, &hit)) {
         return answer(hit);
     }
-    if (!next(&c)) return false;
+    if (!advance(&c)) return false;
 
     // The issuer's v2Form [0]: issuerName, [0] baseCertificateID, [1] objectDigestInfo.
     if (isContext(c.ptr, 0)) {
-        if (id == kIssuer &&
+        if (id == Field::Issuer &&
             findAmongFirstThree(
-                c, [](const unsigned char* p) { return p[0] == kSequence; },
+                c, [](const unsigned char* p) { return p[0] == Id::Sequence; },
                 [](const unsigned char* p) { return isContext(p, 0) || isContext(p, 1); },
                 &hit)) {
             return answer(hit);
         }
-        if (!next(&c)) return false;
+        if (!advance(&c)) return false;
     }
 
     struct Mandatory {
-        int id;
-        unsigned char identifier;
+        Field id;
+        Id identifier;
     };
     static constexpr Mandatory kMandatory[] = {
-        {kSignature, kSequence},
-        {kSerialNumber, kInteger},
-        {kValidity, kSequence},
-        {kAttributes, kSequence},
+        {Field::Signature, Id::Sequence},
+        {Field::SerialNumber, Id::Integer},
+        {Field::Validity, Id::Sequence},
+        {Field::Attributes, Id::Sequence},
     };
     for (std::size_t i = 0; i < std::size(kMandatory); ++i) {
         if (c.ptr[0] != kMandatory[i].identifier) return false;
         if (id == kMandatory[i].id) return answer(c);
-        if (!next(&c)) return false;  // after the attributes: no optional fields
+        if (!advance(&c)) return false;  // after the attributes: no optional fields
     }
 
-    auto firstChildIs = [](Asn1Cursor at, unsigned char identifier) {
-        return at.ptr[0] == kSequence && enterFirst(&at) && at.ptr[0] == identifier;
+    auto firstChildIs = [](Asn1Cursor at, Id identifier) {
+        return at.ptr[0] == Id::Sequence && enter(&at) && at.ptr[0] == identifier;
     };
-    if (c.ptr[0] == kBitString || firstChildIs(c, kBitString)) {
-        if (id == kIssuerUniqueId) return answer(c);
-        if (!next(&c)) return false;
+    if (c.ptr[0] == Id::BitString || firstChildIs(c, Id::BitString)) {
+        if (id == Field::AttrCertIssuerUniqueId) return answer(c);
+        if (!advance(&c)) return false;
     }
-    if (firstChildIs(c, kSequence) && id == kExtensions) return answer(c);
+    if (firstChildIs(c, Id::Sequence) && id == Field::Extensions) return answer(c);
     return false;
 }
 
 // Copies the content of the first child with `identifier` of a SEQUENCE
 // with a short-form length whose children have short-form lengths too.
-bool findShortFormChild(const unsigned char* p, std::uint32_t size, unsigned char identifier,
+bool findShortFormChild(const unsigned char* p, std::uint32_t size, Id identifier,
                         const unsigned char** content, std::uint32_t* length) {
-    if (p == nullptr || size < 2 || p[0] != kSequence || p[1] >= 0x80 || p[1] < 3) return false;
+    if (p == nullptr || size < 2 || p[0] != Id::Sequence || p[1] >= 0x80 || p[1] < 3) return false;
     const std::uint32_t end = 2u + p[1];
     if (end > size) return false;
     std::uint32_t position = 2;
@@ -215,24 +197,24 @@ bool CertFieldLocate(const unsigned char* cert, std::uint32_t length, int id, As
     if (out == nullptr) return false;
     Asn1Cursor c;
     // Certificate, then TBSCertificate.
-    if (!enterOuterSequence(cert, length, &c) || c.ptr[0] != kSequence || !enterFirst(&c)) {
+    if (!enterOuterSequence(cert, length, &c) || c.ptr[0] != Id::Sequence || !enter(&c)) {
         return false;
     }
-    return locateCertField(c, id, out);
+    return locateCertField(c, static_cast<Field>(id), out);
 }
 
 bool AttrCertFieldLocate(const unsigned char* ac, std::uint32_t length, int id, Asn1Cursor* out) {
     if (out == nullptr) return false;
     Asn1Cursor c;
     // AttributeCertificate, then AttributeCertificateInfo.
-    if (!enterOuterSequence(ac, length, &c) || c.ptr[0] != kSequence || !enterFirst(&c)) {
+    if (!enterOuterSequence(ac, length, &c) || c.ptr[0] != Id::Sequence || !enter(&c)) {
         return false;
     }
-    return locateAttrCertField(c, id, out);
+    return locateAttrCertField(c, static_cast<Field>(id), out);
 }
 
 bool ContentFieldLocate(const unsigned char* p, std::uint32_t length, int id, Asn1Cursor* out) {
-    if (out == nullptr || id != kContentFirstChild) return false;
+    if (out == nullptr || id != fieldNumber(Field::ContentFirstChild)) return false;
     Asn1Cursor c;
     if (!enterOuterSequence(p, length, &c)) return false;
     *out = c;
@@ -244,7 +226,7 @@ bool FindUtf8InSequence(const unsigned char* p, std::uint32_t size, std::string*
     std::uint32_t length = 0;
     if (text == nullptr) return false;
     text->clear();
-    if (!findShortFormChild(p, size, kUtf8String, &content, &length)) return false;
+    if (!findShortFormChild(p, size, Id::Utf8String, &content, &length)) return false;
     text->assign(reinterpret_cast<const char*>(content), length);
     return true;
 }
@@ -255,7 +237,7 @@ bool FindOctetsInSequence(const unsigned char* p, std::uint32_t size,
     octets->clear();
     const unsigned char* content = nullptr;
     std::uint32_t length = 0;
-    if (findShortFormChild(p, size, kOctetString, &content, &length)) {
+    if (findShortFormChild(p, size, Id::OctetString, &content, &length)) {
         octets->assign(content, content + length);
         return true;
     }

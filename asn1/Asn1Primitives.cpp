@@ -8,15 +8,11 @@
 #include <ctime>
 #include <vector>
 
+using kivo::asn1::Id;
+using kivo::asn1::tagNumber;
+
 namespace {
 
-using kivo::asn1::kBitString;
-using kivo::asn1::kBmpString;
-using kivo::asn1::kInteger;
-using kivo::asn1::kNull;
-using kivo::asn1::kOctetString;
-using kivo::asn1::kOid;
-using kivo::asn1::kUtcTime;
 
 std::string hexOf(std::span<const unsigned char> octets) {
     std::string text;
@@ -81,20 +77,20 @@ bool readUtcTime(std::string_view text, std::int64_t* seconds) {
 // ---- INTEGER -----------------------------------------------------------------
 
 CAsn1_Int::CAsn1_Int(const unsigned char* der, std::size_t length) {
-    tag = kInteger;
+    tag = tagNumber(Id::Integer);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
 
 CAsn1_Int::CAsn1_Int(std::int32_t value) : m_value(value) {
-    tag = kInteger;
+    tag = tagNumber(Id::Integer);
     encode();
 }
 
 bool CAsn1_Int::decode() {
     return guarded([&] {
         std::span<const unsigned char> content;
-        if (!ownElement(kInteger, &content) || content.empty()) return false;
+        if (!ownElement(Id::Integer, &content) || content.empty()) return false;
         m_text = hexOf(content);
         if (!twosComplementValue(content, &m_value)) m_value = 0;
         return true;
@@ -118,7 +114,7 @@ bool CAsn1_Int::encode() {
             }
         }
         const std::span<const unsigned char> content(octets + first, 4 - first);
-        if (!storeElement(kInteger, content)) return false;
+        if (!storeElement(Id::Integer, content)) return false;
         m_text = hexOf(content);
         return true;
     });
@@ -127,13 +123,13 @@ bool CAsn1_Int::encode() {
 // ---- OBJECT IDENTIFIER -------------------------------------------------------
 
 CAsn1_Oid::CAsn1_Oid(const unsigned char* der, std::size_t length) {
-    tag = kOid;
+    tag = tagNumber(Id::Oid);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
 
 CAsn1_Oid::CAsn1_Oid(const CAsn1_Oid& other) : CAsn1Base() {
-    tag = kOid;
+    tag = tagNumber(Id::Oid);
     if (!guarded([&] {
             m_dotted = other.m_dotted;
             m_name = other.m_name;
@@ -145,7 +141,7 @@ CAsn1_Oid::CAsn1_Oid(const CAsn1_Oid& other) : CAsn1Base() {
 }
 
 CAsn1_Oid::CAsn1_Oid(std::string_view dotted, std::string_view name) {
-    tag = kOid;
+    tag = tagNumber(Id::Oid);
     if (!guarded([&] {
             m_dotted = dotted;
             m_name = name;
@@ -159,7 +155,7 @@ CAsn1_Oid::CAsn1_Oid(std::string_view dotted, std::string_view name) {
 bool CAsn1_Oid::decode() {
     return guarded([&] {
         std::span<const unsigned char> content;
-        if (!ownElement(kOid, &content) || content.empty()) return false;
+        if (!ownElement(Id::Oid, &content) || content.empty()) return false;
         elementSize = static_cast<std::uint32_t>(content.size());
         const char* text =
             Asn1OidToText(content.data(), static_cast<std::uint32_t>(content.size()), true);
@@ -186,7 +182,7 @@ bool CAsn1_Oid::encode() {
         content.push_back(static_cast<unsigned char>(40 * arcs[0] + arcs[1]));
         for (std::size_t i = 2; i < arcs.size(); ++i) appendBase128(content, arcs[i]);
         if (content.size() > kMaxOidContent) return false;
-        if (!storeElement(kOid, content)) return false;
+        if (!storeElement(Id::Oid, content)) return false;
         elementSize = static_cast<std::uint32_t>(content.size());
         return true;
     });
@@ -195,13 +191,13 @@ bool CAsn1_Oid::encode() {
 // ---- OCTET STRING ------------------------------------------------------------
 
 CAsn1_OctetString::CAsn1_OctetString(const unsigned char* der, std::size_t length) {
-    tag = kOctetString;
+    tag = tagNumber(Id::OctetString);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
 
 CAsn1_OctetString::CAsn1_OctetString(std::string_view hex) {
-    tag = kOctetString;
+    tag = tagNumber(Id::OctetString);
     if (!guarded([&] {
             m_text = hex;
             return true;
@@ -215,11 +211,11 @@ std::unique_ptr<CAsn1_OctetString> CAsn1_OctetString::fromOctets(const unsigned 
                                                                  std::size_t length) {
     try {
         std::unique_ptr<CAsn1_OctetString> object(new CAsn1_OctetString());
-        object->tag = kOctetString;
+        object->tag = tagNumber(Id::OctetString);
         object->guarded([&] {
             if (octets == nullptr && length != 0) return false;
             const std::span<const unsigned char> content(octets, length);
-            if (!object->storeElement(kOctetString, content)) return false;
+            if (!object->storeElement(Id::OctetString, content)) return false;
             object->m_text = hexOf(content);
             return true;
         });
@@ -239,7 +235,7 @@ std::span<const unsigned char> CAsn1_OctetString::content() const {
 bool CAsn1_OctetString::decode() {
     return guarded([&] {
         std::span<const unsigned char> content;
-        if (!ownElement(kOctetString, &content)) return false;
+        if (!ownElement(Id::OctetString, &content)) return false;
         m_text = hexOf(content);
         return true;
     });
@@ -249,7 +245,7 @@ bool CAsn1_OctetString::encode() {
     return guarded([&] {
         std::vector<unsigned char> octets;
         if (!HexToBytes(m_text, &octets)) return false;
-        if (!storeElement(kOctetString, octets)) return false;
+        if (!storeElement(Id::OctetString, octets)) return false;
         m_text = hexOf(octets);  // the canonical form: upper case, no separators
         return true;
     });
@@ -265,7 +261,7 @@ CAsn1_BitString::CAsn1_BitString(const unsigned char* der, std::size_t length) {
 bool CAsn1_BitString::decode() {
     return guarded([&] {
         std::span<const unsigned char> content;
-        if (!ownElement(kBitString, &content) || content.empty()) return false;
+        if (!ownElement(Id::BitString, &content) || content.empty()) return false;
         m_text = hexOf(content.subspan(1));
         return true;
     });
@@ -283,7 +279,7 @@ CAsn1_BmpString::CAsn1_BmpString(const unsigned char* der, std::size_t length) {
 bool CAsn1_BmpString::decode() {
     return guarded([&] {
         std::span<const unsigned char> content;
-        if (!ownElement(kBmpString, &content) || content.size() % 2 != 0) return false;
+        if (!ownElement(Id::BmpString, &content) || content.size() % 2 != 0) return false;
         const std::size_t units = content.size() / 2;
         if (units >= kivo::asn1::kTextBufferSize / sizeof(char16_t)) return false;
         const char16_t* wide = Asn1BmpToWide(pb.get(), elementSize);
@@ -306,18 +302,18 @@ bool CAsn1_BmpString::encode() { return true; }
 // ---- UTCTime -----------------------------------------------------------------
 
 CAsn1_UtcTime::CAsn1_UtcTime(const unsigned char* der, std::size_t length) {
-    tag = kUtcTime;
+    tag = tagNumber(Id::UtcTime);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
 
 CAsn1_UtcTime::CAsn1_UtcTime(std::int64_t seconds) : m_time(seconds) {
-    tag = kUtcTime;
+    tag = tagNumber(Id::UtcTime);
     encode();
 }
 
 CAsn1_UtcTime::CAsn1_UtcTime(const std::int64_t* seconds) {
-    tag = kUtcTime;
+    tag = tagNumber(Id::UtcTime);
     if (seconds == nullptr) {
         fail();
         return;
@@ -327,7 +323,7 @@ CAsn1_UtcTime::CAsn1_UtcTime(const std::int64_t* seconds) {
 }
 
 CAsn1_UtcTime::CAsn1_UtcTime(std::string_view text) {
-    tag = kUtcTime;
+    tag = tagNumber(Id::UtcTime);
     if (!readUtcTime(text, &m_time)) {
         fail();
         return;
@@ -338,7 +334,7 @@ CAsn1_UtcTime::CAsn1_UtcTime(std::string_view text) {
 bool CAsn1_UtcTime::decode() {
     return guarded([&] {
         std::span<const unsigned char> content;
-        if (!ownElement(kUtcTime, &content)) return false;
+        if (!ownElement(Id::UtcTime, &content)) return false;
         return readUtcTime(
             std::string_view(reinterpret_cast<const char*>(content.data()), content.size()),
             &m_time);
@@ -355,7 +351,7 @@ bool CAsn1_UtcTime::encode() {
         if (fields.tm_year < -1900 || fields.tm_year > 9999 - 1900) return false;
         char text[kTextLength + 1];
         if (std::strftime(text, sizeof text, "%y%m%d%H%M%SZ", &fields) != kTextLength) return false;
-        if (!storeElement(kUtcTime, std::span<const unsigned char>(
+        if (!storeElement(Id::UtcTime, std::span<const unsigned char>(
                                         reinterpret_cast<const unsigned char*>(text), kTextLength))) {
             return false;
         }
@@ -366,8 +362,8 @@ bool CAsn1_UtcTime::encode() {
 // ---- NULL --------------------------------------------------------------------
 
 CAsn1_NullTag::CAsn1_NullTag() {
-    tag = kNull;
-    guarded([&] { return storeElement(kNull, {}); });
+    tag = tagNumber(Id::Null);
+    guarded([&] { return storeElement(Id::Null, {}); });
 }
 
 bool CAsn1_NullTag::decode() { return true; }
@@ -376,7 +372,7 @@ bool CAsn1_NullTag::encode() { return true; }
 // ---- any element -------------------------------------------------------------
 
 CAsn1_Universal::CAsn1_Universal(const unsigned char* der, std::size_t length) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     guarded([&] { return copyBytes(der, length); });
 }
 

@@ -12,6 +12,8 @@
 #include "asn1/Asn1TextInternal.h"
 #include "asn1/OidRegistry.h"
 
+using kivo::asn1::Id;
+
 namespace kivo::asn1 {
 namespace {
 
@@ -118,15 +120,15 @@ private:
 constexpr std::uint32_t kMaxValueOctets = kTextBufferSize - 1;
 
 bool isTextValue(unsigned char identifier) {
-    return identifier == kUtf8String || identifier == kPrintableString ||
-           identifier == kT61String || identifier == kIa5String || identifier == kBmpString;
+    return identifier == Id::Utf8String || identifier == Id::PrintableString ||
+           identifier == Id::T61String || identifier == Id::Ia5String || identifier == Id::BmpString;
 }
 
 // Appends a string value: the content byte for byte, a BMPString's 16-bit
 // units as Latin-1 octets ('?' for units from U+0100 on).
 bool appendValue(LineWriter& line, const Element& value) {
     if (value.contentLength > kMaxValueOctets) return false;
-    if (value.identifier() != kBmpString) {
+    if (value.identifier() != Id::BmpString) {
         return line.append(reinterpret_cast<const char*>(value.content), value.contentLength);
     }
     if (value.contentLength % 2 != 0) return false;
@@ -144,13 +146,13 @@ Rendering renderRdn(LineWriter& line, const Element& rdn) {
     ChildWalker attributes(rdn);
     Element atv;
     while (attributes.next(&atv)) {
-        if (atv.identifier() != kSequence) return Rendering::kMalformed;
+        if (atv.identifier() != Id::Sequence) return Rendering::kMalformed;
         ChildWalker parts(atv);
         Element type;
         if (!parts.next(&type)) return Rendering::kMalformed;
         char dotted[kTextBufferSize];
         const char* typeName = "unknownOID";
-        if (type.identifier() == kOid &&
+        if (type.identifier() == Id::Oid &&
             formatOid(type.content, type.contentLength, dotted, sizeof dotted)) {
             typeName = OidToNameOrSelf(dotted);
         }
@@ -188,7 +190,7 @@ Rendering renderGeneralName(LineWriter& line, const Element& name, bool director
     ChildWalker inner(name);
     Element directoryName;
     if (!inner.next(&directoryName)) return inner.malformed() ? Rendering::kMalformed : Rendering::kGoOn;
-    if (directoryName.identifier() != kSequence) return Rendering::kMalformed;
+    if (directoryName.identifier() != Id::Sequence) return Rendering::kMalformed;
     ChildWalker rdns(directoryName);
     return renderNameList(line, rdns, false);
 }
@@ -198,7 +200,7 @@ Rendering renderNameList(LineWriter& line, ChildWalker& items, bool directoryNam
     Element item;
     while (items.next(&item)) {
         Rendering r = Rendering::kStop;
-        if (item.identifier() == kSet) {
+        if (item.identifier() == Id::Set) {
             r = renderRdn(line, item);
         } else if ((item.identifier() & 0xC0) == 0x80) {
             r = renderGeneralName(line, item, directoryNameAllowed);
@@ -352,8 +354,8 @@ const char* Asn1DateText(const unsigned char* p, std::uint32_t size) {
     if (!readElement(p, size, &e)) return tDateText;
     // The identifier tells the two time types apart; for others a total
     // size of 15 octets (a UTCTime with seconds) means two-digit years.
-    const bool utc = e.identifier() == kUtcTime ||
-                     (e.identifier() != kGeneralizedTime && e.size == 15);
+    const bool utc = e.identifier() == Id::UtcTime ||
+                     (e.identifier() != Id::GeneralizedTime && e.size == 15);
     const char* text = reinterpret_cast<const char*>(e.content);
     const std::uint32_t yearDigits = utc ? 2 : 4;
     if (e.contentLength < yearDigits + 4) return tDateText;
@@ -386,7 +388,7 @@ const char* Asn1NameToText(const unsigned char* p, std::uint32_t size) {
     Element outer;
     if (!readElement(p, size, &outer)) return line.fail();
     Rendering r;
-    if (outer.identifier() == kSequence) {
+    if (outer.identifier() == Id::Sequence) {
         ChildWalker items(outer);
         r = renderNameList(line, items, true);
     } else {
@@ -406,7 +408,7 @@ std::uint32_t Asn1CountSequences(const unsigned char* p, std::uint32_t size) {
     Element child;
     std::uint32_t count = 0;
     while (children.next(&child)) {
-        if (child.identifier() == kSequence) ++count;
+        if (child.identifier() == Id::Sequence) ++count;
     }
     return children.malformed() ? 0 : count;
 }

@@ -2,19 +2,16 @@
 
 #include "asn1/CmsAlgorithm.h"
 
+using kivo::asn1::Id;
+using kivo::asn1::tagNumber;
+
 using kivo::asn1::DerContent;
-using kivo::asn1::kSequence;
 
 namespace {
-constexpr unsigned char kNullElement = 0x05;
-constexpr unsigned char kOidElement = 0x06;
-constexpr unsigned char kContext0 = 0xA0;
-constexpr unsigned char kContext1 = 0xA1;
-constexpr unsigned char kContext2 = 0xA2;
 }  // namespace
 
 CAsn1_AlgoIdent::CAsn1_AlgoIdent(const unsigned char* der, std::size_t length) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
@@ -22,7 +19,7 @@ CAsn1_AlgoIdent::CAsn1_AlgoIdent(const unsigned char* der, std::size_t length) {
 CAsn1_AlgoIdent::CAsn1_AlgoIdent(std::unique_ptr<CAsn1_Oid> algorithm,
                                  std::unique_ptr<CAsn1Base> parameters)
     : m_algorithm(std::move(algorithm)), m_parameters(std::move(parameters)) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] {
             if (!m_parameters) m_parameters = std::make_unique<CAsn1_NullTag>();
             return true;
@@ -36,9 +33,9 @@ bool CAsn1_AlgoIdent::decode() {
     return guarded([&] {
         m_algorithm.reset();
         m_parameters.reset();
-        if (!ownElement(kSequence, nullptr)) return false;
+        if (!ownElement(Id::Sequence, nullptr)) return false;
         resetCursor();
-        if (!cursorEnter() || !cursorAt(kOidElement)) return false;
+        if (!cursorEnter() || !expect(Id::Oid)) return false;
         m_algorithm = std::make_unique<CAsn1_Oid>(cursor.ptr, cursor.size);
         if (m_algorithm->getError() != 0) return false;
         if (cursorAtEnd()) {
@@ -46,9 +43,9 @@ bool CAsn1_AlgoIdent::decode() {
             return true;
         }
         if (!cursorNext()) return false;
-        if (cursorAt(kNullElement) && cursor.size == 2) {
+        if (cursorAt(Id::Null) && cursor.size == 2) {
             m_parameters = std::make_unique<CAsn1_NullTag>();
-        } else if (cursorAt(kOidElement)) {
+        } else if (cursorAt(Id::Oid)) {
             m_parameters = std::make_unique<CAsn1_Oid>(cursor.ptr, cursor.size);
         } else {
             m_parameters = std::make_unique<CAsn1_Universal>(cursor.ptr, cursor.size);
@@ -62,7 +59,7 @@ bool CAsn1_AlgoIdent::encode() {
         DerContent content;
         if (!content.add(m_algorithm.get())) return false;
         content.addOptional(m_parameters.get());
-        return storeElement(kSequence, content.octets());
+        return storeElement(Id::Sequence, content.octets());
     });
 }
 
@@ -74,7 +71,7 @@ CAsn1_AlgoIdent_Params::CAsn1_AlgoIdent_Params(std::unique_ptr<CAsn1_Oid> hashAl
       m_maskGenAlgorithm(std::move(maskGenAlgorithm)),
       m_maskGenHash(std::move(maskGenHash)),
       m_saltLength(std::move(saltLength)) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     encode();
 }
 
@@ -86,23 +83,23 @@ bool CAsn1_AlgoIdent_Params::encode() {
         DerContent hash;
         if (!hash.add(m_hashAlgorithm.get())) return false;
         DerContent hashAlgorithm;
-        if (!hashAlgorithm.addElement(kSequence, hash)) return false;
+        if (!hashAlgorithm.addElement(Id::Sequence, hash)) return false;
 
         DerContent mgfHash;
         if (!mgfHash.add(m_maskGenHash.get())) return false;
         DerContent mgf;
-        if (!mgf.add(m_maskGenAlgorithm.get()) || !mgf.addElement(kSequence, mgfHash)) return false;
+        if (!mgf.add(m_maskGenAlgorithm.get()) || !mgf.addElement(Id::Sequence, mgfHash)) return false;
         DerContent maskGen;
-        if (!maskGen.addElement(kSequence, mgf)) return false;
+        if (!maskGen.addElement(Id::Sequence, mgf)) return false;
 
         DerContent salt;
         if (!salt.add(m_saltLength.get())) return false;
 
         DerContent content;
-        if (!content.addElement(kContext0, hashAlgorithm) ||
-            !content.addElement(kContext1, maskGen) || !content.addElement(kContext2, salt)) {
+        if (!content.addElement(Id::Context0, hashAlgorithm) ||
+            !content.addElement(Id::Context1, maskGen) || !content.addElement(Id::Context2, salt)) {
             return false;
         }
-        return storeElement(kSequence, content.octets());
+        return storeElement(Id::Sequence, content.octets());
     });
 }

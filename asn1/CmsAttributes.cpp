@@ -5,25 +5,20 @@
 #include "asn1/CmsOids.h"
 #include "digest/DigestFactory.h"
 
+using kivo::asn1::Id;
+using kivo::asn1::octet;
+using kivo::asn1::tagNumber;
+
 using kivo::asn1::DerContent;
-using kivo::asn1::kSequence;
-using kivo::asn1::kSet;
 
 namespace {
-
-constexpr unsigned char kOctetStringElement = 0x04;
-constexpr unsigned char kOidElement = 0x06;
-constexpr unsigned char kUtcTimeElement = 0x17;
-constexpr unsigned char kBmpStringElement = 0x1E;
-constexpr unsigned char kSignedAttrsIdentifier = 0xA0;
-constexpr unsigned char kUnsignedAttrsIdentifier = 0xA1;
 
 }  // namespace
 
 // ---- Attribute -------------------------------------------------------------------
 
 CAsn1_Attribute::CAsn1_Attribute(const unsigned char* der, std::size_t length) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
@@ -31,21 +26,21 @@ CAsn1_Attribute::CAsn1_Attribute(const unsigned char* der, std::size_t length) {
 CAsn1_Attribute::CAsn1_Attribute(std::string_view typeDotted, std::string_view typeName,
                                  std::string_view valueText, std::uint32_t valueTag)
     : m_valueTag(valueTag) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] {
             m_attrType = std::make_unique<CAsn1_Oid>(typeDotted, typeName);
             switch (valueTag) {
-                case kivo::asn1::kOctetString:
+                case tagNumber(Id::OctetString):
                     m_attrValue = std::make_unique<CAsn1_OctetString>(valueText);
                     break;
-                case kivo::asn1::kOid:
+                case tagNumber(Id::Oid):
                     m_attrValue = std::make_unique<CAsn1_Oid>(valueText, "");
                     break;
-                case kivo::asn1::kUtcTime:
+                case tagNumber(Id::UtcTime):
                     m_attrValue = std::make_unique<CAsn1_UtcTime>(valueText);
                     break;
                 default:
-                    if (valueTag != kivo::asn1::kBmpString) m_valueTag = kOtherValue;
+                    if (valueTag != tagNumber(Id::BmpString)) m_valueTag = kOtherValue;
                     break;
             }
             return true;
@@ -58,7 +53,7 @@ CAsn1_Attribute::CAsn1_Attribute(std::string_view typeDotted, std::string_view t
 CAsn1_Attribute::CAsn1_Attribute(std::string_view typeDotted, std::string_view typeName,
                                  std::unique_ptr<CAsn1Base> value)
     : m_attrValue(std::move(value)) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] {
             m_attrType = std::make_unique<CAsn1_Oid>(typeDotted, typeName);
             m_valueTag = m_attrValue ? m_attrValue->getTag() : kOtherValue;
@@ -74,29 +69,29 @@ bool CAsn1_Attribute::decode() {
         m_attrType.reset();
         m_attrValue.reset();
         m_valueTag = 0;
-        if (!ownElement(kSequence, nullptr)) return false;
+        if (!ownElement(Id::Sequence, nullptr)) return false;
         resetCursor();
-        if (!cursorEnter() || !cursorAt(kOidElement)) return false;
+        if (!cursorEnter() || !expect(Id::Oid)) return false;
         m_attrType = std::make_unique<CAsn1_Oid>(cursor.ptr, cursor.size);
         if (m_attrType->getError() != 0) return false;
-        if (!cursorNext() || !cursorAt(kSet) || !cursorAtEnd()) return false;
+        if (!cursorNext() || !expect(Id::Set) || !cursorAtEnd()) return false;
         if (!cursorEnter() || cursor.size == 0) return false;  // at least one value
         switch (cursor.ptr[0]) {
-            case kOctetStringElement:
+            case octet(Id::OctetString):
                 m_attrValue = std::make_unique<CAsn1_OctetString>(cursor.ptr, cursor.size);
-                m_valueTag = kivo::asn1::kOctetString;
+                m_valueTag = tagNumber(Id::OctetString);
                 break;
-            case kOidElement:
+            case octet(Id::Oid):
                 m_attrValue = std::make_unique<CAsn1_Oid>(cursor.ptr, cursor.size);
-                m_valueTag = kivo::asn1::kOid;
+                m_valueTag = tagNumber(Id::Oid);
                 break;
-            case kUtcTimeElement:
+            case octet(Id::UtcTime):
                 m_attrValue = std::make_unique<CAsn1_UtcTime>(cursor.ptr, cursor.size);
-                m_valueTag = kivo::asn1::kUtcTime;
+                m_valueTag = tagNumber(Id::UtcTime);
                 break;
-            case kBmpStringElement:
+            case octet(Id::BmpString):
                 m_attrValue = std::make_unique<CAsn1_BmpString>(cursor.ptr, cursor.size);
-                m_valueTag = kivo::asn1::kBmpString;
+                m_valueTag = tagNumber(Id::BmpString);
                 break;
             default:
                 m_attrValue = std::make_unique<CAsn1_Universal>(cursor.ptr, cursor.size);
@@ -116,14 +111,14 @@ bool CAsn1_Attribute::encode() {
         DerContent values;
         if (!values.add(m_attrValue.get())) return false;
         DerContent content;
-        if (!content.add(m_attrType.get()) || !content.addElement(kSet, values)) return false;
-        return storeElement(kSequence, content.octets());
+        if (!content.add(m_attrType.get()) || !content.addElement(Id::Set, values)) return false;
+        return storeElement(Id::Sequence, content.octets());
     });
 }
 
 // ---- attribute lists -------------------------------------------------------------
 
-CAsn1_AttributeSet::CAsn1_AttributeSet() { tag = kivo::asn1::kSetNumber; }
+CAsn1_AttributeSet::CAsn1_AttributeSet() { tag = tagNumber(Id::Set); }
 
 const CAsn1_Attribute* CAsn1_AttributeSet::attribute(std::size_t index) const {
     return index < m_attributes.size() ? m_attributes[index].get() : nullptr;
@@ -138,16 +133,16 @@ const CAsn1_Attribute* CAsn1_AttributeSet::find(std::string_view dotted) const {
     return nullptr;
 }
 
-bool CAsn1_AttributeSet::decodeList(unsigned char contextIdentifier) {
+bool CAsn1_AttributeSet::decodeList(Id contextIdentifier) {
     return guarded([&] {
         m_attributes.clear();
-        if (!pb || cb == 0 || (pb[0] != contextIdentifier && pb[0] != kSet)) return false;
-        if (!ownElement(pb[0], nullptr)) return false;
+        if (!pb || cb == 0 || (pb[0] != contextIdentifier && pb[0] != Id::Set)) return false;
+        if (!ownElement(pb[0] == Id::Set ? Id::Set : contextIdentifier, nullptr)) return false;
         resetCursor();
         if (!cursorEnter()) return false;
         if (cursor.size == 0) return true;  // empty list
         for (;;) {
-            if (!cursorAt(kSequence)) return false;
+            if (!expect(Id::Sequence)) return false;
             m_attributes.push_back(std::make_unique<CAsn1_Attribute>(cursor.ptr, cursor.size));
             if (m_attributes.back()->getError() != 0) return false;
             if (cursorAtEnd()) return true;
@@ -174,7 +169,7 @@ bool CAsn1_AuthAttributes::addAttribute(std::unique_ptr<CAsn1_Attribute> attribu
     return encode();
 }
 
-bool CAsn1_AuthAttributes::decode() { return decodeList(kSignedAttrsIdentifier); }
+bool CAsn1_AuthAttributes::decode() { return decodeList(Id::Context0); }
 
 bool CAsn1_AuthAttributes::encode() {
     return guarded([&] {
@@ -182,7 +177,7 @@ bool CAsn1_AuthAttributes::encode() {
         for (const auto& attribute : m_attributes) {
             if (!content.add(attribute.get())) return false;
         }
-        return storeElement(kSignedAttrsIdentifier, content.octets());
+        return storeElement(Id::Context0, content.octets());
     });
 }
 
@@ -193,14 +188,14 @@ CAsn1_UnauthAttributes::CAsn1_UnauthAttributes(const unsigned char* der, std::si
     decode();
 }
 
-bool CAsn1_UnauthAttributes::decode() { return decodeList(kUnsignedAttrsIdentifier); }
+bool CAsn1_UnauthAttributes::decode() { return decodeList(Id::Context1); }
 
 bool CAsn1_UnauthAttributes::encode() { return true; }
 
 // ---- signing-certificate-v2 --------------------------------------------------------
 
 CAsn1_EssCertIdV2::CAsn1_EssCertIdV2(const CAsn1_Cert& certificate) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] {
             if (!kivo::asn1::hasEncoding(&certificate)) return false;
             m_hashAlgorithm = std::make_unique<CAsn1_AlgoIdent>(
@@ -233,9 +228,9 @@ bool CAsn1_EssCertIdV2::encode() {
         certId.addOptional(m_hashAlgorithm.get());
         if (!certId.add(m_certHash.get()) || !certId.add(m_issuerSerial.get())) return false;
         DerContent certs;
-        if (!certs.addElement(kSequence, certId)) return false;
+        if (!certs.addElement(Id::Sequence, certId)) return false;
         DerContent signingCertificate;
-        if (!signingCertificate.addElement(kSequence, certs)) return false;
-        return storeElement(kSequence, signingCertificate.octets());
+        if (!signingCertificate.addElement(Id::Sequence, certs)) return false;
+        return storeElement(Id::Sequence, signingCertificate.octets());
     });
 }

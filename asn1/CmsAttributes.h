@@ -56,7 +56,7 @@ protected:
     // Walks the children of the element in pb, whose identifier must be
     // `contextIdentifier` or 0x31; every child must be a SEQUENCE that
     // decodes as an Attribute.
-    bool decodeList(unsigned char contextIdentifier);
+    bool decodeList(kivo::asn1::Id contextIdentifier);
 
     std::vector<std::unique_ptr<CAsn1_Attribute>> m_attributes;
 };

@@ -4,20 +4,13 @@
 
 #include "asn1/CmsOids.h"
 
+using kivo::asn1::tagNumber;
+
 using kivo::asn1::DerContent;
-using kivo::asn1::kSequence;
+using kivo::asn1::Field;
+using kivo::asn1::Id;
 
 namespace {
-
-constexpr unsigned char kIntegerElement = 0x02;
-constexpr unsigned char kBitStringElement = 0x03;
-constexpr unsigned char kOidElement = 0x06;
-constexpr unsigned char kDirectoryName = 0xA4;  // GeneralName [4] EXPLICIT Name
-
-// Certificate field ids of CertFieldLocate.
-constexpr int kFieldIssuer = 103;
-constexpr int kFieldSerialNumber = 105;
-constexpr int kFieldSubjectPublicKeyInfo = 112;
 
 struct CurveSize {
     std::string_view dotted;
@@ -42,7 +35,7 @@ constexpr CurveSize kCurveSizes[] = {
 
 // The element `length` octets long at `p` is exactly one element with
 // identifier `identifier`.
-bool isSingleElement(const unsigned char* p, std::size_t length, unsigned char identifier) {
+bool isSingleElement(const unsigned char* p, std::size_t length, Id identifier) {
     return p != nullptr && length >= 2 && p[0] == identifier &&
            kivo::asn1::elementSize(p, length) == length;
 }
@@ -60,7 +53,7 @@ std::uint32_t ecCurveBits(std::string_view dotted) {
 // ---- RSA public key ------------------------------------------------------------
 
 CAsn1_PublicKeyRSA::CAsn1_PublicKeyRSA(const unsigned char* der, std::size_t length) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
@@ -72,13 +65,13 @@ bool CAsn1_PublicKeyRSA::decode() {
     return guarded([&] {
         m_modulus.reset();
         m_publicExponent.reset();
-        if (!ownElement(kBitStringElement, nullptr)) return false;
+        if (!ownElement(Id::BitString, nullptr)) return false;
         resetCursor();
         // Entering a BIT STRING skips its unused-bits octet.
-        if (!cursorEnter() || !cursorAt(kSequence) || !cursorAtEnd()) return false;
-        if (!cursorEnter() || !cursorAt(kIntegerElement)) return false;
+        if (!cursorEnter() || !expect(Id::Sequence) || !cursorAtEnd()) return false;
+        if (!cursorEnter() || !expect(Id::Integer)) return false;
         m_modulus = std::make_unique<CAsn1_Int>(cursor.ptr, cursor.size);
-        if (!cursorNext() || !cursorAt(kIntegerElement)) return false;
+        if (!cursorNext() || !expect(Id::Integer)) return false;
         m_publicExponent = std::make_unique<CAsn1_Int>(cursor.ptr, cursor.size);
         return m_modulus->getError() == 0 && m_publicExponent->getError() == 0 && cursorAtEnd();
     });
@@ -97,7 +90,7 @@ std::uint32_t CAsn1_PublicKeyRSA::modulusBits() const {
 // ---- EC public key ---------------------------------------------------------------
 
 CAsn1_PublicKeyEC::CAsn1_PublicKeyEC(const unsigned char* der, std::size_t length) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
@@ -111,11 +104,11 @@ bool CAsn1_PublicKeyEC::decode() {
         m_nullParams.reset();
         m_point.reset();
         if (!pb || cb == 0) return false;
-        if (pb[0] == kBitStringElement) {
+        if (pb[0] == Id::BitString) {
             m_point = std::make_unique<CAsn1_BitString>(pb.get(), cb);
             return m_point->getError() == 0;
         }
-        if (pb[0] == kOidElement) {
+        if (pb[0] == Id::Oid) {
             m_curve = std::make_unique<CAsn1_Oid>(pb.get(), cb);
             return m_curve->getError() == 0;
         }
@@ -129,7 +122,7 @@ bool CAsn1_PublicKeyEC::encode() { return true; }
 // ---- SubjectPublicKeyInfo -----------------------------------------------------
 
 CAsn1_PublicKey::CAsn1_PublicKey(const unsigned char* der, std::size_t length) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
@@ -140,12 +133,12 @@ bool CAsn1_PublicKey::decode() {
         m_subjectPublicKey.reset();
         m_rsaKey.reset();
         m_ecKey.reset();
-        if (!ownElement(kSequence, nullptr)) return false;
+        if (!ownElement(Id::Sequence, nullptr)) return false;
         resetCursor();
-        if (!cursorEnter() || !cursorAt(kSequence)) return false;
+        if (!cursorEnter() || !expect(Id::Sequence)) return false;
         m_algorithm = std::make_unique<CAsn1_AlgoIdent>(cursor.ptr, cursor.size);
         if (m_algorithm->getError() != 0) return false;
-        if (!cursorNext() || !cursorAt(kBitStringElement) || !cursorAtEnd()) return false;
+        if (!cursorNext() || !expect(Id::BitString) || !cursorAtEnd()) return false;
         m_subjectPublicKey = std::make_unique<CAsn1_BitString>(cursor.ptr, cursor.size);
         if (m_subjectPublicKey->getError() != 0) return false;
         if (isRsaKey()) {
@@ -185,7 +178,7 @@ std::uint32_t CAsn1_PublicKey::keyBits() const {
 // ---- certificate -------------------------------------------------------------
 
 CAsn1_Cert::CAsn1_Cert(const unsigned char* der, std::size_t length) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
@@ -193,9 +186,9 @@ CAsn1_Cert::CAsn1_Cert(const unsigned char* der, std::size_t length) {
 bool CAsn1_Cert::decode() {
     return guarded([&] {
         if (m_publicKey) return m_publicKey->getError() == 0;  // done before
-        if (!ownElement(kSequence, nullptr)) return false;
+        if (!ownElement(Id::Sequence, nullptr)) return false;
         Asn1Cursor field;
-        if (!CertFieldLocate(pb.get(), cb, kFieldSubjectPublicKeyInfo, &field) || field.size == 0) {
+        if (!kivo::asn1::certField(pb.get(), cb, Field::SubjectPublicKeyInfo, &field) || field.size == 0) {
             return false;
         }
         m_publicKey = std::make_unique<CAsn1_PublicKey>(field.ptr, field.size);
@@ -207,13 +200,13 @@ bool CAsn1_Cert::encode() { return true; }
 
 std::span<const unsigned char> CAsn1_Cert::issuerDer() const {
     Asn1Cursor field;
-    if (!pb || !CertFieldLocate(pb.get(), cb, kFieldIssuer, &field) || field.size == 0) return {};
+    if (!pb || !kivo::asn1::certField(pb.get(), cb, Field::Issuer, &field) || field.size == 0) return {};
     return {field.ptr, field.size};
 }
 
 std::span<const unsigned char> CAsn1_Cert::serialDer() const {
     Asn1Cursor field;
-    if (!pb || !CertFieldLocate(pb.get(), cb, kFieldSerialNumber, &field) || field.size == 0) {
+    if (!pb || !kivo::asn1::certField(pb.get(), cb, Field::SerialNumber, &field) || field.size == 0) {
         return {};
     }
     return {field.ptr, field.size};
@@ -226,13 +219,13 @@ bool CAsn1_Cert::isRsaKey() const { return m_publicKey && m_publicKey->isRsaKey(
 // ---- CRL -----------------------------------------------------------------------
 
 CAsn1_Crl::CAsn1_Crl(const unsigned char* der, std::size_t length) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
 
 bool CAsn1_Crl::decode() {
-    return guarded([&] { return ownElement(kSequence, nullptr); });
+    return guarded([&] { return ownElement(Id::Sequence, nullptr); });
 }
 
 bool CAsn1_Crl::encode() { return true; }
@@ -240,7 +233,7 @@ bool CAsn1_Crl::encode() { return true; }
 // ---- IssuerAndSerialNumber -------------------------------------------------------
 
 CAsn1_IssuerAndSerial::CAsn1_IssuerAndSerial(const unsigned char* der, std::size_t length) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
@@ -248,16 +241,16 @@ CAsn1_IssuerAndSerial::CAsn1_IssuerAndSerial(const unsigned char* der, std::size
 CAsn1_IssuerAndSerial::CAsn1_IssuerAndSerial(const unsigned char* issuer, std::size_t issuerLength,
                                              const unsigned char* serial,
                                              std::size_t serialLength) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] {
-            if (!isSingleElement(issuer, issuerLength, kSequence) ||
-                !isSingleElement(serial, serialLength, kIntegerElement)) {
+            if (!isSingleElement(issuer, issuerLength, Id::Sequence) ||
+                !isSingleElement(serial, serialLength, Id::Integer)) {
                 return false;
             }
             DerContent content;
             content.addBytes({issuer, issuerLength});
             content.addBytes({serial, serialLength});
-            return storeElement(kSequence, content.octets());
+            return storeElement(Id::Sequence, content.octets());
         })) {
         return;
     }
@@ -266,12 +259,12 @@ CAsn1_IssuerAndSerial::CAsn1_IssuerAndSerial(const unsigned char* issuer, std::s
 
 bool CAsn1_IssuerAndSerial::decode() {
     return guarded([&] {
-        if (!ownElement(kSequence, nullptr)) return false;
+        if (!ownElement(Id::Sequence, nullptr)) return false;
         resetCursor();
-        if (!cursorEnter() || !cursorAt(kSequence)) return false;
+        if (!cursorEnter() || !expect(Id::Sequence)) return false;
         const char* issuer = Asn1NameToText(cursor.ptr, cursor.size);
         m_issuerText = issuer != nullptr ? issuer : "";
-        if (!cursorNext() || !cursorAt(kIntegerElement) || !cursorAtEnd()) return false;
+        if (!cursorNext() || !expect(Id::Integer) || !cursorAtEnd()) return false;
         const std::uint32_t header = cursor.size - cursorContentLength();
         BytesToHex(cursor.ptr + header, cursorContentLength(), &m_serialText);
         return cursorContentLength() > 0;
@@ -283,27 +276,27 @@ bool CAsn1_IssuerAndSerial::encode() { return true; }
 // ---- ESS IssuerSerial --------------------------------------------------------------
 
 CAsn1_IssuerSerial::CAsn1_IssuerSerial(const unsigned char* der, std::size_t length) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
 
 CAsn1_IssuerSerial::CAsn1_IssuerSerial(const unsigned char* issuer, std::size_t issuerLength,
                                        const unsigned char* serial, std::size_t serialLength) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     guarded([&] {
-        if (!isSingleElement(issuer, issuerLength, kSequence) ||
-            !isSingleElement(serial, serialLength, kIntegerElement)) {
+        if (!isSingleElement(issuer, issuerLength, Id::Sequence) ||
+            !isSingleElement(serial, serialLength, Id::Integer)) {
             return false;
         }
         DerContent name;
         name.addBytes({issuer, issuerLength});
         DerContent directoryName;
-        if (!directoryName.addElement(kDirectoryName, name)) return false;
+        if (!directoryName.addElement(Id::Context4, name)) return false;
         DerContent content;
-        if (!content.addElement(kSequence, directoryName)) return false;
+        if (!content.addElement(Id::Sequence, directoryName)) return false;
         content.addBytes({serial, serialLength});
-        if (!storeElement(kSequence, content.octets())) return false;
+        if (!storeElement(Id::Sequence, content.octets())) return false;
         elementSize = cb;
         return true;
     });
@@ -311,10 +304,10 @@ CAsn1_IssuerSerial::CAsn1_IssuerSerial(const unsigned char* issuer, std::size_t 
 
 bool CAsn1_IssuerSerial::decode() {
     return guarded([&] {
-        if (!ownElement(kSequence, nullptr)) return false;
+        if (!ownElement(Id::Sequence, nullptr)) return false;
         resetCursor();
-        if (!cursorEnter() || !cursorAt(kSequence) || cursorContentLength() == 0) return false;
-        if (!cursorNext() || !cursorAt(kIntegerElement) || !cursorAtEnd()) return false;
+        if (!cursorEnter() || !expect(Id::Sequence) || cursorContentLength() == 0) return false;
+        if (!cursorNext() || !expect(Id::Integer) || !cursorAtEnd()) return false;
         return cursorContentLength() > 0;
     });
 }

@@ -11,15 +11,14 @@
 #include <string>
 #include <vector>
 
+using kivo::asn1::Id;
+using kivo::asn1::octet;
+using kivo::asn1::tagNumber;
+
 using kivo::asn1::DerContent;
-using kivo::asn1::kSequence;
 namespace oid = kivo::cms::oid;
 
 namespace {
-
-constexpr unsigned char kOidElement = 0x06;
-constexpr unsigned char kContext0 = 0xA0;
-constexpr unsigned char kIntegerIdentifier = 0x02;
 constexpr std::string_view kUnknownOidName = "unknown OID";
 
 constexpr int kCodeSignedData = 2;
@@ -73,7 +72,7 @@ std::unique_ptr<CAsn1_AlgoIdent> digestAlgorithm(const HashChoice& hash) {
 // INTEGER element of `count` zero octets (a placeholder, not minimal DER).
 void appendZeroInteger(std::vector<unsigned char>& out, std::size_t count) {
     unsigned char header[6];
-    header[0] = kIntegerIdentifier;
+    header[0] = octet(Id::Integer);
     const std::uint32_t headerSize =
         1 + kivo::asn1::writeLength(header + 1, static_cast<std::uint32_t>(count));
     out.insert(out.end(), header, header + headerSize);
@@ -89,7 +88,7 @@ std::vector<unsigned char> placeholderSignature(std::size_t k, bool ecdsa) {
     appendZeroInteger(integers, k + 1);
     appendZeroInteger(integers, k + 1);
     std::vector<unsigned char> value(1 + 5);
-    value[0] = kSequence;
+    value[0] = octet(Id::Sequence);
     const std::uint32_t length =
         kivo::asn1::writeLength(value.data() + 1, static_cast<std::uint32_t>(integers.size()));
     value.resize(1 + length);
@@ -118,7 +117,7 @@ std::unique_ptr<CAsn1_AuthAttributes> signedAttributes(const CAsn1_Cert& signer,
     auto attributes = std::make_unique<CAsn1_AuthAttributes>();
     if (kivo::cms::attributeAdmitted(oid::kContentTypeAttr, attributeMode) &&
         !attributes->addAttribute(std::make_unique<CAsn1_Attribute>(
-            oid::kContentTypeAttr, "contentType", oid::kData, kivo::asn1::kOid))) {
+            oid::kContentTypeAttr, "contentType", oid::kData, tagNumber(Id::Oid)))) {
         return nullptr;
     }
     if (kivo::cms::attributeAdmitted(oid::kSigningTimeAttr, attributeMode)) {
@@ -130,7 +129,7 @@ std::unique_ptr<CAsn1_AuthAttributes> signedAttributes(const CAsn1_Cert& signer,
     }
     if (kivo::cms::attributeAdmitted(oid::kMessageDigestAttr, attributeMode) &&
         !attributes->addAttribute(std::make_unique<CAsn1_Attribute>(
-            oid::kMessageDigestAttr, "messageDigest", contentDigest, kivo::asn1::kOctetString))) {
+            oid::kMessageDigestAttr, "messageDigest", contentDigest, tagNumber(Id::OctetString)))) {
         return nullptr;
     }
     if (kivo::cms::attributeAdmitted(oid::kSigningCertificateV2Attr, attributeMode) &&
@@ -189,10 +188,10 @@ kivo::DigestAlgorithm contentDigestAlgorithm(int hashId) { return hashChoice(has
 
 }  // namespace kivo::cms
 
-CAsn1_Pkcs7::CAsn1_Pkcs7() { tag = kivo::asn1::kSequenceNumber; }
+CAsn1_Pkcs7::CAsn1_Pkcs7() { tag = tagNumber(Id::Sequence); }
 
 CAsn1_Pkcs7::CAsn1_Pkcs7(const unsigned char* der, std::size_t length) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
@@ -238,13 +237,13 @@ bool CAsn1_Pkcs7::decode() {
         m_signedAndEnvelopedData.reset();
         m_digestedData.reset();
         m_encryptedData.reset();
-        if (!ownElement(kSequence, nullptr)) return false;
+        if (!ownElement(Id::Sequence, nullptr)) return false;
         resetCursor();
-        if (!cursorEnter() || !cursorAt(kOidElement)) return false;
+        if (!cursorEnter() || !expect(Id::Oid)) return false;
         m_contentType = std::make_unique<CAsn1_Oid>(cursor.ptr, cursor.size);
         if (m_contentType->getError() != 0) return false;
         if (cursorAtEnd()) return true;  // content is optional
-        if (!cursorNext() || !cursorAt(kContext0) || !cursorAtEnd()) return false;
+        if (!cursorNext() || !expect(Id::Context0) || !cursorAtEnd()) return false;
 
         switch (getContentTypeCode()) {
             case kCodeSignedData:
@@ -271,15 +270,15 @@ bool CAsn1_Pkcs7::encode() {
         if (!kivo::asn1::hasEncoding(member)) return false;
         DerContent content;
         if (!content.add(m_contentType.get())) return false;
-        if (member->getPb()[0] == kContext0) {
+        if (member->getPb()[0] == Id::Context0) {
             // Still the [0] element it was decoded from.
             content.add(member);
         } else {
             DerContent wrapped;
             wrapped.add(member);
-            if (!content.addElement(kContext0, wrapped)) return false;
+            if (!content.addElement(Id::Context0, wrapped)) return false;
         }
-        return storeElement(kSequence, content.octets());
+        return storeElement(Id::Sequence, content.octets());
     });
 }
 

@@ -5,24 +5,19 @@
 #include "asn1/CmsOids.h"
 #include "asn1/EcdsaSignature.h"
 
+using kivo::asn1::Id;
+using kivo::asn1::tagNumber;
+
 using kivo::asn1::DerContent;
-using kivo::asn1::kSequence;
-using kivo::asn1::kSet;
 
 namespace {
-
-constexpr unsigned char kIntegerElement = 0x02;
-constexpr unsigned char kOctetStringElement = 0x04;
-constexpr unsigned char kOidElement = 0x06;
-constexpr unsigned char kContext0 = 0xA0;
-constexpr unsigned char kContext1 = 0xA1;
 
 }  // namespace
 
 // ---- EncapsulatedContentInfo --------------------------------------------------------
 
 CAsn1_ContentInfo::CAsn1_ContentInfo(const unsigned char* der, std::size_t length) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
@@ -30,7 +25,7 @@ CAsn1_ContentInfo::CAsn1_ContentInfo(const unsigned char* der, std::size_t lengt
 CAsn1_ContentInfo::CAsn1_ContentInfo(std::unique_ptr<CAsn1_Oid> eContentType,
                                      std::unique_ptr<CAsn1_OctetString> eContent)
     : m_eContentType(std::move(eContentType)), m_eContent(std::move(eContent)) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     encode();
 }
 
@@ -39,16 +34,16 @@ bool CAsn1_ContentInfo::decode() {
         m_eContentType.reset();
         m_eContent.reset();
         m_eContentOther.reset();
-        if (!ownElement(kSequence, nullptr)) return false;
+        if (!ownElement(Id::Sequence, nullptr)) return false;
         resetCursor();
-        if (!cursorEnter() || !cursorAt(kOidElement)) return false;
+        if (!cursorEnter() || !expect(Id::Oid)) return false;
         m_eContentType = std::make_unique<CAsn1_Oid>(cursor.ptr, cursor.size);
         if (m_eContentType->getError() != 0) return false;
         if (cursorAtEnd()) return true;  // detached
-        if (!cursorNext() || !cursorAt(kContext0) || !cursorAtEnd()) return false;
+        if (!cursorNext() || !expect(Id::Context0) || !cursorAtEnd()) return false;
         const Asn1Cursor wrapper = cursor;
         if (!cursorEnter()) return false;
-        if (cursorAt(kOctetStringElement) && cursorAtEnd()) {
+        if (cursorAt(Id::OctetString) && cursorAtEnd()) {
             auto content = std::make_unique<CAsn1_OctetString>(cursor.ptr, cursor.size);
             if (content->getError() == 0) {
                 m_eContent = std::move(content);
@@ -66,20 +61,20 @@ bool CAsn1_ContentInfo::encode() {
         if (!content.add(m_eContentType.get())) return false;
         if (m_eContent) {
             DerContent wrapped;
-            if (!wrapped.add(m_eContent.get()) || !content.addElement(kContext0, wrapped)) {
+            if (!wrapped.add(m_eContent.get()) || !content.addElement(Id::Context0, wrapped)) {
                 return false;
             }
         } else if (m_eContentOther && !content.add(m_eContentOther.get())) {
             return false;
         }
-        return storeElement(kSequence, content.octets());
+        return storeElement(Id::Sequence, content.octets());
     });
 }
 
 // ---- SignerInfo --------------------------------------------------------------------
 
 CAsn1_SignerInfo::CAsn1_SignerInfo(const unsigned char* der, std::size_t length) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
@@ -98,7 +93,7 @@ CAsn1_SignerInfo::CAsn1_SignerInfo(std::uint32_t version,
       m_signedAttrs(std::move(signedAttrs)),
       m_signature(std::move(signature)),
       m_unsignedAttrs(std::move(unsignedAttrs)) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] {
             makeRawSignature();
             return true;
@@ -157,38 +152,38 @@ bool CAsn1_SignerInfo::decode() {
         m_signature.reset();
         m_rawSignature.reset();
         m_unsignedAttrs.reset();
-        if (!ownElement(kSequence, nullptr)) return false;
+        if (!ownElement(Id::Sequence, nullptr)) return false;
         resetCursor();
 
-        if (!cursorEnter() || !cursorAt(kIntegerElement)) return false;
+        if (!cursorEnter() || !expect(Id::Integer)) return false;
         m_version = Asn1SmallInt(cursor.ptr, cursor.size);
 
-        if (!cursorNext() || !cursorAt(kSequence)) return false;  // IssuerAndSerialNumber only
+        if (!cursorNext() || !expect(Id::Sequence)) return false;  // IssuerAndSerialNumber only
         m_sid = std::make_unique<CAsn1_IssuerAndSerial>(cursor.ptr, cursor.size);
         if (m_sid->getError() != 0) return false;
 
-        if (!cursorNext() || !cursorAt(kSequence)) return false;
+        if (!cursorNext() || !expect(Id::Sequence)) return false;
         m_digestAlgorithm = std::make_unique<CAsn1_AlgoIdent>(cursor.ptr, cursor.size);
         if (m_digestAlgorithm->getError() != 0) return false;
 
         if (!cursorNext()) return false;
-        if (cursorAt(kContext0)) {
+        if (cursorAt(Id::Context0)) {
             m_signedAttrs = std::make_unique<CAsn1_AuthAttributes>(cursor.ptr, cursor.size);
             if (m_signedAttrs->getError() != 0 || !cursorNext()) return false;
         }
 
-        if (!cursorAt(kSequence)) return false;
+        if (!expect(Id::Sequence)) return false;
         m_signatureAlgorithm = std::make_unique<CAsn1_AlgoIdent>(cursor.ptr, cursor.size);
         if (m_signatureAlgorithm->getError() != 0) return false;
 
-        if (!cursorNext() || !cursorAt(kOctetStringElement)) return false;
+        if (!cursorNext() || !expect(Id::OctetString)) return false;
         m_signature = std::make_unique<CAsn1_OctetString>(cursor.ptr, cursor.size);
         if (m_signature->getError() != 0) return false;
         makeRawSignature();
 
         if (cursorAtEnd()) return true;
         // Unsigned attributes are kept so that encode writes them again.
-        if (!cursorNext() || !cursorAt(kContext1) || !cursorAtEnd()) return false;
+        if (!cursorNext() || !expect(Id::Context1) || !cursorAtEnd()) return false;
         m_unsignedAttrs = std::make_unique<CAsn1_UnauthAttributes>(cursor.ptr, cursor.size);
         return m_unsignedAttrs->getError() == 0;
     });
@@ -207,14 +202,14 @@ bool CAsn1_SignerInfo::encode() {
             return false;
         }
         content.addOptional(m_unsignedAttrs.get());  // a new, empty list adds nothing
-        return storeElement(kSequence, content.octets());
+        return storeElement(Id::Sequence, content.octets());
     });
 }
 
 // ---- SignedData ----------------------------------------------------------------------
 
 CAsn1_Pkcs7_Sd::CAsn1_Pkcs7_Sd(const unsigned char* der, std::size_t length) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     if (!guarded([&] { return copyBytes(der, length); })) return;
     decode();
 }
@@ -231,7 +226,7 @@ CAsn1_Pkcs7_Sd::CAsn1_Pkcs7_Sd(std::uint32_t version,
       m_certificates(std::move(certificates)),
       m_crls(std::move(crls)),
       m_signerInfos(std::move(signerInfos)) {
-    tag = kivo::asn1::kSequenceNumber;
+    tag = tagNumber(Id::Sequence);
     encode();
 }
 
@@ -259,27 +254,27 @@ bool CAsn1_Pkcs7_Sd::decode() {
         m_certificates.clear();
         m_crls.clear();
         m_signerInfos.clear();
-        if (!ownElement(kContext0, nullptr)) return false;
+        if (!ownElement(Id::Context0, nullptr)) return false;
         resetCursor();
-        if (!cursorEnter() || !cursorAt(kSequence) || !cursorAtEnd()) return false;
+        if (!cursorEnter() || !expect(Id::Sequence) || !cursorAtEnd()) return false;
 
-        if (!cursorEnter() || !cursorAt(kIntegerElement)) return false;
+        if (!cursorEnter() || !expect(Id::Integer)) return false;
         m_version = Asn1SmallInt(cursor.ptr, cursor.size);
 
-        if (!cursorNext() || !cursorAt(kSet)) return false;
+        if (!cursorNext() || !expect(Id::Set)) return false;
         const bool digestsRead = cursorForEachChild([&] {
-            if (!cursorAt(kSequence)) return false;
+            if (!expect(Id::Sequence)) return false;
             m_digestAlgorithms.push_back(std::make_unique<CAsn1_AlgoIdent>(cursor.ptr, cursor.size));
             return m_digestAlgorithms.back()->getError() == 0;
         });
         if (!digestsRead) return false;
 
-        if (!cursorNext() || !cursorAt(kSequence)) return false;
+        if (!cursorNext() || !expect(Id::Sequence)) return false;
         m_encapContentInfo = std::make_unique<CAsn1_ContentInfo>(cursor.ptr, cursor.size);
         if (m_encapContentInfo->getError() != 0) return false;
 
         if (!cursorNext()) return false;
-        if (cursorAt(kContext0)) {
+        if (cursorAt(Id::Context0)) {
             // Certificates are carried, not read: one that does not decode
             // as X.509 keeps its own error and its octets.
             const bool certificatesRead = cursorForEachChild([&] {
@@ -288,7 +283,7 @@ bool CAsn1_Pkcs7_Sd::decode() {
             });
             if (!certificatesRead || !cursorNext()) return false;
         }
-        if (cursorAt(kContext1)) {
+        if (cursorAt(Id::Context1)) {
             const bool crlsRead = cursorForEachChild([&] {
                 m_crls.push_back(std::make_unique<CAsn1_Crl>(cursor.ptr, cursor.size));
                 return true;
@@ -296,9 +291,9 @@ bool CAsn1_Pkcs7_Sd::decode() {
             if (!crlsRead || !cursorNext()) return false;
         }
 
-        if (!cursorAt(kSet) || !cursorAtEnd()) return false;
+        if (!expect(Id::Set) || !cursorAtEnd()) return false;
         return cursorForEachChild([&] {
-            if (!cursorAt(kSequence)) return false;
+            if (!expect(Id::Sequence)) return false;
             m_signerInfos.push_back(std::make_unique<CAsn1_SignerInfo>(cursor.ptr, cursor.size));
             return m_signerInfos.back()->getError() == 0;
         });
@@ -316,7 +311,7 @@ bool CAsn1_Pkcs7_Sd::encode() {
         for (const auto& algorithm : m_digestAlgorithms) {
             if (!digests.add(algorithm.get())) return false;
         }
-        if (!content.addElement(kSet, digests) || !content.add(m_encapContentInfo.get())) {
+        if (!content.addElement(Id::Set, digests) || !content.add(m_encapContentInfo.get())) {
             return false;
         }
 
@@ -325,21 +320,21 @@ bool CAsn1_Pkcs7_Sd::encode() {
             for (const auto& certificate : m_certificates) {
                 if (!certificates.add(certificate.get())) return false;
             }
-            if (!content.addElement(kContext0, certificates)) return false;
+            if (!content.addElement(Id::Context0, certificates)) return false;
         }
         if (!m_crls.empty()) {
             DerContent crls;
             for (const auto& crl : m_crls) {
                 if (!crls.add(crl.get())) return false;
             }
-            if (!content.addElement(kContext1, crls)) return false;
+            if (!content.addElement(Id::Context1, crls)) return false;
         }
 
         DerContent signers;
         for (const auto& signer : m_signerInfos) {
             if (!signers.add(signer.get())) return false;
         }
-        if (!content.addElement(kSet, signers)) return false;
-        return storeElement(kSequence, content.octets());
+        if (!content.addElement(Id::Set, signers)) return false;
+        return storeElement(Id::Sequence, content.octets());
     });
 }

@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <cstdint>
 
+using kivo::asn1::Id;
+
 namespace kivo::asn1 {
 namespace {
-
-constexpr unsigned char kIntegerIdentifier = 0x02;
 constexpr std::size_t kMaxHeader = 1 + 5;
 
 // Half sizes of r‖s, in octets, for curves of 256 bits and above; smaller
@@ -22,9 +22,9 @@ std::span<const unsigned char> withoutLeadingZeros(std::span<const unsigned char
     return value;
 }
 
-void appendHeader(std::vector<unsigned char>& out, unsigned char identifier, std::size_t length) {
+void appendHeader(std::vector<unsigned char>& out, Id identifier, std::size_t length) {
     unsigned char header[kMaxHeader];
-    header[0] = identifier;
+    header[0] = octet(identifier);
     const std::uint32_t count = 1 + writeLength(header + 1, static_cast<std::uint32_t>(length));
     out.insert(out.end(), header, header + count);
 }
@@ -43,7 +43,7 @@ bool readInteger(const unsigned char* p, std::size_t available, std::span<const 
                  std::uint32_t* size) {
     std::uint32_t header = 0;
     std::uint32_t length = 0;
-    if (available < 2 || p[0] != kIntegerIdentifier || p[1] == 0x80) return false;
+    if (available < 2 || p[0] != Id::Integer || p[1] == 0x80) return false;
     if (!parseHeader(p, available, &header, &length) || length == 0) return false;
     *content = {p + header, length};
     *size = header + length;
@@ -59,13 +59,13 @@ std::vector<unsigned char> ecdsaDerFromRaw(std::span<const unsigned char> raw) {
     const std::vector<unsigned char> s = integerContent(raw.subspan(half));
 
     std::vector<unsigned char> integers;
-    appendHeader(integers, kIntegerIdentifier, r.size());
+    appendHeader(integers, Id::Integer, r.size());
     integers.insert(integers.end(), r.begin(), r.end());
-    appendHeader(integers, kIntegerIdentifier, s.size());
+    appendHeader(integers, Id::Integer, s.size());
     integers.insert(integers.end(), s.begin(), s.end());
 
     std::vector<unsigned char> der;
-    appendHeader(der, 0x30, integers.size());
+    appendHeader(der, Id::Sequence, integers.size());
     der.insert(der.end(), integers.begin(), integers.end());
     return der;
 }
@@ -75,9 +75,9 @@ RawSignatureForm ecdsaRawFromDer(std::span<const unsigned char> signature,
     raw->clear();
     std::uint32_t header = 0;
     std::uint32_t length = 0;
-    if (signature.size() < 2 || signature[0] != 0x30 ||
+    if (signature.size() < 2 || signature[0] != Id::Sequence ||
         !parseHeader(signature.data(), signature.size(), &header, &length) || length < 2 ||
-        signature[header] != kIntegerIdentifier) {
+        signature[header] != Id::Integer) {
         return RawSignatureForm::kCopy;
     }
     if (signature[1] == 0x80) return RawSignatureForm::kNone;  // DER has no indefinite form

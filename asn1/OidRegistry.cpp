@@ -7,6 +7,9 @@
 
 #include "asn1/Asn1Der.h"
 
+using kivo::asn1::Id;
+using kivo::asn1::octet;
+
 namespace kivo::asn1 {
 namespace {
 
@@ -51,7 +54,7 @@ constexpr OidRegistryEntry entry(const char* dotted, const char* name) {
     };
     putArc(arcs[0] * 40 + arcs[1]);
     for (std::size_t i = 2; i < arcCount; ++i) putArc(arcs[i]);
-    result.der[0] = kOid;
+    result.der[0] = octet(Id::Oid);
     result.der[1] = static_cast<unsigned char>(out - 2);
     result.derLength = static_cast<std::uint32_t>(out);
     return result;

@@ -90,7 +90,7 @@ void BM_Kivo_CertFields(benchmark::State& state) {
         std::uint32_t offset = 0;
         const std::uint32_t textLength = Asn1GetLength(c.ptr, &offset, c.size);
         std::int64_t seconds = 0;
-        if (Asn1Tag(c.ptr) == kivo::asn1::kUtcTime) {
+        if (Asn1Tag(c.ptr) == kivo::asn1::tagNumber(kivo::asn1::Id::UtcTime)) {
             seconds = ParseUtcTimeText(
                 std::string_view(reinterpret_cast<const char*>(c.ptr + offset), textLength));
         }

@@ -10,31 +10,17 @@
 
 #include <string>
 
+
+using kivo::asn1::Field;
 using namespace kivo::certinfo;
 
 namespace {
 
-// Field ids of AttrCertFieldLocate, in a namespace of their own so that
-// names of CCertInfo's class scope never shadow them inside its members.
-namespace field {
-constexpr int kHolderName = 101;
-constexpr int kHolderSerial = 102;
-constexpr int kIssuer = 103;
-constexpr int kSignature = 104;
-constexpr int kSerialNumber = 105;
-}  // namespace field
-
-constexpr unsigned char kSequence = 0x30;
-constexpr unsigned char kSet = 0x31;
-constexpr unsigned char kContext0 = 0xA0;
-constexpr unsigned char kContext1 = 0xA1;
-constexpr unsigned char kDirectoryName = 0xA4;  // GeneralName [4]
-
-bool locate(const unsigned char* cert, unsigned long len, int id, Asn1Cursor* field) {
-    return usable(cert, len) && AttrCertFieldLocate(cert, walkLength(len), id, field);
+bool locate(const unsigned char* cert, unsigned long len, Field id, Asn1Cursor* field) {
+    return usable(cert, len) && kivo::asn1::attrCertField(cert, walkLength(len), id, field);
 }
 
-char* serialText(ResultText& buffer, const unsigned char* cert, unsigned long len, int id) {
+char* serialText(ResultText& buffer, const unsigned char* cert, unsigned long len, Field id) {
     Asn1Cursor serial;
     if (!locate(cert, len, id, &serial)) return buffer.clear();
     return buffer.assign(smallIntHex(serial));
@@ -61,21 +47,21 @@ char* CCertInfo::A_getSubject(unsigned char* cert, unsigned long len) {
     try {
         KIVO_LOG_ENTER(m_logger, "A_getSubject");
         Asn1Cursor name;
-        if (!locate(cert, len, field::kHolderName, &name)) return buffer.clear();
+        if (!locate(cert, len, Field::Subject, &name)) return buffer.clear();
         // Down to the Name through the wrappers that are there: a context
         // wrapper (an RFC 3281 holder's entityName is [1] GeneralNames), up
         // to two SEQUENCE levels, the directoryName [4].
-        if ((isAt(name, kContext0) || isAt(name, kContext1)) && !enterFirst(&name)) {
+        if ((isAt(name, Id::Context0) || isAt(name, Id::Context1)) && !enter(&name)) {
             return buffer.clear();
         }
-        for (int level = 0; level < 2 && isAt(name, kSequence); ++level) {
+        for (int level = 0; level < 2 && isAt(name, Id::Sequence); ++level) {
             Asn1Cursor inner = name;
-            if (!enterFirst(&inner)) return buffer.clear();
+            if (!enter(&inner)) return buffer.clear();
             // A Name is a SEQUENCE of SETs: stop on it rather than enter it.
-            if (isAt(inner, kSet)) break;
+            if (isAt(inner, Id::Set)) break;
             name = inner;
         }
-        if (isAt(name, kDirectoryName) && !enterFirst(&name)) return buffer.clear();
+        if (isAt(name, Id::Context4) && !enter(&name)) return buffer.clear();
         return nameTextAt(buffer, name);
     } catch (...) {
         return buffer.clear();
@@ -86,7 +72,7 @@ char* CCertInfo::A_getSubjectSerial(unsigned char* cert, unsigned long len) {
     thread_local ResultText buffer;
     try {
         KIVO_LOG_ENTER(m_logger, "A_getSubjectSerial");
-        return serialText(buffer, cert, len, field::kHolderSerial);
+        return serialText(buffer, cert, len, Field::HolderSerial);
     } catch (...) {
         return buffer.clear();
     }
@@ -97,9 +83,9 @@ char* CCertInfo::A_getIssuer(unsigned char* cert, unsigned long len) {
     try {
         KIVO_LOG_ENTER(m_logger, "A_getIssuer");
         Asn1Cursor issuer;
-        if (!locate(cert, len, field::kIssuer, &issuer)) return buffer.clear();
-        if (isAt(issuer, kSequence) && !enterFirst(&issuer)) return buffer.clear();  // GeneralNames
-        if (!isAt(issuer, kDirectoryName) || !enterFirst(&issuer)) return buffer.clear();
+        if (!locate(cert, len, Field::Issuer, &issuer)) return buffer.clear();
+        if (isAt(issuer, Id::Sequence) && !enter(&issuer)) return buffer.clear();  // GeneralNames
+        if (!isAt(issuer, Id::Context4) || !enter(&issuer)) return buffer.clear();
         return nameTextAt(buffer, issuer);
     } catch (...) {
         return buffer.clear();
@@ -110,7 +96,7 @@ char* CCertInfo::A_getSerial(unsigned char* cert, unsigned long len) {
     thread_local ResultText buffer;
     try {
         KIVO_LOG_ENTER(m_logger, "A_getSerial");
-        return serialText(buffer, cert, len, field::kSerialNumber);
+        return serialText(buffer, cert, len, Field::SerialNumber);
     } catch (...) {
         return buffer.clear();
     }
@@ -121,7 +107,7 @@ char* CCertInfo::A_getSignatureOID(unsigned char* cert, unsigned long len) {
     try {
         KIVO_LOG_ENTER(m_logger, "A_getSignatureOID");
         Asn1Cursor algorithm;
-        if (!locate(cert, len, field::kSignature, &algorithm) || !enterFirst(&algorithm)) {
+        if (!locate(cert, len, Field::Signature, &algorithm) || !enter(&algorithm)) {
             return buffer.clear();
         }
         return buffer.assign(dottedOid(algorithm));

@@ -13,27 +13,14 @@
 #include <ctime>
 #include <limits>
 
+
 namespace kivo::certinfo {
 namespace {
 
-using asn1::kBitString;
-using asn1::kContext0;
-using asn1::kInteger;
-using asn1::kOid;
-using asn1::kSequence;
-
-constexpr unsigned char kUtcTime = 0x17;
-constexpr unsigned char kGeneralizedTime = 0x18;
-constexpr unsigned char kExtensionsWrapper = 0xA3;  // [3] around a certificate's Extensions
 
 constexpr const char* kRsaEncryption = "1.2.840.113549.1.1.1";
 constexpr const char* kEcPublicKey = "1.2.840.10045.2.1";
 
-// Field ids of CertFieldLocate and AttrCertFieldLocate.
-constexpr int kFieldValidity = 106;
-constexpr int kFieldAttributes = 109;
-constexpr int kFieldExtensions = 111;
-constexpr int kFieldSubjectPublicKeyInfo = 112;
 
 // The element at the cursor with its content; false when it is malformed.
 bool elementAt(const Asn1Cursor& cursor, asn1::Element* element) {
@@ -55,12 +42,12 @@ bool locateListContainer(const unsigned char* cert, unsigned long len, ListKind 
     const std::uint32_t length = walkLength(len);
     switch (kind) {
         case ListKind::kCertificateExtensions:
-            return CertFieldLocate(cert, length, kFieldExtensions, list) &&
-                   isAt(*list, kExtensionsWrapper) && enterFirst(list);
+            return asn1::certField(cert, length, asn1::Field::Extensions, list) &&
+                   isAt(*list, Id::Context3) && enter(list);
         case ListKind::kAttrCertAttributes:
-            return AttrCertFieldLocate(cert, length, kFieldAttributes, list);
+            return asn1::attrCertField(cert, length, asn1::Field::Attributes, list);
         case ListKind::kAttrCertExtensions:
-            return AttrCertFieldLocate(cert, length, kFieldExtensions, list);
+            return asn1::attrCertField(cert, length, asn1::Field::Extensions, list);
     }
     return false;
 }
@@ -175,32 +162,14 @@ std::uint32_t walkLength(unsigned long len) {
     return static_cast<std::uint32_t>(len > kMax ? kMax : len);
 }
 
-bool enterFirst(Asn1Cursor* cursor) {
-    Asn1Cursor moved = *cursor;
-    if (cursor->ptr == nullptr || cursor->size == 0 || !Asn1Enter(cursor->ptr, &moved) ||
-        moved.size == 0) {
-        return false;
-    }
-    *cursor = moved;
-    return true;
-}
-
-bool moveNext(Asn1Cursor* cursor) {
-    return cursor->ptr != nullptr && cursor->size != 0 && Asn1Next(cursor->ptr, cursor);
-}
-
-bool isAt(const Asn1Cursor& cursor, unsigned char identifier) {
-    return cursor.ptr != nullptr && cursor.size != 0 && cursor.ptr[0] == identifier;
-}
-
 std::string dottedOid(const Asn1Cursor& cursor) {
-    if (!isAt(cursor, kOid)) return {};
+    if (!isAt(cursor, Id::Oid)) return {};
     return Asn1OidToText(cursor.ptr, cursor.size, false);
 }
 
 std::string smallIntHex(const Asn1Cursor& cursor) {
     asn1::Element integer;
-    if (!isAt(cursor, kInteger) || !elementAt(cursor, &integer) || integer.contentLength == 0) {
+    if (!isAt(cursor, Id::Integer) || !elementAt(cursor, &integer) || integer.contentLength == 0) {
         return {};
     }
     char text[16];
@@ -210,7 +179,7 @@ std::string smallIntHex(const Asn1Cursor& cursor) {
 
 std::string lowerHexValue(const Asn1Cursor& cursor) {
     asn1::Element integer;
-    if (!isAt(cursor, kInteger) || !elementAt(cursor, &integer) || integer.contentLength == 0) {
+    if (!isAt(cursor, Id::Integer) || !elementAt(cursor, &integer) || integer.contentLength == 0) {
         return {};
     }
     std::string hex;
@@ -244,7 +213,7 @@ unsigned long remainingOctets(const Asn1Cursor& cursor) {
 
 int countListEntries(const unsigned char* cert, unsigned long len, ListKind kind) {
     Asn1Cursor list;
-    if (!locateListContainer(cert, len, kind, &list) || !isAt(list, kSequence)) return 0;
+    if (!locateListContainer(cert, len, kind, &list) || !isAt(list, Id::Sequence)) return 0;
     const std::uint32_t count = Asn1CountSequences(list.ptr, list.size);
     constexpr std::uint32_t kMaxCount = std::numeric_limits<int>::max();
     return static_cast<int>(count > kMaxCount ? kMaxCount : count);
@@ -254,13 +223,13 @@ bool locateListEntry(const unsigned char* cert, unsigned long len, ListKind kind
                      Asn1Cursor* oid) {
     Asn1Cursor c;
     if (!locateListContainer(cert, len, kind, &c)) return false;
-    if (isAt(c, kSequence) && !enterFirst(&c)) return false;
+    if (isAt(c, Id::Sequence) && !enter(&c)) return false;
     // Entries are SEQUENCEs; a walk that meets anything else stands still.
-    for (int i = 0; i < index && isAt(c, kSequence); ++i) {
-        if (!moveNext(&c)) return false;
+    for (int i = 0; i < index && isAt(c, Id::Sequence); ++i) {
+        if (!advance(&c)) return false;
     }
-    if (isAt(c, kSequence) && !enterFirst(&c)) return false;
-    if (!isAt(c, kOid)) return false;
+    if (isAt(c, Id::Sequence) && !enter(&c)) return false;
+    if (!isAt(c, Id::Oid)) return false;
     *oid = c;
     return true;
 }
@@ -268,8 +237,8 @@ bool locateListEntry(const unsigned char* cert, unsigned long len, ListKind kind
 // ---- validity ---------------------------------------------------------------------
 
 __int64 timeOfElement(const Asn1Cursor& time, DaylightSaving daylightSaving) {
-    const bool utc = isAt(time, kUtcTime);
-    if (!utc && !isAt(time, kGeneralizedTime)) return 0;
+    const bool utc = isAt(time, Id::UtcTime);
+    if (!utc && !isAt(time, Id::GeneralizedTime)) return 0;
     if (time.size < 2) return 0;
 
     // The text starts two octets after the identifier, where the content of
@@ -301,8 +270,8 @@ __int64 timeOfElement(const Asn1Cursor& time, DaylightSaving daylightSaving) {
 
 bool validityTime(const Asn1Cursor& validity, bool notAfter, Asn1Cursor* time) {
     Asn1Cursor c = validity;
-    if (!isAt(c, kSequence) || !enterFirst(&c)) return false;
-    if (notAfter && !moveNext(&c)) return false;
+    if (!isAt(c, Id::Sequence) || !enter(&c)) return false;
+    if (notAfter && !advance(&c)) return false;
     *time = c;
     return true;
 }
@@ -310,19 +279,19 @@ bool validityTime(const Asn1Cursor& validity, bool notAfter, Asn1Cursor* time) {
 bool locateValidityByCertificateOrder(const unsigned char* cert, unsigned long len,
                                       Asn1Cursor* validity) {
     const std::uint32_t length = walkLength(len);
-    if (CertFieldLocate(cert, length, kFieldValidity, validity)) return true;
+    if (asn1::certField(cert, length, asn1::Field::Validity, validity)) return true;
     // CertFieldLocate also checks each field's type, which an attribute
     // certificate does not match: in the older layout the [0] holder stands
     // where the version would and the issuer's GeneralNames where the serial
     // would. Counting the fields in the same order reaches its validity; in
     // the RFC 3281 layout the same place holds the signature algorithm.
     Asn1Cursor c = Asn1Begin(cert, length);
-    if (!isAt(c, kSequence) || !enterFirst(&c) || !isAt(c, kSequence) || !enterFirst(&c)) {
+    if (!isAt(c, Id::Sequence) || !enter(&c) || !isAt(c, Id::Sequence) || !enter(&c)) {
         return false;
     }
-    if (isAt(c, kContext0) && !moveNext(&c)) return false;  // version
+    if (isAt(c, Id::Context0) && !advance(&c)) return false;  // version
     for (int field = 0; field < 3; ++field) {                 // serial, signature, issuer
-        if (!moveNext(&c)) return false;
+        if (!advance(&c)) return false;
     }
     *validity = c;
     return true;
@@ -332,11 +301,11 @@ bool locateValidityByCertificateOrder(const unsigned char* cert, unsigned long l
 
 bool readPublicKey(const unsigned char* cert, unsigned long len, PublicKeyParts* parts) {
     Asn1Cursor spki;
-    if (!CertFieldLocate(cert, walkLength(len), kFieldSubjectPublicKeyInfo, &spki)) return false;
+    if (!asn1::certField(cert, walkLength(len), asn1::Field::SubjectPublicKeyInfo, &spki)) return false;
     Asn1Cursor algorithm = spki;
-    if (!enterFirst(&algorithm) || !isAt(algorithm, kSequence)) return false;
+    if (!enter(&algorithm) || !isAt(algorithm, Id::Sequence)) return false;
     Asn1Cursor oid = algorithm;
-    if (!enterFirst(&oid)) return false;
+    if (!enter(&oid)) return false;
     const std::string dotted = dottedOid(oid);
 
     // The subjectPublicKey BIT STRING follows the AlgorithmIdentifier.
@@ -344,16 +313,16 @@ bool readPublicKey(const unsigned char* cert, unsigned long len, PublicKeyParts*
     if (dotted == kEcPublicKey) {
         parts->algorithm = KeyAlgorithm::kEc;
         parts->parameters = oid;
-        if (!moveNext(&parts->parameters)) parts->parameters = Asn1Cursor{};
-        if (!moveNext(&key) || !isAt(key, kBitString)) return false;
+        if (!advance(&parts->parameters)) parts->parameters = Asn1Cursor{};
+        if (!advance(&key) || !isAt(key, Id::BitString)) return false;
         parts->key = key;
         return true;
     }
     if (dotted == kRsaEncryption) {
         parts->algorithm = KeyAlgorithm::kRsa;
-        if (!moveNext(&key)) return false;
-        if (isAt(key, kBitString) && !enterFirst(&key)) return false;  // past the unused-bits octet
-        if (!isAt(key, kSequence)) return false;                       // RSAPublicKey
+        if (!advance(&key)) return false;
+        if (isAt(key, Id::BitString) && !enter(&key)) return false;  // past the unused-bits octet
+        if (!isAt(key, Id::Sequence)) return false;                       // RSAPublicKey
         parts->key = key;
         return true;
     }
@@ -363,8 +332,8 @@ bool readPublicKey(const unsigned char* cert, unsigned long len, PublicKeyParts*
 bool rsaInteger(const PublicKeyParts& parts, bool exponent, Asn1Cursor* integer) {
     if (parts.algorithm != KeyAlgorithm::kRsa) return false;
     Asn1Cursor c = parts.key;
-    if (!enterFirst(&c) || !isAt(c, kInteger)) return false;
-    if (exponent && (!moveNext(&c) || !isAt(c, kInteger))) return false;
+    if (!enter(&c) || !isAt(c, Id::Integer)) return false;
+    if (exponent && (!advance(&c) || !isAt(c, Id::Integer))) return false;
     *integer = c;
     return true;
 }
@@ -419,7 +388,7 @@ char* listEntryValue(ResultText& buffer, const unsigned char* cert, unsigned lon
     // A copy: renderers write OIDs into the same per-thread text buffer.
     const std::string dotted = dottedOid(oid);
     Asn1Cursor value = oid;  // critical flag or extnValue; the attribute's values
-    if (!moveNext(&value)) return buffer.clear();
+    if (!advance(&value)) return buffer.clear();
     const Renderer renderer = select(dotted.c_str());
     if (renderer == nullptr) return buffer.clear();
     return buffer.assign(renderValue(renderer, mutableStart(value), remainingOctets(value)));

@@ -10,7 +10,7 @@
 #pragma once
 
 #include "KivoExport.h"
-#include "asn1/Asn1Der.h"
+#include "asn1/DerCursor.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -50,13 +50,11 @@ inline bool usable(const unsigned char* cert, unsigned long len) { return cert !
 // so a larger buffer is walked within its first 4 GiB.
 std::uint32_t walkLength(unsigned long len);
 
-// Moves the cursor onto the first child of its element; false when there
-// is none or it is malformed (the cursor then stays).
-bool enterFirst(Asn1Cursor* cursor);
-// Moves the cursor onto the next sibling within the enclosing element.
-bool moveNext(Asn1Cursor* cursor);
-// True when the cursor stands on an element with this identifier octet.
-bool isAt(const Asn1Cursor& cursor, unsigned char identifier);
+// The walk is the library's DER cursor.
+using asn1::advance;
+using asn1::enter;
+using asn1::Id;
+using asn1::isAt;
 
 // Dotted text of the OID at the cursor; empty for any other element.
 std::string dottedOid(const Asn1Cursor& cursor);

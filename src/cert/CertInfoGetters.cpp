@@ -13,31 +13,17 @@
 #include <cstdio>
 #include <string>
 
+
+using kivo::asn1::Field;
 using namespace kivo::certinfo;
 
 namespace {
 
-// Field ids of CertFieldLocate, in a namespace of their own so that names
-// of CCertInfo's class scope never shadow them inside its members.
-namespace field {
-constexpr int kVersion = 100;
-constexpr int kSubject = 101;
-constexpr int kIssuer = 103;
-constexpr int kSignature = 104;
-constexpr int kSerialNumber = 105;
-constexpr int kValidity = 106;
-constexpr int kSubjectPublicKeyInfo = 112;
-}  // namespace field
-
-constexpr unsigned char kInteger = 0x02;
-constexpr unsigned char kBitString = 0x03;
-constexpr unsigned char kSequence = 0x30;
-
-bool locate(const unsigned char* cert, unsigned long len, int id, Asn1Cursor* field) {
-    return CertFieldLocate(cert, walkLength(len), id, field);
+bool locate(const unsigned char* cert, unsigned long len, Field id, Asn1Cursor* field) {
+    return kivo::asn1::certField(cert, walkLength(len), id, field);
 }
 
-char* nameText(ResultText& buffer, const unsigned char* cert, unsigned long len, int id) {
+char* nameText(ResultText& buffer, const unsigned char* cert, unsigned long len, Field id) {
     Asn1Cursor name;
     if (!usable(cert, len) || !locate(cert, len, id, &name)) return buffer.clear();
     return buffer.assign(Asn1NameToText(name.ptr, name.size));
@@ -45,8 +31,8 @@ char* nameText(ResultText& buffer, const unsigned char* cert, unsigned long len,
 
 char* serialText(ResultText& buffer, const unsigned char* cert, unsigned long len) {
     Asn1Cursor serial;
-    if (!usable(cert, len) || !locate(cert, len, field::kSerialNumber, &serial) ||
-        !isAt(serial, kInteger)) {
+    if (!usable(cert, len) || !locate(cert, len, Field::SerialNumber, &serial) ||
+        !isAt(serial, Id::Integer)) {
         return buffer.clear();
     }
     return buffer.assign(Asn1ContentHex(serial.ptr, serial.size));
@@ -54,7 +40,7 @@ char* serialText(ResultText& buffer, const unsigned char* cert, unsigned long le
 
 // The algorithm OID of the AlgorithmIdentifier at the cursor.
 char* algorithmOidText(ResultText& buffer, Asn1Cursor algorithm) {
-    if (!isAt(algorithm, kSequence) || !enterFirst(&algorithm)) return buffer.clear();
+    if (!isAt(algorithm, Id::Sequence) || !enter(&algorithm)) return buffer.clear();
     return buffer.assign(dottedOid(algorithm));
 }
 
@@ -62,9 +48,9 @@ char* algorithmOidText(ResultText& buffer, Asn1Cursor algorithm) {
 // tbsCertificate, signatureAlgorithm, signatureValue.
 bool certificatePart(const unsigned char* cert, unsigned long len, int n, Asn1Cursor* part) {
     Asn1Cursor c = Asn1Begin(cert, walkLength(len));
-    if (!enterFirst(&c)) return false;
+    if (!enter(&c)) return false;
     for (int i = 0; i < n; ++i) {
-        if (!moveNext(&c)) return false;
+        if (!advance(&c)) return false;
     }
     *part = c;
     return true;
@@ -73,7 +59,7 @@ bool certificatePart(const unsigned char* cert, unsigned long len, int n, Asn1Cu
 __int64 validityTimeOf(const unsigned char* cert, unsigned long len, bool notAfter) {
     Asn1Cursor validity;
     Asn1Cursor time;
-    if (!usable(cert, len) || !locate(cert, len, field::kValidity, &validity) ||
+    if (!usable(cert, len) || !locate(cert, len, Field::Validity, &validity) ||
         !validityTime(validity, notAfter, &time)) {
         return 0;
     }
@@ -88,8 +74,8 @@ char* CCertInfo::getVersion(unsigned char* cert, unsigned long len) {
         KIVO_LOG_ENTER(m_logger, "getVersion");
         Asn1Cursor version;
         // A version 1 certificate has no [0] field: empty.
-        if (!usable(cert, len) || !locate(cert, len, field::kVersion, &version) || !enterFirst(&version) ||
-            !isAt(version, kInteger)) {
+        if (!usable(cert, len) || !locate(cert, len, Field::Version, &version) || !enter(&version) ||
+            !isAt(version, Id::Integer)) {
             return buffer.clear();
         }
         char text[16];
@@ -105,7 +91,7 @@ char* CCertInfo::getSignaturOID(unsigned char* cert, unsigned long len) {
     try {
         KIVO_LOG_ENTER(m_logger, "getSignaturOID");
         Asn1Cursor signature;
-        if (!usable(cert, len) || !locate(cert, len, field::kSignature, &signature)) return buffer.clear();
+        if (!usable(cert, len) || !locate(cert, len, Field::Signature, &signature)) return buffer.clear();
         return algorithmOidText(buffer, signature);
     } catch (...) {
         return buffer.clear();
@@ -129,7 +115,7 @@ char* CCertInfo::getCertSigValue(unsigned char* cert, unsigned long len) {
     try {
         KIVO_LOG_ENTER(m_logger, "getCertSigValue");
         Asn1Cursor value;
-        if (!usable(cert, len) || !certificatePart(cert, len, 2, &value) || !isAt(value, kBitString)) {
+        if (!usable(cert, len) || !certificatePart(cert, len, 2, &value) || !isAt(value, Id::BitString)) {
             return buffer.clear();
         }
         return buffer.assign(Asn1BitStringHex(value.ptr, value.size));
@@ -142,7 +128,7 @@ char* CCertInfo::getIssuer(unsigned char* cert, unsigned long len) {
     thread_local ResultText buffer;
     try {
         KIVO_LOG_ENTER(m_logger, "getIssuer");
-        return nameText(buffer, cert, len, field::kIssuer);
+        return nameText(buffer, cert, len, Field::Issuer);
     } catch (...) {
         return buffer.clear();
     }
@@ -152,7 +138,7 @@ char* CCertInfo::S_getIssuerName(unsigned char* cert, unsigned long len) {
     thread_local ResultText buffer;
     try {
         KIVO_LOG_ENTER(m_logger, "S_getIssuerName");
-        char* result = nameText(buffer, cert, len, field::kIssuer);
+        char* result = nameText(buffer, cert, len, Field::Issuer);
         KIVO_LOG_LEAVE(m_logger, "S_getIssuerName", result);
         return result;
     } catch (...) {
@@ -164,7 +150,7 @@ char* CCertInfo::getSubject(unsigned char* cert, unsigned long len) {
     thread_local ResultText buffer;
     try {
         KIVO_LOG_ENTER(m_logger, "getSubject");
-        return nameText(buffer, cert, len, field::kSubject);
+        return nameText(buffer, cert, len, Field::Subject);
     } catch (...) {
         return buffer.clear();
     }
@@ -221,8 +207,8 @@ char* CCertInfo::getPkOID(unsigned char* cert, unsigned long len) {
     try {
         KIVO_LOG_ENTER(m_logger, "getPkOID");
         Asn1Cursor algorithm;
-        if (!usable(cert, len) || !locate(cert, len, field::kSubjectPublicKeyInfo, &algorithm) ||
-            !enterFirst(&algorithm)) {
+        if (!usable(cert, len) || !locate(cert, len, Field::SubjectPublicKeyInfo, &algorithm) ||
+            !enter(&algorithm)) {
             return buffer.clear();
         }
         return algorithmOidText(buffer, algorithm);

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <new>
 
+using kivo::asn1::Id;
+
 // Constructors and destructors must not throw, so a failing logger is ignored.
 #define LOG_DEBUG_QUIETLY(text)                  \
     do {                                         \
@@ -17,12 +19,6 @@
         } catch (...) {                          \
         }                                        \
     } while (0)
-
-namespace {
-// ContentFieldLocate's id of the first child of the outer SEQUENCE.
-constexpr int kFirstChildField = 200;
-constexpr unsigned char kOidIdentifier = 0x06;
-}  // namespace
 
 CCms::CCms() {
     LOG_DEBUG_QUIETLY("entering c'tor");
@@ -93,8 +89,8 @@ int CCms::GetData(unsigned char* der, unsigned int len, unsigned char*, unsigned
 // OBJECT IDENTIFIER; that whole element becomes the data content.
 void CCms::Init() {
     Asn1Cursor field;
-    if (pb == nullptr || !ContentFieldLocate(pb, cb, kFirstChildField, &field) || field.ptr == nullptr ||
-        field.size == 0 || field.ptr[0] != kOidIdentifier) {
+    if (pb == nullptr || !kivo::asn1::contentField(pb, cb, kivo::asn1::Field::ContentFirstChild, &field) || field.ptr == nullptr ||
+        field.size == 0 || field.ptr[0] != Id::Oid) {
         error = cErrorUnreadable;
         return;
     }

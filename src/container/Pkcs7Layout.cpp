@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+using kivo::asn1::Id;
+
 namespace kivo::pkcs7 {
 namespace {
 
@@ -14,13 +16,6 @@ constexpr unsigned char kSignedDataOid[] = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86,
 // 1.2.840.113549.1.9.16.2.14 (id-aa-timeStampToken).
 constexpr unsigned char kTimeStampTokenOid[] = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7,
                                                 0x0D, 0x01, 0x09, 0x10, 0x02, 0x0E};
-
-constexpr unsigned char kInteger = 0x02;
-constexpr unsigned char kOctetString = 0x04;
-constexpr unsigned char kSequence = 0x30;
-constexpr unsigned char kSet = 0x31;
-constexpr unsigned char kContext0 = 0xA0;
-constexpr unsigned char kContext1 = 0xA1;
 constexpr unsigned char kTwoLengthOctets = 0x82;
 constexpr std::size_t kMaxTwoOctetLength = 0xFFFF;
 
@@ -36,7 +31,7 @@ std::size_t readLength16(std::span<const unsigned char> m, std::size_t at) {
 
 // An element header "identifier 82 LL LL" at `at` whose content runs to
 // exactly `end`.
-bool longHeaderEndingAt(std::span<const unsigned char> m, std::size_t at, unsigned char identifier,
+bool longHeaderEndingAt(std::span<const unsigned char> m, std::size_t at, Id identifier,
                         std::size_t end) {
     if (at + 4 > m.size() || m[at] != identifier || m[at + 1] != kTwoLengthOctets) return false;
     return at + 4 + readLength16(m, at + 2) == end;
@@ -72,18 +67,18 @@ bool readSignerInfo(std::span<const unsigned char> m, std::size_t begin, std::si
     std::size_t at = begin;
     std::size_t content = 0;
     std::size_t length = 0;
-    const auto next = [&](unsigned char identifier) {
+    const auto next = [&](Id identifier) {
         if (at >= end || m[at] != identifier || !elementAt(m, at, end, &content, &length)) return false;
         at = content + length;
         return true;
     };
-    if (!next(kInteger) || !next(kSequence) || !next(kSequence)) return false;
-    if (at < end && m[at] == kContext0 && !next(kContext0)) return false;
-    if (!next(kSequence) || !next(kOctetString)) return false;
+    if (!next(Id::Integer) || !next(Id::Sequence) || !next(Id::Sequence)) return false;
+    if (at < end && m[at] == Id::Context0 && !next(Id::Context0)) return false;
+    if (!next(Id::Sequence) || !next(Id::OctetString)) return false;
     layout->signatureValue = content;
     layout->signatureLength = length;
-    layout->hasUnsignedAttributes = at < end && m[at] == kContext1;
-    if (layout->hasUnsignedAttributes && !next(kContext1)) return false;
+    layout->hasUnsignedAttributes = at < end && m[at] == Id::Context1;
+    if (layout->hasUnsignedAttributes && !next(Id::Context1)) return false;
     return at == end;
 }
 
@@ -103,7 +98,7 @@ struct Enclosing {
 
 // The element at `at` with `identifier`, in definite-length form, whose
 // content ends exactly at `end`.
-std::optional<Enclosing> enclosingAt(std::span<const unsigned char> m, std::size_t at, unsigned char identifier,
+std::optional<Enclosing> enclosingAt(std::span<const unsigned char> m, std::size_t at, Id identifier,
                                      std::size_t end) {
     std::size_t content = 0;
     std::size_t length = 0;
@@ -118,7 +113,7 @@ std::optional<Enclosing> enclosingAt(std::span<const unsigned char> m, std::size
 std::optional<std::size_t> signerInfosAfterFields(std::span<const unsigned char> m, std::size_t at, std::size_t end) {
     std::size_t content = 0;
     std::size_t length = 0;
-    const auto skip = [&](unsigned char identifier) {
+    const auto skip = [&](Id identifier) {
         if (at + 2 > end || m[at] != identifier || m[at + 1] == kIndefiniteLength ||
             !elementAt(m, at, end, &content, &length)) {
             return false;
@@ -126,9 +121,9 @@ std::optional<std::size_t> signerInfosAfterFields(std::span<const unsigned char>
         at = content + length;
         return true;
     };
-    if (!skip(kInteger) || !skip(kSet) || !skip(kSequence)) return std::nullopt;
-    if (at < end && m[at] == kContext0 && !skip(kContext0)) return std::nullopt;
-    if (at < end && m[at] == kContext1 && !skip(kContext1)) return std::nullopt;
+    if (!skip(Id::Integer) || !skip(Id::Set) || !skip(Id::Sequence)) return std::nullopt;
+    if (at < end && m[at] == Id::Context0 && !skip(Id::Context0)) return std::nullopt;
+    if (at < end && m[at] == Id::Context1 && !skip(Id::Context1)) return std::nullopt;
     return at;
 }
 
@@ -138,21 +133,21 @@ std::optional<std::size_t> signerInfosAfterFields(std::span<const unsigned char>
 std::optional<std::vector<Enclosing>> enclosingChain(std::span<const unsigned char> m) {
     const std::size_t end = m.size();
     std::vector<Enclosing> chain;
-    const auto push = [&](std::size_t at, unsigned char identifier) {
+    const auto push = [&](std::size_t at, Id identifier) {
         const auto element = enclosingAt(m, at, identifier, end);
         if (element) chain.push_back(*element);
         return element.has_value();
     };
-    if (!push(0, kSequence)) return std::nullopt;
+    if (!push(0, Id::Sequence)) return std::nullopt;
     const std::size_t oid = chain.back().contentStart();
     if (oid + sizeof kSignedDataOid > end || std::memcmp(m.data() + oid, kSignedDataOid, sizeof kSignedDataOid) != 0) {
         return std::nullopt;
     }
-    if (!push(oid + sizeof kSignedDataOid, kContext0)) return std::nullopt;
-    if (!push(chain.back().contentStart(), kSequence)) return std::nullopt;
+    if (!push(oid + sizeof kSignedDataOid, Id::Context0)) return std::nullopt;
+    if (!push(chain.back().contentStart(), Id::Sequence)) return std::nullopt;
     const auto signerInfos = signerInfosAfterFields(m, chain.back().contentStart(), end);
-    if (!signerInfos || !push(*signerInfos, kSet)) return std::nullopt;
-    if (!push(chain.back().contentStart(), kSequence)) return std::nullopt;
+    if (!signerInfos || !push(*signerInfos, Id::Set)) return std::nullopt;
+    if (!push(chain.back().contentStart(), Id::Sequence)) return std::nullopt;
     BuilderLayout fields;
     const Enclosing& signerInfo = chain.back();
     if (!readSignerInfo(m, signerInfo.contentStart(), end, &fields)) return std::nullopt;
@@ -162,7 +157,7 @@ std::optional<std::vector<Enclosing>> enclosingChain(std::span<const unsigned ch
         std::size_t content = 0;
         std::size_t length = 0;
         while (elementAt(m, at, end, &content, &length) && content + length != end) at = content + length;
-        if (!push(at, kContext1)) return std::nullopt;
+        if (!push(at, Id::Context1)) return std::nullopt;
     }
     return chain;
 }
@@ -190,9 +185,9 @@ void writeLengthOctets(unsigned char* out, std::size_t length, std::size_t octet
 
 // Identifier and length of an element holding `content` octets: two-octet
 // lengths where they fit, as the builder writes them, else the shortest.
-std::size_t writeAttributeHeader(unsigned char* out, unsigned char identifier, std::size_t content) {
+std::size_t writeAttributeHeader(unsigned char* out, Id identifier, std::size_t content) {
     const std::size_t octets = content <= kMaxTwoOctetLength ? 3 : asn1::lengthOctetCount(static_cast<std::uint32_t>(content));
-    out[0] = identifier;
+    out[0] = asn1::octet(identifier);
     writeLengthOctets(out + 1, content, octets);
     return 1 + octets;
 }
@@ -217,10 +212,10 @@ struct AttributeSizes {
     }
 
     void writePrefix(unsigned char* out, bool withUnsignedAttributes) const {
-        if (withUnsignedAttributes) out += writeAttributeHeader(out, kContext1, sequence);
-        out += writeAttributeHeader(out, kSequence, attribute);
+        if (withUnsignedAttributes) out += writeAttributeHeader(out, Id::Context1, sequence);
+        out += writeAttributeHeader(out, Id::Sequence, attribute);
         std::memcpy(out, kTimeStampTokenOid, sizeof kTimeStampTokenOid);
-        writeAttributeHeader(out + sizeof kTimeStampTokenOid, kSet, token);
+        writeAttributeHeader(out + sizeof kTimeStampTokenOid, Id::Set, token);
     }
 
     std::size_t token, set, attribute, sequence;
@@ -275,24 +270,24 @@ std::optional<BuilderLayout> readBuilderLayout(std::span<const unsigned char> m)
     if (length < kDigestAlgorithms + 2 || length > kMaxTwoOctetLength + 4) return std::nullopt;
 
     // The three outer headers all end where the message ends.
-    if (!longHeaderEndingAt(m, 0, kSequence, length)) return std::nullopt;
+    if (!longHeaderEndingAt(m, 0, Id::Sequence, length)) return std::nullopt;
     if (std::memcmp(m.data() + 4, kSignedDataOid, sizeof kSignedDataOid) != 0) return std::nullopt;
-    if (!longHeaderEndingAt(m, kContentWrapper, kContext0, length)) return std::nullopt;
-    if (!longHeaderEndingAt(m, kSignedData, kSequence, length)) return std::nullopt;
-    if (m[kVersion] != kInteger || m[kVersion + 1] != 0x01) return std::nullopt;
+    if (!longHeaderEndingAt(m, kContentWrapper, Id::Context0, length)) return std::nullopt;
+    if (!longHeaderEndingAt(m, kSignedData, Id::Sequence, length)) return std::nullopt;
+    if (m[kVersion] != Id::Integer || m[kVersion + 1] != 0x01) return std::nullopt;
 
     // digestAlgorithms and EncapsulatedContentInfo, each with a one-octet length.
-    if (m[kDigestAlgorithms] != kSet || m[kDigestAlgorithms + 1] >= 0x80) return std::nullopt;
+    if (m[kDigestAlgorithms] != Id::Set || m[kDigestAlgorithms + 1] >= 0x80) return std::nullopt;
     const std::size_t contentInfo = kDigestAlgorithms + 2 + m[kDigestAlgorithms + 1];
     if (!wholeElements(m, kDigestAlgorithms + 2, contentInfo)) return std::nullopt;
-    if (contentInfo + 2 > length || m[contentInfo] != kSequence || m[contentInfo + 1] >= 0x80) {
+    if (contentInfo + 2 > length || m[contentInfo] != Id::Sequence || m[contentInfo + 1] >= 0x80) {
         return std::nullopt;
     }
     const std::size_t certificates = contentInfo + 2 + m[contentInfo + 1];
     if (!wholeElements(m, contentInfo + 2, certificates)) return std::nullopt;
 
     // Certificates [0] with a two-octet length; the SignerInfos follow directly.
-    if (certificates + 4 > length || m[certificates] != kContext0 ||
+    if (certificates + 4 > length || m[certificates] != Id::Context0 ||
         m[certificates + 1] != kTwoLengthOctets) {
         return std::nullopt;
     }
@@ -303,8 +298,8 @@ std::optional<BuilderLayout> readBuilderLayout(std::span<const unsigned char> m)
     if (layout.signerInfos > length || !wholeElements(m, certificates + 4, layout.signerInfos)) {
         return std::nullopt;
     }
-    if (!longHeaderEndingAt(m, layout.signerInfos, kSet, length) ||
-        !longHeaderEndingAt(m, layout.signerInfo, kSequence, length)) {
+    if (!longHeaderEndingAt(m, layout.signerInfos, Id::Set, length) ||
+        !longHeaderEndingAt(m, layout.signerInfo, Id::Sequence, length)) {
         return std::nullopt;
     }
     if (!readSignerInfo(m, layout.signerInfo + 4, length, &layout)) return std::nullopt;

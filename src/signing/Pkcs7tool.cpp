@@ -13,12 +13,12 @@
 #include <algorithm>
 #include <vector>
 
+using kivo::asn1::Id;
+
 namespace {
 
 using kivo::signing::kNoCertificate;
 using kivo::signing::kSignFailed;
-
-constexpr unsigned char kSetOfIdentifier = 0x31;
 constexpr int kContentTypeSignedData = 2;
 
 // The signature input of signed attributes: their DER with the [0]
@@ -26,7 +26,7 @@ constexpr int kContentTypeSignedData = 2;
 std::vector<unsigned char> signatureInput(const CAsn1Base& signedAttributes) {
     std::vector<unsigned char> input(signedAttributes.getPb(),
                                      signedAttributes.getPb() + signedAttributes.getCb());
-    if (!input.empty()) input[0] = kSetOfIdentifier;
+    if (!input.empty()) input[0] = kivo::asn1::octet(Id::Set);
     return input;
 }
 

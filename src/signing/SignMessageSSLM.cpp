@@ -88,7 +88,7 @@ int addTimestampTo(unsigned char* container, unsigned long len, unsigned long* c
     }
     // The current length comes from the container's own header; one that
     // claims more than the caller's buffer cannot be read safely.
-    if (*capacity < 2 || container[0] != 0x30) {
+    if (*capacity < 2 || container[0] != kivo::asn1::Id::Sequence) {
         LOG4CXX_DEBUG(logger, "no signed data found");
         return kNoSignatureValue;
     }

@@ -3,6 +3,8 @@
 #include "tests/asn1/CmsTestUtil.h"
 
 #include "asn1/Asn1Primitives.h"
+#include "asn1/CmsAlgorithm.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +12,7 @@
 #include <random>
 #include <type_traits>
 
+using kivo::asn1::Id;
 using kivo::test::cms::Bytes;
 using kivo::test::cms::bytesOf;
 using kivo::test::cms::fromHex;
@@ -57,13 +60,13 @@ TEST(Asn1ClassBase, CursorWalksChildrenAndStopsAtTheParentsEnd) {
     EXPECT_EQ(probe.cursorElementSize(), 11u);
     EXPECT_EQ(probe.cursorContentLength(), 9u);
     ASSERT_TRUE(probe.cursorEnter());
-    EXPECT_TRUE(probe.cursorAt(0x02));
+    EXPECT_TRUE(probe.cursorAt(Id::Integer));
     EXPECT_FALSE(probe.cursorAtEnd());
     ASSERT_TRUE(probe.cursorNext());
-    EXPECT_TRUE(probe.cursorAt(0x31));
+    EXPECT_TRUE(probe.cursorAt(Id::Set));
     EXPECT_EQ(probe.cursorElementSize(), 4u);
     ASSERT_TRUE(probe.cursorNext());
-    EXPECT_TRUE(probe.cursorAt(0x05));
+    EXPECT_TRUE(probe.cursorAt(Id::Null));
     EXPECT_TRUE(probe.cursorAtEnd());
     EXPECT_EQ(probe.getError(), 0);
     // The octet after the SEQUENCE is outside the walk.
@@ -81,7 +84,7 @@ TEST(Asn1ClassBase, CursorEntersEmptyElementsAndBitStringsButNoChildPastItsParen
     BaseProbe bits(fromHex("03 06 00 30 03 020107"));
     bits.resetCursor();
     ASSERT_TRUE(bits.cursorEnter());
-    EXPECT_TRUE(bits.cursorAt(0x30));
+    EXPECT_TRUE(bits.cursorAt(Id::Sequence));
     EXPECT_EQ(bits.cursorElementSize(), 5u);
     // The child claims 4 content octets; the parent holds only 3 of them,
     // though the buffer has more.
@@ -146,7 +149,16 @@ TEST(Asn1ClassPrimitives, IntegerDecodeKeepsLongValuesAsText) {
 }
 
 TEST(Asn1ClassPrimitives, IntegerRefusesMalformedInput) {
-    EXPECT_EQ(fromBytes<CAsn1_Int>(fromHex("04 01 00")).getError(), kDerError);  // wrong tag
+    {
+        // A wrong element keeps the result code and says at DEBUG what was
+        // expected and what was found, for a primitive and inside a composite.
+        kivo::test::LogCapture log(log4cxx::Logger::getLogger("KivoCryptoSSL.Asn1"));
+        EXPECT_EQ(fromBytes<CAsn1_Int>(fromHex("04 01 00")).getError(), kDerError);
+        EXPECT_EQ(fromBytes<CAsn1_AlgoIdent>(fromHex("30 03 A1 01 00")).getError(), kDerError);
+        EXPECT_EQ(log.messages(), (std::vector<std::string>{
+                                      "DER element: expected INTEGER, found OCTET STRING",
+                                      "DER decode: expected OBJECT IDENTIFIER, found [1] constructed"}));
+    }
     EXPECT_EQ(fromBytes<CAsn1_Int>(fromHex("02 00")).getError(), kDerError);     // no content
     EXPECT_EQ(fromBytes<CAsn1_Int>(fromHex("02 02 00")).getError(), kDerError);  // truncated
     EXPECT_EQ(fromBytes<CAsn1_Int>(fromHex("02 80 01 00 00")).getError(), kDerError);

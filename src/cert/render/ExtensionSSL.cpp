@@ -14,6 +14,8 @@
 
 #include <string>
 
+using kivo::asn1::Id;
+
 using namespace kivo::render;
 
 namespace {
@@ -44,8 +46,8 @@ enum class CriticalFlag { kMismatch, kSkipped };
 // The first element inside extnValue, or an ended cursor.
 Asn1Cursor extensionValue(const unsigned char* element, unsigned long length, CriticalFlag flag) {
     Asn1Cursor cursor = beginAt(element, length);
-    if (flag == CriticalFlag::kSkipped && isAt(cursor, der::kBoolean)) advance(&cursor);
-    if (!enterIf(&cursor, der::kOctetString)) return Asn1Cursor{};
+    if (flag == CriticalFlag::kSkipped && isAt(cursor, Id::Boolean)) advance(&cursor);
+    if (!enterIf(&cursor, Id::OctetString)) return Asn1Cursor{};
     return cursor;
 }
 
@@ -77,23 +79,23 @@ char* renderLogged(char* buffer, const char* method, const log4cxx::spi::Locatio
 
 // AuthorityKeyIdentifier: the keyIdentifier [0], when it comes first.
 void renderAuthorityKeyIdent(RenderText& text, Asn1Cursor value) {
-    enterIf(&value, der::kSequence);
-    if (isAt(value, der::primitiveContext(0))) text.append(contentHexAt(value));
+    enterIf(&value, Id::Sequence);
+    if (isAt(value, primitiveContext(0))) text.append(contentHexAt(value));
 }
 
 // An OCTET STRING in hex (subjectKeyIdentifier, ICCSN).
 void renderOctets(RenderText& text, Asn1Cursor value) {
-    if (isAt(value, der::kOctetString)) text.append(contentHexAt(value));
+    if (isAt(value, Id::OctetString)) text.append(contentHexAt(value));
 }
 
 // keyUsage: the bits after the unused-bits octet.
 void renderKeyUsage(RenderText& text, Asn1Cursor value) {
-    if (isAt(value, der::kBitString)) text.append(bitStringHexAt(value));
+    if (isAt(value, Id::BitString)) text.append(bitStringHexAt(value));
 }
 
 // Netscape URL extensions: an IA5String.
 void renderUrl(RenderText& text, Asn1Cursor value) {
-    if (!isAt(value, der::kIa5String)) return;
+    if (!isAt(value, Id::Ia5String)) return;
     text.append("URI={");
     text.append(contentCharsAt(value));
     text.append("}");
@@ -101,19 +103,19 @@ void renderUrl(RenderText& text, Asn1Cursor value) {
 
 // certificatePolicies: the OID of the first PolicyInformation only.
 void renderCertPolicies(RenderText& text, Asn1Cursor value) {
-    if (enterIf(&value, der::kSequence) && enterIf(&value, der::kSequence)) {
+    if (enterIf(&value, Id::Sequence) && enterIf(&value, Id::Sequence)) {
         text.append(oidTextAt(value));
     }
 }
 
 // GeneralNames, rendered by the toolkit's name renderer.
 void renderAltName(RenderText& text, Asn1Cursor value) {
-    if (isAt(value, der::kSequence)) text.append(nameTextAt(value));
+    if (isAt(value, Id::Sequence)) text.append(nameTextAt(value));
 }
 
 // extendedKeyUsage: the first KeyPurposeId with its registry name.
 void renderExtendedKeyUsage(RenderText& text, Asn1Cursor value) {
-    if (!enterIf(&value, der::kSequence) || !isAt(value, der::kOid)) return;
+    if (!enterIf(&value, Id::Sequence) || !isAt(value, Id::Oid)) return;
     const char* dotted = oidTextAt(value);
     if (*dotted == '\0') return;
     const char* name = OidToName(dotted);
@@ -134,10 +136,10 @@ void renderRestriction(RenderText& text, Asn1Cursor value) {
 
 // authorityInfoAccess: "URI={method=location}" per AccessDescription.
 void renderAuthorityInfoAccess(RenderText& text, Asn1Cursor value) {
-    if (!enterIf(&value, der::kSequence)) return;
-    for (; isAt(value, der::kSequence); advance(&value)) {
+    if (!enterIf(&value, Id::Sequence)) return;
+    for (; isAt(value, Id::Sequence); advance(&value)) {
         Asn1Cursor field = firstChild(value);
-        if (!isAt(field, der::kOid)) return;
+        if (!isAt(field, Id::Oid)) return;
         const std::string method = oidTextAt(field);
         advance(&field);
         if (!present(field)) return;
@@ -170,9 +172,9 @@ void renderCrlDistributionPoints(RenderText& text, Asn1Cursor value) {
         return Asn1Begin(position, static_cast<std::size_t>(end - position));
     };
     while (present(value)) {
-        const unsigned identifier = identifierAt(value);
-        if (identifier == der::kSequence || identifier == der::constructedContext(0) ||
-            identifier == der::constructedContext(2)) {
+        const unsigned char identifier = identifierAt(value);
+        if (identifier == Id::Sequence || identifier == constructedContext(0) ||
+            identifier == constructedContext(2)) {
             // The children continue the walk, which then runs on to
             // whatever follows the container, up to the end of extnValue.
             const Asn1Cursor inside = firstChild(value);
@@ -180,11 +182,11 @@ void renderCrlDistributionPoints(RenderText& text, Asn1Cursor value) {
             value = restartAt(inside.ptr);
             continue;
         }
-        if (identifier == der::primitiveContext(6)) {
+        if (identifier == primitiveContext(6)) {
             appendItem(text, "URI", contentCharsAt(value));
-        } else if (identifier == der::primitiveContext(1)) {
+        } else if (identifier == primitiveContext(1)) {
             appendItem(text, "reasons", contentCharsAt(value));
-        } else if (identifier == der::constructedContext(4)) {
+        } else if (identifier == constructedContext(4)) {
             appendItem(text, "cRLIssuer", nameTextAt(firstChild(value)));
         } else {
             return;
@@ -197,8 +199,8 @@ void renderCrlDistributionPoints(RenderText& text, Asn1Cursor value) {
 
 // The attributes of the admission authority's Name as "[type=value]".
 void renderAuthorityAttributes(RenderText& text, Asn1Cursor name) {
-    for (Asn1Cursor rdn = firstChild(name); isAt(rdn, der::kSet); advance(&rdn)) {
-        for (Asn1Cursor atv = firstChild(rdn); isAt(atv, der::kSequence); advance(&atv)) {
+    for (Asn1Cursor rdn = firstChild(name); isAt(rdn, Id::Set); advance(&rdn)) {
+        for (Asn1Cursor atv = firstChild(rdn); isAt(atv, Id::Sequence); advance(&atv)) {
             Asn1Cursor field = firstChild(atv);
             const std::string dotted = oidTextAt(field);
             if (dotted.empty()) continue;
@@ -218,14 +220,14 @@ void renderAuthorityAttributes(RenderText& text, Asn1Cursor name) {
 // contentsOfAdmissions / Admissions / professionInfos / ProfessionInfo /
 // professionItems. A mismatch on the way ends the text.
 void renderAdmission(RenderText& text, Asn1Cursor value) {
-    if (!enterIf(&value, der::kSequence)) return;
+    if (!enterIf(&value, Id::Sequence)) return;
     if (isConstructedContext(value)) {
         const Asn1Cursor name = firstChild(value);
-        if (isAt(name, der::kSequence)) renderAuthorityAttributes(text, name);
+        if (isAt(name, Id::Sequence)) renderAuthorityAttributes(text, name);
         advance(&value);
     }
     for (int level = 0; level < 5; ++level) {
-        if (!enterIf(&value, der::kSequence)) return;
+        if (!enterIf(&value, Id::Sequence)) return;
     }
     if (!isUtf8OrPrintable(value)) return;
     text.separator();
@@ -248,7 +250,7 @@ void appendStatementId(RenderText& text, const char* dotted, bool withNames) {
 // QcEuLimitValue: " [amount currency]". False when the value does not match.
 bool renderLimitValue(RenderText& text, const Asn1Cursor& info) {
     MonetaryValue limit;
-    if (!isAt(info, der::kSequence) || !readMonetaryValue(firstChild(info), &limit)) return false;
+    if (!isAt(info, Id::Sequence) || !readMonetaryValue(firstChild(info), &limit)) return false;
     text.append(" [");
     text.append(monetaryAmountText(limit, 0));
     text.append(" ");
@@ -262,13 +264,13 @@ bool renderLimitValue(RenderText& text, const Asn1Cursor& info) {
 void renderPdsLocations(RenderText& text, Asn1Cursor location) {
     text.append(" [");
     ItemList locations(text, ", ");
-    for (; isAt(location, der::kSequence); advance(&location)) {
+    for (; isAt(location, Id::Sequence); advance(&location)) {
         Asn1Cursor field = firstChild(location);
-        if (!isAt(field, der::kIa5String)) break;
+        if (!isAt(field, Id::Ia5String)) break;
         locations.add("URI={");
         text.append(contentCharsAt(field));
         advance(&field);
-        if (isAt(field, der::kPrintableString)) {
+        if (isAt(field, Id::PrintableString)) {
             text.append(", ");
             text.append(contentCharsAt(field));
         }
@@ -279,7 +281,7 @@ void renderPdsLocations(RenderText& text, Asn1Cursor location) {
 
 // QcType and other lists of OIDs: each OID like a further statement.
 void renderStatementOids(RenderText& text, Asn1Cursor oid, bool withNames) {
-    for (; isAt(oid, der::kOid); advance(&oid)) {
+    for (; isAt(oid, Id::Oid); advance(&oid)) {
         const std::string dotted = oidTextAt(oid);
         if (dotted.empty()) return;
         appendStatementId(text, dotted.c_str(), withNames);
@@ -293,20 +295,20 @@ void renderStatementOids(RenderText& text, Asn1Cursor oid, bool withNames) {
 bool renderStatementInfo(RenderText& text, const std::string& id, const Asn1Cursor& info,
                          bool withNames) {
     if (id == kQcEuLimitValue) return renderLimitValue(text, info);
-    if (isAt(info, der::kInteger)) return false;
-    if (!isAt(info, der::kSequence)) return true;
+    if (isAt(info, Id::Integer)) return false;
+    if (!isAt(info, Id::Sequence)) return true;
     const Asn1Cursor first = firstChild(info);
-    if (isAt(first, der::kOid)) {
+    if (isAt(first, Id::Oid)) {
         renderStatementOids(text, first, withNames);
-    } else if (isAt(first, der::kSequence) && isAt(firstChild(first), der::kIa5String)) {
+    } else if (isAt(first, Id::Sequence) && isAt(firstChild(first), Id::Ia5String)) {
         renderPdsLocations(text, first);
     }
     return true;
 }
 
 void renderQcStatements(RenderText& text, Asn1Cursor value, bool withNames) {
-    if (!enterIf(&value, der::kSequence)) return;
-    for (; isAt(value, der::kSequence); advance(&value)) {
+    if (!enterIf(&value, Id::Sequence)) return;
+    for (; isAt(value, Id::Sequence); advance(&value)) {
         Asn1Cursor field = firstChild(value);
         const std::string id = oidTextAt(field);
         if (id.empty()) return;

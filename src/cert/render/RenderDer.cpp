@@ -1,4 +1,4 @@
-// DER walking and value reading for the extension and restriction renderers.
+// Value reading for the extension and restriction renderers.
 
 #include "src/cert/render/RenderDer.h"
 
@@ -6,17 +6,6 @@
 #include <cstdio>
 
 namespace kivo::render {
-
-Asn1Cursor beginAt(const unsigned char* element, unsigned long length) {
-    if (element == nullptr || length == 0) return Asn1Cursor{};
-    return Asn1Begin(element, static_cast<std::size_t>(length));
-}
-
-unsigned identifierAt(const Asn1Cursor& cursor) { return present(cursor) ? cursor.ptr[0] : 0u; }
-
-bool isAt(const Asn1Cursor& cursor, unsigned char identifier) {
-    return present(cursor) && cursor.ptr[0] == identifier;
-}
 
 bool isContextSpecific(const Asn1Cursor& cursor) {
     return present(cursor) && Asn1TagClass(cursor.ptr) == 0x80;
@@ -27,31 +16,11 @@ bool isConstructedContext(const Asn1Cursor& cursor) {
 }
 
 bool isUtf8OrPrintable(const Asn1Cursor& cursor) {
-    return isAt(cursor, der::kUtf8String) || isAt(cursor, der::kPrintableString);
-}
-
-void advance(Asn1Cursor* cursor) {
-    if (present(*cursor) && !Asn1Next(cursor->ptr, cursor)) cursor->size = 0;
-}
-
-void enter(Asn1Cursor* cursor) {
-    if (present(*cursor) && !Asn1Enter(cursor->ptr, cursor)) cursor->size = 0;
-}
-
-bool enterIf(Asn1Cursor* cursor, unsigned char identifier) {
-    if (!isAt(*cursor, identifier)) return false;
-    enter(cursor);
-    return true;
-}
-
-Asn1Cursor firstChild(const Asn1Cursor& cursor) {
-    Asn1Cursor child = cursor;
-    enter(&child);
-    return child;
+    return isAt(cursor, Id::Utf8String) || isAt(cursor, Id::PrintableString);
 }
 
 const char* oidTextAt(const Asn1Cursor& cursor) {
-    return isAt(cursor, der::kOid) ? Asn1OidToText(cursor.ptr, cursor.size, false) : "";
+    return isAt(cursor, Id::Oid) ? Asn1OidToText(cursor.ptr, cursor.size, false) : "";
 }
 
 const char* contentCharsAt(const Asn1Cursor& cursor) {
@@ -79,13 +48,13 @@ std::uint32_t smallIntAt(const Asn1Cursor& cursor) {
 }
 
 bool readMonetaryValue(Asn1Cursor fields, MonetaryValue* value) {
-    if (!isAt(fields, der::kPrintableString)) return false;
+    if (!isAt(fields, Id::PrintableString)) return false;
     value->currency = contentCharsAt(fields);
     advance(&fields);
-    if (!isAt(fields, der::kInteger)) return false;
+    if (!isAt(fields, Id::Integer)) return false;
     const std::uint32_t first = smallIntAt(fields);
     advance(&fields);
-    if (isAt(fields, der::kInteger)) {
+    if (isAt(fields, Id::Integer)) {
         value->amount = first;
         value->exponent = smallIntAt(fields);
     } else {

@@ -12,6 +12,8 @@
 
 #include <string>
 
+using kivo::asn1::Id;
+
 using namespace kivo::render;
 
 namespace {
@@ -28,7 +30,7 @@ thread_local char t_procuration[kRenderTextSize];
 // The value: the element itself, or the first value of the SET it is.
 Asn1Cursor attributeValue(const unsigned char* element, unsigned long length) {
     Asn1Cursor cursor = beginAt(element, length);
-    enterIf(&cursor, der::kSet);
+    enterIf(&cursor, Id::Set);
     return cursor;
 }
 
@@ -47,12 +49,12 @@ char* renderGuarded(char* buffer, Render&& render) noexcept {
 
 // A UTF8String value as it stands (restriction, additional information).
 void renderUtf8(RenderText& text, const Asn1Cursor& value) {
-    if (isAt(value, der::kUtf8String)) text.append(contentCharsAt(value));
+    if (isAt(value, Id::Utf8String)) text.append(contentCharsAt(value));
 }
 
 // MonetaryValue: "EUR 5000.00".
 void renderMonetary(RenderText& text, Asn1Cursor value) {
-    enterIf(&value, der::kSequence);
+    enterIf(&value, Id::Sequence);
     MonetaryValue limit;
     if (!readMonetaryValue(value, &limit)) return;
     text.append(limit.currency);
@@ -68,11 +70,11 @@ void renderMajority(RenderText& text, Asn1Cursor value) {
         if (number == 1) continue;
         if (!isConstructedContext(value)) return;
         const Asn1Cursor inner = firstChild(value);
-        if (number == 0 && isAt(inner, der::kInteger)) {
+        if (number == 0 && isAt(inner, Id::Integer)) {
             text.append("notYoungerThan=");
             text.appendDecimal(static_cast<std::int32_t>(smallIntAt(inner)));
         } else if (number == 2 &&
-                   (isAt(inner, der::kGeneralizedTime) || isAt(inner, der::kUtcTime))) {
+                   (isAt(inner, Id::GeneralizedTime) || isAt(inner, Id::UtcTime))) {
             const std::string date = dateTextAt(inner);
             if (date.empty()) return;
             text.append(" dateOfBirth=");
@@ -87,7 +89,7 @@ void renderMajority(RenderText& text, Asn1Cursor value) {
 // (a directoryName [4]); other context elements are passed over, and the
 // walk stops at the first element that is not context-specific.
 void renderProcuration(RenderText& text, Asn1Cursor value) {
-    enterIf(&value, der::kSequence);
+    enterIf(&value, Id::Sequence);
     for (; isContextSpecific(value); advance(&value)) {
         if (!isConstructedContext(value)) continue;
         const Asn1Cursor inner = firstChild(value);
@@ -96,7 +98,7 @@ void renderProcuration(RenderText& text, Asn1Cursor value) {
             text.separator();
             text.append(number == 1 ? "country=" : "typeOfSubstitution=");
             text.append(contentCharsAt(inner));
-        } else if (number == 3 && isAt(inner, der::constructedContext(4))) {
+        } else if (number == 3 && isAt(inner, constructedContext(4))) {
             text.separator();
             text.append("signingFor={");
             text.append(nameTextAt(firstChild(inner)));
@@ -117,11 +119,11 @@ std::string attributeTypeName(const Asn1Cursor& type) {
 void renderIdentityValue(RenderText& text, const Asn1Cursor& value) {
     if (isUtf8OrPrintable(value)) {
         text.append(contentCharsAt(value));
-    } else if (isAt(value, der::kGeneralizedTime)) {
+    } else if (isAt(value, Id::GeneralizedTime)) {
         text.append(dateTextAt(value));
-    } else if (isAt(value, der::kSequence)) {
+    } else if (isAt(value, Id::Sequence)) {
         ItemList strings(text, ",");
-        for (Asn1Cursor item = firstChild(value); isAt(item, der::kUtf8String); advance(&item)) {
+        for (Asn1Cursor item = firstChild(value); isAt(item, Id::Utf8String); advance(&item)) {
             strings.add(contentCharsAt(item));
         }
     }
@@ -129,57 +131,57 @@ void renderIdentityValue(RenderText& text, const Asn1Cursor& value) {
 
 // SubjectDirectoryAttributes: "type=value" per Attribute, joined by ", ".
 void renderIdentity(RenderText& text, Asn1Cursor value) {
-    if (!enterIf(&value, der::kSequence)) return;
-    for (; isAt(value, der::kSequence); advance(&value)) {
+    if (!enterIf(&value, Id::Sequence)) return;
+    for (; isAt(value, Id::Sequence); advance(&value)) {
         Asn1Cursor field = firstChild(value);
         text.separator();
         text.append(attributeTypeName(field));
         text.append("=");
         advance(&field);
-        enterIf(&field, der::kSet);
+        enterIf(&field, Id::Set);
         renderIdentityValue(text, field);
     }
 }
 
 // NamingAuthority: "namingAuthority={id, url, text}" with the parts present.
 void renderNamingAuthority(RenderText& text, Asn1Cursor field, bool preceded) {
-    enterIf(&field, der::kSequence);
+    enterIf(&field, Id::Sequence);
     text.append(preceded ? ", namingAuthority={" : "namingAuthority={");
     ItemList parts(text, ", ");
-    if (isAt(field, der::kOid)) {
+    if (isAt(field, Id::Oid)) {
         parts.add(oidTextAt(field));
         advance(&field);
     }
-    if (isAt(field, der::kIa5String)) {
+    if (isAt(field, Id::Ia5String)) {
         parts.add(contentCharsAt(field));
         advance(&field);
     }
-    if (isAt(field, der::kUtf8String)) parts.add(contentCharsAt(field));
+    if (isAt(field, Id::Utf8String)) parts.add(contentCharsAt(field));
     text.append("}");
 }
 
 // The fields of a ProfessionInfo after its namingAuthority: the items,
 // the OIDs and the registration number, each when present.
 void renderProfessionInfo(RenderText& text, Asn1Cursor field) {
-    if (isAt(field, der::kSequence)) {
+    if (isAt(field, Id::Sequence)) {
         text.append("professionItems={");
         ItemList items(text, ", ");
         for (Asn1Cursor item = firstChild(field); present(item); advance(&item)) {
-            if (isAt(item, der::kUtf8String)) items.add(contentCharsAt(item));
+            if (isAt(item, Id::Utf8String)) items.add(contentCharsAt(item));
         }
         text.append("} ");
         advance(&field);
     }
-    if (isAt(field, der::kSequence) && isAt(firstChild(field), der::kOid)) {
+    if (isAt(field, Id::Sequence) && isAt(firstChild(field), Id::Oid)) {
         text.append(", professionOIDs={");
         ItemList oids(text, ", ");
-        for (Asn1Cursor oid = firstChild(field); isAt(oid, der::kOid); advance(&oid)) {
+        for (Asn1Cursor oid = firstChild(field); isAt(oid, Id::Oid); advance(&oid)) {
             oids.add(oidTextAt(oid));
         }
         text.append("} ");
         advance(&field);
     }
-    if (isAt(field, der::kPrintableString)) {
+    if (isAt(field, Id::PrintableString)) {
         text.append(", registrationNumber=");
         text.append(contentCharsAt(field));
     }
@@ -189,29 +191,29 @@ void renderProfessionInfo(RenderText& text, Asn1Cursor field) {
 // Admissions its namingAuthority and its first ProfessionInfo. Only the
 // Admissions' own fields count as text preceding a ", " separator.
 void renderAdmission(RenderText& text, Asn1Cursor value) {
-    enterIf(&value, der::kSequence);
-    if (isAt(value, der::constructedContext(4))) {
+    enterIf(&value, Id::Sequence);
+    if (isAt(value, constructedContext(4))) {
         text.append("admissionAuthority={");
         text.append(nameTextAt(firstChild(value)));
         text.append("}");
         advance(&value);
     }
-    enterIf(&value, der::kSequence);  // contentsOfAdmissions
-    enterIf(&value, der::kSequence);  // the first Admissions
+    enterIf(&value, Id::Sequence);  // contentsOfAdmissions
+    enterIf(&value, Id::Sequence);  // the first Admissions
     bool preceded = false;
-    if (isAt(value, der::constructedContext(0))) {  // its own admissionAuthority
+    if (isAt(value, constructedContext(0))) {  // its own admissionAuthority
         advance(&value);
         preceded = true;
     }
-    if (isAt(value, der::constructedContext(1))) {
+    if (isAt(value, constructedContext(1))) {
         renderNamingAuthority(text, firstChild(value), preceded);
         preceded = true;
         advance(&value);
     }
-    if (!enterIf(&value, der::kSequence)) return;  // professionInfos
-    enterIf(&value, der::kSequence);               // the first ProfessionInfo
+    if (!enterIf(&value, Id::Sequence)) return;  // professionInfos
+    enterIf(&value, Id::Sequence);               // the first ProfessionInfo
     text.append(preceded ? ", professionInfos=" : "professionInfos=");
-    if (isAt(value, der::constructedContext(0))) advance(&value);
+    if (isAt(value, constructedContext(0))) advance(&value);
     renderProfessionInfo(text, value);
 }
 
@@ -230,7 +232,7 @@ char* CRestrictionSSL::getRestriction(unsigned char* element, unsigned long leng
 char* CRestrictionSSL::getRestrictionAdditional(unsigned char* element, unsigned long length) {
     return renderGuarded(t_additional, [&](RenderText& text) {
         Asn1Cursor value = beginAt(element, length);
-        if (enterIf(&value, der::kSet)) renderUtf8(text, value);
+        if (enterIf(&value, Id::Set)) renderUtf8(text, value);
     });
 }
 
