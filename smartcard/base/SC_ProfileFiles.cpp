@@ -18,6 +18,8 @@ constexpr int kSelectAttempts = 3;
 // Offsets of READ BINARY and UPDATE BINARY: 15 bits in P1 (bits 8-14) and P2.
 constexpr std::uint32_t kMaxBinaryOffset = 0x7FFF;
 constexpr std::uint32_t kMaxShortLength = 255;
+// A short Le of 00 asks for 256 bytes.
+constexpr std::uint32_t kMaxShortLe = 256;
 // Out lengths of the reads are 16-bit.
 constexpr std::uint32_t kMaxReadLength = 0xFFFF;
 constexpr std::uint8_t kInsReadBinary = 0xB0;
@@ -48,6 +50,9 @@ bool isReadSuccess(CardResult result) {
 CardResult CSC_Profile_Base::SCSelect() {
     CardResult result = card::cFailed;
     for (int attempt = 0; attempt < kSelectAttempts; ++attempt) {
+        // Each attempt has room for the whole control information again
+        // (the previous answer's length replaced the capacity).
+        SetResponseCapacity(kResponseCapacity);
         if (!SendToCard()) return card::cFailed;
         if (StatusWord() == sw::kOk) break;
     }
@@ -63,9 +68,10 @@ CardResult CSC_Profile_Base::SCSelect() {
 
 CardResult CSC_Profile_Base::SCReadBinary(Bytes& out, std::uint32_t offset, std::uint32_t length) {
     out.clear();
-    if (offset > kMaxBinaryOffset || length == 0 || length > kMaxShortLength) return card::cFailed;
+    if (offset > kMaxBinaryOffset || length == 0 || length > kMaxShortLe) return card::cFailed;
+    // P3 is the low byte of the length: 00 asks for 256 bytes.
     SetApdu(cCaseHeaderLc4, 0x00, kInsReadBinary, offsetHigh(offset), offsetLow(offset),
-            static_cast<std::uint16_t>(length), 0, nullptr, 0);
+            static_cast<std::uint16_t>(length & 0xFF), 0, nullptr, 0);
     SetResponseCapacity(kResponseCapacity);
     CardTrace::write(CardTrace::cLevelDetail, "index: %d\n", static_cast<int>(offset));
     CardResult result = card::cFailed;
@@ -109,7 +115,8 @@ CardResult CSC_Profile_Base::SCWriteBinary(const std::uint8_t* data, std::uint32
 CardResult CSC_Profile_Base::ReadChunk(Bytes& chunk, std::uint32_t offset, std::uint32_t length) {
     CardResult result = SCReadBinary(chunk, offset, length);
     if (result == card::cNoCurrentEf && m_currEfLength != 0) {
-        SCSelectEF(m_currEf.data());
+        const Bytes ef = CurrentEf();
+        if (SCSelectEF(ef.data()) != card::cOk) ForgetSelection();
         result = SCReadBinary(chunk, offset, length);
     }
     return result;
@@ -118,13 +125,13 @@ CardResult CSC_Profile_Base::ReadChunk(Bytes& chunk, std::uint32_t offset, std::
 CardResult CSC_Profile_Base::ReadChunks(Bytes& out, std::uint32_t offset, std::uint32_t length,
                                         std::uint32_t fileLength, bool anyErrorIs255) {
     out.clear();
-    const std::uint8_t limit = ChunkLimit();
-    if (limit == 0 || fileLength > kMaxReadLength) return card::cFailed;
+    const std::uint32_t limit = ChunkLimit();
+    if (fileLength > kMaxReadLength) return card::cFailed;
     std::uint32_t read = 0;
     Bytes chunk;
     while (read < length && offset + read < fileLength) {
         const std::uint32_t ask =
-            std::min({length - read, fileLength - (offset + read), std::uint32_t{limit}});
+            std::min({length - read, fileLength - (offset + read), limit});
         const CardResult result = ReadChunk(chunk, offset + read, ask);
         if (!isReadSuccess(result)) return anyErrorIs255 ? card::cFailed : result;
         // A card that answers with more than was asked does not get to push
@@ -176,10 +183,9 @@ CardResult CSC_Profile_Base::ReadAllRecords(Bytes& out) {
 }
 
 CardResult CSC_Profile_Base::UpdateFile(const std::uint8_t* data, std::uint32_t length) {
-    const std::uint8_t limit = ChunkLimit();
-    if (limit == 0 || (data == nullptr && length != 0) || length > kMaxBinaryOffset + 1) {
-        return card::cFailed;
-    }
+    // UPDATE BINARY carries at most 255 bytes in a short Lc.
+    const std::uint32_t limit = std::min(ChunkLimit(), kMaxShortLength);
+    if ((data == nullptr && length != 0) || length > kMaxBinaryOffset + 1) return card::cFailed;
     for (std::uint32_t offset = 0; offset < length;) {
         const std::uint32_t chunk = std::min<std::uint32_t>(limit, length - offset);
         const CardResult result = SCWriteBinary(data + offset, offset, chunk);

@@ -21,9 +21,6 @@ namespace card = kivo::card;
 
 namespace {
 
-constexpr std::uint8_t kInsVerify = 0x20;
-constexpr std::uint8_t kInsChangeReference = 0x24;
-constexpr std::uint8_t kInsResetRetryCounter = 0x2C;
 constexpr std::uint8_t kKeyOk = 0x0D;
 constexpr std::uint8_t kKeyCancel = 0x1B;
 constexpr std::uint8_t kKeyTimeout = 0x40;
@@ -34,23 +31,6 @@ constexpr int kModifyPrompts = 3;
 // reader that keeps answering "no key" past this is given up on.
 constexpr auto kKeyLoopLimit = std::chrono::seconds(300);
 
-// A PIN buffer that is wiped when it goes away.
-class PinData {
-public:
-    PinData() = default;
-    ~PinData() { OPENSSL_cleanse(m_bytes.data(), m_bytes.size()); }
-    PinData(const PinData&) = delete;
-    PinData& operator=(const PinData&) = delete;
-    void append(const std::uint8_t* bytes, std::uint32_t length) {
-        if (length != 0) m_bytes.insert(m_bytes.end(), bytes, bytes + length);
-    }
-    void appendZeros(std::uint32_t count) { m_bytes.insert(m_bytes.end(), count, 0); }
-    const std::vector<std::uint8_t>& bytes() const { return m_bytes; }
-
-private:
-    std::vector<std::uint8_t> m_bytes;
-};
-
 const std::uint8_t* bytesOf(const std::string& text) {
     return reinterpret_cast<const std::uint8_t*>(text.data());
 }
@@ -58,26 +38,21 @@ std::uint32_t lengthOf(const std::string& text) { return static_cast<std::uint32
 
 bool runningAsService() { return kivo::cardSettings().m_settings.m_isService; }
 
-// Asks through the dialogs unless the process runs as a service, where
-// nobody can answer.
-std::optional<Secret> askUnlessService(SecretKind kind, const PromptTexts& prompts) {
+// Asks through the dialogs. In service mode nobody can answer: nothing is
+// asked and nothing counts as cancelled by the user.
+std::optional<Secret> askUnlessService(SecretKind kind, const PromptTexts& prompts, bool& cancelled) {
     if (runningAsService()) return std::nullopt;
-    return kivo::pin::askSecret(kind, prompts);
+    std::optional<Secret> secret = kivo::pin::askSecret(kind, prompts);
+    if (!secret) cancelled = true;
+    return secret;
 }
 
 // Asks for a new PIN twice; nothing when cancelled or when the two differ.
 std::optional<Secret> askNewPinTwice(const PromptTexts& prompts, bool& cancelled) {
-    std::optional<Secret> first = askUnlessService(SecretKind::NewPin, prompts);
-    if (!first) {
-        cancelled = true;
-        return std::nullopt;
-    }
-    std::optional<Secret> again = askUnlessService(SecretKind::NewPinAgain, prompts);
-    if (!again) {
-        cancelled = true;
-        return std::nullopt;
-    }
-    if (first->text() != again->text()) return std::nullopt;
+    std::optional<Secret> first = askUnlessService(SecretKind::NewPin, prompts, cancelled);
+    if (!first) return std::nullopt;
+    std::optional<Secret> again = askUnlessService(SecretKind::NewPinAgain, prompts, cancelled);
+    if (!again || first->text() != again->text()) return std::nullopt;
     return first;
 }
 
@@ -85,8 +60,15 @@ std::optional<Secret> askNewPinTwice(const PromptTexts& prompts, bool& cancelled
 
 // --- status mapping and primitives -------------------------------------------------
 
+CSC_Profile_Base::PinData::~PinData() { OPENSSL_cleanse(m_bytes.data(), m_bytes.size()); }
+
+void CSC_Profile_Base::PinData::append(const std::uint8_t* bytes, std::uint32_t length) {
+    if (bytes != nullptr && length != 0) m_bytes.insert(m_bytes.end(), bytes, bytes + length);
+}
+
 CardResult CSC_Profile_Base::returnResult() {
     CardTrace::write(CardTrace::cLevelInfo, "<--entering CSC_Profile_Base::returnResult\n");
+    m_remainingTries = -1;
     const CardResult result = card::sw::mapStatus(card::sw::kPinCommandResults, StatusWord());
     CardTrace::logResult("CSC_Profile_Base::returnResult", result);
     return result;
@@ -94,9 +76,13 @@ CardResult CSC_Profile_Base::returnResult() {
 
 CardResult CSC_Profile_Base::SendPinCommand(std::uint8_t ins, std::uint8_t p1,
                                             std::uint8_t reference, const Bytes& data) {
-    if (data.empty() || data.size() > 0xFF) return card::cFailed;
+    if (data.size() > 0xFF) return card::cFailed;
     const auto lc = static_cast<std::uint16_t>(data.size());
-    SetApdu(cCaseData, 0x00, ins, p1, reference, lc, 0, data.data(), lc);
+    if (data.empty()) {
+        SetApdu(cCaseHeader, 0x00, ins, p1, reference, 0, 0, nullptr, 0);
+    } else {
+        SetApdu(cCaseData, 0x00, ins, p1, reference, lc, 0, data.data(), lc);
+    }
     if (!SendToCard()) return card::cFailed;
     return returnResult();
 }
@@ -108,10 +94,11 @@ bool CSC_Profile_Base::NewPinLengthAllowed(std::uint32_t length) {
 
 CardResult CSC_Profile_Base::SCVerify(std::uint8_t reference, const std::uint8_t* pin,
                                       std::uint32_t length) {
-    if (pin == nullptr) return card::cFailed;
+    // No PIN: the bare VERIFY, which asks the card for the tries left.
+    if (pin == nullptr && length != 0) return card::cFailed;
     PinData data;
     data.append(pin, length);
-    return SendPinCommand(kInsVerify, 0x00, reference, data.bytes());
+    return SendPinCommand(cInsVerify, 0x00, reference, data.bytes());
 }
 
 CardResult CSC_Profile_Base::SCChangeRef(std::uint8_t reference, const std::uint8_t* oldPin,
@@ -123,7 +110,7 @@ CardResult CSC_Profile_Base::SCChangeRef(std::uint8_t reference, const std::uint
     PinData data;
     data.append(oldPin, oldLength);
     data.append(newPin, newLength);
-    return SendPinCommand(kInsChangeReference, 0x00, reference, data.bytes());
+    return SendPinCommand(cInsChangeReference, 0x00, reference, data.bytes());
 }
 
 CardResult CSC_Profile_Base::SCUnblockPin(std::uint8_t reference, const std::uint8_t* puk,
@@ -134,7 +121,7 @@ CardResult CSC_Profile_Base::SCUnblockPin(std::uint8_t reference, const std::uin
         PinData data;
         data.append(puk, pukLength);
         data.append(newPin, newLength);
-        result = SendPinCommand(kInsResetRetryCounter, 0x00, reference, data.bytes());
+        result = SendPinCommand(cInsResetRetryCounter, 0x00, reference, data.bytes());
     }
     CardTrace::logResult("CSC_Profile_Base::SCUnblockPin", result);
     return result;
@@ -143,12 +130,12 @@ CardResult CSC_Profile_Base::SCUnblockPin(std::uint8_t reference, const std::uin
 CardResult CSC_Profile_Base::SCUnblockPin2(std::uint8_t reference, const std::uint8_t* puk,
                                            std::uint32_t pukLength) {
     CardResult result = card::cFailed;
-    if (puk != nullptr) {
+    if (puk != nullptr && pukLength != 0) {
         // The PUK followed by as many zero bytes as it is long.
         PinData data;
         data.append(puk, pukLength);
         data.appendZeros(pukLength);
-        result = SendPinCommand(kInsResetRetryCounter, 0x00, reference, data.bytes());
+        result = SendPinCommand(cInsResetRetryCounter, 0x00, reference, data.bytes());
     }
     CardTrace::logResult("CSC_Profile_Base::SCUnblockPin2", result);
     return result;
@@ -284,17 +271,17 @@ CardResult CSC_Profile_Base::ChangeRef(const std::string& path, const std::strin
     if (selected != card::cOk) return selected;
     if (usePinPad) return ChangeWithPinPad(reference, prompts);
 
-    if (!oldPin.empty() || !newPin.empty()) {
+    // Both PINs given: used as they are. One of them alone is a caller's
+    // mistake, not a request for dialogs: nothing is sent.
+    if (!oldPin.empty() && !newPin.empty()) {
         return SCChangeRef(reference, bytesOf(oldPin), lengthOf(oldPin), bytesOf(newPin),
                            lengthOf(newPin));
     }
-    std::optional<Secret> current = askUnlessService(SecretKind::CurrentPin, prompts);
-    if (!current) {
-        m_pinEntryCancelled = true;
-        return card::cFailed;
-    }
+    if (!oldPin.empty() || !newPin.empty()) return card::cFailed;
     bool cancelled = false;
-    std::optional<Secret> chosen = askNewPinTwice(prompts, cancelled);
+    std::optional<Secret> current = askUnlessService(SecretKind::CurrentPin, prompts, cancelled);
+    std::optional<Secret> chosen;
+    if (current) chosen = askNewPinTwice(prompts, cancelled);
     m_pinEntryCancelled = cancelled;
     if (!chosen) return card::cFailed;
     return SCChangeRef(reference, bytesOf(current->text()), lengthOf(current->text()),
@@ -335,16 +322,17 @@ CardResult CSC_Profile_Base::UnblockRef(const std::string& path, const std::stri
 
 CardResult CSC_Profile_Base::UnblockSelected(std::uint8_t reference, const std::string& puk,
                                              const std::string& newPin, const PromptTexts& prompts) {
-    const std::optional<Secret> givenPuk =
-        puk.empty() ? askUnlessService(SecretKind::Puk, prompts) : std::optional<Secret>(Secret(puk));
+    bool cancelled = false;
+    const std::optional<Secret> givenPuk = puk.empty()
+                                               ? askUnlessService(SecretKind::Puk, prompts, cancelled)
+                                               : std::optional<Secret>(Secret(puk));
     if (!givenPuk) {
-        m_pinEntryCancelled = true;
+        m_pinEntryCancelled = cancelled;
         return card::cFailed;
     }
     const std::string& pukText = givenPuk->text();
     if (IsUnblockPukOnly() == 1) return SCUnblockPin2(reference, bytesOf(pukText), lengthOf(pukText));
 
-    bool cancelled = false;
     const std::optional<Secret> chosen =
         newPin.empty() ? askNewPinTwice(prompts, cancelled) : std::optional<Secret>(Secret(newPin));
     m_pinEntryCancelled = cancelled;

@@ -63,16 +63,23 @@ CardResult CSC_Profile_Base::SelectPath(const std::string& path, bool force, boo
     CardTrace::dump(CardTrace::cLevelDetail, "CurrEF: ", m_currEf.data(), m_currEfLength);
 
     const std::optional<Bytes> requested = pathBytes(path, cMaxPathTextBytes);
-    if (!requested || requested->empty()) return card::cFailed;
-    if (byAid) return SelectByAid(*requested, force, reselect);
+    if (!requested) return card::cFailed;
+    if (byAid) return requested->empty() ? card::cFailed : SelectByAid(*requested, force, reselect);
 
     const Bytes& p = *requested;
     const std::size_t length = p.size();
     if (length % kFidLength != 0 || length > cMaxDfPathLength) return card::cFailed;
 
-    if (force) {
-        if (SCSelectMF() == card::cFailed) return card::cFailed;
-        ResetSelectionToMf();
+    // Only 255 ends a forced start; any other failure leaves the card's
+    // selection unknown, which the cache then says.
+    if (force && SelectMfAndNote() == card::cFailed) return card::cFailed;
+
+    // An empty path names "no file": selected exactly when no EF is current
+    // (the PIN flows fall back to an empty alternative path).
+    if (length == 0) {
+        if (m_currEfLength != 0) return card::cFailed;
+        CardTrace::write(CardTrace::cLevelDetail, "path already selected : %s \n", path.c_str());
+        return card::cOk;
     }
 
     // Reduce the request against the cache.
@@ -87,7 +94,7 @@ CardResult CSC_Profile_Base::SelectPath(const std::string& path, bool force, boo
         rest.from = length - kFidLength;
     } else {
         const std::size_t dirLength = lastIsDF ? length : length - kFidLength;
-        if (m_currDfPathLength != dirLength ||
+        if (m_currDfPathLength == 0 || m_currDfPathLength != dirLength ||
             std::memcmp(p.data(), m_currDfPath.data(), dirLength) != 0) {
             rest.from = 0;
         } else if (lastIsDF) {
@@ -109,8 +116,7 @@ CardResult CSC_Profile_Base::SelectPath(const std::string& path, bool force, boo
     const std::uint8_t* fids = p.data() + rest.from;
     const std::size_t remaining = length - rest.from;
     if (remaining == kFidLength && isMf(fids)) {
-        if (SCSelectMF() == card::cFailed) return card::cFailed;
-        ResetSelectionToMf();
+        if (SelectMfAndNote() != card::cOk) return card::cFailed;
     } else if (SelectFileIds(fids, remaining, lastIsDF, rest.lastAlreadyCurrent) != card::cOk) {
         return card::cFailed;
     }
@@ -127,11 +133,10 @@ CardResult CSC_Profile_Base::SelectFileIds(const std::uint8_t* fids, std::size_t
         m_currEfLength = 0;
         if (isMf(fid)) {
             CardTrace::write(CardTrace::cLevelDetail, "Select MF\n");
-            if (SCSelectMF() != card::cOk) {
+            if (SelectMfAndNote() != card::cOk) {
                 CardTrace::write(CardTrace::cLevelInfo, "Error while selecting MF\n");
                 return card::cFailed;
             }
-            ResetSelectionToMf();
         } else {
             CardTrace::dump(CardTrace::cLevelDetail, "Select DF :", fid, kFidLength);
             if (SCSelectDF(fid, kFidLength) != card::cOk || !AppendToDfPath(fid)) {
@@ -177,16 +182,31 @@ CardResult CSC_Profile_Base::SelectByAid(const Bytes& aid, bool force, bool rese
     if (!(force && reselect) && aidIsCurrent) return card::cOk;
     if (reselect) {
         CardTrace::write(CardTrace::cLevelDetail, "--CSC_Profile_Base::reselect\n");
-        if (SCSelectMF() == card::cFailed) return card::cFailed;
-        ResetSelectionToMf();
+        if (SelectMfAndNote() != card::cOk) return card::cFailed;
     }
     if (SCSelectAID(aid.data(), static_cast<std::uint32_t>(aid.size())) != card::cOk) {
+        ForgetSelection();
         return card::cFailed;
     }
     std::copy(aid.begin(), aid.end(), m_currDfPath.begin());
     m_currDfPathLength = static_cast<std::uint32_t>(aid.size());
     m_currEfLength = 0;
     return card::cOk;
+}
+
+CardResult CSC_Profile_Base::SelectMfAndNote() {
+    const CardResult result = SCSelectMF();
+    if (result == card::cOk) {
+        ResetSelectionToMf();
+    } else {
+        ForgetSelection();
+    }
+    return result;
+}
+
+void CSC_Profile_Base::ForgetSelection() {
+    m_currDfPathLength = 0;
+    m_currEfLength = 0;
 }
 
 // --- file stack -------------------------------------------------------------------

@@ -94,7 +94,7 @@ CardResult CSC_Profile_Base::SignData(const std::string& keyPath, std::uint32_t 
 
 CardResult CSC_Profile_Base::PostSigning() {
     if (m_cardProfile == 6 || m_cardProfile == 8 || m_cardProfile == 61) {
-        if (SCSelectMF() == card::cOk) ResetSelectionToMf();
+        SelectMfAndNote();
     }
     return card::cOk;
 }

@@ -181,6 +181,8 @@ void CSC_Profile_Base::ModifyModifyStruct() {}
 
 bool CSC_Profile_Base::CheckPinPad() {
     const bool pinPad = RefreshPinPadFeatures();
+    // The structures carry the PIN lengths, so those come first.
+    InitPinLengths();
     CreateVerifyStruct();
     CreateModifyStruct();
     return pinPad;

@@ -199,10 +199,57 @@ public:
     Bytes SmKey1() const { return Bytes(m_smKey1.begin(), m_smKey1.begin() + m_smKey1Length); }
     Bytes SmKey2() const { return Bytes(m_smKey2.begin(), m_smKey2.begin() + m_smKey2Length); }
     std::size_t FileStackDepth() const { return m_fileStack.size(); }
+    // Tries left as the card reported them with the last PIN command;
+    // -1 when it did not say.
+    std::int32_t RemainingTries() const { return m_remainingTries; }
 
 protected:
-    // Forgets the cached selection: DF path 3F 00, no EF.
+    // --- the selection cache ---------------------------------------------------
+    // SelectPath keeps the cache of the current DF path and EF. A profile
+    // that sends a select itself, outside SelectPath, tells the cache what
+    // happened through these two members and nothing else:
+    // SelectMfAndNote selects the MF with SCSelectMF and records the outcome
+    // (the MF on success, "unknown" otherwise); ForgetSelection records
+    // "unknown" after any other direct select, so that the next SelectPath
+    // starts from the first identifier of its path. The cache never claims
+    // a file that was not selected.
+    CardResult SelectMfAndNote();
+    void ForgetSelection();
+    // The cache after a successful MF select: DF path 3F 00, no EF.
     void ResetSelectionToMf();
+
+    // --- PIN commands, for profiles that format PINs their own way ------------
+    // A PIN buffer that is wiped when it goes away.
+    class PinData {
+    public:
+        PinData() = default;
+        ~PinData();
+        PinData(const PinData&) = delete;
+        PinData& operator=(const PinData&) = delete;
+        void append(const std::uint8_t* bytes, std::uint32_t length);
+        void appendByte(std::uint8_t byte) { m_bytes.push_back(byte); }
+        void appendZeros(std::uint32_t count) { m_bytes.insert(m_bytes.end(), count, 0); }
+        const Bytes& bytes() const { return m_bytes; }
+
+    private:
+        Bytes m_bytes;
+    };
+    // InitPinLengths, then whether a new PIN of `length` lies within them.
+    bool NewPinLengthAllowed(std::uint32_t length);
+    // Sends one PIN command (VERIFY, CHANGE REFERENCE DATA, RESET RETRY
+    // COUNTER) with the data given and maps the answer with returnResult;
+    // empty data send the header alone (case 1).
+    CardResult SendPinCommand(std::uint8_t ins, std::uint8_t p1, std::uint8_t reference,
+                              const Bytes& data);
+    // Writes the PIN reference into P2 of both pin-pad structures.
+    void SetPinPadReference(std::uint8_t reference);
+    // Tries left that the last PIN command reported (63Cx), for the
+    // profiles whose cards count them; returnResult resets it to -1.
+    void SetRemainingTries(std::int32_t tries) { m_remainingTries = tries; }
+
+    static constexpr std::uint8_t cInsVerify = 0x20;
+    static constexpr std::uint8_t cInsChangeReference = 0x24;
+    static constexpr std::uint8_t cInsResetRetryCounter = 0x2C;
 
     std::uint32_t m_smActive = 0;
     std::uint32_t m_reserved1 = 0;
@@ -233,6 +280,7 @@ protected:
     std::uint16_t m_blockSize = 240;
     std::list<std::string> m_fileStack;
     std::uint8_t m_flag = 0;
+    std::int32_t m_remainingTries = -1;
 
 private:
     // Steps shared by SelectPath.
@@ -246,7 +294,11 @@ private:
                           std::uint32_t fileLength, bool anyErrorIs255);
     // One READ BINARY with the re-select and retry on "no current EF".
     CardResult ReadChunk(Bytes& chunk, std::uint32_t offset, std::uint32_t length);
-    std::uint8_t ChunkLimit() const { return static_cast<std::uint8_t>(m_blockSize & 0xFF); }
+    // The low byte of the block size; a low byte of 0 reads 256 bytes (Le 00).
+    std::uint32_t ChunkLimit() const {
+        const std::uint32_t low = m_blockSize & 0xFFu;
+        return low == 0 ? 256u : low;
+    }
     // PIN entry steps of Verify, ChangeRef and UnblockRef.
     CardResult SelectForPinOperation(const std::string& path, const std::string& altPath);
     CardResult VerifyWithKeyboard(std::uint8_t reference, const std::string& pin,
@@ -257,13 +309,7 @@ private:
     // given or asked for.
     CardResult UnblockSelected(std::uint8_t reference, const std::string& puk,
                                const std::string& newPin, const kivo::pin::PromptTexts& prompts);
-    void SetPinPadReference(std::uint8_t reference);
     // Polls the pin pad's keys until Cancel, time-out, or the given number
     // of OK presses (one per prompt); returns the key that ended the wait.
     std::uint8_t WaitForPinPadKeys(kivo::pin::PinPadProgress* dialog, int confirmations);
-    bool NewPinLengthAllowed(std::uint32_t length);
-    // Sends one PIN command (VERIFY, CHANGE REFERENCE DATA, RESET RETRY
-    // COUNTER) with the data given and maps the answer with returnResult.
-    CardResult SendPinCommand(std::uint8_t ins, std::uint8_t p1, std::uint8_t reference,
-                              const Bytes& data);
 };

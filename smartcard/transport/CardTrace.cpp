@@ -213,4 +213,8 @@ bool secretDataRange(const std::uint8_t* apdu, std::size_t length, std::size_t& 
     return true;
 }
 
+bool secretAnswer(const std::uint8_t* apdu, std::size_t length) {
+    return apdu != nullptr && length >= 4 && apdu[1] == 0x2A && apdu[2] == 0x80;
+}
+
 }  // namespace kivo

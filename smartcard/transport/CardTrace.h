@@ -65,4 +65,8 @@ public:
 bool secretDataRange(const std::uint8_t* apdu, std::size_t length, std::size_t& from,
                      std::size_t& count);
 
+// True for a command whose answer must not reach the trace: PSO DECIPHER
+// (INS 2A, P1 80), whose answer is the deciphered data (a session key).
+bool secretAnswer(const std::uint8_t* apdu, std::size_t length);
+
 }  // namespace kivo

@@ -65,6 +65,7 @@ LONG readProtocol(SCARDHANDLE card, DWORD& protocol) {
 CSC_Transport::CSC_Transport() : m_response(256), m_dwResponseLen(256) {}
 
 CSC_Transport::~CSC_Transport() {
+    OPENSSL_cleanse(m_response.data(), m_response.size());
     if (m_hasOwnContext) kivo::pcscApi().ReleaseContext(m_ownContext);
 }
 
@@ -84,6 +85,8 @@ void CSC_Transport::SetApdu(std::uint32_t apduCase, std::uint8_t cla, std::uint8
 }
 
 void CSC_Transport::SetResponseCapacity(std::uint32_t capacity) {
+    // The last answer may be a deciphered key: it is wiped, not just freed.
+    OPENSSL_cleanse(m_response.data(), m_response.size());
     m_dwResponseLen = capacity;
     m_response.assign(capacity, 0);
 }
@@ -114,14 +117,15 @@ bool CSC_Transport::GetResponse(std::uint8_t* recv, DWORD& recvLength) {
     return true;
 }
 
-void CSC_Transport::TakeResponse(const std::uint8_t* recv, std::size_t length) {
+void CSC_Transport::TakeResponse(const std::uint8_t* recv, std::size_t length, bool secretData) {
     const std::size_t dataLength = length - 2;
     if (m_response.size() < dataLength) m_response.resize(dataLength);
     std::copy(recv, recv + dataLength, m_response.begin());
     m_dwResponseLen = static_cast<std::uint32_t>(dataLength);
     m_wSW1 = recv[length - 2];
     m_wSW2 = recv[length - 1];
-    CardTrace::dump(CardTrace::cLevelApdu, "[data received from card]", recv, length);
+    CardTrace::dump(CardTrace::cLevelApdu, "[data received from card]", recv, length, 0,
+                    secretData ? dataLength : 0);
 }
 
 bool CSC_Transport::SendToCard() {
@@ -151,8 +155,9 @@ bool CSC_Transport::SendToCard() {
     std::size_t maskFrom = 0;
     std::size_t maskLength = 0;
     kivo::secretDataRange(apdu.data(), length, maskFrom, maskLength);
+    const bool secretAnswer = kivo::secretAnswer(apdu.data(), length);
 
-    std::vector<std::uint8_t> recv(kReceiveBufferSize, 0);
+    WipedBuffer recv(kReceiveBufferSize);
     // The capacity plus the status word; a 512-byte capacity receives at
     // most 510 data bytes except on the card type that sends 512.
     std::uint64_t wanted = std::uint64_t{m_dwResponseLen} + 2;
@@ -176,7 +181,7 @@ bool CSC_Transport::SendToCard() {
         if (!GetResponse(recv.data(), recvLength)) return false;
     }
     if (recvLength < 2) return true;
-    TakeResponse(recv.data(), recvLength);
+    TakeResponse(recv.data(), recvLength, secretAnswer);
     CardTrace::write(CardTrace::cLevelDetail, "--leaving CSC_Profile_Base::SendToCard\n");
     return true;
 }
@@ -224,7 +229,7 @@ bool CSC_Transport::TransmitControl(std::uint32_t controlCode, const std::uint8_
     if (!m_useT1 && returned == 2 && output[0] == kStatusMoreData) {
         if (!GetResponse(output.data(), returned)) return false;
     }
-    if (returned >= 2) TakeResponse(output.data(), returned);
+    if (returned >= 2) TakeResponse(output.data(), returned, false);
     CardTrace::write(CardTrace::cLevelDetail, "--leaving CSC_Profile_Base::TransmitControl\n");
     return true;
 }

@@ -113,8 +113,9 @@ protected:
     // GET RESPONSE for the byte count in the 61xx answer in recv[0..1];
     // fills recv (at least 258 bytes) and its length. False on failure.
     bool GetResponse(std::uint8_t* recv, DWORD& recvLength);
-    // Data bytes to the response buffer, the last two bytes to SW1/SW2.
-    void TakeResponse(const std::uint8_t* recv, std::size_t length);
+    // Data bytes to the response buffer, the last two bytes to SW1/SW2;
+    // `secretData` masks the data bytes in the trace.
+    void TakeResponse(const std::uint8_t* recv, std::size_t length, bool secretData);
 
     SCARDHANDLE m_hScard = 0;
     std::uint32_t m_dwApduCase = 0;

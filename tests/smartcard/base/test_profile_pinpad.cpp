@@ -6,6 +6,7 @@
 #include "tests/support/card/PcscScript.h"
 #include "tests/smartcard/base/TestProfile.h"
 
+#include "smartcard/key/ConfigSC.h"
 #include "smartcard/pin/PinPrompt.h"
 
 #include <gtest/gtest.h>
@@ -231,10 +232,15 @@ TEST_F(ProfileScriptedCardTest, SelectIsSentUpToThreeTimes) {
     EXPECT_EQ(profile.SCSelectMF(), card::cFileNotFound);
     EXPECT_EQ(script.transmits.size(), 3u);
 
+    // A retry has room for the whole control information again.
     script.transmits.clear();
-    script.answers = {{0x6A, 0x87}, {0x90, 0x00}};
+    Bytes fcp = {0x62, 0x04, 0x80, 0x02, 0x01, 0x00};
+    fcp.insert(fcp.end(), {0x90, 0x00});
+    script.answers = {{0x6A, 0x87}, fcp};
     EXPECT_EQ(profile.SCSelectMF(), card::cOk);
-    EXPECT_EQ(script.transmits.size(), 2u);
+    ASSERT_EQ(script.transmits.size(), 2u);
+    EXPECT_EQ(script.transmits[1].receiveLength, script.transmits[0].receiveLength);
+    EXPECT_EQ(profile.ResponseLength(), 6u);
 
     script.transmits.clear();
     script.answers = {{0x67, 0x00}};
@@ -273,10 +279,14 @@ TEST_F(ProfileScriptedCardTest, ReadBinaryStatusMapping) {
     }
     // Offset bits 8-14 in P1, the low byte in P2, the length in P3.
     EXPECT_EQ(script.transmits.back().apdu, (Bytes{0x00, 0xB0, 0x12, 0x34, 0x10}));
-    // Offsets beyond 15 bits and lengths beyond one byte are refused unsent.
+    // 256 bytes are asked for with P3 = 00; offsets beyond 15 bits and
+    // longer reads are refused unsent.
+    script.answers.push_back({0x90, 0x00});
+    profile.SCReadBinary(out, 0, 256);
+    EXPECT_EQ(script.transmits.back().apdu, (Bytes{0x00, 0xB0, 0x00, 0x00, 0x00}));
     const std::size_t sent = script.transmits.size();
     EXPECT_EQ(profile.SCReadBinary(out, 0x8000, 16), card::cFailed);
-    EXPECT_EQ(profile.SCReadBinary(out, 0, 256), card::cFailed);
+    EXPECT_EQ(profile.SCReadBinary(out, 0, 257), card::cFailed);
     EXPECT_EQ(script.transmits.size(), sent);
 }
 
@@ -331,13 +341,74 @@ TEST_F(ProfileScriptedCardTest, ChallengeRefusals) {
     EXPECT_EQ(profile.GetChallange(challenge, 8), card::cFailed);
 }
 
-TEST_F(ProfileScriptedCardTest, ZeroChunkLimitIsRefused) {
-    profile.claimedFileLength = 10;
-    profile.SetBlockSize(256);  // low byte 0
+// A block size whose low byte is 0 reads 256 bytes per READ BINARY (P3 00);
+// writes stay within a short Lc (255).
+TEST_F(ProfileScriptedCardTest, BlockSizeWithZeroLowByteReadsWholeBlocks) {
+    profile.claimedFileLength = 300;
+    profile.SetBlockSize(256);
+    Bytes first(256, 0x11);
+    first.insert(first.end(), {0x90, 0x00});
+    Bytes second(44, 0x22);
+    second.insert(second.end(), {0x90, 0x00});
+    script.answers = {first, second};
     CSC_Profile_Base::Bytes out;
-    const std::uint8_t data[4] = {1, 2, 3, 4};
-    EXPECT_EQ(profile.ReadFile(out), card::cFailed);
-    EXPECT_EQ(profile.UpdateFile(data, sizeof data), card::cFailed);
+    EXPECT_EQ(profile.ReadFile(out), card::cOk);
+    EXPECT_EQ(out.size(), 300u);
+    ASSERT_EQ(script.transmits.size(), 2u);
+    EXPECT_EQ(script.transmits[0].apdu, (Bytes{0x00, 0xB0, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(script.transmits[1].apdu, (Bytes{0x00, 0xB0, 0x01, 0x00, 0x2C}));
+
+    script.transmits.clear();
+    script.answers = {{0x90, 0x00}, {0x90, 0x00}};
+    const Bytes data(300, 0x33);
+    EXPECT_EQ(profile.UpdateFile(data.data(), 300), card::cOk);
+    ASSERT_EQ(script.transmits.size(), 2u);
+    EXPECT_EQ(script.transmits[0].apdu[4], 0xFF);
+    EXPECT_EQ(script.transmits[1].apdu[4], 0x2D);
+}
+
+// The cache claims only what the card confirmed: an empty path is "no
+// file" (selected when no EF is current), and an MF select that fails with
+// any status leaves the cache unknown, so the next path starts at the MF.
+TEST_F(ProfileScriptedCardTest, SelectionCacheClaimsOnlyWhatWasSelected) {
+    EXPECT_EQ(profile.SelectPath(""), card::cOk);
+    script.answers = {{0x90, 0x00}};
+    ASSERT_EQ(profile.SelectPath("3f00/0101"), card::cOk);
+    EXPECT_EQ(profile.SelectPath(""), card::cFailed);
+    EXPECT_EQ(script.transmits.size(), 1u);
+
+    script.transmits.clear();
+    script.answers = {{0x6A, 0x82}, {0x6A, 0x82}, {0x6A, 0x82}};
+    EXPECT_EQ(profile.SelectPath("3f00", true), card::cFailed);
+    EXPECT_EQ(profile.GetCurrFilePath(), "");
+    script.transmits.clear();
+    script.answers = {{0x90, 0x00}, {0x90, 0x00}};
+    EXPECT_EQ(profile.SelectPath("3f00/0101"), card::cOk);
+    ASSERT_EQ(script.transmits.size(), 2u);
+    EXPECT_EQ(script.transmits[0].apdu[1], 0xA4);
+    EXPECT_EQ(profile.GetCurrFilePath(), "3f000101");
+}
+
+// PIN commands without a PIN: the bare VERIFY asks for the tries left; a
+// change with only one of its PINs sends nothing; in service mode nothing
+// is asked and nothing counts as cancelled.
+TEST_F(ProfileScriptedCardTest, PinCommandsWithoutPins) {
+    script.answers = {{0x63, 0xC2}};
+    EXPECT_EQ(profile.SCVerify(0x81, nullptr, 0), card::cFailed);
+    ASSERT_EQ(script.transmits.size(), 1u);
+    EXPECT_EQ(script.transmits[0].apdu, (Bytes{0x00, 0x20, 0x00, 0x81}));
+    EXPECT_EQ(profile.RemainingTries(), -1) << "the base does not read 63Cx";
+
+    script.transmits.clear();
+    EXPECT_EQ(profile.ChangeRef("", "", 0x81, false, "123456", ""), card::cFailed);
+    EXPECT_EQ(profile.ChangeRef("", "", 0x81, false, "", "654321"), card::cFailed);
+    auto& settings = kivo::cardSettings().m_settings;
+    settings.m_isService = true;
+    EXPECT_EQ(profile.ChangeRef("", "", 0x81, false, "", ""), card::cFailed);
+    EXPECT_FALSE(profile.PinEntryCancelled());
+    EXPECT_EQ(profile.UnblockRef("", "", 0x81, "", "", {}), card::cFailed);
+    EXPECT_FALSE(profile.PinEntryCancelled());
+    settings.m_isService = false;
     EXPECT_TRUE(script.transmits.empty());
 }
 

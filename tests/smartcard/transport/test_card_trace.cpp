@@ -291,6 +291,30 @@ TEST_F(CardTraceTest, PinsNeverReachTheTraceFile) {
     }
 }
 
+// The answer to PSO DECIPHER is the deciphered data (a session key): it is
+// masked in the trace like a PIN; other answers are shown.
+TEST_F(CardTraceTest, DecipheredDataNeverReachesTheTraceFile) {
+    ScopedTraceFile trace;
+    ScriptedPcsc pcsc;
+    const Bytes key = {0xC4, 0x1D, 0x8E, 0x27, 0x5B, 0xA3, 0x96, 0x0F};
+    Bytes answer = key;
+    answer.insert(answer.end(), {0x90, 0x00});
+    pcsc.script.answers = {answer, {0x3C, 0x7E, 0x90, 0x00}};
+    CSC_Transport card;
+    ASSERT_EQ(card.Connect("Reader 0", 0x77), 0u);
+    const Bytes cryptogram(16, 0x42);
+    card.SetApdu(6, 0x00, 0x2A, 0x80, 0x86, 16, 0, cryptogram.data(), 16);
+    ASSERT_TRUE(card.SendToCard());
+    EXPECT_EQ(Bytes(card.Response(), card.Response() + card.ResponseLength()), key);
+    card.SetApdu(4, 0x00, 0xB0, 0x00, 0x00, 2, 0, nullptr, 0);
+    ASSERT_TRUE(card.SendToCard());
+
+    const std::string text = trace.contents();
+    EXPECT_NE(text.find(": **:**:**:**:**:**:**:**:90:00\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("c4:1d:8e:27"), std::string::npos) << text;
+    EXPECT_NE(text.find(": 3c:7e:90:00\n"), std::string::npos) << text;
+}
+
 // The PACE request hands the PIN to the reader inside its input: the whole
 // input is masked in the trace, other control requests are shown.
 TEST_F(CardTraceTest, PaceControlInputIsMasked) {
