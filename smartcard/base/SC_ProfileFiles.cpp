@@ -195,3 +195,53 @@ CardResult CSC_Profile_Base::UpdateFile(const std::uint8_t* data, std::uint32_t 
     }
     return card::cOk;
 }
+
+// --- building blocks of the profiles ---------------------------------------------------
+
+CardResult CSC_Profile_Base::IsoSelect(std::uint8_t p1, std::uint8_t p2, const std::uint8_t* data,
+                                       std::uint16_t length, std::optional<std::uint8_t> le) {
+    constexpr std::uint8_t kInsSelect = 0xA4;
+    if (data == nullptr || length == 0) {
+        SetApdu(cCaseHeaderLe, 0x00, kInsSelect, p1, p2, 0, le.value_or(0), nullptr, 0);
+    } else if (le) {
+        SetApdu(cCaseDataLe, 0x00, kInsSelect, p1, p2, length, *le, data, length);
+    } else {
+        SetApdu(cCaseData, 0x00, kInsSelect, p1, p2, length, 0, data, length);
+    }
+    return SCSelect();
+}
+
+std::uint32_t CSC_Profile_Base::FileSizeFromResponse(kivo::card::ControlInfoForm form) {
+    const std::uint32_t size = kivo::card::fileSizeFrom({Response(), ResponseLength()}, form);
+    CardTrace::write(CardTrace::cLevelDetail, "value : %d\n", static_cast<int>(size));
+    return size;
+}
+
+std::string CSC_Profile_Base::SerialNumberFromGdo(const std::string& path) {
+    constexpr std::uint8_t kTagSerialNumber = 0x5A;
+    if (!m_serialNumber.empty()) return m_serialNumber;
+    Bytes gdo;
+    if (SelectPath(path) != card::cOk || ReadFile(gdo) != card::cOk) return m_serialNumber;
+    // Top-level data objects with one-octet tags and short lengths.
+    for (std::size_t at = 0; at + 2 <= gdo.size();) {
+        const std::size_t length = gdo[at + 1];
+        if (length >= 0x80 || at + 2 + length > gdo.size()) break;
+        if (gdo[at] == kTagSerialNumber) {
+            SetSerialNumber(gdo.data() + at + 2, static_cast<std::uint32_t>(length));
+            break;
+        }
+        at += 2 + length;
+    }
+    return m_serialNumber;
+}
+
+CardResult CSC_Profile_Base::OperationResult(bool sent, Bytes& out) {
+    if (!sent) return card::cFailed;
+    switch (StatusWord()) {
+        case sw::kOk:
+            out.assign(Response(), Response() + ResponseLength());
+            return card::cOk;
+        case sw::kSecurityStatusNotSatisfied: return card::cSecurityStatus;
+        default: return card::cFailed;
+    }
+}

@@ -12,12 +12,14 @@
 #pragma once
 
 #include "smartcard/base/CardResult.h"
+#include "smartcard/profiles/ControlInfo.h"
 #include "smartcard/transport/SC_Transport.h"
 #include "smartcard/pin/PinPrompt.h"
 
 #include <array>
 #include <cstdint>
 #include <list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -246,6 +248,20 @@ protected:
     // Tries left that the last PIN command reported (63Cx), for the
     // profiles whose cards count them; returnResult resets it to -1.
     void SetRemainingTries(std::int32_t tries) { m_remainingTries = tries; }
+
+    // --- ISO 7816 building blocks of the profiles -------------------------------
+    // SELECT 00 A4 p1 p2 with `data` (case 6), followed by `le` when given
+    // (case 5); without data the header with Le (case 2). Sent by SCSelect.
+    CardResult IsoSelect(std::uint8_t p1, std::uint8_t p2, const std::uint8_t* data,
+                         std::uint16_t length, std::optional<std::uint8_t> le);
+    // The file size the control information of the last SELECT answer
+    // gives in `form`; traces "value : %d".
+    std::uint32_t FileSizeFromResponse(kivo::card::ControlInfoForm form);
+    // The serial number from the general data file (tag 5A), read from
+    // `path` once and stored with SetSerialNumber; the stored text.
+    std::string SerialNumberFromGdo(const std::string& path);
+    // 9000: the response goes to `out`, 0; 6982: 13; anything else 255.
+    CardResult OperationResult(bool sent, Bytes& out);
 
     static constexpr std::uint8_t cInsVerify = 0x20;
     static constexpr std::uint8_t cInsChangeReference = 0x24;

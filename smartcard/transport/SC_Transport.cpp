@@ -291,14 +291,15 @@ bool CSC_Transport::RefreshPinPadFeatures() {
     return m_pcsc->isPinPad();
 }
 
-std::uint32_t CSC_Transport::StartVerifyPinPad() {
+std::uint32_t CSC_Transport::StartVerifyPinPad() { return StartVerifyPinPadWith(m_verifyStruct); }
+
+std::uint32_t CSC_Transport::StartVerifyPinPadWith(const std::vector<std::uint8_t>& input) {
     SetResponseCapacity(256);
     if (m_pcsc == nullptr) return kPinPadFailed;
     const std::uint32_t code =
         m_pcsc->verifyPinStart() != 0 ? m_pcsc->verifyPinStart() : m_pcsc->verifyPinDirect();
-    if (code == 0 || m_verifyStruct.empty()) return kPinPadFailed;
-    return TransmitControl(code, m_verifyStruct.data(),
-                           static_cast<std::uint32_t>(m_verifyStruct.size()))
+    if (code == 0 || input.empty()) return kPinPadFailed;
+    return TransmitControl(code, input.data(), static_cast<std::uint32_t>(input.size()))
                ? kPinPadOk
                : kPinPadFailed;
 }
@@ -309,14 +310,15 @@ bool CSC_Transport::FinishVerifyPinPad() {
     return TransmitControl(m_pcsc->verifyPinFinish(), kFinishInput, sizeof kFinishInput);
 }
 
-std::uint32_t CSC_Transport::StartModifyPinPad() {
+std::uint32_t CSC_Transport::StartModifyPinPad() { return StartModifyPinPadWith(m_modifyStruct); }
+
+std::uint32_t CSC_Transport::StartModifyPinPadWith(const std::vector<std::uint8_t>& input) {
     SetResponseCapacity(256);
     if (m_pcsc == nullptr) return kPinPadFailed;
     const std::uint32_t code =
         m_pcsc->modifyPinStart() != 0 ? m_pcsc->modifyPinStart() : m_pcsc->modifyPinDirect();
-    if (code == 0 || m_modifyStruct.empty()) return kPinPadFailed;
-    return TransmitControl(code, m_modifyStruct.data(),
-                           static_cast<std::uint32_t>(m_modifyStruct.size()))
+    if (code == 0 || input.empty()) return kPinPadFailed;
+    return TransmitControl(code, input.data(), static_cast<std::uint32_t>(input.size()))
                ? kPinPadOk
                : kPinPadFailed;
 }

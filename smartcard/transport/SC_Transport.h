@@ -79,6 +79,10 @@ public:
     bool FinishVerifyPinPad();
     std::uint32_t StartModifyPinPad();
     bool FinishModifyPinPad();
+    // The start requests with an input of the caller's (a structure with
+    // the APDU data a card operating system wants after it).
+    std::uint32_t StartVerifyPinPadWith(const std::vector<std::uint8_t>& input);
+    std::uint32_t StartModifyPinPadWith(const std::vector<std::uint8_t>& input);
     // 1 without the feature, 0 when the request fails or the answer is not
     // exactly one byte, else the key code.
     std::uint8_t GetKeyPressed();

@@ -20,30 +20,12 @@ using kivo::test::ScriptedPcsc;
 using kivo::test::TestProfile;
 namespace card = kivo::card;
 
-constexpr std::uint32_t kVerifyStart = 0x42330001;
-constexpr std::uint32_t kVerifyFinish = 0x42330002;
-constexpr std::uint32_t kModifyStart = 0x42330003;
-constexpr std::uint32_t kModifyFinish = 0x42330004;
-constexpr std::uint32_t kKeyPressed = 0x42330005;
-constexpr std::uint32_t kVerifyDirect = 0x42330006;
-
-Bytes feature(std::uint8_t tag, std::uint32_t code) {
-    return {tag, 0x04, static_cast<std::uint8_t>(code >> 24), static_cast<std::uint8_t>(code >> 16),
-            static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code)};
-}
-
-Bytes pinPadFeatures(bool withKeys = true) {
-    Bytes list;
-    for (const Bytes& part : {feature(0x01, kVerifyStart), feature(0x02, kVerifyFinish),
-                              feature(0x03, kModifyStart), feature(0x04, kModifyFinish)}) {
-        list.insert(list.end(), part.begin(), part.end());
-    }
-    if (withKeys) {
-        const Bytes keys = feature(0x05, kKeyPressed);
-        list.insert(list.end(), keys.begin(), keys.end());
-    }
-    return list;
-}
+using kivo::test::pinpad::kKeyPressed;
+using kivo::test::pinpad::kModifyFinish;
+using kivo::test::pinpad::kModifyStart;
+using kivo::test::pinpad::kVerifyFinish;
+using kivo::test::pinpad::kVerifyStart;
+using kivo::test::pinpad::pinPadFeatures;
 
 // Counts what the pin-pad progress display was asked to do.
 struct ProgressLog {

@@ -268,4 +268,32 @@ private:
     std::filesystem::path m_path;
 };
 
+// The part-10 feature list of a pin-pad reader as the scripted reader
+// hands it out (verify and modify start/finish, optionally the key poll).
+namespace pinpad {
+inline constexpr std::uint32_t kVerifyStart = 0x42330001;
+inline constexpr std::uint32_t kVerifyFinish = 0x42330002;
+inline constexpr std::uint32_t kModifyStart = 0x42330003;
+inline constexpr std::uint32_t kModifyFinish = 0x42330004;
+inline constexpr std::uint32_t kKeyPressed = 0x42330005;
+
+inline Bytes feature(std::uint8_t tag, std::uint32_t code) {
+    return {tag, 0x04, static_cast<std::uint8_t>(code >> 24), static_cast<std::uint8_t>(code >> 16),
+            static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code)};
+}
+
+inline Bytes pinPadFeatures(bool withKeys = true) {
+    Bytes list;
+    for (const Bytes& part : {feature(0x01, kVerifyStart), feature(0x02, kVerifyFinish),
+                              feature(0x03, kModifyStart), feature(0x04, kModifyFinish)}) {
+        list.insert(list.end(), part.begin(), part.end());
+    }
+    if (withKeys) {
+        const Bytes keys = feature(0x05, kKeyPressed);
+        list.insert(list.end(), keys.begin(), keys.end());
+    }
+    return list;
+}
+}  // namespace pinpad
+
 }  // namespace kivo::test

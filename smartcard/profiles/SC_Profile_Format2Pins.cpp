@@ -1,0 +1,152 @@
+#include "smartcard/profiles/SC_Profile_Format2Pins.h"
+
+#include "smartcard/profiles/PinBlocks.h"
+#include "smartcard/transport/CardTrace.h"
+
+#include <cstring>
+
+using kivo::CardTrace;
+namespace card = kivo::card;
+
+namespace {
+
+constexpr std::uint8_t kMf[2] = {0x3F, 0x00};
+constexpr std::uint8_t kSelectMf = 0x00;
+constexpr std::uint8_t kSelectDf = 0x01;
+constexpr std::uint8_t kSelectEf = 0x02;
+constexpr std::uint8_t kReturnFcp = 0x04;
+const std::string kGeneralDataFile = "3f002f02";
+
+// Fields of the PC/SC verify (23 bytes) and modify (28 bytes) structures.
+constexpr std::size_t kFormatString = 2;
+constexpr std::size_t kBlockString = 3;
+constexpr std::size_t kLengthFormat = 4;
+constexpr std::size_t kVerifyMaxExtraDigit = 5;
+constexpr std::size_t kVerifyDataLength = 15;
+constexpr std::size_t kModifyOffsetOld = 5;
+constexpr std::size_t kModifyOffsetNew = 6;
+constexpr std::size_t kModifyMaxExtraDigit = 7;
+constexpr std::size_t kModifyDataLength = 20;
+// BCD digits at byte offset 1 of the block, 4-bit length field and a
+// 7-byte PIN block, the length at bit 4.
+constexpr std::uint8_t kBcdAtOffsetOne = 0x89;
+constexpr std::uint8_t kFourBitLengthSevenByteBlock = 0x47;
+constexpr std::uint8_t kLengthAtBitFour = 0x04;
+// VERIFY: header, Lc, one block; CHANGE REFERENCE DATA: header, Lc, two.
+constexpr std::uint8_t kVerifyApduData = 13;
+constexpr std::uint8_t kModifyApduData = 21;
+const char* const kKaanAdvanced = "KOBIL Systems KAAN Advanced";
+
+void putLength(CSC_Profile_Base::Bytes& structure, std::size_t at, std::uint8_t length) {
+    if (structure.size() < at + 4) return;
+    structure[at] = length;
+    structure[at + 1] = structure[at + 2] = structure[at + 3] = 0;
+}
+
+}  // namespace
+
+CSC_Profile_Format2Pins::TraceScope::TraceScope(const CSC_Profile_Format2Pins& profile,
+                                                const char* operation)
+    : m_profile(profile.ProfileName()), m_operation(operation) {
+    CardTrace::write(CardTrace::cLevelInfo, "--entering %s::%s\n", m_profile, m_operation);
+}
+
+CSC_Profile_Format2Pins::TraceScope::~TraceScope() {
+    CardTrace::write(CardTrace::cLevelInfo, "--leaving %s::%s\n", m_profile, m_operation);
+}
+
+std::string CSC_Profile_Format2Pins::GetSerialNumber() {
+    const TraceScope trace(*this, "GetSerialNumber");
+    return SerialNumberFromGdo(kGeneralDataFile);
+}
+
+std::uint32_t CSC_Profile_Format2Pins::GetFileLen() {
+    return FileSizeFromResponse(kivo::card::kFcpSize80);
+}
+
+CardResult CSC_Profile_Format2Pins::SCSelectMF() {
+    return IsoSelect(kSelectMf, kReturnFcp, kMf, sizeof kMf, 0x00);
+}
+
+CardResult CSC_Profile_Format2Pins::SCSelectDF(const std::uint8_t* fid, std::uint32_t length) {
+    if (length > 0xFF) return card::cFailed;
+    return IsoSelect(kSelectDf, kReturnFcp, fid, static_cast<std::uint16_t>(length), DfSelectLe());
+}
+
+CardResult CSC_Profile_Format2Pins::SCSelectEF(const std::uint8_t* fid) {
+    return IsoSelect(kSelectEf, kReturnFcp, fid, 2, 0x00);
+}
+
+CardResult CSC_Profile_Format2Pins::SCVerify(std::uint8_t reference, const std::uint8_t* pin,
+                                             std::uint32_t length) {
+    const TraceScope trace(*this, "SCVerify");
+    if (length == 0) return SendPinCommand(cInsVerify, 0x00, reference, {});
+    kivo::card::PinBlock block;
+    if (pin == nullptr || !kivo::card::formatTwoBlock({pin, length}, block)) return card::cFailed;
+    PinData data;
+    data.append(block.octets.data(), kivo::card::kPinBlockLength);
+    return SendPinCommand(cInsVerify, 0x00, reference, data.bytes());
+}
+
+CardResult CSC_Profile_Format2Pins::SCChangeRef(std::uint8_t reference, const std::uint8_t* oldPin,
+                                                std::uint32_t oldLength, const std::uint8_t* newPin,
+                                                std::uint32_t newLength) {
+    const TraceScope trace(*this, "SCChangeRef");
+    kivo::card::PinBlock oldBlock;
+    kivo::card::PinBlock newBlock;
+    if (oldPin == nullptr || newPin == nullptr || !NewPinLengthAllowed(newLength) ||
+        !kivo::card::formatTwoBlock({oldPin, oldLength}, oldBlock) ||
+        !kivo::card::formatTwoBlock({newPin, newLength}, newBlock)) {
+        return card::cFailed;
+    }
+    PinData data;
+    data.append(oldBlock.octets.data(), kivo::card::kPinBlockLength);
+    data.append(newBlock.octets.data(), kivo::card::kPinBlockLength);
+    return SendPinCommand(cInsChangeReference, 0x00, reference, data.bytes());
+}
+
+void CSC_Profile_Format2Pins::SetFormatTwoVerifyFields() {
+    if (m_verifyStruct.size() != cVerifyStructLength) return;
+    m_verifyStruct[kFormatString] = kBcdAtOffsetOne;
+    m_verifyStruct[kBlockString] = kFourBitLengthSevenByteBlock;
+    m_verifyStruct[kLengthFormat] = kLengthAtBitFour;
+    m_verifyStruct[kVerifyMaxExtraDigit] = m_pinMaxLength;
+    m_verifyStruct[kVerifyMaxExtraDigit + 1] = m_pinMinLength;
+    putLength(m_verifyStruct, kVerifyDataLength, kVerifyApduData);
+}
+
+void CSC_Profile_Format2Pins::ModifyVerifyStruct() { SetFormatTwoVerifyFields(); }
+
+void CSC_Profile_Format2Pins::ModifyModifyStruct() {
+    if (m_modifyStruct.size() != cModifyStructLength) return;
+    const bool kaan = ReaderSystemName().find(kKaanAdvanced) != std::string::npos;
+    m_modifyStruct[kFormatString] = kBcdAtOffsetOne;
+    m_modifyStruct[kBlockString] = kFourBitLengthSevenByteBlock;
+    m_modifyStruct[kLengthFormat] = kLengthAtBitFour;
+    m_modifyStruct[kModifyOffsetOld] = kaan ? 1 : 0;
+    m_modifyStruct[kModifyOffsetNew] = kaan ? 9 : 8;
+    m_modifyStruct[kModifyMaxExtraDigit] = m_pinMaxLength;
+    m_modifyStruct[kModifyMaxExtraDigit + 1] = static_cast<std::uint8_t>(m_pinMinLength - 1);
+    putLength(m_modifyStruct, kModifyDataLength, kModifyApduData);
+}
+
+std::uint32_t CSC_Profile_Format2Pins::StartVerifyPinPad() {
+    Bytes input = m_verifyStruct;
+    input.push_back(kivo::card::kPinBlockLength);
+    input.push_back(0x20);
+    input.insert(input.end(), kivo::card::kPinBlockLength - 1, 0xFF);
+    return StartVerifyPinPadWith(input);
+}
+
+std::uint32_t CSC_Profile_Format2Pins::StartModifyPinPad() {
+    Bytes input = m_modifyStruct;
+    input.push_back(2 * kivo::card::kPinBlockLength);
+    for (int block = 0; block < 2; ++block) {
+        input.push_back(0x2F);
+        input.insert(input.end(), kivo::card::kPinBlockLength - 1, 0xFF);
+    }
+    return StartModifyPinPadWith(input);
+}
+
+void CSC_Profile_Format2Pins::CreateModifyStruct() { SetModifyStruct(BaseModifyStruct()); }
+void CSC_Profile_Format2Pins::CreateVerifyStruct() { SetVerifyStruct(BaseVerifyStruct()); }

@@ -1,0 +1,54 @@
+// What StarCos 3.x and SecCos 5 cards share: ISO selects with P2 04 and an
+// FCP answer, the serial number in the general data file, and PINs as ISO
+// 9564 format-2 blocks, also on the pin pad (the reader fills the block the
+// structure describes). The card operating systems derive from it and add
+// their own signing, lengths and status mapping.
+#pragma once
+
+#include "smartcard/base/SC_Profile_Base.h"
+
+class CSC_Profile_Format2Pins : public CSC_Profile_Base {
+public:
+    std::string GetSerialNumber() override;
+    std::uint32_t GetFileLen() override;
+    CardResult SCSelectMF() override;
+    CardResult SCSelectDF(const std::uint8_t* fid, std::uint32_t length) override;
+    CardResult SCSelectEF(const std::uint8_t* fid) override;
+    // One format-2 block (Lc 8); no PIN: the bare VERIFY.
+    CardResult SCVerify(std::uint8_t reference, const std::uint8_t* pin,
+                        std::uint32_t length) override;
+    // The old and the new PIN as two blocks (Lc 16), after the length rule.
+    CardResult SCChangeRef(std::uint8_t reference, const std::uint8_t* oldPin,
+                           std::uint32_t oldLength, const std::uint8_t* newPin,
+                           std::uint32_t newLength) override;
+    // The structure followed by the APDU data the reader fills: Lc and an
+    // empty block (32 bytes) for verify, Lc and two templates (45 bytes)
+    // for modify.
+    std::uint32_t StartVerifyPinPad() override;
+    std::uint32_t StartModifyPinPad() override;
+    void ModifyVerifyStruct() override;
+    void ModifyModifyStruct() override;
+    void CreateModifyStruct() override;
+    void CreateVerifyStruct() override;
+
+protected:
+    // The name the entry and leaving traces carry ("CSC_Profile_StarCos34").
+    virtual const char* ProfileName() const = 0;
+    // Le of the DF select.
+    virtual std::uint8_t DfSelectLe() const { return 0x00; }
+    // The format-2 verify structure fields, for profiles that add to them.
+    void SetFormatTwoVerifyFields();
+
+    // "--entering <profile>::<operation>" now, "--leaving ..." at the end.
+    class TraceScope {
+    public:
+        TraceScope(const CSC_Profile_Format2Pins& profile, const char* operation);
+        ~TraceScope();
+        TraceScope(const TraceScope&) = delete;
+        TraceScope& operator=(const TraceScope&) = delete;
+
+    private:
+        const char* m_profile;
+        const char* m_operation;
+    };
+};

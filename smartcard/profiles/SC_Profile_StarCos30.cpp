@@ -1,0 +1,123 @@
+#include "smartcard/profiles/SC_Profile_StarCos30.h"
+
+#include <algorithm>
+#include <cctype>
+#include <optional>
+
+namespace card = kivo::card;
+
+namespace {
+
+// The qualified signature key; every other key authenticates.
+const std::string kSignatureKeyPath = "3F003F01C000";
+constexpr std::uint8_t kMseSet = 0x41;
+constexpr std::uint8_t kDigitalSignatureTemplate = 0xB6;
+constexpr std::uint8_t kAuthenticationTemplate = 0xA4;
+constexpr std::uint8_t kHashTemplate = 0xAA;
+constexpr std::uint8_t kConfidentialityTemplate = 0xB8;
+
+// The hash algorithm references of the hash template.
+std::optional<std::uint8_t> hashReference(std::uint32_t algorithm) {
+    switch (algorithm) {
+        case CSC_Profile_Base::cAlgSha1: return 0x10;
+        case CSC_Profile_Base::cAlgRipemd160: return 0x30;
+        case CSC_Profile_Base::cAlgSha256: return 0x40;
+        default: return std::nullopt;
+    }
+}
+
+bool isSignatureKey(std::string path) {
+    std::transform(path.begin(), path.end(), path.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    path.erase(std::remove(path.begin(), path.end(), '/'), path.end());
+    return path == kSignatureKeyPath;
+}
+
+}  // namespace
+
+void CSC_Profile_StarCos30::InitPinLengths() {
+    m_pinMinLength = 6;
+    m_pinMaxLength = 8;
+}
+
+CardResult CSC_Profile_StarCos30::GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out,
+                                          std::uint16_t le) {
+    const TraceScope trace(*this, "GetData");
+    SetApdu(cCaseHeaderLe, 0x00, 0xCA, p1, p2, 0, le, nullptr, 0);
+    return OperationResult(SendToCard(), out) == card::cOk ? card::cOk : card::cFailed;
+}
+
+CardResult CSC_Profile_StarCos30::SetSecurityEnvironment(std::uint8_t crt, std::uint8_t reference) {
+    Bytes data = crt == kHashTemplate ? Bytes{0x89, 0x02, 0x14, reference}
+                                      : Bytes{0x84, 0x03, 0x80, reference, 0x00};
+    const auto lc = static_cast<std::uint16_t>(data.size());
+    SetApdu(cCaseData, 0x00, 0x22, kMseSet, crt, lc, 0, data.data(), lc);
+    Bytes ignored;
+    return OperationResult(SendToCard(), ignored);
+}
+
+CardResult CSC_Profile_StarCos30::SCSignData(const std::string& keyPath, std::uint32_t keyBits,
+                                             const std::uint8_t* data, std::uint32_t dataLength,
+                                             Bytes& signature, std::uint32_t algorithm,
+                                             std::uint8_t keyReference) {
+    const TraceScope trace(*this, "SCSignData");
+    if (data == nullptr || dataLength == 0 || dataLength > 0xFF) return card::cFailed;
+    if (!isSignatureKey(keyPath)) {
+        return AuthenticateInternally(keyBits, data, dataLength, algorithm, keyReference, signature);
+    }
+    // The signature key signs only a hash the card knows: anything else is
+    // refused here rather than signed in a form nobody could verify.
+    if (!hashReference(algorithm)) return card::cFailed;
+    return SignWithPsoHash(data, dataLength, algorithm, keyReference, signature);
+}
+
+CardResult CSC_Profile_StarCos30::SignWithPsoHash(const std::uint8_t* hash, std::uint32_t length,
+                                                  std::uint32_t algorithm,
+                                                  std::uint8_t keyReference, Bytes& signature) {
+    CardResult result = SetSecurityEnvironment(kHashTemplate, *hashReference(algorithm));
+    if (result == card::cOk) result = SetSecurityEnvironment(kDigitalSignatureTemplate, keyReference);
+    if (result != card::cOk) return result;
+    // PSO HASH: the hash as data object 90.
+    Bytes input{0x90, static_cast<std::uint8_t>(length)};
+    input.insert(input.end(), hash, hash + length);
+    const auto lc = static_cast<std::uint16_t>(input.size());
+    SetApdu(cCaseData, 0x00, 0x2A, 0x90, 0xA0, lc, 0, input.data(), lc);
+    Bytes ignored;
+    result = OperationResult(SendToCard(), ignored);
+    if (result != card::cOk) return result;
+    SetApdu(cCaseHeaderLe, 0x00, 0x2A, 0x9E, 0x9A, 0, 0x00, nullptr, 0);
+    return OperationResult(SendToCard(), signature);
+}
+
+CardResult CSC_Profile_StarCos30::AuthenticateInternally(std::uint32_t keyBits,
+                                                         const std::uint8_t* hash,
+                                                         std::uint32_t length,
+                                                         std::uint32_t algorithm,
+                                                         std::uint8_t keyReference,
+                                                         Bytes& signature) {
+    CardResult result = SetSecurityEnvironment(kAuthenticationTemplate, keyReference);
+    if (result != card::cOk) return result;
+    // The DigestInfo; the card pads it as PKCS#1 type 1.
+    Bytes block;
+    result = BuildSignBuffer(algorithm, keyBits, hash, length, block, false);
+    if (result != card::cOk || block.empty() || block.size() > 0xFF) return card::cFailed;
+    const auto lc = static_cast<std::uint16_t>(block.size());
+    SetApdu(cCaseDataLe, 0x00, 0x88, 0x00, 0x00, lc, 0x00, block.data(), lc);
+    return OperationResult(SendToCard(), signature);
+}
+
+CardResult CSC_Profile_StarCos30::SCDecipher(const std::string&, std::uint32_t,
+                                             const std::uint8_t* data, std::uint32_t dataLength,
+                                             Bytes& plain, std::uint32_t,
+                                             std::uint8_t keyReference) {
+    const TraceScope trace(*this, "SCDecipher");
+    if (data == nullptr || dataLength == 0 || dataLength > 0xFFFE) return card::cFailed;
+    const CardResult result = SetSecurityEnvironment(kConfidentialityTemplate, keyReference);
+    if (result != card::cOk) return result;
+    // Padding indicator 00, then the cryptogram.
+    Bytes input(1, 0x00);
+    input.insert(input.end(), data, data + dataLength);
+    const auto lc = static_cast<std::uint16_t>(input.size());
+    SetApdu(cCaseExtended, 0x00, 0x2A, 0x80, 0x86, lc, 0x0000, input.data(), lc);
+    return OperationResult(SendToCard(), plain);
+}
