@@ -81,28 +81,40 @@ CardResult CSC_Profile_Format2Pins::SCVerify(std::uint8_t reference, const std::
                                              std::uint32_t length) {
     const TraceScope trace(*this, "SCVerify");
     if (length == 0) return SendPinCommand(cInsVerify, 0x00, reference, {});
+    return SendOneBlock(cInsVerify, 0x00, reference, pin, length);
+}
+
+CardResult CSC_Profile_Format2Pins::SendOneBlock(std::uint8_t ins, std::uint8_t p1,
+                                                 std::uint8_t reference, const std::uint8_t* pin,
+                                                 std::uint32_t length) {
     kivo::card::PinBlock block;
     if (pin == nullptr || !kivo::card::formatTwoBlock({pin, length}, block)) return card::cFailed;
     PinData data;
     data.append(block.octets.data(), kivo::card::kPinBlockLength);
-    return SendPinCommand(cInsVerify, 0x00, reference, data.bytes());
+    return SendPinCommand(ins, p1, reference, data.bytes());
+}
+
+CardResult CSC_Profile_Format2Pins::SendTwoBlocks(std::uint8_t ins, std::uint8_t reference,
+                                                  const std::uint8_t* first, std::uint32_t firstLength,
+                                                  const std::uint8_t* newPin, std::uint32_t newLength) {
+    kivo::card::PinBlock firstBlock;
+    kivo::card::PinBlock newBlock;
+    if (first == nullptr || newPin == nullptr || !NewPinLengthAllowed(newLength) ||
+        !kivo::card::formatTwoBlock({first, firstLength}, firstBlock) ||
+        !kivo::card::formatTwoBlock({newPin, newLength}, newBlock)) {
+        return card::cFailed;
+    }
+    PinData data;
+    data.append(firstBlock.octets.data(), kivo::card::kPinBlockLength);
+    data.append(newBlock.octets.data(), kivo::card::kPinBlockLength);
+    return SendPinCommand(ins, 0x00, reference, data.bytes());
 }
 
 CardResult CSC_Profile_Format2Pins::SCChangeRef(std::uint8_t reference, const std::uint8_t* oldPin,
                                                 std::uint32_t oldLength, const std::uint8_t* newPin,
                                                 std::uint32_t newLength) {
     const TraceScope trace(*this, "SCChangeRef");
-    kivo::card::PinBlock oldBlock;
-    kivo::card::PinBlock newBlock;
-    if (oldPin == nullptr || newPin == nullptr || !NewPinLengthAllowed(newLength) ||
-        !kivo::card::formatTwoBlock({oldPin, oldLength}, oldBlock) ||
-        !kivo::card::formatTwoBlock({newPin, newLength}, newBlock)) {
-        return card::cFailed;
-    }
-    PinData data;
-    data.append(oldBlock.octets.data(), kivo::card::kPinBlockLength);
-    data.append(newBlock.octets.data(), kivo::card::kPinBlockLength);
-    return SendPinCommand(cInsChangeReference, 0x00, reference, data.bytes());
+    return SendTwoBlocks(cInsChangeReference, reference, oldPin, oldLength, newPin, newLength);
 }
 
 void CSC_Profile_Format2Pins::SetFormatTwoVerifyFields() {

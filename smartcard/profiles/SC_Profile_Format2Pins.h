@@ -38,6 +38,14 @@ protected:
     virtual std::uint8_t DfSelectLe() const { return 0x00; }
     // The format-2 verify structure fields, for profiles that add to them.
     void SetFormatTwoVerifyFields();
+    // A PIN command with one format-2 block (Lc 8), or with two (Lc 16)
+    // after the length rule for the second, the new PIN. 255 without
+    // sending when a PIN cannot be encoded.
+    CardResult SendOneBlock(std::uint8_t ins, std::uint8_t p1, std::uint8_t reference,
+                            const std::uint8_t* pin, std::uint32_t length);
+    CardResult SendTwoBlocks(std::uint8_t ins, std::uint8_t reference, const std::uint8_t* first,
+                             std::uint32_t firstLength, const std::uint8_t* newPin,
+                             std::uint32_t newLength);
 
     // "--entering <profile>::<operation>" now, "--leaving ..." at the end.
     class TraceScope {

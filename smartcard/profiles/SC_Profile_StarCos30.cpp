@@ -95,14 +95,20 @@ CardResult CSC_Profile_StarCos30::AuthenticateInternally(std::uint32_t keyBits,
                                                          std::uint32_t algorithm,
                                                          std::uint8_t keyReference,
                                                          Bytes& signature) {
-    CardResult result = SetSecurityEnvironment(kAuthenticationTemplate, keyReference);
+    const CardResult result = SetSecurityEnvironment(kAuthenticationTemplate, keyReference);
     if (result != card::cOk) return result;
-    // The DigestInfo; the card pads it as PKCS#1 type 1.
+    return SendDigestInfo(0x88, 0x00, 0x00, keyBits, hash, length, algorithm, signature);
+}
+
+CardResult CSC_Profile_StarCos30::SendDigestInfo(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
+                                                 std::uint32_t keyBits, const std::uint8_t* hash,
+                                                 std::uint32_t length, std::uint32_t algorithm,
+                                                 Bytes& signature) {
     Bytes block;
-    result = BuildSignBuffer(algorithm, keyBits, hash, length, block, false);
+    const CardResult result = BuildSignBuffer(algorithm, keyBits, hash, length, block, false);
     if (result != card::cOk || block.empty() || block.size() > 0xFF) return card::cFailed;
     const auto lc = static_cast<std::uint16_t>(block.size());
-    SetApdu(cCaseDataLe, 0x00, 0x88, 0x00, 0x00, lc, 0x00, block.data(), lc);
+    SetApdu(cCaseDataLe, 0x00, ins, p1, p2, lc, 0x00, block.data(), lc);
     return OperationResult(SendToCard(), signature);
 }
 

@@ -1,15 +1,17 @@
-// StarCos 3.0 on a scripted reader: every command byte for byte (selects,
-// format-2 PIN blocks, the PSO HASH signing sequence, INTERNAL AUTHENTICATE,
-// DECIPHER), the file size and serial number it reads, and the pin-pad
+// The StarCos profiles on a scripted reader: every command byte for byte
+// (selects, format-2 PIN blocks, the signing sequences, INTERNAL
+// AUTHENTICATE, DECIPHER, the unblock variants), the file size and serial
+// number they read, the PIN answers with the tries left, and the pin-pad
 // structures with the APDU data the reader fills.
 
-#include "smartcard/profiles/SC_Profile_StarCos30.h"
+#include "smartcard/profiles/SC_Profile_StarCos34.h"
 #include "tests/support/card/PcscScript.h"
 #include "tests/support/card/VcardSession.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -159,6 +161,64 @@ TEST_F(StarCos30Test, PinPadStructures) {
                   std::string("1E1E894704") + (kaan ? "0109" : "0008") +
                       "0805030203000000010200000015000000" "00240000" "10" "2FFFFFFFFFFFFFFF" "2FFFFFFFFFFFFFFF");
     }
+}
+
+// What each version makes of the answers to a PIN command: StarCos 3.0
+// keeps the base reading, 3.2 reads 63Cx as a wrong PIN with tries left,
+// 3.4 also reads 6982.
+TEST_F(StarCos30Test, PinAnswersAndTriesLeft) {
+    struct Row {
+        int version;
+        Bytes answer;
+        CardResult result;
+        int tries;
+    };
+    const std::vector<Row> rows = {
+        {30, {0x63, 0xC2}, card::cFailed, -1}, {30, {0x63, 0x00}, card::cPinWrong, -1},
+        {32, {0x63, 0xC2}, card::cFailed, 2},  {32, {0x63, 0xC0}, card::cFailed, 0},
+        {32, {0x69, 0x83}, card::cCounterFailed, -1}, {32, {0x69, 0x84}, card::cPinWrong, -1},
+        {32, {0x69, 0x85}, card::cAuthMethodBlocked, -1}, {32, {0x69, 0x82}, card::cFailed, -1},
+        {32, {0x63, 0x00}, card::cFailed, -1}, {34, {0x69, 0x82}, card::cSecurityStatus, -1},
+        {34, {0x63, 0xC1}, card::cFailed, 1},  {34, {0x90, 0x00}, card::cOk, -1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "StarCos " << row.version << " " << hexText(row.answer));
+        std::unique_ptr<CSC_Profile_StarCos30> p;
+        if (row.version == 30) p = std::make_unique<CSC_Profile_StarCos30>();
+        if (row.version == 32) p = std::make_unique<CSC_Profile_StarCos32>();
+        if (row.version == 34) p = std::make_unique<CSC_Profile_StarCos34>();
+        ASSERT_EQ(p->Connect("Reader 0", 0x77), 0u);
+        pcsc.script.answers = {row.answer};
+        EXPECT_EQ(p->SCVerify(0x81, reinterpret_cast<const std::uint8_t*>("123456"), 6), row.result);
+        EXPECT_EQ(p->RemainingTries(), row.tries);
+    }
+}
+
+// Unblocking: 3.2 sends PUK and new PIN as two blocks; 3.4 unblocks with
+// the PUK alone (P1 01), which UnblockRef then chooses without asking for
+// a new PIN. StarCos 3.2 signs with MSE SET and PSO CDS of the DigestInfo.
+TEST_F(StarCos30Test, UnblockAndSignFromStarCos32On) {
+    const std::string puk = "12345678";
+    CSC_Profile_StarCos32 v32;
+    ASSERT_EQ(v32.Connect("Reader 0", 0x77), 0u);
+    pcsc.script.answers = {ok()};
+    EXPECT_EQ(v32.UnblockRef("", "", 0x81, puk, "654321"), card::cOk);
+    Bytes signature;
+    pcsc.script.answers = {ok(), ok(Bytes(256, 0x5C))};
+    EXPECT_EQ(v32.SCSignData("3f00/c000", 2048, kHash20.data(), 20, signature,
+                             CSC_Profile_Base::cAlgSha1, 0x02),
+              card::cOk);
+    EXPECT_EQ(signature, Bytes(256, 0x5C));
+
+    CSC_Profile_StarCos34 v34;
+    ASSERT_EQ(v34.Connect("Reader 0", 0x77), 0u);
+    pcsc.script.answers = {ok()};
+    EXPECT_EQ(v34.UnblockRef("", "", 0x81, puk, ""), card::cOk);
+    EXPECT_EQ(sent(), (std::vector<std::string>{
+                          "002C008110" "2812345678FFFFFF" "26654321FFFFFFFF",
+                          "002241B606840102800112",
+                          "002A9E9A23" "3021300906052B0E03021A05000414" + repeatHex("AB", 20) + "00",
+                          "002C018108" "2812345678FFFFFF"}));
 }
 
 }  // namespace
