@@ -12,6 +12,7 @@ enum Instruction : std::uint8_t {
     kManageSecurityEnvironment = 0x22,
     kPerformSecurityOperation = 0x2A,
     kGetChallenge = 0x84,
+    kInternalAuthenticate = 0x88,
     kSelect = 0xA4,
     kReadBinary = 0xB0,
     kReadRecord = 0xB2,
@@ -65,9 +66,11 @@ Bytes Card::process(const Bytes& command) {
     case kManageSecurityEnvironment: return security.manageSecurityEnvironment(apdu);
     case kPerformSecurityOperation:
         if (apdu.p1 == 0x9E && apdu.p2 == 0x9A) return security.computeSignature(apdu);
+        if (apdu.p1 == 0x90 && apdu.p2 == 0xA0) return security.hash(apdu);
         if (apdu.p1 == 0x80 && apdu.p2 == 0x86) return security.decipher(apdu);
         return status(0x6A86);
     case kGetChallenge: return getChallenge(apdu);
+    case kInternalAuthenticate: return security.internalAuthenticate(apdu);
     case kGetData: return getData(apdu);
     default: return status(0x6D00);
     }

@@ -12,6 +12,18 @@ namespace {
 
 constexpr std::uint8_t kSignatureTemplate = 0xB6;
 constexpr std::uint8_t kConfidentialityTemplate = 0xB8;
+constexpr std::uint8_t kAuthenticationTemplate = 0xA4;
+constexpr std::uint8_t kHashTemplate = 0xAA;
+
+// The digest a hash-template reference names.
+const EVP_MD* digestOfReference(std::uint8_t reference) {
+    switch (reference) {
+        case 0x10: return EVP_sha1();
+        case 0x30: return EVP_ripemd160();
+        case 0x40: return EVP_sha256();
+        default: return nullptr;
+    }
+}
 
 struct CtxDeleter {
     void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
@@ -46,6 +58,8 @@ const Pin* Security::pin(std::uint8_t reference) const {
 void Security::reset() {
     m_verified.clear();
     m_environment.clear();
+    m_hashAlgorithm.reset();
+    m_hash.clear();
 }
 
 std::uint16_t Security::check(std::uint8_t reference, Pin& pin, const Bytes& given) {
@@ -134,22 +148,39 @@ Bytes Security::resetRetryCounter(const Apdu& apdu) {
 Bytes Security::manageSecurityEnvironment(const Apdu& apdu) {
     if (apdu.p1 == 0xF3) {  // RESTORE: back to the empty environment
         m_environment.clear();
+        m_hashAlgorithm.reset();
         return status(0x9000);
     }
     if ((apdu.p1 & 0x0F) != 0x01) return status(0x6A86);
     if (apdu.p2 != kSignatureTemplate && apdu.p2 != kConfidentialityTemplate &&
-        apdu.p2 != 0xA4) {
+        apdu.p2 != kAuthenticationTemplate && apdu.p2 != kHashTemplate) {
         return status(0x6A86);
     }
-    // Control reference data objects: 80 algorithm, 83/84 key reference.
+    // Control reference data objects: 80 algorithm, 83/84 key reference
+    // (one octet, or 80 kk vv: key number and version), 89 algorithm
+    // reference of the hash template (14 hh).
     std::optional<std::uint8_t> keyRef;
+    std::optional<std::uint8_t> hashAlgorithm;
     const Bytes& d = apdu.data;
     for (std::size_t i = 0; i + 2 <= d.size();) {
-        std::uint8_t tag = d[i];
-        std::size_t length = d[i + 1];
+        const std::uint8_t tag = d[i];
+        const std::size_t length = d[i + 1];
         if (i + 2 + length > d.size()) return status(0x6A80);
-        if ((tag == 0x83 || tag == 0x84) && length > 0) keyRef = d[i + 1 + length];
+        const std::uint8_t* value = d.data() + i + 2;
+        if ((tag == 0x83 || tag == 0x84) && length == 3 && value[0] == 0x80) {
+            keyRef = value[1];
+        } else if ((tag == 0x83 || tag == 0x84) && length > 0) {
+            keyRef = value[length - 1];
+        } else if (tag == 0x89 && length == 2) {
+            hashAlgorithm = value[1];
+        }
         i += 2 + length;
+    }
+    if (apdu.p2 == kHashTemplate) {
+        if (!hashAlgorithm) return status(0x6A80);
+        m_hashAlgorithm = hashAlgorithm;
+        m_hash.clear();
+        return status(0x9000);
     }
     if (keyRef) {
         if (!m_keys.count(*keyRef)) return status(0x6A88);
@@ -173,35 +204,60 @@ Key* Security::keyFor(std::uint8_t templateTag, std::uint16_t& sw) {
 }
 
 Bytes Security::computeSignature(const Apdu& apdu) {
-    if (apdu.data.empty()) return status(0x6700);
+    // Without data the card signs the hash PSO HASH gave it.
+    const bool storedHash = apdu.data.empty();
+    if (storedHash && m_hash.empty()) return status(0x6985);
     std::uint16_t sw = 0;
     Key* key = keyFor(kSignatureTemplate, sw);
     if (!key) return status(sw);
-    EVP_PKEY* pkey = key->pkey.get();
+    const EVP_MD* md = storedHash ? digestOfReference(m_hashAlgorithm.value_or(0)) : nullptr;
+    Bytes signature = sign(key->pkey.get(), storedHash ? m_hash : apdu.data, md);
+    m_hash.clear();
+    if (signature.empty()) return status(0x6A80);
+    return withStatus(std::move(signature), 0x9000);
+}
+
+Bytes Security::hash(const Apdu& apdu) {
+    const Bytes& d = apdu.data;
+    const EVP_MD* md = digestOfReference(m_hashAlgorithm.value_or(0));
+    if (md == nullptr) return status(0x6985);  // no hash template set
+    if (d.size() < 2 || d[0] != 0x90 || d[1] != d.size() - 2 ||
+        d.size() - 2 != static_cast<std::size_t>(EVP_MD_get_size(md))) {
+        return status(0x6A80);
+    }
+    m_hash.assign(d.begin() + 2, d.end());
+    return status(0x9000);
+}
+
+Bytes Security::internalAuthenticate(const Apdu& apdu) {
+    if (apdu.data.empty()) return status(0x6700);
+    std::uint16_t sw = 0;
+    Key* key = keyFor(kAuthenticationTemplate, sw);
+    if (!key) return status(sw);
+    Bytes signature = sign(key->pkey.get(), apdu.data, nullptr);
+    if (signature.empty()) return status(0x6A80);
+    return withStatus(std::move(signature), 0x9000);
+}
+
+Bytes Security::sign(EVP_PKEY* pkey, const Bytes& input, const EVP_MD* md) {
     PkeyCtx ctx(EVP_PKEY_CTX_new(pkey, nullptr));
-    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0) return status(0x6F00);
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0) return {};
     const bool rsa = EVP_PKEY_get_base_id(pkey) == EVP_PKEY_RSA;
     if (rsa) {
         // A block of the modulus size is signed as given (the host padded
         // it); anything shorter, such as a DigestInfo, gets PKCS#1 type 1.
-        std::size_t modulus = static_cast<std::size_t>(EVP_PKEY_get_size(pkey));
-        int padding = apdu.data.size() == modulus ? RSA_NO_PADDING : RSA_PKCS1_PADDING;
-        if (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), padding) <= 0) return status(0x6F00);
+        const std::size_t modulus = static_cast<std::size_t>(EVP_PKEY_get_size(pkey));
+        const int padding = md == nullptr && input.size() == modulus ? RSA_NO_PADDING : RSA_PKCS1_PADDING;
+        if (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), padding) <= 0) return {};
     }
+    if (md != nullptr && EVP_PKEY_CTX_set_signature_md(ctx.get(), md) <= 0) return {};
     std::size_t length = 0;
-    if (EVP_PKEY_sign(ctx.get(), nullptr, &length, apdu.data.data(), apdu.data.size()) <= 0) {
-        return status(0x6A80);
-    }
+    if (EVP_PKEY_sign(ctx.get(), nullptr, &length, input.data(), input.size()) <= 0) return {};
     Bytes signature(length);
-    if (EVP_PKEY_sign(ctx.get(), signature.data(), &length, apdu.data.data(), apdu.data.size()) <= 0) {
-        return status(0x6A80);
-    }
+    if (EVP_PKEY_sign(ctx.get(), signature.data(), &length, input.data(), input.size()) <= 0) return {};
     signature.resize(length);
-    if (!rsa) {
-        signature = plainEcdsa(signature, static_cast<std::size_t>(EVP_PKEY_get_bits(pkey) + 7) / 8);
-        if (signature.empty()) return status(0x6F00);
-    }
-    return withStatus(std::move(signature), 0x9000);
+    if (!rsa) signature = plainEcdsa(signature, static_cast<std::size_t>(EVP_PKEY_get_bits(pkey) + 7) / 8);
+    return signature;
 }
 
 Bytes Security::decipher(const Apdu& apdu) {

@@ -11,6 +11,7 @@
 #include <set>
 
 struct evp_pkey_st;
+struct evp_md_st;
 
 namespace vcard {
 
@@ -46,6 +47,12 @@ public:
     Bytes manageSecurityEnvironment(const Apdu& apdu);
     Bytes computeSignature(const Apdu& apdu);
     Bytes decipher(const Apdu& apdu);
+    // PSO HASH (2A 90 A0) with the hash as data object 90: kept for the
+    // next COMPUTE DIGITAL SIGNATURE without data.
+    Bytes hash(const Apdu& apdu);
+    // INTERNAL AUTHENTICATE (88) with the key of the authentication
+    // template: the data (a DigestInfo) signed with PKCS#1 type 1.
+    Bytes internalAuthenticate(const Apdu& apdu);
 
 private:
     // Compares `given` with the PIN and counts the try; the status word of
@@ -53,11 +60,17 @@ private:
     std::uint16_t check(std::uint8_t reference, Pin& pin, const Bytes& given);
     // The key a PSO uses: the one set for its template, usable now.
     Key* keyFor(std::uint8_t templateTag, std::uint16_t& sw);
+    // Signs `input` with `key`: RSA with PKCS#1 type 1 (no padding for a
+    // whole block; with `md` the input is a hash put in its DigestInfo),
+    // ECDSA as r || s. An empty result when the key cannot.
+    Bytes sign(evp_pkey_st* key, const Bytes& input, const evp_md_st* md);
 
     std::map<std::uint8_t, Pin> m_pins;
     std::map<std::uint8_t, Key> m_keys;
     std::set<std::uint8_t> m_verified;
     std::map<std::uint8_t, std::uint8_t> m_environment;  // template tag -> key reference
+    std::optional<std::uint8_t> m_hashAlgorithm;  // from the hash template (AA)
+    Bytes m_hash;                                 // from PSO HASH
 };
 
 }  // namespace vcard

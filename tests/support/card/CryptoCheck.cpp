@@ -6,8 +6,11 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
+#include <stdexcept>
 
 namespace kivo::test {
 
@@ -100,6 +103,20 @@ bool writeKey(const std::string& pemFile, const std::string& kind) {
     bool ok = PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
     std::fclose(f);
     return ok;
+}
+
+CardKeyFolder::CardKeyFolder(const std::string& prefix,
+                             const std::vector<std::pair<std::string, std::string>>& keys)
+    : m_path(std::filesystem::temp_directory_path() / (prefix + "-" + std::to_string(::getpid()))) {
+    std::filesystem::create_directories(m_path);
+    for (const auto& [name, kind] : keys) {
+        if (!writeKey(file(name), kind)) throw std::runtime_error("cannot write key " + name);
+    }
+}
+
+CardKeyFolder::~CardKeyFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
 }
 
 }  // namespace kivo::test

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -24,5 +26,20 @@ ByteVector rsaEncrypt(const std::string& pemFile, const ByteVector& plain);
 
 // Writes a fresh key to `pemFile`: "rsa2048" or "ec256".
 bool writeKey(const std::string& pemFile, const std::string& kind);
+
+// A private temporary folder with fresh key files for a card model
+// (name -> kind, as writeKey takes it), removed again with the object.
+class CardKeyFolder {
+public:
+    CardKeyFolder(const std::string& prefix, const std::vector<std::pair<std::string, std::string>>& keys);
+    ~CardKeyFolder();
+    CardKeyFolder(const CardKeyFolder&) = delete;
+    CardKeyFolder& operator=(const CardKeyFolder&) = delete;
+    const std::filesystem::path& path() const { return m_path; }
+    std::string file(const std::string& name) const { return (m_path / name).string(); }
+
+private:
+    std::filesystem::path m_path;
+};
 
 }  // namespace kivo::test

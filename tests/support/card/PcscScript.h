@@ -17,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -57,6 +58,8 @@ struct PcscScript {
     LONG connectResult = SCARD_S_SUCCESS;
     SCARDHANDLE nextHandle = 0x1234;
     std::deque<Bytes> answers;       // Transmit answers in order
+    // When set, answers every Transmit instead of `answers` (a card model).
+    std::function<Bytes(const Bytes&)> cardModel;
     LONG transmitResult = SCARD_S_SUCCESS;
     // Number of Transmit calls that succeed before the card is pulled; -1
     // keeps the card in. After removal every card call reports it.
@@ -173,9 +176,14 @@ inline LONG transmit(SCARDHANDLE, const SCARD_IO_REQUEST* sendPci, LPCBYTE send,
     g_script->transmits.push_back(
         {sendPci != nullptr ? sendPci->dwProtocol : 0, Bytes(send, send + sendLength), *recvLength});
     if (g_script->transmitResult != SCARD_S_SUCCESS) return g_script->transmitResult;
-    if (g_script->answers.empty()) return SCARD_E_NOT_TRANSACTED;
-    const Bytes answer = g_script->answers.front();
-    g_script->answers.pop_front();
+    Bytes answer;
+    if (g_script->cardModel) {
+        answer = g_script->cardModel(Bytes(send, send + sendLength));
+    } else {
+        if (g_script->answers.empty()) return SCARD_E_NOT_TRANSACTED;
+        answer = g_script->answers.front();
+        g_script->answers.pop_front();
+    }
     if (answer.size() > *recvLength) return SCARD_E_INSUFFICIENT_BUFFER;
     if (!answer.empty()) std::memcpy(recv, answer.data(), answer.size());
     *recvLength = static_cast<DWORD>(answer.size());

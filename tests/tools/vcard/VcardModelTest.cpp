@@ -39,13 +39,13 @@ data 0101 CAFE
 class VcardModel : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir = fs::temp_directory_path() / ("vcard-model-" + std::to_string(::getpid()));
-        fs::create_directories(dir);
-        ASSERT_TRUE(writeKey((dir / "rsa.pem").string(), "rsa2048"));
-        ASSERT_TRUE(writeKey((dir / "ec.pem").string(), "ec256"));
+        keys = std::make_unique<CardKeyFolder>(
+            "vcard-model", std::vector<std::pair<std::string, std::string>>{{"rsa.pem", "rsa2048"},
+                                                                           {"ec.pem", "ec256"}});
+        dir = keys->path();
         std::ofstream(dir / "blob.bin", std::ios::binary) << "blob";
     }
-    static void TearDownTestSuite() { fs::remove_all(dir); }
+    static void TearDownTestSuite() { keys.reset(); }
 
     void SetUp() override {
         std::istringstream in(kDescription);
@@ -56,6 +56,7 @@ protected:
     std::string run(const std::string& hex) { return hexText(card.process(hexBytes(hex))); }
     CardBytes runBytes(const CardBytes& apdu) { return card.process(apdu); }
 
+    static inline std::unique_ptr<CardKeyFolder> keys;
     static inline fs::path dir;
     vcard::Card card;
 };
