@@ -366,7 +366,7 @@ CrlDirectories& directories() {
 
 std::vector<X509*> ParsedFile::certificatesNamed(const X509_NAME* name) const {
     std::vector<X509*> named;
-    std::lock_guard lock(m_checksMutex);
+    std::lock_guard lock(m_stateMutex);
     m_cachesFilled.resize(certificates.size());
     for (std::size_t i = 0; i < certificates.size(); ++i) {
         X509* certificate = certificates[i].get();
@@ -387,7 +387,7 @@ bool ParsedFile::crlSignedBy(X509* issuer) const {
         return false;
     }
     {
-        std::lock_guard lock(m_checksMutex);
+        std::lock_guard lock(m_stateMutex);
         for (const auto& [checked, verified] : m_signatureChecks) {
             if (checked == key) return verified;
         }
@@ -395,7 +395,7 @@ bool ParsedFile::crlSignedBy(X509* issuer) const {
     EVP_PKEY* publicKey = X509_get0_pubkey(issuer);
     const bool verified = publicKey != nullptr && X509_CRL_verify(crls.front().get(), publicKey) == 1;
     ERR_clear_error();
-    std::lock_guard lock(m_checksMutex);
+    std::lock_guard lock(m_stateMutex);
     m_signatureChecks.emplace_back(key, verified);
     return verified;
 }

@@ -50,7 +50,9 @@ struct ParsedFile {
     bool crlSignedBy(X509* issuer) const;
 
 private:
-    mutable std::mutex m_checksMutex;
+    // Guards the lazily filled state below (first-use caches of the
+    // certificates and the CRL signature memo): both are rare, short sections.
+    mutable std::mutex m_stateMutex;
     mutable std::vector<bool> m_cachesFilled;  // by index into `certificates`
     mutable std::vector<std::pair<std::array<unsigned char, 32>, bool>> m_signatureChecks;
 };
