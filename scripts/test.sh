@@ -9,85 +9,8 @@ scripts/install-deps.sh
 echo "==> tree check (layers, include circles, function length, class folders)"
 python3 scripts/check_tree.py
 
-# ---- card services ----------------------------------------------------------
-# The smart-card tests run against pcscd with the vsmartcard-vpcd driver and
-# our virtual card (tools/vcard). pcscd runs in the foreground without
-# systemd or polkit; it needs root for its socket folder /run/pcscd. It reads
-# a private reader configuration that holds only the vpcd reader, listening
-# on KIVO_VPCD_PORT (default 35963, the driver's own). Keys for the card are
-# made here, so none is checked in. Failing to start them is an error: the
-# card tests are skipped only when this script is not the one running them.
-card_dir=""
-pcscd_pid=""
-vcard_pid=""
-as_root=()
-if [[ $(id -u) -ne 0 ]]; then as_root=(sudo -n); fi
-
-stop_card_services() {
-  local status=$?
-  if [[ -n "$vcard_pid" ]]; then kill "$vcard_pid" 2>/dev/null || true; wait "$vcard_pid" 2>/dev/null || true; fi
-  if [[ -n "$pcscd_pid" ]]; then
-    "${as_root[@]}" kill "$pcscd_pid" 2>/dev/null || true
-    wait "$pcscd_pid" 2>/dev/null || true
-  fi
-  if [[ -n "$card_dir" ]]; then rm -rf "$card_dir"; fi
-  return "$status"
-}
-trap stop_card_services EXIT
-
-card_services_failed() {
-  echo "test.sh: cannot start the card services: $1" >&2
-  for log in "$card_dir/pcscd.log" "$card_dir/vcard.log"; do
-    if [[ -s "$log" ]]; then echo "--- $log" >&2; tail -n 30 "$log" >&2; fi
-  done
-  exit 1
-}
-
-start_card_services() {
-  local vcard_bin=$1
-  local port=${KIVO_VPCD_PORT:-35963}
-  [[ -x "$vcard_bin" ]] || card_services_failed "$vcard_bin was not built"
-  local driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
-  [[ -e "$driver" ]] || card_services_failed "$driver is missing (package vsmartcard-vpcd)"
-  command -v pcscd >/dev/null || PATH="$PATH:/usr/sbin"
-  command -v pcscd >/dev/null || card_services_failed "pcscd is missing (package pcscd)"
-
-  # One pcscd per machine: a running one would keep our reader away.
-  local pidfile=/run/pcscd/pcscd.pid
-  if [[ -f "$pidfile" ]] && [[ -d /proc/$(cat "$pidfile") ]]; then
-    card_services_failed "pcscd is already running (pid $(cat "$pidfile")); stop it first"
-  fi
-
-  card_dir=$(mktemp -d /tmp/kivo-cards.XXXXXX)
-  chmod 755 "$card_dir"
-  mkdir "$card_dir/reader.conf.d"
-  printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME   /dev/null:%d\nLIBPATH      %s\nCHANNELID    %d\n' \
-    "$port" "$driver" "$port" > "$card_dir/reader.conf.d/vpcd"
-  openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$card_dir/rsa2048.pem" 2>/dev/null
-  openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$card_dir/rsa2048-dec.pem" 2>/dev/null
-  openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$card_dir/ec256.pem" 2>/dev/null
-
-  echo "==> start pcscd (vpcd on 127.0.0.1:$port) and vcard"
-  "${as_root[@]}" pcscd --foreground --apdu --config "$card_dir/reader.conf.d" \
-    > "$card_dir/pcscd.log" 2>&1 &
-  pcscd_pid=$!
-  "$vcard_bin" --port "$port" --base "$card_dir" --record "$card_dir/apdu.log" \
-    tests/support/cards/test_card.txt > "$card_dir/vcard.log" 2>&1 &
-  vcard_pid=$!
-
-  # vcard retries until vpcd listens; it says so once it is connected.
-  local tries=0
-  until grep -q '^vcard: connected' "$card_dir/vcard.log"; do
-    [[ -d /proc/$pcscd_pid ]] || card_services_failed "pcscd exited"
-    [[ -d /proc/$vcard_pid ]] || card_services_failed "vcard exited"
-    ((++tries <= 100)) || card_services_failed "vcard did not reach vpcd within 20 s"
-    sleep 0.2
-  done
-  export KIVO_PCSC_AVAILABLE=1
-  export KIVO_VCARD_RECORD="$card_dir/apdu.log"
-  export KIVO_VCARD_DIR="$card_dir"
-  export KIVO_VCARD_READER="Virtual PCD 00 00"
-}
+# The card services (pcscd, vpcd readers, one vcard per card description).
+source scripts/card-services.sh
 
 jobs=$(nproc)
 passed=0
@@ -96,7 +19,7 @@ run_suite() {
   shift
   echo "==> build $dir"
   scripts/build.sh "$dir" "$@"
-  if [[ -z "$vcard_pid" ]]; then start_card_services "$dir/tools/vcard/vcard"; fi
+  if [[ ${#vcard_pids[@]} -eq 0 ]]; then start_card_services "$dir/tools/vcard/vcard"; fi
   echo "==> test $dir"
   local log="$dir/ctest.log"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600 | tee "$log"

@@ -56,6 +56,15 @@ void CSC_Profile_Base::ResetSelectionToMf() {
 
 // --- identity ---------------------------------------------------------------
 
+CSC_Profile_Base::TraceScope::TraceScope(const CSC_Profile_Base& profile, const char* operation)
+    : m_profile(profile.ProfileName()), m_operation(operation) {
+    CardTrace::write(CardTrace::cLevelInfo, "--entering %s::%s\n", m_profile, m_operation);
+}
+
+CSC_Profile_Base::TraceScope::~TraceScope() {
+    CardTrace::write(CardTrace::cLevelInfo, "--leaving %s::%s\n", m_profile, m_operation);
+}
+
 const char* CSC_Profile_Base::CardTypeName(std::int32_t type) {
     for (const CardTypeEntry& entry : kCardTypeNames) {
         if (entry.type == type) return entry.name;

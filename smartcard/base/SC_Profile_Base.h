@@ -206,6 +206,23 @@ public:
     std::int32_t RemainingTries() const { return m_remainingTries; }
 
 protected:
+    // --- traces ------------------------------------------------------------------
+    // The class name the entry and leaving traces of a profile carry
+    // ("CSC_Profile_StarCos34").
+    virtual const char* ProfileName() const { return "CSC_Profile_Base"; }
+    // "--entering <profile>::<operation>" now, "--leaving ..." at the end.
+    class TraceScope {
+    public:
+        TraceScope(const CSC_Profile_Base& profile, const char* operation);
+        ~TraceScope();
+        TraceScope(const TraceScope&) = delete;
+        TraceScope& operator=(const TraceScope&) = delete;
+
+    private:
+        const char* m_profile;
+        const char* m_operation;
+    };
+
     // --- the selection cache ---------------------------------------------------
     // SelectPath keeps the cache of the current DF path and EF. A profile
     // that sends a select itself, outside SelectPath, tells the cache what

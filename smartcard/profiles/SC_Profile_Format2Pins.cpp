@@ -45,16 +45,6 @@ void putLength(CSC_Profile_Base::Bytes& structure, std::size_t at, std::uint8_t 
 
 }  // namespace
 
-CSC_Profile_Format2Pins::TraceScope::TraceScope(const CSC_Profile_Format2Pins& profile,
-                                                const char* operation)
-    : m_profile(profile.ProfileName()), m_operation(operation) {
-    CardTrace::write(CardTrace::cLevelInfo, "--entering %s::%s\n", m_profile, m_operation);
-}
-
-CSC_Profile_Format2Pins::TraceScope::~TraceScope() {
-    CardTrace::write(CardTrace::cLevelInfo, "--leaving %s::%s\n", m_profile, m_operation);
-}
-
 std::string CSC_Profile_Format2Pins::GetSerialNumber() {
     const TraceScope trace(*this, "GetSerialNumber");
     return SerialNumberFromGdo(kGeneralDataFile);

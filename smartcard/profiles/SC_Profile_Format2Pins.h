@@ -32,8 +32,6 @@ public:
     void CreateVerifyStruct() override;
 
 protected:
-    // The name the entry and leaving traces carry ("CSC_Profile_StarCos34").
-    virtual const char* ProfileName() const = 0;
     // Le of the DF select.
     virtual std::uint8_t DfSelectLe() const { return 0x00; }
     // The format-2 verify structure fields, for profiles that add to them.
@@ -46,17 +44,4 @@ protected:
     CardResult SendTwoBlocks(std::uint8_t ins, std::uint8_t reference, const std::uint8_t* first,
                              std::uint32_t firstLength, const std::uint8_t* newPin,
                              std::uint32_t newLength);
-
-    // "--entering <profile>::<operation>" now, "--leaving ..." at the end.
-    class TraceScope {
-    public:
-        TraceScope(const CSC_Profile_Format2Pins& profile, const char* operation);
-        ~TraceScope();
-        TraceScope(const TraceScope&) = delete;
-        TraceScope& operator=(const TraceScope&) = delete;
-
-    private:
-        const char* m_profile;
-        const char* m_operation;
-    };
 };

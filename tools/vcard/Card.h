@@ -3,16 +3,25 @@
 #pragma once
 
 #include "tools/vcard/Bytes.h"
+#include "tools/vcard/Dialect.h"
 #include "tools/vcard/FileSystem.h"
 #include "tools/vcard/Security.h"
 
 #include <map>
+#include <memory>
 
 namespace vcard {
 
 class Card {
 public:
+    // The file system and the security objects answer in the card's dialect.
+    Card() {
+        files.dialect = dialect;
+        security.dialect = dialect;
+    }
+
     Bytes atr;
+    std::shared_ptr<Dialect> dialect = std::make_shared<Dialect>();
     FileSystem files;
     Security security;
     std::map<std::uint16_t, Bytes> dataObjects;  // GET DATA, by P1 P2

@@ -70,6 +70,9 @@ public:
             key.pkey = readKey(m_base / option(s, "file"));
             if (s.options.count("pin")) key.pin = reference(s.options["pin"]);
             m_card.security.addKey(reference(word(s)), std::move(key));
+        } else if (s.keyword == "dialect") {
+            if (!s.words.empty() || s.options.empty()) fail("dialect takes name=value options");
+            for (const auto& [name, value] : s.options) m_card.dialect->options[name] = value;
         } else if (s.keyword == "data") {
             if (s.words.size() != 2) fail("data needs a tag and a content");
             Bytes tag = hex(s.words[0]);

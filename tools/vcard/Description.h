@@ -11,6 +11,8 @@
 //   pin <ref> value=<pin> [tries=<n>] [max=<n>] [puk=<ref>]
 //   key <ref> file=<pem> [pin=<ref>]   private key (RSA or EC) under <ref>
 //   data <p1p2> <content>              object returned by GET DATA
+//   dialect <name>=<value> ...         how the card's family differs from
+//                                      the ISO answers (README.md lists them)
 //
 // <path> lists file identifiers from the MF on, separated by '/', for
 // example 3F00/5015/4401; the MF itself is always present. Parents come

@@ -5,6 +5,7 @@
 
 #include "tools/vcard/Apdu.h"
 #include "tools/vcard/Bytes.h"
+#include "tools/vcard/Dialect.h"
 
 #include <memory>
 #include <optional>
@@ -36,6 +37,8 @@ struct CardFile {
 class FileSystem {
 public:
     FileSystem();
+
+    std::shared_ptr<const Dialect> dialect = std::make_shared<Dialect>();
 
     CardFile& mf() { return *m_mf; }
     // Adds a file under the DF named by `path` (file identifiers from the MF

@@ -5,6 +5,7 @@
 
 #include "tools/vcard/Apdu.h"
 #include "tools/vcard/Bytes.h"
+#include "tools/vcard/Dialect.h"
 
 #include <map>
 #include <memory>
@@ -34,6 +35,8 @@ struct Key {
 
 class Security {
 public:
+    std::shared_ptr<const Dialect> dialect = std::make_shared<Dialect>();
+
     void addPin(std::uint8_t reference, Pin pin) { m_pins[reference] = std::move(pin); }
     void addKey(std::uint8_t reference, Key key) { m_keys[reference] = std::move(key); }
     const Pin* pin(std::uint8_t reference) const;

@@ -24,6 +24,7 @@ bool VpcdLink::connect() {
         if (::connect(s, a->ai_addr, a->ai_addrlen) == 0) {
             int one = 1;
             setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            setsockopt(s, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
             m_socket = s;
             break;
         }
@@ -44,10 +45,21 @@ bool VpcdLink::waitReadable(int timeoutMs) {
     return ::poll(&fd, 1, timeoutMs) > 0;
 }
 
+// vpcd writes a message's length and its payload in two writes, and its
+// socket waits for our acknowledgement of the first before sending the
+// second. Linux delays acknowledgements (up to about 40 ms) unless asked
+// not to, and the request lasts only until the next one is due: it is
+// renewed after every read, so each APDU costs a round trip, not a timer.
+void VpcdLink::acknowledgeAtOnce() {
+    int one = 1;
+    setsockopt(m_socket, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+}
+
 bool VpcdLink::readAll(std::uint8_t* buffer, std::size_t count) {
     std::size_t done = 0;
     while (done < count) {
         ssize_t n = ::recv(m_socket, buffer + done, count - done, 0);
+        acknowledgeAtOnce();
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
@@ -70,6 +82,7 @@ bool VpcdLink::receive(Bytes& message) {
     std::size_t done = 0;
     while (done < message.size()) {
         ssize_t n = ::recv(m_socket, message.data() + done, message.size() - done, 0);
+        acknowledgeAtOnce();
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             close();

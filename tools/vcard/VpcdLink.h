@@ -32,6 +32,7 @@ public:
     bool send(const Bytes& message);
 
 private:
+    void acknowledgeAtOnce();
     bool readAll(std::uint8_t* buffer, std::size_t count);
 
     std::string m_host;

@@ -3,7 +3,8 @@
 // and answers as that card until SIGTERM or SIGINT, connecting again
 // whenever the connection drops.
 //
-//   vcard [--host H] [--port P] [--base DIR] [--record FILE] DESCRIPTION
+//   vcard [--host H] [--port P] [--base DIR] [--record FILE]
+//         [--fresh-at-power-on] DESCRIPTION
 
 #include "tools/vcard/Card.h"
 #include "tools/vcard/Description.h"
@@ -25,11 +26,15 @@ volatile std::sig_atomic_t g_stop = 0;
 void onSignal(int) { g_stop = 1; }
 
 void usage() {
-    std::cerr << "usage: vcard [--host H] [--port P] [--base DIR] [--record FILE] DESCRIPTION\n"
+    std::cerr << "usage: vcard [--host H] [--port P] [--base DIR] [--record FILE] [--fresh-at-power-on]\n"
+                 "             DESCRIPTION\n"
                  "  --host    vpcd host (default 127.0.0.1)\n"
                  "  --port    vpcd port (default 35963)\n"
                  "  --base    folder for the description's files (default: its own)\n"
-                 "  --record  append every APDU and its response to FILE\n";
+                 "  --record  append every APDU and its response to FILE\n"
+                 "  --fresh-at-power-on\n"
+                 "            every power-on starts from the description again (PINs,\n"
+                 "            counters and files as described), so each test gets the same card\n";
 }
 
 struct Options {
@@ -38,6 +43,7 @@ struct Options {
     std::string base;
     std::string record;
     std::string description;
+    bool freshAtPowerOn = false;
 };
 
 bool parse(int argc, char** argv, Options& options) {
@@ -59,6 +65,8 @@ bool parse(int argc, char** argv, Options& options) {
             if (!value(options.base)) return false;
         } else if (arg == "--record") {
             if (!value(options.record)) return false;
+        } else if (arg == "--fresh-at-power-on") {
+            options.freshAtPowerOn = true;
         } else if (!arg.empty() && arg[0] != '-' && options.description.empty()) {
             options.description = arg;
         } else {
@@ -66,6 +74,22 @@ bool parse(int argc, char** argv, Options& options) {
         }
     }
     return !options.description.empty();
+}
+
+// Builds the card from the description; false (after saying why) when it cannot.
+bool load(const Options& options, vcard::Card& card) {
+    try {
+        std::ifstream in(options.description);
+        if (!in) throw vcard::DescriptionError("cannot read " + options.description);
+        std::filesystem::path base = options.base.empty()
+            ? std::filesystem::path(options.description).parent_path() : std::filesystem::path(options.base);
+        card = vcard::Card{};
+        vcard::loadDescription(in, base, card);
+        return true;
+    } catch (const std::exception& e) {
+        std::cerr << "vcard: " << options.description << ": " << e.what() << "\n";
+        return false;
+    }
 }
 
 }  // namespace
@@ -77,16 +101,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     vcard::Card card;
-    try {
-        std::ifstream in(options.description);
-        if (!in) throw vcard::DescriptionError("cannot read " + options.description);
-        std::filesystem::path base = options.base.empty()
-            ? std::filesystem::path(options.description).parent_path() : std::filesystem::path(options.base);
-        vcard::loadDescription(in, base, card);
-    } catch (const std::exception& e) {
-        std::cerr << "vcard: " << options.description << ": " << e.what() << "\n";
-        return 1;
-    }
+    if (!load(options, card)) return 1;
     vcard::Recorder recorder;
     if (!options.record.empty() && !recorder.open(options.record)) {
         std::cerr << "vcard: cannot open " << options.record << ": " << std::strerror(errno) << "\n";
@@ -118,8 +133,11 @@ int main(int argc, char** argv) {
         if (!link.receive(message)) continue;
         if (message.size() == 1) {
             switch (message[0]) {
-            case 0:  // power off
             case 1:  // power on
+                if (options.freshAtPowerOn && !load(options, card)) return 1;
+                card.reset();
+                break;
+            case 0:  // power off
             case 2:  // reset
                 card.reset();
                 break;

@@ -95,8 +95,9 @@ ByteVector rsaEncrypt(const std::string& pemFile, const ByteVector& plain) {
 }
 
 bool writeKey(const std::string& pemFile, const std::string& kind) {
+    size_t rsaBits = kind == "rsa1024" ? 1024 : kind == "rsa3072" ? 3072 : 2048;
     Pkey key(kind == "ec256" ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")
-                             : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(2048)));
+                             : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", rsaBits));
     if (!key) return false;
     FILE* f = std::fopen(pemFile.c_str(), "w");
     if (!f) return false;

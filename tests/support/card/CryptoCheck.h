@@ -24,7 +24,7 @@ bool verifyEcdsaPlain(const std::string& pemFile, const ByteVector& hash, const 
 // RSA PKCS#1 v1.5 encryption with the public part of the key in `pemFile`.
 ByteVector rsaEncrypt(const std::string& pemFile, const ByteVector& plain);
 
-// Writes a fresh key to `pemFile`: "rsa2048" or "ec256".
+// Writes a fresh key to `pemFile`: "rsa1024", "rsa2048", "rsa3072" or "ec256".
 bool writeKey(const std::string& pemFile, const std::string& kind);
 
 // A private temporary folder with fresh key files for a card model

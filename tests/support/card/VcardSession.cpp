@@ -62,13 +62,31 @@ VcardSession::~VcardSession() { close(); }
 void VcardSession::open(int seconds) {
     m_record = env("KIVO_VCARD_RECORD");
     ASSERT_FALSE(m_record.empty()) << "KIVO_VCARD_RECORD is not set";
+    m_reader = env("KIVO_VCARD_READER", "Virtual PCD 00 00");
+    openReader(seconds);
+}
+
+void VcardSession::openCard(const std::string& name, int seconds) {
+    const std::string dir = env("KIVO_VCARD_DIR");
+    ASSERT_FALSE(dir.empty()) << "KIVO_VCARD_DIR is not set";
+    m_record = dir + "/" + name + ".apdu.log";
+    m_reader = "Kivo " + name + " 00 00";
+    ASSERT_NO_FATAL_FAILURE(openReader(seconds));
+    DWORD protocol = 0;
+    LONG rv = SCardReconnect(m_card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                             SCARD_UNPOWER_CARD, &protocol);
+    ASSERT_EQ(rv, SCARD_S_SUCCESS) << "SCardReconnect: " << pcsc_stringify_error(rv);
+    m_protocol = protocol;
+    markRecord();
+}
+
+void VcardSession::openReader(int seconds) {
     m_lock = ::open((m_record + ".lock").c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_GE(m_lock, 0) << "cannot open the card lock file";
     ASSERT_EQ(flock(m_lock, LOCK_EX), 0);
 
     LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &m_context);
     ASSERT_EQ(rv, SCARD_S_SUCCESS) << "SCardEstablishContext: " << pcsc_stringify_error(rv);
-    m_reader = env("KIVO_VCARD_READER", "Virtual PCD 00 00");
 
     // pcscd notices the card a moment after vcard connects to vpcd.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);

@@ -51,6 +51,11 @@ public:
     // Locks the card, connects to it and waits up to `seconds` for it to be
     // present. Fails the test (with the reason) when it cannot.
     void open(int seconds = 10);
+    // The same for the card of tests/support/cards/<name>.txt, which
+    // scripts/test.sh puts in its own reader "Kivo <name> 00 00" with the
+    // record <KIVO_VCARD_DIR>/<name>.apdu.log. The card is powered up anew,
+    // so it starts as described.
+    void openCard(const std::string& name, int seconds = 10);
     // Disconnects with a card reset and releases the lock.
     void close();
 
@@ -72,6 +77,8 @@ public:
     std::vector<RecordedExchange> recorded() const;
 
 private:
+    void openReader(int seconds);
+
     int m_lock = -1;
     SCARDCONTEXT m_context = 0;
     SCARDHANDLE m_card = 0;

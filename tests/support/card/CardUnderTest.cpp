@@ -1,0 +1,118 @@
+#include "tests/support/card/CardUnderTest.h"
+
+#include "tools/vcard/Description.h"
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+
+namespace kivo::test {
+
+namespace {
+
+std::string descriptionFile(const std::string& name) {
+    return std::string(KIVO_VCARD_CARDS) + "/" + name + ".txt";
+}
+
+// The key files a description names (key <ref> file=<name> ...).
+std::set<std::string> keyFilesOf(const std::string& description) {
+    std::ifstream in(description);
+    std::set<std::string> files;
+    const std::regex keyLine(R"(^\s*key\s+\S+\s+file=(\S+))");
+    std::smatch match;
+    for (std::string line; std::getline(in, line);) {
+        if (std::regex_search(line, match, keyLine)) files.insert(match[1]);
+    }
+    return files;
+}
+
+}  // namespace
+
+std::string keyKindOfFile(const std::string& file) {
+    for (const char* kind : {"rsa1024", "rsa2048", "rsa3072", "ec256"}) {
+        if (file.rfind(kind, 0) == 0) return kind;
+    }
+    return "";
+}
+
+void CardUnderTest::open() {
+    m_record.clear();
+    m_mark = 0;
+    if (!cardServicesExpected()) {
+        openModel();
+        return;
+    }
+    m_session.emplace();
+    ASSERT_NO_FATAL_FAILURE(m_session->openCard(m_name));
+}
+
+void CardUnderTest::openModel() {
+    const std::string description = descriptionFile(m_name);
+    // Keys are made once per card and process: RSA key generation is slow.
+    static std::map<std::string, std::unique_ptr<CardKeyFolder>> madeKeys;
+    std::unique_ptr<CardKeyFolder>& folder = madeKeys[m_name];
+    if (!folder) {
+        std::vector<std::pair<std::string, std::string>> keys;
+        for (const std::string& file : keyFilesOf(description)) keys.emplace_back(file, keyKindOfFile(file));
+        folder = std::make_unique<CardKeyFolder>("card-" + m_name, keys);
+    }
+    m_keys = folder.get();
+    m_model = std::make_unique<vcard::Card>();
+    std::ifstream in(description);
+    ASSERT_TRUE(in) << "cannot read " << description;
+    ASSERT_NO_THROW(vcard::loadDescription(in, m_keys->path(), *m_model));
+    m_pcsc = std::make_unique<ScriptedPcsc>();
+    m_pcsc->script.readers = {"Kivo " + m_name + " 00 00"};
+    m_pcsc->script.atrs[m_pcsc->script.readers[0]] = m_model->atr;
+    m_pcsc->script.cardModel = [this](const Bytes& command) {
+        Bytes response = m_model->process(command);
+        m_record.push_back({hexText(command), hexText(response)});
+        return response;
+    };
+}
+
+void CardUnderTest::connect(CSC_Profile_Base& profile) {
+    if (throughPcsc()) {
+        ASSERT_EQ(profile.Connect(m_session->reader().c_str(), 0), kivo::card::cOk)
+            << "cannot connect to " << m_session->reader();
+    } else {
+        ASSERT_EQ(profile.Connect(m_pcsc->script.readers[0].c_str(), 0x77), kivo::card::cOk);
+    }
+    mark();
+}
+
+void CardUnderTest::mark() {
+    if (throughPcsc()) {
+        m_session->markRecord();
+    } else {
+        m_mark = m_record.size();
+    }
+}
+
+std::vector<RecordedExchange> CardUnderTest::exchanges() const {
+    if (throughPcsc()) return m_session->recorded();
+    return {m_record.begin() + static_cast<std::ptrdiff_t>(m_mark), m_record.end()};
+}
+
+std::vector<std::string> CardUnderTest::commands() const {
+    std::vector<std::string> sent;
+    for (const RecordedExchange& exchange : exchanges()) sent.push_back(exchange.command);
+    return sent;
+}
+
+CardBytes CardUnderTest::transmit(const std::string& hexCommand) {
+    if (throughPcsc()) return m_session->transmit(hexBytes(hexCommand));
+    return m_pcsc->script.cardModel(hexBytes(hexCommand));
+}
+
+std::string CardUnderTest::keyFile(const std::string& file) const {
+    if (throughPcsc()) return std::string(std::getenv("KIVO_VCARD_DIR")) + "/" + file;
+    return m_keys->file(file);
+}
+
+void CardUnderTest::setReaderSystemName(const std::string& name) {
+    if (!throughPcsc()) m_pcsc->script.systemName = name;
+}
+
+}  // namespace kivo::test

@@ -1,0 +1,79 @@
+// One described card (tests/support/cards/<name>.txt) for the profile
+// suites. When scripts/test.sh runs the card services, the card is the vcard
+// it started for that description, reached through pcscd and vpcd in its own
+// reader, and what the card received is read from vcard's record. Otherwise
+// the same card is vcard's model in this process behind the scripted PC/SC
+// layer. Either way each `open` starts from the card as described (vcard
+// runs with --fresh-at-power-on and the session powers the card up anew),
+// and every test body runs unchanged on both.
+#pragma once
+
+#include "smartcard/base/SC_Profile_Base.h"
+#include "tests/support/card/CryptoCheck.h"
+#include "tests/support/card/PcscScript.h"
+#include "tests/support/card/VcardSession.h"
+#include "tools/vcard/Card.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kivo::test {
+
+class CardUnderTest {
+public:
+    explicit CardUnderTest(std::string name) : m_name(std::move(name)) {}
+
+    // Starts from the described card; fails the test when it cannot.
+    void open();
+    bool throughPcsc() const { return m_session.has_value(); }
+
+    // Connects `profile` to the card's reader; the record is marked after.
+    void connect(CSC_Profile_Base& profile);
+    template <class Profile>
+    std::unique_ptr<Profile> connected(std::int32_t cardType = 0) {
+        auto profile = std::make_unique<Profile>();
+        if (cardType != 0) profile->SetCardType(cardType);
+        connect(*profile);
+        return profile;
+    }
+
+    // The exchanges since the last mark, commands and responses in upper-case hex.
+    void mark();
+    std::vector<RecordedExchange> exchanges() const;
+    std::vector<std::string> commands() const;
+    // Sends one command outside any profile (state checks); the response.
+    CardBytes transmit(const std::string& hexCommand);
+
+    // A key file the description names (file=...), for OpenSSL checks.
+    std::string keyFile(const std::string& file) const;
+    // The reader's system name the scripted layer reports (pin-pad rules).
+    void setReaderSystemName(const std::string& name);
+
+private:
+    void openModel();
+
+    std::string m_name;
+    std::optional<VcardSession> m_session;
+    // In-process card: the model, the scripted PC/SC layer and the record.
+    std::unique_ptr<vcard::Card> m_model;
+    std::unique_ptr<ScriptedPcsc> m_pcsc;
+    CardKeyFolder* m_keys = nullptr;  // shared by every test of the process
+    std::vector<RecordedExchange> m_record;
+    std::size_t m_mark = 0;
+};
+
+// Fixture of a profile suite on one described card.
+class ProfileOnCard : public ::testing::Test {
+protected:
+    explicit ProfileOnCard(const std::string& name) : card(name) {}
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(card.open()); }
+    CardUnderTest card;
+};
+
+// The key kind a key file name stands for: its prefix (rsa1024, rsa2048,
+// rsa3072, ec256); scripts/card-keys.sh makes the same from the same names.
+std::string keyKindOfFile(const std::string& file);
+
+}  // namespace kivo::test
