@@ -5,7 +5,7 @@
 // signature and deciphering checked with OpenSSL.
 
 #include "smartcard/profiles/SC_Profile_CardOS44.h"
-#include "smartcard/profiles/SC_Profile_CardOS54.h"
+#include "smartcard/profiles/SC_Profile_CardOS60.h"
 #include "tests/support/card/CardUnderTest.h"
 
 #include <gtest/gtest.h>
@@ -110,6 +110,16 @@ TEST_F(CardOS5OnTheCard, ThreeThousandBitKeyWithExtendedLengths) {
                               plain, 0, 0x03),
               sc::cOk);
     EXPECT_EQ(plain, secret);
+}
+
+// CardOS 6.0 selects the application by its AID and verifies the PIN as
+// given, in plain.
+TEST_F(CardOS5OnTheCard, CardOS60SelectsByAidAndVerifiesInPlain) {
+    auto v60 = card.connected<CSC_Profile_CardOS60>(20);
+    ASSERT_EQ(v60->SelectPath("A000000063504B43532D3135", false, false, false, true), sc::cOk);
+    EXPECT_EQ(v60->SCVerify(0x81, text("123456"), 6), sc::cOk);
+    EXPECT_EQ(card.commands(), (std::vector<std::string>{"00A404040CA000000063504B43532D313500",
+                                                         "0020008106313233343536"}));
 }
 
 }  // namespace
