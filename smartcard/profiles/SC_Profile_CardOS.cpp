@@ -53,7 +53,7 @@ CardResult CSC_Profile_CardOS::GetData(std::uint8_t p1, std::uint8_t p2, Bytes& 
                                        std::uint16_t) {
     const TraceScope trace(*this, "GetData");
     out.clear();
-    SetApdu(cCaseHeaderLe, 0x00, kInsGetData, p1, p2, 0, 0x00, nullptr, 0);
+    SetApdu(cCaseHeaderLc4, 0x00, kInsGetData, p1, p2, 0, 0, nullptr, 0);
     return OperationResult(SendToCard(), out);
 }
 

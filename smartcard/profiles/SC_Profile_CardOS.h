@@ -22,7 +22,8 @@ public:
     // GET DATA 01 81 once; the first 8 bytes of the answer.
     std::string GetSerialNumber() override;
     std::uint32_t GetFileLen() override;
-    // 00 CA p1 p2 00; `le` is not sent (the card answers what it has).
+    // 00 CA p1 p2 with P3 00 (case 4); `le` is not sent, the card answers
+    // what it has.
     CardResult GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out, std::uint16_t le) override;
     CardResult SCSelectMF() override;
     CardResult SCSelectDF(const std::uint8_t* fid, std::uint32_t length) override;

@@ -13,17 +13,16 @@ bool CSC_Profile_CardOS43b::SignsByDecipher(std::int32_t cardProfile) {
     return cardProfile == 20 || cardProfile == 21 || cardProfile == 26 || cardProfile == 27;
 }
 
-void CSC_Profile_CardOS43b::InitPinLengths() {
-    switch (m_cardProfile) {
-        case 21: case 24: case 25: case 29:
-            m_pinMinLength = 6;
-            break;
-        case 40: case 41:
-            m_pinMinLength = 5;
-            break;
-        default:
-            m_pinMinLength = 8;
+std::uint8_t CSC_Profile_CardOS43b::PinMinimumFor(std::int32_t cardProfile) const {
+    switch (cardProfile) {
+        case 21: case 24: case 25: case 29: return 6;
+        case 40: case 41: return 5;
+        default: return 8;
     }
+}
+
+void CSC_Profile_CardOS43b::InitPinLengths() {
+    m_pinMinLength = PinMinimumFor(m_cardProfile);
     m_pinMaxLength = 15;
 }
 

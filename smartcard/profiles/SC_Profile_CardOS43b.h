@@ -17,4 +17,6 @@ protected:
     const char* ProfileName() const override { return "CSC_Profile_CardOS43b"; }
     // Whether the card profile's keys sign through PSO DECIPHER.
     static bool SignsByDecipher(std::int32_t cardProfile);
+    // The shortest PIN of a card profile (the longest is 15 for all).
+    virtual std::uint8_t PinMinimumFor(std::int32_t cardProfile) const;
 };

@@ -2,18 +2,8 @@
 
 namespace card = kivo::card;
 
-void CSC_Profile_CardOS44::InitPinLengths() {
-    switch (m_cardProfile) {
-        case 21: case 24: case 25: case 29:
-            m_pinMinLength = 6;
-            break;
-        case 40:
-            m_pinMinLength = 5;
-            break;
-        default:
-            m_pinMinLength = 8;
-    }
-    m_pinMaxLength = 15;
+std::uint8_t CSC_Profile_CardOS44::PinMinimumFor(std::int32_t cardProfile) const {
+    return cardProfile == 41 ? 8 : CSC_Profile_CardOS43b::PinMinimumFor(cardProfile);
 }
 
 // MSE SET 00 22 01 B8 signs (the 4.3b form); 00 22 41 B8 is the one of

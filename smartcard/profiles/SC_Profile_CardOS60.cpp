@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 using kivo::CardTrace;
 namespace card = kivo::card;
@@ -32,25 +31,27 @@ void CSC_Profile_CardOS60::FreePACE() {
     m_pace.readerHasPace = false;
 }
 
+void CSC_Profile_CardOS60::AddPaceCacheEntries(const std::string& line) {
+    for (std::size_t from = 0; from <= line.size() && m_pace.cache.size() < kMaxCacheEntries;) {
+        std::size_t to = line.find(',', from);
+        if (to == std::string::npos) to = line.size();
+        const std::size_t equals = line.find('=', from);
+        if (equals != std::string::npos && equals > from && equals < to) {
+            std::string& value = m_pace.cache[line.substr(from, equals - from)];
+            wipe(value);
+            value.assign(line, equals + 1, to - equals - 1);
+        }
+        from = to + 1;
+    }
+}
+
 void CSC_Profile_CardOS60::LoadPaceCache() {
     const char* file = std::getenv("PACE_CANCACHE");
     if (file == nullptr || *file == '\0') return;
     std::ifstream in(file);
     std::string line;
-    while (std::getline(in, line) && m_pace.cache.size() < kMaxCacheEntries) {
-        std::istringstream fields(line);
-        std::string field;
-        while (std::getline(fields, field, ',')) {
-            const std::size_t equals = field.find('=');
-            if (equals == std::string::npos || equals == 0) {
-                wipe(field);
-                continue;
-            }
-            std::string value = field.substr(equals + 1);
-            m_pace.cache[field.substr(0, equals)] = value;
-            wipe(value);
-            wipe(field);
-        }
+    while (std::getline(in, line)) {
+        AddPaceCacheEntries(line);
         wipe(line);
     }
     CardTrace::write(CardTrace::cLevelInfo, "PACE cache entries: %d\n",

@@ -53,5 +53,8 @@ private:
         std::map<std::string, std::string> cache;
     };
     void LoadPaceCache();
+    // The "name=value" entries of one line; a name seen before takes the
+    // later value.
+    void AddPaceCacheEntries(const std::string& line);
     PaceState m_pace;
 };
