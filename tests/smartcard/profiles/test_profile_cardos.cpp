@@ -179,7 +179,8 @@ TEST_F(CardOSTest, PinAnswers) {
 
 // PIN lengths by version and card profile; the pin-pad structures carry
 // them in wPINMaxExtraDigit (maximum low, minimum high) and nothing else
-// of the base structures changes.
+// of the base structures changes; a pin-pad entry the reader reports
+// cancelled (6401) is 7.
 TEST_F(CardOSTest, PinLengthsAndPinPadStructures) {
     struct Row {
         int version;
@@ -204,9 +205,15 @@ TEST_F(CardOSTest, PinLengthsAndPinPadStructures) {
         Bytes modify = profile->BaseModifyStruct();
         verify[5] = modify[7] = static_cast<std::uint8_t>(row.maximum);
         verify[6] = modify[8] = static_cast<std::uint8_t>(row.minimum);
-        profile->ModifyVerifyStruct();
+        verify[22] = modify[27] = 0x81;
+        // A pin-pad verify: start, OK, and the reader's 6401 (cancelled): 7.
+        pcsc.script.controls.clear();
+        pcsc.script.controlAnswers = {{SCARD_S_SUCCESS, {}}, {SCARD_S_SUCCESS, {0x0D}},
+                                      {SCARD_S_SUCCESS, {0x64, 0x01}}};
+        EXPECT_EQ(profile->Verify("", "", false, 0x81, true, ""), card::cPinPadAborted);
+        ASSERT_FALSE(pcsc.script.controls.empty());
+        EXPECT_EQ(hexText(pcsc.script.controls.front().input), hexText(verify));
         profile->ModifyModifyStruct();
-        EXPECT_EQ(hexText(profile->VerifyStruct()), hexText(verify));
         EXPECT_EQ(hexText(profile->ModifyStruct()), hexText(modify));
     }
 }
