@@ -23,6 +23,10 @@ inline constexpr std::uint16_t kConditionsNotSatisfied = 0x6985;
 inline constexpr std::uint16_t kNoCurrentEf = 0x6986;
 inline constexpr std::uint16_t kFileNotFound = 0x6A82;
 inline constexpr std::uint16_t kLcInconsistentWithP1P2 = 0x6A87;
+// Pin-pad readers (PC/SC part 10) end an entry with these.
+inline constexpr std::uint16_t kPinPadCancelled = 0x6401;
+inline constexpr std::uint16_t kPinPadPinsDiffer = 0x6402;
+inline constexpr std::uint16_t kPinPadLengthError = 0x6403;
 
 // SW1 values that carry a count in SW2.
 inline constexpr std::uint8_t kSw1MoreData = 0x61;  // SW2 bytes wait for GET RESPONSE

@@ -103,6 +103,14 @@ Bytes authHash(const Bytes& block, const Bytes& bound) {
     return digest;
 }
 
+// A PKCS#1 v1.5 block type 1: 00 01, at least eight FF, 00, data.
+bool isSignatureBlock(const Bytes& block) {
+    if (block.size() < 11 || block[0] != 0x00 || block[1] != 0x01) return false;
+    std::size_t i = 2;
+    while (i < block.size() && block[i] == 0xFF) ++i;
+    return i >= 10 && i < block.size() && block[i] == 0x00;
+}
+
 }  // namespace
 
 const Pin* Security::pin(std::uint8_t reference) const {
@@ -126,7 +134,8 @@ std::uint16_t Security::check(std::uint8_t reference, Pin& pin, const Bytes& giv
     }
     --pin.retries;
     m_verified.erase(reference);
-    return triesLeft(pin.retries);
+    // Some families answer a wrong PIN without the count (63 00).
+    return static_cast<std::uint16_t>(dialect->hex("wrong-pin-sw", triesLeft(pin.retries)));
 }
 
 Bytes Security::verify(const Apdu& apdu) {
@@ -201,11 +210,7 @@ Bytes Security::resetRetryCounter(const Apdu& apdu) {
 }
 
 Bytes Security::manageSecurityEnvironment(const Apdu& apdu) {
-    if (apdu.p1 == 0xF3) {  // RESTORE: back to the empty environment
-        m_environment.clear();
-        m_hashAlgorithm.reset();
-        return status(0x9000);
-    }
+    if (apdu.p1 == 0xF3) return restoreEnvironment(apdu.p2);
     if ((apdu.p1 & 0x0F) != 0x01) return status(0x6A86);
     if (apdu.p2 != kSignatureTemplate && apdu.p2 != kConfidentialityTemplate &&
         apdu.p2 != kAuthenticationTemplate && apdu.p2 != kHashTemplate) {
@@ -240,6 +245,17 @@ Bytes Security::manageSecurityEnvironment(const Apdu& apdu) {
     if (keyRef) {
         if (!m_keys.count(*keyRef)) return status(0x6A88);
         m_environment[apdu.p2] = *keyRef;
+    }
+    return status(0x9000);
+}
+
+Bytes Security::restoreEnvironment(std::uint8_t number) {
+    m_environment.clear();
+    m_hashAlgorithm.reset();
+    // restore-se=key: the card's stored environment nn signs with key nn.
+    if (number != 0 && dialect->text("restore-se") == "key") {
+        if (!m_keys.count(number)) return status(0x6A88);
+        m_environment[kSignatureTemplate] = number;
     }
     return status(0x9000);
 }
@@ -334,6 +350,15 @@ Bytes Security::decipher(const Apdu& apdu) {
     }
     if (cryptogram.size() != modulus) return status(0x6700);
     if (dialect->text("decipher-byte-order") == "reversed") std::reverse(cryptogram.begin(), cryptogram.end());
+    // decipher-signs=type1: the card signs through DECIPHER, applying its
+    // key to a PKCS#1 type-1 block as it stands. No RSA encryption yields
+    // such a block (00 01, eight or more FF, 00) but by a chance of 2^-80.
+    const bool signs = dialect->text("decipher-signs") == "type1" && isSignatureBlock(cryptogram);
+    if (signs) {
+        Bytes signature = sign(pkey, cryptogram, nullptr);
+        if (signature.empty()) return status(0x6A80);
+        return withStatus(std::move(signature), 0x9000);
+    }
     PkeyCtx ctx(EVP_PKEY_CTX_new(pkey, nullptr));
     if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) <= 0 ||
         EVP_PKEY_CTX_set_rsa_padding(ctx.get(), raw ? RSA_NO_PADDING : RSA_PKCS1_PADDING) <= 0) {

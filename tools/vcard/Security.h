@@ -84,6 +84,9 @@ private:
     std::uint16_t check(std::uint8_t reference, Pin& pin, const Bytes& given);
     // The key a PSO uses: the one set for its template, usable now.
     Key* keyFor(std::uint8_t templateTag, std::uint16_t& sw);
+    // MSE RESTORE nn: the empty environment, or with restore-se=key the
+    // environment in which key nn signs.
+    Bytes restoreEnvironment(std::uint8_t number);
     // Signs `input` with `key`: RSA with PKCS#1 type 1 (no padding for a
     // whole block; with `md` the input is a hash put in its DigestInfo),
     // ECDSA as r || s. An empty result when the key cannot.

@@ -288,6 +288,53 @@ TEST_F(VcardModel, DecipherInExtendedFormAndChained) {
     EXPECT_EQ(hexText(runBytes(bad)), "6A80");
 }
 
+// The dialect options of the CardOS family, each off and on: a wrong PIN
+// answered 6300 (still counted), PSO DECIPHER signing a PKCS#1 type-1
+// block while still deciphering real cryptograms, and MSE RESTORE nn
+// choosing key nn for signing.
+TEST_F(VcardModel, CardOsDialectOptions) {
+    EXPECT_EQ(run("002000810439393939"), "63C2");
+    card.dialect->options["wrong-pin-sw"] = "6300";
+    EXPECT_EQ(run("002000810439393939"), "6300");
+    EXPECT_EQ(run("0020008100"), "63C1") << "counted";
+    EXPECT_EQ(run("002000810431323334"), "9000");
+
+    const CardBytes digestInfo = sha256DigestInfo({'z'});
+    CardBytes decipherSign = hexBytes("002A8086000101");
+    decipherSign.insert(decipherSign.end(), {0x00, 0x00, 0x01});
+    decipherSign.insert(decipherSign.end(), 256 - 3 - digestInfo.size(), 0xFF);
+    decipherSign.push_back(0x00);
+    decipherSign.insert(decipherSign.end(), digestInfo.begin(), digestInfo.end());
+    decipherSign.insert(decipherSign.end(), {0x01, 0x00});
+    EXPECT_EQ(run("002241B803830102"), "9000");
+    EXPECT_EQ(hexText(runBytes(decipherSign)), "6A80") << "not a cryptogram";
+    card.dialect->options["decipher-signs"] = "type1";
+    CardBytes response = runBytes(decipherSign);
+    ASSERT_EQ(response.size(), 258u);
+    EXPECT_TRUE(verifyRsaSha256((dir / "rsa.pem").string(), sha256({'z'}),
+                                CardBytes(response.begin(), response.end() - 2)));
+    const CardBytes cryptogram = rsaEncrypt((dir / "rsa.pem").string(), {7, 7, 7});
+    CardBytes decipher = hexBytes("002A8086000101");
+    decipher.push_back(0x00);
+    decipher.insert(decipher.end(), cryptogram.begin(), cryptogram.end());
+    decipher.insert(decipher.end(), {0x01, 0x00});
+    EXPECT_EQ(hexText(runBytes(decipher)), "0707079000");
+
+    CardBytes sign = hexBytes("002A9E9A");
+    sign.push_back(static_cast<std::uint8_t>(digestInfo.size()));
+    sign.insert(sign.end(), digestInfo.begin(), digestInfo.end());
+    sign.push_back(0x00);
+    EXPECT_EQ(run("0022F302"), "9000");
+    EXPECT_EQ(hexText(runBytes(sign)), "6985") << "RESTORE alone chooses no key";
+    card.dialect->options["restore-se"] = "key";
+    EXPECT_EQ(run("0022F309"), "6A88");
+    EXPECT_EQ(run("0022F302"), "9000");
+    response = runBytes(sign);
+    ASSERT_EQ(response.size(), 258u);
+    EXPECT_TRUE(verifyRsaSha256((dir / "rsa.pem").string(), sha256({'z'}),
+                                CardBytes(response.begin(), response.end() - 2)));
+}
+
 TEST_F(VcardModel, ChallengeDataAndUnknownInstructions) {
     CardBytes a = runBytes(hexBytes("0084000010"));
     CardBytes b = runBytes(hexBytes("0084000010"));

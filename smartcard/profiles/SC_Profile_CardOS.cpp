@@ -1,0 +1,155 @@
+#include "smartcard/profiles/SC_Profile_CardOS.h"
+
+#include "smartcard/transport/CardTrace.h"
+
+#include <algorithm>
+
+using kivo::CardTrace;
+namespace card = kivo::card;
+namespace sw = kivo::card::sw;
+
+namespace {
+
+constexpr std::uint8_t kInsGetData = 0xCA;
+constexpr std::uint8_t kInsMse = 0x22;
+constexpr std::uint8_t kInsPso = 0x2A;
+constexpr std::uint8_t kMseRestore = 0xF3;
+constexpr std::uint8_t kSelectMf = 0x00;
+constexpr std::uint8_t kSelectDf = 0x01;
+constexpr std::uint8_t kSelectEf = 0x02;
+constexpr std::uint8_t kReturnFcp = 0x04;
+constexpr std::uint8_t kSerialNumberP1 = 0x01;
+constexpr std::uint8_t kSerialNumberP2 = 0x81;
+constexpr std::uint32_t kSerialNumberLength = 8;
+constexpr std::uint16_t kLeOfOneBlock = 256;
+
+// wPINMaxExtraDigit: maximum in the low, minimum in the high byte.
+constexpr std::size_t kVerifyMaxExtraDigit = 5;
+constexpr std::size_t kModifyMaxExtraDigit = 7;
+
+void putPinLengths(CSC_Profile_Base::Bytes& structure, std::size_t expectedSize, std::size_t at,
+                   std::uint8_t minimum, std::uint8_t maximum) {
+    if (structure.size() != expectedSize) return;
+    structure[at] = maximum;
+    structure[at + 1] = minimum;
+}
+
+}  // namespace
+
+std::string CSC_Profile_CardOS::GetSerialNumber() {
+    const TraceScope trace(*this, "GetSerialNumber");
+    if (!m_serialNumber.empty()) return m_serialNumber;
+    Bytes answer;
+    if (GetData(kSerialNumberP1, kSerialNumberP2, answer, 0) == card::cOk &&
+        answer.size() >= kSerialNumberLength) {
+        SetSerialNumber(answer.data(), kSerialNumberLength);
+    }
+    return m_serialNumber;
+}
+
+std::uint32_t CSC_Profile_CardOS::GetFileLen() { return FileSizeFromResponse(ControlInfo()); }
+
+CardResult CSC_Profile_CardOS::GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out,
+                                       std::uint16_t) {
+    const TraceScope trace(*this, "GetData");
+    out.clear();
+    SetApdu(cCaseHeaderLc4, 0x00, kInsGetData, p1, p2, 0, 0, nullptr, 0);
+    return OperationResult(SendToCard(), out);
+}
+
+CardResult CSC_Profile_CardOS::SCSelectMF() {
+    return IsoSelect(kSelectMf, kReturnFcp, nullptr, 0, 0x00);
+}
+
+CardResult CSC_Profile_CardOS::SCSelectDF(const std::uint8_t* fid, std::uint32_t length) {
+    if (fid == nullptr || length != 2) return card::cFailed;
+    return IsoSelect(kSelectDf, kReturnFcp, fid, 2, 0x00);
+}
+
+CardResult CSC_Profile_CardOS::SCSelectEF(const std::uint8_t* fid) {
+    if (fid == nullptr) return card::cFailed;
+    return IsoSelect(kSelectEf, kReturnFcp, fid, 2, 0x00);
+}
+
+CardResult CSC_Profile_CardOS::returnResult() {
+    CardTrace::write(CardTrace::cLevelInfo, "<--entering %s::returnResult\n", ProfileName());
+    SetRemainingTries(-1);
+    const CardResult result = sw::mapStatus(cPinResults, StatusWord());
+    CardTrace::logResult(std::string(ProfileName()) + "::returnResult", result);
+    return result;
+}
+
+void CSC_Profile_CardOS::ModifyVerifyStruct() {
+    putPinLengths(m_verifyStruct, cVerifyStructLength, kVerifyMaxExtraDigit, m_pinMinLength,
+                  m_pinMaxLength);
+}
+
+void CSC_Profile_CardOS::ModifyModifyStruct() {
+    putPinLengths(m_modifyStruct, cModifyStructLength, kModifyMaxExtraDigit, m_pinMinLength,
+                  m_pinMaxLength);
+}
+
+void CSC_Profile_CardOS::CreateModifyStruct() { SetModifyStruct(BaseModifyStruct()); }
+void CSC_Profile_CardOS::CreateVerifyStruct() { SetVerifyStruct(BaseVerifyStruct()); }
+
+std::uint16_t CSC_Profile_CardOS::ExtendedLe(std::uint32_t keyBits) {
+    return keyBits > 2048 ? 0x0000 : kLeOfOneBlock;
+}
+
+CardResult CSC_Profile_CardOS::SetKeyEnvironment(std::uint8_t p1, std::uint8_t crt,
+                                                 std::uint8_t tag, std::uint8_t keyReference) {
+    const std::uint8_t environment[3] = {tag, 0x01, keyReference};
+    SetApdu(cCaseData, 0x00, kInsMse, p1, crt, 3, 0, environment, 3);
+    Bytes ignored;
+    return OperationResult(SendToCard(), ignored);
+}
+
+CardResult CSC_Profile_CardOS::RestoreEnvironment(std::uint8_t number) {
+    SetApdu(cCaseHeader, 0x00, kInsMse, kMseRestore, number, 0, 0, nullptr, 0);
+    Bytes ignored;
+    return OperationResult(SendToCard(), ignored);
+}
+
+CardResult CSC_Profile_CardOS::ExtendedDecipher(const Bytes& input, std::uint16_t le, Bytes& out) {
+    if (input.empty() || input.size() > 0xFFFF) return card::cFailed;
+    const auto lc = static_cast<std::uint16_t>(input.size());
+    SetApdu(cCaseExtended, 0x00, kInsPso, 0x80, 0x86, lc, le, input.data(), lc);
+    return OperationResult(SendToCard(), out);
+}
+
+CardResult CSC_Profile_CardOS::SignByDecipher(std::uint32_t keyBits, const std::uint8_t* hash,
+                                              std::uint32_t hashLength, std::uint32_t algorithm,
+                                              Bytes& signature) {
+    Bytes block;
+    if (BuildSignBuffer(algorithm, keyBits, hash, hashLength, block, true) != card::cOk) {
+        return card::cFailed;
+    }
+    block.insert(block.begin(), 0x00);
+    return ExtendedDecipher(block, kLeOfOneBlock, signature);
+}
+
+CardResult CSC_Profile_CardOS::ComputeSignature(const Bytes& input, bool extended,
+                                                std::uint32_t keyBits, Bytes& signature) {
+    if (input.empty() || input.size() > (extended ? 0xFFFFu : 0xFFu)) return card::cFailed;
+    const auto lc = static_cast<std::uint16_t>(input.size());
+    if (extended) {
+        SetApdu(cCaseExtended, 0x00, kInsPso, 0x9E, 0x9A, lc, ExtendedLe(keyBits), input.data(), lc);
+    } else {
+        SetApdu(cCaseDataLe, 0x00, kInsPso, 0x9E, 0x9A, lc, 0x00, input.data(), lc);
+    }
+    return OperationResult(SendToCard(), signature);
+}
+
+CardResult CSC_Profile_CardOS::SCDecipher(const std::string&, std::uint32_t keyBits,
+                                          const std::uint8_t* data, std::uint32_t dataLength,
+                                          Bytes& plain, std::uint32_t, std::uint8_t keyReference) {
+    const TraceScope trace(*this, "SCDecipher");
+    if (data == nullptr || dataLength == 0 || dataLength > 0xFFFE) return card::cFailed;
+    const CardResult result =
+        SetKeyEnvironment(cMseSetDecipher, cConfidentialityTemplate, cKeyReferenceTag83, keyReference);
+    if (result != card::cOk) return result;
+    // Padding indicator 00, then the cryptogram.
+    Bytes input(1, 0x00);
+    input.insert(input.end(), data, data + dataLength);
+    return ExtendedDecipher(input, ExtendedLe(keyBits), plain);
+}
