@@ -60,6 +60,20 @@ bool verifyRsaSha256(const std::string& pemFile, const ByteVector& hash, const B
            EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), hash.data(), hash.size()) == 1;
 }
 
+bool verifyRsaPss(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature,
+                  const std::string& digest, int saltLength) {
+    Pkey key = readKey(pemFile);
+    const EVP_MD* md = EVP_get_digestbyname(digest.c_str());
+    if (!key || md == nullptr) return false;
+    Ctx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+    return ctx && EVP_PKEY_verify_init(ctx.get()) > 0 &&
+           EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PSS_PADDING) > 0 &&
+           EVP_PKEY_CTX_set_signature_md(ctx.get(), md) > 0 &&
+           EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), md) > 0 &&
+           EVP_PKEY_CTX_set_rsa_pss_saltlen(ctx.get(), saltLength) > 0 &&
+           EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), hash.data(), hash.size()) == 1;
+}
+
 bool verifyEcdsaPlain(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature) {
     Pkey key = readKey(pemFile);
     if (!key || signature.empty() || signature.size() % 2) return false;
