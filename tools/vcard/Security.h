@@ -67,12 +67,18 @@ private:
     // whole block; with `md` the input is a hash put in its DigestInfo),
     // ECDSA as r || s. An empty result when the key cannot.
     Bytes sign(evp_pkey_st* key, const Bytes& input, const evp_md_st* md);
+    // RSASSA-PSS of a plain hash (SHA-1, -256, -384 or -512 by its length),
+    // MGF1 with the same hash, salt as long as the hash.
+    Bytes signPss(evp_pkey_st* key, const Bytes& hash);
+    // Whether the signature template names the family's PSS algorithm.
+    bool signsPss() const;
 
     std::map<std::uint8_t, Pin> m_pins;
     std::map<std::uint8_t, Key> m_keys;
     std::set<std::uint8_t> m_verified;
     std::map<std::uint8_t, std::uint8_t> m_environment;  // template tag -> key reference
     std::optional<std::uint8_t> m_hashAlgorithm;  // from the hash template (AA)
+    std::optional<std::uint8_t> m_signatureAlgorithm;  // 80 of the signature template
     Bytes m_hash;                                 // from PSO HASH
 };
 
