@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <sstream>
 
 namespace {
 
@@ -182,6 +183,27 @@ TEST_F(StarCos35Test, CommandsByteForByte) {
         EXPECT_EQ(c.run(*profile), c.result);
         EXPECT_EQ(sent(), c.commands);
     }
+}
+
+// The trace of a refused PSS signature on StarCos 3.7: the operation, the
+// PSS choice and the card's status word.
+TEST_F(StarCos35Test, RefusedSignatureIsTraced) {
+    const kivo::test::ScopedTraceFile trace(1);
+    auto p = connected(Profile::StarCos37Dgn);
+    pcsc.script.answers = {ok(), {0x69, 0x82}};
+    EXPECT_EQ(sign(*p, kPssSha256), card::cSecurityStatus);
+    // The messages without the time and level each line starts with.
+    std::istringstream lines(trace.contents());
+    std::string written;
+    for (std::string line; std::getline(lines, line);) {
+        const auto at = line.find(" : ");
+        if (at != std::string::npos) written += line.substr(at + 3) + "\n";
+    }
+    const std::string expected = "--entering CSC_Profile_StarCos37::SCSignData\n"
+                                 "using RSAPSS\n"
+                                 "error on sign data: apdu.sw1=105 apdu.sw2=130\n"
+                                 "--leaving CSC_Profile_StarCos37::SCSignData\n";
+    EXPECT_NE(written.find(expected), std::string::npos) << written;
 }
 
 // The answers to a PIN command: StarCos 3.5 and 3.7 as 3.4 (63Cx with the
