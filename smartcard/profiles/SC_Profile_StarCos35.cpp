@@ -1,5 +1,6 @@
 #include "smartcard/profiles/SC_Profile_StarCos35.h"
 
+#include "smartcard/base/StatusWords.h"
 #include "smartcard/transport/CardTrace.h"
 
 #include <optional>
@@ -109,6 +110,19 @@ CardResult CSC_Profile_StarCos35::SCSignData(const std::string&, std::uint32_t k
         return card::cFailed;
     }
     if (isPss(algorithm)) CardTrace::write(CardTrace::cLevelInfo, "using RSAPSS\n");
+    const bool reused = m_securityEnvironmentSet;
+    CardResult result = SignWithEnvironment(block, keyReference, algorithm, signature);
+    // A card reset in the meantime loses the environment we reused: the
+    // card then answers "conditions not satisfied", and one more try with
+    // MSE SET tells it again.
+    if (result != card::cOk && reused && StatusWord() == kivo::card::sw::kConditionsNotSatisfied) {
+        result = SignWithEnvironment(block, keyReference, algorithm, signature);
+    }
+    return result;
+}
+
+CardResult CSC_Profile_StarCos35::SignWithEnvironment(const Bytes& block, std::uint8_t keyReference,
+                                                      std::uint32_t algorithm, Bytes& signature) {
     CardResult result = SetSignatureEnvironment(keyReference, algorithm);
     if (result != card::cOk) return result;
     const auto lc = static_cast<std::uint16_t>(block.size());

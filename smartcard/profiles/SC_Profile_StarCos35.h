@@ -13,6 +13,8 @@ public:
     // hash instead of PKCS#1 v1.5.
     static constexpr std::uint32_t cAlgPssFlag = 0x10000;
 
+    // A0 CA P1 P2 00: the whole object (up to 256 bytes), whatever Le the
+    // caller names.
     CardResult GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out, std::uint16_t le) override;
     CardResult SCSelectMF() override;
     CardResult SCSelectDF(const std::uint8_t* fid, std::uint32_t length) override;
@@ -39,6 +41,11 @@ protected:
     virtual void SignatureRefused() {}
 
 private:
+    // MSE SET when needed, then PSO COMPUTE DIGITAL SIGNATURE of `block`;
+    // a refusal forgets the environment.
+    CardResult SignWithEnvironment(const Bytes& block, std::uint8_t keyReference,
+                                   std::uint32_t algorithm, Bytes& signature);
+
     bool m_securityEnvironmentSet = false;
     Bytes m_environment;  // the MSE SET data the card accepted last
 };
