@@ -35,6 +35,10 @@ bool isSignatureKey(std::string path) {
 
 }  // namespace
 
+bool CSC_Profile_StarCos30::CardHashes(std::uint32_t algorithm) {
+    return hashReference(algorithm).has_value();
+}
+
 void CSC_Profile_StarCos30::InitPinLengths() {
     m_pinMinLength = 6;
     m_pinMaxLength = 8;
@@ -74,7 +78,9 @@ CardResult CSC_Profile_StarCos30::SCSignData(const std::string& keyPath, std::ui
 CardResult CSC_Profile_StarCos30::SignWithPsoHash(const std::uint8_t* hash, std::uint32_t length,
                                                   std::uint32_t algorithm,
                                                   std::uint8_t keyReference, Bytes& signature) {
-    CardResult result = SetSecurityEnvironment(kHashTemplate, *hashReference(algorithm));
+    const auto reference = hashReference(algorithm);
+    if (!reference) return card::cFailed;
+    CardResult result = SetSecurityEnvironment(kHashTemplate, *reference);
     if (result == card::cOk) result = SetSecurityEnvironment(kDigitalSignatureTemplate, keyReference);
     if (result != card::cOk) return result;
     // PSO HASH: the hash as data object 90.

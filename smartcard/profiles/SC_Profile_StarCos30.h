@@ -26,11 +26,16 @@ protected:
     CardResult SendDigestInfo(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
                               std::uint32_t keyBits, const std::uint8_t* hash, std::uint32_t length,
                               std::uint32_t algorithm, Bytes& signature);
-
-private:
+    // Whether the hash template has a reference for `algorithm` (SHA-1,
+    // RIPEMD-160, SHA-256), so that the card can sign a hash it is handed.
+    static bool CardHashes(std::uint32_t algorithm);
+    // Hash template (AA), DST (B6), PSO HASH, then PSO COMPUTE DIGITAL
+    // SIGNATURE of the hash the card now holds (00 2A 9E 9A 00).
     CardResult SignWithPsoHash(const std::uint8_t* hash, std::uint32_t length,
                                std::uint32_t algorithm, std::uint8_t keyReference,
                                Bytes& signature);
+
+private:
     CardResult AuthenticateInternally(std::uint32_t keyBits, const std::uint8_t* hash,
                                       std::uint32_t length, std::uint32_t algorithm,
                                       std::uint8_t keyReference, Bytes& signature);

@@ -159,9 +159,9 @@ bool CSC_Transport::SendToCard() {
 
     WipedBuffer recv(kReceiveBufferSize);
     // The capacity plus the status word; a 512-byte capacity receives at
-    // most 510 data bytes except on the card type that sends 512.
+    // most 510 data bytes unless the card operating system sends 512.
     std::uint64_t wanted = std::uint64_t{m_dwResponseLen} + 2;
-    if (wanted == kReceiveBufferSize && m_cardType != cCardTypeStarcos37DTrust) wanted = 512;
+    if (wanted == kReceiveBufferSize && !ReceivesFull512ByteAnswers()) wanted = 512;
     DWORD recvLength = static_cast<DWORD>(std::min<std::uint64_t>(wanted, kReceiveBufferSize));
 
     CardTrace::dump(CardTrace::cLevelApdu, "[data sent to card]", apdu.data(), length, maskFrom,

@@ -30,8 +30,6 @@ public:
         cCaseExtended = 7,      // header, 00, Lc (2), data, Le (2)
     };
 
-    // Card type whose 512-byte commands may receive 512 data bytes.
-    static constexpr std::int32_t cCardTypeStarcos37DTrust = 21;
     // Reader attribute with the reader's system name.
     static constexpr DWORD cAttrDeviceSystemName = 0x7FFF0004;
 
@@ -111,6 +109,11 @@ public:
     const std::string& ReaderSystemName() const { return m_readerSystemName; }
 
 protected:
+    // Whether a command with a 512-byte response capacity may receive 512
+    // data bytes and the status word. Most cards never answer more than 510
+    // data bytes there, so the receive length stays at 512; a card
+    // operating system that sends whole 512-byte answers says so here.
+    virtual bool ReceivesFull512ByteAnswers() const { return false; }
     // Reads the active protocol: clears the T=1 flag for good when the card
     // runs T=0, and traces the protocol in use.
     void CheckProtocol();

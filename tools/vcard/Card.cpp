@@ -33,8 +33,12 @@ Bytes Card::process(const Bytes& command) {
     std::optional<Apdu> parsed = parseApdu(command);
     if (!parsed) return status(0x6700);
     Apdu apdu = std::move(*parsed);
-    // Inter-industry classes only (first bit clear).
-    if (apdu.cla & 0x80) return status(0x6E00);
+    // Inter-industry classes only (first bit clear), but for GET DATA in
+    // the proprietary class a family names (get-data-class).
+    const bool proprietaryGetData =
+        apdu.ins == kGetData && dialect->has("get-data-class") &&
+        apdu.cla == dialect->hex("get-data-class", 0x100);
+    if ((apdu.cla & 0x80) && !proprietaryGetData) return status(0x6E00);
 
     // Command chaining (CLA bit 0x10): the data of each link is collected
     // and the last link runs with all of it.

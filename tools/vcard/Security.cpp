@@ -34,6 +34,17 @@ const EVP_MD* digestOfReference(std::uint8_t reference) {
     }
 }
 
+// The digest of a plain hash, by its length.
+const EVP_MD* digestOfLength(std::size_t length) {
+    switch (length) {
+        case 20: return EVP_sha1();
+        case 32: return EVP_sha256();
+        case 48: return EVP_sha384();
+        case 64: return EVP_sha512();
+        default: return nullptr;
+    }
+}
+
 struct CtxDeleter {
     void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
 };
@@ -122,6 +133,7 @@ void Security::reset() {
     m_verified.clear();
     m_environment.clear();
     m_hashAlgorithm.reset();
+    m_signatureAlgorithm.reset();
     m_hash.clear();
 }
 
@@ -216,11 +228,12 @@ Bytes Security::manageSecurityEnvironment(const Apdu& apdu) {
         apdu.p2 != kAuthenticationTemplate && apdu.p2 != kHashTemplate) {
         return status(0x6A86);
     }
-    // Control reference data objects: 80 algorithm, 83/84 key reference
-    // (one octet, or 80 kk vv: key number and version), 89 algorithm
-    // reference of the hash template (14 hh).
+    // Control reference data objects: 80 algorithm (one octet; empty: the
+    // key's own), 83/84 key reference (one octet, or 80 kk vv: key number
+    // and version), 89 algorithm reference of the hash template (14 hh).
     std::optional<std::uint8_t> keyRef;
     std::optional<std::uint8_t> hashAlgorithm;
+    std::optional<std::uint8_t> algorithm;
     const Bytes& d = apdu.data;
     for (std::size_t i = 0; i + 2 <= d.size();) {
         const std::uint8_t tag = d[i];
@@ -233,6 +246,8 @@ Bytes Security::manageSecurityEnvironment(const Apdu& apdu) {
             keyRef = value[length - 1];
         } else if (tag == 0x89 && length == 2) {
             hashAlgorithm = value[1];
+        } else if (tag == 0x80 && length == 1) {
+            algorithm = value[0];
         }
         i += 2 + length;
     }
@@ -246,12 +261,14 @@ Bytes Security::manageSecurityEnvironment(const Apdu& apdu) {
         if (!m_keys.count(*keyRef)) return status(0x6A88);
         m_environment[apdu.p2] = *keyRef;
     }
+    if (apdu.p2 == kSignatureTemplate) m_signatureAlgorithm = algorithm;
     return status(0x9000);
 }
 
 Bytes Security::restoreEnvironment(std::uint8_t number) {
     m_environment.clear();
     m_hashAlgorithm.reset();
+    m_signatureAlgorithm.reset();
     // restore-se=key: the card's stored environment nn signs with key nn.
     if (number != 0 && dialect->text("restore-se") == "key") {
         if (!m_keys.count(number)) return status(0x6A88);
@@ -282,7 +299,8 @@ Bytes Security::computeSignature(const Apdu& apdu) {
     Key* key = keyFor(kSignatureTemplate, sw);
     if (!key) return status(sw);
     const EVP_MD* md = storedHash ? digestOfReference(m_hashAlgorithm.value_or(0)) : nullptr;
-    Bytes signature = sign(key->pkey.get(), storedHash ? m_hash : apdu.data, md);
+    Bytes signature = !storedHash && signsPss() ? signPss(key->pkey.get(), apdu.data)
+                                                : sign(key->pkey.get(), storedHash ? m_hash : apdu.data, md);
     m_hash.clear();
     if (signature.empty()) return status(0x6A80);
     return withStatus(std::move(signature), 0x9000);
@@ -329,6 +347,30 @@ Bytes Security::sign(EVP_PKEY* pkey, const Bytes& input, const EVP_MD* md) {
     if (EVP_PKEY_sign(ctx.get(), signature.data(), &length, input.data(), input.size()) <= 0) return {};
     signature.resize(length);
     if (!rsa) signature = plainEcdsa(signature, static_cast<std::size_t>(EVP_PKEY_get_bits(pkey) + 7) / 8);
+    return signature;
+}
+
+bool Security::signsPss() const {
+    return m_signatureAlgorithm && dialect->has("pss-algorithm") &&
+           *m_signatureAlgorithm == dialect->hex("pss-algorithm", 0x100);
+}
+
+Bytes Security::signPss(EVP_PKEY* pkey, const Bytes& hash) {
+    const EVP_MD* md = digestOfLength(hash.size());
+    if (md == nullptr || EVP_PKEY_get_base_id(pkey) != EVP_PKEY_RSA) return {};
+    PkeyCtx ctx(EVP_PKEY_CTX_new(pkey, nullptr));
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PSS_PADDING) <= 0 ||
+        EVP_PKEY_CTX_set_signature_md(ctx.get(), md) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), md) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_pss_saltlen(ctx.get(), RSA_PSS_SALTLEN_DIGEST) <= 0) {
+        return {};
+    }
+    std::size_t length = 0;
+    if (EVP_PKEY_sign(ctx.get(), nullptr, &length, hash.data(), hash.size()) <= 0) return {};
+    Bytes signature(length);
+    if (EVP_PKEY_sign(ctx.get(), signature.data(), &length, hash.data(), hash.size()) <= 0) return {};
+    signature.resize(length);
     return signature;
 }
 

@@ -98,12 +98,18 @@ private:
     // The keys of the device authentication, when the dialect names a
     // 1024-bit RSA device key and the terminal's key.
     std::optional<DeviceKeys> deviceKeys() const;
+    // RSASSA-PSS of a plain hash (SHA-1, -256, -384 or -512 by its length),
+    // MGF1 with the same hash, salt as long as the hash.
+    Bytes signPss(evp_pkey_st* key, const Bytes& hash);
+    // Whether the signature template names the family's PSS algorithm.
+    bool signsPss() const;
 
     std::map<std::uint8_t, Pin> m_pins;
     std::map<std::uint8_t, Key> m_keys;
     std::set<std::uint8_t> m_verified;
     std::map<std::uint8_t, std::uint8_t> m_environment;  // template tag -> key reference
     std::optional<std::uint8_t> m_hashAlgorithm;  // from the hash template (AA)
+    std::optional<std::uint8_t> m_signatureAlgorithm;  // 80 of the signature template
     Bytes m_hash;                                 // from PSO HASH
     Bytes m_challenge;            // the last GET CHALLENGE answer
     Bytes m_authenticationData;   // the 16 bytes of the last device INTERNAL AUTHENTICATE

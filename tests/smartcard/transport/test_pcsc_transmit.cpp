@@ -18,7 +18,10 @@ using kivo::test::ScriptedPcsc;
 
 class Transport : public CSC_Transport {
 public:
-    void setCardType(std::int32_t type) { m_cardType = type; }
+    bool fullAnswers = false;
+
+protected:
+    bool ReceivesFull512ByteAnswers() const override { return fullAnswers; }
 };
 
 class TransmitTest : public ::testing::Test {
@@ -121,8 +124,8 @@ TEST_F(TransmitTest, ReceiveLengthFollowsTheCapacity) {
     ASSERT_TRUE(card.SendToCard());
     EXPECT_EQ(script.transmits.at(1).receiveLength, 512u);
 
-    // ... except on the card type that answers with 512.
-    card.setCardType(CSC_Transport::cCardTypeStarcos37DTrust);
+    // ... except for a card operating system that answers with 512.
+    card.fullAnswers = true;
     card.SetApdu(7, 0x00, 0xB0, 0, 0, 0, 0x200, nullptr, 0);
     ASSERT_TRUE(card.SendToCard());
     EXPECT_EQ(script.transmits.at(2).receiveLength, 514u);

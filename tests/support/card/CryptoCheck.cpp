@@ -51,12 +51,32 @@ ByteVector sha256DigestInfo(const ByteVector& data) {
 }
 
 bool verifyRsaSha256(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature) {
+    return verifyRsaPkcs1(pemFile, hash, signature, "SHA256");
+}
+
+bool verifyRsaPkcs1(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature,
+                    const std::string& digest) {
     Pkey key = readKey(pemFile);
-    if (!key) return false;
+    const EVP_MD* md = EVP_get_digestbyname(digest.c_str());
+    if (!key || md == nullptr) return false;
     Ctx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
     return ctx && EVP_PKEY_verify_init(ctx.get()) > 0 &&
            EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) > 0 &&
-           EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) > 0 &&
+           EVP_PKEY_CTX_set_signature_md(ctx.get(), md) > 0 &&
+           EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), hash.data(), hash.size()) == 1;
+}
+
+bool verifyRsaPss(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature,
+                  const std::string& digest, int saltLength) {
+    Pkey key = readKey(pemFile);
+    const EVP_MD* md = EVP_get_digestbyname(digest.c_str());
+    if (!key || md == nullptr) return false;
+    Ctx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+    return ctx && EVP_PKEY_verify_init(ctx.get()) > 0 &&
+           EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PSS_PADDING) > 0 &&
+           EVP_PKEY_CTX_set_signature_md(ctx.get(), md) > 0 &&
+           EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), md) > 0 &&
+           EVP_PKEY_CTX_set_rsa_pss_saltlen(ctx.get(), saltLength) > 0 &&
            EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), hash.data(), hash.size()) == 1;
 }
 

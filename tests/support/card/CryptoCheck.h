@@ -19,6 +19,14 @@ ByteVector sha256(const ByteVector& data);
 // RSA PKCS#1 v1.5 signature over a SHA-256 hash, checked with the key in
 // `pemFile` (a private key file; its public part is used).
 bool verifyRsaSha256(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature);
+// RSA PKCS#1 v1.5 signature over `hash` with the digest named `digest`.
+bool verifyRsaPkcs1(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature,
+                    const std::string& digest);
+// RSASSA-PSS signature over `hash` with the digest named `digest` (as
+// OpenSSL names it, "SHA256"), MGF1 with the same digest and a salt of
+// exactly `saltLength` bytes.
+bool verifyRsaPss(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature,
+                  const std::string& digest, int saltLength);
 // ECDSA signature in plain r || s form over `hash`.
 bool verifyEcdsaPlain(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature);
 // RSA PKCS#1 v1.5 encryption with the public part of the key in `pemFile`.

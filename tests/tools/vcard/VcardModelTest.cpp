@@ -348,5 +348,32 @@ TEST_F(VcardModel, ChallengeDataAndUnknownInstructions) {
     EXPECT_EQ(run("00A4"), "6700");
 }
 
+// get-data-class opens one proprietary class to GET DATA only;
+// pss-algorithm makes the signature template's algorithm reference sign
+// a plain hash with RSASSA-PSS, while other references keep PKCS#1.
+TEST_F(VcardModel, DialectOptionsForProprietaryGetDataAndPss) {
+    EXPECT_EQ(run("A0CA010100"), "6E00");
+    card.dialect->options = {{"get-data-class", "A0"}, {"pss-algorithm", "05"}};
+    EXPECT_EQ(run("A0CA010100"), "CAFE9000");
+    EXPECT_EQ(run("B0CA010100"), "6E00");
+    EXPECT_EQ(run("A0A4000C023F00"), "6E00");
+
+    const CardBytes hash = sha256({'x'});
+    CardBytes sign = hexBytes("002A9E9A20");
+    sign.insert(sign.end(), hash.begin(), hash.end());
+    sign.push_back(0x00);
+    const std::string key = (dir / "rsa.pem").string();
+    auto signature = [&]() {
+        CardBytes response = runBytes(sign);
+        EXPECT_EQ(VcardSession::sw(response), 0x9000);
+        return CardBytes(response.begin(), response.end() - 2);
+    };
+    EXPECT_EQ(run("002000810431323334"), "9000");
+    EXPECT_EQ(run("002241B608840380020080" "0105"), "9000");
+    EXPECT_TRUE(verifyRsaPss(key, hash, signature(), "SHA256", 32));
+    EXPECT_EQ(run("002241B608840380020080" "0112"), "9000");
+    EXPECT_FALSE(verifyRsaPss(key, hash, signature(), "SHA256", 32)) << "PKCS#1 of the bare hash";
+}
+
 }  // namespace
 }  // namespace kivo::test
