@@ -100,10 +100,11 @@ start_card_services() {
 
   # vcard retries until vpcd listens; each says so once it is connected.
   local tries=0 log
-  for log in "$card_dir"/*.vcard.log; do
-    until grep -q '^vcard: connected' "$log"; do
+  for name in test_card "${cards[@]}"; do
+    log="$card_dir/$name.vcard.log"
+    until grep -qs '^vcard: connected' "$log"; do
       [[ -d /proc/$pcscd_pid ]] || card_services_failed "pcscd exited"
-      ((++tries <= 100)) || card_services_failed "a vcard did not reach vpcd within 20 s ($log)"
+      ((++tries <= 100)) || card_services_failed "vcard $name did not reach vpcd within 20 s"
       sleep 0.2
     done
   done

@@ -19,6 +19,7 @@ enum Instruction : std::uint8_t {
     kGetChallenge = 0x84,
     kGetResponse = 0xC0,
     kInternalAuthenticate = 0x88,
+    kExternalAuthenticate = 0x82,
     kSelect = 0xA4,
     kReadBinary = 0xB0,
     kReadRecord = 0xB2,
@@ -119,6 +120,7 @@ Bytes Card::answer(Apdu apdu) {
         return status(0x6A86);
     case kGetChallenge: return getChallenge(apdu);
     case kInternalAuthenticate: return security.internalAuthenticate(apdu);
+    case kExternalAuthenticate: return security.externalAuthenticate(apdu);
     case kGetData: return getData(apdu);
     default: return status(0x6D00);
     }
@@ -129,6 +131,7 @@ Bytes Card::getChallenge(const Apdu& apdu) {
     if (!apdu.le || !apdu.data.empty()) return status(0x6700);
     Bytes challenge(apdu.expected());
     if (RAND_bytes(challenge.data(), static_cast<int>(challenge.size())) != 1) return status(0x6F00);
+    security.noteChallenge(challenge);
     return withStatus(std::move(challenge), 0x9000);
 }
 

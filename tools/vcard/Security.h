@@ -1,6 +1,7 @@
 // PIN objects with retry counters, private keys, the security environment
 // and the commands that use them: VERIFY, CHANGE REFERENCE DATA, RESET RETRY
-// COUNTER, MSE SET, PSO COMPUTE DIGITAL SIGNATURE and PSO DECIPHER.
+// COUNTER, MSE SET, PSO COMPUTE DIGITAL SIGNATURE, PSO DECIPHER, and the
+// INTERNAL and EXTERNAL AUTHENTICATE of the device authentication.
 #pragma once
 
 #include "tools/vcard/Apdu.h"
@@ -9,10 +10,12 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 struct evp_pkey_st;
 struct evp_md_st;
+struct bignum_st;
 
 namespace vcard {
 
@@ -27,6 +30,20 @@ struct PkeyDeleter {
     void operator()(evp_pkey_st* key) const;
 };
 using Pkey = std::unique_ptr<evp_pkey_st, PkeyDeleter>;
+
+struct BnDeleter {
+    void operator()(bignum_st* number) const;
+};
+using Bn = std::unique_ptr<bignum_st, BnDeleter>;
+
+// The numbers of the device authentication: the card's device key pair
+// and the terminal's public key.
+struct DeviceKeys {
+    Bn modulus;
+    Bn privateExponent;
+    Bn terminalModulus;
+    Bn terminalExponent;
+};
 
 struct Key {
     Pkey pkey;
@@ -56,6 +73,10 @@ public:
     // INTERNAL AUTHENTICATE (88) with the key of the authentication
     // template: the data (a DigestInfo) signed with PKCS#1 type 1.
     Bytes internalAuthenticate(const Apdu& apdu);
+    // EXTERNAL AUTHENTICATE (82) of the device authentication.
+    Bytes externalAuthenticate(const Apdu& apdu);
+    // The challenge GET CHALLENGE gave, for EXTERNAL AUTHENTICATE.
+    void noteChallenge(const Bytes& challenge) { m_challenge = challenge; }
 
 private:
     // Compares `given` with the PIN and counts the try; the status word of
@@ -67,6 +88,13 @@ private:
     // whole block; with `md` the input is a hash put in its DigestInfo),
     // ECDSA as r || s. An empty result when the key cannot.
     Bytes sign(evp_pkey_st* key, const Bytes& input, const evp_md_st* md);
+    // Device authentication (dialect device-auth-key): the card's framed
+    // block with its key share for the 16 bytes received, signed with the
+    // card key and enciphered for the terminal.
+    Bytes deviceAuthenticate(const Apdu& apdu);
+    // The keys of the device authentication, when the dialect names a
+    // 1024-bit RSA device key and the terminal's key.
+    std::optional<DeviceKeys> deviceKeys() const;
 
     std::map<std::uint8_t, Pin> m_pins;
     std::map<std::uint8_t, Key> m_keys;
@@ -74,6 +102,9 @@ private:
     std::map<std::uint8_t, std::uint8_t> m_environment;  // template tag -> key reference
     std::optional<std::uint8_t> m_hashAlgorithm;  // from the hash template (AA)
     Bytes m_hash;                                 // from PSO HASH
+    Bytes m_challenge;            // the last GET CHALLENGE answer
+    Bytes m_authenticationData;   // the 16 bytes of the last device INTERNAL AUTHENTICATE
+    int m_misframed = 0;          // device answers framed wrongly on purpose so far
 };
 
 }  // namespace vcard

@@ -1,0 +1,151 @@
+#include "smartcard/profiles/SC_Profile_TCOS30.h"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace card = kivo::card;
+
+namespace {
+
+constexpr std::uint8_t kMf[2] = {0x3F, 0x00};
+constexpr std::uint8_t kSelectMf = 0x00;
+constexpr std::uint8_t kSelectDf = 0x01;
+constexpr std::uint8_t kSelectEf = 0x02;
+constexpr std::uint8_t kReturnFcp = 0x04;
+constexpr std::uint8_t kAnyLength = 0xFF;
+const std::string kGeneralDataFile = "3f002f02";
+
+constexpr std::uint8_t kMseSet = 0x41;
+constexpr std::uint8_t kConfidentialityTemplate = 0xB8;
+// Algorithm 0A (RSA, no padding by the card) and the key as 84 01 kk.
+constexpr std::uint8_t kRawRsaAlgorithm = 0x0A;
+// The padding indicator of PSO DECIPHER: 01 for the signature key 83.
+constexpr std::uint8_t kSignatureKey = 0x83;
+
+// The keys whose use needs secure messaging: the signature application.
+const char* const kSmKeyPaths[] = {"3F00DF01C000", "3F00DF015344"};
+
+bool needsSecureMessaging(std::string path) {
+    std::transform(path.begin(), path.end(), path.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return std::any_of(std::begin(kSmKeyPaths), std::end(kSmKeyPaths),
+                       [&](const char* prefix) { return path.rfind(prefix, 0) == 0; });
+}
+
+}  // namespace
+
+std::string CSC_Profile_TCOS30::GetSerialNumber() {
+    const TraceScope trace(*this, "GetSerialNumber");
+    return SerialNumberFromGdo(kGeneralDataFile);
+}
+
+std::uint32_t CSC_Profile_TCOS30::GetFileLen() { return FileSizeFromResponse(card::kFcpSize80); }
+
+CardResult CSC_Profile_TCOS30::GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out,
+                                       std::uint16_t le) {
+    const TraceScope trace(*this, "GetData");
+    SetApdu(cCaseHeaderLe, 0x00, 0xCA, p1, p2, 0, le, nullptr, 0);
+    return OperationResult(SendToCard(), out) == card::cOk ? card::cOk : card::cFailed;
+}
+
+CardResult CSC_Profile_TCOS30::SCSelectMF() {
+    return IsoSelect(kSelectMf, kReturnFcp, kMf, sizeof kMf, kAnyLength);
+}
+
+CardResult CSC_Profile_TCOS30::SCSelectDF(const std::uint8_t* fid, std::uint32_t length) {
+    if (fid == nullptr || length == 0 || length > 0xFF) return card::cFailed;
+    return IsoSelect(kSelectDf, kReturnFcp, fid, static_cast<std::uint16_t>(length), kAnyLength);
+}
+
+CardResult CSC_Profile_TCOS30::SCSelectEF(const std::uint8_t* fid) {
+    if (fid == nullptr) return card::cFailed;
+    return IsoSelect(kSelectEf, kReturnFcp, fid, 2, kAnyLength);
+}
+
+CardResult CSC_Profile_TCOS30::SetSecurityEnvironment(std::uint8_t keyReference) {
+    const std::uint8_t data[] = {0x80, 0x01, kRawRsaAlgorithm, 0x84, 0x01, keyReference};
+    SetApdu(cCaseData, 0x00, 0x22, kMseSet, kConfidentialityTemplate, sizeof data, 0, data,
+            sizeof data);
+    Bytes ignored;
+    return OperationResult(SendToCard(), ignored);
+}
+
+// PSO DECIPHER 00 2A 80 86 (extended): the padding indicator, then the
+// input with its least significant byte first, as the card reads numbers.
+CardResult CSC_Profile_TCOS30::DecipherReversed(const Bytes& input, std::uint8_t keyReference,
+                                                Bytes& out) {
+    const CardResult result = SetSecurityEnvironment(keyReference);
+    if (result != card::cOk) return result;
+    Bytes data;
+    data.reserve(input.size() + 1);
+    data.push_back(keyReference == kSignatureKey ? 0x01 : 0x00);
+    data.insert(data.end(), input.rbegin(), input.rend());
+    const auto lc = static_cast<std::uint16_t>(data.size());
+    SetApdu(cCaseExtended, 0x00, 0x2A, 0x80, 0x86, lc, 0x0000, data.data(), lc);
+    const CardResult sent = OperationResult(SendToCard(), out);
+    OPENSSL_cleanse(data.data(), data.size());
+    return sent;
+}
+
+// The card's private operation on the reversed PKCS#1 type-1 block gives
+// the signature big-endian, as OpenSSL verifies it: the block is the number
+// the card raises to its private exponent, and the answer is sent as is.
+CardResult CSC_Profile_TCOS30::SCSignData(const std::string&, std::uint32_t keyBits,
+                                          const std::uint8_t* data, std::uint32_t dataLength,
+                                          Bytes& signature, std::uint32_t algorithm,
+                                          std::uint8_t keyReference) {
+    const TraceScope trace(*this, "SCSignData");
+    if (data == nullptr || dataLength == 0 || keyBits == 0 || keyBits / 8 > 0xFFFE) {
+        return card::cFailed;
+    }
+    Bytes block;
+    if (BuildSignBuffer(algorithm, keyBits, data, dataLength, block, true) != card::cOk ||
+        block.empty()) {
+        return card::cFailed;
+    }
+    return DecipherReversed(block, keyReference, signature);
+}
+
+CardResult CSC_Profile_TCOS30::SCDecipher(const std::string&, std::uint32_t,
+                                          const std::uint8_t* data, std::uint32_t dataLength,
+                                          Bytes& plain, std::uint32_t, std::uint8_t keyReference) {
+    const TraceScope trace(*this, "SCDecipher");
+    if (data == nullptr || dataLength == 0 || dataLength > 0xFFFE) return card::cFailed;
+    return DecipherReversed(Bytes(data, data + dataLength), keyReference, plain);
+}
+
+CardResult CSC_Profile_TCOS30::InitSM() {
+    const TraceScope trace(*this, "InitSM");
+    if (!needsSecureMessaging(m_keyPath)) return card::cOk;
+    m_smActive = 0;
+    m_smSession.wipe();
+    // SM key 1 is the card key's modulus, SM key 2 its public exponent.
+    if (card::authenticateDevice(*this, SmKey1(), SmKey2(), m_smSession) != card::cOk) {
+        m_smSession.wipe();
+        return card::cFailed;
+    }
+    m_smActive = 1;
+    return card::cOk;
+}
+
+CardResult CSC_Profile_TCOS30::InternalAuthenticate(const std::uint8_t* data, std::uint32_t length,
+                                                    Bytes& answer) {
+    const TraceScope trace(*this, "InternalAuthenticate");
+    answer.clear();
+    if (data == nullptr || length != 0x10) return card::cFailed;
+    SetApdu(cCaseDataLe, 0x00, 0x88, 0x00, 0x00, 0x10, 0x00, data, 0x10);
+    return OperationResult(SendToCard(), answer);
+}
+
+CardResult CSC_Profile_TCOS30::ExternalAuthenticate(const std::uint8_t* data, std::uint32_t length) {
+    const TraceScope trace(*this, "ExternalAuthenticate");
+    if (data == nullptr || length != 0x80) return card::cFailed;
+    SetApdu(cCaseData, 0x00, 0x82, 0x00, 0x00, 0x80, 0, data, 0x80);
+    Bytes ignored;
+    return OperationResult(SendToCard(), ignored);
+}
+
+void CSC_Profile_TCOS30::CreateModifyStruct() { SetModifyStruct(BaseModifyStruct()); }
+void CSC_Profile_TCOS30::CreateVerifyStruct() { SetVerifyStruct(BaseVerifyStruct()); }
