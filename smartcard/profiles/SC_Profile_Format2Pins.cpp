@@ -1,12 +1,14 @@
 #include "smartcard/profiles/SC_Profile_Format2Pins.h"
 
 #include "smartcard/profiles/PinBlocks.h"
+#include "smartcard/profiles/PinPadFields.h"
 #include "smartcard/transport/CardTrace.h"
 
 #include <cstring>
 
 using kivo::CardTrace;
 namespace card = kivo::card;
+using namespace kivo::card::pinpad;
 
 namespace {
 
@@ -17,16 +19,6 @@ constexpr std::uint8_t kSelectEf = 0x02;
 constexpr std::uint8_t kReturnFcp = 0x04;
 const std::string kGeneralDataFile = "3f002f02";
 
-// Fields of the PC/SC verify (23 bytes) and modify (28 bytes) structures.
-constexpr std::size_t kFormatString = 2;
-constexpr std::size_t kBlockString = 3;
-constexpr std::size_t kLengthFormat = 4;
-constexpr std::size_t kVerifyMaxExtraDigit = 5;
-constexpr std::size_t kVerifyDataLength = 15;
-constexpr std::size_t kModifyOffsetOld = 5;
-constexpr std::size_t kModifyOffsetNew = 6;
-constexpr std::size_t kModifyMaxExtraDigit = 7;
-constexpr std::size_t kModifyDataLength = 20;
 // BCD digits at byte offset 1 of the block, 4-bit length field and a
 // 7-byte PIN block, the length at bit 4.
 constexpr std::uint8_t kBcdAtOffsetOne = 0x89;
@@ -36,12 +28,6 @@ constexpr std::uint8_t kLengthAtBitFour = 0x04;
 constexpr std::uint8_t kVerifyApduData = 13;
 constexpr std::uint8_t kModifyApduData = 21;
 const char* const kKaanAdvanced = "KOBIL Systems KAAN Advanced";
-
-void putLength(CSC_Profile_Base::Bytes& structure, std::size_t at, std::uint8_t length) {
-    if (structure.size() < at + 4) return;
-    structure[at] = length;
-    structure[at + 1] = structure[at + 2] = structure[at + 3] = 0;
-}
 
 }  // namespace
 
@@ -114,7 +100,7 @@ void CSC_Profile_Format2Pins::SetFormatTwoVerifyFields() {
     m_verifyStruct[kLengthFormat] = kLengthAtBitFour;
     m_verifyStruct[kVerifyMaxExtraDigit] = m_pinMaxLength;
     m_verifyStruct[kVerifyMaxExtraDigit + 1] = m_pinMinLength;
-    putLength(m_verifyStruct, kVerifyDataLength, kVerifyApduData);
+    putDataLength(m_verifyStruct, kVerifyDataLength, kVerifyApduData);
 }
 
 void CSC_Profile_Format2Pins::ModifyVerifyStruct() { SetFormatTwoVerifyFields(); }
@@ -129,7 +115,7 @@ void CSC_Profile_Format2Pins::ModifyModifyStruct() {
     m_modifyStruct[kModifyOffsetNew] = kaan ? 9 : 8;
     m_modifyStruct[kModifyMaxExtraDigit] = m_pinMaxLength;
     m_modifyStruct[kModifyMaxExtraDigit + 1] = static_cast<std::uint8_t>(m_pinMinLength - 1);
-    putLength(m_modifyStruct, kModifyDataLength, kModifyApduData);
+    putDataLength(m_modifyStruct, kModifyDataLength, kModifyApduData);
 }
 
 std::uint32_t CSC_Profile_Format2Pins::StartVerifyPinPad() {

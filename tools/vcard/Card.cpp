@@ -2,6 +2,11 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
+#include <cctype>
+#include <sstream>
+#include <string>
+
 namespace vcard {
 
 namespace {
@@ -12,6 +17,7 @@ enum Instruction : std::uint8_t {
     kManageSecurityEnvironment = 0x22,
     kPerformSecurityOperation = 0x2A,
     kGetChallenge = 0x84,
+    kGetResponse = 0xC0,
     kInternalAuthenticate = 0x88,
     kExternalAuthenticate = 0x82,
     kSelect = 0xA4,
@@ -27,12 +33,53 @@ void Card::reset() {
     security.reset();
     m_chained.clear();
     m_chainIns = 0;
+    m_pending.clear();
 }
 
 Bytes Card::process(const Bytes& command) {
     std::optional<Apdu> parsed = parseApdu(command);
     if (!parsed) return status(0x6700);
-    Apdu apdu = std::move(*parsed);
+    if (parsed->ins == kGetResponse && (parsed->cla & 0x80) == 0) return getResponse(*parsed);
+    m_pending.clear();
+    const std::uint8_t ins = parsed->ins;
+    return heldForGetResponse(ins, answer(std::move(*parsed)));
+}
+
+Bytes Card::heldForGetResponse(std::uint8_t ins, Bytes response) {
+    // get-response=all or a list of instruction bytes (CA,2A): data of
+    // those answers wait for GET RESPONSE behind 61xx, as on a T=0 card.
+    const std::string held = dialect->text("get-response");
+    if (held.empty() || response.size() <= 2) return response;
+    const std::size_t data = response.size() - 2;
+    if (response[data] != 0x90 || response[data + 1] != 0x00) return response;
+    if (held != "all" && !listsInstruction(held, ins)) return response;
+    m_pending.assign(response.begin(), response.begin() + static_cast<std::ptrdiff_t>(data));
+    return status(static_cast<std::uint16_t>(0x6100 | (data & 0xFF)));
+}
+
+bool Card::listsInstruction(const std::string& list, std::uint8_t ins) {
+    std::istringstream items(list);
+    for (std::string item; std::getline(items, item, ',');) {
+        if (item.size() == 2 && std::isxdigit(static_cast<unsigned char>(item[0])) &&
+            std::isxdigit(static_cast<unsigned char>(item[1])) && std::stoul(item, nullptr, 16) == ins) {
+            return true;
+        }
+    }
+    return false;
+}
+
+Bytes Card::getResponse(const Apdu& apdu) {
+    if (m_pending.empty()) return status(0x6985);
+    if (apdu.p1 != 0 || apdu.p2 != 0) return status(0x6A86);
+    if (!apdu.le || !apdu.data.empty()) return status(0x6700);
+    const std::size_t take = std::min<std::size_t>(apdu.expected(), m_pending.size());
+    Bytes out(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(take));
+    m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(take));
+    if (m_pending.empty()) return withStatus(std::move(out), 0x9000);
+    return withStatus(std::move(out), static_cast<std::uint16_t>(0x6100 | (m_pending.size() & 0xFF)));
+}
+
+Bytes Card::answer(Apdu apdu) {
     // Inter-industry classes only (first bit clear), but for GET DATA in
     // the proprietary class a family names (get-data-class).
     const bool proprietaryGetData =
@@ -72,7 +119,8 @@ Bytes Card::process(const Bytes& command) {
     case kPerformSecurityOperation:
         if (apdu.p1 == 0x9E && apdu.p2 == 0x9A) return security.computeSignature(apdu);
         if (apdu.p1 == 0x90 && apdu.p2 == 0xA0) return security.hash(apdu);
-        if (apdu.p1 == 0x80 && apdu.p2 == 0x86) return security.decipher(apdu);
+        // DECIPHER: padding indicator and cryptogram (86) or the cryptogram (84).
+        if (apdu.p1 == 0x80 && (apdu.p2 == 0x86 || apdu.p2 == 0x84)) return security.decipher(apdu);
         return status(0x6A86);
     case kGetChallenge: return getChallenge(apdu);
     case kInternalAuthenticate: return security.internalAuthenticate(apdu);

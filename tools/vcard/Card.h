@@ -2,6 +2,7 @@
 // objects, and the dispatch of each command APDU to the part that answers it.
 #pragma once
 
+#include "tools/vcard/Apdu.h"
 #include "tools/vcard/Bytes.h"
 #include "tools/vcard/Dialect.h"
 #include "tools/vcard/FileSystem.h"
@@ -9,6 +10,7 @@
 
 #include <map>
 #include <memory>
+#include <string>
 
 namespace vcard {
 
@@ -34,11 +36,20 @@ public:
     Bytes process(const Bytes& command);
 
 private:
+    // The answer to a command other than GET RESPONSE.
+    Bytes answer(Apdu apdu);
+    // The answer, or 61xx with its data kept for GET RESPONSE when the
+    // dialect's get-response option covers the instruction.
+    Bytes heldForGetResponse(std::uint8_t ins, Bytes response);
+    static bool listsInstruction(const std::string& list, std::uint8_t ins);
+    // GET RESPONSE (C0): up to Le bytes of the kept data; 61xx while more remain.
+    Bytes getResponse(const Apdu& apdu);
     Bytes getChallenge(const Apdu& apdu);
     Bytes getData(const Apdu& apdu);
 
     Bytes m_chained;          // data of a command chain so far
     std::uint8_t m_chainIns = 0;
+    Bytes m_pending;          // data waiting for GET RESPONSE
 };
 
 }  // namespace vcard

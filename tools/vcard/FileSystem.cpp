@@ -56,9 +56,10 @@ void FileSystem::resetSelection() {
     m_currentEf = nullptr;
 }
 
-Bytes FileSystem::controlInformation(const CardFile& file, bool fci) {
+Bytes FileSystem::controlInformation(const CardFile& file, bool fci) const {
     if (fci && file.fci) return *file.fci;
     if (!fci && file.fcp) return *file.fcp;
+    const auto sizeTag = static_cast<std::uint8_t>(fci ? dialect->hex("fci-size-tag", 0x80) : 0x80);
     Bytes body;
     switch (file.kind) {
     case CardFile::Kind::Dedicated:
@@ -67,14 +68,14 @@ Bytes FileSystem::controlInformation(const CardFile& file, bool fci) {
         if (!file.aid.empty()) appendTlv(body, 0x84, file.aid);
         break;
     case CardFile::Kind::Transparent:
-        appendTlv(body, 0x80, twoBytes(file.content.size()));
+        appendTlv(body, sizeTag, twoBytes(file.content.size()));
         appendTlv(body, 0x82, {0x01});
         appendTlv(body, 0x83, twoBytes(file.fid));
         break;
     case CardFile::Kind::Records: {
         std::size_t total = 0;
         for (const Bytes& record : file.records) total += record.size();
-        appendTlv(body, 0x80, twoBytes(total));
+        appendTlv(body, sizeTag, twoBytes(total));
         // Linear structure, variable size, with the number of records.
         appendTlv(body, 0x82, {0x04, 0x21, 0x00, 0x00,
                                static_cast<std::uint8_t>(file.records.size())});

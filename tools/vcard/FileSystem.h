@@ -58,8 +58,9 @@ public:
     Bytes updateBinary(const Apdu& apdu);
     Bytes readRecord(const Apdu& apdu);
 
-    // The FCP (template 62) or FCI (template 6F) of a file.
-    static Bytes controlInformation(const CardFile& file, bool fci);
+    // The FCP (template 62) or FCI (template 6F) of a file; the size of an
+    // EF is in tag 80, in the FCI in the tag the dialect's fci-size-tag names.
+    Bytes controlInformation(const CardFile& file, bool fci) const;
 
 private:
     Bytes selected(CardFile* file, std::uint8_t p2);

@@ -296,7 +296,10 @@ Bytes Security::computeSignature(const Apdu& apdu) {
     const bool storedHash = apdu.data.empty();
     if (storedHash && m_hash.empty()) return status(0x6985);
     std::uint16_t sw = 0;
-    Key* key = keyFor(kSignatureTemplate, sw);
+    // Some families sign with the key of another template (TCOS 2.0: B8).
+    const auto signingTemplate =
+        static_cast<std::uint8_t>(dialect->hex("signature-template", kSignatureTemplate));
+    Key* key = keyFor(signingTemplate, sw);
     if (!key) return status(sw);
     const EVP_MD* md = storedHash ? digestOfReference(m_hashAlgorithm.value_or(0)) : nullptr;
     Bytes signature = !storedHash && signsPss() ? signPss(key->pkey.get(), apdu.data)

@@ -375,5 +375,43 @@ TEST_F(VcardModel, DialectOptionsForProprietaryGetDataAndPss) {
     EXPECT_FALSE(verifyRsaPss(key, hash, signature(), "SHA256", 32)) << "PKCS#1 of the bare hash";
 }
 
+// The options of a family's dialect: the FCI size tag, answers held for
+// GET RESPONSE, signing with the key of the confidentiality template, and
+// DECIPHER with P2 84 (the cryptogram without padding indicator).
+TEST_F(VcardModel, DialectOptionsChangeTheAnswers) {
+    card.dialect->options["fci-size-tag"] = "85";
+    EXPECT_EQ(run("00A40800045015C000"), "6F1185020005820101" "8302C000" "880108" "8A0105" "9000");
+    EXPECT_EQ(run("00A40804045015C000"), "62118002000582010183" "02C000" "880108" "8A0105" "9000");
+
+    card.dialect->options["get-response"] = "CA";
+    EXPECT_EQ(run("00CA0101"), "6102");
+    EXPECT_EQ(run("00C0000001"), "CA6101");
+    EXPECT_EQ(run("00C0000002"), "FE9000");
+    EXPECT_EQ(run("00C0000001"), "6985");
+    EXPECT_EQ(run("00CA0101"), "6102");
+    EXPECT_EQ(run("00A4000C023F00"), "9000") << "not listed: answered at once";
+    EXPECT_EQ(run("00C0000002"), "6985") << "another command drops what was held";
+
+    ASSERT_EQ(run("002000810431323334"), "9000");
+    ASSERT_EQ(run("002241B803840102"), "9000");
+    const ByteVector digestInfo = sha256DigestInfo({'v', 'c'});
+    CardBytes sign = {0x00, 0x2A, 0x9E, 0x9A, static_cast<std::uint8_t>(digestInfo.size())};
+    sign.insert(sign.end(), digestInfo.begin(), digestInfo.end());
+    sign.push_back(0x00);
+    EXPECT_EQ(VcardSession::sw(runBytes(sign)), 0x6985) << "no key set for B6";
+    card.dialect->options["signature-template"] = "B8";
+    const CardBytes signature = runBytes(sign);
+    ASSERT_EQ(VcardSession::sw(signature), 0x9000);
+    EXPECT_TRUE(verifyRsaSha256(keys->file("rsa.pem"), sha256({'v', 'c'}),
+                                CardBytes(signature.begin(), signature.end() - 2)));
+
+    const ByteVector secret = {0x01, 0x02, 0x03};
+    const ByteVector cryptogram = rsaEncrypt(keys->file("rsa.pem"), secret);
+    CardBytes decipher = {0x00, 0x2A, 0x80, 0x84, 0x00, 0x01, 0x00};
+    decipher.insert(decipher.end(), cryptogram.begin(), cryptogram.end());
+    decipher.insert(decipher.end(), {0x00, 0x00});
+    EXPECT_EQ(runBytes(decipher), (CardBytes{0x01, 0x02, 0x03, 0x90, 0x00}));
+}
+
 }  // namespace
 }  // namespace kivo::test

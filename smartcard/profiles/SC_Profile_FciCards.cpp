@@ -1,0 +1,104 @@
+#include "smartcard/profiles/SC_Profile_FciCards.h"
+
+#include "smartcard/profiles/PinPadFields.h"
+
+namespace card = kivo::card;
+
+namespace {
+
+constexpr std::uint8_t kMf[2] = {0x3F, 0x00};
+constexpr std::uint8_t kSelectMf = 0x00;
+constexpr std::uint8_t kSelectDf = 0x01;
+constexpr std::uint8_t kSelectEf = 0x02;
+constexpr std::uint8_t kReturnFci = 0x00;
+constexpr std::uint8_t kInsManageSecurityEnvironment = 0x22;
+constexpr std::uint8_t kTagAlgorithmReference = 0x80;
+constexpr std::uint8_t kTagPrivateKeyReference = 0x84;
+
+}  // namespace
+
+std::string CSC_Profile_FciCards::GetSerialNumber() {
+    const TraceScope trace(*this, "GetSerialNumber");
+    return SerialNumberFromGdo(GeneralDataFile());
+}
+
+std::uint32_t CSC_Profile_FciCards::GetFileLen() { return FileSizeFromResponse(FileControlForm()); }
+
+CardResult CSC_Profile_FciCards::GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out,
+                                         std::uint16_t le) {
+    const TraceScope trace(*this, "GetData");
+    SetApdu(cCaseHeaderLe, 0x00, 0xCA, p1, p2, 0, le, nullptr, 0);
+    return OperationResult(SendToCard(), out) == card::cOk ? card::cOk : card::cFailed;
+}
+
+CardResult CSC_Profile_FciCards::SCSelectMF() {
+    return IsoSelect(kSelectMf, kReturnFci, kMf, sizeof kMf, SelectLe());
+}
+
+CardResult CSC_Profile_FciCards::SCSelectDF(const std::uint8_t* fid, std::uint32_t length) {
+    if (fid == nullptr || length == 0 || length > 0xFF) return card::cFailed;
+    return IsoSelect(kSelectDf, kReturnFci, fid, static_cast<std::uint16_t>(length), SelectLe());
+}
+
+CardResult CSC_Profile_FciCards::SCSelectEF(const std::uint8_t* fid) {
+    if (fid == nullptr) return card::cFailed;
+    return IsoSelect(kSelectEf, kReturnFci, fid, 2, SelectLe());
+}
+
+void CSC_Profile_FciCards::CreateModifyStruct() { SetModifyStruct(BaseModifyStruct()); }
+void CSC_Profile_FciCards::CreateVerifyStruct() { SetVerifyStruct(BaseVerifyStruct()); }
+
+CardResult CSC_Profile_FciCards::SetSecurityEnvironment(std::uint8_t p1, std::uint8_t crt,
+                                                        std::uint8_t length,
+                                                        std::uint8_t keyReference,
+                                                        std::optional<std::uint8_t> algorithm) {
+    Bytes data;
+    if (algorithm) data = {kTagAlgorithmReference, 0x01, *algorithm};
+    if (length < data.size() + 3) return card::cFailed;
+    // What is left after the tag and length of the key reference.
+    const std::size_t keyOctets = length - data.size() - 2;
+    data.push_back(kTagPrivateKeyReference);
+    data.push_back(static_cast<std::uint8_t>(keyOctets));
+    data.insert(data.end(), keyOctets - 1, 0x00);
+    data.push_back(keyReference);
+    SetApdu(cCaseData, 0x00, kInsManageSecurityEnvironment, p1, crt, length, 0, data.data(), length);
+    Bytes ignored;
+    return OperationResult(SendToCard(), ignored);
+}
+
+CardResult CSC_Profile_FciCards::SendDigestInfo(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
+                                                std::uint32_t keyBits, const std::uint8_t* hash,
+                                                std::uint32_t length, std::uint32_t algorithm,
+                                                Bytes& signature) {
+    if (hash == nullptr || length == 0 || length > 0xFF) return card::cFailed;
+    Bytes block;
+    const CardResult result = BuildSignBuffer(algorithm, keyBits, hash, length, block, false);
+    if (result != card::cOk || block.empty() || block.size() > 0xFF) return card::cFailed;
+    const auto lc = static_cast<std::uint16_t>(block.size());
+    SetApdu(cCaseDataLe, 0x00, ins, p1, p2, lc, 0x00, block.data(), lc);
+    return OperationResult(SendToCard(), signature);
+}
+
+CardResult CSC_Profile_FciCards::SendCryptogram(std::uint8_t p2, const std::uint8_t* data,
+                                                std::uint32_t length, Bytes& plain) {
+    if (data == nullptr || length == 0 || length > 0xFFFF) return card::cFailed;
+    const auto lc = static_cast<std::uint16_t>(length);
+    if (length <= 0xFF) {
+        SetApdu(cCaseDataLe, 0x00, 0x2A, 0x80, p2, lc, 0x00, data, lc);
+    } else {
+        SetApdu(cCaseExtended, 0x00, 0x2A, 0x80, p2, lc, 0x0000, data, lc);
+    }
+    return OperationResult(SendToCard(), plain);
+}
+
+void CSC_Profile_FciCards::RefreshVerifyPinLengths() {
+    if (m_verifyStruct.size() != cVerifyStructLength) return;
+    kivo::card::pinpad::putPinLengths(m_verifyStruct, kivo::card::pinpad::kVerifyMaxExtraDigit,
+                                      m_pinMinLength, m_pinMaxLength);
+}
+
+void CSC_Profile_FciCards::RefreshModifyPinLengths() {
+    if (m_modifyStruct.size() != cModifyStructLength) return;
+    kivo::card::pinpad::putPinLengths(m_modifyStruct, kivo::card::pinpad::kModifyMaxExtraDigit,
+                                      m_pinMinLength, m_pinMaxLength);
+}
