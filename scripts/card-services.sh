@@ -8,13 +8,16 @@
 # The smart-card tests run against pcscd with the vsmartcard-vpcd driver and
 # our virtual cards (tools/vcard). pcscd runs in the foreground without
 # systemd or polkit; it needs root for its socket folder /run/pcscd. It reads
-# a private reader configuration with one vpcd reader per card: the card of
-# test_card.txt in "Virtual PCD 00 00" on KIVO_VPCD_PORT (default 35963, the
-# driver's own), and each other description of tests/support/cards in
-# "Kivo <name> 00 00" on the ports after it, where vcard starts from the
-# description at every power-on. Keys for the cards are made here, so none
-# is checked in. Failing to start them is an error: the card tests are
-# skipped only when this script is not the one running them.
+# a private reader configuration that holds only the vpcd reader, listening
+# on KIVO_VPCD_PORT (default 35963, the driver's own) and the port after it
+# for its two slots. vpcd serves one reader per pcscd, so two cards are in
+# at once: the card of test_card.txt in "Virtual PCD 00 00", and in
+# "Virtual PCD 00 01" a card that becomes, at every power-on, the card
+# whose description <card folder>/described.card names (the card profile
+# suites write it, under the lock of described.apdu.log, and power the card
+# up anew). Keys for the cards are made here, so none is checked in.
+# Failing to start them is an error: the card tests are skipped only when
+# this script is not the one running them.
 card_dir=""
 pcscd_pid=""
 vcard_pids=()
@@ -78,29 +81,19 @@ start_card_services() {
   scripts/card-keys.sh "$card_dir"
 
   add_vpcd_reader "Virtual PCD" "$port"
-  local cards=() description name
-  for description in tests/support/cards/*.txt; do
-    name=$(basename "$description" .txt)
-    [[ "$name" == test_card ]] || cards+=("$name")
-  done
-  local next=$port
-  for name in "${cards[@]}"; do next=$((next + 2)); add_vpcd_reader "Kivo $name" $next; done
+  echo "Virtual PCD 00 01" > "$card_dir/described.reader"
 
-  echo "==> start pcscd (vpcd on 127.0.0.1:$port to $next) and vcard for test_card ${cards[*]}"
+  echo "==> start pcscd (vpcd on 127.0.0.1:$port and $((port + 1))) and vcard"
   "${as_root[@]}" pcscd --foreground --apdu --config "$card_dir/reader.conf.d" \
     > "$card_dir/pcscd.log" 2>&1 &
   pcscd_pid=$!
   start_vcard test_card "$port" --record "$card_dir/apdu.log" tests/support/cards/test_card.txt
-  next=$port
-  for name in "${cards[@]}"; do
-    next=$((next + 2))
-    start_vcard "$name" $next --fresh-at-power-on --record "$card_dir/$name.apdu.log" \
-      "tests/support/cards/$name.txt"
-  done
+  start_vcard described $((port + 1)) --card-from "$card_dir/described.card" \
+    --record "$card_dir/described.apdu.log" tests/support/cards/test_card.txt
 
   # vcard retries until vpcd listens; each says so once it is connected.
   local tries=0 log
-  for name in test_card "${cards[@]}"; do
+  for name in test_card described; do
     log="$card_dir/$name.vcard.log"
     until grep -qs '^vcard: connected' "$log"; do
       [[ -d /proc/$pcscd_pid ]] || card_services_failed "pcscd exited"

@@ -4,7 +4,7 @@
 // whenever the connection drops.
 //
 //   vcard [--host H] [--port P] [--base DIR] [--record FILE]
-//         [--fresh-at-power-on] DESCRIPTION
+//         [--fresh-at-power-on] [--card-from FILE] DESCRIPTION
 
 #include "tools/vcard/Card.h"
 #include "tools/vcard/Description.h"
@@ -34,7 +34,10 @@ void usage() {
                  "  --record  append every APDU and its response to FILE\n"
                  "  --fresh-at-power-on\n"
                  "            every power-on starts from the description again (PINs,\n"
-                 "            counters and files as described), so each test gets the same card\n";
+                 "            counters and files as described), so each test gets the same card\n"
+                 "  --card-from FILE\n"
+                 "            at every power-on, become the card whose description FILE\n"
+                 "            names (one path; DESCRIPTION until FILE names one)\n";
 }
 
 struct Options {
@@ -44,6 +47,7 @@ struct Options {
     std::string record;
     std::string description;
     bool freshAtPowerOn = false;
+    std::string cardFrom;
 };
 
 bool parse(int argc, char** argv, Options& options) {
@@ -67,6 +71,8 @@ bool parse(int argc, char** argv, Options& options) {
             if (!value(options.record)) return false;
         } else if (arg == "--fresh-at-power-on") {
             options.freshAtPowerOn = true;
+        } else if (arg == "--card-from") {
+            if (!value(options.cardFrom)) return false;
         } else if (!arg.empty() && arg[0] != '-' && options.description.empty()) {
             options.description = arg;
         } else {
@@ -76,18 +82,29 @@ bool parse(int argc, char** argv, Options& options) {
     return !options.description.empty();
 }
 
+// With --card-from, the description the file names now (the tests write
+// it before they power the card up); the description given otherwise.
+std::string currentDescription(const Options& options) {
+    if (options.cardFrom.empty()) return options.description;
+    std::ifstream in(options.cardFrom);
+    std::string named;
+    std::getline(in, named);
+    return named.empty() ? options.description : named;
+}
+
 // Builds the card from the description; false (after saying why) when it cannot.
 bool load(const Options& options, vcard::Card& card) {
+    const std::string description = currentDescription(options);
     try {
-        std::ifstream in(options.description);
-        if (!in) throw vcard::DescriptionError("cannot read " + options.description);
+        std::ifstream in(description);
+        if (!in) throw vcard::DescriptionError("cannot read " + description);
         std::filesystem::path base = options.base.empty()
-            ? std::filesystem::path(options.description).parent_path() : std::filesystem::path(options.base);
+            ? std::filesystem::path(description).parent_path() : std::filesystem::path(options.base);
         card = vcard::Card{};
         vcard::loadDescription(in, base, card);
         return true;
     } catch (const std::exception& e) {
-        std::cerr << "vcard: " << options.description << ": " << e.what() << "\n";
+        std::cerr << "vcard: " << description << ": " << e.what() << "\n";
         return false;
     }
 }
@@ -134,7 +151,9 @@ int main(int argc, char** argv) {
         if (message.size() == 1) {
             switch (message[0]) {
             case 1:  // power on
-                if (options.freshAtPowerOn && !load(options, card)) return 1;
+                // A description that cannot be read leaves the card as it
+                // was (load says why): the tests then see the wrong card.
+                if (options.freshAtPowerOn || !options.cardFrom.empty()) load(options, card);
                 card.reset();
                 break;
             case 0:  // power off

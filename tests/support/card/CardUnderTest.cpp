@@ -44,7 +44,7 @@ void CardUnderTest::open() {
         return;
     }
     m_session.emplace();
-    ASSERT_NO_FATAL_FAILURE(m_session->openCard(m_name));
+    ASSERT_NO_FATAL_FAILURE(m_session->openCard(descriptionFile(m_name)));
 }
 
 void CardUnderTest::openModel() {

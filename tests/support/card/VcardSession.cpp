@@ -66,11 +66,21 @@ void VcardSession::open(int seconds) {
     openReader(seconds);
 }
 
-void VcardSession::openCard(const std::string& name, int seconds) {
+void VcardSession::openCard(const std::string& description, int seconds) {
     const std::string dir = env("KIVO_VCARD_DIR");
     ASSERT_FALSE(dir.empty()) << "KIVO_VCARD_DIR is not set";
-    m_record = dir + "/" + name + ".apdu.log";
-    m_reader = "Kivo " + name + " 00 00";
+    m_record = dir + "/described.apdu.log";
+    std::ifstream readerFile(dir + "/described.reader");
+    std::getline(readerFile, m_reader);
+    ASSERT_FALSE(m_reader.empty()) << "no reader for the described cards in " << dir;
+    // Under the card's lock: name the description, then power the card up
+    // anew, which makes vcard become that card as described.
+    ASSERT_NO_FATAL_FAILURE(lockCard());
+    {
+        std::ofstream control(dir + "/described.card", std::ios::trunc);
+        control << description << "\n";
+        ASSERT_TRUE(control.good()) << "cannot name the card in " << dir;
+    }
     ASSERT_NO_FATAL_FAILURE(openReader(seconds));
     DWORD protocol = 0;
     LONG rv = SCardReconnect(m_card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
@@ -80,10 +90,15 @@ void VcardSession::openCard(const std::string& name, int seconds) {
     markRecord();
 }
 
-void VcardSession::openReader(int seconds) {
+void VcardSession::lockCard() {
+    if (m_lock >= 0) return;
     m_lock = ::open((m_record + ".lock").c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_GE(m_lock, 0) << "cannot open the card lock file";
     ASSERT_EQ(flock(m_lock, LOCK_EX), 0);
+}
+
+void VcardSession::openReader(int seconds) {
+    ASSERT_NO_FATAL_FAILURE(lockCard());
 
     LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &m_context);
     ASSERT_EQ(rv, SCARD_S_SUCCESS) << "SCardEstablishContext: " << pcsc_stringify_error(rv);

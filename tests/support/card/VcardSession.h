@@ -51,11 +51,11 @@ public:
     // Locks the card, connects to it and waits up to `seconds` for it to be
     // present. Fails the test (with the reason) when it cannot.
     void open(int seconds = 10);
-    // The same for the card of tests/support/cards/<name>.txt, which
-    // scripts/test.sh puts in its own reader "Kivo <name> 00 00" with the
-    // record <KIVO_VCARD_DIR>/<name>.apdu.log. The card is powered up anew,
-    // so it starts as described.
-    void openCard(const std::string& name, int seconds = 10);
+    // The same for the card of a description file: the second
+    // card of scripts/test.sh (its reader named in
+    // <KIVO_VCARD_DIR>/described.reader, its record described.apdu.log)
+    // becomes that card, as described, when powered up anew.
+    void openCard(const std::string& description, int seconds = 10);
     // Disconnects with a card reset and releases the lock.
     void close();
 
@@ -77,6 +77,7 @@ public:
     std::vector<RecordedExchange> recorded() const;
 
 private:
+    void lockCard();
     void openReader(int seconds);
 
     int m_lock = -1;
