@@ -5,6 +5,7 @@
 // sizes, PIN lengths with the pin-pad structures, and the CardOS 5.0 and
 // 6.0 additions.
 
+#include "tests/support/card/ProfileTestUtil.h"
 #include "smartcard/profiles/SC_Profile_CardOS44.h"
 #include "smartcard/profiles/SC_Profile_CardOS60.h"
 #include "tests/support/card/PcscScript.h"
@@ -20,24 +21,14 @@
 
 namespace {
 
+using kivo::test::ok;
+using kivo::test::repeatHex;
+using kivo::test::text;
+
 using kivo::test::Bytes;
 using kivo::test::hexText;
 using kivo::test::ScriptedPcsc;
 namespace card = kivo::card;
-
-Bytes ok(Bytes data = {}) {
-    data.push_back(0x90);
-    data.push_back(0x00);
-    return data;
-}
-
-const std::uint8_t* text(const char* value) { return reinterpret_cast<const std::uint8_t*>(value); }
-
-std::string repeatHex(const char* pair, int count) {
-    std::string out;
-    for (int i = 0; i < count; ++i) out += pair;
-    return out;
-}
 
 std::unique_ptr<CSC_Profile_Base> makeProfile(int version) {
     switch (version) {

@@ -4,6 +4,7 @@
 // the commands as the card receives them, the card's PIN state, and every
 // signature and deciphering checked with OpenSSL.
 
+#include "tests/support/card/ProfileTestUtil.h"
 #include "smartcard/profiles/SC_Profile_CardOS44.h"
 #include "smartcard/profiles/SC_Profile_CardOS60.h"
 #include "tests/support/card/CardUnderTest.h"
@@ -14,8 +15,6 @@ namespace kivo::test {
 namespace {
 
 namespace sc = kivo::card;
-
-const std::uint8_t* text(const char* value) { return reinterpret_cast<const std::uint8_t*>(value); }
 
 class CardOS4OnTheCard : public ProfileOnCard {
 protected:

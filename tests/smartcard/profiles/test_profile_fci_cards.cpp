@@ -4,6 +4,7 @@
 // commands), the file size each reads from the FCI, and the pin-pad
 // structures with the APDU data the reader fills.
 
+#include "tests/support/card/ProfileTestUtil.h"
 #include "smartcard/profiles/SC_Profile_Micardo21.h"
 #include "smartcard/profiles/SC_Profile_SetCos442.h"
 #include "smartcard/profiles/SC_Profile_TCOS20.h"
@@ -17,25 +18,15 @@
 
 namespace {
 
+using kivo::test::ok;
+using kivo::test::repeatHex;
+using kivo::test::text;
+
 using kivo::test::Bytes;
 using kivo::test::hexText;
 using kivo::test::ScriptedPcsc;
 namespace card = kivo::card;
 namespace pinpad = kivo::test::pinpad;
-
-Bytes ok(Bytes data = {}) {
-    data.push_back(0x90);
-    data.push_back(0x00);
-    return data;
-}
-
-const std::uint8_t* text(const char* value) { return reinterpret_cast<const std::uint8_t*>(value); }
-
-std::string repeatHex(const char* pair, int count) {
-    std::string out;
-    for (int i = 0; i < count; ++i) out += pair;
-    return out;
-}
 
 enum class Os { Tcos20, SetCos441, SetCos442, Micardo21 };
 

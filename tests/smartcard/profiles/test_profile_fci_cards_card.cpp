@@ -6,6 +6,7 @@
 // serial number and file sizes come from the card's FCI and general data,
 // and every signature and deciphering is checked with OpenSSL.
 
+#include "tests/support/card/ProfileTestUtil.h"
 #include "smartcard/profiles/SC_Profile_Micardo21.h"
 #include "smartcard/profiles/SC_Profile_SetCos442.h"
 #include "smartcard/profiles/SC_Profile_TCOS20.h"
@@ -44,8 +45,6 @@ template <class Profile>
 ProfileMaker connector() {
     return [](CardUnderTest& card) -> std::unique_ptr<CSC_Profile_Base> { return card.connected<Profile>(); };
 }
-
-const std::uint8_t* text(const char* value) { return reinterpret_cast<const std::uint8_t*>(value); }
 
 class FciCardOnTheCard : public ProfileOnCard, public ::testing::WithParamInterface<DescribedCard> {
 protected:

@@ -4,6 +4,7 @@
 // number they read, the PIN answers with the tries left, and the pin-pad
 // structures with the APDU data the reader fills.
 
+#include "tests/support/card/ProfileTestUtil.h"
 #include "smartcard/profiles/SC_Profile_StarCos34.h"
 #include "tests/support/card/PcscScript.h"
 #include "tests/support/card/VcardSession.h"
@@ -15,16 +16,13 @@
 
 namespace {
 
+using kivo::test::ok;
+using kivo::test::repeatHex;
+
 using kivo::test::Bytes;
 using kivo::test::hexText;
 using kivo::test::ScriptedPcsc;
 namespace card = kivo::card;
-
-Bytes ok(Bytes data = {}) {
-    data.push_back(0x90);
-    data.push_back(0x00);
-    return data;
-}
 
 class StarCos30Test : public ::testing::Test {
 protected:
@@ -48,12 +46,6 @@ struct CommandCase {
 
 const Bytes kHash32(32, 0xAB);
 const Bytes kHash20(20, 0xAB);
-
-std::string repeatHex(const char* pair, int count) {
-    std::string text;
-    for (int i = 0; i < count; ++i) text += pair;
-    return text;
-}
 
 TEST_F(StarCos30Test, CommandsByteForByte) {
     Bytes signature(256, 0x5C);

@@ -4,6 +4,7 @@
 // are proven on the virtual card), the PIN answers each maps, the trace of
 // a refused signature and the pin-pad structures of the D-Trust card.
 
+#include "tests/support/card/ProfileTestUtil.h"
 #include "smartcard/profiles/SC_Profile_SecCos5.h"
 #include "smartcard/profiles/SC_Profile_StarCos37.h"
 #include "tests/support/card/PcscScript.h"
@@ -17,24 +18,14 @@
 
 namespace {
 
+using kivo::test::ok;
+using kivo::test::repeatHex;
+using kivo::test::text;
+
 using kivo::test::Bytes;
 using kivo::test::hexText;
 using kivo::test::ScriptedPcsc;
 namespace card = kivo::card;
-
-Bytes ok(Bytes data = {}) {
-    data.push_back(0x90);
-    data.push_back(0x00);
-    return data;
-}
-
-const std::uint8_t* text(const char* value) { return reinterpret_cast<const std::uint8_t*>(value); }
-
-std::string repeatHex(const char* pair, int count) {
-    std::string text;
-    for (int i = 0; i < count; ++i) text += pair;
-    return text;
-}
 
 constexpr std::uint32_t kPssSha256 = CSC_Profile_StarCos35::cAlgPssFlag | CSC_Profile_Base::cAlgSha256;
 const Bytes kHash32(32, 0xAB);

@@ -5,6 +5,7 @@
 // environment set once for consecutive signatures, deciphering, and the
 // D-Trust card's 512-byte answers.
 
+#include "tests/support/card/ProfileTestUtil.h"
 #include "smartcard/profiles/SC_Profile_SecCos5.h"
 #include "smartcard/profiles/SC_Profile_StarCos37.h"
 #include "tests/support/card/CardUnderTest.h"
@@ -18,8 +19,6 @@ namespace {
 
 namespace sc = kivo::card;
 using Exchanges = std::vector<RecordedExchange>;
-
-const std::uint8_t* text(const char* value) { return reinterpret_cast<const std::uint8_t*>(value); }
 
 class StarCos35OnTheCard : public ProfileOnCard {
 protected:

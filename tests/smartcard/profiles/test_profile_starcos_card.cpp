@@ -3,6 +3,7 @@
 // change the card's counters and PINs as a StarCos card would, and every
 // signature and deciphering the card makes is checked with OpenSSL.
 
+#include "tests/support/card/ProfileTestUtil.h"
 #include "smartcard/profiles/SC_Profile_StarCos34.h"
 #include "tests/support/card/CardUnderTest.h"
 
@@ -14,8 +15,6 @@ namespace kivo::test {
 namespace {
 
 namespace sc = kivo::card;
-
-const std::uint8_t* text(const char* value) { return reinterpret_cast<const std::uint8_t*>(value); }
 
 class StarCosOnTheCard : public ProfileOnCard {
 protected:

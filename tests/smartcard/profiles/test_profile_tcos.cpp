@@ -5,6 +5,7 @@
 // fixed PIN lengths of the 3.0v2 verify structure, and the session keys the
 // device authentication derives.
 
+#include "tests/support/card/ProfileTestUtil.h"
 #include "smartcard/profiles/SC_Profile_TCOS30V2.h"
 #include "tests/support/card/PcscScript.h"
 #include "tests/support/card/VcardSession.h"
@@ -17,25 +18,15 @@
 
 namespace {
 
+using kivo::test::ok;
+using kivo::test::repeatHex;
+using kivo::test::text;
+
 using kivo::test::Bytes;
 using kivo::test::hexBytes;
 using kivo::test::hexText;
 using kivo::test::ScriptedPcsc;
 namespace card = kivo::card;
-
-Bytes ok(Bytes data = {}) {
-    data.push_back(0x90);
-    data.push_back(0x00);
-    return data;
-}
-
-const std::uint8_t* text(const char* value) { return reinterpret_cast<const std::uint8_t*>(value); }
-
-std::string repeatHex(const char* pair, int count) {
-    std::string out;
-    for (int i = 0; i < count; ++i) out += pair;
-    return out;
-}
 
 struct CommandCase {
     const char* name;

@@ -4,6 +4,7 @@
 // was encrypted, and the device authentication opens secure messaging only
 // with the card's own key, asking at most 11 times for a framed answer.
 
+#include "tests/support/card/ProfileTestUtil.h"
 #include "smartcard/profiles/SC_Profile_TCOS30V2.h"
 #include "tests/support/card/CardUnderTest.h"
 
@@ -18,8 +19,6 @@ namespace kivo::test {
 namespace {
 
 namespace sc = kivo::card;
-
-const std::uint8_t* text(const char* value) { return reinterpret_cast<const std::uint8_t*>(value); }
 
 // Modulus and public exponent of the key in `pemFile`, as SetSMKeys takes them.
 std::pair<ByteVector, ByteVector> publicNumbers(const std::string& pemFile) {
