@@ -1,4 +1,5 @@
 #include "smartcard/profiles/SC_Profile_Micardo21.h"
+#include "smartcard/profiles/ControlReferenceTemplates.h"
 
 #include "smartcard/profiles/PinPadFields.h"
 #include "smartcard/profiles/PinPadInput.h"
@@ -12,9 +13,6 @@ using namespace kivo::card::pinpad;
 namespace {
 
 constexpr std::uint8_t kSetForComputation = 0x41;
-constexpr std::uint8_t kDigitalSignatureTemplate = 0xB6;
-constexpr std::uint8_t kAuthenticationTemplate = 0xA4;
-constexpr std::uint8_t kConfidentialityTemplate = 0xB8;
 constexpr std::uint8_t kEnvironmentLength = 5;
 constexpr std::uint8_t kModifyApduData = 21;
 constexpr std::uint8_t kNewPinOffset = 8;
@@ -61,7 +59,7 @@ CardResult CSC_Profile_Micardo21::SCSignData(const std::string& keyPath, std::ui
     if (data == nullptr || dataLength == 0 || dataLength > 0xFF) return card::cFailed;
     const bool signatureKey = isSignatureKey(keyPath);
     const CardResult result = SetSecurityEnvironment(
-        kSetForComputation, signatureKey ? kDigitalSignatureTemplate : kAuthenticationTemplate,
+        kSetForComputation, signatureKey ? card::crt::kDigitalSignature : card::crt::kAuthentication,
         kEnvironmentLength, keyReference, std::nullopt);
     if (result != card::cOk) return result;
     if (signatureKey) {
@@ -75,7 +73,7 @@ CardResult CSC_Profile_Micardo21::SCDecipher(const std::string&, std::uint32_t,
                                              Bytes& plain, std::uint32_t, std::uint8_t keyReference) {
     const TraceScope trace(*this, "SCDecipher");
     if (data == nullptr || dataLength == 0) return card::cFailed;
-    const CardResult result = SetSecurityEnvironment(kSetForComputation, kConfidentialityTemplate,
+    const CardResult result = SetSecurityEnvironment(kSetForComputation, card::crt::kConfidentiality,
                                                      kEnvironmentLength, keyReference, std::nullopt);
     if (result != card::cOk) return result;
     return SendCryptogram(0x86, data, dataLength, plain);

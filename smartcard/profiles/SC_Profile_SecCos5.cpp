@@ -1,4 +1,5 @@
 #include "smartcard/profiles/SC_Profile_SecCos5.h"
+#include "smartcard/profiles/ControlReferenceTemplates.h"
 
 namespace card = kivo::card;
 
@@ -7,7 +8,6 @@ namespace {
 // MSE SET of the authentication template (6 bytes): key reference 84 01 kk
 // and algorithm reference 80 01 12, RSA with PKCS#1 v1.5 padding by the
 // card of the DigestInfo it is sent.
-constexpr std::uint8_t kAuthenticationTemplate = 0xA4;
 constexpr std::uint8_t kRsaPkcs1 = 0x12;
 
 }  // namespace
@@ -35,7 +35,7 @@ CardResult CSC_Profile_SecCos5::SCSignData(const std::string&, std::uint32_t key
     }
     const Bytes environment = {0x84, 0x01, keyReference, 0x80, 0x01, kRsaPkcs1};
     const auto lc = static_cast<std::uint16_t>(environment.size());
-    SetApdu(cCaseData, 0x00, 0x22, 0x41, kAuthenticationTemplate, lc, 0, environment.data(), lc);
+    SetApdu(cCaseData, 0x00, 0x22, 0x41, card::crt::kAuthentication, lc, 0, environment.data(), lc);
     Bytes ignored;
     const CardResult result = OperationResult(SendToCard(), ignored);
     if (result != card::cOk) return result;

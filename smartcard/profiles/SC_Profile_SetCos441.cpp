@@ -1,12 +1,11 @@
 #include "smartcard/profiles/SC_Profile_SetCos441.h"
+#include "smartcard/profiles/ControlReferenceTemplates.h"
 
 namespace card = kivo::card;
 
 namespace {
 
 constexpr std::uint8_t kSetForComputation = 0x41;
-constexpr std::uint8_t kDigitalSignatureTemplate = 0xB6;
-constexpr std::uint8_t kConfidentialityTemplate = 0xB8;
 constexpr std::uint8_t kEnvironmentLength = 7;
 constexpr std::uint8_t kInsEraseBinary = 0x0E;
 constexpr std::uint8_t kInsGenerateKeyPair = 0x46;
@@ -75,7 +74,7 @@ CardResult CSC_Profile_SetCos441::SCSignData(const std::string&, std::uint32_t k
     const TraceScope trace(*this, "SCSignData");
     if (data == nullptr || dataLength == 0 || dataLength > 0xFF) return card::cFailed;
     const CardResult result =
-        SetSecurityEnvironment(kSetForComputation, kDigitalSignatureTemplate, kEnvironmentLength,
+        SetSecurityEnvironment(kSetForComputation, card::crt::kDigitalSignature, kEnvironmentLength,
                                keyReference, cAlgRsaPkcs1Signature);
     if (result != card::cOk) return result;
     return SendDigestInfo(0x2A, 0x9E, 0x9A, keyBits, data, dataLength, algorithm, signature);
@@ -87,7 +86,7 @@ CardResult CSC_Profile_SetCos441::SCDecipher(const std::string&, std::uint32_t,
     const TraceScope trace(*this, "SCDecipher");
     if (data == nullptr || dataLength == 0) return card::cFailed;
     const CardResult result =
-        SetSecurityEnvironment(kSetForComputation, kConfidentialityTemplate, kEnvironmentLength,
+        SetSecurityEnvironment(kSetForComputation, card::crt::kConfidentiality, kEnvironmentLength,
                                keyReference, cAlgRsaPkcs1Decipher);
     if (result != card::cOk) return result;
     return SendCryptogram(0x86, data, dataLength, plain);

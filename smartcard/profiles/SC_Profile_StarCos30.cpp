@@ -1,4 +1,5 @@
 #include "smartcard/profiles/SC_Profile_StarCos30.h"
+#include "smartcard/profiles/ControlReferenceTemplates.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,10 +12,6 @@ namespace {
 // The qualified signature key; every other key authenticates.
 const std::string kSignatureKeyPath = "3F003F01C000";
 constexpr std::uint8_t kMseSet = 0x41;
-constexpr std::uint8_t kDigitalSignatureTemplate = 0xB6;
-constexpr std::uint8_t kAuthenticationTemplate = 0xA4;
-constexpr std::uint8_t kHashTemplate = 0xAA;
-constexpr std::uint8_t kConfidentialityTemplate = 0xB8;
 
 // The hash algorithm references of the hash template.
 std::optional<std::uint8_t> hashReference(std::uint32_t algorithm) {
@@ -52,7 +49,7 @@ CardResult CSC_Profile_StarCos30::GetData(std::uint8_t p1, std::uint8_t p2, Byte
 }
 
 CardResult CSC_Profile_StarCos30::SetSecurityEnvironment(std::uint8_t crt, std::uint8_t reference) {
-    Bytes data = crt == kHashTemplate ? Bytes{0x89, 0x02, 0x14, reference}
+    Bytes data = crt == card::crt::kHash ? Bytes{0x89, 0x02, 0x14, reference}
                                       : Bytes{0x84, 0x03, 0x80, reference, 0x00};
     const auto lc = static_cast<std::uint16_t>(data.size());
     SetApdu(cCaseData, 0x00, 0x22, kMseSet, crt, lc, 0, data.data(), lc);
@@ -80,8 +77,8 @@ CardResult CSC_Profile_StarCos30::SignWithPsoHash(const std::uint8_t* hash, std:
                                                   std::uint8_t keyReference, Bytes& signature) {
     const auto reference = hashReference(algorithm);
     if (!reference) return card::cFailed;
-    CardResult result = SetSecurityEnvironment(kHashTemplate, *reference);
-    if (result == card::cOk) result = SetSecurityEnvironment(kDigitalSignatureTemplate, keyReference);
+    CardResult result = SetSecurityEnvironment(card::crt::kHash, *reference);
+    if (result == card::cOk) result = SetSecurityEnvironment(card::crt::kDigitalSignature, keyReference);
     if (result != card::cOk) return result;
     // PSO HASH: the hash as data object 90.
     Bytes input{0x90, static_cast<std::uint8_t>(length)};
@@ -101,7 +98,7 @@ CardResult CSC_Profile_StarCos30::AuthenticateInternally(std::uint32_t keyBits,
                                                          std::uint32_t algorithm,
                                                          std::uint8_t keyReference,
                                                          Bytes& signature) {
-    const CardResult result = SetSecurityEnvironment(kAuthenticationTemplate, keyReference);
+    const CardResult result = SetSecurityEnvironment(card::crt::kAuthentication, keyReference);
     if (result != card::cOk) return result;
     return SendDigestInfo(0x88, 0x00, 0x00, keyBits, hash, length, algorithm, signature);
 }
@@ -124,7 +121,7 @@ CardResult CSC_Profile_StarCos30::SCDecipher(const std::string&, std::uint32_t,
                                              std::uint8_t keyReference) {
     const TraceScope trace(*this, "SCDecipher");
     if (data == nullptr || dataLength == 0 || dataLength > 0xFFFE) return card::cFailed;
-    const CardResult result = SetSecurityEnvironment(kConfidentialityTemplate, keyReference);
+    const CardResult result = SetSecurityEnvironment(card::crt::kConfidentiality, keyReference);
     if (result != card::cOk) return result;
     // Padding indicator 00, then the cryptogram.
     Bytes input(1, 0x00);

@@ -1,4 +1,5 @@
 #include "smartcard/profiles/SC_Profile_StarCos35.h"
+#include "smartcard/profiles/ControlReferenceTemplates.h"
 
 #include "smartcard/base/StatusWords.h"
 #include "smartcard/transport/CardTrace.h"
@@ -11,7 +12,6 @@ namespace card = kivo::card;
 namespace {
 
 constexpr std::uint8_t kProprietaryClass = 0xA0;
-constexpr std::uint8_t kDigitalSignatureTemplate = 0xB6;
 // The data objects of MSE SET (ISO 7816-8): the key as 84 03 80 kk 00
 // (key number kk, version 00), then the algorithm reference 80. A PKCS#1
 // v1.5 signature of a DigestInfo is the key's own algorithm, so 80 comes
@@ -75,7 +75,7 @@ CardResult CSC_Profile_StarCos35::SetSignatureEnvironment(std::uint8_t keyRefere
     if (m_securityEnvironmentSet && m_environment == data) return card::cOk;
     ForgetSecurityEnvironment();
     const auto lc = static_cast<std::uint16_t>(data.size());
-    SetApdu(cCaseData, 0x00, 0x22, 0x41, kDigitalSignatureTemplate, lc, 0, data.data(), lc);
+    SetApdu(cCaseData, 0x00, 0x22, 0x41, card::crt::kDigitalSignature, lc, 0, data.data(), lc);
     Bytes ignored;
     const CardResult result = OperationResult(SendToCard(), ignored);
     if (result == card::cOk) {

@@ -1,4 +1,5 @@
 #include "smartcard/profiles/SC_Profile_TCOS20.h"
+#include "smartcard/profiles/ControlReferenceTemplates.h"
 
 namespace card = kivo::card;
 
@@ -7,7 +8,6 @@ namespace {
 // MSE SET for both directions (computation and verification) in the
 // confidentiality template: TCOS 2.0 keys every operation of a key there.
 constexpr std::uint8_t kSetForBothDirections = 0xC1;
-constexpr std::uint8_t kConfidentialityTemplate = 0xB8;
 constexpr std::uint8_t kEnvironmentLength = 6;
 constexpr std::uint8_t kDecipherEncipheredValue = 0x84;
 
@@ -28,7 +28,7 @@ CardResult CSC_Profile_TCOS20::SCSignData(const std::string&, std::uint32_t keyB
     const TraceScope trace(*this, "SCSignData");
     if (data == nullptr || dataLength == 0 || dataLength > 0xFF) return card::cFailed;
     const CardResult result = SetSecurityEnvironment(
-        kSetForBothDirections, kConfidentialityTemplate, kEnvironmentLength, keyReference,
+        kSetForBothDirections, card::crt::kConfidentiality, kEnvironmentLength, keyReference,
         cAlgRsaPkcs1Signature);
     if (result != card::cOk) return result;
     return SendDigestInfo(0x2A, 0x9E, 0x9A, keyBits, data, dataLength, algorithm, signature);
@@ -40,7 +40,7 @@ CardResult CSC_Profile_TCOS20::SCDecipher(const std::string&, std::uint32_t,
     const TraceScope trace(*this, "SCDecipher");
     if (data == nullptr || dataLength == 0) return card::cFailed;
     const CardResult result = SetSecurityEnvironment(
-        kSetForBothDirections, kConfidentialityTemplate, kEnvironmentLength, keyReference,
+        kSetForBothDirections, card::crt::kConfidentiality, kEnvironmentLength, keyReference,
         cAlgRsaPkcs1Decipher);
     if (result != card::cOk) return result;
     return SendCryptogram(kDecipherEncipheredValue, data, dataLength, plain);

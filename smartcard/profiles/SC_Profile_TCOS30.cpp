@@ -1,4 +1,5 @@
 #include "smartcard/profiles/SC_Profile_TCOS30.h"
+#include "smartcard/profiles/ControlReferenceTemplates.h"
 
 #include <openssl/crypto.h>
 
@@ -18,7 +19,6 @@ constexpr std::uint8_t kAnyLength = 0xFF;
 const std::string kGeneralDataFile = "3f002f02";
 
 constexpr std::uint8_t kMseSet = 0x41;
-constexpr std::uint8_t kConfidentialityTemplate = 0xB8;
 // Algorithm 0A (RSA, no padding by the card) and the key as 84 01 kk.
 constexpr std::uint8_t kRawRsaAlgorithm = 0x0A;
 // The padding indicator of PSO DECIPHER: 01 for the signature key 83.
@@ -66,7 +66,7 @@ CardResult CSC_Profile_TCOS30::SCSelectEF(const std::uint8_t* fid) {
 
 CardResult CSC_Profile_TCOS30::SetSecurityEnvironment(std::uint8_t keyReference) {
     const std::uint8_t data[] = {0x80, 0x01, kRawRsaAlgorithm, 0x84, 0x01, keyReference};
-    SetApdu(cCaseData, 0x00, 0x22, kMseSet, kConfidentialityTemplate, sizeof data, 0, data,
+    SetApdu(cCaseData, 0x00, 0x22, kMseSet, card::crt::kConfidentiality, sizeof data, 0, data,
             sizeof data);
     Bytes ignored;
     return OperationResult(SendToCard(), ignored);
