@@ -2,6 +2,7 @@
 // status mapping, and the operations that take the PINs from the caller, a
 // dialog, or the reader's pin pad.
 #include "smartcard/base/SC_Profile_Base.h"
+#include "smartcard/base/CardNumbers.h"
 #include "smartcard/base/StatusWords.h"
 
 #include "smartcard/transport/CardTrace.h"
@@ -160,7 +161,7 @@ CardResult CSC_Profile_Base::Verify(const std::string& path, const std::string& 
                                     const std::string& pin, const PromptTexts& prompts) {
     m_pinEntryCancelled = false;
     InitPinLengths();
-    if (selectFirst || m_cardType == 19) {
+    if (selectFirst || m_cardType == card::type::cStarCos37Dgn) {
         const CardResult selected = SelectForPinOperation(path, altPath);
         if (selected != card::cOk) {
             CardTrace::write(CardTrace::cLevelInfo, "--leaving CSC_Profile_Base::Verify\n");

@@ -1,6 +1,7 @@
 // The signing sequence, the block a card signs, deciphering, the card's
 // challenge, and the secure-messaging keys.
 #include "smartcard/base/SC_Profile_Base.h"
+#include "smartcard/base/CardNumbers.h"
 
 #include "digest/DigestInfo.h"
 #include "smartcard/base/StatusWords.h"
@@ -16,7 +17,6 @@ namespace card = kivo::card;
 
 namespace {
 
-constexpr std::int32_t kProfileWithoutKeySelect = 20;
 constexpr std::uint32_t kChallengeRound = 8;
 
 bool signsRawHash(std::uint32_t algorithm) {
@@ -72,7 +72,7 @@ CardResult CSC_Profile_Base::PreSigning(std::int32_t cardProfile, const std::str
     m_cardProfile = cardProfile;
     m_keyPath = keyPath;
     CardResult result = card::cOk;
-    if (cardProfile != kProfileWithoutKeySelect) result = SelectPath(keyPath);
+    if (cardProfile != card::product::cSignCard) result = SelectPath(keyPath);
     CardTrace::write(CardTrace::cLevelInfo, "--leaving CSC_Profile_Base::PreSigning\n");
     return result;
 }
@@ -93,7 +93,8 @@ CardResult CSC_Profile_Base::SignData(const std::string& keyPath, std::uint32_t 
 }
 
 CardResult CSC_Profile_Base::PostSigning() {
-    if (m_cardProfile == 6 || m_cardProfile == 8 || m_cardProfile == 61) {
+    if (m_cardProfile == card::product::cSignTrust2k || m_cardProfile == card::product::cProduct8 ||
+        m_cardProfile == card::product::cStarCos34Layout61) {
         SelectMfAndNote();
     }
     return card::cOk;

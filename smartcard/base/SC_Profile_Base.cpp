@@ -1,6 +1,7 @@
 // Construction, card identity, the operations whose base version is a fixed
 // answer, and the pin-pad structures of the base profile.
 #include "smartcard/base/SC_Profile_Base.h"
+#include "smartcard/base/CardNumbers.h"
 
 #include "smartcard/transport/CardTrace.h"
 #include "smartcard/key/ConfigSC.h"
@@ -20,14 +21,25 @@ struct CardTypeEntry {
 };
 
 constexpr CardTypeEntry kCardTypeNames[] = {
-    {1, "TCOS 2.0"},      {2, "TCOS 3.0"},        {3, "Micardo 2.1"},
-    {4, "CardOS 4.3b"},   {5, "Starcos 3.0"},     {6, "Seccos"},
-    {7, "Setcos"},        {9, "Starcos 3.2"},     {10, "Setcos 4.4.2"},
-    {11, "CardOS 4.4"},   {12, "Starcos 3.4"},    {13, "TCOS 3.0v2"},
-    {14, "Starcos 3.5"},  {15, "CardOS 5.0"},     {16, "CardOS 5.4"},
-    {19, "Starcos 3.7 DGN"}, {20, "CardOS 6.0"}, {21, "Starcos 3.7 D-Trust"},
+    {card::type::cTcos20, "TCOS 2.0"},
+    {card::type::cTcos30, "TCOS 3.0"},
+    {card::type::cMicardo21, "Micardo 2.1"},
+    {card::type::cCardOs43b, "CardOS 4.3b"},
+    {card::type::cStarCos30, "Starcos 3.0"},
+    {card::type::cSecCos, "Seccos"},
+    {card::type::cSetCos, "Setcos"},
+    {card::type::cStarCos32, "Starcos 3.2"},
+    {card::type::cSetCos442, "Setcos 4.4.2"},
+    {card::type::cCardOs44, "CardOS 4.4"},
+    {card::type::cStarCos34, "Starcos 3.4"},
+    {card::type::cTcos30v2, "TCOS 3.0v2"},
+    {card::type::cStarCos35, "Starcos 3.5"},
+    {card::type::cCardOs50, "CardOS 5.0"},
+    {card::type::cCardOs54, "CardOS 5.4"},
+    {card::type::cStarCos37Dgn, "Starcos 3.7 DGN"},
+    {card::type::cCardOs60, "CardOS 6.0"},
+    {card::type::cStarCos37DTrust, "Starcos 3.7 D-Trust"},
 };
-
 constexpr std::uint8_t kMfId[2] = {0x3F, 0x00};
 constexpr std::uint8_t kPinPadTimeout = 0x1E;  // seconds
 

@@ -1,4 +1,5 @@
 #include "smartcard/profiles/SC_Profile_CardOS43b.h"
+#include "smartcard/base/CardNumbers.h"
 
 namespace card = kivo::card;
 
@@ -10,13 +11,16 @@ bool CSC_Profile_CardOS43b::SignsByDecipher(std::int32_t cardProfile) {
     // template. So all four sign through PSO DECIPHER after MSE SET B8;
     // 22 to 25, 28, 29 and any other profile set the signature template
     // (84 01 kk) and send the DigestInfo with PSO CDS.
-    return cardProfile == 20 || cardProfile == 21 || cardProfile == 26 || cardProfile == 27;
+    using namespace card::product;
+    return cardProfile == cSignCard || cardProfile == cSiemens || cardProfile == cTcQSignUnlimited ||
+           cardProfile == cTcQSign;
 }
 
 std::uint8_t CSC_Profile_CardOS43b::PinMinimumFor(std::int32_t cardProfile) const {
+    using namespace card::product;
     switch (cardProfile) {
-        case 21: case 24: case 25: case 29: return 6;
-        case 40: case 41: return 5;
+        case cSiemens: case cProduct24: case cDTrustCard: case cDTrustCard24_2ce: return 6;
+        case cSwissSignId: case cSuisseId: return 5;
         default: return 8;
     }
 }

@@ -1,9 +1,10 @@
 #include "smartcard/profiles/SC_Profile_CardOS44.h"
+#include "smartcard/base/CardNumbers.h"
 
 namespace card = kivo::card;
 
 std::uint8_t CSC_Profile_CardOS44::PinMinimumFor(std::int32_t cardProfile) const {
-    return cardProfile == 41 ? 8 : CSC_Profile_CardOS43b::PinMinimumFor(cardProfile);
+    return cardProfile == card::product::cSuisseId ? 8 : CSC_Profile_CardOS43b::PinMinimumFor(cardProfile);
 }
 
 // MSE SET 00 22 01 B8 signs (the 4.3b form); 00 22 41 B8 is the one of

@@ -1,4 +1,5 @@
 #include "smartcard/profiles/SC_Profile_SetCos441.h"
+#include "smartcard/base/CardNumbers.h"
 #include "smartcard/profiles/ControlReferenceTemplates.h"
 
 namespace card = kivo::card;
@@ -11,7 +12,6 @@ constexpr std::uint8_t kInsEraseBinary = 0x0E;
 constexpr std::uint8_t kInsGenerateKeyPair = 0x46;
 constexpr std::uint8_t kGenerateKeyPair = 0x80;
 constexpr std::uint8_t kReadPublicKey = 0x81;
-constexpr std::int32_t kProfileWithoutKeySelect = 20;
 
 // The key path without its last file identifier ("3F00/5015/4B01" ->
 // "3F00/5015"); empty when nothing is left.
@@ -61,7 +61,7 @@ CardResult CSC_Profile_SetCos441::PreSigning(std::int32_t cardProfile, const std
     const TraceScope trace(*this, "PreSigning");
     m_cardProfile = cardProfile;
     m_keyPath = keyPath;
-    if (cardProfile == kProfileWithoutKeySelect) return card::cOk;
+    if (cardProfile == card::product::cSignCard) return card::cOk;
     const std::string folder = folderOf(keyPath);
     if (folder.empty()) return card::cFailed;
     return SelectPath(folder, false, false, true);

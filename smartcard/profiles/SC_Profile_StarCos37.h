@@ -6,11 +6,12 @@
 #pragma once
 
 #include "smartcard/profiles/SC_Profile_StarCos35.h"
+#include "smartcard/base/CardNumbers.h"
 
 class CSC_Profile_StarCos37 : public CSC_Profile_StarCos35 {
 public:
-    static constexpr std::int32_t cCardTypeDgn = 19;
-    static constexpr std::int32_t cCardTypeDTrust = 21;
+    static constexpr std::int32_t cCardTypeDgn = kivo::card::type::cStarCos37Dgn;
+    static constexpr std::int32_t cCardTypeDTrust = kivo::card::type::cStarCos37DTrust;
 
     // With an algorithm: MSE SET for key `keyReference` and that signature
     // algorithm (as SCSignData would send it, so that the signature itself

@@ -1,0 +1,51 @@
+// The numbers the card layer shares: card types (the card operating system
+// detection found, one profile class each) and card profile numbers (the
+// card product, which decides PIN lengths, signing commands and what
+// follows a signature). Both are plain integers in the interfaces that
+// carry them; these names are what the code compares them with.
+#pragma once
+
+#include <cstdint>
+
+namespace kivo::card {
+
+namespace type {
+inline constexpr std::int32_t cTcos20 = 1;
+inline constexpr std::int32_t cTcos30 = 2;
+inline constexpr std::int32_t cMicardo21 = 3;
+inline constexpr std::int32_t cCardOs43b = 4;
+inline constexpr std::int32_t cStarCos30 = 5;
+inline constexpr std::int32_t cSecCos = 6;
+inline constexpr std::int32_t cSetCos = 7;
+inline constexpr std::int32_t cStarCos32 = 9;
+inline constexpr std::int32_t cSetCos442 = 10;
+inline constexpr std::int32_t cCardOs44 = 11;
+inline constexpr std::int32_t cStarCos34 = 12;
+inline constexpr std::int32_t cTcos30v2 = 13;
+inline constexpr std::int32_t cStarCos35 = 14;
+inline constexpr std::int32_t cCardOs50 = 15;
+inline constexpr std::int32_t cCardOs54 = 16;
+inline constexpr std::int32_t cStarCos37Dgn = 19;
+inline constexpr std::int32_t cCardOs60 = 20;
+inline constexpr std::int32_t cStarCos37DTrust = 21;
+}  // namespace type
+
+namespace product {
+inline constexpr std::int32_t cSignTrust2k = 6;       // TCOS 2.0 SignTrust; a StarCos 3.0 layout
+inline constexpr std::int32_t cProduct8 = 8;          // no detection yields it; handled after signing
+inline constexpr std::int32_t cSignCard = 20;         // CardOS 4.3b "SignCard ...", "Quendra..."
+inline constexpr std::int32_t cSiemens = 21;          // CardOS 4.3b "Siemens..."
+inline constexpr std::int32_t cDSignMulticard = 22;
+inline constexpr std::int32_t cDTrustMulticard = 23;
+inline constexpr std::int32_t cProduct24 = 24;        // no detection yields it; has a PIN rule
+inline constexpr std::int32_t cDTrustCard = 25;
+inline constexpr std::int32_t cTcQSignUnlimited = 26;
+inline constexpr std::int32_t cTcQSign = 27;
+inline constexpr std::int32_t cDSignMulticard2ce = 28;
+inline constexpr std::int32_t cDTrustCard24_2ce = 29;
+inline constexpr std::int32_t cSwissSignId = 40;
+inline constexpr std::int32_t cSuisseId = 41;
+inline constexpr std::int32_t cStarCos34Layout61 = 61;
+}  // namespace product
+
+}  // namespace kivo::card
