@@ -252,8 +252,8 @@ Bytes Security::computeSignature(const Apdu& apdu) {
     Key* key = keyFor(signingTemplate, sw);
     if (!key) return status(sw);
     const EVP_MD* md = storedHash ? digestOfReference(m_hashAlgorithm.value_or(0)) : nullptr;
-    Bytes signature = !storedHash && signsPss() ? signPss(key->pkey.get(), apdu.data)
-                                                : sign(key->pkey.get(), storedHash ? m_hash : apdu.data, md);
+    Bytes signature = !storedHash && signsPss(apdu.data) ? signPss(key->pkey.get(), apdu.data)
+                                                         : sign(key->pkey.get(), storedHash ? m_hash : apdu.data, md);
     m_hash.clear();
     if (signature.empty()) return status(0x6A80);
     return withStatus(std::move(signature), 0x9000);
@@ -303,7 +303,10 @@ Bytes Security::sign(EVP_PKEY* pkey, const Bytes& input, const EVP_MD* md) {
     return signature;
 }
 
-bool Security::signsPss() const {
+bool Security::signsPss(const Bytes& data) const {
+    // pss-for-bare-hash: a card that is given a bare hash, not a DigestInfo,
+    // can only mean RSASSA-PSS, which it encodes itself (CardOS 5.x).
+    if (dialect->text("pss-for-bare-hash") == "yes" && digestOfLength(data.size()) != nullptr) return true;
     return m_signatureAlgorithm && dialect->has("pss-algorithm") &&
            *m_signatureAlgorithm == dialect->hex("pss-algorithm", 0x100);
 }

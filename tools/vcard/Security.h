@@ -101,8 +101,10 @@ private:
     // RSASSA-PSS of a plain hash (SHA-1, -256, -384 or -512 by its length),
     // MGF1 with the same hash, salt as long as the hash.
     Bytes signPss(evp_pkey_st* key, const Bytes& hash);
-    // Whether the signature template names the family's PSS algorithm.
-    bool signsPss() const;
+    // Whether `data` is to be signed with RSASSA-PSS: the signature
+    // template names the family's PSS algorithm, or the family takes a bare
+    // hash as the request for PSS.
+    bool signsPss(const Bytes& data) const;
 
     std::map<std::uint8_t, Pin> m_pins;
     std::map<std::uint8_t, Key> m_keys;

@@ -101,6 +101,11 @@ TEST_F(CardOS5OnTheCard, ThreeThousandBitKeyWithExtendedLengths) {
     EXPECT_TRUE(verifyRsaSha256(keyFile(), hash, signature));
     EXPECT_EQ(card.commands(),
               (std::vector<std::string>{"0022F302", "002A9E9A000033" + hexText(sha256DigestInfo({'c', 'a', 'r', 'd', 'o', 's', '5'})) + "0000"}));
+    // RSA-PSS: the card is given the bare hash and encodes it itself.
+    ASSERT_EQ(v54->SCSignData("", 3072, hash.data(), 32, signature,
+                              CSC_Profile_Base::cAlgSha256 | CSC_Profile_CardOS50::cAlgFlagPss, 0x02),
+              sc::cOk);
+    EXPECT_TRUE(verifyRsaPss(keyFile(), hash, signature, "SHA256", 32));
 
     const ByteVector secret(100, 0x42);
     const ByteVector cryptogram = rsaEncrypt(keyFile(), secret);
