@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 
 namespace kivo::test {
 namespace {
@@ -75,6 +76,8 @@ struct Case {
     PinPadFeatures features;
     const char* name;
 };
+
+void PrintTo(const Case& value, std::ostream* out) { *out << value.name; }
 
 class PinPadOnCard : public ProfileOnCard, public ::testing::WithParamInterface<Case> {
 protected:

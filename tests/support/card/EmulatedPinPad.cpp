@@ -310,7 +310,8 @@ PadBytes EmulatedPinPad::transmitToCard(SCARDHANDLE card, const PadBytes& apdu) 
 }
 
 LONG EmulatedPinPad::answer(const PadBytes& output, LPVOID out, DWORD outLength, LPDWORD returned) {
-    if (output.size() > outLength || out == nullptr || returned == nullptr) {
+    if (returned == nullptr) return SCARD_E_INVALID_PARAMETER;
+    if (output.size() > outLength || (out == nullptr && !output.empty())) {
         return SCARD_E_INSUFFICIENT_BUFFER;
     }
     if (!output.empty()) std::memcpy(out, output.data(), output.size());

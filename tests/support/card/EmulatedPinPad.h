@@ -51,6 +51,8 @@ std::uint32_t pinPadControlCode(std::uint8_t featureTag);
 std::optional<PadBytes> pinPadApdu(const PadBytes& structure, bool modify,
                                    const std::vector<std::string>& pins);
 
+// Installed while it lives (one at a time); the table it was made over is
+// installed again when it goes.
 class EmulatedPinPad {
 public:
     EmulatedPinPad(PinPadFeatures features, std::string systemName);
