@@ -971,8 +971,10 @@ TEST_F(CliTest, CardApduRefusesWhatIsNoCommand) {
     };
     const Refused cases[] = {
         {"", "no APDU given"},
-        {"00A4000", "'00A4000' is no even number of hex digits"},
-        {"00G40000", "'00G40000' is no even number of hex digits"},
+        {"00A4000", "'00A4000' has an odd number of hex digits"},
+        {"00G40000", "'00G40000' holds a character that is no hex digit"},
+        {"00A4:000x", "'00A4:000x' holds a character that is no hex digit"},
+        {"''", "'' is shorter than CLA INS P1 P2"},
         {"00A4", "'00A4' is shorter than CLA INS P1 P2"},
         {"00A4000C023F", "does not have the length its Lc byte gives"},
         {"00A4000C023F000000", "does not have the length its Lc byte gives"},

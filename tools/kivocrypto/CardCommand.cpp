@@ -59,14 +59,18 @@ int hexDigit(char c) {
 }
 
 // The bytes of one argument; spaces and ':' may stand between the digits.
-// Empty for a digit that is no hex digit or an odd number of digits.
-Bytes bytesOfHex(const std::string& text) {
+// Empty, with the reason in `problem`, for a character that is no hex
+// digit or an odd number of digits.
+Bytes bytesOfHex(const std::string& text, std::string& problem) {
     Bytes bytes;
     int pending = -1;
     for (char c : text) {
         if (c == ' ' || c == ':') continue;
         const int digit = hexDigit(c);
-        if (digit < 0) return {};
+        if (digit < 0) {
+            problem = "holds a character that is no hex digit";
+            return {};
+        }
         if (pending < 0) {
             pending = digit;
         } else {
@@ -74,7 +78,11 @@ Bytes bytesOfHex(const std::string& text) {
             pending = -1;
         }
     }
-    return pending < 0 ? bytes : Bytes{};
+    if (pending >= 0) {
+        problem = "has an odd number of hex digits";
+        return {};
+    }
+    return bytes;
 }
 
 // One command in the fields the transport takes.
@@ -222,10 +230,10 @@ int readerIndexOf(const std::string& text) {
 }
 
 bool takeOperand(const std::string& text, ApduOptions& options) {
-    std::string problem = "is no even number of hex digits";
-    Bytes bytes = bytesOfHex(text);
+    std::string problem;
+    Bytes bytes = bytesOfHex(text, problem);
     std::optional<RawCommand> command;
-    if (!bytes.empty()) command = commandOf(std::move(bytes), problem);
+    if (problem.empty()) command = commandOf(std::move(bytes), problem);
     if (!command) {
         printError("card apdu: '" + text + "' " + problem + " (see kivocrypto card --help)");
         return false;
