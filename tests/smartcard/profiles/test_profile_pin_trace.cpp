@@ -1,8 +1,9 @@
 // No PIN, PUK or PIN block of any profile reaches the card trace (at its
 // highest level) or the log: VERIFY, CHANGE REFERENCE DATA and RESET RETRY
 // COUNTER are driven with distinctive secrets on a scripted reader that
-// accepts every command, and the trace must show each command's header with
-// its data masked while no encoding of the secrets appears anywhere.
+// accepts every command, then the pin-pad verify and modify structures are
+// sent; the trace must show each command's header with its data masked and
+// both structures, while no encoding of the secrets appears anywhere.
 
 #include "smartcard/profiles/SC_Profile_CardOS44.h"
 #include "smartcard/profiles/SC_Profile_CardOS60.h"
@@ -17,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -105,10 +107,27 @@ bool hasMaskedCommand(const std::vector<std::string>& commands, const std::strin
     return false;
 }
 
+// The first dump line of a structure sent to the reader.
+std::string firstDumpLine(const Bytes& structure) {
+    return joined(Bytes(structure.begin(), structure.begin() + std::min<std::size_t>(16, structure.size())),
+                  ":", false);
+}
+
 class PinTraceTest : public ::testing::TestWithParam<PinFormatCase> {
 protected:
     void SetUp() override {
         pcsc.script.cardModel = [](const Bytes&) { return Bytes{0x90, 0x00}; };
+    }
+    // Sends the verify and modify structures to a pin-pad reader after the
+    // profile has handled the secrets from the keyboard.
+    void startPinPad(CSC_Profile_Base& profile) {
+        pcsc.script.controlAnswers = {{SCARD_S_SUCCESS, kivo::test::pinpad::pinPadFeatures(false)}};
+        ASSERT_TRUE(profile.CheckPinPad());
+        pcsc.script.controlAnswers = {{SCARD_S_SUCCESS, {}}, {SCARD_S_SUCCESS, {}}};
+        profile.ModifyVerifyStruct();
+        profile.ModifyModifyStruct();
+        EXPECT_EQ(profile.StartVerifyPinPad(), 0u);
+        EXPECT_EQ(profile.StartModifyPinPad(), 0u);
     }
     ScriptedPcsc pcsc;
 };
@@ -126,8 +145,13 @@ TEST_P(PinTraceTest, NoSecretReachesTheTraceOrTheLog) {
     EXPECT_EQ(profile->SCUnblockPin(0x81, bytesOf(kPuk), lengthOf(kPuk), bytesOf(kNewPin),
                                     lengthOf(kNewPin)),
               kivo::card::cOk);
+    ASSERT_NO_FATAL_FAILURE(startPinPad(*profile));
 
     const std::string text = trace.contents();
+    ASSERT_FALSE(profile->VerifyStruct().empty());
+    ASSERT_FALSE(profile->ModifyStruct().empty());
+    EXPECT_NE(text.find(firstDumpLine(profile->VerifyStruct())), std::string::npos) << text;
+    EXPECT_NE(text.find(firstDumpLine(profile->ModifyStruct())), std::string::npos) << text;
     const auto commands = sentCommandLines(text);
     EXPECT_TRUE(hasMaskedCommand(commands, "20")) << text;
     EXPECT_TRUE(hasMaskedCommand(commands, "24")) << text;
