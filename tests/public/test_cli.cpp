@@ -916,3 +916,139 @@ TEST_F(CliTest, ReadersWithoutAReachableServiceFailsWithItsOwnCode) {
     EXPECT_EQ(silent.output, "kivocrypto: readers: the PC/SC service did not answer within 1 s\n");
     EXPECT_LT(elapsed, std::chrono::seconds(20));
 }
+
+// ---- kivocrypto card apdu ----------------------------------------------------
+
+namespace {
+
+kivo::test::CommandResult runApdu(const std::string& arguments, const std::string& environment = "") {
+    return runCommand(environment + "timeout 60 " + cli("card apdu " + arguments + " 2>&1"));
+}
+
+// What the command prints for exchanges as vcard recorded them.
+std::string printedExchanges(const std::vector<kivo::test::RecordedExchange>& exchanges) {
+    const auto spaced = [](const std::string& hex, std::size_t from, std::size_t to) {
+        std::string text;
+        for (std::size_t i = from; i < to; i += 2) text += (i == from ? "" : " ") + hex.substr(i, 2);
+        return text;
+    };
+    std::string out;
+    for (const auto& exchange : exchanges) {
+        const std::string& r = exchange.response;
+        out += "Sending: " + spaced(exchange.command, 0, exchange.command.size()) + "\n";
+        out += "Received (SW1=0x" + r.substr(r.size() - 4, 2) + ", SW2=0x" + r.substr(r.size() - 2) + ")";
+        const std::size_t dataEnd = r.size() - 4;
+        if (dataEnd == 0) {
+            out += "\n";
+            continue;
+        }
+        out += ":\n";
+        for (std::size_t from = 0; from < dataEnd; from += 32) {
+            out += spaced(r, from, std::min(dataEnd, from + 32)) + "\n";
+        }
+    }
+    return out;
+}
+
+class CliCardTest : public kivo::test::VcardTest {
+protected:
+    // The index `readers` gives the virtual card's reader.
+    std::string readerIndex() {
+        for (const ListedReader& reader : parseListing(runReaders("").output)) {
+            if (reader.name == session.reader()) return std::to_string(reader.index);
+        }
+        ADD_FAILURE() << "reader '" << session.reader() << "' not listed";
+        return "0";
+    }
+};
+
+}  // namespace
+
+TEST_F(CliTest, CardApduRefusesWhatIsNoCommand) {
+    struct Refused {
+        const char* arguments;
+        const char* message;
+    };
+    const Refused cases[] = {
+        {"", "no APDU given"},
+        {"00A4000", "'00A4000' has an odd number of hex digits"},
+        {"00G40000", "'00G40000' holds a character that is no hex digit"},
+        {"00A4:000x", "'00A4:000x' holds a character that is no hex digit"},
+        {"''", "'' is shorter than CLA INS P1 P2"},
+        {"00A4", "'00A4' is shorter than CLA INS P1 P2"},
+        {"00A4000C023F", "does not have the length its Lc byte gives"},
+        {"00A4000C023F000000", "does not have the length its Lc byte gives"},
+        {"00B00000000100", "is no extended command with Lc, data and Le"},
+        {"00DA000000000101", "is no extended command with Lc, data and Le"},
+        {"002A9E9A000002010200", "is no extended command with Lc, data and Le"},
+        {"--reader", "--reader needs a value"},
+        {"--reader x 00A40000", "--reader takes an index from 0 to 999, not 'x'"},
+        {"--bogus 00A40000", "unknown option '--bogus'"},
+    };
+    for (const Refused& refused : cases) {
+        const auto result = runApdu(refused.arguments);
+        EXPECT_EQ(result.status, 2) << refused.arguments << ": " << result.output;
+        EXPECT_NE(result.output.find(refused.message), std::string::npos)
+            << refused.arguments << ": " << result.output;
+        EXPECT_EQ(result.output.find("Sending:"), std::string::npos) << refused.arguments;
+    }
+    EXPECT_EQ(runCommand(cli("card 2>&1")).status, 2);
+    EXPECT_EQ(runCommand(cli("card list 2>&1")).status, 2);
+}
+
+TEST_F(CliTest, CardApduTakesEveryCommandFormAndNeedsAService) {
+    // Well-formed commands get as far as looking for the card: without a
+    // PC/SC service that ends in exit code 3, not in a usage error.
+    const std::string absent = "PCSCLITE_CSOCK_NAME='" + (m_folder / "absent.comm").string() + "' ";
+    for (const char* accepted :
+         {"00A40000", "00B0000010", "'00 A4 00 0C 02 3F 00'", "00:A4:04:00:02:3F:00:00",
+          "002A9E9A0000020102FFFF", "00a4000c023f00 00ca010100"}) {
+        const auto result = runApdu(accepted, absent);
+        EXPECT_EQ(result.status, 3) << accepted << ": " << result.output;
+        EXPECT_NE(result.output.find("the PC/SC service cannot be reached"), std::string::npos)
+            << accepted << ": " << result.output;
+    }
+    const auto help = runCommand(cli("card apdu --help"));
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.output.find("usage: kivocrypto card apdu [--reader N] [--trace FILE] HEX..."),
+              std::string::npos)
+        << help.output;
+    EXPECT_NE(help.output.find("Exit codes: 0 every APDU sent and answered, 1 a transmission failed,\n"
+                               "2 usage error, 3 no reader"),
+              std::string::npos)
+        << help.output;
+    EXPECT_NE(runCommand(cli("--help")).output.find("\n  card      send raw APDUs"), std::string::npos);
+}
+
+TEST_F(CliCardTest, PrintsTheAnswersTheCardGave) {
+    const std::string index = readerIndex();
+    session.markRecord();
+    const auto result = runApdu("--reader " + index + " '00 A4 00 00 02 3F 00' 00:CA:01:01:00 00CA7F7F00");
+    ASSERT_EQ(result.status, 0) << result.output;
+    const auto exchanges = session.recorded();
+    ASSERT_EQ(exchanges.size(), 3u) << result.output;
+    EXPECT_EQ(exchanges[0].command, "00A40000023F00");
+    EXPECT_EQ(exchanges[1].command, "00CA010100");
+    EXPECT_EQ(exchanges[1].response, "4B49564F0000002A9000") << "the serial number of test_card.txt";
+    EXPECT_EQ(exchanges[2].response, "6A88");
+    EXPECT_EQ(result.output, printedExchanges(exchanges));
+}
+
+TEST_F(CliCardTest, TheTraceMasksPinData) {
+    const std::string traceFile = (fs::temp_directory_path() /
+                                   ("kivocrypto-apdu-trace-" + std::to_string(::getpid()))).string();
+    fs::remove(traceFile);
+    // PIN 81 of test_card.txt is 123456: verified, so no try is lost.
+    const auto result = runApdu("--reader " + readerIndex() + " --trace '" + traceFile +
+                                "' 002000810631323334353600 00200081");
+    const std::string trace = readText(traceFile);
+    fs::remove(traceFile);
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_NE(result.output.find("Received (SW1=0x90, SW2=0x00)\nSending: 00 20 00 81\n"
+                                 "Received (SW1=0x90, SW2=0x00)"),
+              std::string::npos)
+        << result.output;
+    EXPECT_NE(trace.find("00:20:00:81:06:**:**:**:**:**:**:**"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("00:20:00:81\n"), std::string::npos) << trace;
+    EXPECT_EQ(trace.find("31:32:33:34:35:36"), std::string::npos) << trace;
+}

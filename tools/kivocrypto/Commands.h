@@ -17,6 +17,7 @@ int runTimestamp(const Arguments& arguments);
 int runVerify(const Arguments& arguments);
 int runDemo(const Arguments& arguments);
 int runReaders(const Arguments& arguments);
+int runCard(const Arguments& arguments);
 
 // Exit codes shared by every subcommand.
 inline constexpr int kExitOk = 0;
