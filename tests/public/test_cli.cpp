@@ -1034,7 +1034,7 @@ TEST_F(CliCardTest, PrintsTheAnswersTheCardGave) {
     EXPECT_EQ(result.output, printedExchanges(exchanges));
 }
 
-TEST_F(CliCardTest, TheTraceMasksPinData) {
+TEST_F(CliCardTest, TheOutputAndTheTraceMaskPinData) {
     const std::string traceFile = (fs::temp_directory_path() /
                                    ("kivocrypto-apdu-trace-" + std::to_string(::getpid()))).string();
     fs::remove(traceFile);
@@ -1044,6 +1044,9 @@ TEST_F(CliCardTest, TheTraceMasksPinData) {
     const std::string trace = readText(traceFile);
     fs::remove(traceFile);
     ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_NE(result.output.find("Sending: 00 20 00 81 06 ** ** ** ** ** ** **\n"), std::string::npos)
+        << result.output;
+    EXPECT_EQ(result.output.find("31 32 33"), std::string::npos) << result.output;
     EXPECT_NE(result.output.find("Received (SW1=0x90, SW2=0x00)\nSending: 00 20 00 81\n"
                                  "Received (SW1=0x90, SW2=0x00)"),
               std::string::npos)

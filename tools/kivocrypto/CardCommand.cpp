@@ -6,6 +6,7 @@
 
 #include "platform/PcscApi.h"
 #include "smartcard/key/ConfigSC.h"
+#include "smartcard/transport/CardTrace.h"
 #include "smartcard/transport/Reader.h"
 #include "smartcard/transport/SC_Transport.h"
 
@@ -144,6 +145,20 @@ std::string spacedHex(const std::uint8_t* bytes, std::size_t length, std::size_t
         std::snprintf(hex, sizeof hex, i == from ? "%02X" : " %02X", bytes[i]);
         text += hex;
     }
+    return text;
+}
+
+// A command as printed: the PIN data of VERIFY, CHANGE REFERENCE DATA and
+// RESET RETRY COUNTER shown as "**", as the card trace shows them, so that
+// a PIN does not end up in a terminal log or a pasted transcript.
+std::string printedCommand(const Bytes& apdu) {
+    std::size_t maskFrom = 0;
+    std::size_t maskLength = 0;
+    if (!kivo::secretDataRange(apdu.data(), apdu.size(), maskFrom, maskLength)) {
+        return spacedHex(apdu.data(), apdu.size());
+    }
+    std::string text = spacedHex(apdu.data(), maskFrom);
+    for (std::size_t i = 0; i < maskLength; ++i) text += " **";
     return text;
 }
 
@@ -306,7 +321,7 @@ int runApdu(const Arguments& arguments) {
     }
     for (std::size_t i = 0; i < options.commands.size(); ++i) {
         const RawCommand& command = options.commands[i];
-        std::cout << "Sending: " << spacedHex(command.apdu.data(), command.apdu.size()) << "\n";
+        std::cout << "Sending: " << printedCommand(command.apdu) << "\n";
         if (!card.exchange(command)) {
             std::cout << std::flush;
             printError("card apdu: APDU " + std::to_string(i + 1) + " could not be transmitted");
