@@ -1,6 +1,7 @@
 #include "smartcard/profiles/SC_Profile_CardOS60.h"
 
 #include "smartcard/transport/CardTrace.h"
+#include "smartcard/transport/PaceRequest.h"
 
 #include <openssl/crypto.h>
 
@@ -9,6 +10,7 @@
 
 using kivo::CardTrace;
 namespace card = kivo::card;
+namespace pace = kivo::card::pace;
 
 namespace {
 
@@ -26,9 +28,14 @@ void wipe(std::string& text) {
 CSC_Profile_CardOS60::~CSC_Profile_CardOS60() { FreePACE(); }
 
 void CSC_Profile_CardOS60::FreePACE() {
+    if (m_pace.established) {
+        std::vector<std::uint8_t> answer;
+        ExecutePace(pace::destroyChannelRequest(), answer);
+    }
     for (auto& entry : m_pace.cache) wipe(entry.second);
     m_pace.cache.clear();
     m_pace.readerHasPace = false;
+    m_pace.established = false;
 }
 
 void CSC_Profile_CardOS60::AddPaceCacheEntries(const std::string& line) {
@@ -58,12 +65,43 @@ void CSC_Profile_CardOS60::LoadPaceCache() {
                      static_cast<int>(m_pace.cache.size()));
 }
 
-bool CSC_Profile_CardOS60::InitPACE(const std::string&) {
+bool CSC_Profile_CardOS60::InitPACE(const std::string& pin) {
     const TraceScope trace(*this, "InitPACE");
     FreePACE();
     m_pace.readerHasPace = IsPaceAvailable();
+    if (!m_pace.readerHasPace) {
+        CardTrace::write(CardTrace::cLevelInfo, "reader offers no PACE: card used without it\n");
+        return true;
+    }
     LoadPaceCache();
-    return true;
+    std::string cardAccessNumber = CardAccessNumber(pin);
+    const bool established = EstablishChannel(cardAccessNumber);
+    wipe(cardAccessNumber);
+    return established;
+}
+
+std::string CSC_Profile_CardOS60::CardAccessNumber(const std::string& given) {
+    if (!given.empty() || m_pace.cache.empty()) return given;
+    const auto entry = m_pace.cache.find(GetSerialNumber());
+    return entry == m_pace.cache.end() ? std::string() : entry->second;
+}
+
+bool CSC_Profile_CardOS60::EstablishChannel(const std::string& cardAccessNumber) {
+    const auto* digits = reinterpret_cast<const std::uint8_t*>(cardAccessNumber.data());
+    auto request = pace::establishChannelRequest(pace::Password::Can, {digits, cardAccessNumber.size()});
+    if (!request) return false;
+    std::vector<std::uint8_t> answer;
+    const bool sent = ExecutePace(*request, answer);
+    OPENSSL_cleanse(request->data(), request->size());
+    const auto outcome = sent ? pace::parseEstablishAnswer(answer) : std::nullopt;
+    if (!outcome) {
+        CardTrace::write(CardTrace::cLevelInfo, "PACE: no valid answer from the reader\n");
+        return false;
+    }
+    CardTrace::write(CardTrace::cLevelInfo, "PACE: result 0x%08x, %s\n",
+                     static_cast<unsigned>(outcome->result), pace::resultText(outcome->result));
+    m_pace.established = outcome->result == pace::cResultOk;
+    return m_pace.established;
 }
 
 bool CSC_Profile_CardOS60::IsPaceReader(const std::string&) { return IsPaceAvailable(); }

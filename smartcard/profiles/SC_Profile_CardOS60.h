@@ -1,9 +1,9 @@
 // CardOS 6.0: as CardOS 5.4, with applications selected by AID, the PIN
-// verified as given, and the PACE hooks. PACE runs through the reader
-// (PC/SC part 10 EXECUTE_PACE), which the transport does not offer yet:
-// InitPACE keeps what the PACE step will need (the reader's PACE feature
-// and the entries of the PACE_CANCACHE file) and the commands go in plain,
-// since no trusted channel is ever active.
+// verified as given, and PACE. PACE is a reader function (PC/SC part 10
+// EXECUTE_PACE): the reader runs it with the card and then protects the
+// card traffic itself, so no trusted channel is ever active in the library
+// and the commands go in plain. A reader without EXECUTE_PACE leaves the
+// card to be used without PACE, as through a contact interface.
 #pragma once
 
 #include "smartcard/profiles/SC_Profile_CardOS54.h"
@@ -15,11 +15,13 @@ class CSC_Profile_CardOS60 : public CSC_Profile_CardOS54 {
 public:
     ~CSC_Profile_CardOS60() override;
 
-    // Forgets an earlier state, notes whether the reader offers PACE and
-    // reads the PACE_CANCACHE entries; true: nothing is established, the
-    // card is used in plain.
+    // Ends an earlier channel; on a reader with EXECUTE_PACE establishes
+    // one with the card access number: the one given, else the
+    // PACE_CANCACHE entry named by the card's serial number, else the one
+    // the reader asks for on its keypad. True when the channel stands, or
+    // when the reader has no PACE (the card is then used in plain).
     bool InitPACE(const std::string& pin) override;
-    // Wipes and forgets the PACE state.
+    // Ends the channel at the reader, wipes and forgets the PACE state.
     void FreePACE() override;
     std::int32_t GetPaceMode() override { return 2; }
     // Whether the connected reader offers EXECUTE_PACE.
@@ -39,7 +41,7 @@ public:
                         std::uint32_t length) override;
 
     bool PaceReaderFound() const { return m_pace.readerHasPace; }
-    std::size_t PaceCacheEntries() const { return m_pace.cache.size(); }
+    bool PaceEstablished() const { return m_pace.established; }
 
 protected:
     const char* ProfileName() const override { return "CSC_Profile_CardOS60"; }
@@ -47,11 +49,16 @@ protected:
 private:
     struct PaceState {
         bool readerHasPace = false;
-        // PACE_CANCACHE: "name=value" pairs, several on a line separated by
-        // ','. Values may be card access numbers: wiped when forgotten,
-        // never traced.
+        bool established = false;
+        // PACE_CANCACHE: "serial number=card access number" pairs, several
+        // on a line separated by ','. The values are wiped when forgotten
+        // and never traced.
         std::map<std::string, std::string> cache;
     };
+    // The card access number for the channel: `given` when not empty, else
+    // the cache entry of this card, else empty (the reader asks).
+    std::string CardAccessNumber(const std::string& given);
+    bool EstablishChannel(const std::string& cardAccessNumber);
     void LoadPaceCache();
     // The "name=value" entries of one line; a name seen before takes the
     // later value.

@@ -19,6 +19,8 @@ constexpr std::size_t kControlBufferSize = 0x10004;
 constexpr std::uint32_t kControlLargeRequest = 0x10004;
 constexpr DWORD kControlLargeSize = 0x10000;
 constexpr DWORD kControlDefaultLimit = 258;
+// Room for a PACE answer with EF.CardAccess and the chip identifier.
+constexpr std::size_t kPaceAnswerCapacity = 4096;
 constexpr std::uint8_t kStatusMoreData = 0x61;
 constexpr std::uint32_t kResultOk = 0;
 constexpr std::uint32_t kResultFailed = 255;
@@ -186,6 +188,30 @@ bool CSC_Transport::SendToCard() {
     return true;
 }
 
+LONG CSC_Transport::CallControl(std::uint32_t controlCode, const std::uint8_t* input,
+                                std::uint32_t inputLength, std::uint8_t* output, DWORD outputSize,
+                                DWORD& returned) {
+    const bool withInput = input != nullptr && inputLength != 0;
+    WipedBuffer in(std::size_t{inputLength} + 2);
+    if (withInput) {
+        std::memcpy(in.data(), input, inputLength);
+        // The PACE request carries the PACE secret in its input; it is traced masked.
+        const bool secretInput = m_pcsc != nullptr && m_pcsc->executePace() != 0 &&
+                                 controlCode == m_pcsc->executePace();
+        CardTrace::dump(CardTrace::cLevelApdu, "[data sent to card]", input, inputLength, 0,
+                        secretInput ? inputLength : 0);
+    }
+    returned = 0;
+    const LONG rc = kivo::pcscApi().Control(m_hScard, controlCode, withInput ? in.data() : nullptr,
+                                            withInput ? inputLength : 0, output, outputSize, &returned);
+    if (rc != SCARD_S_SUCCESS) {
+        CardTrace::write(CardTrace::cLevelInfo, "SCardControl failed 0x%lx\n", traceValue(rc));
+        return rc;
+    }
+    returned = std::min<DWORD>(returned, outputSize);
+    return rc;
+}
+
 bool CSC_Transport::TransmitControl(std::uint32_t controlCode, const std::uint8_t* input,
                                     std::uint32_t inputLength) {
     if (input == nullptr) inputLength = 0;
@@ -196,30 +222,15 @@ bool CSC_Transport::TransmitControl(std::uint32_t controlCode, const std::uint8_
     CheckProtocol();
 
     std::vector<std::uint8_t> output(kControlBufferSize, 0);
-    WipedBuffer in(std::size_t{inputLength} + 2);
-    if (withInput) std::memcpy(in.data(), input, inputLength);
-
     const std::uint64_t requested = std::uint64_t{m_dwResponseLen} + 2;
     const DWORD outputSize = requested == kControlLargeRequest
                                  ? kControlLargeSize
                                  : static_cast<DWORD>(std::min<std::uint64_t>(requested, kControlDefaultLimit));
-
-    // The PACE request carries the PIN in its input; it is traced masked.
-    const bool secretInput = m_pcsc != nullptr && m_pcsc->executePace() != 0 &&
-                             controlCode == m_pcsc->executePace();
-    if (withInput) {
-        CardTrace::dump(CardTrace::cLevelApdu, "[data sent to card]", input, inputLength, 0,
-                        secretInput ? inputLength : 0);
-    }
     DWORD returned = 0;
-    const LONG rc = kivo::pcscApi().Control(m_hScard, controlCode, withInput ? in.data() : nullptr,
-                                            inputLength, output.data(), outputSize, &returned);
-    if (rc != SCARD_S_SUCCESS) {
-        CardTrace::write(CardTrace::cLevelInfo, "SCardControl failed 0x%lx\n", traceValue(rc));
+    if (CallControl(controlCode, input, inputLength, output.data(), outputSize, returned) !=
+        SCARD_S_SUCCESS) {
         return false;
     }
-    returned = std::min<DWORD>(returned, outputSize);
-
     if (!withInput) {
         if (m_response.size() < returned) m_response.resize(returned);
         std::copy(output.begin(), output.begin() + returned, m_response.begin());
@@ -231,6 +242,21 @@ bool CSC_Transport::TransmitControl(std::uint32_t controlCode, const std::uint8_
     }
     if (returned >= 2) TakeResponse(output.data(), returned, false);
     CardTrace::write(CardTrace::cLevelDetail, "--leaving CSC_Profile_Base::TransmitControl\n");
+    return true;
+}
+
+bool CSC_Transport::ExecutePace(const std::vector<std::uint8_t>& request,
+                                std::vector<std::uint8_t>& answer) {
+    answer.clear();
+    if (!IsPaceAvailable() || request.empty()) return false;
+    std::vector<std::uint8_t> output(kPaceAnswerCapacity, 0);
+    DWORD returned = 0;
+    if (CallControl(m_pcsc->executePace(), request.data(), static_cast<std::uint32_t>(request.size()),
+                    output.data(), static_cast<DWORD>(output.size()), returned) != SCARD_S_SUCCESS) {
+        return false;
+    }
+    answer.assign(output.begin(), output.begin() + returned);
+    CardTrace::dump(CardTrace::cLevelApdu, "[reader answer]", answer.data(), answer.size());
     return true;
 }
 

@@ -66,6 +66,11 @@ public:
     // base rebuilds the verify and modify structures after it.
     bool RefreshPinPadFeatures();
     bool IsPaceAvailable() const { return m_pcsc != nullptr && m_pcsc->isPace(); }
+    // One PACE request to the reader (FEATURE_EXECUTE_PACE) and the reader's
+    // whole answer, which is no card response: the status word stays as it
+    // was. False without the feature or when the request fails. The request
+    // holds the PACE secret: it is traced masked; the caller wipes it.
+    bool ExecutePace(const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& answer);
     const CSC_Pcsc* PinPadFeatures() const { return m_pcsc.get(); }
 
     // Pin-pad operations over the reader features; each first gives the
@@ -146,6 +151,11 @@ protected:
     std::vector<std::uint8_t> m_modifyStruct;
 
 private:
+    // SCardControl with the input traced (masked for a PACE request) and
+    // passed from a wiped copy; `returned` is bounded by `outputSize`.
+    LONG CallControl(std::uint32_t controlCode, const std::uint8_t* input, std::uint32_t inputLength,
+                     std::uint8_t* output, DWORD outputSize, DWORD& returned);
+
     bool m_keyPollFailed = false;
     // A context established by Connect for itself, released at the end.
     SCARDCONTEXT m_ownContext = 0;

@@ -8,6 +8,11 @@
 #include "smartcard/profiles/SC_Profile_CardOS44.h"
 #include "smartcard/profiles/SC_Profile_CardOS60.h"
 #include "tests/support/card/CardUnderTest.h"
+#include "tests/support/card/EmulatedPinPad.h"
+#include "tests/support/card/PcscScript.h"
+
+#include <cstdlib>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -124,6 +129,65 @@ TEST_F(CardOS5OnTheCard, CardOS60SelectsByAidAndVerifiesInPlain) {
     EXPECT_EQ(v60->SCVerify(0x81, text("123456"), 6), sc::cOk);
     EXPECT_EQ(card.commands(), (std::vector<std::string>{"00A404040CA000000063504B43532D313500",
                                                          "0020008106313233343536"}));
+}
+
+// PACE at a reader with EXECUTE_PACE: the card access number given, taken
+// from the PACE_CANCACHE entry of the card's serial number, or typed at the
+// reader; a wrong number, a cancel and a time-out fail. The request is the
+// reader's byte for byte, the number never reaches the trace, the card
+// commands go in plain while the channel stands, and freeing PACE ends it.
+TEST_F(CardOS5OnTheCard, CardOS60EstablishesPaceAtTheReader) {
+    constexpr char kCan[] = "482917";
+    const std::string withCan = "020B0002000634383239313700" "00";
+    const std::string typedAtReader = "02050002000000" "00";
+    struct Row {
+        const char* name;
+        std::string given;
+        std::function<void(EmulatedPinPad&)> atReader;
+        bool cached;
+        std::string request;
+        bool established;
+    };
+    const auto nothing = [](EmulatedPinPad&) {};
+    const Row rows[] = {
+        {"given", kCan, nothing, false, withCan, true},
+        {"wrong", "482918", nothing, false, "020B00020006343832393138" "0000", false},
+        {"cached", "", nothing, true, withCan, true},
+        {"typed", "", [&](EmulatedPinPad& pad) { pad.type({kCan}); }, false, typedAtReader, true},
+        {"cancelled", "", [](EmulatedPinPad& pad) { pad.cancel(); }, false, typedAtReader, false},
+        {"timed out", "", [](EmulatedPinPad& pad) { pad.timeOut(); }, false, typedAtReader, false},
+    };
+    ScopedTraceFile trace(9);
+    const std::string cacheFile = (trace.path().parent_path() / "can-cache.txt").string();
+    for (const Row& row : rows) {
+        EmulatedPinPad pad({false, false, false, false, false, true}, "PACE reader");
+        pad.cardAccessNumber(kCan);
+        auto v60 = card.connected<CSC_Profile_CardOS60>(20);
+        v60->CheckPinPad();
+        std::ofstream(cacheFile) << "other=111111,\n" << v60->GetSerialNumber() << "=" << kCan << "\n";
+        ::unsetenv("PACE_CANCACHE");
+        if (row.cached) ::setenv("PACE_CANCACHE", cacheFile.c_str(), 1);
+        row.atReader(pad);
+        EXPECT_EQ(v60->InitPACE(row.given), row.established) << row.name;
+        ::unsetenv("PACE_CANCACHE");
+        ASSERT_FALSE(pad.paceRequests().empty()) << row.name;
+        EXPECT_EQ(hexText(pad.paceRequests().back()), row.request) << row.name;
+        EXPECT_EQ(v60->PaceEstablished(), row.established) << row.name;
+        if (!row.established) continue;
+        card.mark();
+        EXPECT_EQ(v60->SCVerify(0x81, text("123456"), 6), sc::cOk) << row.name;
+        EXPECT_EQ(card.commands(), std::vector<std::string>{"0020008106313233343536"}) << row.name;
+        v60->FreePACE();
+        EXPECT_EQ(hexText(pad.paceRequests().back()), "030000") << row.name;
+        EXPECT_FALSE(pad.channelEstablished()) << row.name;
+    }
+    const std::string traced = trace.contents();
+    EXPECT_NE(traced.find("PACE: result 0x00000000, channel established"), std::string::npos);
+    EXPECT_NE(traced.find("PACE: result 0xf0046300, refused by the card"), std::string::npos);
+    EXPECT_NE(traced.find("PACE: result 0xf0200001, cancelled at the reader"), std::string::npos);
+    for (const char* form : {"482917", "34:38:32:39:31:37", "34 38 32 39 31 37", "343832393137"}) {
+        EXPECT_EQ(traced.find(form), std::string::npos) << form;
+    }
 }
 
 }  // namespace

@@ -153,6 +153,32 @@ std::optional<PadBytes> apduTemplate(const PadBytes& structure, const Layout& la
     return PadBytes(structure.begin() + static_cast<std::ptrdiff_t>(layout.data), structure.end());
 }
 
+// EXECUTE_PACE functions, the card access number's PinID, and the reader
+// results the pad gives: success, the user's cancel and time-out, and the
+// card's refusal (6300) of the last GENERAL AUTHENTICATE step, which is what
+// differing passwords end in (the two sides' tokens differ).
+constexpr std::uint8_t kPaceEstablish = 0x02;
+constexpr std::uint8_t kPaceDestroy = 0x03;
+constexpr std::uint8_t kPasswordCan = 0x02;
+constexpr std::uint32_t kResultOk = 0x00000000;
+constexpr std::uint32_t kResultCancelled = 0xF0200001;
+constexpr std::uint32_t kResultTimedOut = 0xF0200002;
+constexpr std::uint32_t kResultTokenRefused = 0xF0046300;
+// An EF.CardAccess with one PACE info (id-PACE-ECDH-GM-AES-CBC-CMAC-128,
+// version 2, brainpoolP256r1).
+const PadBytes kCardAccess = {0x31, 0x14, 0x30, 0x12, 0x06, 0x0A, 0x04, 0x00, 0x7F, 0x00, 0x07, 0x02,
+                              0x02, 0x04, 0x02, 0x02, 0x02, 0x01, 0x02, 0x02, 0x01, 0x0D};
+
+// A reader answer: result, wLengthOutputData, output (little-endian).
+PadBytes paceAnswer(std::uint32_t result, const PadBytes& output) {
+    PadBytes answer = {static_cast<std::uint8_t>(result), static_cast<std::uint8_t>(result >> 8),
+                       static_cast<std::uint8_t>(result >> 16), static_cast<std::uint8_t>(result >> 24),
+                       static_cast<std::uint8_t>(output.size()),
+                       static_cast<std::uint8_t>(output.size() >> 8)};
+    answer.insert(answer.end(), output.begin(), output.end());
+    return answer;
+}
+
 PadBytes statusWord(std::uint16_t sw) {
     return {static_cast<std::uint8_t>(sw >> 8), static_cast<std::uint8_t>(sw)};
 }
@@ -359,10 +385,54 @@ LONG EmulatedPinPad::control(SCARDHANDLE card, DWORD code, const PadBytes& input
         return answer({key}, out, outLength, returned);
     }
     if (code == pinPadControlCode(kTagExecutePace) && m_features.executePace) {
-        return SCARD_E_UNSUPPORTED_FEATURE;
+        m_paceRequests.push_back(input);
+        const PadBytes result = executePace(input);
+        return result.empty() ? refuse() : answer(result, out, outLength, returned);
     }
     return m_lower.Control(card, code, input.empty() ? nullptr : input.data(),
                            static_cast<DWORD>(input.size()), out, outLength, returned);
+}
+
+// EXECUTE_PACE: bIdxFunction, wLengthInputData (little-endian), input.
+// Nothing for a request that is not well formed.
+PadBytes EmulatedPinPad::executePace(const PadBytes& input) {
+    if (input.size() < 3 || input.size() != 3u + (input[1] | (input[2] << 8))) return {};
+    if (input[0] == kPaceEstablish) return establishChannel(input);
+    if (input[0] != kPaceDestroy || input.size() != 3) return {};
+    m_channel = false;
+    return paceAnswer(kResultOk, {});
+}
+
+// PinID, lengthCHAT, CHAT, lengthPIN, PIN, lengthCertificateDescription (2),
+// certificate description.
+PadBytes EmulatedPinPad::establishChannel(const PadBytes& input) {
+    const std::size_t pinAt = 5;
+    if (input.size() < pinAt + 2 || input[3] != kPasswordCan ||
+        input[4] != 0 || input.size() != pinAt + 1 + input[pinAt] + 2 ||
+        input[input.size() - 2] != 0 || input.back() != 0) {
+        return {};
+    }
+    std::string password(input.begin() + pinAt + 1, input.end() - 2);
+    if (password.empty()) {
+        if (m_entries.empty()) return {};
+        const PinPadEntry entry = std::move(m_entries.front());
+        m_entries.pop_front();
+        if (entry.end != PinPadEntry::End::Confirmed) {
+            return paceAnswer(entry.end == PinPadEntry::End::Cancelled ? kResultCancelled
+                                                                       : kResultTimedOut,
+                              {});
+        }
+        if (entry.pins.size() != 1) return {};
+        password = entry.pins.front();
+    }
+    m_channel = !m_cardAccessNumber.empty() && password == m_cardAccessNumber;
+    OPENSSL_cleanse(password.data(), password.size());
+    if (!m_channel) return paceAnswer(kResultTokenRefused, {});
+    // MSE SET AT answered 9000, EF.CardAccess, no CARs, no IDicc.
+    PadBytes output = {0x90, 0x00, static_cast<std::uint8_t>(kCardAccess.size()), 0x00};
+    output.insert(output.end(), kCardAccess.begin(), kCardAccess.end());
+    output.insert(output.end(), {0x00, 0x00, 0x00, 0x00});
+    return paceAnswer(kResultOk, output);
 }
 
 LONG EmulatedPinPad::systemName(LPBYTE attribute, LPDWORD length) const {

@@ -27,8 +27,8 @@ struct PinPadFeatures {
     bool modifyDirect = false;
     bool modifyStartFinish = false;
     bool keyPressed = false;
-    // Listed only: a PACE request is refused (SCARD_E_UNSUPPORTED_FEATURE)
-    // until PACE is emulated.
+    // EstablishPACEChannel and DestroyPACEChannel with a card access
+    // number (see EmulatedPinPad::cardAccessNumber).
     bool executePace = false;
 };
 
@@ -68,6 +68,17 @@ public:
     // The control requests the pad refused (malformed input, nothing pending).
     int refusals() const { return m_refusals; }
 
+    // PACE: the reader runs the protocol with the card and then protects
+    // the card traffic itself, so the commands reach vcard in plain. The
+    // emulation stands in for both ends of the protocol: a channel is
+    // established when the password (from the request, or the next typed
+    // entry when the request carries none) is the card access number set
+    // here, and the card's refusal is answered otherwise.
+    void cardAccessNumber(std::string number) { m_cardAccessNumber = std::move(number); }
+    // Every EXECUTE_PACE request received, in order.
+    const std::vector<PadBytes>& paceRequests() const { return m_paceRequests; }
+    bool channelEstablished() const { return m_channel; }
+
     // The handlers of the emulated table.
     LONG control(SCARDHANDLE card, DWORD code, const PadBytes& input, LPVOID out, DWORD outLength,
                  LPDWORD returned);
@@ -89,6 +100,8 @@ private:
     PadBytes transmitToCard(SCARDHANDLE card, const PadBytes& apdu);
     LONG answer(const PadBytes& output, LPVOID out, DWORD outLength, LPDWORD returned);
     LONG refuse();
+    PadBytes executePace(const PadBytes& input);
+    PadBytes establishChannel(const PadBytes& input);
 
     PcscApi m_lower;
     PcscApi m_table;
@@ -97,6 +110,9 @@ private:
     std::deque<PinPadEntry> m_entries;
     std::optional<Pending> m_pending;
     int m_refusals = 0;
+    std::string m_cardAccessNumber;
+    std::vector<PadBytes> m_paceRequests;
+    bool m_channel = false;
     const PcscApi* m_previous = nullptr;
 };
 
