@@ -4,6 +4,8 @@
 // profile sends and the PINs typed, and the card judges it.
 
 #include "smartcard/profiles/SC_Profile_CardOS43b.h"
+#include "smartcard/profiles/SC_Profile_SecCos5.h"
+#include "smartcard/profiles/SC_Profile_SetCos442.h"
 #include "smartcard/profiles/SC_Profile_StarCos32.h"
 #include "tests/support/card/CardUnderTest.h"
 #include "tests/support/card/EmulatedPinPad.h"
@@ -27,6 +29,7 @@ struct Family {
     const char* card;
     Connect connect;
     const char* pinPath;  // where ChangeRef selects the PIN
+    std::uint8_t reference;
     std::string pin;
     std::string newPin;
     CardResult wrongPin;
@@ -42,6 +45,7 @@ const Family kStarCos = {
         return card.connected<CSC_Profile_StarCos32>();
     },
     "",
+    0x81,
     "123456",
     "24681357",
     sc::cFailed,
@@ -56,6 +60,7 @@ const Family kCardOS = {
         return card.connected<CSC_Profile_CardOS43b>(4);
     },
     "3f00/5015/4401",
+    0x81,
     "12345678",
     "24681357",
     sc::cAuthFailed,
@@ -65,6 +70,39 @@ const Family kCardOS = {
     sc::cFailed,
     sc::cPinPadAborted,
     "0024008110" "3132333435363738" "3234363831333537"};
+
+// Format-2 blocks as StarCos, with SecCos 5's own verify and change.
+const Family kSecCos = {
+    "seccos5",
+    [](CardUnderTest& card) -> std::unique_ptr<CSC_Profile_Base> {
+        return card.connected<CSC_Profile_SecCos5>();
+    },
+    "",
+    0x81,
+    "123456",
+    "24681357",
+    sc::cFailed,
+    sc::cFailed,
+    sc::cFailed,
+    sc::cFailed,
+    "0024008110" "26123456FFFFFFFF" "2824681357FFFFFF"};
+
+// ASCII PINs in zero-padded 8-byte fields, which the pad fills into the
+// templates SetCos 4.4.2 appends to its structures.
+const Family kSetCos = {
+    "setcos442",
+    [](CardUnderTest& card) -> std::unique_ptr<CSC_Profile_Base> {
+        return card.connected<CSC_Profile_SetCos442>();
+    },
+    "",
+    0x01,
+    "123456",
+    "24681357",
+    sc::cFailed,
+    sc::cFailed,
+    sc::cFailed,
+    sc::cFailed,
+    "0024000110" "3132333435360000" "3234363831333537"};
 
 // The two ways a reader takes a PIN: one request, or start, key events and
 // finish.
@@ -93,10 +131,14 @@ protected:
         return profile;
     }
     CardResult verifyOnPad(CSC_Profile_Base& profile) {
-        return profile.Verify("", "", false, 0x81, true, "");
+        return profile.Verify("", "", false, family().reference, true, "");
     }
     // The status word of a bare VERIFY: the card's tries left.
-    std::uint16_t triesStatus() { return VcardSession::sw(card.transmit("0020008100")); }
+    std::uint16_t triesStatus() {
+        char command[11];
+        std::snprintf(command, sizeof command, "002000%02X00", family().reference);
+        return VcardSession::sw(card.transmit(command));
+    }
 
     std::unique_ptr<EmulatedPinPad> pad;
 };
@@ -105,7 +147,7 @@ protected:
 // keyboard path sends; a wrong one is counted by the card.
 TEST_P(PinPadOnCard, TypedPinIsTheKeyboardsCommand) {
     auto profile = connectThroughPad();
-    ASSERT_EQ(profile->Verify("", "", false, 0x81, false, family().pin), sc::cOk);
+    ASSERT_EQ(profile->Verify("", "", false, family().reference, false, family().pin), sc::cOk);
     const std::vector<std::string> keyboard = card.commands();
     card.mark();
     pad->type({family().pin});
@@ -135,7 +177,10 @@ INSTANTIATE_TEST_SUITE_P(Readers, PinPadOnCard,
                          ::testing::Values(Case{&kStarCos, kDirect, "StarCosDirect"},
                                            Case{&kStarCos, kStartFinish, "StarCosStartFinish"},
                                            Case{&kCardOS, kDirect, "CardOSDirect"},
-                                           Case{&kCardOS, kStartFinish, "CardOSStartFinish"}),
+                                           Case{&kCardOS, kStartFinish, "CardOSStartFinish"},
+                                           Case{&kSecCos, kStartFinish, "SecCosStartFinish"},
+                                           Case{&kSetCos, kDirect, "SetCosDirect"},
+                                           Case{&kSetCos, kStartFinish, "SetCosStartFinish"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A PIN change typed on the pad (current PIN, new PIN twice): the card
@@ -146,21 +191,23 @@ class PinChangeOnCard : public PinPadOnCard {};
 TEST_P(PinChangeOnCard, ChangeTypedOnPad) {
     auto profile = connectThroughPad();
     pad->type({family().pin, family().newPin, "11112222"});
-    EXPECT_EQ(profile->ChangeRef(family().pinPath, "", 0x81, true, "", ""), family().pinsDiffer);
+    EXPECT_EQ(profile->ChangeRef(family().pinPath, "", family().reference, true, "", ""), family().pinsDiffer);
     for (const std::string& command : card.commands()) {
         EXPECT_NE(command.substr(0, 4), "0024") << "new PINs that differ reached the card";
     }
     card.mark();
     pad->type({family().pin, family().newPin, family().newPin});
-    EXPECT_EQ(profile->ChangeRef(family().pinPath, "", 0x81, true, "", ""), sc::cOk);
+    EXPECT_EQ(profile->ChangeRef(family().pinPath, "", family().reference, true, "", ""), sc::cOk);
     ASSERT_FALSE(card.commands().empty());
     EXPECT_EQ(card.commands().back(), family().changeCommand);
-    EXPECT_EQ(profile->Verify("", "", false, 0x81, false, family().newPin), sc::cOk);
+    EXPECT_EQ(profile->Verify("", "", false, family().reference, false, family().newPin), sc::cOk);
 }
 
 INSTANTIATE_TEST_SUITE_P(Readers, PinChangeOnCard,
                          ::testing::Values(Case{&kStarCos, kStartFinish, "StarCos"},
-                                           Case{&kCardOS, kStartFinish, "CardOS"}),
+                                           Case{&kCardOS, kStartFinish, "CardOS"},
+                                           Case{&kSecCos, kStartFinish, "SecCos"},
+                                           Case{&kSetCos, kStartFinish, "SetCos"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Structures the pad cannot build a command from are refused, never read
