@@ -25,7 +25,18 @@ enum Instruction : std::uint8_t {
     kReadRecord = 0xB2,
     kGetData = 0xCA,
     kUpdateBinary = 0xD6,
+    kPaceHook = 0xF0,
 };
+
+constexpr std::uint8_t kPaceHookClass = 0x80;
+constexpr std::uint8_t kPaceHookOpen = 0x00;
+constexpr std::uint8_t kPaceHookClose = 0x01;
+
+// What a PACE card answers before its channel stands: what a terminal
+// reads and sets up to run PACE.
+bool answeredWithoutChannel(std::uint8_t ins) {
+    return ins == kSelect || ins == kReadBinary || ins == kGetData || ins == kManageSecurityEnvironment;
+}
 }  // namespace
 
 void Card::reset() {
@@ -34,6 +45,7 @@ void Card::reset() {
     m_chained.clear();
     m_chainIns = 0;
     m_pending.clear();
+    m_paceChannel = false;
 }
 
 Bytes Card::process(const Bytes& command) {
@@ -79,7 +91,23 @@ Bytes Card::getResponse(const Apdu& apdu) {
     return withStatus(std::move(out), static_cast<std::uint16_t>(0x6100 | (m_pending.size() & 0xFF)));
 }
 
+Bytes Card::paceHook(const Apdu& apdu) {
+    if (apdu.p2 != 0) return status(0x6A86);
+    if (apdu.p1 == kPaceHookClose && apdu.data.empty()) {
+        m_paceChannel = false;
+        return status(0x9000);
+    }
+    if (apdu.p1 != kPaceHookOpen) return status(0x6A86);
+    const std::string can = dialect->text("pace-can");
+    m_paceChannel = !can.empty() && Bytes(can.begin(), can.end()) == apdu.data;
+    return status(m_paceChannel ? 0x9000 : 0x6300);
+}
+
 Bytes Card::answer(Apdu apdu) {
+    if (dialect->has("pace-can")) {
+        if (apdu.cla == kPaceHookClass && apdu.ins == kPaceHook) return paceHook(apdu);
+        if (!m_paceChannel && !answeredWithoutChannel(apdu.ins)) return status(0x6982);
+    }
     // Inter-industry classes only (first bit clear), but for GET DATA in
     // the proprietary class a family names (get-data-class).
     const bool proprietaryGetData =

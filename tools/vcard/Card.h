@@ -46,10 +46,13 @@ private:
     Bytes getResponse(const Apdu& apdu);
     Bytes getChallenge(const Apdu& apdu);
     Bytes getData(const Apdu& apdu);
+    // The PACE hook of the emulated reader (dialect pace-can).
+    Bytes paceHook(const Apdu& apdu);
 
     Bytes m_chained;          // data of a command chain so far
     std::uint8_t m_chainIns = 0;
     Bytes m_pending;          // data waiting for GET RESPONSE
+    bool m_paceChannel = false;  // PACE established (dialect pace-can)
 };
 
 }  // namespace vcard

@@ -154,16 +154,18 @@ std::optional<PadBytes> apduTemplate(const PadBytes& structure, const Layout& la
 }
 
 // EXECUTE_PACE functions, the card access number's PinID, and the reader
-// results the pad gives: success, the user's cancel and time-out, and the
-// card's refusal (6300) of the last GENERAL AUTHENTICATE step, which is what
-// differing passwords end in (the two sides' tokens differ).
+// results the pad gives: success, the user's cancel and time-out, the
+// card's status word when it refuses the last GENERAL AUTHENTICATE step
+// (6300 when the passwords differ: the two sides' tokens do), and a card
+// that does not answer.
 constexpr std::uint8_t kPaceEstablish = 0x02;
 constexpr std::uint8_t kPaceDestroy = 0x03;
 constexpr std::uint8_t kPasswordCan = 0x02;
 constexpr std::uint32_t kResultOk = 0x00000000;
 constexpr std::uint32_t kResultCancelled = 0xF0200001;
 constexpr std::uint32_t kResultTimedOut = 0xF0200002;
-constexpr std::uint32_t kResultTokenRefused = 0xF0046300;
+constexpr std::uint32_t kResultCardStatusLastStep = 0xF0040000;
+constexpr std::uint32_t kResultCommunicationAbort = 0xF0100001;
 // An EF.CardAccess with one PACE info (id-PACE-ECDH-GM-AES-CBC-CMAC-128,
 // version 2, brainpoolP256r1).
 const PadBytes kCardAccess = {0x31, 0x14, 0x30, 0x12, 0x06, 0x0A, 0x04, 0x00, 0x7F, 0x00, 0x07, 0x02,
@@ -386,7 +388,7 @@ LONG EmulatedPinPad::control(SCARDHANDLE card, DWORD code, const PadBytes& input
     }
     if (code == pinPadControlCode(kTagExecutePace) && m_features.executePace) {
         m_paceRequests.push_back(input);
-        const PadBytes result = executePace(input);
+        const PadBytes result = executePace(card, input);
         return result.empty() ? refuse() : answer(result, out, outLength, returned);
     }
     return m_lower.Control(card, code, input.empty() ? nullptr : input.data(),
@@ -395,17 +397,18 @@ LONG EmulatedPinPad::control(SCARDHANDLE card, DWORD code, const PadBytes& input
 
 // EXECUTE_PACE: bIdxFunction, wLengthInputData (little-endian), input.
 // Nothing for a request that is not well formed.
-PadBytes EmulatedPinPad::executePace(const PadBytes& input) {
+PadBytes EmulatedPinPad::executePace(SCARDHANDLE card, const PadBytes& input) {
     if (input.size() < 3 || input.size() != 3u + (input[1] | (input[2] << 8))) return {};
-    if (input[0] == kPaceEstablish) return establishChannel(input);
+    if (input[0] == kPaceEstablish) return establishChannel(card, input);
     if (input[0] != kPaceDestroy || input.size() != 3) return {};
+    transmitToCard(card, {0x80, 0xF0, 0x01, 0x00});
     m_channel = false;
     return paceAnswer(kResultOk, {});
 }
 
 // PinID, lengthCHAT, CHAT, lengthPIN, PIN, lengthCertificateDescription (2),
 // certificate description.
-PadBytes EmulatedPinPad::establishChannel(const PadBytes& input) {
+PadBytes EmulatedPinPad::establishChannel(SCARDHANDLE card, const PadBytes& input) {
     const std::size_t pinAt = 5;
     if (input.size() < pinAt + 2 || input[3] != kPasswordCan ||
         input[4] != 0 || input.size() != pinAt + 1 + input[pinAt] + 2 ||
@@ -425,9 +428,16 @@ PadBytes EmulatedPinPad::establishChannel(const PadBytes& input) {
         if (entry.pins.size() != 1) return {};
         password = entry.pins.front();
     }
-    m_channel = !m_cardAccessNumber.empty() && password == m_cardAccessNumber;
+    // The card's side of the protocol: vcard's PACE hook with the password.
+    PadBytes hook = {0x80, 0xF0, 0x00, 0x00, static_cast<std::uint8_t>(password.size())};
+    hook.insert(hook.end(), password.begin(), password.end());
     OPENSSL_cleanse(password.data(), password.size());
-    if (!m_channel) return paceAnswer(kResultTokenRefused, {});
+    const PadBytes cardAnswer = transmitToCard(card, hook);
+    OPENSSL_cleanse(hook.data(), hook.size());
+    if (cardAnswer.size() < 2) return paceAnswer(kResultCommunicationAbort, {});
+    const auto sw = static_cast<std::uint32_t>(cardAnswer[cardAnswer.size() - 2] << 8 | cardAnswer.back());
+    m_channel = sw == 0x9000;
+    if (!m_channel) return paceAnswer(kResultCardStatusLastStep | sw, {});
     // MSE SET AT answered 9000, EF.CardAccess, no CARs, no IDicc.
     PadBytes output = {0x90, 0x00, static_cast<std::uint8_t>(kCardAccess.size()), 0x00};
     output.insert(output.end(), kCardAccess.begin(), kCardAccess.end());

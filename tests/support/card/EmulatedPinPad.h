@@ -28,7 +28,7 @@ struct PinPadFeatures {
     bool modifyStartFinish = false;
     bool keyPressed = false;
     // EstablishPACEChannel and DestroyPACEChannel with a card access
-    // number (see EmulatedPinPad::cardAccessNumber).
+    // number, which the card judges (vcard's pace-can).
     bool executePace = false;
 };
 
@@ -70,11 +70,10 @@ public:
 
     // PACE: the reader runs the protocol with the card and then protects
     // the card traffic itself, so the commands reach vcard in plain. The
-    // emulation stands in for both ends of the protocol: a channel is
-    // established when the password (from the request, or the next typed
-    // entry when the request carries none) is the card access number set
-    // here, and the card's refusal is answered otherwise.
-    void cardAccessNumber(std::string number) { m_cardAccessNumber = std::move(number); }
+    // emulation stands in for the protocol: it hands the password (from
+    // the request, or the next typed entry when the request carries none)
+    // to vcard's PACE hook, and the card judges it against its card access
+    // number (vcard's pace-can).
     // Every EXECUTE_PACE request received, in order.
     const std::vector<PadBytes>& paceRequests() const { return m_paceRequests; }
     bool channelEstablished() const { return m_channel; }
@@ -100,8 +99,8 @@ private:
     PadBytes transmitToCard(SCARDHANDLE card, const PadBytes& apdu);
     LONG answer(const PadBytes& output, LPVOID out, DWORD outLength, LPDWORD returned);
     LONG refuse();
-    PadBytes executePace(const PadBytes& input);
-    PadBytes establishChannel(const PadBytes& input);
+    PadBytes executePace(SCARDHANDLE card, const PadBytes& input);
+    PadBytes establishChannel(SCARDHANDLE card, const PadBytes& input);
 
     PcscApi m_lower;
     PcscApi m_table;
@@ -110,7 +109,6 @@ private:
     std::deque<PinPadEntry> m_entries;
     std::optional<Pending> m_pending;
     int m_refusals = 0;
-    std::string m_cardAccessNumber;
     std::vector<PadBytes> m_paceRequests;
     bool m_channel = false;
     const PcscApi* m_previous = nullptr;
