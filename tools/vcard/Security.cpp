@@ -349,14 +349,10 @@ Bytes Security::decipher(const Apdu& apdu) {
     if (cryptogram.size() != modulus) return status(0x6700);
     if (dialect->text("decipher-byte-order") == "reversed") std::reverse(cryptogram.begin(), cryptogram.end());
     // decipher-signs=type1: the card signs through DECIPHER, applying its
-    // key to a PKCS#1 type-1 block as it stands. No RSA encryption yields
-    // such a block (00 01, eight or more FF, 00) but by a chance of 2^-80.
-    const bool signs = dialect->text("decipher-signs") == "type1" && isSignatureBlock(cryptogram);
-    if (signs) {
-        Bytes signature = sign(pkey, cryptogram, nullptr);
-        if (signature.empty()) return status(0x6A80);
-        return withStatus(std::move(signature), 0x9000);
-    }
+    // key to a PKCS#1 type-1 block as it stands (the same raw operation as
+    // the raw indicator's). No RSA encryption yields such a block (00 01,
+    // eight or more FF, 00) but by a chance of 2^-80.
+    raw = raw || (dialect->text("decipher-signs") == "type1" && isSignatureBlock(cryptogram));
     PkeyCtx ctx(EVP_PKEY_CTX_new(pkey, nullptr));
     if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) <= 0 ||
         EVP_PKEY_CTX_set_rsa_padding(ctx.get(), raw ? RSA_NO_PADDING : RSA_PKCS1_PADDING) <= 0) {
