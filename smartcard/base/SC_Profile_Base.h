@@ -272,8 +272,9 @@ protected:
     CardResult IsoSelect(std::uint8_t p1, std::uint8_t p2, const std::uint8_t* data,
                          std::uint16_t length, std::optional<std::uint8_t> le);
     // SELECT as `form` says of the MF (P1 00), a DF (P1 01, 1 to 255
-    // identifier bytes) or an EF (P1 02, 2 bytes); 255 without sending when
-    // the identifier is missing.
+    // identifier bytes) or an EF (P1 02, 2 bytes), the last two by path
+    // from the current DF (P1 09) where the form says so; 255 without
+    // sending when the identifier is missing.
     CardResult SelectMfIn(const kivo::card::SelectForm& form);
     CardResult SelectDfIn(const kivo::card::SelectForm& form, const std::uint8_t* fid,
                           std::uint32_t length);
