@@ -26,6 +26,11 @@ constexpr std::uint8_t kInsReadBinary = 0xB0;
 constexpr std::uint8_t kInsReadRecord = 0xB2;
 constexpr std::uint8_t kInsUpdateBinary = 0xD6;
 constexpr std::uint8_t kRecordByNumber = 0x04;
+// P1 of SELECT.
+constexpr std::uint8_t kSelectMf = 0x00;
+constexpr std::uint8_t kSelectDf = 0x01;
+constexpr std::uint8_t kSelectEf = 0x02;
+constexpr std::uint8_t kSelectPathFromCurrentDf = 0x09;
 
 std::uint8_t offsetHigh(std::uint32_t offset) { return static_cast<std::uint8_t>((offset >> 8) & 0x7F); }
 std::uint8_t offsetLow(std::uint32_t offset) { return static_cast<std::uint8_t>(offset & 0xFF); }
@@ -211,6 +216,25 @@ CardResult CSC_Profile_Base::IsoSelect(std::uint8_t p1, std::uint8_t p2, const s
     return SCSelect();
 }
 
+CardResult CSC_Profile_Base::SelectMfIn(const card::SelectForm& form) {
+    static constexpr std::uint8_t kMf[2] = {0x3F, 0x00};
+    if (!form.mfByIdentifier) return IsoSelect(kSelectMf, form.p2, nullptr, 0, form.le);
+    return IsoSelect(kSelectMf, form.p2, kMf, sizeof kMf, form.le);
+}
+
+CardResult CSC_Profile_Base::SelectDfIn(const card::SelectForm& form, const std::uint8_t* fid,
+                                        std::uint32_t length) {
+    if (fid == nullptr || length == 0 || length > 0xFF) return card::cFailed;
+    const std::uint8_t p1 = form.pathFromCurrentDf ? kSelectPathFromCurrentDf : kSelectDf;
+    return IsoSelect(p1, form.p2, fid, static_cast<std::uint16_t>(length), form.le);
+}
+
+CardResult CSC_Profile_Base::SelectEfIn(const card::SelectForm& form, const std::uint8_t* fid) {
+    if (fid == nullptr) return card::cFailed;
+    const std::uint8_t p1 = form.pathFromCurrentDf ? kSelectPathFromCurrentDf : kSelectEf;
+    return IsoSelect(p1, form.p2, fid, 2, form.le);
+}
+
 std::uint32_t CSC_Profile_Base::FileSizeFromResponse(kivo::card::ControlInfoForm form) {
     const std::uint32_t size = kivo::card::fileSizeFrom({Response(), ResponseLength()}, form);
     CardTrace::write(CardTrace::cLevelDetail, "value : %d\n", static_cast<int>(size));
@@ -219,6 +243,7 @@ std::uint32_t CSC_Profile_Base::FileSizeFromResponse(kivo::card::ControlInfoForm
 
 std::string CSC_Profile_Base::SerialNumberFromGdo(const std::string& path) {
     constexpr std::uint8_t kTagSerialNumber = 0x5A;
+    const TraceScope trace(*this, "GetSerialNumber");
     if (!m_serialNumber.empty()) return m_serialNumber;
     Bytes gdo;
     if (SelectPath(path) != card::cOk || ReadFile(gdo) != card::cOk) return m_serialNumber;
@@ -233,6 +258,13 @@ std::string CSC_Profile_Base::SerialNumberFromGdo(const std::string& path) {
         at += 2 + length;
     }
     return m_serialNumber;
+}
+
+CardResult CSC_Profile_Base::GetDataWithLe(std::uint8_t cla, std::uint8_t p1, std::uint8_t p2,
+                                           Bytes& out, std::uint16_t le) {
+    const TraceScope trace(*this, "GetData");
+    SetApdu(cCaseHeaderLe, cla, 0xCA, p1, p2, 0, le, nullptr, 0);
+    return OperationResult(SendToCard(), out) == card::cOk ? card::cOk : card::cFailed;
 }
 
 CardResult CSC_Profile_Base::OperationResult(bool sent, Bytes& out) {

@@ -271,12 +271,26 @@ protected:
     // (case 5); without data the header with Le (case 2). Sent by SCSelect.
     CardResult IsoSelect(std::uint8_t p1, std::uint8_t p2, const std::uint8_t* data,
                          std::uint16_t length, std::optional<std::uint8_t> le);
+    // SELECT as `form` says of the MF (P1 00), a DF (P1 01, 1 to 255
+    // identifier bytes) or an EF (P1 02, 2 bytes), the last two by path
+    // from the current DF (P1 09) where the form says so; 255 without
+    // sending when the identifier is missing.
+    CardResult SelectMfIn(const kivo::card::SelectForm& form);
+    CardResult SelectDfIn(const kivo::card::SelectForm& form, const std::uint8_t* fid,
+                          std::uint32_t length);
+    CardResult SelectEfIn(const kivo::card::SelectForm& form, const std::uint8_t* fid);
     // The file size the control information of the last SELECT answer
     // gives in `form`; traces "value : %d".
     std::uint32_t FileSizeFromResponse(kivo::card::ControlInfoForm form);
-    // The serial number from the general data file (tag 5A), read from
-    // `path` once and stored with SetSerialNumber; the stored text.
-    std::string SerialNumberFromGdo(const std::string& path);
+    // The path of the general data file on most cards.
+    static constexpr const char* cGeneralDataFile = "3f002f02";
+    // GetSerialNumber from the general data file (tag 5A), read from `path`
+    // once and stored with SetSerialNumber; the stored text.
+    std::string SerialNumberFromGdo(const std::string& path = cGeneralDataFile);
+    // GetData as GET DATA cla CA p1 p2 with Le (case 2): 0 with the object
+    // in `out`, 255 for any other answer.
+    CardResult GetDataWithLe(std::uint8_t cla, std::uint8_t p1, std::uint8_t p2, Bytes& out,
+                             std::uint16_t le);
     // 9000: the response goes to `out`, 0; 6982: 13; anything else 255.
     CardResult OperationResult(bool sent, Bytes& out);
 

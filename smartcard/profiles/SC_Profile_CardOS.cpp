@@ -14,10 +14,8 @@ constexpr std::uint8_t kInsGetData = 0xCA;
 constexpr std::uint8_t kInsMse = 0x22;
 constexpr std::uint8_t kInsPso = 0x2A;
 constexpr std::uint8_t kMseRestore = 0xF3;
-constexpr std::uint8_t kSelectMf = 0x00;
-constexpr std::uint8_t kSelectDf = 0x01;
-constexpr std::uint8_t kSelectEf = 0x02;
-constexpr std::uint8_t kReturnFcp = 0x04;
+// FCP answers, Le 00; the MF by a SELECT without data.
+constexpr card::SelectForm kSelects{.p2 = card::kAnswerFcp, .le = 0x00, .mfByIdentifier = false};
 constexpr std::uint8_t kSerialNumberP1 = 0x01;
 constexpr std::uint8_t kSerialNumberP2 = 0x81;
 constexpr std::uint32_t kSerialNumberLength = 8;
@@ -57,18 +55,15 @@ CardResult CSC_Profile_CardOS::GetData(std::uint8_t p1, std::uint8_t p2, Bytes& 
     return OperationResult(SendToCard(), out);
 }
 
-CardResult CSC_Profile_CardOS::SCSelectMF() {
-    return IsoSelect(kSelectMf, kReturnFcp, nullptr, 0, 0x00);
-}
+CardResult CSC_Profile_CardOS::SCSelectMF() { return SelectMfIn(kSelects); }
 
+// A folder by its 2-byte identifier only.
 CardResult CSC_Profile_CardOS::SCSelectDF(const std::uint8_t* fid, std::uint32_t length) {
-    if (fid == nullptr || length != 2) return card::cFailed;
-    return IsoSelect(kSelectDf, kReturnFcp, fid, 2, 0x00);
+    return length == 2 ? SelectDfIn(kSelects, fid, length) : card::cFailed;
 }
 
 CardResult CSC_Profile_CardOS::SCSelectEF(const std::uint8_t* fid) {
-    if (fid == nullptr) return card::cFailed;
-    return IsoSelect(kSelectEf, kReturnFcp, fid, 2, 0x00);
+    return SelectEfIn(kSelects, fid);
 }
 
 CardResult CSC_Profile_CardOS::returnResult() {

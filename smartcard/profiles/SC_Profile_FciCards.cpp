@@ -6,11 +6,6 @@ namespace card = kivo::card;
 
 namespace {
 
-constexpr std::uint8_t kMf[2] = {0x3F, 0x00};
-constexpr std::uint8_t kSelectMf = 0x00;
-constexpr std::uint8_t kSelectDf = 0x01;
-constexpr std::uint8_t kSelectEf = 0x02;
-constexpr std::uint8_t kReturnFci = 0x00;
 constexpr std::uint8_t kInsManageSecurityEnvironment = 0x22;
 constexpr std::uint8_t kTagAlgorithmReference = 0x80;
 constexpr std::uint8_t kTagPrivateKeyReference = 0x84;
@@ -18,7 +13,6 @@ constexpr std::uint8_t kTagPrivateKeyReference = 0x84;
 }  // namespace
 
 std::string CSC_Profile_FciCards::GetSerialNumber() {
-    const TraceScope trace(*this, "GetSerialNumber");
     return SerialNumberFromGdo(GeneralDataFile());
 }
 
@@ -26,23 +20,17 @@ std::uint32_t CSC_Profile_FciCards::GetFileLen() { return FileSizeFromResponse(F
 
 CardResult CSC_Profile_FciCards::GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out,
                                          std::uint16_t le) {
-    const TraceScope trace(*this, "GetData");
-    SetApdu(cCaseHeaderLe, 0x00, 0xCA, p1, p2, 0, le, nullptr, 0);
-    return OperationResult(SendToCard(), out) == card::cOk ? card::cOk : card::cFailed;
+    return GetDataWithLe(0x00, p1, p2, out, le);
 }
 
-CardResult CSC_Profile_FciCards::SCSelectMF() {
-    return IsoSelect(kSelectMf, kReturnFci, kMf, sizeof kMf, SelectLe());
-}
+CardResult CSC_Profile_FciCards::SCSelectMF() { return SelectMfIn(Selects()); }
 
 CardResult CSC_Profile_FciCards::SCSelectDF(const std::uint8_t* fid, std::uint32_t length) {
-    if (fid == nullptr || length == 0 || length > 0xFF) return card::cFailed;
-    return IsoSelect(kSelectDf, kReturnFci, fid, static_cast<std::uint16_t>(length), SelectLe());
+    return SelectDfIn(Selects(), fid, length);
 }
 
 CardResult CSC_Profile_FciCards::SCSelectEF(const std::uint8_t* fid) {
-    if (fid == nullptr) return card::cFailed;
-    return IsoSelect(kSelectEf, kReturnFci, fid, 2, SelectLe());
+    return SelectEfIn(Selects(), fid);
 }
 
 void CSC_Profile_FciCards::CreateModifyStruct() { SetModifyStruct(BaseModifyStruct()); }

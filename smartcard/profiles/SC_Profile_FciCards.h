@@ -22,10 +22,10 @@ public:
     void CreateVerifyStruct() override;
 
 protected:
-    // The Le byte of the selects; none sends them without (case 6).
-    virtual std::optional<std::uint8_t> SelectLe() const { return std::nullopt; }
+    // The selects: P2 00 for an FCI, without Le (case 6).
+    virtual kivo::card::SelectForm Selects() const { return {.p2 = kivo::card::kAnswerFci}; }
     // The file holding the general data objects with the serial number.
-    virtual const char* GeneralDataFile() const { return "3f002f02"; }
+    virtual const char* GeneralDataFile() const { return cGeneralDataFile; }
     // The form of the control information a SELECT answers with.
     virtual kivo::card::ControlInfoForm FileControlForm() const { return kivo::card::kFciSize81; }
 

@@ -12,12 +12,7 @@ using namespace kivo::card::pinpad;
 
 namespace {
 
-constexpr std::uint8_t kMf[2] = {0x3F, 0x00};
-constexpr std::uint8_t kSelectMf = 0x00;
-constexpr std::uint8_t kSelectDf = 0x01;
-constexpr std::uint8_t kSelectEf = 0x02;
-constexpr std::uint8_t kReturnFcp = 0x04;
-const std::string kGeneralDataFile = "3f002f02";
+constexpr card::SelectForm kSelects{.p2 = card::kAnswerFcp, .le = 0x00};
 
 // BCD digits at byte offset 1 of the block, 4-bit length field and a
 // 7-byte PIN block, the length at bit 4.
@@ -31,26 +26,20 @@ const char* const kKaanAdvanced = "KOBIL Systems KAAN Advanced";
 
 }  // namespace
 
-std::string CSC_Profile_Format2Pins::GetSerialNumber() {
-    const TraceScope trace(*this, "GetSerialNumber");
-    return SerialNumberFromGdo(kGeneralDataFile);
-}
+std::string CSC_Profile_Format2Pins::GetSerialNumber() { return SerialNumberFromGdo(); }
 
 std::uint32_t CSC_Profile_Format2Pins::GetFileLen() {
-    return FileSizeFromResponse(kivo::card::kFcpSize80);
+    return FileSizeFromResponse(card::kFcpSize80);
 }
 
-CardResult CSC_Profile_Format2Pins::SCSelectMF() {
-    return IsoSelect(kSelectMf, kReturnFcp, kMf, sizeof kMf, 0x00);
-}
+CardResult CSC_Profile_Format2Pins::SCSelectMF() { return SelectMfIn(kSelects); }
 
 CardResult CSC_Profile_Format2Pins::SCSelectDF(const std::uint8_t* fid, std::uint32_t length) {
-    if (length > 0xFF) return card::cFailed;
-    return IsoSelect(kSelectDf, kReturnFcp, fid, static_cast<std::uint16_t>(length), DfSelectLe());
+    return SelectDfIn(kSelects, fid, length);
 }
 
 CardResult CSC_Profile_Format2Pins::SCSelectEF(const std::uint8_t* fid) {
-    return IsoSelect(kSelectEf, kReturnFcp, fid, 2, 0x00);
+    return SelectEfIn(kSelects, fid);
 }
 
 CardResult CSC_Profile_Format2Pins::SCVerify(std::uint8_t reference, const std::uint8_t* pin,

@@ -32,8 +32,6 @@ public:
     void CreateVerifyStruct() override;
 
 protected:
-    // Le of the DF select.
-    virtual std::uint8_t DfSelectLe() const { return 0x00; }
     // The format-2 verify structure fields, for profiles that add to them.
     void SetFormatTwoVerifyFields();
     // A PIN command with one format-2 block (Lc 8), or with two (Lc 16)

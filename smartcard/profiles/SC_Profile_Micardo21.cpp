@@ -42,10 +42,6 @@ void CSC_Profile_Micardo21::InitKeyLengths() {
     m_secondKeyLength = 1024;
 }
 
-CardResult CSC_Profile_Micardo21::SCSelectMF() {
-    return IsoSelect(0x00, 0x00, nullptr, 0, 0x00);
-}
-
 // "By key": the signature key (key file C000) signs with MSE SET for the
 // digital signature template and PSO COMPUTE DIGITAL SIGNATURE, every other
 // key with the authentication template and INTERNAL AUTHENTICATE; both get

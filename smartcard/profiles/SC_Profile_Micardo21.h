@@ -8,7 +8,6 @@
 
 class CSC_Profile_Micardo21 : public CSC_Profile_FciCards {
 public:
-    CardResult SCSelectMF() override;
     CardResult SCSignData(const std::string& keyPath, std::uint32_t keyBits,
                           const std::uint8_t* data, std::uint32_t dataLength, Bytes& signature,
                           std::uint32_t algorithm, std::uint8_t keyReference) override;
@@ -27,6 +26,9 @@ public:
 
 protected:
     const char* ProfileName() const override { return "CSC_Profile_Micardo21"; }
+    kivo::card::SelectForm Selects() const override {
+        return {.p2 = kivo::card::kAnswerFci, .mfByIdentifier = false};
+    }
     const char* GeneralDataFile() const override { return "3f0050155032"; }
     kivo::card::ControlInfoForm FileControlForm() const override { return kivo::card::kFciSize85; }
 };

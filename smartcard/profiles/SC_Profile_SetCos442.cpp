@@ -9,8 +9,6 @@ using namespace kivo::card::pinpad;
 
 namespace {
 
-constexpr std::uint8_t kSelectPathFromCurrentDf = 0x09;
-constexpr std::uint8_t kReturnFci = 0x00;
 constexpr std::uint8_t kSw1MoreData = 0x61;
 // A card that keeps answering 61xx is not followed for ever.
 constexpr int kMaxGetResponses = 16;
@@ -29,17 +27,6 @@ void CSC_Profile_SetCos442::InitPinLengths() {
 }
 
 void CSC_Profile_SetCos442::InitKeyLengths() { CSC_Profile_Base::InitKeyLengths(); }
-
-CardResult CSC_Profile_SetCos442::SCSelectDF(const std::uint8_t* path, std::uint32_t length) {
-    if (path == nullptr || length == 0 || length > 0xFF) return card::cFailed;
-    return IsoSelect(kSelectPathFromCurrentDf, kReturnFci, path, static_cast<std::uint16_t>(length),
-                     std::nullopt);
-}
-
-CardResult CSC_Profile_SetCos442::SCSelectEF(const std::uint8_t* fid) {
-    if (fid == nullptr) return card::cFailed;
-    return IsoSelect(kSelectPathFromCurrentDf, kReturnFci, fid, 2, std::nullopt);
-}
 
 CardResult CSC_Profile_SetCos442::GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out,
                                           std::uint16_t le) {

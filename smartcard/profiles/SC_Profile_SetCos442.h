@@ -7,8 +7,6 @@
 
 class CSC_Profile_SetCos442 : public CSC_Profile_SetCos441 {
 public:
-    CardResult SCSelectDF(const std::uint8_t* path, std::uint32_t length) override;
-    CardResult SCSelectEF(const std::uint8_t* fid) override;
     // Case 2 with Le (00 for 256 and more); an answer 61xx is fetched with
     // GET RESPONSE 00 C0 00 00 xx.
     CardResult GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out, std::uint16_t le) override;
@@ -29,4 +27,7 @@ public:
 
 protected:
     const char* ProfileName() const override { return "CSC_Profile_SetCos442"; }
+    kivo::card::SelectForm Selects() const override {
+        return {.p2 = kivo::card::kAnswerFci, .pathFromCurrentDf = true};
+    }
 };

@@ -43,9 +43,7 @@ void CSC_Profile_StarCos30::InitPinLengths() {
 
 CardResult CSC_Profile_StarCos30::GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out,
                                           std::uint16_t le) {
-    const TraceScope trace(*this, "GetData");
-    SetApdu(cCaseHeaderLe, 0x00, 0xCA, p1, p2, 0, le, nullptr, 0);
-    return OperationResult(SendToCard(), out) == card::cOk ? card::cOk : card::cFailed;
+    return GetDataWithLe(0x00, p1, p2, out, le);
 }
 
 CardResult CSC_Profile_StarCos30::SetSecurityEnvironment(std::uint8_t crt, std::uint8_t reference) {

@@ -48,9 +48,7 @@ CSC_Profile_Base::Bytes environmentData(std::uint8_t keyReference, std::uint32_t
 
 CardResult CSC_Profile_StarCos35::GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out,
                                           std::uint16_t) {
-    const TraceScope trace(*this, "GetData");
-    SetApdu(cCaseHeaderLe, kProprietaryClass, 0xCA, p1, p2, 0, 0x00, nullptr, 0);
-    return OperationResult(SendToCard(), out) == card::cOk ? card::cOk : card::cFailed;
+    return GetDataWithLe(kProprietaryClass, p1, p2, out, 0x00);
 }
 
 // Selecting a folder makes the card drop its current security environment.
@@ -59,9 +57,10 @@ CardResult CSC_Profile_StarCos35::SCSelectMF() {
     return CSC_Profile_StarCos34::SCSelectMF();
 }
 
+// A folder's control information may take up to 255 bytes (Le FF).
 CardResult CSC_Profile_StarCos35::SCSelectDF(const std::uint8_t* fid, std::uint32_t length) {
     ForgetSecurityEnvironment();
-    return CSC_Profile_StarCos34::SCSelectDF(fid, length);
+    return SelectDfIn({.p2 = card::kAnswerFcp, .le = 0xFF}, fid, length);
 }
 
 void CSC_Profile_StarCos35::ForgetSecurityEnvironment() {

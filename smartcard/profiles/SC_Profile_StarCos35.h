@@ -31,7 +31,6 @@ public:
 
 protected:
     const char* ProfileName() const override { return "CSC_Profile_StarCos35"; }
-    std::uint8_t DfSelectLe() const override { return 0xFF; }
     // MSE SET of the digital signature template for `keyReference` and
     // `algorithm`, unless the card already holds exactly that environment.
     CardResult SetSignatureEnvironment(std::uint8_t keyReference, std::uint32_t algorithm);

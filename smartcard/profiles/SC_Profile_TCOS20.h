@@ -17,5 +17,7 @@ public:
 
 protected:
     const char* ProfileName() const override { return "CSC_Profile_TCOS20"; }
-    std::optional<std::uint8_t> SelectLe() const override { return 0xFF; }
+    kivo::card::SelectForm Selects() const override {
+        return {.p2 = kivo::card::kAnswerFci, .le = 0xFF};
+    }
 };

@@ -10,13 +10,8 @@ namespace card = kivo::card;
 
 namespace {
 
-constexpr std::uint8_t kMf[2] = {0x3F, 0x00};
-constexpr std::uint8_t kSelectMf = 0x00;
-constexpr std::uint8_t kSelectDf = 0x01;
-constexpr std::uint8_t kSelectEf = 0x02;
-constexpr std::uint8_t kReturnFcp = 0x04;
-constexpr std::uint8_t kAnyLength = 0xFF;
-const std::string kGeneralDataFile = "3f002f02";
+// FCP answers of up to 255 bytes (Le FF).
+constexpr card::SelectForm kSelects{.p2 = card::kAnswerFcp, .le = 0xFF};
 
 constexpr std::uint8_t kMseSet = 0x41;
 // Algorithm 0A (RSA, no padding by the card) and the key as 84 01 kk.
@@ -36,32 +31,22 @@ bool needsSecureMessaging(std::string path) {
 
 }  // namespace
 
-std::string CSC_Profile_TCOS30::GetSerialNumber() {
-    const TraceScope trace(*this, "GetSerialNumber");
-    return SerialNumberFromGdo(kGeneralDataFile);
-}
-
+std::string CSC_Profile_TCOS30::GetSerialNumber() { return SerialNumberFromGdo(); }
 std::uint32_t CSC_Profile_TCOS30::GetFileLen() { return FileSizeFromResponse(card::kFcpSize80); }
 
 CardResult CSC_Profile_TCOS30::GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out,
                                        std::uint16_t le) {
-    const TraceScope trace(*this, "GetData");
-    SetApdu(cCaseHeaderLe, 0x00, 0xCA, p1, p2, 0, le, nullptr, 0);
-    return OperationResult(SendToCard(), out) == card::cOk ? card::cOk : card::cFailed;
+    return GetDataWithLe(0x00, p1, p2, out, le);
 }
 
-CardResult CSC_Profile_TCOS30::SCSelectMF() {
-    return IsoSelect(kSelectMf, kReturnFcp, kMf, sizeof kMf, kAnyLength);
-}
+CardResult CSC_Profile_TCOS30::SCSelectMF() { return SelectMfIn(kSelects); }
 
 CardResult CSC_Profile_TCOS30::SCSelectDF(const std::uint8_t* fid, std::uint32_t length) {
-    if (fid == nullptr || length == 0 || length > 0xFF) return card::cFailed;
-    return IsoSelect(kSelectDf, kReturnFcp, fid, static_cast<std::uint16_t>(length), kAnyLength);
+    return SelectDfIn(kSelects, fid, length);
 }
 
 CardResult CSC_Profile_TCOS30::SCSelectEF(const std::uint8_t* fid) {
-    if (fid == nullptr) return card::cFailed;
-    return IsoSelect(kSelectEf, kReturnFcp, fid, 2, kAnyLength);
+    return SelectEfIn(kSelects, fid);
 }
 
 CardResult CSC_Profile_TCOS30::SetSecurityEnvironment(std::uint8_t keyReference) {

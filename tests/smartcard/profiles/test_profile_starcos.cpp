@@ -57,6 +57,12 @@ TEST_F(StarCos30Test, CommandsByteForByte) {
         {"select by path", {ok(), ok(), ok()},
          [](auto& p) { return p.SelectPath("3f00/3f01/c000"); }, card::cOk,
          {"00A40004023F0000", "00A40104023F0100", "00A4020402C00000"}},
+        {"a select without an identifier is not sent", {},
+         [](auto& p) {
+             const CardResult df = p.SCSelectDF(nullptr, 0);
+             return df == card::cFailed ? p.SCSelectEF(nullptr) : df;
+         },
+         card::cFailed, {}},
         {"verify 12345 as a format-2 block", {ok()},
          [](auto& p) { return p.SCVerify(0x81, reinterpret_cast<const std::uint8_t*>("12345"), 5); },
          card::cOk, {"00200081082512345FFFFFFFFF"}},
