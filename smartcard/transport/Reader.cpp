@@ -40,6 +40,7 @@ CReader::CReader() {
 }
 
 CReader::~CReader() {
+    m_detected.reset();
     FreeStates();
     const kivo::PcscApi& api = kivo::pcscApi();
     if (m_readerList != nullptr) api.FreeMemory(m_context, m_readerList);

@@ -3,8 +3,12 @@
 // reader has a pin pad.
 #pragma once
 
+#include "smartcard/transport/DetectedCard.h"
+
 #include <PCSC/winscard.h>
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,6 +40,19 @@ public:
     // the connection fails or the reader has no pin pad.
     bool IsPinPadReader(int index);
 
+    // Detection (defined with the card layers): the card type of the card in
+    // the reader by its ATR, -1 for no card or an unknown ATR.
+    std::int32_t GetCardType(int index);
+    // The connected card object for the card in the reader, with its card
+    // layout object (detection has run); null for no card, an unknown ATR or
+    // a card type without a profile. The reader keeps both until they are
+    // taken or the reader goes; a second call replaces them.
+    CSC_Profile_Base* GetSCProfile(int index);
+    // The card layout object of the last GetSCProfile, null without one.
+    CSC_Profile* GetCardLayout() const { return m_detected ? m_detected->layout() : nullptr; }
+    // Hands the detected card over; the reader forgets it.
+    std::unique_ptr<kivo::card::DetectedCard> TakeDetectedCard() { return std::move(m_detected); }
+
 private:
     void FreeStates();
     const SCARD_READERSTATE* StateOf(int index) const;
@@ -48,4 +65,5 @@ private:
     // One state per reader; szReader points into m_stateNames.
     std::vector<SCARD_READERSTATE> m_states;
     std::vector<std::string> m_stateNames;
+    std::unique_ptr<kivo::card::DetectedCard> m_detected;
 };

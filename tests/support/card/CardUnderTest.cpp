@@ -2,6 +2,7 @@
 
 #include "tools/vcard/Description.h"
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -11,9 +12,14 @@ namespace kivo::test {
 
 namespace {
 
+// A card of tests/support/cards by its name, or a description a test wrote
+// (an absolute path).
 std::string descriptionFile(const std::string& name) {
+    if (!name.empty() && name.front() == '/') return name;
     return std::string(KIVO_VCARD_CARDS) + "/" + name + ".txt";
 }
+
+std::string shortName(const std::string& name) { return std::filesystem::path(name).stem().string(); }
 
 // The key files a description names (key <ref> file=<name> ...).
 std::set<std::string> keyFilesOf(const std::string& description) {
@@ -47,6 +53,11 @@ void CardUnderTest::open() {
     ASSERT_NO_FATAL_FAILURE(m_session->openCard(descriptionFile(m_name)));
 }
 
+std::string CardUnderTest::readerName() const {
+    if (m_session) return m_session->reader();
+    return m_pcsc ? m_pcsc->script.readers.front() : std::string();
+}
+
 void CardUnderTest::openModel() {
     const std::string description = descriptionFile(m_name);
     // Keys are made once per card and process: RSA key generation is slow.
@@ -55,7 +66,7 @@ void CardUnderTest::openModel() {
     if (!folder) {
         std::vector<std::pair<std::string, std::string>> keys;
         for (const std::string& file : keyFilesOf(description)) keys.emplace_back(file, keyKindOfFile(file));
-        folder = std::make_unique<CardKeyFolder>("card-" + m_name, keys);
+        folder = std::make_unique<CardKeyFolder>("card-" + shortName(m_name), keys);
     }
     m_keys = folder.get();
     m_model = std::make_unique<vcard::Card>();
@@ -63,7 +74,7 @@ void CardUnderTest::openModel() {
     ASSERT_TRUE(in) << "cannot read " << description;
     ASSERT_NO_THROW(vcard::loadDescription(in, m_keys->path(), *m_model));
     m_pcsc = std::make_unique<ScriptedPcsc>();
-    m_pcsc->script.readers = {"Kivo " + m_name + " 00 00"};
+    m_pcsc->script.readers = {"Kivo " + shortName(m_name) + " 00 00"};
     m_pcsc->script.atrs[m_pcsc->script.readers[0]] = m_model->atr;
     m_pcsc->script.cardModel = [this](const Bytes& command) {
         Bytes response = m_model->process(command);

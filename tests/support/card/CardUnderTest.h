@@ -23,11 +23,15 @@ namespace kivo::test {
 
 class CardUnderTest {
 public:
+    // `name`: a card of tests/support/cards, or the absolute path of a
+    // description the test wrote.
     explicit CardUnderTest(std::string name) : m_name(std::move(name)) {}
 
     // Starts from the described card; fails the test when it cannot.
     void open();
     bool throughPcsc() const { return m_session.has_value(); }
+    // The name of the reader the card is in.
+    std::string readerName() const;
 
     // Connects `profile` to the card's reader; the record is marked after.
     void connect(CSC_Profile_Base& profile);

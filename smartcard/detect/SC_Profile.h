@@ -1,0 +1,95 @@
+// CSC_Profile: the card layout object of one detected card. Its
+// constructor identifies the card product (the card profile number) with
+// the check operation of the card type, and records one entry per
+// certificate found on the card, with its label and the paths of its key
+// and PIN.
+#pragma once
+
+#include "smartcard/base/SC_Profile_Base.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+class CSC_Profile {
+public:
+    // One certificate found on the card.
+    struct CertEntry {
+        std::string label;
+        std::string certPath;
+        std::string keyPath;  // empty for CA certificates
+        std::string pinPath;
+        std::string application;  // AID selected before the paths, empty for none
+        std::vector<std::uint8_t> certificate;  // DER as read
+    };
+
+    // A certificate file of a product's layout (defined with the layouts).
+    struct LayoutFile;
+
+    static constexpr int cKeyKindRsa = 1;
+    static constexpr int cKeyKindEc = 2;
+
+    // Runs detection on the connected card object (not owned), between the
+    // card-work-begins and card-work-ends notifications.
+    explicit CSC_Profile(CSC_Profile_Base* card);
+    virtual ~CSC_Profile();
+    CSC_Profile(const CSC_Profile&) = delete;
+    CSC_Profile& operator=(const CSC_Profile&) = delete;
+
+    // Whether `path` holds a parsable certificate; selects "3f00" again
+    // after. `der` receives the certificate when given.
+    bool CheckCert(const std::string& path, std::vector<std::uint8_t>* der = nullptr);
+
+    // The check operations, one per card type: true when at least one
+    // certificate entry was added.
+    bool CheckTCOS2();
+    bool CheckTCOS3v2();
+    bool CheckStarCos37();
+
+    CSC_Profile_Base* Card() const { return m_sc; }
+    int CertCount() const { return m_certCount; }
+    bool IsSignCard() const { return m_signCard; }
+    const std::array<std::uint8_t, CSC_Profile_Base::cCardIdTailLength>& CardIdTail() const { return m_cardIdTail; }
+    const std::string& SerialNumber() const { return m_serialNumber; }
+    std::int32_t CardProfile() const { return m_cardProfile; }
+    int SingleCard() const { return m_singleCard; }
+    int KeyKind() const { return m_keyKind; }
+    int RsaKeyLength() const { return m_rsaKeyLength; }
+    const std::vector<CertEntry>& Certificates() const { return m_certs; }
+    const std::vector<CertEntry>& CaCertificates() const { return m_caCerts; }
+    // The card's label: its token label, "SmartCard" without one.
+    std::string CardLabel() const;
+    // Whether the card may sign a hash of this code (0 SHA-1, 1 SHA-256,
+    // 2 SHA-384, 3 SHA-512).
+    bool IsHashAllowed(int hashCode) const;
+
+private:
+    // Adds an entry for each file of the layout that holds a certificate;
+    // true when at least one did.
+    bool AddLayout(std::span<const LayoutFile> files);
+    bool AddCertificate(const LayoutFile& file);
+    bool SelectApplication(const char* aid);
+    void ReadSerialNumber();
+    void SetProduct(std::int32_t profile, const char* logName);
+    void Detect();
+
+    bool CheckSignTrust1k();
+    bool CheckSignDatev1k();
+    bool CheckMedisign1k();
+    bool CheckTelesec1k(bool quoVadis);
+
+    CSC_Profile_Base* m_sc;
+    int m_certCount = 0;
+    bool m_signCard = false;
+    std::array<std::uint8_t, CSC_Profile_Base::cCardIdTailLength> m_cardIdTail{};
+    std::string m_serialNumber;
+    std::int32_t m_cardProfile = 0;
+    int m_singleCard = 1;
+    int m_keyKind = cKeyKindRsa;
+    int m_rsaKeyLength = 0;
+    std::vector<CertEntry> m_certs;
+    std::vector<CertEntry> m_caCerts;
+    std::string m_tokenLabel;
+};
