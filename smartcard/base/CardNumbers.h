@@ -32,9 +32,15 @@ inline constexpr std::int32_t cStarCos37DTrust = 21;
 
 namespace product {
 inline constexpr std::int32_t cTelesec = 1;           // TCOS 2.0 Telesec
+inline constexpr std::int32_t cMicardo = 2;
+inline constexpr std::int32_t cTcos3Signature = 3;    // TCOS 3.0 signature card
+inline constexpr std::int32_t cTcos3Encoding = 4;     // TCOS 3.0 encryption and authentication card
 inline constexpr std::int32_t cSignTrust2k = 6;       // TCOS 2.0 SignTrust; a StarCos 3.0 layout
 inline constexpr std::int32_t cDatev = 7;             // TCOS 2.0 DATEV
+inline constexpr std::int32_t cPkcs15 = 9;            // a PKCS#15 card
 inline constexpr std::int32_t cMedisign = 10;         // TCOS 2.0 Medisign (logged as Telesec)
+inline constexpr std::int32_t cStarCos32Layout = 11;
+inline constexpr std::int32_t cStarCos30Advanced = 13;
 inline constexpr std::int32_t cQuoVadis1k = 15;       // TCOS 2.0 QuoVadis
 inline constexpr std::int32_t cProduct8 = 8;          // no detection yields it; handled after signing
 inline constexpr std::int32_t cSignCard = 20;         // CardOS 4.3b "SignCard ...", "Quendra..."
@@ -49,7 +55,11 @@ inline constexpr std::int32_t cDSignMulticard2ce = 28;
 inline constexpr std::int32_t cDTrustCard24_2ce = 29;
 inline constexpr std::int32_t cSwissSignId = 40;
 inline constexpr std::int32_t cSuisseId = 41;
+inline constexpr std::int32_t cStarCos34Qualified = 60;
 inline constexpr std::int32_t cStarCos34Layout61 = 61;
+inline constexpr std::int32_t cStarCos34Auth = 63;
+inline constexpr std::int32_t cStarCos35Qualified = 74;
+inline constexpr std::int32_t cStarCos35Auth = 76;
 inline constexpr std::int32_t cTcos30v2Signature = 75;  // QES and ADS applications
 inline constexpr std::int32_t cStarCos37Layout = 89;    // StarCos 3.7 DGN
 }  // namespace product

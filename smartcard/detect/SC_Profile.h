@@ -6,6 +6,7 @@
 #pragma once
 
 #include "smartcard/base/SC_Profile_Base.h"
+#include "smartcard/detect/CardLayouts.h"
 
 #include <array>
 #include <cstdint>
@@ -25,9 +26,6 @@ public:
         std::vector<std::uint8_t> certificate;  // DER as read
     };
 
-    // A certificate file of a product's layout (defined with the layouts).
-    struct LayoutFile;
-
     static constexpr int cKeyKindRsa = 1;
     static constexpr int cKeyKindEc = 2;
 
@@ -45,7 +43,13 @@ public:
     // The check operations, one per card type: true when at least one
     // certificate entry was added.
     bool CheckTCOS2();
+    bool CheckTCOS3();
+    bool CheckMicardo21();
+    bool CheckStarCos30();
+    bool CheckStarCos32();
+    bool CheckStarCos34();
     bool CheckTCOS3v2();
+    bool CheckStarCos35();
     bool CheckStarCos37();
 
     CSC_Profile_Base* Card() const { return m_sc; }
@@ -68,17 +72,18 @@ public:
 private:
     // Adds an entry for each file of the layout that holds a certificate;
     // true when at least one did.
-    bool AddLayout(std::span<const LayoutFile> files);
-    bool AddCertificate(const LayoutFile& file);
+    bool AddLayout(std::span<const kivo::card::layout::File> files);
+    bool AddCertificate(const kivo::card::layout::File& file);
+    // The first product of the card type whose required files and at
+    // least one certificate file are there: its entries and profile.
+    bool AddFixedLayout();
+    // A check of a fixed-layout card type with its entering and leaving traces.
+    bool CheckFixedLayout(const char* operation);
     bool SelectApplication(const char* aid);
     void ReadSerialNumber();
     void SetProduct(std::int32_t profile, const char* logName);
     void Detect();
 
-    bool CheckSignTrust1k();
-    bool CheckSignDatev1k();
-    bool CheckMedisign1k();
-    bool CheckTelesec1k(bool quoVadis);
 
     CSC_Profile_Base* m_sc;
     int m_certCount = 0;

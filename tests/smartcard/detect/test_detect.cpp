@@ -12,7 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
+#include <set>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -58,36 +61,45 @@ TEST(AtrTable, IdentifiesTheCardOperatingSystem) {
     }
 }
 
-// A certificate file on a test card: path and the certificate's common name.
+// A certificate file on a test card: its path, the certificate's common
+// name, and the AID of the DF holding it when that DF is an application.
 struct CardFile {
     const char* path;
     const char* commonName;
+    const char* aid = nullptr;
 };
 
-// Writes a card description: the ATR, the general data file, the DFs on
-// the way and one fresh self-signed certificate per file (DER as hex).
+// Writes a card description: the ATR, the dialect, the general data file,
+// the DFs on the way and one fresh self-signed certificate per file (DER
+// as hex).
 class DescribedCard {
 public:
-    DescribedCard(const std::string& atr, const std::string& dialect, const std::vector<CardFile>& files)
+    DescribedCard(const std::string& atr, const std::string& dialect, const std::vector<CardFile>& files,
+                  const std::string& serialFile = "3F00/2F02")
         : m_path(fs::temp_directory_path() /
                  ("kivo-detect-" + std::to_string(::getpid()) + "-" + std::to_string(s_count++) + ".txt")) {
         std::ofstream out(m_path);
-        out << "atr " << atr << "\nef 3F00/2F02 data=5A0A12345678901234567890\n";
+        out << "atr " << atr << "\n";
         if (!dialect.empty()) out << "dialect " << dialect << "\n";
-        std::vector<std::string> folders;
+        std::set<std::string> folders;
+        if (serialFile.size() > 9) {
+            folders.insert(serialFile.substr(0, 9));
+            out << "df " << serialFile.substr(0, 9) << "\n";
+        }
+        out << "ef " << serialFile << " data=5A0A12345678901234567890\n";
         for (const CardFile& file : files) {
             const std::string path = file.path;
             for (std::size_t end = path.find('/', 5); end != std::string::npos; end = path.find('/', end + 1)) {
                 const std::string folder = path.substr(0, end);
-                if (std::find(folders.begin(), folders.end(), folder) != folders.end()) continue;
-                folders.push_back(folder);
-                out << "df " << folder << "\n";
+                if (!folders.insert(folder).second) continue;
+                const bool application = file.aid != nullptr && end == path.rfind('/');
+                out << "df " << folder << (application ? std::string(" aid=") + file.aid : "") << "\n";
             }
             EvpKeyPtr key = generateKey(KeyKind::Rsa2048);
             X509Ptr certificate = makeCertificate({.subject = std::string("/CN=") + file.commonName,
                                                    .subjectKey = key.get()});
             const std::vector<unsigned char> der = derOf(certificate.get());
-            m_certificates[file.path] = der;
+            m_certificates.push_back(der);
             out << "ef " << file.path << " data=";
             for (unsigned char byte : der) out << "0123456789ABCDEF"[byte >> 4] << "0123456789ABCDEF"[byte & 15];
             out << "\n";
@@ -95,12 +107,13 @@ public:
     }
     ~DescribedCard() { fs::remove(m_path); }
     std::string path() const { return m_path.string(); }
-    const std::vector<unsigned char>& certificate(const std::string& path) const { return m_certificates.at(path); }
+    // Every certificate written, in the order of the files.
+    const std::vector<std::vector<unsigned char>>& certificates() const { return m_certificates; }
 
 private:
     static inline int s_count = 0;
     fs::path m_path;
-    std::map<std::string, std::vector<unsigned char>> m_certificates;
+    std::vector<std::vector<unsigned char>> m_certificates;
 };
 
 // The index of a reader in a reader list, -1 when it is not listed.
@@ -113,31 +126,69 @@ int indexOf(const CReader& readers, const std::string& name) {
 
 constexpr char kTcos20Atr[] = "3B BA 96 00 81 31 86 5D 00 64 05 5A 02 03 31 80 90 00 A5";
 constexpr char kTcos20Dialect[] = "fci-size-tag=81 signature-template=B8";
+constexpr char kTcos30Atr[] = "3B BF 96 00 81 31 FE 5D 00 64 04 11 03 01 31 C0 73 F7 01 D0 00 90 00 7D";
+constexpr char kStarCos30Atr[] = "3B BB 18 00 C0 10 31 FE 45 80 67 04 12 B0 03 04 00 10 81 05 2B";
+constexpr char kStarCos32Atr[] = "3B 9F 96 81 B1 FE 45 1F 07 00 64 05 1E B2 00 31 B0 73 96 21 00 00 90 00 00";
+constexpr char kStarCos34Atr[] = "3B D8 18 FF 81 B1 FE 45 1F 03 80 64 04 1A B4 03 81 05 61";
+constexpr char kStarCos35Atr[] = "3B D9 96 FF 81 31 FE 45 80 31 B8 73 86 01 E0 81 05 22";
+constexpr char kStarCos37Atr[] = "3B D3 96 FF 81 B1 FE 45 1F 07 80 81 05 2D";
+constexpr char kTcos3v2Atr[] = "3B 9F 96 81 31 FE 9D 00 64 05 A0 03 04 31 C0 73 F7 01 D0 00 90 00 28";
+constexpr char kAidEsign[] = "A000000167455349474E";
 
-// TCOS 2.0 products told apart by their files, in the order of the check:
-// the product, and the labels of the user certificates and the CA ones.
-TEST(Detection, TcosTwoProductsByTheirFiles) {
+// The products of the fixed-layout card types, told apart by their files
+// in the order of the checks: the card profile, the labels of the user and
+// of the CA certificates, the key kind; every certificate read equals the
+// one the card holds.
+TEST(Detection, FixedLayoutProducts) {
     struct Row {
         const char* name;
+        const char* atr;
+        const char* dialect;
         std::vector<CardFile> files;
         std::int32_t profile;
         std::vector<std::string> labels;
         std::vector<std::string> caLabels;
+        int keyKind = CSC_Profile::cKeyKindRsa;
+        const char* serialFile = "3F00/2F02";
     };
     const Row rows[] = {
-        {"SignTrust", {{"3F00/8000/DF01/C000", "Q"}, {"3F00/8000/8200/8220", "A"}, {"3F00/8000/DF01/C00E", "R"}},
+        {"SignTrust", kTcos20Atr, kTcos20Dialect,
+         {{"3F00/8000/DF01/C000", "Q"}, {"3F00/8000/8200/8220", "A"}, {"3F00/8000/DF01/C00E", "R"}},
          6, {"Qualified Cert", "Auth Cert"}, {"Root Qualified Cert"}},
-        {"DATEV", {{"3F00/3000/C500", "A"}, {"3F00/DF01/C000", "S"}, {"3F00/DF01/B000", "R"}},
+        {"DATEV", kTcos20Atr, kTcos20Dialect, {{"3F00/3000/C500", "A"}, {"3F00/DF01/C000", "S"}, {"3F00/DF01/B000", "R"}},
          7, {"SigG Cert", "Auth Cert"}, {"SigG Root Cert"}},
-        {"Medisign", {{"3F00/8200/C000", "C"}, {"3F00/DF01/C000", "S"}}, 10, {"SigG Cert", "Cipher Cert"}, {}},
-        {"QuoVadis before Telesec", {{"3F00/DF06/4331", "A"}, {"3F00/DF01/4371", "Q"}, {"3F00/DF01/C000", "T"}},
+        {"Medisign", kTcos20Atr, kTcos20Dialect, {{"3F00/8200/C000", "C"}, {"3F00/DF01/C000", "S"}},
+         10, {"SigG Cert", "Cipher Cert"}, {}},
+        {"QuoVadis before Telesec", kTcos20Atr, kTcos20Dialect,
+         {{"3F00/DF06/4331", "A"}, {"3F00/DF01/4371", "Q"}, {"3F00/DF01/C000", "T"}},
          15, {"Qualified Cert", "Auth Cert"}, {}},
-        {"Telesec", {{"3F00/DF01/C000", "Q"}}, 1, {"Qualified Cert"}, {}},
-        {"no known files", {{"3F00/DF07/C000", "X"}}, 0, {}, {}},
+        {"Telesec", kTcos20Atr, kTcos20Dialect, {{"3F00/DF01/C000", "Q"}}, 1, {"Qualified Cert"}, {}},
+        {"TCOS 2.0 without known files", kTcos20Atr, kTcos20Dialect, {{"3F00/DF07/C000", "X"}}, 0, {}, {}},
+        {"TCOS 3.0 signature", kTcos30Atr, "", {{"3F00/DF01/C000", "S"}, {"3F00/DF01/C008", "C"}},
+         3, {"Signature Cert"}, {"DS CA Cert"}},
+        {"TCOS 3.0 encoding", kTcos30Atr, "", {{"3F00/DF02/C500", "A"}}, 4, {"Auth Cert"}, {}},
+        {"Micardo 2.1 (T=0)", "3B 6F 00 FF 00 68 D2 76 00 00 28 FF 05 1E 31 80 00 90 00",
+         "fci-size-tag=85 get-response=all", {{"3F00/DF01/C000", "Q"}, {"3F00/DF01/C008", "R"}},
+         2, {"Qualified Cert"}, {"Root CA Cert"}, CSC_Profile::cKeyKindRsa, "3F00/5015/5032"},
+        {"StarCos 3.0 qualified", kStarCos30Atr, "", {{"3F00/DF01/C000", "Q"}}, 6, {"Qualified Cert"}, {}},
+        {"StarCos 3.0 advanced", kStarCos30Atr, "", {{"3F00/DF02/C000", "A"}, {"3F00/DF02/C500", "U"}},
+         13, {"Advanced Cert", "Auth Cert"}, {}},
+        {"StarCos 3.2", kStarCos32Atr, "", {{"3F00/DF01/C000", "Q"}, {"3F00/DF01/C008", "C"}},
+         11, {"Qualified Cert"}, {"DS CA Cert"}},
+        {"StarCos 3.4 advanced", kStarCos34Atr, "", {{"3F00/DF02/C000", "A"}}, 61, {"Advanced Cert"}, {}},
+        {"StarCos 3.4 auth", kStarCos34Atr, "", {{"3F00/DF03/C500", "U"}, {"3F00/DF03/C50E", "C"}},
+         63, {"Auth Cert"}, {"Auth CA Cert"}},
+        {"StarCos 3.5", kStarCos35Atr, "get-data-class=A0", {{"3F00/DF01/C000", "Q"}}, 74, {"Qualified Cert"}, {}},
+        {"TCOS 3.0v2", kTcos3v2Atr, "", {{"3F00/DF01/C001", "Q", kAidEsign}}, 75, {"QES Cert"}, {}},
+        {"StarCos 3.7 RSA", kStarCos37Atr, "",
+         {{"3F00/DF01/C000", "Q", "D27600006601"}, {"3F00/DF02/C500", "A", kAidEsign}},
+         89, {"Signing Cert", "Auth Cert"}, {}},
+        {"StarCos 3.7 ECDSA", kStarCos37Atr, "", {{"3F00/DF01/C006", "Q", "D27600006601"}},
+         89, {"Signing Cert"}, {}, CSC_Profile::cKeyKindEc},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        DescribedCard description(kTcos20Atr, kTcos20Dialect, row.files);
+        DescribedCard description(row.atr, row.dialect, row.files, row.serialFile);
         CardUnderTest card(description.path());
         ASSERT_NO_FATAL_FAILURE(card.open());
         std::vector<std::uintptr_t> events;
@@ -145,29 +196,35 @@ TEST(Detection, TcosTwoProductsByTheirFiles) {
         CReader readers;
         const int index = indexOf(readers, card.readerName());
         ASSERT_GE(index, 0);
-        EXPECT_EQ(readers.GetCardType(index), 1);
         ASSERT_NE(readers.GetSCProfile(index), nullptr);
         const CSC_Profile& layout = *readers.GetCardLayout();
         EXPECT_EQ(events, (std::vector<std::uintptr_t>{0x2002, 0x2003}));
         EXPECT_EQ(layout.CardProfile(), row.profile);
-        EXPECT_EQ(layout.SerialNumber(), "12345678901234567890");
+        EXPECT_EQ(layout.KeyKind(), row.keyKind);
         EXPECT_EQ(layout.CardLabel(), "SmartCard");
         std::vector<std::string> labels;
+        std::vector<std::string> caLabels;
+        std::vector<std::vector<unsigned char>> read;
         for (const auto& entry : layout.Certificates()) {
             labels.push_back(entry.label);
-            std::string slashed;
-            for (std::size_t i = 0; i < entry.certPath.size(); i += 4) {
-                slashed += (i == 0 ? "" : "/") + entry.certPath.substr(i, 4);
-            }
-            for (char& c : slashed) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-            EXPECT_EQ(entry.certificate, description.certificate(slashed)) << entry.label;
-            EXPECT_EQ(entry.keyPath, entry.certPath.substr(0, entry.certPath.size() - 4)) << entry.label;
+            read.push_back(entry.certificate);
+            EXPECT_FALSE(entry.pinPath.empty() && entry.application.empty()) << entry.label;
+        }
+        for (const auto& entry : layout.CaCertificates()) {
+            caLabels.push_back(entry.label);
+            read.push_back(entry.certificate);
+            EXPECT_TRUE(entry.keyPath.empty()) << entry.label;
         }
         EXPECT_EQ(labels, row.labels);
-        std::vector<std::string> caLabels;
-        for (const auto& entry : layout.CaCertificates()) caLabels.push_back(entry.label);
         EXPECT_EQ(caLabels, row.caLabels);
         EXPECT_EQ(layout.CertCount(), static_cast<int>(row.labels.size()));
+        if (row.profile == 0) continue;
+        EXPECT_EQ(layout.SerialNumber().empty(), false);
+        std::vector<std::vector<unsigned char>> written = description.certificates();
+        if (std::string(row.name) == "QuoVadis before Telesec") written.pop_back();  // C000 is not QuoVadis'
+        std::sort(read.begin(), read.end());
+        std::sort(written.begin(), written.end());
+        EXPECT_EQ(read, written);
     }
 }
 
