@@ -97,10 +97,7 @@ bool CSC_Profile::AddLayout(std::span<const card::layout::File> files) {
     return added;
 }
 
-// Every check starts so: the serial number and identifier tail copied, the
-// single-card flag cleared (only a single-signature product sets it again).
 void CSC_Profile::ReadSerialNumber() {
-    m_singleCard = 0;
     m_sc->GetSerialNumber();
     m_serialNumber = m_sc->SerialNumberText();
     m_cardIdTail = m_sc->CardIdTail();
@@ -133,7 +130,14 @@ bool CSC_Profile::CheckFixedLayout(const char* operation) {
     return found;
 }
 
-bool CSC_Profile::CheckTCOS2() { return CheckFixedLayout("CheckTCOS2"); }
+// The TCOS 2.0 products are multi-signature cards. Every other card keeps
+// the single-card flag unless its product says otherwise: a card wrongly
+// taken for a single-signature card asks for its PIN once too often, one
+// wrongly taken for a multi-signature card would sign again without it.
+bool CSC_Profile::CheckTCOS2() {
+    m_singleCard = 0;
+    return CheckFixedLayout("CheckTCOS2");
+}
 bool CSC_Profile::CheckTCOS3() { return CheckFixedLayout("CheckTCOS3"); }
 bool CSC_Profile::CheckMicardo21() { return CheckFixedLayout("CheckMicardo21"); }
 bool CSC_Profile::CheckStarCos30() { return CheckFixedLayout("CheckStarCos30"); }

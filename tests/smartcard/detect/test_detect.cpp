@@ -201,6 +201,7 @@ TEST(Detection, FixedLayoutProducts) {
         EXPECT_EQ(events, (std::vector<std::uintptr_t>{0x2002, 0x2003}));
         EXPECT_EQ(layout.CardProfile(), row.profile);
         EXPECT_EQ(layout.KeyKind(), row.keyKind);
+        EXPECT_EQ(layout.SingleCard(), std::string(row.atr) == kTcos20Atr ? 0 : 1);
         EXPECT_EQ(layout.CardLabel(), "SmartCard");
         std::vector<std::string> labels;
         std::vector<std::string> caLabels;
