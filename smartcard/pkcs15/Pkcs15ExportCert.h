@@ -3,7 +3,8 @@
 //
 // Matching: the key is the first private key whose CommonKeyAttributes iD
 // equals the certificate's iD; the PIN is the first authentication object
-// whose authId equals the authId in the key's CommonObjectAttributes. Flags
+// whose authId equals the authId in the key's CommonObjectAttributes (an
+// empty iD or authId matches nothing). Flags
 // carried: whether a key and a PIN were found (their paths and references
 // are empty or 0 otherwise), and the SetCos PIN layout flag, set on card
 // type 7 when the PIN path had to be rewritten to the PIN file under
