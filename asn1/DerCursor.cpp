@@ -24,6 +24,7 @@ const char* identifierName(unsigned char identifier) {
         case octet(Id::OctetString): return "OCTET STRING";
         case octet(Id::Null): return "NULL";
         case octet(Id::Oid): return "OBJECT IDENTIFIER";
+        case octet(Id::Enumerated): return "ENUMERATED";
         case octet(Id::Utf8String): return "UTF8String";
         case octet(Id::PrintableString): return "PrintableString";
         case octet(Id::T61String): return "T61String";

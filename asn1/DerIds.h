@@ -14,6 +14,7 @@ enum class Id : unsigned char {
     OctetString = 0x04,
     Null = 0x05,
     Oid = 0x06,
+    Enumerated = 0x0A,
     Utf8String = 0x0C,
     PrintableString = 0x13,
     T61String = 0x14,

@@ -2,7 +2,9 @@
 # Makes the key files the card descriptions of tests/support/cards name
 # (key <ref> file=<name>), fresh, into DIR: the kind comes from the name's
 # prefix (rsa1024, rsa2048, rsa3072, ec256), as the tests' in-process cards
-# make them. No card key is checked in.
+# make them; then the certificates they take file contents from
+# (data=@<stem>.crt): self-signed, DER, subject CN=<stem>, of <stem>.pem.
+# No card key or certificate is checked in.
 #   scripts/card-keys.sh DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,4 +19,8 @@ for file in $(sed -n 's/^[[:space:]]*key[[:space:]]\+[^[:space:]]\+[[:space:]]\+
     *) echo "card-keys.sh: no key kind for $file" >&2; exit 1 ;;
   esac
   openssl genpkey "${args[@]}" -out "$dir/$file" 2>/dev/null
+done
+for stem in $(sed -n 's/.*data=@\([^[:space:]]*\)\.crt.*/\1/p' tests/support/cards/*.txt | sort -u); do
+  openssl req -new -x509 -key "$dir/$stem.pem" -subj "/CN=$stem" -days 365 -outform DER \
+    -out "$dir/$stem.crt" 2>/dev/null
 done

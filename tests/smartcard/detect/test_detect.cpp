@@ -13,17 +13,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <map>
 #include <set>
-#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace kivo::test {
 namespace {
 
-namespace fs = std::filesystem;
 
 // ATRs as a reader shows them; masked bytes varied where a pattern has them.
 TEST(AtrTable, IdentifiesTheCardOperatingSystem) {
@@ -69,16 +67,13 @@ struct CardFile {
     const char* aid = nullptr;
 };
 
-// Writes a card description: the ATR, the dialect, the general data file,
-// the DFs on the way and one fresh self-signed certificate per file (DER
-// as hex).
+// A card description: the ATR, the dialect, the general data file, the
+// DFs on the way and one fresh self-signed certificate per file (DER as hex).
 class DescribedCard {
 public:
     DescribedCard(const std::string& atr, const std::string& dialect, const std::vector<CardFile>& files,
-                  const std::string& serialFile = "3F00/2F02")
-        : m_path(fs::temp_directory_path() /
-                 ("kivo-detect-" + std::to_string(::getpid()) + "-" + std::to_string(s_count++) + ".txt")) {
-        std::ofstream out(m_path);
+                  const std::string& serialFile = "3F00/2F02") {
+        std::ostringstream out;
         out << "atr " << atr << "\n";
         if (!dialect.empty()) out << "dialect " << dialect << "\n";
         std::set<std::string> folders;
@@ -96,23 +91,26 @@ public:
                 out << "df " << folder << (application ? std::string(" aid=") + file.aid : "") << "\n";
             }
             EvpKeyPtr key = generateKey(KeyKind::Rsa2048);
-            X509Ptr certificate = makeCertificate({.subject = std::string("/CN=") + file.commonName,
-                                                   .subjectKey = key.get()});
+            CertOptions options;
+            options.subject = std::string("/CN=") + file.commonName;
+            options.subjectKey = key.get();
+            X509Ptr certificate = makeCertificate(options);
             const std::vector<unsigned char> der = derOf(certificate.get());
             m_certificates.push_back(der);
             out << "ef " << file.path << " data=";
             for (unsigned char byte : der) out << "0123456789ABCDEF"[byte >> 4] << "0123456789ABCDEF"[byte & 15];
             out << "\n";
         }
+        m_text = out.str();
     }
-    ~DescribedCard() { fs::remove(m_path); }
-    std::string path() const { return m_path.string(); }
+    // The card under test, told apart from the others by its number.
+    CardUnderTest card() const { return CardUnderTest("detect-" + std::to_string(s_count++), m_text); }
     // Every certificate written, in the order of the files.
     const std::vector<std::vector<unsigned char>>& certificates() const { return m_certificates; }
 
 private:
     static inline int s_count = 0;
-    fs::path m_path;
+    std::string m_text;
     std::vector<std::vector<unsigned char>> m_certificates;
 };
 
@@ -189,7 +187,7 @@ TEST(Detection, FixedLayoutProducts) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         DescribedCard description(row.atr, row.dialect, row.files, row.serialFile);
-        CardUnderTest card(description.path());
+        CardUnderTest card = description.card();
         ASSERT_NO_FATAL_FAILURE(card.open());
         std::vector<std::uintptr_t> events;
         ScopedCardEventSubscription subscription([&](const CardEvent& event) { events.push_back(event.wParam); });
@@ -234,7 +232,7 @@ TEST(Detection, FixedLayoutProducts) {
 TEST(Detection, NoCardObjectWithoutAProfile) {
     for (const char* atr : {"3B F2 98 00 FF C1 10 31 FE 55 C8 01 02", "3B 02 14 50"}) {
         DescribedCard description(atr, "", {});
-        CardUnderTest card(description.path());
+        CardUnderTest card = description.card();
         ASSERT_NO_FATAL_FAILURE(card.open());
         CReader readers;
         const int index = indexOf(readers, card.readerName());
@@ -248,7 +246,7 @@ TEST(Detection, NoCardObjectWithoutAProfile) {
 // The hashes a card may sign, by key kind and product.
 TEST(Detection, HashAdmissibility) {
     DescribedCard description(kTcos20Atr, kTcos20Dialect, {{"3F00/DF06/4331", "A"}, {"3F00/DF01/4371", "Q"}});
-    CardUnderTest card(description.path());
+    CardUnderTest card = description.card();
     ASSERT_NO_FATAL_FAILURE(card.open());
     CReader readers;
     ASSERT_NE(readers.GetSCProfile(indexOf(readers, card.readerName())), nullptr);

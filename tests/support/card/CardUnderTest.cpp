@@ -2,6 +2,8 @@
 
 #include "tools/vcard/Description.h"
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -12,25 +14,30 @@ namespace kivo::test {
 
 namespace {
 
-// A card of tests/support/cards by its name, or a description a test wrote
-// (an absolute path).
 std::string descriptionFile(const std::string& name) {
-    if (!name.empty() && name.front() == '/') return name;
     return std::string(KIVO_VCARD_CARDS) + "/" + name + ".txt";
 }
 
-std::string shortName(const std::string& name) { return std::filesystem::path(name).stem().string(); }
+// What `pattern` captures in the lines of a description.
+std::set<std::string> namedIn(const std::string& description, const std::regex& pattern) {
+    std::ifstream in(description);
+    std::set<std::string> names;
+    std::smatch match;
+    for (std::string line; std::getline(in, line);) {
+        if (std::regex_search(line, match, pattern)) names.insert(match[1]);
+    }
+    return names;
+}
 
 // The key files a description names (key <ref> file=<name> ...).
 std::set<std::string> keyFilesOf(const std::string& description) {
-    std::ifstream in(description);
-    std::set<std::string> files;
-    const std::regex keyLine(R"(^\s*key\s+\S+\s+file=(\S+))");
-    std::smatch match;
-    for (std::string line; std::getline(in, line);) {
-        if (std::regex_search(line, match, keyLine)) files.insert(match[1]);
-    }
-    return files;
+    return namedIn(description, std::regex(R"(^\s*key\s+\S+\s+file=(\S+))"));
+}
+
+// The certificates a description takes file contents from (data=@<stem>.crt),
+// by the stem of the key file they certify.
+std::set<std::string> certificateStemsOf(const std::string& description) {
+    return namedIn(description, std::regex(R"(data=@(\S+)\.crt)"));
 }
 
 }  // namespace
@@ -46,11 +53,11 @@ void CardUnderTest::open() {
     m_record.clear();
     m_mark = 0;
     if (!cardServicesExpected()) {
-        openModel();
+        openModel(descriptionPath());
         return;
     }
     m_session.emplace();
-    ASSERT_NO_FATAL_FAILURE(m_session->openCard(descriptionFile(m_name)));
+    ASSERT_NO_FATAL_FAILURE(m_session->openCard(descriptionPath()));
 }
 
 std::string CardUnderTest::readerName() const {
@@ -58,15 +65,30 @@ std::string CardUnderTest::readerName() const {
     return m_pcsc ? m_pcsc->script.readers.front() : std::string();
 }
 
-void CardUnderTest::openModel() {
-    const std::string description = descriptionFile(m_name);
+CardUnderTest::~CardUnderTest() {
+    std::error_code ignored;
+    if (!m_writtenDescription.empty()) std::filesystem::remove(m_writtenDescription, ignored);
+}
+
+std::string CardUnderTest::descriptionPath() {
+    if (m_descriptionText.empty()) return descriptionFile(m_name);
+    m_writtenDescription = (std::filesystem::temp_directory_path() /
+                            ("kivo-card-" + m_name + "-" + std::to_string(::getpid()) + ".txt"))
+                               .string();
+    std::ofstream(m_writtenDescription, std::ios::trunc) << m_descriptionText;
+    return m_writtenDescription;
+}
+
+void CardUnderTest::openModel(const std::string& description) {
     // Keys are made once per card and process: RSA key generation is slow.
     static std::map<std::string, std::unique_ptr<CardKeyFolder>> madeKeys;
     std::unique_ptr<CardKeyFolder>& folder = madeKeys[m_name];
     if (!folder) {
         std::vector<std::pair<std::string, std::string>> keys;
         for (const std::string& file : keyFilesOf(description)) keys.emplace_back(file, keyKindOfFile(file));
-        folder = std::make_unique<CardKeyFolder>("card-" + shortName(m_name), keys);
+        const std::set<std::string> stems = certificateStemsOf(description);
+        folder = std::make_unique<CardKeyFolder>("card-" + m_name, keys,
+                                                 std::vector<std::string>(stems.begin(), stems.end()));
     }
     m_keys = folder.get();
     m_model = std::make_unique<vcard::Card>();
@@ -74,7 +96,7 @@ void CardUnderTest::openModel() {
     ASSERT_TRUE(in) << "cannot read " << description;
     ASSERT_NO_THROW(vcard::loadDescription(in, m_keys->path(), *m_model));
     m_pcsc = std::make_unique<ScriptedPcsc>();
-    m_pcsc->script.readers = {"Kivo " + shortName(m_name) + " 00 00"};
+    m_pcsc->script.readers = {"Kivo " + m_name + " 00 00"};
     m_pcsc->script.atrs[m_pcsc->script.readers[0]] = m_model->atr;
     m_pcsc->script.cardModel = [this](const Bytes& command) {
         Bytes response = m_model->process(command);

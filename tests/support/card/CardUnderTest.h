@@ -23,9 +23,14 @@ namespace kivo::test {
 
 class CardUnderTest {
 public:
-    // `name`: a card of tests/support/cards, or the absolute path of a
-    // description the test wrote.
     explicit CardUnderTest(std::string name) : m_name(std::move(name)) {}
+    // A card described by `description` (what a description file holds)
+    // rather than by a file of support/cards; `name` tells such cards apart.
+    CardUnderTest(std::string name, std::string description)
+        : m_name(std::move(name)), m_descriptionText(std::move(description)) {}
+    ~CardUnderTest();
+    CardUnderTest(const CardUnderTest&) = delete;
+    CardUnderTest& operator=(const CardUnderTest&) = delete;
 
     // Starts from the described card; fails the test when it cannot.
     void open();
@@ -56,9 +61,14 @@ public:
     void setReaderSystemName(const std::string& name);
 
 private:
-    void openModel();
+    void openModel(const std::string& description);
+    // The description file: the one of support/cards, or the given text
+    // written to a temporary file (removed with the object).
+    std::string descriptionPath();
 
     std::string m_name;
+    std::string m_descriptionText;
+    std::string m_writtenDescription;
     std::optional<VcardSession> m_session;
     // In-process card: the model, the scripted PC/SC layer and the record.
     std::unique_ptr<vcard::Card> m_model;

@@ -6,6 +6,8 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
+#include "tools/testpki/Pki.h"
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -126,12 +128,33 @@ bool writeKey(const std::string& pemFile, const std::string& kind) {
     return ok;
 }
 
+bool writeSelfSignedCertificate(const std::string& pemFile, const std::string& derFile,
+                                const std::string& name) {
+    Pkey key = readKey(pemFile);
+    if (!key) return false;
+    CertOptions options;
+    options.subject = "/CN=" + name;
+    options.subjectKey = key.get();
+    const std::vector<unsigned char> der = derOf(makeCertificate(options).get());
+    FILE* f = std::fopen(derFile.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = std::fwrite(der.data(), 1, der.size(), f) == der.size();
+    std::fclose(f);
+    return ok;
+}
+
 CardKeyFolder::CardKeyFolder(const std::string& prefix,
-                             const std::vector<std::pair<std::string, std::string>>& keys)
+                             const std::vector<std::pair<std::string, std::string>>& keys,
+                             const std::vector<std::string>& certificates)
     : m_path(std::filesystem::temp_directory_path() / (prefix + "-" + std::to_string(::getpid()))) {
     std::filesystem::create_directories(m_path);
     for (const auto& [name, kind] : keys) {
         if (!writeKey(file(name), kind)) throw std::runtime_error("cannot write key " + name);
+    }
+    for (const std::string& stem : certificates) {
+        if (!writeSelfSignedCertificate(file(stem + ".pem"), file(stem + ".crt"), stem)) {
+            throw std::runtime_error("cannot write certificate " + stem + ".crt");
+        }
     }
 }
 

@@ -34,12 +34,18 @@ ByteVector rsaEncrypt(const std::string& pemFile, const ByteVector& plain);
 
 // Writes a fresh key to `pemFile`: "rsa1024", "rsa2048", "rsa3072" or "ec256".
 bool writeKey(const std::string& pemFile, const std::string& kind);
+// Writes a self-signed certificate (DER, subject CN=<name>) of the key in
+// `pemFile` to `derFile`, as scripts/card-keys.sh makes `<name>.crt`.
+bool writeSelfSignedCertificate(const std::string& pemFile, const std::string& derFile,
+                                const std::string& name);
 
 // A private temporary folder with fresh key files for a card model
-// (name -> kind, as writeKey takes it), removed again with the object.
+// (name -> kind, as writeKey takes it) and the certificates `<stem>.crt` of
+// the keys `<stem>.pem` named in `certificates`, removed again with the object.
 class CardKeyFolder {
 public:
-    CardKeyFolder(const std::string& prefix, const std::vector<std::pair<std::string, std::string>>& keys);
+    CardKeyFolder(const std::string& prefix, const std::vector<std::pair<std::string, std::string>>& keys,
+                  const std::vector<std::string>& certificates = {});
     ~CardKeyFolder();
     CardKeyFolder(const CardKeyFolder&) = delete;
     CardKeyFolder& operator=(const CardKeyFolder&) = delete;
