@@ -130,8 +130,92 @@ const Product kProducts[] = {
     {type::cStarCos37Dgn, product::cStarCos37Layout, "CP_STARCOS37", kNone, kStarCos37},
 };
 
+constexpr int kSame = -1;
+constexpr int kRsa = 1;
+constexpr int kEc = 2;
+
+// D-TRUST cards: the ".4" generations carry 3072-bit RSA keys, the others
+// 2048 bits; "multicard", "batch100", "M100" and "Multi" products sign
+// more than once per PIN entry.
+const LabelRule kLabelRules[] = {
+    {type::cCardOs43b, product::cSignCard, "SignCard single", false, 1, true, kRsa, 0},
+    {type::cCardOs43b, product::cSignCard, "SignCard multi", false, 0, true, kRsa, 0},
+    {type::cCardOs43b, product::cSignCard, "PKCS15andSigG", false, kSame, true, kRsa, 0},
+    {type::cCardOs43b, product::cSignCard, "Quendra", false, kSame, false, kRsa, 0},
+    {type::cCardOs43b, product::cSiemens, "Siemens", false, kSame, false, kRsa, 0},
+    {type::cCardOs43b, product::cDSignMulticard2ce, "D-SIGN multicard 2.0 2ce", false, 0, false, kRsa, 0},
+    {type::cCardOs43b, product::cDSignMulticard, "D-SIGN multicard", false, 0, false, kRsa, 0},
+    {type::cCardOs43b, product::cDTrustMulticard, "D-TRUST multicard", false, 0, false, kRsa, 0},
+    {type::cCardOs43b, product::cDTrustCard24_2ce, "D-TRUST card 2.4 2ce", false, kSame, false, kRsa, 0},
+    {type::cCardOs43b, product::cDTrustCard, "D-TRUST card", false, kSame, false, kRsa, 0},
+    {type::cCardOs43b, product::cTcQSignUnlimited, "TC QSign unlimited", false, 0, false, kRsa, 0},
+    {type::cCardOs43b, product::cTcQSign, "TC QSign", true, kSame, false, kRsa, 0},
+    {type::cCardOs43b, product::cSwissSignId, "SwissSignID", false, kSame, false, kRsa, 0},
+    {type::cCardOs43b, product::cSuisseId, "SuisseID", false, kSame, false, kRsa, 0},
+    {type::cCardOs44, product::cCardOs44SwissSign, "SwissSign", false, kSame, false, kRsa, 0},
+    {type::cCardOs50, 77, "D-TRUST Card V3.1 standard", false, kSame, false, kRsa, 2048},
+    {type::cCardOs50, 78, "D-TRUST Card V3.1 batch100", false, 0, false, kRsa, 2048},
+    {type::cCardOs50, 79, "D-TRUST Card V3.1 multicard", false, 0, false, kRsa, 2048},
+    {type::cCardOs50, 80, "D-TRUST Card V3.4 standard", false, kSame, false, kRsa, 3072},
+    {type::cCardOs50, 81, "D-TRUST Card V3.4 multicard", false, 0, false, kRsa, 3072},
+    {type::cCardOs54, 82, "D-TRUST Card 4.1 Std. RSA", false, kSame, false, kRsa, 2048},
+    {type::cCardOs54, 83, "D-TRUST Card 4.1 M100 ECC", false, 0, false, kEc, 0},
+    {type::cCardOs54, 84, "D-TRUST Card 4.1 Multi ECC", false, 0, false, kEc, 0},
+    {type::cCardOs54, 85, "D-TRUST Card 4.4 Std. RSA", false, kSame, false, kRsa, 3072},
+    {type::cCardOs54, 86, "D-TRUST Card 4.4 Multi ECC", false, 0, false, kEc, 0},
+    {type::cCardOs60, 90, "D-TRUST Card 5.1 Std. RSA", false, kSame, false, kRsa, 2048},
+    {type::cCardOs60, 91, "D-TRUST Card 5.1 M100 ECC", false, 0, false, kEc, 0},
+    {type::cCardOs60, 92, "D-TRUST Card 5.1 Multi ECC", false, 0, false, kEc, 0},
+    {type::cCardOs60, 93, "D-TRUST Card 5.4 Std. RSA", false, kSame, false, kRsa, 3072},
+    {type::cCardOs60, 94, "D-TRUST Card 5.4 Multi ECC", false, 0, false, kEc, 0},
+    {type::cStarCos37DTrust, 95, "D-TRUST Card 6.1 Std. RSA", false, kSame, false, kRsa, 2048},
+    {type::cStarCos37DTrust, 96, "D-TRUST Card 6.1 M100 ECC", false, 0, false, kEc, 0},
+    {type::cStarCos37DTrust, 97, "D-TRUST Card 6.1 Multi ECC", false, 0, false, kEc, 0},
+    {type::cStarCos37DTrust, 98, "D-TRUST Card 6.4 Std. RSA", false, kSame, false, kRsa, 3072},
+    {type::cStarCos37DTrust, 99, "D-TRUST Card 6.4 Multi ECC", false, 0, false, kEc, 0},
+};
+
+// D-TRUST certificate files. CardOS 5.0: the qualified key in DF 1FFF (its
+// PIN there too), the authentication key in DF 1FFD with its PIN in 0011.
+// CardOS 5.4: the qualified key and PIN in 0101, the authentication key in
+// 0102 with the card's global PIN in the MF. CardOS 6.0 and StarCos 3.7:
+// the same files inside their applications.
+constexpr File kDTrust50[] = {
+    {"3F001FFEC001", "Qualified Cert", false, nullptr, "3F001FFF", "3F001FFF"},
+    {"3F001FFEC101", "Auth Cert", false, nullptr, "3F001FFD", "3F000011"},
+};
+constexpr File kDTrust54[] = {
+    {"3F0001030201", "Qualified Cert", false, nullptr, "3F000101", "3F000101"},
+    {"3F0001030204", "Auth Cert", false, nullptr, "3F000102", "3F00"},
+};
+constexpr File kDTrustApplications[] = {
+    {"3F0001030201", "Qualified Cert", false, kAidSignature, "3F000101", "3F000101"},
+    {"3F0001030204", "Auth Cert", false, kAidEsign, "3F000102", "3F00"},
+};
+
 }  // namespace
 
 std::span<const Product> products() { return kProducts; }
+
+std::span<const LabelRule> labelRules() { return kLabelRules; }
+
+const LabelRule* ruleForLabel(std::int32_t cardType, const std::string& label) {
+    for (const LabelRule& rule : kLabelRules) {
+        if (rule.cardType != cardType) continue;
+        const bool matches = rule.wholeLabel ? label == rule.name : label.rfind(rule.name, 0) == 0;
+        if (matches) return &rule;
+    }
+    return nullptr;
+}
+
+std::span<const File> dTrustFiles(std::int32_t cardType) {
+    switch (cardType) {
+        case type::cCardOs50: return kDTrust50;
+        case type::cCardOs54: return kDTrust54;
+        case type::cCardOs60:
+        case type::cStarCos37DTrust: return kDTrustApplications;
+        default: return {};
+    }
+}
 
 }  // namespace kivo::card::layout

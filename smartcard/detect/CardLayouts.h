@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace kivo::card::layout {
 
@@ -19,6 +20,9 @@ struct File {
     const char* label;
     bool ca;
     const char* application;  // AID selected first; nullptr: the path is absolute
+    // Where the card application names them; nullptr: the DF rule above.
+    const char* keyPath = nullptr;
+    const char* pinPath = nullptr;
 };
 
 struct Product {
@@ -32,5 +36,26 @@ struct Product {
 
 // Every product of every card type, in the order they are tried.
 std::span<const Product> products();
+
+// A product told by the label of the card's PKCS#15 token. Labels are
+// compared by their beginning (or whole, where `wholeLabel`), in table
+// order, so that a longer name comes before a name it begins with.
+struct LabelRule {
+    std::int32_t cardType;
+    std::int32_t profile;
+    const char* name;
+    bool wholeLabel;
+    int singleCard;   // 1 single-signature, 0 multi-signature, -1 as it was
+    bool signCard;    // the SignCard products
+    int keyKind;      // 1 RSA, 2 EC
+    int rsaKeyLength;  // bits, 0 when the product does not say
+};
+std::span<const LabelRule> labelRules();
+// The first rule of the card type the label matches, null for none.
+const LabelRule* ruleForLabel(std::int32_t cardType, const std::string& label);
+
+// The certificate files of the D-TRUST products of a card type, walked once
+// the label has told the product (files in the application they name).
+std::span<const File> dTrustFiles(std::int32_t cardType);
 
 }  // namespace kivo::card::layout

@@ -3,6 +3,7 @@
 #include "platform/CardEvents.h"
 #include "smartcard/base/CardNumbers.h"
 #include "smartcard/detect/CardLayouts.h"
+#include "smartcard/pkcs15/Pkcs15.h"
 #include "smartcard/transport/CardTrace.h"
 
 #include <openssl/x509.h>
@@ -51,6 +52,15 @@ void CSC_Profile::Detect() {
         {card::type::cTcos30v2, &CSC_Profile::CheckTCOS3v2},
         {card::type::cStarCos35, &CSC_Profile::CheckStarCos35},
         {card::type::cStarCos37Dgn, &CSC_Profile::CheckStarCos37},
+        {card::type::cSecCos, &CSC_Profile::CheckSecCos5x},
+        {card::type::cSetCos, &CSC_Profile::CheckSetCos441},
+        {card::type::cSetCos442, &CSC_Profile::CheckSetCos442},
+        {card::type::cCardOs43b, &CSC_Profile::CheckCardOS43},
+        {card::type::cCardOs44, &CSC_Profile::CheckCardOS44},
+        {card::type::cCardOs50, &CSC_Profile::CheckCardOS50},
+        {card::type::cCardOs54, &CSC_Profile::CheckCardOS54},
+        {card::type::cCardOs60, &CSC_Profile::CheckCardOS60},
+        {card::type::cStarCos37DTrust, &CSC_Profile::CheckStarCos37_DTRUST},
     };
     for (const CheckOperation& operation : kChecks) {
         if (operation.cardType == m_sc->CardType()) (this->*operation.check)();
@@ -83,8 +93,9 @@ bool CSC_Profile::SelectApplication(const char* aid) {
 }
 
 bool CSC_Profile::AddCertificate(const card::layout::File& file) {
-    const std::string keyAndPin = file.ca ? std::string() : folderOf(file.path);
-    CertEntry entry{file.label, file.path, keyAndPin, keyAndPin,
+    const std::string folder = file.ca ? std::string() : folderOf(file.path);
+    CertEntry entry{file.label, file.path, file.keyPath != nullptr ? file.keyPath : folder,
+                    file.pinPath != nullptr ? file.pinPath : folder,
                     file.application != nullptr ? file.application : "", {}};
     if (!SelectApplication(file.application) || !CheckCert(file.path, &entry.certificate)) return false;
     (file.ca ? m_caCerts : m_certs).push_back(std::move(entry));
@@ -158,6 +169,89 @@ bool CSC_Profile::CheckStarCos37() {
         if (entry.certPath == kStarCos37EcSigningCert) m_keyKind = cKeyKindEc;
     }
     return found;
+}
+
+bool CSC_Profile::ReadPkcs15() {
+    m_pkcs15 = std::make_unique<CPkcs15>(*m_sc);
+    if (m_pkcs15->status() != CPkcs15::cStatusOk) return false;
+    m_pkcs15->readObjects();
+    m_tokenLabel = m_pkcs15->tokenInfo().label();
+    return true;
+}
+
+void CSC_Profile::AddPkcs15Entries() {
+    for (std::size_t i = 0; i < m_pkcs15->exportCertCount(); ++i) {
+        const CPkcs15ExportCert& exported = *m_pkcs15->exportCert(i);
+        CertEntry entry{exported.label, exported.certPath, exported.hasKey ? exported.keyPath : std::string(),
+                        exported.pinPath, "", exported.der};
+        (exported.hasKey ? m_certs : m_caCerts).push_back(std::move(entry));
+    }
+}
+
+bool CSC_Profile::CheckPKCS15() {
+    CardTrace::write(CardTrace::cLevelInfo, "--entering CSC_Profile::CheckPKCS15\n");
+    ReadSerialNumber();
+    if (ReadPkcs15()) AddPkcs15Entries();
+    if (!m_certs.empty()) SetProduct(card::product::cPkcs15, "CP_PKCS15");
+    CardTrace::write(CardTrace::cLevelInfo, "--leaving CSC_Profile::CheckPKCS15\n");
+    return !m_certs.empty();
+}
+
+bool CSC_Profile::CheckSecCos5x() { return CheckPKCS15(); }
+bool CSC_Profile::CheckSetCos441() { return CheckPKCS15(); }
+bool CSC_Profile::CheckSetCos442() { return CheckPKCS15(); }
+
+bool CSC_Profile::SetProfileFromLabel(const char* setter) {
+    if (setter != nullptr) {
+        CardTrace::write(CardTrace::cLevelInfo, "%s.m_cardNum: %s\n", setter, m_tokenLabel.c_str());
+    }
+    const card::layout::LabelRule* rule = card::layout::ruleForLabel(m_sc->CardType(), m_tokenLabel);
+    const std::span<const card::layout::File> files = card::layout::dTrustFiles(m_sc->CardType());
+    if (rule == nullptr || files.empty()) AddPkcs15Entries();
+    if (rule == nullptr) return false;
+    if (rule->singleCard >= 0) m_singleCard = rule->singleCard;
+    m_signCard = rule->signCard;
+    m_keyKind = rule->keyKind;
+    if (rule->rsaKeyLength != 0) m_rsaKeyLength = rule->rsaKeyLength;
+    if (!files.empty()) AddLayout(files);
+    SetProduct(rule->profile, rule->name);
+    return true;
+}
+
+bool CSC_Profile::CheckLabelledCard(const char* operation, const char* setter) {
+    CardTrace::write(CardTrace::cLevelInfo, "--entering CSC_Profile::%s\n", operation);
+    ReadSerialNumber();
+    if (ReadPkcs15()) SetProfileFromLabel(setter);
+    CardTrace::write(CardTrace::cLevelInfo, "--leaving CSC_Profile::%s\n", operation);
+    return !m_certs.empty();
+}
+
+bool CSC_Profile::CheckCardOS43() { return CheckLabelledCard("CheckCardOS43", nullptr); }
+bool CSC_Profile::CheckCardOS50() { return CheckLabelledCard("CheckCardOS50", nullptr); }
+bool CSC_Profile::CheckCardOS54() { return CheckLabelledCard("CheckCardOS54", nullptr); }
+bool CSC_Profile::CheckCardOS60() { return CheckLabelledCard("CheckCardOS60", "SetCardOS60Profile"); }
+
+bool CSC_Profile::CheckStarCos37_DTRUST() {
+    SetProduct(card::product::cStarCos37DTrustUnlabelled, "CP_STARCOS37_DTRUST");
+    return CheckLabelledCard("CheckStarCos37_DTRUST", "SetStarCos37Profile");
+}
+
+// CardOS 4.4: a product file, or the Siemens file with a Siemens label,
+// before the label alone.
+bool CSC_Profile::CheckCardOS44() {
+    CardTrace::write(CardTrace::cLevelInfo, "--entering CSC_Profile::CheckCardOS44\n");
+    ReadSerialNumber();
+    const bool pkcs15 = ReadPkcs15();
+    const bool productFile = m_sc->SelectPath("3f00200020010001") == card::cOk;
+    const bool siemens = !productFile && m_sc->SelectPath("3f0050155600") == card::cOk &&
+                         m_tokenLabel.rfind("Siemens", 0) == 0;
+    m_sc->SelectPath(kMf);
+    if (productFile) SetProduct(card::product::cCardOs44Layout, "CP_CARDOS44");
+    if (siemens) SetProduct(card::product::cCardOs44Siemens, "CP_CARDOS44_SIEMENS");
+    if (pkcs15 && (productFile || siemens)) AddPkcs15Entries();
+    if (pkcs15 && !productFile && !siemens) SetProfileFromLabel(nullptr);
+    CardTrace::write(CardTrace::cLevelInfo, "--leaving CSC_Profile::CheckCardOS44\n");
+    return !m_certs.empty();
 }
 
 std::string CSC_Profile::CardLabel() const { return m_tokenLabel.empty() ? "SmartCard" : m_tokenLabel; }

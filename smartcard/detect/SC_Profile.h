@@ -10,9 +10,12 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
+
+class CPkcs15;
 
 class CSC_Profile {
 public:
@@ -51,6 +54,17 @@ public:
     bool CheckTCOS3v2();
     bool CheckStarCos35();
     bool CheckStarCos37();
+    bool CheckSecCos5x();
+    bool CheckSetCos441();
+    bool CheckSetCos442();
+    bool CheckCardOS43();
+    bool CheckCardOS44();
+    bool CheckCardOS50();
+    bool CheckCardOS54();
+    bool CheckCardOS60();
+    bool CheckStarCos37_DTRUST();
+    // A PKCS#15 card: one entry per certificate of the token, profile 9.
+    bool CheckPKCS15();
 
     CSC_Profile_Base* Card() const { return m_sc; }
     int CertCount() const { return m_certCount; }
@@ -63,6 +77,8 @@ public:
     int RsaKeyLength() const { return m_rsaKeyLength; }
     const std::vector<CertEntry>& Certificates() const { return m_certs; }
     const std::vector<CertEntry>& CaCertificates() const { return m_caCerts; }
+    // The card's PKCS#15 objects, null when detection did not read them.
+    const CPkcs15* Pkcs15() const { return m_pkcs15.get(); }
     // The card's label: its token label, "SmartCard" without one.
     std::string CardLabel() const;
     // Whether the card may sign a hash of this code (0 SHA-1, 1 SHA-256,
@@ -79,6 +95,17 @@ private:
     bool AddFixedLayout();
     // A check of a fixed-layout card type with its entering and leaving traces.
     bool CheckFixedLayout(const char* operation);
+    // Reads the PKCS#15 token: its label and one entry per exported
+    // certificate (those without a key go to the CA list). False when the
+    // card has no readable PKCS#15 directory.
+    bool ReadPkcs15();
+    void AddPkcs15Entries();
+    // The product the token label names for this card type: profile, flags,
+    // and for the D-TRUST products their certificate files; the PKCS#15
+    // entries otherwise. `setter` names the trace line of the setter, if any.
+    bool SetProfileFromLabel(const char* setter);
+    // A PKCS#15 card whose product the label tells.
+    bool CheckLabelledCard(const char* operation, const char* setter);
     bool SelectApplication(const char* aid);
     void ReadSerialNumber();
     void SetProduct(std::int32_t profile, const char* logName);
@@ -96,5 +123,6 @@ private:
     int m_rsaKeyLength = 0;
     std::vector<CertEntry> m_certs;
     std::vector<CertEntry> m_caCerts;
+    std::unique_ptr<CPkcs15> m_pkcs15;
     std::string m_tokenLabel;
 };

@@ -8,11 +8,13 @@
 #include "smartcard/detect/SC_Profile.h"
 #include "smartcard/transport/Reader.h"
 #include "tests/support/card/CardUnderTest.h"
+#include "smartcard/pkcs15/Pkcs15.h"
 #include "tools/testpki/Pki.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -74,14 +76,14 @@ public:
     DescribedCard(const std::string& atr, const std::string& dialect, const std::vector<CardFile>& files,
                   const std::string& serialFile = "3F00/2F02") {
         std::ostringstream out;
-        out << "atr " << atr << "\n";
+        if (!atr.empty()) out << "atr " << atr << "\n";
         if (!dialect.empty()) out << "dialect " << dialect << "\n";
         std::set<std::string> folders;
         if (serialFile.size() > 9) {
             folders.insert(serialFile.substr(0, 9));
             out << "df " << serialFile.substr(0, 9) << "\n";
         }
-        out << "ef " << serialFile << " data=5A0A12345678901234567890\n";
+        if (!serialFile.empty()) out << "ef " << serialFile << " data=5A0A12345678901234567890\n";
         for (const CardFile& file : files) {
             const std::string path = file.path;
             for (std::size_t end = path.find('/', 5); end != std::string::npos; end = path.find('/', end + 1)) {
@@ -105,6 +107,7 @@ public:
     }
     // The card under test, told apart from the others by its number.
     CardUnderTest card() const { return CardUnderTest("detect-" + std::to_string(s_count++), m_text); }
+    const std::string& text() const { return m_text; }
     // Every certificate written, in the order of the files.
     const std::vector<std::vector<unsigned char>>& certificates() const { return m_certificates; }
 
@@ -224,6 +227,99 @@ TEST(Detection, FixedLayoutProducts) {
         std::sort(read.begin(), read.end());
         std::sort(written.begin(), written.end());
         EXPECT_EQ(read, written);
+    }
+}
+
+// The PKCS#15 card of support/cards with another ATR, token label and
+// further certificate files: TokenInfo is version 0, serial
+// 0123456789ABCDEF, manufacturer "Kivo", the label, flags loginRequired.
+std::string pkcs15Card(const std::string& atr, const std::string& label, const DescribedCard& extra) {
+    std::ifstream in(std::string(KIVO_VCARD_CARDS) + "/pkcs15.txt");
+    std::ostringstream text;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("atr ", 0) == 0) {
+            text << "atr " << atr << "\n";
+        } else if (line.rfind("ef 3F00/5015/5032 ", 0) == 0) {
+            std::vector<unsigned char> info = {0x02, 0x01, 0x00, 0x04, 0x08, 0x01, 0x23, 0x45, 0x67,
+                                               0x89, 0xAB, 0xCD, 0xEF, 0x0C, 0x04, 'K', 'i', 'v', 'o',
+                                               0x80, static_cast<unsigned char>(label.size())};
+            info.insert(info.end(), label.begin(), label.end());
+            info.insert(info.end(), {0x03, 0x02, 0x06, 0x40});
+            text << "ef 3F00/5015/5032 data=30" << "0123456789ABCDEF"[info.size() >> 4]
+                 << "0123456789ABCDEF"[info.size() & 15];
+            for (unsigned char byte : info) text << "0123456789ABCDEF"[byte >> 4] << "0123456789ABCDEF"[byte & 15];
+            text << "\n";
+        } else {
+            text << line << "\n";
+        }
+    }
+    return text.str() + extra.text();
+}
+
+// PKCS#15 cards whose product the token label tells, label rules in their
+// order: profile, flags, key kind, and the certificate entries (the D-TRUST
+// products from their own files, the others from the PKCS#15 objects).
+TEST(Detection, LabelledProducts) {
+    struct Row {
+        const char* atr;
+        const char* label;
+        std::vector<CardFile> files;
+        std::int32_t profile;
+        int singleCard;
+        bool signCard;
+        int keyKind;
+        std::vector<std::string> labels;
+        const char* dialect = "";
+    };
+    const char* cardOs43 = "3B F2 18 00 02 C1 0A 31 FE 58 C8 08 74";
+    const char* cardOs50 = "3B D2 18 00 81 31 FE 58 C9 01 14";
+    const char* cardOs54 = "3B D2 18 00 81 31 FE 58 C9 04 11";
+    const char* cardOs60 = "3B D2 18 00 81 31 FE 58 CB 01 16";
+    const char* starCos37 = "3B DA 96 FF 81 B1 FE 45 1F 07 80 58 44 54 52 20 56 31 2E 31 E2";
+    const char* setCos = "3B 9F 00 80 1F C3 00 68 10 44 05 01 46 49 53 45 31 C8 00 90 00 00";
+    const std::vector<std::string> pkcs15Labels = {"Signature certificate"};
+    const Row rows[] = {
+        {cardOs43, "SignCard single", {}, 20, 1, true, 1, pkcs15Labels},
+        {cardOs43, "D-SIGN multicard 2.0 2ce", {}, 28, 0, false, 1, pkcs15Labels},
+        {cardOs43, "D-SIGN multicard", {}, 22, 0, false, 1, pkcs15Labels},
+        {cardOs43, "TC QSign unlimited", {}, 26, 0, false, 1, pkcs15Labels},
+        {cardOs43, "TC QSign", {}, 27, 1, false, 1, pkcs15Labels},
+        {cardOs43, "TC QSign 2", {}, 0, 1, false, 1, pkcs15Labels},
+        {cardOs50, "D-TRUST Card V3.1 standard", {{"3F00/1FFE/C001", "Q"}, {"3F00/1FFE/C101", "A"}}, 77, 1, false,
+         1, {"Qualified Cert", "Auth Cert"}},
+        {cardOs54, "D-TRUST Card 4.1 M100 ECC", {{"3F00/0103/0201", "Q"}}, 83, 0, false, 2, {"Qualified Cert"}},
+        {setCos, "any label", {}, 9, 1, false, 1, pkcs15Labels, "fci-size-tag=81"},
+        {cardOs60, "D-TRUST Card 5.4 Std. RSA", {{"3F00/0103/0201", "Q", "D27600006601"}}, 93, 1, false, 1,
+         {"Qualified Cert"}},
+        {starCos37, "D-TRUST Card 6.1 Multi ECC", {{"3F00/0103/0204", "A", kAidEsign}}, 97, 0, false, 2,
+         {"Auth Cert"}, "get-data-class=A0"},
+        {starCos37, "another card", {}, 21, 1, false, 1, pkcs15Labels, "get-data-class=A0"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        const DescribedCard extra("", row.dialect, row.files, "");
+        CardUnderTest card(std::string("labelled-") + std::to_string(&row - rows), pkcs15Card(row.atr, row.label, extra));
+        ASSERT_NO_FATAL_FAILURE(card.open());
+        CReader readers;
+        ASSERT_NE(readers.GetSCProfile(indexOf(readers, card.readerName())), nullptr);
+        const CSC_Profile& layout = *readers.GetCardLayout();
+        EXPECT_EQ(layout.CardProfile(), row.profile);
+        EXPECT_EQ(layout.CardLabel(), row.label);
+        EXPECT_EQ(layout.SingleCard(), row.singleCard);
+        EXPECT_EQ(layout.IsSignCard(), row.signCard);
+        EXPECT_EQ(layout.KeyKind(), row.keyKind);
+        std::vector<std::string> labels;
+        for (const auto& entry : layout.Certificates()) labels.push_back(entry.label);
+        EXPECT_EQ(labels, row.labels);
+        if (!row.files.empty()) {
+            EXPECT_EQ(layout.Certificates().front().certificate, extra.certificates().front());
+            EXPECT_EQ(layout.Certificates().front().keyPath.substr(0, 4), "3F00");
+        } else {
+            ASSERT_NE(layout.Pkcs15(), nullptr);
+            EXPECT_EQ(layout.Certificates().front().certificate, layout.Pkcs15()->exportCert(0)->der);
+            ASSERT_EQ(layout.CaCertificates().size(), 1u);
+            EXPECT_EQ(layout.CaCertificates().front().label, "Second certificate");
+        }
     }
 }
 
