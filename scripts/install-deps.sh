@@ -10,6 +10,8 @@ packages=(
   # tests and benchmarks
   googletest libgtest-dev libbenchmark-dev openssl ca-certificates
   pcscd vsmartcard-vpcd tinyproxy
+  # an independent reader of the virtual PKCS#15 cards
+  opensc
   # outside path-validation suite (NIST PKITS signed messages)
   python3-cryptography-vectors
   # an independent RFC 3161 verifier: Bouncy Castle, run as a Java source file
