@@ -3,11 +3,14 @@
 // comes from the input: for each SelectPath one octet decides success, for
 // each read one octet the result (0, 10 for a record file, or a failure)
 // and two more the length of the file that follows. Whatever the files
-// hold, the reader must stay within its bounds and end.
+// hold, the reader must stay within its bounds and end. The detection walk
+// of the card layout object (product checks, PKCS#15 labels, certificate
+// files) then runs on a card answering from the input the same way.
 #include "fuzz/FuzzInput.h"
 
 #include "smartcard/base/CardNumbers.h"
 #include "smartcard/base/SC_Profile_Base.h"
+#include "smartcard/detect/SC_Profile.h"
 #include "smartcard/key/ConfigSC.h"
 #include "smartcard/pkcs15/Pkcs15.h"
 #include "smartcard/transport/CardTrace.h"
@@ -73,9 +76,26 @@ private:
     Pieces& m_pieces;
 };
 
-constexpr std::int32_t kCardTypes[] = {0, kivo::card::type::cSetCos, kivo::card::type::cSetCos442,
-                                       kivo::card::type::cCardOs54, kivo::card::type::cCardOs60,
-                                       kivo::card::type::cStarCos37DTrust};
+namespace type = kivo::card::type;
+constexpr std::int32_t kCardTypes[] = {0,
+                                       type::cTcos20,
+                                       type::cTcos30,
+                                       type::cMicardo21,
+                                       type::cCardOs43b,
+                                       type::cStarCos30,
+                                       type::cSecCos,
+                                       type::cSetCos,
+                                       type::cStarCos32,
+                                       type::cSetCos442,
+                                       type::cCardOs44,
+                                       type::cStarCos34,
+                                       type::cTcos30v2,
+                                       type::cStarCos35,
+                                       type::cCardOs50,
+                                       type::cCardOs54,
+                                       type::cStarCos37Dgn,
+                                       type::cCardOs60,
+                                       type::cStarCos37DTrust};
 
 void check(bool condition) {
     if (!condition) __builtin_trap();
@@ -115,5 +135,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < pkcs15.exportCertCount(); ++i) {
         check(pkcs15.exportCert(i)->derLength() <= CPkcs15::cMaxFileLength);
     }
+
+    Pieces detectionPieces(input.data(), input.size());
+    FuzzCard detected(detectionPieces);
+    detected.SetCardType(kCardTypes[data[0] % std::size(kCardTypes)]);
+    const CSC_Profile layout(&detected);
+    check(layout.CertCount() == static_cast<int>(layout.Certificates().size()));
+    for (int code = 0; code < 4; ++code) (void)layout.IsHashAllowed(code);
     return 0;
 }
