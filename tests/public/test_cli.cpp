@@ -1,5 +1,5 @@
 // The kivocrypto program as a person meets it: version, help, hash, cert,
-// inspect, sign, timestamp, demo and readers.
+// inspect, sign, timestamp, demo, readers and card.
 
 #include "tests/support/TestSupport.h"
 
@@ -917,13 +917,15 @@ TEST_F(CliTest, ReadersWithoutAReachableServiceFailsWithItsOwnCode) {
     EXPECT_LT(elapsed, std::chrono::seconds(20));
 }
 
-// ---- kivocrypto card apdu ----------------------------------------------------
+// ---- kivocrypto card: info, certificates, dump, apdu ------------------------
 
 namespace {
 
-kivo::test::CommandResult runApdu(const std::string& arguments, const std::string& environment = "") {
-    return runCommand(environment + "timeout 60 " + cli("card apdu " + arguments + " 2>&1"));
+kivo::test::CommandResult runCard(const std::string& arguments, const std::string& environment = "") {
+    return runCommand(environment + "timeout 60 " + cli("card " + arguments + " 2>&1"));
 }
+
+kivo::test::CommandResult runApdu(const std::string& arguments) { return runCard("apdu " + arguments); }
 
 // What the command prints for exchanges as vcard recorded them.
 std::string printedExchanges(const std::vector<kivo::test::RecordedExchange>& exchanges) {
@@ -950,74 +952,165 @@ std::string printedExchanges(const std::vector<kivo::test::RecordedExchange>& ex
     return out;
 }
 
+// The card of test_card.txt in the services' first reader (the fixture's
+// session) and, once `describeCard` has named one, a described card in the
+// second.
 class CliCardTest : public kivo::test::VcardTest {
 protected:
-    // The index `readers` gives the virtual card's reader.
-    std::string readerIndex() {
-        for (const ListedReader& reader : parseListing(runReaders("").output)) {
-            if (reader.name == session.reader()) return std::to_string(reader.index);
-        }
-        ADD_FAILURE() << "reader '" << session.reader() << "' not listed";
-        return "0";
+    void TearDown() override {
+        described.close();
+        VcardTest::TearDown();
+        std::error_code ignored;
+        fs::remove_all(m_folder, ignored);
     }
+
+    // The reader as `readers` lists it.
+    ListedReader listed(const std::string& name) {
+        for (const ListedReader& reader : parseListing(runReaders("").output)) {
+            if (reader.name == name) return reader;
+        }
+        ADD_FAILURE() << "reader '" << name << "' not listed";
+        return {};
+    }
+    // The index `readers` gives the virtual card's reader.
+    std::string readerIndex() { return std::to_string(listed(session.reader()).index); }
+
+    // Makes the services' second card the one `description` describes (the
+    // file stays until the test ends: the card reads it at each power-up).
+    void describeCard(const std::string& description) {
+        described.close();
+        fs::create_directories(m_folder);
+        const fs::path file = m_folder / ("card-" + std::to_string(++m_described) + ".txt");
+        std::ofstream(file) << description;
+        ASSERT_NO_FATAL_FAILURE(described.openCard(file.string()));
+    }
+
+    kivo::test::VcardSession described;
+    const fs::path m_folder =
+        fs::temp_directory_path() / ("kivocrypto-card-" + std::to_string(::getpid()));
+
+private:
+    int m_described = 0;
 };
+
+// The PKCS#15 card of support/cards as a SetCos card: a card type whose
+// detection reads PKCS#15 (the ATR of pkcs15.txt names no known type).
+std::string setCosPkcs15Card() {
+    std::ifstream in(std::string(KIVO_SOURCE_DIR) + "/tests/support/cards/pkcs15.txt");
+    std::string text = "atr 3B 9F 00 80 1F C3 00 68 10 44 05 01 46 49 53 45 31 C8 00 90 00 00\n"
+                       "dialect fci-size-tag=81\n";
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("atr ", 0) != 0) text += line + "\n";
+    }
+    return text;
+}
+
+// The DER of the certificate a PEM text holds, as OpenSSL reads it.
+std::string derOfPem(const std::string& pem) {
+    BIO* in = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    X509* certificate = PEM_read_bio_X509(in, nullptr, nullptr, nullptr);
+    BIO_free(in);
+    unsigned char* der = nullptr;
+    const int length = certificate != nullptr ? i2d_X509(certificate, &der) : 0;
+    X509_free(certificate);
+    const std::string text = length > 0 ? std::string(reinterpret_cast<char*>(der), length) : std::string();
+    OPENSSL_free(der);
+    return text;
+}
+
+// The names of the "Name: value" lines of an output, in order.
+std::vector<std::string> lineNames(const std::string& output) {
+    std::vector<std::string> names;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) names.push_back(line.substr(0, line.find(':')));
+    return names;
+}
+
+bool hasLine(const std::string& output, const std::string& line) {
+    return ("\n" + output).find("\n" + line + "\n") != std::string::npos;
+}
 
 }  // namespace
 
-TEST_F(CliTest, CardApduRefusesWhatIsNoCommand) {
+TEST_F(CliTest, CardSubcommandsRefuseUsageErrors) {
+    const std::string file = writeFile("not-a-folder", "x");
+    const std::string missing = (m_folder / "missing").string();
     struct Refused {
-        const char* arguments;
-        const char* message;
+        std::string arguments;
+        std::string message;
     };
     const Refused cases[] = {
-        {"", "no APDU given"},
-        {"00A4000", "'00A4000' has an odd number of hex digits"},
-        {"00G40000", "'00G40000' holds a character that is no hex digit"},
-        {"00A4:000x", "'00A4:000x' holds a character that is no hex digit"},
-        {"''", "'' is shorter than CLA INS P1 P2"},
-        {"00A4", "'00A4' is shorter than CLA INS P1 P2"},
-        {"00A4000C023F", "does not have the length its Lc byte gives"},
-        {"00A4000C023F000000", "does not have the length its Lc byte gives"},
-        {"00B00000000100", "is no extended command with Lc, data and Le"},
-        {"00DA000000000101", "is no extended command with Lc, data and Le"},
-        {"002A9E9A000002010200", "is no extended command with Lc, data and Le"},
-        {"--reader", "--reader needs a value"},
-        {"--reader x 00A40000", "--reader takes an index from 0 to 999, not 'x'"},
-        {"--bogus 00A40000", "unknown option '--bogus'"},
+        {"apdu", "no APDU given"},
+        {"apdu 00A4000", "'00A4000' has an odd number of hex digits"},
+        {"apdu 00G40000", "'00G40000' holds a character that is no hex digit"},
+        {"apdu 00A4:000x", "'00A4:000x' holds a character that is no hex digit"},
+        {"apdu ''", "'' is shorter than CLA INS P1 P2"},
+        {"apdu 00A4", "'00A4' is shorter than CLA INS P1 P2"},
+        {"apdu 00A4000C023F", "does not have the length its Lc byte gives"},
+        {"apdu 00A4000C023F000000", "does not have the length its Lc byte gives"},
+        {"apdu 00B00000000100", "is no extended command with Lc, data and Le"},
+        {"apdu 00DA000000000101", "is no extended command with Lc, data and Le"},
+        {"apdu 002A9E9A000002010200", "is no extended command with Lc, data and Le"},
+        {"apdu --reader", "--reader needs a value"},
+        {"apdu --reader x 00A40000", "--reader takes an index from 0 to 999, not 'x'"},
+        {"apdu --bogus 00A40000", "unknown option '--bogus'"},
+        {"info --bogus", "card info: unknown option '--bogus' (see kivocrypto card info --help)"},
+        {"info extra", "card info: unexpected argument 'extra' (see kivocrypto card info --help)"},
+        {"info --reader 1000", "card info: --reader takes an index from 0 to 999, not '1000'"},
+        {"dump --reader", "card dump: --reader needs a value"},
+        {"dump --out " + m_folder.string(), "card dump: unknown option '--out'"},
+        {"certificates --out '" + file + "'", "card certificates: --out '" + file + "' is not a directory"},
+        {"certificates --out '" + missing + "'", "card certificates: --out '" + missing + "' is not a directory"},
+        {"certificates --pem", "card certificates: --pem needs --out DIR"},
+        {"", "usage: kivocrypto card SUBCOMMAND"},
+        {"list", "card: unknown subcommand 'list'"},
     };
     for (const Refused& refused : cases) {
-        const auto result = runApdu(refused.arguments);
+        const auto result = runCard(refused.arguments);
         EXPECT_EQ(result.status, 2) << refused.arguments << ": " << result.output;
         EXPECT_NE(result.output.find(refused.message), std::string::npos)
             << refused.arguments << ": " << result.output;
         EXPECT_EQ(result.output.find("Sending:"), std::string::npos) << refused.arguments;
     }
-    EXPECT_EQ(runCommand(cli("card 2>&1")).status, 2);
-    EXPECT_EQ(runCommand(cli("card list 2>&1")).status, 2);
 }
 
-TEST_F(CliTest, CardApduTakesEveryCommandFormAndNeedsAService) {
-    // Well-formed commands get as far as looking for the card: without a
+TEST_F(CliTest, CardSubcommandsTakeTheirArgumentsAndNeedAService) {
+    // Well-formed arguments get as far as looking for the card: without a
     // PC/SC service that ends in exit code 3, not in a usage error.
     const std::string absent = "PCSCLITE_CSOCK_NAME='" + (m_folder / "absent.comm").string() + "' ";
-    for (const char* accepted :
-         {"00A40000", "00B0000010", "'00 A4 00 0C 02 3F 00'", "00:A4:04:00:02:3F:00:00",
-          "002A9E9A0000020102FFFF", "00a4000c023f00 00ca010100"}) {
-        const auto result = runApdu(accepted, absent);
+    for (const std::string& accepted : std::vector<std::string>
+         {"apdu 00A40000", "apdu 00B0000010", "apdu '00 A4 00 0C 02 3F 00'", "apdu 00:A4:04:00:02:3F:00:00",
+          "apdu 002A9E9A0000020102FFFF", "apdu 00a4000c023f00 00ca010100", "info", "info --reader 1",
+          "dump --reader 0", "certificates --reader 2 --out '" + m_folder.string() + "' --pem"}) {
+        const auto result = runCard(accepted, absent);
         EXPECT_EQ(result.status, 3) << accepted << ": " << result.output;
         EXPECT_NE(result.output.find("the PC/SC service cannot be reached"), std::string::npos)
             << accepted << ": " << result.output;
     }
-    const auto help = runCommand(cli("card apdu --help"));
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.output.find("usage: kivocrypto card apdu [--reader N] [--trace FILE] HEX..."),
-              std::string::npos)
-        << help.output;
-    EXPECT_NE(help.output.find("Exit codes: 0 every APDU sent and answered, 1 a transmission failed,\n"
-                               "2 usage error, 3 no reader"),
-              std::string::npos)
-        << help.output;
-    EXPECT_NE(runCommand(cli("--help")).output.find("\n  card      send raw APDUs"), std::string::npos);
+    struct Help {
+        const char* subcommand;
+        const char* usage;
+        const char* exitCodes;
+    };
+    const Help helps[] = {
+        {"apdu", "usage: kivocrypto card apdu [--reader N] [--trace FILE] HEX...",
+         "Exit codes: 0 every APDU sent and answered, 1 a transmission failed,\n2 usage error, 3 no reader"},
+        {"info", "usage: kivocrypto card info [--reader N]", "Exit codes: 0 card detected, 2 usage error, 3 no"},
+        {"certificates", "usage: kivocrypto card certificates [--reader N] [--out DIR] [--pem]",
+         "Exit codes: 0 listed (and written), 1 a file could not be written, 2\nusage error"},
+        {"dump", "usage: kivocrypto card dump [--reader N]", "4 the\ncard has no PKCS#15 application."},
+    };
+    for (const Help& help : helps) {
+        const auto result = runCommand(cli(std::string("card ") + help.subcommand + " --help"));
+        EXPECT_EQ(result.status, 0) << help.subcommand;
+        EXPECT_NE(result.output.find(help.usage), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find(help.exitCodes), std::string::npos) << result.output;
+        EXPECT_NE(runCommand(cli("card --help")).output.find(std::string("\n  ") + help.subcommand + " "),
+                  std::string::npos)
+            << help.subcommand;
+    }
+    EXPECT_NE(runCommand(cli("--help")).output.find("\n  card      a card in a reader: card info, certificates, dump"),
+              std::string::npos);
 }
 
 TEST_F(CliCardTest, PrintsTheAnswersTheCardGave) {
@@ -1054,4 +1147,99 @@ TEST_F(CliCardTest, TheOutputAndTheTraceMaskPinData) {
     EXPECT_NE(trace.find("00:20:00:81:06:**:**:**:**:**:**:**"), std::string::npos) << trace;
     EXPECT_NE(trace.find("00:20:00:81\n"), std::string::npos) << trace;
     EXPECT_EQ(trace.find("31:32:33:34:35:36"), std::string::npos) << trace;
+}
+
+TEST_F(CliCardTest, InfoAndDumpTellWhatDetectionFound) {
+    const std::vector<std::string> infoNames = {
+        "Reader",   "ATR",    "Card type",      "Card profile",     "Serial number", "Label",  "PKCS#15",
+        "Key kind", "RSA key length", "Hashes", "Single signature", "Certificates",  "PIN pad"};
+    struct Row {
+        const char* card;
+        std::string description;  // empty: no --reader, the first reader with a card
+        int infoStatus;
+        std::vector<std::string> infoLines;
+        int dumpStatus;
+        std::vector<std::string> dumpLines;
+    };
+    const Row rows[] = {
+        {"PKCS#15 card", setCosPkcs15Card(), 0,
+         {"Card type: 7 (Setcos)", "Card profile: 9", "Serial number: unknown", "Label: Kivo signature card",
+          "PKCS#15: yes", "Key kind: RSA", "RSA key length: unknown", "Hashes: SHA-1, SHA-256, SHA-384, SHA-512",
+          "Single signature: yes", "Certificates: 1 user, 1 CA", "PIN pad: no"},
+         0, {"Token info", "   Label: Kivo signature card", "   Key reference: 0x02", "   Reference: 0x81",
+             "   Authority: yes", "Status: 0 (complete)"}},
+        {"CardOS 5.0 without files", "atr 3B D2 18 00 81 31 FE 58 C9 01 14\n", 0,
+         {"Card type: 15 (CardOS 5.0)", "Card profile: 0", "Label: SmartCard", "PKCS#15: no",
+          "Certificates: 0 user, 0 CA"},
+         4, {"has no PKCS#15 application"}},
+        {"test_card.txt (ATR of no known type)", "", 3, {"Card type: unknown"}, 3,
+         {"is of no card type the library knows (ATR " + virtualCardAtr() + ")"}},
+    };
+    // The last row runs while the second reader still holds the card of
+    // the row before: with a card in both, the default is the first listed.
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.card);
+        std::string reader;
+        std::string expectedReader;
+        if (row.description.empty()) {
+            const auto listing = parseListing(runReaders("").output);
+            const auto present = [](const ListedReader& r) { return r.cardLine.rfind("   card: present", 0) == 0; };
+            ASSERT_GE(std::count_if(listing.begin(), listing.end(), present), 2) << "both readers hold a card";
+            expectedReader = std::find_if(listing.begin(), listing.end(), present)->name;
+        } else {
+            ASSERT_NO_FATAL_FAILURE(describeCard(row.description));
+            expectedReader = described.reader();
+            reader = "--reader " + std::to_string(listed(expectedReader).index);
+        }
+        const auto info = runCard("info " + reader);
+        EXPECT_EQ(info.status, row.infoStatus) << info.output;
+        EXPECT_EQ(info.output.rfind("Reader: " + expectedReader + "\nATR: " +
+                                        listed(expectedReader).cardLine.substr(22) + "\n", 0), 0u)
+            << info.output;
+        if (row.infoStatus == 0) {
+            EXPECT_EQ(lineNames(info.output), infoNames) << info.output;
+        }
+        for (const std::string& line : row.infoLines) {
+            EXPECT_TRUE(hasLine(info.output, line)) << line << " in\n" << info.output;
+        }
+
+        const auto dump = runCard("dump " + reader);
+        EXPECT_EQ(dump.status, row.dumpStatus) << dump.output;
+        for (const std::string& line : row.dumpLines) {
+            EXPECT_NE(dump.output.find(line), std::string::npos) << line << " in\n" << dump.output;
+        }
+    }
+}
+
+TEST_F(CliCardTest, CertificatesAreWrittenAsTheCardHoldsThem) {
+    ASSERT_NO_FATAL_FAILURE(describeCard(setCosPkcs15Card()));
+    const std::string index = std::to_string(listed(described.reader()).index);
+    // The files the card's certificate files were made from (data=@...).
+    const char* folder = std::getenv("KIVO_VCARD_DIR");
+    ASSERT_NE(folder, nullptr);
+    const std::string cardFolder = folder;
+    const std::string onCard[] = {readText(cardFolder + "/rsa2048.crt"), readText(cardFolder + "/ec256.crt")};
+    ASSERT_FALSE(onCard[0].empty() || onCard[1].empty()) << cardFolder;
+    for (const bool pem : {false, true}) {
+        const fs::path out = m_folder / (pem ? "pem" : "der");
+        fs::create_directories(out);
+        const auto result =
+            runCard("certificates --reader " + index + " --out '" + out.string() + "'" + (pem ? " --pem" : ""));
+        ASSERT_EQ(result.status, 0) << result.output;
+        EXPECT_NE(result.output.find("Certificate 1\n   Label: Signature certificate\n   Subject: CN=rsa2048\n"
+                                     "   Issuer: CN=rsa2048\n   Serial: "),
+                  std::string::npos)
+            << result.output;
+        EXPECT_NE(result.output.find("CA certificate 2\n   Label: Second certificate\n   Subject: CN=ec256\n"),
+                  std::string::npos)
+            << result.output;
+        const std::string names[] = {"1-Signature_certificate", "2-Second_certificate"};
+        for (std::size_t i = 0; i < 2; ++i) {
+            const fs::path file = out / (names[i] + (pem ? ".pem" : ".der"));
+            EXPECT_TRUE(hasLine(result.output, "   Written: " + file.string())) << result.output;
+            const std::string written = readText(file);
+            EXPECT_EQ(pem ? derOfPem(written) : written, onCard[i]) << file;
+        }
+        EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2) << out;
+    }
 }

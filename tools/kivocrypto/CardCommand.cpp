@@ -1,14 +1,20 @@
-// kivocrypto card apdu: raw command APDUs to the card of a PC/SC reader,
-// each printed with the answer and its status word.
+// kivocrypto card: the subcommand table, what the card subcommands share
+// (options, reader choice, detection), and `card apdu`: raw command APDUs
+// to the card of a PC/SC reader, each printed with the answer and its
+// status word.
+
+#include "tools/kivocrypto/CardCommand.h"
 
 #include "tools/kivocrypto/ArgumentCursor.h"
-#include "tools/kivocrypto/Commands.h"
 
 #include "platform/PcscApi.h"
+#include "smartcard/detect/SC_Profile.h"
 #include "smartcard/key/ConfigSC.h"
 #include "smartcard/transport/CardTrace.h"
 #include "smartcard/transport/Reader.h"
 #include "smartcard/transport/SC_Transport.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -23,10 +29,26 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr int kExitNoCard = 3;
 constexpr int kMaxReaderIndex = 999;
 
 void printCardUsage(std::ostream& out) {
+    out << "usage: kivocrypto card SUBCOMMAND [OPTIONS]\n"
+           "\n"
+           "Subcommands:\n"
+           "  info          the detected card: type, profile, serial, label, keys, hashes\n"
+           "  certificates  the card's certificates; --out DIR writes them to files\n"
+           "  dump          the card's PKCS#15 objects as read\n"
+           "  apdu          send raw APDUs and print the answers\n"
+           "\n"
+           "Run 'kivocrypto card SUBCOMMAND --help' for the options and output of\n"
+           "a subcommand. Each takes --reader N, the index 'kivocrypto readers'\n"
+           "lists; the default is the first reader with a card.\n"
+           "\n"
+           "Exit codes: 0 success, 2 usage error, 3 no reader, no card, or a card\n"
+           "of no known type; each subcommand's help lists its own others.\n";
+}
+
+void printApduUsage(std::ostream& out) {
     out << "usage: kivocrypto card apdu [--reader N] [--trace FILE] HEX...\n"
            "\n"
            "Sends each HEX argument as one command APDU to the card and prints\n"
@@ -202,31 +224,6 @@ void printAnswer(const RawTransport& card) {
     }
 }
 
-// The index of the reader to use: the given one, or the first with a card;
-// -1 (reported) when there is none.
-int chosenReader(CReader& readers, int requested) {
-    if (!readers.HasContext()) {
-        printError("card apdu: the PC/SC service cannot be reached (is pcscd running?)");
-        return -1;
-    }
-    if (requested >= 0) {
-        if (requested >= readers.GetReaderCount()) {
-            printError("card apdu: no reader " + std::to_string(requested) + " (see kivocrypto readers)");
-            return -1;
-        }
-        if (!readers.IsCardPresent(requested)) {
-            printError("card apdu: no card in reader " + std::to_string(requested));
-            return -1;
-        }
-        return requested;
-    }
-    for (int index = 0; index < readers.GetReaderCount(); ++index) {
-        if (readers.IsCardPresent(index)) return index;
-    }
-    printError("card apdu: no reader with a card");
-    return -1;
-}
-
 struct ApduOptions {
     int reader = -1;
     std::string traceFile;
@@ -244,13 +241,48 @@ int readerIndexOf(const std::string& text) {
     return index <= kMaxReaderIndex ? index : -1;
 }
 
+// The value of --reader; false (reported) when it is missing or no index.
+bool takeReaderIndex(ArgumentCursor& cursor, const std::string& command, int& reader) {
+    std::string value;
+    if (!cursor.takeValue(value)) return false;
+    reader = readerIndexOf(value);
+    if (reader >= 0) return true;
+    printError(command + ": --reader takes an index from 0 to " + std::to_string(kMaxReaderIndex) +
+               ", not '" + value + "'");
+    return false;
+}
+
+// The value of --out, which must name a folder; false (reported) otherwise.
+bool takeOutDirectory(ArgumentCursor& cursor, const std::string& command, std::string& folder) {
+    if (!cursor.takeValue(folder)) return false;
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return true;
+    printError(command + ": --out '" + folder + "' is not a directory");
+    return false;
+}
+
+// One option of info, certificates or dump; false (reported) for an
+// unknown option or a bad value.
+bool takeCardOption(ArgumentCursor& cursor, const std::string& command, bool withOutput,
+                    CardOptions& options) {
+    const std::string option = cursor.current();
+    if (option == "--reader") return takeReaderIndex(cursor, command, options.reader);
+    if (withOutput && option == "--out") return takeOutDirectory(cursor, command, options.outDirectory);
+    if (withOutput && option == "--pem") {
+        options.pem = true;
+        return true;
+    }
+    cursor.reportUnknown();
+    return false;
+}
+
 bool takeOperand(const std::string& text, ApduOptions& options) {
     std::string problem;
     Bytes bytes = bytesOfHex(text, problem);
     std::optional<RawCommand> command;
     if (problem.empty()) command = commandOf(std::move(bytes), problem);
     if (!command) {
-        printError("card apdu: '" + text + "' " + problem + " (see kivocrypto card --help)");
+        printError("card apdu: '" + text + "' " + problem + " (see kivocrypto card apdu --help)");
         return false;
     }
     options.commands.push_back(std::move(*command));
@@ -267,21 +299,15 @@ std::optional<int> parseApdu(const Arguments& arguments, ApduOptions& options) {
         }
         const std::string option = cursor.current();
         if (option == "--help" || option == "-h") {
-            printCardUsage(std::cout);
+            printApduUsage(std::cout);
             return kExitOk;
         }
-        std::string value;
         if (option == "--reader") {
-            if (!cursor.takeValue(value)) return kExitUsage;
-            options.reader = readerIndexOf(value);
-            if (options.reader < 0) {
-                printError("card apdu: --reader takes an index from 0 to " +
-                           std::to_string(kMaxReaderIndex) + ", not '" + value + "'");
-                return kExitUsage;
-            }
+            if (!takeReaderIndex(cursor, "card apdu", options.reader)) return kExitUsage;
             continue;
         }
         if (option == "--trace") {
+            std::string value;
             if (!cursor.takeValue(value)) return kExitUsage;
             options.traceFile = value;
             continue;
@@ -290,14 +316,39 @@ std::optional<int> parseApdu(const Arguments& arguments, ApduOptions& options) {
         return kExitUsage;
     }
     if (options.commands.empty()) {
-        printError("card apdu: no APDU given (see kivocrypto card --help)");
+        printError("card apdu: no APDU given (see kivocrypto card apdu --help)");
         return kExitUsage;
     }
     return std::nullopt;
 }
 
+// The index of the reader to use: the requested one, or the first with a
+// card for -1; -1 (reported) when there is none.
+int chosenReader(CReader& readers, int requested, const std::string& command) {
+    if (!readers.HasContext()) {
+        printError(command + ": the PC/SC service cannot be reached (is pcscd running?)");
+        return -1;
+    }
+    if (requested >= 0) {
+        if (requested >= readers.GetReaderCount()) {
+            printError(command + ": no reader " + std::to_string(requested) + " (see kivocrypto readers)");
+            return -1;
+        }
+        if (!readers.IsCardPresent(requested)) {
+            printError(command + ": no card in reader " + std::to_string(requested));
+            return -1;
+        }
+        return requested;
+    }
+    for (int index = 0; index < readers.GetReaderCount(); ++index) {
+        if (readers.IsCardPresent(index)) return index;
+    }
+    printError(command + ": no reader with a card");
+    return -1;
+}
+
 // The program links its own copy of the card layer, whose trace is on by
-// default: it is written only where --trace asks for it.
+// default: it is written only where asked for.
 void configureTrace(const std::string& file) {
     auto& settings = kivo::cardSettings().m_settings;
     settings.m_traceEnabled = !file.empty();
@@ -311,7 +362,7 @@ int runApdu(const Arguments& arguments) {
     configureTrace(options.traceFile);
 
     CReader readers;
-    const int index = chosenReader(readers, options.reader);
+    const int index = chosenReader(readers, options.reader, "card apdu");
     if (index < 0) return kExitNoCard;
     const std::string name = readers.GetReaderName(index);
     RawTransport card;
@@ -333,7 +384,53 @@ int runApdu(const Arguments& arguments) {
     return kExitOk;
 }
 
+// Fills the options of info, certificates or dump; an exit code when the
+// command ends here.
+std::optional<int> parseCardOptions(const Arguments& arguments, const CardSubcommand& subcommand,
+                                    CardOptions& options) {
+    const std::string command = subcommand.name;
+    ArgumentCursor cursor(arguments, command);
+    while (cursor.next()) {
+        const std::string argument = cursor.current();
+        if (!cursor.isOption()) {
+            printError(command + ": unexpected argument '" + argument + "' (see kivocrypto " + command +
+                       " --help)");
+            return kExitUsage;
+        }
+        if (argument == "--help" || argument == "-h") {
+            subcommand.usage(std::cout);
+            return kExitOk;
+        }
+        if (!takeCardOption(cursor, command, subcommand.withOutput, options)) return kExitUsage;
+    }
+    if (options.pem && options.outDirectory.empty()) {
+        printError(command + ": --pem needs --out DIR");
+        return kExitUsage;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+std::optional<int> startCardSubcommand(const Arguments& arguments, const CardSubcommand& subcommand,
+                                       CardOptions& options, ChosenReader& chosen) {
+    if (auto exitCode = parseCardOptions(arguments, subcommand, options)) return exitCode;
+    configureTrace("");
+    chosen.readers = std::make_unique<CReader>();
+    chosen.index = chosenReader(*chosen.readers, options.reader, subcommand.name);
+    if (chosen.index < 0) return kExitNoCard;
+    return std::nullopt;
+}
+
+CSC_Profile* detectedCard(CReader& readers, int index) {
+    return readers.GetSCProfile(index) != nullptr ? readers.GetCardLayout() : nullptr;
+}
+
+int reportUnknownCard(CReader& readers, int index, const std::string& command) {
+    printError(command + ": the card in reader " + std::to_string(index) +
+               " is of no card type the library knows (ATR " + readers.GetATRText(index) + ")");
+    return kExitNoCard;
+}
 
 int runCard(const Arguments& arguments) {
     if (arguments.empty()) {
@@ -345,7 +442,15 @@ int runCard(const Arguments& arguments) {
         printCardUsage(std::cout);
         return kExitOk;
     }
-    if (first == "apdu") return runApdu(Arguments(arguments.begin() + 1, arguments.end()));
+    struct Entry {
+        const char* name;
+        int (*run)(const Arguments&);
+    };
+    static constexpr Entry kSubcommands[] = {
+        {"info", runCardInfo}, {"certificates", runCardCertificates}, {"dump", runCardDump}, {"apdu", runApdu}};
+    for (const Entry& entry : kSubcommands) {
+        if (first == entry.name) return entry.run(Arguments(arguments.begin() + 1, arguments.end()));
+    }
     printError("card: unknown subcommand '" + first + "' (see kivocrypto card --help)");
     return kExitUsage;
 }

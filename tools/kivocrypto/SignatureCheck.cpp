@@ -9,7 +9,6 @@
 #include <openssl/pkcs7.h>
 #include <openssl/ts.h>
 
-#include <ctime>
 #include <memory>
 
 namespace kivocrypto {
@@ -59,14 +58,6 @@ Pkcs7Ptr timeStampTokenOf(CMS_SignerInfo* signer) {
     if (value == nullptr || value->type != V_ASN1_SEQUENCE) return nullptr;
     const unsigned char* cursor = value->value.sequence->data;
     return Pkcs7Ptr(d2i_PKCS7(nullptr, &cursor, value->value.sequence->length));
-}
-
-std::string formatTime(const ASN1_GENERALIZEDTIME* time) {
-    std::tm fields{};
-    if (time == nullptr || ASN1_TIME_to_tm(time, &fields) != 1) return "?";
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &fields);
-    return text;
 }
 
 using Bytes = std::vector<unsigned char>;
@@ -160,7 +151,7 @@ TimeStampCheck checkTimeStamp(const std::vector<unsigned char>& der, X509* tsaCa
         check.error = "no time-stamp token at the first signer";
         return check;
     }
-    check.time = formatTime(TS_TST_INFO_get_time(info.get()));
+    check.time = formatAsn1Time(TS_TST_INFO_get_time(info.get()));
     check.error = verifyToken(token.get(), info.get(), signer, tsaCa, &check.imprintCovers);
     return check;
 }

@@ -29,7 +29,7 @@ constexpr Command kCommands[] = {
     {"verify", "verify a signature container: signature, chain, validity, revocation", runVerify},
     {"demo", "sign and time-stamp a document with a throwaway PKI, then show and check it", runDemo},
     {"readers", "list the smart-card readers with card, ATR and pin pad", runReaders},
-    {"card", "send raw APDUs to a card and print the answers (card apdu HEX...)", runCard},
+    {"card", "a card in a reader: card info, certificates, dump, apdu HEX...", runCard},
 };
 
 void printUsage(std::ostream& out) {

@@ -1,0 +1,61 @@
+// What the card subcommands share: their exit code for a missing reader or
+// card, their options (--help, --reader N, for `certificates` --out DIR and
+// --pem), the choice of the reader and the detection of its card.
+//
+// The card subcommands use CReader and the detection classes of the
+// internal archive; they move onto the exported card utility class once
+// the library has one.
+#pragma once
+
+#include "tools/kivocrypto/Commands.h"
+
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+
+class CReader;
+class CSC_Profile;
+
+namespace kivocrypto {
+
+// No PC/SC service, no reader, no card, or a card of no known type.
+inline constexpr int kExitNoCard = 3;
+
+struct CardOptions {
+    int reader = -1;  // -1: the first reader with a card
+    std::string outDirectory;
+    bool pem = false;
+};
+
+// A subcommand as its start needs it: its name in messages ("card info"),
+// its usage text for --help, and whether it takes --out and --pem.
+struct CardSubcommand {
+    const char* name;
+    void (*usage)(std::ostream&);
+    bool withOutput;
+};
+
+// The reader list and the index of the reader chosen in it.
+struct ChosenReader {
+    std::unique_ptr<CReader> readers;
+    int index = -1;
+};
+
+// The start of info, certificates and dump: reads the options, turns the
+// card trace off and chooses the reader. An exit code when the command
+// ends there.
+std::optional<int> startCardSubcommand(const Arguments& arguments, const CardSubcommand& subcommand,
+                                       CardOptions& options, ChosenReader& chosen);
+
+// Runs card detection on the card of the reader; null for a card of no
+// known type.
+CSC_Profile* detectedCard(CReader& readers, int index);
+// Says that the card in the reader is of no known type; kExitNoCard.
+int reportUnknownCard(CReader& readers, int index, const std::string& command);
+
+int runCardInfo(const Arguments& arguments);
+int runCardCertificates(const Arguments& arguments);
+int runCardDump(const Arguments& arguments);
+
+}  // namespace kivocrypto
