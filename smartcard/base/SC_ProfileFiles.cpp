@@ -277,3 +277,23 @@ CardResult CSC_Profile_Base::OperationResult(bool sent, Bytes& out) {
         default: return card::cFailed;
     }
 }
+
+CardResult CSC_Profile_Base::SendDigestInfo(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
+                                            std::uint32_t keyBits, const std::uint8_t* hash,
+                                            std::uint32_t length, std::uint32_t algorithm, Bytes& signature) {
+    if (hash == nullptr || length == 0 || length > 0xFF) return card::cFailed;
+    Bytes block;
+    const CardResult result = BuildSignBuffer(algorithm, keyBits, hash, length, block, false);
+    if (result != card::cOk || block.empty() || block.size() > 0xFF) return card::cFailed;
+    const auto lc = static_cast<std::uint16_t>(block.size());
+    SetApdu(cCaseDataLe, 0x00, ins, p1, p2, lc, 0x00, block.data(), lc);
+    return OperationResult(SendToCard(), signature);
+}
+
+CardResult CSC_Profile_Base::SelectApplicationId(const std::uint8_t* aid, std::uint32_t length, std::uint8_t le) {
+    constexpr std::uint8_t kSelectByName = 0x04;
+    constexpr std::uint8_t kReturnFcp = 0x04;
+    constexpr std::uint32_t kMaxAidLength = 16;
+    if (aid == nullptr || length == 0 || length > kMaxAidLength) return card::cFailed;
+    return IsoSelect(kSelectByName, kReturnFcp, aid, static_cast<std::uint16_t>(length), le);
+}

@@ -293,6 +293,14 @@ protected:
                              std::uint16_t le);
     // 9000: the response goes to `out`, 0; 6982: 13; anything else 255.
     CardResult OperationResult(bool sent, Bytes& out);
+    // 00 ins p1 p2 with the DigestInfo of `hash` (the card pads it) and Le
+    // 00: PSO COMPUTE DIGITAL SIGNATURE or INTERNAL AUTHENTICATE.
+    CardResult SendDigestInfo(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, std::uint32_t keyBits,
+                              const std::uint8_t* hash, std::uint32_t length, std::uint32_t algorithm,
+                              Bytes& signature);
+    // SELECT by AID (00 A4 04 04, FCP) with this Le; 255 without an AID or
+    // for one longer than the 16 bytes an AID has at most.
+    CardResult SelectApplicationId(const std::uint8_t* aid, std::uint32_t length, std::uint8_t le);
 
     static constexpr std::uint8_t cInsVerify = 0x20;
     static constexpr std::uint8_t cInsChangeReference = 0x24;

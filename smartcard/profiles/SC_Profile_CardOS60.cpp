@@ -14,8 +14,6 @@ namespace pace = kivo::card::pace;
 
 namespace {
 
-constexpr std::uint8_t kSelectByName = 0x04;
-constexpr std::uint8_t kReturnFcp = 0x04;
 constexpr std::size_t kMaxCacheEntries = 256;
 
 void wipe(std::string& text) {
@@ -122,8 +120,7 @@ bool CSC_Profile_CardOS60::DecryptTrustedChannelData(const std::uint8_t*, std::u
 
 CardResult CSC_Profile_CardOS60::SCSelectAID(const std::uint8_t* aid, std::uint32_t length) {
     const TraceScope trace(*this, "SCSelectAID");
-    if (aid == nullptr || length == 0 || length > 16) return card::cFailed;
-    return IsoSelect(kSelectByName, kReturnFcp, aid, static_cast<std::uint16_t>(length), 0x00);
+    return SelectApplicationId(aid, length, 0x00);
 }
 
 // Sent in plain: the trusted channel that would wrap it (CLA 0C) is never

@@ -54,19 +54,6 @@ CardResult CSC_Profile_FciCards::SetSecurityEnvironment(std::uint8_t p1, std::ui
     return OperationResult(SendToCard(), ignored);
 }
 
-CardResult CSC_Profile_FciCards::SendDigestInfo(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
-                                                std::uint32_t keyBits, const std::uint8_t* hash,
-                                                std::uint32_t length, std::uint32_t algorithm,
-                                                Bytes& signature) {
-    if (hash == nullptr || length == 0 || length > 0xFF) return card::cFailed;
-    Bytes block;
-    const CardResult result = BuildSignBuffer(algorithm, keyBits, hash, length, block, false);
-    if (result != card::cOk || block.empty() || block.size() > 0xFF) return card::cFailed;
-    const auto lc = static_cast<std::uint16_t>(block.size());
-    SetApdu(cCaseDataLe, 0x00, ins, p1, p2, lc, 0x00, block.data(), lc);
-    return OperationResult(SendToCard(), signature);
-}
-
 CardResult CSC_Profile_FciCards::SendCryptogram(std::uint8_t p2, const std::uint8_t* data,
                                                 std::uint32_t length, Bytes& plain) {
     if (data == nullptr || length == 0 || length > 0xFFFF) return card::cFailed;

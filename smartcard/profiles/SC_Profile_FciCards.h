@@ -43,11 +43,6 @@ protected:
     CardResult SetSecurityEnvironment(std::uint8_t p1, std::uint8_t crt, std::uint8_t length,
                                       std::uint8_t keyReference,
                                       std::optional<std::uint8_t> algorithm);
-    // 00 2A p1 p2 (PSO) or 00 88 00 00 (INTERNAL AUTHENTICATE) with the
-    // DigestInfo of `hash`, which the card pads, and Le 00.
-    CardResult SendDigestInfo(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
-                              std::uint32_t keyBits, const std::uint8_t* hash, std::uint32_t length,
-                              std::uint32_t algorithm, Bytes& signature);
     // wPINMaxExtraDigit of the verify and modify structures from the PIN
     // lengths, for the profiles whose hooks refresh them.
     void RefreshVerifyPinLengths();

@@ -101,18 +101,6 @@ CardResult CSC_Profile_StarCos30::AuthenticateInternally(std::uint32_t keyBits,
     return SendDigestInfo(0x88, 0x00, 0x00, keyBits, hash, length, algorithm, signature);
 }
 
-CardResult CSC_Profile_StarCos30::SendDigestInfo(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
-                                                 std::uint32_t keyBits, const std::uint8_t* hash,
-                                                 std::uint32_t length, std::uint32_t algorithm,
-                                                 Bytes& signature) {
-    Bytes block;
-    const CardResult result = BuildSignBuffer(algorithm, keyBits, hash, length, block, false);
-    if (result != card::cOk || block.empty() || block.size() > 0xFF) return card::cFailed;
-    const auto lc = static_cast<std::uint16_t>(block.size());
-    SetApdu(cCaseDataLe, 0x00, ins, p1, p2, lc, 0x00, block.data(), lc);
-    return OperationResult(SendToCard(), signature);
-}
-
 CardResult CSC_Profile_StarCos30::SCDecipher(const std::string&, std::uint32_t,
                                              const std::uint8_t* data, std::uint32_t dataLength,
                                              Bytes& plain, std::uint32_t,

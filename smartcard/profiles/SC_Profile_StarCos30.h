@@ -22,10 +22,6 @@ protected:
     // reference (84 03 80 kk 00) or, for the hash template, the algorithm
     // (89 02 14 hh).
     CardResult SetSecurityEnvironment(std::uint8_t crt, std::uint8_t keyReference);
-    // 00 ins p1 p2 with the DigestInfo of `hash` (the card pads it) and Le 00.
-    CardResult SendDigestInfo(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
-                              std::uint32_t keyBits, const std::uint8_t* hash, std::uint32_t length,
-                              std::uint32_t algorithm, Bytes& signature);
     // Whether the hash template has a reference for `algorithm` (SHA-1,
     // RIPEMD-160, SHA-256), so that the card can sign a hash it is handed.
     static bool CardHashes(std::uint32_t algorithm);

@@ -9,9 +9,6 @@ namespace card = kivo::card;
 
 namespace {
 
-constexpr std::uint8_t kSelectByName = 0x04;
-constexpr std::uint8_t kReturnFcp = 0x04;
-constexpr std::size_t kMaxAidLength = 16;
 const char* const kScmSprx32 = "SCM Microsystems Inc. SPRx32";
 
 // Fields of the PC/SC verify structure (23 bytes).
@@ -45,9 +42,9 @@ CardResult CSC_Profile_StarCos37::SelectKeyAndAlgorithm(std::uint8_t keyReferenc
 
 CardResult CSC_Profile_StarCos37::SCSelectAID(const std::uint8_t* aid, std::uint32_t length) {
     const TraceScope trace(*this, "SCSelectAID");
-    if (aid == nullptr || length == 0 || length > kMaxAidLength) return card::cFailed;
+    if (aid == nullptr || length == 0) return card::cFailed;
     ForgetSecurityEnvironment();
-    return IsoSelect(kSelectByName, kReturnFcp, aid, static_cast<std::uint16_t>(length), 0x00);
+    return SelectApplicationId(aid, length, 0x00);
 }
 
 void CSC_Profile_StarCos37::SignatureRefused() {

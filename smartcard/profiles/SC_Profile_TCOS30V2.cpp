@@ -4,8 +4,6 @@ namespace card = kivo::card;
 
 namespace {
 
-constexpr std::uint8_t kSelectByAid = 0x04;
-constexpr std::uint8_t kReturnFcp = 0x04;
 constexpr std::uint8_t kAnyLength = 0xFF;
 // wPINMaxExtraDigit of the verify structure: maximum low, minimum high.
 constexpr std::size_t kVerifyMaxExtraDigit = 5;
@@ -15,8 +13,7 @@ constexpr std::uint8_t kPinPadMaxLength = 15;
 }  // namespace
 
 CardResult CSC_Profile_TCOS30V2::SCSelectAID(const std::uint8_t* aid, std::uint32_t length) {
-    if (aid == nullptr || length == 0 || length > 0xFF) return card::cFailed;
-    return IsoSelect(kSelectByAid, kReturnFcp, aid, static_cast<std::uint16_t>(length), kAnyLength);
+    return SelectApplicationId(aid, length, kAnyLength);
 }
 
 void CSC_Profile_TCOS30V2::CreateVerifyStruct() {
