@@ -27,7 +27,15 @@ public:
         bool m_savePacePin = true;
     };
 
-    ConfigSC() = default;
+    // The defaults above; traces "---ConfigSC::ConfigSC() ".
+    ConfigSC();
+
+    // Reads the settings files once: the machine values, then the user
+    // values over them (the PACE PIN and its save switch come only from the
+    // user file); values the files do not name keep their current value.
+    // Without `force` a record that is already loaded is left as it is.
+    // Afterwards the language is the language of the PIN-dialog messages.
+    void Load(bool force);
 
     // True when the callback switch is on and a callback is installed.
     bool UsePinDialogCallback() const {
@@ -35,6 +43,10 @@ public:
     }
 
     Settings m_settings;
+
+private:
+    void readLMConfigSC();
+    void readCUConfigSC();
 };
 
 namespace kivo {

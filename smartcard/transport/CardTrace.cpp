@@ -18,7 +18,13 @@ namespace kivo {
 namespace {
 
 std::mutex g_titleMutex;
-std::string g_title;
+// Made on first use: the card settings records trace from their
+// constructors while the library loads, possibly before this file's
+// globals are constructed.
+std::string& titleText() {
+    static std::string title;
+    return title;
+}
 std::atomic<bool> g_suppressed{false};
 
 const ConfigSC::Settings& settings() { return cardSettings().m_settings; }
@@ -180,12 +186,12 @@ void CardTrace::logResult(std::string_view name, std::uint32_t code) {
 void CardTrace::setTitle(std::string_view title) {
     if (title.substr(0, cTitlePrefix.size()) == cTitlePrefix) title.remove_prefix(cTitlePrefix.size());
     std::lock_guard<std::mutex> lock(g_titleMutex);
-    g_title.assign(title);
+    titleText().assign(title);
 }
 
 std::string CardTrace::title() {
     std::lock_guard<std::mutex> lock(g_titleMutex);
-    return g_title;
+    return titleText();
 }
 
 void CardTrace::setSuppressed(bool suppressed) { g_suppressed.store(suppressed); }
