@@ -2,17 +2,11 @@
 
 namespace kivo::pin {
 
-namespace {
-
-bool startsCharacter(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) != 0x80; }
-
-}  // namespace
-
 Secret firstCharacters(const std::string& text, std::size_t count) {
     std::size_t end = 0;
     std::size_t characters = 0;
     while (end < text.size()) {
-        if (startsCharacter(text[end]) && characters++ == count) break;
+        if (startsUtf8Character(text[end]) && characters++ == count) break;
         ++end;
     }
     std::string kept;

@@ -49,6 +49,8 @@ public:
 // window cannot be created).
 std::unique_ptr<DialogSurface> openSurface(DialogUse use);
 
+// False for the continuation bytes of a UTF-8 sequence.
+inline bool startsUtf8Character(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) != 0x80; }
 // The first `count` characters (UTF-8) of a secret.
 Secret firstCharacters(const std::string& text, std::size_t count);
 
