@@ -12,6 +12,8 @@ packages=(
   pcscd vsmartcard-vpcd tinyproxy
   # an independent reader of the virtual PKCS#15 cards
   opensc
+  # a pinentry program for the PIN-entry tests (driven on a pseudo-terminal)
+  pinentry-tty
   # outside path-validation suite (NIST PKITS signed messages)
   python3-cryptography-vectors
   # an independent RFC 3161 verifier: Bouncy Castle, run as a Java source file

@@ -256,7 +256,7 @@ std::uint8_t CSC_Profile_Base::WaitForPinPadKeys(PinPadProgress* dialog, int con
             if (++confirmed == confirmations) return key;
             if (dialog != nullptr) dialog->nextPrompt();
         } else if (key != 0 && dialog != nullptr) {
-            dialog->advance();
+            dialog->advance(key);
         }
     }
 }

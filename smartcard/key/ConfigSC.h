@@ -25,6 +25,9 @@ public:
         PINDialogCallbackFunc m_pinDialogCallback = nullptr;
         std::string m_pacePin;
         bool m_savePacePin = true;
+        // The pinentry program for PIN windows ("PinentryProgram"); empty:
+        // the first installed one, on a desktop only.
+        std::string m_pinentryProgram;
     };
 
     // The defaults above; traces "---ConfigSC::ConfigSC() ".

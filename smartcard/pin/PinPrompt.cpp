@@ -1,5 +1,7 @@
 #include "smartcard/pin/PinPrompt.h"
 
+#include "smartcard/pin/SystemDialogs.h"
+
 #include <openssl/crypto.h>
 
 #include <mutex>
@@ -11,7 +13,7 @@ namespace {
 std::mutex g_dialogsMutex;
 
 Dialogs& installed() {
-    static Dialogs dialogs;
+    static Dialogs dialogs = systemDialogs();
     return dialogs;
 }
 

@@ -1,11 +1,12 @@
 // PinPrompt: where the card command base asks the person at the machine for
 // a PIN or PUK, and where it shows the progress of an entry on a pin-pad
-// reader. The dialogs themselves (the host's PIN-dialog callback, or a
-// prompt on the terminal) plug in behind these two functions; until one is
-// installed, every request ends as cancelled and no pin-pad progress is
-// shown, which is what a process without any way to ask must do.
+// reader. The dialogs plug in behind these two functions. A process starts
+// with the system dialogs (SystemDialogs.h: the host's PIN-dialog callback,
+// pinentry, or the terminal); with none installed, every request ends as
+// cancelled and no pin-pad progress is shown.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -43,12 +44,13 @@ private:
 };
 
 // The progress display of a pin-pad entry: shown while the reader collects
-// the digits, advanced per key, moved to the next prompt of a change.
+// the digits, advanced per key the reader reports ('+' a digit, 0x08 or
+// 0x0A input cleared), moved to the next prompt of a change.
 class PinPadProgress {
 public:
     virtual ~PinPadProgress() = default;
     virtual void show() = 0;
-    virtual void advance() = 0;
+    virtual void advance(std::uint8_t key) = 0;
     virtual void nextPrompt() = 0;
     virtual void close() = 0;
 };

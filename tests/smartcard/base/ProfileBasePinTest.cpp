@@ -195,8 +195,8 @@ TEST_F(ProfilePinTest, EmptyPinWithoutDialogIsCancelledAndSendsNothing) {
     EXPECT_FALSE(profile.PinEntryCancelled());
 }
 
-TEST_F(ProfilePinTest, EmptyPinWithTheDefaultDialogsSendsNothing) {
-    // The dialogs a process starts with: none installed.
+TEST_F(ProfilePinTest, EmptyPinWithoutDialogsSendsNothing) {
+    // No dialogs installed.
     kivo::pin::Dialogs previous = kivo::pin::installDialogs({});
     const CardResult result = profile.Verify(kPath, "", false, 0x81, false, "");
     const bool cancelled = profile.PinEntryCancelled();

@@ -39,7 +39,7 @@ class CountingProgress : public kivo::pin::PinPadProgress {
 public:
     explicit CountingProgress(ProgressLog& log) : m_log(log) {}
     void show() override { ++m_log.shown; }
-    void advance() override { ++m_log.advanced; }
+    void advance(std::uint8_t) override { ++m_log.advanced; }
     void nextPrompt() override { ++m_log.prompts; }
     void close() override { ++m_log.closed; }
 

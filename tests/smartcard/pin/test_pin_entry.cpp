@@ -1,0 +1,220 @@
+// PIN entry as a person meets it: the choice of where a window appears,
+// the prompt on the controlling terminal and the pinentry program, both
+// driven through a pseudo-terminal, and no PIN in anything the dialogs
+// hand on.
+
+#include "tests/support/card/PcscScript.h"
+
+#include "smartcard/key/ConfigSC.h"
+#include "smartcard/pin/DialogChoice.h"
+#include "smartcard/pin/MessageLanguage.h"
+#include "smartcard/pin/PinMessages.h"
+#include "smartcard/pin/PinPrompt.h"
+#include "smartcard/pin/SystemDialogs.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace kivo::pin;
+
+TEST(PinEntry, ChoiceOfRoute) {
+    struct Row {
+        const char* name;
+        DialogEnvironment environment;
+        DialogRoute keyboard;
+        DialogRoute pinPad;
+    };
+    // service, callback, desktop, named, installed, terminal
+    const Row rows[] = {
+        {"service shows nothing", {true, true, true, "p", "p", true}, DialogRoute::Nothing, DialogRoute::Nothing},
+        {"callback first", {false, true, true, "p", "p", true}, DialogRoute::Callback, DialogRoute::Callback},
+        {"desktop with pinentry", {false, false, true, "", "pinentry-qt", true}, DialogRoute::Pinentry,
+         DialogRoute::Terminal},
+        {"desktop without pinentry", {false, false, true, "", "", true}, DialogRoute::Terminal,
+         DialogRoute::Terminal},
+        {"named pinentry without desktop", {false, false, false, "pinentry-tty", "", false},
+         DialogRoute::Pinentry, DialogRoute::Nothing},
+        {"installed pinentry needs a desktop", {false, false, false, "", "pinentry-qt", true},
+         DialogRoute::Terminal, DialogRoute::Terminal},
+        {"nothing at all", {false, false, false, "", "", false}, DialogRoute::Nothing, DialogRoute::Nothing},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(chooseDialogRoute(DialogUse::Keyboard, row.environment), row.keyboard) << row.name;
+        EXPECT_EQ(chooseDialogRoute(DialogUse::Message, row.environment), row.keyboard) << row.name;
+        EXPECT_EQ(chooseDialogRoute(DialogUse::PinPad, row.environment), row.pinPad) << row.name;
+    }
+    const DialogEnvironment named{false, false, true, "pinentry-tty", "pinentry-qt", true};
+    EXPECT_EQ(pinentryProgram(named), "pinentry-tty");
+}
+
+// --- a pseudo-terminal ------------------------------------------------------------
+
+struct TerminalRun {
+    std::string screen;  // everything the child wrote on the terminal
+    std::string result;  // what the child reported
+};
+
+constexpr auto kRunLimit = std::chrono::seconds(20);
+
+// Reads the terminal until `text` has appeared (true) or the child is gone.
+bool readUntil(int master, std::string& screen, const std::string& text,
+               std::chrono::steady_clock::time_point deadline) {
+    char buffer[512];
+    while (text.empty() || screen.find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        pollfd fd{master, POLLIN, 0};
+        if (::poll(&fd, 1, 200) <= 0) continue;
+        const ssize_t got = ::read(master, buffer, sizeof buffer);
+        if (got <= 0) return false;
+        screen.append(buffer, static_cast<std::size_t>(got));
+    }
+    return true;
+}
+
+// Runs `body` in a child whose controlling terminal is a new
+// pseudo-terminal; types `keys` once `prompt` is on the screen.
+TerminalRun runOnTerminal(const std::function<std::string()>& body, const std::string& prompt,
+                          const std::string& keys) {
+    int results[2];
+    if (::pipe(results) != 0) return {};
+    int master = -1;
+    const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        ::close(results[0]);
+        const std::string result = body();
+        ssize_t ignored = ::write(results[1], result.data(), result.size());
+        (void)ignored;
+        ::_exit(0);
+    }
+    ::close(results[1]);
+    TerminalRun run;
+    const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
+    if (child > 0 && readUntil(master, run.screen, prompt, deadline)) {
+        ssize_t ignored = ::write(master, keys.data(), keys.size());
+        (void)ignored;
+        readUntil(master, run.screen, "", deadline);  // to the child's end
+    }
+    if (child > 0 && std::chrono::steady_clock::now() > deadline) ::kill(child, SIGKILL);
+    char buffer[256];
+    ssize_t got = 0;
+    while ((got = ::read(results[0], buffer, sizeof buffer)) > 0) run.result.append(buffer, static_cast<std::size_t>(got));
+    ::close(results[0]);
+    if (master >= 0) ::close(master);
+    if (child > 0) ::waitpid(child, nullptr, 0);
+    return run;
+}
+
+// In the child: asks for the signature PIN through the dialogs a process
+// starts with, in English, with the given pinentry program named (or none).
+std::function<std::string()> askForPin(const char* pinentry) {
+    return [pinentry] {
+        ::unsetenv("DISPLAY");
+        ::unsetenv("WAYLAND_DISPLAY");
+        if (pinentry != nullptr) ::setenv(cPinentryVariable, pinentry, 1);
+        else ::unsetenv(cPinentryVariable);
+        setMessageLanguage(0);
+        installDialogs(systemDialogs());
+        const std::optional<Secret> pin = askSecret(SecretKind::Pin, {"Card", "Signature", ""});
+        return pin ? "PIN " + pin->text() : std::string("cancelled");
+    };
+}
+
+// Keys typed and what the child reports.
+struct KeysRow {
+    const char* name;
+    std::string keys;
+    std::string result;
+};
+
+const char* const kPrompt = "Please enter Signature PIN with the computer keyboard.";
+
+TEST(PinEntry, TerminalPromptWithEchoOff) {
+    const KeysRow rows[] = {
+        {"Enter takes the PIN", "246813\r", "PIN 246813"},
+        {"fifteen characters at most", "12345678901234567890\r", "PIN 123456789012345"},
+        {"backspace removes one", "2468\x7f" "9\r", "PIN 2469"},
+        {"Escape cancels", "2468\x1b", "cancelled"},
+        {"end of input cancels", "2468\x04", "cancelled"},
+        {"OK on nothing is no PIN", "\r", "cancelled"},
+    };
+    for (const KeysRow& row : rows) {
+        const TerminalRun run = runOnTerminal(askForPin(nullptr), kPrompt, row.keys);
+        EXPECT_EQ(run.result, row.result) << row.name << "\n" << run.screen;
+        EXPECT_NE(run.screen.find("Card"), std::string::npos) << row.name;
+        // Echo off: none of the typed characters shows.
+        EXPECT_EQ(run.screen.find("2468"), std::string::npos) << row.name << "\n" << run.screen;
+        EXPECT_EQ(run.screen.find("12345"), std::string::npos) << row.name << "\n" << run.screen;
+    }
+}
+
+TEST(PinEntry, PinentryTtyThroughAssuan) {
+    if (::access("/usr/bin/pinentry-tty", X_OK) != 0) GTEST_SKIP() << "pinentry-tty is not installed";
+    const KeysRow rows[] = {
+        {"Enter takes the PIN", "97%31\n", "PIN 97%31"},
+        {"fifteen characters at most", "12345678901234567890\n", "PIN 123456789012345"},
+        {"end of input cancels", "\x04", "cancelled"},
+    };
+    for (const KeysRow& row : rows) {
+        const TerminalRun run = runOnTerminal(askForPin("pinentry-tty"), "PIN:", row.keys);
+        EXPECT_EQ(run.result, row.result) << row.name << "\n" << run.screen;
+        EXPECT_NE(run.screen.find(kPrompt), std::string::npos) << row.name << "\n" << run.screen;
+        EXPECT_EQ(run.screen.find("97%31"), std::string::npos) << row.name;
+    }
+}
+
+// --- nothing leaks ------------------------------------------------------------------
+
+std::vector<std::string> g_shownTexts;
+
+bool hostGivingPin(FPINDialogCallBackParams* params) {
+    g_shownTexts.push_back(params->caption);
+    g_shownTexts.push_back(params->text);
+    params->pin = "9753";
+    return true;
+}
+
+TEST(PinEntry, NoPinInTraceOrCallbackTexts) {
+    const kivo::test::ScopedTraceFile trace;
+    auto& settings = kivo::cardSettings().m_settings;
+    settings.m_usePinDialogCallback = true;
+    settings.m_pinDialogCallback = hostGivingPin;
+    const Dialogs previous = installDialogs(systemDialogs());
+    g_shownTexts.clear();
+
+    const std::optional<Secret> pin = askSecret(SecretKind::Pin, {"Karte", "Signatur", ""});
+    const std::optional<Secret> newPin = askSecret(SecretKind::NewPin, {"Karte", "Signatur", ""});
+    std::unique_ptr<PinPadProgress> pad = openPinPad({"Karte", "Signatur", ""});
+    ASSERT_NE(pad, nullptr);
+    pad->show();
+    pad->advance('+');
+    pad->nextPrompt();
+    pad->close();
+    EXPECT_EQ(ShowMessageBox(message(302), message(300), 5), 2);
+    installDialogs(previous);
+
+    ASSERT_TRUE(pin && newPin);
+    EXPECT_EQ(pin->text(), "9753");
+    EXPECT_EQ(newPin->text(), "9753");
+    ASSERT_FALSE(g_shownTexts.empty());
+    for (const std::string& text : g_shownTexts) {
+        EXPECT_EQ(text.find_first_of("9753"), std::string::npos) << text;
+    }
+    const std::string written = trace.contents();
+    EXPECT_NE(written.find("keyboard PIN through callback"), std::string::npos) << written;
+    EXPECT_EQ(written.find("9753"), std::string::npos) << written;
+}
+
+}  // namespace
