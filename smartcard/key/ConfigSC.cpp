@@ -55,6 +55,7 @@ void readCommonValues(const SettingsFile& file, ConfigSC::Settings& settings) {
     readFlag(file, "lsk", settings.m_lsk);
     readFlag(file, "KeyboardPIN", settings.m_keyboardPIN);
     readFlag(file, "pinDialogEnabled", settings.m_pinDialogEnabled);
+    readText(file, "PinentryProgram", settings.m_pinentryProgram);
 }
 
 // Both records exist from load to unload.

@@ -1,5 +1,7 @@
 #include "smartcard/pin/PIN_Interface.h"
 
+#include "smartcard/key/StatusThread.h"
+
 #include <atomic>
 #include <mutex>
 
@@ -13,13 +15,21 @@ namespace kivo::pin {
 namespace {
 
 std::mutex g_keeperMutex;
-SessionKeeper g_keeper;
+
+// The status thread keeps the session unless a keeper of the host's or a
+// test's is installed (made on first use, so that no other object's
+// start-up order matters).
+SessionKeeper& installedKeeper() {
+    static SessionKeeper keeper{[](SCARDHANDLE card) { CStatusThread::startThread(card); },
+                                [] { CStatusThread::stopThread(); }};
+    return keeper;
+}
 
 }  // namespace
 
 SessionKeeper installSessionKeeper(SessionKeeper keeper) {
     std::lock_guard<std::mutex> lock(g_keeperMutex);
-    std::swap(g_keeper, keeper);
+    std::swap(installedKeeper(), keeper);
     return keeper;
 }
 
@@ -27,7 +37,7 @@ KeptAlive::KeptAlive(SCARDHANDLE card) {
     SessionKeeper keeper;
     {
         std::lock_guard<std::mutex> lock(g_keeperMutex);
-        keeper = g_keeper;
+        keeper = installedKeeper();
     }
     if (keeper.start) keeper.start(card);
     m_stop = std::move(keeper.stop);

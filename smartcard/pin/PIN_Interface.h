@@ -18,7 +18,7 @@
 namespace kivo::pin {
 
 // Keeps the card session alive while a PIN window or message box is on
-// screen; the card key layer installs its status thread here.
+// screen: the status thread (CStatusThread) unless another is installed.
 struct SessionKeeper {
     std::function<void(SCARDHANDLE)> start;
     std::function<void()> stop;

@@ -46,6 +46,7 @@ struct Expected {
     bool pinDialogEnabled = true;
     std::string pacePin{};
     bool savePacePin = true;
+    std::string pinentryProgram{};
 };
 
 void writeFile(const std::string& path, const std::string& text) {
@@ -102,10 +103,11 @@ const LoadCase kLoadCases[] = {
     {"every machine value",
      {Kind::File,
       "Language=0\nLogging=3\nBlocksize=128\nLogfile=/dev/null\nhideunusedcerts=1\n"
-      "lsk=1\nKeyboardPIN=1\npinDialogEnabled=0\n"},
+      "lsk=1\nKeyboardPIN=1\npinDialogEnabled=0\nPinentryProgram=/usr/bin/pinentry-tty\n"},
      {},
      {.language = 0, .traceLevel = 3, .blockSize = 128, .traceFile = "/dev/null",
-      .hideUnusedCerts = true, .lsk = true, .keyboardPIN = true, .pinDialogEnabled = false}},
+      .hideUnusedCerts = true, .lsk = true, .keyboardPIN = true, .pinDialogEnabled = false,
+      .pinentryProgram = "/usr/bin/pinentry-tty"}},
     {"user values over machine values",
      {Kind::File, "Language=0\nBlocksize=100\nKeyboardPIN=1\n"},
      {Kind::File, "Language=2\nKeyboardPIN=0\n"},
@@ -156,6 +158,7 @@ TEST_F(ConfigSCTest, LoadTakesTheValuesOfBothFiles) {
         EXPECT_EQ(s.m_pinDialogEnabled, e.pinDialogEnabled);
         EXPECT_EQ(s.m_pacePin, e.pacePin);
         EXPECT_EQ(s.m_savePacePin, e.savePacePin);
+        EXPECT_EQ(s.m_pinentryProgram, e.pinentryProgram);
     }
 }
 
