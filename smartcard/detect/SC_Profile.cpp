@@ -184,6 +184,10 @@ void CSC_Profile::AddPkcs15Entries() {
         const CPkcs15ExportCert& exported = *m_pkcs15->exportCert(i);
         CertEntry entry{exported.label, exported.certPath, exported.hasKey ? exported.keyPath : std::string(),
                         exported.pinPath, "", exported.der};
+        entry.id = exported.id;
+        entry.keyReference = static_cast<std::uint8_t>(exported.keyReference);
+        entry.pinReference = static_cast<std::uint8_t>(exported.pinReference);
+        entry.keyBits = exported.modulusLength;
         (exported.hasKey ? m_certs : m_caCerts).push_back(std::move(entry));
     }
 }

@@ -27,6 +27,17 @@ public:
         std::string pinPath;
         std::string application;  // AID selected before the paths, empty for none
         std::vector<std::uint8_t> certificate;  // DER as read
+        // From the PKCS#15 objects: the certificate's iD (hex), the key and
+        // PIN references and the key size. The fixed layouts leave them
+        // empty and 0: signing with their keys needs the references of the
+        // layout, which the layouts do not carry yet.
+        std::string id;
+        std::uint8_t keyReference = 0;
+        std::uint8_t pinReference = 0;
+        std::uint32_t keyBits = 0;
+        // Set by the card key when the PIN of this entry was verified;
+        // cleared after an operation on a single-signature card.
+        bool pinVerified = false;
     };
 
     static constexpr int cKeyKindRsa = 1;
@@ -76,6 +87,8 @@ public:
     int KeyKind() const { return m_keyKind; }
     int RsaKeyLength() const { return m_rsaKeyLength; }
     const std::vector<CertEntry>& Certificates() const { return m_certs; }
+    // The entries for the card key, which keeps their PIN state.
+    std::vector<CertEntry>& Certificates() { return m_certs; }
     const std::vector<CertEntry>& CaCertificates() const { return m_caCerts; }
     // The card's PKCS#15 objects, null when detection did not read them.
     const CPkcs15* Pkcs15() const { return m_pkcs15.get(); }

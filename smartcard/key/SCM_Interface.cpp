@@ -1,0 +1,244 @@
+#include "smartcard/key/SCM_Interface.h"
+
+#include "digest/DigestFactory.h"
+#include "smartcard/key/ConfigSC.h"
+#include "smartcard/key/StatusThread.h"
+#include "smartcard/pin/PinMessages.h"
+#include "smartcard/pin/SystemDialogs.h"
+#include "smartcard/transport/CardTrace.h"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+using kivo::CardTrace;
+namespace card = kivo::card;
+namespace pin = kivo::pin;
+
+namespace {
+
+constexpr int kCaptionError = 300;
+constexpr int kBoxError = 0;
+constexpr int kBoxRetryCancel = 5;
+constexpr int kAnswerRetry = 2;
+// The question after an unclear verification outcome, in every language.
+constexpr const char* kRetryQuestion = "Falscher PIN. Neu eingegeb?";
+
+// The digest and card algorithm of a hash code (0 SHA-1 .. 3 SHA-512).
+struct HashCode {
+    kivo::DigestAlgorithm digest;
+    std::uint32_t cardAlgorithm;
+};
+constexpr std::array<HashCode, 4> kHashCodes = {{
+    {kivo::DigestAlgorithm::Sha1, CSC_Profile_Base::cAlgSha1},
+    {kivo::DigestAlgorithm::Sha256, CSC_Profile_Base::cAlgSha256},
+    {kivo::DigestAlgorithm::Sha384, CSC_Profile_Base::cAlgSha384},
+    {kivo::DigestAlgorithm::Sha512, CSC_Profile_Base::cAlgSha512},
+}};
+
+bool isUserEntry(const CSC_Profile::CertEntry& entry) { return !entry.keyPath.empty(); }
+
+// The PIN name (messages 200 to 230) that fits the entry's label.
+int pinNameId(const CSC_Profile::CertEntry& entry) {
+    if (entry.label.find("Auth") != std::string::npos) return 203;
+    if (entry.label.find("Cipher") != std::string::npos) return 204;
+    return 200;
+}
+
+// The decimal index a certificate identifier names, -1 for other text.
+long indexOf(const std::string& certId) {
+    if (certId.empty() || certId.size() > 4 ||
+        !std::all_of(certId.begin(), certId.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return -1;
+    }
+    return std::stol(certId);
+}
+
+// Hands a card result to the caller: into `out` when given, the length
+// always.
+void handOver(const CSC_Profile_Base::Bytes& result, std::uint8_t* out, unsigned long* outLength) {
+    if (out != nullptr && !result.empty()) std::memcpy(out, result.data(), result.size());
+    if (outLength != nullptr) *outLength = static_cast<unsigned long>(result.size());
+}
+
+}  // namespace
+
+CSCM_Interface::CSCM_Interface(std::unique_ptr<card::DetectedCard> detected, int reader, int slot,
+                               std::string certId, void* module)
+    : m_detected(std::move(detected)),
+      m_layout(m_detected ? m_detected->layout() : nullptr),
+      m_card(m_detected ? m_detected->card() : nullptr),
+      m_reader(reader),
+      m_slot(slot),
+      m_certId(std::move(certId)),
+      m_module(module) {
+    if (m_layout != nullptr && m_card != nullptr) m_card->SetCardProfile(m_layout->CardProfile());
+}
+
+CSCM_Interface::~CSCM_Interface() = default;
+
+bool CSCM_Interface::UsesPACE() const {
+    return m_layout != nullptr && m_card != nullptr && m_card->GetPaceMode() > 0;
+}
+
+bool CSCM_Interface::InitPACE(const std::string& pacePin) {
+    if (m_card == nullptr) return false;
+    CardTrace::write(CardTrace::cLevelInfo, "Try to Init PACE.\n");
+    return m_card->InitPACE(pacePin);
+}
+
+void CSCM_Interface::FreePACE() {
+    if (m_card == nullptr) return;
+    CardTrace::write(CardTrace::cLevelInfo, "finishig PACE.\n");
+    m_card->FreePACE();
+}
+
+CSC_Profile::CertEntry* CSCM_Interface::FindEntry() const {
+    if (m_layout == nullptr) return nullptr;
+    std::vector<CSC_Profile::CertEntry*> users;
+    for (auto& entry : m_layout->Certificates()) {
+        if (isUserEntry(entry)) users.push_back(&entry);
+    }
+    if (users.empty()) return nullptr;
+    if (m_certId.empty()) return users.front();
+    for (auto* entry : users) {
+        if (!entry->id.empty() && entry->id == m_certId) return entry;
+    }
+    for (auto* entry : users) {
+        if (entry->label == m_certId) return entry;
+    }
+    const long index = indexOf(m_certId);
+    return index >= 0 && static_cast<std::size_t>(index) < users.size() ? users[static_cast<std::size_t>(index)]
+                                                                         : nullptr;
+}
+
+std::vector<std::vector<std::uint8_t>> CSCM_Interface::Certificates() const {
+    std::vector<std::vector<std::uint8_t>> certificates;
+    if (m_layout == nullptr) return certificates;
+    for (const auto& entry : m_layout->Certificates()) {
+        if (isUserEntry(entry)) certificates.push_back(entry.certificate);
+    }
+    return certificates;
+}
+
+CCertInfoSC::KeyAlgorithm CSCM_Interface::KeyAlgorithm(std::size_t index) const {
+    const auto certificates = Certificates();
+    if (index >= certificates.size()) return CCertInfoSC::KeyAlgorithm::Unknown;
+    return CCertInfoSC(certificates[index]).GetKeyAlgorithm();
+}
+
+std::uint32_t CSCM_Interface::KeyBits(const CSC_Profile::CertEntry& entry) const {
+    if (entry.keyBits != 0) return entry.keyBits;
+    if (m_layout->RsaKeyLength() > 0) return static_cast<std::uint32_t>(m_layout->RsaKeyLength());
+    return m_card->RsaKeyLength();
+}
+
+template <class Operation>
+CardResult CSCM_Interface::RunKeyOperation(Operation&& operation) {
+    CSC_Profile::CertEntry* entry = FindEntry();
+    if (entry == nullptr || m_card == nullptr || !entry->pinVerified) return card::cFailed;
+    CardResult result = m_card->PreSigning(m_layout->CardProfile(), entry->keyPath);
+    if (result == card::cOk && !m_card->IsSMActive()) result = m_card->InitSM();
+    if (result == card::cOk) {
+        result = operation(*entry);
+        m_card->PostSigning();
+    }
+    if (m_layout->SingleCard() != 0) {
+        CardTrace::write(CardTrace::cLevelInfo, "singleSign Card found. Reseting PIN status.\n");
+        entry->pinVerified = false;
+    }
+    return result;
+}
+
+CardResult CSCM_Interface::CardSignData(const std::uint8_t* data, unsigned long length, std::uint8_t* out,
+                                        unsigned long* outLength, int hash, bool dataIsDigest, bool) {
+    CSC_Profile_Base::Bytes signature;
+    CardResult result = card::cFailed;
+    if (data != nullptr && length > 0 && length <= UINT32_MAX && hash >= 0 &&
+        static_cast<std::size_t>(hash) < kHashCodes.size()) {
+        const HashCode& code = kHashCodes[static_cast<std::size_t>(hash)];
+        std::vector<std::uint8_t> digest(data, data + length);
+        if (!dataIsDigest) {
+            auto hasher = kivo::newDigest(code.digest);
+            kivo::updateDigest(*hasher, data, length);
+            digest.assign(hasher->DigestLength(), 0);
+            hasher->Final(digest.data());
+        }
+        result = RunKeyOperation([&](const CSC_Profile::CertEntry& entry) {
+            return m_card->SignData(entry.keyPath, KeyBits(entry), digest.data(),
+                                    static_cast<std::uint32_t>(digest.size()), signature,
+                                    code.cardAlgorithm, entry.keyReference);
+        });
+    }
+    handOver(signature, out, outLength);
+    CardTrace::logResult("CardSignData", result);
+    return result;
+}
+
+CardResult CSCM_Interface::CardRSADecrypt(const std::uint8_t* in, int inLength, std::uint8_t* out,
+                                          unsigned long* outLength) {
+    CSC_Profile_Base::Bytes plain;
+    CardResult result = card::cFailed;
+    if (in != nullptr && inLength > 0) {
+        result = RunKeyOperation([&](const CSC_Profile::CertEntry& entry) {
+            return m_card->RSADecrypt(entry.keyPath, KeyBits(entry), in,
+                                      static_cast<std::uint32_t>(inLength), plain, 0, entry.keyReference);
+        });
+    }
+    handOver(plain, out, outLength);
+    OPENSSL_cleanse(plain.data(), plain.size());
+    CardTrace::logResult("CardRSADecrypt", result);
+    return result;
+}
+
+bool CSCM_Interface::PinPadReader() {
+    return m_readerName != cKeyboardOnlyReader && m_card->CheckPinPad();
+}
+
+bool CSCM_Interface::VerifyOnPinPad(bool pinGiven) {
+    if (UsesPACE()) return PinPadReader();
+    return !kivo::cardSettings().m_settings.m_keyboardPIN && !pinGiven && PinPadReader();
+}
+
+pin::PromptTexts CSCM_Interface::Prompt(const CSC_Profile::CertEntry& entry, int messageId) const {
+    const std::string pinName = pin::message(pinNameId(entry));
+    return {m_layout->CardLabel(), pinName, pin::messageWithPinName(messageId, pinName)};
+}
+
+bool CSCM_Interface::ShowVerifyOutcome(CardResult result) const {
+    const std::string caption = pin::message(kCaptionError);
+    switch (result) {
+        case card::cAuthMethodBlocked: pin::ShowMessageBox(pin::message(301), caption, kBoxError); return false;
+        case card::cPinWrong: pin::ShowMessageBox(pin::message(302), caption, kBoxError); return false;
+        case card::cCounterFailed: pin::ShowMessageBox(pin::message(303), caption, kBoxError); return false;
+        case card::cPinPadAborted:
+        case card::cAuthFailed:
+        case card::cFailed: return pin::ShowMessageBox(kRetryQuestion, caption, kBoxRetryCancel) == kAnswerRetry;
+        default: return false;
+    }
+}
+
+bool CSCM_Interface::VerifyPIN(const std::string& pin, int) {
+    CSC_Profile::CertEntry* entry = FindEntry();
+    if (entry == nullptr || m_card == nullptr) {
+        CardTrace::logResult("CSCM_Interface::VerifyPIN", card::cFailed);
+        return false;
+    }
+    const bool pinPad = VerifyOnPinPad(!pin.empty());
+    entry->pinVerified = false;
+    const pin::PromptTexts prompt = Prompt(*entry, pinPad ? 100 : 110);
+    const bool service = kivo::cardSettings().m_settings.m_isService;
+    CardResult result = card::cFailed;
+    for (;;) {
+        result = m_card->Verify(entry->pinPath, "", true, entry->pinReference, pinPad, pin, prompt);
+        if (service || m_card->PinEntryCancelled() || !pin.empty() || !ShowVerifyOutcome(result)) break;
+    }
+    if (m_card->PinEntryCancelled() && !service) {
+        pin::ShowMessageBox(pin::message(pinPad ? 305 : 306), pin::message(kCaptionError), kBoxError);
+    }
+    entry->pinVerified = result == card::cOk;
+    CardTrace::logResult("CSCM_Interface::VerifyPIN", result);
+    return entry->pinVerified;
+}

@@ -1,0 +1,113 @@
+// CSCM_Interface: the card key. It owns the detected card (its card layout
+// object and card object), knows the reader and the certificate entry it
+// works with, and runs on the card what a signing session and the utility
+// class need: PACE, PIN verification, change and unblock, signing and
+// deciphering.
+//
+// The certificate identifier selects the entry among the user entries of
+// the layout (those with a key): empty for the first one; otherwise the
+// first entry whose PKCS#15 iD (hex, as the card stores it) equals it,
+// else whose label equals it, else the entry of that decimal index
+// ("0", "1", ...).
+#pragma once
+
+#include "smartcard/base/CardResult.h"
+#include "smartcard/detect/SC_Profile.h"
+#include "smartcard/key/CertInfoSC.h"
+#include "smartcard/pin/PinPrompt.h"
+#include "smartcard/transport/DetectedCard.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CSCM_Interface {
+public:
+    static constexpr const char* cNotConnected = "---not connected---";
+    // The reader that is never asked to take the PIN on its keypad.
+    static constexpr const char* cKeyboardOnlyReader = "ACS CCID USB Reader";
+
+    // Takes the detected card (layout destroyed before the card object) and
+    // gives the card object the card profile of the layout.
+    CSCM_Interface(std::unique_ptr<kivo::card::DetectedCard> detected, int reader, int slot,
+                   std::string certId, void* module);
+    ~CSCM_Interface();
+    CSCM_Interface(const CSCM_Interface&) = delete;
+    CSCM_Interface& operator=(const CSCM_Interface&) = delete;
+
+    void SetReaderName(const std::string& name) { m_readerName = name; }
+    const std::string& ReaderName() const { return m_readerName; }
+    int Reader() const { return m_reader; }
+    int Slot() const { return m_slot; }
+    const std::string& CertId() const { return m_certId; }
+    CSC_Profile* Layout() const { return m_layout; }
+    CSC_Profile_Base* Card() const { return m_card; }
+
+    // Whether the card runs PACE: both objects there and the card reports a
+    // PACE mode.
+    bool UsesPACE() const;
+    bool InitPACE(const std::string& pacePin);
+    void FreePACE();
+
+    // Verifies the PIN of the selected entry: `pin` as given, or asked for
+    // on the reader's keypad or in a dialog when empty. The PIN mode is
+    // accepted for the signing layer's call and not used. True when the
+    // card accepted the PIN.
+    bool VerifyPIN(const std::string& pin, int pinMode);
+    // Changes the PIN of the selected entry (asked for when empty); the
+    // card's result.
+    CardResult ChangePIN(const std::string& oldPin, const std::string& newPin);
+    // Unblocks the PIN of the selected entry with the PUK, setting the new
+    // PIN (both asked for when empty); the card's result.
+    CardResult UnblockPIN(const std::string& puk, const std::string& newPin);
+
+    // Signs with the key of the selected entry once its PIN is verified.
+    // `hash` is the hash code (0 SHA-1, 1 SHA-256, 2 SHA-384, 3 SHA-512);
+    // with `dataIsDigest` the data is that hash, otherwise it is hashed
+    // here first. The card builds the DigestInfo and its padding itself;
+    // `padding` is taken for the signing layer's call and not used. The
+    // signature goes to `out` when given (room for the key's size) and its
+    // length to `outLength`. 0 or the card's failure code.
+    CardResult CardSignData(const std::uint8_t* data, unsigned long length, std::uint8_t* out,
+                            unsigned long* outLength, int hash, bool dataIsDigest, bool padding);
+    // Deciphers an RSA cryptogram with the key of the selected entry; as
+    // CardSignData for the result.
+    CardResult CardRSADecrypt(const std::uint8_t* in, int inLength, std::uint8_t* out,
+                              unsigned long* outLength);
+
+    // The certificates (DER) of the user entries, in the layout's order.
+    std::vector<std::vector<std::uint8_t>> Certificates() const;
+    // The key algorithm of the index-th user entry's certificate; Unknown
+    // for an index out of range.
+    CCertInfoSC::KeyAlgorithm KeyAlgorithm(std::size_t index) const;
+
+    // The entry the certificate identifier selects, null without one.
+    CSC_Profile::CertEntry* FindEntry() const;
+
+private:
+    // The pin-pad choice of VerifyPIN for a PIN given or not.
+    bool VerifyOnPinPad(bool pinGiven);
+    // A reader whose keypad may take the PIN.
+    bool PinPadReader();
+    // Shows the outcome of a failed verification; true when the person
+    // chose to try again.
+    bool ShowVerifyOutcome(CardResult result) const;
+    // The PIN dialogs' texts for a message with the entry's PIN name.
+    kivo::pin::PromptTexts Prompt(const CSC_Profile::CertEntry& entry, int messageId) const;
+    // Runs one key operation under the signing sequence (PreSigning,
+    // secure messaging, the operation, PostSigning) and the PIN state
+    // rules; nothing is sent unless the entry's PIN is verified.
+    template <class Operation>
+    CardResult RunKeyOperation(Operation&& operation);
+    std::uint32_t KeyBits(const CSC_Profile::CertEntry& entry) const;
+
+    std::unique_ptr<kivo::card::DetectedCard> m_detected;
+    CSC_Profile* m_layout;
+    CSC_Profile_Base* m_card;
+    int m_reader;
+    std::string m_readerName = cNotConnected;
+    int m_slot;
+    std::string m_certId;
+    void* m_module;
+};
