@@ -63,6 +63,11 @@ void handOver(const CSC_Profile_Base::Bytes& result, std::uint8_t* out, unsigned
     if (outLength != nullptr) *outLength = static_cast<unsigned long>(result.size());
 }
 
+// Shows a text under the error caption; the box's answer.
+int showError(const std::string& text, int kind = kBoxError) {
+    return pin::ShowMessageBox(text, pin::message(kCaptionError), kind);
+}
+
 }  // namespace
 
 CSCM_Interface::CSCM_Interface(std::unique_ptr<card::DetectedCard> detected, int reader, int slot,
@@ -208,16 +213,20 @@ pin::PromptTexts CSCM_Interface::Prompt(const CSC_Profile::CertEntry& entry, int
 }
 
 bool CSCM_Interface::ShowVerifyOutcome(CardResult result) const {
-    const std::string caption = pin::message(kCaptionError);
     switch (result) {
-        case card::cAuthMethodBlocked: pin::ShowMessageBox(pin::message(301), caption, kBoxError); return false;
-        case card::cPinWrong: pin::ShowMessageBox(pin::message(302), caption, kBoxError); return false;
-        case card::cCounterFailed: pin::ShowMessageBox(pin::message(303), caption, kBoxError); return false;
+        case card::cAuthMethodBlocked: showError(pin::message(301)); return false;
+        case card::cPinWrong:
+        case card::cCounterFailed: ShowPinStateOutcome(result); return false;
         case card::cPinPadAborted:
         case card::cAuthFailed:
-        case card::cFailed: return pin::ShowMessageBox(kRetryQuestion, caption, kBoxRetryCancel) == kAnswerRetry;
+        case card::cFailed: return showError(kRetryQuestion, kBoxRetryCancel) == kAnswerRetry;
         default: return false;
     }
+}
+
+void CSCM_Interface::ShowPinStateOutcome(CardResult result) const {
+    if (result == card::cPinWrong) showError(pin::message(302));
+    if (result == card::cCounterFailed) showError(pin::message(303));
 }
 
 bool CSCM_Interface::VerifyPIN(const std::string& pin, int) {
@@ -236,9 +245,48 @@ bool CSCM_Interface::VerifyPIN(const std::string& pin, int) {
         if (service || m_card->PinEntryCancelled() || !pin.empty() || !ShowVerifyOutcome(result)) break;
     }
     if (m_card->PinEntryCancelled() && !service) {
-        pin::ShowMessageBox(pin::message(pinPad ? 305 : 306), pin::message(kCaptionError), kBoxError);
+        showError(pin::message(pinPad ? 305 : 306));
     }
     entry->pinVerified = result == card::cOk;
     CardTrace::logResult("CSCM_Interface::VerifyPIN", result);
     return entry->pinVerified;
+}
+
+CSC_Profile::CertEntry* CSCM_Interface::EntryForPinManagement() const {
+    if (m_layout == nullptr || m_card == nullptr || kivo::cardSettings().m_settings.m_isService) return nullptr;
+    return FindEntry();
+}
+
+CardResult CSCM_Interface::ChangePIN(const std::string& oldPin, const std::string& newPin) {
+    CSC_Profile::CertEntry* entry = EntryForPinManagement();
+    CardResult result = card::cFailed;
+    if (entry != nullptr) {
+        const bool pinPad =
+            !kivo::cardSettings().m_settings.m_keyboardPIN && oldPin.empty() && newPin.empty() && PinPadReader();
+        // The dialogs take the first instruction; they tell current, new
+        // and repeated PIN apart themselves.
+        const pin::PromptTexts prompt = Prompt(*entry, pinPad ? 102 : 106);
+        {
+            const card::StatusThreadScope keptAlive(m_card->Handle());
+            result = m_card->ChangeRef(entry->pinPath, "", entry->pinReference, pinPad, oldPin, newPin, prompt);
+        }
+        ShowPinStateOutcome(result);
+    }
+    CardTrace::logResult("CSCM_Interface::ChangePIN", result);
+    return result;
+}
+
+CardResult CSCM_Interface::UnblockPIN(const std::string& puk, const std::string& newPin) {
+    CSC_Profile::CertEntry* entry = EntryForPinManagement();
+    CardResult result = card::cFailed;
+    if (entry != nullptr) {
+        const pin::PromptTexts prompt = Prompt(*entry, 109);
+        {
+            const card::StatusThreadScope keptAlive(m_card->Handle());
+            result = m_card->UnblockRef(entry->pinPath, "", entry->pinReference, puk, newPin, prompt);
+        }
+        ShowPinStateOutcome(result);
+    }
+    CardTrace::logResult("CSCM_Interface::UnblockPIN", result);
+    return result;
 }

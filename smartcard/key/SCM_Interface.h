@@ -93,6 +93,11 @@ private:
     // Shows the outcome of a failed verification; true when the person
     // chose to try again.
     bool ShowVerifyOutcome(CardResult result) const;
+    // Shows a wrong or blocked PIN after a change or unblock.
+    void ShowPinStateOutcome(CardResult result) const;
+    // The entry a PIN change or unblock works on: null without a layout,
+    // in service mode, or without an entry.
+    CSC_Profile::CertEntry* EntryForPinManagement() const;
     // The PIN dialogs' texts for a message with the entry's PIN name.
     kivo::pin::PromptTexts Prompt(const CSC_Profile::CertEntry& entry, int messageId) const;
     // Runs one key operation under the signing sequence (PreSigning,

@@ -5,13 +5,17 @@
 
 #include "platform/CardEvents.h"
 #include "smartcard/base/CardResult.h"
+#include "smartcard/key/ConfigSC.h"
 #include "smartcard/key/SCM_Interface.h"
+#include "smartcard/pin/PinMessages.h"
 #include "smartcard/transport/Reader.h"
 #include "tests/support/card/CardUnderTest.h"
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -29,11 +33,13 @@ constexpr char kPrKdf[] = "303B30160C0D5369676E6174757265206B6579030207800401013
 // key file from the MF (a SetCos 4.4.1 signs in the folder of the path),
 // and that file is there; `dialect` adds to the SetCos one.
 std::string setCosPkcs15Card(const std::string& dialect = "") {
+    // The PIN gets a PUK (reference 82) to be unblocked with.
     std::ifstream in(std::string(KIVO_VCARD_CARDS) + "/pkcs15.txt");
     std::ostringstream text;
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("atr ", 0) == 0) line = std::string("atr ") + kSetCosAtr;
         if (line.rfind("ef 3F00/5015/4400 ", 0) == 0) line = std::string("ef 3F00/5015/4400 data=") + kPrKdf;
+        if (line.rfind("pin 81 ", 0) == 0) line = "pin 81 value=123456 max=3 puk=82\npin 82 value=87654321 max=10";
         text << line << "\n";
     }
     text << "dialect fci-size-tag=81 " << dialect << "\nef 3F00/5015/4B01 data=00\n";
@@ -134,6 +140,111 @@ TEST(CardKey, SignsAndDeciphersOncePerVerification) {
     EXPECT_EQ(ByteVector(out.begin(), out.begin() + length), secret);
     EXPECT_NE(key->CardRSADecrypt(cryptogram.data(), static_cast<int>(cryptogram.size()), out.data(), &length),
               card::cOk);
+}
+
+// The host's PIN dialog callback: records the prompts, hands out the PINs
+// queued (cancels when none is left), records the texts of the error
+// dialogs and answers their questions with `retry`.
+struct ScriptedHost {
+    std::deque<std::string> pins;
+    bool retry = false;
+    std::vector<std::string> errors;
+    std::vector<std::string> prompts;
+};
+ScriptedHost* g_host = nullptr;
+
+bool scriptedHost(FPINDialogCallBackParams* params) {
+    if (params->action != 0) return true;
+    if (params->caption == pin::message(300)) {
+        g_host->errors.push_back(params->text);
+        return g_host->retry;
+    }
+    g_host->prompts.push_back(params->text);
+    if (g_host->pins.empty()) return false;
+    params->pin = g_host->pins.front();
+    g_host->pins.pop_front();
+    return true;
+}
+
+// Verification, change and unblocking with the PINs a host types (empty
+// arguments: asked for through the callback): the outcome, the messages
+// shown, and which PIN the card takes afterwards.
+TEST(CardKey, PinOperationsThroughTheHostsDialogs) {
+    struct Row {
+        const char* name;
+        const char* dialect;
+        std::function<bool(CSCM_Interface&)> operation;
+        std::deque<std::string> pins;
+        bool retry;
+        bool succeeds;
+        std::vector<std::string> errors;
+        const char* pinAfter;
+        std::vector<int> prompts;  // the dialog texts asked with, by message
+    };
+    const auto verify = [](const std::string& pin) {
+        return [pin](CSCM_Interface& key) { return key.VerifyPIN(pin, 0); };
+    };
+    const auto change = [](const std::string& oldPin, const std::string& newPin) {
+        return [=](CSCM_Interface& key) { return key.ChangePIN(oldPin, newPin) == card::cOk; };
+    };
+    const auto unblock = [](const std::string& puk, const std::string& newPin) {
+        return [=](CSCM_Interface& key) { return key.UnblockPIN(puk, newPin) == card::cOk; };
+    };
+    const auto inService = [](std::function<bool(CSCM_Interface&)> operation) {
+        return [operation](CSCM_Interface& key) {
+            cardSettings().m_settings.m_isService = true;
+            const bool succeeded = operation(key);
+            cardSettings().m_settings.m_isService = false;
+            return succeeded;
+        };
+    };
+    const std::string wrong = pin::message(302);
+    const std::vector<Row> rows = {
+        {"typed PIN", "", verify(""), {"123456"}, false, true, {}, "123456", {110}},
+        {"wrong PIN the card calls wrong", "wrong-pin-sw=6300", verify(""), {"999999"}, false, false, {wrong},
+         "123456", {110}},
+        {"wrong PIN, retried", "", verify(""), {"999999", "123456"}, true, true, {"Falscher PIN. Neu eingegeb?"},
+         "123456", {110, 110}},
+        {"wrong PIN, not retried", "", verify(""), {"999999"}, false, false, {"Falscher PIN. Neu eingegeb?"},
+         "123456", {110}},
+        {"cancelled", "", verify(""), {}, false, false, {pin::message(306)}, "123456", {110}},
+        {"given wrong PIN shows nothing", "wrong-pin-sw=6300", verify("999999"), {}, false, false, {}, "123456",
+         {}},
+        {"change typed", "", change("", ""), {"123456", "654321", "654321"}, false, true, {}, "654321",
+         {106, 107, 108}},
+        {"change given", "", change("123456", "654321"), {}, false, true, {}, "654321", {}},
+        {"change with a wrong PIN", "wrong-pin-sw=6300", change("999999", "654321"), {}, false, false, {wrong},
+         "123456", {}},
+        {"service: nothing asked or shown", "", inService(verify("")), {}, false, false, {}, "123456", {}},
+        {"service: PIN given", "", inService(verify("123456")), {}, false, true, {}, "123456", {}},
+        {"service: no PIN change", "", inService(change("123456", "654321")), {}, false, false, {}, "123456", {}},
+        {"unblock given", "", unblock("87654321", "111111"), {}, false, true, {}, "111111", {}},
+        {"unblock typed", "", unblock("", ""), {"87654321", "111111", "111111"}, false, true, {}, "111111",
+         {109, 107, 108}},
+    };
+    const ConfigSC::Settings saved = cardSettings().m_settings;
+    cardSettings().m_settings.m_usePinDialogCallback = true;
+    cardSettings().m_settings.m_pinDialogCallback = scriptedHost;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CardUnderTest card(std::string("cardkey-pin-") + std::to_string(&row - rows.data()),
+                           setCosPkcs15Card(row.dialect));
+        ASSERT_NO_FATAL_FAILURE(card.open());
+        auto key = openCardKey(card);
+        ASSERT_NE(key, nullptr);
+        ScriptedHost host{row.pins, row.retry, {}};
+        g_host = &host;
+        EXPECT_EQ(row.operation(*key), row.succeeds);
+        EXPECT_EQ(host.errors, row.errors);
+        EXPECT_TRUE(host.pins.empty()) << "PINs left unasked";
+        std::vector<std::string> prompts;
+        for (int id : row.prompts) prompts.push_back(pin::messageWithPinName(id, pin::message(200)));
+        EXPECT_EQ(host.prompts, prompts);
+        EXPECT_TRUE(key->VerifyPIN(row.pinAfter, 0));
+        EXPECT_TRUE(key->FindEntry()->pinVerified);
+    }
+    g_host = nullptr;
+    cardSettings().m_settings = saved;
 }
 
 }  // namespace
