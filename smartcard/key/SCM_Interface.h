@@ -41,6 +41,8 @@ public:
     int Reader() const { return m_reader; }
     int Slot() const { return m_slot; }
     const std::string& CertId() const { return m_certId; }
+    // The module handle the dialogs take their resources from.
+    void* Module() const { return m_module; }
     CSC_Profile* Layout() const { return m_layout; }
     CSC_Profile_Base* Card() const { return m_card; }
 

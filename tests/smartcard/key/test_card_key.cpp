@@ -232,7 +232,7 @@ TEST(CardKey, PinOperationsThroughTheHostsDialogs) {
         ASSERT_NO_FATAL_FAILURE(card.open());
         auto key = openCardKey(card);
         ASSERT_NE(key, nullptr);
-        ScriptedHost host{row.pins, row.retry, {}};
+        ScriptedHost host{row.pins, row.retry, {}, {}};
         g_host = &host;
         EXPECT_EQ(row.operation(*key), row.succeeds);
         EXPECT_EQ(host.errors, row.errors);
