@@ -94,9 +94,12 @@ bool CSC_Profile::SelectApplication(const char* aid) {
 
 bool CSC_Profile::AddCertificate(const card::layout::File& file) {
     const std::string folder = file.ca ? std::string() : folderOf(file.path);
-    CertEntry entry{file.label, file.path, file.keyPath != nullptr ? file.keyPath : folder,
-                    file.pinPath != nullptr ? file.pinPath : folder,
-                    file.application != nullptr ? file.application : "", {}};
+    CertEntry entry;
+    entry.label = file.label;
+    entry.certPath = file.path;
+    entry.keyPath = file.keyPath != nullptr ? file.keyPath : folder;
+    entry.pinPath = file.pinPath != nullptr ? file.pinPath : folder;
+    entry.application = file.application != nullptr ? file.application : "";
     if (!SelectApplication(file.application) || !CheckCert(file.path, &entry.certificate)) return false;
     (file.ca ? m_caCerts : m_certs).push_back(std::move(entry));
     return true;
@@ -182,8 +185,12 @@ bool CSC_Profile::ReadPkcs15() {
 void CSC_Profile::AddPkcs15Entries() {
     for (std::size_t i = 0; i < m_pkcs15->exportCertCount(); ++i) {
         const CPkcs15ExportCert& exported = *m_pkcs15->exportCert(i);
-        CertEntry entry{exported.label, exported.certPath, exported.hasKey ? exported.keyPath : std::string(),
-                        exported.pinPath, "", exported.der};
+        CertEntry entry;
+        entry.label = exported.label;
+        entry.certPath = exported.certPath;
+        entry.keyPath = exported.hasKey ? exported.keyPath : std::string();
+        entry.pinPath = exported.pinPath;
+        entry.certificate = exported.der;
         entry.id = exported.id;
         entry.keyReference = static_cast<std::uint8_t>(exported.keyReference);
         entry.pinReference = static_cast<std::uint8_t>(exported.pinReference);
