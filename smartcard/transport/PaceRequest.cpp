@@ -13,10 +13,12 @@ void appendLittleEndian16(std::vector<std::uint8_t>& out, std::size_t value) {
     out.push_back(static_cast<std::uint8_t>((value >> 8) & 0xFF));
 }
 
-std::vector<std::uint8_t> request(Function function, const std::vector<std::uint8_t>& input) {
-    std::vector<std::uint8_t> out{function};
-    appendLittleEndian16(out, input.size());
-    out.insert(out.end(), input.begin(), input.end());
+// bIdxFunction and wLengthInputData; the input follows.
+std::vector<std::uint8_t> requestHeader(Function function, std::size_t inputLength) {
+    std::vector<std::uint8_t> out;
+    out.reserve(3 + inputLength);
+    out.push_back(function);
+    appendLittleEndian16(out, inputLength);
     return out;
 }
 
@@ -71,14 +73,17 @@ bool readOutput(AnswerReader& output, EstablishAnswer& answer) {
 std::optional<std::vector<std::uint8_t>> establishChannelRequest(Password password,
                                                                  std::span<const std::uint8_t> value) {
     if (value.size() > kMaxOneByteLength) return std::nullopt;
-    std::vector<std::uint8_t> input{static_cast<std::uint8_t>(password), 0x00 /* no CHAT */,
-                                    static_cast<std::uint8_t>(value.size())};
-    input.insert(input.end(), value.begin(), value.end());
-    appendLittleEndian16(input, 0);  // no certificate description
-    return request(cEstablishPaceChannel, input);
+    // Built in one buffer reserved up front: no reallocation leaves a copy
+    // of the password behind in freed memory.
+    std::vector<std::uint8_t> out = requestHeader(cEstablishPaceChannel, 3 + value.size() + 2);
+    out.insert(out.end(), {static_cast<std::uint8_t>(password), 0x00 /* no CHAT */,
+                           static_cast<std::uint8_t>(value.size())});
+    out.insert(out.end(), value.begin(), value.end());
+    appendLittleEndian16(out, 0);  // no certificate description
+    return out;
 }
 
-std::vector<std::uint8_t> destroyChannelRequest() { return request(cDestroyPaceChannel, {}); }
+std::vector<std::uint8_t> destroyChannelRequest() { return requestHeader(cDestroyPaceChannel, 0); }
 
 std::optional<EstablishAnswer> parseEstablishAnswer(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < kHeaderLength) return std::nullopt;

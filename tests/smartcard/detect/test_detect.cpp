@@ -7,6 +7,8 @@
 #include "smartcard/detect/AtrTable.h"
 #include "smartcard/detect/SC_Profile.h"
 #include "smartcard/transport/Reader.h"
+#include "tests/support/DerBuild.h"
+#include "tests/support/TestSupport.h"
 #include "tests/support/card/CardUnderTest.h"
 #include "smartcard/pkcs15/Pkcs15.h"
 #include "tools/testpki/Pki.h"
@@ -99,9 +101,7 @@ public:
             X509Ptr certificate = makeCertificate(options);
             const std::vector<unsigned char> der = derOf(certificate.get());
             m_certificates.push_back(der);
-            out << "ef " << file.path << " data=";
-            for (unsigned char byte : der) out << "0123456789ABCDEF"[byte >> 4] << "0123456789ABCDEF"[byte & 15];
-            out << "\n";
+            out << "ef " << file.path << " data=" << toHex(der) << "\n";
         }
         m_text = out.str();
     }
@@ -240,15 +240,9 @@ std::string pkcs15Card(const std::string& atr, const std::string& label, const D
         if (line.rfind("atr ", 0) == 0) {
             text << "atr " << atr << "\n";
         } else if (line.rfind("ef 3F00/5015/5032 ", 0) == 0) {
-            std::vector<unsigned char> info = {0x02, 0x01, 0x00, 0x04, 0x08, 0x01, 0x23, 0x45, 0x67,
-                                               0x89, 0xAB, 0xCD, 0xEF, 0x0C, 0x04, 'K', 'i', 'v', 'o',
-                                               0x80, static_cast<unsigned char>(label.size())};
-            info.insert(info.end(), label.begin(), label.end());
-            info.insert(info.end(), {0x03, 0x02, 0x06, 0x40});
-            text << "ef 3F00/5015/5032 data=30" << "0123456789ABCDEF"[info.size() >> 4]
-                 << "0123456789ABCDEF"[info.size() & 15];
-            for (unsigned char byte : info) text << "0123456789ABCDEF"[byte >> 4] << "0123456789ABCDEF"[byte & 15];
-            text << "\n";
+            const Bytes info = seq({tlv(0x02, hex("00")), tlv(0x04, hex("0123456789ABCDEF")), tlv(0x0C, "Kivo"),
+                                    tlv(0x80, label), tlv(0x03, hex("0640"))});
+            text << "ef 3F00/5015/5032 data=" << toHex(info) << "\n";
         } else {
             text << line << "\n";
         }
