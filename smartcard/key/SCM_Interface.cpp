@@ -198,6 +198,19 @@ CardResult CSCM_Interface::CardRSADecrypt(const std::uint8_t* in, int inLength, 
     return result;
 }
 
+// The card profile's count where the profile keeps one; otherwise the
+// warning 63Cx of the answer (x tries left), which cards give whatever
+// result code their profile makes of it. Read from the answer the card
+// already gave: asking the card again would be one more PIN command.
+void CSCM_Interface::NoteRemainingTries() {
+    m_remainingTries = m_card->RemainingTries();
+    if (m_remainingTries < 0 && m_card->SW1() == 0x63 && (m_card->SW2() & 0xF0) == 0xC0) {
+        m_remainingTries = m_card->SW2() & 0x0F;
+    }
+}
+
+bool CSCM_Interface::PinEntryCancelled() const { return m_card != nullptr && m_card->PinEntryCancelled(); }
+
 bool CSCM_Interface::PinPadReader() {
     return m_readerName != cKeyboardOnlyReader && m_card->CheckPinPad();
 }
@@ -242,12 +255,14 @@ bool CSCM_Interface::VerifyPIN(const std::string& pin, int) {
     CardResult result = card::cFailed;
     for (;;) {
         result = m_card->Verify(entry->pinPath, "", true, entry->pinReference, pinPad, pin, prompt);
+        NoteRemainingTries();
         if (service || m_card->PinEntryCancelled() || !pin.empty() || !ShowVerifyOutcome(result)) break;
     }
     if (m_card->PinEntryCancelled() && !service) {
         showError(pin::message(pinPad ? 305 : 306));
     }
     entry->pinVerified = result == card::cOk;
+    m_lastVerifyResult = result;
     CardTrace::logResult("CSCM_Interface::VerifyPIN", result);
     return entry->pinVerified;
 }
@@ -269,6 +284,7 @@ CardResult CSCM_Interface::ChangePIN(const std::string& oldPin, const std::strin
         {
             const card::StatusThreadScope keptAlive(m_card->Handle());
             result = m_card->ChangeRef(entry->pinPath, "", entry->pinReference, pinPad, oldPin, newPin, prompt);
+            NoteRemainingTries();
         }
         ShowPinStateOutcome(result);
     }
@@ -284,6 +300,7 @@ CardResult CSCM_Interface::UnblockPIN(const std::string& puk, const std::string&
         {
             const card::StatusThreadScope keptAlive(m_card->Handle());
             result = m_card->UnblockRef(entry->pinPath, "", entry->pinReference, puk, newPin, prompt);
+            NoteRemainingTries();
         }
         ShowPinStateOutcome(result);
     }

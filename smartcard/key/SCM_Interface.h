@@ -57,6 +57,13 @@ public:
     // accepted for the signing layer's call and not used. True when the
     // card accepted the PIN.
     bool VerifyPIN(const std::string& pin, int pinMode);
+    // The card's result of the last VerifyPIN (cFailed before the first).
+    CardResult LastVerifyResult() const { return m_lastVerifyResult; }
+    // The tries the card said are left for the PIN after the last PIN
+    // command (verify, change, unblock); -1 when the card did not say.
+    std::int32_t RemainingTries() const { return m_remainingTries; }
+    // Whether the person cancelled the last PIN entry (keyboard or pad).
+    bool PinEntryCancelled() const;
     // Changes the PIN of the selected entry (asked for when empty); the
     // card's result.
     CardResult ChangePIN(const std::string& oldPin, const std::string& newPin);
@@ -108,6 +115,8 @@ private:
     template <class Operation>
     CardResult RunKeyOperation(Operation&& operation);
     std::uint32_t KeyBits(const CSC_Profile::CertEntry& entry) const;
+    // Keeps the tries left that the card's answer to a PIN command told.
+    void NoteRemainingTries();
 
     std::unique_ptr<kivo::card::DetectedCard> m_detected;
     CSC_Profile* m_layout;
@@ -117,4 +126,6 @@ private:
     int m_slot;
     std::string m_certId;
     void* m_module;
+    CardResult m_lastVerifyResult = kivo::card::cFailed;
+    std::int32_t m_remainingTries = -1;
 };

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <iomanip>
 #include <fstream>
 #include <string>
 
@@ -1062,6 +1063,13 @@ TEST_F(CliTest, CardSubcommandsRefuseUsageErrors) {
         {"certificates --out '" + file + "'", "card certificates: --out '" + file + "' is not a directory"},
         {"certificates --out '" + missing + "'", "card certificates: --out '" + missing + "' is not a directory"},
         {"certificates --pem", "card certificates: --pem needs --out DIR"},
+        {"pin", "card pin: no operation given (verify, change or unblock)"},
+        {"pin sign", "card pin: unknown operation 'sign'"},
+        {"pin verify verify", "card pin: unexpected argument 'verify'"},
+        {"pin verify --puk-env K", "card pin: --puk-env without unblock"},
+        {"pin unblock --pin-env P", "card pin: --pin-env or --pin-file with unblock"},
+        {"pin verify --language fr", "card pin: --language takes en, de or sv, not 'fr'"},
+        {"pin verify --pin-env KIVO_UNSET_VARIABLE", "the environment variable KIVO_UNSET_VARIABLE is not set"},
         {"", "usage: kivocrypto card SUBCOMMAND"},
         {"list", "card: unknown subcommand 'list'"},
     };
@@ -1081,7 +1089,7 @@ TEST_F(CliTest, CardSubcommandsTakeTheirArgumentsAndNeedAService) {
     for (const std::string& accepted : std::vector<std::string>
          {"apdu 00A40000", "apdu 00B0000010", "apdu '00 A4 00 0C 02 3F 00'", "apdu 00:A4:04:00:02:3F:00:00",
           "apdu 002A9E9A0000020102FFFF", "apdu 00a4000c023f00 00ca010100", "info", "info --reader 1",
-          "dump --reader 0", "certificates --reader 2 --out '" + m_folder.string() + "' --pem"}) {
+          "dump --reader 0", "pin verify --reader 1", "certificates --reader 2 --out '" + m_folder.string() + "' --pem"}) {
         const auto result = runCard(accepted, absent);
         EXPECT_EQ(result.status, 3) << accepted << ": " << result.output;
         EXPECT_NE(result.output.find("the PC/SC service cannot be reached"), std::string::npos)
@@ -1099,6 +1107,7 @@ TEST_F(CliTest, CardSubcommandsTakeTheirArgumentsAndNeedAService) {
         {"certificates", "usage: kivocrypto card certificates [--reader N] [--out DIR] [--pem]",
          "Exit codes: 0 listed (and written), 1 a file could not be written, 2\nusage error"},
         {"dump", "usage: kivocrypto card dump [--reader N]", "4 the\ncard has no PKCS#15 application."},
+        {"pin", "usage: kivocrypto card pin verify|change|unblock [--reader N] [--cert ID]", "4 PIN entry\ncancelled."},
     };
     for (const Help& help : helps) {
         const auto result = runCommand(cli(std::string("card ") + help.subcommand + " --help"));
@@ -1241,5 +1250,97 @@ TEST_F(CliCardTest, CertificatesAreWrittenAsTheCardHoldsThem) {
             EXPECT_EQ(pem ? derOfPem(written) : written, onCard[i]) << file;
         }
         EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2) << out;
+    }
+}
+
+// ---- kivocrypto card pin ----------------------------------------------------
+
+#include "tests/support/PseudoTerminal.h"
+
+namespace {
+
+// The PKCS#15 card with a PUK (reference 82) for its PIN.
+std::string pinCard() {
+    std::string card = setCosPkcs15Card();
+    const std::string pin = "pin 81 value=123456 max=3\n";
+    card.replace(card.find(pin), pin.size(), "pin 81 value=123456 max=3 puk=82\npin 82 value=87654321 max=10\n");
+    return card;
+}
+
+}  // namespace
+
+// Each row runs on a terminal of its own against the same card, in order:
+// the card keeps its PINs and counters from row to row. PINs given come
+// from the environment or a file; the others are typed at the library's
+// terminal prompt or into pinentry-tty.
+TEST_F(CliCardTest, PinVerifyChangeAndUnblock) {
+    ASSERT_NO_FATAL_FAILURE(describeCard(pinCard()));
+    const std::string reader = std::to_string(listed(described.reader()).index);
+    fs::create_directories(m_folder);
+    const std::string pinFile = (m_folder / "pin").string();
+    std::ofstream(pinFile) << "999999\n";
+    const bool pinentryTty = ::access("/usr/bin/pinentry-tty", X_OK) == 0;
+    struct Row {
+        std::string name;
+        std::string arguments;
+        std::vector<std::string> environment;
+        std::vector<kivo::test::TerminalStep> typed;
+        int status;
+        std::string output;  // the last lines, '\r' removed
+    };
+    const std::string keyboard = "Please enter Signature PIN with the computer keyboard.";
+    const std::vector<Row> rows = {
+        {"given", "verify --pin-env P --language en", {"P=123456"}, {}, 0, "PIN verified.\n"},
+        {"wrong, from a file", "verify --pin-file '" + pinFile + "' --language de", {}, {}, 1,
+         "PIN nicht korrekt.\nVerbleibende Versuche: 2\n"},
+        {"typed at the terminal", "verify --language en", {}, {{keyboard, "123456\r"}}, 0, "PIN verified.\n"},
+        {"cancelled at the terminal", "verify --language en", {}, {{keyboard, "\x1b"}, {"[Enter] ", "\r"}}, 4,
+         "The PIN entry via the keyboard of the computer was canceled.\n"},
+        {"typed into pinentry", "verify --language sv", {"KIVO_PINENTRY=pinentry-tty"},
+         {{"Ange Signatur-PIN med datorns tangentbord.", ""}, {"PIN:", "123456\n"}}, 0, "PIN-koden verifierad.\n"},
+        {"change typed, prompts in order", "change --language en", {},
+         {{"Please enter the old Signature PIN with the computer keyboard.", "123456\r"},
+          {"Please enter the new Signature PIN.", "24681357\r"},
+          {"Please repeat the new Signature PIN.", "24681357\r"}},
+         0, "PIN change was successful.\n"},
+        {"change with a wrong PIN", "change --pin-env P --new-pin-env N --language en", {"P=123456", "N=1111"}, {},
+         1, "old PIN is wrong.\nRemaining tries: 2\n"},
+        {"wrong again", "verify --pin-env P --language en", {"P=123456"}, {}, 1,
+         "PIN is wrong.\nRemaining tries: 1\n"},
+        {"blocked", "verify --pin-env P --language en", {"P=123456"}, {}, 1, "PIN is blocked.\nRemaining tries: 0\n"},
+        {"blocked stays blocked", "verify --pin-env P --language en", {"P=24681357"}, {}, 1, "PIN is blocked.\n"},
+        {"unblock typed, prompts in order", "unblock --language de", {},
+         {{"Bitte die PUK für die Signatur PIN eingeben.", "87654321\r"},
+          {"Bitte die neue Signatur PIN eingeben.", "123456\r"},
+          {"Bitte die neue Signatur PIN wiederholen.", "123456\r"}},
+         0, "PIN wurde erfolgreich entsperrt.\n"},
+        {"unblocked PIN", "verify --pin-env P --language en", {"P=123456"}, {}, 0, "PIN verified.\n"},
+        {"unblock given", "unblock --puk-env K --new-pin-env N --language en", {"K=87654321", "N=654321"}, {}, 0,
+         "PIN was successfully unblocked.\n"},
+        {"new PIN", "verify --pin-env P --language en", {"P=654321"}, {}, 0, "PIN verified.\n"},
+        {"no key for --cert", "verify --cert 9 --pin-env P", {"P=654321"}, {}, 3,
+         "has no key for certificate '9' (see kivocrypto card certificates)\n"},
+    };
+    const std::vector<std::string> plainTerminal = {"DISPLAY", "WAYLAND_DISPLAY", "KIVO_PINENTRY",
+                                                    "KIVO_SC_USER_CONFIG=/nonexistent",
+                                                    "KIVO_SC_MACHINE_CONFIG=/nonexistent"};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.name == "typed into pinentry" && !pinentryTty) continue;
+        std::vector<std::string> environment = plainTerminal;
+        environment.insert(environment.end(), row.environment.begin(), row.environment.end());
+        std::vector<std::string> argv = {KIVO_CLI_FILE, "card", "pin", "--reader", reader};
+        std::istringstream words(row.arguments);
+        for (std::string word; words >> std::quoted(word, '\'');) argv.push_back(word);
+        kivo::test::TerminalRun run = kivo::test::runProgramOnTerminal(argv, environment, row.typed);
+        run.screen.erase(std::remove(run.screen.begin(), run.screen.end(), '\r'), run.screen.end());
+        EXPECT_TRUE(run.stepsDone) << run.screen;
+        EXPECT_EQ(run.exitStatus, row.status) << run.screen;
+        EXPECT_GE(run.screen.size(), row.output.size());
+        EXPECT_EQ(run.screen.substr(run.screen.size() - std::min(run.screen.size(), row.output.size())), row.output)
+            << run.screen;
+        for (const char* typed : {"123456", "24681357", "87654321"}) {
+            EXPECT_EQ(run.screen.find(typed), std::string::npos) << "echoed: " << run.screen;
+        }
     }
 }

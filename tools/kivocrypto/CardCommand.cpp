@@ -39,6 +39,7 @@ void printCardUsage(std::ostream& out) {
            "  certificates  the card's certificates; --out DIR writes them to files\n"
            "  dump          the card's PKCS#15 objects as read\n"
            "  apdu          send raw APDUs and print the answers\n"
+           "  pin           verify, change or unblock the PIN of a card key\n"
            "\n"
            "Run 'kivocrypto card SUBCOMMAND --help' for the options and output of\n"
            "a subcommand. Each takes --reader N, the index 'kivocrypto readers'\n"
@@ -241,6 +242,8 @@ int readerIndexOf(const std::string& text) {
     return index <= kMaxReaderIndex ? index : -1;
 }
 
+}  // namespace
+
 // The value of --reader; false (reported) when it is missing or no index.
 bool takeReaderIndex(ArgumentCursor& cursor, const std::string& command, int& reader) {
     std::string value;
@@ -251,6 +254,8 @@ bool takeReaderIndex(ArgumentCursor& cursor, const std::string& command, int& re
                ", not '" + value + "'");
     return false;
 }
+
+namespace {
 
 // The value of --out, which must name a folder; false (reported) otherwise.
 bool takeOutDirectory(ArgumentCursor& cursor, const std::string& command, std::string& folder) {
@@ -322,8 +327,8 @@ std::optional<int> parseApdu(const Arguments& arguments, ApduOptions& options) {
     return std::nullopt;
 }
 
-// The index of the reader to use: the requested one, or the first with a
-// card for -1; -1 (reported) when there is none.
+}  // namespace
+
 int chosenReader(CReader& readers, int requested, const std::string& command) {
     if (!readers.HasContext()) {
         printError(command + ": the PC/SC service cannot be reached (is pcscd running?)");
@@ -347,14 +352,14 @@ int chosenReader(CReader& readers, int requested, const std::string& command) {
     return -1;
 }
 
-// The program links its own copy of the card layer, whose trace is on by
-// default: it is written only where asked for.
 void configureTrace(const std::string& file) {
     auto& settings = kivo::cardSettings().m_settings;
     settings.m_traceEnabled = !file.empty();
     settings.m_traceFile = file;
     settings.m_traceLevel = 9;
 }
+
+namespace {
 
 int runApdu(const Arguments& arguments) {
     ApduOptions options;
@@ -447,7 +452,8 @@ int runCard(const Arguments& arguments) {
         int (*run)(const Arguments&);
     };
     static constexpr Entry kSubcommands[] = {
-        {"info", runCardInfo}, {"certificates", runCardCertificates}, {"dump", runCardDump}, {"apdu", runApdu}};
+        {"info", runCardInfo}, {"certificates", runCardCertificates}, {"dump", runCardDump}, {"apdu", runApdu},
+        {"pin", runCardPin}};
     for (const Entry& entry : kSubcommands) {
         if (first == entry.name) return entry.run(Arguments(arguments.begin() + 1, arguments.end()));
     }

@@ -18,6 +18,10 @@ class CReader;
 class CSC_Profile;
 
 namespace kivocrypto {
+class ArgumentCursor;
+}
+
+namespace kivocrypto {
 
 // No PC/SC service, no reader, no card, or a card of no known type.
 inline constexpr int kExitNoCard = 3;
@@ -48,6 +52,16 @@ struct ChosenReader {
 std::optional<int> startCardSubcommand(const Arguments& arguments, const CardSubcommand& subcommand,
                                        CardOptions& options, ChosenReader& chosen);
 
+// The value of --reader (0 to 999); false, reported, when it is missing or
+// no index.
+bool takeReaderIndex(ArgumentCursor& cursor, const std::string& command, int& reader);
+// The index of the reader to use: the requested one, or the first with a
+// card for -1; -1 (reported) when there is none.
+int chosenReader(CReader& readers, int requested, const std::string& command);
+// The program links its own copy of the card layer, whose trace is on by
+// default: it is written only where asked for (an empty name: nowhere).
+void configureTrace(const std::string& file);
+
 // Runs card detection on the card of the reader; null for a card of no
 // known type.
 CSC_Profile* detectedCard(CReader& readers, int index);
@@ -57,5 +71,6 @@ int reportUnknownCard(CReader& readers, int index, const std::string& command);
 int runCardInfo(const Arguments& arguments);
 int runCardCertificates(const Arguments& arguments);
 int runCardDump(const Arguments& arguments);
+int runCardPin(const Arguments& arguments);
 
 }  // namespace kivocrypto

@@ -3,6 +3,7 @@
 // driven through a pseudo-terminal, and no PIN in anything the dialogs
 // hand on.
 
+#include "tests/support/PseudoTerminal.h"
 #include "tests/support/card/PcscScript.h"
 
 #include "smartcard/key/ConfigSC.h"
@@ -14,13 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -62,60 +58,8 @@ TEST(PinEntry, ChoiceOfRoute) {
 
 // --- a pseudo-terminal ------------------------------------------------------------
 
-struct TerminalRun {
-    std::string screen;  // everything the child wrote on the terminal
-    std::string result;  // what the child reported
-};
-
-constexpr auto kRunLimit = std::chrono::seconds(20);
-
-// Reads the terminal until `text` has appeared (true) or the child is gone.
-bool readUntil(int master, std::string& screen, const std::string& text,
-               std::chrono::steady_clock::time_point deadline) {
-    char buffer[512];
-    while (text.empty() || screen.find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        pollfd fd{master, POLLIN, 0};
-        if (::poll(&fd, 1, 200) <= 0) continue;
-        const ssize_t got = ::read(master, buffer, sizeof buffer);
-        if (got <= 0) return false;
-        screen.append(buffer, static_cast<std::size_t>(got));
-    }
-    return true;
-}
-
-// Runs `body` in a child whose controlling terminal is a new
-// pseudo-terminal; types `keys` once `prompt` is on the screen.
-TerminalRun runOnTerminal(const std::function<std::string()>& body, const std::string& prompt,
-                          const std::string& keys) {
-    int results[2];
-    if (::pipe(results) != 0) return {};
-    int master = -1;
-    const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
-    if (child == 0) {
-        ::close(results[0]);
-        const std::string result = body();
-        ssize_t ignored = ::write(results[1], result.data(), result.size());
-        (void)ignored;
-        ::_exit(0);
-    }
-    ::close(results[1]);
-    TerminalRun run;
-    const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
-    if (child > 0 && readUntil(master, run.screen, prompt, deadline)) {
-        ssize_t ignored = ::write(master, keys.data(), keys.size());
-        (void)ignored;
-        readUntil(master, run.screen, "", deadline);  // to the child's end
-    }
-    if (child > 0 && std::chrono::steady_clock::now() > deadline) ::kill(child, SIGKILL);
-    char buffer[256];
-    ssize_t got = 0;
-    while ((got = ::read(results[0], buffer, sizeof buffer)) > 0) run.result.append(buffer, static_cast<std::size_t>(got));
-    ::close(results[0]);
-    if (master >= 0) ::close(master);
-    if (child > 0) ::waitpid(child, nullptr, 0);
-    return run;
-}
+using kivo::test::runOnTerminal;
+using kivo::test::TerminalRun;
 
 // In the child: asks for the signature PIN through the dialogs a process
 // starts with, in English, with the given pinentry program named (or none).

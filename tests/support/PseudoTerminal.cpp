@@ -1,0 +1,112 @@
+#include "tests/support/PseudoTerminal.h"
+
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace kivo::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kRunLimit = std::chrono::seconds(20);
+
+// Reads the terminal until `text` appears at or after `from` (true, `from`
+// then past it) or the child is gone; an empty text reads to the end.
+bool readUntil(int master, std::string& screen, const std::string& text, std::size_t& from,
+               Clock::time_point deadline) {
+    char buffer[512];
+    for (;;) {
+        const std::size_t found = text.empty() ? std::string::npos : screen.find(text, from);
+        if (found != std::string::npos) {
+            from = found + text.size();
+            return true;
+        }
+        if (Clock::now() > deadline) return false;
+        pollfd fd{master, POLLIN, 0};
+        if (::poll(&fd, 1, 200) <= 0) continue;
+        const ssize_t got = ::read(master, buffer, sizeof buffer);
+        if (got <= 0) return false;
+        screen.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+void writeAll(int fd, const std::string& text) {
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t now = ::write(fd, text.data() + written, text.size() - written);
+        if (now <= 0) return;
+        written += static_cast<std::size_t>(now);
+    }
+}
+
+// Types the steps' keys as their texts appear, then reads to the end.
+void driveTerminal(int master, const std::vector<TerminalStep>& steps, TerminalRun& run, Clock::time_point deadline) {
+    std::size_t from = 0;
+    run.stepsDone = true;
+    for (const TerminalStep& step : steps) {
+        if (!readUntil(master, run.screen, step.awaited, from, deadline)) {
+            run.stepsDone = false;
+            break;
+        }
+        writeAll(master, step.keys);
+    }
+    readUntil(master, run.screen, "", from, deadline);
+}
+
+void applyEnvironment(const std::vector<std::string>& environment) {
+    for (const std::string& entry : environment) {
+        const std::size_t equals = entry.find('=');
+        if (equals == std::string::npos) ::unsetenv(entry.c_str());
+        else ::setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+    }
+}
+
+}  // namespace
+
+TerminalRun runOnTerminal(const std::function<std::string()>& body, const std::vector<TerminalStep>& steps) {
+    int results[2];
+    if (::pipe(results) != 0) return {};
+    int master = -1;
+    const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        ::close(results[0]);
+        writeAll(results[1], body());
+        ::_exit(0);
+    }
+    ::close(results[1]);
+    TerminalRun run;
+    const auto deadline = Clock::now() + kRunLimit;
+    if (child > 0) driveTerminal(master, steps, run, deadline);
+    if (child > 0 && Clock::now() > deadline) ::kill(child, SIGKILL);
+    char buffer[256];
+    ssize_t got = 0;
+    while ((got = ::read(results[0], buffer, sizeof buffer)) > 0) run.result.append(buffer, static_cast<std::size_t>(got));
+    ::close(results[0]);
+    if (master >= 0) ::close(master);
+    int status = 0;
+    if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
+    return run;
+}
+
+TerminalRun runProgramOnTerminal(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                                 const std::vector<TerminalStep>& steps) {
+    return runOnTerminal(
+        [&]() -> std::string {
+            applyEnvironment(environment);
+            std::vector<char*> arguments;
+            for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
+            arguments.push_back(nullptr);
+            ::execv(arguments[0], arguments.data());
+            ::_exit(127);
+        },
+        steps);
+}
+
+}  // namespace kivo::test
