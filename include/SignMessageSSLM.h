@@ -16,6 +16,20 @@ struct _ASN1_CERT_BLOB {
     unsigned long cbData;
 };
 
+// What LoadSmartCardInfos tells of a reader and its card. Its layout is
+// part of the interface: the fields stay in this order and of these types.
+struct FSmartCardInfos {
+    int reader;              // the reader index asked for
+    int profile;             // card profile number; 0 without a recognised card
+    bool cardPresent;        // a card is in the reader
+    int paceType;            // the card's PACE type; 0 for none
+    int slots;               // always 6
+    char readerName[256];    // NUL-terminated, at most 254 characters
+    char serialNumber[256];  // the card's serial number, NUL-terminated, at most 254 characters
+    bool pinPad;             // a PIN pad that the settings do not turn off ("KeyboardPIN")
+    bool paceReader;         // the reader runs PACE itself
+};
+
 class CPkcs7tool;     // the SignedData builder behind every signing call
 class CSCM_Interface;  // a key on a signature card
 
@@ -136,6 +150,26 @@ public:
     static bool getStandardTSImprint();
     static int addTimestamp(unsigned char* container, unsigned long len, unsigned long* capacity,
                             int hash, int signer);
+
+    // ---- the card in a reader ------------------------------------------
+    // Reader indexes as the PC/SC reader list counts them; each call runs
+    // card detection on a reader list of its own.
+    static bool IsSmartCardPresent(int reader);
+    // A card of a known product: its card profile number is not 0.
+    static bool isSmartCardSupported(int reader);
+    // -1 for a negative index or no card, 0 for a card of no known
+    // product, else the card profile number.
+    static int GetSmartCardProfileType(int reader);
+    // The card's PACE type; 0 for a negative index or no recognised card.
+    static int GetSmartCardPACEType(int reader);
+    // The card's serial number text; empty when there is none.
+    static std::string GetSmartCardSerialNum(int reader);
+    // Whether the card may sign with the hash code; false without a
+    // recognised card.
+    static bool IsSmartCardHashAlgoSupported(int reader, int hash);
+    // Fills `info` for the reader; true when the card was recognised.
+    // False for a negative index or a null `info`.
+    static bool LoadSmartCardInfos(int reader, FSmartCardInfos* info);
 
     static int m_cadesLevel;         // 0 until setCAdES_Level
     static std::string m_tsURL;      // time-stamp service; empty: none

@@ -36,6 +36,9 @@ public:
     static constexpr std::uint32_t cAlgSha384 = 0x800D;
     static constexpr std::uint32_t cAlgSha512 = 0x800E;
     static constexpr std::uint32_t cAlgRawHash = 0xFFFF;
+    // A hash algorithm value with this flag asks a card that can for
+    // RSASSA-PSS instead of PKCS#1 v1.5.
+    static constexpr std::uint32_t cAlgFlagPss = 0x10000;
 
     static constexpr std::size_t cMaxDfPathLength = 128;
     static constexpr std::size_t cMaxPathTextBytes = 136;

@@ -267,11 +267,15 @@ bool CSC_Profile::CheckCardOS44() {
 
 std::string CSC_Profile::CardLabel() const { return m_tokenLabel.empty() ? "SmartCard" : m_tokenLabel; }
 
+bool CSC_Profile::SignsRsaPss() const {
+    return m_keyKind == cKeyKindRsa && m_cardProfile >= 77 && m_cardProfile <= 81;
+}
+
 bool CSC_Profile::IsHashAllowed(int hashCode) const {
     const auto only = [hashCode](bool sha256Only) { return sha256Only ? hashCode == 1 : true; };
     const std::int32_t p = m_cardProfile;
     if (m_keyKind == cKeyKindRsa) {
-        if (p == card::product::cQuoVadis1k || (p >= 77 && p <= 81)) return hashCode == 1;
+        if (p == card::product::cQuoVadis1k || SignsRsaPss()) return hashCode == 1;
         return hashCode >= 0 && hashCode <= 3;
     }
     if (m_keyKind == cKeyKindEc) return only(p == 16 || p == 83 || p == 84 || p == 86);

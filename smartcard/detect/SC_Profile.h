@@ -97,6 +97,9 @@ public:
     // Whether the card may sign a hash of this code (0 SHA-1, 1 SHA-256,
     // 2 SHA-384, 3 SHA-512).
     bool IsHashAllowed(int hashCode) const;
+    // The D-TRUST CardOS 5.0 products (profiles 77 to 81) sign RSASSA-PSS
+    // only.
+    bool SignsRsaPss() const;
 
 private:
     // Adds an entry for each file of the layout that holds a certificate;

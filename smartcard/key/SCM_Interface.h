@@ -85,6 +85,15 @@ public:
     CardResult CardRSADecrypt(const std::uint8_t* in, int inLength, std::uint8_t* out,
                               unsigned long* outLength);
 
+    // The signature scheme of the card's key in the signing layer's
+    // numbering: 0 RSA PKCS#1 v1.5, 1 RSASSA-PSS, 2 ECDSA; 0 without a
+    // layout. The layout records the key as RSA (1) or EC (2); an RSA card
+    // signs PKCS#1 v1.5 unless its product signs PSS only, and the
+    // signature a container names must be the one the card made.
+    int SignatureScheme() const;
+    // Whether the card may sign a hash of this code; false without a layout.
+    bool IsHashAllowed(int hash) const { return m_layout != nullptr && m_layout->IsHashAllowed(hash); }
+
     // The certificates (DER) of the user entries, in the layout's order.
     std::vector<std::vector<std::uint8_t>> Certificates() const;
     // The key algorithm of the index-th user entry's certificate; Unknown

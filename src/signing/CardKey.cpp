@@ -1,5 +1,5 @@
-// The signing key on a signature card: every operation goes to the card
-// subsystem's registered operations; without them each one fails.
+// The signing key on a signature card: every operation goes to the
+// installed card operations.
 
 #include "src/signing/SigningKey.h"
 
@@ -13,12 +13,17 @@
 
 namespace kivo {
 namespace {
-std::atomic<const CardKeyOperations*> installed{nullptr};
+std::atomic<const CardKeyOperations*>& installed() {
+    static std::atomic<const CardKeyOperations*> operations{&smartCardKeyOperations()};
+    return operations;
+}
+}  // namespace
+
+void registerCardKeyOperations(const CardKeyOperations* operations) {
+    installed().store(operations != nullptr ? operations : &smartCardKeyOperations());
 }
 
-void registerCardKeyOperations(const CardKeyOperations* operations) { installed.store(operations); }
-
-const CardKeyOperations* cardKeyOperations() { return installed.load(); }
+const CardKeyOperations* cardKeyOperations() { return installed().load(); }
 
 namespace signing {
 namespace {
@@ -36,17 +41,14 @@ public:
     bool signInput(const unsigned char* input, std::size_t length, int hash, bool, unsigned char* out,
                    std::size_t* outLength) const override {
         unsigned long cardLength = 0;
-        if (m_card == nullptr ||
-            m_card->sign(m_key, input, length, out, &cardLength, hash, false, false) != 0) {
-            return false;
-        }
+        if (m_card->sign(m_key, input, length, out, &cardLength, hash, false, false) != 0) return false;
         *outLength = cardLength;
         return true;
     }
 
     int signRaw(const unsigned char* data, std::size_t length, int hash, bool dataIsDigest,
                 bool cardOption, unsigned char* out, unsigned long* outLength) const override {
-        if (m_card == nullptr || data == nullptr) return kSignFailed;
+        if (data == nullptr) return kSignFailed;
         unsigned long cardLength = 0;
         const int result =
             m_card->sign(m_key, data, length, out, &cardLength, hash, dataIsDigest, !cardOption);
@@ -57,7 +59,7 @@ public:
     int decrypt(const unsigned char* in, int inLength, unsigned char* out,
                 unsigned long* outLength) const override {
         if (out == nullptr) return kNullOutput;
-        if (in == nullptr || inLength < 0 || m_card == nullptr) return kSignFailed;
+        if (in == nullptr || inLength < 0) return kSignFailed;
         unsigned long length = 0;
         const int result = m_card->decrypt(m_key, in, inLength, out, &length);
         if (outLength != nullptr) *outLength = length;
@@ -65,7 +67,6 @@ public:
     }
 
     void close() const override {
-        if (m_card == nullptr) return;
         const bool closed = guarded(false, [&] {
             m_card->close(m_key);
             return true;

@@ -1,9 +1,8 @@
 // The card side of the key handle. Signing dispatches on the key kind: a
 // file key is an OpenSSL EVP_PKEY handled here, a card key is a
 // CSCM_Interface object that only the smart-card subsystem knows how to
-// open, query, use and close. That subsystem registers its operations at
-// start-up; until it has, card keys cannot be opened and every card
-// operation reports failure.
+// open, query, use and close: its operations are installed from the
+// start; a test may install others in their place.
 #pragma once
 
 class CSCM_Interface;
@@ -17,7 +16,8 @@ struct CardKeyOperations {
                             const char* pacePin, int pinMode);
     // Ends PACE when the card used it and destroys the key object.
     void (*close)(CSCM_Interface* key);
-    // Signature key kind recorded for the card (0 RSA, 1 RSASSA-PSS, 2 ECDSA).
+    // The signature scheme of the card's key (0 RSA PKCS#1 v1.5, 1 RSASSA-PSS,
+    // 2 ECDSA).
     int (*signatureKind)(CSCM_Interface* key);
     // 0, -88 (the card signs SHA-256 only) or -89 (not this hash code).
     int (*checkHash)(CSCM_Interface* key, int hash);
@@ -30,10 +30,13 @@ struct CardKeyOperations {
                    unsigned long* outLength);
 };
 
-// Installs (or, with null, removes) the card operations; the table must
-// outlive every signing call.
+// Installs other card operations (with null: the smart-card subsystem's
+// again); the table must outlive every signing call.
 void registerCardKeyOperations(const CardKeyOperations* operations);
-// The installed table, or null when no card subsystem is present.
+// The installed table: the smart-card subsystem's unless a test installed
+// others. Never null.
 const CardKeyOperations* cardKeyOperations();
+// The operations on the smart-card subsystem (src/card).
+const CardKeyOperations& smartCardKeyOperations();
 
 }  // namespace kivo

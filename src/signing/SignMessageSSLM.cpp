@@ -207,15 +207,11 @@ unsigned long* CSignMessage::OpenSSLKey(const char* file, const char* password, 
     return guarded<unsigned long*>(nullptr, [&]() -> unsigned long* {
         if (file != nullptr) return OpenSSLKey_P12(file, password, pin, reader, slot, certId);
         KIVO_LOG_ENTER(m_logger, "OpenSSLKey");
-        const kivo::CardKeyOperations* card = kivo::cardKeyOperations();
+        // The card operations log why a key could not be opened.
         CSCM_Interface* key = guarded<CSCM_Interface*>(nullptr, [&]() -> CSCM_Interface* {
-            if (card == nullptr || reader == -1) return nullptr;
-            return card->open(pin, reader, slot, certId, pacePin, pinMode);
+            return kivo::cardKeyOperations()->open(pin, reader, slot, certId, pacePin, pinMode);
         });
-        if (key == nullptr) {
-            LOG4CXX_DEBUG(m_logger, "leaving OpenSSLKey: NULL");
-            return nullptr;
-        }
+        if (key == nullptr) return nullptr;
         m_isP12 = false;
         LOG4CXX_DEBUG(m_logger, "leaving OpenSSLKey: OK");
         return reinterpret_cast<unsigned long*>(key);
@@ -290,9 +286,8 @@ int CSignMessage::getSignAlgoFromPKeyP12(evp_pkey_st* key) {
 int CSignMessage::getSignAlgoFromPKeySCM(CSCM_Interface* key) {
     return guarded(0, [&] {
         KIVO_LOG_ENTER(m_logger, "getSignAlgoFromPKeySCM");
-        const kivo::CardKeyOperations* card = kivo::cardKeyOperations();
         const int kind = guarded(0, [&] {
-            return key != nullptr && card != nullptr ? card->signatureKind(key) : 0;
+            return key != nullptr ? kivo::cardKeyOperations()->signatureKind(key) : 0;
         });
         KIVO_LOG_LEAVE(m_logger, "getSignAlgoFromPKeySCM", kind);
         return kind;
@@ -307,9 +302,8 @@ int CSignMessage::checkSignHashAlgoPKey(unsigned long* key, int hash) {
 int CSignMessage::checkSignHashAlgoSCM(CSCM_Interface* key, int hash) {
     return guarded(kHashNotSupportedNoSha256, [&] {
         KIVO_LOG_ENTER(m_logger, "checkSignHashAlgoSCM");
-        const kivo::CardKeyOperations* card = kivo::cardKeyOperations();
         const int result = guarded(kHashNotSupportedNoSha256, [&] {
-            return key != nullptr && card != nullptr ? card->checkHash(key, hash) : 0;
+            return key != nullptr ? kivo::cardKeyOperations()->checkHash(key, hash) : 0;
         });
         KIVO_LOG_LEAVE(m_logger, "checkSignHashAlgoSCM", result);
         return result;
