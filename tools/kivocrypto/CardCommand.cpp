@@ -40,6 +40,8 @@ void printCardUsage(std::ostream& out) {
            "  dump          the card's PKCS#15 objects as read\n"
            "  apdu          send raw APDUs and print the answers\n"
            "  pin           verify, change or unblock the PIN of a card key\n"
+           "  sign          a bare signature value made by the card key\n"
+           "  decrypt       decipher an RSA cryptogram with the card key\n"
            "\n"
            "Run 'kivocrypto card SUBCOMMAND --help' for the options and output of\n"
            "a subcommand. Each takes --reader N, the index 'kivocrypto readers'\n"
@@ -453,7 +455,7 @@ int runCard(const Arguments& arguments) {
     };
     static constexpr Entry kSubcommands[] = {
         {"info", runCardInfo}, {"certificates", runCardCertificates}, {"dump", runCardDump}, {"apdu", runApdu},
-        {"pin", runCardPin}};
+        {"pin", runCardPin}, {"sign", runCardSign}, {"decrypt", runCardDecrypt}};
     for (const Entry& entry : kSubcommands) {
         if (first == entry.name) return entry.run(Arguments(arguments.begin() + 1, arguments.end()));
     }

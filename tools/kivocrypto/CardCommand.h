@@ -72,5 +72,7 @@ int runCardInfo(const Arguments& arguments);
 int runCardCertificates(const Arguments& arguments);
 int runCardDump(const Arguments& arguments);
 int runCardPin(const Arguments& arguments);
+int runCardSign(const Arguments& arguments);
+int runCardDecrypt(const Arguments& arguments);
 
 }  // namespace kivocrypto
