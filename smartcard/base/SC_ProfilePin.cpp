@@ -298,8 +298,13 @@ CardResult CSC_Profile_Base::ChangeWithPinPad(std::uint8_t reference, const Prom
         std::unique_ptr<PinPadProgress> dialog;
         if (!runningAsService()) dialog = kivo::pin::openPinPad(prompts);
         if (dialog) dialog->show();
-        // OK moves through current PIN, new PIN and confirmation.
-        m_pinEntryCancelled = WaitForPinPadKeys(dialog.get(), kModifyPrompts) == kKeyCancel;
+        // OK moves through current PIN, new PIN and confirmation. A reader
+        // that does not report its keys answers every poll with 1, which
+        // would keep the loop going until its limit: the finish then waits
+        // for the reader alone.
+        if (features->getKeyPressed() != 0) {
+            m_pinEntryCancelled = WaitForPinPadKeys(dialog.get(), kModifyPrompts) == kKeyCancel;
+        }
         const bool finished = FinishModifyPinPad();
         if (dialog) dialog->close();
         if (finished) result = returnResult();

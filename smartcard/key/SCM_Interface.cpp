@@ -6,6 +6,7 @@
 #include "smartcard/pin/PinMessages.h"
 #include "smartcard/pin/SystemDialogs.h"
 #include "smartcard/transport/CardTrace.h"
+#include "smartcard/transport/SC_Pcsc.h"
 
 #include <openssl/crypto.h>
 
@@ -66,6 +67,15 @@ long indexOf(const std::string& certId) {
 void handOver(const CSC_Profile_Base::Bytes& result, std::uint8_t* out, unsigned long* outLength) {
     if (out != nullptr && !result.empty()) std::memcpy(out, result.data(), result.size());
     if (outLength != nullptr) *outLength = static_cast<unsigned long>(result.size());
+}
+
+// The first pin-pad instruction of a PIN change: the current PIN alone
+// (101) when the reader reports its keys, so that the dialog moves on to
+// the new PIN (103) and its repetition (104) as the person confirms each;
+// otherwise one instruction for all three entries (102).
+int pinPadChangePrompt(const CSC_Profile_Base& card) {
+    const CSC_Pcsc* features = card.PinPadFeatures();
+    return features != nullptr && features->getKeyPressed() != 0 ? 101 : 102;
 }
 
 // Shows a text under the error caption; the box's answer.
@@ -293,7 +303,7 @@ CardResult CSCM_Interface::ChangePIN(const std::string& oldPin, const std::strin
             !kivo::cardSettings().m_settings.m_keyboardPIN && oldPin.empty() && newPin.empty() && PinPadReader();
         // The dialogs take the first instruction; they tell current, new
         // and repeated PIN apart themselves.
-        const pin::PromptTexts prompt = Prompt(*entry, pinPad ? 102 : 106);
+        const pin::PromptTexts prompt = Prompt(*entry, pinPad ? pinPadChangePrompt(*m_card) : 106);
         {
             const card::StatusThreadScope keptAlive(m_card->Handle());
             result = m_card->ChangeRef(entry->pinPath, "", entry->pinReference, pinPad, oldPin, newPin, prompt);

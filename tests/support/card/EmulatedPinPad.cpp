@@ -245,11 +245,11 @@ EmulatedPinPad::~EmulatedPinPad() {
     if (m_pending) OPENSSL_cleanse(m_pending->apdu.data(), m_pending->apdu.size());
 }
 
-void EmulatedPinPad::type(std::vector<std::string> pins) {
-    m_entries.push_back({std::move(pins), PinPadEntry::End::Confirmed});
+void EmulatedPinPad::type(std::vector<std::string> pins, std::vector<std::uint8_t> keys) {
+    m_entries.push_back({std::move(pins), PinPadEntry::End::Confirmed, std::move(keys)});
 }
-void EmulatedPinPad::cancel() { m_entries.push_back({{}, PinPadEntry::End::Cancelled}); }
-void EmulatedPinPad::timeOut() { m_entries.push_back({{}, PinPadEntry::End::TimedOut}); }
+void EmulatedPinPad::cancel() { m_entries.push_back({{}, PinPadEntry::End::Cancelled, {}}); }
+void EmulatedPinPad::timeOut() { m_entries.push_back({{}, PinPadEntry::End::TimedOut, {}}); }
 
 PadBytes EmulatedPinPad::featureList() const {
     PadBytes list;
@@ -290,9 +290,12 @@ std::optional<EmulatedPinPad::Pending> EmulatedPinPad::startEntry(const PadBytes
     const std::size_t expected = 1 + ((confirm & kConfirmAsksCurrent) != 0 ? 1 : 0) +
                                  ((confirm & kConfirmAsksTwice) != 0 ? 1 : 0);
     if (entry.pins.size() != expected) return std::nullopt;
-    for (const std::string& pin : entry.pins) {
-        pending.keys.insert(pending.keys.end(), pin.size(), kKeyDigit);
-        pending.keys.push_back(kKeyOk);
+    pending.keys.assign(entry.keys.begin(), entry.keys.end());
+    if (entry.keys.empty()) {
+        for (const std::string& pin : entry.pins) {
+            pending.keys.insert(pending.keys.end(), pin.size(), kKeyDigit);
+            pending.keys.push_back(kKeyOk);
+        }
     }
     const std::size_t maximum = structure[layout.maxDigit];
     const std::size_t minimum = structure[layout.maxDigit + 1];

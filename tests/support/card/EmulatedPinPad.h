@@ -38,6 +38,10 @@ struct PinPadEntry {
     enum class End { Confirmed, Cancelled, TimedOut };
     std::vector<std::string> pins;
     End end = End::Confirmed;
+    // The key events the reader reports for a confirmed entry; empty: one
+    // digit key ('+') per PIN character and OK (0x0D) after each PIN.
+    // Scripted keys tell corrections too (0x08 or 0x0A: input cleared).
+    std::vector<std::uint8_t> keys;
 };
 
 // The part-10 control codes the pad hands out: 0x42330000 plus the tag.
@@ -60,8 +64,8 @@ public:
     EmulatedPinPad(const EmulatedPinPad&) = delete;
     EmulatedPinPad& operator=(const EmulatedPinPad&) = delete;
 
-    // Scripts the next entry.
-    void type(std::vector<std::string> pins);
+    // Scripts the next entry; `keys` as PinPadEntry::keys.
+    void type(std::vector<std::string> pins, std::vector<std::uint8_t> keys = {});
     void cancel();
     void timeOut();
 
