@@ -82,6 +82,8 @@ start_card_services() {
 
   add_vpcd_reader "Virtual PCD" "$port"
   echo "Virtual PCD 00 01" > "$card_dir/described.reader"
+  # A card to be in the second reader from the start (the demo's).
+  if [[ -n "${KIVO_DESCRIBED_CARD:-}" ]]; then echo "$KIVO_DESCRIBED_CARD" > "$card_dir/described.card"; fi
 
   echo "==> start pcscd (vpcd on 127.0.0.1:$port and $((port + 1))) and vcard"
   "${as_root[@]}" pcscd --foreground --apdu --config "$card_dir/reader.conf.d" \

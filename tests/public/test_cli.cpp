@@ -1259,13 +1259,9 @@ TEST_F(CliCardTest, CertificatesAreWrittenAsTheCardHoldsThem) {
 
 namespace {
 
-// The PKCS#15 card with a PUK (reference 82) for its PIN.
-std::string pinCard() {
-    std::string card = setCosPkcs15Card();
-    const std::string pin = "pin 81 value=123456 max=3\n";
-    card.replace(card.find(pin), pin.size(), "pin 81 value=123456 max=3 puk=82\npin 82 value=87654321 max=10\n");
-    return card;
-}
+// The signature card of the demo: the PKCS#15 card as a SetCos card, with
+// its PIN 123456 and PUK 87654321.
+std::string signatureCard() { return readText(std::string(KIVO_SOURCE_DIR) + "/tests/support/cards/signature-card.txt"); }
 
 }  // namespace
 
@@ -1274,7 +1270,7 @@ std::string pinCard() {
 // from the environment or a file; the others are typed at the library's
 // terminal prompt or into pinentry-tty.
 TEST_F(CliCardTest, PinVerifyChangeAndUnblock) {
-    ASSERT_NO_FATAL_FAILURE(describeCard(pinCard()));
+    ASSERT_NO_FATAL_FAILURE(describeCard(signatureCard()));
     const std::string reader = std::to_string(listed(described.reader()).index);
     fs::create_directories(m_folder);
     const std::string pinFile = (m_folder / "pin").string();
@@ -1343,4 +1339,63 @@ TEST_F(CliCardTest, PinVerifyChangeAndUnblock) {
             EXPECT_EQ(run.screen.find(typed), std::string::npos) << "echoed: " << run.screen;
         }
     }
+}
+
+// The card key's signatures and deciphering as OpenSSL checks them, the
+// demo on the card, and the refusals. The card's certificate comes from
+// `card certificates`.
+TEST_F(CliCardTest, CardKeySignsAndDeciphers) {
+    ASSERT_NO_FATAL_FAILURE(describeCard(signatureCard()));
+    const std::string reader = "--reader " + std::to_string(listed(described.reader()).index);
+    const fs::path folder = m_folder / "card-key";
+    fs::create_directories(folder);
+    const auto file = [&](const char* name) { return "'" + (folder / name).string() + "'"; };
+    ASSERT_EQ(runCard("certificates " + reader + " --pem --out " + file("")).status, 0);
+    std::ofstream((folder / "doc.txt").string()) << "a document for the card\n";
+    const std::string pin = "P=123456 ";
+    struct Row {
+        std::string command;       // kivocrypto arguments, the PIN in P
+        int status;
+        std::string opensslCheck;  // a shell command that must succeed afterwards
+    };
+    const std::string cert = file("1-Signature_certificate.pem");
+    const std::string key = "<(openssl x509 -in " + cert + " -pubkey -noout)";
+    const Row rows[] = {
+        {"card sign " + reader + " --pin-env P " + file("doc.txt") + " " + file("doc.sig"), 0,
+         "openssl dgst -sha256 -verify " + key + " -signature " + file("doc.sig") + " " + file("doc.txt")},
+        {"card sign " + reader + " --pin-env P --raw --hash sha384 " + file("doc.h") + " " + file("raw.sig"), 0,
+         "openssl pkeyutl -verify -pubin -inkey " + key + " -pkeyopt digest:sha384 -in " + file("doc.h") +
+             " -sigfile " + file("raw.sig")},
+        {"card decrypt " + reader + " --pin-env P " + file("doc.enc") + " " + file("doc.dec"), 0,
+         "cmp " + file("doc.dec") + " " + file("doc.txt")},
+        {"sign --card " + reader + " --pin-env P --attached --hash sha512 " + file("doc.txt") + " " + file("doc.p7m"),
+         0, "openssl cms -verify -inform DER -in " + file("doc.p7m") + " -CAfile " + cert + " -out /dev/null"},
+        {"demo --card " + reader + " --pin-env P --language en", 0, ""},
+        {"card sign " + reader + " --pin-env P --cert 7 " + file("doc.txt") + " " + file("no.sig"), 3, ""},
+        {"card sign " + reader + " --pin-env P --hash md5 " + file("doc.txt") + " " + file("no.sig"), 2, ""},
+        {"card decrypt " + reader + " --pin-env W " + file("doc.enc") + " " + file("no.dec"), 1, ""},
+    };
+    ASSERT_EQ(runCommand("bash -c \"openssl dgst -sha384 -binary " + file("doc.txt") + " > " + file("doc.h") +
+                         " && openssl pkeyutl -encrypt -pubin -inkey " + key + " -in " + file("doc.txt") +
+                         " -out " + file("doc.enc") + "\"")
+                  .status,
+              0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.command);
+        const auto result = runCommand(pin + "W=999999 timeout 60 " + cli(row.command + " 2>&1"));
+        EXPECT_EQ(result.status, row.status) << result.output;
+        if (!row.opensslCheck.empty()) {
+            const auto check = runCommand("bash -c \"" + row.opensslCheck + "\" 2>&1");
+            EXPECT_EQ(check.status, 0) << check.output;
+        }
+        if (row.command.rfind("demo", 0) == 0) {
+            EXPECT_NE(result.output.find("OpenSSL check of the signature: valid, chain to ca.pem"), std::string::npos)
+                << result.output;
+            EXPECT_NE(result.output.find("OpenSSL check of the time stamp: valid"), std::string::npos)
+                << result.output;
+        }
+        EXPECT_EQ(result.output.find("123456"), std::string::npos) << result.output;
+    }
+    EXPECT_FALSE(fs::exists(folder / "no.sig"));
+    EXPECT_FALSE(fs::exists(folder / "no.dec"));
 }

@@ -30,9 +30,23 @@ extern const char* const kCardKeyOptionsUsage;
 std::optional<bool> takeCardKeyOption(ArgumentCursor& cursor, const std::string& command,
                                       CardKeyOptions& options);
 
-// Opens the card key with the library; an exit code when it fails
-// (reported): no service, reader or card (3), or the card refusing the key
-// (wrong PIN, entry cancelled, no such key: 1).
+// Settles the reader: the one given, else the first reader whose card is
+// of a type the library knows. An exit code (reported) when there is none.
+std::optional<int> chooseCardReader(CardKeyOptions& options, const std::string& command);
+
+// The certificate of the card key and the CA certificate that issued it,
+// when the card holds that one, as card detection reads them.
+struct CardCertificates {
+    CertificatePtr signer;
+    CertificatePtr issuer;  // null when the card holds no issuer of the signer
+};
+// Reads them from the card of the chosen reader; an exit code (reported)
+// when the card has no key for --cert.
+std::optional<int> readCardCertificates(const CardKeyOptions& options, const std::string& command,
+                                        CardCertificates& certificates);
+
+// Opens the card key of the chosen reader with the library; an exit code
+// (reported) when the card refuses it (wrong PIN, entry cancelled: 1).
 std::optional<int> openCardKey(const CardKeyOptions& options, const std::string& command, KeyHandle& key);
 
 }  // namespace kivocrypto

@@ -12,6 +12,8 @@
 
 #include "SCMutils.h"
 #include "SignMessageSSLM.h"
+#include "smartcard/detect/SC_Profile.h"
+#include "smartcard/key/SCM_Interface.h"
 #include "smartcard/transport/Reader.h"
 
 #include <openssl/crypto.h>
@@ -24,7 +26,7 @@ namespace kivocrypto {
 
 const char* const kCardKeyOptionsUsage =
     "  --reader N          the reader of index N as 'kivocrypto readers' lists it\n"
-    "                      (default: the first reader with a card)\n"
+    "                      (default: the first reader with a card of a known type)\n"
     "  --cert ID           the card key by the index of its certificate as\n"
     "                      'kivocrypto card certificates' counts them from 0\n"
     "                      (default: the first key)\n"
@@ -64,6 +66,57 @@ std::optional<bool> takeCardKeyOption(ArgumentCursor& cursor, const std::string&
     return false;
 }
 
+std::optional<int> chooseCardReader(CardKeyOptions& options, const std::string& command) {
+    CReader readers;
+    if (options.reader >= 0) {
+        options.reader = chosenReader(readers, options.reader, command);
+        return options.reader < 0 ? std::optional<int>(kExitNoCard) : std::nullopt;
+    }
+    if (chosenReader(readers, -1, command) < 0) return kExitNoCard;
+    for (int index = 0; index < readers.GetReaderCount(); ++index) {
+        if (readers.IsCardPresent(index) && readers.GetSCProfile(index) != nullptr) {
+            options.reader = index;
+            return std::nullopt;
+        }
+    }
+    printError(command + ": no reader holds a card of a type the library knows (see kivocrypto readers)");
+    return kExitNoCard;
+}
+
+namespace {
+
+CertificatePtr certificateOf(const std::vector<std::uint8_t>& der) {
+    const unsigned char* cursor = der.data();
+    return CertificatePtr(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+}
+
+}  // namespace
+
+std::optional<int> readCardCertificates(const CardKeyOptions& options, const std::string& command,
+                                        CardCertificates& certificates) {
+    CReader readers;
+    if (readers.GetSCProfile(options.reader) == nullptr) return reportUnknownCard(readers, options.reader, command);
+    CSCM_Interface card(readers.TakeDetectedCard(), options.reader, 0, options.certId, nullptr);
+    const CSC_Profile::CertEntry* entry = card.FindEntry();
+    if (entry != nullptr) certificates.signer = certificateOf(entry->certificate);
+    if (!certificates.signer) {
+        printError(command + ": the card in reader " + std::to_string(options.reader) + " has no key" +
+                   (options.certId.empty() ? std::string() : " for certificate '" + options.certId + "'") +
+                   " (see kivocrypto card certificates)");
+        return kExitNoCard;
+    }
+    const X509_NAME* issuerName = X509_get_issuer_name(certificates.signer.get());
+    if (X509_NAME_cmp(issuerName, X509_get_subject_name(certificates.signer.get())) == 0) return std::nullopt;
+    for (const CSC_Profile::CertEntry& authority : card.Layout()->CaCertificates()) {
+        CertificatePtr candidate = certificateOf(authority.certificate);
+        if (candidate && X509_NAME_cmp(issuerName, X509_get_subject_name(candidate.get())) == 0) {
+            certificates.issuer = std::move(candidate);
+            break;
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<int> openCardKey(const CardKeyOptions& options, const std::string& command, KeyHandle& key) {
     if (!options.pin.environment.empty() && !options.pin.file.empty()) {
         printError(command + ": give either --pin-env or --pin-file, not both");
@@ -76,25 +129,15 @@ std::optional<int> openCardKey(const CardKeyOptions& options, const std::string&
         printError(command + ": " + (error.empty() ? "the PIN given is empty" : error));
         return kExitUsage;
     }
-    int reader = -1;
-    {
-        CReader readers;
-        reader = chosenReader(readers, options.reader, command);
-    }
-    if (reader < 0) return kExitNoCard;
     // The library's card trace stays off; its PIN entry speaks the language.
     CSCUtils::SetLogLevel(0);
     if (options.language >= 0) CSCUtils::SetLanguage(options.language);
-    key.reset(CSignMessage::OpenSSLKey(nullptr, nullptr, pin.text().empty() ? nullptr : pin.c_str(), reader, 0,
-                                       options.certId.c_str(), nullptr, 0));
+    key.reset(CSignMessage::OpenSSLKey(nullptr, nullptr, pin.text().empty() ? nullptr : pin.c_str(),
+                                       options.reader, 0, options.certId.c_str(), nullptr, 0));
     if (key) return std::nullopt;
-    if (CSignMessage::GetSmartCardProfileType(reader) < 0 || !CSignMessage::IsSmartCardPresent(reader)) {
-        printError(command + ": no card in reader " + std::to_string(reader));
-        return kExitNoCard;
-    }
-    printError(command + ": the card in reader " + std::to_string(reader) +
-               " did not open its key: a card of no known type, no key for --cert, a wrong PIN or"
-               " PIN entry cancelled (see kivocrypto card info, card pin verify)");
+    printError(command + ": the card in reader " + std::to_string(options.reader) +
+               " did not open its key: a wrong or blocked PIN, or PIN entry cancelled"
+               " (see kivocrypto card pin verify)");
     return kExitFailure;
 }
 
@@ -209,6 +252,9 @@ int runCardOperation(const Arguments& arguments, const CardOperation& operation)
         return kExitFailure;
     }
     KeyHandle key;
+    if (auto exitCode = chooseCardReader(request.key, command)) return *exitCode;
+    CardCertificates certificates;
+    if (auto exitCode = readCardCertificates(request.key, command, certificates)) return *exitCode;
     if (auto exitCode = openCardKey(request.key, command, key)) return *exitCode;
     std::vector<unsigned char> result(kMaxCardResult, 0);
     unsigned long length = 0;

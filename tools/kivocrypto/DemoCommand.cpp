@@ -1,8 +1,11 @@
 // kivocrypto demo: a throwaway PKI and time-stamp service, a document signed
 // and time-stamped through the library, shown as `inspect` shows it and
-// checked with OpenSSL. Needs nothing but the program.
+// checked with OpenSSL. Needs nothing but the program; with --card the key
+// is the one on a signature card in a reader (scripts/demo.sh --card starts
+// a virtual one).
 
 #include "tools/kivocrypto/ArgumentCursor.h"
+#include "tools/kivocrypto/CardKey.h"
 #include "tools/kivocrypto/Commands.h"
 #include "tools/kivocrypto/LibraryCodes.h"
 #include "tools/kivocrypto/SignatureCheck.h"
@@ -44,10 +47,14 @@ constexpr char kDocument[] =
 struct DemoOptions {
     bool keep = false;
     bool ec = false;
+    bool card = false;
+    CardKeyOptions cardKey;
 };
 
 void printDemoUsage(std::ostream& out) {
     out << "usage: kivocrypto demo [--key rsa|ec] [--keep]\n"
+           "       kivocrypto demo --card [--reader N] [--cert ID] [--pin-env VAR | --pin-file F]\n"
+           "                       [--language L] [--keep]\n"
            "\n"
            "Makes a throwaway CA and signer (RSA 2048 or EC P-256) in a temporary\n"
            "folder, starts a time-stamp service on 127.0.0.1, signs a small\n"
@@ -55,8 +62,16 @@ void printDemoUsage(std::ostream& out) {
            "container as 'kivocrypto inspect' does and checks signature and time\n"
            "stamp with OpenSSL. The folder is removed at the end unless --keep.\n"
            "\n"
+           "With --card the document is signed with the key and certificate on the\n"
+           "signature card instead (scripts/demo.sh --card starts a virtual card\n"
+           "with a throwaway key); the trust anchor of the checks is the card's\n"
+           "CA certificate that issued it, or the card certificate itself when it\n"
+           "is self-signed.\n"
+           "\n"
            "  --key rsa|ec  the signer's key (default rsa)\n"
-           "  --keep        keep the folder and print where it is\n";
+           "  --keep        keep the folder and print where it is\n"
+           "  --card        sign with the key on a signature card:\n"
+        << kCardKeyOptionsUsage;
 }
 
 std::optional<int> parseDemoArguments(const Arguments& arguments, DemoOptions& options) {
@@ -69,6 +84,10 @@ std::optional<int> parseDemoArguments(const Arguments& arguments, DemoOptions& o
             return kExitOk;
         } else if (argument == "--keep") {
             options.keep = true;
+        } else if (argument == "--card") {
+            options.card = true;
+        } else if (const std::optional<bool> taken = takeCardKeyOption(cursor, "demo", options.cardKey)) {
+            if (!*taken) return kExitUsage;
         } else if (argument == "--key") {
             if (!cursor.takeValue(kind)) return kExitUsage;
             if (kind != "rsa" && kind != "ec") {
@@ -172,16 +191,11 @@ std::vector<unsigned char> readBytes(const std::string& path) {
                                       std::istreambuf_iterator<char>());
 }
 
-// Signs `document` into `container` the way an application would: the key
-// from the PKCS#12 file, the time-stamp URL set, SignDetached.
-bool signDocument(const DemoFolder& folder, X509* ca, const std::string& tsaUrl) {
-    SigningKey signer;
-    std::string error;
-    if (!openSigningKey(folder.file("signer.p12"), kPassword, signer, error)) {
-        printError("demo: " + error);
-        return false;
-    }
-    std::vector<unsigned char> caDer = kivo::test::derOf(ca);
+// Signs `document` into `container` the way an application would: the
+// opened key, the time-stamp URL set, SignDetached; the CA certificate
+// (when there is one) after the signer's.
+bool signDocument(const DemoFolder& folder, SigningKey& signer, X509* ca, const std::string& tsaUrl) {
+    std::vector<unsigned char> caDer = ca != nullptr ? kivo::test::derOf(ca) : std::vector<unsigned char>();
     _ASN1_CERT_BLOB chain{caDer.data(), static_cast<unsigned long>(caDer.size())};
     std::string document = folder.file("document.txt");
     std::string container = folder.file("document.txt.p7s");
@@ -192,7 +206,7 @@ bool signDocument(const DemoFolder& folder, X509* ca, const std::string& tsaUrl)
     CSignMessage::setStandardTSImprint(true);
     const int result = CSignMessage::SignDetached(document.data(), container.data(),
                                                   signer.certificate.get(), signer.key.get(),
-                                                  kSha256, &chain, 1);
+                                                  kSha256, ca != nullptr ? &chain : nullptr, ca != nullptr ? 1 : 0);
     CSignMessage::setTSUrl("");
     if (result != 0) printError("demo: signing failed: " + describeResult(result));
     return result == 0;
@@ -218,10 +232,10 @@ void printMade(const DemoFolder& folder, const DemoOptions& options, const std::
 }
 
 // OpenSSL's verdict on the signature and on the time stamp.
-bool printChecks(const DemoFolder& folder, const DemoPki& pki, X509* tsaCa) {
+bool printChecks(const DemoFolder& folder, X509* anchor, X509* tsaCa) {
     const std::vector<unsigned char> der = readBytes(folder.file("document.txt.p7s"));
     const std::vector<unsigned char> content = readBytes(folder.file("document.txt"));
-    const std::string signature = checkDetachedSignature(der, content, pki.ca.get());
+    const std::string signature = checkDetachedSignature(der, content, anchor);
     std::printf("OpenSSL check of the signature: %s\n",
                 signature.empty() ? "valid, chain to ca.pem" : ("INVALID: " + signature).c_str());
     const TimeStampCheck stamp = checkTimeStamp(der, tsaCa);
@@ -249,7 +263,22 @@ bool verifyWithLibrary(const DemoFolder& folder) {
     return runVerify(arguments) == kExitOk;
 }
 
-int runDemoIn(const DemoFolder& folder, const DemoOptions& options) {
+// Shows the container, OpenSSL's checks against the anchor and the
+// library's verdict.
+int showAndCheck(const DemoFolder& folder, X509* anchor, kivo::test::TsaServer& tsa) {
+    const std::string container = folder.file("document.txt.p7s");
+    std::printf("\n$ kivocrypto inspect %s\n", container.c_str());
+    std::fflush(stdout);
+    if (runInspect({container}) != kExitOk) return kExitFailure;
+    std::printf("\n");
+    const bool valid = printChecks(folder, anchor, tsa.caCertificate());
+    std::fflush(stdout);
+    if (!valid) printError("demo: OpenSSL does not confirm the signature and its time stamp");
+    const bool verified = verifyWithLibrary(folder);
+    return valid && verified ? kExitOk : kExitFailure;
+}
+
+int runFileDemo(const DemoFolder& folder, const DemoOptions& options) {
     const DemoPki pki = makePki(options.ec);
     writePem(folder.file("ca.pem"), pki.ca.get());
     kivo::test::writePkcs12(folder.file("signer.p12"), pki.signerKey.get(), pki.signer.get(),
@@ -257,19 +286,40 @@ int runDemoIn(const DemoFolder& folder, const DemoOptions& options) {
     writeBytes(folder.file("document.txt"), kDocument);
     kivo::test::TsaServer tsa;
     writePem(folder.file("tsa-ca.pem"), tsa.caCertificate());
-    if (!signDocument(folder, pki.ca.get(), tsa.url())) return kExitFailure;
-
+    SigningKey signer;
+    std::string error;
+    if (!openSigningKey(folder.file("signer.p12"), kPassword, signer, error)) {
+        printError("demo: " + error);
+        return kExitFailure;
+    }
+    if (!signDocument(folder, signer, pki.ca.get(), tsa.url())) return kExitFailure;
     printMade(folder, options, tsa.url());
-    const std::string container = folder.file("document.txt.p7s");
-    std::printf("\n$ kivocrypto inspect %s\n", container.c_str());
-    std::fflush(stdout);
-    if (runInspect({container}) != kExitOk) return kExitFailure;
-    std::printf("\n");
-    const bool valid = printChecks(folder, pki, tsa.caCertificate());
-    std::fflush(stdout);
-    if (!valid) printError("demo: OpenSSL does not confirm the signature and its time stamp");
-    const bool verified = verifyWithLibrary(folder);
-    return valid && verified ? kExitOk : kExitFailure;
+    return showAndCheck(folder, pki.ca.get(), tsa);
+}
+
+int runCardDemo(const DemoFolder& folder, DemoOptions& options) {
+    CardCertificates certificates;
+    SigningKey signer;
+    if (auto exit = chooseCardReader(options.cardKey, "demo")) return *exit;
+    if (auto exit = readCardCertificates(options.cardKey, "demo", certificates)) return *exit;
+    if (auto exit = openCardKey(options.cardKey, "demo", signer.key)) return *exit;
+    signer.certificate = std::move(certificates.signer);
+    X509* anchor = certificates.issuer ? certificates.issuer.get() : signer.certificate.get();
+    writePem(folder.file("ca.pem"), anchor);
+    writeBytes(folder.file("document.txt"), kDocument);
+    kivo::test::TsaServer tsa;
+    writePem(folder.file("tsa-ca.pem"), tsa.caCertificate());
+    if (!signDocument(folder, signer, certificates.issuer.get(), tsa.url())) return kExitFailure;
+    std::printf("Signed with the key on the card in reader %d, made in %s:\n", options.cardKey.reader,
+                folder.path().c_str());
+    printFile(folder, "ca.pem",
+              certificates.issuer ? "the CA that issued the card certificate, the trust anchor"
+                                  : "the card certificate (self-signed), the trust anchor");
+    printFile(folder, "tsa-ca.pem", "the CA of the time-stamp service");
+    printFile(folder, "document.txt", "the document");
+    printFile(folder, "document.txt.p7s", "detached CMS signature, sha256, with time stamp");
+    std::printf("Time-stamp service: %s\n", tsa.url().c_str());
+    return showAndCheck(folder, anchor, tsa);
 }
 
 }  // namespace
@@ -282,7 +332,7 @@ int runDemo(const Arguments& arguments) {
     std::signal(SIGPIPE, SIG_IGN);
     try {
         DemoFolder folder(options.keep);
-        const int result = runDemoIn(folder, options);
+        const int result = options.card ? runCardDemo(folder, options) : runFileDemo(folder, options);
         if (options.keep) {
             std::printf("\nKept %s; check it again with:\n"
                         "  openssl cms -verify -binary -inform DER -in %s -content %s -CAfile %s "

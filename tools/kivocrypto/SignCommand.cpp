@@ -1,7 +1,9 @@
-// kivocrypto sign: a CMS signature of a file with a PKCS#12 key, detached
-// or with the content attached, optionally time-stamped.
+// kivocrypto sign: a CMS signature of a file with a PKCS#12 key or the key
+// on a signature card, detached or with the content attached, optionally
+// time-stamped.
 
 #include "tools/kivocrypto/ArgumentCursor.h"
+#include "tools/kivocrypto/CardKey.h"
 #include "tools/kivocrypto/Commands.h"
 #include "tools/kivocrypto/DerInput.h"
 #include "tools/kivocrypto/LibraryCodes.h"
@@ -29,6 +31,8 @@ constexpr int kSha256 = 1;
 
 struct SignRequest {
     std::string p12;
+    bool card = false;
+    CardKeyOptions cardKey;
     PasswordSource password;
     bool attached = false;
     int hash = kSha256;
@@ -43,9 +47,13 @@ void printSignUsage(std::ostream& out) {
     out << "usage: kivocrypto sign --p12 FILE [--password-file F | --password-env VAR]\n"
            "                       [--attached] [--hash NAME] [--cades-level N]\n"
            "                       [--tsa URL [--raw-imprint]] [--extra-cert F]... IN OUT\n"
+           "       kivocrypto sign --card [--reader N] [--cert ID] [--pin-env VAR | --pin-file F]\n"
+           "                       [--language L] [the options above but --p12] IN OUT\n"
            "\n"
-           "Signs the file IN with the key and certificate of a PKCS#12 file and\n"
-           "writes the DER CMS signature container to OUT.\n"
+           "Signs the file IN with the key and certificate of a PKCS#12 file, or\n"
+           "with a key on a signature card, and writes the DER CMS signature\n"
+           "container to OUT. With a card the certificate is the card's; the CA\n"
+           "certificate that issued it follows it when the card holds one.\n"
            "\n"
            "  --p12 FILE          the PKCS#12 file with the signer's key and certificate\n"
            "  --password-file F   its password is the first line of F\n"
@@ -61,7 +69,9 @@ void printSignUsage(std::ostream& out) {
            "  --raw-imprint       the library's default imprint instead: an ECDSA\n"
            "                      signature value in its r||s form (other verifiers\n"
            "                      reject the time stamp of an ECDSA signature then)\n"
-           "  --extra-cert F      add a certificate (PEM or DER) after the signer's; repeatable\n";
+           "  --extra-cert F      add a certificate (PEM or DER) after the signer's; repeatable\n"
+           "  --card              sign with the key on a signature card:\n"
+        << kCardKeyOptionsUsage;
 }
 
 std::optional<int> parseInt(const std::string& text) {
@@ -122,8 +132,9 @@ bool takesValue(const std::string& option) {
 }
 
 bool checkRequest(const SignRequest& request) {
-    if (request.p12.empty()) {
-        printError("sign: --p12 FILE is required (see kivocrypto sign --help)");
+    if (request.p12.empty() == !request.card) {
+        printError(request.card ? "sign: give either --p12 or --card, not both"
+                                : "sign: --p12 FILE or --card is required (see kivocrypto sign --help)");
     } else if (!request.password.file.empty() && !request.password.environment.empty()) {
         printError("sign: give either --password-file or --password-env, not both");
     } else if (request.files.size() != 2) {
@@ -147,6 +158,10 @@ std::optional<int> parseSignArguments(const Arguments& arguments, SignRequest& r
             return kExitOk;
         } else if (argument == "--attached") {
             request.attached = true;
+        } else if (argument == "--card") {
+            request.card = true;
+        } else if (const std::optional<bool> taken = takeCardKeyOption(cursor, "sign", request.cardKey)) {
+            if (!*taken) return kExitUsage;
         } else if (argument == "--raw-imprint") {
             request.rawImprint = true;
         } else if (takesValue(argument)) {
@@ -219,6 +234,36 @@ void printSigned(const SignRequest& request) {
     std::fflush(stdout);
 }
 
+// The key and certificate of the PKCS#12 file, or of the card (whose
+// issuing CA certificate then leads the extra certificates); an exit code
+// when they cannot be opened.
+std::optional<int> openSigner(SignRequest& request, SigningKey& signer,
+                              std::vector<std::vector<unsigned char>>& extraCertificates) {
+    if (request.card) {
+        CardCertificates certificates;
+        if (auto exit = chooseCardReader(request.cardKey, "sign")) return exit;
+        if (auto exit = readCardCertificates(request.cardKey, "sign", certificates)) return exit;
+        if (auto exit = openCardKey(request.cardKey, "sign", signer.key)) return exit;
+        signer.certificate = std::move(certificates.signer);
+        if (certificates.issuer) {
+            unsigned char* der = nullptr;
+            const int length = i2d_X509(certificates.issuer.get(), &der);
+            if (length > 0) extraCertificates.insert(extraCertificates.begin(), std::vector<unsigned char>(der, der + length));
+            OPENSSL_free(der);
+        }
+        return std::nullopt;
+    }
+    request.password.prompt = "Password for " + request.p12 + ": ";
+    Secret password;
+    std::string error;
+    if (!obtainPassword(request.password, password, error) ||
+        !openSigningKey(request.p12, password.text(), signer, error)) {
+        printError("sign: " + error);
+        return kExitFailure;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 int runSign(const Arguments& arguments) {
@@ -230,15 +275,8 @@ int runSign(const Arguments& arguments) {
         printError("sign: " + describeResult(kivo::signing::kSameFile));
         return kExitFailure;
     }
-    request.password.prompt = "Password for " + request.p12 + ": ";
-    Secret password;
-    std::string error;
     SigningKey signer;
-    if (!obtainPassword(request.password, password, error) ||
-        !openSigningKey(request.p12, password.text(), signer, error)) {
-        printError("sign: " + error);
-        return kExitFailure;
-    }
+    if (const std::optional<int> exit = openSigner(request, signer, extraCertificates)) return *exit;
     const int result = signFile(request, signer, extraCertificates);
     if (result != 0) {
         printError("sign: " + describeResult(result));
