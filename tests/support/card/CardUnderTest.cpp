@@ -60,6 +60,24 @@ void CardUnderTest::open() {
     ASSERT_NO_FATAL_FAILURE(m_session->openCard(descriptionPath()));
 }
 
+void CardUnderTest::openInProcess() {
+    m_record.clear();
+    m_mark = 0;
+    openModel(descriptionPath());
+}
+
+void CardUnderTest::pullOutAfter(int transmits) {
+    ASSERT_TRUE(m_pcsc) << "only an in-process card can be pulled out";
+    m_pcsc->script.transmitsBeforeRemoval = transmits;
+}
+
+void CardUnderTest::reinsert() {
+    ASSERT_TRUE(m_pcsc) << "only an in-process card can be reinserted";
+    m_pcsc->script.removed = false;
+    m_pcsc->script.transmitsBeforeRemoval = -1;
+    m_model->reset();
+}
+
 std::string CardUnderTest::readerName() const {
     if (m_session) return m_session->reader();
     return m_pcsc ? m_pcsc->script.readers.front() : std::string();

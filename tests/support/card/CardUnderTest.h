@@ -34,6 +34,13 @@ public:
 
     // Starts from the described card; fails the test when it cannot.
     void open();
+    // Starts from the described card as vcard's model in this process even
+    // when the card services run: for what only the scripted layer can do.
+    void openInProcess();
+    // Pulls the card out of the reader after `transmits` more commands
+    // (in-process cards only); `reinsert` puts it back, powered up anew.
+    void pullOutAfter(int transmits);
+    void reinsert();
     bool throughPcsc() const { return m_session.has_value(); }
     // The name of the reader the card is in.
     std::string readerName() const;
