@@ -174,7 +174,7 @@ CardResult CSCM_Interface::CardSignData(const std::uint8_t* data, unsigned long 
         result = RunKeyOperation([&](const CSC_Profile::CertEntry& entry) {
             return m_card->SignData(entry.keyPath, KeyBits(entry), digest.data(),
                                     static_cast<std::uint32_t>(digest.size()), signature,
-                                    code.cardAlgorithm, entry.keyReference);
+                                    entry.CardAlgorithm(code.cardAlgorithm), entry.keyReference);
         });
     }
     handOver(signature, out, outLength);

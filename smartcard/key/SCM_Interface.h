@@ -74,8 +74,9 @@ public:
     // Signs with the key of the selected entry once its PIN is verified.
     // `hash` is the hash code (0 SHA-1, 1 SHA-256, 2 SHA-384, 3 SHA-512);
     // with `dataIsDigest` the data is that hash, otherwise it is hashed
-    // here first. The card builds the DigestInfo and its padding itself;
-    // `padding` is taken for the signing layer's call and not used. The
+    // here first. The card signs it under the entry's signature kind
+    // (PKCS#1 v1.5 of the DigestInfo, RSASSA-PSS, ECDSA) and pads it
+    // itself; `padding` is taken for the signing layer's call and not used. The
     // signature goes to `out` when given (room for the key's size) and its
     // length to `outLength`. 0 or the card's failure code.
     CardResult CardSignData(const std::uint8_t* data, unsigned long length, std::uint8_t* out,

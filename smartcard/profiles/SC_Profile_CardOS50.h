@@ -8,9 +8,6 @@
 
 class CSC_Profile_CardOS50 : public CSC_Profile_CardOS {
 public:
-    // The hash algorithm value with this flag asks the card for RSA-PSS.
-    static constexpr std::uint32_t cAlgFlagPss = 0x10000;
-
     CardResult SCSignData(const std::string& keyPath, std::uint32_t keyBits,
                           const std::uint8_t* data, std::uint32_t dataLength, Bytes& signature,
                           std::uint32_t algorithm, std::uint8_t keyReference) override;

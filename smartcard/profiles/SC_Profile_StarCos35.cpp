@@ -32,7 +32,7 @@ std::optional<std::uint32_t> pssHashLength(std::uint32_t hashAlgorithm) {
     }
 }
 
-bool isPss(std::uint32_t algorithm) { return (algorithm & CSC_Profile_StarCos35::cAlgPssFlag) != 0; }
+bool isPss(std::uint32_t algorithm) { return (algorithm & CSC_Profile_StarCos35::cAlgFlagPss) != 0; }
 
 CSC_Profile_Base::Bytes environmentData(std::uint8_t keyReference, std::uint32_t algorithm) {
     CSC_Profile_Base::Bytes data = {kKeyReferenceTag, 0x03, 0x80, keyReference, 0x00,
@@ -91,7 +91,7 @@ CardResult CSC_Profile_StarCos35::BuildSignBuffer(std::uint32_t hashAlgorithm, s
         return CSC_Profile_StarCos34::BuildSignBuffer(hashAlgorithm, keyBits, hash, hashLength, out, pad);
     }
     out.clear();
-    const auto expected = pssHashLength(hashAlgorithm & ~cAlgPssFlag);
+    const auto expected = pssHashLength(hashAlgorithm & ~cAlgFlagPss);
     if (hash == nullptr || !expected || *expected != hashLength) return card::cFailed;
     out.assign(hash, hash + hashLength);
     return card::cOk;

@@ -9,10 +9,6 @@
 
 class CSC_Profile_StarCos35 : public CSC_Profile_StarCos34 {
 public:
-    // Set in the hash algorithm value of a signature: RSASSA-PSS with that
-    // hash instead of PKCS#1 v1.5.
-    static constexpr std::uint32_t cAlgPssFlag = 0x10000;
-
     // A0 CA P1 P2 00: the whole object (up to 256 bytes), whatever Le the
     // caller names.
     CardResult GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out, std::uint16_t le) override;

@@ -27,7 +27,7 @@ using kivo::test::hexText;
 using kivo::test::ScriptedPcsc;
 namespace card = kivo::card;
 
-constexpr std::uint32_t kPssSha256 = CSC_Profile_StarCos35::cAlgPssFlag | CSC_Profile_Base::cAlgSha256;
+constexpr std::uint32_t kPssSha256 = CSC_Profile_StarCos35::cAlgFlagPss | CSC_Profile_Base::cAlgSha256;
 const Bytes kHash32(32, 0xAB);
 const std::string kHashHex = repeatHex("AB", 32);
 const std::string kSha256DigestInfo = "3031300D060960864801650304020105000420" + kHashHex;

@@ -77,7 +77,7 @@ TEST_F(StarCos35OnTheCard, SignaturesAndDecipheringCheckOut) {
     }
     EXPECT_EQ(environmentsSet(), 1) << "the second signature reuses the environment";
 
-    constexpr std::uint32_t pss = CSC_Profile_StarCos35::cAlgPssFlag | CSC_Profile_Base::cAlgSha256;
+    constexpr std::uint32_t pss = CSC_Profile_StarCos35::cAlgFlagPss | CSC_Profile_Base::cAlgSha256;
     ASSERT_EQ(v37->SCSignData("3F00/3F01/C000", 2048, hash.data(), 32, signature, pss, 0x02), sc::cOk);
     EXPECT_TRUE(verifyRsaPss(keyFile(), hash, signature, "SHA256", 32));
     EXPECT_FALSE(verifyRsaSha256(keyFile(), hash, signature));
