@@ -8,8 +8,8 @@
 #include "smartcard/key/ConfigSC.h"
 #include "smartcard/key/SCM_Interface.h"
 #include "smartcard/pin/PinMessages.h"
-#include "smartcard/transport/Reader.h"
 #include "tests/support/card/CardUnderTest.h"
+#include "tests/support/card/OpenCardKey.h"
 
 #include <gtest/gtest.h>
 
@@ -44,19 +44,6 @@ std::string setCosPkcs15Card(const std::string& dialect = "") {
     }
     text << "dialect fci-size-tag=81 " << dialect << "\nef 3F00/5015/4B01 data=00\n";
     return text.str();
-}
-
-// A card key on the card in the card's reader, for the identifier given.
-std::unique_ptr<CSCM_Interface> openCardKey(const CardUnderTest& card, const std::string& certId = "") {
-    CReader readers;
-    for (int index = 0; index < readers.GetReaderCount(); ++index) {
-        if (readers.GetReaderName(index) != card.readerName()) continue;
-        if (readers.GetSCProfile(index) == nullptr) return nullptr;
-        auto key = std::make_unique<CSCM_Interface>(readers.TakeDetectedCard(), index, 0, certId, nullptr);
-        key->SetReaderName(card.readerName());
-        return key;
-    }
-    return nullptr;
 }
 
 TEST(CardKey, EntriesAndKeyAlgorithms) {
