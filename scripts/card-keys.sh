@@ -2,8 +2,9 @@
 # Makes the key files the card descriptions of tests/support/cards name
 # (key <ref> file=<name>), fresh, into DIR: the kind comes from the name's
 # prefix (rsa1024, rsa2048, rsa3072, ec256), as the tests' in-process cards
-# make them; then the certificates they take file contents from
-# (data=@<stem>.crt): self-signed, DER, subject CN=<stem>, of <stem>.pem.
+# make them; then for each key <stem>.pem the certificate that card files
+# take their contents from (data=@<stem>.crt; the descriptions the tests
+# write name them too): self-signed, DER, subject CN=<stem>.
 # No card key or certificate is checked in.
 #   scripts/card-keys.sh DIR
 set -euo pipefail
@@ -20,7 +21,8 @@ for file in $(sed -n 's/^[[:space:]]*key[[:space:]]\+[^[:space:]]\+[[:space:]]\+
   esac
   openssl genpkey "${args[@]}" -out "$dir/$file" 2>/dev/null
 done
-for stem in $(sed -n 's/.*data=@\([^[:space:]]*\)\.crt.*/\1/p' tests/support/cards/*.txt | sort -u); do
+for key in "$dir"/*.pem; do
+  stem=$(basename "$key" .pem)
   openssl req -new -x509 -key "$dir/$stem.pem" -subj "/CN=$stem" -days 365 -outform DER \
     -out "$dir/$stem.crt" 2>/dev/null
 done

@@ -72,9 +72,14 @@ CardResult CSC_Profile_Base::PreSigning(std::int32_t cardProfile, const std::str
     m_cardProfile = cardProfile;
     m_keyPath = keyPath;
     CardResult result = card::cOk;
-    if (cardProfile != card::product::cSignCard) result = SelectPath(keyPath);
+    if (cardProfile != card::product::cSignCard) result = SelectFileOrFolder(keyPath);
     CardTrace::write(CardTrace::cLevelInfo, "--leaving CSC_Profile_Base::PreSigning\n");
     return result;
+}
+
+CardResult CSC_Profile_Base::SelectFileOrFolder(const std::string& path) {
+    const CardResult result = SelectPath(path);
+    return result == card::cOk ? result : SelectPath(path, false, false, true);
 }
 
 CardResult CSC_Profile_Base::SignData(const std::string& keyPath, std::uint32_t keyBits,

@@ -36,8 +36,8 @@ public:
     static constexpr std::uint32_t cAlgSha384 = 0x800D;
     static constexpr std::uint32_t cAlgSha512 = 0x800E;
     static constexpr std::uint32_t cAlgRawHash = 0xFFFF;
-    // A hash algorithm value with this flag asks a card that can for
-    // RSASSA-PSS instead of PKCS#1 v1.5.
+    // Set in the hash algorithm value of a signature: RSASSA-PSS with that
+    // hash instead of PKCS#1 v1.5, for the profiles whose cards compute it.
     static constexpr std::uint32_t cAlgFlagPss = 0x10000;
 
     static constexpr std::size_t cMaxDfPathLength = 128;
@@ -357,6 +357,10 @@ private:
         const std::uint32_t low = m_blockSize & 0xFFu;
         return low == 0 ? 256u : low;
     }
+    // A key or PIN path names a file, or the folder that holds the key or
+    // PIN as an object of its own, which no file select reaches: selected as
+    // the one, else as the other.
+    CardResult SelectFileOrFolder(const std::string& path);
     // PIN entry steps of Verify, ChangeRef and UnblockRef.
     CardResult SelectForPinOperation(const std::string& path, const std::string& altPath);
     CardResult VerifyWithKeyboard(std::uint8_t reference, const std::string& pin,

@@ -10,101 +10,134 @@ constexpr char kAidSignature[] = "D27600006601";
 constexpr char kAidEsign[] = "A000000167455349474E";
 constexpr char kAidAds[] = "D2760000030102";
 
-// TCOS 2.0.
+// The references of each family's keys and PINs. The card operating
+// systems give keys and PINs numbers local to a DF; which numbers a
+// product uses is the card application's, and where nothing else tells
+// them these are the ones the tests' cards of each family carry.
+//
+// TCOS 2.0: key 03 and PIN 01 in the DF of each certificate; one security
+// environment (MSE SET C1 B8) keys signing and deciphering alike.
+constexpr std::uint8_t kTcos2Key = 0x03;
+constexpr std::uint8_t kTcos2Pin = 0x01;
+// TCOS 3.0 and 3.0v2: PIN 81; key 83 signs (the card's raw operation on a
+// padded block, which TCOS 3.0 makes for key 83 only), key 84 deciphers.
+constexpr std::uint8_t kTcos3SigningKey = 0x83;
+constexpr std::uint8_t kTcos3DecipherKey = 0x84;
+constexpr std::uint8_t kTcos3Pin = 0x81;
+// Micardo 2.1: PIN 01 and the qualified key 02 (digital signature template).
+constexpr std::uint8_t kMicardoKey = 0x02;
+constexpr std::uint8_t kMicardoPin = 0x01;
+// StarCos 3.x: PIN 81 (a format-2 block) in each application; the
+// signature key 02, the authentication key 03, which also deciphers.
+constexpr std::uint8_t kStarCosSigningKey = 0x02;
+constexpr std::uint8_t kStarCosAuthKey = 0x03;
+constexpr std::uint8_t kStarCosPin = 0x81;
+// D-TRUST: the qualified key 02 and the authentication key 03 (CardOS
+// restores the security environment of that number to sign, and deciphers
+// with key 03); PIN 81 in the DF its path names (the MF for the card's
+// global PIN).
+constexpr std::uint8_t kDTrustQualifiedKey = 0x02;
+constexpr std::uint8_t kDTrustAuthKey = 0x03;
+constexpr std::uint8_t kDTrustPin = 0x81;
+
 constexpr File kSignTrust1k[] = {
-    {"3f008000df01c000", "Qualified Cert", false, nullptr},
-    {"3f00800082008220", "Auth Cert", false, nullptr},
-    {"3f00800083008320", "Decipher Cert", false, nullptr},
-    {"3f008000df01c00e", "Root Qualified Cert", true, nullptr},
+    {"3f008000df01c000", "Qualified Cert", false, nullptr, kTcos2Key, kTcos2Pin},
+    {"3f00800082008220", "Auth Cert", false, nullptr, kTcos2Key, kTcos2Pin},
+    {"3f00800083008320", "Decipher Cert", false, nullptr, kTcos2Key, kTcos2Pin},
+    {"3f008000df01c00e", "Root Qualified Cert", true, nullptr, 0, 0},
 };
 constexpr File kSignDatev1k[] = {
-    {"3f00df01c000", "SigG Cert", false, nullptr},
-    {"3f003000c500", "Auth Cert", false, nullptr},
-    {"3f00df02c200", "Datev Secure Cipher", false, nullptr},
-    {"3f00df02c500", "Secure Auth Cert", false, nullptr},
-    {"3f00df01c008", "SigG CA Cert", true, nullptr},
-    {"3f00df01b000", "SigG Root Cert", true, nullptr},
-    {"3f00df02c008", "Cipher CA Cert", true, nullptr},
+    {"3f00df01c000", "SigG Cert", false, nullptr, kTcos2Key, kTcos2Pin},
+    {"3f003000c500", "Auth Cert", false, nullptr, kTcos2Key, kTcos2Pin},
+    {"3f00df02c200", "Datev Secure Cipher", false, nullptr, kTcos2Key, kTcos2Pin},
+    {"3f00df02c500", "Secure Auth Cert", false, nullptr, kTcos2Key, kTcos2Pin},
+    {"3f00df01c008", "SigG CA Cert", true, nullptr, 0, 0},
+    {"3f00df01b000", "SigG Root Cert", true, nullptr, 0, 0},
+    {"3f00df02c008", "Cipher CA Cert", true, nullptr, 0, 0},
 };
 constexpr File kMedisign1k[] = {
-    {"3f00df01c000", "SigG Cert", false, nullptr},
-    {"3f00df01c00e", "SigG CA Cert", true, nullptr},
-    {"3f008300c000", "Auth Cert", false, nullptr},
-    {"3f008200c000", "Cipher Cert", false, nullptr},
+    {"3f00df01c000", "SigG Cert", false, nullptr, kTcos2Key, kTcos2Pin},
+    {"3f00df01c00e", "SigG CA Cert", true, nullptr, 0, 0},
+    {"3f008300c000", "Auth Cert", false, nullptr, kTcos2Key, kTcos2Pin},
+    {"3f008200c000", "Cipher Cert", false, nullptr, kTcos2Key, kTcos2Pin},
 };
 // The qualified certificate in the signature application DF01, the
 // authentication certificate in DF06; QuoVadis under its own identifiers.
+// TCOS 2.0 signs PKCS#1 v1.5 only, though QuoVadis allows SHA-256 alone.
 constexpr File kQuoVadis1k[] = {
-    {"3f00df014371", "Qualified Cert", false, nullptr},
-    {"3f00df064331", "Auth Cert", false, nullptr},
+    {"3f00df014371", "Qualified Cert", false, nullptr, kTcos2Key, kTcos2Pin},
+    {"3f00df064331", "Auth Cert", false, nullptr, kTcos2Key, kTcos2Pin},
 };
 constexpr File kTelesec1k[] = {
-    {"3f00df01c000", "Qualified Cert", false, nullptr},
-    {"3f00df06c000", "Auth Cert", false, nullptr},
+    {"3f00df01c000", "Qualified Cert", false, nullptr, kTcos2Key, kTcos2Pin},
+    {"3f00df06c000", "Auth Cert", false, nullptr, kTcos2Key, kTcos2Pin},
 };
 
-// TCOS 3.0: a signature card (signature application DF01) and a card with
-// the encryption and authentication keys in DF02.
+// TCOS 3.0: a signature card (signature application DF01, whose key the
+// card uses under secure messaging only) and a card with the encryption
+// and authentication keys in DF02.
 constexpr File kTcos3Signature[] = {
-    {"3f00df01c000", "Signature Cert", false, nullptr},
-    {"3f00df01c008", "DS CA Cert", true, nullptr},
+    {"3f00df01c000", "Signature Cert", false, nullptr, kTcos3SigningKey, kTcos3Pin},
+    {"3f00df01c008", "DS CA Cert", true, nullptr, 0, 0},
 };
 constexpr File kTcos3Encoding[] = {
-    {"3f00df02c200", "Encoding Cert", false, nullptr},
-    {"3f00df02c500", "Auth Cert", false, nullptr},
+    {"3f00df02c200", "Encoding Cert", false, nullptr, kTcos3DecipherKey, kTcos3Pin},
+    {"3f00df02c500", "Auth Cert", false, nullptr, kTcos3SigningKey, kTcos3Pin},
 };
 
+// The certificate's file C000 tells the profile the key signs with PSO
+// COMPUTE DIGITAL SIGNATURE.
 constexpr File kMicardo[] = {
-    {"3f00df01c000", "Qualified Cert", false, nullptr},
-    {"3f00df01c008", "Root CA Cert", true, nullptr},
+    {"3f00df01c000", "Qualified Cert", false, nullptr, kMicardoKey, kMicardoPin},
+    {"3f00df01c008", "Root CA Cert", true, nullptr, 0, 0},
 };
 
 // StarCos 3.0 to 3.5: the qualified application DF01, the advanced or
 // authentication application DF02 (3.4: DF03), CA certificates beside.
 constexpr File kStarCos30Qualified[] = {
-    {"3f00df01c000", "Qualified Cert", false, nullptr},
-    {"3f00df01c008", "Qualified Cert CA", true, nullptr},
+    {"3f00df01c000", "Qualified Cert", false, nullptr, kStarCosSigningKey, kStarCosPin},
+    {"3f00df01c008", "Qualified Cert CA", true, nullptr, 0, 0},
 };
 constexpr File kStarCos30Advanced[] = {
-    {"3f00df02c000", "Advanced Cert", false, nullptr},
-    {"3f00df02c500", "Auth Cert", false, nullptr},
+    {"3f00df02c000", "Advanced Cert", false, nullptr, kStarCosSigningKey, kStarCosPin},
+    {"3f00df02c500", "Auth Cert", false, nullptr, kStarCosAuthKey, kStarCosPin},
 };
 constexpr File kStarCos32[] = {
-    {"3f00df01c000", "Qualified Cert", false, nullptr},
-    {"3f00df01c500", "Auth Cert", false, nullptr},
-    {"3f00df01c008", "DS CA Cert", true, nullptr},
+    {"3f00df01c000", "Qualified Cert", false, nullptr, kStarCosSigningKey, kStarCosPin},
+    {"3f00df01c500", "Auth Cert", false, nullptr, kStarCosAuthKey, kStarCosPin},
+    {"3f00df01c008", "DS CA Cert", true, nullptr, 0, 0},
 };
 constexpr File kStarCos34Qualified[] = {
-    {"3f00df01c000", "Qualified Cert", false, nullptr},
-    {"3f00df01c00e", "Qualified Root CA", true, nullptr},
+    {"3f00df01c000", "Qualified Cert", false, nullptr, kStarCosSigningKey, kStarCosPin},
+    {"3f00df01c00e", "Qualified Root CA", true, nullptr, 0, 0},
 };
 constexpr File kStarCos34Advanced[] = {
-    {"3f00df02c000", "Advanced Cert", false, nullptr},
-    {"3f00df02c00e", "Advanced CA Cert", true, nullptr},
+    {"3f00df02c000", "Advanced Cert", false, nullptr, kStarCosSigningKey, kStarCosPin},
+    {"3f00df02c00e", "Advanced CA Cert", true, nullptr, 0, 0},
 };
 constexpr File kStarCos34Auth[] = {
-    {"3f00df03c500", "Auth Cert", false, nullptr},
-    {"3f00df03c50e", "Auth CA Cert", true, nullptr},
+    {"3f00df03c500", "Auth Cert", false, nullptr, kStarCosAuthKey, kStarCosPin},
+    {"3f00df03c50e", "Auth CA Cert", true, nullptr, 0, 0},
 };
 constexpr File kStarCos35Qualified[] = {
-    {"3f00df01c000", "Qualified Cert", false, nullptr},
-    {"3f00df01c00e", "Signing Cert CA", true, nullptr},
+    {"3f00df01c000", "Qualified Cert", false, nullptr, kStarCosSigningKey, kStarCosPin},
+    {"3f00df01c00e", "Signing Cert CA", true, nullptr, 0, 0},
 };
 constexpr File kStarCos35Auth[] = {
-    {"3f00df02c500", "Auth Cert", false, nullptr},
-    {"3f00df02c50e", "Auth Cert CA", true, nullptr},
+    {"3f00df02c500", "Auth Cert", false, nullptr, kStarCosAuthKey, kStarCosPin},
+    {"3f00df02c50e", "Auth Cert CA", true, nullptr, 0, 0},
 };
 
-// Application cards.
+// Application cards. TCOS 3.0v2 signs with key 83 in both applications.
 constexpr File kTcos3v2[] = {
-    {"3f00df01c001", "QES Cert", false, kAidEsign},
-    {"3f00df02c000", "ADS Cert", false, kAidAds},
+    {"3f00df01c001", "QES Cert", false, kAidEsign, kTcos3SigningKey, kTcos3Pin},
+    {"3f00df02c000", "ADS Cert", false, kAidAds, kTcos3SigningKey, kTcos3Pin},
 };
 constexpr File kStarCos37[] = {
-    {"c000", "Signing Cert", false, kAidSignature},  // QES RSA2048 Cert
-    {"c006", "Signing Cert", false, kAidSignature},  // QES ECDSA256 Cert
-    {"c500", "Auth Cert", false, kAidEsign},         // Auth RSA2048 Cert
-    {"c506", "Auth Cert", false, kAidEsign},         // Auth ECDSA256 Cert
+    {"c000", "Signing Cert", false, kAidSignature, kStarCosSigningKey, kStarCosPin},  // QES RSA2048 Cert
+    {"c006", "Signing Cert", false, kAidSignature, kStarCosSigningKey, kStarCosPin},  // QES ECDSA256 Cert
+    {"c500", "Auth Cert", false, kAidEsign, kStarCosAuthKey, kStarCosPin},            // Auth RSA2048 Cert
+    {"c506", "Auth Cert", false, kAidEsign, kStarCosAuthKey, kStarCosPin},            // Auth ECDSA256 Cert
 };
 
 constexpr std::array<const char*, 2> kNone = {nullptr, nullptr};
@@ -176,21 +209,25 @@ const LabelRule kLabelRules[] = {
 };
 
 // D-TRUST certificate files. CardOS 5.0: the qualified key in DF 1FFF (its
-// PIN there too), the authentication key in DF 1FFD with its PIN in 0011.
-// CardOS 5.4: the qualified key and PIN in 0101, the authentication key in
-// 0102 with the card's global PIN in the MF. CardOS 6.0 and StarCos 3.7:
-// the same files inside their applications.
+// PIN there too), the authentication key in DF 1FFD with its PIN in 0011;
+// these cards sign RSASSA-PSS (SHA-256 only). CardOS 5.4: the qualified key
+// and PIN in 0101, the authentication key in 0102 with the card's global
+// PIN in the MF. CardOS 6.0 and StarCos 3.7: the same files inside their
+// applications.
 constexpr File kDTrust50[] = {
-    {"3F001FFEC001", "Qualified Cert", false, nullptr, "3F001FFF", "3F001FFF"},
-    {"3F001FFEC101", "Auth Cert", false, nullptr, "3F001FFD", "3F000011"},
+    {"3F001FFEC001", "Qualified Cert", false, nullptr, kDTrustQualifiedKey, kDTrustPin, "3F001FFF", "3F001FFF",
+     SignatureKind::RsaPss},
+    {"3F001FFEC101", "Auth Cert", false, nullptr, kDTrustAuthKey, kDTrustPin, "3F001FFD", "3F000011",
+     SignatureKind::RsaPss},
 };
 constexpr File kDTrust54[] = {
-    {"3F0001030201", "Qualified Cert", false, nullptr, "3F000101", "3F000101"},
-    {"3F0001030204", "Auth Cert", false, nullptr, "3F000102", "3F00"},
+    {"3F0001030201", "Qualified Cert", false, nullptr, kDTrustQualifiedKey, kDTrustPin, "3F000101", "3F000101"},
+    {"3F0001030204", "Auth Cert", false, nullptr, kDTrustAuthKey, kDTrustPin, "3F000102", "3F00"},
 };
 constexpr File kDTrustApplications[] = {
-    {"3F0001030201", "Qualified Cert", false, kAidSignature, "3F000101", "3F000101"},
-    {"3F0001030204", "Auth Cert", false, kAidEsign, "3F000102", "3F00"},
+    {"3F0001030201", "Qualified Cert", false, kAidSignature, kDTrustQualifiedKey, kDTrustPin, "3F000101",
+     "3F000101"},
+    {"3F0001030204", "Auth Cert", false, kAidEsign, kDTrustAuthKey, kDTrustPin, "3F000102", "3F00"},
 };
 
 }  // namespace

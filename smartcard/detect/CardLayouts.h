@@ -11,18 +11,30 @@
 
 namespace kivo::card::layout {
 
-// One certificate file. Where the card application does not say where a
-// certificate's key and PIN are, they are taken to sit in the DF that holds
-// the certificate (for application cards: in the application, the path
-// then being relative to it). CA certificates have neither.
+// How the card signs with a key. The numbers are the signature key kinds
+// the signing layer chooses its signature algorithm by.
+enum class SignatureKind : int { RsaPkcs1 = 0, RsaPss = 1, Ecdsa = 2 };
+
+// One certificate file, with the references the card finds its key and
+// the key's PIN by (both 0 for a CA certificate). The card looks a local
+// reference up in the DF that the key or PIN path makes current. Where the
+// card application does not name those paths, the certificate's own file
+// stands for both: the key and the PIN sit in the DF that holds the
+// certificate (for application cards in the application, the path then
+// being relative to it).
 struct File {
     const char* path;
     const char* label;
     bool ca;
     const char* application;  // AID selected first; nullptr: the path is absolute
-    // Where the card application names them; nullptr: the DF rule above.
+    std::uint8_t keyReference;
+    std::uint8_t pinReference;
+    // Where the card application names them (a file, or the DF holding the
+    // key or PIN); nullptr: the certificate's file.
     const char* keyPath = nullptr;
     const char* pinPath = nullptr;
+    // An EC key in the certificate signs ECDSA whatever this says.
+    SignatureKind signatureKind = SignatureKind::RsaPkcs1;
 };
 
 struct Product {

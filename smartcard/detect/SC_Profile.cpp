@@ -6,6 +6,7 @@
 #include "smartcard/pkcs15/Pkcs15.h"
 #include "smartcard/transport/CardTrace.h"
 
+#include <openssl/evp.h>
 #include <openssl/x509.h>
 
 using kivo::CardTrace;
@@ -19,12 +20,29 @@ constexpr char kMf[] = "3f00";
 
 constexpr char kStarCos37EcSigningCert[] = "c006";
 
-// The DF of a path: the path without its last file identifier.
-std::string folderOf(const std::string& path) {
-    return path.size() > 4 ? path.substr(0, path.size() - 4) : std::string();
+// What the certificate of an entry tells about its key: an EC key signs
+// ECDSA, and the key's size where the card did not give it.
+void takeKeyFromCertificate(CSC_Profile::CertEntry& entry) {
+    const unsigned char* next = entry.certificate.data();
+    X509* certificate = d2i_X509(nullptr, &next, static_cast<long>(entry.certificate.size()));
+    const EVP_PKEY* key = certificate != nullptr ? X509_get0_pubkey(certificate) : nullptr;
+    const int bits = key != nullptr ? EVP_PKEY_get_bits(key) : 0;
+    if (key != nullptr && EVP_PKEY_get_base_id(key) == EVP_PKEY_EC) {
+        entry.signatureKind = card::layout::SignatureKind::Ecdsa;
+    }
+    if (entry.keyBits == 0 && bits > 0) entry.keyBits = static_cast<std::uint32_t>(bits);
+    X509_free(certificate);
 }
 
 }  // namespace
+
+std::uint32_t CSC_Profile::CertEntry::CardAlgorithm(std::uint32_t hashAlgorithm) const {
+    switch (signatureKind) {
+        case card::layout::SignatureKind::RsaPss: return hashAlgorithm | CSC_Profile_Base::cAlgFlagPss;
+        case card::layout::SignatureKind::Ecdsa: return CSC_Profile_Base::cAlgRawHash;
+        default: return hashAlgorithm;
+    }
+}
 
 CSC_Profile::CSC_Profile(CSC_Profile_Base* card) : m_sc(card) {
     kivo::cardEvents().post(kivo::CardEvent{cCardWorkBegins, 0});
@@ -93,14 +111,19 @@ bool CSC_Profile::SelectApplication(const char* aid) {
 }
 
 bool CSC_Profile::AddCertificate(const card::layout::File& file) {
-    const std::string folder = file.ca ? std::string() : folderOf(file.path);
     CertEntry entry;
     entry.label = file.label;
     entry.certPath = file.path;
-    entry.keyPath = file.keyPath != nullptr ? file.keyPath : folder;
-    entry.pinPath = file.pinPath != nullptr ? file.pinPath : folder;
     entry.application = file.application != nullptr ? file.application : "";
+    if (!file.ca) {
+        entry.keyPath = file.keyPath != nullptr ? file.keyPath : file.path;
+        entry.pinPath = file.pinPath != nullptr ? file.pinPath : file.path;
+        entry.keyReference = file.keyReference;
+        entry.pinReference = file.pinReference;
+        entry.signatureKind = file.signatureKind;
+    }
     if (!SelectApplication(file.application) || !CheckCert(file.path, &entry.certificate)) return false;
+    takeKeyFromCertificate(entry);
     (file.ca ? m_caCerts : m_certs).push_back(std::move(entry));
     return true;
 }
@@ -195,6 +218,7 @@ void CSC_Profile::AddPkcs15Entries() {
         entry.keyReference = static_cast<std::uint8_t>(exported.keyReference);
         entry.pinReference = static_cast<std::uint8_t>(exported.pinReference);
         entry.keyBits = exported.modulusLength;
+        takeKeyFromCertificate(entry);
         (exported.hasKey ? m_certs : m_caCerts).push_back(std::move(entry));
     }
 }

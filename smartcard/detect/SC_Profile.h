@@ -27,14 +27,20 @@ public:
         std::string pinPath;
         std::string application;  // AID selected before the paths, empty for none
         std::vector<std::uint8_t> certificate;  // DER as read
-        // From the PKCS#15 objects: the certificate's iD (hex), the key and
-        // PIN references and the key size. The fixed layouts leave them
-        // empty and 0: signing with their keys needs the references of the
-        // layout, which the layouts do not carry yet.
+        // The certificate's PKCS#15 iD (hex; empty for the fixed layouts),
+        // the references the card finds the key and its PIN by (from the
+        // PKCS#15 objects, or from the layout), and the key's size (from
+        // the PKCS#15 objects, or the certificate's key).
         std::string id;
         std::uint8_t keyReference = 0;
         std::uint8_t pinReference = 0;
         std::uint32_t keyBits = 0;
+        // How the card signs with the key: ECDSA for an EC certificate,
+        // otherwise what the layout says (PKCS#1 v1.5 for PKCS#15 cards).
+        kivo::card::layout::SignatureKind signatureKind = kivo::card::layout::SignatureKind::RsaPkcs1;
+        // The hash algorithm value the card signs a hash of `hashAlgorithm`
+        // with under that scheme (the PSS flag, or the bare hash for ECDSA).
+        std::uint32_t CardAlgorithm(std::uint32_t hashAlgorithm) const;
         // Set by the card key when the PIN of this entry was verified;
         // cleared after an operation on a single-signature card.
         bool pinVerified = false;

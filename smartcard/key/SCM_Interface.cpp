@@ -39,11 +39,6 @@ constexpr std::array<HashCode, 4> kHashCodes = {{
     {kivo::DigestAlgorithm::Sha512, CSC_Profile_Base::cAlgSha512},
 }};
 
-// Signature schemes, numbered as the signing layer numbers key kinds.
-constexpr int kSchemePkcs1 = 0;
-constexpr int kSchemePss = 1;
-constexpr int kSchemeEcdsa = 2;
-
 bool isUserEntry(const CSC_Profile::CertEntry& entry) { return !entry.keyPath.empty(); }
 
 // The PIN name (messages 200 to 230) that fits the entry's label.
@@ -150,9 +145,8 @@ CCertInfoSC::KeyAlgorithm CSCM_Interface::KeyAlgorithm(std::size_t index) const 
 }
 
 int CSCM_Interface::SignatureScheme() const {
-    if (m_layout == nullptr) return kSchemePkcs1;
-    if (m_layout->KeyKind() == CSC_Profile::cKeyKindEc) return kSchemeEcdsa;
-    return m_layout->SignsRsaPss() ? kSchemePss : kSchemePkcs1;
+    const CSC_Profile::CertEntry* entry = FindEntry();
+    return entry != nullptr ? static_cast<int>(entry->signatureKind) : 0;
 }
 
 std::uint32_t CSCM_Interface::KeyBits(const CSC_Profile::CertEntry& entry) const {
@@ -185,8 +179,6 @@ CardResult CSCM_Interface::CardSignData(const std::uint8_t* data, unsigned long 
     if (data != nullptr && length > 0 && length <= UINT32_MAX && hash >= 0 &&
         static_cast<std::size_t>(hash) < kHashCodes.size()) {
         const HashCode& code = kHashCodes[static_cast<std::size_t>(hash)];
-        const std::uint32_t algorithm =
-            code.cardAlgorithm | (SignatureScheme() == kSchemePss ? CSC_Profile_Base::cAlgFlagPss : 0);
         std::vector<std::uint8_t> digest(data, data + length);
         if (!dataIsDigest) {
             auto hasher = kivo::newDigest(code.digest);
@@ -197,7 +189,7 @@ CardResult CSCM_Interface::CardSignData(const std::uint8_t* data, unsigned long 
         result = RunKeyOperation([&](const CSC_Profile::CertEntry& entry) {
             return m_card->SignData(entry.keyPath, KeyBits(entry), digest.data(),
                                     static_cast<std::uint32_t>(digest.size()), signature,
-                                    algorithm, entry.keyReference);
+                                    entry.CardAlgorithm(code.cardAlgorithm), entry.keyReference);
         });
     }
     handOver(signature, out, outLength);

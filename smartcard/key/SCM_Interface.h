@@ -74,8 +74,9 @@ public:
     // Signs with the key of the selected entry once its PIN is verified.
     // `hash` is the hash code (0 SHA-1, 1 SHA-256, 2 SHA-384, 3 SHA-512);
     // with `dataIsDigest` the data is that hash, otherwise it is hashed
-    // here first. The card builds the DigestInfo and its padding itself;
-    // `padding` is taken for the signing layer's call and not used. The
+    // here first. The card signs it under the entry's signature kind
+    // (PKCS#1 v1.5 of the DigestInfo, RSASSA-PSS, ECDSA) and pads it
+    // itself; `padding` is taken for the signing layer's call and not used. The
     // signature goes to `out` when given (room for the key's size) and its
     // length to `outLength`. 0 or the card's failure code.
     CardResult CardSignData(const std::uint8_t* data, unsigned long length, std::uint8_t* out,
@@ -85,11 +86,12 @@ public:
     CardResult CardRSADecrypt(const std::uint8_t* in, int inLength, std::uint8_t* out,
                               unsigned long* outLength);
 
-    // The signature scheme of the card's key in the signing layer's
-    // numbering: 0 RSA PKCS#1 v1.5, 1 RSASSA-PSS, 2 ECDSA; 0 without a
-    // layout. The layout records the key as RSA (1) or EC (2); an RSA card
-    // signs PKCS#1 v1.5 unless its product signs PSS only, and the
-    // signature a container names must be the one the card made.
+    // The signature scheme of the selected entry's key in the signing
+    // layer's numbering: 0 RSA PKCS#1 v1.5, 1 RSASSA-PSS, 2 ECDSA; 0 without
+    // an entry. The layout records the card's key as RSA (1) or EC (2),
+    // numbers that mean PSS and ECDSA to the signing layer; the scheme the
+    // card signs with is the entry's, so that a container names the
+    // signature the card made.
     int SignatureScheme() const;
     // Whether the card may sign a hash of this code; false without a layout.
     bool IsHashAllowed(int hash) const { return m_layout != nullptr && m_layout->IsHashAllowed(hash); }

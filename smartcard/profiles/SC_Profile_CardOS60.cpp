@@ -66,6 +66,9 @@ void CSC_Profile_CardOS60::LoadPaceCache() {
 bool CSC_Profile_CardOS60::InitPACE(const std::string& pin) {
     const TraceScope trace(*this, "InitPACE");
     FreePACE();
+    // The reader's features, asked for here: the card key runs PACE
+    // before anything else has looked at the reader.
+    RefreshPinPadFeatures();
     m_pace.readerHasPace = IsPaceAvailable();
     if (!m_pace.readerHasPace) {
         CardTrace::write(CardTrace::cLevelInfo, "reader offers no PACE: card used without it\n");

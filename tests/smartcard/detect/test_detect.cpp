@@ -7,16 +7,15 @@
 #include "smartcard/detect/AtrTable.h"
 #include "smartcard/detect/SC_Profile.h"
 #include "smartcard/transport/Reader.h"
-#include "tests/support/DerBuild.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/card/CardUnderTest.h"
+#include "tests/support/card/Pkcs15Card.h"
 #include "smartcard/pkcs15/Pkcs15.h"
 #include "tools/testpki/Pki.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -230,26 +229,6 @@ TEST(Detection, FixedLayoutProducts) {
     }
 }
 
-// The PKCS#15 card of support/cards with another ATR, token label and
-// further certificate files: TokenInfo is version 0, serial
-// 0123456789ABCDEF, manufacturer "Kivo", the label, flags loginRequired.
-std::string pkcs15Card(const std::string& atr, const std::string& label, const DescribedCard& extra) {
-    std::ifstream in(std::string(KIVO_VCARD_CARDS) + "/pkcs15.txt");
-    std::ostringstream text;
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("atr ", 0) == 0) {
-            text << "atr " << atr << "\n";
-        } else if (line.rfind("ef 3F00/5015/5032 ", 0) == 0) {
-            const Bytes info = seq({tlv(0x02, hex("00")), tlv(0x04, hex("0123456789ABCDEF")), tlv(0x0C, "Kivo"),
-                                    tlv(0x80, label), tlv(0x03, hex("0640"))});
-            text << "ef 3F00/5015/5032 data=" << toHex(info) << "\n";
-        } else {
-            text << line << "\n";
-        }
-    }
-    return text.str() + extra.text();
-}
-
 // PKCS#15 cards whose product the token label tells, label rules in their
 // order: profile, flags, key kind, and the certificate entries (the D-TRUST
 // products from their own files, the others from the PKCS#15 objects).
@@ -292,7 +271,8 @@ TEST(Detection, LabelledProducts) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
         const DescribedCard extra("", row.dialect, row.files, "");
-        CardUnderTest card(std::string("labelled-") + std::to_string(&row - rows), pkcs15Card(row.atr, row.label, extra));
+        CardUnderTest card(std::string("labelled-") + std::to_string(&row - rows),
+                           labelledPkcs15Card(row.atr, row.label) + extra.text());
         ASSERT_NO_FATAL_FAILURE(card.open());
         CReader readers;
         ASSERT_NE(readers.GetSCProfile(indexOf(readers, card.readerName())), nullptr);

@@ -19,6 +19,7 @@
 #include "tests/support/TestSupport.h"
 #include "tests/support/card/CardUnderTest.h"
 #include "tests/support/card/EmulatedPinPad.h"
+#include "tests/support/card/OpenCardKey.h"
 
 #include <gtest/gtest.h>
 #include <log4cxx/logger.h>
@@ -79,19 +80,6 @@ std::string signCard(const std::string& label) {
     return pkcs15CardWith({{"atr ", std::string("atr ") + kCardOs43Atr},
                            {"ef 3F00/5015/5032 ", "ef 3F00/5015/5032 data=" + toHex(tokenInfo)}},
                           "dialect wrong-pin-sw=6300 decipher-signs=type1\n");
-}
-
-// A card key on the card in the card's reader, for the identifier given.
-std::unique_ptr<CSCM_Interface> openCardKey(const CardUnderTest& card, const std::string& certId = "") {
-    CReader readers;
-    for (int index = 0; index < readers.GetReaderCount(); ++index) {
-        if (readers.GetReaderName(index) != card.readerName()) continue;
-        if (readers.GetSCProfile(index) == nullptr) return nullptr;
-        auto key = std::make_unique<CSCM_Interface>(readers.TakeDetectedCard(), index, 0, certId, nullptr);
-        key->SetReaderName(card.readerName());
-        return key;
-    }
-    return nullptr;
 }
 
 TEST(CardKey, EntriesAndKeyAlgorithms) {

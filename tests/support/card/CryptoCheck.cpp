@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
+#include <openssl/x509.h>
 
 #include "tools/testpki/Pki.h"
 
@@ -56,9 +57,19 @@ bool verifyRsaSha256(const std::string& pemFile, const ByteVector& hash, const B
     return verifyRsaPkcs1(pemFile, hash, signature, "SHA256");
 }
 
-bool verifyRsaPkcs1(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature,
-                    const std::string& digest) {
-    Pkey key = readKey(pemFile);
+namespace {
+
+// The public key of a DER certificate.
+Pkey certificateKey(const ByteVector& certificate) {
+    const unsigned char* next = certificate.data();
+    X509* x509 = d2i_X509(nullptr, &next, static_cast<long>(certificate.size()));
+    Pkey key(x509 != nullptr ? X509_get_pubkey(x509) : nullptr);
+    X509_free(x509);
+    return key;
+}
+
+bool verifyPkcs1With(const Pkey& key, const ByteVector& hash, const ByteVector& signature,
+                     const std::string& digest) {
     const EVP_MD* md = EVP_get_digestbyname(digest.c_str());
     if (!key || md == nullptr) return false;
     Ctx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
@@ -68,9 +79,8 @@ bool verifyRsaPkcs1(const std::string& pemFile, const ByteVector& hash, const By
            EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), hash.data(), hash.size()) == 1;
 }
 
-bool verifyRsaPss(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature,
-                  const std::string& digest, int saltLength) {
-    Pkey key = readKey(pemFile);
+bool verifyPssWith(const Pkey& key, const ByteVector& hash, const ByteVector& signature,
+                   const std::string& digest, int saltLength) {
     const EVP_MD* md = EVP_get_digestbyname(digest.c_str());
     if (!key || md == nullptr) return false;
     Ctx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
@@ -82,8 +92,7 @@ bool verifyRsaPss(const std::string& pemFile, const ByteVector& hash, const Byte
            EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), hash.data(), hash.size()) == 1;
 }
 
-bool verifyEcdsaPlain(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature) {
-    Pkey key = readKey(pemFile);
+bool verifyEcdsaPlainWith(const Pkey& key, const ByteVector& hash, const ByteVector& signature) {
     if (!key || signature.empty() || signature.size() % 2) return false;
     std::size_t half = signature.size() / 2;
     ECDSA_SIG* sig = ECDSA_SIG_new();
@@ -100,8 +109,7 @@ bool verifyEcdsaPlain(const std::string& pemFile, const ByteVector& hash, const 
     return ok;
 }
 
-ByteVector rsaEncrypt(const std::string& pemFile, const ByteVector& plain) {
-    Pkey key = readKey(pemFile);
+ByteVector rsaEncryptWith(const Pkey& key, const ByteVector& plain) {
     if (!key) return {};
     Ctx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
     if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) <= 0 ||
@@ -114,6 +122,44 @@ ByteVector rsaEncrypt(const std::string& pemFile, const ByteVector& plain) {
     if (EVP_PKEY_encrypt(ctx.get(), out.data(), &length, plain.data(), plain.size()) <= 0) return {};
     out.resize(length);
     return out;
+}
+
+}  // namespace
+
+bool verifyRsaPkcs1(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature,
+                    const std::string& digest) {
+    return verifyPkcs1With(readKey(pemFile), hash, signature, digest);
+}
+
+bool verifyRsaPss(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature,
+                  const std::string& digest, int saltLength) {
+    return verifyPssWith(readKey(pemFile), hash, signature, digest, saltLength);
+}
+
+bool verifyEcdsaPlain(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature) {
+    return verifyEcdsaPlainWith(readKey(pemFile), hash, signature);
+}
+
+ByteVector rsaEncrypt(const std::string& pemFile, const ByteVector& plain) {
+    return rsaEncryptWith(readKey(pemFile), plain);
+}
+
+bool verifyRsaPkcs1(const ByteVector& certificate, const ByteVector& hash, const ByteVector& signature,
+                    const std::string& digest) {
+    return verifyPkcs1With(certificateKey(certificate), hash, signature, digest);
+}
+
+bool verifyRsaPss(const ByteVector& certificate, const ByteVector& hash, const ByteVector& signature,
+                  const std::string& digest, int saltLength) {
+    return verifyPssWith(certificateKey(certificate), hash, signature, digest, saltLength);
+}
+
+bool verifyEcdsaPlain(const ByteVector& certificate, const ByteVector& hash, const ByteVector& signature) {
+    return verifyEcdsaPlainWith(certificateKey(certificate), hash, signature);
+}
+
+ByteVector rsaEncrypt(const ByteVector& certificate, const ByteVector& plain) {
+    return rsaEncryptWith(certificateKey(certificate), plain);
 }
 
 bool writeKey(const std::string& pemFile, const std::string& kind) {

@@ -1,5 +1,6 @@
 // OpenSSL checks of what the card returns: signatures verified against the
-// public part of a key file, and encryption for the decipher round trip.
+// public part of a key file or a certificate, and encryption for the
+// decipher round trip.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,14 @@ bool verifyRsaPss(const std::string& pemFile, const ByteVector& hash, const Byte
 bool verifyEcdsaPlain(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature);
 // RSA PKCS#1 v1.5 encryption with the public part of the key in `pemFile`.
 ByteVector rsaEncrypt(const std::string& pemFile, const ByteVector& plain);
+
+// The same checks with the public key of a DER certificate.
+bool verifyRsaPkcs1(const ByteVector& certificate, const ByteVector& hash, const ByteVector& signature,
+                    const std::string& digest);
+bool verifyRsaPss(const ByteVector& certificate, const ByteVector& hash, const ByteVector& signature,
+                  const std::string& digest, int saltLength);
+bool verifyEcdsaPlain(const ByteVector& certificate, const ByteVector& hash, const ByteVector& signature);
+ByteVector rsaEncrypt(const ByteVector& certificate, const ByteVector& plain);
 
 // Writes a fresh key to `pemFile`: "rsa1024", "rsa2048", "rsa3072" or "ec256".
 bool writeKey(const std::string& pemFile, const std::string& kind);
