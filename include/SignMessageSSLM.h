@@ -22,7 +22,7 @@ struct FSmartCardInfos {
     int reader;              // the reader index asked for
     int profile;             // card profile number; 0 without a recognised card
     bool cardPresent;        // a card is in the reader
-    int paceType;            // the card's PACE type; 0 for none
+    int paceType;            // the card's PACE type (-1 for a card without PACE); 0 without a recognised card
     int slots;               // always 6
     char readerName[256];    // NUL-terminated, at most 254 characters
     char serialNumber[256];  // the card's serial number, NUL-terminated, at most 254 characters
@@ -160,7 +160,8 @@ public:
     // -1 for a negative index or no card, 0 for a card of no known
     // product, else the card profile number.
     static int GetSmartCardProfileType(int reader);
-    // The card's PACE type; 0 for a negative index or no recognised card.
+    // The card's PACE type (-1 for a card without PACE); 0 for a negative
+    // index or no recognised card.
     static int GetSmartCardPACEType(int reader);
     // The card's serial number text; empty when there is none.
     static std::string GetSmartCardSerialNum(int reader);

@@ -86,6 +86,14 @@ void CSC_Profile::Detect() {
     m_certCount = static_cast<int>(m_certs.size());
 }
 
+std::vector<CSC_Profile::CertEntry*> CSC_Profile::UserCertificates() {
+    std::vector<CertEntry*> users;
+    for (CertEntry& entry : m_certs) {
+        if (!entry.keyPath.empty()) users.push_back(&entry);
+    }
+    return users;
+}
+
 bool CSC_Profile::CheckCert(const std::string& path, std::vector<std::uint8_t>* der) {
     bool valid = false;
     CSC_Profile_Base::Bytes content;

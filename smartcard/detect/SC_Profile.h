@@ -96,6 +96,9 @@ public:
     // The entries for the card key, which keeps their PIN state.
     std::vector<CertEntry>& Certificates() { return m_certs; }
     const std::vector<CertEntry>& CaCertificates() const { return m_caCerts; }
+    // The entries with a key path, in order: those a card key selects, and
+    // by whose position an index names one.
+    std::vector<CertEntry*> UserCertificates();
     // The card's PKCS#15 objects, null when detection did not read them.
     const CPkcs15* Pkcs15() const { return m_pkcs15.get(); }
     // The card's label: its token label, "SmartCard" without one.

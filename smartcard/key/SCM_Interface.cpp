@@ -39,7 +39,6 @@ constexpr std::array<HashCode, 4> kHashCodes = {{
     {kivo::DigestAlgorithm::Sha512, CSC_Profile_Base::cAlgSha512},
 }};
 
-bool isUserEntry(const CSC_Profile::CertEntry& entry) { return !entry.keyPath.empty(); }
 
 // The PIN name (messages 200 to 230) that fits the entry's label.
 int pinNameId(const CSC_Profile::CertEntry& entry) {
@@ -81,7 +80,7 @@ int showError(const std::string& text, int kind = kBoxError) {
 }  // namespace
 
 CSCM_Interface::CSCM_Interface(std::unique_ptr<card::DetectedCard> detected, int reader, int slot,
-                               std::string certId, void* module)
+                               std::string certId, const void* module)
     : m_detected(std::move(detected)),
       m_layout(m_detected ? m_detected->layout() : nullptr),
       m_card(m_detected ? m_detected->card() : nullptr),
@@ -112,10 +111,7 @@ void CSCM_Interface::FreePACE() {
 
 CSC_Profile::CertEntry* CSCM_Interface::FindEntry() const {
     if (m_layout == nullptr) return nullptr;
-    std::vector<CSC_Profile::CertEntry*> users;
-    for (auto& entry : m_layout->Certificates()) {
-        if (isUserEntry(entry)) users.push_back(&entry);
-    }
+    const std::vector<CSC_Profile::CertEntry*> users = m_layout->UserCertificates();
     if (users.empty()) return nullptr;
     if (m_certId.empty()) return users.front();
     for (auto* entry : users) {
@@ -132,9 +128,7 @@ CSC_Profile::CertEntry* CSCM_Interface::FindEntry() const {
 std::vector<std::vector<std::uint8_t>> CSCM_Interface::Certificates() const {
     std::vector<std::vector<std::uint8_t>> certificates;
     if (m_layout == nullptr) return certificates;
-    for (const auto& entry : m_layout->Certificates()) {
-        if (isUserEntry(entry)) certificates.push_back(entry.certificate);
-    }
+    for (const auto* entry : m_layout->UserCertificates()) certificates.push_back(entry->certificate);
     return certificates;
 }
 

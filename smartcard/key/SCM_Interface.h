@@ -31,7 +31,7 @@ public:
     // Takes the detected card (layout destroyed before the card object) and
     // gives the card object the card profile of the layout.
     CSCM_Interface(std::unique_ptr<kivo::card::DetectedCard> detected, int reader, int slot,
-                   std::string certId, void* module);
+                   std::string certId, const void* module);
     ~CSCM_Interface();
     CSCM_Interface(const CSCM_Interface&) = delete;
     CSCM_Interface& operator=(const CSCM_Interface&) = delete;
@@ -42,7 +42,7 @@ public:
     int Slot() const { return m_slot; }
     const std::string& CertId() const { return m_certId; }
     // The module handle the dialogs take their resources from.
-    void* Module() const { return m_module; }
+    const void* Module() const { return m_module; }
     CSC_Profile* Layout() const { return m_layout; }
     CSC_Profile_Base* Card() const { return m_card; }
 
@@ -136,7 +136,7 @@ private:
     std::string m_readerName = cNotConnected;
     int m_slot;
     std::string m_certId;
-    void* m_module;
+    const void* m_module;
     CardResult m_lastVerifyResult = kivo::card::cFailed;
     std::int32_t m_remainingTries = -1;
 };

@@ -29,6 +29,8 @@ class Secret {
 public:
     Secret() = default;
     explicit Secret(std::string value) : m_value(std::move(value)) {}
+    // A copy of a C string (none: empty) made in place, with no temporary.
+    explicit Secret(const char* value) : m_value(value != nullptr ? value : "") {}
     ~Secret();
     Secret(Secret&& other) noexcept;
     Secret& operator=(Secret&& other) noexcept;

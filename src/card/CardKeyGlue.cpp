@@ -4,7 +4,8 @@
 
 #include "SignMessageSSLM.h"
 #include "smartcard/key/SCM_Interface.h"
-#include "smartcard/transport/Reader.h"
+#include "smartcard/pin/PinPrompt.h"
+#include "src/card/DetectedReader.h"
 #include "src/frame/Logging.h"
 #include "src/signing/CardKeyOperations.h"
 #include "src/signing/SigningResults.h"
@@ -28,16 +29,9 @@ using OwnedCardKey = std::unique_ptr<CSCM_Interface, void (*)(CSCM_Interface*)>;
 // Detection on the reader, then the card key for its card; null (logged)
 // when the reader holds no card of a known type.
 OwnedCardKey keyOnReader(int reader, int slot, const char* certId) {
-    CReader readers;
-    std::string name = CSCM_Interface::cNotConnected;
-    if (reader >= 0 && reader < readers.GetReaderCount()) name = readers.GetReaderName(reader);
-    if (readers.GetSCProfile(reader) == nullptr) {
-        LOG4CXX_DEBUG(CSignMessage::m_logger, "leaving OpenSSLKey: NULL");
-        return OwnedCardKey(nullptr, closeCardKey);
-    }
-    OwnedCardKey key(new CSCM_Interface(readers.TakeDetectedCard(), reader, slot, textOrEmpty(certId), nullptr),
-                     closeCardKey);
-    key->SetReaderName(name);
+    DetectedReader detected(reader);
+    OwnedCardKey key(detected.takeCardKey(slot, textOrEmpty(certId)).release(), closeCardKey);
+    if (!key) LOG4CXX_DEBUG(CSignMessage::m_logger, "leaving OpenSSLKey: NULL");
     return key;
 }
 
@@ -46,11 +40,14 @@ CSCM_Interface* openCardKey(const char* pin, int reader, int slot, const char* c
     if (reader == -1) return nullptr;
     OwnedCardKey key = keyOnReader(reader, slot, certId);
     if (!key) return nullptr;
-    if (key->UsesPACE() && !key->InitPACE(textOrEmpty(pacePin))) {
+    // The copies of the secrets are wiped when they go.
+    const pin::Secret paceSecret(pacePin);
+    const pin::Secret pinSecret(pin);
+    if (key->UsesPACE() && !key->InitPACE(paceSecret.text())) {
         LOG4CXX_ERROR(CSignMessage::m_logger, "leaving OpenSSLKey.InitPACE: NULL");
         return nullptr;
     }
-    if (!key->VerifyPIN(textOrEmpty(pin), pinMode)) {
+    if (!key->VerifyPIN(pinSecret.text(), pinMode)) {
         LOG4CXX_ERROR(CSignMessage::m_logger, "leaving OpenSSLKey.VerifyPIN: NULL");
         return nullptr;
     }

@@ -7,40 +7,24 @@
 #include "smartcard/detect/SC_Profile.h"
 #include "smartcard/key/ConfigSC.h"
 #include "smartcard/transport/Reader.h"
+#include "src/card/DetectedReader.h"
+#include "src/card/TextField.h"
 #include "src/frame/Guarded.h"
 #include "src/frame/Logging.h"
 
-#include <algorithm>
-#include <cstring>
 #include <string>
 
+using kivo::DetectedReader;
 using kivo::guarded;
 
 namespace {
 
 constexpr int kSlots = 6;
 
-// A reader list with detection run on one reader: the card layout object
-// of its card, null for a negative index, no card or a card of no known
-// type.
-struct DetectedReader {
-    explicit DetectedReader(int index) : reader(index) {
-        if (index >= 0 && readers.IsCardPresent(index) && readers.GetSCProfile(index) != nullptr) {
-            layout = readers.GetCardLayout();
-        }
-    }
-    bool cardPresent() { return reader >= 0 && readers.IsCardPresent(reader); }
+// The longest text the reader-name and serial-number fields take.
+constexpr std::size_t kFieldText = 254;
 
-    CReader readers;
-    int reader;
-    CSC_Profile* layout = nullptr;
-};
-
-// Copies at most 254 characters and the terminating NUL.
-void copyText(char (&field)[256], const std::string& text) {
-    std::memset(field, 0, sizeof field);
-    std::memcpy(field, text.data(), std::min<std::size_t>(text.size(), sizeof field - 2));
-}
+void copyText(char (&field)[256], const std::string& text) { kivo::copyToField(field, text, kFieldText); }
 
 }  // namespace
 
@@ -51,14 +35,14 @@ bool CSignMessage::IsSmartCardPresent(int reader) {
 bool CSignMessage::isSmartCardSupported(int reader) {
     return guarded(false, [&] {
         const DetectedReader detected(reader);
-        return detected.layout != nullptr && detected.layout->CardProfile() != 0;
+        return detected.layout() != nullptr && detected.layout()->CardProfile() != 0;
     });
 }
 
 int CSignMessage::GetSmartCardProfileType(int reader) {
     return guarded(-1, [&] {
         DetectedReader detected(reader);
-        if (detected.layout != nullptr) return static_cast<int>(detected.layout->CardProfile());
+        if (detected.layout() != nullptr) return static_cast<int>(detected.layout()->CardProfile());
         return detected.cardPresent() ? 0 : -1;
     });
 }
@@ -66,7 +50,7 @@ int CSignMessage::GetSmartCardProfileType(int reader) {
 int CSignMessage::GetSmartCardPACEType(int reader) {
     return guarded(0, [&] {
         const DetectedReader detected(reader);
-        return detected.layout != nullptr ? static_cast<int>(detected.layout->Card()->GetPaceMode()) : 0;
+        return detected.layout() != nullptr ? static_cast<int>(detected.layout()->Card()->GetPaceMode()) : 0;
     });
 }
 
@@ -74,7 +58,7 @@ std::string CSignMessage::GetSmartCardSerialNum(int reader) {
     return guarded(std::string(), [&] {
         KIVO_LOG_ENTER(m_logger, "GetSmartCardSerialNum");
         const DetectedReader detected(reader);
-        const std::string serial = detected.layout != nullptr ? detected.layout->SerialNumber() : std::string();
+        const std::string serial = detected.layout() != nullptr ? detected.layout()->SerialNumber() : std::string();
         KIVO_LOG_LEAVE(m_logger, "GetSmartCardSerialNum", serial);
         return serial;
     });
@@ -83,7 +67,7 @@ std::string CSignMessage::GetSmartCardSerialNum(int reader) {
 bool CSignMessage::IsSmartCardHashAlgoSupported(int reader, int hash) {
     return guarded(false, [&] {
         const DetectedReader detected(reader);
-        return detected.layout != nullptr && detected.layout->IsHashAllowed(hash);
+        return detected.layout() != nullptr && detected.layout()->IsHashAllowed(hash);
     });
 }
 

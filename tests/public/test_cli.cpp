@@ -920,6 +920,8 @@ TEST_F(CliTest, ReadersWithoutAReachableServiceFailsWithItsOwnCode) {
 
 // ---- kivocrypto card: info, certificates, dump, apdu ------------------------
 
+#include "tests/support/card/DescribedCard.h"
+
 namespace {
 
 kivo::test::CommandResult runCard(const std::string& arguments, const std::string& environment = "") {
@@ -953,18 +955,10 @@ std::string printedExchanges(const std::vector<kivo::test::RecordedExchange>& ex
     return out;
 }
 
-// The card of test_card.txt in the services' first reader (the fixture's
-// session) and, once `describeCard` has named one, a described card in the
-// second.
-class CliCardTest : public kivo::test::VcardTest {
+// The described cards of the support fixture, with the reader indexes
+// `readers` lists.
+class CliCardTest : public kivo::test::DescribedCardTest {
 protected:
-    void TearDown() override {
-        described.close();
-        VcardTest::TearDown();
-        std::error_code ignored;
-        fs::remove_all(m_folder, ignored);
-    }
-
     // The reader as `readers` lists it.
     ListedReader listed(const std::string& name) {
         for (const ListedReader& reader : parseListing(runReaders("").output)) {
@@ -975,36 +969,9 @@ protected:
     }
     // The index `readers` gives the virtual card's reader.
     std::string readerIndex() { return std::to_string(listed(session.reader()).index); }
-
-    // Makes the services' second card the one `description` describes (the
-    // file stays until the test ends: the card reads it at each power-up).
-    void describeCard(const std::string& description) {
-        described.close();
-        fs::create_directories(m_folder);
-        const fs::path file = m_folder / ("card-" + std::to_string(++m_described) + ".txt");
-        std::ofstream(file) << description;
-        ASSERT_NO_FATAL_FAILURE(described.openCard(file.string()));
-    }
-
-    kivo::test::VcardSession described;
-    const fs::path m_folder =
-        fs::temp_directory_path() / ("kivocrypto-card-" + std::to_string(::getpid()));
-
-private:
-    int m_described = 0;
 };
 
-// The PKCS#15 card of support/cards as a SetCos card: a card type whose
-// detection reads PKCS#15 (the ATR of pkcs15.txt names no known type).
-std::string setCosPkcs15Card() {
-    std::ifstream in(std::string(KIVO_SOURCE_DIR) + "/tests/support/cards/pkcs15.txt");
-    std::string text = "atr 3B 9F 00 80 1F C3 00 68 10 44 05 01 46 49 53 45 31 C8 00 90 00 00\n"
-                       "dialect fci-size-tag=81\n";
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("atr ", 0) != 0) text += line + "\n";
-    }
-    return text;
-}
+using kivo::test::setCosPkcs15Card;
 
 // The DER of the certificate a PEM text holds, as OpenSSL reads it.
 std::string derOfPem(const std::string& pem) {

@@ -3,6 +3,7 @@
 #include "tools/kivocrypto/ArgumentCursor.h"
 #include "tools/kivocrypto/Commands.h"
 
+#include "SCMutils.h"
 #include "smartcard/key/ConfigSC.h"
 #include "smartcard/transport/Reader.h"
 
@@ -37,8 +38,9 @@ void printReadersUsage(std::ostream& out) {
            "lines below it are indented by three spaces. 'card:' is 'present'\n"
            "or 'absent' followed by the ATR as upper-case hex bytes joined by\n"
            "':' ('---' without a card). 'pin pad:' is 'yes' or 'no' as the\n"
-           "reader reports it through the inserted card, or 'unknown (no card)'\n"
-           "when no card is there to connect through.\n"
+           "reader reports it through the inserted card ('no' as well when the\n"
+           "KeyboardPIN setting has PINs typed on the keyboard), or\n"
+           "'unknown (no card)' when no card is there to connect through.\n"
            "\n"
            "--timeout gives up after SECONDS (1 to 3600, default 15) when the\n"
            "PC/SC service does not answer.\n"
@@ -91,16 +93,18 @@ private:
     std::thread m_thread;  // last: starts after the members it uses
 };
 
-// The block of one reader as the usage text describes it.
-std::string describeReader(CReader& readers, int index) {
+// The block of one reader as the usage text describes it: name and pin
+// pad from the library's card utilities; the card state and ATR, which
+// they do not tell, from the program's own reader list.
+std::string describeReader(CSCUtils& utils, CReader& readers, int index) {
     // One reading of the reader state gives both presence and ATR.
     const std::string atr = readers.GetATRText(index);
     const bool present = atr != "---";
-    std::string block = std::to_string(index) + ": " + readers.GetReaderName(index) + "\n";
+    std::string block = std::to_string(index) + ": " + utils.GetReaderName(index) + "\n";
     block += std::string("   card: ") + (present ? "present" : "absent") + ", ATR " + atr + "\n";
     // Without a card the reader cannot be connected to and asked, so a
     // "no" would be a guess.
-    const char* pinPad = !present ? "unknown (no card)" : readers.IsPinPadReader(index) ? "yes" : "no";
+    const char* pinPad = !present ? "unknown (no card)" : utils.getPINPADSupport(index) == 1 ? "yes" : "no";
     block += std::string("   pin pad: ") + pinPad + "\n";
     return block;
 }
@@ -136,22 +140,27 @@ int runReaders(const Arguments& arguments) {
         return kExitUsage;
     }
 
-    // The program links its own copy of the card layer, whose trace is on by
-    // default; listing readers should not leave a trace file behind.
+    // The card trace is on by default, in the library and in the program's
+    // own copy of the card layer; listing readers should not leave a trace
+    // file behind.
+    CSCUtils::SetLogLevel(0);
     kivo::cardSettings().m_settings.m_traceEnabled = false;
 
     // Everything is gathered first, so that a timeout leaves no half listing.
     std::string listing;
     {
         Watchdog watchdog(timeoutSeconds);
+        // The program's reader list also tells a service that cannot be
+        // reached from one without readers, which the reader count of the
+        // card utilities does not.
         CReader readers;
         if (!readers.HasContext()) {
             printError("readers: the PC/SC service cannot be reached (is pcscd running?)");
             return kExitNoService;
         }
-        for (int index = 0; index < readers.GetReaderCount(); ++index) {
-            listing += describeReader(readers, index);
-        }
+        CSCUtils utils;
+        const int count = utils.GetNumReaders();
+        for (int index = 0; index < count; ++index) listing += describeReader(utils, readers, index);
     }
     if (listing.empty()) {
         printError("readers: no smart-card readers found");
