@@ -1,9 +1,43 @@
-// Prints the SHA-256 of "abc" through the installed library.
+// An application of the installed library. Without arguments it prints the
+// SHA-256 of "abc". With `card READER PIN IN OUT` it signs the file IN with
+// the key on the signature card in the reader of that name, as a host
+// application does: the reader chosen through CSCUtils, the certificate
+// from the card, the card key opened with the PIN, a detached CMS
+// container written to OUT.
 #include <KivoCryptoSSL.h>
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 
-int main() {
+namespace {
+
+int signWithCard(const char* readerName, const char* pin, char* in, char* out) {
+    CSCUtils utils;
+    int reader = -1;
+    for (int index = 0; index < utils.GetNumReaders(); ++index) {
+        if (utils.GetReaderName(index) == readerName) reader = index;
+    }
+    if (reader < 0) {
+        std::fprintf(stderr, "no reader '%s'\n", readerName);
+        return 2;
+    }
+    utils.setReader(reader);
+    x509_st* certificate = utils.GetX509(0);
+    unsigned long* key = CSignMessage::OpenSSLKey(nullptr, nullptr, pin, reader, 0, "0", nullptr, 0);
+    const int result =
+        certificate != nullptr && key != nullptr ? CSignMessage::SignDetached(in, out, certificate, key, 1, nullptr, 0) : -1;
+    std::printf("certificate %s, key %s, SignDetached %d\n", certificate != nullptr ? "read" : "missing",
+                key != nullptr ? "opened" : "refused", result);
+    CSignMessage::CloseSSLKey(key);
+    CSCUtils::freeX509(certificate);
+    return result == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 6 && std::strcmp(argv[1], "card") == 0) return signWithCard(argv[2], argv[3], argv[4], argv[5]);
     unsigned char data[] = {'a', 'b', 'c'};
     std::puts(CHashSSL::calculateHash(data, sizeof data, 4));
     return 0;
