@@ -32,4 +32,31 @@ void ArgumentCursor::reportUnknown() const {
                " --help)");
 }
 
+namespace {
+
+constexpr int kMaxReaderIndex = 999;
+
+// The reader index a text names (0 to kMaxReaderIndex); -1 otherwise.
+int readerIndexOf(const std::string& text) {
+    if (text.empty() || text.size() > 3) return -1;
+    int index = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        index = index * 10 + (c - '0');
+    }
+    return index <= kMaxReaderIndex ? index : -1;
+}
+
+}  // namespace
+
+bool takeReaderIndex(ArgumentCursor& cursor, const std::string& command, int& reader) {
+    std::string value;
+    if (!cursor.takeValue(value)) return false;
+    reader = readerIndexOf(value);
+    if (reader >= 0) return true;
+    printError(command + ": --reader takes an index from 0 to " + std::to_string(kMaxReaderIndex) + ", not '" +
+               value + "'");
+    return false;
+}
+
 }  // namespace kivocrypto

@@ -34,4 +34,8 @@ private:
     bool m_optionsEnded = false;
 };
 
+// The value of --reader: a reader index from 0 to 999 as 'kivocrypto
+// readers' lists it; false, reported, when it is missing or no index.
+bool takeReaderIndex(ArgumentCursor& cursor, const std::string& command, int& reader);
+
 }  // namespace kivocrypto

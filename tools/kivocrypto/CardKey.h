@@ -4,6 +4,7 @@
 // entry) and the language of the prompts.
 #pragma once
 
+#include "tools/kivocrypto/Commands.h"
 #include "tools/kivocrypto/Password.h"
 #include "tools/kivocrypto/SigningKey.h"
 
@@ -16,7 +17,7 @@ class ArgumentCursor;
 
 struct CardKeyOptions {
     int reader = -1;  // -1: the first reader with a card
-    std::string certId;
+    std::string certId;  // the index of the key's certificate; empty: 0
     PasswordSource pin;
     int language = -1;  // -1: the card settings' language
 };
@@ -30,23 +31,21 @@ extern const char* const kCardKeyOptionsUsage;
 std::optional<bool> takeCardKeyOption(ArgumentCursor& cursor, const std::string& command,
                                       CardKeyOptions& options);
 
-// Settles the reader: the one given, else the first reader whose card is
-// of a type the library knows. An exit code (reported) when there is none.
+// Settles the reader: the one given, else the first reader whose card the
+// library recognises. An exit code (reported) when there is none.
 std::optional<int> chooseCardReader(CardKeyOptions& options, const std::string& command);
 
-// The certificate of the card key and the CA certificate that issued it,
-// when the card holds that one, as card detection reads them.
-struct CardCertificates {
-    CertificatePtr signer;
-    CertificatePtr issuer;  // null when the card holds no issuer of the signer
-};
-// Reads them from the card of the chosen reader; an exit code (reported)
-// when the card has no key for --cert.
-std::optional<int> readCardCertificates(const CardKeyOptions& options, const std::string& command,
-                                        CardCertificates& certificates);
+// The certificate of the card key --cert selects on the card of the
+// chosen reader (through CSCUtils); an exit code (reported) when the card
+// has no such key.
+std::optional<int> readCardCertificate(const CardKeyOptions& options, const std::string& command,
+                                       CertificatePtr& certificate);
 
 // Opens the card key of the chosen reader with the library; an exit code
 // (reported) when the card refuses it (wrong PIN, entry cancelled: 1).
 std::optional<int> openCardKey(const CardKeyOptions& options, const std::string& command, KeyHandle& key);
+
+int runCardSign(const Arguments& arguments);
+int runCardDecrypt(const Arguments& arguments);
 
 }  // namespace kivocrypto

@@ -4,7 +4,6 @@
 // with `sign --card`.
 
 #include "tools/kivocrypto/ArgumentCursor.h"
-#include "tools/kivocrypto/CardCommand.h"
 #include "tools/kivocrypto/CardKey.h"
 #include "tools/kivocrypto/LibraryCodes.h"
 #include "tools/kivocrypto/MappedFile.h"
@@ -12,13 +11,11 @@
 
 #include "SCMutils.h"
 #include "SignMessageSSLM.h"
-#include "smartcard/detect/SC_Profile.h"
-#include "smartcard/key/SCM_Interface.h"
-#include "smartcard/transport/Reader.h"
 
 #include <openssl/crypto.h>
 
 #include <climits>
+#include <cstdlib>
 #include <iostream>
 #include <vector>
 
@@ -54,7 +51,15 @@ std::optional<bool> takeCardKeyOption(ArgumentCursor& cursor, const std::string&
                                       CardKeyOptions& options) {
     const std::string option = cursor.current();
     if (option == "--reader") return takeReaderIndex(cursor, command, options.reader);
-    if (option == "--cert") return cursor.takeValue(options.certId);
+    if (option == "--cert") {
+        if (!cursor.takeValue(options.certId)) return false;
+        if (!options.certId.empty() && options.certId.size() <= 2 &&
+            options.certId.find_first_not_of("0123456789") == std::string::npos) {
+            return true;
+        }
+        printError(command + ": --cert takes the index of a certificate (0 to 95), not '" + options.certId + "'");
+        return false;
+    }
     if (option == "--pin-env") return cursor.takeValue(options.pin.environment);
     if (option == "--pin-file") return cursor.takeValue(options.pin.file);
     if (option != "--language") return std::nullopt;
@@ -66,55 +71,51 @@ std::optional<bool> takeCardKeyOption(ArgumentCursor& cursor, const std::string&
     return false;
 }
 
+namespace {
+
+// The library's reader list: names and, through its card queries, cards.
+bool readerExists(CSCUtils& utils, int reader) { return reader >= 0 && reader < utils.GetNumReaders(); }
+
+}  // namespace
+
 std::optional<int> chooseCardReader(CardKeyOptions& options, const std::string& command) {
-    CReader readers;
-    if (options.reader >= 0) {
-        options.reader = chosenReader(readers, options.reader, command);
-        return options.reader < 0 ? std::optional<int>(kExitNoCard) : std::nullopt;
+    CSCUtils utils;
+    if (utils.GetNumReaders() == 0) {
+        printError(command + ": no smart-card reader (is pcscd running? see kivocrypto readers)");
+        return kExitNoCard;
     }
-    if (chosenReader(readers, -1, command) < 0) return kExitNoCard;
-    for (int index = 0; index < readers.GetReaderCount(); ++index) {
-        if (readers.IsCardPresent(index) && readers.GetSCProfile(index) != nullptr) {
+    if (options.reader >= 0) {
+        if (!readerExists(utils, options.reader)) {
+            printError(command + ": no reader " + std::to_string(options.reader) + " (see kivocrypto readers)");
+            return kExitNoCard;
+        }
+        if (!CSignMessage::IsSmartCardPresent(options.reader)) {
+            printError(command + ": no card in reader " + std::to_string(options.reader));
+            return kExitNoCard;
+        }
+        return std::nullopt;
+    }
+    for (int index = 0; index < utils.GetNumReaders(); ++index) {
+        if (CSignMessage::GetSmartCardProfileType(index) > 0) {
             options.reader = index;
             return std::nullopt;
         }
     }
-    printError(command + ": no reader holds a card of a type the library knows (see kivocrypto readers)");
+    printError(command + ": no reader holds a card the library recognises (see kivocrypto readers)");
     return kExitNoCard;
 }
 
-namespace {
-
-CertificatePtr certificateOf(const std::vector<std::uint8_t>& der) {
-    const unsigned char* cursor = der.data();
-    return CertificatePtr(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
-}
-
-}  // namespace
-
-std::optional<int> readCardCertificates(const CardKeyOptions& options, const std::string& command,
-                                        CardCertificates& certificates) {
-    CReader readers;
-    if (readers.GetSCProfile(options.reader) == nullptr) return reportUnknownCard(readers, options.reader, command);
-    CSCM_Interface card(readers.TakeDetectedCard(), options.reader, 0, options.certId, nullptr);
-    const CSC_Profile::CertEntry* entry = card.FindEntry();
-    if (entry != nullptr) certificates.signer = certificateOf(entry->certificate);
-    if (!certificates.signer) {
-        printError(command + ": the card in reader " + std::to_string(options.reader) + " has no key" +
-                   (options.certId.empty() ? std::string() : " for certificate '" + options.certId + "'") +
-                   " (see kivocrypto card certificates)");
-        return kExitNoCard;
-    }
-    const X509_NAME* issuerName = X509_get_issuer_name(certificates.signer.get());
-    if (X509_NAME_cmp(issuerName, X509_get_subject_name(certificates.signer.get())) == 0) return std::nullopt;
-    for (const CSC_Profile::CertEntry& authority : card.Layout()->CaCertificates()) {
-        CertificatePtr candidate = certificateOf(authority.certificate);
-        if (candidate && X509_NAME_cmp(issuerName, X509_get_subject_name(candidate.get())) == 0) {
-            certificates.issuer = std::move(candidate);
-            break;
-        }
-    }
-    return std::nullopt;
+std::optional<int> readCardCertificate(const CardKeyOptions& options, const std::string& command,
+                                       CertificatePtr& certificate) {
+    CSCUtils utils;
+    utils.setReader(options.reader);
+    const int slot = options.certId.empty() ? 0 : std::atoi(options.certId.c_str());
+    certificate.reset(utils.GetX509(slot));
+    if (certificate) return std::nullopt;
+    printError(command + ": the card in reader " + std::to_string(options.reader) + " has no key" +
+               (options.certId.empty() ? std::string() : " for certificate '" + options.certId + "'") +
+               " (see kivocrypto card certificates)");
+    return kExitNoCard;
 }
 
 std::optional<int> openCardKey(const CardKeyOptions& options, const std::string& command, KeyHandle& key) {
@@ -253,8 +254,8 @@ int runCardOperation(const Arguments& arguments, const CardOperation& operation)
     }
     KeyHandle key;
     if (auto exitCode = chooseCardReader(request.key, command)) return *exitCode;
-    CardCertificates certificates;
-    if (auto exitCode = readCardCertificates(request.key, command, certificates)) return *exitCode;
+    CertificatePtr certificate;
+    if (auto exitCode = readCardCertificate(request.key, command, certificate)) return *exitCode;
     if (auto exitCode = openCardKey(request.key, command, key)) return *exitCode;
     std::vector<unsigned char> result(kMaxCardResult, 0);
     unsigned long length = 0;

@@ -23,8 +23,14 @@ int runCard(const Arguments& arguments);
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+// The card subcommands: no PC/SC service, no reader, no card, a card of no
+// known type, or no such key on it.
+inline constexpr int kExitNoCard = 3;
 
 // "kivocrypto: <message>" on stderr.
 void printError(const std::string& message);
+// Runs a program's main body; an exception that escapes it is printed and
+// gives kExitFailure.
+int runGuarded(int (*run)(int, char**), int argc, char** argv);
 
 }  // namespace kivocrypto

@@ -64,9 +64,7 @@ void printDemoUsage(std::ostream& out) {
            "\n"
            "With --card the document is signed with the key and certificate on the\n"
            "signature card instead (scripts/demo.sh --card starts a virtual card\n"
-           "with a throwaway key); the trust anchor of the checks is the card's\n"
-           "CA certificate that issued it, or the card certificate itself when it\n"
-           "is self-signed.\n"
+           "with a throwaway key); the checks trust the card certificate.\n"
            "\n"
            "  --key rsa|ec  the signer's key (default rsa)\n"
            "  --keep        keep the folder and print where it is\n"
@@ -298,28 +296,23 @@ int runFileDemo(const DemoFolder& folder, const DemoOptions& options) {
 }
 
 int runCardDemo(const DemoFolder& folder, DemoOptions& options) {
-    CardCertificates certificates;
     SigningKey signer;
     if (auto exit = chooseCardReader(options.cardKey, "demo")) return *exit;
-    if (auto exit = readCardCertificates(options.cardKey, "demo", certificates)) return *exit;
+    if (auto exit = readCardCertificate(options.cardKey, "demo", signer.certificate)) return *exit;
     if (auto exit = openCardKey(options.cardKey, "demo", signer.key)) return *exit;
-    signer.certificate = std::move(certificates.signer);
-    X509* anchor = certificates.issuer ? certificates.issuer.get() : signer.certificate.get();
-    writePem(folder.file("ca.pem"), anchor);
+    writePem(folder.file("ca.pem"), signer.certificate.get());
     writeBytes(folder.file("document.txt"), kDocument);
     kivo::test::TsaServer tsa;
     writePem(folder.file("tsa-ca.pem"), tsa.caCertificate());
-    if (!signDocument(folder, signer, certificates.issuer.get(), tsa.url())) return kExitFailure;
+    if (!signDocument(folder, signer, nullptr, tsa.url())) return kExitFailure;
     std::printf("Signed with the key on the card in reader %d, made in %s:\n", options.cardKey.reader,
                 folder.path().c_str());
-    printFile(folder, "ca.pem",
-              certificates.issuer ? "the CA that issued the card certificate, the trust anchor"
-                                  : "the card certificate (self-signed), the trust anchor");
+    printFile(folder, "ca.pem", "the card certificate, the trust anchor of the checks");
     printFile(folder, "tsa-ca.pem", "the CA of the time-stamp service");
     printFile(folder, "document.txt", "the document");
     printFile(folder, "document.txt.p7s", "detached CMS signature, sha256, with time stamp");
     std::printf("Time-stamp service: %s\n", tsa.url().c_str());
-    return showAndCheck(folder, anchor, tsa);
+    return showAndCheck(folder, signer.certificate.get(), tsa);
 }
 
 }  // namespace

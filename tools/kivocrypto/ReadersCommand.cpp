@@ -4,13 +4,16 @@
 #include "tools/kivocrypto/Commands.h"
 
 #include "SCMutils.h"
-#include "smartcard/key/ConfigSC.h"
-#include "smartcard/transport/Reader.h"
+
+#include <PCSC/winscard.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -93,14 +96,54 @@ private:
     std::thread m_thread;  // last: starts after the members it uses
 };
 
+// What the library's card utilities do not tell, straight from PC/SC:
+// whether the service answers, and the ATR of the card in each reader by
+// name ("---" without a card).
+struct ReaderCards {
+    bool reachable = false;
+    std::map<std::string, std::string> atrs;
+};
+
+std::string atrText(const SCARD_READERSTATE& state) {
+    if ((state.dwEventState & SCARD_STATE_PRESENT) == 0 || state.cbAtr == 0) return "---";
+    std::string text;
+    char byte[4];
+    for (DWORD i = 0; i < state.cbAtr && i < sizeof state.rgbAtr; ++i) {
+        std::snprintf(byte, sizeof byte, i == 0 ? "%02X" : ":%02X", state.rgbAtr[i]);
+        text += byte;
+    }
+    return text;
+}
+
+ReaderCards readerCards() {
+    ReaderCards cards;
+    SCARDCONTEXT context = 0;
+    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS) return cards;
+    cards.reachable = true;
+    char* list = nullptr;
+    DWORD length = SCARD_AUTOALLOCATE;
+    if (SCardListReaders(context, nullptr, reinterpret_cast<char*>(&list), &length) == SCARD_S_SUCCESS) {
+        for (const char* name = list; name < list + length && *name != '\0'; name += std::strlen(name) + 1) {
+            SCARD_READERSTATE state{};
+            state.szReader = name;
+            state.dwCurrentState = SCARD_STATE_UNAWARE;
+            const bool known = SCardGetStatusChange(context, 0, &state, 1) == SCARD_S_SUCCESS;
+            cards.atrs[name] = known ? atrText(state) : "---";
+        }
+        SCardFreeMemory(context, list);
+    }
+    SCardReleaseContext(context);
+    return cards;
+}
+
 // The block of one reader as the usage text describes it: name and pin
-// pad from the library's card utilities; the card state and ATR, which
-// they do not tell, from the program's own reader list.
-std::string describeReader(CSCUtils& utils, CReader& readers, int index) {
-    // One reading of the reader state gives both presence and ATR.
-    const std::string atr = readers.GetATRText(index);
+// pad from the library's card utilities, the card state and ATR from PC/SC.
+std::string describeReader(CSCUtils& utils, const ReaderCards& cards, int index) {
+    const std::string name = utils.GetReaderName(index);
+    const auto found = cards.atrs.find(name);
+    const std::string atr = found != cards.atrs.end() ? found->second : "---";
     const bool present = atr != "---";
-    std::string block = std::to_string(index) + ": " + utils.GetReaderName(index) + "\n";
+    std::string block = std::to_string(index) + ": " + name + "\n";
     block += std::string("   card: ") + (present ? "present" : "absent") + ", ATR " + atr + "\n";
     // Without a card the reader cannot be connected to and asked, so a
     // "no" would be a guess.
@@ -140,27 +183,25 @@ int runReaders(const Arguments& arguments) {
         return kExitUsage;
     }
 
-    // The card trace is on by default, in the library and in the program's
-    // own copy of the card layer; listing readers should not leave a trace
-    // file behind.
+    // The library's card trace is on by default; listing readers should
+    // not leave a trace file behind.
     CSCUtils::SetLogLevel(0);
-    kivo::cardSettings().m_settings.m_traceEnabled = false;
 
     // Everything is gathered first, so that a timeout leaves no half listing.
     std::string listing;
     {
         Watchdog watchdog(timeoutSeconds);
-        // The program's reader list also tells a service that cannot be
-        // reached from one without readers, which the reader count of the
-        // card utilities does not.
-        CReader readers;
-        if (!readers.HasContext()) {
+        // PC/SC also tells a service that cannot be reached from one
+        // without readers, which the reader count of the card utilities
+        // does not.
+        const ReaderCards cards = readerCards();
+        if (!cards.reachable) {
             printError("readers: the PC/SC service cannot be reached (is pcscd running?)");
             return kExitNoService;
         }
         CSCUtils utils;
         const int count = utils.GetNumReaders();
-        for (int index = 0; index < count; ++index) listing += describeReader(utils, readers, index);
+        for (int index = 0; index < count; ++index) listing += describeReader(utils, cards, index);
     }
     if (listing.empty()) {
         printError("readers: no smart-card readers found");

@@ -51,9 +51,8 @@ void printSignUsage(std::ostream& out) {
            "                       [--language L] [the options above but --p12] IN OUT\n"
            "\n"
            "Signs the file IN with the key and certificate of a PKCS#12 file, or\n"
-           "with a key on a signature card, and writes the DER CMS signature\n"
-           "container to OUT. With a card the certificate is the card's; the CA\n"
-           "certificate that issued it follows it when the card holds one.\n"
+           "with a key on a signature card (and the card's certificate), and\n"
+           "writes the DER CMS signature container to OUT.\n"
            "\n"
            "  --p12 FILE          the PKCS#12 file with the signer's key and certificate\n"
            "  --password-file F   its password is the first line of F\n"
@@ -234,24 +233,13 @@ void printSigned(const SignRequest& request) {
     std::fflush(stdout);
 }
 
-// The key and certificate of the PKCS#12 file, or of the card (whose
-// issuing CA certificate then leads the extra certificates); an exit code
+// The key and certificate of the PKCS#12 file or of the card; an exit code
 // when they cannot be opened.
-std::optional<int> openSigner(SignRequest& request, SigningKey& signer,
-                              std::vector<std::vector<unsigned char>>& extraCertificates) {
+std::optional<int> openSigner(SignRequest& request, SigningKey& signer) {
     if (request.card) {
-        CardCertificates certificates;
         if (auto exit = chooseCardReader(request.cardKey, "sign")) return exit;
-        if (auto exit = readCardCertificates(request.cardKey, "sign", certificates)) return exit;
-        if (auto exit = openCardKey(request.cardKey, "sign", signer.key)) return exit;
-        signer.certificate = std::move(certificates.signer);
-        if (certificates.issuer) {
-            unsigned char* der = nullptr;
-            const int length = i2d_X509(certificates.issuer.get(), &der);
-            if (length > 0) extraCertificates.insert(extraCertificates.begin(), std::vector<unsigned char>(der, der + length));
-            OPENSSL_free(der);
-        }
-        return std::nullopt;
+        if (auto exit = readCardCertificate(request.cardKey, "sign", signer.certificate)) return exit;
+        return openCardKey(request.cardKey, "sign", signer.key);
     }
     request.password.prompt = "Password for " + request.p12 + ": ";
     Secret password;
@@ -276,7 +264,7 @@ int runSign(const Arguments& arguments) {
         return kExitFailure;
     }
     SigningKey signer;
-    if (const std::optional<int> exit = openSigner(request, signer, extraCertificates)) return *exit;
+    if (const std::optional<int> exit = openSigner(request, signer)) return *exit;
     const int result = signFile(request, signer, extraCertificates);
     if (result != 0) {
         printError("sign: " + describeResult(result));

@@ -41,9 +41,12 @@ CmsPtr parseContainer(const std::vector<unsigned char>& der) {
 }
 
 // A store that trusts `anchor` alone; the caller owns it.
+// A store that trusts the anchor, also when it is not self-signed (a
+// card certificate issued by a CA the card does not hold).
 X509_STORE* storeWith(X509* anchor) {
     X509_STORE* store = X509_STORE_new();
-    if (store != nullptr && X509_STORE_add_cert(store, anchor) != 1) {
+    if (store != nullptr && (X509_STORE_add_cert(store, anchor) != 1 ||
+                             X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN) != 1)) {
         X509_STORE_free(store);
         return nullptr;
     }

@@ -97,17 +97,6 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-void printError(const std::string& message) { std::cerr << "kivocrypto: " << message << "\n"; }
-
 }  // namespace kivocrypto
 
-int main(int argc, char** argv) {
-    try {
-        return kivocrypto::run(argc, argv);
-    } catch (const std::exception& error) {
-        kivocrypto::printError(error.what());
-    } catch (...) {
-        kivocrypto::printError("unexpected failure");
-    }
-    return kivocrypto::kExitFailure;
-}
+int main(int argc, char** argv) { return kivocrypto::runGuarded(kivocrypto::run, argc, argv); }

@@ -1,7 +1,7 @@
 // kivocrypto card info and card certificates: what card detection found on
 // the card of a PC/SC reader, and the certificates it read there.
 
-#include "tools/kivocrypto/CardCommand.h"
+#include "tools/kivocrypto/card/CardCommand.h"
 
 #include "tools/kivocrypto/OpenSslText.h"
 #include "tools/kivocrypto/OutputFile.h"

@@ -1,7 +1,7 @@
 // kivocrypto card dump: the PKCS#15 objects of the card in a PC/SC reader
 // as the library reads them.
 
-#include "tools/kivocrypto/CardCommand.h"
+#include "tools/kivocrypto/card/CardCommand.h"
 
 #include "smartcard/detect/SC_Profile.h"
 #include "smartcard/pkcs15/Pkcs15.h"

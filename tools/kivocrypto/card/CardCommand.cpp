@@ -3,7 +3,7 @@
 // to the card of a PC/SC reader, each printed with the answer and its
 // status word.
 
-#include "tools/kivocrypto/CardCommand.h"
+#include "tools/kivocrypto/card/CardCommand.h"
 
 #include "tools/kivocrypto/ArgumentCursor.h"
 
@@ -28,28 +28,6 @@ namespace kivocrypto {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-constexpr int kMaxReaderIndex = 999;
-
-void printCardUsage(std::ostream& out) {
-    out << "usage: kivocrypto card SUBCOMMAND [OPTIONS]\n"
-           "\n"
-           "Subcommands:\n"
-           "  info          the detected card: type, profile, serial, label, keys, hashes\n"
-           "  certificates  the card's certificates; --out DIR writes them to files\n"
-           "  dump          the card's PKCS#15 objects as read\n"
-           "  apdu          send raw APDUs and print the answers\n"
-           "  pin           verify, change or unblock the PIN of a card key\n"
-           "  sign          a bare signature value made by the card key\n"
-           "  decrypt       decipher an RSA cryptogram with the card key\n"
-           "\n"
-           "Run 'kivocrypto card SUBCOMMAND --help' for the options and output of\n"
-           "a subcommand. Each takes --reader N, the index 'kivocrypto readers'\n"
-           "lists; the default is the first reader with a card.\n"
-           "\n"
-           "Exit codes: 0 success, 2 usage error, 3 no reader, no card, or a card\n"
-           "of no known type; each subcommand's help lists its own others.\n";
-}
 
 void printApduUsage(std::ostream& out) {
     out << "usage: kivocrypto card apdu [--reader N] [--trace FILE] HEX...\n"
@@ -233,29 +211,7 @@ struct ApduOptions {
     std::vector<RawCommand> commands;
 };
 
-// Reads the reader index (0 to kMaxReaderIndex); -1 otherwise.
-int readerIndexOf(const std::string& text) {
-    if (text.empty() || text.size() > 3) return -1;
-    int index = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return -1;
-        index = index * 10 + (c - '0');
-    }
-    return index <= kMaxReaderIndex ? index : -1;
-}
-
 }  // namespace
-
-// The value of --reader; false (reported) when it is missing or no index.
-bool takeReaderIndex(ArgumentCursor& cursor, const std::string& command, int& reader) {
-    std::string value;
-    if (!cursor.takeValue(value)) return false;
-    reader = readerIndexOf(value);
-    if (reader >= 0) return true;
-    printError(command + ": --reader takes an index from 0 to " + std::to_string(kMaxReaderIndex) +
-               ", not '" + value + "'");
-    return false;
-}
 
 namespace {
 
@@ -361,9 +317,7 @@ void configureTrace(const std::string& file) {
     settings.m_traceLevel = 9;
 }
 
-namespace {
-
-int runApdu(const Arguments& arguments) {
+int runCardApdu(const Arguments& arguments) {
     ApduOptions options;
     if (auto exitCode = parseApdu(arguments, options)) return *exitCode;
     configureTrace(options.traceFile);
@@ -390,6 +344,8 @@ int runApdu(const Arguments& arguments) {
     std::cout << std::flush;
     return kExitOk;
 }
+
+namespace {
 
 // Fills the options of info, certificates or dump; an exit code when the
 // command ends here.
@@ -437,30 +393,6 @@ int reportUnknownCard(CReader& readers, int index, const std::string& command) {
     printError(command + ": the card in reader " + std::to_string(index) +
                " is of no card type the library knows (ATR " + readers.GetATRText(index) + ")");
     return kExitNoCard;
-}
-
-int runCard(const Arguments& arguments) {
-    if (arguments.empty()) {
-        printCardUsage(std::cerr);
-        return kExitUsage;
-    }
-    const std::string& first = arguments.front();
-    if (first == "--help" || first == "-h") {
-        printCardUsage(std::cout);
-        return kExitOk;
-    }
-    struct Entry {
-        const char* name;
-        int (*run)(const Arguments&);
-    };
-    static constexpr Entry kSubcommands[] = {
-        {"info", runCardInfo}, {"certificates", runCardCertificates}, {"dump", runCardDump}, {"apdu", runApdu},
-        {"pin", runCardPin}, {"sign", runCardSign}, {"decrypt", runCardDecrypt}};
-    for (const Entry& entry : kSubcommands) {
-        if (first == entry.name) return entry.run(Arguments(arguments.begin() + 1, arguments.end()));
-    }
-    printError("card: unknown subcommand '" + first + "' (see kivocrypto card --help)");
-    return kExitUsage;
 }
 
 }  // namespace kivocrypto

@@ -4,7 +4,7 @@
 // and the outcome reported in the language chosen.
 
 #include "tools/kivocrypto/ArgumentCursor.h"
-#include "tools/kivocrypto/CardCommand.h"
+#include "tools/kivocrypto/card/CardCommand.h"
 #include "tools/kivocrypto/Password.h"
 
 #include "smartcard/base/CardResult.h"

@@ -2,9 +2,11 @@
 // card, their options (--help, --reader N, for `certificates` --out DIR and
 // --pem), the choice of the reader and the detection of its card.
 //
-// The card subcommands use CReader and the detection classes of the
-// internal archive; they move onto the exported card utility class once
-// the library has one.
+// These card subcommands need CReader, the detection and PKCS#15 classes
+// and the card key's PIN management, which the shared library does not
+// export: they run in the card tool `kivocrypto-card`, which links the
+// library's internal archive alone, so that no process holds two copies of
+// the card layer. `kivocrypto card` hands them over to it.
 #pragma once
 
 #include "tools/kivocrypto/Commands.h"
@@ -17,14 +19,9 @@
 class CReader;
 class CSC_Profile;
 
-namespace kivocrypto {
-class ArgumentCursor;
-}
 
 namespace kivocrypto {
 
-// No PC/SC service, no reader, no card, or a card of no known type.
-inline constexpr int kExitNoCard = 3;
 
 struct CardOptions {
     int reader = -1;  // -1: the first reader with a card
@@ -52,9 +49,6 @@ struct ChosenReader {
 std::optional<int> startCardSubcommand(const Arguments& arguments, const CardSubcommand& subcommand,
                                        CardOptions& options, ChosenReader& chosen);
 
-// The value of --reader (0 to 999); false, reported, when it is missing or
-// no index.
-bool takeReaderIndex(ArgumentCursor& cursor, const std::string& command, int& reader);
 // The index of the reader to use: the requested one, or the first with a
 // card for -1; -1 (reported) when there is none.
 int chosenReader(CReader& readers, int requested, const std::string& command);
@@ -72,7 +66,6 @@ int runCardInfo(const Arguments& arguments);
 int runCardCertificates(const Arguments& arguments);
 int runCardDump(const Arguments& arguments);
 int runCardPin(const Arguments& arguments);
-int runCardSign(const Arguments& arguments);
-int runCardDecrypt(const Arguments& arguments);
+int runCardApdu(const Arguments& arguments);
 
 }  // namespace kivocrypto
