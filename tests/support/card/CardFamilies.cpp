@@ -94,6 +94,13 @@ const std::vector<CardFamily>& cardFamilies() {
          starCosCard("atr 3B D9 96 FF 81 31 FE 45 80 31 B8 73 86 01 E0 81 05 22\ndialect get-data-class=A0\n",
                      "df 3F00/DF02\nef 3F00/DF02/C500 data=@rsa2048-dec.crt\n"),
          "Auth Cert", SignatureKind::RsaPkcs1, "Auth Cert"},
+        // Files, keys and PIN in applications; the layout's paths are
+        // relative to them.
+        {"StarCos 3.7 DGN",
+         starCosCard("atr 3B D3 96 FF 81 B1 FE 45 1F 07 80 81 05 2D\ndialect get-data-class=A0\n",
+                     "df 3F00/DF01 aid=D27600006601\nef 3F00/DF01/C000 data=@rsa2048.crt\n"
+                     "df 3F00/DF02 aid=A000000167455349474E\nef 3F00/DF02/C500 data=@rsa2048-dec.crt\n"),
+         "Signing Cert", SignatureKind::RsaPkcs1, "Auth Cert"},
         {"StarCos 3.7 D-TRUST",
          starCosCard("atr 3B DA 96 FF 81 B1 FE 45 1F 07 80 58 44 54 52 20 56 31 2E 31 E2\ndialect get-data-class=A0\n",
                      dTrustToken("D-TRUST Card 6.1 Std. RSA") + kDTrustApplications),
