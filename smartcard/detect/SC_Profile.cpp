@@ -118,6 +118,10 @@ bool CSC_Profile::SelectApplication(const char* aid) {
     return aid == nullptr || m_sc->SelectPath(aid, true, false, false, true) == card::cOk;
 }
 
+bool CSC_Profile::SelectEntryApplication(const CertEntry& entry) {
+    return SelectApplication(entry.application.empty() ? nullptr : entry.application.c_str());
+}
+
 bool CSC_Profile::AddCertificate(const card::layout::File& file) {
     CertEntry entry;
     entry.label = file.label;

@@ -109,6 +109,10 @@ public:
     // The D-TRUST CardOS 5.0 products (profiles 77 to 81) sign RSASSA-PSS
     // only.
     bool SignsRsaPss() const;
+    // Selects the application (AID) that the entry's paths are in, as
+    // detection did before reading its certificate; true for an entry
+    // outside any application.
+    bool SelectEntryApplication(const CertEntry& entry);
 
 private:
     // Adds an entry for each file of the layout that holds a certificate;

@@ -153,7 +153,9 @@ template <class Operation>
 CardResult CSCM_Interface::RunKeyOperation(Operation&& operation) {
     CSC_Profile::CertEntry* entry = FindEntry();
     if (entry == nullptr || m_card == nullptr || !entry->pinVerified) return card::cFailed;
-    CardResult result = m_card->PreSigning(m_layout->CardProfile(), entry->keyPath);
+    CardResult result = m_layout->SelectEntryApplication(*entry)
+                            ? m_card->PreSigning(m_layout->CardProfile(), entry->keyPath)
+                            : card::cFailed;
     if (result == card::cOk && !m_card->IsSMActive()) result = m_card->InitSM();
     if (result == card::cOk) {
         result = operation(*entry);
@@ -253,12 +255,13 @@ void CSCM_Interface::ShowPinStateOutcome(CardResult result) const {
 
 bool CSCM_Interface::VerifyPIN(const std::string& pin, int) {
     CSC_Profile::CertEntry* entry = FindEntry();
-    if (entry == nullptr || m_card == nullptr) {
+    if (entry != nullptr) entry->pinVerified = false;
+    // The PIN path may be relative to the entry's application.
+    if (entry == nullptr || m_card == nullptr || !m_layout->SelectEntryApplication(*entry)) {
         CardTrace::logResult("CSCM_Interface::VerifyPIN", card::cFailed);
         return false;
     }
     const bool pinPad = VerifyOnPinPad(!pin.empty());
-    entry->pinVerified = false;
     const pin::PromptTexts prompt = Prompt(*entry, pinPad ? 100 : 110);
     const bool service = kivo::cardSettings().m_settings.m_isService;
     CardResult result = card::cFailed;

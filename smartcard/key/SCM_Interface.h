@@ -52,10 +52,10 @@ public:
     bool InitPACE(const std::string& pacePin);
     void FreePACE();
 
-    // Verifies the PIN of the selected entry: `pin` as given, or asked for
-    // on the reader's keypad or in a dialog when empty. The PIN mode is
-    // accepted for the signing layer's call and not used. True when the
-    // card accepted the PIN.
+    // Verifies the PIN of the selected entry, in its application: `pin` as
+    // given, or asked for on the reader's keypad or in a dialog when
+    // empty. The PIN mode is accepted for the signing layer's call and not
+    // used. True when the card accepted the PIN.
     bool VerifyPIN(const std::string& pin, int pinMode);
     // The card's result of the last VerifyPIN (cFailed before the first).
     CardResult LastVerifyResult() const { return m_lastVerifyResult; }
@@ -120,9 +120,10 @@ private:
     CSC_Profile::CertEntry* EntryForPinManagement() const;
     // The PIN dialogs' texts for a message with the entry's PIN name.
     kivo::pin::PromptTexts Prompt(const CSC_Profile::CertEntry& entry, int messageId) const;
-    // Runs one key operation under the signing sequence (PreSigning,
-    // secure messaging, the operation, PostSigning) and the PIN state
-    // rules; nothing is sent unless the entry's PIN is verified.
+    // Runs one key operation under the signing sequence (the entry's
+    // application, PreSigning, secure messaging, the operation,
+    // PostSigning) and the PIN state rules; nothing is sent unless the
+    // entry's PIN is verified.
     template <class Operation>
     CardResult RunKeyOperation(Operation&& operation);
     std::uint32_t KeyBits(const CSC_Profile::CertEntry& entry) const;

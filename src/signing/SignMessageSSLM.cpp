@@ -448,6 +448,10 @@ int fileStatusCode(kivo::ReadStatus status) {
     }
 }
 
+// The results by which the key's checks refuse a hash code; the file
+// calls pass them through.
+bool refusesHash(int result) { return result == kHashNotSupported || result == kHashNotSupportedNoSha256; }
+
 int signFile(const char* inFile, const char* outFile, x509_st* cert, const SigningKey* key, int hash,
              _ASN1_CERT_BLOB* certs, int certCount, bool enveloped) {
     const int names = checkFileNames(inFile, outFile);
@@ -485,17 +489,19 @@ int signFile(const char* inFile, const char* outFile, x509_st* cert, const Signi
     request.contentDigest = contentDigest;
     if (request.contentDigest.empty()) return kSignFailed;
 
+    // A hash code the card refuses is told before anything is built: the
+    // length already runs the key's checks.
     unsigned long length = 0;
-    if (containerLength(request, &length) != 0) return kSignFailed;
+    const int measured = containerLength(request, &length);
+    if (refusesHash(measured)) return measured;
+    if (measured != 0) return kSignFailed;
     if (withTimeStamp) length += kTimeStampRoom;
     unsigned long capacity = 2 * length + 1;
     // Left uninitialised: only what is written is ever touched.
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[capacity]);
 
     const int signedResult = signContainer(request, buffer.get(), &length);
-    if (signedResult == kHashNotSupported || signedResult == kHashNotSupportedNoSha256) {
-        return signedResult;
-    }
+    if (refusesHash(signedResult)) return signedResult;
     if (signedResult != 0) return kSignFailed;
 
     if (withTimeStamp) {

@@ -1,17 +1,6 @@
-// Helpers for the time-stamp client tests.
+// Helpers for the time-stamp client tests: the service of the test
+// support, reached without a proxy.
 #pragma once
 
+#include "tests/support/TestSupport.h"
 #include "tools/testpki/TsaServer.h"
-
-#include <cstdlib>
-
-namespace kivo::test {
-
-// The tests talk to 127.0.0.1 only; keep a proxy from the environment out
-// of the way.
-inline void bypassProxyForLoopback() {
-    ::setenv("no_proxy", "127.0.0.1,localhost", 1);
-    ::setenv("NO_PROXY", "127.0.0.1,localhost", 1);
-}
-
-}  // namespace kivo::test

@@ -106,4 +106,9 @@ CommandResult runCommand(const std::string& command) {
     return result;
 }
 
+void bypassProxyForLoopback() {
+    ::setenv("no_proxy", "127.0.0.1,localhost", 1);
+    ::setenv("NO_PROXY", "127.0.0.1,localhost", 1);
+}
+
 }  // namespace kivo::test

@@ -60,4 +60,8 @@ struct CommandResult {
 };
 CommandResult runCommand(const std::string& command);
 
+// The tests talk to services on 127.0.0.1 only; keeps a proxy from the
+// environment out of the way.
+void bypassProxyForLoopback();
+
 }  // namespace kivo::test

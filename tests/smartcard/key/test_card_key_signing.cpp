@@ -1,22 +1,52 @@
-// Signing through CSignMessage with the key on a signature card, where the
-// card misbehaves: pulled out of the reader in the middle of a signature,
-// the call fails and the next key opened after reinserting it signs again.
+// Signing through CSignMessage with the key on a signature card. On every
+// card family: the key opened with the PIN given and with the PIN the
+// host's dialog callback types, and each signing call's result verified by
+// OpenSSL under the scheme the card signs with, time stamps included. And
+// where the card misbehaves: pulled out of the reader in the middle of a
+// signature, the call fails and the next key opened after reinserting it
+// signs again.
 
+#include "SCMutils.h"
 #include "SignMessageSSLM.h"
 #include "smartcard/key/SCM_Interface.h"
 #include "tests/support/ContainerTestUtil.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/card/CardFamilies.h"
 #include "tests/support/card/CardUnderTest.h"
+#include "tests/support/card/OpenCardKey.h"
+#include "tools/testpki/TsaServer.h"
 
 #include <gtest/gtest.h>
 #include <openssl/cms.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 
+#include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 
 namespace kivo::test {
 namespace {
+
+constexpr char kCardPin[] = "123456";
+constexpr char kTimeStampTokenOid[] = "1.2.840.113549.1.9.16.2.14";
+// The SignerInfo's signature algorithm for each signature kind (SHA-256).
+constexpr const char* kSignatureAlgorithms[] = {"1.2.840.113549.1.1.1", "1.2.840.113549.1.1.10",
+                                                "1.2.840.10045.4.3.2"};
+
+struct CloseKey {
+    void operator()(unsigned long* key) const { CSignMessage::CloseSSLKey(key); }
+};
+using KeyHandle = std::unique_ptr<unsigned long, CloseKey>;
+
+struct StoreFree {
+    void operator()(X509_STORE* store) const { X509_STORE_free(store); }
+};
 
 std::string signatureCard() {
     std::ifstream in(std::string(KIVO_VCARD_CARDS) + "/signature-card.txt");
@@ -25,19 +55,27 @@ std::string signatureCard() {
     return text.str();
 }
 
+Bytes fileContent(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The certificate of the card key's entry, as detection read it from the card.
+X509Ptr certificateOf(unsigned long* key) {
+    const Bytes& der = reinterpret_cast<CSCM_Interface*>(key)->FindEntry()->certificate;
+    const unsigned char* cursor = der.data();
+    return X509Ptr(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+}
+
 // A detached container over `data` made with the card key opened on the
 // only reader, or the library's failure code.
 int signWithCard(unsigned long* key, Bytes data, Bytes& container) {
-    auto* card = reinterpret_cast<CSCM_Interface*>(key);
-    const Bytes& der = card->FindEntry()->certificate;
-    const unsigned char* cursor = der.data();
-    X509* certificate = d2i_X509(nullptr, &cursor, static_cast<long>(der.size()));
+    const X509Ptr certificate = certificateOf(key);
     container.assign(8192, 0);
     unsigned long length = 0;
     const int result = CSignMessage::SignBlobSSL(data.data(), static_cast<int>(data.size()), container.data(),
-                                                 &length, nullptr, certificate, key, 1, false, nullptr, 0);
+                                                 &length, nullptr, certificate.get(), key, 1, false, nullptr, 0);
     container.resize(result == 0 ? length : 0);
-    X509_free(certificate);
     return result;
 }
 
@@ -48,6 +86,201 @@ bool verifiesWithOpenSsl(const Bytes& container, const Bytes& data) {
                                          CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) == 1;
     BIO_free(content);
     return valid;
+}
+
+// The host's PIN dialog while it lives: it types the card's PIN into each
+// keyboard prompt and counts them.
+class HostTypesPin {
+public:
+    HostTypesPin() {
+        s_prompts = 0;
+        CSCUtils::SetPINDialogCallbackFunc(typePin);
+        CSCUtils::SetUsePINDialogCallback(true);
+    }
+    ~HostTypesPin() {
+        CSCUtils::SetUsePINDialogCallback(false);
+        CSCUtils::SetPINDialogCallbackFunc(nullptr);
+    }
+    HostTypesPin(const HostTypesPin&) = delete;
+    HostTypesPin& operator=(const HostTypesPin&) = delete;
+    int prompts() const { return s_prompts; }
+
+private:
+    static bool typePin(FPINDialogCallBackParams* params) {
+        if (params->action == 0 && !params->pinPad) {
+            params->pin = kCardPin;
+            ++s_prompts;
+        }
+        return true;
+    }
+    static inline int s_prompts = 0;
+};
+
+// What every family signs: a document, and the time-stamp service with its
+// CA in a file, in a folder of the test's.
+struct Signing {
+    TempDir dir{"kivo-card-signing"};
+    TsaServer service;
+    std::string tsaCa = dir.file("tsa-ca.pem");
+    std::string document = dir.file("document.txt");
+    Bytes content = {'s', 'i', 'g', 'n', 'e', 'd', ' ', 'b', 'y', ' ', 'c', 'a', 'r', 'd'};
+};
+
+void writePem(const std::string& path, X509* certificate) {
+    container::BioPtr file(BIO_new_file(path.c_str(), "w"));
+    ASSERT_TRUE(file && PEM_write_bio_X509(file.get(), certificate) == 1) << path;
+}
+
+// CMS_verify of a container, trusting the card's certificate alone (it is
+// self-signed): over `content` when detached; holding it when embedded.
+// The signer names the algorithm of the card's scheme, and the container's
+// only certificate is the card's.
+void expectVerifies(const Bytes& der, const Bytes& content, bool embedded, X509* cardCertificate,
+                    SignatureKind kind) {
+    const container::CmsPtr cms = container::parseCms(der);
+    ASSERT_TRUE(cms);
+    const std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
+    X509_STORE_add_cert(store.get(), cardCertificate);
+    X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY);
+    const container::BioPtr detached(embedded ? nullptr : BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+    const container::BioPtr out(BIO_new(BIO_s_mem()));
+    EXPECT_EQ(CMS_verify(cms.get(), nullptr, store.get(), detached.get(), out.get(), CMS_BINARY), 1)
+        << ERR_reason_error_string(ERR_get_error());
+    if (embedded) {
+        const char* held = nullptr;
+        const long length = BIO_get_mem_data(out.get(), &held);
+        EXPECT_EQ(Bytes(held, held + length), content);
+    }
+    CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+    X509_ALGOR* algorithm = nullptr;
+    CMS_SignerInfo_get0_algs(signer, nullptr, nullptr, nullptr, &algorithm);
+    EXPECT_EQ(container::dotted(algorithm->algorithm), kSignatureAlgorithms[static_cast<int>(kind)]);
+    STACK_OF(X509)* certificates = CMS_get1_certs(cms.get());
+    ASSERT_EQ(sk_X509_num(certificates), 1);
+    EXPECT_EQ(X509_cmp(sk_X509_value(certificates, 0), cardCertificate), 0);
+    sk_X509_pop_free(certificates, X509_free);
+}
+
+// The container's time-stamp token verifies with `openssl ts -verify`
+// against the service's CA over the SHA-256 digest of the signature value.
+void expectTimeStamp(const std::string& file, const Signing& signing) {
+    const container::CmsPtr cms = container::parseCms(fileContent(file));
+    ASSERT_TRUE(cms);
+    CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+    ASN1_OBJECT* tokenOid = OBJ_txt2obj(kTimeStampTokenOid, 1);
+    const auto* token =
+        static_cast<const ASN1_STRING*>(CMS_unsigned_get0_data_by_OBJ(signer, tokenOid, -3, V_ASN1_SEQUENCE));
+    ASN1_OBJECT_free(tokenOid);
+    ASSERT_NE(token, nullptr) << "no time-stamp token in " << file;
+    const std::string tokenFile = file + ".tst";
+    std::ofstream(tokenFile, std::ios::binary)
+        .write(reinterpret_cast<const char*>(ASN1_STRING_get0_data(token)), ASN1_STRING_length(token));
+    const Bytes imprint =
+        container::digest(EVP_sha256(), container::octets(CMS_SignerInfo_get0_signature(signer)));
+    const CommandResult check = runCommand("openssl ts -verify -in '" + tokenFile + "' -token_in -digest " +
+                                           toHex(imprint) + " -CAfile '" + signing.tsaCa + "' 2>&1");
+    EXPECT_EQ(check.status, 0) << check.output;
+}
+
+// Every signing call of CSignMessage with the card key of one family; each
+// call has a key of its own, as a card that signs once per PIN entry needs.
+void signWithFamily(const CardFamily& row, const std::string& cardName, Signing& signing) {
+    CardUnderTest card(cardName, row.description);
+    ASSERT_NO_FATAL_FAILURE(card.open());
+    const auto paceReader = paceReaderFor(row);
+    const int reader = readerIndexOf(card);
+    ASSERT_GE(reader, 0) << card.readerName();
+    KeyHandle key;
+    const auto reopen = [&](const char* pin) {
+        key.reset();
+        key.reset(CSignMessage::OpenSSLKey(nullptr, nullptr, pin, reader, 0, row.signingEntry,
+                                           row.cardAccessNumber, 0));
+        return key != nullptr;
+    };
+    {
+        const HostTypesPin host;
+        ASSERT_TRUE(reopen(nullptr)) << "PIN typed through the host's dialog";
+        EXPECT_EQ(host.prompts(), 1);
+    }
+    const X509Ptr certificate = certificateOf(key.get());
+    ASSERT_NE(certificate, nullptr);
+    const std::string cardCertificate = signing.dir.file(cardName + ".pem");
+    ASSERT_NO_FATAL_FAILURE(writePem(cardCertificate, certificate.get()));
+    Bytes& content = signing.content;
+    const int size = static_cast<int>(content.size());
+
+    unsigned long predicted = 0;
+    unsigned long length = 0;
+    ASSERT_EQ(CSignMessage::SignBlobSSLForLength(content.data(), size, nullptr, &predicted, nullptr,
+                                                 certificate.get(), key.get(), 1, true, nullptr, 0),
+              0);
+    Bytes blob(predicted);
+    ASSERT_EQ(CSignMessage::SignBlobSSL(content.data(), size, blob.data(), &length, nullptr, certificate.get(),
+                                        key.get(), 1, true, nullptr, 0),
+              0);
+    if (row.kind == SignatureKind::Ecdsa) {
+        EXPECT_LE(length, predicted);
+    } else {
+        EXPECT_EQ(length, predicted);
+    }
+    blob.resize(length);
+    expectVerifies(blob, content, true, certificate.get(), row.kind);
+
+    ASSERT_TRUE(reopen(kCardPin));
+    std::string detached = signing.dir.file(cardName + "-detached.p7s");
+    if (row.signsSha256Only) {
+        EXPECT_EQ(CSignMessage::SignBlobSSL(content.data(), size, blob.data(), &length, nullptr, certificate.get(),
+                                            key.get(), 0, true, nullptr, 0),
+                  -88);
+        EXPECT_EQ(CSignMessage::SignDetached(signing.document.data(), detached.data(), certificate.get(), key.get(),
+                                             0, nullptr, 0),
+                  -88);
+        EXPECT_FALSE(std::filesystem::exists(detached));
+    }
+    ASSERT_EQ(CSignMessage::SignDetached(signing.document.data(), detached.data(), certificate.get(), key.get(), 1,
+                                         nullptr, 0),
+              0);
+    expectVerifies(fileContent(detached), content, false, certificate.get(), row.kind);
+    expectTimeStamp(detached, signing);
+    const CommandResult cms = runCommand("openssl cms -verify -binary -inform DER -in '" + detached +
+                                         "' -content '" + signing.document + "' -CAfile '" + cardCertificate +
+                                         "' -purpose any -out /dev/null 2>&1");
+    EXPECT_EQ(cms.status, 0) << cms.output;
+
+    ASSERT_TRUE(reopen(kCardPin));
+    std::string enveloped = signing.dir.file(cardName + "-enveloped.p7m");
+    ASSERT_EQ(CSignMessage::SignEnveloped(signing.document.data(), enveloped.data(), certificate.get(), key.get(),
+                                          1, nullptr, 0),
+              0);
+    expectVerifies(fileContent(enveloped), content, true, certificate.get(), row.kind);
+    expectTimeStamp(enveloped, signing);
+
+    ASSERT_TRUE(reopen(kCardPin));
+    Bytes raw(512);
+    ASSERT_EQ(CSignMessage::SignBlobSSLRaw(content.data(), size, raw.data(), &length, nullptr, certificate.get(),
+                                           key.get(), 1, false, false, false),
+              0);
+    raw.resize(length);
+    EXPECT_TRUE(verifiesUnder(row.kind, reinterpret_cast<CSCM_Interface*>(key.get())->FindEntry()->certificate,
+                              sha256(content), raw));
+}
+
+TEST(SigningWithACardKey, EveryCallOnEveryCardFamilyVerifiesWithOpenSsl) {
+    bypassProxyForLoopback();
+    Signing signing;
+    ASSERT_NO_FATAL_FAILURE(writePem(signing.tsaCa, signing.service.caCertificate()));
+    std::ofstream(signing.document, std::ios::binary)
+        .write(reinterpret_cast<const char*>(signing.content.data()), static_cast<std::streamsize>(signing.content.size()));
+    CSignMessage::setTSUrl(signing.service.url());
+    // The imprint over the stored signature value, which OpenSSL checks.
+    CSignMessage::setStandardTSImprint(true);
+    const std::vector<CardFamily>& rows = cardFamilies();
+    for (const CardFamily& row : rows) {
+        SCOPED_TRACE(row.family);
+        signWithFamily(row, "family-" + std::to_string(&row - rows.data()), signing);
+    }
+    CSignMessage::setStandardTSImprint(false);
+    CSignMessage::setTSUrl("");
 }
 
 TEST(SigningWithACardKey, CardPulledOutMidSignatureAndReinserted) {

@@ -4,16 +4,29 @@
 
 namespace kivo::test {
 
+namespace {
+
+int indexIn(const CReader& readers, const std::string& name) {
+    for (int index = 0; index < readers.GetReaderCount(); ++index) {
+        if (readers.GetReaderName(index) == name) return index;
+    }
+    return -1;
+}
+
+}  // namespace
+
+int readerIndexOf(const CardUnderTest& card) {
+    CReader readers;
+    return indexIn(readers, card.readerName());
+}
+
 std::unique_ptr<CSCM_Interface> openCardKey(const CardUnderTest& card, const std::string& certId) {
     CReader readers;
-    for (int index = 0; index < readers.GetReaderCount(); ++index) {
-        if (readers.GetReaderName(index) != card.readerName()) continue;
-        if (readers.GetSCProfile(index) == nullptr) return nullptr;
-        auto key = std::make_unique<CSCM_Interface>(readers.TakeDetectedCard(), index, 0, certId, nullptr);
-        key->SetReaderName(card.readerName());
-        return key;
-    }
-    return nullptr;
+    const int index = indexIn(readers, card.readerName());
+    if (index < 0 || readers.GetSCProfile(index) == nullptr) return nullptr;
+    auto key = std::make_unique<CSCM_Interface>(readers.TakeDetectedCard(), index, 0, certId, nullptr);
+    key->SetReaderName(card.readerName());
+    return key;
 }
 
 }  // namespace kivo::test

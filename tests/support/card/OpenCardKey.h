@@ -11,6 +11,10 @@
 
 namespace kivo::test {
 
+// The index of the card's reader in the PC/SC reader list, -1 when it is
+// not listed.
+int readerIndexOf(const CardUnderTest& card);
+
 // A card key on the card in the card's reader, for the identifier given;
 // null when the reader is not listed or detection finds no card object.
 std::unique_ptr<CSCM_Interface> openCardKey(const CardUnderTest& card, const std::string& certId = "");
