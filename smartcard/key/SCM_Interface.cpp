@@ -281,7 +281,9 @@ bool CSCM_Interface::VerifyPIN(const std::string& pin, int) {
 
 CSC_Profile::CertEntry* CSCM_Interface::EntryForPinManagement() const {
     if (m_layout == nullptr || m_card == nullptr || kivo::cardSettings().m_settings.m_isService) return nullptr;
-    return FindEntry();
+    CSC_Profile::CertEntry* entry = FindEntry();
+    // The PIN paths of an application card are relative to the application.
+    return entry != nullptr && m_layout->SelectEntryApplication(*entry) ? entry : nullptr;
 }
 
 CardResult CSCM_Interface::ChangePIN(const std::string& oldPin, const std::string& newPin) {

@@ -115,8 +115,9 @@ private:
     bool ShowVerifyOutcome(CardResult result) const;
     // Shows a wrong or blocked PIN after a change or unblock.
     void ShowPinStateOutcome(CardResult result) const;
-    // The entry a PIN change or unblock works on: null without a layout,
-    // in service mode, or without an entry.
+    // The entry a PIN change or unblock works on, its application selected:
+    // null without a layout, in service mode, without an entry, or when its
+    // application cannot be selected.
     CSC_Profile::CertEntry* EntryForPinManagement() const;
     // The PIN dialogs' texts for a message with the entry's PIN name.
     kivo::pin::PromptTexts Prompt(const CSC_Profile::CertEntry& entry, int messageId) const;
