@@ -30,6 +30,11 @@ if $card; then
   # Stopped again when the script ends (its exit trap).
   source scripts/card-services.sh
   KIVO_DESCRIBED_CARD="$PWD/tests/support/cards/signature-card.txt" start_card_services build-demo/tools/vcard/vcard
+  # pcscd notices the cards a moment after vcard connects.
+  for _ in $(seq 1 100); do
+    "$cli" readers 2>/dev/null | grep -A1 '^1: ' | grep -q 'card: present' && break
+    sleep 0.2
+  done
   echo
   echo "== kivocrypto readers"
   "$cli" readers
