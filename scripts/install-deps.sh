@@ -12,8 +12,10 @@ packages=(
   pcscd vsmartcard-vpcd tinyproxy
   # an independent reader of the virtual PKCS#15 cards
   opensc
-  # a pinentry program for the PIN-entry tests (driven on a pseudo-terminal)
-  pinentry-tty
+  # pinentry programs for the PIN-entry tests: one driven on a pseudo-terminal,
+  # the GTK one on a virtual X display (typed into with xdotool); netpbm
+  # turns that display's frame buffer into the README's screenshot
+  pinentry-tty pinentry-gtk2 xvfb xdotool netpbm
   # outside path-validation suite (NIST PKITS signed messages)
   python3-cryptography-vectors
   # an independent RFC 3161 verifier: Bouncy Castle, run as a Java source file

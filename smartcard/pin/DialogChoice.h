@@ -29,7 +29,7 @@ struct DialogEnvironment {
 
 // The pinentry programs looked for, in order.
 inline constexpr const char* cPinentryCandidates[] = {
-    "pinentry-gnome3", "pinentry-qt", "pinentry-gtk2", "pinentry-curses", "pinentry-tty"};
+    "pinentry-gnome3", "pinentry-qt", "pinentry-gtk-2", "pinentry-curses", "pinentry-tty"};
 inline constexpr const char* cPinentryVariable = "KIVO_PINENTRY";
 
 DialogRoute chooseDialogRoute(DialogUse use, const DialogEnvironment& environment);

@@ -68,9 +68,10 @@ void applyEnvironment(const std::vector<std::string>& environment) {
     }
 }
 
-}  // namespace
+// What the test does on the terminal's master side while the child runs.
+using Drive = std::function<void(int master, TerminalRun& run, Clock::time_point deadline)>;
 
-TerminalRun runOnTerminal(const std::function<std::string()>& body, const std::vector<TerminalStep>& steps) {
+TerminalRun runDriven(const std::function<std::string()>& body, const Drive& drive) {
     int results[2];
     if (::pipe(results) != 0) return {};
     int master = -1;
@@ -83,7 +84,7 @@ TerminalRun runOnTerminal(const std::function<std::string()>& body, const std::v
     ::close(results[1]);
     TerminalRun run;
     const auto deadline = Clock::now() + kRunLimit;
-    if (child > 0) driveTerminal(master, steps, run, deadline);
+    if (child > 0) drive(master, run, deadline);
     if (child > 0 && Clock::now() > deadline) ::kill(child, SIGKILL);
     char buffer[256];
     ssize_t got = 0;
@@ -93,6 +94,22 @@ TerminalRun runOnTerminal(const std::function<std::string()>& body, const std::v
     int status = 0;
     if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
     return run;
+}
+
+}  // namespace
+
+TerminalRun runOnTerminal(const std::function<std::string()>& body, const std::vector<TerminalStep>& steps) {
+    return runDriven(body, [&steps](int master, TerminalRun& run, Clock::time_point deadline) {
+        driveTerminal(master, steps, run, deadline);
+    });
+}
+
+TerminalRun runWithPersonOutside(const std::function<std::string()>& body, const PersonOutside& person) {
+    return runDriven(body, [&person](int master, TerminalRun& run, Clock::time_point deadline) {
+        run.stepsDone = person(deadline);
+        std::size_t from = 0;
+        readUntil(master, run.screen, "", from, deadline);
+    });
 }
 
 TerminalRun runProgramOnTerminal(const std::vector<std::string>& argv, const std::vector<std::string>& environment,

@@ -2,6 +2,7 @@
 // terminal meets it: the test waits for texts on the screen and types keys.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -32,6 +33,15 @@ inline TerminalRun runOnTerminal(const std::function<std::string()>& body, const
                                  const std::string& keys) {
     return runOnTerminal(body, std::vector<TerminalStep>{{prompt, keys}});
 }
+
+// What a person does outside the terminal while the child runs (in a window
+// of the child's, say), by the deadline; false when what they waited for
+// never came.
+using PersonOutside = std::function<bool(std::chrono::steady_clock::time_point deadline)>;
+
+// Runs `body` as runOnTerminal does while `person` acts, then reads the
+// terminal to the child's end; stepsDone is what `person` returned.
+TerminalRun runWithPersonOutside(const std::function<std::string()>& body, const PersonOutside& person);
 
 // Runs a program (argv[0] a path) with `environment` ("NAME=value"; a
 // "NAME" alone removes the variable) added to this process's environment.

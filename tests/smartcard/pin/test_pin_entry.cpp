@@ -1,9 +1,10 @@
 // PIN entry as a person meets it: the choice of where a window appears,
-// the prompt on the controlling terminal and the pinentry program, both
-// driven through a pseudo-terminal, and no PIN in anything the dialogs
-// hand on.
+// the prompt on the controlling terminal and the pinentry program, driven
+// through a pseudo-terminal, the GTK pinentry window on a virtual X
+// display, and no PIN in anything the dialogs hand on.
 
 #include "tests/support/PseudoTerminal.h"
+#include "tests/support/TestSupport.h"
 #include "tests/support/card/PcscScript.h"
 
 #include "smartcard/key/ConfigSC.h"
@@ -15,11 +16,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -62,10 +69,12 @@ using kivo::test::runOnTerminal;
 using kivo::test::TerminalRun;
 
 // In the child: asks for the signature PIN through the dialogs a process
-// starts with, in English, with the given pinentry program named (or none).
-std::function<std::string()> askForPin(const char* pinentry) {
-    return [pinentry] {
-        ::unsetenv("DISPLAY");
+// starts with, in English, with the given pinentry program named (or none)
+// and on the given X display (or no desktop).
+std::function<std::string()> askForPin(const char* pinentry, const std::string& display = {}) {
+    return [pinentry, display] {
+        if (!display.empty()) ::setenv("DISPLAY", display.c_str(), 1);
+        else ::unsetenv("DISPLAY");
         ::unsetenv("WAYLAND_DISPLAY");
         if (pinentry != nullptr) ::setenv(cPinentryVariable, pinentry, 1);
         else ::unsetenv(cPinentryVariable);
@@ -116,6 +125,106 @@ TEST(PinEntry, PinentryTtyThroughAssuan) {
         EXPECT_EQ(run.result, row.result) << row.name << "\n" << run.screen;
         EXPECT_NE(run.screen.find(kPrompt), std::string::npos) << row.name << "\n" << run.screen;
         EXPECT_EQ(run.screen.find("97%31"), std::string::npos) << row.name;
+    }
+}
+
+// --- a virtual X display ----------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+constexpr const char* kXvfb = "/usr/bin/Xvfb";
+
+// Reads one line from `fd` by the deadline; empty when none came.
+std::string readLine(int fd, Clock::time_point deadline) {
+    std::string line;
+    char c = 0;
+    while (Clock::now() < deadline) {
+        pollfd input{fd, POLLIN, 0};
+        if (::poll(&input, 1, 200) <= 0) continue;
+        if (::read(fd, &c, 1) != 1) return {};
+        if (c == '\n') return line;
+        line += c;
+    }
+    return {};
+}
+
+// An Xvfb server on the first free display number for the life of the
+// object; the name (":N") is empty when it did not start.
+class VirtualDisplay {
+public:
+    VirtualDisplay() {
+        int ready[2];
+        if (::pipe(ready) != 0) return;
+        const std::string readyFd = std::to_string(ready[1]);
+        m_server = ::fork();
+        if (m_server == 0) {
+            ::close(ready[0]);
+            const int quiet = ::open("/dev/null", O_WRONLY);
+            ::dup2(quiet, STDOUT_FILENO);
+            ::dup2(quiet, STDERR_FILENO);
+            // Xvfb writes the display number to -displayfd once it accepts
+            // clients; -noreset keeps it from resetting, and refusing the
+            // next pinentry meanwhile, each time its last client leaves.
+            ::execl(kXvfb, kXvfb, "-displayfd", readyFd.c_str(), "-noreset", "-nolisten", "tcp",
+                    "-screen", "0", "640x480x24", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(ready[1]);
+        const std::string number = m_server > 0 ? readLine(ready[0], Clock::now() + std::chrono::seconds(20)) : "";
+        if (!number.empty()) m_name = ":" + number;
+        ::close(ready[0]);
+    }
+    ~VirtualDisplay() {
+        if (m_server <= 0) return;
+        ::kill(m_server, SIGTERM);
+        ::waitpid(m_server, nullptr, 0);
+    }
+    VirtualDisplay(const VirtualDisplay&) = delete;
+    VirtualDisplay& operator=(const VirtualDisplay&) = delete;
+
+    const std::string& name() const { return m_name; }
+
+private:
+    pid_t m_server = -1;
+    std::string m_name;
+};
+
+// Runs xdotool with `arguments` on `display`; true when it succeeded.
+bool xdotool(const std::string& display, const std::string& arguments) {
+    const std::string command = "DISPLAY=" + display + " xdotool " + arguments + " >/dev/null 2>&1";
+    return kivo::test::runCommand(command).status == 0;
+}
+
+// Once a window titled `title` is shown on `display`, presses `keys` (X key
+// names, "1 2 Return").
+kivo::test::PersonOutside pressesInWindow(const std::string& display, const std::string& title,
+                                          const std::string& keys) {
+    return [display, title, keys](Clock::time_point deadline) {
+        while (!xdotool(display, "search --onlyvisible --name '^" + title + "$'")) {
+            if (Clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return xdotool(display, "key " + keys);
+    };
+}
+
+TEST(PinEntry, PinentryGtkWindowOnVirtualDisplay) {
+    for (const char* program : {kXvfb, "/usr/bin/pinentry-gtk-2", "/usr/bin/xdotool"}) {
+        if (::access(program, X_OK) != 0) {
+            GTEST_SKIP() << program << " is not installed (scripts/install-deps.sh installs it)";
+        }
+    }
+    const VirtualDisplay display;
+    ASSERT_FALSE(display.name().empty()) << "Xvfb did not start";
+    // The window's title is the caption the library sends.
+    const KeysRow rows[] = {
+        {"Return takes the PIN", "9 7 percent 3 1 Return", "PIN 97%31"},
+        {"Escape cancels", "2 4 6 8 Escape", "cancelled"},
+    };
+    for (const KeysRow& row : rows) {
+        const TerminalRun run = kivo::test::runWithPersonOutside(
+            askForPin("pinentry-gtk-2", display.name()), pressesInWindow(display.name(), "Card", row.keys));
+        EXPECT_TRUE(run.stepsDone) << row.name << ": no window titled Card\n" << run.screen;
+        EXPECT_EQ(run.result, row.result) << row.name << "\n" << run.screen;
     }
 }
 
