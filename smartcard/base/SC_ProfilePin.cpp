@@ -146,7 +146,7 @@ CardResult CSC_Profile_Base::SCUnblockPin2(std::uint8_t reference, const std::ui
 
 CardResult CSC_Profile_Base::SelectForPinOperation(const std::string& path,
                                                    const std::string& altPath) {
-    CardResult result = SelectFileOrFolder(path);
+    CardResult result = SelectPath(path);
     if (result != card::cOk) result = SelectPath(altPath);
     return result;
 }

@@ -357,9 +357,9 @@ private:
         const std::uint32_t low = m_blockSize & 0xFFu;
         return low == 0 ? 256u : low;
     }
-    // A key or PIN path names a file, or the folder that holds the key or
-    // PIN as an object of its own, which no file select reaches: selected as
-    // the one, else as the other.
+    // A key path names a file, or the folder that holds the key as an
+    // object of its own, which no file select reaches: selected as the one,
+    // else as the other. (PIN paths keep the alternative path instead.)
     CardResult SelectFileOrFolder(const std::string& path);
     // PIN entry steps of Verify, ChangeRef and UnblockRef.
     CardResult SelectForPinOperation(const std::string& path, const std::string& altPath);

@@ -18,6 +18,18 @@ std::string dTrustToken(const std::string& label) {
 // A StarCos card's general data file, its PIN 123456 (kept as the ISO 9564
 // format-2 block the card is sent), the signature key 02 and the
 // authentication key 03; the ATR and the files follow.
+// The PKCS#15 card whose PrKDF names its key file from the MF
+// (3F0050154B01) rather than relative to the application.
+std::string withAbsoluteKeyPath(std::string card) {
+    const std::string relative = "303730160C0D5369676E6174757265206B657903020780040101300F0401450303062040030203B8"
+                                 "020102A10C300A300404024B0102020800";
+    const std::string absolute = "303B30160C0D5369676E6174757265206B657903020780040101300F0401450303062040030203B8"
+                                 "020102A110300E300804063F0050154B0102020800";
+    const std::size_t at = card.find(relative);
+    if (at != std::string::npos) card.replace(at, relative.size(), absolute);
+    return card;
+}
+
 std::string starCosCard(const std::string& atrAndDialect, const std::string& files) {
     return atrAndDialect + "ef 3F00/2F02 data=5A0A12345678901234567890\n" + files +
            "pin 81 value=hex:26123456FFFFFFFF max=3\n"
@@ -125,13 +137,13 @@ const std::vector<CardFamily>& cardFamilies() {
          "Qualified Cert", SignatureKind::RsaPkcs1, "Auth Cert", "482917"},
         // PKCS#15 cards: the references come from their objects. The
         // SignCard signs without selecting its key file; CardOS 4.4 selects
-        // the file its PrKDF names (4B01 in the application).
+        // the file its PrKDF names (3F0050154B01).
         {"CardOS 4.3b SignCard",
          labelledPkcs15Card("3B F2 18 00 02 C1 0A 31 FE 58 C8 08 74", "SignCard single") +
              "dialect wrong-pin-sw=6300 decipher-signs=type1\n",
          "", SignatureKind::RsaPkcs1, ""},
         {"CardOS 4.4 SwissSign",
-         labelledPkcs15Card("3B D2 18 02 C1 0A 31 FE 58 C8 0D 51", "SwissSign") +
+         withAbsoluteKeyPath(labelledPkcs15Card("3B D2 18 02 C1 0A 31 FE 58 C8 0D 51", "SwissSign")) +
              "dialect wrong-pin-sw=6300 decipher-signs=type1\nef 3F00/5015/4B01 data=00\n",
          "", SignatureKind::RsaPkcs1, ""},
     };
