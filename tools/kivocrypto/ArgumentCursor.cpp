@@ -59,4 +59,18 @@ bool takeReaderIndex(ArgumentCursor& cursor, const std::string& command, int& re
     return false;
 }
 
+bool takeLanguage(ArgumentCursor& cursor, const std::string& command, int& language) {
+    std::string value;
+    if (!cursor.takeValue(value)) return false;
+    const char* const names[] = {"en", "de", "sv"};
+    for (int code = 0; code < 3; ++code) {
+        if (value == names[code]) {
+            language = code;
+            return true;
+        }
+    }
+    printError(command + ": --language takes en, de or sv, not '" + value + "'");
+    return false;
+}
+
 }  // namespace kivocrypto

@@ -38,4 +38,8 @@ private:
 // readers' lists it; false, reported, when it is missing or no index.
 bool takeReaderIndex(ArgumentCursor& cursor, const std::string& command, int& reader);
 
+// The value of --language: en, de or sv as the card layer's language
+// number (0, 1, 2); false, reported, for any other value.
+bool takeLanguage(ArgumentCursor& cursor, const std::string& command, int& language);
+
 }  // namespace kivocrypto

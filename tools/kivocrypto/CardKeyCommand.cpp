@@ -38,13 +38,6 @@ namespace {
 // The largest signature or cryptogram a card key makes (RSA 8192 bits).
 constexpr std::size_t kMaxCardResult = 1024;
 
-int languageCode(const std::string& name) {
-    if (name == "en") return 0;
-    if (name == "de") return 1;
-    if (name == "sv") return 2;
-    return -1;
-}
-
 }  // namespace
 
 std::optional<bool> takeCardKeyOption(ArgumentCursor& cursor, const std::string& command,
@@ -63,12 +56,7 @@ std::optional<bool> takeCardKeyOption(ArgumentCursor& cursor, const std::string&
     if (option == "--pin-env") return cursor.takeValue(options.pin.environment);
     if (option == "--pin-file") return cursor.takeValue(options.pin.file);
     if (option != "--language") return std::nullopt;
-    std::string value;
-    if (!cursor.takeValue(value)) return false;
-    options.language = languageCode(value);
-    if (options.language >= 0) return true;
-    printError(command + ": --language takes en, de or sv, not '" + value + "'");
-    return false;
+    return takeLanguage(cursor, command, options.language);
 }
 
 namespace {

@@ -93,13 +93,6 @@ std::optional<PinOperation> operationNamed(const std::string& name) {
     return std::nullopt;
 }
 
-int languageNamed(const std::string& name) {
-    if (name == "en") return 0;
-    if (name == "de") return 1;
-    if (name == "sv") return 2;
-    return -1;
-}
-
 bool takeOperation(const std::string& argument, PinOptions& options) {
     if (options.operation) {
         printError("card pin: unexpected argument '" + argument + "' (see kivocrypto card pin --help)");
@@ -122,14 +115,7 @@ bool takePinOption(ArgumentCursor& cursor, PinOptions& options) {
     if (option == "--pin-file") return cursor.takeValue(options.pin.file);
     if (option == "--new-pin-env") return cursor.takeValue(options.newPinVariable);
     if (option == "--puk-env") return cursor.takeValue(options.pukVariable);
-    if (option == "--language") {
-        std::string value;
-        if (!cursor.takeValue(value)) return false;
-        options.language = languageNamed(value);
-        if (options.language >= 0) return true;
-        printError("card pin: --language takes en, de or sv, not '" + value + "'");
-        return false;
-    }
+    if (option == "--language") return takeLanguage(cursor, "card pin", options.language);
     cursor.reportUnknown();
     return false;
 }
