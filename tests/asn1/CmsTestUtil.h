@@ -5,7 +5,7 @@
 
 #include "asn1/CmsPkcs7.h"
 #include "tools/testpki/Pki.h"
-#include "tests/support/DerBuild.h"
+#include "tests/asn1/DerTestUtil.h"
 #include "tests/support/TestSupport.h"
 
 #include <openssl/bio.h>
@@ -25,6 +25,7 @@
 namespace kivo::test::cms {
 
 using Bytes = std::vector<unsigned char>;
+using kivo::test::der::opensslDer;
 
 // Octets of hex text; blanks are skipped.
 inline Bytes fromHex(std::string_view text) { return kivo::test::hex(text); }
@@ -44,6 +45,7 @@ inline std::string hexOf(const Bytes& bytes) { return kivo::test::toHex(bytes); 
 // An element with a definite minimal length, worked out in support/DerBuild.h
 // rather than with the library's writeLength.
 inline Bytes tlv(unsigned char identifier, const Bytes& content) { return kivo::test::tlv(identifier, content); }
+inline Bytes tlv(unsigned char identifier, std::string_view text) { return kivo::test::tlv(identifier, text); }
 
 inline Bytes join(std::initializer_list<Bytes> parts) { return kivo::test::cat(parts); }
 
@@ -54,14 +56,14 @@ inline Bytes oidElement(const char* dotted) {
     return out;
 }
 
-// ---- test PKI ------------------------------------------------------------------
-
 struct Party {
     EvpKeyPtr key;
     X509Ptr cert;
     Bytes der;
 };
 
+// A small PKI made once per test run: a CA, one signer per key kind, signers
+// on further curves and key types, and three further certificates.
 class TestPki {
 public:
     static TestPki& instance() {
@@ -74,26 +76,21 @@ public:
     // The signer certificate of `kind`, issued by the CA (serial 0x8000 +
     // kind, so that its INTEGER carries a leading zero octet).
     const Party& signer(KeyKind kind) {
-        auto& party = m_signers[kind];
+        Party& party = m_signers[kind];
         if (!party.cert) {
-            party.key = generateKey(kind);
-            party.cert = issue(party.key.get(), std::string("/C=DE/O=Kivo Test/CN=Signer ") + keyKindName(kind),
-                               0x8000 + static_cast<long>(kind));
-            party.der = derOf(party.cert.get());
+            issue(party, generateKey(kind), std::string("Signer ") + keyKindName(kind), 0x8000 + long(kind));
         }
         return party;
     }
 
     // A signer on a curve or key type outside KeyKind ("P-521", "ED25519").
     const Party& extraSigner(const std::string& name) {
-        auto& party = m_extraSigners[name];
+        Party& party = m_extraSigners[name];
         if (!party.cert) {
             EVP_PKEY* key = name == "ED25519" ? EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")
                                               : EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", name.c_str());
             if (key == nullptr) throw std::runtime_error("cannot generate " + name);
-            party.key.reset(key);
-            party.cert = issue(key, "/C=DE/O=Kivo Test/CN=Signer " + name, 0x9000 + static_cast<long>(m_extraSigners.size()));
-            party.der = derOf(party.cert.get());
+            issue(party, EvpKeyPtr(key), "Signer " + name, 0x9000 + long(m_extraSigners.size()));
         }
         return party;
     }
@@ -103,38 +100,30 @@ public:
 
 private:
     TestPki() {
-        m_ca.key = generateKey(KeyKind::EcP256);
-        m_ca.cert = makeCertificate({.subject = "/C=DE/O=Kivo Test/CN=Kivo Test CA",
-                                     .subjectKey = m_ca.key.get(),
-                                     .issuerCert = nullptr,
-                                     .issuerKey = nullptr,
-                                     .serial = 1,
-                                     .notBefore = 0,
-                                     .notAfter = 0,
-                                     .isCa = true,
-                                     .extensions = {},
-                                     .digest = nullptr});
-        m_ca.der = derOf(m_ca.cert.get());
-
+        issue(m_ca, generateKey(KeyKind::EcP256), "Kivo Test CA", 1);
         m_extras.push_back(m_ca.der);
-        const EvpKeyPtr other = generateKey(KeyKind::EcP384);
         for (int i = 0; i < 2; ++i) {
-            X509Ptr cert = issue(other.get(), "/C=DE/O=Kivo Test/CN=Other " + std::to_string(i), 0x100 + i);
-            m_extras.push_back(derOf(cert.get()));
+            Party other;
+            issue(other, generateKey(KeyKind::EcP384), "Other " + std::to_string(i), 0x100 + i);
+            m_extras.push_back(other.der);
         }
     }
 
-    X509Ptr issue(EVP_PKEY* subjectKey, const std::string& subject, long serial) {
-        return makeCertificate({.subject = subject,
-                                .subjectKey = subjectKey,
-                                .issuerCert = m_ca.cert.get(),
-                                .issuerKey = m_ca.key.get(),
-                                .serial = serial,
-                                .notBefore = 0,
-                                .notAfter = 0,
-                                .isCa = false,
-                                .extensions = {},
-                                .digest = nullptr});
+    // `party` certified by the CA, or self-signed as the CA itself.
+    void issue(Party& party, EvpKeyPtr key, const std::string& name, long serial) {
+        const bool isCa = &party == &m_ca;
+        party.key = std::move(key);
+        party.cert = makeCertificate({.subject = "/C=DE/O=Kivo Test/CN=" + name,
+                                      .subjectKey = party.key.get(),
+                                      .issuerCert = isCa ? nullptr : m_ca.cert.get(),
+                                      .issuerKey = isCa ? nullptr : m_ca.key.get(),
+                                      .serial = serial,
+                                      .notBefore = 0,
+                                      .notAfter = 0,
+                                      .isCa = isCa,
+                                      .extensions = {},
+                                      .digest = nullptr});
+        party.der = derOf(party.cert.get());
     }
 
     Party m_ca;
@@ -230,38 +219,28 @@ struct Located {
 };
 
 inline Located locate(const Bytes& der, const std::vector<std::size_t>& path) {
-    const auto headerAt = [&](std::size_t offset, std::size_t* header, std::size_t* length) {
+    const auto elementAt = [&](std::size_t offset) {
         if (offset + 2 > der.size()) throw std::runtime_error("locate: past the end");
-        const unsigned char first = der[offset + 1];
-        if (first < 0x80) {
-            *header = 2;
-            *length = first;
-        } else {
-            const std::size_t count = first & 0x7F;
-            if (count == 0 || count > 4 || offset + 2 + count > der.size()) throw std::runtime_error("locate: length");
-            *length = 0;
-            for (std::size_t i = 0; i < count; ++i) *length = (*length << 8) | der[offset + 2 + i];
-            *header = 2 + count;
+        const std::size_t count = der[offset + 1] < 0x80 ? 0 : der[offset + 1] & 0x7F;
+        if (der[offset + 1] >= 0x80 && (count == 0 || count > 4 || offset + 2 + count > der.size())) {
+            throw std::runtime_error("locate: length");
         }
+        std::size_t length = count == 0 ? der[offset + 1] : 0;
+        for (std::size_t i = 0; i < count; ++i) length = (length << 8) | der[offset + 2 + i];
+        return Located{offset, 2 + count + length, 2 + count};
     };
-    Located current;
-    std::size_t length = 0;
-    headerAt(0, &current.header, &length);
-    current.size = current.header + length;
+    Located current = elementAt(0);
     for (const std::size_t index : path) {
-        std::size_t offset = current.offset + current.header;
-        const std::size_t end = current.offset + current.size;
         // BIT STRING children start after the unused-bits octet.
-        if (der[current.offset] == 0x03) ++offset;
+        std::size_t offset = current.offset + current.header + (der[current.offset] == 0x03 ? 1 : 0);
         for (std::size_t i = 0;; ++i) {
-            if (offset >= end) throw std::runtime_error("locate: no such child");
-            std::size_t header = 0;
-            headerAt(offset, &header, &length);
+            if (offset >= current.offset + current.size) throw std::runtime_error("locate: no such child");
+            const Located child = elementAt(offset);
             if (i == index) {
-                current = Located{offset, header + length, header};
+                current = child;
                 break;
             }
-            offset += header + length;
+            offset += child.size;
         }
     }
     return current;

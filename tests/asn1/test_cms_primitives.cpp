@@ -1,43 +1,24 @@
-// The base of the DER class family and its leaf classes.
+// The leaf classes of the DER class family, and certificates, public keys
+// and issuer/serial identifiers as the CMS classes read them, checked
+// against OpenSSL's view of the same certificates.
 
 #include "tests/asn1/CmsTestUtil.h"
 
 #include "asn1/Asn1Primitives.h"
-#include "asn1/CmsAlgorithm.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/SystemCerts.h"
+
+#include <openssl/core_names.h>
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <random>
-#include <type_traits>
 
-using kivo::asn1::Id;
-using kivo::test::cms::Bytes;
-using kivo::test::cms::bytesOf;
-using kivo::test::cms::fromHex;
-using kivo::test::cms::HeapCopy;
-using kivo::test::cms::hexOf;
-using kivo::test::cms::tlv;
+using namespace kivo::test::cms;
+using kivo::test::KeyKind;
 
 namespace {
-
-// Exposes the protected base operations for testing.
-class BaseProbe : public CAsn1Base {
-public:
-    explicit BaseProbe(const Bytes& bytes) { copyBytes(bytes.data(), bytes.size()); }
-    bool decode() override { return true; }
-    bool encode() override { return true; }
-
-    using CAsn1Base::cursor;
-    using CAsn1Base::cursorAt;
-    using CAsn1Base::cursorAtEnd;
-    using CAsn1Base::cursorContentLength;
-    using CAsn1Base::cursorElementSize;
-    using CAsn1Base::cursorEnter;
-    using CAsn1Base::cursorNext;
-    using CAsn1Base::resetCursor;
-};
 
 template <class T>
 T fromBytes(const Bytes& bytes) {
@@ -45,113 +26,92 @@ T fromBytes(const Bytes& bytes) {
     return T(copy.data(), copy.size());
 }
 
+std::string bignumHex(EVP_PKEY* key, const char* parameter) {
+    BIGNUM* number = nullptr;
+    EVP_PKEY_get_bn_param(key, parameter, &number);
+    char* text = BN_bn2hex(number);
+    const std::string out = text;
+    OPENSSL_free(text);
+    BN_free(number);
+    return out;
+}
+
 }  // namespace
 
-// ---- base ------------------------------------------------------------------------
-
-static_assert(!std::is_copy_constructible_v<CAsn1_Int>);
-static_assert(!std::is_copy_assignable_v<CAsn1_Oid>);
-static_assert(std::has_virtual_destructor_v<CAsn1Base>);
-
-TEST(Asn1ClassBase, CursorWalksChildrenAndStopsAtTheParentsEnd) {
-    // 30 { 02 01 05, 31 { 04 00 }, 05 00 } followed by one octet outside.
-    BaseProbe probe(fromHex("30 09 020105 31020400 0500 FF"));
-    probe.resetCursor();
-    EXPECT_EQ(probe.cursorElementSize(), 11u);
-    EXPECT_EQ(probe.cursorContentLength(), 9u);
-    ASSERT_TRUE(probe.cursorEnter());
-    EXPECT_TRUE(probe.cursorAt(Id::Integer));
-    EXPECT_FALSE(probe.cursorAtEnd());
-    ASSERT_TRUE(probe.cursorNext());
-    EXPECT_TRUE(probe.cursorAt(Id::Set));
-    EXPECT_EQ(probe.cursorElementSize(), 4u);
-    ASSERT_TRUE(probe.cursorNext());
-    EXPECT_TRUE(probe.cursorAt(Id::Null));
-    EXPECT_TRUE(probe.cursorAtEnd());
-    EXPECT_EQ(probe.getError(), 0);
-    // The octet after the SEQUENCE is outside the walk.
-    EXPECT_FALSE(probe.cursorNext());
-    EXPECT_EQ(probe.getError(), kDerError);
-}
-
-TEST(Asn1ClassBase, CursorEntersEmptyElementsAndBitStringsButNoChildPastItsParent) {
-    BaseProbe empty(fromHex("30 00"));
-    empty.resetCursor();
-    ASSERT_TRUE(empty.cursorEnter());
-    EXPECT_EQ(empty.cursor.size, 0u);
-    EXPECT_TRUE(empty.cursorAtEnd());
-    // A BIT STRING is entered past its unused-bits octet.
-    BaseProbe bits(fromHex("03 06 00 30 03 020107"));
-    bits.resetCursor();
-    ASSERT_TRUE(bits.cursorEnter());
-    EXPECT_TRUE(bits.cursorAt(Id::Sequence));
-    EXPECT_EQ(bits.cursorElementSize(), 5u);
-    // The child claims 4 content octets; the parent holds only 3 of them,
-    // though the buffer has more.
-    BaseProbe overlong(fromHex("30 05 0404 010203 0405"));
-    overlong.resetCursor();
-    EXPECT_FALSE(overlong.cursorEnter());
-    EXPECT_EQ(overlong.getError(), kDerError);
-}
-
-// ---- INTEGER -----------------------------------------------------------------------
-
-TEST(Asn1ClassPrimitives, IntegerEncodesTheShortestTwosComplement) {
+TEST(Asn1ClassPrimitives, IntegerEncodesTheShortestTwosComplementAndDecodesIt) {
     const std::pair<std::int32_t, const char*> cases[] = {
-        {0, "020100"},           {10, "02010A"},          {127, "02017F"},
-        {128, "02020080"},       {200, "020200C8"},       {255, "020200FF"},
-        {256, "02020100"},       {32767, "02027FFF"},     {32768, "0203008000"},
-        {-1, "0201FF"},          {-128, "020180"},        {-129, "0202FF7F"},
-        {-32768, "02028000"},    {-32769, "0203FF7FFF"},  {INT32_MAX, "02047FFFFFFF"},
-        {INT32_MIN, "020480000000"},
+        {0, "020100"},          {10, "02010A"},         {127, "02017F"},        {128, "02020080"},
+        {256, "02020100"},      {32768, "0203008000"},  {-1, "0201FF"},         {-128, "020180"},
+        {-129, "0202FF7F"},     {-32769, "0203FF7FFF"}, {INT32_MAX, "02047FFFFFFF"}, {INT32_MIN, "020480000000"},
     };
     for (const auto& [value, expected] : cases) {
         const CAsn1_Int integer(value);
-        EXPECT_EQ(integer.getError(), 0) << value;
         EXPECT_EQ(hexOf(bytesOf(integer)), expected) << value;
-        EXPECT_EQ(integer.value(), value);
-        EXPECT_EQ(integer.getTag(), 2u);
         EXPECT_EQ(integer.text(), std::string(expected).substr(4)) << value;
     }
+    std::mt19937 generator(7);
+    for (int i = 0; i < 500; ++i) {
+        const CAsn1_Int encoded(static_cast<std::int32_t>(generator()));
+        const auto decoded = fromBytes<CAsn1_Int>(bytesOf(encoded));
+        ASSERT_EQ(decoded.getError(), 0) << encoded.value();
+        EXPECT_EQ(decoded.value(), encoded.value());
+    }
+    // Beyond 32 bits only the text; a redundant sign octet still gives the value.
+    const auto unsignedMax = fromBytes<CAsn1_Int>(fromHex("02 05 00FFFFFFFF"));
+    EXPECT_EQ(unsignedMax.value(), 0);
+    EXPECT_EQ(unsignedMax.text(), "00FFFFFFFF");
+    EXPECT_EQ(fromBytes<CAsn1_Int>(fromHex("02 03 FFFF7F")).value(), -129);
 }
 
-TEST(Asn1ClassPrimitives, IntegerDecodesWhatItEncodes) {
-    std::mt19937 generator(7);
-    std::vector<std::int32_t> values{0, 1, -1, 127, 128, -128, -129, INT32_MAX, INT32_MIN};
-    for (int i = 0; i < 500; ++i) values.push_back(static_cast<std::int32_t>(generator()));
-    for (const std::int32_t value : values) {
-        const CAsn1_Int encoded(value);
-        const auto decoded = fromBytes<CAsn1_Int>(bytesOf(encoded));
-        ASSERT_EQ(decoded.getError(), 0) << value;
-        EXPECT_EQ(decoded.value(), value);
-        EXPECT_EQ(decoded.text(), encoded.text());
+TEST(Asn1ClassPrimitives, OidDecodesEncodesAndRefusesWhatItCannotWrite) {
+    const auto decoded = fromBytes<CAsn1_Oid>(oidElement("1.2.840.113549.1.1.1"));
+    EXPECT_EQ(decoded.dotted(), "1.2.840.113549.1.1.1");
+    EXPECT_EQ(decoded.name(), "rsaEncryption");
+    EXPECT_EQ(decoded.getElementSize(), 9u);  // an OID counts its content
+    EXPECT_EQ(fromBytes<CAsn1_Oid>(fromHex("06 03 883701")).dotted(), "2.999.1");
+    const CAsn1_Oid oid("1.2.840.113549.1.7.2", "signedData");
+    EXPECT_EQ(hexOf(bytesOf(oid)), "06092A864886F70D010702");
+    EXPECT_EQ(CAsn1_Oid(oid).name(), "signedData");
+    EXPECT_EQ(hexOf(bytesOf(CAsn1_Oid("1.39.4294967295", ""))), "06064F8FFFFFFF7F");
+    // "1.2" gives one content octet, each further arc "1" one more: 127 at most.
+    std::string dotted = "1.2";
+    for (int i = 0; i < 126; ++i) dotted += ".1";
+    EXPECT_EQ(CAsn1_Oid(dotted, "").getCb(), 129u);
+    const std::string tooLong = dotted + ".1";
+    const char* refused[] = {"2.5", "3.1.1", "1.40.1", "2.999.1", "1.2.x", "1..2", "1.2.", "-1.2.3", " 1.2.3",
+                             "1.2.+3", "1.2.4294967296", "", tooLong.c_str()};
+    for (const char* text : refused) {
+        const CAsn1_Oid refusedOid(text, "name");
+        EXPECT_EQ(refusedOid.getError(), kDerError) << text;
+        EXPECT_EQ(refusedOid.getPb(), nullptr) << text;
     }
 }
 
-TEST(Asn1ClassPrimitives, IntegerDecodeKeepsLongValuesAsText) {
-    const auto small = fromBytes<CAsn1_Int>(fromHex("02 01 0A"));
-    EXPECT_EQ(small.value(), 10);
-    EXPECT_EQ(small.text(), "0A");
+TEST(Asn1ClassPrimitives, StringsTimesAndTheirText) {
+    const CAsn1_OctetString octets("01 02:ab");
+    EXPECT_EQ(hexOf(bytesOf(octets)), "04030102AB");
+    EXPECT_EQ(octets.text(), "0102AB");
+    const Bytes content(200, 0x5A);
+    EXPECT_EQ(bytesOf(*CAsn1_OctetString::fromOctets(content.data(), content.size())), tlv(0x04, content));
+    EXPECT_EQ(bytesOf(CAsn1_OctetString(hexOf(content))), tlv(0x04, content));
+    EXPECT_EQ(fromBytes<CAsn1_OctetString>(tlv(0x04, content)).text(), hexOf(content));
+    EXPECT_EQ(fromBytes<CAsn1_BitString>(fromHex("03 03 00 ABCD")).text(), "ABCD");
+    // U+00E4 stays one Latin-1 octet, U+20AC has none.
+    EXPECT_EQ(fromBytes<CAsn1_BmpString>(fromHex("1E 04 00E4 20AC")).text(), "\xE4?");
 
-    // 2^32 - 1 needs five octets with its sign octet: no 32-bit value.
-    const auto unsignedMax = fromBytes<CAsn1_Int>(fromHex("02 05 00FFFFFFFF"));
-    EXPECT_EQ(unsignedMax.getError(), 0);
-    EXPECT_EQ(unsignedMax.value(), 0);
-    EXPECT_EQ(unsignedMax.text(), "00FFFFFFFF");
-
-    // A redundant sign octet still gives the value.
-    const auto padded = fromBytes<CAsn1_Int>(fromHex("02 03 FFFF7F"));
-    EXPECT_EQ(padded.value(), -129);
-
-    const auto modulus = fromBytes<CAsn1_Int>(tlv(0x02, Bytes(257, 0xC3)));
-    EXPECT_EQ(modulus.getError(), 0);
-    EXPECT_EQ(modulus.text().size(), 514u);
+    kivo::test::ScopedTimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+    const CAsn1_UtcTime time(std::int64_t{1770025277});  // 2026-02-02 09:41:17 UTC
+    EXPECT_EQ(bytesOf(time), tlv(0x17, "260202094117Z"));
+    EXPECT_EQ(bytesOf(CAsn1_UtcTime(std::string_view("260202094117Z"))), bytesOf(time));
+    // Two-digit years: 49 is 2049, 50 is 1950, so 2051 reads back as 1951.
+    EXPECT_EQ(fromBytes<CAsn1_UtcTime>(tlv(0x17, "491231235959Z")).time(), 2524607999);
+    EXPECT_EQ(fromBytes<CAsn1_UtcTime>(tlv(0x17, "500101000000Z")).time(), -631152000);
+    EXPECT_EQ(fromBytes<CAsn1_UtcTime>(tlv(0x17, "2602020941Z")).time(), 1770025260);
+    EXPECT_EQ(fromBytes<CAsn1_UtcTime>(bytesOf(CAsn1_UtcTime(std::int64_t{2556144000}))).time(), -599616000);
 }
 
-TEST(Asn1ClassPrimitives, IntegerRefusesMalformedInput) {
+TEST(Asn1ClassPrimitives, MalformedInputKeepsTheResultCodeAndSaysWhatWasExpected) {
     {
-        // A wrong element keeps the result code and says at DEBUG what was
-        // expected and what was found, for a primitive and inside a composite.
         kivo::test::LogCapture log(log4cxx::Logger::getLogger("KivoCryptoSSL.Asn1"));
         EXPECT_EQ(fromBytes<CAsn1_Int>(fromHex("04 01 00")).getError(), kDerError);
         EXPECT_EQ(fromBytes<CAsn1_AlgoIdent>(fromHex("30 03 A1 01 00")).getError(), kDerError);
@@ -159,227 +119,100 @@ TEST(Asn1ClassPrimitives, IntegerRefusesMalformedInput) {
                                       "DER element: expected INTEGER, found OCTET STRING",
                                       "DER decode: expected OBJECT IDENTIFIER, found [1] constructed"}));
     }
-    EXPECT_EQ(fromBytes<CAsn1_Int>(fromHex("02 00")).getError(), kDerError);     // no content
-    EXPECT_EQ(fromBytes<CAsn1_Int>(fromHex("02 02 00")).getError(), kDerError);  // truncated
-    EXPECT_EQ(fromBytes<CAsn1_Int>(fromHex("02 80 01 00 00")).getError(), kDerError);
-    EXPECT_EQ(fromBytes<CAsn1_Int>(fromHex("02")).getError(), kDerError);
-
-    const CAsn1_Int null(nullptr, 3);
-    EXPECT_EQ(null.getError(), kDerError);
-    EXPECT_EQ(null.getPb(), nullptr);
-    EXPECT_EQ(null.getCb(), 0u);
-    const unsigned char one = 2;
-    EXPECT_EQ(CAsn1_Int(&one, 0).getError(), kDerError);
+    const std::pair<const char*, int> cases[] = {
+        {"INTEGER without content", fromBytes<CAsn1_Int>(fromHex("02 00")).getError()},
+        {"INTEGER cut short", fromBytes<CAsn1_Int>(fromHex("02 02 00")).getError()},
+        {"OID ending inside an arc", fromBytes<CAsn1_Oid>(fromHex("06 02 2A86")).getError()},
+        {"OID arc beyond 32 bits", fromBytes<CAsn1_Oid>(fromHex("06 06 2A 9080808000")).getError()},
+        {"OCTET STRING in indefinite form", fromBytes<CAsn1_OctetString>(fromHex("04 80 0101 0000")).getError()},
+        {"octets from odd hex text", CAsn1_OctetString("ABC").getError()},
+        {"octets from no hex text", CAsn1_OctetString("GG").getError()},
+        {"octets from nothing", CAsn1_OctetString::fromOctets(nullptr, 3)->getError()},
+        {"BIT STRING without the unused-bits octet", fromBytes<CAsn1_BitString>(fromHex("03 00")).getError()},
+        {"BMPString of odd length", fromBytes<CAsn1_BmpString>(fromHex("1E 03 004100")).getError()},
+        {"GeneralizedTime as UTCTime", fromBytes<CAsn1_UtcTime>(tlv(0x18, "20260202094117Z")).getError()},
+        {"UTCTime that is no time", fromBytes<CAsn1_UtcTime>(tlv(0x17, "garbage")).getError()},
+        {"no time", CAsn1_UtcTime(static_cast<const std::int64_t*>(nullptr)).getError()},
+        {"no octets", CAsn1_Int(nullptr, 3).getError()},
+        {"opaque element of nothing", CAsn1_Universal(nullptr, 0).getError()},
+    };
+    for (const auto& [what, error] : cases) EXPECT_EQ(error, kDerError) << what;
 }
 
-// ---- OBJECT IDENTIFIER ---------------------------------------------------------------
-
-TEST(Asn1ClassPrimitives, OidDecodesToDottedTextAndRegistryName) {
-    const struct {
-        Bytes element;
-        const char* dotted;  // nullptr: refused
-        const char* name;
-    } cases[] = {
-        {fromHex("06 09 2A864886F70D010702"), "1.2.840.113549.1.7.2", ""},  // not in the registry
-        {kivo::test::cms::oidElement("1.2.840.113549.1.1.1"), "1.2.840.113549.1.1.1", "rsaEncryption"},
-        {fromHex("06 03 883701"), "2.999.1", ""},
-        {fromHex("06 00"), nullptr, ""},
-        {fromHex("06 02 2A86"), nullptr, ""},            // open subidentifier
-        {fromHex("06 05 2A8648"), nullptr, ""},          // truncated
-        {fromHex("04 03 2A8648"), nullptr, ""},          // wrong tag
-        {fromHex("06 07 2A 9080808000"), nullptr, ""},   // an arc beyond 32 bits
-    };
-    for (const auto& c : cases) {
-        const auto decoded = fromBytes<CAsn1_Oid>(c.element);
-        if (c.dotted == nullptr) {
-            EXPECT_EQ(decoded.getError(), kDerError) << hexOf(c.element);
-            continue;
+TEST(CmsCertificate, KeysSerialsAndIssuersMatchOpenSsl) {
+    auto& pki = TestPki::instance();
+    std::vector<const Party*> parties{&pki.extraSigner("P-521"), &pki.extraSigner("ED25519")};
+    for (const KeyKind kind : kivo::test::allKeyKinds()) parties.push_back(&pki.signer(kind));
+    for (const Party* party : parties) {
+        EVP_PKEY* key = party->key.get();
+        SCOPED_TRACE(EVP_PKEY_get0_type_name(key));
+        const auto cert = fromBytes<CAsn1_Cert>(party->der);
+        ASSERT_EQ(cert.getError(), 0);
+        const bool rsa = EVP_PKEY_is_a(key, "RSA") || EVP_PKEY_is_a(key, "RSA-PSS");
+        EXPECT_EQ(cert.keyBits(), EVP_PKEY_is_a(key, "ED25519") ? 0u : std::uint32_t(EVP_PKEY_get_bits(key)));
+        EXPECT_EQ(cert.isEcKey(), EVP_PKEY_is_a(key, "EC"));
+        EXPECT_EQ(cert.isRsaKey(), rsa);
+        EXPECT_EQ(Bytes(cert.issuerDer().begin(), cert.issuerDer().end()),
+                  opensslDer(X509_get_issuer_name(party->cert.get()), i2d_X509_NAME));
+        EXPECT_EQ(Bytes(cert.serialDer().begin(), cert.serialDer().end()),
+                  opensslDer(X509_get_serialNumber(party->cert.get()), i2d_ASN1_INTEGER));
+        const CAsn1_PublicKey& publicKey = *cert.publicKey();
+        if (rsa) {
+            EXPECT_EQ(publicKey.rsaKey()->modulus()->text(), "00" + bignumHex(key, OSSL_PKEY_PARAM_RSA_N));
+            EXPECT_EQ(publicKey.rsaKey()->publicExponent()->value(), 65537);
+            EXPECT_EQ(publicKey.rsaKey()->modulusBits(), cert.keyBits());
+        } else if (cert.isEcKey()) {
+            unsigned char point[200];
+            std::size_t length = 0;
+            EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point, &length);
+            EXPECT_EQ(publicKey.ecKey()->point()->text(), hexOf(Bytes(point, point + length)));
         }
-        ASSERT_EQ(decoded.getError(), 0) << hexOf(c.element);
-        EXPECT_EQ(decoded.dotted(), c.dotted);
-        EXPECT_EQ(decoded.name(), c.name);
-        EXPECT_EQ(decoded.getElementSize(), c.element.size() - 2);  // an OID counts its content
     }
-    // Encoded, with the name it is given.
-    const CAsn1_Oid oid("1.2.840.113549.1.7.2", "signedData");
-    ASSERT_EQ(oid.getError(), 0);
-    EXPECT_EQ(hexOf(bytesOf(oid)), "06092A864886F70D010702");
-    EXPECT_EQ(oid.name(), "signedData");
-    EXPECT_EQ(oid.getTag(), 6u);
-}
-
-TEST(Asn1ClassPrimitives, OidEncodeRefusesWhatItCannotWrite) {
-    const char* refused[] = {
-        "2.5",               // two arcs
-        "3.1.1",             // first arc above 2
-        "1.40.1",            // second arc 40
-        "2.999.1",           // second arc above 39
-        "1.2.x",             // not a number
-        "1..2",              // empty arc
-        "1.2.",              // empty last arc
-        "-1.2.3",            // sign
-        " 1.2.3",            // blank
-        "1.2.+3",            // sign
-        "1.2.4294967296",    // beyond 32 bits
-        "1.2.99999999999999999999",
-        "",
-    };
-    for (const char* dotted : refused) {
-        const CAsn1_Oid oid(dotted, "name");
-        EXPECT_EQ(oid.getError(), kDerError) << dotted;
-        EXPECT_EQ(oid.getPb(), nullptr) << dotted;  // the encoding stays empty
-        EXPECT_EQ(oid.getCb(), 0u) << dotted;
+    // An RSA modulus with its sign octet, and a curve named in the parameters.
+    const Bytes rsaBits = tlv(0x03, join({fromHex("00"), tlv(0x30, fromHex("0202 00C1 020103"))}));
+    EXPECT_EQ(CAsn1_PublicKeyRSA(rsaBits.data(), rsaBits.size()).modulusBits(), 8u);
+    const Bytes brainpool = tlv(0x30, join({tlv(0x30, join({oidElement("1.2.840.10045.2.1"),
+                                                             oidElement("1.3.36.3.3.2.8.1.1.11")})),
+                                            tlv(0x03, join({fromHex("00 04"), Bytes(96, 0x11)}))}));
+    EXPECT_EQ(CAsn1_PublicKey(brainpool.data(), brainpool.size()).keyBits(), 384u);
+    for (const auto& [dotted, bits] : {std::pair{"1.3.132.0.9", 160u}, std::pair{"1.3.36.3.3.2.8.1.1.13", 512u},
+                                       std::pair{"1.2.250.1.223.101.256.1", 256u}, std::pair{"1.2.840.10045.3.1.2", 0u}}) {
+        EXPECT_EQ(ecCurveBits(dotted), bits) << dotted;
     }
-    const CAsn1_Oid largest("1.39.4294967295", "");
-    ASSERT_EQ(largest.getError(), 0);
-    EXPECT_EQ(hexOf(bytesOf(largest)), "06064F8FFFFFFF7F");
 }
 
-TEST(Asn1ClassPrimitives, OidContentIsLimitedTo127Octets) {
-    // "1.2" gives one content octet, each further arc "1" one more.
-    std::string dotted = "1.2";
-    for (int i = 0; i < 126; ++i) dotted += ".1";
-    const CAsn1_Oid longest(dotted, "");
-    ASSERT_EQ(longest.getError(), 0);
-    EXPECT_EQ(longest.getCb(), 129u);
-    EXPECT_EQ(longest.getPb()[1], 127);
-
-    const CAsn1_Oid tooLong(dotted + ".1", "");
-    EXPECT_EQ(tooLong.getError(), kDerError);
-    EXPECT_EQ(tooLong.getPb(), nullptr);
+TEST(CmsCertificate, KeySizeOfEverySystemCaCertificate) {
+    const auto& certificates = kivo::test::systemCertificates();
+    ASSERT_GE(certificates.size(), kivo::test::kMinimumSystemCertificates) << "is ca-certificates installed?";
+    for (const auto& system : certificates) {
+        const auto cert = fromBytes<CAsn1_Cert>(system.der);
+        ASSERT_EQ(cert.getError(), 0) << system.file;
+        EVP_PKEY* key = X509_get0_pubkey(system.x509.get());
+        EXPECT_EQ(cert.keyBits(), std::uint32_t(EVP_PKEY_get_bits(key))) << system.file;
+        EXPECT_EQ(cert.isRsaKey(), EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA) << system.file;
+        EXPECT_EQ(cert.isEcKey(), EVP_PKEY_get_base_id(key) == EVP_PKEY_EC) << system.file;
+    }
 }
 
-TEST(Asn1ClassPrimitives, OidCopyEncodesTheSameOidWithItsName) {
-    const CAsn1_Oid original("1.3.14.3.2.26", "sha-160");
-    const CAsn1_Oid copy(original);
-    EXPECT_EQ(copy.getError(), 0);
-    EXPECT_EQ(bytesOf(copy), bytesOf(original));
-    EXPECT_EQ(copy.dotted(), "1.3.14.3.2.26");
-    EXPECT_EQ(copy.name(), "sha-160");
-    EXPECT_TRUE(copy.is("1.3.14.3.2.26"));
-}
-
-// ---- OCTET STRING --------------------------------------------------------------------
-
-TEST(Asn1ClassPrimitives, OctetStringFromHexText) {
-    const CAsn1_OctetString octets("01 02:ab");
-    ASSERT_EQ(octets.getError(), 0);
-    EXPECT_EQ(hexOf(bytesOf(octets)), "04030102AB");
-    EXPECT_EQ(octets.text(), "0102AB");
-    EXPECT_EQ(octets.getTag(), 4u);
-    EXPECT_EQ(hexOf(Bytes(octets.content().begin(), octets.content().end())), "0102AB");
-
-    const CAsn1_OctetString empty("");
-    ASSERT_EQ(empty.getError(), 0);
-    EXPECT_EQ(hexOf(bytesOf(empty)), "0400");
-
-    EXPECT_EQ(CAsn1_OctetString("ABC").getError(), kDerError);  // odd length
-    EXPECT_EQ(CAsn1_OctetString("GG").getError(), kDerError);   // not hex
-}
-
-TEST(Asn1ClassPrimitives, OctetStringUsesLongFormLengths) {
-    const Bytes content(200, 0x5A);
-    const auto octets = CAsn1_OctetString::fromOctets(content.data(), content.size());
-    ASSERT_TRUE(octets);
-    ASSERT_EQ(octets->getError(), 0);
-    EXPECT_EQ(bytesOf(*octets), tlv(0x04, content));
-    EXPECT_EQ(hexOf(bytesOf(*octets)).substr(0, 6), "0481C8");
-
-    const CAsn1_OctetString fromText(hexOf(content));
-    EXPECT_EQ(bytesOf(fromText), bytesOf(*octets));
-    EXPECT_EQ(fromText.text(), octets->text());
-
-    const auto decoded = fromBytes<CAsn1_OctetString>(bytesOf(*octets));
-    EXPECT_EQ(decoded.text(), hexOf(content));
-
-    EXPECT_EQ(CAsn1_OctetString::fromOctets(nullptr, 3)->getError(), kDerError);
-    EXPECT_EQ(hexOf(bytesOf(*CAsn1_OctetString::fromOctets(nullptr, 0))), "0400");
-}
-
-TEST(Asn1ClassPrimitives, OctetStringRefusesMalformedInput) {
-    EXPECT_EQ(fromBytes<CAsn1_OctetString>(fromHex("03 01 00")).getError(), kDerError);
-    EXPECT_EQ(fromBytes<CAsn1_OctetString>(fromHex("04 81 05 0102")).getError(), kDerError);
-    EXPECT_EQ(fromBytes<CAsn1_OctetString>(fromHex("04 80 0101 0000")).getError(), kDerError);
-}
-
-// ---- BIT STRING and BMPString ------------------------------------------------------------
-
-TEST(Asn1ClassPrimitives, BitStringDropsTheUnusedBitsOctet) {
-    const auto bits = fromBytes<CAsn1_BitString>(fromHex("03 03 00 ABCD"));
-    ASSERT_EQ(bits.getError(), 0);
-    EXPECT_EQ(bits.text(), "ABCD");
-    EXPECT_TRUE(const_cast<CAsn1_BitString&>(bits).encode());
-    EXPECT_EQ(hexOf(bytesOf(bits)), "030300ABCD");
-
-    EXPECT_EQ(fromBytes<CAsn1_BitString>(fromHex("03 00")).getError(), kDerError);
-    EXPECT_EQ(fromBytes<CAsn1_BitString>(fromHex("04 02 00 01")).getError(), kDerError);
-}
-
-TEST(Asn1ClassPrimitives, BmpStringFoldsToOneOctetPerCharacter) {
-    EXPECT_EQ(fromBytes<CAsn1_BmpString>(fromHex("1E 04 0041 0042")).text(), "AB");
-    // U+00E4 stays one Latin-1 octet, U+20AC has none.
-    EXPECT_EQ(fromBytes<CAsn1_BmpString>(fromHex("1E 04 00E4 20AC")).text(), "\xE4?");
-    EXPECT_EQ(fromBytes<CAsn1_BmpString>(fromHex("1E 03 004100")).getError(), kDerError);
-    EXPECT_EQ(fromBytes<CAsn1_BmpString>(fromHex("0C 02 4142")).getError(), kDerError);
-}
-
-// ---- UTCTime --------------------------------------------------------------------
-
-TEST(Asn1ClassPrimitives, UtcTimeWritesThirteenCharactersInUtc) {
-    kivo::test::ScopedTimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
-    const CAsn1_UtcTime time(std::int64_t{1770025277});  // 2026-02-02 09:41:17 UTC
-    ASSERT_EQ(time.getError(), 0);
-    EXPECT_EQ(hexOf(bytesOf(time)), "170D" + hexOf(Bytes{'2', '6', '0', '2', '0', '2', '0', '9', '4', '1', '1', '7', 'Z'}));
-    EXPECT_EQ(time.getCb(), 15u);
-    EXPECT_EQ(time.time(), 1770025277);
-    EXPECT_EQ(time.getTag(), 23u);
-
-    const std::int64_t seconds = 1770025277;
-    EXPECT_EQ(bytesOf(CAsn1_UtcTime(&seconds)), bytesOf(time));
-    EXPECT_EQ(bytesOf(CAsn1_UtcTime(std::string_view("260202094117Z"))), bytesOf(time));
-    EXPECT_EQ(CAsn1_UtcTime(static_cast<const std::int64_t*>(nullptr)).getError(), kDerError);
-}
-
-TEST(Asn1ClassPrimitives, UtcTimeReadsTwoDigitYearsAroundTheCentury) {
-    const auto utc = [](const char* text) {
-        return fromBytes<CAsn1_UtcTime>(tlv(0x17, Bytes(text, text + std::strlen(text))));
-    };
-    EXPECT_EQ(utc("491231235959Z").time(), 2524607999);  // 2049
-    EXPECT_EQ(utc("500101000000Z").time(), -631152000);  // 1950
-    EXPECT_EQ(utc("2602020941Z").time(), 1770025260);    // no seconds
-    EXPECT_EQ(utc("700101000000Z").getError(), 0);        // the epoch itself
-    EXPECT_EQ(utc("700101000000Z").time(), 0);
-    EXPECT_EQ(utc("garbage").getError(), kDerError);
-    // A GeneralizedTime is refused.
-    EXPECT_EQ(fromBytes<CAsn1_UtcTime>(tlv(0x18, fromHex("3230323630323032303934313137 5A"))).getError(),
-              kDerError);
-
-    // From 2050 on the two-digit year reads back as 19xx.
-    const CAsn1_UtcTime late(std::int64_t{2556144000});  // 2051-01-01 00:00:00 UTC
-    ASSERT_EQ(late.getError(), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(late.getPb()) + 2, 13), "510101000000Z");
-    EXPECT_EQ(late.time(), -599616000);  // 1951-01-01
-}
-
-// ---- NULL and the opaque holder ---------------------------------------------------
-
-TEST(Asn1ClassPrimitives, NullTagIsTwoOctets) {
-    CAsn1_NullTag null;
-    EXPECT_EQ(hexOf(bytesOf(null)), "0500");
-    EXPECT_EQ(null.getTag(), 5u);
-    EXPECT_TRUE(null.decode());
-    EXPECT_TRUE(null.encode());
-    EXPECT_EQ(null.text(), "");
-    EXPECT_EQ(null.getError(), 0);
-}
-
-TEST(Asn1ClassPrimitives, UniversalKeepsAnyOctetsAsGiven) {
-    const Bytes element = fromHex("A3 03 020101");
-    CAsn1_Universal kept(element.data(), element.size());
-    EXPECT_EQ(bytesOf(kept), element);
-    EXPECT_TRUE(kept.decode());
-    EXPECT_TRUE(kept.encode());
-    EXPECT_EQ(bytesOf(kept), element);
-    EXPECT_EQ(kept.getTag(), 16u);
-    EXPECT_EQ(CAsn1_Universal(nullptr, 0).getError(), kDerError);
+TEST(CmsCertificate, IssuerAndSerialIdentifiersFromParts) {
+    const auto& party = TestPki::instance().signer(KeyKind::Rsa2048);
+    const Bytes issuer = opensslDer(X509_get_issuer_name(party.cert.get()), i2d_X509_NAME);
+    const Bytes serial = opensslDer(X509_get_serialNumber(party.cert.get()), i2d_ASN1_INTEGER);
+    const CAsn1_IssuerAndSerial sid(issuer.data(), issuer.size(), serial.data(), serial.size());
+    EXPECT_EQ(bytesOf(sid), tlv(0x30, join({issuer, serial})));
+    EXPECT_EQ(sid.issuerText(), "countryName=DE, organizationName=Kivo Test, commonName=Kivo Test CA");
+    EXPECT_EQ(sid.serialText(), "008000");
+    // The ESS form names the issuer as GeneralNames.
+    const Bytes ess = tlv(0x30, join({tlv(0x30, tlv(0xA4, issuer)), serial}));
+    EXPECT_EQ(bytesOf(CAsn1_IssuerSerial(issuer.data(), issuer.size(), serial.data(), serial.size())), ess);
+    EXPECT_EQ(fromBytes<CAsn1_IssuerSerial>(ess).getError(), 0);
+    // Each part must be exactly one element of the right kind.
+    const Bytes padded = join({serial, fromHex("00")});
+    for (const auto& [issuerPart, serialPart] : {std::pair{serial, serial}, std::pair{issuer, issuer},
+                                                 std::pair{Bytes(issuer.begin(), issuer.end() - 1), serial},
+                                                 std::pair{issuer, Bytes{}}, std::pair{issuer, padded}}) {
+        const CAsn1_IssuerAndSerial refused(issuerPart.data(), issuerPart.size(), serialPart.data(), serialPart.size());
+        EXPECT_EQ(refused.getError(), kDerError) << hexOf(issuerPart).substr(0, 8) << " " << hexOf(serialPart);
+    }
+    EXPECT_EQ(CAsn1_IssuerSerial(serial.data(), serial.size(), serial.data(), serial.size()).getError(), kDerError);
 }
