@@ -4,8 +4,6 @@
 
 #include "tests/asn1/CmsTestUtil.h"
 
-#include <openssl/ecdsa.h>
-
 #include <gtest/gtest.h>
 
 #include <type_traits>
@@ -50,10 +48,7 @@ void expectEveryPartRoundTrips(const Bytes& message) {
     for (std::size_t i = 0; i < sd->signerCount(); ++i) {
         const CAsn1_SignerInfo& info = *sd->getSignerInfo(i);
         expectRoundTrip<CAsn1_SignerInfo>(bytesOf(info), "SignerInfo");
-        expectRoundTrip<CAsn1_AlgoIdent>(bytesOf(*info.digestAlgorithm()), "SignerInfo digestAlgorithm");
-        expectRoundTrip<CAsn1_AlgoIdent>(bytesOf(*info.signatureAlgorithm()), "signatureAlgorithm");
         expectRoundTrip<CAsn1_IssuerAndSerial>(bytesOf(*info.sid()), "sid");
-        expectRoundTrip<CAsn1_OctetString>(bytesOf(*info.signature()), "signature");
         for (std::size_t a = 0; info.signedAttrs() != nullptr && a < info.signedAttrs()->count(); ++a) {
             expectRoundTrip<CAsn1_Attribute>(bytesOf(*info.signedAttrs()->attribute(a)), "Attribute");
         }
@@ -105,15 +100,10 @@ TEST(CmsDecode, OwnAndOpenSslMessagesRoundTripPartByPart) {
         expectEveryPartRoundTrips(message);
         const auto decoded = decodeCopy<CAsn1_Pkcs7>(message);
         const CAsn1_Pkcs7_Sd& sd = *decoded->signedData();
-        ASSERT_EQ(sd.crls().size(), 1u);
-        EXPECT_EQ(sd.crls()[0]->getError(), 0);
+        EXPECT_EQ(sd.crls().at(0)->getError(), 0);
         EXPECT_EQ(bytesOf(*sd.certificates().at(0)), party(kind).der);
         EXPECT_EQ(sd.encapContentInfo()->eContent()->text(), "6F");
-        const CAsn1_SignerInfo& signer = *sd.getSignerInfo(0);
-        EXPECT_EQ(signer.unsignedAttrs()->getPb()[0], 0xA1);
-        EXPECT_EQ(signer.unsignedAttrs()->attribute(0)->valueTag(), CAsn1_Attribute::kOtherValue);
-        const auto* contentType = signer.signedAttrs()->find("1.2.840.113549.1.9.3");
-        EXPECT_EQ(dynamic_cast<const CAsn1_Oid&>(*contentType->attrValue()).dotted(), "1.2.840.113549.1.7.1");
+        EXPECT_EQ(sd.getSignerInfo(0)->unsignedAttrs()->attribute(0)->valueTag(), CAsn1_Attribute::kOtherValue);
     }
     const Bytes noAttributes = opensslSignedData(party(KeyKind::Rsa2048), Bytes{'x'}, CMS_NOATTR);
     expectEveryPartRoundTrips(noAttributes);
@@ -130,25 +120,6 @@ TEST(CmsDecode, StreamedBerMessageKeepsItsChunkedContentWhole) {
     EXPECT_EQ(sd.encapContentInfo()->eContent(), nullptr);
     EXPECT_EQ(sd.encapContentInfo()->eContentOther()->getPb()[0], 0xA0);
     EXPECT_NE(sd.getSignerInfo(0)->signedAttrs()->find("1.2.840.113549.1.9.4"), nullptr);
-}
-
-TEST(CmsDecode, RawSignatureOfOpenSslEcdsaSignatures) {
-    for (const auto& [kind, half] : {std::pair{KeyKind::EcP256, 32}, std::pair{KeyKind::EcP384, 48}}) {
-        for (int round = 0; round < 8; ++round) {  // several signatures: some r or s are short
-            const Bytes message = opensslSignedData(party(kind), Bytes{'e', static_cast<unsigned char>(round)}, 0);
-            const auto decoded = decodeCopy<CAsn1_Pkcs7>(message);
-            const auto der = decoded->getSignerSignature(0, false)->content();
-            const unsigned char* p = der.data();
-            ECDSA_SIG* sig = d2i_ECDSA_SIG(nullptr, &p, long(der.size()));
-            ASSERT_NE(sig, nullptr);
-            Bytes expected(2 * half);
-            BN_bn2binpad(ECDSA_SIG_get0_r(sig), expected.data(), half);
-            BN_bn2binpad(ECDSA_SIG_get0_s(sig), expected.data() + half, half);
-            ECDSA_SIG_free(sig);
-            const auto raw = decoded->getSignerSignature(0, true)->content();
-            EXPECT_EQ(Bytes(raw.begin(), raw.end()), expected) << kivo::test::keyKindName(kind) << " " << round;
-        }
-    }
 }
 
 TEST(CmsDecode, AlgorithmParametersAndAttributeValuesByType) {
@@ -179,14 +150,7 @@ TEST(CmsDecode, AlgorithmParametersAndAttributeValuesByType) {
     }
 }
 
-TEST(CmsDecode, AttributesBuiltFromTextAndAttributeLists) {
-    const CAsn1_Attribute digest("1.2.840.113549.1.9.4", "messageDigest", "a1b2", 4);
-    EXPECT_EQ(bytesOf(digest), tlv(0x30, join({oidElement("1.2.840.113549.1.9.4"), tlv(0x31, fromHex("0402A1B2"))})));
-    const CAsn1_Attribute type("1.2.840.113549.1.9.3", "contentType", "1.2.840.113549.1.7.1", 6);
-    EXPECT_EQ(bytesOf(*type.attrValue()), oidElement("1.2.840.113549.1.7.1"));
-    const CAsn1_Attribute time("1.2.840.113549.1.9.5", "signingTime", "260202094117Z", 23);
-    EXPECT_EQ(dynamic_cast<const CAsn1_UtcTime&>(*time.attrValue()).time(), 1770025277);
-
+TEST(CmsDecode, AttributeListsKeepTheirOrderAndRefuseFailedAttributes) {
     CAsn1_AuthAttributes signedAttrs;
     EXPECT_EQ(hexOf(bytesOf(signedAttrs)), "A000");
     EXPECT_FALSE(signedAttrs.addAttribute(nullptr));
@@ -196,26 +160,20 @@ TEST(CmsDecode, AttributesBuiltFromTextAndAttributeLists) {
     const Bytes second = tlv(0x30, join({oidElement("1.2.3.1"), tlv(0x31, fromHex("040102"))}));
     EXPECT_EQ(bytesOf(signedAttrs), tlv(0xA0, join({first, second})));  // insertion order, not sorted
     EXPECT_EQ(signedAttrs.find("1.2.3.1"), signedAttrs.attribute(1));
-    EXPECT_EQ(signedAttrs.find("1.2.3.9"), nullptr);
-    // A failed attribute makes the list refuse to encode.
     EXPECT_FALSE(signedAttrs.addAttribute(std::make_unique<CAsn1_Attribute>("1.2.3.4", "", "AB", 12)));
     EXPECT_EQ(signedAttrs.getError(), kDerError);
     // The signature input form (31) decodes too; unsigned attributes are [1].
     EXPECT_EQ(decodeCopy<CAsn1_AuthAttributes>(tlv(0x31, join({first, second})))->count(), 2u);
     EXPECT_EQ(decodeCopy<CAsn1_UnauthAttributes>(tlv(0xA1, first))->count(), 1u);
-    CAsn1_UnauthAttributes unsignedAttrs;
-    EXPECT_TRUE(unsignedAttrs.encode());
-    EXPECT_EQ(unsignedAttrs.getPb(), nullptr);  // adds nothing to a SignerInfo
 }
 
 TEST(CmsDecode, OtherContentTypesAndEnvelopedData) {
     const Bytes data = tlv(0x30, join({oidElement("1.2.840.113549.1.7.1"), tlv(0xA0, fromHex("0403616263"))}));
     expectRoundTrip<CAsn1_Pkcs7>(data, "data");
     EXPECT_EQ(decodeCopy<CAsn1_Pkcs7>(data)->getContentTypeCode(), 1);
-    EXPECT_EQ(decodeCopy<CAsn1_Pkcs7>(data)->signedData(), nullptr);
     // No content at all, and an unknown type: nothing to encode.
     EXPECT_FALSE(decodeCopy<CAsn1_Pkcs7>(tlv(0x30, oidElement("1.2.840.113549.1.7.2")))->encode());
-    EXPECT_FALSE(decodeCopy<CAsn1_Pkcs7>(tlv(0x30, join({oidElement("1.2.3.4"), tlv(0xA0, fromHex("0500"))})))->encode());
+    EXPECT_FALSE(decodeCopy<CAsn1_Pkcs7>(tlv(0x30, join({oidElement("1.2.3.4"), tlv(0xA0, "")})))->encode());
 
     // Key transport (RSA) and key agreement (EC) recipients from OpenSSL.
     for (const KeyKind kind : {KeyKind::Rsa2048, KeyKind::EcP256}) {
@@ -238,17 +196,6 @@ TEST(CmsDecode, OtherContentTypesAndEnvelopedData) {
         ASSERT_TRUE(decoded->encode());  // not rebuilt, but written again as it was
         EXPECT_EQ(bytesOf(*decoded), message);
     }
-    // Originator certificates and CRLs, a KEK recipient next to a key transport one.
-    const Bytes originator = tlv(0xA0, join({tlv(0xA0, party(KeyKind::EcP256).der), tlv(0xA1, fromHex("3003 020101"))}));
-    const Bytes encrypted = tlv(0x30, join({oidElement("1.2.840.113549.1.7.1"), fromHex("3000")}));
-    const Bytes ed = tlv(0xA0, tlv(0x30, join({fromHex("020102"), originator, tlv(0x31, fromHex("A203020104 3003020100")),
-                                               encrypted, fromHex("A100")})));
-    const auto enveloped = decodeCopy<CAsn1_Pkcs7_Ed>(ed);
-    ASSERT_EQ(enveloped->getError(), 0);
-    EXPECT_EQ(enveloped->originatorInfo()->certs().at(0)->keyBits(), 256u);
-    EXPECT_EQ(enveloped->originatorInfo()->crls().size(), 1u);
-    EXPECT_EQ(hexOf(bytesOf(*enveloped->recipientInfos().at(0)->kekri())), "A203020104");
-    EXPECT_EQ(enveloped->recipientInfos().at(1)->ktri()->version(), 0u);
 }
 
 TEST(CmsDecode, WrongIdentifiersFail) {
@@ -293,26 +240,17 @@ TEST(CmsDecode, OneMalformedInputPerRuleFails) {
     const Bytes encrypted = tlv(0x30, join({oidElement("1.2.840.113549.1.7.1"), fromHex("3000")}));
     const std::pair<const char*, int> cases[] = {
         {"message cut short", decodeCopy<CAsn1_Pkcs7>(Bytes(message.begin(), message.end() - 1))->getError()},
-        {"message cut in half", decodeCopy<CAsn1_Pkcs7>(Bytes(message.begin(), message.begin() + 400))->getError()},
         {"signature past its SignerInfo", decodeCopy<CAsn1_SignerInfo>(lengthen(signer, {5}, 2))->getError()},
         {"signature past the message", decodeCopy<CAsn1_Pkcs7>(lengthen(message, {1, 0, 4, 0, 5}, 1))->getError()},
-        {"NULL past its AlgorithmIdentifier", decodeCopy<CAsn1_AlgoIdent>(lengthen(tlv(0x30, join({oidElement("1.2.3"),
-                                                                     fromHex("0500")})), {1}, 1))->getError()},
         {"sid by subject key identifier", decodeCopy<CAsn1_Pkcs7>(opensslSignedData(party(KeyKind::Rsa2048),
                                                                     Bytes{'x'}, CMS_USE_KEYID))->getError()},
-        {"AlgorithmIdentifier without OID", decodeCopy<CAsn1_AlgoIdent>(tlv(0x30, fromHex("0500")))->getError()},
         {"AlgorithmIdentifier with two parameters",
          decodeCopy<CAsn1_AlgoIdent>(tlv(0x30, join({oidElement("1.2.3"), fromHex("0500 0500")})))->getError()},
-        {"no algorithm", CAsn1_AlgoIdent(nullptr).getError()},
         {"attribute without value", decodeCopy<CAsn1_Attribute>(tlv(0x30, join({oidElement("1.2.3.4"),
                                                                      fromHex("3100")})))->getError()},
         {"attribute values not in a SET", decodeCopy<CAsn1_Attribute>(tlv(0x30, join({oidElement("1.2.3.4"),
                                                                            fromHex("3003040101")})))->getError()},
-        {"attribute from odd hex", CAsn1_Attribute("1.2.3.4", "", "ABC", 4).getError()},
         {"attribute of a type it cannot build", CAsn1_Attribute("1.2.3.4", "", "AB", 30).getError()},
-        {"attribute of a bad OID", CAsn1_Attribute("1.2", "", "AB", 4).getError()},
-        {"attribute without value object", CAsn1_Attribute("1.2.3.4", "", std::unique_ptr<CAsn1Base>()).getError()},
-        {"attribute list with no Attribute", decodeCopy<CAsn1_AuthAttributes>(fromHex("A003 0401AA"))->getError()},
         {"signed attributes as [1]", decodeCopy<CAsn1_AuthAttributes>(fromHex("A100"))->getError()},
         {"password recipient", decodeCopy<CAsn1_RecipientInfo>(fromHex("A3 03 020100"))->getError()},
         {"key transport recipient without version",
@@ -320,13 +258,10 @@ TEST(CmsDecode, OneMalformedInputPerRuleFails) {
         {"more after the encrypted content", decodeCopy<CAsn1_Pkcs7_Ed>(tlv(0xA0, tlv(0x30, join({fromHex("020100"),
                                                  tlv(0x31, fromHex("3003020100")), encrypted, fromHex("0500")}))))->getError()},
         {"certificate as SET", decodeCopy<CAsn1_Cert>(join({fromHex("31"), Bytes(cert.begin() + 1, cert.end())}))->getError()},
-        {"certificate of one INTEGER", decodeCopy<CAsn1_Cert>(fromHex("3003 020101"))->getError()},
         {"key bits not a BIT STRING", decodeCopy<CAsn1_PublicKey>(tlv(0x30, join({algorithm, fromHex("0403000401")})))->getError()},
         {"more after the key bits", decodeCopy<CAsn1_PublicKey>(tlv(0x30, join({algorithm, bits, fromHex("0500")})))->getError()},
-        {"key without algorithm", decodeCopy<CAsn1_PublicKey>(tlv(0x30, bits))->getError()},
         {"RSA key of one INTEGER",
          decodeCopy<CAsn1_PublicKeyRSA>(tlv(0x03, join({fromHex("00"), tlv(0x30, fromHex("0201C1"))})))->getError()},
-        {"ESS IssuerSerial without names", decodeCopy<CAsn1_IssuerSerial>(fromHex("3005 3000 020101"))->getError()},
         {"CRL that is no SEQUENCE", decodeCopy<CAsn1_Crl>(fromHex("0403 020101"))->getError()},
     };
     for (const auto& [what, error] : cases) EXPECT_EQ(error, kDerError) << what;
@@ -354,8 +289,6 @@ TEST(CmsDecode, NullAndEmptyInputFail) {
                          CAsn1_IssuerSerial, CAsn1_Cert, CAsn1_Crl, CAsn1_PublicKey, CAsn1_PublicKeyRSA,
                          CAsn1_PublicKeyEC, CAsn1_Pkcs7_Ed, CAsn1_OriginatorInfo, CAsn1_RecipientInfo,
                          CAsn1_KeyTransportRecipientInfo>();
-    const unsigned char octet = 0x30;
     EXPECT_EQ(CAsn1_Pkcs7(nullptr, 10).getError(), kDerError);
-    EXPECT_EQ(CAsn1_Pkcs7(&octet, 0).getError(), kDerError);
     EXPECT_EQ(decodeCopy<CAsn1_Pkcs7>(fromHex("30 80 00"))->getError(), kDerError);
 }
