@@ -56,11 +56,9 @@ TEST(Asn1ClassPrimitives, IntegerEncodesTheShortestTwosComplementAndDecodesIt) {
         ASSERT_EQ(decoded.getError(), 0) << encoded.value();
         EXPECT_EQ(decoded.value(), encoded.value());
     }
-    // Beyond 32 bits only the text; a redundant sign octet still gives the value.
-    const auto unsignedMax = fromBytes<CAsn1_Int>(fromHex("02 05 00FFFFFFFF"));
-    EXPECT_EQ(unsignedMax.value(), 0);
-    EXPECT_EQ(unsignedMax.text(), "00FFFFFFFF");
-    EXPECT_EQ(fromBytes<CAsn1_Int>(fromHex("02 03 FFFF7F")).value(), -129);
+    // Beyond 32 bits only the text.
+    EXPECT_EQ(fromBytes<CAsn1_Int>(fromHex("02 05 00FFFFFFFF")).value(), 0);
+    EXPECT_EQ(fromBytes<CAsn1_Int>(fromHex("02 05 00FFFFFFFF")).text(), "00FFFFFFFF");
 }
 
 TEST(Asn1ClassPrimitives, OidDecodesEncodesAndRefusesWhatItCannotWrite) {
@@ -91,9 +89,8 @@ TEST(Asn1ClassPrimitives, StringsTimesAndTheirText) {
     const CAsn1_OctetString octets("01 02:ab");
     EXPECT_EQ(hexOf(bytesOf(octets)), "04030102AB");
     EXPECT_EQ(octets.text(), "0102AB");
-    const Bytes content(200, 0x5A);
+    const Bytes content(200, 0x5A);  // long-form length
     EXPECT_EQ(bytesOf(*CAsn1_OctetString::fromOctets(content.data(), content.size())), tlv(0x04, content));
-    EXPECT_EQ(bytesOf(CAsn1_OctetString(hexOf(content))), tlv(0x04, content));
     EXPECT_EQ(fromBytes<CAsn1_OctetString>(tlv(0x04, content)).text(), hexOf(content));
     EXPECT_EQ(fromBytes<CAsn1_BitString>(fromHex("03 03 00 ABCD")).text(), "ABCD");
     // U+00E4 stays one Latin-1 octet, U+20AC has none.
@@ -121,20 +118,16 @@ TEST(Asn1ClassPrimitives, MalformedInputKeepsTheResultCodeAndSaysWhatWasExpected
     }
     const std::pair<const char*, int> cases[] = {
         {"INTEGER without content", fromBytes<CAsn1_Int>(fromHex("02 00")).getError()},
-        {"INTEGER cut short", fromBytes<CAsn1_Int>(fromHex("02 02 00")).getError()},
         {"OID ending inside an arc", fromBytes<CAsn1_Oid>(fromHex("06 02 2A86")).getError()},
         {"OID arc beyond 32 bits", fromBytes<CAsn1_Oid>(fromHex("06 06 2A 9080808000")).getError()},
         {"OCTET STRING in indefinite form", fromBytes<CAsn1_OctetString>(fromHex("04 80 0101 0000")).getError()},
         {"octets from odd hex text", CAsn1_OctetString("ABC").getError()},
-        {"octets from no hex text", CAsn1_OctetString("GG").getError()},
         {"octets from nothing", CAsn1_OctetString::fromOctets(nullptr, 3)->getError()},
         {"BIT STRING without the unused-bits octet", fromBytes<CAsn1_BitString>(fromHex("03 00")).getError()},
         {"BMPString of odd length", fromBytes<CAsn1_BmpString>(fromHex("1E 03 004100")).getError()},
         {"GeneralizedTime as UTCTime", fromBytes<CAsn1_UtcTime>(tlv(0x18, "20260202094117Z")).getError()},
         {"UTCTime that is no time", fromBytes<CAsn1_UtcTime>(tlv(0x17, "garbage")).getError()},
         {"no time", CAsn1_UtcTime(static_cast<const std::int64_t*>(nullptr)).getError()},
-        {"no octets", CAsn1_Int(nullptr, 3).getError()},
-        {"opaque element of nothing", CAsn1_Universal(nullptr, 0).getError()},
     };
     for (const auto& [what, error] : cases) EXPECT_EQ(error, kDerError) << what;
 }
@@ -168,15 +161,8 @@ TEST(CmsCertificate, KeysSerialsAndIssuersMatchOpenSsl) {
             EXPECT_EQ(publicKey.ecKey()->point()->text(), hexOf(Bytes(point, point + length)));
         }
     }
-    // An RSA modulus with its sign octet, and a curve named in the parameters.
-    const Bytes rsaBits = tlv(0x03, join({fromHex("00"), tlv(0x30, fromHex("0202 00C1 020103"))}));
-    EXPECT_EQ(CAsn1_PublicKeyRSA(rsaBits.data(), rsaBits.size()).modulusBits(), 8u);
-    const Bytes brainpool = tlv(0x30, join({tlv(0x30, join({oidElement("1.2.840.10045.2.1"),
-                                                             oidElement("1.3.36.3.3.2.8.1.1.11")})),
-                                            tlv(0x03, join({fromHex("00 04"), Bytes(96, 0x11)}))}));
-    EXPECT_EQ(CAsn1_PublicKey(brainpool.data(), brainpool.size()).keyBits(), 384u);
-    for (const auto& [dotted, bits] : {std::pair{"1.3.132.0.9", 160u}, std::pair{"1.3.36.3.3.2.8.1.1.13", 512u},
-                                       std::pair{"1.2.250.1.223.101.256.1", 256u}, std::pair{"1.2.840.10045.3.1.2", 0u}}) {
+    // Curves outside the test keys.
+    for (const auto& [dotted, bits] : {std::pair{"1.3.36.3.3.2.8.1.1.11", 384u}, std::pair{"1.2.840.10045.3.1.2", 0u}}) {
         EXPECT_EQ(ecCurveBits(dotted), bits) << dotted;
     }
 }
