@@ -13,14 +13,11 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <string_view>
-#include <vector>
 
 namespace kivo::test::cms {
 
@@ -113,16 +110,10 @@ private:
     void issue(Party& party, EvpKeyPtr key, const std::string& name, long serial) {
         const bool isCa = &party == &m_ca;
         party.key = std::move(key);
-        party.cert = makeCertificate({.subject = "/C=DE/O=Kivo Test/CN=" + name,
-                                      .subjectKey = party.key.get(),
+        party.cert = makeCertificate({.subject = "/C=DE/O=Kivo Test/CN=" + name, .subjectKey = party.key.get(),
                                       .issuerCert = isCa ? nullptr : m_ca.cert.get(),
-                                      .issuerKey = isCa ? nullptr : m_ca.key.get(),
-                                      .serial = serial,
-                                      .notBefore = 0,
-                                      .notAfter = 0,
-                                      .isCa = isCa,
-                                      .extensions = {},
-                                      .digest = nullptr});
+                                      .issuerKey = isCa ? nullptr : m_ca.key.get(), .serial = serial, .notBefore = 0,
+                                      .notAfter = 0, .isCa = isCa, .extensions = {}, .digest = nullptr});
         party.der = derOf(party.cert.get());
     }
 
@@ -164,16 +155,9 @@ inline std::unique_ptr<CAsn1_Pkcs7> buildMessage(const Bytes& signerDer, const B
     return message;
 }
 
-// ---- OpenSSL-made messages -------------------------------------------------------
-
-struct CmsDeleter {
-    void operator()(CMS_ContentInfo* cms) const { CMS_ContentInfo_free(cms); }
-};
+struct CmsDeleter { void operator()(CMS_ContentInfo* cms) const { CMS_ContentInfo_free(cms); } };
 using CmsPtr = std::unique_ptr<CMS_ContentInfo, CmsDeleter>;
-
-struct BioDeleter {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
+struct BioDeleter { void operator()(BIO* bio) const { BIO_free(bio); } };
 using BioPtr = std::unique_ptr<BIO, BioDeleter>;
 
 inline BioPtr memoryBio(const Bytes& bytes) {
