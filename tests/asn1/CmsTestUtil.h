@@ -126,7 +126,7 @@ private:
 // Options of one createSignedData call.
 struct BuildOptions {
     int hashId = 1;
-    Bytes content = Bytes{'K', 'i', 'v', 'o', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't'};
+    Bytes content = kivo::test::hex("4B69766F20636F6E74656E74");  // "Kivo content"
     std::int64_t signingTime = 1770025277;  // 2026-02-02 09:41:17 UTC
     bool useSigningTime = true;
     bool attach = true;
