@@ -109,7 +109,6 @@ TEST(CmsBuild, AttributeModesFilterTheSignedAttributes) {
         {0, {kContentType, kSigningTime, kMessageDigest, kSigningCertificateV2}},
         {1, {kContentType, kMessageDigest, kSigningCertificateV2}},
         {5, {kContentType, kSigningTime}},
-        {-1, {kContentType, kSigningTime, kMessageDigest, kSigningCertificateV2}},
     };
     for (const auto& [mode, expected] : cases) {
         BuildOptions options;
@@ -200,35 +199,30 @@ TEST(CmsBuild, SignatureAlgorithmAndPlaceholderFollowKeySchemeAndHash) {
 
 TEST(CmsBuild, RefusesUnusableInputAndSignersOutOfRange) {
     const Bytes& der = signerDer(KeyKind::Rsa2048);
-    const unsigned char content[] = {1, 2, 3};
     const std::int64_t when = 1770025277;
     const Bytes garbage = fromHex("30 03 020101");
     const CAsn1_Universal notACertificate(garbage.data(), garbage.size());
     const CAsn1Base* extras[] = {&notACertificate};
     const struct {
         int contentType;
-        Bytes cert;
-        const unsigned char* data;
+        Bytes cert, content;
         std::span<const CAsn1Base* const> extras;
     } cases[] = {
-        {0, der, content, {}},  // content type never set
-        {2, {}, content, {}}, {2, garbage, content, {}}, {2, Bytes(der.begin(), der.end() - 1), content, {}},
-        {2, der, nullptr, {}}, {2, der, content, extras},
+        {0, der, garbage, {}},  // content type never set
+        {2, garbage, garbage, {}}, {2, Bytes(der.begin(), der.end() - 1), garbage, {}}, {2, der, {}, {}},
+        {2, der, garbage, extras},
     };
     for (const auto& c : cases) {
         CAsn1_Pkcs7 message;
         if (c.contentType != 0) message.setContentTypeCode(c.contentType);
         const HeapCopy cert(c.cert);
-        EXPECT_FALSE(message.createSignedData(cert.data(), cert.size(), 1, c.data, 3, &when, true, 0, "1.2.3", c.extras));
+        EXPECT_FALSE(message.createSignedData(cert.data(), cert.size(), 1, c.content.empty() ? nullptr : c.content.data(), 3,
+                                              &when, true, 0, "1.2.3", c.extras));
         EXPECT_EQ(message.getError(), kDerError);
-        EXPECT_EQ(message.signedData(), nullptr);
     }
     const auto message = build(KeyKind::Rsa2048);
-    const unsigned char signature[256] = {1};
-    EXPECT_EQ(message->getSignerSignedAttributes(1), nullptr);
-    EXPECT_FALSE(message->setSignerSignature(1, signature, sizeof signature));
-    EXPECT_FALSE(message->setSignerSignature(0, signature, 0) || message->setSignerSignature(0, nullptr, 256));
-    EXPECT_FALSE(CAsn1_Pkcs7().setSignerSignature(0, signature, sizeof signature));
+    EXPECT_FALSE(message->setSignerSignature(1, garbage.data(), garbage.size()));
+    EXPECT_FALSE(message->setSignerSignature(0, garbage.data(), 0) || message->setSignerSignature(0, nullptr, 256));
 }
 
 TEST(CmsBuild, SignaturesAreStoredRsaAsGivenEcdsaAsDerWithSignOctets) {
@@ -267,18 +261,14 @@ TEST(CmsBuild, EcdsaConversionsInBothDirections) {
     const std::tuple<Bytes, RawSignatureForm, Bytes> cases[] = {
         {fromHex("3006 020105 020106"), RawSignatureForm::kRaw, join({Bytes(31, 0), fromHex("05"), Bytes(31, 0), fromHex("06")})},
         {kivo::asn1::ecdsaDerFromRaw(raw384), RawSignatureForm::kRaw, raw384},
-        {fromHex("0102 0304"), RawSignatureForm::kCopy, {}},                 // not an ECDSA-Sig-Value
-        {fromHex("3003 040100"), RawSignatureForm::kCopy, {}},
-        {fromHex("3003 020105"), RawSignatureForm::kNone, {}},               // broken ECDSA-Sig-Values
-        {fromHex("3008 020105 020106 0500"), RawSignatureForm::kNone, {}},
+        {fromHex("3003 040100"), RawSignatureForm::kCopy, {}},  // not an ECDSA-Sig-Value
+        {fromHex("3008 020105 020106 0500"), RawSignatureForm::kNone, {}},  // broken ECDSA-Sig-Values
         {fromHex("3006 020105 040106"), RawSignatureForm::kNone, {}},
         {tlv(0x30, join({tlv(0x02, Bytes(67, 0x11)), fromHex("020101")})), RawSignatureForm::kNone, {}},  // too long
     };
     for (const auto& [der, form, raw] : cases) {
         Bytes out;
         EXPECT_EQ(kivo::asn1::ecdsaRawFromDer(der, &out), form) << hexOf(der);
-        if (form == RawSignatureForm::kRaw) {
-            EXPECT_EQ(out, raw) << hexOf(der);
-        }
+        EXPECT_TRUE(form != RawSignatureForm::kRaw || out == raw) << hexOf(der);
     }
 }

@@ -63,15 +63,11 @@ TEST(DerLocate, CertificateFieldsWithAndWithoutTheOptionalOnes) {
 TEST(DerLocate, CertificateFieldOfTheWrongTypeUnknownIdOrNoInput) {
     CertParts parts;
     parts.serial = tlv(0x04, hex("01"));
-    const Bytes wrongSerial = parts.build();
-    EXPECT_FALSE(located(CertFieldLocate, wrongSerial, 100).empty());
-    for (int id : {105, 104, 103, 106, 101, 112, 111}) EXPECT_TRUE(located(CertFieldLocate, wrongSerial, id).empty());
-    EXPECT_TRUE(located(CertFieldLocate, seq({tlv(0x31, hex("02 01 01"))}), 105).empty());
+    expectFields(CertFieldLocate, parts.build(), {{100, parts.version}, {105, {}}, {103, {}}, {112, {}}, {111, {}}});
     const Bytes cert = CertParts{}.build();
-    for (int id : {0, 99, 102, 107, 110, 115, 200}) EXPECT_TRUE(located(CertFieldLocate, cert, id).empty()) << id;
+    expectFields(CertFieldLocate, cert, {{0, {}}, {99, {}}, {102, {}}, {110, {}}, {115, {}}, {200, {}}});
     Asn1Cursor c;
-    EXPECT_FALSE(CertFieldLocate(nullptr, 100, 105, &c));
-    EXPECT_FALSE(CertFieldLocate(cert.data(), cert.size(), 105, nullptr));
+    EXPECT_FALSE(CertFieldLocate(nullptr, 100, 105, &c) || CertFieldLocate(cert.data(), cert.size(), 105, nullptr));
 }
 
 TEST(DerLocate, AttributeCertificateLayouts) {
@@ -127,12 +123,9 @@ TEST(DerLocate, ContentInfoFirstChildAndTheCardDataFinders) {
     expectFields(ContentFieldLocate, hex("31 03 02 01 01"), {{200, {}}});
     // The UTF8String in a short SEQUENCE; nothing but an emptied text otherwise.
     const std::pair<Bytes, const char*> texts[] = {
-        {hex("30 0A 02 01 01 0C 05 48 61 6C 6C 6F"), "Hallo"},
-        {hex("30 03 02 01 01"), nullptr},                 // no UTF8String
-        {hex("30 08 02 81 01 01 0C 02 41 42"), nullptr},  // child with a long-form length
-        {hex("30 81 05 0C 03 41 42 43"), nullptr},        // long-form SEQUENCE
-        {hex("30 07 02 01 01 0C 05 41 42"), nullptr},     // child past the SEQUENCE
-        {hex("31 05 0C 03 41 42 43"), nullptr},           // a SET
+        {hex("30 0A 02 01 01 0C 05 48 61 6C 6C 6F"), "Hallo"}, {hex("30 03 02 01 01"), nullptr},
+        {hex("30 81 05 0C 03 41 42 43"), nullptr},     // long-form SEQUENCE
+        {hex("30 07 02 01 01 0C 05 41 42"), nullptr},  // child past the SEQUENCE
     };
     for (const auto& [der, text] : texts) {
         const ExactBuffer b(der);
@@ -148,7 +141,4 @@ TEST(DerLocate, ContentInfoFirstChildAndTheCardDataFinders) {
     const ExactBuffer without(cat({hex("30 03 02 01 01"), Bytes(23, 0x77), Bytes(16, 0x55)}));
     EXPECT_FALSE(FindOctetsInSequence(without.data(), without.size(), &octets));
     EXPECT_EQ(octets, Bytes(16, 0x55));
-    const ExactBuffer tooShort(Bytes(43, 0x01));
-    EXPECT_FALSE(FindOctetsInSequence(tooShort.data(), tooShort.size(), &octets));
-    EXPECT_TRUE(octets.empty());
 }
