@@ -24,27 +24,18 @@ namespace kivo::test::cms {
 using Bytes = std::vector<unsigned char>;
 using kivo::test::der::opensslDer;
 
-// Octets of hex text; blanks are skipped.
-inline Bytes fromHex(std::string_view text) { return kivo::test::hex(text); }
-
-// A heap copy of exactly the given octets, so that the address sanitizer
-// reports any read past them.
+// Hex text, exact-size heap copies and elements built by hand
+// (support/DerBuild.h) under the names these tests use.
 using HeapCopy = kivo::test::ExactBuffer;
+using kivo::test::tlv;
+inline Bytes fromHex(std::string_view text) { return kivo::test::hex(text); }
+inline std::string hexOf(const Bytes& bytes) { return kivo::test::toHex(bytes); }
+inline Bytes join(std::initializer_list<Bytes> parts) { return kivo::test::cat(parts); }
 
 // The encoding an object holds.
 inline Bytes bytesOf(const CAsn1Base& object) {
-    if (object.getPb() == nullptr) return {};
-    return Bytes(object.getPb(), object.getPb() + object.getCb());
+    return object.getPb() == nullptr ? Bytes{} : Bytes(object.getPb(), object.getPb() + object.getCb());
 }
-
-inline std::string hexOf(const Bytes& bytes) { return kivo::test::toHex(bytes); }
-
-// An element with a definite minimal length, worked out in support/DerBuild.h
-// rather than with the library's writeLength.
-inline Bytes tlv(unsigned char identifier, const Bytes& content) { return kivo::test::tlv(identifier, content); }
-inline Bytes tlv(unsigned char identifier, std::string_view text) { return kivo::test::tlv(identifier, text); }
-
-inline Bytes join(std::initializer_list<Bytes> parts) { return kivo::test::cat(parts); }
 
 // OBJECT IDENTIFIER element of a dotted text, encoded by OpenSSL.
 inline Bytes oidElement(const char* dotted) {
