@@ -188,27 +188,20 @@ TEST(CmsBuild, SignatureAlgorithmAndPlaceholderFollowKeySchemeAndHash) {
 
 TEST(CmsBuild, RefusesUnusableInputAndSignersOutOfRange) {
     const Bytes& der = signerDer(KeyKind::Rsa2048);
-    const std::int64_t when = 1770025277;
     const Bytes garbage = fromHex("30 03 020101");
     const CAsn1_Universal notACertificate(garbage.data(), garbage.size());
     const CAsn1Base* extras[] = {&notACertificate};
-    const struct {
-        int contentType;
-        Bytes cert, content;
-        std::span<const CAsn1Base* const> extras;
-    } cases[] = {
-        {0, der, garbage, {}},  // content type never set
-        {2, garbage, garbage, {}}, {2, Bytes(der.begin(), der.end() - 1), garbage, {}}, {2, der, {}, {}},
-        {2, der, garbage, extras},
-    };
-    for (const auto& c : cases) {
+    for (const auto& [cert, extra] : {std::pair{garbage, false}, std::pair{Bytes(der.begin(), der.end() - 1), false},
+                                      std::pair{der, true}}) {
         CAsn1_Pkcs7 message;
-        if (c.contentType != 0) message.setContentTypeCode(c.contentType);
-        const HeapCopy cert(c.cert);
-        EXPECT_FALSE(message.createSignedData(cert.data(), cert.size(), 1, c.content.empty() ? nullptr : c.content.data(), 3,
-                                              &when, true, 0, "1.2.3", c.extras));
+        message.setContentTypeCode(2);
+        const HeapCopy copy(cert);
+        EXPECT_FALSE(message.createSignedData(copy.data(), copy.size(), 1, garbage.data(), 3, nullptr, true, 0, "1.2.3",
+                                              extra ? std::span<const CAsn1Base* const>(extras) : std::span<const CAsn1Base* const>()));
         EXPECT_EQ(message.getError(), kDerError);
     }
+    CAsn1_Pkcs7 noType;  // content type never set
+    EXPECT_FALSE(noType.createSignedData(der.data(), der.size(), 1, garbage.data(), 3, nullptr, true, 0, "1.2.3"));
     const auto message = build(KeyKind::Rsa2048);
     EXPECT_FALSE(message->setSignerSignature(1, garbage.data(), garbage.size()));
     EXPECT_FALSE(message->setSignerSignature(0, garbage.data(), 0) || message->setSignerSignature(0, nullptr, 256));
