@@ -1,7 +1,6 @@
 // Helpers for the DER toolkit tests: the shared DER builder and exact-size
-// heap copies (support/DerBuild.h), an AttributeTypeAndValue in its own
-// RDN, and a certificate and an attribute certificate made by hand from
-// parts the tests replace or leave out.
+// heap copies (support/DerBuild.h), and a certificate and an attribute
+// certificate made by hand from parts the tests replace or leave out.
 #pragma once
 
 #include "tests/support/DerBuild.h"
@@ -22,6 +21,7 @@ Bytes opensslDer(T* object, Encoder encode) {
     return out;
 }
 
+// An AttributeTypeAndValue in its own RDN.
 inline Bytes rdn(const char* dotted, unsigned char valueIdentifier, std::string_view value) {
     return set({seq({oid(dotted), tlv(valueIdentifier, value)})});
 }
@@ -72,13 +72,11 @@ struct AttrCertParts {
 
     // Older layout: holder [0] IssuerSerial { issuer GeneralNames, serial },
     // then the issuer as GeneralNames.
-    Bytes baseIssuer() const { return tlv(0xA4, baseIssuerName); }
-    Bytes baseSerial() const { return hex("02 02 12 34"); }
-    Bytes olderIssuer() const { return tlv(0xA4, issuerName); }
+    Bytes baseSerial = hex("02 02 12 34");
     Bytes older(bool withVersion = false) const {
-        const Bytes holder = tlv(0xA0, cat({seq({baseIssuer()}), baseSerial()}));
-        return seq({seq({withVersion ? hex("02 01 00") : Bytes{}, holder, seq({olderIssuer()}), signature, serial,
-                         validity, attributes, extensions}),
+        const Bytes holder = tlv(0xA0, cat({seq({tlv(0xA4, baseIssuerName)}), baseSerial}));
+        return seq({seq({withVersion ? hex("02 01 00") : Bytes{}, holder, seq({tlv(0xA4, issuerName)}), signature,
+                         serial, validity, attributes, extensions}),
                     signature, tlv(0x03, hex("00 01 02"))});
     }
 };

@@ -1,5 +1,5 @@
 // Decoding of the CMS structure classes: round trips of our own and of
-// OpenSSL's messages, EnvelopedData, and one malformed input per rule
+// OpenSSL's messages, and one malformed input per rule
 // (arbitrary input is left to the per-class fuzz targets).
 
 #include "tests/asn1/CmsTestUtil.h"
@@ -105,27 +105,6 @@ TEST(CmsDecode, AlgorithmParametersAttributeValuesAndAttributeLists) {
     EXPECT_EQ(signedAttrs.attribute(1)->attrType()->dotted(), "1.2.3.1");
     EXPECT_FALSE(signedAttrs.addAttribute(std::make_unique<CAsn1_Attribute>("1.2.3.4", "", "AB", 12)));
     EXPECT_EQ(signedAttrs.getError(), kDerError);
-}
-
-TEST(CmsDecode, EnvelopedDataFromOpenSslIsWrittenAgainAsItWas) {
-    // Key transport (RSA) and key agreement (EC) recipients.
-    for (const KeyKind kind : {KeyKind::Rsa2048, KeyKind::EcP256}) {
-        STACK_OF(X509)* recipients = sk_X509_new_null();
-        sk_X509_push(recipients, party(kind).cert.get());
-        CmsPtr cms(CMS_encrypt(recipients, memoryBio(Bytes{'s', 'e', 'c'}).get(), EVP_aes_128_cbc(), CMS_BINARY));
-        sk_X509_free(recipients);
-        BioPtr out(BIO_new(BIO_s_mem()));
-        ASSERT_EQ(i2d_CMS_bio(out.get(), cms.get()), 1);
-        const Bytes message = bioBytes(out.get());
-        const auto decoded = decodeCopy<CAsn1_Pkcs7>(message);
-        ASSERT_EQ(decoded->getContentTypeCode(), 3);
-        const CAsn1_Pkcs7_Ed& ed = *decoded->envelopedData();
-        EXPECT_EQ(ed.version(), kind == KeyKind::Rsa2048 ? 0u : 2u);
-        EXPECT_EQ(ed.recipientInfos().at(0)->ktri() != nullptr, kind == KeyKind::Rsa2048);
-        EXPECT_EQ(ed.recipientInfos().at(0)->kari() != nullptr, kind == KeyKind::EcP256);
-        ASSERT_TRUE(decoded->encode());
-        EXPECT_EQ(bytesOf(*decoded), message);
-    }
 }
 
 TEST(CmsDecode, OneMalformedInputPerRuleFails) {

@@ -142,20 +142,3 @@ TEST(CmsCertificate, KeysSerialsAndIssuersMatchOpenSslForTestAndSystemCertificat
     }
     EXPECT_EQ(ecCurveBits("1.2.840.10045.3.1.2"), 0u);  // a curve without a size of its own
 }
-
-TEST(CmsCertificate, IssuerAndSerialIdentifiersFromParts) {
-    const auto& party = TestPki::instance().signer(KeyKind::Rsa2048);
-    const Bytes issuer = opensslDer(X509_get_issuer_name(party.cert.get()), i2d_X509_NAME);
-    const Bytes serial = opensslDer(X509_get_serialNumber(party.cert.get()), i2d_ASN1_INTEGER);
-    const CAsn1_IssuerAndSerial sid(issuer.data(), issuer.size(), serial.data(), serial.size());
-    EXPECT_EQ(sid.issuerText(), "countryName=DE, organizationName=Kivo Test, commonName=Kivo Test CA");
-    EXPECT_EQ(sid.serialText(), "008000");
-    // Each part must be exactly one element of the right kind.
-    const Bytes padded = join({serial, fromHex("00")});
-    for (const auto& [issuerPart, serialPart] : {std::pair{serial, serial}, std::pair{issuer, issuer},
-                                                 std::pair{Bytes(issuer.begin(), issuer.end() - 1), serial},
-                                                 std::pair{issuer, Bytes{}}, std::pair{issuer, padded}}) {
-        const CAsn1_IssuerAndSerial refused(issuerPart.data(), issuerPart.size(), serialPart.data(), serialPart.size());
-        EXPECT_EQ(refused.getError(), kDerError) << hexOf(issuerPart).substr(0, 8) << " " << hexOf(serialPart);
-    }
-}
