@@ -50,8 +50,7 @@ struct Party {
     Bytes der;
 };
 
-// A small PKI made once per test run: a CA, one signer per key kind, signers
-// on further curves and key types, and three further certificates.
+// A small PKI made once per test run.
 class TestPki {
 public:
     static TestPki& instance() {

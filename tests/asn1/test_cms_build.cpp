@@ -151,9 +151,6 @@ TEST(CmsBuild, SignatureAlgorithmAndPlaceholderFollowKeySchemeAndHash) {
         {"P-384", signerDer(KeyKind::EcP384), 0, 2, withNull("1.2.840.10045.4.3.3"), zeroEcdsa("3066", "0231", 48), 2},
         // 66-octet halves: long-form lengths throughout.
         {"P-521", pki.extraSigner("P-521").der, 0, 3, withNull("1.2.840.10045.4.3.4"), zeroEcdsa("30818A", "0243", 66), 2},
-        // The ECDSA scheme on an RSA key takes ECDSA shapes of the key size.
-        {"ECDSA scheme, RSA key", signerDer(KeyKind::Rsa2048), 2, 1, withNull("1.2.840.10045.4.3.2"),
-         zeroEcdsa("3082020A", "02820101", 256), 2},
         // A key type of its own gets the fallback OID (by default the EC
         // key's) and, with no key size known, an empty value.
         {"Ed25519", pki.extraSigner("ED25519").der, 0, 1, withNull("1.2.840.10045.2.1"), Bytes{}, 0},

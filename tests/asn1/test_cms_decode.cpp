@@ -75,7 +75,6 @@ TEST(CmsDecode, OwnAndOpenSslMessagesRoundTripPartByPart) {
     EXPECT_EQ(sd.getSignerInfo(0)->unsignedAttrs()->attribute(0)->valueTag(), CAsn1_Attribute::kOtherValue);
     // Streamed BER: the content in chunks is kept whole rather than read.
     const auto streamed = decodeCopy<CAsn1_Pkcs7>(opensslSignedData(party(KeyKind::Rsa2048), Bytes(3000, 'b'), CMS_STREAM));
-    ASSERT_EQ(streamed->getError(), 0);
     EXPECT_EQ(streamed->signedData()->encapContentInfo()->eContent(), nullptr);
     EXPECT_EQ(streamed->signedData()->encapContentInfo()->eContentOther()->getPb()[0], 0xA0);
 }
@@ -134,7 +133,6 @@ TEST(CmsDecode, OneMalformedInputPerRuleFails) {
         {"attribute without value",
          decodeCopy<CAsn1_Attribute>(tlv(0x30, join({oidElement("1.2.3.4"), fromHex("3100")})))->getError()},
         {"attribute of a type it cannot build", CAsn1_Attribute("1.2.3.4", "", "AB", 30).getError()},
-        {"password recipient", decodeCopy<CAsn1_RecipientInfo>(fromHex("A3 03 020100"))->getError()},
         {"more after the encrypted content",
          decodeCopy<CAsn1_Pkcs7_Ed>(tlv(0xA0, tlv(0x30, join({fromHex("020100"), tlv(0x31, fromHex("3003020100")),
                                                               encrypted, fromHex("0500")}))))->getError()},
