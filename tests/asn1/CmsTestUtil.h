@@ -1,6 +1,5 @@
-// Helpers for the tests of the DER class family: exact-size heap copies,
-// hand-built elements, and a small PKI (a CA, one signer per key kind and
-// three further certificates) made once per test run with OpenSSL.
+// Helpers for the tests of the DER class family: a small PKI made once per
+// test run, messages built by the library and by OpenSSL, and DER surgery.
 #pragma once
 
 #include "asn1/CmsPkcs7.h"
@@ -24,8 +23,7 @@ namespace kivo::test::cms {
 using Bytes = std::vector<unsigned char>;
 using kivo::test::der::opensslDer;
 
-// Hex text, exact-size heap copies and elements built by hand
-// (support/DerBuild.h) under the names these tests use.
+// Hex text, exact-size heap copies and hand-built elements (DerBuild.h).
 using HeapCopy = kivo::test::ExactBuffer;
 using kivo::test::tlv;
 inline Bytes fromHex(std::string_view text) { return kivo::test::hex(text); }
@@ -44,11 +42,7 @@ inline Bytes oidElement(const char* dotted) {
     return out;
 }
 
-struct Party {
-    EvpKeyPtr key;
-    X509Ptr cert;
-    Bytes der;
-};
+struct Party { EvpKeyPtr key; X509Ptr cert; Bytes der; };
 
 // A small PKI made once per test run.
 class TestPki {
@@ -160,10 +154,8 @@ inline Bytes bioBytes(BIO* bio) {
     return Bytes(data, data + (length > 0 ? length : 0));
 }
 
-// A SignedData made by OpenSSL's CMS_sign with `flags` (CMS_BINARY is
-// always added); `adjust` may change the finished structure (CRLs,
-// unsigned attributes). With CMS_STREAM the output is written in the
-// streaming (indefinite-length) form.
+// A SignedData made by OpenSSL's CMS_sign with `flags` (and CMS_BINARY);
+// `adjust` may change the finished structure. CMS_STREAM writes BER.
 inline Bytes opensslSignedData(const Party& signer, const Bytes& content, unsigned flags,
                                const std::function<void(CMS_ContentInfo*)>& adjust = {}) {
     flags |= CMS_BINARY;

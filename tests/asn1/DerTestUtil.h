@@ -1,5 +1,4 @@
-// Helpers for the DER toolkit tests: the shared DER builder and exact-size
-// heap copies (support/DerBuild.h), and a certificate and an attribute
+// Helpers for the DER toolkit tests: a certificate and an attribute
 // certificate made by hand from parts the tests replace or leave out.
 #pragma once
 

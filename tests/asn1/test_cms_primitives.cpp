@@ -43,13 +43,10 @@ TEST(Asn1ClassPrimitives, IntegerEncodesTheShortestTwosComplementAndDecodesIt) {
 
 TEST(Asn1ClassPrimitives, OidDecodesEncodesAndRefusesWhatItCannotWrite) {
     const auto decoded = fromBytes<CAsn1_Oid>(oidElement("1.2.840.113549.1.1.1"));
-    EXPECT_EQ(decoded.dotted(), "1.2.840.113549.1.1.1");
-    EXPECT_EQ(decoded.name(), "rsaEncryption");
+    EXPECT_EQ(decoded.dotted() + " " + decoded.name(), "1.2.840.113549.1.1.1 rsaEncryption");
     EXPECT_EQ(decoded.getElementSize(), 9u);  // an OID counts its content
-    EXPECT_EQ(fromBytes<CAsn1_Oid>(fromHex("06 03 883701")).dotted(), "2.999.1");
     const CAsn1_Oid oid("1.2.840.113549.1.7.2", "signedData");
-    EXPECT_EQ(hexOf(bytesOf(oid)), "06092A864886F70D010702");
-    EXPECT_EQ(CAsn1_Oid(oid).name(), "signedData");
+    EXPECT_EQ(hexOf(bytesOf(CAsn1_Oid(oid))) + CAsn1_Oid(oid).name(), "06092A864886F70D010702signedData");  // a copy
     EXPECT_EQ(hexOf(bytesOf(CAsn1_Oid("1.39.4294967295", ""))), "06064F8FFFFFFF7F");
     // "1.2" gives one content octet, each further arc "1" one more: 127 at most.
     std::string dotted = "1.2";
@@ -66,9 +63,7 @@ TEST(Asn1ClassPrimitives, OidDecodesEncodesAndRefusesWhatItCannotWrite) {
 }
 
 TEST(Asn1ClassPrimitives, StringsTimesAndTheirText) {
-    const CAsn1_OctetString octets("01 02:ab");
-    EXPECT_EQ(hexOf(bytesOf(octets)), "04030102AB");
-    EXPECT_EQ(octets.text(), "0102AB");
+    EXPECT_EQ(hexOf(bytesOf(CAsn1_OctetString("01 02:ab"))), "04030102AB");
     const Bytes content(200, 0x5A);  // long-form length
     EXPECT_EQ(bytesOf(*CAsn1_OctetString::fromOctets(content.data(), content.size())), tlv(0x04, content));
     EXPECT_EQ(fromBytes<CAsn1_OctetString>(tlv(0x04, content)).text(), hexOf(content));

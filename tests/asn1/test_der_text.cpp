@@ -85,7 +85,6 @@ TEST(DerText, TextOfEachKindWithinTheTextBuffer) {
         {Asn1NameToText, seq({tlv(0x81, "a@b.de"), tlv(0x86, "http://x"), tlv(0xA4, directory),
                               tlv(0xA0, seq({oid("1.2.3"), tlv(0xA0, hex("0C 01 41"))})), tlv(0x82, "www.example")}),
          "a@b.de, http://x, countryName=DE, commonName=CA, www.example"},  // GeneralNames
-        {Asn1NameToText, tlv(0x86, "http://x"), "http://x"},
         {Asn1NameToText, hex("30 80 31 80 30 80 06 03 55 04 03 0C 01 41 00 00 00 00 00 00"), "commonName=A"},
         {Asn1NameToText, seq({set({tlv(0x04, "x")})}), ""},  // an attribute that is no SEQUENCE
         {Asn1NameToText, seq({rdn(kCommonName, 0x1E, std::string("\0A\0", 3))}), ""},  // odd BMPString
@@ -102,9 +101,8 @@ TEST(DerText, TextOfEachKindWithinTheTextBuffer) {
 
 TEST(DerText, BmpBooleanSmallIntegerAndSequenceCount) {
     EXPECT_EQ(resultOf(Asn1BmpToWide, hex("1E 06 00 FC 20 AC 4E 2D")), u"\u00FC\u20AC\u4E2D");
-    EXPECT_EQ(resultOf(Asn1BmpToWide, hex("1E 03 00 41 00")), u"");
-    EXPECT_EQ(resultOf(Asn1BmpToWide, tlv(0x1E, Bytes(4998, 0x30))).size(), 2499u);
-    EXPECT_EQ(resultOf(Asn1BmpToWide, tlv(0x1E, Bytes(5000, 0x30))), u"");
+    EXPECT_EQ(resultOf(Asn1BmpToWide, hex("1E 03 00 41 00")), u"");  // odd length
+    EXPECT_EQ(resultOf(Asn1BmpToWide, tlv(0x1E, Bytes(5000, 0x30))), u"");  // beyond the text buffer
     const auto boolean = +[](const unsigned char* p, std::uint32_t n) { return std::uint32_t(Asn1Bool(p, n)); };
     const struct {
         std::uint32_t (*function)(const unsigned char*, std::uint32_t);
