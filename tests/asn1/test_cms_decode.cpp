@@ -71,7 +71,6 @@ TEST(CmsDecode, OwnAndOpenSslMessagesRoundTripPartByPart) {
     const auto decoded = decodeCopy<CAsn1_Pkcs7>(opensslSignedData(party(KeyKind::EcP384), Bytes{'o'}, 0, addCrlAndUnsignedAttribute));
     const CAsn1_Pkcs7_Sd& sd = *decoded->signedData();
     EXPECT_EQ(sd.crls().at(0)->getError(), 0);
-    EXPECT_EQ(sd.encapContentInfo()->eContent()->text(), "6F");
     EXPECT_EQ(sd.getSignerInfo(0)->unsignedAttrs()->attribute(0)->valueTag(), CAsn1_Attribute::kOtherValue);
     // Streamed BER: the content in chunks is kept whole rather than read.
     const auto streamed = decodeCopy<CAsn1_Pkcs7>(opensslSignedData(party(KeyKind::Rsa2048), Bytes(3000, 'b'), CMS_STREAM));
