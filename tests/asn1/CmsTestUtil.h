@@ -25,7 +25,7 @@ using kivo::test::der::opensslDer;
 
 // Hex text, exact-size heap copies and hand-built elements (DerBuild.h).
 using HeapCopy = kivo::test::ExactBuffer;
-using kivo::test::tlv;
+inline Bytes tlv(unsigned char identifier, const Bytes& content) { return kivo::test::tlv(identifier, content); }
 inline Bytes fromHex(std::string_view text) { return kivo::test::hex(text); }
 inline std::string hexOf(const Bytes& bytes) { return kivo::test::toHex(bytes); }
 inline Bytes join(std::initializer_list<Bytes> parts) { return kivo::test::cat(parts); }

@@ -90,7 +90,7 @@ TEST(CmsBuild, LayoutSidAndSignedAttributeValuesAreExact) {
     const Bytes content = BuildOptions{}.content;
     const Bytes expected[] = {
         attribute(kContentType, oidElement("1.2.840.113549.1.7.1")),
-        attribute(kSigningTime, tlv(0x17, "260202094117Z")),
+        attribute(kSigningTime, kivo::test::tlv(0x17, "260202094117Z")),
         attribute(kMessageDigest, tlv(0x04, kivo::test::opensslDigest("SHA256", content.data(), content.size()))),
         attribute(kSigningCertificateV2, tlv(0x30, tlv(0x30, essCertId))),
     };

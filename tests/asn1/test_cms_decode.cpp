@@ -84,7 +84,7 @@ TEST(CmsDecode, AlgorithmParametersAttributeValuesAndAttributeLists) {
     expectRoundTrip<CAsn1_AlgoIdent>(tlv(0x30, sha256), "absent", tlv(0x30, join({sha256, fromHex("0500")})));
     expectRoundTrip<CAsn1_AlgoIdent>(tlv(0x30, join({oidElement("1.2.840.113549.1.1.10"), fromHex("3003 A20102")})), "PSS");
     const std::pair<Bytes, std::uint32_t> values[] = {
-        {fromHex("0402ABCD"), 4}, {oidElement("1.2.840.113549.1.7.1"), 6}, {tlv(0x17, "260202094117Z"), 23},
+        {fromHex("0402ABCD"), 4}, {oidElement("1.2.840.113549.1.7.1"), 6}, {kivo::test::tlv(0x17, "260202094117Z"), 23},
         {fromHex("1E020041"), 30}, {fromHex("0C026869"), CAsn1_Attribute::kOtherValue},
         {fromHex("040101 040102"), 4},  // several values: the first is the object, the encoding keeps all
     };

@@ -73,10 +73,10 @@ TEST(Asn1ClassPrimitives, StringsTimesAndTheirText) {
 
     kivo::test::ScopedTimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
     const CAsn1_UtcTime time(std::int64_t{1770025277});  // 2026-02-02 09:41:17 UTC
-    EXPECT_EQ(bytesOf(time), tlv(0x17, "260202094117Z"));
+    EXPECT_EQ(bytesOf(time), kivo::test::tlv(0x17, "260202094117Z"));
     EXPECT_EQ(bytesOf(CAsn1_UtcTime(std::string_view("260202094117Z"))), bytesOf(time));
     // Two-digit years: 49 is 2049, 50 is 1950, so 2051 reads back as 1951.
-    EXPECT_EQ(fromBytes<CAsn1_UtcTime>(tlv(0x17, "491231235959Z")).time(), 2524607999);
+    EXPECT_EQ(fromBytes<CAsn1_UtcTime>(kivo::test::tlv(0x17, "491231235959Z")).time(), 2524607999);
     EXPECT_EQ(fromBytes<CAsn1_UtcTime>(bytesOf(CAsn1_UtcTime(std::int64_t{2556144000}))).time(), -599616000);
 }
 
@@ -97,7 +97,7 @@ TEST(Asn1ClassPrimitives, MalformedInputKeepsTheResultCodeAndSaysWhatWasExpected
         {"octets from nothing", CAsn1_OctetString::fromOctets(nullptr, 3)->getError()},
         {"BIT STRING without the unused-bits octet", fromBytes<CAsn1_BitString>(fromHex("03 00")).getError()},
         {"BMPString of odd length", fromBytes<CAsn1_BmpString>(fromHex("1E 03 004100")).getError()},
-        {"GeneralizedTime as UTCTime", fromBytes<CAsn1_UtcTime>(tlv(0x18, "20260202094117Z")).getError()},
+        {"GeneralizedTime as UTCTime", fromBytes<CAsn1_UtcTime>(kivo::test::tlv(0x18, "20260202094117Z")).getError()},
         {"no time", CAsn1_UtcTime(static_cast<const std::int64_t*>(nullptr)).getError()},
     };
     for (const auto& [what, error] : cases) EXPECT_EQ(error, kDerError) << what;
