@@ -11,14 +11,13 @@
 
 namespace {
 
-// Restores the card settings a test changes.
 class CardSettingsTest : public ::testing::Test {
 protected:
     void TearDown() override {
         kivo::cardSettings().m_settings = m_saved;
         kivo::pin::setMessageLanguage(m_savedMessageLanguage);
     }
-    const ConfigSC::Settings& settings() const { return kivo::cardSettings().m_settings; }
+    const ConfigSC& config() const { return kivo::cardSettings(); }
 
 private:
     const ConfigSC::Settings m_saved = kivo::cardSettings().m_settings;
@@ -27,8 +26,8 @@ private:
 
 TEST_F(CardSettingsTest, LanguageAcceptsOnlyZeroToTwoAndReachesThePinMessages) {
     // {requested, accepted, language afterwards}
-    const std::tuple<int, bool, int> steps[] = {{2, true, 2}, {3, false, 2}, {-1, false, 2}, {0x7fffffff, false, 2}, {0, true, 0}};
-    for (const auto& [requested, accepted, language] : steps) {
+    for (const auto& [requested, accepted, language] :
+         {std::tuple{2, true, 2}, {3, false, 2}, {-1, false, 2}, {0x7fffffff, false, 2}, {0, true, 0}}) {
         EXPECT_EQ(CSCUtils::SetLanguage(requested), accepted) << requested;
         EXPECT_EQ(std::pair(CSCUtils::GetLanguage(), kivo::pin::messageLanguage()), std::pair(language, language));
     }
@@ -37,21 +36,19 @@ TEST_F(CardSettingsTest, LanguageAcceptsOnlyZeroToTwoAndReachesThePinMessages) {
 TEST_F(CardSettingsTest, LogLevelSwitchesTheCardTrace) {
     for (const auto& [level, enabled] : {std::pair{0, false}, {3, true}, {-5, true}}) {
         CSCUtils::SetLogLevel(enabled ? 0 : 1);  // the opposite state first
-        const std::string file = "/var/tmp/card" + std::to_string(level) + ".log";
-        EXPECT_TRUE(CSCUtils::InitLogging(file, level));
-        EXPECT_EQ(settings().m_traceFile, file);
-        EXPECT_EQ(settings().m_traceEnabled, enabled) << level;
-        EXPECT_EQ(CSCUtils::GetLogLevel(), level);
+        EXPECT_TRUE(CSCUtils::InitLogging("/var/tmp/card" + std::to_string(level) + ".log", level));
+        EXPECT_EQ(config().m_settings.m_traceFile, "/var/tmp/card" + std::to_string(level) + ".log");
+        EXPECT_EQ(std::pair(config().m_settings.m_traceEnabled, CSCUtils::GetLogLevel()), std::pair(enabled, level));
     }
 }
 
 TEST_F(CardSettingsTest, PinDialogCallbackNeedsSwitchAndFunction) {
     CSCUtils::SetUsePINDialogCallback(true);
-    EXPECT_FALSE(kivo::cardSettings().UsePinDialogCallback()) << "no function installed";
+    EXPECT_FALSE(config().UsePinDialogCallback()) << "no function installed";
     CSCUtils::SetPINDialogCallbackFunc([](FPINDialogCallBackParams*) { return true; });
-    EXPECT_TRUE(kivo::cardSettings().UsePinDialogCallback());
+    EXPECT_TRUE(config().UsePinDialogCallback());
     CSCUtils::SetUsePINDialogCallback(false);
-    EXPECT_FALSE(kivo::cardSettings().UsePinDialogCallback());
+    EXPECT_FALSE(config().UsePinDialogCallback());
 }
 
 }  // namespace
