@@ -1,247 +1,197 @@
-// CExtensionSSL on the X.509 extensions of certificates made by OpenSSL:
-// each extension is located in the certificate's DER and rendered from an
-// exact-size copy of its elements (critical flag and extnValue). The common
-// shapes of every renderer are in the corpus of RenderCorpus.h (checked in
-// test_render_robustness.cpp); here the cases beside them.
+// CExtensionSSL and CRestrictionSSL beside the common shapes of
+// RenderCorpus.h: one case per rule of each renderer, on extensions made by
+// OpenSSL (located in the certificate) or values made by OpenSSL's
+// generator (attribute values as the values SET or its first value).
 
 #include <gtest/gtest.h>
 
-#include <openssl/x509v3.h>
-
 #include <string>
 
-#include "ExtensionSSL.h"
 #include "tests/cert/render/RenderTestUtil.h"
 
 using namespace kivo::test::render;
 
 namespace {
 
-const char* const kAia = "1.3.6.1.5.5.7.1.1";
-const char* const kAki = "2.5.29.35";
-const char* const kSki = "2.5.29.14";
-const char* const kKeyUsage = "2.5.29.15";
-const char* const kExtendedKeyUsage = "2.5.29.37";
-const char* const kCrlDp = "2.5.29.31";
-const char* const kPolicies = "2.5.29.32";
-const char* const kSan = "2.5.29.17";
-const char* const kIan = "2.5.29.18";
-const char* const kBaseUrl = "2.16.840.1.113730.1.2";
+using E = CExtensionSSL;
 
-// DER of CertificatePolicies with the policy OIDs, by OpenSSL's encoder
-// (the test PKI's configuration route has no database for policy sections).
-Bytes opensslPolicies(std::initializer_list<const char*> oids) {
-    CERTIFICATEPOLICIES* policies = sk_POLICYINFO_new_null();
-    for (const char* dotted : oids) {
-        POLICYINFO* info = POLICYINFO_new();
-        ASN1_OBJECT_free(info->policyid);
-        info->policyid = OBJ_txt2obj(dotted, 1);
-        sk_POLICYINFO_push(policies, info);
-    }
-    unsigned char* der = nullptr;
-    const int length = i2d_CERTIFICATEPOLICIES(policies, &der);
-    CERTIFICATEPOLICIES_free(policies);
-    Bytes out;
-    if (length > 0) out.assign(der, der + length);
-    OPENSSL_free(der);
-    return out;
+Bytes fromCertificate(const char* oid, const std::string& name, const std::string& value) {
+    return extensionElement(certificateWith({{name, value}}), oid);
 }
 
-X509Ptr parse(const Bytes& der) {
-    const unsigned char* p = der.data();
-    return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+Bytes value(const std::string& root, const std::string& config = "") { return extnValue(generate(root, config)); }
+
+// QCStatements of the statements in `list`, with generator sections of
+// compliance, a limit of 5000 EUR and SSCD; `more` adds sections.
+Bytes statements(const std::string& list, const std::string& more = "") {
+    return value("SEQUENCE:qcs", "[qcs]\n" + list +
+                                     "[compliance]\nid = OID:0.4.0.1862.1.1\n"
+                                     "[limit]\nid = OID:0.4.0.1862.1.2\nvalue = SEQUENCE:money\n"
+                                     "[money]\ncurrency = PRINTABLESTRING:EUR\namount = INTEGER:5000\nexponent = INTEGER:0\n"
+                                     "[sscd]\nid = OID:0.4.0.1862.1.4\n" + more);
 }
 
-// Generator sections of a Name with one commonName, referred to as SEQUENCE:name.
-const std::string kCommonNameSections =
-    "[name]\ncn = SET:cn\n[cn]\natv = SEQUENCE:cnv\n[cnv]\nt = OID:commonName\n";
+// AdmissionSyntax with an authority Name called dn (none when `authority`
+// is empty) and `item` as first profession item; `extra` goes into
+// Admissions ahead of professionInfos.
+Bytes admission(const std::string& authority, const std::string& extra = "", const std::string& item = "UTF8String:Notar") {
+    return value("SEQUENCE:adm",
+                 "[adm]\n" + std::string(authority.empty() ? "" : "authority = EXPLICIT:4,SEQUENCE:dn\n") +
+                     "contents = SEQUENCE:contents\n[contents]\na = SEQUENCE:admissions\n[admissions]\n" + extra +
+                     "infos = SEQUENCE:infos\n[infos]\ni = SEQUENCE:info\n[info]\nitems = SEQUENCE:items\n"
+                     "[items]\nitem = " + item + "\nother = UTF8String:Anwalt\n"
+                     "[naming]\nid = OID:1.2.276.0.76.3.1.1\n" + authority);
+}
+
+// A values SET around one value.
+Bytes valuesSet(const Bytes& first) { return tlv(0x31, first); }
+
+// AdmissionSyntax of a notary admitted by the Kammer, with `admissionsExtra`
+// at the start of the Admissions and `infoExtra` at the end of the
+// ProfessionInfo.
+Bytes admissionAttribute(const std::string& admissionsExtra, const std::string& infoExtra,
+                const std::string& moreSections = "") {
+    return generate("SET:values", "[values]\nv = SEQUENCE:adm\n[adm]\nauthority = EXPLICIT:4,SEQUENCE:name\n"
+                               "contents = SEQUENCE:contents\n[contents]\na = SEQUENCE:admissions\n[admissions]\n" +
+                                   admissionsExtra + "infos = SEQUENCE:infos\n[infos]\ni = SEQUENCE:info\n"
+                                   "[info]\nitems = SEQUENCE:items\n" + infoExtra +
+                                   "[items]\nitem = UTF8String:Notar\n" + kKammerName + moreSections);
+}
+
+const std::string kNamingAuthorityId = "[naming]\nid = OID:1.2.276.0.76.3.1.1\n";
+
+const std::string kCommonName = "[name]\ncn = SET:cn\n[cn]\natv = SEQUENCE:cnv\n[cnv]\nt = OID:commonName\n";
 
 }  // namespace
 
-TEST(ExtensionRender, ExtensionsMadeByOpenSsl) {
-    // A renderer that does not step over the critical flag renders a
-    // critical extension empty.
-    const struct {
-        Renderer renderer;
-        const char* oid;
-        std::pair<std::string, std::string> extension;
-        const char* expected;
-    } cases[] = {
-        {CExtensionSSL::getAuthorityInfoAccess, kAia, {"authorityInfoAccess", "OCSP;URI:http://ocsp.example/r"},
-         "URI={1.3.6.1.5.5.7.48.1=http://ocsp.example/r}"},
-        {CExtensionSSL::getAuthorityInfoAccess, kAia, {"authorityInfoAccess", "critical,OCSP;URI:http://ocsp.example"},
-         ""},
-        {CExtensionSSL::getCRLDistrbutionPoints, kCrlDp,
-         {"crlDistributionPoints", "URI:http://a.example/1.crl,URI:http://b.example/2.crl"},
-         "URI={http://a.example/1.crl}, URI={http://b.example/2.crl}"},
-        {CExtensionSSL::getCRLDistrbutionPoints, kCrlDp,
-         {"crlDistributionPoints", "critical,URI:http://crl.example/ca.crl"}, ""},
-        // decipherOnly is bit 8: the BIT STRING has a second octet.
-        {CExtensionSSL::getKeyUsage, kKeyUsage, {"keyUsage", "digitalSignature,keyAgreement,decipherOnly"}, "8880"},
-        {CExtensionSSL::getSubjectAltName, kSan, {"subjectAltName", "critical,email:a@b.example"}, ""},
-        {CExtensionSSL::getIssuerAltName, kIan, {"issuerAltName", "email:ca@ca.example,DNS:ca.example"},
-         "ca@ca.example, ca.example"},
-        // The first key purpose only, named from the OID registry.
-        {CExtensionSSL::getExtendedKeyUsage, kExtendedKeyUsage, {"extendedKeyUsage", "OCSPSigning,emailProtection"},
-         "OID={1.3.6.1.5.5.7.3.9=OCSPSigning}"},
-        {CExtensionSSL::getExtendedKeyUsage, kExtendedKeyUsage, {"extendedKeyUsage", "1.3.6.1.4.1.99.7"},
-         "OID={1.3.6.1.4.1.99.7=?}"},
-        // The first policy OID only.
-        {CExtensionSSL::getCertPolicies, kPolicies,
-         {kPolicies, "DER:" + hexOf(opensslPolicies({"1.3.6.1.4.1.99.2", "2.5.29.32.0"}))}, "1.3.6.1.4.1.99.2"},
-    };
-    for (const auto& c : cases) {
-        const Bytes element = extensionElement(certificateWith({c.extension}), c.oid);
-        ASSERT_FALSE(element.empty()) << c.extension.second;
-        EXPECT_EQ(render(c.renderer, element), c.expected) << c.extension.second;
-    }
-}
-
-TEST(ExtensionRender, ValuesMadeByTheGenerator) {
+TEST(ExtensionRender, OneCasePerRule) {
+    using R = CRestrictionSSL;
+    const auto money = [](const std::string& fields) { return generate("SEQUENCE:m", "[m]\n" + fields); };
+    const auto majority = [](const std::string& field) { return generate("SET:v", "[v]\nm = " + field + "\n"); };
+    const std::string kammer = "[dn]\nc = SET:name_c\no = SET:name_o\n" + kKammerName.substr(kKammerName.find("[name_c]"));
     const struct {
         const char* what;
         Renderer renderer;
-        Bytes value;
+        Bytes element;
         const char* expected;
     } cases[] = {
-        {"an access description without location ends the text", CExtensionSSL::getAuthorityInfoAccess,
-         generate("SEQUENCE:aia", "[aia]\na = SEQUENCE:ocsp\nb = SEQUENCE:cut\n"
-                                  "[ocsp]\nm = OID:1.3.6.1.5.5.7.48.1\nl = IMPLICIT:6,IA5STRING:http://ocsp.example\n"
-                                  "[cut]\nm = OID:1.3.6.1.5.5.7.48.2\n"),
+        {"a renderer that does not step over the critical flag renders empty", E::getAuthorityInfoAccess,
+         fromCertificate("1.3.6.1.5.5.7.1.1", "authorityInfoAccess", "critical,OCSP;URI:http://ocsp.example"), ""},
+        {"an access description without location ends the text", E::getAuthorityInfoAccess,
+         value("SEQUENCE:aia", "[aia]\na = SEQUENCE:ocsp\nb = SEQUENCE:cut\n[ocsp]\nm = OID:1.3.6.1.5.5.7.48.1\n"
+                               "l = IMPLICIT:6,IA5STRING:http://ocsp.example\n[cut]\nm = OID:1.3.6.1.5.5.7.48.2\n"),
          "URI={1.3.6.1.5.5.7.48.1=http://ocsp.example}"},
-        {"a directoryName in fullName is labelled as cRLIssuer", CExtensionSSL::getCRLDistrbutionPoints,
-         generate("SEQUENCE:points", "[points]\np = SEQUENCE:point\n[point]\nname = EXPLICIT:0,IMPLICIT:0,SEQUENCE:full\n"
-                                     "[full]\ndn = EXPLICIT:4,SEQUENCE:name\n"
-                                     "uri = IMPLICIT:6,IA5STRING:ldap://dir.example/cn=CA\n" +
-                                         kCommonNameSections + "v = UTF8String:CRL Signer\n"),
+        {"a directoryName in fullName is labelled as cRLIssuer", E::getCRLDistrbutionPoints,
+         value("SEQUENCE:points", "[points]\np = SEQUENCE:point\n[point]\nname = EXPLICIT:0,IMPLICIT:0,SEQUENCE:full\n"
+                                  "[full]\ndn = EXPLICIT:4,SEQUENCE:name\nuri = IMPLICIT:6,IA5STRING:ldap://dir.example/cn=CA\n" +
+                                      kCommonName + "v = UTF8String:CRL Signer\n"),
          "cRLIssuer={commonName=CRL Signer}, URI={ldap://dir.example/cn=CA}"},
-        {"a dNSName ahead of the URI ends the distribution point walk", CExtensionSSL::getCRLDistrbutionPoints,
-         generate("SEQUENCE:points", "[points]\np = SEQUENCE:point\nq = SEQUENCE:second\n"
-                                     "[point]\nname = EXPLICIT:0,IMPLICIT:0,SEQUENCE:full\n"
-                                     "[full]\nuri = IMPLICIT:6,IA5STRING:http://first.example\n"
-                                     "dns = IMPLICIT:2,IA5STRING:crl.example\n"
-                                     "[second]\nname = EXPLICIT:0,IMPLICIT:0,SEQUENCE:full2\n"
-                                     "[full2]\nuri = IMPLICIT:6,IA5STRING:http://second.example\n"),
+        {"a dNSName ahead of the URI ends the walk", E::getCRLDistrbutionPoints,
+         value("SEQUENCE:points", "[points]\np = SEQUENCE:point\nq = SEQUENCE:point\n"
+                                  "[point]\nname = EXPLICIT:0,IMPLICIT:0,SEQUENCE:full\n"
+                                  "[full]\nuri = IMPLICIT:6,IA5STRING:http://first.example\ndns = IMPLICIT:2,IA5STRING:crl.example\n"),
          "URI={http://first.example}"},
-        {"a directoryName in subjectAltName shows as DN text", CExtensionSSL::getSubjectAltName,
-         generate("SEQUENCE:names", "[names]\nmail = IMPLICIT:1,IA5STRING:x@y.example\ndn = EXPLICIT:4,SEQUENCE:name\n" +
-                                        kCommonNameSections + "v = UTF8String:Pseudonym\n"),
+        {"decipherOnly is bit 8: a second octet", E::getKeyUsage,
+         fromCertificate("2.5.29.15", "keyUsage", "digitalSignature,keyAgreement,decipherOnly"), "8880"},
+        {"a key purpose outside the registry", E::getExtendedKeyUsage,
+         fromCertificate("2.5.29.37", "extendedKeyUsage", "1.3.6.1.4.1.99.7"), "OID={1.3.6.1.4.1.99.7=?}"},
+        {"a directoryName in subjectAltName shows as DN text", E::getSubjectAltName,
+         value("SEQUENCE:names", "[names]\nmail = IMPLICIT:1,IA5STRING:x@y.example\ndn = EXPLICIT:4,SEQUENCE:name\n" +
+                                     kCommonName + "v = UTF8String:Pseudonym\n"),
          "x@y.example, commonName=Pseudonym"},
-        {"a UTF8String base URL is a mismatch", CExtensionSSL::getCertBaseURL, generate("UTF8String:http://base"), ""},
-        {"a UTF8String policy URL is a mismatch", CExtensionSSL::getCAPolicyURL, generate("UTF8String:http://base"),
-         ""},
+        {"a UTF8String URL is a mismatch", E::getCertBaseURL, value("UTF8String:http://base"), ""},
+        {"an authority key identifier without [0] renders empty", E::getAuthorityKeyIdent,
+         value("SEQUENCE:aki", "[aki]\nserial = IMPLICIT:2,INTEGER:5\n"), ""},
+        {"statements with names", qcWithNames, statements("s1 = SEQUENCE:compliance\ns2 = SEQUENCE:limit\ns3 = SEQUENCE:sscd\n"),
+         "0.4.0.1862.1.1 - id-etsi-qcs-QcCompliance, 0.4.0.1862.1.2 - QcEuLimitValue [5000 EUR], "
+         "0.4.0.1862.1.4 - id-etsi-qcs-QcSSCD"},
+        {"the limit is amount times ten to the exponent", qcWithoutNames,
+         value("SEQUENCE:qcs", "[qcs]\ns = SEQUENCE:limit\n[limit]\nid = OID:0.4.0.1862.1.2\nvalue = SEQUENCE:money\n"
+                               "[money]\ncurrency = PRINTABLESTRING:CHF\namount = INTEGER:25\nexponent = INTEGER:3\n"),
+         "0.4.0.1862.1.2 [25000 CHF]"},
+        {"a numeric currency ends the text", qcWithoutNames,
+         statements("s = SEQUENCE:numeric\nt = SEQUENCE:sscd\n",
+                    "[numeric]\nid = OID:0.4.0.1862.1.2\nvalue = SEQUENCE:m\n[m]\nc = INTEGER:978\na = INTEGER:100\ne = INTEGER:0\n"),
+         "0.4.0.1862.1.2"},
+        {"a statement without OID ends the text", qcWithoutNames,
+         statements("s1 = SEQUENCE:compliance\ns2 = SEQUENCE:broken\ns3 = SEQUENCE:sscd\n", "[broken]\nx = INTEGER:1\n"),
+         "0.4.0.1862.1.1"},
+        {"admission without authority: only the item", E::getIdIsismmtAtAsmission, admission(""), "Notar"},
+        {"a naming authority ahead of professionInfos is a mismatch", E::getIdIsismmtAtAsmission,
+         admission(kammer, "naming = EXPLICIT:1,SEQUENCE:naming\n"), "[countryName=DE], [organizationName=Kammer]"},
+        {"an ICCSN that is no OCTET STRING", E::getIdIsismmtAtIccsn, value("PRINTABLESTRING:8949011234"), ""},
+        // Restriction: a UTF8String, inside the values SET or on its own;
+        // other string types are a mismatch; octets copied as they are.
+        {"", R::getRestriction, generate("UTF8String:Nur fuer Testzwecke"), "Nur fuer Testzwecke"},
+        {"", R::getRestriction, valuesSet(generate("PRINTABLESTRING:Test")), ""},
+        // Additional information only inside its SET.
+        {"", R::getRestrictionAdditional, generate("UTF8String:Zusatz"), ""},
+        // Monetary limit: amount times ten to the exponent, two decimals;
+        // a missing amount counts as zero; the currency must come first.
+        {"", R::getRestrictionMonetary, money("c = PRINTABLESTRING:USD\na = INTEGER:15\ne = INTEGER:2\n"), "USD 1500.00"},
+        {"", R::getRestrictionMonetary, money("c = PRINTABLESTRING:EUR\ne = INTEGER:3\n"), "EUR 0.00"},
+        {"", R::getRestrictionMonetary, money("a = INTEGER:5000\ne = INTEGER:0\n"), ""},
+        // Integers are read as unsigned from their last four octets:
+        // 0x0100001388 counts as 00 00 13 88 = 5000.
+        {"", R::getRestrictionMonetary, money("c = PRINTABLESTRING:EUR\na = INTEGER:0x0100001388\ne = INTEGER:0\n"),
+         "EUR 5000.00"},
+        // Declaration of majority: [0] age, [2] date of birth (GeneralizedTime
+        // or UTCTime), [1] full age at country passed over; an implicitly
+        // tagged value is a mismatch.
+        {"", R::getRestrictionMajority, majority("EXPLICIT:2,UTCTIME:491231000000Z"), " dateOfBirth=31.12.2049"},
+        {"", R::getRestrictionMajority, majority("EXPLICIT:2,UTCTIME:500101000000Z"), " dateOfBirth=01.01.1950"},
+        {"", R::getRestrictionMajority,
+         tlv(0x31, cat({generate("EXPLICIT:1,SEQUENCE:c", "[c]\nc = PRINTABLESTRING:DE\n"), generate("EXPLICIT:0,INTEGER:21"),
+                        generate("EXPLICIT:2,GENERALIZEDTIME:20000229000000Z")})),
+         "notYoungerThan=21 dateOfBirth=29.02.2000"},
+        {"", R::getRestrictionMajority, majority("IMPLICIT:0,INTEGER:18"), ""},
+        // Procuration: the walk stops at the first universal element; a
+        // certRef in signingFor shows nothing.
+        {"", R::getRestrictionProkura,
+         generate("SEQUENCE:p", "[p]\ntype = EXPLICIT:2,PRINTABLESTRING:Vertreter\nstray = INTEGER:1\n"
+                             "country = EXPLICIT:1,PRINTABLESTRING:AT\n"),
+         "typeOfSubstitution=Vertreter"},
+        {"", R::getRestrictionProkura,
+         generate("SEQUENCE:p", "[p]\ncountry = EXPLICIT:1,PRINTABLESTRING:DE\nfor = EXPLICIT:3,SEQUENCE:ref\n"
+                             "[ref]\nserial = INTEGER:7\n"),
+         "country=DE"},
+        // Subject directory attributes: types outside the registry dotted,
+        // a SEQUENCE of strings joined, a type that is no OID unknown, other
+        // value types not shown.
+        {"", R::getRestrictionIdentity,
+         generate("SEQUENCE:attributes",
+               "[attributes]\na1 = SEQUENCE:a1\na2 = SEQUENCE:a2\na3 = SEQUENCE:a3\na4 = SEQUENCE:a4\n"
+               "[a1]\nt = OID:1.3.6.1.4.1.99.30\nv = SET:a1v\n[a1v]\nv = PRINTABLESTRING:DE\n"
+               "[a2]\nt = OID:2.5.4.16\nv = SET:a2v\n[a2v]\nv = SEQUENCE:lines\n"
+               "[lines]\nl1 = UTF8String:Hauptstr. 1\nl2 = UTF8String:10115 Berlin\n"
+               "[a3]\nt = INTEGER:5\nv = SET:a3v\n[a3v]\nv = UTF8String:x\n"
+               "[a4]\nt = OID:1.3.6.1.4.1.99.31\nv = SET:a4v\n[a4v]\nv = INTEGER:4\n"),
+         "1.3.6.1.4.1.99.30=DE, postalAddress=Hauptstr. 1,10115 Berlin, unknownOID=x, 1.3.6.1.4.1.99.31="},
+        // Admission of a notary by the Kammer with a naming authority.
+        {"", R::getRestrictionAdmission,
+         admissionAttribute("naming = EXPLICIT:1,SEQUENCE:fullnaming\n", "",
+                   "[fullnaming]\nid = OID:1.2.276.0.76.3.1.1\nurl = IA5STRING:http://www.bnotk.de\n"
+                   "text = UTF8String:Bundesnotarkammer\n"),
+         "admissionAuthority={countryName=DE, organizationName=Kammer}namingAuthority={1.2.276.0.76.3.1.1, "
+         "http://www.bnotk.de, Bundesnotarkammer}, professionInfos=professionItems={Notar} "},
+        // Items (UTF8Strings only), OIDs and registration number.
+        {"", R::getRestrictionAdmission,
+         generate("SEQUENCE:adm",
+               "[adm]\ncontents = SEQUENCE:contents\n[contents]\na = SEQUENCE:admissions\n"
+               "[admissions]\ninfos = SEQUENCE:infos\n[infos]\ni = SEQUENCE:info\n"
+               "[info]\nnaming = EXPLICIT:0,SEQUENCE:naming\nitems = SEQUENCE:items\noids = SEQUENCE:oids\n"
+               "number = PRINTABLESTRING:DE-123\n"
+               "[items]\ni1 = UTF8String:Notar\nskipped = PRINTABLESTRING:Notary\ni2 = UTF8String:Notarin\n"
+               "[oids]\no1 = OID:1.2.276.0.76.4.1\no2 = OID:1.2.276.0.76.4.2\n" +
+                   kNamingAuthorityId),
+         "professionInfos=professionItems={Notar, Notarin} , professionOIDs={1.2.276.0.76.4.1, 1.2.276.0.76.4.2} , "
+         "registrationNumber=DE-123"},
+        // No professionInfos: the text ends after the authority.
+        {"", R::getRestrictionAdmission,
+         generate("SEQUENCE:adm", "[adm]\nauthority = EXPLICIT:4,SEQUENCE:name\ncontents = SEQUENCE:contents\n"
+                               "[contents]\na = SEQUENCE:admissions\n[admissions]\nstray = INTEGER:1\n" +
+                                   kKammerName),
+         "admissionAuthority={countryName=DE, organizationName=Kammer}"},
     };
-    for (const auto& c : cases) EXPECT_EQ(render(c.renderer, extnValue(c.value)), c.expected) << c.what;
-}
-
-// DistributionPoint with fullName, reasons and cRLIssuer, made by OpenSSL's
-// generator and put into a certificate; OpenSSL must read it back as such.
-TEST(ExtensionRender, DistributionPointWithUriReasonsAndCrlIssuer) {
-    const Bytes value = generate("SEQUENCE:points",
-                                 "[points]\np = SEQUENCE:point\n[point]\n"
-                                 "name = EXPLICIT:0,IMPLICIT:0,SEQUENCE:full\n"
-                                 "reasons = IMPLICIT:1,FORMAT:BITLIST,BITSTRING:1,2\n"
-                                 "issuer = IMPLICIT:2,SEQUENCE:issuers\n"
-                                 "[full]\nuri = IMPLICIT:6,IA5STRING:http://crl.example/ca.crl\n"
-                                 "[issuers]\ndn = EXPLICIT:4,SEQUENCE:name\n" +
-                                     kKammerName);
-    const Bytes cert = certificateWith({{kCrlDp, "DER:" + hexOf(value)}});
-    X509Ptr parsed = parse(cert);
-    ASSERT_TRUE(parsed);
-    auto* points = static_cast<STACK_OF(DIST_POINT)*>(
-        X509_get_ext_d2i(parsed.get(), NID_crl_distribution_points, nullptr, nullptr));
-    ASSERT_NE(points, nullptr);
-    ASSERT_EQ(sk_DIST_POINT_num(points), 1);
-    const DIST_POINT* point = sk_DIST_POINT_value(points, 0);
-    EXPECT_NE(point->CRLissuer, nullptr);
-    // The reasons as characters: the BIT STRING content as OpenSSL encodes
-    // it (keyCompromise and cACompromise: unused-bits octet 05, bits 60).
-    unsigned char* der = nullptr;
-    const int derLength = i2d_ASN1_BIT_STRING(point->reasons, &der);
-    ASSERT_GT(derLength, 0);
-    const Bytes reasons = contentOf(Bytes(der, der + derLength));
-    OPENSSL_free(der);
-    sk_DIST_POINT_pop_free(points, DIST_POINT_free);
-    EXPECT_EQ(hexOf(reasons), "0560");
-    EXPECT_EQ(render(CExtensionSSL::getCRLDistrbutionPoints, extensionElement(cert, kCrlDp)),
-              "URI={http://crl.example/ca.crl}, reasons={" + std::string(reasons.begin(), reasons.end()) +
-                  "}, cRLIssuer={countryName=DE, organizationName=Kammer}");
-}
-
-TEST(ExtensionRender, PolicyQualifiersAreNotShown) {
-    const Bytes value = generate("SEQUENCE:policies",
-                                 "[policies]\np = SEQUENCE:policy\n"
-                                 "[policy]\nid = OID:1.3.6.1.4.1.99.5\nq = SEQUENCE:qualifiers\n"
-                                 "[qualifiers]\ncps = SEQUENCE:cps\n"
-                                 "[cps]\nid = OID:1.3.6.1.5.5.7.2.1\nuri = IA5STRING:http://cps.example\n");
-    const Bytes cert = certificateWith({{"certificatePolicies", "DER:" + hexOf(value)}});
-    X509Ptr parsed = parse(cert);
-    ASSERT_TRUE(parsed);
-    auto* policies = static_cast<CERTIFICATEPOLICIES*>(
-        X509_get_ext_d2i(parsed.get(), NID_certificate_policies, nullptr, nullptr));
-    ASSERT_NE(policies, nullptr);
-    EXPECT_EQ(sk_POLICYQUALINFO_num(sk_POLICYINFO_value(policies, 0)->qualifiers), 1);
-    CERTIFICATEPOLICIES_free(policies);
-    EXPECT_EQ(render(CExtensionSSL::getCertPolicies, extensionElement(cert, kPolicies)), "1.3.6.1.4.1.99.5");
-}
-
-TEST(ExtensionRender, AuthorityKeyIdentifierWithOnlyIssuerAndSerialRendersEmpty) {
-    EvpKeyPtr caKey = generateKey(KeyKind::EcP256);
-    CertOptions caOptions;
-    caOptions.subject = "/CN=Test CA";
-    caOptions.subjectKey = caKey.get();
-    caOptions.isCa = true;
-    X509Ptr ca = makeCertificate(caOptions);
-    CertOptions userOptions;
-    userOptions.subject = "/CN=User";
-    userOptions.subjectKey = caKey.get();
-    userOptions.issuerCert = ca.get();
-    userOptions.issuerKey = caKey.get();
-    // A second authorityKeyIdentifier after the one the test PKI always adds.
-    userOptions.extensions = {{"authorityKeyIdentifier", "issuer:always"}};
-    X509Ptr user = makeCertificate(userOptions);
-    const Bytes element = extensionElement(derOf(user.get()), kAki, 1);
-    ASSERT_FALSE(element.empty());
-    // It holds [1] authorityCertIssuer and [2] serial, no [0].
-    const Bytes inner = contentOf(contentOf(element));
-    ASSERT_GE(inner.size(), 1u);
-    EXPECT_EQ(inner[0], 0xA1);
-    EXPECT_EQ(render(CExtensionSSL::getAuthorityKeyIdent, element), "");
-}
-
-TEST(ExtensionRender, CaKeyUsageIsKeyCertSignAndCrlSign) {
-    EvpKeyPtr key = generateKey(KeyKind::EcP256);
-    CertOptions options;
-    options.subjectKey = key.get();
-    options.isCa = true;  // critical,keyCertSign,cRLSign
-    X509Ptr ca = makeCertificate(options);
-    const Bytes element = extensionElement(derOf(ca.get()), kKeyUsage);
-    ASSERT_EQ(element[0], 0x01) << "the critical flag comes first";
-    EXPECT_EQ(render(CExtensionSSL::getKeyUsage, element), "06");
-}
-
-TEST(ExtensionRender, CriticalSubjectKeyIdentifierRendersEmpty) {
-    // The test PKI adds its own identifier first; this one is the second.
-    const Bytes cert = certificateWith({{"subjectKeyIdentifier", "critical,0102030405"}});
-    const Bytes element = extensionElement(cert, kSki, 1);
-    ASSERT_EQ(element.at(0), 0x01);
-    EXPECT_EQ(render(CExtensionSSL::getSubjectKeyIdent, element), "");
-    EXPECT_EQ(render(CExtensionSSL::getSubjectKeyIdent, extnValue(contentOf(Bytes(element.begin() + 3, element.end())))),
-              "0102030405");
-}
-
-// Each renderer given the extension meant for another gives an empty text,
-// never the other's.
-TEST(ExtensionRender, RendererOnTheWrongExtensionIsEmpty) {
-    const Bytes cert = certificateWith({{"keyUsage", "digitalSignature"},
-                                        {"extendedKeyUsage", "OCSPSigning"},
-                                        {"nsBaseUrl", "http://base"}});
-    const Bytes keyUsage = extensionElement(cert, kKeyUsage);
-    const Bytes purposes = extensionElement(cert, kExtendedKeyUsage);
-    const Bytes url = extensionElement(cert, kBaseUrl);
-    EXPECT_EQ(render(CExtensionSSL::getExtendedKeyUsage, keyUsage), "");
-    EXPECT_EQ(render(CExtensionSSL::getCertBaseURL, keyUsage), "");
-    EXPECT_EQ(render(CExtensionSSL::getKeyUsage, purposes), "");
-    EXPECT_EQ(render(CExtensionSSL::getAuthorityInfoAccess, url), "");
-    EXPECT_EQ(render(CExtensionSSL::getSubjectKeyIdent, url), "");
+    for (const auto& c : cases) EXPECT_EQ(render(c.renderer, c.element), c.expected) << c.what;
 }
