@@ -114,18 +114,16 @@ TEST(AttrCertGetters, SerialsDatesAndMissingParts) {
     }
 
     // No extensions field; an attribute without values and one without type.
+    const std::vector<NamedElement> attributes = {{"1.3.36.8.3.8", seq({oid("1.3.36.8.3.8")})},
+                                                  {"", seq({utf8("no type"), set({utf8("x")})})},
+                                                  {"1.3.36.8.3.8", attribute("1.3.36.8.3.8", {utf8("third")})}};
     AttrCertContent bare;
     bare.serial = integer(hex("00"));
-    bare.attributes = {seq({oid("1.3.36.8.3.8")}), seq({utf8("no type"), set({utf8("x")})}),
-                       attribute("1.3.36.8.3.8", {utf8("third")})};
+    for (const NamedElement& a : attributes) bare.attributes.push_back(a.element);
     ExactBuffer m(buildAttrCert(bare));
     EXPECT_STREQ(CCertInfo::A_getSerial(m.data(), m.size()), "0");
     EXPECT_EQ(CCertInfo::A_getExtensionNum(m.data(), m.size()), 0);
     EXPECT_STREQ(CCertInfo::A_getExtensionOID(m.data(), m.size(), 0), "");
     EXPECT_EQ(CCertInfo::A_getAttributeNum(m.data(), m.size()), 3);
-    const char* expected[][2] = {{"1.3.36.8.3.8", ""}, {"", ""}, {"1.3.36.8.3.8", "third"}};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_STREQ(CCertInfo::A_getAttributeOID(m.data(), m.size(), i), expected[i][0]) << i;
-        EXPECT_STREQ(CCertInfo::A_getAttributeValue(m.data(), m.size(), i), expected[i][1]) << i;
-    }
+    checkEntries(m, attributes, attributeRenderer, CCertInfo::A_getAttributeOID, CCertInfo::A_getAttributeValue);
 }
