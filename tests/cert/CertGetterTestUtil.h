@@ -107,5 +107,13 @@ template <class Result>
 Getter getter(Result (*function)(unsigned char*, unsigned long)) {
     return [function](unsigned char* p, unsigned long n) { return shown(function(p, n)); };
 }
+// Several getters' results joined by "|".
+inline Getter joined(std::vector<Getter> getters) {
+    return [getters](unsigned char* p, unsigned long n) {
+        std::string out;
+        for (std::size_t i = 0; i < getters.size(); ++i) out += (i > 0 ? "|" : "") + getters[i](p, n);
+        return out;
+    };
+}
 
 }  // namespace kivo::test::certs

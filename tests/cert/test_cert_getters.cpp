@@ -207,22 +207,16 @@ std::string hexOf(const ASN1_STRING* s) {
     return toHex(ASN1_STRING_get0_data(s), static_cast<std::size_t>(ASN1_STRING_length(s)));
 }
 
-// The text of a general name that the renderers copy as characters; nothing
-// for the other kinds, which the comparison does not cover.
-Text simpleName(const GENERAL_NAME* name, bool uriOnly = false) {
-    int type = 0;
-    const auto* value = static_cast<const ASN1_STRING*>(GENERAL_NAME_get0_value(name, &type));
-    if (type != GEN_URI && (uriOnly || (type != GEN_EMAIL && type != GEN_DNS))) return std::nullopt;
-    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
-                       static_cast<std::size_t>(ASN1_STRING_length(value)));
-}
-
-Text joinedNames(const GENERAL_NAMES* names, const char* open, const char* close, bool uriOnly) {
+// The names of a GeneralNames that the renderers copy as characters
+// (e-mail, DNS, URI) joined by ", "; nothing when another kind is present.
+Text simpleNames(const GENERAL_NAMES* names) {
     std::string joined;
     for (int i = 0; i < sk_GENERAL_NAME_num(names); ++i) {
-        const Text name = simpleName(sk_GENERAL_NAME_value(names, i), uriOnly);
-        if (!name) return std::nullopt;
-        joined += (joined.empty() ? "" : ", ") + std::string(open) + *name + close;
+        int type = 0;
+        const auto* value = static_cast<const ASN1_STRING*>(GENERAL_NAME_get0_value(sk_GENERAL_NAME_value(names, i), &type));
+        if (type != GEN_URI && type != GEN_EMAIL && type != GEN_DNS) return std::nullopt;
+        joined += (i > 0 ? ", " : "") + std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
+                                                    static_cast<std::size_t>(ASN1_STRING_length(value)));
     }
     return joined;
 }
@@ -247,35 +241,9 @@ Text parsedText(int nid, void* parsed) {
             const char* name = OidToName(oid.c_str());
             return "OID={" + oid + "=" + (name != nullptr ? name : "?") + "}";
         }
-        case NID_info_access: {
-            auto* list = static_cast<AUTHORITY_INFO_ACCESS*>(parsed);
-            std::string joined;
-            for (int i = 0; i < sk_ACCESS_DESCRIPTION_num(list); ++i) {
-                const ACCESS_DESCRIPTION* d = sk_ACCESS_DESCRIPTION_value(list, i);
-                const Text location = simpleName(d->location);
-                if (!location) return std::nullopt;
-                joined += (i == 0 ? "URI={" : ", URI={") + dottedOf(d->method) + "=" + *location + "}";
-            }
-            return joined;
-        }
-        case NID_crl_distribution_points: {  // full names of URIs only
-            auto* points = static_cast<STACK_OF(DIST_POINT)*>(parsed);
-            std::string joined;
-            for (int i = 0; i < sk_DIST_POINT_num(points); ++i) {
-                const DIST_POINT* point = sk_DIST_POINT_value(points, i);
-                if (point->reasons != nullptr || point->CRLissuer != nullptr || point->distpoint == nullptr ||
-                    point->distpoint->type != 0) {
-                    return std::nullopt;
-                }
-                const Text uris = joinedNames(point->distpoint->name.fullname, "URI={", "}", true);
-                if (!uris) return std::nullopt;
-                joined += (joined.empty() || uris->empty() ? "" : ", ") + *uris;
-            }
-            return joined;
-        }
         case NID_subject_alt_name:
         case NID_issuer_alt_name:
-            return joinedNames(static_cast<GENERAL_NAMES*>(parsed), "", "", false);
+            return simpleNames(static_cast<GENERAL_NAMES*>(parsed));
     }
     return std::nullopt;
 }

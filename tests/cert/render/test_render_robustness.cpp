@@ -1,13 +1,12 @@
 // Every renderer on its common input and on damaged, hostile and oversized
 // input, one representative per rule (arbitrary octets are left to
-// fuzz/fuzz_renderers.cpp); the result buffers (one per renderer and thread,
-// cleared at each call, cut at 2047 characters) and the logging.
+// fuzz/fuzz_renderers.cpp); the result buffers (one per renderer, cleared
+// at each call, cut at 2047 characters) and the logging.
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "src/frame/Logging.h"
 #include "tests/cert/render/RenderCorpus.h"
@@ -94,19 +93,6 @@ TEST(RenderBuffers, TextsAreCutAt2047AndTheBufferClearedAtEachCall) {
     // Another renderer writes into a buffer of its own.
     render(CRestrictionSSL::getRestrictionAdditional, tlv(0x31, tlv(0x0C, std::string_view("anders"))));
     EXPECT_STREQ(first, "kurz");
-}
-
-TEST(RenderBuffers, EachThreadHasItsOwnBuffers) {
-    auto work = [](Bytes value, const char* expected, int* failures) {
-        ExactBuffer input(extnValue(value));
-        for (int i = 0; i < 2000; ++i) *failures += std::strcmp(CExtensionSSL::getKeyUsage(input.data(), input.size()), expected) != 0;
-    };
-    int failures[2] = {0, 0};
-    std::thread first(work, tlv(0x03, Bytes{0x07, 0x80}), "80", &failures[0]);
-    std::thread second(work, tlv(0x03, Bytes{0x01, 0x06}), "06", &failures[1]);
-    first.join();
-    second.join();
-    EXPECT_EQ(failures[0] + failures[1], 0);
 }
 
 TEST(RenderLogging, EntryAndExitAtDebugInTheRenderer) {
