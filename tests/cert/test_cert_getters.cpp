@@ -1,9 +1,12 @@
-// The certificate getters compared with OpenSSL's reading of the same DER
-// (the extension values OpenSSL parses included), as one table of getters
-// over every CA certificate of the system store and certificates made here:
-// each key kind, serials with a leading zero octet, the two-digit year
-// boundary and GeneralizedTime, unregistered attribute types, and every
-// extension kind the getters render.
+// The certificate getters: compared with OpenSSL's reading of the same DER
+// (the extension values OpenSSL parses included) as one table of getters
+// over every CA certificate of the system store and certificates made here
+// (each key kind, serials with a leading zero octet, the two-digit year
+// boundary and GeneralizedTime, unregistered attribute types, every
+// extension kind the getters render); the A_ getters on attribute
+// certificates of both layouts; and bad input, one representative per rule
+// (arbitrary octets are left to fuzz/fuzz_cert_getters.cpp), each in a heap
+// block of its exact size so that AddressSanitizer sees a read past the end.
 
 #include <gtest/gtest.h>
 
@@ -13,18 +16,20 @@
 #include <openssl/x509v3.h>
 
 #include <climits>
+#include <ctime>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "CertInfoSSL.h"
 #include "asn1/Asn1Der.h"
-#include "tests/cert/AttrCertBuilder.h"
 #include "tests/cert/CertGetterTestUtil.h"
-#include "tests/cert/RendererTable.h"
 #include "tests/support/SystemCerts.h"
 #include "tests/support/TestSupport.h"
+#include "tools/testpki/Pki.h"
 
 using namespace kivo::test::certs;
 using kivo::test::CertOptions;
@@ -395,4 +400,250 @@ TEST(CertGetters, SignerLookupResultsHaveTheirOwnBuffers) {
     EXPECT_STREQ(heldIssuer,
                  "countryName=DE, organizationName=Kivo Test, organizationalUnitName=Zertifizierung, commonName=Kivo Test CA");
     EXPECT_STREQ(heldSerial, "0080");
+}
+
+namespace {
+
+Bytes build(AttrCertLayout layout, bool ecdsa, AttrCertContent request = {}) {
+    request.layout = layout;
+    request.ecdsa = ecdsa;
+    for (const NamedElement& a : commonPkiAttributes()) request.attributes.push_back(a.element);
+    for (const NamedElement& e : attrCertExtensions()) request.extensions.push_back(e.element);
+    return buildAttrCert(request);
+}
+
+// Each entry's OID and its value as `renderer` gives it on the same element
+// (empty without renderer); past the list nothing.
+void checkEntries(ExactBuffer& b, const std::vector<NamedElement>& entries, Getter (*renderer)(const std::string&),
+                  char* (*oidAt)(unsigned char*, unsigned long, int), char* (*valueAt)(unsigned char*, unsigned long, int)) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const int index = static_cast<int>(i);
+        SCOPED_TRACE(entries[i].oid);
+        EXPECT_EQ(oidAt(b.data(), b.size(), index), entries[i].oid);
+        const Getter render = renderer(entries[i].oid);
+        const RendererInput input = locate(b, entries[i].element);
+        EXPECT_EQ(valueAt(b.data(), b.size(), index), render ? render(input.element, input.length) : std::string());
+    }
+    EXPECT_STREQ(oidAt(b.data(), b.size(), static_cast<int>(entries.size())), "");
+    EXPECT_STREQ(valueAt(b.data(), b.size(), static_cast<int>(entries.size())), "");
+}
+
+}  // namespace
+
+TEST(AttrCertGetters, BothLayoutsWithEveryAttributeAndExtension) {
+    const char* holder = "countryName=DE, commonName=Erika Mustermann";
+    const char* issuer = "countryName=DE, organizationName=Kammer, commonName=AA 1";
+    // Holder, holder serial and issuer as the locator finds them: in the
+    // older layout the subject inside the GeneralNames that follow the
+    // holder, the issuer inside the holder's base certificate identifier;
+    // a base certificate identifier in the RFC 3281 layout gives no name.
+    const struct {
+        AttrCertLayout layout;
+        bool ecdsa;
+        const char *subject, *subjectSerial, *issuer;
+    } cases[] = {
+        {AttrCertLayout::Rfc3281EntityName, false, holder, "", issuer},
+        {AttrCertLayout::Rfc3281EntityName, true, holder, "", issuer},
+        {AttrCertLayout::Rfc3281BaseCertificateId, false, "", "", issuer},
+        {AttrCertLayout::Older, false, issuer, "A0B0C", "countryName=DE, commonName=Base CA"},
+        {AttrCertLayout::Older, true, issuer, "A0B0C", "countryName=DE, commonName=Base CA"},
+    };
+    ScopedTimeZone cet("CET-1CEST,M3.5.0,M10.5.0/3");
+    // 2024-03-01 08:30:00 and 2029-02-28 23:59:59 UTC as local time with
+    // the daylight-saving flag of today.
+    const std::time_t now = std::time(nullptr);
+    std::tm today{};
+    localtime_r(&now, &today);
+    const std::int64_t offset = 3600 + (today.tm_isdst > 0 ? 3600 : 0);
+    const Getter fields = joined({getter(CCertInfo::A_getSubject), getter(CCertInfo::A_getSubjectSerial),
+                                  getter(CCertInfo::A_getIssuer), getter(CCertInfo::A_getSerial),
+                                  getter(CCertInfo::A_getSignatureOID), getter(CCertInfo::getExtensionNum),
+                                  getter(CCertInfo::getPkOID)});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.layout));
+        ExactBuffer b(build(c.layout, c.ecdsa));
+        // Nothing of a public-key certificate is found in it.
+        EXPECT_EQ(fields(b.data(), b.size()), std::string(c.subject) + "|" + c.subjectSerial + "|" + c.issuer + "|1F4|" +
+                                                  (c.ecdsa ? "1.2.840.10045.4.3.2" : "1.2.840.113549.1.1.11") + "|0|");
+
+        ASSERT_EQ(CCertInfo::A_getAttributeNum(b.data(), b.size()), static_cast<int>(commonPkiAttributes().size()));
+        checkEntries(b, commonPkiAttributes(), attributeRenderer, CCertInfo::A_getAttributeOID,
+                     CCertInfo::A_getAttributeValue);
+        ASSERT_EQ(CCertInfo::A_getExtensionNum(b.data(), b.size()), static_cast<int>(attrCertExtensions().size()));
+        checkEntries(b, attrCertExtensions(), attrCertExtensionRenderer, CCertInfo::A_getExtensionOID,
+                     CCertInfo::A_getExtensionValue);
+
+        // The version INTEGER shifts the fields: where the validity would
+        // be stands the signature algorithm.
+        const bool older = c.layout == AttrCertLayout::Older;
+        EXPECT_EQ(CCertInfo::A_getNotBefore(b.data(), b.size()), older ? 1709281800 - offset : 0);
+        EXPECT_EQ(CCertInfo::A_getNotAfter(b.data(), b.size()), older ? 1867017599 - offset : 0);
+    }
+}
+
+TEST(AttrCertGetters, SerialsDatesAndMissingParts) {
+    AttrCertContent request;
+    request.serial = integer(hex("01 02 03 04 05 06 07 08"));  // only the last four octets count
+    request.baseSerial = integer(hex("00 AB CD EF 01 23"));
+    request.notBefore = tlv(0x17, "500101000000Z");
+    request.notAfter = tlv(0x17, "491231235959Z");
+    ExactBuffer b(build(AttrCertLayout::Older, true, request));
+    EXPECT_STREQ(CCertInfo::A_getSerial(b.data(), b.size()), "5060708");
+    EXPECT_STREQ(CCertInfo::A_getSubjectSerial(b.data(), b.size()), "CDEF0123");
+    {
+        ScopedTimeZone utc("UTC0");
+        EXPECT_EQ(CCertInfo::A_getNotBefore(b.data(), b.size()), -631152000);
+        EXPECT_EQ(CCertInfo::A_getNotAfter(b.data(), b.size()), 2524607999);
+    }
+
+    // No extensions field; an attribute without values and one without type.
+    const std::vector<NamedElement> attributes = {{"1.3.36.8.3.8", seq({oid("1.3.36.8.3.8")})},
+                                                  {"", seq({utf8("no type"), set({utf8("x")})})},
+                                                  {"1.3.36.8.3.8", attribute("1.3.36.8.3.8", {utf8("third")})}};
+    AttrCertContent bare;
+    bare.serial = integer(hex("00"));
+    for (const NamedElement& a : attributes) bare.attributes.push_back(a.element);
+    ExactBuffer m(buildAttrCert(bare));
+    EXPECT_STREQ(CCertInfo::A_getSerial(m.data(), m.size()), "0");
+    EXPECT_EQ(CCertInfo::A_getExtensionNum(m.data(), m.size()), 0);
+    EXPECT_STREQ(CCertInfo::A_getExtensionOID(m.data(), m.size(), 0), "");
+    EXPECT_EQ(CCertInfo::A_getAttributeNum(m.data(), m.size()), 3);
+    checkEntries(m, attributes, attributeRenderer, CCertInfo::A_getAttributeOID, CCertInfo::A_getAttributeValue);
+}
+
+namespace {
+
+// The failure value of every getter: empty texts, zero counts and dates,
+// no key element.
+void expectNothingFound(unsigned char* p, unsigned long n) {
+    for (auto text : {CCertInfo::getVersion, CCertInfo::getSignaturOID, CCertInfo::getCertSigOID,
+                      CCertInfo::getCertSigValue, CCertInfo::getIssuer, CCertInfo::S_getIssuerName,
+                      CCertInfo::getSubject, CCertInfo::getSerialNum, CCertInfo::S_getSerial, CCertInfo::getPkOID,
+                      CCertInfo::getPkMod, CCertInfo::getPkExp, CCertInfo::A_getSubject, CCertInfo::A_getSubjectSerial,
+                      CCertInfo::A_getIssuer, CCertInfo::A_getSerial, CCertInfo::A_getSignatureOID}) {
+        EXPECT_STREQ(text(p, n), "");
+    }
+    const Getter numbers = joined({getter(CCertInfo::getNotBefore), getter(CCertInfo::getNotAfter),
+                                   getter(CCertInfo::A_getNotBefore), getter(CCertInfo::A_getNotAfter),
+                                   getter(CCertInfo::getPkLen), getter(CCertInfo::getExtensionNum),
+                                   getter(CCertInfo::A_getAttributeNum), getter(CCertInfo::A_getExtensionNum),
+                                   getter(CCertInfo::getPublicKeySize), getter(CCertInfo::getPublicKeyBits)});
+    EXPECT_EQ(numbers(p, n), "0|0|0|0|0|0|0|0|-1|-1");
+    EXPECT_EQ(CCertInfo::getPublicKey(p, n), nullptr);
+    for (auto indexed : {CCertInfo::getExtensionOID, CCertInfo::getExtensionValue, CCertInfo::A_getAttributeOID,
+                         CCertInfo::A_getAttributeValue, CCertInfo::A_getExtensionOID, CCertInfo::A_getExtensionValue}) {
+        EXPECT_STREQ(indexed(p, n, 0), "");
+    }
+}
+
+// A certificate assembled from parts that the cases replace one by one.
+struct CertParts {
+    Bytes version = tlv(0xA0, integer(hex("02")));
+    Bytes serial = integer(hex("01 02"));
+    Bytes signature = seq({oid("1.2.840.113549.1.1.11"), nullElement()});
+    Bytes issuer = name({{"2.5.4.3", "Hostile CA"}});
+    Bytes validity = seq({tlv(0x17, "240101000000Z"), tlv(0x17, "340101000000Z")});
+    Bytes subject = name({{"2.5.4.3", "Hostile"}});
+    Bytes publicKey = seq({seq({oid("1.2.840.113549.1.1.1"), nullElement()}),
+                           tlv(0x03, cat({hex("00"), seq({integer(hex("00 C1 C2 C3")), integer(hex("01 00 01"))})}))});
+    Bytes extensions = tlv(0xA3, seq({extension("2.5.29.15", tlv(0x03, hex("07 80")))}));
+    Bytes outerSignature = seq({oid("1.2.840.113549.1.1.11"), nullElement()});
+    Bytes signatureValue = tlv(0x03, hex("00 AA BB CC"));
+
+    Bytes tbs() const { return seq({version, serial, signature, issuer, validity, subject, publicKey, extensions}); }
+    Bytes build() const { return seq({tbs(), outerSignature, signatureValue}); }
+};
+
+const Bytes kRsa = seq({oid("1.2.840.113549.1.1.1"), nullElement()});
+const Bytes kEc = seq({oid("1.2.840.10045.2.1"), oid("1.2.840.10045.3.1.7")});
+
+Bytes rsaKey(const Bytes& rsaPublicKey) { return seq({kRsa, tlv(0x03, cat({hex("00"), rsaPublicKey}))}); }
+
+std::string extensionAt(unsigned char* p, unsigned long n, int index) {
+    return shown(CCertInfo::getExtensionOID(p, n, index)) + "|" + CCertInfo::getExtensionValue(p, n, index);
+}
+
+template <class A, class B>
+Getter both(A (*first)(unsigned char*, unsigned long), B (*second)(unsigned char*, unsigned long)) {
+    return joined({getter(first), getter(second)});
+}
+
+}  // namespace
+
+TEST(CertGettersMalformed, BrokenStructureFindsNothing) {
+    expectNothingFound(nullptr, 4096);
+    auto key = kivo::test::generateKey(kivo::test::KeyKind::EcP256);
+    kivo::test::CertOptions request;
+    request.subjectKey = key.get();
+    const Bytes real = kivo::test::derOf(kivo::test::makeCertificate(request).get());
+    CertParts longerTbs;
+    Bytes tbs = longerTbs.tbs();
+    tbs[2] += 0x40;  // TBSCertificate longer than the Certificate around it
+    Bytes open;
+    for (int i = 0; i < 200; ++i) open.insert(open.end(), {0x30, 0x80});
+    const std::pair<const char*, Bytes> inputs[] = {
+        {"empty", {}},
+        {"cut in the middle", Bytes(real.begin(), real.begin() + static_cast<long>(real.size() / 2))},
+        {"one octet short", Bytes(real.begin(), real.end() - 1)},
+        {"length claiming 4 GiB", hex("30 84 FF FF FF FF 30 03 02 01 01")},
+        {"child longer than its parent", seq({tbs, longerTbs.outerSignature, longerTbs.signatureValue})},
+        {"indefinite lengths never closed", open},
+    };
+    for (const auto& [what, bytes] : inputs) {
+        SCOPED_TRACE(what);
+        ExactBuffer b(bytes);
+        expectNothingFound(b.data(), b.size());
+    }
+}
+
+TEST(CertGettersMalformed, FieldsOfTheWrongShape) {
+    using Change = std::function<void(CertParts&)>;
+    const struct {
+        const char* what;
+        Change change;
+        Getter read;
+        const char* expected;
+    } cases[] = {
+        {"an RDN past its Name hides the name, not the fields after it",
+         [](CertParts& c) { c.subject = hex("30 05 31 7F 30 03 06"); },
+         both(CCertInfo::getSubject, CCertInfo::getPkOID),
+         "|1.2.840.113549.1.1.1"},
+        {"a serial that is no INTEGER stops the locator", [](CertParts& c) { c.serial = octets(hex("01")); },
+         getter(CCertInfo::getSubject), ""},
+        {"text too long for the result", [](CertParts& c) { c.signatureValue = tlv(0x03, Bytes(2101, 0x5A)); },
+         getter(CCertInfo::getCertSigValue), ""},
+        {"key BIT STRING without RSAPublicKey", [](CertParts& c) { c.publicKey = seq({kRsa, tlv(0x03, hex("00 04 02 01 02"))}); },
+         getter(CCertInfo::getPublicKeyBits), "-1"},
+        {"empty modulus", [](CertParts& c) { c.publicKey = rsaKey(seq({hex("02 00"), integer(hex("03"))})); },
+         both(CCertInfo::getPkMod, CCertInfo::getPublicKeyBits),
+         "|-1"},
+        {"EC without curve", [](CertParts& c) { c.publicKey = seq({seq({oid("1.2.840.10045.2.1")}), tlv(0x03, hex("00 04 01 02"))}); },
+         both(CCertInfo::getPkMod, CCertInfo::getPkExp),
+         "040102|"},
+        {"extension without extnValue, without extnID, and a good one",
+         [](CertParts& c) {
+             c.extensions = tlv(0xA3, seq({seq({oid("2.5.29.14")}), seq({octets(hex("01")), octets(hex("02"))}),
+                                           seq({oid("2.5.29.14"), octets(octets(hex("AB")))})}));
+         },
+         [](unsigned char* p, unsigned long n) {
+             return shown(CCertInfo::getExtensionNum(p, n)) + " " + extensionAt(p, n, 0) + " " + extensionAt(p, n, 1) +
+                    " " + extensionAt(p, n, 2);
+         },
+         "3 2.5.29.14| | 2.5.29.14|AB"},
+        {"time of the wrong type", [](CertParts& c) { c.validity = seq({integer(hex("01")), integer(hex("01"))}); },
+         getter(CCertInfo::getNotBefore), "0"},
+        {"only one time", [](CertParts& c) { c.validity = seq({tlv(0x17, "240101000000Z")}); },
+         getter(CCertInfo::getNotAfter), "0"},
+        {"minute precision reads zero seconds",
+         [](CertParts& c) { c.validity = seq({tlv(0x17, "2401010000Z"), tlv(0x18, "202401010000Z")}); },
+         both(CCertInfo::getNotBefore, CCertInfo::getNotAfter),
+         "1704067200|1704067200"},
+    };
+    kivo::test::ScopedTimeZone utc("UTC0");
+    for (const auto& c : cases) {
+        CertParts parts;
+        c.change(parts);
+        ExactBuffer b(parts.build());
+        EXPECT_EQ(c.read(b.data(), b.size()), c.expected) << c.what;
+    }
 }
