@@ -1,0 +1,454 @@
+// CExtensionSSL and CRestrictionSSL: every renderer on a well-formed input of
+// its common shape (extension elements located in a certificate made by
+// OpenSSL, other values made by OpenSSL's generator), whole, cut and with
+// trailing octets; one case per further rule of each renderer; hostile and
+// oversized input, one representative per rule (arbitrary octets are left
+// to fuzz/fuzz_renderers.cpp), every input in a heap block of its exact
+// size so that the address sanitizer reports a read past it; the result
+// buffers and the logging.
+
+#include <gtest/gtest.h>
+
+#include <openssl/conf.h>
+
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ExtensionSSL.h"
+#include "RestrictionSSL.h"
+#include "asn1/Asn1Der.h"
+#include "src/frame/Logging.h"
+#include "tests/support/DerBuild.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestSupport.h"
+#include "tools/testpki/Pki.h"
+
+using namespace kivo::test;
+
+namespace {
+
+// DER of `root` (e.g. "SEQUENCE:value") in OpenSSL's ASN1_generate_nconf
+// syntax, with the sections in `config`. Throws when OpenSSL refuses.
+inline Bytes generate(const std::string& root, const std::string& config = "") {
+    CONF* conf = NCONF_new(nullptr);
+    BIO* bio = BIO_new_mem_buf(config.data(), static_cast<int>(config.size()));
+    long errorLine = 0;
+    const bool loaded = config.empty() || NCONF_load_bio(conf, bio, &errorLine) == 1;
+    BIO_free(bio);
+    ASN1_TYPE* value = loaded ? ASN1_generate_nconf(root.c_str(), config.empty() ? nullptr : conf) : nullptr;
+    NCONF_free(conf);
+    unsigned char* der = nullptr;
+    const int length = value != nullptr ? i2d_ASN1_TYPE(value, &der) : 0;
+    ASN1_TYPE_free(value);
+    if (length <= 0) throw std::runtime_error("OpenSSL's generator rejected " + root + " at line " + std::to_string(errorLine));
+    Bytes out(der, der + length);
+    OPENSSL_free(der);
+    return out;
+}
+
+// Generator sections of the Name "countryName=DE, organizationName=Kammer",
+// referred to as SEQUENCE:name.
+inline const std::string kKammerName =
+    "[name]\nc = SET:name_c\no = SET:name_o\n[name_c]\natv = SEQUENCE:name_cv\n"
+    "[name_cv]\nt = OID:countryName\nv = PRINTABLESTRING:DE\n[name_o]\natv = SEQUENCE:name_ov\n"
+    "[name_ov]\nt = OID:organizationName\nv = UTF8String:Kammer\n";
+
+using Renderer = std::function<char*(unsigned char*, unsigned long)>;
+
+inline char* qcWithNames(unsigned char* e, unsigned long l) { return CExtensionSSL::getQCStatements(e, l, true); }
+inline char* qcWithoutNames(unsigned char* e, unsigned long l) { return CExtensionSSL::getQCStatements(e, l, false); }
+
+// The text of `renderer` on an exact-size copy of `bytes`.
+inline std::string render(const Renderer& renderer, const Bytes& bytes) {
+    ExactBuffer input(bytes);
+    const char* text = renderer(input.data(), input.size());
+    return text == nullptr ? std::string("<null>") : std::string(text);
+}
+
+// A self-signed EC certificate with the extensions (OpenSSL configuration
+// syntax, "DER:<hex>" for any value), as DER.
+inline Bytes certificateWith(std::vector<std::pair<std::string, std::string>> extensions) {
+    EvpKeyPtr key = generateKey(KeyKind::EcP256);
+    CertOptions options;
+    options.subject = "/C=DE/O=Kivo Test/CN=Renderer";
+    options.subjectKey = key.get();
+    options.extensions = std::move(extensions);
+    return derOf(makeCertificate(options).get());
+}
+
+// The renderer input of extension `oid` in certificate DER: the octets from
+// the one after extnID (critical flag or extnValue) to the end of the
+// Extension; `occurrence` picks among repeated extensions. Empty when not
+// found.
+inline Bytes extensionElement(const Bytes& cert, const char* oid, int occurrence = 0) {
+    Asn1Cursor c = Asn1Begin(cert.data(), cert.size());
+    if (c.size == 0 || !Asn1Enter(c.ptr, &c) || !Asn1Enter(c.ptr, &c)) return {};  // tbsCertificate
+    while (c.ptr[0] != 0xA3) {
+        if (!Asn1Next(c.ptr, &c)) return {};
+    }
+    if (!Asn1Enter(c.ptr, &c) || !Asn1Enter(c.ptr, &c)) return {};  // Extensions, first Extension
+    do {
+        Asn1Cursor field = c;
+        if (!Asn1Enter(c.ptr, &field) || field.ptr[0] != 0x06) continue;
+        if (std::string(Asn1OidToText(field.ptr, field.size, false)) != oid || occurrence-- > 0) continue;
+        if (!Asn1Next(field.ptr, &field)) return {};
+        return Bytes(field.ptr, c.ptr + c.size);
+    } while (Asn1Next(c.ptr, &c));
+    return {};
+}
+
+// An extension element as the caller of CExtensionSSL sees it: the
+// extnValue OCTET STRING around `value`, after a critical flag when asked.
+inline Bytes extnValue(const Bytes& value, bool critical = false) {
+    return cat({critical ? Bytes{0x01, 0x01, 0xFF} : Bytes{}, tlv(0x04, value)});
+}
+
+inline std::vector<Renderer> allRenderers() {
+    using E = CExtensionSSL;
+    using R = CRestrictionSSL;
+    return {E::getAuthorityInfoAccess, E::getAuthorityKeyIdent, E::getCAPolicyURL, E::getCRLDistrbutionPoints,
+            E::getCertBaseURL, E::getCertPolicies, E::getExtendedKeyUsage, E::getIdIsismmtAtAsmission,
+            E::getIdIsismmtAtIccsn, E::getIssuerAltName, E::getKeyUsage, qcWithNames, qcWithoutNames,
+            E::getRestriction, E::getSubjectAltName, E::getSubjectKeyIdent, R::getRestriction,
+            R::getRestrictionAdditional, R::getRestrictionAdmission, R::getRestrictionIdentity,
+            R::getRestrictionMajority, R::getRestrictionMonetary, R::getRestrictionProkura};
+}
+
+struct Sample {
+    const char* name;
+    Renderer renderer;
+    Bytes bytes;
+    std::string expected;
+};
+
+inline std::vector<Sample> renderSamples() {
+    using E = CExtensionSSL;
+    using R = CRestrictionSSL;
+    const Bytes cert = certificateWith({
+        {"authorityInfoAccess", "OCSP;URI:http://ocsp.example,caIssuers;URI:http://ca.example/ca.crt"},
+        {"crlDistributionPoints", "URI:http://crl.example/ca.crl"},
+        {"keyUsage", "critical,digitalSignature,nonRepudiation"},
+        {"extendedKeyUsage", "OCSPSigning"},
+        {"subjectAltName", "email:a@b.example,URI:http://x"},
+        {"issuerAltName", "DNS:ca.example"},
+        {"nsBaseUrl", "http://base"},
+        {"nsCaPolicyUrl", "http://ca.example/policy"},
+    });
+    const auto ext = [](const std::string& root, const std::string& config = "") {
+        return extnValue(generate(root, config));
+    };
+    const auto attr = [](const std::string& config) { return generate("SET:v", "[v]\n" + config); };
+    const std::string name = kKammerName;
+    const std::string admissions =
+        "contents = SEQUENCE:contents\n[contents]\na = SEQUENCE:admissions\n[admissions]\ninfos = SEQUENCE:infos\n"
+        "[infos]\ni = SEQUENCE:info\n[info]\nitems = SEQUENCE:items\nnumber = PRINTABLESTRING:4711\n"
+        "[items]\nitem = UTF8String:Notar\n" + name;
+    return {
+        {"aia", E::getAuthorityInfoAccess, extensionElement(cert, "1.3.6.1.5.5.7.1.1"),
+         "URI={1.3.6.1.5.5.7.48.1=http://ocsp.example}, URI={1.3.6.1.5.5.7.48.2=http://ca.example/ca.crt}"},
+        {"crldp", E::getCRLDistrbutionPoints, extensionElement(cert, "2.5.29.31"), "URI={http://crl.example/ca.crl}"},
+        {"keyusage", E::getKeyUsage, extensionElement(cert, "2.5.29.15"), "C0"},
+        {"eku", E::getExtendedKeyUsage, extensionElement(cert, "2.5.29.37"), "OID={1.3.6.1.5.5.7.3.9=OCSPSigning}"},
+        {"san", E::getSubjectAltName, extensionElement(cert, "2.5.29.17"), "a@b.example, http://x"},
+        {"ian", E::getIssuerAltName, extensionElement(cert, "2.5.29.18"), "ca.example"},
+        {"baseurl", E::getCertBaseURL, extensionElement(cert, "2.16.840.1.113730.1.2"), "URI={http://base}"},
+        {"capolicy", E::getCAPolicyURL, extensionElement(cert, "2.16.840.1.113730.1.8"), "URI={http://ca.example/policy}"},
+        {"crldp-full", E::getCRLDistrbutionPoints,
+         ext("SEQUENCE:points", "[points]\np = SEQUENCE:point\n[point]\nname = EXPLICIT:0,IMPLICIT:0,SEQUENCE:full\n"
+                                "reasons = IMPLICIT:1,FORMAT:BITLIST,BITSTRING:1,2\nissuer = IMPLICIT:2,SEQUENCE:issuers\n"
+                                "[full]\nuri = IMPLICIT:6,IA5STRING:http://crl.example/ca.crl\n"
+                                "[issuers]\ndn = EXPLICIT:4,SEQUENCE:name\n" + name),
+         "URI={http://crl.example/ca.crl}, reasons={\x05`}, cRLIssuer={countryName=DE, organizationName=Kammer}"},
+        {"aki", E::getAuthorityKeyIdent, ext("SEQUENCE:aki", "[aki]\nid = IMPLICIT:0,FORMAT:HEX,OCTETSTRING:A1B2C3\n"),
+         "A1B2C3"},
+        {"ski", E::getSubjectKeyIdent, ext("FORMAT:HEX,OCTETSTRING:0102030405"), "0102030405"},
+        {"policies", E::getCertPolicies, ext("SEQUENCE:p", "[p]\np = SEQUENCE:i\n[i]\nid = OID:1.3.6.1.4.1.99.1\n"),
+         "1.3.6.1.4.1.99.1"},
+        {"qc", qcWithoutNames,
+         extnValue(generate("SEQUENCE:qcs",
+                            "[qcs]\ns1 = SEQUENCE:c\ns2 = SEQUENCE:l\ns3 = SEQUENCE:s\ns4 = SEQUENCE:p\n"
+                            "s5 = SEQUENCE:t\ns6 = SEQUENCE:r\n[c]\nid = OID:0.4.0.1862.1.1\n"
+                            "[l]\nid = OID:0.4.0.1862.1.2\nv = SEQUENCE:m\n"
+                            "[m]\nc = PRINTABLESTRING:EUR\na = INTEGER:5000\ne = INTEGER:0\n[s]\nid = OID:0.4.0.1862.1.4\n"
+                            "[p]\nid = OID:0.4.0.1862.1.5\nv = SEQUENCE:pl\n[pl]\nen = SEQUENCE:en\n"
+                            "[en]\nu = IA5STRING:https://pds.example/en\nl = PRINTABLESTRING:en\n"
+                            "[t]\nid = OID:0.4.0.1862.1.6\nv = SEQUENCE:ts\n[ts]\nt = OID:0.4.0.1862.1.6.1\n"
+                            "[r]\nid = OID:0.4.0.1862.1.3\ny = INTEGER:10\n"),
+                   true),
+         "0.4.0.1862.1.1, 0.4.0.1862.1.2 [5000 EUR], 0.4.0.1862.1.4, 0.4.0.1862.1.5 "
+         "[URI={https://pds.example/en, en}], 0.4.0.1862.1.6, 0.4.0.1862.1.6.1, 0.4.0.1862.1.3"},
+        {"admission", E::getIdIsismmtAtAsmission,
+         extnValue(generate("SEQUENCE:adm", "[adm]\nauthority = EXPLICIT:4,SEQUENCE:name\n" + admissions), true),
+         "[countryName=DE], [organizationName=Kammer], Notar"},
+        {"restriction-ext", E::getRestriction, ext("UTF8String:Nur fuer Tests"), "Nur fuer Tests"},
+        {"iccsn", E::getIdIsismmtAtIccsn, ext("FORMAT:HEX,OCTETSTRING:8949011234567890"), "8949011234567890"},
+        {"restriction", R::getRestriction, attr("v = UTF8String:Nur fuer Tests\n"), "Nur fuer Tests"},
+        {"additional", R::getRestrictionAdditional, attr("v = UTF8String:Zusatz\n"), "Zusatz"},
+        {"monetary", R::getRestrictionMonetary,
+         attr("v = SEQUENCE:m\n[m]\nc = PRINTABLESTRING:EUR\na = INTEGER:5000\ne = INTEGER:0\n"), "EUR 5000.00"},
+        {"majority", R::getRestrictionMajority,
+         attr("a = EXPLICIT:0,INTEGER:18\nb = EXPLICIT:2,GENERALIZEDTIME:19700201000000Z\n"),
+         "notYoungerThan=18 dateOfBirth=01.02.1970"},
+        {"prokura", R::getRestrictionProkura,
+         attr("p = SEQUENCE:p\n[p]\nc = EXPLICIT:1,PRINTABLESTRING:DE\nt = EXPLICIT:2,UTF8String:Prokurist\n"
+              "f = EXPLICIT:3,EXPLICIT:4,SEQUENCE:name\n" + name),
+         "country=DE, typeOfSubstitution=Prokurist, signingFor={countryName=DE, organizationName=Kammer}"},
+        {"identity", R::getRestrictionIdentity,
+         attr("a = SEQUENCE:as\n[as]\nd = SEQUENCE:d\np = SEQUENCE:p\n"
+              "[d]\nt = OID:1.3.6.1.5.5.7.9.1\nv = SET:dv\n[dv]\nv = GENERALIZEDTIME:19700201000000Z\n"
+              "[p]\nt = OID:1.3.6.1.5.5.7.9.2\nv = SET:pv\n[pv]\nv = UTF8String:Berlin\n"),
+         "dateOfBirth=01.02.1970, placeOfBirth=Berlin"},
+        {"admission-attr", R::getRestrictionAdmission,
+         attr("v = SEQUENCE:adm\n[adm]\nauthority = EXPLICIT:4,SEQUENCE:name\n" + admissions),
+         "admissionAuthority={countryName=DE, organizationName=Kammer}professionInfos=professionItems={Notar} , "
+         "registrationNumber=4711"},
+    };
+}
+
+}  // namespace
+
+namespace {
+
+using E = CExtensionSSL;
+
+Bytes fromCertificate(const char* oid, const std::string& name, const std::string& value) {
+    return extensionElement(certificateWith({{name, value}}), oid);
+}
+
+Bytes value(const std::string& root, const std::string& config = "") { return extnValue(generate(root, config)); }
+
+// QCStatements of the statements in `list`, with generator sections of
+// compliance, a limit of 5000 EUR and SSCD; `more` adds sections.
+Bytes statements(const std::string& list, const std::string& more = "") {
+    return value("SEQUENCE:qcs", "[qcs]\n" + list +
+                                     "[compliance]\nid = OID:0.4.0.1862.1.1\n"
+                                     "[limit]\nid = OID:0.4.0.1862.1.2\nvalue = SEQUENCE:money\n"
+                                     "[money]\ncurrency = PRINTABLESTRING:EUR\namount = INTEGER:5000\nexponent = INTEGER:0\n"
+                                     "[sscd]\nid = OID:0.4.0.1862.1.4\n" + more);
+}
+
+// A values SET around one value.
+Bytes valuesSet(const Bytes& first) { return tlv(0x31, first); }
+
+// AdmissionSyntax of a notary admitted by the Kammer, with `admissionsExtra`
+// at the start of the Admissions and `infoExtra` at the end of the
+// ProfessionInfo.
+Bytes admissionAttribute(const std::string& admissionsExtra, const std::string& infoExtra,
+                const std::string& moreSections = "") {
+    return generate("SET:values", "[values]\nv = SEQUENCE:adm\n[adm]\nauthority = EXPLICIT:4,SEQUENCE:name\n"
+                               "contents = SEQUENCE:contents\n[contents]\na = SEQUENCE:admissions\n[admissions]\n" +
+                                   admissionsExtra + "infos = SEQUENCE:infos\n[infos]\ni = SEQUENCE:info\n"
+                                   "[info]\nitems = SEQUENCE:items\n" + infoExtra +
+                                   "[items]\nitem = UTF8String:Notar\n" + kKammerName + moreSections);
+}
+
+const std::string kNamingAuthorityId = "[naming]\nid = OID:1.2.276.0.76.3.1.1\n";
+
+const std::string kCommonName = "[name]\ncn = SET:cn\n[cn]\natv = SEQUENCE:cnv\n[cnv]\nt = OID:commonName\n";
+
+}  // namespace
+
+TEST(ExtensionRender, OneCasePerRule) {
+    using R = CRestrictionSSL;
+    const auto money = [](const std::string& fields) { return generate("SEQUENCE:m", "[m]\n" + fields); };
+    const auto majority = [](const std::string& field) { return generate("SET:v", "[v]\nm = " + field + "\n"); };
+    const struct {
+        const char* what;
+        Renderer renderer;
+        Bytes element;
+        const char* expected;
+    } cases[] = {
+        {"a renderer that does not step over the critical flag renders empty", E::getAuthorityInfoAccess,
+         fromCertificate("1.3.6.1.5.5.7.1.1", "authorityInfoAccess", "critical,OCSP;URI:http://ocsp.example"), ""},
+        {"a directoryName in fullName is labelled as cRLIssuer", E::getCRLDistrbutionPoints,
+         value("SEQUENCE:points", "[points]\np = SEQUENCE:point\n[point]\nname = EXPLICIT:0,IMPLICIT:0,SEQUENCE:full\n"
+                                  "[full]\ndn = EXPLICIT:4,SEQUENCE:name\nuri = IMPLICIT:6,IA5STRING:ldap://dir.example/cn=CA\n" +
+                                      kCommonName + "v = UTF8String:CRL Signer\n"),
+         "cRLIssuer={commonName=CRL Signer}, URI={ldap://dir.example/cn=CA}"},
+        {"a dNSName ahead of the URI ends the walk", E::getCRLDistrbutionPoints,
+         value("SEQUENCE:points", "[points]\np = SEQUENCE:point\nq = SEQUENCE:point\n"
+                                  "[point]\nname = EXPLICIT:0,IMPLICIT:0,SEQUENCE:full\n"
+                                  "[full]\nuri = IMPLICIT:6,IA5STRING:http://first.example\ndns = IMPLICIT:2,IA5STRING:crl.example\n"),
+         "URI={http://first.example}"},
+        {"decipherOnly is bit 8: a second octet", E::getKeyUsage,
+         fromCertificate("2.5.29.15", "keyUsage", "digitalSignature,keyAgreement,decipherOnly"), "8880"},
+        {"a directoryName in subjectAltName shows as DN text", E::getSubjectAltName,
+         value("SEQUENCE:names", "[names]\nmail = IMPLICIT:1,IA5STRING:x@y.example\ndn = EXPLICIT:4,SEQUENCE:name\n" +
+                                     kCommonName + "v = UTF8String:Pseudonym\n"),
+         "x@y.example, commonName=Pseudonym"},
+        {"a UTF8String URL is a mismatch", E::getCertBaseURL, value("UTF8String:http://base"), ""},
+        {"an authority key identifier without [0] renders empty", E::getAuthorityKeyIdent,
+         value("SEQUENCE:aki", "[aki]\nserial = IMPLICIT:2,INTEGER:5\n"), ""},
+        {"statements with names", qcWithNames, statements("s1 = SEQUENCE:compliance\ns2 = SEQUENCE:limit\ns3 = SEQUENCE:sscd\n"),
+         "0.4.0.1862.1.1 - id-etsi-qcs-QcCompliance, 0.4.0.1862.1.2 - QcEuLimitValue [5000 EUR], "
+         "0.4.0.1862.1.4 - id-etsi-qcs-QcSSCD"},
+        {"the limit is amount times ten to the exponent", qcWithoutNames,
+         value("SEQUENCE:qcs", "[qcs]\ns = SEQUENCE:limit\n[limit]\nid = OID:0.4.0.1862.1.2\nvalue = SEQUENCE:money\n"
+                               "[money]\ncurrency = PRINTABLESTRING:CHF\namount = INTEGER:25\nexponent = INTEGER:3\n"),
+         "0.4.0.1862.1.2 [25000 CHF]"},
+        {"admission without authority: only the item", E::getIdIsismmtAtAsmission,
+         value("SEQUENCE:adm", "[adm]\ncontents = SEQUENCE:contents\n[contents]\na = SEQUENCE:admissions\n"
+                               "[admissions]\ninfos = SEQUENCE:infos\n[infos]\ni = SEQUENCE:info\n[info]\nitems = SEQUENCE:items\n"
+                               "[items]\nitem = UTF8String:Notar\nother = UTF8String:Anwalt\n"),
+         "Notar"},
+        {"an ICCSN that is no OCTET STRING", E::getIdIsismmtAtIccsn, value("PRINTABLESTRING:8949011234"), ""},
+        // Restriction: a UTF8String, inside the values SET or on its own;
+        // other string types are a mismatch; octets copied as they are.
+        {"", R::getRestriction, generate("UTF8String:Nur fuer Testzwecke"), "Nur fuer Testzwecke"},
+        {"", R::getRestriction, valuesSet(generate("PRINTABLESTRING:Test")), ""},
+        // Additional information only inside its SET.
+        {"", R::getRestrictionAdditional, generate("UTF8String:Zusatz"), ""},
+        // Monetary limit: amount times ten to the exponent, two decimals;
+        // the currency must come first.
+        {"", R::getRestrictionMonetary, money("c = PRINTABLESTRING:USD\na = INTEGER:15\ne = INTEGER:2\n"), "USD 1500.00"},
+        {"", R::getRestrictionMonetary, money("a = INTEGER:5000\ne = INTEGER:0\n"), ""},
+        // Integers are read as unsigned from their last four octets:
+        // 0x0100001388 counts as 00 00 13 88 = 5000.
+        {"", R::getRestrictionMonetary, money("c = PRINTABLESTRING:EUR\na = INTEGER:0x0100001388\ne = INTEGER:0\n"),
+         "EUR 5000.00"},
+        // Declaration of majority: [0] age, [2] date of birth (GeneralizedTime
+        // or UTCTime), [1] full age at country passed over.
+        {"", R::getRestrictionMajority, majority("EXPLICIT:2,UTCTIME:491231000000Z"), " dateOfBirth=31.12.2049"},
+        {"", R::getRestrictionMajority, majority("EXPLICIT:2,UTCTIME:500101000000Z"), " dateOfBirth=01.01.1950"},
+        {"", R::getRestrictionMajority,
+         tlv(0x31, cat({generate("EXPLICIT:1,SEQUENCE:c", "[c]\nc = PRINTABLESTRING:DE\n"), generate("EXPLICIT:0,INTEGER:21"),
+                        generate("EXPLICIT:2,GENERALIZEDTIME:20000229000000Z")})),
+         "notYoungerThan=21 dateOfBirth=29.02.2000"},
+        // Procuration: the walk stops at the first universal element.
+        {"", R::getRestrictionProkura,
+         generate("SEQUENCE:p", "[p]\ntype = EXPLICIT:2,PRINTABLESTRING:Vertreter\nstray = INTEGER:1\n"
+                             "country = EXPLICIT:1,PRINTABLESTRING:AT\n"),
+         "typeOfSubstitution=Vertreter"},
+        // Subject directory attributes: types outside the registry dotted,
+        // a SEQUENCE of strings joined, a type that is no OID unknown, other
+        // value types not shown.
+        {"", R::getRestrictionIdentity,
+         generate("SEQUENCE:attributes",
+               "[attributes]\na1 = SEQUENCE:a1\na2 = SEQUENCE:a2\na3 = SEQUENCE:a3\na4 = SEQUENCE:a4\n"
+               "[a1]\nt = OID:1.3.6.1.4.1.99.30\nv = SET:a1v\n[a1v]\nv = PRINTABLESTRING:DE\n"
+               "[a2]\nt = OID:2.5.4.16\nv = SET:a2v\n[a2v]\nv = SEQUENCE:lines\n"
+               "[lines]\nl1 = UTF8String:Hauptstr. 1\nl2 = UTF8String:10115 Berlin\n"
+               "[a3]\nt = INTEGER:5\nv = SET:a3v\n[a3v]\nv = UTF8String:x\n"
+               "[a4]\nt = OID:1.3.6.1.4.1.99.31\nv = SET:a4v\n[a4v]\nv = INTEGER:4\n"),
+         "1.3.6.1.4.1.99.30=DE, postalAddress=Hauptstr. 1,10115 Berlin, unknownOID=x, 1.3.6.1.4.1.99.31="},
+        // Admission of a notary by the Kammer with a naming authority.
+        {"", R::getRestrictionAdmission,
+         admissionAttribute("naming = EXPLICIT:1,SEQUENCE:fullnaming\n", "",
+                   "[fullnaming]\nid = OID:1.2.276.0.76.3.1.1\nurl = IA5STRING:http://www.bnotk.de\n"
+                   "text = UTF8String:Bundesnotarkammer\n"),
+         "admissionAuthority={countryName=DE, organizationName=Kammer}namingAuthority={1.2.276.0.76.3.1.1, "
+         "http://www.bnotk.de, Bundesnotarkammer}, professionInfos=professionItems={Notar} "},
+        // Items (UTF8Strings only), OIDs and registration number.
+        {"", R::getRestrictionAdmission,
+         generate("SEQUENCE:adm",
+               "[adm]\ncontents = SEQUENCE:contents\n[contents]\na = SEQUENCE:admissions\n"
+               "[admissions]\ninfos = SEQUENCE:infos\n[infos]\ni = SEQUENCE:info\n"
+               "[info]\nnaming = EXPLICIT:0,SEQUENCE:naming\nitems = SEQUENCE:items\noids = SEQUENCE:oids\n"
+               "number = PRINTABLESTRING:DE-123\n"
+               "[items]\ni1 = UTF8String:Notar\nskipped = PRINTABLESTRING:Notary\ni2 = UTF8String:Notarin\n"
+               "[oids]\no1 = OID:1.2.276.0.76.4.1\no2 = OID:1.2.276.0.76.4.2\n" +
+                   kNamingAuthorityId),
+         "professionInfos=professionItems={Notar, Notarin} , professionOIDs={1.2.276.0.76.4.1, 1.2.276.0.76.4.2} , "
+         "registrationNumber=DE-123"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(render(c.renderer, c.element), c.expected) << c.what << c.expected;
+}
+
+namespace {
+
+// `inner` wrapped `depth` times in elements with `identifier`.
+Bytes nested(unsigned char identifier, const Bytes& inner, int depth) {
+    std::vector<Bytes> headers;
+    std::size_t size = inner.size();
+    for (int i = 0; i < depth; ++i) {
+        headers.push_back(kivo::test::derHeader(identifier, size));
+        size += headers.back().size();
+    }
+    Bytes out;
+    for (auto it = headers.rbegin(); it != headers.rend(); ++it) out.insert(out.end(), it->begin(), it->end());
+    return cat({out, inner});
+}
+
+}  // namespace
+
+TEST(RenderSamples, EachRendererOnItsSampleWholeCutAndWithTrailingOctets) {
+    // A cut value's outermost element no longer fits in the octets given;
+    // octets after the element are not read.
+    const Bytes tail = {0x30, 0x03, 0x06, 0x01, 0x2A, 0x04, 0x84, 0xFF, 0xFF, 0xFF, 0xFF};
+    for (const Sample& sample : renderSamples()) {
+        SCOPED_TRACE(sample.name);
+        ASSERT_FALSE(sample.bytes.empty());
+        EXPECT_EQ(render(sample.renderer, sample.bytes), sample.expected);
+        EXPECT_EQ(render(sample.renderer, cat({sample.bytes, tail})), sample.expected);
+        EXPECT_EQ(render(sample.renderer, Bytes(sample.bytes.begin(), sample.bytes.end() - 1)), "");
+    }
+}
+
+TEST(RenderMalformed, HostileStructureRendersEmptyInEveryRenderer) {
+    const Bytes deep = nested(0x30, tlv(0x86, std::string_view("http://deep.example")), 20000);
+    const std::pair<Bytes, const char*> inputs[] = {
+        {{}, "empty"},
+        {{0x04, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x30, 0x00}, "length far beyond the input"},
+        {{0x04, 0x85, 0x01, 0x00, 0x00, 0x00, 0x00, 0x30}, "five length octets"},
+        {{0x04, 0x04, 0x30, 0x05, 0x06, 0x03}, "child longer than the parent"},
+        {{0x04, 0x04, 0x30, 0x02, 0x1F, 0x81}, "high-tag-number identifier"},
+        {{0x04, 0x80, 0x30, 0x80, 0x30, 0x80, 0x00, 0x00}, "indefinite, never closed"},
+        {{0x31, 0x03, 0x0C, 0x05, 0x41}, "value past its SET"},
+        {{0x01, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x04, 0x00}, "critical flag beyond the input"},
+    };
+    for (const Renderer& renderer : allRenderers()) {
+        EXPECT_STREQ(renderer(nullptr, 100), "");
+        for (const auto& [input, what] : inputs) EXPECT_EQ(render(renderer, input), "") << what;
+        // Nesting is walked without recursion.
+        render(renderer, tlv(0x31, deep));
+        render(renderer, extnValue(deep));
+    }
+    // The flat walk reaches the bottom; indefinite lengths are followed.
+    EXPECT_EQ(render(CExtensionSSL::getCRLDistrbutionPoints, extnValue(deep)), "URI={http://deep.example}");
+    EXPECT_EQ(render(CExtensionSSL::getCRLDistrbutionPoints,
+                     {0x04, 0x0B, 0x30, 0x80, 0x30, 0x80, 0x86, 0x01, 0x41, 0x00, 0x00, 0x00, 0x00}),
+              "URI={A}");
+}
+
+TEST(RenderBuffers, TextsAreCutAt2047AndTheBufferClearedAtEachCall) {
+    std::string uris;
+    Bytes points;
+    for (int i = 0; i < 300; ++i) {
+        const std::string one = "http://crl" + std::to_string(i) + ".example/ca.crl";
+        points = cat({points, tlv(0x86, one)});
+        uris += (i == 0 ? "URI={" : ", URI={") + one + "}";
+    }
+    EXPECT_EQ(render(CExtensionSSL::getCRLDistrbutionPoints, extnValue(tlv(0x30, tlv(0x30, tlv(0xA0, tlv(0xA0, points)))))),
+              uris.substr(0, 2047));
+    ExactBuffer longValue(tlv(0x31, tlv(0x0C, std::string(4000, 'r'))));
+    const char* first = CRestrictionSSL::getRestriction(longValue.data(), longValue.size());
+    EXPECT_EQ(std::string(first), std::string(2047, 'r'));
+    // A value of 5000 octets or more is refused by the DER text functions.
+    EXPECT_EQ(render(CRestrictionSSL::getRestriction, tlv(0x31, tlv(0x0C, std::string(6000, 'r')))), "");
+
+    ExactBuffer shortValue(tlv(0x0C, std::string_view("kurz")));
+    EXPECT_EQ(CRestrictionSSL::getRestriction(shortValue.data(), shortValue.size()), first);
+    EXPECT_STREQ(first, "kurz");
+    EXPECT_EQ(first[5], '\0') << "the rest of the buffer is cleared";
+    // Another renderer writes into a buffer of its own.
+    render(CRestrictionSSL::getRestrictionAdditional, tlv(0x31, tlv(0x0C, std::string_view("anders"))));
+    EXPECT_STREQ(first, "kurz");
+}
+
+TEST(RenderLogging, EntryAndExitAtDebugInTheRenderer) {
+    kivo::test::LogCapture capture(kivo::loggers::extension);
+    EXPECT_EQ(render(CExtensionSSL::getKeyUsage, extnValue(tlv(0x03, Bytes{0x06, 0xC0}), true)), "C0");
+    const auto events = capture.events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].message, "entering getKeyUsage");
+    EXPECT_EQ(events[1].message, "leaving getKeyUsage: C0");
+    for (const auto& event : events) {
+        EXPECT_EQ(event.level, "DEBUG");
+        EXPECT_EQ(event.logger, "KivoCryptoSSL::CExtensionSSL");
+        EXPECT_EQ(event.className, "CExtensionSSL");
+        EXPECT_NE(event.fileName.find("ExtensionSSL.cpp"), std::string::npos);
+    }
+}
