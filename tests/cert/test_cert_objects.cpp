@@ -10,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <openssl/cms.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
