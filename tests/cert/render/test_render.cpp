@@ -31,14 +31,13 @@ inline Bytes generate(const std::string& root, const std::string& config = "") {
     CONF* conf = NCONF_new(nullptr);
     BIO* bio = BIO_new_mem_buf(config.data(), static_cast<int>(config.size()));
     long errorLine = 0;
-    const bool loaded = config.empty() || NCONF_load_bio(conf, bio, &errorLine) == 1;
+    ASN1_TYPE* value = NCONF_load_bio(conf, bio, &errorLine) == 1 ? ASN1_generate_nconf(root.c_str(), conf) : nullptr;
     BIO_free(bio);
-    ASN1_TYPE* value = loaded ? ASN1_generate_nconf(root.c_str(), config.empty() ? nullptr : conf) : nullptr;
     NCONF_free(conf);
     unsigned char* der = nullptr;
     const int length = value != nullptr ? i2d_ASN1_TYPE(value, &der) : 0;
     ASN1_TYPE_free(value);
-    if (length <= 0) throw std::runtime_error("OpenSSL's generator rejected " + root + " at line " + std::to_string(errorLine));
+    if (length <= 0) throw std::runtime_error("OpenSSL's generator rejected " + root);
     Bytes out(der, der + length);
     OPENSSL_free(der);
     return out;
