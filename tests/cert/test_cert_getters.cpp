@@ -501,36 +501,26 @@ int checkExtensions(X509* x, ExactBuffer& b) {
             << dotted;
     }
     // Past the list nothing; a negative index does not move off the first.
-    for (int index : {count, INT_MAX}) EXPECT_STREQ(CCertInfo::getExtensionOID(b.data(), b.size(), index), "");
-    EXPECT_STREQ(CCertInfo::getExtensionValue(b.data(), b.size(), count), "");
-    if (count > 0) {
-        EXPECT_EQ(shown(CCertInfo::getExtensionOID(b.data(), b.size(), INT_MIN)), dottedOf(X509_EXTENSION_get_object(X509_get_ext(x, 0))));
-    }
+    for (int index : {count, INT_MAX}) EXPECT_STREQ(CCertInfo::getExtensionValue(b.data(), b.size(), index), "");
+    EXPECT_EQ(shown(CCertInfo::getExtensionOID(b.data(), b.size(), INT_MIN)),
+              count > 0 ? dottedOf(X509_EXTENSION_get_object(X509_get_ext(x, 0))) : "");
     return parsed;
 }
 
 std::string derExtension(const Bytes& value) { return "DER:" + toHex(value); }
 
-SystemCertificate made(const std::string& name, kivo::test::X509Ptr cert) {
-    Bytes der = kivo::test::derOf(cert.get());
-    return SystemCertificate{name, std::move(cert), std::move(der)};
-}
-
+// A CA and certificates it issued: each key kind, serials with a leading
+// zero octet, the two-digit year boundary and GeneralizedTime, unregistered
+// attribute types, and every extension kind the getters render.
 const std::vector<SystemCertificate>& generatedCertificates() {
     static const std::vector<SystemCertificate> kCertificates = [] {
-        std::vector<SystemCertificate> out;
-        auto caKey = kivo::test::generateKey(KeyKind::Rsa2048);
-        CertOptions caRequest;
-        caRequest.subject = "/C=DE/O=Kivo Test/OU=Zertifizierung/CN=Kivo Test CA";
-        caRequest.subjectKey = caKey.get();
-        caRequest.isCa = true;
-        out.push_back(made("ca", kivo::test::makeCertificate(caRequest)));
         const struct {
             KeyKind kind;
             long serial;
             std::time_t notBefore, notAfter;  // 1950-01-01 to 2049-12-31; summer 2024 to 2050
             const char* subject;
         } rows[] = {
+            {KeyKind::Rsa2048, 1, 0, 0, "/C=DE/O=Kivo Test/OU=Zertifizierung/CN=Kivo Test CA"},
             {KeyKind::Rsa2048, 0x80, -631152000, 2524607999,
              "/C=DE/ST=Bayern/L=M\xC3\xBCnchen/O=Beispiel GmbH/CN=Erika Mustermann/serialNumber=4711/"
              "emailAddress=erika@example.test"},
@@ -539,19 +529,20 @@ const std::vector<SystemCertificate>& generatedCertificates() {
             {KeyKind::EcP256, 0x1234, 0, 0, "/CN=EC P-256"},
             {KeyKind::RsaPss2048, 2, 0, 0, "/CN=RSASSA-PSS"},
         };
+        std::vector<SystemCertificate> out;
+        std::vector<EvpKeyPtr> keys;
         for (const auto& row : rows) {
-            auto key = kivo::test::generateKey(row.kind);
+            keys.push_back(generateKey(row.kind));
             CertOptions request;
             request.subject = row.subject;
-            request.subjectKey = key.get();
-            request.issuerCert = out.front().x509.get();
-            request.issuerKey = caKey.get();
+            request.subjectKey = keys.back().get();
+            request.isCa = out.empty();
+            request.issuerCert = out.empty() ? nullptr : out.front().x509.get();
+            request.issuerKey = out.empty() ? nullptr : keys.front().get();
             request.serial = row.serial;
             request.notBefore = row.notBefore;
             request.notAfter = row.notAfter;
-            if (row.kind == KeyKind::Rsa2048) {
-                // One extension of every kind the getters render, OCSP
-                // no-check, an unknown one and basicConstraints.
+            if (row.serial == 0x80) {  // and OCSP no-check, an unknown one, basicConstraints
                 request.extensions = {
                     {"keyUsage", "critical,digitalSignature,nonRepudiation"}, {"extendedKeyUsage", "OCSPSigning"},
                     {"crlDistributionPoints", "URI:http://crl.example.test/ca.crl"}, {"issuerAltName", "DNS:ca.example.test"},
@@ -564,7 +555,9 @@ const std::vector<SystemCertificate>& generatedCertificates() {
                     {"1.3.36.8.3.6", derExtension(octets(hex("89 49 01 23 45 67 89 01 23 45")))},
                     {"noCheck", "ignored"}, {"1.2.3.4.5.6", "DER:0500"}, {"basicConstraints", "critical,CA:FALSE"}};
             }
-            out.push_back(made(row.subject, kivo::test::makeCertificate(request)));
+            X509Ptr cert = makeCertificate(request);
+            const Bytes der = derOf(cert.get());
+            out.push_back({row.subject, std::move(cert), der});
         }
         return out;
     }();
