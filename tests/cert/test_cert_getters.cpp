@@ -62,8 +62,7 @@ inline Bytes attribute(const char* dotted, std::initializer_list<Bytes> values) 
     return seq({oid(dotted), tlv(0x31, cat(values))});
 }
 
-// Header size and total size of the definite-length element at `p`; 0 when
-// it does not fit in `available`.
+// Header and total size of the element at `p`; 0 when it does not fit.
 inline std::pair<std::size_t, std::size_t> elementSize(const unsigned char* p, std::size_t available) {
     if (available < 2) return {0, 0};
     std::size_t header = 2, length = p[1];
@@ -77,8 +76,7 @@ inline std::pair<std::size_t, std::size_t> elementSize(const unsigned char* p, s
     return header + length <= available ? std::pair{header, header + length} : std::pair{std::size_t{0}, std::size_t{0}};
 }
 
-// Where a renderer's input starts for the Extension or Attribute SEQUENCE
-// `entry` found in `b`: the element after the OID, to the end of the entry.
+// A renderer's input for the Extension or Attribute `entry` found in `b`.
 struct RendererInput { unsigned char* element; unsigned long length; };
 inline RendererInput locate(ExactBuffer& b, const Bytes& entry) {
     const auto it = std::search(b.data(), b.data() + b.size(), entry.begin(), entry.end());
@@ -88,9 +86,8 @@ inline RendererInput locate(ExactBuffer& b, const Bytes& entry) {
     return RendererInput{it + header + oidTotal, static_cast<unsigned long>(total - header - oidTotal)};
 }
 
-// What the date getters compute for these UTC fields: a struct tm from
-// localtime() of now with the date and time overwritten, the daylight-saving
-// flag set to 0 (or kept as localtime() gave it), through mktime.
+// What the date getters compute for these fields: mktime with the
+// daylight-saving flag 0, or as localtime() gives it today.
 inline std::int64_t localRule(const std::tm& fields, bool standardTime) {
     const std::time_t now = std::time(nullptr);
     std::tm today{};
@@ -100,8 +97,7 @@ inline std::int64_t localRule(const std::tm& fields, bool standardTime) {
     return static_cast<std::int64_t>(std::mktime(&t));
 }
 
-// A getter's result as text: a returned string (or "<null>"), a number in
-// decimal; so that getters of every result type fit one table.
+// A getter's result as text, so that getters of every type fit one table.
 template <class Result>
 std::string shown(Result value) {
     if constexpr (std::is_pointer_v<Result>) {
@@ -124,10 +120,7 @@ inline Getter joined(std::vector<Getter> getters) {
     };
 }
 
-// Which renderer the getters must use for an OID, written out from their
-// dispatch tables, so that a getter's value can be compared with a direct
-// call of the renderer on the same element; an empty function: the OID is
-// shown without value.
+// The renderer a getter must use for an OID (none: the OID has no value).
 
 using Render = char* (*)(unsigned char*, unsigned long);
 
@@ -244,8 +237,7 @@ inline std::vector<NamedElement> commonPkiAttributes() {
     return out;
 }
 
-// Extensions of attribute certificates: the five rendered kinds, one that
-// is rendered in certificates only and one without renderer.
+// The five rendered kinds, one rendered in certificates only, one never.
 inline std::vector<NamedElement> attrCertExtensions() {
     const std::pair<const char*, Bytes> values[] = {
         {"2.5.29.35", seq({tlv(0x80, hex("0F1E2D3C4B5A69788796A5B4C3D2E1F001122334"))})},
@@ -311,10 +303,8 @@ std::string localTime(const ASN1_TIME* time, bool standardTime = true) {
     return ASN1_TIME_to_tm(time, &fields) == 1 ? std::to_string(localRule(fields, standardTime)) : "<unreadable>";
 }
 
-// The public-key fields as the getters give them, from OpenSSL's parse:
-// for RSA the modulus INTEGER's content without its first octet, the
-// exponent and the RSAPublicKey; for EC the point, the curve and the BIT
-// STRING; nothing for other algorithms.
+// The key fields from OpenSSL's parse: RSA modulus content without its first
+// octet, exponent, RSAPublicKey; EC point, curve, BIT STRING; else nothing.
 struct KeyFields {
     std::string algorithm, modulus, exponent, element;
 };
@@ -357,8 +347,7 @@ KeyFields keyFields(X509* x) {
     return k;
 }
 
-// The key length in octets the getters give: the modulus for RSA, the BIT
-// STRING for EC; -1 without a key element.
+// Key length in octets: the modulus for RSA, the BIT STRING for EC.
 int keyBits(X509* x) {
     const KeyFields k = keyFields(x);
     if (k.element.empty()) return -1;
@@ -465,9 +454,8 @@ Text parsedText(int nid, void* parsed) {
     return std::nullopt;
 }
 
-// An extension's value text from OpenSSL's parse, for the kinds whose
-// content that parse can check; only the keyUsage renderer steps over the
-// critical flag, the others render a critical extension empty.
+// An extension's text from OpenSSL's parse where it covers the content;
+// only the keyUsage renderer steps over the critical flag.
 Text opensslText(X509_EXTENSION* extension) {
     const int nid = OBJ_obj2nid(X509_EXTENSION_get_object(extension));
     const X509V3_EXT_METHOD* method = X509V3_EXT_get(extension);
@@ -479,9 +467,8 @@ Text opensslText(X509_EXTENSION* extension) {
     return text ? Text(text->substr(0, 2047)) : text;
 }
 
-// Each extension's OID, and its value as OpenSSL's parse gives it or else
-// as the renderer for that OID gives it on the same element. Returns how
-// many values OpenSSL's parse checked.
+// Each extension's OID and value (from OpenSSL's parse, else from the
+// renderer on the same element); returns how many OpenSSL's parse checked.
 int checkExtensions(X509* x, ExactBuffer& b) {
     const int count = X509_get_ext_count(x);
     int parsed = 0;
@@ -509,9 +496,8 @@ int checkExtensions(X509* x, ExactBuffer& b) {
 
 std::string derExtension(const Bytes& value) { return "DER:" + toHex(value); }
 
-// A CA and certificates it issued: each key kind, serials with a leading
-// zero octet, the two-digit year boundary and GeneralizedTime, unregistered
-// attribute types, and every extension kind the getters render.
+// A CA and what it issued: key kinds, serials with a leading zero octet,
+// years around 1950/2050, unregistered types, every rendered extension.
 const std::vector<SystemCertificate>& generatedCertificates() {
     static const std::vector<SystemCertificate> kCertificates = [] {
         const struct {
@@ -601,8 +587,7 @@ Bytes build(AttrCertLayout layout, bool ecdsa, AttrCertContent request = {}) {
     return buildAttrCert(request);
 }
 
-// Each entry's OID and its value as `renderer` gives it on the same element
-// (empty without renderer); past the list nothing.
+// Each entry's OID and value as `renderer` gives it; past the list nothing.
 void checkEntries(ExactBuffer& b, const std::vector<NamedElement>& entries, Getter (*renderer)(const std::string&),
                   char* (*oidAt)(unsigned char*, unsigned long, int), char* (*valueAt)(unsigned char*, unsigned long, int)) {
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -622,10 +607,8 @@ void checkEntries(ExactBuffer& b, const std::vector<NamedElement>& entries, Gett
 TEST(AttrCertGetters, BothLayoutsWithEveryAttributeAndExtension) {
     const char* holder = "countryName=DE, commonName=Erika Mustermann";
     const char* issuer = "countryName=DE, organizationName=Kammer, commonName=AA 1";
-    // Holder, holder serial and issuer as the locator finds them: in the
-    // older layout the subject inside the GeneralNames that follow the
-    // holder, the issuer inside the holder's base certificate identifier;
-    // a base certificate identifier in the RFC 3281 layout gives no name.
+    // The older layout's locator finds the subject in the issuer's names and
+    // the issuer in the base certificate identifier, which in RFC 3281 gives none.
     const struct {
         AttrCertLayout layout;
         bool ecdsa;
@@ -657,8 +640,7 @@ TEST(AttrCertGetters, BothLayoutsWithEveryAttributeAndExtension) {
         checkEntries(b, attrCertExtensions(), attrCertExtensionRenderer, CCertInfo::A_getExtensionOID,
                      CCertInfo::A_getExtensionValue);
 
-        // The version INTEGER shifts the fields: where the validity would
-        // be stands the signature algorithm.
+        // The version INTEGER shifts the fields: no validity is found.
         const bool older = c.layout == AttrCertLayout::Older;
         EXPECT_EQ(CCertInfo::A_getNotBefore(b.data(), b.size()), older ? localRule(notBefore, false) : 0);
         EXPECT_EQ(CCertInfo::A_getNotAfter(b.data(), b.size()), older ? localRule(notAfter, false) : 0);
@@ -680,8 +662,7 @@ TEST(AttrCertGetters, MissingParts) {
 
 namespace {
 
-// The failure value of every getter: empty texts, zero counts and dates,
-// no key element.
+// The failure value of every getter.
 void expectNothingFound(unsigned char* p, unsigned long n) {
     for (auto text : {CCertInfo::getVersion, CCertInfo::getSignaturOID, CCertInfo::getCertSigOID,
                       CCertInfo::getCertSigValue, CCertInfo::getIssuer, CCertInfo::S_getIssuerName,

@@ -60,8 +60,7 @@ std::string pemOf(X509* cert) {
 
 Bytes derBytes(X509* cert) { return kivo::test::derOf(cert); }
 
-// A certificate for `subjectKey` signed with `issuerKey` under `issuer`;
-// self-signed when `issuer` is null.
+// A certificate signed under `issuer`, self-signed when that is null.
 X509Ptr issued(const std::string& subject, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey,
                       long serial, bool isCa = true) {
     CertOptions options;
@@ -78,8 +77,7 @@ X509Ptr selfSigned(const std::string& subject, long serial, KeyKind kind = KeyKi
     return issued(subject, generateKey(kind).get(), nullptr, nullptr, serial);
 }
 
-// Root (EC P-384), intermediate (EC P-256) and end entity (RSA 2048): each
-// level has a key of its own.
+// Root (EC P-384), intermediate (EC P-256) and end entity (RSA 2048).
 struct Chain {
     EvpKeyPtr rootKey = generateKey(KeyKind::EcP384);
     EvpKeyPtr intermediateKey = generateKey(KeyKind::EcP256);
@@ -163,7 +161,6 @@ TEST(CertHandlerTexts, MatchWhatOpenSSLPrints) {
     auto cert = describedCertificate();
     X509* x = cert.get();
     std::string printed = opensslName(X509_get_subject_name(x), 0x20317);
-    EXPECT_NE(printed.find("L=M\\C3\\BCnchen"), std::string::npos) << printed;
     kivo::foldEscapedUtf8ToLatin1(printed);
     EXPECT_EQ(printed, kReadableSubject);
     const std::pair<int (*)(x509_st*, char*), std::string> texts[] = {
@@ -178,8 +175,7 @@ TEST(CertHandlerTexts, MatchWhatOpenSSLPrints) {
     for (const auto& [helper, expected] : texts) EXPECT_EQ(rendered(helper, x), expected);
     EXPECT_EQ(CCertHandler::GetCertVersionSSL(x), 2u);
 
-    // The UTC fields are taken as local standard time and broken down as
-    // local time: in summer the daylight hour shows.
+    // UTC fields read as local standard time, shown as local time.
     const struct {
         const char* zone;
         int (*helper)(x509_st*, char*, int);
@@ -266,8 +262,7 @@ TEST(CertHandlerEntry, FromAKeyStoreFolder) {
         EXPECT_EQ(handler.GetEntrySSL(folder, user, 0, 0), nullptr) << (user ? user : "null");
     }
     testing::internal::GetCapturedStdout();
-    // The card store name reads no file: an empty object, or the filled one
-    // as it stands.
+    // The card store name reads no file: an empty object, or the filled one.
     CCertHandler fresh;
     EXPECT_EQ(fresh.GetEntrySSL("--SCARD--", "alice", 0, 0)->GetX509Cert(), nullptr);
     EXPECT_EQ(handler.GetEntrySSL("--SCARD--", "ignored", 1, 2), info);
@@ -277,8 +272,7 @@ TEST(CertHandlerEntry, FromTheFirstSignerOfAContainer) {
     Chain chain;
     auto otherKey = kivo::test::generateKey(KeyKind::EcP384);
     auto other = issued("/CN=Second Signer", otherKey.get(), nullptr, nullptr, 900);
-    // The signer infos form a SET OF, which DER orders by encoding; the
-    // first one is whichever OpenSSL reads first.
+    // DER orders the SET OF signer infos: the first is the one OpenSSL reads first.
     const Bytes pkcs7 = pkcs7Signed({{chain.leaf.get(), chain.leafKey.get()}, {other.get(), otherKey.get()}});
     const unsigned char* cursor = pkcs7.data();
     PKCS7* parsed = d2i_PKCS7(nullptr, &cursor, static_cast<long>(pkcs7.size()));
@@ -320,8 +314,8 @@ TEST(CertInfoObject, DetailLinesAndFieldsByName) {
     EXPECT_EQ(std::string(info.GetIssuer()), std::string(2047, 'q'));  // cut
     info.SetIssuer("C=DE, O=Kivo Test, CN=Kivo CA");
     info.SetSerialNumber("0A");
-    // Subject and issuer components by their place in the fixed list (the
-    // issuer list has no "L="); the other fields whole, whatever the index.
+    // Components by their place in the fixed list (no "L=" for the issuer);
+    // the other fields whole.
     const std::pair<std::pair<int, int>, const char*> details[] = {
         {{0, 0}, "C=DE"}, {{0, 5}, "CN=Alice Example"}, {{0, 6}, "E=alice@example.test"}, {{1, 2}, "O=Kivo Test"},
         {{0, 1}, ""}, {{0, 7}, ""}, {{1, 6}, ""}, {{0, -1}, ""}, {{11, 0}, ""}, {{4, 99}, "0A"}};
@@ -385,17 +379,15 @@ TEST_F(TrustStoreTest, LoadingADirectory) {
     const std::string path = dir.path().string();
     std::vector<X509Ptr> certs;
     for (long serial = 1; serial <= 7; ++serial) certs.push_back(selfSigned("/CN=File " + std::to_string(serial), serial));
-    // Four extensions count; the content decides the format; the same
-    // certificate twice is taken once; hidden files and subfolders not.
-    write(dir, "a.crt", pemOf(certs[0].get()));
-    write(dir, "b.der", pemOf(certs[1].get()));
-    write(dir, "c.pem", derBytes(certs[2].get()));
-    write(dir, "d.cer", derBytes(certs[2].get()));
-    write(dir, "e.txt", pemOf(certs[3].get()));
-    write(dir, ".hidden.pem", pemOf(certs[4].get()));
-    write(dir, "sub/f.pem", pemOf(certs[5].get()));
-    write(dir, "junk.pem", std::string("-----BEGIN CERTIFICATE-----\nnot base64\n"));
-    write(dir, "empty.cer", std::string());
+    const auto der = [&](std::size_t i) { const Bytes d = derBytes(certs[i].get()); return std::string(d.begin(), d.end()); };
+    // Four extensions count, the content decides the format, a certificate
+    // twice is taken once; hidden files and subfolders not.
+    for (const auto& [name, content] : std::initializer_list<std::pair<const char*, std::string>>{
+             {"a.crt", pemOf(certs[0].get())}, {"b.der", pemOf(certs[1].get())}, {"c.pem", der(2)}, {"d.cer", der(2)},
+             {"e.txt", pemOf(certs[3].get())}, {".hidden.pem", pemOf(certs[4].get())}, {"sub/f.pem", pemOf(certs[5].get())},
+             {"junk.pem", "-----BEGIN CERTIFICATE-----\nnot base64\n"}, {"empty.cer", ""}}) {
+        write(dir, name, content);
+    }
     EXPECT_EQ(CCertInfo::InitSSL_CAStore(path.c_str(), false), 3);
     EXPECT_EQ(CCertInfo::m_storePath, path);
     EXPECT_EQ(storedCount(), 3u);
@@ -403,8 +395,8 @@ TEST_F(TrustStoreTest, LoadingADirectory) {
     EXPECT_EQ(CCertInfo::ReadX509_PEM_Cert(dir.file("c.pem")), nullptr);
     EXPECT_EQ(CCertInfo::ReadX509(dir.file("junk.pem"), false), nullptr);
 
-    // The same path is not read again; written differently it is another
-    // path; after a clean-up it is read again; a null path changes nothing.
+    // The same path is not read again until a clean-up; written differently
+    // it is another path; a null path changes nothing.
     write(dir, "later.pem", pemOf(certs[6].get()));
     EXPECT_EQ(CCertInfo::InitSSL_CAStore(path.c_str(), false), 0);
     EXPECT_FALSE(storeHolds(certs[6].get()));
@@ -418,8 +410,8 @@ TEST_F(TrustStoreTest, LoadingADirectory) {
 }
 
 TEST_F(TrustStoreTest, AddModeAndCertificatesFromMemory) {
-    // The add mode counts "*.crt" files without adding them, and adds the
-    // others to a loaded store (before any store exists it only counts).
+    // The add mode counts "*.crt" files without adding them and adds the
+    // others to a store (before any store exists it only counts).
     TempDir dir;
     auto crt = selfSigned("/CN=Counted only", 32), pem = selfSigned("/CN=Added", 33);
     write(dir, "counted.crt", pemOf(crt.get()));
@@ -530,10 +522,9 @@ TEST(DirHelp, WhatASearchCollectsAndInWhichOrder) {
     ::mkfifo(dir.file("pipe.pem").c_str(), 0600);
     dir.folder("folder.pem");
     const std::string path = dir.path().string();
-    // Found in byte order, handed out from the back; the pattern ignores
-    // case as the Windows search does; "*.*" matches names without a dot;
-    // the excluded extension is compared exactly; a name containing
-    // "uploading" in its extension never comes.
+    // Found in byte order, handed out from the back; patterns ignore case and
+    // "*.*" matches names without a dot; the excluded extension is compared
+    // exactly; an extension containing "uploading" never comes.
     EXPECT_EQ(found(dir, path, "*.pem", "xxx", 0, 100), (Names{"b.pem", "A2.PEM"}));
     EXPECT_EQ(found(dir, path, "*.*", "xxx", 0, 100),
               (Names{"plain", "notes.txt", "keep.XXX", "b.pem.bak", "b.pem", "A2.PEM"}));
