@@ -5,18 +5,19 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <openssl/cms.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
-#include <string>
 #include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -83,10 +84,8 @@ struct Chain {
     EvpKeyPtr intermediateKey = generateKey(KeyKind::EcP256);
     EvpKeyPtr leafKey = generateKey(KeyKind::Rsa2048);
     X509Ptr root = issued("/C=DE/O=Kivo Test/CN=Kivo Root CA", rootKey.get(), nullptr, nullptr, 100);
-    X509Ptr intermediate = issued("/C=DE/O=Kivo Test/CN=Kivo Intermediate CA", intermediateKey.get(),
-                                  root.get(), rootKey.get(), 200);
-    X509Ptr leaf = issued("/C=DE/O=Kivo Test/CN=Kivo Signer", leafKey.get(), intermediate.get(),
-                          intermediateKey.get(), 300, false);
+    X509Ptr intermediate = issued("/C=DE/O=Kivo Test/CN=Kivo Intermediate CA", intermediateKey.get(), root.get(), rootKey.get(), 200);
+    X509Ptr leaf = issued("/C=DE/O=Kivo Test/CN=Kivo Signer", leafKey.get(), intermediate.get(), intermediateKey.get(), 300, false);
 };
 
 

@@ -8,7 +8,6 @@
 
 #include <openssl/conf.h>
 
-#include <cstring>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -104,12 +103,7 @@ inline std::vector<Renderer> allRenderers() {
             R::getRestrictionMajority, R::getRestrictionMonetary, R::getRestrictionProkura};
 }
 
-struct Sample {
-    const char* name;
-    Renderer renderer;
-    Bytes bytes;
-    std::string expected;
-};
+struct Sample { const char* name; Renderer renderer; Bytes bytes; std::string expected; };
 
 inline std::vector<Sample> renderSamples() {
     using E = CExtensionSSL;
@@ -273,15 +267,12 @@ namespace {
 
 // `inner` wrapped `depth` times in elements with `identifier`.
 Bytes nested(unsigned char identifier, const Bytes& inner, int depth) {
-    std::vector<Bytes> headers;
-    std::size_t size = inner.size();
+    Bytes out(inner.rbegin(), inner.rend());  // built back to front
     for (int i = 0; i < depth; ++i) {
-        headers.push_back(kivo::test::derHeader(identifier, size));
-        size += headers.back().size();
+        const Bytes header = derHeader(identifier, out.size());
+        out.insert(out.end(), header.rbegin(), header.rend());
     }
-    Bytes out;
-    for (auto it = headers.rbegin(); it != headers.rend(); ++it) out.insert(out.end(), it->begin(), it->end());
-    return cat({out, inner});
+    return Bytes(out.rbegin(), out.rend());
 }
 
 }  // namespace
