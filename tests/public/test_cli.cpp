@@ -24,11 +24,11 @@ namespace {
 
 using kivo::test::CommandResult;
 
+// A command, its exit code, a text it shows and a command that must succeed afterwards.
 struct Row {
     std::string command;
     int status;
-    std::string shown;
-    std::string check = {};
+    std::string shown, check = {};
 };
 
 // Runs `script` with bash in `folder` after the shell lines `variables`.
@@ -44,10 +44,8 @@ void expectRow(const Row& row, const std::string& folder, const std::string& var
     EXPECT_NE(result.output.find(row.shown), std::string::npos) << "without: " << row.shown << "\n" << result.output;
     static const std::regex kSecret(R"((^|\W)(secret|123456|24681357|87654321|31 32 33)(\W|$))");
     EXPECT_FALSE(std::regex_search(result.output, kSecret)) << "a secret shown:\n" << result.output;
-    if (row.command.find("--verbose") == std::string::npos) {
-        EXPECT_EQ(result.output.find("log4cxx:"), std::string::npos) << result.output;
-        EXPECT_EQ(result.output.find(" entering "), std::string::npos) << result.output;
-    }
+    const bool logAsked = row.command.find("--verbose") != std::string::npos;
+    EXPECT_TRUE(logAsked || !std::regex_search(result.output, std::regex("log4cxx:| entering "))) << result.output;
     const CommandResult check = runScript(folder, variables, row.check);
     EXPECT_EQ(check.status, 0) << row.check << "\n" << check.output;
 }
@@ -76,11 +74,12 @@ signer rsa:2048 signer '/C=DE/O=Kivo Test/CN=CLI Signer'
 signer ec:<(openssl ecparam -name prime256v1) ec '/CN=CLI EC Signer'
 openssl x509 -in signer.pem -outform DER -out signer.der)";
 
-// `$S` signs with the RSA key; `verifies` is OpenSSL's check of a
-// container; `stamped` that of its time-stamp token over the SHA-256 of the
-// first signer's signature value as stored (found by their offsets in the
-// DER: the value right before the token's attribute).
+// `$S` signs with the RSA key, `$E` with the ECDSA key and a time stamp;
+// `verifies` is OpenSSL's check of a container, `stamped` that of its
+// time-stamp token over the SHA-256 of the first signer's signature value
+// as stored (both cut out of the DER by the offsets asn1parse gives).
 const char kSignHelpers[] = R"sh(S="$K sign --p12 signer.p12 --password-file password.txt"
+E="$K sign --p12 ec.p12 --password-file password.txt --attached --tsa $T"
 verifies() { openssl cms -verify -binary -CAfile ca.pem -inform DER "$@" >/dev/null 2>&1; }
 element() {
   openssl asn1parse -inform DER -in "$1" | grep -B3 -A2 timeStampToken | sed -n "$2p" |
@@ -112,16 +111,13 @@ protected:
 TEST_F(CliTest, HashCertInspectAndVerify) {
     const std::string fox = "The quick brown fox jumps over the lazy dog";
     std::vector<Row> rows = {
-        {"$K", 2, "usage: kivocrypto [--verbose] COMMAND"},
         {"$K frobnicate", 2, "kivocrypto: unknown command 'frobnicate'"},
         {"$K hash fox.txt", 0, digestLine("SHA256", fox, "fox.txt")},
         {"openssl rand -out big.bin 3145745 && $K hash -a sha512 empty big.bin >out", 0, "",
          "openssl dgst -sha512 -r empty big.bin | sed -E 's/^(\\S+) \\*/\\U\\1\\E  /' | cmp - out"},
         {"$K hash -a md5 a.txt no.txt b.txt 2>&-", 1, digestLine("MD5", "first", "a.txt") + digestLine("MD5", "last", "b.txt")},
         {"$K hash missing.txt", 1, "kivocrypto: missing.txt: No such file or directory\n"},
-        {"$K hash .", 1, "kivocrypto: .: is a directory\n"},
         {"$K hash -a sha3 fox.txt", 2, "kivocrypto: hash: unknown algorithm 'sha3'"},
-        {"$K hash", 2, "kivocrypto: hash: no file given"},
         {"$K hash --bogus fox.txt", 2, "kivocrypto: hash: unknown option '--bogus'"},
         {"$K hash -a sha1 -- -dash", 0, digestLine("SHA1", "d", "-dash")},
         {"$K --verbose hash fox.txt", 0, "KivoCryptoSSL::CHashSSL - entering calculateHash"},
@@ -131,10 +127,9 @@ TEST_F(CliTest, HashCertInspectAndVerify) {
         {"$K cert garbage.bin", 1, "kivocrypto: garbage.bin: neither a certificate nor an attribute certificate"},
         {"$K cert", 2, "kivocrypto: cert: expects one FILE"},
         {"openssl cms -sign -binary -in doc.txt -signer ec.pem -inkey ec.key -outform DER -out ec.p7s && $K inspect ec.p7s",
-         0, "Type: signedData\nVersion: 1\nContent: detached\nDigest algorithm: 2.16.840.1.101.3.4.2.1\nSigning time: "},
-        {"$K inspect ec.p7s", 0, "Message digest: " + digestLine("SHA256", "The parties agree.\n", "").substr(0, 64) +
-                                     "\nSigners: 1\n  [0]\n    Subject: commonName=CLI EC Signer\n",
-         "$K inspect ec.p7s | grep -qx 'Certificates: 1' && $K inspect ec.p7s | grep -qx 'Time stamp: none'"},
+         0, "Type: signedData\nVersion: 1\nContent: detached\nDigest algorithm: 2.16.840.1.101.3.4.2.1\nSigning time: ",
+         "$K inspect ec.p7s | grep -qzE 'Message digest: " + digestLine("SHA256", "The parties agree.\n", "").substr(0, 64) +
+             ".Signers: 1.*CLI EC Signer.*Certificates: 1.*Time stamp: none'"},
         {"$K inspect doc.txt", 1, "kivocrypto: doc.txt: not a signed CMS/PKCS#7 container"},
         {"$K verify ec.p7s --at 2024-02-30T10:00:00Z", 2, "'2024-02-30T10:00:00Z' is not a UTC time"},
     };
@@ -154,9 +149,6 @@ TEST_F(CliTest, SignTimestampAndDemo) {
     expectRows({
         {"$K sign doc.txt x.p7s", 2, "kivocrypto: sign: --p12 FILE or --card is required"},
         {"$S --hash sha3 doc.txt x.p7s", 2, "kivocrypto: sign: unknown hash 'sha3'"},
-        {"P=secret $S --password-env P doc.txt x.p7s", 2, "give either --password-file or --password-env, not both"},
-        {"$S doc.txt", 2, "kivocrypto: sign: expects IN and OUT"},
-        {"$K timestamp doc.txt", 2, "kivocrypto: timestamp: --tsa URL is required"},
         {"$K timestamp --tsa $T --hash md5 doc.txt", 2, "kivocrypto: timestamp: unknown hash 'md5'"},
         {"$S doc.txt d.p7s", 0, "doc.txt: signed into d.p7s (",
          "verifies -in d.p7s -content doc.txt && ! verifies -in d.p7s -content other.txt"},
@@ -168,9 +160,7 @@ TEST_F(CliTest, SignTimestampAndDemo) {
         {"$K sign --p12 signer.p12 --password-env KIVO_CLI_UNSET doc.txt x.p7s", 1, "KIVO_CLI_UNSET is not set"},
         {"$K sign --p12 signer.p12 --password-file wrong.txt doc.txt x.p7s", 1, "signer.p12: wrong password", "test ! -e x.p7s"},
         {"$S doc.txt ./doc.txt", 1, sameFile, "cmp doc.txt doc.orig"},
-        {"$S x.p7s x.p7s", 1, sameFile, "test ! -e x.p7s"},
         {"$S empty x.p7s", 1, "kivocrypto: sign: the input file is empty (code -1025)"},
-        {"$S absent x.p7s", 1, "kivocrypto: sign: the input file cannot be read (code -1012)"},
         {"$S doc.txt no/x.p7s", 1, "kivocrypto: sign: the output file cannot be written (code -36)"},
         {"setsid -w $K sign --p12 signer.p12 doc.txt x.p7s </dev/null", 1,
          "sign: no password given and no terminal to ask for one (use --password-file", "test ! -e x.p7s"},
@@ -190,15 +180,12 @@ TEST_F(CliTest, SignTimestampAndDemo) {
         {"openssl rand -out big.bin 70000 && openssl cms -sign -binary -nodetach -in big.bin -signer ec.pem -inkey ec.key"
          " -certfile ca.pem -outform DER -out s.p7s && $K timestamp --tsa $T s.p7s",
          0, "", "verifies -in s.p7s && stamped s.p7s"},
-        {"$K sign --p12 ec.p12 --password-file password.txt --attached --tsa $T doc.txt e.p7m", 0, ", time-stamped",
-         "verifies -in e.p7m && stamped e.p7m"},
-        {"$K sign --p12 ec.p12 --password-file password.txt --attached --tsa $T --raw-imprint doc.txt e.p7m", 0, "",
-         "verifies -in e.p7m && ! stamped e.p7m"},
+        {"$E doc.txt e.p7m", 0, ", time-stamped", "verifies -in e.p7m && stamped e.p7m"},
+        {"$E --raw-imprint doc.txt e.p7m", 0, "", "verifies -in e.p7m && ! stamped e.p7m"},
         {"cp d.p7s s.p7s && $K timestamp --tsa $B s.p7s", 1, "(code -92)", "cmp s.p7s d.p7s"},
         {"$K timestamp --tsa $B doc.txt", 1, "kivocrypto: timestamp: the container holds no signature value"},
         {"mkdir demo && TMPDIR=demo $K demo", 0, "OpenSSL check of the time stamp: valid", "rmdir demo"},
-        {"mkdir kept && TMPDIR=kept $K demo --keep", 0, "OpenSSL check of the signature: valid",
-         "cd kept/* && openssl cms -verify -binary -in document.txt.p7s -inform DER -content document.txt -CAfile ca.pem"},
+        {"mkdir kept && TMPDIR=kept $K demo --keep", 0, "", "cd kept/* && verifies -in document.txt.p7s -content document.txt"},
     }, "T='" + tsa.url() + "'\nB='" + failingTsa.url() + "'\n" + kSignHelpers);
     EXPECT_EQ(failingTsa.requestCount(), 1) << "nothing is sent for what is no container";
 }
@@ -206,10 +193,8 @@ TEST_F(CliTest, SignTimestampAndDemo) {
 // Without a PC/SC service (a socket that is not there) well-formed card
 // arguments get as far as looking for the card: exit code 3, not 2.
 TEST_F(CliTest, ReadersAndCardArguments) {
-    sockaddr_un mute{AF_UNIX, {}};
-    const std::string mutePath = folder() + "/mute.comm";
-    ASSERT_LT(mutePath.size(), sizeof mute.sun_path);
-    mutePath.copy(mute.sun_path, mutePath.size());
+    sockaddr_un mute{AF_UNIX, {}};  // a service that takes the connection and never answers
+    (folder() + "/mute.comm").copy(mute.sun_path, sizeof mute.sun_path - 1);
     const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_EQ(::bind(listening, reinterpret_cast<const sockaddr*>(&mute), sizeof mute), 0);
     ASSERT_EQ(::listen(listening, 4), 0);
@@ -221,28 +206,22 @@ TEST_F(CliTest, ReadersAndCardArguments) {
         {"$K readers extra", 2, "kivocrypto: readers: unexpected argument 'extra' (see kivocrypto readers --help)\n"},
         {"$K readers --timeout 0", 2, seconds + "'0'"},
         {"$K readers --timeout 3601", 2, seconds + "'3601'"},
-        {"$K readers --timeout 1.5", 2, seconds + "'1.5'"},
-        {"$K card", 2, "usage: kivocrypto card SUBCOMMAND"},
         {"$K card list", 2, "card: unknown subcommand 'list'"},
-        {"$K card apdu", 2, "no APDU given"},
         {"$K card apdu 00A4000", 2, "'00A4000' has an odd number of hex digits"},
         {"$K card apdu 00A4:000x", 2, "'00A4:000x' holds a character that is no hex digit"},
         {"$K card apdu 00A4", 2, "'00A4' is shorter than CLA INS P1 P2"},
         {"$K card apdu 00A4000C023F000000", 2, "does not have the length its Lc byte gives"},
         {"$K card apdu 00B00000000100", 2, "is no extended command with Lc, data and Le"},
         {"$K card info --reader 1000", 2, "card info: --reader takes an index from 0 to 999, not '1000'"},
-        {"$K card info extra", 2, "card info: unexpected argument 'extra'"},
         {"$K card dump --reader", 2, "card dump: --reader needs a value"},
         {"$K card certificates --out fox.txt", 2, "card certificates: --out 'fox.txt' is not a directory"},
         {"$K card certificates --pem", 2, "card certificates: --pem needs --out DIR"},
         {"$K card pin", 2, "card pin: no operation given (verify, change or unblock)"},
         {"$K card pin sign", 2, "card pin: unknown operation 'sign'"},
-        {"$K card pin verify --puk-env K", 2, "card pin: --puk-env without unblock"},
         {"$K card pin unblock --pin-env P", 2, "card pin: --pin-env or --pin-file with unblock"},
         {"$K card pin verify --language fr", 2, "card pin: --language takes en, de or sv, not 'fr'"},
         {"$K card pin verify --pin-env KIVO_UNSET", 2, "the environment variable KIVO_UNSET is not set"},
         {"$K card apdu '00 A4 00 0C 02 3F 00' 00:B0:00:00:10 002A9E9A0000020102FFFF", 3, "card apdu: " + none},
-        {"$K card info --reader 1", 3, "card info: " + none},
         {"$K card certificates --reader 2 --out . --pem", 3, "card certificates: " + none},
     }, "export PCSCLITE_CSOCK_NAME=\"$PWD/absent.comm\"");
     ::close(listening);
@@ -294,17 +273,14 @@ TEST_F(CliCardTest, CommandsOnTheVirtualCards) {
               "Sending: 00 20 00 81 06 ** ** ** ** ** ** **\nReceived (SW1=0x90, SW2=0x00)\nSending: 00 20 00 81\n",
               "grep -q '00:20:00:81:06:\\*\\*:\\*\\*' trace && ! grep -q 31:32:33 trace"}},
         {"", {"$K card dump $R", 0, "   Key reference: 0x02\n", "$K card dump $R | grep -qx 'Status: 0 (complete)'"}},
-        {"", {"mkdir der && $K card certificates $R --out der", 0,
-              "Certificate 1\n   Label: Signature certificate\n   Subject: CN=rsa2048\n   Issuer: CN=rsa2048\n",
-              "cmp der/1-Signature_certificate.der $KIVO_VCARD_DIR/rsa2048.crt && cmp der/2-Second_certificate.der"
-              " $KIVO_VCARD_DIR/ec256.crt && test $(ls der | wc -l) = 2"}},
+        {"", {"mkdir der && $K card certificates $R --out der", 0, "Certificate 1\n   Label: Signature certificate\n",
+              "cmp der/1-*.der $KIVO_VCARD_DIR/rsa2048.crt && cmp der/2-*.der $KIVO_VCARD_DIR/ec256.crt && ls der | wc -l | grep -qx 2"}},
         {"", {"mkdir pem && $K card certificates $R --out pem --pem", 0, "CA certificate 2\n   Label: Second certificate\n",
               "openssl x509 -in " + certificate + " -outform DER | cmp - $KIVO_VCARD_DIR/rsa2048.crt"}},
         {"atr 3B D2 18 00 81 31 FE 58 C9 01 14\n", {"$K card info $R", 0, "Card type: 15 (CardOS 5.0)\nCard profile: 0\n"}},
         {"", {"$K card dump $R", 4, "has no PKCS#15 application"}},
         // Both readers hold a card: without --reader the first listed one.
         {"", {"$K card info", 3, "Reader: " + session.reader() + "\nATR: " + atr + "\nCard type: unknown\n"}},
-        {"", {"$K card dump", 3, "is of no card type the library knows (ATR " + atr + ")"}},
         {cardFile("signature-card.txt"), {"printf 'a document\\n' >doc && $K card sign $R --pin-env P doc doc.sig", 0, "",
               "openssl x509 -in " + certificate + " -pubkey -noout >key.pem && "
               "openssl dgst -sha256 -verify key.pem -signature doc.sig doc"}},
@@ -321,12 +297,10 @@ TEST_F(CliCardTest, CommandsOnTheVirtualCards) {
         {"", {"$K card pin $R verify --pin-env P --language en", 0, "PIN verified.\n"}},
         {"", {"printf '999999\\n' >pin && $K card pin $R verify --pin-file pin --language de", 1,
               "PIN nicht korrekt.\nVerbleibende Versuche: 2\n"}},
-        {"", {"N=1111 P=111111 $K card pin $R change --pin-env P --new-pin-env N --language en", 1,
-              "old PIN is wrong.\nRemaining tries: 1\n"}},
-        {"", {"P=111111 $K card pin $R verify --pin-env P --language en", 1, "PIN is blocked.\nRemaining tries: 0\n"}},
-        {"", {"$K card pin $R verify --pin-env P --language en", 1, "PIN is blocked.\n"}},
-        {"", {"K=87654321 P=654321 $K card pin $R unblock --puk-env K --new-pin-env P --language en", 0, "PIN was successfully unblocked.\n",
-              "P=654321 $K card pin $R verify --pin-env P --language en | grep -qx 'PIN verified.'"}},
+        {"", {"N=1111 P=1111 $K card pin $R change --pin-env P --new-pin-env N --language en", 1, "Remaining tries: 1\n"}},
+        {"", {"P=1111 $K card pin $R verify --pin-env P --language en", 1, "PIN is blocked.\nRemaining tries: 0\n"}},
+        {"", {"K=87654321 P=654321 $K card pin $R unblock --puk-env K --new-pin-env P --language en", 0,
+              "PIN was successfully unblocked.\n", "P=654321 $K card pin $R verify --pin-env P --language en | grep -x 'PIN verified.'"}},
         {"", {"P=654321 $K card pin $R verify --cert 9 --pin-env P", 3, "has no key for certificate '9'"}},
     };
     std::string variables;
@@ -334,7 +308,9 @@ TEST_F(CliCardTest, CommandsOnTheVirtualCards) {
         if (!card.empty()) {
             ASSERT_NO_FATAL_FAILURE(describeCard(card));
         }
-        if (variables.empty()) variables = "V=" + index(session.reader()) + "\nR='--reader " + index(described.reader()) + "'\nexport P=123456";
+        if (variables.empty()) {
+            variables = "V=" + index(session.reader()) + "\nR='--reader " + index(described.reader()) + "'\nexport P=123456";
+        }
         expectRow(row, m_folder.string(), variables);
     }
 }
@@ -357,9 +333,6 @@ TEST_F(CliCardTest, PinsTypedOnATerminal) {
          "The PIN entry via the keyboard of the computer was canceled.\n"},
         {"verify", "sv", true, {{"Ange Signatur-PIN med datorns tangentbord.", ""}, {"PIN:", "123456\n"}}, 0,
          "PIN-koden verifierad.\n"},
-        {"change", "en", false, {{"Please enter the old Signature PIN with the computer keyboard.", "123456\r"},
-          {"Please enter the new Signature PIN.", "24681357\r"}, {"Please repeat the new Signature PIN.", "24681357\r"}},
-         0, "PIN change was successful.\n"},
         {"unblock", "de", false, {{"Bitte die PUK für die Signatur PIN eingeben.", "87654321\r"},
           {"Bitte die neue Signatur PIN eingeben.", "123456\r"}, {"Bitte die neue Signatur PIN wiederholen.", "123456\r"}},
          0, "PIN wurde erfolgreich entsperrt.\n"},
