@@ -1,8 +1,8 @@
-// The kivocrypto program as a person meets it. Each table row is a bash
-// command run in a folder of the test's own, `$K` being the program: it
-// must end with the row's exit code, show the row's text (stdout and stderr
-// together) and leave things so that the row's check command succeeds. No
-// row may show a password or PIN, nor the library's log unless asked to.
+// The kivocrypto program as a person meets it, and two small hosts of the
+// library. Each table row is a bash command run in a folder of the test's
+// own, `$K` being the program: it must end with the row's exit code, show
+// the row's text (stdout and stderr) and leave things so that the row's
+// check succeeds. No row may show a secret, nor the library's log unasked.
 
 #include "tests/support/PseudoTerminal.h"
 #include "tests/support/TestSupport.h"
@@ -11,25 +11,19 @@
 #include "tools/testpki/TsaServer.h"
 
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
 
 #include <fstream>
 #include <regex>
 #include <sstream>
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
 
 using kivo::test::CommandResult;
 
-// A command, its exit code, a text it shows and a command that must succeed afterwards.
-struct Row {
-    std::string command;
-    int status;
-    std::string shown, check = {};
-};
+struct Row { std::string command; int status; std::string shown, check = {}; };
 
 // Runs `script` with bash in `folder` after the shell lines `variables`.
 CommandResult runScript(const std::string& folder, const std::string& variables, const std::string& script) {
@@ -44,7 +38,7 @@ void expectRow(const Row& row, const std::string& folder, const std::string& var
     EXPECT_NE(result.output.find(row.shown), std::string::npos) << "without: " << row.shown << "\n" << result.output;
     static const std::regex kSecret(R"((^|\W)(secret|123456|24681357|87654321|31 32 33)(\W|$))");
     EXPECT_FALSE(std::regex_search(result.output, kSecret)) << "a secret shown:\n" << result.output;
-    const bool logAsked = row.command.find("--verbose") != std::string::npos;
+    const bool logAsked = std::regex_search(row.command, std::regex("--verbose|LOG4CXX_CONFIGURATION"));
     EXPECT_TRUE(logAsked || !std::regex_search(result.output, std::regex("log4cxx:| entering "))) << result.output;
     const CommandResult check = runScript(folder, variables, row.check);
     EXPECT_EQ(check.status, 0) << row.check << "\n" << check.output;
@@ -55,13 +49,13 @@ std::string digestLine(const char* algorithm, const std::string& content, const 
     return kivo::test::toHex(kivo::test::opensslDigest(algorithm, bytes, content.size())) + "  " + file + "\n";
 }
 
-// Files, a CA and two signers (RSA and ECDSA, serial 4711, each with its
-// PKCS#12 file under the password "secret").
+// Files, a CA and two signers (RSA, ECDSA; PKCS#12 files, password "secret").
 const char kSetUp[] = R"(set -e
 printf 'The quick brown fox jumps over the lazy dog' >fox.txt
 printf 'The parties agree.\n' >doc.txt && cp doc.txt doc.orig && printf 'The parties disagree.\n' >other.txt
-printf first >a.txt && printf last >b.txt && printf d >-dash && : >empty && printf '\x30\x03\x02\x01\x05' >garbage.bin
+printf first >a.txt && printf last >b.txt && printf d >-dash && printf '\x30\x03\x02\x01\x05' >garbage.bin
 printf 'secret\n' >password.txt && printf 'secret\r\nsecond line\n' >crlf.txt && printf 'not it\n' >wrong.txt
+printf '%s\n' log4j.rootLogger='DEBUG, out' log4j.appender.out{=org.apache.log4j.ConsoleAppender,.layout=org.apache.log4j.SimpleLayout} >log.properties
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key -out ca.pem \
     -subj '/C=DE/O=Kivo Test/CN=CLI Test CA' 2>/dev/null
 signer() {
@@ -75,29 +69,22 @@ signer ec:<(openssl ecparam -name prime256v1) ec '/CN=CLI EC Signer'
 openssl x509 -in signer.pem -outform DER -out signer.der)";
 
 // `$S` signs with the RSA key, `$E` with the ECDSA key and a time stamp;
-// `verifies` is OpenSSL's check of a container, `stamped` that of its
-// time-stamp token over the SHA-256 of the first signer's signature value
-// as stored (both cut out of the DER by the offsets asn1parse gives).
+// `verifies` is OpenSSL's check of a container, `stamped` that of its token
+// over the SHA-256 of the signature value as stored (cut out of the DER).
 const char kSignHelpers[] = R"sh(S="$K sign --p12 signer.p12 --password-file password.txt"
 E="$K sign --p12 ec.p12 --password-file password.txt --attached --tsa $T"
 verifies() { openssl cms -verify -binary -CAfile ca.pem -inform DER "$@" >/dev/null 2>&1; }
-element() {
-  openssl asn1parse -inform DER -in "$1" | grep -B3 -A2 timeStampToken | sed -n "$2p" |
-    sed -E 's/^ *([0-9]+):d=[0-9]+ +hl= *([0-9]+) +l= *([0-9]+).*/\1 \2 \3/'
-}
 stamped() {
-  read -r at header length <<<"$(element "$1" 1)" && tail -c +$((at + header + 1)) "$1" | head -c "$length" >sig
-  read -r at header length <<<"$(element "$1" 6)" && tail -c +$((at + 1)) "$1" | head -c $((header + length)) >token
-  openssl x509 -inform DER -in tsa-ca.der -out tsa-ca.pem && openssl ts -verify -in token -token_in -CAfile tsa-ca.pem \
-    -digest "$(openssl dgst -sha256 -r sig | cut -d' ' -f1)" >/dev/null 2>&1
+  local at=($(openssl asn1parse -inform DER -in "$1" | grep -B3 -A2 timeStampToken |
+              sed -nE '1s/(prim|cons):.*//p;6s/(prim|cons):.*//p' | tr -c '0-9\n' ' '))  # offset depth hl l, twice
+  tail -c +$((at[0] + at[2] + 1)) "$1" | head -c "${at[3]}" >sig
+  tail -c +$((at[4] + 1)) "$1" | head -c $((at[6] + at[7])) >token
+  openssl ts -verify -in token -token_in -CAfile tsa-ca.pem -digest "$(openssl dgst -sha256 -r sig | cut -d' ' -f1)" >/dev/null 2>&1
 })sh";
 
 class CliTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const CommandResult made = runScript(folder(), "", kSetUp);
-        ASSERT_EQ(made.status, 0) << made.output;
-    }
+    void SetUp() override { ASSERT_EQ(runScript(folder(), "", kSetUp).status, 0) << "the set-up script failed"; }
     std::string folder() const { return m_dir.path().string(); }
     void expectRows(const std::vector<Row>& rows, const std::string& variables = "") {
         for (const Row& row : rows) expectRow(row, folder(), variables);
@@ -108,24 +95,23 @@ protected:
 
 }  // namespace
 
-TEST_F(CliTest, HashCertInspectAndVerify) {
+TEST_F(CliTest, HostsHashCertInspectAndVerify) {
     const std::string fox = "The quick brown fox jumps over the lazy dog";
     std::vector<Row> rows = {
+        {"'" KIVO_LOAD_PROBE_FILE "' '" KIVO_LIBRARY_FILE "'", 0, "loaded and unloaded twice\n"},
+        {"test -z \"$('" KIVO_QUIET_PROBE_FILE "' 2>&1)\"", 0, ""},
+        {"LOG4CXX_CONFIGURATION=log.properties '" KIVO_QUIET_PROBE_FILE "'", 0, "DEBUG - entering getVersion"},
         {"$K frobnicate", 2, "kivocrypto: unknown command 'frobnicate'"},
         {"$K hash fox.txt", 0, digestLine("SHA256", fox, "fox.txt")},
-        {"openssl rand -out big.bin 3145745 && $K hash -a sha512 empty big.bin >out", 0, "",
+        {"openssl rand -out big.bin 3145745 && : >empty && $K hash -a sha512 empty big.bin >out", 0, "",
          "openssl dgst -sha512 -r empty big.bin | sed -E 's/^(\\S+) \\*/\\U\\1\\E  /' | cmp - out"},
         {"$K hash -a md5 a.txt no.txt b.txt 2>&-", 1, digestLine("MD5", "first", "a.txt") + digestLine("MD5", "last", "b.txt")},
-        {"$K hash missing.txt", 1, "kivocrypto: missing.txt: No such file or directory\n"},
         {"$K hash -a sha3 fox.txt", 2, "kivocrypto: hash: unknown algorithm 'sha3'"},
-        {"$K hash --bogus fox.txt", 2, "kivocrypto: hash: unknown option '--bogus'"},
-        {"$K hash -a sha1 -- -dash", 0, digestLine("SHA1", "d", "-dash")},
         {"$K --verbose hash fox.txt", 0, "KivoCryptoSSL::CHashSSL - entering calculateHash"},
         {"$K cert signer.pem", 0, "Subject:               countryName=DE, organizationName=Kivo Test, commonName=CLI Signer\n"},
         {"$K cert signer.der", 0, "  Exponent:              10001\n  Extensions (4):\n    2.5.29.15                C0\n"
                                   "    1.3.6.1.5.5.7.1.1        URI={1.3.6.1.5.5.7.48.1=http://ocsp.example}\n"},
         {"$K cert garbage.bin", 1, "kivocrypto: garbage.bin: neither a certificate nor an attribute certificate"},
-        {"$K cert", 2, "kivocrypto: cert: expects one FILE"},
         {"openssl cms -sign -binary -in doc.txt -signer ec.pem -inkey ec.key -outform DER -out ec.p7s && $K inspect ec.p7s",
          0, "Type: signedData\nVersion: 1\nContent: detached\nDigest algorithm: 2.16.840.1.101.3.4.2.1\nSigning time: ",
          "$K inspect ec.p7s | grep -qzE 'Message digest: " + digestLine("SHA256", "The parties agree.\n", "").substr(0, 64) +
@@ -142,44 +128,35 @@ TEST_F(CliTest, HashCertInspectAndVerify) {
 TEST_F(CliTest, SignTimestampAndDemo) {
     kivo::test::TsaServer tsa;
     kivo::test::TsaServer failingTsa(kivo::test::TsaServer::Mode::HttpError);
-    const auto tsaCa = kivo::test::derOf(tsa.caCertificate());
-    std::ofstream(m_dir.file("tsa-ca.der")).write(reinterpret_cast<const char*>(tsaCa.data()), tsaCa.size());
+    FILE* tsaCa = std::fopen(m_dir.file("tsa-ca.pem").c_str(), "w");
+    PEM_write_X509(tsaCa, tsa.caCertificate());
+    std::fclose(tsaCa);
     const std::string sameFile = "kivocrypto: sign: input and output are the same file (code -35)\n";
     const std::string present = " && $K inspect s.p7s | grep -qx 'Time stamp: present'";
     expectRows({
-        {"$K sign doc.txt x.p7s", 2, "kivocrypto: sign: --p12 FILE or --card is required"},
         {"$S --hash sha3 doc.txt x.p7s", 2, "kivocrypto: sign: unknown hash 'sha3'"},
         {"$K timestamp --tsa $T --hash md5 doc.txt", 2, "kivocrypto: timestamp: unknown hash 'md5'"},
         {"$S doc.txt d.p7s", 0, "doc.txt: signed into d.p7s (",
          "verifies -in d.p7s -content doc.txt && ! verifies -in d.p7s -content other.txt"},
         {"$S --attached --hash sha384 --extra-cert ca.pem doc.txt a.p7s", 0, ", content attached)",
-         "verifies -in a.p7s -out a.out && cmp a.out doc.txt && $K inspect a.p7s >a.txt && grep -qx 'Certificates: 2' a.txt"
-         " && grep -qz 'Content: attached, 19 octets.Digest algorithm: 2.16.840.1.101.3.4.2.2' a.txt"},
+         "verifies -in a.p7s -out a.out && cmp a.out doc.txt && $K inspect a.p7s | grep -qz "
+         "'Content: attached, 19 octets.Digest algorithm: 2.16.840.1.101.3.4.2.2.*Certificates: 2'"},
         {"P=secret $K sign --p12 signer.p12 --password-env P doc.txt s.p7s", 0, "", "verifies -in s.p7s -content doc.txt"},
         {"$K sign --p12 signer.p12 --password-file crlf.txt doc.txt s.p7s", 0, "", "verifies -in s.p7s -content doc.txt"},
         {"$K sign --p12 signer.p12 --password-env KIVO_CLI_UNSET doc.txt x.p7s", 1, "KIVO_CLI_UNSET is not set"},
         {"$K sign --p12 signer.p12 --password-file wrong.txt doc.txt x.p7s", 1, "signer.p12: wrong password", "test ! -e x.p7s"},
         {"$S doc.txt ./doc.txt", 1, sameFile, "cmp doc.txt doc.orig"},
-        {"$S empty x.p7s", 1, "kivocrypto: sign: the input file is empty (code -1025)"},
-        {"$S doc.txt no/x.p7s", 1, "kivocrypto: sign: the output file cannot be written (code -36)"},
-        {"setsid -w $K sign --p12 signer.p12 doc.txt x.p7s </dev/null", 1,
-         "sign: no password given and no terminal to ask for one (use --password-file", "test ! -e x.p7s"},
-        // script(1): a pseudo-terminal, the pause to let the prompt switch echo off.
+        {"setsid -w $K sign --p12 signer.p12 doc.txt x.p7s </dev/null", 1, "no terminal to ask for one (use --password-file"},
+        // script(1): a pseudo-terminal; the pause lets the prompt switch echo off.
         {"(sleep 2; printf 'secret\\n'; sleep 1) | script -qec \"$K sign --p12 signer.p12 doc.txt s.p7s\" /dev/null", 0,
          "Password for signer.p12: ", "verifies -in s.p7s -content doc.txt"},
-        {"openssl rand -out large.bin 17825792 && $S large.bin s.p7s 2>err", 0, "",
-         "test ! -s err && verifies -in s.p7s -content large.bin"},
         {"$S --tsa $T doc.txt s.p7s", 0, ", time-stamped", "verifies -in s.p7s -content doc.txt" + present},
-        {"$K timestamp --tsa $T d.p7s s.p7s", 0, "",
-         "$K inspect d.p7s | grep -qx 'Time stamp: none' && verifies -in s.p7s -content doc.txt" + present},
         {"cp d.p7s s.p7s && $K timestamp --tsa $T --hash sha512 s.p7s", 0, "",
          "verifies -in s.p7s -content doc.txt && ! ls -A | grep '^\\.'" + present},
         {"openssl cms -cmsout -inform DER -outform PEM -in d.p7s -out s.pem && chmod 640 s.pem && $K timestamp --tsa $T s.pem",
-         0, "", "head -1 s.pem | grep -qx -- '-----BEGIN CMS-----' && test $(stat -c %a s.pem) = 640"
-                " && verifies -inform PEM -in s.pem -content doc.txt"},
+         0, "", "grep -qx -- '-----BEGIN CMS-----' s.pem && test $(stat -c %a s.pem) = 640 && verifies -inform PEM -in s.pem -content doc.txt"},
         {"openssl rand -out big.bin 70000 && openssl cms -sign -binary -nodetach -in big.bin -signer ec.pem -inkey ec.key"
-         " -certfile ca.pem -outform DER -out s.p7s && $K timestamp --tsa $T s.p7s",
-         0, "", "verifies -in s.p7s && stamped s.p7s"},
+         " -certfile ca.pem -outform DER -out s.p7s && $K timestamp --tsa $T s.p7s", 0, "", "stamped s.p7s"},
         {"$E doc.txt e.p7m", 0, ", time-stamped", "verifies -in e.p7m && stamped e.p7m"},
         {"$E --raw-imprint doc.txt e.p7m", 0, "", "verifies -in e.p7m && ! stamped e.p7m"},
         {"cp d.p7s s.p7s && $K timestamp --tsa $B s.p7s", 1, "(code -92)", "cmp s.p7s d.p7s"},
@@ -193,38 +170,23 @@ TEST_F(CliTest, SignTimestampAndDemo) {
 // Without a PC/SC service (a socket that is not there) well-formed card
 // arguments get as far as looking for the card: exit code 3, not 2.
 TEST_F(CliTest, ReadersAndCardArguments) {
-    sockaddr_un mute{AF_UNIX, {}};  // a service that takes the connection and never answers
-    (folder() + "/mute.comm").copy(mute.sun_path, sizeof mute.sun_path - 1);
-    const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_EQ(::bind(listening, reinterpret_cast<const sockaddr*>(&mute), sizeof mute), 0);
-    ASSERT_EQ(::listen(listening, 4), 0);
     const std::string none = "the PC/SC service cannot be reached (is pcscd running?)";
-    const std::string seconds = "--timeout takes whole seconds from 1 to 3600, not ";
     expectRows({
         {"$K readers", 4, "kivocrypto: readers: " + none + "\n"},
-        {"PCSCLITE_CSOCK_NAME=mute.comm $K readers --timeout 1", 4, "the PC/SC service did not answer within 1 s\n"},
         {"$K readers extra", 2, "kivocrypto: readers: unexpected argument 'extra' (see kivocrypto readers --help)\n"},
-        {"$K readers --timeout 0", 2, seconds + "'0'"},
-        {"$K readers --timeout 3601", 2, seconds + "'3601'"},
+        {"$K readers --timeout 0", 2, "--timeout takes whole seconds from 1 to 3600, not '0'"},
         {"$K card list", 2, "card: unknown subcommand 'list'"},
         {"$K card apdu 00A4000", 2, "'00A4000' has an odd number of hex digits"},
         {"$K card apdu 00A4:000x", 2, "'00A4:000x' holds a character that is no hex digit"},
-        {"$K card apdu 00A4", 2, "'00A4' is shorter than CLA INS P1 P2"},
         {"$K card apdu 00A4000C023F000000", 2, "does not have the length its Lc byte gives"},
-        {"$K card apdu 00B00000000100", 2, "is no extended command with Lc, data and Le"},
         {"$K card info --reader 1000", 2, "card info: --reader takes an index from 0 to 999, not '1000'"},
-        {"$K card dump --reader", 2, "card dump: --reader needs a value"},
         {"$K card certificates --out fox.txt", 2, "card certificates: --out 'fox.txt' is not a directory"},
-        {"$K card certificates --pem", 2, "card certificates: --pem needs --out DIR"},
         {"$K card pin", 2, "card pin: no operation given (verify, change or unblock)"},
-        {"$K card pin sign", 2, "card pin: unknown operation 'sign'"},
         {"$K card pin unblock --pin-env P", 2, "card pin: --pin-env or --pin-file with unblock"},
         {"$K card pin verify --language fr", 2, "card pin: --language takes en, de or sv, not 'fr'"},
         {"$K card pin verify --pin-env KIVO_UNSET", 2, "the environment variable KIVO_UNSET is not set"},
         {"$K card apdu '00 A4 00 0C 02 3F 00' 00:B0:00:00:10 002A9E9A0000020102FFFF", 3, "card apdu: " + none},
-        {"$K card certificates --reader 2 --out . --pem", 3, "card certificates: " + none},
     }, "export PCSCLITE_CSOCK_NAME=\"$PWD/absent.comm\"");
-    ::close(listening);
 }
 
 namespace {
@@ -235,10 +197,10 @@ std::string cardFile(const char* name) {
 }
 
 // The services' test card (test_card.txt) in the first reader and described
-// cards in the second; `$V` and `$N` are their indexes in `readers`.
+// cards in the second.
 class CliCardTest : public kivo::test::DescribedCardTest {
 protected:
-    std::string index(const std::string& reader) {
+    std::string index(const std::string& reader) {  // as `readers` lists it
         std::istringstream lines(kivo::test::runCommand("'" KIVO_CLI_FILE "' readers").output);
         for (std::string line; std::getline(lines, line);) {
             if (line.ends_with(": " + reader)) return line.substr(0, line.find(':'));
@@ -250,19 +212,21 @@ protected:
 
 }  // namespace
 
-// Rows with a card description put that card into the second reader first.
-// The signature card (PIN 123456 in `$P`, PUK 87654321) keeps its PINs and
-// counters from row to row.
+// A row's card description goes into the second reader (`$R`; `$V` is the
+// test card's) first. The signature card keeps its PINs from row to row.
 TEST_F(CliCardTest, CommandsOnTheVirtualCards) {
     const std::string description = cardFile("test_card.txt");
     std::string atr = description.substr(description.find("\natr ") + 5, 44);
     std::replace(atr.begin(), atr.end(), ' ', ':');
     const std::string certificate = "pem/1-Signature_certificate.pem";
+    ASSERT_NO_FATAL_FAILURE(describeCard(kivo::test::setCosPkcs15Card()));
+    const std::string variables =
+        "V=" + index(session.reader()) + "\nR='--reader " + index(described.reader()) + "'\nexport P=123456";
     const struct {
         std::string card;
         Row row;
     } rows[] = {
-        {kivo::test::setCosPkcs15Card(), {"$K card info $R", 0,
+        {"", {"$K card info $R", 0,
               "\nCard type: 7 (Setcos)\nCard profile: 9\nSerial number: unknown\nLabel: Kivo signature card\nPKCS#15: yes\n"
               "Key kind: RSA\nRSA key length: unknown\nHashes: SHA-1, SHA-256, SHA-384, SHA-512\nSingle signature: yes\n"
               "Certificates: 1 user, 1 CA\nPIN pad: no\n"}},
@@ -277,53 +241,42 @@ TEST_F(CliCardTest, CommandsOnTheVirtualCards) {
               "cmp der/1-*.der $KIVO_VCARD_DIR/rsa2048.crt && cmp der/2-*.der $KIVO_VCARD_DIR/ec256.crt && ls der | wc -l | grep -qx 2"}},
         {"", {"mkdir pem && $K card certificates $R --out pem --pem", 0, "CA certificate 2\n   Label: Second certificate\n",
               "openssl x509 -in " + certificate + " -outform DER | cmp - $KIVO_VCARD_DIR/rsa2048.crt"}},
-        {"atr 3B D2 18 00 81 31 FE 58 C9 01 14\n", {"$K card info $R", 0, "Card type: 15 (CardOS 5.0)\nCard profile: 0\n"}},
-        {"", {"$K card dump $R", 4, "has no PKCS#15 application"}},
+        {"atr 3B D2 18 00 81 31 FE 58 C9 01 14\n", {"$K card dump $R", 4, "has no PKCS#15 application",
+              "$K card info $R | grep -qx 'Card type: 15 (CardOS 5.0)'"}},
         // Both readers hold a card: without --reader the first listed one.
         {"", {"$K card info", 3, "Reader: " + session.reader() + "\nATR: " + atr + "\nCard type: unknown\n"}},
         {cardFile("signature-card.txt"), {"printf 'a document\\n' >doc && $K card sign $R --pin-env P doc doc.sig", 0, "",
               "openssl x509 -in " + certificate + " -pubkey -noout >key.pem && "
               "openssl dgst -sha256 -verify key.pem -signature doc.sig doc"}},
-        {"", {"openssl dgst -sha384 -binary doc >doc.h && $K card sign $R --pin-env P --raw --hash sha384 doc.h raw.sig", 0,
-              "", "openssl pkeyutl -verify -pubin -inkey key.pem -pkeyopt digest:sha384 -in doc.h -sigfile raw.sig"}},
         {"", {"openssl pkeyutl -encrypt -pubin -inkey key.pem -in doc -out doc.enc && "
               "$K card decrypt $R --pin-env P doc.enc doc.dec", 0, "", "cmp doc.dec doc"}},
         {"", {"$K sign --card $R --pin-env P --attached --hash sha512 doc doc.p7m", 0, "",
               "openssl cms -verify -inform DER -in doc.p7m -CAfile " + certificate + " -out /dev/null"}},
         {"", {"$K demo --card $R --pin-env P --language en", 0, "OpenSSL check of the signature: valid, chain to ca.pem"}},
-        {"", {"$K card sign $R --pin-env P --cert 7 doc no.sig", 3, "", "test ! -e no.sig"}},
-        {"", {"$K card sign $R --pin-env P --hash md5 doc no.sig", 2, "", "test ! -e no.sig"}},
         {"", {"P=999999 $K card decrypt $R --pin-env P doc.enc no.dec", 1, "", "test ! -e no.dec"}},
         {"", {"$K card pin $R verify --pin-env P --language en", 0, "PIN verified.\n"}},
         {"", {"printf '999999\\n' >pin && $K card pin $R verify --pin-file pin --language de", 1,
               "PIN nicht korrekt.\nVerbleibende Versuche: 2\n"}},
-        {"", {"N=1111 P=1111 $K card pin $R change --pin-env P --new-pin-env N --language en", 1, "Remaining tries: 1\n"}},
-        {"", {"P=1111 $K card pin $R verify --pin-env P --language en", 1, "PIN is blocked.\nRemaining tries: 0\n"}},
         {"", {"K=87654321 P=654321 $K card pin $R unblock --puk-env K --new-pin-env P --language en", 0,
               "PIN was successfully unblocked.\n", "P=654321 $K card pin $R verify --pin-env P --language en | grep -x 'PIN verified.'"}},
         {"", {"P=654321 $K card pin $R verify --cert 9 --pin-env P", 3, "has no key for certificate '9'"}},
     };
-    std::string variables;
     for (const auto& [card, row] : rows) {
         if (!card.empty()) {
             ASSERT_NO_FATAL_FAILURE(describeCard(card));
-        }
-        if (variables.empty()) {
-            variables = "V=" + index(session.reader()) + "\nR='--reader " + index(described.reader()) + "'\nexport P=123456";
         }
         expectRow(row, m_folder.string(), variables);
     }
 }
 
 // PINs typed at the library's terminal prompt or into pinentry-tty, each
-// row on a terminal of its own; the card keeps its PINs from row to row.
+// row on a terminal of its own.
 TEST_F(CliCardTest, PinsTypedOnATerminal) {
     ASSERT_NO_FATAL_FAILURE(describeCard(cardFile("signature-card.txt")));
     const std::string keyboard = "Please enter Signature PIN with the computer keyboard.";
     const struct {
-        std::string operation;
-        std::string language;
-        bool pinentry;  // typed into pinentry-tty
+        std::string operation, language;
+        bool pinentry;
         std::vector<kivo::test::TerminalStep> typed;
         int status;
         std::string output;  // the last lines, '\r' removed
@@ -333,19 +286,15 @@ TEST_F(CliCardTest, PinsTypedOnATerminal) {
          "The PIN entry via the keyboard of the computer was canceled.\n"},
         {"verify", "sv", true, {{"Ange Signatur-PIN med datorns tangentbord.", ""}, {"PIN:", "123456\n"}}, 0,
          "PIN-koden verifierad.\n"},
-        {"unblock", "de", false, {{"Bitte die PUK für die Signatur PIN eingeben.", "87654321\r"},
-          {"Bitte die neue Signatur PIN eingeben.", "123456\r"}, {"Bitte die neue Signatur PIN wiederholen.", "123456\r"}},
-         0, "PIN wurde erfolgreich entsperrt.\n"},
     };
     const std::string reader = index(described.reader());
     for (const auto& row : rows) {
         SCOPED_TRACE(row.output);
         if (row.pinentry && ::access("/usr/bin/pinentry-tty", X_OK) != 0) continue;
+        const std::vector<std::string> environment = {"DISPLAY", "WAYLAND_DISPLAY", "KIVO_SC_USER_CONFIG=/nonexistent",
+            "KIVO_SC_MACHINE_CONFIG=/nonexistent", row.pinentry ? "KIVO_PINENTRY=pinentry-tty" : "KIVO_PINENTRY"};
         kivo::test::TerminalRun run = kivo::test::runProgramOnTerminal(
-            {KIVO_CLI_FILE, "card", "pin", "--reader", reader, row.operation, "--language", row.language},
-            {"DISPLAY", "WAYLAND_DISPLAY", row.pinentry ? "KIVO_PINENTRY=pinentry-tty" : "KIVO_PINENTRY",
-             "KIVO_SC_USER_CONFIG=/nonexistent", "KIVO_SC_MACHINE_CONFIG=/nonexistent"},
-            row.typed);
+            {KIVO_CLI_FILE, "card", "pin", "--reader", reader, row.operation, "--language", row.language}, environment, row.typed);
         std::erase(run.screen, '\r');
         EXPECT_TRUE(run.stepsDone) << run.screen;
         EXPECT_EQ(run.exitStatus, row.status) << run.screen;

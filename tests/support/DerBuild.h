@@ -1,7 +1,6 @@
-// Building DER by hand for the tests, and exact-size heap copies of input
-// (so that the address sanitizer reports every read past the end). The
-// length octets are worked out here rather than with the library's
-// writeLength, which is under test.
+// DER built by hand (lengths worked out here, not by the library's
+// writeLength under test), and exact-size heap copies of input so that the
+// address sanitizer reports every read past the end.
 #pragma once
 
 #include <openssl/crypto.h>
@@ -34,9 +33,7 @@ inline Bytes tlv(unsigned char identifier, const Bytes& content) {
     return out;
 }
 
-inline Bytes tlv(unsigned char identifier, std::string_view text) {
-    return tlv(identifier, Bytes(text.begin(), text.end()));
-}
+inline Bytes tlv(unsigned char identifier, std::string_view text) { return tlv(identifier, Bytes(text.begin(), text.end())); }
 
 inline Bytes cat(std::initializer_list<Bytes> parts) {
     Bytes out;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace kivo::test {
 namespace {
@@ -47,31 +48,26 @@ using Drive = std::function<bool(int master, std::string& screen, Clock::time_po
 
 TerminalRun runDriven(const std::function<std::string()>& body, const Drive& drive) {
     int results[2];
-    if (::pipe(results) != 0) return {};
     int master = -1;
-    const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+    const pid_t child = ::pipe(results) == 0 ? ::forkpty(&master, nullptr, nullptr, nullptr) : -1;
     if (child == 0) {
-        ::close(results[0]);
         writeAll(results[1], body());
         ::_exit(0);
     }
-    ::close(results[1]);
     TerminalRun run;
+    if (child < 0) return run;
+    ::close(results[1]);
     const auto deadline = Clock::now() + std::chrono::seconds(20);
-    if (child > 0) {
-        run.stepsDone = drive(master, run.screen, deadline);
-        std::size_t end = 0;
-        readUntil(master, run.screen, "", end, deadline);
-        if (Clock::now() > deadline) ::kill(child, SIGKILL);
-    }
+    run.stepsDone = drive(master, run.screen, deadline);
+    std::size_t end = 0;
+    readUntil(master, run.screen, "", end, deadline);
+    if (Clock::now() > deadline) ::kill(child, SIGKILL);
     char buffer[256];
-    for (ssize_t got; (got = ::read(results[0], buffer, sizeof buffer)) > 0;) {
-        run.result.append(buffer, static_cast<std::size_t>(got));
-    }
+    for (ssize_t got; (got = ::read(results[0], buffer, sizeof buffer)) > 0;) run.result.append(buffer, std::size_t(got));
     ::close(results[0]);
-    if (master >= 0) ::close(master);
+    ::close(master);
     int status = 0;
-    if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
+    if (::waitpid(child, &status, 0) == child && WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
     return run;
 }
 
@@ -97,9 +93,7 @@ TerminalRun runProgramOnTerminal(const std::vector<std::string>& argv, const std
     return runOnTerminal(
         [&]() -> std::string {
             for (const std::string& entry : environment) {
-                const std::size_t equals = entry.find('=');
-                if (equals == std::string::npos) ::unsetenv(entry.c_str());
-                else ::setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+                entry.find('=') == std::string::npos ? ::unsetenv(entry.c_str()) : ::putenv(::strdup(entry.c_str()));
             }
             std::vector<char*> arguments;
             for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));

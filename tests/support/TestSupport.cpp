@@ -87,8 +87,7 @@ CommandResult runCommand(const std::string& command) {
 }
 
 void bypassProxyForLoopback() {
-    ::setenv("no_proxy", "127.0.0.1,localhost", 1);
-    ::setenv("NO_PROXY", "127.0.0.1,localhost", 1);
+    for (const char* name : {"no_proxy", "NO_PROXY"}) ::setenv(name, "127.0.0.1,localhost", 1);
 }
 
 }  // namespace kivo::test

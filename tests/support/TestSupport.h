@@ -9,7 +9,7 @@
 
 namespace kivo::test {
 
-// Sets TZ for the lifetime of the object and restores the previous value.
+// Sets TZ for the object's lifetime.
 class ScopedTimeZone {
 public:
     explicit ScopedTimeZone(const char* zone);
@@ -55,8 +55,7 @@ struct CommandResult {
 };
 CommandResult runCommand(const std::string& command);
 
-// The tests talk to services on 127.0.0.1 only; keeps a proxy from the
-// environment out of the way.
+// Keeps a proxy of the environment out of the tests' talks with 127.0.0.1.
 void bypassProxyForLoopback();
 
 }  // namespace kivo::test

@@ -1,8 +1,6 @@
-// An application of the installed library. Without arguments it prints the
-// SHA-256 of "abc". With `card READER PIN IN OUT` it signs the file IN with
-// the signature card in the reader of that name as a host application
-// does (reader chosen through CSCUtils, certificate from the card, key
-// opened with the PIN) into the detached CMS container OUT.
+// An application of the installed library: prints the SHA-256 of "abc";
+// with `card READER PIN IN OUT` signs IN into the detached container OUT
+// with the signature card in the reader of that name, as a host does.
 #include <KivoCryptoSSL.h>
 
 #include <cstdio>
@@ -21,8 +19,7 @@ int signWithCard(const char* readerName, const char* pin, char* in, char* out) {
     x509_st* certificate = utils.GetX509(0);
     unsigned long* key = CSignMessage::OpenSSLKey(nullptr, nullptr, pin, reader, 0, "0", nullptr, 0);
     const int result = certificate && key ? CSignMessage::SignDetached(in, out, certificate, key, 1, nullptr, 0) : -1;
-    std::printf("certificate %s, key %s, SignDetached %d\n", certificate ? "read" : "missing", key ? "opened" : "refused",
-                result);
+    std::printf("certificate %s, key %s, SignDetached %d\n", certificate ? "read" : "missing", key ? "opened" : "no", result);
     CSignMessage::CloseSSLKey(key);
     CSCUtils::freeX509(certificate);
     return result == 0 ? 0 : 1;
