@@ -1,9 +1,9 @@
-// Building DER by hand for the tests, and exact-size heap copies of input
-// (so that the address sanitizer reports every read past the end). The
-// length octets are worked out here rather than with the library's
-// writeLength, which is under test.
+// DER built by hand (lengths worked out here, not by the library's
+// writeLength under test), and exact-size heap copies of input so that the
+// address sanitizer reports every read past the end.
 #pragma once
 
+#include <openssl/crypto.h>
 #include <openssl/objects.h>
 
 #include <cstdint>
@@ -19,15 +19,10 @@ using Bytes = std::vector<unsigned char>;
 
 // Identifier and minimal definite length octets for `length` content octets.
 inline Bytes derHeader(unsigned char identifier, std::size_t length) {
-    Bytes out{identifier};
-    if (length < 0x80) {
-        out.push_back(static_cast<unsigned char>(length));
-    } else {
-        Bytes octets;
-        for (std::size_t v = length; v != 0; v >>= 8) octets.insert(octets.begin(), static_cast<unsigned char>(v));
-        out.push_back(static_cast<unsigned char>(0x80 | octets.size()));
-        out.insert(out.end(), octets.begin(), octets.end());
-    }
+    Bytes octets;
+    for (std::size_t v = length; v != 0; v >>= 8) octets.insert(octets.begin(), static_cast<unsigned char>(v));
+    Bytes out{identifier, static_cast<unsigned char>(length < 0x80 ? length : 0x80 | octets.size())};
+    if (length >= 0x80) out.insert(out.end(), octets.begin(), octets.end());
     return out;
 }
 
@@ -38,9 +33,7 @@ inline Bytes tlv(unsigned char identifier, const Bytes& content) {
     return out;
 }
 
-inline Bytes tlv(unsigned char identifier, std::string_view text) {
-    return tlv(identifier, Bytes(text.begin(), text.end()));
-}
+inline Bytes tlv(unsigned char identifier, std::string_view text) { return tlv(identifier, Bytes(text.begin(), text.end())); }
 
 inline Bytes cat(std::initializer_list<Bytes> parts) {
     Bytes out;
@@ -55,18 +48,11 @@ inline Bytes set(std::initializer_list<Bytes> parts) { return tlv(0x31, cat(part
 inline Bytes hex(std::string_view text) {
     Bytes out;
     int pending = -1;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else continue;
-        if (pending < 0) {
-            pending = v;
-        } else {
-            out.push_back(static_cast<unsigned char>(pending << 4 | v));
-            pending = -1;
-        }
+    for (const char c : text) {
+        const int value = OPENSSL_hexchar2int(static_cast<unsigned char>(c));
+        if (value < 0) continue;
+        if (pending >= 0) out.push_back(static_cast<unsigned char>(pending << 4 | value));
+        pending = pending < 0 ? value : -1;
     }
     return out;
 }
@@ -75,11 +61,9 @@ inline Bytes hex(std::string_view text) {
 // when OpenSSL refuses the text.
 inline Bytes oid(const char* dotted) {
     ASN1_OBJECT* object = OBJ_txt2obj(dotted, 1);
-    if (object == nullptr) return {};
     unsigned char* der = nullptr;
-    const int length = i2d_ASN1_OBJECT(object, &der);
-    Bytes out;
-    if (length > 0) out.assign(der, der + length);
+    const int length = object != nullptr ? i2d_ASN1_OBJECT(object, &der) : 0;
+    Bytes out = length > 0 ? Bytes(der, der + length) : Bytes();
     OPENSSL_free(der);
     ASN1_OBJECT_free(object);
     return out;

@@ -10,38 +10,18 @@ public:
     bool requiresLayout() const override { return false; }
 
     void append(const log4cxx::spi::LoggingEventPtr& event, log4cxx::helpers::Pool&) override {
-        const auto& location = event->getLocationInformation();
-        CapturedEvent captured;
-        captured.logger = event->getLoggerName();
-        captured.level = event->getLevel()->toString();
-        captured.message = event->getMessage();
-        captured.fileName = location.getFileName();
-        captured.className = location.getClassName();
-        captured.method = location.getMethodName();
-        captured.line = location.getLineNumber();
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_events.push_back(std::move(captured));
+        const auto& where = event->getLocationInformation();
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back({event->getLoggerName(), event->getLevel()->toString(), event->getMessage(), where.getFileName(),
+                          where.getClassName(), where.getMethodName(), where.getLineNumber()});
     }
 
-    std::vector<CapturedEvent> snapshot() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_events;
-    }
-
-    void reset() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_events.clear();
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::vector<CapturedEvent> m_events;
+    mutable std::mutex mutex;
+    std::vector<CapturedEvent> events;
 };
 
 LogCapture::LogCapture(const log4cxx::LoggerPtr& logger)
-    : m_logger(logger),
-      m_savedLevel(logger->getLevel()),
-      m_savedAdditivity(logger->getAdditivity()),
+    : m_logger(logger), m_savedLevel(logger->getLevel()), m_savedAdditivity(logger->getAdditivity()),
       m_sink(std::make_shared<Sink>()) {
     m_logger->addAppender(m_sink);
     m_logger->setAdditivity(false);
@@ -54,7 +34,10 @@ LogCapture::~LogCapture() {
     m_logger->setLevel(m_savedLevel);
 }
 
-std::vector<CapturedEvent> LogCapture::events() const { return m_sink->snapshot(); }
+std::vector<CapturedEvent> LogCapture::events() const {
+    std::lock_guard<std::mutex> lock(m_sink->mutex);
+    return m_sink->events;
+}
 
 std::vector<std::string> LogCapture::messages() const {
     std::vector<std::string> texts;
@@ -62,6 +45,9 @@ std::vector<std::string> LogCapture::messages() const {
     return texts;
 }
 
-void LogCapture::clear() { m_sink->reset(); }
+void LogCapture::clear() {
+    std::lock_guard<std::mutex> lock(m_sink->mutex);
+    m_sink->events.clear();
+}
 
 }  // namespace kivo::test

@@ -11,13 +11,10 @@
 
 namespace kivo::test {
 
+// One record: logger name, level ("DEBUG", "INFO", ...), message, and its
+// source file, class and method (from the method's full signature), line.
 struct CapturedEvent {
-    std::string logger;
-    std::string level;      // "DEBUG", "INFO", "WARN", "ERROR", ...
-    std::string message;
-    std::string fileName;   // source file of the record
-    std::string className;  // class of the method, from its full signature
-    std::string method;     // name of the method, from its full signature
+    std::string logger, level, message, fileName, className, method;
     int line = 0;
 };
 

@@ -6,16 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <string>
-#include <vector>
+#include <cstring>
 
 namespace kivo::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kRunLimit = std::chrono::seconds(20);
 
 // Reads the terminal until `text` appears at or after `from` (true, `from`
 // then past it) or the child is gone; an empty text reads to the end.
@@ -38,85 +35,66 @@ bool readUntil(int master, std::string& screen, const std::string& text, std::si
 }
 
 void writeAll(int fd, const std::string& text) {
-    std::size_t written = 0;
-    while (written < text.size()) {
+    for (std::size_t written = 0; written < text.size();) {
         const ssize_t now = ::write(fd, text.data() + written, text.size() - written);
         if (now <= 0) return;
         written += static_cast<std::size_t>(now);
     }
 }
 
-// Types the steps' keys as their texts appear, then reads to the end.
-void driveTerminal(int master, const std::vector<TerminalStep>& steps, TerminalRun& run, Clock::time_point deadline) {
-    std::size_t from = 0;
-    run.stepsDone = true;
-    for (const TerminalStep& step : steps) {
-        if (!readUntil(master, run.screen, step.awaited, from, deadline)) {
-            run.stepsDone = false;
-            break;
-        }
-        writeAll(master, step.keys);
-    }
-    readUntil(master, run.screen, "", from, deadline);
-}
-
-void applyEnvironment(const std::vector<std::string>& environment) {
-    for (const std::string& entry : environment) {
-        const std::size_t equals = entry.find('=');
-        if (equals == std::string::npos) ::unsetenv(entry.c_str());
-        else ::setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
-    }
-}
-
-// What the test does on the terminal's master side while the child runs.
-using Drive = std::function<void(int master, TerminalRun& run, Clock::time_point deadline)>;
+// What the test does on the terminal's master side while the child runs:
+// whether all it waited for came.
+using Drive = std::function<bool(int master, std::string& screen, Clock::time_point deadline)>;
 
 TerminalRun runDriven(const std::function<std::string()>& body, const Drive& drive) {
     int results[2];
-    if (::pipe(results) != 0) return {};
     int master = -1;
-    const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+    const pid_t child = ::pipe(results) == 0 ? ::forkpty(&master, nullptr, nullptr, nullptr) : -1;
     if (child == 0) {
-        ::close(results[0]);
         writeAll(results[1], body());
         ::_exit(0);
     }
-    ::close(results[1]);
     TerminalRun run;
-    const auto deadline = Clock::now() + kRunLimit;
-    if (child > 0) drive(master, run, deadline);
-    if (child > 0 && Clock::now() > deadline) ::kill(child, SIGKILL);
+    if (child < 0) return run;
+    ::close(results[1]);
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    run.stepsDone = drive(master, run.screen, deadline);
+    std::size_t end = 0;
+    readUntil(master, run.screen, "", end, deadline);
+    if (Clock::now() > deadline) ::kill(child, SIGKILL);
     char buffer[256];
-    ssize_t got = 0;
-    while ((got = ::read(results[0], buffer, sizeof buffer)) > 0) run.result.append(buffer, static_cast<std::size_t>(got));
+    for (ssize_t got; (got = ::read(results[0], buffer, sizeof buffer)) > 0;) run.result.append(buffer, std::size_t(got));
     ::close(results[0]);
-    if (master >= 0) ::close(master);
+    ::close(master);
     int status = 0;
-    if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
+    if (::waitpid(child, &status, 0) == child && WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
     return run;
 }
 
 }  // namespace
 
 TerminalRun runOnTerminal(const std::function<std::string()>& body, const std::vector<TerminalStep>& steps) {
-    return runDriven(body, [&steps](int master, TerminalRun& run, Clock::time_point deadline) {
-        driveTerminal(master, steps, run, deadline);
+    return runDriven(body, [&steps](int master, std::string& screen, Clock::time_point deadline) {
+        std::size_t from = 0;
+        for (const TerminalStep& step : steps) {
+            if (!readUntil(master, screen, step.awaited, from, deadline)) return false;
+            writeAll(master, step.keys);
+        }
+        return true;
     });
 }
 
 TerminalRun runWithPersonOutside(const std::function<std::string()>& body, const PersonOutside& person) {
-    return runDriven(body, [&person](int master, TerminalRun& run, Clock::time_point deadline) {
-        run.stepsDone = person(deadline);
-        std::size_t from = 0;
-        readUntil(master, run.screen, "", from, deadline);
-    });
+    return runDriven(body, [&person](int, std::string&, Clock::time_point deadline) { return person(deadline); });
 }
 
 TerminalRun runProgramOnTerminal(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
                                  const std::vector<TerminalStep>& steps) {
     return runOnTerminal(
         [&]() -> std::string {
-            applyEnvironment(environment);
+            for (const std::string& entry : environment) {
+                entry.find('=') == std::string::npos ? ::unsetenv(entry.c_str()) : ::putenv(::strdup(entry.c_str()));
+            }
             std::vector<char*> arguments;
             for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
             arguments.push_back(nullptr);

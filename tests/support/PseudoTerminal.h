@@ -23,28 +23,21 @@ struct TerminalRun {
     bool stepsDone = false; // every awaited text appeared
 };
 
-// Runs `body` in a child whose controlling terminal is a new
-// pseudo-terminal; its return value becomes the run's result. The child is
-// killed when it has not ended within 20 s.
+// Runs `body` in a child on a new pseudo-terminal; its return value becomes
+// the run's result. The child is killed when not ended within 20 s.
 TerminalRun runOnTerminal(const std::function<std::string()>& body, const std::vector<TerminalStep>& steps);
-
-// The same for one awaited prompt.
 inline TerminalRun runOnTerminal(const std::function<std::string()>& body, const std::string& prompt,
                                  const std::string& keys) {
     return runOnTerminal(body, std::vector<TerminalStep>{{prompt, keys}});
 }
 
-// What a person does outside the terminal while the child runs (in a window
-// of the child's, say), by the deadline; false when what they waited for
-// never came.
+// What a person does outside the terminal (in a window, say) by the
+// deadline; false (the run's stepsDone) when what they waited for never came.
 using PersonOutside = std::function<bool(std::chrono::steady_clock::time_point deadline)>;
-
-// Runs `body` as runOnTerminal does while `person` acts, then reads the
-// terminal to the child's end; stepsDone is what `person` returned.
 TerminalRun runWithPersonOutside(const std::function<std::string()>& body, const PersonOutside& person);
 
-// Runs a program (argv[0] a path) with `environment` ("NAME=value"; a
-// "NAME" alone removes the variable) added to this process's environment.
+// Runs a program (argv[0] a path) with `environment` ("NAME=value"; "NAME"
+// alone removes it) added to this process's environment.
 TerminalRun runProgramOnTerminal(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
                                  const std::vector<TerminalStep>& steps);
 

@@ -7,7 +7,6 @@
 #include <filesystem>
 
 namespace kivo::test {
-
 namespace {
 
 std::vector<SystemCertificate> load() {
@@ -20,13 +19,10 @@ std::vector<SystemCertificate> load() {
     std::vector<SystemCertificate> out;
     for (const auto& path : paths) {
         FILE* file = std::fopen(path.c_str(), "r");
-        if (file == nullptr) continue;
-        X509Ptr cert(PEM_read_X509(file, nullptr, nullptr, nullptr));
-        std::fclose(file);
-        if (!cert) continue;
-        std::vector<unsigned char> der = derOf(cert.get());
-        if (der.empty()) continue;
-        out.push_back({path.filename().string(), std::move(cert), std::move(der)});
+        X509Ptr cert(file != nullptr ? PEM_read_X509(file, nullptr, nullptr, nullptr) : nullptr);
+        if (file != nullptr) std::fclose(file);
+        std::vector<unsigned char> der = cert ? derOf(cert.get()) : std::vector<unsigned char>();
+        if (!der.empty()) out.push_back({path.filename().string(), std::move(cert), std::move(der)});
     }
     return out;
 }

@@ -1,6 +1,5 @@
-// The CA certificates of the system store (/etc/ssl/certs, package
-// ca-certificates), the oracle of the tests that compare the library's
-// readings with OpenSSL's.
+// The CA certificates of /etc/ssl/certs (package ca-certificates), the
+// oracle of the tests that compare the library's readings with OpenSSL's.
 #pragma once
 
 #include "tools/testpki/Pki.h"
@@ -16,12 +15,10 @@ struct SystemCertificate {
     std::vector<unsigned char> der;
 };
 
-// Every PEM certificate of /etc/ssl/certs that OpenSSL reads, sorted by
-// file name; read once per process.
+// Every PEM certificate there that OpenSSL reads, by file name; read once.
 const std::vector<SystemCertificate>& systemCertificates();
 
-// The fewest certificates the store must hold for the agreement tests to
-// mean something (ca-certificates carries well over a hundred roots).
+// The fewest the store must hold for the agreement tests to mean something.
 constexpr std::size_t kMinimumSystemCertificates = 100;
 
 }  // namespace kivo::test

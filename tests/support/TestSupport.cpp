@@ -1,17 +1,15 @@
 #include "tests/support/TestSupport.h"
 
 #include <openssl/evp.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <random>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace kivo::test {
 
@@ -22,11 +20,7 @@ ScopedTimeZone::ScopedTimeZone(const char* zone) {
 }
 
 ScopedTimeZone::~ScopedTimeZone() {
-    if (m_saved) {
-        ::setenv("TZ", m_saved->c_str(), 1);
-    } else {
-        ::unsetenv("TZ");
-    }
+    m_saved ? ::setenv("TZ", m_saved->c_str(), 1) : ::unsetenv("TZ");
     ::tzset();
 }
 
@@ -50,9 +44,7 @@ std::string TempDir::folder(const std::string& name) const {
 
 std::vector<std::string> TempDir::entries() const {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(m_path)) {
-        names.push_back(entry.path().filename().string());
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(m_path)) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -67,28 +59,19 @@ std::vector<unsigned char> randomBytes(std::size_t count, std::uint32_t seed) {
 std::string toHex(const unsigned char* bytes, std::size_t count) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string text;
-    text.reserve(count * 2);
-    for (std::size_t i = 0; i < count; ++i) {
-        text.push_back(kHex[bytes[i] >> 4]);
-        text.push_back(kHex[bytes[i] & 0xF]);
-    }
+    for (std::size_t i = 0; i < count; ++i) text += {kHex[bytes[i] >> 4], kHex[bytes[i] & 0xF]};
     return text;
 }
 
-std::string toHex(const std::vector<unsigned char>& bytes) {
-    return toHex(bytes.data(), bytes.size());
-}
+std::string toHex(const std::vector<unsigned char>& bytes) { return toHex(bytes.data(), bytes.size()); }
 
-std::vector<unsigned char> opensslDigest(const char* name, const unsigned char* data,
-                                         std::size_t length) {
-    EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
-    if (md == nullptr) throw std::runtime_error(std::string("OpenSSL lacks digest ") + name);
+std::vector<unsigned char> opensslDigest(const char* name, const unsigned char* data, std::size_t length) {
     std::vector<unsigned char> digest(EVP_MAX_MD_SIZE);
-    unsigned int digestLength = 0;
-    const int ok = EVP_Digest(data, length, digest.data(), &digestLength, md, nullptr);
-    EVP_MD_free(md);
-    if (ok != 1) throw std::runtime_error(std::string("EVP_Digest failed for ") + name);
-    digest.resize(digestLength);
+    std::size_t size = 0;
+    if (EVP_Q_digest(nullptr, name, nullptr, data, length, digest.data(), &size) != 1) {
+        throw std::runtime_error(std::string("OpenSSL cannot digest with ") + name);
+    }
+    digest.resize(size);
     return digest;
 }
 
@@ -96,19 +79,15 @@ CommandResult runCommand(const std::string& command) {
     CommandResult result;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return result;
-    std::array<char, 4096> chunk;
-    std::size_t got;
-    while ((got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
-        result.output.append(chunk.data(), got);
-    }
+    char chunk[4096];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) result.output.append(chunk, got);
     const int status = ::pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }
 
 void bypassProxyForLoopback() {
-    ::setenv("no_proxy", "127.0.0.1,localhost", 1);
-    ::setenv("NO_PROXY", "127.0.0.1,localhost", 1);
+    for (const char* name : {"no_proxy", "NO_PROXY"}) ::setenv(name, "127.0.0.1,localhost", 1);
 }
 
 }  // namespace kivo::test

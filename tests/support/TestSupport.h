@@ -9,7 +9,7 @@
 
 namespace kivo::test {
 
-// Sets TZ for the lifetime of the object and restores the previous value.
+// Sets TZ for the object's lifetime.
 class ScopedTimeZone {
 public:
     explicit ScopedTimeZone(const char* zone);
@@ -21,9 +21,8 @@ private:
     std::optional<std::string> m_saved;
 };
 
-// A fresh folder below the system's temporary folder, named
-// "<label>-<process id>-<number>", removed with its content when the
-// object goes.
+// A fresh folder "<label>-<process id>-<number>" below the system's
+// temporary folder, removed with its content when the object goes.
 class TempDir {
 public:
     explicit TempDir(const std::string& label = "kivo-test");
@@ -33,35 +32,30 @@ public:
 
     const std::filesystem::path& path() const { return m_path; }
     std::string file(const std::string& name) const { return (m_path / name).string(); }
-    // The subfolder `name`, made (empty) when missing.
-    std::string folder(const std::string& name) const;
-    // Names of the entries in the folder, sorted.
-    std::vector<std::string> entries() const;
+    std::string folder(const std::string& name) const;  // the subfolder, made when missing
+    std::vector<std::string> entries() const;          // names in the folder, sorted
 
 private:
     std::filesystem::path m_path;
 };
 
-// Reproducible pseudo-random bytes.
-std::vector<unsigned char> randomBytes(std::size_t count, std::uint32_t seed);
+std::vector<unsigned char> randomBytes(std::size_t count, std::uint32_t seed);  // reproducible
 
-// Upper-case hex of `bytes`.
+// Upper-case hex.
 std::string toHex(const unsigned char* bytes, std::size_t count);
 std::string toHex(const std::vector<unsigned char>& bytes);
 
-// Digest computed by OpenSSL's EVP interface; `name` as for EVP_get_digestbyname.
-std::vector<unsigned char> opensslDigest(const char* name, const unsigned char* data,
-                                         std::size_t length);
+// Digest by OpenSSL; `name` as OpenSSL names digests ("SHA256").
+std::vector<unsigned char> opensslDigest(const char* name, const unsigned char* data, std::size_t length);
 
-// Runs a command through the shell; returns its exit status and stdout.
+// Runs a command through the shell: its exit status and stdout.
 struct CommandResult {
     int status = -1;
     std::string output;
 };
 CommandResult runCommand(const std::string& command);
 
-// The tests talk to services on 127.0.0.1 only; keeps a proxy from the
-// environment out of the way.
+// Keeps a proxy of the environment out of the tests' talks with 127.0.0.1.
 void bypassProxyForLoopback();
 
 }  // namespace kivo::test

@@ -1,14 +1,10 @@
-// An application of the installed library. Without arguments it prints the
-// SHA-256 of "abc". With `card READER PIN IN OUT` it signs the file IN with
-// the key on the signature card in the reader of that name, as a host
-// application does: the reader chosen through CSCUtils, the certificate
-// from the card, the card key opened with the PIN, a detached CMS
-// container written to OUT.
+// An application of the installed library: prints the SHA-256 of "abc";
+// with `card READER PIN IN OUT` signs IN into the detached container OUT
+// with the signature card in the reader of that name, as a host does.
 #include <KivoCryptoSSL.h>
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -18,17 +14,12 @@ int signWithCard(const char* readerName, const char* pin, char* in, char* out) {
     for (int index = 0; index < utils.GetNumReaders(); ++index) {
         if (utils.GetReaderName(index) == readerName) reader = index;
     }
-    if (reader < 0) {
-        std::fprintf(stderr, "no reader '%s'\n", readerName);
-        return 2;
-    }
+    if (reader < 0) return std::fprintf(stderr, "no reader '%s'\n", readerName), 2;
     utils.setReader(reader);
     x509_st* certificate = utils.GetX509(0);
     unsigned long* key = CSignMessage::OpenSSLKey(nullptr, nullptr, pin, reader, 0, "0", nullptr, 0);
-    const int result =
-        certificate != nullptr && key != nullptr ? CSignMessage::SignDetached(in, out, certificate, key, 1, nullptr, 0) : -1;
-    std::printf("certificate %s, key %s, SignDetached %d\n", certificate != nullptr ? "read" : "missing",
-                key != nullptr ? "opened" : "refused", result);
+    const int result = certificate && key ? CSignMessage::SignDetached(in, out, certificate, key, 1, nullptr, 0) : -1;
+    std::printf("certificate %s, key %s, SignDetached %d\n", certificate ? "read" : "missing", key ? "opened" : "no", result);
     CSignMessage::CloseSSLKey(key);
     CSCUtils::freeX509(certificate);
     return result == 0 ? 0 : 1;
