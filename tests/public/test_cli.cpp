@@ -175,6 +175,11 @@ TEST_F(CliTest, ReadersAndCardArguments) {
         {"$K readers", 4, "kivocrypto: readers: " + none + "\n"},
         {"$K readers extra", 2, "kivocrypto: readers: unexpected argument 'extra' (see kivocrypto readers --help)\n"},
         {"$K readers --timeout 0", 2, "--timeout takes whole seconds from 1 to 3600, not '0'"},
+        // A service that takes the connection and never answers: the time limit ends the wait.
+        {"python3 -c 'import socket,time; s=socket.socket(socket.AF_UNIX); s.bind(\"mute.comm\"); s.listen(4); "
+         "time.sleep(60)' & until test -S mute.comm; do sleep 0.1; done; "
+         "PCSCLITE_CSOCK_NAME=\"$PWD/mute.comm\" timeout 30 $K readers --timeout 1; r=$?; kill $!; exit $r", 4,
+         "kivocrypto: readers: the PC/SC service did not answer within 1 s\n"},
         {"$K card list", 2, "card: unknown subcommand 'list'"},
         {"$K card apdu 00A4000", 2, "'00A4000' has an odd number of hex digits"},
         {"$K card apdu 00A4:000x", 2, "'00A4:000x' holds a character that is no hex digit"},
@@ -248,6 +253,8 @@ TEST_F(CliCardTest, CommandsOnTheVirtualCards) {
         {cardFile("signature-card.txt"), {"printf 'a document\\n' >doc && $K card sign $R --pin-env P doc doc.sig", 0, "",
               "openssl x509 -in " + certificate + " -pubkey -noout >key.pem && "
               "openssl dgst -sha256 -verify key.pem -signature doc.sig doc"}},
+        {"", {"openssl dgst -sha384 -binary doc >doc.h && $K card sign $R --pin-env P --raw --hash sha384 doc.h doc.raw",
+              0, "", "openssl pkeyutl -verify -pubin -inkey key.pem -pkeyopt digest:sha384 -in doc.h -sigfile doc.raw"}},
         {"", {"openssl pkeyutl -encrypt -pubin -inkey key.pem -in doc -out doc.enc && "
               "$K card decrypt $R --pin-env P doc.enc doc.dec", 0, "", "cmp doc.dec doc"}},
         {"", {"$K sign --card $R --pin-env P --attached --hash sha512 doc doc.p7m", 0, "",
