@@ -1,0 +1,178 @@
+// CCrlSSL::CheckOCSP and the exchange behind it: against responders that
+// answer as a test says, the failures before and around the exchange, and
+// the judging of DER bytes without a network.
+
+#include "tests/revocation/RevocationTestUtil.h"
+
+#include "src/revocation/OcspExchange.h"
+#include "tests/support/LogCapture.h"
+
+#include <algorithm>
+
+using namespace kivo::test;
+
+namespace {
+
+bool logged(const std::vector<std::string>& lines, const std::string& prefix) {
+    return prefix.empty() ||
+           std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
+}
+
+// Failures before and around the exchange write none of the outputs.
+TEST_F(ResponderTest, EachFailureLeavesTheOutputsAlone) {
+    LocalServer silent([](int socket, const std::atomic<bool>& stopping) { stayQuiet(socket, stopping); });
+    LocalServer hangUp([](int, const std::atomic<bool>&) {});
+    LocalServer serverError([](int socket, const std::atomic<bool>&) {
+        if (std::string data; readHeader(socket, data)) sendAll(socket, "HTTP/1.0 500 Internal Server Error\r\nContent-Length: 5\r\n\r\noops!");
+    });
+    const Bytes cert = derOf(pki().good.get()), issuer = derOf(pki().ca.get());
+    const std::string closed = "http://127.0.0.1:" + std::to_string(closedPort()) + "/";
+    struct Case {
+        std::optional<std::string> url;
+        Bytes certificate, issuer;
+        int result;
+        const char* logLine;
+    } cases[] = {
+        {std::nullopt, cert, issuer, kNoUrl, "leaving CCrlSSL::CheckOCSP: 80080000"},
+        {"ftp://127.0.0.1/", cert, issuer, kNoUrl, "WARNING_OCSP_URL_NOT_FOUND"},
+        {"http://127.0.0.1:notaport/", cert, issuer, kNoUrl, "OCSP_parse_url:"},
+        {"http://", cert, issuer, kNoUrl, "OCSP_parse_url:"},
+        {closed, Bytes(cert.begin(), cert.begin() + cert.size() / 2), issuer, kUnknown, ""},
+        {closed, cert, randomBytes(300, 7), kUnknown, ""},
+        {closed, {}, {}, kUnknown, ""},
+        {closed, cert, issuer, kCommunication, "BIO_do_connect:"},
+        {"http://" + silent.address() + "/", cert, issuer, kCommunication, "OCSP request Error"},
+        {"http://" + hangUp.address() + "/", cert, issuer, kCommunication, ""},
+        {"http://" + serverError.address() + "/", cert, issuer, kCommunication, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url.value_or("no URL"));
+        LogCapture capture(CCrlSSL::m_logger);
+        const OcspOutcome outcome = checkOcsp(c.url ? c.url->c_str() : nullptr, c.certificate, c.issuer);
+        EXPECT_EQ(outcome.result, c.result);
+        EXPECT_TRUE(outcome.untouched());
+        EXPECT_TRUE(logged(capture.messages(), c.logLine)) << c.logLine;
+    }
+}
+
+TEST_F(ResponderTest, TheRequestIsAPostWithTheCertificateIdAndAFreshNonce) {
+    std::vector<Bytes> nonces;
+    bool idMatches = false;
+    Bytes sent;
+    FakeResponder responder([&](OCSP_REQUEST* request) {
+        OCSP_CERTID* expected = OCSP_cert_to_id(EVP_sha1(), pki().good.get(), pki().ca.get());
+        idMatches = OCSP_request_onereq_count(request) == 1 &&
+                    OCSP_id_cmp(expected, OCSP_onereq_get0_id(OCSP_request_onereq_get0(request, 0))) == 0;
+        OCSP_CERTID_free(expected);
+        const int at = OCSP_REQUEST_get_ext_by_NID(request, NID_id_pkix_OCSP_Nonce, -1);
+        if (at >= 0) {
+            const ASN1_OCTET_STRING* value = X509_EXTENSION_get_data(OCSP_REQUEST_get_ext(request, at));
+            nonces.emplace_back(ASN1_STRING_get0_data(value), ASN1_STRING_get0_data(value) + ASN1_STRING_length(value));
+        }
+        return sent = respond(request, V_OCSP_CERTSTATUS_GOOD);
+    });
+    EXPECT_EQ(checkOcsp(responder.url(), pki().good.get()).response, sent) << "the DER response as it came";
+    checkOcsp(responder.url(), pki().good.get());
+    EXPECT_TRUE(idMatches);
+    ASSERT_EQ(nonces.size(), 2u);
+    EXPECT_GE(nonces[0].size(), 16u);
+    EXPECT_NE(nonces[0], nonces[1]);
+    const std::string header = responder.lastHeader();
+    EXPECT_EQ(header.rfind("POST /ocsp HTTP/1.", 0), 0u) << header;
+    EXPECT_NE(header.find("application/ocsp-request"), std::string::npos) << header;
+}
+
+TEST_F(ResponderTest, WhatTheResponderSendsDecides) {
+    const ResponseOptions noNonce{Bytes{}}, otherNonce{Bytes(16, 0x42)}, noCertificate{std::nullopt, false};
+    Bytes oversized = {0x30, 0x83, 0x03, 0x0D, 0x40};
+    oversized.resize(oversized.size() + 0x030D40, 0x04);
+    struct Case {
+        const char* what;
+        Respond respond;
+        int result;
+        bool response, responderCert;
+        const char* logLine;
+        X509* certificate = pki().good.get();
+    } cases[] = {
+        {"good", pkiAnswer, 0, true, true, ""},
+        {"revoked", pkiAnswer, kRevoked, true, true, "", pki().revoked.get()},
+        {"unknown", pkiAnswer, kUnknown, true, true, "", pki().unknown.get()},
+        {"no nonce", [&](OCSP_REQUEST* r) { return respond(r, V_OCSP_CERTSTATUS_REVOKED, noNonce); }, kRevoked, true,
+         true, "", pki().revoked.get()},
+        {"another nonce", [&](OCSP_REQUEST* r) { return respond(r, V_OCSP_CERTSTATUS_GOOD, otherNonce); },
+         kCommunication, false, false, "OCSP_check_nonce:"},
+        {"no certificates", [&](OCSP_REQUEST* r) { return respond(r, V_OCSP_CERTSTATUS_GOOD, noCertificate); }, 0,
+         true, false, ""},
+        {"try later", [](OCSP_REQUEST*) { return ocspStatusOnly(OCSP_RESPONSE_STATUS_TRYLATER); }, kCommunication,
+         false, false, "OCSP_response_get1_basic"},
+        {"another certificate's status",
+         [](OCSP_REQUEST*) {
+             OCSP_REQUEST* other = OCSP_REQUEST_new();
+             OCSP_request_add0_id(other, OCSP_cert_to_id(nullptr, pki().unknown.get(), pki().ca.get()));
+             const Bytes der = respond(other, V_OCSP_CERTSTATUS_GOOD, {Bytes{}});
+             OCSP_REQUEST_free(other);
+             return der;
+         },
+         kCommunication, false, false, "OCSP_resp_find_status"},
+        {"a SEQUENCE that is no OCSPResponse", [](OCSP_REQUEST*) { return Bytes{0x30, 0x03, 0x0A, 0x01, 0x00}; },
+         kCommunication, false, false, ""},
+        {"longer than a responder may send", [&](OCSP_REQUEST*) { return oversized; }, kCommunication, false, false,
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeResponder responder(c.respond);
+        LogCapture capture(CCrlSSL::m_logger);
+        const OcspOutcome outcome = checkOcsp(responder.url(), c.certificate);
+        EXPECT_EQ(outcome.result, c.result);
+        EXPECT_EQ(!outcome.response.empty(), c.response);
+        EXPECT_EQ(outcome.responderCert == derOf(pki().responder.get()), c.responderCert);
+        EXPECT_EQ(outcome.responderCertLen != kUntouched, c.responderCert);
+        EXPECT_EQ(outcome.revocationTime, c.result == kRevoked ? kRevokedAt : -1);
+        EXPECT_TRUE(logged(capture.messages(), c.logLine)) << c.logLine;
+    }
+    // Null output pointers are skipped.
+    Bytes cert = derOf(pki().good.get()), issuer = derOf(pki().ca.get()), response(CCrlSSL::cMaxOcspResponseLength);
+    std::string url = m_url;
+    unsigned char* out = response.data();
+    unsigned long length = 0, certLength = kUntouched;
+    EXPECT_EQ(CCrlSSL::CheckOCSP(url.data(), cert.data(), cert.size(), issuer.data(), issuer.size(), &out, &length,
+                                 nullptr, nullptr, &certLength), 0);
+    EXPECT_GT(length, 0u);
+    EXPECT_EQ(certLength, kUntouched);
+}
+
+TEST_F(ResponderTest, JudgingDerWithoutANetwork) {
+    OCSP_REQUEST* request = OCSP_REQUEST_new();
+    OCSP_CERTID* id = OCSP_cert_to_id(nullptr, pki().revoked.get(), pki().ca.get());
+    OCSP_request_add0_id(request, id);
+    OCSP_request_add1_nonce(request, nullptr, -1);
+    auto judge = [&](const Bytes& der, OCSP_REQUEST* asked) {
+        return kivo::ocsp::judgeResponse(der.empty() ? nullptr : der.data(), der.size(), asked, id, CCrlSSL::m_logger);
+    };
+    const Bytes der = respond(request, V_OCSP_CERTSTATUS_REVOKED);
+    const auto answer = judge(der, request);
+    EXPECT_EQ(answer.failure, 0u);
+    EXPECT_EQ(answer.status, V_OCSP_CERTSTATUS_REVOKED);
+    EXPECT_EQ(answer.nonceCheck, 1);
+    EXPECT_EQ(answer.revocationSeconds, kRevokedAt);
+    EXPECT_EQ(answer.response, der);
+    EXPECT_EQ(answer.responderCertificate, derOf(pki().responder.get()));
+    // Nonce results as OpenSSL gives them; the answer is still reported.
+    const Bytes noNonce = respond(request, V_OCSP_CERTSTATUS_GOOD, {Bytes{}});
+    EXPECT_EQ(judge(noNonce, request).nonceCheck, -1);
+    EXPECT_EQ(judge(noNonce, nullptr).nonceCheck, -1);
+    const auto mismatch = judge(respond(request, V_OCSP_CERTSTATUS_GOOD, {Bytes(16, 1)}), request);
+    EXPECT_EQ(mismatch.nonceCheck, 0);
+    EXPECT_EQ(mismatch.failure, 0u);
+    EXPECT_EQ(mismatch.status, V_OCSP_CERTSTATUS_GOOD);
+    const auto cut = judge(Bytes(der.begin(), der.end() - 1), request);
+    EXPECT_EQ(cut.failure, kivo::ocsp::kOcspCommunication);
+    EXPECT_TRUE(cut.response.empty());
+    EXPECT_EQ(judge({}, request).failure, kivo::ocsp::kOcspCommunication);
+    EXPECT_EQ(kivo::ocsp::judgeResponse(der.data(), der.size(), request, nullptr, CCrlSSL::m_logger).failure,
+              kivo::ocsp::kOcspCommunication);
+    OCSP_REQUEST_free(request);
+}
+
+}  // namespace
