@@ -22,8 +22,7 @@ namespace {
 
 class CrlLookup : public ::testing::Test {
 protected:
-    int find(const Bytes& certificate, const Bytes& list, __int64* when = nullptr) {
-        Bytes cert = certificate, crl = list;
+    static int find(Bytes cert, Bytes crl, __int64* when = nullptr) {
         return CCrlSSL::FindCertInCrl(cert.empty() ? nullptr : cert.data(), cert.size(),
                                       crl.empty() ? nullptr : crl.data(), crl.size(), when);
     }
@@ -37,12 +36,7 @@ protected:
 };
 
 TEST_F(CrlLookup, FindCertInCrl) {
-    CertOptions otherCa;
-    otherCa.subject = "/CN=Another CA";
-    const EvpKeyPtr otherKey = generateKey(KeyKind::EcP256);
-    otherCa.subjectKey = otherKey.get();
-    otherCa.isCa = true;
-    const Bytes foreign = derOf(makeCrl(makeCertificate(otherCa).get(), otherKey.get(), {{0x1002, kRevokedAt}}).get());
+    const Bytes foreign = derOf(makeCrl(pki().responder.get(), pki().responderKey.get(), {{0x1002, kRevokedAt}}).get());
     const Bytes good = derOf(pki().good.get());
     struct Case {
         const char* what;
@@ -70,8 +64,7 @@ TEST_F(CrlLookup, FindCertInCrl) {
 // (from CCertInfo's trust store) signed it, and a revocation date keeps its
 // four-digit year.
 TEST_F(CrlLookup, FindCertInCrlUnderTheStrictPolicy) {
-    const EvpKeyPtr impostorKey = generateKey(KeyKind::EcP256);
-    const Bytes impostor = crlOf(impostorKey.get());
+    const Bytes impostor = crlOf(pki().responderKey.get());
     const Bytes late = crlOf(pki().caKey.get(), 2537049600);  // 2050-05-25
     CCertInfo::CleanUpSSL_CAStore();
     const bool before = CCrlSSL::GetStrictPolicy();

@@ -1,10 +1,8 @@
-// CCrlSSL::CheckOCSP and the exchange behind it: against responders that
-// answer as a test says, the failures before and around the exchange, and
-// the judging of DER bytes without a network.
+// CCrlSSL::CheckOCSP: the request it sends, what it makes of the answers a
+// responder may give, and the failures before and around the exchange.
 
 #include "tests/revocation/RevocationTestUtil.h"
 
-#include "src/revocation/OcspExchange.h"
 #include "tests/support/LogCapture.h"
 
 #include <algorithm>
@@ -140,39 +138,6 @@ TEST_F(ResponderTest, WhatTheResponderSendsDecides) {
                                  nullptr, nullptr, &certLength), 0);
     EXPECT_GT(length, 0u);
     EXPECT_EQ(certLength, kUntouched);
-}
-
-TEST_F(ResponderTest, JudgingDerWithoutANetwork) {
-    OCSP_REQUEST* request = OCSP_REQUEST_new();
-    OCSP_CERTID* id = OCSP_cert_to_id(nullptr, pki().revoked.get(), pki().ca.get());
-    OCSP_request_add0_id(request, id);
-    OCSP_request_add1_nonce(request, nullptr, -1);
-    auto judge = [&](const Bytes& der, OCSP_REQUEST* asked) {
-        return kivo::ocsp::judgeResponse(der.empty() ? nullptr : der.data(), der.size(), asked, id, CCrlSSL::m_logger);
-    };
-    const Bytes der = respond(request, V_OCSP_CERTSTATUS_REVOKED);
-    const auto answer = judge(der, request);
-    EXPECT_EQ(answer.failure, 0u);
-    EXPECT_EQ(answer.status, V_OCSP_CERTSTATUS_REVOKED);
-    EXPECT_EQ(answer.nonceCheck, 1);
-    EXPECT_EQ(answer.revocationSeconds, kRevokedAt);
-    EXPECT_EQ(answer.response, der);
-    EXPECT_EQ(answer.responderCertificate, derOf(pki().responder.get()));
-    // Nonce results as OpenSSL gives them; the answer is still reported.
-    const Bytes noNonce = respond(request, V_OCSP_CERTSTATUS_GOOD, {Bytes{}});
-    EXPECT_EQ(judge(noNonce, request).nonceCheck, -1);
-    EXPECT_EQ(judge(noNonce, nullptr).nonceCheck, -1);
-    const auto mismatch = judge(respond(request, V_OCSP_CERTSTATUS_GOOD, {Bytes(16, 1)}), request);
-    EXPECT_EQ(mismatch.nonceCheck, 0);
-    EXPECT_EQ(mismatch.failure, 0u);
-    EXPECT_EQ(mismatch.status, V_OCSP_CERTSTATUS_GOOD);
-    const auto cut = judge(Bytes(der.begin(), der.end() - 1), request);
-    EXPECT_EQ(cut.failure, kivo::ocsp::kOcspCommunication);
-    EXPECT_TRUE(cut.response.empty());
-    EXPECT_EQ(judge({}, request).failure, kivo::ocsp::kOcspCommunication);
-    EXPECT_EQ(kivo::ocsp::judgeResponse(der.data(), der.size(), request, nullptr, CCrlSSL::m_logger).failure,
-              kivo::ocsp::kOcspCommunication);
-    OCSP_REQUEST_free(request);
 }
 
 }  // namespace

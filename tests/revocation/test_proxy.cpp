@@ -104,19 +104,6 @@ TEST(ProxyReply, VerdictsAndHeaderEnds) {
     EXPECT_EQ(kivo::proxy::judgeReply(nullptr, 50).verdict, Verdict::Insufficient);
 }
 
-TEST(ProxyReply, ScannerGivesTheSameEndInPieces) {
-    const std::string answer = "HTTP/1.0 200 OK\r\nVia: 1.1 proxy\r\nX: y\r\n\r\nrest";
-    ASSERT_EQ(judge(answer).headerLength, answer.size() - 4);
-    kivo::proxy::HeaderScanner scanner;
-    std::size_t used = 0;
-    for (std::size_t i = 0; i < answer.size() && !scanner.complete(); ++i) {
-        used += scanner.feed(reinterpret_cast<const unsigned char*>(&answer[i]), 1);
-    }
-    EXPECT_TRUE(scanner.complete());
-    EXPECT_EQ(used, answer.size() - 4);
-    EXPECT_EQ(scanner.feed(reinterpret_cast<const unsigned char*>("abc"), 3), 0u) << "nothing taken after the end";
-}
-
 constexpr const char* kEstablished = "HTTP/1.0 200 Connection established\r\n\r\n";
 
 class ProxyTest : public ResponderTest {

@@ -128,6 +128,7 @@ int closedPort() {
     return port;
 }
 
+// One connection at a time: the tests have one client.
 LocalServer::LocalServer(Handler serve) : m_serve(std::move(serve)) {
     m_listener = listenLocal(m_port);
     m_thread = std::thread([this] {
@@ -135,11 +136,8 @@ LocalServer::LocalServer(Handler serve) : m_serve(std::move(serve)) {
             pollfd ready{m_listener, POLLIN, 0};
             const int client = ::poll(&ready, 1, kPollMs) > 0 ? ::accept(m_listener, nullptr, nullptr) : -1;
             if (client < 0) continue;
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_workers.emplace_back([this, client] {
-                m_serve(client, m_stopping);
-                ::close(client);
-            });
+            m_serve(client, m_stopping);
+            ::close(client);
         }
     });
 }
@@ -147,7 +145,6 @@ LocalServer::LocalServer(Handler serve) : m_serve(std::move(serve)) {
 LocalServer::~LocalServer() {
     m_stopping = true;
     m_thread.join();
-    for (std::thread& worker : m_workers) worker.join();
     ::close(m_listener);
 }
 

@@ -45,8 +45,8 @@ void appendPem(const std::string& path, X509_CRL* crl);
 // A port nothing listens on (taken and released again).
 int closedPort();
 
-// A TCP server on 127.0.0.1 that hands each connection to `serve` on its
-// own thread, with a flag that turns true when the server stops.
+// A TCP server on 127.0.0.1 that hands each connection to `serve`, with a
+// flag that turns true when the server stops.
 class LocalServer {
 public:
     using Handler = std::function<void(int socket, const std::atomic<bool>& stopping)>;
@@ -62,8 +62,6 @@ private:
     int m_listener = -1;
     int m_port = 0;
     std::atomic<bool> m_stopping{false};
-    std::mutex m_mutex;
-    std::vector<std::thread> m_workers;
     std::thread m_thread;
 };
 

@@ -1,43 +1,29 @@
 // Helpers for the CVerifyMsg tests: small PKIs with chosen validity
 // periods, CMS signatures made by OpenSSL, and the call of
-// CheckSignDetached with named arguments.
+// CheckSignDetached with named arguments. Every test runs with TZ=UTC, so
+// that the library's reading of certificate times (as local time) is exact.
 #pragma once
 
 #include "VerifyMsg.h"
 #include "tests/support/OcspFixture.h"
-#include "tests/support/TestSupport.h"
-#include "tools/testpki/Pki.h"
 
 #include <gtest/gtest.h>
 #include <openssl/cms.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
-
 #include <sys/timeb.h>
 
-#include <ctime>
 #include <filesystem>
-#include <memory>
-#include <optional>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace kivo::test::verify {
 
 namespace fs = std::filesystem;
 inline constexpr std::time_t kDay = 24 * 3600;
-
-inline Bytes readFile(const std::string& path) {
-    const std::string text = readText(path);
-    return Bytes(text.begin(), text.end());
-}
-
-inline bool haveOpensslProgram() {
-    static const bool present = runCommand("openssl version >/dev/null 2>&1").status == 0;
-    return present;
-}
+inline constexpr unsigned int kValid = 0, kBadSignature = 0x80000001, kRevoked = 0x80000004;
+inline constexpr unsigned int kOcspCommunication = 0x80000200, kSignerNotValid = 0x80004000;
+inline constexpr unsigned int kChainNotValid = 0x80008000, kNoTrustedChain = 0x80010000, kOcspNoUrl = 0x80080000;
 
 struct BioDeleter {
     void operator()(BIO* bio) const { BIO_free(bio); }
@@ -48,15 +34,19 @@ struct CmsDeleter {
 };
 using CmsPtr = std::unique_ptr<CMS_ContentInfo, CmsDeleter>;
 
-inline Bytes bioBytes(BIO* bio) {
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(bio, &data);
-    return Bytes(data, data + (length > 0 ? length : 0));
-}
-
 inline BioPtr memoryBio(const Bytes& bytes) {
     return BioPtr(BIO_new_mem_buf(bytes.empty() ? "" : reinterpret_cast<const char*>(bytes.data()),
                                   static_cast<int>(bytes.size())));
+}
+
+using kivo::test::derOf;
+
+// DER of `cms`; empty when it cannot be written.
+inline Bytes derOf(CMS_ContentInfo* cms) {
+    BioPtr out(BIO_new(BIO_s_mem()));
+    char* data = nullptr;
+    const long length = cms != nullptr && i2d_CMS_bio(out.get(), cms) == 1 ? BIO_get_mem_data(out.get(), &data) : 0;
+    return Bytes(data, data + length);
 }
 
 struct Party {
@@ -71,7 +61,11 @@ struct Party {
 class Certify {
 public:
     explicit Certify(std::string subject) { m_options.subject = std::move(subject); }
-    Certify& issuer(const Party& issuer) { m_issuer = &issuer; return *this; }
+    Certify& issuer(const Party& issuer) {
+        m_options.issuerCert = issuer.cert.get();
+        m_options.issuerKey = issuer.key.get();
+        return *this;
+    }
     Certify& serial(long serial) { m_options.serial = serial; return *this; }
     Certify& validity(std::time_t notBefore, std::time_t notAfter) {
         m_options.notBefore = notBefore;
@@ -86,41 +80,29 @@ public:
     Certify& key(KeyKind kind) { m_kind = kind; return *this; }
 
     Party make() const {
-        Party party;
-        party.key = m_kind ? generateKey(*m_kind) : EvpKeyPtr(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+        Party party{m_kind ? generateKey(*m_kind) : EvpKeyPtr(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")), {}, {}};
         CertOptions options = m_options;
         options.subjectKey = party.key.get();
-        options.issuerCert = m_issuer != nullptr ? m_issuer->cert.get() : nullptr;
-        options.issuerKey = m_issuer != nullptr ? m_issuer->key.get() : nullptr;
         party.cert = makeCertificate(options);
-        party.der = derOf(party.cert.get());
+        party.der = kivo::test::derOf(party.cert.get());
         return party;
     }
 
 private:
     CertOptions m_options;
-    const Party* m_issuer = nullptr;
     std::optional<KeyKind> m_kind;
 };
 
-// How cmsSign signs: detached by default, with OpenSSL's signed attributes.
+// How cmsSign signs: detached unless `attached`, with OpenSSL's signed attributes.
 struct CmsOptions {
-    bool detached = true;
-    bool noAttributes = false;
+    bool attached = false, noAttributes = false, pss = false;  // pss: RSASSA-PSS with its parameters
     std::optional<std::time_t> utcSigningTime, generalizedSigningTime;
     std::vector<X509*> carry;  // carried besides the signer certificate
-    bool pss = false;          // RSASSA-PSS with its parameters
 };
-
-inline CmsOptions attachedContent() {
-    CmsOptions options;
-    options.detached = false;
-    return options;
-}
 
 // CMS SignedData of `content` by `signer` (SHA-256), DER.
 inline Bytes cmsSign(const Party& signer, const Bytes& content, const CmsOptions& options = {}) {
-    const unsigned int flags = CMS_BINARY | CMS_PARTIAL | (options.detached ? CMS_DETACHED : 0) |
+    const unsigned int flags = CMS_BINARY | CMS_PARTIAL | (options.attached ? 0 : CMS_DETACHED) |
                                (options.noAttributes ? CMS_NOATTR : 0);
     STACK_OF(X509)* extras = sk_X509_new_null();
     for (X509* certificate : options.carry) sk_X509_push(extras, certificate);
@@ -139,19 +121,16 @@ inline Bytes cmsSign(const Party& signer, const Bytes& content, const CmsOptions
                                          time, -1) == 1;
         ASN1_TIME_free(time);
     }
-    BioPtr data = memoryBio(content), out(BIO_new(BIO_s_mem()));
-    if (!ok || CMS_final(cms.get(), data.get(), nullptr, flags) != 1 || i2d_CMS_bio(out.get(), cms.get()) != 1) {
-        throw std::runtime_error("cannot make the CMS signature");
-    }
-    return bioBytes(out.get());
+    BioPtr data = memoryBio(content);
+    if (!ok || CMS_final(cms.get(), data.get(), nullptr, flags) != 1) throw std::runtime_error("cannot sign");
+    return derOf(cms.get());
 }
 
 // OpenSSL's CMS verification of every signer without certificate checks,
 // over the detached `content` (none: the attached content).
 inline bool cmsVerifies(const Bytes& der, const Bytes* content) {
-    BioPtr in = memoryBio(der);
+    BioPtr in = memoryBio(der), data = content != nullptr ? memoryBio(*content) : nullptr;
     CmsPtr cms(d2i_CMS_bio(in.get(), nullptr));
-    BioPtr data = content != nullptr ? memoryBio(*content) : nullptr;
     const bool ok = cms && CMS_verify(cms.get(), nullptr, nullptr, data.get(), nullptr,
                                       CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY) == 1;
     ERR_clear_error();
@@ -191,8 +170,7 @@ public:
         timeb when{};
         when.time = m_verifyTime.value_or(0);
         char errorText[64] = "untouched";
-        CVerifyMsg verifier;
-        const int result = verifier.CheckSignDetached(
+        const int result = CVerifyMsg().CheckSignDetached(
             m_signature ? signature.data() : nullptr, static_cast<unsigned int>(signature.size()), m_attached ? 1 : 0,
             m_data ? data.data() : nullptr, static_cast<unsigned int>(data.size() - 1), m_checks, m_crlMode,
             m_crlSource ? crlSource.data() : nullptr, errorText, m_verifyTime ? &when : nullptr, 0, m_validityModel,
@@ -222,17 +200,6 @@ private:
     bool m_before;
 };
 
-inline constexpr unsigned int kValid = 0;
-inline constexpr unsigned int kBadSignature = 0x80000001;
-inline constexpr unsigned int kRevoked = 0x80000004;
-inline constexpr unsigned int kOcspCommunication = 0x80000200;
-inline constexpr unsigned int kSignerNotValid = 0x80004000;
-inline constexpr unsigned int kChainNotValid = 0x80008000;
-inline constexpr unsigned int kNoTrustedChain = 0x80010000;
-inline constexpr unsigned int kOcspNoUrl = 0x80080000;
-
-// Every verification test runs with TZ=UTC, so that the library's reading
-// of certificate times (UTC fields as local time) is exact.
 class VerifyTest : public ::testing::Test {
 protected:
     // A CA valid from 400 days ago to 4000 days ahead.
@@ -243,7 +210,7 @@ protected:
     Certify signerBy(const Party& issuer, const std::string& subject, long serial) const {
         return std::move(Certify(subject).issuer(issuer).serial(serial).validity(m_now - 60 * kDay, m_now + 300 * kDay));
     }
-    // The PEM file `name` in the test's folder with `certificates`; its path.
+    // The PEM file `name` in the test's folder with `certificates` added; its path.
     std::string pemFile(const std::string& name, const std::vector<X509*>& certificates) const {
         for (X509* certificate : certificates) appendPem(m_dir.file(name), certificate);
         return m_dir.file(name);

@@ -22,14 +22,14 @@ std::string isoUtc(std::time_t at) {
     return text;
 }
 
-TEST(VerifyCli, ChecksVerdictsAndExitCodes) {
+using VerifyCli = VerifyTest;
+
+TEST_F(VerifyCli, ChecksVerdictsAndExitCodes) {
     if (kCli.empty()) GTEST_SKIP() << "built without the kivocrypto program (KIVO_BUILD_TOOLS=OFF)";
-    ScopedTimeZone utc("UTC");
-    TempDir dir;
-    const std::time_t now = std::time(nullptr);
+    const TempDir& dir = m_dir;
+    const std::time_t now = m_now;
     const Bytes content = randomBytes(800, 41);
-    const Party ca = Certify("/O=Kivo Verify/CN=CLI CA").ca().validity(now - 400 * kDay, now + 4000 * kDay).make();
-    const Party signer = Certify("/CN=CLI Signer").issuer(ca).serial(0x4242).validity(now - 60 * kDay, now + 300 * kDay).make();
+    const Party ca = longLivedCa("/CN=CLI CA"), signer = signerBy(ca, "/CN=CLI Signer", 0x4242).make();
     auto file = [&](const std::string& name, const Bytes& bytes) {
         writeBytes(dir.file(name), bytes);
         return dir.file(name);
@@ -38,10 +38,8 @@ TEST(VerifyCli, ChecksVerdictsAndExitCodes) {
     const std::string signature = file("document.p7s", cmsSign(signer, content));
     const std::string selfMade = file("self.p7s", cmsSign(Certify("/CN=Self-made Signer").make(), content));
     const std::string garbage = file("garbage.p7s", randomBytes(100, 1));
-    const std::string caFile = dir.file("ca.pem"), otherCa = dir.file("other.pem"), caAndCrl = dir.file("ca-crl.pem");
-    appendPem(caFile, ca.cert.get());
-    appendPem(otherCa, Certify("/CN=Other CA").ca().make().cert.get());
-    appendPem(caAndCrl, ca.cert.get());
+    const std::string caFile = pemFile("ca.pem", {ca.cert.get()}), caAndCrl = pemFile("ca-crl.pem", {ca.cert.get()});
+    const std::string otherCa = pemFile("other.pem", {Certify("/CN=Other CA").ca().make().cert.get()});
     appendPem(caAndCrl, makeCrl(ca.cert.get(), ca.key.get(), {{0x77, now - 5 * kDay}}).get());
     const std::string crls = dir.folder("crls"), foreignCrls = dir.folder("foreign");
     writeBytes(crls + "/ca.crl", derOf(makeCrl(ca.cert.get(), ca.key.get(), {{0x4242, now - 5 * kDay}}).get()));
@@ -49,7 +47,9 @@ TEST(VerifyCli, ChecksVerdictsAndExitCodes) {
     writeBytes(foreignCrls + "/ca.crl", derOf(makeCrl(foreignCa.cert.get(), foreignCa.key.get(), {{0x4242, now - 5 * kDay}}).get()));
     const std::string pem = dir.file("attached.pem");
     {
-        const Bytes der = cmsSign(signer, content, attachedContent());
+        CmsOptions attached;
+        attached.attached = true;
+        const Bytes der = cmsSign(signer, content, attached);
         BioPtr in = memoryBio(der), out(BIO_new_file(pem.c_str(), "w"));
         CmsPtr cms(d2i_CMS_bio(in.get(), nullptr));
         ASSERT_EQ(PEM_write_bio_CMS_stream(out.get(), cms.get(), nullptr, 0), 1);

@@ -1,7 +1,7 @@
-// The signature check (checks 0x01) of CVerifyMsg::CheckSignDetached:
-// attached and detached content, undecodable input, and agreement with
-// OpenSSL's CMS verification over signatures made by this library and by
-// OpenSSL, intact and tampered.
+// The signature checks of CVerifyMsg: CheckSignDetached (checks 0x01) on
+// attached, detached and undecodable input, in agreement with OpenSSL's CMS
+// verification, intact and tampered; CheckSignPKCS1Detached on bare RSA
+// PKCS#1 v1.5 signatures.
 
 #include "tests/verify/VerifyTestUtil.h"
 
@@ -15,65 +15,55 @@
 namespace kivo::test::verify {
 namespace {
 
-// The CA and one signer per key kind, made once for this file.
+// One signer per key kind under one CA, made once.
 const Party& signerOf(KeyKind kind) {
-    static const Party ca = Certify("/O=Kivo Verify/CN=Signature CA").ca().make();
+    static const Party ca = Certify("/CN=Signature CA").ca().make();
     static std::map<KeyKind, Party> signers;
     Party& party = signers[kind];
+    // Distinct serials: a signer is named by issuer and serial.
     if (!party.cert) {
-        party = Certify(std::string("/O=Kivo Verify/CN=Signer ") + keyKindName(kind))
-                    .issuer(ca).serial(0x500 + static_cast<long>(kind)).key(kind).make();
+        party = Certify(std::string("/CN=Signer ") + keyKindName(kind)).issuer(ca).serial(0x500 + static_cast<long>(kind)).key(kind).make();
     }
     return party;
 }
 
-// A container made by CSignMessage::SignBlobSSL with the key from a PKCS#12 file.
-Bytes librarySign(const TempDir& dir, KeyKind kind, const Bytes& content, bool embed) {
+// A CMS container by CSignMessage::SignBlobSSL (SHA-256) with the signer's key from a PKCS#12 file.
+Bytes librarySign(KeyKind kind, const Bytes& content, bool embed) {
     const Party& signer = signerOf(kind);
-    const std::string p12 = dir.file(std::string(keyKindName(kind)) + ".p12");
-    writePkcs12(p12, signer.key.get(), signer.cert.get(), "kivo-verify-p12");
-    unsigned long* key = CSignMessage::OpenSSLKey_P12(p12.c_str(), "kivo-verify-p12", nullptr, 0, 0, nullptr);
-    if (key == nullptr) throw std::runtime_error("OpenSSLKey_P12 refused " + p12);
+    TempDir dir;
+    writePkcs12(dir.file("key.p12"), signer.key.get(), signer.cert.get(), "kivo-verify-p12");
+    unsigned long* key = CSignMessage::OpenSSLKey_P12(dir.file("key.p12").c_str(), "kivo-verify-p12", nullptr, 0, 0, nullptr);
     Bytes data = content, out(64 * 1024);
     unsigned long written = 0;
-    const int result = CSignMessage::SignBlobSSL(data.data(), static_cast<int>(data.size()), out.data(), &written,
-                                                 nullptr, signer.cert.get(), key, 1, embed, nullptr, 0);
+    const int result = key == nullptr ? -1
+                                      : CSignMessage::SignBlobSSL(data.data(), static_cast<int>(data.size()), out.data(),
+                                                                  &written, nullptr, signer.cert.get(), key, 1, embed, nullptr, 0);
     CSignMessage::CloseSSLKey(key);
-    if (result != 0) throw std::runtime_error("SignBlobSSL failed: " + std::to_string(result));
+    if (result != 0) throw std::runtime_error("CSignMessage failed: " + std::to_string(result));
     out.resize(written);
     return out;
 }
 
-CMS_SignerInfo* firstSigner(const CmsPtr& cms) {
+CMS_SignerInfo* firstSigner(const Bytes& signature, CmsPtr& cms) {
+    BioPtr in = memoryBio(signature);
+    cms.reset(d2i_CMS_bio(in.get(), nullptr));
     STACK_OF(CMS_SignerInfo)* signers = cms ? CMS_get0_SignerInfos(cms.get()) : nullptr;
     if (sk_CMS_SignerInfo_num(signers) < 1) throw std::runtime_error("no signer");
     return sk_CMS_SignerInfo_value(signers, 0);
 }
 
-// `der` with one byte changed inside the only occurrence of `value`, at
-// `offset` from its start (negative: from its end).
+// `der` with one octet changed inside the only occurrence of `value`, at
+// `offset` from its start (negative: from its end); a digit stays a digit.
 Bytes changedInside(Bytes der, const ASN1_STRING* value, long offset) {
     if (value == nullptr) throw std::runtime_error("nothing to change");
-    const unsigned char* text = ASN1_STRING_get0_data(value);
-    const Bytes needle(text, text + ASN1_STRING_length(value));
+    const Bytes needle(ASN1_STRING_get0_data(value), ASN1_STRING_get0_data(value) + ASN1_STRING_length(value));
     const auto first = std::search(der.begin(), der.end(), needle.begin(), needle.end());
     if (first == der.end() || std::search(first + 1, der.end(), needle.begin(), needle.end()) != der.end()) {
         throw std::runtime_error("the value is not found exactly once");
     }
-    unsigned char& octet = *(offset >= 0 ? first + offset : first + static_cast<long>(needle.size()) + offset);
+    unsigned char& octet = *(first + (offset >= 0 ? offset : static_cast<long>(needle.size()) + offset));
     octet = octet == '9' ? '0' : static_cast<unsigned char>(octet ^ 0x01);
     return der;
-}
-
-struct Variant {
-    const char* name;
-    Bytes signature, content;
-};
-
-CMS_SignerInfo* firstSigner(const Bytes& signature, CmsPtr& cms) {
-    BioPtr in = memoryBio(signature);
-    cms.reset(d2i_CMS_bio(in.get(), nullptr));
-    return firstSigner(cms);
 }
 
 Bytes signatureValueFlipped(const Bytes& signature) {
@@ -81,6 +71,11 @@ Bytes signatureValueFlipped(const Bytes& signature) {
     const ASN1_STRING* value = CMS_SignerInfo_get0_signature(firstSigner(signature, cms));
     return changedInside(signature, value, ASN1_STRING_length(value) / 2);
 }
+
+struct Variant {
+    const char* name;
+    Bytes signature, content;
+};
 
 std::vector<Variant> variantsOf(const Bytes& signature, const Bytes& content) {
     CmsPtr cms;
@@ -102,37 +97,28 @@ std::vector<Variant> variantsOf(const Bytes& signature, const Bytes& content) {
 
 class SignatureTest : public VerifyTest {
 protected:
-    unsigned int verifyDetached(const Bytes& signature, const Bytes& content) const {
-        return Verification(signature).content(content).checks(0x01).run();
-    }
     const Bytes m_content = randomBytes(2500, 61);
 };
 
 TEST_F(SignatureTest, ContentAndContainerCases) {
     const Party& ec = signerOf(KeyKind::EcP256);
     const Party& rsa = signerOf(KeyKind::Rsa2048);
-    const Bytes attached = cmsSign(ec, m_content, attachedContent());
-    const Bytes detached = cmsSign(ec, m_content);
-    const Bytes emptySigned = cmsSign(rsa, {});
-    const Bytes garbage = randomBytes(400, 9);
-    const Bytes changed = randomBytes(2500, 62);
+    CmsOptions attachedContent;
+    attachedContent.attached = true;
+    const Bytes attached = cmsSign(ec, m_content, attachedContent), detached = cmsSign(ec, m_content);
+    const Bytes emptySigned = cmsSign(rsa, {}), garbage = randomBytes(400, 9), changed = randomBytes(2500, 62);
     const Bytes truncated(detached.begin(), detached.begin() + static_cast<long>(detached.size() / 2));
-    const Bytes withoutCertificate = [&] {
-        BioPtr data = memoryBio(m_content), out(BIO_new(BIO_s_mem()));
-        CmsPtr cms(CMS_sign(ec.cert.get(), ec.key.get(), nullptr, data.get(), CMS_BINARY | CMS_DETACHED | CMS_NOCERTS));
-        return cms && i2d_CMS_bio(out.get(), cms.get()) == 1 ? bioBytes(out.get()) : Bytes{};
-    }();
-    const Bytes twoSigners = [&] {
-        const unsigned int flags = CMS_BINARY | CMS_DETACHED | CMS_PARTIAL;
-        CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
-        CMS_add1_signer(cms.get(), ec.cert.get(), ec.key.get(), EVP_sha256(), flags);
-        CMS_add1_signer(cms.get(), rsa.cert.get(), rsa.key.get(), EVP_sha384(), flags);
-        BioPtr data = memoryBio(m_content), out(BIO_new(BIO_s_mem()));
-        return CMS_final(cms.get(), data.get(), nullptr, flags) == 1 && i2d_CMS_bio(out.get(), cms.get()) == 1
-                   ? bioBytes(out.get()) : Bytes{};
-    }();
-    ASSERT_TRUE(cmsVerifies(twoSigners, &m_content));
-    const Bytes twoSignersFirstBroken = signatureValueFlipped(twoSigners);
+    BioPtr data = memoryBio(m_content);
+    const CmsPtr noCertificates(CMS_sign(ec.cert.get(), ec.key.get(), nullptr, data.get(),
+                                         CMS_BINARY | CMS_DETACHED | CMS_NOCERTS));
+    const unsigned int flags = CMS_BINARY | CMS_DETACHED | CMS_PARTIAL;
+    const CmsPtr twoSigners(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
+    CMS_add1_signer(twoSigners.get(), ec.cert.get(), ec.key.get(), EVP_sha256(), flags);
+    CMS_add1_signer(twoSigners.get(), rsa.cert.get(), rsa.key.get(), EVP_sha384(), flags);
+    data = memoryBio(m_content);
+    ASSERT_EQ(CMS_final(twoSigners.get(), data.get(), nullptr, flags), 1);
+    const Bytes both = derOf(twoSigners.get());
+    ASSERT_TRUE(cmsVerifies(both, &m_content));
     struct Case {
         const char* what;
         Verification call;
@@ -151,9 +137,10 @@ TEST_F(SignatureTest, ContentAndContainerCases) {
         {"empty content signed", Verification(emptySigned).content({}).checks(1), kValid},
         {"empty content signed, no content", Verification(emptySigned).checks(1), kValid},
         {"empty content signed, one octet", Verification(emptySigned).content({0}).checks(1), kBadSignature},
-        {"no signer certificate", Verification(withoutCertificate).content(m_content).checks(1), kBadSignature},
-        {"two signers, two digests", Verification(twoSigners).content(m_content).checks(1), kValid},
-        {"two signers, first broken", Verification(twoSignersFirstBroken).content(m_content).checks(1), kBadSignature},
+        {"no signer certificate", Verification(derOf(noCertificates.get())).content(m_content).checks(1), kBadSignature},
+        {"two signers, two digests", Verification(both).content(m_content).checks(1), kValid},
+        {"two signers, first broken", Verification(signatureValueFlipped(both)).content(m_content).checks(1),
+         kBadSignature},
         {"null signature", Verification().content(m_content).checks(1), kBadSignature},
         {"garbage", Verification(garbage).content(m_content).checks(1), kBadSignature},
         // Without a signer certificate every requested check fails.
@@ -162,12 +149,10 @@ TEST_F(SignatureTest, ContentAndContainerCases) {
          kBadSignature | kNoTrustedChain | kSignerNotValid},
     };
     for (const Case& c : cases) EXPECT_EQ(c.call.run(), c.expected) << c.what;
-    // A null pointer with a length is no content that could match.
-    CVerifyMsg verifier;
     Bytes der = detached;
-    EXPECT_EQ(static_cast<unsigned int>(verifier.CheckSignDetached(der.data(), der.size(), 0, nullptr, 10, 0x01, 0,
-                                                                   nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr)),
-              kBadSignature);
+    EXPECT_EQ(static_cast<unsigned int>(CVerifyMsg().CheckSignDetached(der.data(), der.size(), 0, nullptr, 10, 0x01, 0,
+                                                                        nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr)),
+              kBadSignature) << "a null content pointer with a length";
 }
 
 class AgreementTest : public SignatureTest, public ::testing::WithParamInterface<KeyKind> {};
@@ -179,8 +164,8 @@ TEST_P(AgreementTest, WithOpenSsl) {
     const KeyKind kind = GetParam();
     CmsOptions pss;
     pss.pss = kind == KeyKind::RsaPss2048 || kind == KeyKind::Rsa2048;
-    const Bytes attached = librarySign(m_dir, kind, m_content, true);
-    const std::pair<const char*, Bytes> producers[] = {{"SignBlobSSL", librarySign(m_dir, kind, m_content, false)},
+    const Bytes attached = librarySign(kind, m_content, true);
+    const std::pair<const char*, Bytes> producers[] = {{"SignBlobSSL", librarySign(kind, m_content, false)},
                                                        {"SignBlobSSL attached", attached},
                                                        {"CMS_sign", cmsSign(signerOf(kind), m_content, pss)}};
     for (const auto& [producer, signature] : producers) {
@@ -199,6 +184,89 @@ TEST_P(AgreementTest, WithOpenSsl) {
 
 INSTANTIATE_TEST_SUITE_P(KeyKinds, AgreementTest, ::testing::ValuesIn(allKeyKinds()),
                          [](const auto& info) { return std::string(keyKindName(info.param)); });
+
+// EVP_DigestSign with the DigestInfo of `md`; without one, PKCS#1 v1.5
+// padding around `data` as it is.
+Bytes pkcs1Sign(const Party& signer, const EVP_MD* md, const Bytes& data) {
+    EVP_MD_CTX* digest = EVP_MD_CTX_new();
+    EVP_PKEY_CTX* raw = EVP_PKEY_CTX_new(signer.key.get(), nullptr);
+    std::size_t length = 1024;
+    Bytes signature(length);
+    const bool ok = md != nullptr ? EVP_DigestSignInit(digest, nullptr, md, nullptr, signer.key.get()) == 1 &&
+                                        EVP_DigestSign(digest, signature.data(), &length, data.data(), data.size()) == 1
+                                  : EVP_PKEY_sign_init(raw) == 1 && EVP_PKEY_CTX_set_rsa_padding(raw, RSA_PKCS1_PADDING) == 1 &&
+                                        EVP_PKEY_sign(raw, signature.data(), &length, data.data(), data.size()) == 1;
+    EVP_MD_CTX_free(digest);
+    EVP_PKEY_CTX_free(raw);
+    if (!ok) throw std::runtime_error("cannot sign");
+    signature.resize(length);
+    return signature;
+}
+
+// CheckSignPKCS1Detached, with null pointers for what is missing (the
+// lengths then as given); the error text is emptied and nothing more.
+unsigned int pkcs1Check(std::optional<Bytes> signature, std::optional<Bytes> certificate, std::optional<Bytes> data,
+                        std::size_t dataLength) {
+    char errorText[16] = "untouched";
+    if (data) data->push_back(0);  // a pointer also for empty data
+    const int result = CVerifyMsg().CheckSignPKCS1Detached(
+        signature ? signature->data() : nullptr, signature ? signature->size() : 256,
+        certificate ? certificate->data() : nullptr, certificate ? certificate->size() : 500,
+        data ? data->data() : nullptr, static_cast<unsigned int>(dataLength), 7, 8, nullptr, errorText, nullptr, 0, 0,
+        nullptr, nullptr);
+    EXPECT_TRUE(errorText[0] == '\0' && std::string(errorText + 1) == "ntouched");
+    return static_cast<unsigned int>(result);
+}
+
+TEST(Pkcs1Test, SignaturesAndKeys) {
+    const Party& rsa = signerOf(KeyKind::Rsa2048);
+    const Party& rsa3072 = signerOf(KeyKind::Rsa3072);
+    const Party& pss = signerOf(KeyKind::RsaPss2048);
+    const Bytes data = randomBytes(1500, 37), changed = randomBytes(1500, 38);
+    auto check = [](const Bytes& signature, const Party& signer, const Bytes& content) {
+        return pkcs1Check(signature, signer.der, content, content.size());
+    };
+    for (const EVP_MD* md : {EVP_sha1(), EVP_sha256(), EVP_sha384(), EVP_sha512(), EVP_md5(), EVP_ripemd160()}) {
+        for (const Party* signer : {&rsa, &rsa3072}) {
+            SCOPED_TRACE(std::string(EVP_MD_get0_name(md)) + ", " + std::to_string(EVP_PKEY_get_bits(signer->key.get())));
+            const Bytes signature = pkcs1Sign(*signer, md, data);
+            EXPECT_EQ(check(signature, *signer, data), kValid);
+            EXPECT_EQ(check(signature, *signer, changed), kBadSignature);
+        }
+    }
+    const Bytes signature = pkcs1Sign(rsa, EVP_sha256(), data), emptySigned = pkcs1Sign(rsa, EVP_sha256(), {});
+    Bytes flipped = signature, longer = signature;
+    flipped[flipped.size() / 2] ^= 0x01;
+    longer.push_back(0);
+    Party garbage;
+    garbage.der = randomBytes(300, 2);
+    struct Case {
+        const char* what;
+        Bytes signature;
+        const Party& signer;
+        Bytes data;
+        unsigned int expected;
+    } cases[] = {
+        {"empty data", emptySigned, rsa, {}, kValid},
+        {"empty data signed, one octet given", emptySigned, rsa, {0}, kBadSignature},
+        // A block without DigestInfo is read as a SHA-1 hash, and only as one.
+        {"bare SHA-1", pkcs1Sign(rsa, nullptr, opensslDigest("SHA1", data.data(), data.size())), rsa, data, kValid},
+        {"bare SHA-256", pkcs1Sign(rsa, nullptr, opensslDigest("SHA256", data.data(), data.size())), rsa, data,
+         kBadSignature},
+        {"another RSA key", signature, rsa3072, data, kBadSignature},
+        {"not an RSA key", signature, signerOf(KeyKind::EcP256), data, kBadSignature},
+        {"an RSASSA-PSS key", pkcs1Sign(pss, EVP_sha256(), data), pss, data, kBadSignature},
+        {"a byte flipped", flipped, rsa, data, kBadSignature},
+        {"an octet short", Bytes(signature.begin(), signature.end() - 1), rsa, data, kBadSignature},
+        {"an octet long", longer, rsa, data, kBadSignature},
+        {"not a certificate", signature, garbage, data, kBadSignature},
+    };
+    for (const Case& c : cases) EXPECT_EQ(check(c.signature, c.signer, c.data), c.expected) << c.what;
+    EXPECT_EQ(pkcs1Check(emptySigned, rsa.der, std::nullopt, 0), kValid) << "a null data pointer with length 0";
+    EXPECT_EQ(pkcs1Check(emptySigned, rsa.der, std::nullopt, 5), kBadSignature) << "a null data pointer with a length";
+    EXPECT_EQ(pkcs1Check(std::nullopt, rsa.der, data, data.size()), kBadSignature) << "no signature";
+    EXPECT_EQ(pkcs1Check(signature, std::nullopt, data, data.size()), kBadSignature) << "no certificate";
+}
 
 }  // namespace
 }  // namespace kivo::test::verify
