@@ -5,21 +5,15 @@
 
 #include "CrlSSL.h"
 #include "tests/support/OcspFixture.h"
-#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <string>
-#include <vector>
 
 namespace kivo::test {
 
-inline constexpr int kRevoked = static_cast<int>(0x80000004);
-inline constexpr int kUnknown = static_cast<int>(0x80000800);
-inline constexpr int kNoUrl = static_cast<int>(0x80080000);
-inline constexpr int kCommunication = static_cast<int>(0x80000200);
-inline constexpr int kNoCrl = static_cast<int>(0x80000080);
+inline constexpr int kRevoked = static_cast<int>(0x80000004), kUnknown = static_cast<int>(0x80000800);
+inline constexpr int kNoUrl = static_cast<int>(0x80080000), kCommunication = static_cast<int>(0x80000200);
 inline constexpr std::time_t kRevokedAt = 1710498600;  // 2024-03-15T10:30:00Z
 
 struct TestPki {
@@ -27,8 +21,7 @@ struct TestPki {
     EvpKeyPtr leafKey = generateKey(KeyKind::EcP384);
     X509Ptr ca = issue("Revocation Test CA", 1, caKey.get(), true);
     X509Ptr responder = issue("OCSP Responder", 2, responderKey.get());
-    X509Ptr good = issue("Good Signer", 0x1001, leafKey.get());
-    X509Ptr revoked = issue("Revoked Signer", 0x1002, leafKey.get());
+    X509Ptr good = issue("Good Signer", 0x1001, leafKey.get()), revoked = issue("Revoked Signer", 0x1002, leafKey.get());
     X509Ptr unknown = issue("Unknown Signer", 0x1003, leafKey.get());
 
     X509Ptr issue(const std::string& name, long serial, EVP_PKEY* key, bool isCa = false) const {
@@ -49,50 +42,12 @@ inline const TestPki& pki() {
     return instance;
 }
 
-// A response of the test responder for `request`.
 inline Bytes respond(OCSP_REQUEST* request, int status, ResponseOptions options = {}) {
     options.revokedAt = kRevokedAt;
     return ocspResponse(request, status, pki().responder.get(), pki().responderKey.get(), options);
 }
 
-// One CCrlSSL::CheckOCSP call; the lengths stay kUntouched when not written.
-inline constexpr unsigned long kUntouched = 0xDEADu;
-struct OcspOutcome {
-    int result = 0;
-    Bytes response, responderCert;
-    __int64 revocationTime = -1;
-    unsigned long responseLen = kUntouched, responderCertLen = kUntouched;
-    bool untouched() const {
-        return response.empty() && responderCert.empty() && revocationTime == -1 && responseLen == kUntouched &&
-               responderCertLen == kUntouched;
-    }
-};
-
-inline OcspOutcome checkOcsp(const char* url, Bytes certificate, Bytes issuer) {
-    OcspOutcome outcome;
-    Bytes response(CCrlSSL::cMaxOcspResponseLength), responderCert(CCrlSSL::cMaxOcspResponseLength);
-    unsigned char* responseBuffer = response.data();
-    unsigned char* responderCertBuffer = responderCert.data();
-    std::string urlCopy = url != nullptr ? url : "";
-    outcome.result = CCrlSSL::CheckOCSP(url != nullptr ? urlCopy.data() : nullptr, certificate.data(),
-                                        static_cast<unsigned int>(certificate.size()), issuer.data(),
-                                        static_cast<unsigned int>(issuer.size()), &responseBuffer, &outcome.responseLen,
-                                        &outcome.revocationTime, &responderCertBuffer, &outcome.responderCertLen);
-    auto written = [](Bytes& buffer, unsigned long length) {
-        buffer.resize(length != kUntouched && length <= buffer.size() ? length : 0);
-        return buffer;
-    };
-    outcome.response = written(response, outcome.responseLen);
-    outcome.responderCert = written(responderCert, outcome.responderCertLen);
-    return outcome;
-}
-
-inline OcspOutcome checkOcsp(const std::string& url, X509* certificate) {
-    return checkOcsp(url.c_str(), derOf(certificate), derOf(pki().ca.get()));
-}
-
-// The test PKI's responder: the good signer valid, the revoked one revoked,
-// any other unknown.
+// The test PKI's responder: the good signer valid, the revoked one revoked, any other unknown.
 inline Bytes pkiAnswer(OCSP_REQUEST* request) {
     const long serial = requestedSerial(request);
     return respond(request, serial == 0x1001   ? V_OCSP_CERTSTATUS_GOOD
@@ -100,10 +55,37 @@ inline Bytes pkiAnswer(OCSP_REQUEST* request) {
                                                : V_OCSP_CERTSTATUS_UNKNOWN);
 }
 
+// One CCrlSSL::CheckOCSP call with ample buffers; a length that was not
+// written stays kUntouched and its buffer empty.
+inline constexpr unsigned long kUntouched = 0xDEADu;
+struct OcspOutcome {
+    int result = 0;
+    Bytes response = Bytes(CCrlSSL::cMaxOcspResponseLength), responderCert = response;
+    __int64 revocationTime = -1;
+    unsigned long responseLen = kUntouched, responderCertLen = kUntouched;
+};
+
+inline OcspOutcome checkOcsp(const char* url, Bytes certificate, Bytes issuer) {
+    OcspOutcome out;
+    unsigned char* response = out.response.data();
+    unsigned char* responderCert = out.responderCert.data();
+    std::string urlCopy = url != nullptr ? url : "";
+    out.result = CCrlSSL::CheckOCSP(url != nullptr ? urlCopy.data() : nullptr, certificate.data(), certificate.size(),
+                                    issuer.data(), issuer.size(), &response, &out.responseLen, &out.revocationTime,
+                                    &responderCert, &out.responderCertLen);
+    for (auto [buffer, length] : {std::pair{&out.response, out.responseLen}, {&out.responderCert, out.responderCertLen}}) {
+        buffer->resize(length != kUntouched ? std::min(length, CCrlSSL::cMaxOcspResponseLength) : 0);
+    }
+    return out;
+}
+
+inline OcspOutcome checkOcsp(const std::string& url, X509* certificate) {
+    return checkOcsp(url.c_str(), derOf(certificate), derOf(pki().ca.get()));
+}
+
 inline void resetProxy() { CCrlSSL::setProxy(false, "", "", "", "", CCrlSSL::cProxyOptionDefault); }
 
-// The test PKI's responder running; TZ=UTC and the proxy settings at their
-// start values.
+// The test PKI's responder running; TZ=UTC and the proxy settings at their start values.
 class ResponderTest : public ::testing::Test {
 protected:
     void SetUp() override { resetProxy(); }
@@ -114,28 +96,26 @@ protected:
     const std::string m_url = m_responder.url();
 };
 
-// A proxy that records each CONNECT request, answers with `pieces` (100 ms
-// apart) and, when the answer is a 2xx, then answers the OCSP request
-// tunnelled to it as the test PKI's responder does.
+// A proxy that records each CONNECT request and answers with `pieces` (100
+// ms apart); after a 2xx it answers the tunnelled OCSP request as the test
+// PKI's responder.
 class FakeProxy {
 public:
     explicit FakeProxy(std::vector<std::string> pieces)
         : m_pieces(std::move(pieces)), m_server([this](int socket, const std::atomic<bool>& stopping) {
-              std::string data;
+              std::string data, answer, header;
               if (!readHeader(socket, data)) return;
               const std::size_t headerEnd = data.find("\r\n\r\n") + 4;
               {
                   std::lock_guard<std::mutex> lock(m_mutex);
                   m_requests.push_back(data.substr(0, headerEnd));
               }
-              std::string answer;
               for (const std::string& piece : m_pieces) {
                   if (!answer.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                  answer += piece;
                   if (!sendAll(socket, piece)) return;
+                  answer += piece;
               }
               if (answer.rfind("HTTP/", 0) != 0 || answer.size() < 10 || answer[9] != '2') return stayQuiet(socket, stopping);
-              std::string header;
               answerOcspRequest(socket, data.substr(headerEnd), pkiAnswer, header);
           }) {}
     std::string address() const { return m_server.address(); }

@@ -20,6 +20,8 @@ using namespace kivo::test;
 
 namespace {
 
+constexpr int kNoCrl = static_cast<int>(0x80000080);
+
 class CrlLookup : public ::testing::Test {
 protected:
     static int find(Bytes cert, Bytes crl, __int64* when = nullptr) {

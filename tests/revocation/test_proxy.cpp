@@ -112,7 +112,7 @@ protected:
                          const std::string& agent = {}, int options = CCrlSSL::cProxyOptionDefault) {
         CCrlSSL::setProxy(true, address, user, password, agent, options);
     }
-    std::string target() const { return "127.0.0.1:" + std::to_string(m_responder.port()); }
+    std::string target() const { return m_url.substr(7, m_url.rfind('/') - 7); }  // http://<target>/ocsp
 };
 
 TEST_F(ProxyTest, CredentialsAndUserAgentReachTheProxyButNotTheLog) {

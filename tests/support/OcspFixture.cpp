@@ -8,9 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <algorithm>
 #include <cstdlib>
-#include <sstream>
+#include <fstream>
 #include <stdexcept>
 
 namespace kivo::test {
@@ -19,21 +19,14 @@ namespace {
 constexpr int kPollMs = 100;
 constexpr int kPeerWaitMs = 5000;
 
-sockaddr_in loopback(int port) {
+int listenLocal(int& port) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    return address;
-}
-
-int listenLocal(int& port) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = loopback(0);
     socklen_t length = sizeof address;
     if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listener, 16) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (listener >= 0) ::close(listener);
         throw std::runtime_error("cannot listen on 127.0.0.1");
     }
     port = ntohs(address.sin_port);
@@ -41,19 +34,33 @@ int listenLocal(int& port) {
 }
 
 template <typename Write>
-void writeWithBio(const std::string& path, const char* mode, Write write) {
-    BIO* bio = BIO_new_file(path.c_str(), mode);
+void writeWithBio(const std::string& path, Write write) {
+    BIO* bio = BIO_new_file(path.c_str(), "a");
     const bool ok = bio != nullptr && write(bio) == 1;
     BIO_free(bio);
     if (!ok) throw std::runtime_error("cannot write " + path);
 }
 
-Bytes responseDer(OCSP_RESPONSE* response) {
-    Bytes der(static_cast<std::size_t>(i2d_OCSP_RESPONSE(response, nullptr)));
+template <typename T>
+Bytes encoded(const T* object, int (*encode)(const T*, unsigned char**)) {
+    Bytes der(static_cast<std::size_t>(std::max(encode(object, nullptr), 0)));
     unsigned char* out = der.data();
-    i2d_OCSP_RESPONSE(response, &out);
+    if (der.empty() || encode(object, &out) <= 0) throw std::runtime_error("cannot encode");
+    return der;
+}
+
+Bytes responseDer(OCSP_RESPONSE* response) {
+    const Bytes der = encoded<OCSP_RESPONSE>(response, i2d_OCSP_RESPONSE);
     OCSP_RESPONSE_free(response);
     return der;
+}
+
+bool readMore(int socket, std::string& data, int waitMs) {
+    char chunk[4096];
+    pollfd ready{socket, POLLIN, 0};
+    const ssize_t n = ::poll(&ready, 1, waitMs) > 0 ? ::recv(socket, chunk, sizeof chunk, 0) : 0;
+    if (n > 0) data.append(chunk, static_cast<std::size_t>(n));
+    return n > 0;
 }
 
 }  // namespace
@@ -72,19 +79,16 @@ CrlPtr makeCrl(X509* issuer, EVP_PKEY* issuerKey, const std::vector<CrlEntry>& e
         X509_REVOKED* revoked = X509_REVOKED_new();
         ASN1_INTEGER* serial = ASN1_INTEGER_new();
         ASN1_TIME* at = ASN1_TIME_set(nullptr, entry.revokedAt);
+        ASN1_ENUMERATED* reason = ASN1_ENUMERATED_new();
         ok = ok && ASN1_INTEGER_set(serial, entry.serial) == 1 && X509_REVOKED_set_serialNumber(revoked, serial) == 1 &&
-             X509_REVOKED_set_revocationDate(revoked, at) == 1;
+             X509_REVOKED_set_revocationDate(revoked, at) == 1 &&
+             (entry.reason < 0 || (ASN1_ENUMERATED_set(reason, entry.reason) == 1 &&
+                                   X509_REVOKED_add1_ext_i2d(revoked, NID_crl_reason, reason, 0, 0) == 1)) &&
+             X509_CRL_add0_revoked(crl.get(), revoked) == 1;
+        if (!ok) X509_REVOKED_free(revoked);
         ASN1_INTEGER_free(serial);
         ASN1_TIME_free(at);
-        if (entry.reason >= 0) {
-            ASN1_ENUMERATED* reason = ASN1_ENUMERATED_new();
-            ok = ok && ASN1_ENUMERATED_set(reason, entry.reason) == 1 &&
-                 X509_REVOKED_add1_ext_i2d(revoked, NID_crl_reason, reason, 0, 0) == 1;
-            ASN1_ENUMERATED_free(reason);
-        }
-        if (ok && X509_CRL_add0_revoked(crl.get(), revoked) == 1) continue;
-        X509_REVOKED_free(revoked);
-        ok = false;
+        ASN1_ENUMERATED_free(reason);
     }
     if (!ok || X509_CRL_sort(crl.get()) != 1 || X509_CRL_sign(crl.get(), issuerKey, EVP_sha256()) <= 0) {
         throw std::runtime_error("cannot make the CRL");
@@ -92,14 +96,7 @@ CrlPtr makeCrl(X509* issuer, EVP_PKEY* issuerKey, const std::vector<CrlEntry>& e
     return crl;
 }
 
-Bytes derOf(X509_CRL* crl) {
-    const int length = i2d_X509_CRL(crl, nullptr);
-    if (length <= 0) throw std::runtime_error("cannot encode the CRL");
-    Bytes der(static_cast<std::size_t>(length));
-    unsigned char* out = der.data();
-    i2d_X509_CRL(crl, &out);
-    return der;
-}
+Bytes derOf(X509_CRL* crl) { return encoded<X509_CRL>(crl, i2d_X509_CRL); }
 
 void writeBytes(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -109,17 +106,15 @@ void writeBytes(const std::string& path, const Bytes& bytes) {
 
 std::string readText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void appendPem(const std::string& path, X509* certificate) {
-    writeWithBio(path, "a", [&](BIO* bio) { return PEM_write_bio_X509(bio, certificate); });
+    writeWithBio(path, [&](BIO* bio) { return PEM_write_bio_X509(bio, certificate); });
 }
 
 void appendPem(const std::string& path, X509_CRL* crl) {
-    writeWithBio(path, "a", [&](BIO* bio) { return PEM_write_bio_X509_CRL(bio, crl); });
+    writeWithBio(path, [&](BIO* bio) { return PEM_write_bio_X509_CRL(bio, crl); });
 }
 
 int closedPort() {
@@ -157,16 +152,6 @@ bool sendAll(int socket, const std::string& data) {
     return true;
 }
 
-namespace {
-bool readMore(int socket, std::string& data, int waitMs) {
-    char chunk[4096];
-    pollfd ready{socket, POLLIN, 0};
-    const ssize_t n = ::poll(&ready, 1, waitMs) > 0 ? ::recv(socket, chunk, sizeof chunk, 0) : 0;
-    if (n > 0) data.append(chunk, static_cast<std::size_t>(n));
-    return n > 0;
-}
-}  // namespace
-
 bool readHeader(int socket, std::string& data) {
     while (data.find("\r\n\r\n") == std::string::npos) {
         if (!readMore(socket, data, kPeerWaitMs)) return false;
@@ -175,11 +160,9 @@ bool readHeader(int socket, std::string& data) {
 }
 
 void stayQuiet(int socket, const std::atomic<bool>& stopping) {
-    std::string ignored;
-    while (!stopping) {
+    for (std::string ignored; !stopping; ignored.clear()) {
         pollfd ready{socket, POLLIN, 0};
         if (::poll(&ready, 1, kPollMs) > 0 && !readMore(socket, ignored, 0)) return;
-        ignored.clear();
     }
 }
 
@@ -210,7 +193,6 @@ FakeResponder::FakeResponder(Respond respond)
           answerOcspRequest(socket, "", [&](OCSP_REQUEST* request) {
               std::lock_guard<std::mutex> lock(m_mutex);
               m_lastHeader = header;
-              ++m_answered;
               return m_respond(request);
           }, header);
       }) {}

@@ -6,17 +6,13 @@
 #include "tools/testpki/Pki.h"
 
 #include <openssl/ocsp.h>
-#include <openssl/x509.h>
 
 #include <atomic>
 #include <ctime>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace kivo::test {
 
@@ -41,7 +37,6 @@ void writeBytes(const std::string& path, const Bytes& bytes);
 std::string readText(const std::string& path);
 void appendPem(const std::string& path, X509* certificate);
 void appendPem(const std::string& path, X509_CRL* crl);
-
 // A port nothing listens on (taken and released again).
 int closedPort();
 
@@ -52,15 +47,11 @@ public:
     using Handler = std::function<void(int socket, const std::atomic<bool>& stopping)>;
     explicit LocalServer(Handler serve);
     ~LocalServer();
-    LocalServer(const LocalServer&) = delete;
-    LocalServer& operator=(const LocalServer&) = delete;
-    int port() const { return m_port; }
     std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
 
 private:
     Handler m_serve;
-    int m_listener = -1;
-    int m_port = 0;
+    int m_listener = -1, m_port = 0;
     std::atomic<bool> m_stopping{false};
     std::thread m_thread;
 };
@@ -81,15 +72,12 @@ class FakeResponder {
 public:
     explicit FakeResponder(Respond respond);
     std::string url() const { return "http://" + m_server.address() + "/ocsp"; }
-    int port() const { return m_server.port(); }
     std::string lastHeader() const;
-    int answered() const { return m_answered.load(); }
 
 private:
     Respond m_respond;
     mutable std::mutex m_mutex;
     std::string m_lastHeader;
-    std::atomic<int> m_answered{0};
     LocalServer m_server;
 };
 

@@ -45,15 +45,6 @@ TEST_F(VerifyCli, ChecksVerdictsAndExitCodes) {
     writeBytes(crls + "/ca.crl", derOf(makeCrl(ca.cert.get(), ca.key.get(), {{0x4242, now - 5 * kDay}}).get()));
     const Party foreignCa = Certify("/CN=Foreign CA").ca().make();
     writeBytes(foreignCrls + "/ca.crl", derOf(makeCrl(foreignCa.cert.get(), foreignCa.key.get(), {{0x4242, now - 5 * kDay}}).get()));
-    const std::string pem = dir.file("attached.pem");
-    {
-        CmsOptions attached;
-        attached.attached = true;
-        const Bytes der = cmsSign(signer, content, attached);
-        BioPtr in = memoryBio(der), out(BIO_new_file(pem.c_str(), "w"));
-        CmsPtr cms(d2i_CMS_bio(in.get(), nullptr));
-        ASSERT_EQ(PEM_write_bio_CMS_stream(out.get(), cms.get(), nullptr, 0), 1);
-    }
     const std::string signed_ = q(signature) + " --data" + q(data) + " --ca-file" + q(caFile);
     struct Case {
         std::string arguments;
@@ -83,7 +74,6 @@ TEST_F(VerifyCli, ChecksVerdictsAndExitCodes) {
          {"trusted; every certificate valid at the signing time (shell model); OpenSSL rejects it: "
           "self-signed certificate not in the trust store (OpenSSL error 18)",
           "result:                      0x00000000"}},
-        {q(pem), 0, {"0x00000000"}},
         {"--help", 0, {"--chain-model"}},
         {"", 2, {}},
         {q(signature) + " --at 2026-12-05", 2, {}},

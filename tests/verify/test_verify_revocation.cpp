@@ -33,9 +33,24 @@ protected:
     const Party m_ca = longLivedCa("/O=Kivo Verify/CN=Revocation CA");
 };
 
-TEST_F(RevocationTest, CrlDirectoryAndOpenSslCrlChecking) {
-    const Party signer = signerBy(m_ca, "/O=Kivo Verify/CN=CRL Signer", kSerial).make();
-    const Bytes signature = cmsSign(signer, m_content);
+TEST_F(RevocationTest, CrlsAndOcsp) {
+    const Bytes signature = cmsSign(signerBy(m_ca, "/CN=CRL Signer", kSerial).make(), m_content);
+    // An OCSP responder signing with the CA: serial 0x2002 revoked, 0x2003
+    // unknown, any other good; signers with its URL, one without.
+    FakeResponder responder([&](OCSP_REQUEST* request) {
+        const long serial = requestedSerial(request);
+        const int status = serial == 0x2002 ? V_OCSP_CERTSTATUS_REVOKED
+                           : serial == 0x2003 ? V_OCSP_CERTSTATUS_UNKNOWN : V_OCSP_CERTSTATUS_GOOD;
+        return ocspResponse(request, status, m_ca.cert.get(), m_ca.key.get(), {std::nullopt, true, m_revokedAt});
+    });
+    const std::string url = responder.url();
+    auto ocspSigned = [&](long serial, bool withUrl) {
+        Certify request = signerBy(m_ca, "/CN=OCSP " + std::to_string(serial), serial);
+        if (withUrl) request.extension("authorityInfoAccess", "OCSP;URI:" + url);
+        return cmsSign(request.make(), m_content);
+    };
+    const Bytes good = ocspSigned(0x2001, true), revoked = ocspSigned(0x2002, true);
+    const Bytes unknown = ocspSigned(0x2003, true), noUrl = ocspSigned(0x2004, false);
     const std::string revoking = crlFolder("revoking", "ca.crl", {{0x77, m_now - 20 * kDay}, {kSerial, m_revokedAt}});
     const std::string future = crlFolder("future", "f.crl", {{kSerial, m_now + 5 * kDay}});
     // Only "*.crl" files are read, in any case; PEM when DER fails.
@@ -59,7 +74,7 @@ TEST_F(RevocationTest, CrlDirectoryAndOpenSslCrlChecking) {
     const std::string otherListed = storeWith("other.pem", crlOf(m_ca, {{0x77, m_revokedAt}}));
     const std::string signerListed = storeWith("listed.pem", crlOf(m_ca, {{kSerial, m_revokedAt}}));
     const std::string stale = storeWith("stale.pem", crlOf(m_ca, {}, m_now - 2 * kDay));
-    const std::string missing = m_dir.file("missing.pem");
+    const std::string missing = m_dir.file("missing.pem"), otherCa = pemFile("foreign.pem", {longLivedCa("/CN=Other").cert.get()});
     const std::optional<std::time_t> now = m_now, none;
     const std::optional<std::string> no;
     struct Case {
@@ -68,13 +83,13 @@ TEST_F(RevocationTest, CrlDirectoryAndOpenSslCrlChecking) {
         std::optional<std::string> source, caFile;
         std::optional<std::time_t> at;
         unsigned int expected;
+        const Bytes* ocspSignature = nullptr;
     } cases[] = {
         {"revoked before the time", 0x10, 0x04, revoking, no, now, kRevoked},
         {"signed before the revocation", 0x10, 0x04, revoking, no, m_now - 10 * kDay, kValid},
         {"at the very second", 0x10, 0x04, revoking, no, m_revokedAt, kValid},
         {"a second after", 0x10, 0x04, revoking, no, m_revokedAt + 1, kRevoked},
         {"no time: now", 0x10, 0x04, revoking, no, none, kRevoked},
-        {"with signature and signer validity", 0x19, 0x04, revoking, no, now, kRevoked},
         {"revocation in the future", 0x10, 0x04, future, no, none, kValid},
         {"at the future revocation", 0x10, 0x04, future, no, m_now + 6 * kDay, kRevoked},
         {"other file names only", 0x10, 0x04, otherNames, no, now, kValid},
@@ -96,8 +111,25 @@ TEST_F(RevocationTest, CrlDirectoryAndOpenSslCrlChecking) {
         {"OpenSSL, stale CRL", 0x14, 0x01, no, stale, now, kValid},
         {"OpenSSL, no trust store", 0x10, 0x01, no, missing, now, kNoTrustedChain},
         {"OpenSSL, no trust store, with the chain", 0x14, 0x01, no, missing, now, kNoTrustedChain},
+        {"OCSP, good", 0x10, 0x08, url, caOnly, now, kValid, &good},
+        {"OCSP, good, the certificate's URL", 0x10, 0x08, no, caOnly, now, kValid, &good},
+        {"OCSP, revoked", 0x10, 0x08, url, caOnly, now, kRevoked, &revoked},
+        {"OCSP, revoked, no time: now", 0x10, 0x08, no, caOnly, none, kRevoked, &revoked},
+        {"OCSP, revoked, at the very second", 0x10, 0x08, no, caOnly, m_revokedAt, kValid, &revoked},
+        {"OCSP, revoked, a second after", 0x10, 0x08, no, caOnly, m_revokedAt + 1, kRevoked, &revoked},
+        {"OCSP, unknown counts as not revoked", 0x10, 0x08, url, caOnly, none, kValid, &unknown},
+        {"OCSP, no URL", 0x10, 0x08, no, caOnly, now, kOcspNoUrl, &noUrl},
+        {"OCSP, no URL, one given", 0x10, 0x08, url, caOnly, now, kValid, &noUrl},
+        {"OCSP, issuer not trusted", 0x10, 0x08, url, otherCa, now, kNoTrustedChain, &good},
+        {"OCSP, issuer not trusted, before the URL", 0x10, 0x08, no, otherCa, now, kNoTrustedChain, &noUrl},
+        {"OCSP, no trust store", 0x10, 0x08, url, missing, now, kNoTrustedChain, &good},
+        {"OCSP, nobody listens", 0x10, 0x08, "http://127.0.0.1:" + std::to_string(closedPort()) + "/", caOnly, now,
+         kOcspCommunication, &good},
     };
-    for (const Case& c : cases) EXPECT_EQ(check(signature, c.checks, c.mode, c.source, c.at, c.caFile), c.expected) << c.what;
+    for (const Case& c : cases) {
+        EXPECT_EQ(check(c.ocspSignature ? *c.ocspSignature : signature, c.checks, c.mode, c.source, c.at, c.caFile),
+                  c.expected) << c.what;
+    }
 }
 
 TEST_F(RevocationTest, StrictRulesTakeOnlyTheIssuersSignedCrl) {
@@ -131,54 +163,6 @@ TEST_F(RevocationTest, StrictRulesTakeOnlyTheIssuersSignedCrl) {
             }
         }
     }
-}
-
-// A responder signing with the CA: the good signer and the one without a
-// URL valid, the revoked one revoked, any other unknown.
-TEST_F(RevocationTest, Ocsp) {
-    FakeResponder responder([&](OCSP_REQUEST* request) {
-        const long serial = requestedSerial(request);
-        const int status = serial == 0x2002 ? V_OCSP_CERTSTATUS_REVOKED
-                           : serial == 0x2003 ? V_OCSP_CERTSTATUS_UNKNOWN : V_OCSP_CERTSTATUS_GOOD;
-        return ocspResponse(request, status, m_ca.cert.get(), m_ca.key.get(), {std::nullopt, true, m_revokedAt});
-    });
-    const std::string url = responder.url();
-    auto signature = [&](long serial, bool withUrl) {
-        Certify request = signerBy(m_ca, "/O=Kivo Verify/CN=OCSP " + std::to_string(serial), serial);
-        if (withUrl) request.extension("authorityInfoAccess", "OCSP;URI:" + url);
-        return cmsSign(request.make(), m_content);
-    };
-    const Bytes good = signature(0x2001, true), revoked = signature(0x2002, true);
-    const Bytes unknown = signature(0x2003, true), noUrl = signature(0x2004, false);
-    const std::string caFile = pemFile("ca.pem", {m_ca.cert.get()});
-    const std::string otherCa = pemFile("other.pem", {longLivedCa("/CN=Other CA").cert.get()});
-    const std::optional<std::string> own;
-    const std::optional<std::time_t> now = m_now, none;
-    struct Case {
-        const char* what;
-        const Bytes& signature;
-        unsigned int checks;
-        std::optional<std::string> source, caFile;
-        std::optional<std::time_t> at;
-        unsigned int expected;
-    } cases[] = {
-        {"good", good, 0x10, url, caFile, now, kValid},
-        {"good, the certificate's URL", good, 0x10, own, caFile, now, kValid},
-        {"revoked", revoked, 0x10, url, caFile, now, kRevoked},
-        {"revoked, no time: now", revoked, 0x10, own, caFile, none, kRevoked},
-        {"revoked, signed before", revoked, 0x10, own, caFile, m_now - 10 * kDay, kValid},
-        {"revoked, at the very second", revoked, 0x10, own, caFile, m_revokedAt, kValid},
-        {"revoked, a second after", revoked, 0x10, own, caFile, m_revokedAt + 1, kRevoked},
-        {"unknown counts as not revoked", unknown, 0x10, url, caFile, none, kValid},
-        {"no URL", noUrl, 0x10, own, caFile, now, kOcspNoUrl},
-        {"no URL, one given", noUrl, 0x10, url, caFile, now, kValid},
-        {"issuer not trusted", good, 0x10, url, otherCa, now, kNoTrustedChain},
-        {"issuer not trusted, before the URL", noUrl, 0x10, own, otherCa, now, kNoTrustedChain},
-        {"no trust store", good, 0x10, url, m_dir.file("missing.pem"), now, kNoTrustedChain},
-        {"nobody listens", good, 0x10, "http://127.0.0.1:" + std::to_string(closedPort()) + "/", caFile, now,
-         kOcspCommunication},
-    };
-    for (const Case& c : cases) EXPECT_EQ(check(c.signature, c.checks, 0x08, c.source, c.at, c.caFile), c.expected) << c.what;
 }
 
 kivo::ocsp::Answer answer(int status, int nonceCheck, unsigned int failure = 0) {
