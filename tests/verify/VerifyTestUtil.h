@@ -1,6 +1,5 @@
-// Helpers for the CVerifyMsg tests: small PKIs with chosen validity
-// periods, CMS signatures made by OpenSSL, and the call of
-// CheckSignDetached with named arguments. Every test runs with TZ=UTC, so
+// Helpers for the CVerifyMsg tests: small PKIs, CMS signatures made by
+// OpenSSL, CheckSignDetached with named arguments. Tests run with TZ=UTC, so
 // that the library's reading of certificate times (as local time) is exact.
 #pragma once
 
@@ -16,6 +15,7 @@
 
 #include <filesystem>
 #include <stdexcept>
+#include <tuple>
 
 namespace kivo::test::verify {
 
@@ -56,20 +56,17 @@ struct Party {
 };
 
 // One certificate with its key (a fresh P-256 key unless a kind is named):
-// `Certify("/CN=Leaf").issuer(ca).make()`. Validity 0 keeps the test PKI's
-// default (from an hour ago for 365 days).
+// `Certify("/CN=Leaf").issuer(ca).make()`; validity 0: from an hour ago for 365 days.
 class Certify {
 public:
     explicit Certify(std::string subject) { m_options.subject = std::move(subject); }
     Certify& issuer(const Party& issuer) {
-        m_options.issuerCert = issuer.cert.get();
-        m_options.issuerKey = issuer.key.get();
+        std::tie(m_options.issuerCert, m_options.issuerKey) = std::tuple(issuer.cert.get(), issuer.key.get());
         return *this;
     }
     Certify& serial(long serial) { m_options.serial = serial; return *this; }
     Certify& validity(std::time_t notBefore, std::time_t notAfter) {
-        m_options.notBefore = notBefore;
-        m_options.notAfter = notAfter;
+        std::tie(m_options.notBefore, m_options.notAfter) = std::tie(notBefore, notAfter);
         return *this;
     }
     Certify& ca() { m_options.isCa = true; return *this; }
@@ -148,15 +145,13 @@ public:
     Verification& attached() { m_attached = true; return *this; }
     Verification& checks(unsigned int checks) { m_checks = checks; return *this; }
     Verification& crl(unsigned int mode, std::optional<std::string> source) {
-        m_crlMode = mode;
-        m_crlSource = std::move(source);
+        std::tie(m_crlMode, m_crlSource) = std::tie(mode, source);
         return *this;
     }
     Verification& at(std::optional<std::time_t> verifyTime) { m_verifyTime = verifyTime; return *this; }
     Verification& model(int validityModel) { m_validityModel = validityModel; return *this; }
     Verification& trust(std::optional<std::string> caFile, std::optional<std::string> caPath = std::nullopt) {
-        m_caFile = std::move(caFile);
-        m_caPath = std::move(caPath);
+        std::tie(m_caFile, m_caPath) = std::tie(caFile, caPath);
         return *this;
     }
 

@@ -41,10 +41,8 @@ TEST_F(VerifyCli, ChecksVerdictsAndExitCodes) {
     const std::string caFile = pemFile("ca.pem", {ca.cert.get()}), caAndCrl = pemFile("ca-crl.pem", {ca.cert.get()});
     const std::string otherCa = pemFile("other.pem", {Certify("/CN=Other CA").ca().make().cert.get()});
     appendPem(caAndCrl, makeCrl(ca.cert.get(), ca.key.get(), {{0x77, now - 5 * kDay}}).get());
-    const std::string crls = dir.folder("crls"), foreignCrls = dir.folder("foreign");
+    const std::string crls = dir.folder("crls");
     writeBytes(crls + "/ca.crl", derOf(makeCrl(ca.cert.get(), ca.key.get(), {{0x4242, now - 5 * kDay}}).get()));
-    const Party foreignCa = Certify("/CN=Foreign CA").ca().make();
-    writeBytes(foreignCrls + "/ca.crl", derOf(makeCrl(foreignCa.cert.get(), foreignCa.key.get(), {{0x4242, now - 5 * kDay}}).get()));
     const std::string signed_ = q(signature) + " --data" + q(data) + " --ca-file" + q(caFile);
     struct Case {
         std::string arguments;
@@ -58,10 +56,6 @@ TEST_F(VerifyCli, ChecksVerdictsAndExitCodes) {
          {"not trusted: issuer certificate missing from the trust store", "0x80014000"}},
         {signed_ + " --crl-dir" + q(crls) + isoUtc(now), 1, {"revoked", "0x80000004"}},
         {signed_ + " --crl-dir" + q(crls) + isoUtc(now - 10 * kDay), 0, {"0x00000000"}},
-        // Strict by default: only CRLs of the signer's issuer count.
-        {signed_ + " --crl-dir" + q(foreignCrls) + isoUtc(now), 0,
-         {"ignored " + foreignCrls + "/ca.crl: issued by another CA"}},
-        {signed_ + " --crl-dir" + q(foreignCrls) + isoUtc(now) + " --lenient", 1, {"0x80000004"}},
         {q(signature) + " --data" + q(data) + " --ca-file" + q(caAndCrl) + " --openssl-crl", 0,
          {"library code 0x00000001", "result:                      0x00000000"}},
         {signed_ + " --openssl-crl", 1, {"not confirmed", "result:                      0x80010000"}},

@@ -167,9 +167,7 @@ TEST_F(RevocationTest, StrictRulesTakeOnlyTheIssuersSignedCrl) {
 
 kivo::ocsp::Answer answer(int status, int nonceCheck, unsigned int failure = 0) {
     kivo::ocsp::Answer result;
-    result.failure = failure;
-    result.status = status;
-    result.nonceCheck = nonceCheck;
+    std::tie(result.failure, result.status, result.nonceCheck) = std::tie(failure, status, nonceCheck);
     return result;
 }
 
