@@ -83,6 +83,10 @@ TEST_F(ResponderTest, TheRequestIsAPostWithTheCertificateIdAndAFreshNonce) {
 
 TEST_F(ResponderTest, WhatTheResponderSendsDecides) {
     const ResponseOptions noNonce{Bytes{}}, otherNonce{Bytes(16, 0x42)}, noCertificate{std::nullopt, false};
+    OCSP_REQUEST* other = OCSP_REQUEST_new();
+    OCSP_request_add0_id(other, OCSP_cert_to_id(nullptr, pki().unknown.get(), pki().ca.get()));
+    const Bytes otherStatus = respond(other, V_OCSP_CERTSTATUS_GOOD, {Bytes{}});
+    OCSP_REQUEST_free(other);
     Bytes oversized = {0x30, 0x83, 0x03, 0x0D, 0x40};
     oversized.resize(oversized.size() + 0x030D40, 0x04);
     struct Case {
@@ -104,15 +108,8 @@ TEST_F(ResponderTest, WhatTheResponderSendsDecides) {
          true, false, ""},
         {"try later", [](OCSP_REQUEST*) { return ocspStatusOnly(OCSP_RESPONSE_STATUS_TRYLATER); }, kCommunication,
          false, false, "OCSP_response_get1_basic"},
-        {"another certificate's status",
-         [](OCSP_REQUEST*) {
-             OCSP_REQUEST* other = OCSP_REQUEST_new();
-             OCSP_request_add0_id(other, OCSP_cert_to_id(nullptr, pki().unknown.get(), pki().ca.get()));
-             const Bytes der = respond(other, V_OCSP_CERTSTATUS_GOOD, {Bytes{}});
-             OCSP_REQUEST_free(other);
-             return der;
-         },
-         kCommunication, false, false, "OCSP_resp_find_status"},
+        {"another certificate's status", [&](OCSP_REQUEST*) { return otherStatus; }, kCommunication, false, false,
+         "OCSP_resp_find_status"},
         {"a SEQUENCE that is no OCSPResponse", [](OCSP_REQUEST*) { return Bytes{0x30, 0x03, 0x0A, 0x01, 0x00}; },
          kCommunication, false, false, ""},
         {"longer than a responder may send", [&](OCSP_REQUEST*) { return oversized; }, kCommunication, false, false,

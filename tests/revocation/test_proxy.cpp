@@ -1,6 +1,5 @@
-// OCSP checks through an HTTP proxy's CONNECT tunnel: the request text, the
-// Basic credentials and the judging of the proxy's answer without a
-// network, then a proxy that answers as a test says.
+// OCSP checks through an HTTP proxy's CONNECT tunnel: the request, the Basic
+// credentials and the proxy's answer, without a network and through a proxy.
 
 #include "tests/revocation/RevocationTestUtil.h"
 
@@ -144,8 +143,8 @@ TEST_F(ProxyTest, TheProxyAnswerDecides) {
         const char* logLine;
         std::string url = "";
     } cases[] = {
-        {{"HTTP/1.1 200 OK\r\nVia: test\r\nX-Long: " + std::string(3000, 'x') + "\r\n\r\n"}, "", kRevoked, ""},
-        {{"HTTP/1.0 20", "0 Connection established\r\n", "Via: test\r\n", "\r\n"}, "", kRevoked, ""},
+        // Header lines after the status line, arriving in pieces, are read to their end.
+        {{"HTTP/1.0 20", "0 OK\r\n", "X-Long: " + std::string(3000, 'x') + "\r\n", "\r\n"}, "", kRevoked, ""},
         {{"HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\nContent-Length: 4\r\n\r\nnope"},
          "", kCommunication, "HTTP CONNECT failed: 407 Proxy Authentication Required"},
         {{"HTTP/1.10 200 OK\r\n\r\n"}, "", kCommunication, "HTTP CONNECT failed, incorrect response from proxy"},

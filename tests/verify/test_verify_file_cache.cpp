@@ -1,7 +1,6 @@
-// The file cache behind the trust store and the CRL directory: a file that
-// changed, was replaced, vanished or became unreadable gives the verdict it
-// would give without a cache, on the very next call, also while other
-// threads verify.
+// The file cache behind the trust store and the CRL directory: a changed,
+// replaced, vanished or unreadable file gives the verdict it would give
+// without a cache on the very next call, also while other threads verify.
 
 #include "tests/verify/VerifyTestUtil.h"
 

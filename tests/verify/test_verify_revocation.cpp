@@ -1,6 +1,6 @@
-// The revocation check (0x10) of CVerifyMsg::CheckSignDetached: a directory
-// of "*.crl" files (mode 0x04), OpenSSL's own CRL checking (0x01), which
-// mode bit counts, which CRLs the strict rules accept, and OCSP (0x08).
+// The revocation check (0x10) of CVerifyMsg::CheckSignDetached: "*.crl" files
+// of a directory (mode 0x04), OpenSSL's CRL checking (0x01), OCSP (0x08), which
+// mode bit counts, and which CRLs the strict rules accept.
 
 #include "tests/verify/VerifyTestUtil.h"
 
