@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace kivo::test {
@@ -25,22 +26,15 @@ struct TestPki {
     X509Ptr unknown = issue("Unknown Signer", 0x1003, leafKey.get());
 
     X509Ptr issue(const std::string& name, long serial, EVP_PKEY* key, bool isCa = false) const {
-        CertOptions options;
-        options.subject = "/C=DE/O=Kivo Test/CN=" + name;
-        options.subjectKey = key;
-        options.issuerCert = isCa ? nullptr : ca.get();
-        options.issuerKey = isCa ? nullptr : caKey.get();
-        options.serial = serial;
-        options.isCa = isCa;
-        if (serial == 2) options.extensions = {{"extendedKeyUsage", "OCSPSigning"}};
-        return makeCertificate(options);
+        using Extensions = std::vector<std::pair<std::string, std::string>>;  // the responder's: OCSPSigning
+        return makeCertificate({.subject = "/C=DE/O=Kivo Test/CN=" + name, .subjectKey = key,
+                                .issuerCert = isCa ? nullptr : ca.get(), .issuerKey = isCa ? nullptr : caKey.get(),
+                                .serial = serial, .isCa = isCa,
+                                .extensions = Extensions(serial == 2, {"extendedKeyUsage", "OCSPSigning"})});
     }
 };
 
-inline const TestPki& pki() {
-    static const TestPki instance;
-    return instance;
-}
+inline const TestPki& pki() { static const TestPki instance; return instance; }
 
 inline Bytes respond(OCSP_REQUEST* request, int status, ResponseOptions options = {}) {
     options.revokedAt = kRevokedAt;
@@ -83,6 +77,11 @@ inline OcspOutcome checkOcsp(const std::string& url, X509* certificate) {
     return checkOcsp(url.c_str(), derOf(certificate), derOf(pki().ca.get()));
 }
 
+// Whether a line of `lines` holds `part` (empty: yes).
+inline bool logged(const std::vector<std::string>& lines, const std::string& part) {
+    return part.empty() || std::any_of(lines.begin(), lines.end(), [&](auto& line) { return line.find(part) != line.npos; });
+}
+
 inline void resetProxy() { CCrlSSL::setProxy(false, "", "", "", "", CCrlSSL::cProxyOptionDefault); }
 
 // The test PKI's responder running; TZ=UTC and the proxy settings at their start values.
@@ -106,10 +105,9 @@ public:
               std::string data, answer, header;
               if (!readHeader(socket, data)) return;
               const std::size_t headerEnd = data.find("\r\n\r\n") + 4;
-              {
-                  std::lock_guard<std::mutex> lock(m_mutex);
-                  m_requests.push_back(data.substr(0, headerEnd));
-              }
+              std::unique_lock<std::mutex> lock(m_mutex);
+              m_requests.push_back(data.substr(0, headerEnd));
+              lock.unlock();
               for (const std::string& piece : m_pieces) {
                   if (!answer.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
                   if (!sendAll(socket, piece)) return;
@@ -119,10 +117,7 @@ public:
               answerOcspRequest(socket, data.substr(headerEnd), pkiAnswer, header);
           }) {}
     std::string address() const { return m_server.address(); }
-    std::vector<std::string> requests() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_requests;
-    }
+    std::vector<std::string> requests() const { std::lock_guard<std::mutex> lock(m_mutex); return m_requests; }
 
 private:
     std::vector<std::string> m_pieces;

@@ -6,8 +6,6 @@
 #include "CertInfoSSL.h"
 #include "VerifyMsg.h"
 
-#include <cstring>
-
 // Reaches CCrlSSL's private helpers.
 struct kivo::test::CrlSslAccess {
     static int LoadFromFile(char* url, unsigned char** buffer, unsigned long* length) {
@@ -39,20 +37,13 @@ protected:
 TEST_F(CrlLookup, FindCertInCrl) {
     const Bytes foreign = derOf(makeCrl(pki().responder.get(), pki().responderKey.get(), {{0x1002, kRevokedAt}}).get());
     const Bytes good = derOf(pki().good.get());
-    struct Case {
-        const char* what;
-        Bytes certificate, crl;
-        int expected;
-    } cases[] = {
-        {"listed", m_revoked, m_crl, 1},
-        {"not listed", good, m_crl, 0},
+    struct Case { const char* what; Bytes certificate, crl; int expected; } cases[] = {
+        {"listed", m_revoked, m_crl, 1}, {"not listed", good, m_crl, 0},
         {"taken back with removeFromCRL", derOf(pki().unknown.get()), m_crl, 0},
         {"same serial in another CA's CRL", m_revoked, foreign, 0},
         {"CRL cut short", m_revoked, Bytes(m_crl.begin(), m_crl.end() - 1), -1},
         {"certificate cut short", Bytes(m_revoked.begin(), m_revoked.begin() + 40), m_crl, -1},
-        {"no certificate", {}, m_crl, -1},
-        {"a certificate where the CRL should be", m_revoked, good, -1},
-    };
+        {"a certificate where the CRL should be", m_revoked, good, -1}};
     for (const Case& c : cases) {
         __int64 when = -1;
         EXPECT_EQ(find(c.certificate, c.crl, &when), c.expected) << c.what;
@@ -98,25 +89,23 @@ TEST_F(CrlLookup, SslGetCrlFromAHashedDirectory) {
     std::snprintf(name, sizeof name, "%08lx.r0", X509_NAME_hash(X509_get_subject_name(pki().ca.get())));
     const CrlPtr crl = makeCrl(pki().ca.get(), pki().caKey.get(), {{0x1002, kRevokedAt}});
     appendPem(folder.file(name), crl.get());
-    auto getCrl = [](Bytes certificate, unsigned char** out, unsigned long* length, const char* dir) {
-        return CCrlSSL::sslGetCrl(certificate.empty() ? nullptr : certificate.data(), certificate.size(), out, length, dir);
-    };
-    Bytes expected = derOf(crl.get()), buffer(expected.size() + 1, 0xEE);
+    const std::string dir = folder.path().string(), emptyDir = empty.path().string();
+    Bytes expected = derOf(crl.get()), buffer(expected.size() + 1, 0xEE), good = derOf(pki().good.get());
     unsigned char* out = buffer.data();
     unsigned long length = 0;
-    EXPECT_EQ(getCrl(derOf(pki().good.get()), &out, &length, folder.path().c_str()), 0) << "any certificate of the issuer";
-    EXPECT_EQ(length, expected.size());
+    EXPECT_EQ(CCrlSSL::sslGetCrl(good.data(), good.size(), &out, &length, dir.c_str()), 0) << "any certificate of the issuer";
     expected.push_back(0xEE);
-    EXPECT_EQ(buffer, expected);
-    length = 0;
-    EXPECT_EQ(getCrl(m_revoked, nullptr, &length, folder.path().c_str()), 0);
-    EXPECT_EQ(length, expected.size() - 1);
-    length = 7;
-    EXPECT_EQ(getCrl(m_revoked, nullptr, &length, empty.path().c_str()), kNoCrl);
-    EXPECT_EQ(getCrl(Bytes(m_revoked.begin(), m_revoked.begin() + 30), nullptr, &length, folder.path().c_str()), -56);
-    EXPECT_EQ(getCrl({}, nullptr, &length, folder.path().c_str()), -56);
-    EXPECT_EQ(getCrl(m_revoked, nullptr, &length, nullptr), -56);
-    EXPECT_EQ(length, 7u);
+    EXPECT_EQ(std::make_pair(length + 1, buffer), std::make_pair(expected.size(), expected));
+    const struct { Bytes certificate; const char* dir; int result; unsigned long length; } cases[] = {
+        {m_revoked, dir.c_str(), 0, expected.size() - 1}, {m_revoked, emptyDir.c_str(), kNoCrl, 7},
+        {Bytes(m_revoked.begin(), m_revoked.begin() + 30), dir.c_str(), -56, 7}, {{}, dir.c_str(), -56, 7},
+        {m_revoked, nullptr, -56, 7}};
+    for (auto c : cases) {
+        length = 7;
+        unsigned char* certificate = c.certificate.empty() ? nullptr : c.certificate.data();
+        EXPECT_EQ(CCrlSSL::sslGetCrl(certificate, c.certificate.size(), nullptr, &length, c.dir), c.result) << c.length;
+        EXPECT_EQ(length, c.length);
+    }
 }
 
 // A CRL file named by URL: the text after the first seven characters is the
@@ -128,23 +117,18 @@ TEST_F(CrlLookup, LoadFromFile) {
     writeBytes(folder.file("list.crl"), content);
     writeBytes(folder.file("huge.crl"), {});
     std::filesystem::resize_file(folder.file("huge.crl"), CCrlSSL::cMaxCrlLength + 1);
-    for (std::string url : {"file://" + folder.file("list.crl"), "abcdefg" + folder.file("list.crl")}) {
-        Bytes buffer(content.size() + 1, 0xEE);
+    const std::pair<std::string, int> cases[] = {
+        {"file://" + folder.file("list.crl"), 0}, {"abcdefg" + folder.file("list.crl"), 0},
+        {"file://" + folder.file("missing.crl"), kNoCrl}, {"file://" + folder.path().string(), kNoCrl},
+        {"file://" + folder.file("huge.crl"), kNoCrl}, {"file:/", kNoCrl}, {"", kNoCrl}};
+    for (auto [url, result] : cases) {
+        Bytes buffer(content.size() + 1, 0xEE), expected = result == 0 ? content : Bytes(content.size(), 0xEE);
+        expected.push_back(0xEE);
         unsigned char* out = buffer.data();
-        unsigned long length = 0;
-        EXPECT_EQ(CrlSslAccess::LoadFromFile(url.data(), &out, &length), 0) << url;
-        EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<long>(length)), content) << url;
-        EXPECT_EQ(buffer.back(), 0xEE) << url;
+        unsigned long length = 7;
+        EXPECT_EQ(CrlSslAccess::LoadFromFile(url.empty() ? nullptr : url.data(), &out, &length), result) << url;
+        EXPECT_EQ(std::make_pair(length, buffer), std::make_pair(result == 0 ? content.size() : 7ul, expected)) << url;
     }
-    unsigned char byte = 0;
-    unsigned char* out = &byte;
-    unsigned long length = 7;
-    for (std::string url : {"file://" + folder.file("missing.crl"), "file://" + folder.path().string(),
-                            "file://" + folder.file("huge.crl"), std::string("file:/")}) {
-        EXPECT_EQ(CrlSslAccess::LoadFromFile(url.data(), &out, &length), kNoCrl) << url;
-    }
-    EXPECT_EQ(CrlSslAccess::LoadFromFile(nullptr, &out, &length), kNoCrl);
-    EXPECT_EQ(std::make_pair(length, byte), std::make_pair(7ul, static_cast<unsigned char>(0)));
 }
 
 }  // namespace

@@ -5,16 +5,9 @@
 
 #include "tests/support/LogCapture.h"
 
-#include <algorithm>
-
 using namespace kivo::test;
 
 namespace {
-
-bool logged(const std::vector<std::string>& lines, const std::string& prefix) {
-    return prefix.empty() ||
-           std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
-}
 
 // Failures before and around the exchange write none of the outputs.
 TEST_F(ResponderTest, EachFailureLeavesTheOutputsAlone) {
@@ -25,24 +18,16 @@ TEST_F(ResponderTest, EachFailureLeavesTheOutputsAlone) {
     });
     const Bytes cert = derOf(pki().good.get()), issuer = derOf(pki().ca.get());
     const std::string closed = "http://127.0.0.1:" + std::to_string(closedPort()) + "/";
-    struct Case {
-        std::optional<std::string> url;
-        Bytes certificate, issuer;
-        int result;
-        const char* logLine;
-    } cases[] = {
+    struct Case { std::optional<std::string> url; Bytes certificate, issuer; int result; const char* logLine; } cases[] = {
         {std::nullopt, cert, issuer, kNoUrl, "leaving CCrlSSL::CheckOCSP: 80080000"},
         {"ftp://127.0.0.1/", cert, issuer, kNoUrl, "WARNING_OCSP_URL_NOT_FOUND"},
         {"http://127.0.0.1:notaport/", cert, issuer, kNoUrl, "OCSP_parse_url:"},
-        {"http://", cert, issuer, kNoUrl, "OCSP_parse_url:"},
         {closed, Bytes(cert.begin(), cert.begin() + cert.size() / 2), issuer, kUnknown, ""},
-        {closed, cert, randomBytes(300, 7), kUnknown, ""},
         {closed, {}, {}, kUnknown, ""},
         {closed, cert, issuer, kCommunication, "BIO_do_connect:"},
         {"http://" + silent.address() + "/", cert, issuer, kCommunication, "OCSP request Error"},
         {"http://" + hangUp.address() + "/", cert, issuer, kCommunication, ""},
-        {"http://" + serverError.address() + "/", cert, issuer, kCommunication, ""},
-    };
+        {"http://" + serverError.address() + "/", cert, issuer, kCommunication, ""}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.url.value_or("no URL"));
         LogCapture capture(CCrlSSL::m_logger);
@@ -74,8 +59,7 @@ TEST_F(ResponderTest, TheRequestIsAPostWithTheCertificateIdAndAFreshNonce) {
     checkOcsp(responder.url(), pki().good.get());
     EXPECT_TRUE(idMatches);
     ASSERT_EQ(nonces.size(), 2u);
-    EXPECT_GE(nonces[0].size(), 16u);
-    EXPECT_NE(nonces[0], nonces[1]);
+    EXPECT_TRUE(nonces[0].size() >= 16 && nonces[0] != nonces[1]);
     const std::string header = responder.lastHeader();
     EXPECT_EQ(header.rfind("POST /ocsp HTTP/1.", 0), 0u) << header;
     EXPECT_NE(header.find("application/ocsp-request"), std::string::npos) << header;
@@ -89,14 +73,8 @@ TEST_F(ResponderTest, WhatTheResponderSendsDecides) {
     OCSP_REQUEST_free(other);
     Bytes oversized = {0x30, 0x83, 0x03, 0x0D, 0x40};
     oversized.resize(oversized.size() + 0x030D40, 0x04);
-    struct Case {
-        const char* what;
-        Respond respond;
-        int result;
-        bool response, responderCert;
-        const char* logLine;
-        X509* certificate = pki().good.get();
-    } cases[] = {
+    struct Case { const char* what; Respond respond; int result; bool response, responderCert;
+        const char* logLine; X509* certificate = pki().good.get(); } cases[] = {
         {"good", pkiAnswer, 0, true, true, ""},
         {"revoked", pkiAnswer, kRevoked, true, true, "", pki().revoked.get()},
         {"unknown", pkiAnswer, kUnknown, true, true, "", pki().unknown.get()},
@@ -113,8 +91,7 @@ TEST_F(ResponderTest, WhatTheResponderSendsDecides) {
         {"a SEQUENCE that is no OCSPResponse", [](OCSP_REQUEST*) { return Bytes{0x30, 0x03, 0x0A, 0x01, 0x00}; },
          kCommunication, false, false, ""},
         {"longer than a responder may send", [&](OCSP_REQUEST*) { return oversized; }, kCommunication, false, false,
-         ""},
-    };
+         ""}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         FakeResponder responder(c.respond);
@@ -129,13 +106,11 @@ TEST_F(ResponderTest, WhatTheResponderSendsDecides) {
     }
     // Null output pointers are skipped.
     Bytes cert = derOf(pki().good.get()), issuer = derOf(pki().ca.get()), response(CCrlSSL::cMaxOcspResponseLength);
-    std::string url = m_url;
     unsigned char* out = response.data();
     unsigned long length = 0, certLength = kUntouched;
-    EXPECT_EQ(CCrlSSL::CheckOCSP(url.data(), cert.data(), cert.size(), issuer.data(), issuer.size(), &out, &length,
-                                 nullptr, nullptr, &certLength), 0);
-    EXPECT_GT(length, 0u);
-    EXPECT_EQ(certLength, kUntouched);
+    EXPECT_EQ(CCrlSSL::CheckOCSP(std::string(m_url).data(), cert.data(), cert.size(), issuer.data(), issuer.size(), &out,
+                                 &length, nullptr, nullptr, &certLength), 0);
+    EXPECT_TRUE(length > 0 && certLength == kUntouched);
 }
 
 }  // namespace

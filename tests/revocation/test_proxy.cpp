@@ -8,8 +8,6 @@
 
 #include <openssl/evp.h>
 
-#include <algorithm>
-
 using namespace kivo::test;
 using kivo::proxy::Verdict;
 
@@ -17,11 +15,6 @@ namespace {
 
 kivo::proxy::Reply judge(const std::string& text) {
     return kivo::proxy::judgeReply(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-}
-
-bool logged(const std::vector<std::string>& lines, const std::string& part) {
-    return part.empty() || std::any_of(lines.begin(), lines.end(),
-                                           [&](const std::string& line) { return line.find(part) != std::string::npos; });
 }
 
 TEST(ProxyRequest, TargetHostAndCredentialsByOption) {
@@ -47,13 +40,10 @@ TEST(ProxyCredentials, Base64AndBasicCredentials) {
                                                            {"foo", "Zm9v"},  {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
                                                            {"foobar", "Zm9vYmFy"}};
     for (const auto& [text, encoded] : vectors) EXPECT_EQ(base64Encode(text), encoded) << text;
-    for (std::size_t length : {1u, 2u, 100u, 256u}) {
-        const Bytes bytes = randomBytes(length, static_cast<std::uint32_t>(length));
-        std::string expected(4 * ((length + 2) / 3) + 1, '\0');
-        expected.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(expected.data()),
-                                                                 bytes.data(), static_cast<int>(length))));
-        EXPECT_EQ(base64Encode(std::string(bytes.begin(), bytes.end())), expected) << "as OpenSSL, " << length;
-    }
+    const Bytes bytes = randomBytes(256, 256);  // random octets, as OpenSSL encodes them
+    unsigned char expected[4 * 86 + 1];
+    EVP_EncodeBlock(expected, bytes.data(), static_cast<int>(bytes.size()));
+    EXPECT_EQ(base64Encode(std::string(bytes.begin(), bytes.end())), reinterpret_cast<const char*>(expected));
     EXPECT_EQ(kivo::proxy::basicCredentials("Aladdin", "open sesame"), "QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
     EXPECT_EQ(kivo::proxy::basicCredentials("alice", ""), "YWxpY2U6");
     EXPECT_EQ(kivo::proxy::basicCredentials("", "secret"), "");
@@ -63,20 +53,15 @@ TEST(ProxyCredentials, Base64AndBasicCredentials) {
 
 TEST(ProxyReply, VerdictsAndHeaderEnds) {
     const std::string longLine(kivo::proxy::kBufferSize - 1, 'x');
-    struct Case {
-        std::string answer;
-        Verdict verdict;
-        const char* statusText;
-        bool complete;
-        std::size_t headerLength;  // 0: not checked
-    } cases[] = {
+    // headerLength 0: not checked
+    struct Case { std::string answer; Verdict verdict; const char* statusText; bool complete;
+        std::size_t headerLength; } cases[] = {
         {"HTTP/1.0 200 Connection established\r\n\r\n", Verdict::Established, "200 Connection established", true, 39},
         {"HTTP/1.1 204 No Content\r\nVia: x\r\n\r\n", Verdict::Established, "204 No Content", true, 0},
         {"HTTP/1.0 407 Proxy Authentication Required\r\nA: b\r\n\r\n<html>", Verdict::Refused,
          "407 Proxy Authentication Required", true, 52},
         {"HTTP/1.0 500", Verdict::Refused, "500", false, 0},  // the shortest complete status line
-        {"HTTP/1.0 2", Verdict::Insufficient, "", false, 0},
-        {"", Verdict::Insufficient, "", false, 0},
+        {"HTTP/1.0 2", Verdict::Insufficient, "", false, 0}, {"", Verdict::Insufficient, "", false, 0},
         {"HTTP/1.10 200 OK\r\n\r\n", Verdict::Incorrect, "", true, 0},
         {"HTTP/1.0 200 OK\r\nVia: x\r\n", Verdict::Established, "200 OK", false, 0},
         {"HTTP/1.0 200 OK\n\n", Verdict::Established, "200 OK", true, 0},
@@ -86,8 +71,7 @@ TEST(ProxyReply, VerdictsAndHeaderEnds) {
         // A line of 8191 characters is split like a line reader does: the
         // "\r\n" after it reads as a short line; two characters shorter it does not.
         {"HTTP/1.0 200 OK\r\n" + longLine + "\r\n", Verdict::Established, "200 OK", true, 0},
-        {"HTTP/1.0 200 OK\r\n" + longLine.substr(2) + "\r\n", Verdict::Established, "200 OK", false, 0},
-    };
+        {"HTTP/1.0 200 OK\r\n" + longLine.substr(2) + "\r\n", Verdict::Established, "200 OK", false, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.answer.substr(0, 40));
         const auto reply = judge(c.answer);
@@ -136,13 +120,9 @@ TEST_F(ProxyTest, CredentialsAndUserAgentReachTheProxyButNotTheLog) {
 TEST_F(ProxyTest, TheProxyAnswerDecides) {
     LocalServer closing([](int, const std::atomic<bool>&) {});
     LocalServer silent([](int socket, const std::atomic<bool>& stopping) { stayQuiet(socket, stopping); });
-    struct Case {
-        std::vector<std::string> pieces;  // of a fake proxy's answer; none: `proxy` is used
-        std::string proxy;
-        int result;
-        const char* logLine;
-        std::string url = "";
-    } cases[] = {
+    // pieces: of a fake proxy's answer; none: `proxy` is used
+    struct Case { std::vector<std::string> pieces; std::string proxy; int result; const char* logLine;
+        std::string url = ""; } cases[] = {
         // Header lines after the status line, arriving in pieces, are read to their end.
         {{"HTTP/1.0 20", "0 OK\r\n", "X-Long: " + std::string(3000, 'x') + "\r\n", "\r\n"}, "", kRevoked, ""},
         {{"HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\nContent-Length: 4\r\n\r\nnope"},

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 
@@ -21,9 +22,7 @@ constexpr int kPeerWaitMs = 5000;
 
 int listenLocal(int& port) {
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
     if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listener, 16) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -33,16 +32,14 @@ int listenLocal(int& port) {
     return listener;
 }
 
-template <typename Write>
-void writeWithBio(const std::string& path, Write write) {
+template <typename Write> void writeWithBio(const std::string& path, Write write) {
     BIO* bio = BIO_new_file(path.c_str(), "a");
     const bool ok = bio != nullptr && write(bio) == 1;
     BIO_free(bio);
     if (!ok) throw std::runtime_error("cannot write " + path);
 }
 
-template <typename T>
-Bytes encoded(const T* object, int (*encode)(const T*, unsigned char**)) {
+template <typename T> Bytes encoded(const T* object, int (*encode)(const T*, unsigned char**)) {
     Bytes der(static_cast<std::size_t>(std::max(encode(object, nullptr), 0)));
     unsigned char* out = der.data();
     if (der.empty() || encode(object, &out) <= 0) throw std::runtime_error("cannot encode");
@@ -102,11 +99,6 @@ void writeBytes(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void appendPem(const std::string& path, X509* certificate) {
@@ -170,10 +162,8 @@ void answerOcspRequest(int socket, std::string data, const Respond& respond, std
     if (!readHeader(socket, data)) return;
     const std::size_t headerEnd = data.find("\r\n\r\n") + 4;
     header = data.substr(0, headerEnd);
-    std::string lower = header;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const std::size_t field = lower.find("content-length:");
-    const std::size_t length = field != std::string::npos ? std::strtoul(lower.c_str() + field + 15, nullptr, 10) : 0;
+    const char* field = ::strcasestr(header.c_str(), "content-length:");
+    const std::size_t length = field != nullptr ? std::strtoul(field + 15, nullptr, 10) : 0;
     while (data.size() < headerEnd + length) {
         if (!readMore(socket, data, kPeerWaitMs)) return;
     }
@@ -197,10 +187,7 @@ FakeResponder::FakeResponder(Respond respond)
           }, header);
       }) {}
 
-std::string FakeResponder::lastHeader() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_lastHeader;
-}
+std::string FakeResponder::lastHeader() const { std::lock_guard<std::mutex> lock(m_mutex); return m_lastHeader; }
 
 Bytes ocspResponse(OCSP_REQUEST* request, int status, X509* signer, EVP_PKEY* signerKey,
                    const ResponseOptions& options) {

@@ -18,23 +18,16 @@ namespace kivo::test {
 
 using Bytes = std::vector<unsigned char>;
 
-struct CrlDeleter {
-    void operator()(X509_CRL* crl) const { X509_CRL_free(crl); }
-};
+struct CrlDeleter { void operator()(X509_CRL* crl) const { X509_CRL_free(crl); } };
 using CrlPtr = std::unique_ptr<X509_CRL, CrlDeleter>;
 
 // One listed certificate; a reason >= 0 adds the reasonCode extension.
-struct CrlEntry {
-    long serial;
-    std::time_t revokedAt;
-    int reason = -1;
-};
+struct CrlEntry { long serial; std::time_t revokedAt; int reason = -1; };
 // A CRL of `issuer` valid from an hour ago until `nextUpdate` (0: 30 days on).
 CrlPtr makeCrl(X509* issuer, EVP_PKEY* issuerKey, const std::vector<CrlEntry>& entries, std::time_t nextUpdate = 0);
 Bytes derOf(X509_CRL* crl);
 
 void writeBytes(const std::string& path, const Bytes& bytes);
-std::string readText(const std::string& path);
 void appendPem(const std::string& path, X509* certificate);
 void appendPem(const std::string& path, X509_CRL* crl);
 // A port nothing listens on (taken and released again).
@@ -83,11 +76,7 @@ private:
 
 // How ocspResponse signs: the nonce copied from the request (nullopt), left
 // out (empty) or replaced; the signer certificate included or not.
-struct ResponseOptions {
-    std::optional<Bytes> nonce;
-    bool includeCertificate = true;
-    std::time_t revokedAt = 0;
-};
+struct ResponseOptions { std::optional<Bytes> nonce; bool includeCertificate = true; std::time_t revokedAt = 0; };
 // A successful OCSPResponse by `signer` for the first certificate ID of `request`.
 Bytes ocspResponse(OCSP_REQUEST* request, int status, X509* signer, EVP_PKEY* signerKey,
                    const ResponseOptions& options = {});

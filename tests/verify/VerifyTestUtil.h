@@ -25,13 +25,9 @@ inline constexpr unsigned int kValid = 0, kBadSignature = 0x80000001, kRevoked =
 inline constexpr unsigned int kOcspCommunication = 0x80000200, kSignerNotValid = 0x80004000;
 inline constexpr unsigned int kChainNotValid = 0x80008000, kNoTrustedChain = 0x80010000, kOcspNoUrl = 0x80080000;
 
-struct BioDeleter {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
+struct BioDeleter { void operator()(BIO* bio) const { BIO_free(bio); } };
 using BioPtr = std::unique_ptr<BIO, BioDeleter>;
-struct CmsDeleter {
-    void operator()(CMS_ContentInfo* cms) const { CMS_ContentInfo_free(cms); }
-};
+struct CmsDeleter { void operator()(CMS_ContentInfo* cms) const { CMS_ContentInfo_free(cms); } };
 using CmsPtr = std::unique_ptr<CMS_ContentInfo, CmsDeleter>;
 
 inline BioPtr memoryBio(const Bytes& bytes) {
@@ -43,17 +39,13 @@ using kivo::test::derOf;
 
 // DER of `cms`; empty when it cannot be written.
 inline Bytes derOf(CMS_ContentInfo* cms) {
-    BioPtr out(BIO_new(BIO_s_mem()));
-    char* data = nullptr;
-    const long length = cms != nullptr && i2d_CMS_bio(out.get(), cms) == 1 ? BIO_get_mem_data(out.get(), &data) : 0;
-    return Bytes(data, data + length);
+    unsigned char* der = nullptr;
+    const int length = cms != nullptr ? i2d_CMS_ContentInfo(cms, &der) : 0;
+    Bytes bytes(der, der + std::max(length, 0));
+    return OPENSSL_free(der), bytes;
 }
 
-struct Party {
-    EvpKeyPtr key;
-    X509Ptr cert;
-    Bytes der;
-};
+struct Party { EvpKeyPtr key; X509Ptr cert; Bytes der; };
 
 // One certificate with its key (a fresh P-256 key unless a kind is named):
 // `Certify("/CN=Leaf").issuer(ca).make()`; validity 0: from an hour ago for 365 days.
@@ -61,20 +53,13 @@ class Certify {
 public:
     explicit Certify(std::string subject) { m_options.subject = std::move(subject); }
     Certify& issuer(const Party& issuer) {
-        std::tie(m_options.issuerCert, m_options.issuerKey) = std::tuple(issuer.cert.get(), issuer.key.get());
-        return *this;
+        return m_options.issuerCert = issuer.cert.get(), m_options.issuerKey = issuer.key.get(), *this;
     }
-    Certify& serial(long serial) { m_options.serial = serial; return *this; }
-    Certify& validity(std::time_t notBefore, std::time_t notAfter) {
-        std::tie(m_options.notBefore, m_options.notAfter) = std::tie(notBefore, notAfter);
-        return *this;
-    }
-    Certify& ca() { m_options.isCa = true; return *this; }
-    Certify& extension(std::string name, std::string value) {
-        m_options.extensions.emplace_back(std::move(name), std::move(value));
-        return *this;
-    }
-    Certify& key(KeyKind kind) { m_kind = kind; return *this; }
+    Certify& serial(long serial) { return m_options.serial = serial, *this; }
+    Certify& validity(std::time_t from, std::time_t to) { return m_options.notBefore = from, m_options.notAfter = to, *this; }
+    Certify& ca() { return m_options.isCa = true, *this; }
+    Certify& extension(std::string name, std::string value) { return m_options.extensions.emplace_back(name, value), *this; }
+    Certify& key(KeyKind kind) { return m_kind = kind, *this; }
 
     Party make() const {
         Party party{m_kind ? generateKey(*m_kind) : EvpKeyPtr(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")), {}, {}};
@@ -93,8 +78,9 @@ private:
 // How cmsSign signs: detached unless `attached`, with OpenSSL's signed attributes.
 struct CmsOptions {
     bool attached = false, noAttributes = false, pss = false;  // pss: RSASSA-PSS with its parameters
-    std::optional<std::time_t> utcSigningTime, generalizedSigningTime;
-    std::vector<X509*> carry;  // carried besides the signer certificate
+    std::optional<std::time_t> signingTime{};  // as UTCTime unless `generalizedTime`
+    bool generalizedTime = false;
+    std::vector<X509*> carry{};  // carried besides the signer certificate
 };
 
 // CMS SignedData of `content` by `signer` (SHA-256), DER.
@@ -110,12 +96,10 @@ inline Bytes cmsSign(const Party& signer, const Bytes& content, const CmsOptions
                                : nullptr;
     bool ok = info != nullptr && (!options.pss || EVP_PKEY_CTX_set_rsa_padding(CMS_SignerInfo_get0_pkey_ctx(info),
                                                                                RSA_PKCS1_PSS_PADDING) > 0);
-    for (const bool utc : {true, false}) {
-        const auto& at = utc ? options.utcSigningTime : options.generalizedSigningTime;
-        if (!ok || !at) continue;
-        ASN1_TIME* time = utc ? ASN1_UTCTIME_set(nullptr, *at) : ASN1_GENERALIZEDTIME_set(nullptr, *at);
-        ok = CMS_signed_add1_attr_by_NID(info, NID_pkcs9_signingTime, utc ? V_ASN1_UTCTIME : V_ASN1_GENERALIZEDTIME,
-                                         time, -1) == 1;
+    if (ok && options.signingTime) {
+        const std::time_t at = *options.signingTime;
+        ASN1_TIME* time = options.generalizedTime ? ASN1_GENERALIZEDTIME_set(nullptr, at) : ASN1_UTCTIME_set(nullptr, at);
+        ok = time != nullptr && CMS_signed_add1_attr_by_NID(info, NID_pkcs9_signingTime, time->type, time, -1) == 1;
         ASN1_TIME_free(time);
     }
     BioPtr data = memoryBio(content);
@@ -141,29 +125,23 @@ public:
     Verification() = default;  // a null signature
     explicit Verification(const Bytes& signature) : m_signature(signature) {}
 
-    Verification& content(const Bytes& data) { m_data = data; return *this; }
-    Verification& attached() { m_attached = true; return *this; }
-    Verification& checks(unsigned int checks) { m_checks = checks; return *this; }
+    Verification& content(const Bytes& data) { return m_data = data, *this; }
+    Verification& attached() { return m_attached = true, *this; }
+    Verification& checks(unsigned int checks) { return m_checks = checks, *this; }
     Verification& crl(unsigned int mode, std::optional<std::string> source) {
-        std::tie(m_crlMode, m_crlSource) = std::tie(mode, source);
-        return *this;
+        return m_crlMode = mode, m_crlSource = source, *this;
     }
-    Verification& at(std::optional<std::time_t> verifyTime) { m_verifyTime = verifyTime; return *this; }
-    Verification& model(int validityModel) { m_validityModel = validityModel; return *this; }
+    Verification& at(std::optional<std::time_t> verifyTime) { return m_verifyTime = verifyTime, *this; }
+    Verification& model(int validityModel) { return m_validityModel = validityModel, *this; }
     Verification& trust(std::optional<std::string> caFile, std::optional<std::string> caPath = std::nullopt) {
-        std::tie(m_caFile, m_caPath) = std::tie(caFile, caPath);
-        return *this;
+        return m_caFile = caFile, m_caPath = caPath, *this;
     }
 
     unsigned int run() const {
-        Bytes signature = m_signature.value_or(Bytes{});
-        // A byte more than the content, so that empty content still comes
-        // with a pointer; a null pointer is passed only for "no content".
-        Bytes data = m_data.value_or(Bytes{});
-        data.push_back(0);
+        Bytes signature = m_signature.value_or(Bytes{}), data = m_data.value_or(Bytes{});
+        data.push_back(0);  // a pointer also for empty content; null only for "no content"
         std::string crlSource = m_crlSource.value_or("");
-        timeb when{};
-        when.time = m_verifyTime.value_or(0);
+        timeb when{m_verifyTime.value_or(0), 0, 0, 0};
         char errorText[64] = "untouched";
         const int result = CVerifyMsg().CheckSignDetached(
             m_signature ? signature.data() : nullptr, static_cast<unsigned int>(signature.size()), m_attached ? 1 : 0,
@@ -184,15 +162,10 @@ private:
 };
 
 // Turns the process-wide strict verification policy on or off for a scope.
-class ScopedStrictPolicy {
-public:
-    explicit ScopedStrictPolicy(bool strict) : m_before(CVerifyMsg::GetStrictPolicy()) {
-        CVerifyMsg::SetStrictPolicy(strict);
-    }
+struct ScopedStrictPolicy {
+    explicit ScopedStrictPolicy(bool strict) { CVerifyMsg::SetStrictPolicy(strict); }
     ~ScopedStrictPolicy() { CVerifyMsg::SetStrictPolicy(m_before); }
-
-private:
-    bool m_before;
+    const bool m_before = CVerifyMsg::GetStrictPolicy();
 };
 
 class VerifyTest : public ::testing::Test {

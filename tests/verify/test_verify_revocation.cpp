@@ -35,24 +35,22 @@ protected:
 
 TEST_F(RevocationTest, CrlsAndOcsp) {
     const Bytes signature = cmsSign(signerBy(m_ca, "/CN=CRL Signer", kSerial).make(), m_content);
-    // An OCSP responder signing with the CA: serial 0x2002 revoked, 0x2003
-    // unknown, any other good; signers with its URL, one without.
+    // An OCSP responder signing with the CA: serial 0x2002 revoked, any other
+    // good; signers with its URL, one without.
     FakeResponder responder([&](OCSP_REQUEST* request) {
-        const long serial = requestedSerial(request);
-        const int status = serial == 0x2002 ? V_OCSP_CERTSTATUS_REVOKED
-                           : serial == 0x2003 ? V_OCSP_CERTSTATUS_UNKNOWN : V_OCSP_CERTSTATUS_GOOD;
+        const int status = requestedSerial(request) == 0x2002 ? V_OCSP_CERTSTATUS_REVOKED : V_OCSP_CERTSTATUS_GOOD;
         return ocspResponse(request, status, m_ca.cert.get(), m_ca.key.get(), {std::nullopt, true, m_revokedAt});
     });
     const std::string url = responder.url();
     auto ocspSigned = [&](long serial, bool withUrl) {
         Certify request = signerBy(m_ca, "/CN=OCSP " + std::to_string(serial), serial);
-        if (withUrl) request.extension("authorityInfoAccess", "OCSP;URI:" + url);
+        // The first OCSP URL counts, whatever comes before or after it.
+        const std::string access = "caIssuers;URI:http://ca.invalid/,OCSP;URI:" + url + ",OCSP;URI:http://second.invalid/";
+        if (withUrl) request.extension("authorityInfoAccess", access);
         return cmsSign(request.make(), m_content);
     };
-    const Bytes good = ocspSigned(0x2001, true), revoked = ocspSigned(0x2002, true);
-    const Bytes unknown = ocspSigned(0x2003, true), noUrl = ocspSigned(0x2004, false);
+    const Bytes good = ocspSigned(0x2001, true), revoked = ocspSigned(0x2002, true), noUrl = ocspSigned(0x2004, false);
     const std::string revoking = crlFolder("revoking", "ca.crl", {{0x77, m_now - 20 * kDay}, {kSerial, m_revokedAt}});
-    const std::string future = crlFolder("future", "f.crl", {{kSerial, m_now + 5 * kDay}});
     // Only "*.crl" files are read, in any case; PEM when DER fails.
     const std::string otherNames = crlFolder("names", "ca.crl.bak", {{kSerial, m_revokedAt}});
     appendPem(otherNames + "/ca.pem", crlOf(m_ca, {{kSerial, m_revokedAt}}).get());
@@ -67,9 +65,7 @@ TEST_F(RevocationTest, CrlsAndOcsp) {
     // Trust stores with the CA and a CRL for OpenSSL's checking.
     const std::string caOnly = pemFile("ca.pem", {m_ca.cert.get()});
     auto storeWith = [&](const std::string& name, const CrlPtr& crl) {
-        const std::string file = pemFile(name, {m_ca.cert.get()});
-        appendPem(file, crl.get());
-        return file;
+        return appendPem(m_dir.file(name), crl.get()), pemFile(name, {m_ca.cert.get()});
     };
     const std::string otherListed = storeWith("other.pem", crlOf(m_ca, {{0x77, m_revokedAt}}));
     const std::string signerListed = storeWith("listed.pem", crlOf(m_ca, {{kSerial, m_revokedAt}}));
@@ -77,26 +73,17 @@ TEST_F(RevocationTest, CrlsAndOcsp) {
     const std::string missing = m_dir.file("missing.pem"), otherCa = pemFile("foreign.pem", {longLivedCa("/CN=Other").cert.get()});
     const std::optional<std::time_t> now = m_now, none;
     const std::optional<std::string> no;
-    struct Case {
-        const char* what;
-        unsigned int checks, mode;
-        std::optional<std::string> source, caFile;
-        std::optional<std::time_t> at;
-        unsigned int expected;
-        const Bytes* ocspSignature = nullptr;
-    } cases[] = {
+    struct Case { const char* what; unsigned int checks, mode; std::optional<std::string> source, caFile;
+        std::optional<std::time_t> at; unsigned int expected; const Bytes* ocspSignature = nullptr; } cases[] = {
         {"revoked before the time", 0x10, 0x04, revoking, no, now, kRevoked},
         {"signed before the revocation", 0x10, 0x04, revoking, no, m_now - 10 * kDay, kValid},
         {"at the very second", 0x10, 0x04, revoking, no, m_revokedAt, kValid},
         {"a second after", 0x10, 0x04, revoking, no, m_revokedAt + 1, kRevoked},
         {"no time: now", 0x10, 0x04, revoking, no, none, kRevoked},
-        {"revocation in the future", 0x10, 0x04, future, no, none, kValid},
-        {"at the future revocation", 0x10, 0x04, future, no, m_now + 6 * kDay, kRevoked},
         {"other file names only", 0x10, 0x04, otherNames, no, now, kValid},
         {"upper-case suffix, PEM", 0x10, 0x04, upperCase, no, now, kRevoked},
         {"no listing CRL, broken files", 0x10, 0x04, unlisted, no, now, kValid},
         {"broken files hide no listing CRL", 0x10, 0x04, mixed, no, now, kRevoked},
-        {"empty directory", 0x10, 0x04, m_empty, no, now, kValid},
         {"no such directory", 0x10, 0x04, m_dir.file("none"), no, now, kValid},
         {"0x04 before 0x08", 0x10, 0x0C, revoking, no, now, kRevoked},
         {"0x02 before 0x04: nothing checked", 0x10, 0x06, revoking, no, now, kValid},
@@ -106,26 +93,19 @@ TEST_F(RevocationTest, CrlsAndOcsp) {
         {"OpenSSL, passing with the chain", 0x14, 0x01, no, otherListed, now, 1},
         {"OpenSSL, passing, own store", 0x10, 0x01, no, otherListed, now, 1},
         {"OpenSSL, revoked", 0x14, 0x01, no, signerListed, now, kRevoked},
-        {"OpenSSL, revoked, now", 0x10, 0x01, no, signerListed, none, kRevoked},
-        {"OpenSSL, no CRL", 0x14, 0x01, no, caOnly, now, kValid},
         {"OpenSSL, stale CRL", 0x14, 0x01, no, stale, now, kValid},
         {"OpenSSL, no trust store", 0x10, 0x01, no, missing, now, kNoTrustedChain},
-        {"OpenSSL, no trust store, with the chain", 0x14, 0x01, no, missing, now, kNoTrustedChain},
         {"OCSP, good", 0x10, 0x08, url, caOnly, now, kValid, &good},
         {"OCSP, good, the certificate's URL", 0x10, 0x08, no, caOnly, now, kValid, &good},
-        {"OCSP, revoked", 0x10, 0x08, url, caOnly, now, kRevoked, &revoked},
         {"OCSP, revoked, no time: now", 0x10, 0x08, no, caOnly, none, kRevoked, &revoked},
         {"OCSP, revoked, at the very second", 0x10, 0x08, no, caOnly, m_revokedAt, kValid, &revoked},
         {"OCSP, revoked, a second after", 0x10, 0x08, no, caOnly, m_revokedAt + 1, kRevoked, &revoked},
-        {"OCSP, unknown counts as not revoked", 0x10, 0x08, url, caOnly, none, kValid, &unknown},
         {"OCSP, no URL", 0x10, 0x08, no, caOnly, now, kOcspNoUrl, &noUrl},
         {"OCSP, no URL, one given", 0x10, 0x08, url, caOnly, now, kValid, &noUrl},
         {"OCSP, issuer not trusted", 0x10, 0x08, url, otherCa, now, kNoTrustedChain, &good},
         {"OCSP, issuer not trusted, before the URL", 0x10, 0x08, no, otherCa, now, kNoTrustedChain, &noUrl},
-        {"OCSP, no trust store", 0x10, 0x08, url, missing, now, kNoTrustedChain, &good},
         {"OCSP, nobody listens", 0x10, 0x08, "http://127.0.0.1:" + std::to_string(closedPort()) + "/", caOnly, now,
-         kOcspCommunication, &good},
-    };
+         kOcspCommunication, &good}};
     for (const Case& c : cases) {
         EXPECT_EQ(check(c.ocspSignature ? *c.ocspSignature : signature, c.checks, c.mode, c.source, c.at, c.caFile),
                   c.expected) << c.what;
@@ -137,17 +117,11 @@ TEST_F(RevocationTest, StrictRulesTakeOnlyTheIssuersSignedCrl) {
     const Bytes signature = cmsSign(signer, m_content);
     const std::string caFile = pemFile("ca.pem", {m_ca.cert.get()});
     const CrlEntry revoked{kSerial, m_revokedAt};
-    struct Case {
-        const char* what;
-        CrlPtr crl;
-        unsigned int strict;
-        const char* reason;
-    } cases[] = {
+    struct Case { const char* what; CrlPtr crl; unsigned int strict; const char* reason; } cases[] = {
         {"the issuer's own CRL", crlOf(m_ca, {revoked}), kRevoked, nullptr},
         {"another CA's CRL", crlOf(longLivedCa("/CN=Another CA"), {revoked}), kValid, "issued by another CA"},
         {"under the issuer's name, another key", crlOf(longLivedCa("/O=Kivo Verify/CN=Revocation CA"), {revoked}),
-         kValid, "CRL signature does not verify"},
-    };
+         kValid, "CRL signature does not verify"}};
     int folders = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -165,26 +139,20 @@ TEST_F(RevocationTest, StrictRulesTakeOnlyTheIssuersSignedCrl) {
     }
 }
 
-kivo::ocsp::Answer answer(int status, int nonceCheck, unsigned int failure = 0) {
+kivo::ocsp::Answer answer(int status, int nonceCheck, std::uint32_t failure = 0) {
     kivo::ocsp::Answer result;
-    std::tie(result.failure, result.status, result.nonceCheck) = std::tie(failure, status, nonceCheck);
-    return result;
+    return result.failure = failure, result.status = status, result.nonceCheck = nonceCheck, result;
 }
 
 TEST(OcspVerdict, AnswersAsTheExchangeReportsThem) {
     // OCSP_check_nonce: 1 equal, 2 neither present, 3 only in the response,
     // -1 only in the request, 0 different.
+    const int good = V_OCSP_CERTSTATUS_GOOD;
     const std::pair<kivo::ocsp::Answer, unsigned int> cases[] = {
-        {answer(V_OCSP_CERTSTATUS_GOOD, 1), 0},
-        {answer(V_OCSP_CERTSTATUS_GOOD, 2), 0},
-        {answer(V_OCSP_CERTSTATUS_GOOD, 3), 0},
-        {answer(V_OCSP_CERTSTATUS_GOOD, 0), kOcspCommunication},
-        {answer(V_OCSP_CERTSTATUS_GOOD, -1), kOcspCommunication},
-        {answer(V_OCSP_CERTSTATUS_UNKNOWN, 1), 0},
-        {answer(7, 1), kOcspCommunication},
-        {answer(0, 0, kivo::ocsp::kOcspNoUrl), kOcspNoUrl},
-        {answer(0, 0, kivo::ocsp::kOcspCommunication), kOcspCommunication},
-    };
+        {answer(good, 1), 0}, {answer(good, 2), 0}, {answer(good, 3), 0}, {answer(good, 0), kOcspCommunication},
+        {answer(good, -1), kOcspCommunication}, {answer(V_OCSP_CERTSTATUS_UNKNOWN, 1), 0},
+        {answer(7, 1), kOcspCommunication}, {answer(0, 0, kivo::ocsp::kOcspNoUrl), kOcspNoUrl},
+        {answer(0, 0, kivo::ocsp::kOcspCommunication), kOcspCommunication}};
     for (const auto& [given, expected] : cases) {
         EXPECT_EQ(kivo::verify::judgeOcspAnswer(given, nullptr), expected) << given.status << " " << given.nonceCheck;
     }
@@ -204,20 +172,7 @@ TEST(OcspVerdict, RevocationTimeComparedFieldByField) {
     ScopedTimeZone berlin("Europe/Berlin");  // the same instant reads 16:09:26
     EXPECT_EQ(kivo::verify::judgeOcspAnswer(revoked, &moment), kRevoked);
     revoked.hasRevocationTime = false;
-    moment.time = 0;
     EXPECT_EQ(kivo::verify::judgeOcspAnswer(revoked, &moment), kRevoked) << "revoked at an unknown time";
-}
-
-TEST(OcspUrl, CertificateOcspUrl) {
-    const Party ca = Certify("/CN=AIA CA").ca().make();
-    const Party both = Certify("/CN=Both").issuer(ca).serial(2).extension("authorityInfoAccess",
-        "caIssuers;URI:http://ca.invalid/ca.cer,OCSP;URI:http://ocsp.invalid:8080/x,OCSP;URI:http://second.invalid/").make();
-    const Party issuersOnly =
-        Certify("/CN=Issuers").issuer(ca).serial(3).extension("authorityInfoAccess", "caIssuers;URI:http://ca.invalid/").make();
-    EXPECT_EQ(kivo::verify::certificateOcspUrl(both.cert.get()), "http://ocsp.invalid:8080/x");
-    EXPECT_EQ(kivo::verify::certificateOcspUrl(issuersOnly.cert.get()), "");
-    EXPECT_EQ(kivo::verify::certificateOcspUrl(ca.cert.get()), "");
-    EXPECT_EQ(kivo::verify::certificateOcspUrl(nullptr), "");
 }
 
 }  // namespace

@@ -103,14 +103,12 @@ protected:
 TEST_F(SignatureTest, ContentAndContainerCases) {
     const Party& ec = signerOf(KeyKind::EcP256);
     const Party& rsa = signerOf(KeyKind::Rsa2048);
-    CmsOptions attachedContent;
-    attachedContent.attached = true;
-    const Bytes attached = cmsSign(ec, m_content, attachedContent), detached = cmsSign(ec, m_content);
-    const Bytes emptySigned = cmsSign(rsa, {}), garbage = randomBytes(400, 9), changed = randomBytes(2500, 62);
+    const Bytes attached = cmsSign(ec, m_content, {.attached = true}), detached = cmsSign(ec, m_content);
+    const Bytes emptySigned = cmsSign(rsa, {}), changed = randomBytes(2500, 62);
     const Bytes truncated(detached.begin(), detached.begin() + static_cast<long>(detached.size() / 2));
     BioPtr data = memoryBio(m_content);
-    const CmsPtr noCertificates(CMS_sign(ec.cert.get(), ec.key.get(), nullptr, data.get(),
-                                         CMS_BINARY | CMS_DETACHED | CMS_NOCERTS));
+    const CmsPtr noCertificates(
+        CMS_sign(ec.cert.get(), ec.key.get(), nullptr, data.get(), CMS_BINARY | CMS_DETACHED | CMS_NOCERTS));
     const unsigned int flags = CMS_BINARY | CMS_DETACHED | CMS_PARTIAL;
     const CmsPtr twoSigners(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
     CMS_add1_signer(twoSigners.get(), ec.cert.get(), ec.key.get(), EVP_sha256(), flags);
@@ -119,19 +117,11 @@ TEST_F(SignatureTest, ContentAndContainerCases) {
     ASSERT_EQ(CMS_final(twoSigners.get(), data.get(), nullptr, flags), 1);
     const Bytes both = derOf(twoSigners.get());
     ASSERT_TRUE(cmsVerifies(both, &m_content));
-    struct Case {
-        const char* what;
-        Verification call;
-        unsigned int expected;
-    } cases[] = {
-        {"no checks: whatever the input", Verification(garbage).content(garbage), kValid},
+    struct Case { const char* what; Verification call; unsigned int expected; } cases[] = {
         {"no checks, unknown bits: null input", Verification().checks(0x22).crl(0x0F, std::nullopt), kValid},
-        {"attached", Verification(attached).attached().checks(1), kValid},
         {"attached, given content counts", Verification(attached).content(m_content).checks(1), kValid},
         {"attached, other content given", Verification(attached).content(changed).checks(1), kBadSignature},
         {"attached, no content: empty", Verification(attached).checks(1), kBadSignature},
-        {"detached", Verification(detached).content(m_content).checks(1), kValid},
-        {"detached, changed content", Verification(detached).content(changed).checks(1), kBadSignature},
         {"detached checked as attached", Verification(detached).attached().checks(1), kBadSignature},
         {"detached, empty content", Verification(detached).content({}).checks(1), kBadSignature},
         {"empty content signed", Verification(emptySigned).content({}).checks(1), kValid},
@@ -142,12 +132,10 @@ TEST_F(SignatureTest, ContentAndContainerCases) {
         {"two signers, first broken", Verification(signatureValueFlipped(both)).content(m_content).checks(1),
          kBadSignature},
         {"null signature", Verification().content(m_content).checks(1), kBadSignature},
-        {"garbage", Verification(garbage).content(m_content).checks(1), kBadSignature},
         // Without a signer certificate every requested check fails.
         {"truncated, every check",
          Verification(truncated).content(m_content).checks(0x1D).crl(0x04, m_empty).at(m_now).trust(m_dir.file("ca.pem")),
-         kBadSignature | kNoTrustedChain | kSignerNotValid},
-    };
+         kBadSignature | kNoTrustedChain | kSignerNotValid}};
     for (const Case& c : cases) EXPECT_EQ(c.call.run(), c.expected) << c.what;
     Bytes der = detached;
     EXPECT_EQ(static_cast<unsigned int>(CVerifyMsg().CheckSignDetached(der.data(), der.size(), 0, nullptr, 10, 0x01, 0,
@@ -162,8 +150,7 @@ class AgreementTest : public SignatureTest, public ::testing::WithParamInterface
 // in OpenSSL's CMS code, not its PKCS#7 code: the CMS verdict decides.
 TEST_P(AgreementTest, WithOpenSsl) {
     const KeyKind kind = GetParam();
-    CmsOptions pss;
-    pss.pss = kind == KeyKind::RsaPss2048 || kind == KeyKind::Rsa2048;
+    const CmsOptions pss{.pss = kind == KeyKind::RsaPss2048 || kind == KeyKind::Rsa2048};
     const Bytes attached = librarySign(kind, m_content, true);
     const std::pair<const char*, Bytes> producers[] = {{"SignBlobSSL", librarySign(kind, m_content, false)},
                                                        {"SignBlobSSL attached", attached},
@@ -219,53 +206,38 @@ unsigned int pkcs1Check(std::optional<Bytes> signature, std::optional<Bytes> cer
 }
 
 TEST(Pkcs1Test, SignaturesAndKeys) {
-    const Party& rsa = signerOf(KeyKind::Rsa2048);
-    const Party& rsa3072 = signerOf(KeyKind::Rsa3072);
-    const Party& pss = signerOf(KeyKind::RsaPss2048);
+    const Party &rsa = signerOf(KeyKind::Rsa2048), &rsa3072 = signerOf(KeyKind::Rsa3072), &pss = signerOf(KeyKind::RsaPss2048);
     const Bytes data = randomBytes(1500, 37), changed = randomBytes(1500, 38);
-    auto check = [](const Bytes& signature, const Party& signer, const Bytes& content) {
-        return pkcs1Check(signature, signer.der, content, content.size());
-    };
     for (const EVP_MD* md : {EVP_sha1(), EVP_sha256(), EVP_sha384(), EVP_sha512(), EVP_md5(), EVP_ripemd160()}) {
-        for (const Party* signer : {&rsa, &rsa3072}) {
-            SCOPED_TRACE(std::string(EVP_MD_get0_name(md)) + ", " + std::to_string(EVP_PKEY_get_bits(signer->key.get())));
-            const Bytes signature = pkcs1Sign(*signer, md, data);
-            EXPECT_EQ(check(signature, *signer, data), kValid);
-            EXPECT_EQ(check(signature, *signer, changed), kBadSignature);
-        }
+        SCOPED_TRACE(EVP_MD_get0_name(md));
+        const Bytes signature = pkcs1Sign(rsa3072, md, data);
+        EXPECT_EQ(pkcs1Check(signature, rsa3072.der, data, data.size()), kValid);
+        EXPECT_EQ(pkcs1Check(signature, rsa3072.der, changed, changed.size()), kBadSignature);
     }
     const Bytes signature = pkcs1Sign(rsa, EVP_sha256(), data), emptySigned = pkcs1Sign(rsa, EVP_sha256(), {});
-    Bytes flipped = signature, longer = signature;
+    Bytes flipped = signature;
     flipped[flipped.size() / 2] ^= 0x01;
-    longer.push_back(0);
-    Party garbage;
-    garbage.der = randomBytes(300, 2);
-    struct Case {
-        const char* what;
-        Bytes signature;
-        const Party& signer;
-        Bytes data;
-        unsigned int expected;
-    } cases[] = {
-        {"empty data", emptySigned, rsa, {}, kValid},
-        {"empty data signed, one octet given", emptySigned, rsa, {0}, kBadSignature},
+    const Bytes garbage = randomBytes(300, 2);
+    const std::optional<Bytes> none;
+    const struct { const char* what; std::optional<Bytes> signature, certificate, data; std::size_t length;
+        unsigned int expected; } cases[] = {
+        {"empty data", emptySigned, rsa.der, Bytes{}, 0, kValid},
+        {"empty data signed, one octet given", emptySigned, rsa.der, Bytes{0}, 1, kBadSignature},
         // A block without DigestInfo is read as a SHA-1 hash, and only as one.
-        {"bare SHA-1", pkcs1Sign(rsa, nullptr, opensslDigest("SHA1", data.data(), data.size())), rsa, data, kValid},
-        {"bare SHA-256", pkcs1Sign(rsa, nullptr, opensslDigest("SHA256", data.data(), data.size())), rsa, data,
+        {"bare SHA-1", pkcs1Sign(rsa, nullptr, opensslDigest("SHA1", data.data(), data.size())), rsa.der, data, 1500, kValid},
+        {"bare SHA-256", pkcs1Sign(rsa, nullptr, opensslDigest("SHA256", data.data(), data.size())), rsa.der, data, 1500,
          kBadSignature},
-        {"another RSA key", signature, rsa3072, data, kBadSignature},
-        {"not an RSA key", signature, signerOf(KeyKind::EcP256), data, kBadSignature},
-        {"an RSASSA-PSS key", pkcs1Sign(pss, EVP_sha256(), data), pss, data, kBadSignature},
-        {"a byte flipped", flipped, rsa, data, kBadSignature},
-        {"an octet short", Bytes(signature.begin(), signature.end() - 1), rsa, data, kBadSignature},
-        {"an octet long", longer, rsa, data, kBadSignature},
-        {"not a certificate", signature, garbage, data, kBadSignature},
-    };
-    for (const Case& c : cases) EXPECT_EQ(check(c.signature, c.signer, c.data), c.expected) << c.what;
-    EXPECT_EQ(pkcs1Check(emptySigned, rsa.der, std::nullopt, 0), kValid) << "a null data pointer with length 0";
-    EXPECT_EQ(pkcs1Check(emptySigned, rsa.der, std::nullopt, 5), kBadSignature) << "a null data pointer with a length";
-    EXPECT_EQ(pkcs1Check(std::nullopt, rsa.der, data, data.size()), kBadSignature) << "no signature";
-    EXPECT_EQ(pkcs1Check(signature, std::nullopt, data, data.size()), kBadSignature) << "no certificate";
+        {"another RSA key", signature, rsa3072.der, data, 1500, kBadSignature},
+        {"not an RSA key", signature, signerOf(KeyKind::EcP256).der, data, 1500, kBadSignature},
+        {"an RSASSA-PSS key", pkcs1Sign(pss, EVP_sha256(), data), pss.der, data, 1500, kBadSignature},
+        {"a byte flipped", flipped, rsa.der, data, 1500, kBadSignature},
+        {"an octet short", Bytes(signature.begin(), signature.end() - 1), rsa.der, data, 1500, kBadSignature},
+        {"not a certificate", signature, garbage, data, 1500, kBadSignature},
+        {"a null data pointer with length 0", emptySigned, rsa.der, none, 0, kValid},
+        {"a null data pointer with a length", emptySigned, rsa.der, none, 5, kBadSignature},
+        {"no signature", none, rsa.der, data, 1500, kBadSignature},
+        {"no certificate", signature, none, data, 1500, kBadSignature}};
+    for (const auto& c : cases) EXPECT_EQ(pkcs1Check(c.signature, c.certificate, c.data, c.length), c.expected) << c.what;
 }
 
 }  // namespace
