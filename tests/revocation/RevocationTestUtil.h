@@ -1,223 +1,129 @@
-// Fixtures of the revocation tests: a small PKI with CRLs, an OCSP
-// responder (`openssl ocsp`), tinyproxy, and socket servers on 127.0.0.1
-// that play a proxy or a responder the way a test needs.
+// The revocation suite's set-up: a CA with an OCSP signer and three end
+// entities, a responder for them, the CheckOCSP call with ample buffers, and
+// a proxy that answers as a test says.
 #pragma once
 
 #include "CrlSSL.h"
-#include "tests/support/TestSupport.h"
-#include "tools/testpki/Pki.h"
+#include "tests/support/OcspFixture.h"
 
-#include <openssl/ocsp.h>
-#include <openssl/x509.h>
+#include <gtest/gtest.h>
 
-#include <atomic>
-#include <ctime>
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <thread>
-#include <utility>
-#include <vector>
+#include <algorithm>
+#include <chrono>
 
 namespace kivo::test {
 
-// Reaches CCrlSSL's private helpers.
-struct CrlSslAccess {
-    static int LoadFromFile(char* url, unsigned char** buffer, unsigned long* length) {
-        return CCrlSSL::LoadFromFile(url, buffer, length);
-    }
-    static void ParseURL(char* url) { CCrlSSL::ParseURL(url); }
-};
+inline constexpr int kRevoked = static_cast<int>(0x80000004), kUnknown = static_cast<int>(0x80000800);
+inline constexpr int kNoUrl = static_cast<int>(0x80080000), kCommunication = static_cast<int>(0x80000200);
+inline constexpr std::time_t kRevokedAt = 1710498600;  // 2024-03-15T10:30:00Z
 
-inline constexpr int kRevoked = static_cast<int>(0x80000004);
-inline constexpr int kUnknown = static_cast<int>(0x80000800);
-inline constexpr int kNoUrl = static_cast<int>(0x80080000);
-inline constexpr int kCommunication = static_cast<int>(0x80000200);
-inline constexpr int kNoCrl = static_cast<int>(0x80000080);
-
-struct CrlDeleter {
-    void operator()(X509_CRL* crl) const { X509_CRL_free(crl); }
-};
-using CrlPtr = std::unique_ptr<X509_CRL, CrlDeleter>;
-
-void writeFile(const std::string& path, const std::vector<unsigned char>& bytes);
-void writeText(const std::string& path, const std::string& text);
-std::string readText(const std::string& path);
-void writePem(const std::string& path, X509* certificate);
-void writePem(const std::string& path, X509_CRL* crl);
-void writeKeyPem(const std::string& path, EVP_PKEY* key);
-
-// The seconds of a UTC date.
-std::time_t utcSeconds(int year, int month, int day, int hour, int minute, int second);
-
-// A CRL of `issuer` listing (serial, revocation time) pairs; entries with a
-// reason code get the reasonCode extension.
-struct CrlEntry {
-    long serial;
-    std::time_t revokedAt;
-    int reason = -1;
-};
-CrlPtr makeCrl(X509* issuer, EVP_PKEY* issuerKey, const std::vector<CrlEntry>& entries);
-std::vector<unsigned char> derOf(X509_CRL* crl);
-
-// The test PKI: a CA, an OCSP signer and three end-entity certificates,
-// of which the responder's index lists one as valid and one as revoked.
 struct TestPki {
-    TestPki();
-    EvpKeyPtr caKey, responderKey, leafKey;
-    X509Ptr ca, responder, good, revoked, unknown;
-    // The revocation time written into the index (UTC).
-    static constexpr int kRevokedYear = 2024, kRevokedMonth = 3, kRevokedDay = 15;
-    static constexpr int kRevokedHour = 10, kRevokedMinute = 30, kRevokedSecond = 0;
-};
-const TestPki& pki();
+    EvpKeyPtr caKey = generateKey(KeyKind::Rsa2048), responderKey = generateKey(KeyKind::EcP256);
+    EvpKeyPtr leafKey = generateKey(KeyKind::EcP384);
+    X509Ptr ca = issue("Revocation Test CA", 1, caKey.get(), true);
+    X509Ptr responder = issue("OCSP Responder", 2, responderKey.get());
+    X509Ptr good = issue("Good Signer", 0x1001, leafKey.get()), revoked = issue("Revoked Signer", 0x1002, leafKey.get());
+    X509Ptr unknown = issue("Unknown Signer", 0x1003, leafKey.get());
 
-// A free TCP port on 127.0.0.1 at the time of asking.
-int freePort();
-// A port nothing listens on (taken and released again).
-int closedPort();
-
-// A child process started without a shell; stopped (SIGTERM, then SIGKILL)
-// when the object goes.
-class ChildProcess {
-public:
-    ChildProcess(const std::vector<std::string>& arguments, const std::string& logFile);
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-    bool running();
-
-private:
-    int m_pid = -1;
+    X509Ptr issue(const std::string& name, long serial, EVP_PKEY* key, bool isCa = false) const {
+        using Extensions = std::vector<std::pair<std::string, std::string>>;  // the responder's: OCSPSigning
+        return makeCertificate({.subject = "/C=DE/O=Kivo Test/CN=" + name, .subjectKey = key,
+                                .issuerCert = isCa ? nullptr : ca.get(), .issuerKey = isCa ? nullptr : caKey.get(),
+                                .serial = serial, .isCa = isCa,
+                                .extensions = Extensions(serial == 2, {"extendedKeyUsage", "OCSPSigning"})});
+    }
 };
 
-bool programAvailable(const char* name);
+inline const TestPki& pki() { static const TestPki instance; return instance; }
 
-// `openssl ocsp` answering for the test PKI on a free port.
-class OcspResponder {
-public:
-    OcspResponder();
-    int port() const { return m_port; }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/"; }
+inline Bytes respond(OCSP_REQUEST* request, int status, ResponseOptions options = {}) {
+    options.revokedAt = kRevokedAt;
+    return ocspResponse(request, status, pki().responder.get(), pki().responderKey.get(), options);
+}
 
-private:
-    TempDir m_folder;
-    int m_port = 0;
-    std::unique_ptr<ChildProcess> m_process;
-};
+// The test PKI's responder: the good signer valid, the revoked one revoked, any other unknown.
+inline Bytes pkiAnswer(OCSP_REQUEST* request) {
+    const long serial = requestedSerial(request);
+    return respond(request, serial == 0x1001   ? V_OCSP_CERTSTATUS_GOOD
+                            : serial == 0x1002 ? V_OCSP_CERTSTATUS_REVOKED
+                                               : V_OCSP_CERTSTATUS_UNKNOWN);
+}
 
-// tinyproxy on 127.0.0.1 allowing CONNECT to `connectPort`, with Basic
-// authentication when `user` is not empty.
-class Tinyproxy {
-public:
-    Tinyproxy(int connectPort, const std::string& user = {}, const std::string& password = {});
-    int port() const { return m_port; }
-    std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
-    std::string log() const;
-
-private:
-    TempDir m_folder;
-    int m_port = 0;
-    std::unique_ptr<ChildProcess> m_process;
-};
-
-// A TCP server on 127.0.0.1 that hands each connection to `serve` on its
-// own thread. `serve` gets the socket and a flag that turns true when the
-// server stops.
-class LocalServer {
-public:
-    using Handler = std::function<void(int socket, const std::atomic<bool>& stopping)>;
-    explicit LocalServer(Handler serve);
-    ~LocalServer();
-    LocalServer(const LocalServer&) = delete;
-    LocalServer& operator=(const LocalServer&) = delete;
-    int port() const { return m_port; }
-    std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
-    int connections() const { return m_connections.load(); }
-
-private:
-    void run();
-    Handler m_serve;
-    int m_listener = -1;
-    int m_port = 0;
-    std::atomic<bool> m_stopping{false};
-    std::atomic<int> m_connections{0};
-    std::mutex m_mutex;
-    std::vector<std::thread> m_workers;
-    std::thread m_thread;
-};
-
-// Socket helpers for the handlers (each waits at most a few seconds).
-bool sendAll(int socket, const std::string& data);
-// Reads until the bytes end with an HTTP header ("\r\n\r\n").
-std::optional<std::string> readHeader(int socket);
-// Holds the connection open, reading and dropping whatever comes, until
-// the server stops or the peer closes.
-void stayQuiet(int socket, const std::atomic<bool>& stopping);
-
-// A proxy that records the CONNECT request, answers with `answer`, and,
-// when the answer is a 2xx, relays the connection to 127.0.0.1:`target`.
-// An answer given in pieces is sent piece by piece, 100 ms apart.
-class FakeProxy {
-public:
-    FakeProxy(std::string answer, int target);
-    FakeProxy(std::vector<std::string> pieces, int target);
-    std::string address() const { return m_server->address(); }
-    std::vector<std::string> requests() const;
-
-private:
-    void serve(int socket, const std::atomic<bool>& stopping);
-    std::vector<std::string> m_pieces;
-    int m_target;
-    mutable std::mutex m_mutex;
-    std::vector<std::string> m_requests;
-    std::unique_ptr<LocalServer> m_server;
-};
-
-// A responder that answers each DER OCSPRequest with the DER body that
-// `respond` makes from it (HTTP 200).
-class FakeResponder {
-public:
-    using Respond = std::function<std::vector<unsigned char>(OCSP_REQUEST* request)>;
-    explicit FakeResponder(Respond respond);
-    std::string url() const { return "http://" + m_server->address() + "/ocsp"; }
-    std::string lastHeader() const;
-
-private:
-    void serve(int socket);
-    Respond m_respond;
-    mutable std::mutex m_mutex;
-    std::string m_lastHeader;
-    std::unique_ptr<LocalServer> m_server;
-};
-
-// An OCSPResponse signed by the test responder for the first certificate
-// ID of `request`, with `status`; the request's nonce is copied unless
-// `nonce` says otherwise (empty optional: copy; empty vector: none).
-std::vector<unsigned char> makeOcspResponse(
-    OCSP_REQUEST* request, int status,
-    const std::optional<std::vector<unsigned char>>& nonce = std::nullopt,
-    bool includeCertificate = true);
-// A response of the given (unsuccessful) status without response bytes.
-std::vector<unsigned char> makeOcspStatusOnly(int responseStatus);
-
-// Result and outputs of one CCrlSSL::CheckOCSP call with ample buffers.
+// One CCrlSSL::CheckOCSP call with ample buffers; a length that was not
+// written stays kUntouched and its buffer empty.
+inline constexpr unsigned long kUntouched = 0xDEADu;
 struct OcspOutcome {
     int result = 0;
-    std::vector<unsigned char> response;
-    std::vector<unsigned char> responderCert;
+    Bytes response = Bytes(CCrlSSL::cMaxOcspResponseLength), responderCert = response;
     __int64 revocationTime = -1;
-    unsigned long responseLen = 0;
-    unsigned long responderCertLen = 0;
+    unsigned long responseLen = kUntouched, responderCertLen = kUntouched;
 };
-OcspOutcome checkOcsp(const std::string& url, X509* certificate, X509* issuer);
-OcspOutcome checkOcsp(const char* url, const std::vector<unsigned char>& certificate,
-                      const std::vector<unsigned char>& issuer);
 
-// Resets the proxy settings to their start values.
-void resetProxy();
+inline OcspOutcome checkOcsp(const char* url, Bytes certificate, Bytes issuer) {
+    OcspOutcome out;
+    unsigned char* response = out.response.data();
+    unsigned char* responderCert = out.responderCert.data();
+    std::string urlCopy = url != nullptr ? url : "";
+    out.result = CCrlSSL::CheckOCSP(url != nullptr ? urlCopy.data() : nullptr, certificate.data(), certificate.size(),
+                                    issuer.data(), issuer.size(), &response, &out.responseLen, &out.revocationTime,
+                                    &responderCert, &out.responderCertLen);
+    for (auto [buffer, length] : {std::pair{&out.response, out.responseLen}, {&out.responderCert, out.responderCertLen}}) {
+        buffer->resize(length != kUntouched ? std::min(length, CCrlSSL::cMaxOcspResponseLength) : 0);
+    }
+    return out;
+}
+
+inline OcspOutcome checkOcsp(const std::string& url, X509* certificate) {
+    return checkOcsp(url.c_str(), derOf(certificate), derOf(pki().ca.get()));
+}
+
+// Whether a line of `lines` holds `part` (empty: yes).
+inline bool logged(const std::vector<std::string>& lines, const std::string& part) {
+    return part.empty() || std::any_of(lines.begin(), lines.end(), [&](auto& line) { return line.find(part) != line.npos; });
+}
+
+inline void resetProxy() { CCrlSSL::setProxy(false, "", "", "", "", CCrlSSL::cProxyOptionDefault); }
+
+// The test PKI's responder running; TZ=UTC and the proxy settings at their start values.
+class ResponderTest : public ::testing::Test {
+protected:
+    void SetUp() override { resetProxy(); }
+    void TearDown() override { resetProxy(); }
+
+    ScopedTimeZone m_utc{"UTC"};
+    FakeResponder m_responder{pkiAnswer};
+    const std::string m_url = m_responder.url();
+};
+
+// A proxy that records each CONNECT request and answers with `pieces` (100
+// ms apart); after a 2xx it answers the tunnelled OCSP request as the test
+// PKI's responder.
+class FakeProxy {
+public:
+    explicit FakeProxy(std::vector<std::string> pieces)
+        : m_pieces(std::move(pieces)), m_server([this](int socket, const std::atomic<bool>& stopping) {
+              std::string data, answer, header;
+              if (!readHeader(socket, data)) return;
+              const std::size_t headerEnd = data.find("\r\n\r\n") + 4;
+              std::unique_lock<std::mutex> lock(m_mutex);
+              m_requests.push_back(data.substr(0, headerEnd));
+              lock.unlock();
+              for (const std::string& piece : m_pieces) {
+                  if (!answer.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                  if (!sendAll(socket, piece)) return;
+                  answer += piece;
+              }
+              if (answer.rfind("HTTP/", 0) != 0 || answer.size() < 10 || answer[9] != '2') return stayQuiet(socket, stopping);
+              answerOcspRequest(socket, data.substr(headerEnd), pkiAnswer, header);
+          }) {}
+    std::string address() const { return m_server.address(); }
+    std::vector<std::string> requests() const { std::lock_guard<std::mutex> lock(m_mutex); return m_requests; }
+
+private:
+    std::vector<std::string> m_pieces;
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_requests;
+    LocalServer m_server;
+};
 
 }  // namespace kivo::test
