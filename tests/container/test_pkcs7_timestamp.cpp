@@ -1,115 +1,54 @@
 // RFC 3161 time-stamp tokens made by OpenSSL's TSA code: recognised as
-// tokens, their digest read from the TSTInfo's messageDigest attribute.
+// tokens, their digest read from the messageDigest over the TSTInfo.
 
 #include "tests/support/ContainerTestUtil.h"
-
-#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
 using namespace kivo::test::container;
-using kivo::test::cms::HeapCopy;
 
 namespace {
 
-class Pkcs7InspectTimeStampToken : public testing::Test {
-protected:
-    void SetUp() override {
-        token_ = timeStampToken(Bytes{'s', 'i', 'g', 'n', 'a', 't', 'u', 'r', 'e'});
-        p7_ = parsePkcs7(token_);
-        ASSERT_TRUE(p7_);
-        tstInfo_ = PKCS7_to_TS_TST_INFO(p7_.get());
-        ASSERT_NE(tstInfo_, nullptr);
-    }
-    void TearDown() override { TS_TST_INFO_free(tstInfo_); }
+TEST(Pkcs7InspectTimeStampToken, ReadAsOpenSslReadsIt) {
+    kivo::test::ScopedTimeZone utc("UTC0");
+    const Bytes token = timeStampToken(Bytes{'s', 'i', 'g'});
+    const Pkcs7Ptr p7 = parsePkcs7(token);
+    TS_TST_INFO* info = PKCS7_to_TS_TST_INFO(p7.get());
+    ASSERT_NE(info, nullptr);
+    unsigned char* infoDer = nullptr;
+    const int infoLength = i2d_TS_TST_INFO(info, &infoDer);
+    const Bytes tstInfo(infoDer, infoDer + infoLength);
+    OPENSSL_free(infoDer);
+    const std::int64_t genTime = utcSeconds(TS_TST_INFO_get_time(info));
+    TS_TST_INFO_free(info);
 
-    unsigned char* input() { return copy_.emplace(token_), mutableData(*copy_); }
-    unsigned long length() const { return static_cast<unsigned long>(token_.size()); }
+    Message m(token);
+    EXPECT_TRUE(CPKCS7SSL::IsTimestamp(m.p(), m.len));
+    Message signature(signedBuilderMessage(TestPki::instance().signer(kivo::test::KeyKind::Rsa2048), {}));
+    EXPECT_FALSE(CPKCS7SSL::IsTimestamp(signature.p(), signature.len));
 
-    Bytes tstInfoDer() const {
-        unsigned char* der = nullptr;
-        const int length = i2d_TS_TST_INFO(tstInfo_, &der);
-        Bytes out(der, der + (length > 0 ? length : 0));
-        OPENSSL_free(der);
-        return out;
-    }
-
-    Bytes token_;
-    Pkcs7Ptr p7_;
-    TS_TST_INFO* tstInfo_ = nullptr;
-    std::optional<HeapCopy> copy_;
-};
-
-TEST_F(Pkcs7InspectTimeStampToken, IsATokenWhileASignatureIsNot) {
-    EXPECT_TRUE(CPKCS7SSL::IsTimestamp(input(), length()));
-    const Bytes signature = signedBuilderMessage(TestPki::instance().signer(kivo::test::KeyKind::Rsa2048), {});
-    HeapCopy copy(signature);
-    EXPECT_FALSE(CPKCS7SSL::IsTimestamp(mutableData(copy), static_cast<unsigned long>(signature.size())));
-    // The eContentType in the message is the TSTInfo OID.
-    EXPECT_EQ(dotted(p7_->d.sign->contents->type), "1.2.840.113549.1.9.16.1.4");
-}
-
-TEST_F(Pkcs7InspectTimeStampToken, HashIsTheDigestOfTheTstInfo) {
-    const Bytes tstInfo = tstInfoDer();
-    ASSERT_FALSE(tstInfo.empty());
-
-    // The content the token carries is the TSTInfo itself.
-    Bytes content(token_.size(), 0xEE);
+    Bytes content(token.size(), 0xEE);
     unsigned char* out = content.data();
-    unsigned long size = static_cast<unsigned long>(content.size());
-    ASSERT_EQ(CPKCS7SSL::GetData(input(), length(), &out, &size), 0);
+    unsigned long size = m.len;
+    ASSERT_EQ(CPKCS7SSL::GetData(m.p(), m.len, &out, &size), 0);
     content.resize(size);
     EXPECT_EQ(content, tstInfo);
+    PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(p7->d.sign->signer_info, 0);
+    EXPECT_EQ(octets(PKCS7_get_signed_attribute(si, NID_pkcs9_messageDigest)->value.octet_string), digest(EVP_sha256(), tstInfo));
+    EXPECT_EQ(hashOf(CPKCS7SSL::GetTimestampHash, token), digest(EVP_sha256(), tstInfo));
+    EXPECT_EQ(hashOf(CPKCS7SSL::GetHash, token), digest(EVP_sha256(), tstInfo));
 
-    unsigned long hashLen = 0;
-    const unsigned char* hash = CPKCS7SSL::GetTimestampHash(input(), length(), &hashLen);
-    ASSERT_NE(hash, nullptr);
-    EXPECT_EQ(Bytes(hash, hash + hashLen), digest(EVP_sha256(), tstInfo));
+    EXPECT_EQ(callIndexed(CPKCS7SSL::GetSignerCert, token, 0).written(), tsa().der);
+    EXPECT_EQ(CPKCS7SSL::GetVersion(m.p(), m.len), 3) << "SignedData of another content type than data";
+    EXPECT_EQ(CPKCS7SSL::GetSigningTime(m.p(), m.len), utcSeconds(PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime)->value.utctime));
+    EXPECT_LE(std::llabs(CPKCS7SSL::GetSigningTime(m.p(), m.len) - genTime), 5);
 
-    // The first signer's messageDigest attribute, as OpenSSL reads it.
-    PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(p7_->d.sign->signer_info, 0);
-    ASN1_TYPE* attribute = PKCS7_get_signed_attribute(si, NID_pkcs9_messageDigest);
-    ASSERT_NE(attribute, nullptr);
-    EXPECT_EQ(Bytes(hash, hash + hashLen), octets(attribute->value.octet_string));
-
-    unsigned long plainLen = 0;
-    const unsigned char* plain = CPKCS7SSL::GetHash(input(), length(), &plainLen);
-    ASSERT_NE(plain, nullptr);
-    EXPECT_EQ(Bytes(plain, plain + plainLen), Bytes(hash, hash + hashLen));
-}
-
-TEST_F(Pkcs7InspectTimeStampToken, SignerVersionAndTime) {
-    kivo::test::ScopedTimeZone utc("UTC0");
-    const Output cert = callIndexed(CPKCS7SSL::GetSignerCert, token_, 0);
-    ASSERT_EQ(cert.result, 0);
-    EXPECT_EQ(cert.written(), tsa().der);
-    EXPECT_EQ(CPKCS7SSL::GetNCertNum(input(), length()), 1);
-    // SignedData of a content type other than data has version 3.
-    EXPECT_EQ(CPKCS7SSL::GetVersion(input(), length()), 3);
-
-    PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(p7_->d.sign->signer_info, 0);
-    ASN1_TYPE* time = PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime);
-    ASSERT_NE(time, nullptr);
-    EXPECT_EQ(CPKCS7SSL::GetSigningTime(input(), length()), utcSeconds(time->value.utctime));
-    // Close to the token's own time.
-    const std::int64_t genTime = utcSeconds(TS_TST_INFO_get_time(tstInfo_));
-    EXPECT_LE(std::llabs(CPKCS7SSL::GetSigningTime(input(), length()) - genTime), 5);
-}
-
-TEST_F(Pkcs7InspectTimeStampToken, TokenSignatureVerifies) {
-    EXPECT_EQ(CPKCS7SSL::Verify(input(), length()), 0);
-    EXPECT_EQ(CPKCS7SSL::VerifyCMS(input(), length(), nullptr, 0), 0);
-    // The TSTInfo changed: the messageDigest no longer matches.
-    const Bytes tstInfo = tstInfoDer();
-    Bytes tampered = token_;
-    const auto at = std::search(tampered.begin(), tampered.end(), tstInfo.begin(), tstInfo.end());
-    ASSERT_NE(at, tampered.end());
-    at[static_cast<std::ptrdiff_t>(tstInfo.size()) - 1] ^= 0x01;
-    HeapCopy bad(tampered);
-    EXPECT_EQ(CPKCS7SSL::Verify(mutableData(bad), length()), -22);
-    EXPECT_EQ(CPKCS7SSL::VerifyCMS(mutableData(bad), length(), nullptr, 0), -22);
+    EXPECT_EQ(verify(token), 0);
+    EXPECT_EQ(verifyCms(token, std::nullopt), 0);
+    EXPECT_EQ(verify(tamper(token, tstInfo, tstInfo.size() - 1)), -22);
+    EXPECT_EQ(verifyCms(tamper(token, tstInfo, tstInfo.size() - 1), std::nullopt), -22);
 }
 
 }  // namespace
