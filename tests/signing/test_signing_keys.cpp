@@ -1,5 +1,6 @@
-// Key handles from PKCS#12 files: opening, the key-kind flag, the signature
-// key kind, the hash check and closing; RSA decryption refused for them.
+// Key handles from PKCS#12 files (opening, the key-kind flag, the signature
+// key kind, the hash check, closing, decryption refused) and the bare
+// signature values of SignBlobSSLRaw, checked by OpenSSL.
 
 #include "tests/signing/SigningTestUtil.h"
 
@@ -12,113 +13,117 @@ namespace {
 
 EVP_PKEY* asKey(unsigned long* handle) { return reinterpret_cast<EVP_PKEY*>(handle); }
 
+// SignBlobSSLRaw; the certificate, signing time and embed flag are unused.
+Bytes signRaw(KeyKind kind, Bytes data, int hash, bool dataIsDigest) {
+    Bytes out(1024, 0xEE);
+    unsigned long length = 0;
+    EXPECT_EQ(CSignMessage::SignBlobSSLRaw(data.data(), static_cast<int>(data.size()), out.data(), &length, nullptr, nullptr,
+                                           SigningKeys::get().key(kind), hash, false, dataIsDigest, false),
+              0);
+    out.resize(std::min<std::size_t>(length, out.size()));
+    return out;
+}
+
 class SigningKeyFiles : public ::testing::TestWithParam<KeyKind> {
 protected:
     void TearDown() override { CSignMessage::m_isP12 = true; }
 };
 
-// Both openers give the private key of the file: it matches the signer
-// certificate and can sign. The card arguments of OpenSSLKey do not matter.
-TEST_P(SigningKeyFiles, BothOpenersGiveTheFilesKey) {
+// Both openers give the file's private key and set the flag; the card
+// arguments of OpenSSLKey do not matter. The kind is 1 for RSA-PSS, 2 for
+// EC, else 0; every hash code passes the check.
+TEST_P(SigningKeyFiles, OpenersKindAndHashCheck) {
     const KeyKind kind = GetParam();
-    SigningKeys& keys = SigningKeys::get();
-    X509* cert = keys.signer(kind).cert.get();
-    const std::string file = keys.p12(kind);
-
+    const std::string file = SigningKeys::get().p12(kind);
     CSignMessage::m_isP12 = false;
     unsigned long* viaP12 = CSignMessage::OpenSSLKey_P12(file.c_str(), kP12Password, "123456", 3, 7, "4711");
-    ASSERT_NE(viaP12, nullptr);
     EXPECT_TRUE(CSignMessage::m_isP12);
-
     CSignMessage::m_isP12 = false;
-    unsigned long* viaOpen =
-        CSignMessage::OpenSSLKey(file.c_str(), kP12Password, "123456", 5, 2, "cert-01", "654321", 1);
-    ASSERT_NE(viaOpen, nullptr);
+    unsigned long* viaOpen = CSignMessage::OpenSSLKey(file.c_str(), kP12Password, "123456", 5, 2, "cert-01", "654321", 1);
     EXPECT_TRUE(CSignMessage::m_isP12);
-
+    const int expected = kind == KeyKind::RsaPss2048 ? 1 : isEc(kind) ? 2 : 0;
     for (unsigned long* handle : {viaP12, viaOpen}) {
-        EXPECT_EQ(EVP_PKEY_eq(asKey(handle), X509_get0_pubkey(cert)), 1);
-        const Bytes data = kivo::test::randomBytes(100, 3);
-        const Bytes signature = ct::digestSign(asKey(handle), EVP_sha256(), data);
-        EXPECT_EQ(digestVerify(cert, EVP_sha256(), signature, data, RSA_PSS_SALTLEN_AUTO), 1);
+        ASSERT_NE(handle, nullptr);
+        EXPECT_EQ(EVP_PKEY_eq(asKey(handle), X509_get0_pubkey(SigningKeys::get().cert(kind))), 1);
+        EXPECT_EQ(CSignMessage::getSignAlgoFromPKey(handle), expected);
+        EXPECT_EQ(CSignMessage::getSignAlgoFromPKeyP12(asKey(handle)), expected);
+        for (const int hash : {-1, 0, 3, 5, 7, 100}) EXPECT_EQ(CSignMessage::checkSignHashAlgoPKey(handle, hash), 0) << hash;
+        CSignMessage::CloseSSLKey(handle);
     }
-    CSignMessage::CloseSSLKey(viaP12);
-    CSignMessage::CloseSSLKey(viaOpen);
 }
 
-TEST_P(SigningKeyFiles, KindAndHashCheck) {
+// The data is digested with the hash code's digest and signed (RSA-PSS
+// with any salt length); with dataIsDigest the bytes are signed as given,
+// as the message hash for RSA-PSS and EC, inside PKCS#1 v1.5 for RSA.
+TEST_P(SigningKeyFiles, RawSignatures) {
     const KeyKind kind = GetParam();
-    unsigned long* key = SigningKeys::get().key(kind);
-    const int expected = kind == KeyKind::RsaPss2048                           ? 1
-                         : (kind == KeyKind::EcP256 || kind == KeyKind::EcP384) ? 2
-                                                                                : 0;
-    EXPECT_EQ(CSignMessage::getSignAlgoFromPKey(key), expected);
-    EXPECT_EQ(CSignMessage::getSignAlgoFromPKeyP12(asKey(key)), expected);
-    for (const int hash : {-1, 0, 1, 2, 3, 4, 5, 6, 7, 100}) {
-        EXPECT_EQ(CSignMessage::checkSignHashAlgoPKey(key, hash), 0) << "hash " << hash;
+    X509* cert = SigningKeys::get().cert(kind);
+    const Bytes data = kivo::test::randomBytes(777, 21);
+    for (const int hash : {0, 1, 2, 3, 4, 5, 7}) {
+        const Bytes signature = signRaw(kind, data, hash, false);
+        EXPECT_EQ(digestVerify(cert, ct::mdForHashId(hash), signature, data, RSA_PSS_SALTLEN_AUTO), 1) << hash;
+        EXPECT_NE(digestVerify(cert, ct::mdForHashId(hash), signature, kivo::test::randomBytes(777, 22), RSA_PSS_SALTLEN_AUTO), 1);
+    }
+    for (const EVP_MD* md : {EVP_sha1(), EVP_sha256(), EVP_sha384()}) {
+        const Bytes digest = kivo::test::randomBytes(static_cast<std::size_t>(EVP_MD_get_size(md)), 45);
+        const Bytes signature = signRaw(kind, digest, 3, true);
+        EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(X509_get0_pubkey(cert), nullptr);
+        if (kind == KeyKind::Rsa2048 || kind == KeyKind::Rsa3072) {
+            Bytes recovered(signature.size());
+            std::size_t length = recovered.size();
+            EXPECT_EQ(EVP_PKEY_verify_recover_init(context), 1);
+            EXPECT_EQ(EVP_PKEY_verify_recover(context, recovered.data(), &length, signature.data(), signature.size()), 1);
+            recovered.resize(length);
+            EXPECT_EQ(recovered, digest);
+        } else {
+            EXPECT_EQ(EVP_PKEY_verify_init(context), 1);
+            if (kind == KeyKind::RsaPss2048) { EXPECT_EQ(EVP_PKEY_CTX_set_signature_md(context, md), 1); }
+            if (kind == KeyKind::RsaPss2048) { EXPECT_EQ(EVP_PKEY_CTX_set_rsa_pss_saltlen(context, RSA_PSS_SALTLEN_AUTO), 1); }
+            EXPECT_EQ(EVP_PKEY_verify(context, signature.data(), signature.size(), digest.data(), digest.size()), 1) << EVP_MD_get0_name(md);
+        }
+        EVP_PKEY_CTX_free(context);
+        ERR_clear_error();
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllKinds, SigningKeyFiles, ::testing::ValuesIn(kivo::test::allKeyKinds()),
                          [](const auto& info) { return std::string(kivo::test::keyKindName(info.param)); });
 
-TEST(SigningKeyFailures, UnusableFilesGiveNull) {
+TEST(SigningKeyFailures, UnusableFilesNullHandlesAndRefusedCalls) {
     TempDir dir;
     const std::string good = SigningKeys::get().p12(KeyKind::EcP256);
-    const std::string pem = dir.file("key.pem");
-    writeFile(pem, Bytes{'-', '-', '-', '-', '-', 'B', 'E', 'G', 'I', 'N', '\n'});
     const std::string noise = dir.file("noise.p12");
     writeFile(noise, kivo::test::randomBytes(2000, 11));
-    const std::string empty = dir.file("empty.p12");
-    writeFile(empty, {});
-
     EXPECT_EQ(CSignMessage::OpenSSLKey_P12(good.c_str(), "wrong password", nullptr, 0, 0, nullptr), nullptr);
     EXPECT_EQ(CSignMessage::OpenSSLKey_P12(good.c_str(), nullptr, nullptr, 0, 0, nullptr), nullptr);
-    EXPECT_EQ(CSignMessage::OpenSSLKey(good.c_str(), "wrong password", "123456", 0, 0, nullptr, nullptr, 0),
-              nullptr);
-    for (const std::string& file : {dir.file("missing.p12"), pem, noise, empty}) {
-        EXPECT_EQ(CSignMessage::OpenSSLKey_P12(file.c_str(), kP12Password, nullptr, 0, 0, nullptr), nullptr) << file;
-        EXPECT_EQ(CSignMessage::OpenSSLKey(file.c_str(), kP12Password, nullptr, 0, 0, nullptr, nullptr, 0), nullptr)
-            << file;
-    }
+    EXPECT_EQ(CSignMessage::OpenSSLKey(good.c_str(), "wrong password", "123456", 0, 0, nullptr, nullptr, 0), nullptr);
+    EXPECT_EQ(CSignMessage::OpenSSLKey_P12(noise.c_str(), kP12Password, nullptr, 0, 0, nullptr), nullptr);
+    EXPECT_EQ(CSignMessage::OpenSSLKey(dir.file("missing.p12").c_str(), kP12Password, nullptr, 0, 0, nullptr, nullptr, 0), nullptr);
     EXPECT_EQ(CSignMessage::OpenSSLKey_P12(nullptr, kP12Password, nullptr, 0, 0, nullptr), nullptr);
     EXPECT_TRUE(CSignMessage::m_isP12);
     ERR_clear_error();
-}
 
-TEST(SigningKeyFailures, NullHandles) {
-    CSignMessage::m_isP12 = true;
-    EXPECT_EQ(CSignMessage::getSignAlgoFromPKey(nullptr), 0);
-    EXPECT_EQ(CSignMessage::getSignAlgoFromPKeyP12(nullptr), 0);
-    EXPECT_EQ(CSignMessage::checkSignHashAlgoPKey(nullptr, 1), -37);
-    EXPECT_EQ(CSignMessage::checkSignHashAlgoPKey(nullptr, 0), -37);
-    CSignMessage::CloseSSLKey(nullptr);
-    CSignMessage::m_isP12 = false;  // the card branch ignores null as well
-    CSignMessage::CloseSSLKey(nullptr);
-    EXPECT_EQ(CSignMessage::getSignAlgoFromPKey(nullptr), 0);
-    EXPECT_EQ(CSignMessage::checkSignHashAlgoPKey(nullptr, 1), -37);
-    CSignMessage::m_isP12 = true;
-}
-
-// A key type the signing calls do not know counts as RSA PKCS#1 v1.5.
-TEST(SigningKeyFailures, UnknownKeyTypeCountsAsRsa) {
-    EVP_PKEY* ed25519 = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
-    ASSERT_NE(ed25519, nullptr);
-    EXPECT_EQ(CSignMessage::getSignAlgoFromPKeyP12(ed25519), 0);
-    EVP_PKEY_free(ed25519);
-}
-
-TEST(SigningKeyFailures, RsaDecryptionWithAFileKeyIsRefused) {
-    for (const KeyKind kind : {KeyKind::Rsa2048, KeyKind::EcP256}) {
-        unsigned long* key = SigningKeys::get().key(kind);
-        Bytes in = kivo::test::randomBytes(256, 5);
-        in[0] = 0;
-        Bytes out(512, 0xEE);
-        unsigned long outLen = 0xDEAD;
-        EXPECT_EQ(CSignMessage::RSADecryptBlobSSL(in.data(), static_cast<int>(in.size()), out.data(), &outLen,
-                                                  SigningKeys::get().signer(kind).cert.get(), key),
-                  -24);
+    for (const bool p12 : {true, false}) {  // the card branch ignores null as well
+        CSignMessage::m_isP12 = p12;
+        CSignMessage::CloseSSLKey(nullptr);
+        EXPECT_EQ(CSignMessage::getSignAlgoFromPKey(nullptr), 0);
+        EXPECT_EQ(CSignMessage::checkSignHashAlgoPKey(nullptr, 1), -37);
     }
+    CSignMessage::m_isP12 = true;
+    EVP_PKEY* ed25519 = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
+    EXPECT_EQ(CSignMessage::getSignAlgoFromPKeyP12(ed25519), 0) << "an unknown key type counts as RSA";
+    EVP_PKEY_free(ed25519);
+
+    Bytes in = kivo::test::randomBytes(256, 5);
+    Bytes out(512, 0xEE);
+    unsigned long length = 0xDEAD;
+    EXPECT_EQ(CSignMessage::RSADecryptBlobSSL(in.data(), 256, out.data(), &length, SigningKeys::get().cert(KeyKind::Rsa2048),
+                                              SigningKeys::get().key(KeyKind::Rsa2048)),
+              -24);
+    unsigned long* key = SigningKeys::get().key(KeyKind::Rsa2048);
+    EXPECT_EQ(CSignMessage::SignBlobSSLRaw(in.data(), 32, nullptr, &length, nullptr, nullptr, key, 1, false, false, false), -301);
+    EXPECT_EQ(length, 0xDEADu);
+    EXPECT_EQ(CSignMessage::SignBlobSSLRaw(in.data(), 32, out.data(), &length, nullptr, nullptr, nullptr, 1, false, false, false), -37);
 }
 
 }  // namespace
