@@ -1,6 +1,6 @@
-// AddTimeStamp and GetRSAKeySize, which work on the fixed layout of a
-// definite-length SignedData with one SignerInfo (the library's builder,
-// signed here, and OpenSSL's CMS_sign). Every result is read back by OpenSSL.
+// AddTimeStamp and GetRSAKeySize, which work on the layout of a definite-
+// length SignedData with one SignerInfo (the library's builder, signed
+// here, and OpenSSL's CMS_sign); every result is read back by OpenSSL.
 
 #include "tests/support/ContainerTestUtil.h"
 
@@ -10,7 +10,6 @@
 
 using namespace kivo::test::container;
 using kivo::test::KeyKind;
-using kivo::test::cms::BuildOptions;
 using kivo::test::cms::join;
 using kivo::test::cms::tlv;
 
@@ -22,42 +21,21 @@ Bytes syntheticToken(std::size_t size) { return tlv(0x30, kivo::test::randomByte
 struct Stamped {
     int result = 0;
     unsigned long length = 0;
-    Bytes buffer;  // after the call, as long as it was
+    Bytes buffer;  // the whole buffer after the call
+    Bytes message() const { return Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(length, buffer.size()))); }
 };
 
 // AddTimeStamp on a buffer with exactly the room the member may use.
 Stamped addTimeStamp(const Bytes& der, Bytes token) {
     HeapCopy room(join({der, Bytes(token.size() + 25, 0xEE)}));
-    Stamped s;
-    s.length = static_cast<unsigned long>(der.size());
+    Stamped s{0, static_cast<unsigned long>(der.size()), {}};
     s.result = CPKCS7SSL::AddTimeStamp(room.data(), &s.length, token.data(), static_cast<unsigned long>(token.size()));
     s.buffer.assign(room.data(), room.data() + room.size());
     return s;
 }
 
-Bytes stampedMessage(const Stamped& s) {
-    return Bytes(s.buffer.begin(), s.buffer.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(s.length, s.buffer.size())));
-}
-
-// OpenSSL reads `stamped` with `token` as the last of the first signer's
-// `count` unsigned attributes, of type id-aa-timeStampToken.
-void expectTokenAttribute(const Bytes& stamped, const Bytes& token, int count) {
-    CmsPtr cms = parseCms(stamped);
-    ASSERT_TRUE(cms);
-    CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
-    ASSERT_EQ(CMS_unsigned_get_attr_count(si), count);
-    X509_ATTRIBUTE* attribute = CMS_unsigned_get_attr(si, count - 1);
-    ASSERT_EQ(OBJ_obj2nid(X509_ATTRIBUTE_get0_object(attribute)), NID_id_smime_aa_timeStampToken);
-    ASSERT_EQ(X509_ATTRIBUTE_count(attribute), 1);
-    unsigned char* der = nullptr;
-    const int length = i2d_ASN1_TYPE(X509_ATTRIBUTE_get0_type(attribute, 0), &der);
-    ASSERT_GT(length, 0);
-    EXPECT_EQ(Bytes(der, der + length), token);
-    OPENSSL_free(der);
-}
-
-// `der` with the headers of the elements that enclose its end (ContentInfo,
-// [0], SignedData, SignerInfos, SignerInfo) in the four-octet long form.
+// `der` with the headers of the five elements that enclose its end in the
+// four-octet long form.
 Bytes withFourOctetLengths(const Bytes& der, std::size_t depth = 0) {
     if (depth == 5) return der;
     std::vector<Bytes> children = childrenOf(der);
@@ -66,66 +44,53 @@ Bytes withFourOctetLengths(const Bytes& der, std::size_t depth = 0) {
     for (const Bytes& child : children) content.insert(content.end(), child.begin(), child.end());
     const std::size_t n = content.size();
     return join({Bytes{der[0], 0x84, static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
-                       static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)},
-                 content});
+                       static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)}, content});
 }
 
-class Pkcs7InspectAddTimeStamp : public testing::Test {
-protected:
-    void SetUp() override {
-        options_.attach = false;
-        der_ = signedBuilderMessage(TestPki::instance().signer(KeyKind::Rsa2048), options_);
-    }
-    BuildOptions options_;
-    Bytes der_;
-};
+Bytes detachedRsaBuilderMessage() {
+    kivo::test::cms::BuildOptions options;
+    options.attach = false;
+    return signedBuilderMessage(TestPki::instance().signer(KeyKind::Rsa2048), options);
+}
 
-TEST_F(Pkcs7InspectAddTimeStamp, ThreeThousandOctetTokenMakesTheDescribedBytes) {
+TEST(Pkcs7InspectAddTimeStamp, ThreeThousandOctetTokenMakesTheDescribedBytes) {
+    const Bytes der = detachedRsaBuilderMessage();
     const Bytes token = syntheticToken(3000);
-    const std::size_t l = der_.size();
-    const Stamped s = addTimeStamp(der_, token);
+    const Stamped s = addTimeStamp(der, token);
     ASSERT_EQ(s.result, 0);
-    ASSERT_EQ(s.length, l + 3025);
-    EXPECT_EQ(Bytes(s.buffer.begin() + static_cast<std::ptrdiff_t>(l), s.buffer.end()),
+    ASSERT_EQ(s.length, der.size() + 3025);
+    EXPECT_EQ(Bytes(s.buffer.begin() + static_cast<std::ptrdiff_t>(der.size()), s.buffer.end()),
               join({kivo::test::hex("A1820BCD 30820BC9 060B2A864886F70D010910020E 31820BB8"), token}));
     // Before the insertion only the five enclosing length fields change.
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < der.size(); ++i) differing += s.buffer[i] != der[i] ? 1 : 0;
+    EXPECT_LE(differing, 10u);
     for (const std::vector<std::size_t>& path : {std::vector<std::size_t>{}, {1}, {1, 0}, {1, 0, 4}, {1, 0, 4, 0}}) {
-        const auto before = kivo::test::cms::locate(der_, path);
+        const auto before = kivo::test::cms::locate(der, path);
         const auto after = kivo::test::cms::locate(s.buffer, path);
         EXPECT_EQ(after.offset, before.offset);
         EXPECT_EQ(after.header, 4u);
         EXPECT_EQ(after.size, before.size + 3025);
     }
-    std::size_t differing = 0;
-    for (std::size_t i = 0; i < l; ++i) differing += s.buffer[i] != der_[i] ? 1 : 0;
-    EXPECT_LE(differing, 10u);
-    Message stamped(s.buffer);
     unsigned long before = 0;
     unsigned long after = 0;
-    Message original(der_);
-    EXPECT_EQ(CPKCS7SSL::GetRSAKeySize(original.p(), &before), 256);
-    EXPECT_EQ(CPKCS7SSL::GetRSAKeySize(stamped.p(), &after), 256);
+    EXPECT_EQ(CPKCS7SSL::GetRSAKeySize(Message(der).p(), &before), 256);
+    EXPECT_EQ(CPKCS7SSL::GetRSAKeySize(Message(s.buffer).p(), &after), 256);
     EXPECT_EQ(after, before);
 }
 
-// Any SignedData with one SignerInfo takes the token: every enclosing
-// length is rewritten, OpenSSL reads the token as the last unsigned
-// attribute and the signature still verifies.
-TEST_F(Pkcs7InspectAddTimeStamp, AddsToEverySignedDataWithOneSigner) {
+// Any SignedData with one SignerInfo takes the token as its last unsigned
+// attribute, id-aa-timeStampToken, and the signature still verifies.
+TEST(Pkcs7InspectAddTimeStamp, AddsToEverySignedDataWithOneSigner) {
+    const Bytes der = detachedRsaBuilderMessage();
     const Bytes token = syntheticToken(800);
     const Party& ec = TestPki::instance().signer(KeyKind::EcP256);
     const Party& rsa = TestPki::instance().signer(KeyKind::Rsa2048);
-    const Bytes small = options_.content;
-    const Bytes large = kivo::test::randomBytes(70000, 12);
-    Message m(der_);
-    unsigned long size = 0;
-    ASSERT_EQ(CPKCS7SSL::GetSignatureBlobSize(m.p(), &size, 0, true), 0);
-    Bytes value(size);
-    ASSERT_EQ(CPKCS7SSL::GetSignatureBlob(m.p(), value.data(), 0, true), 0);
+    const Bytes small = kivo::test::cms::BuildOptions{}.content;
     const auto withCrl = [&](CMS_ContentInfo* c) {
         X509_CRL* crl = X509_CRL_new();
-        ASN1_TIME* now = ASN1_TIME_set(nullptr, std::time(nullptr));
         X509_CRL_set_issuer_name(crl, X509_get_subject_name(rsa.cert.get()));
+        ASN1_TIME* now = ASN1_TIME_set(nullptr, std::time(nullptr));
         X509_CRL_set1_lastUpdate(crl, now);
         ASN1_TIME_free(now);
         X509_CRL_sign(crl, rsa.key.get(), EVP_sha256());
@@ -135,50 +100,52 @@ TEST_F(Pkcs7InspectAddTimeStamp, AddsToEverySignedDataWithOneSigner) {
         CMS_unsigned_add1_attr_by_txt(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(c), 0), "1.3.6.1.4.1.55555.1",
                                       V_ASN1_OCTET_STRING, reinterpret_cast<const unsigned char*>("kivo"), 4);
     };
-    BuildOptions ecAttached;
+    kivo::test::cms::BuildOptions ecAttached;
     ecAttached.content = Bytes(300, 'x');
     const struct {
         const char* what;
         Bytes der;
         Bytes token;
-        const Bytes* content;  // null: attached
+        bool detached;
         int attributesBefore;
         std::size_t growth;  // octets the enclosing lengths grow by beyond the member's room
     } cases[] = {
-        {"builder RSA, a real token over the signature value", der_, timeStampToken(value), &small, 0, 0},
-        {"builder message with a token already", stampedMessage(addTimeStamp(der_, token)), token, &small, 1, 0},
-        {"builder EC with long attached content", signedBuilderMessage(ec, ecAttached), token, nullptr, 0, 0},
-        {"CMS_sign attached over 64 KiB", cmsSigned(rsa, large, 0), token, nullptr, 0, 0},
-        {"CMS_sign with further certificates", cmsSigned(rsa, small, CMS_DETACHED, {&ec, &TestPki::instance().ca()}), token, &small, 0, 0},
-        {"CMS_sign with a CRL", kivo::test::cms::opensslSignedData(rsa, small, CMS_DETACHED, withCrl), token, &small, 0, 0},
-        {"CMS_sign with an unsigned attribute", kivo::test::cms::opensslSignedData(rsa, small, CMS_DETACHED, withUnsignedAttribute),
-         token, &small, 1, 0},
-        {"EC without signed attributes (lengths grow from 0x81 to 0x82)", cmsSigned(ec, small, CMS_NOATTR | CMS_DETACHED), token,
-         &small, 0, 2},
-        {"four-octet lengths everywhere", withFourOctetLengths(cmsSigned(rsa, small, CMS_DETACHED)), token, &small, 0, 0},
+        {"builder RSA, a real token over the signature value", der, timeStampToken(*signatureBlob(der, 0, true)), true, 0, 0},
+        {"builder message with a token already", addTimeStamp(der, token).message(), token, true, 1, 0},
+        {"builder EC with attached content", signedBuilderMessage(ec, ecAttached), token, false, 0, 0},
+        {"CMS_sign attached over 64 KiB", cmsSigned(rsa, kivo::test::randomBytes(70000, 12), 0), token, false, 0, 0},
+        {"CMS_sign with further certificates", cmsSigned(rsa, small, CMS_DETACHED, {&ec, &TestPki::instance().ca()}), token, true, 0, 0},
+        {"CMS_sign with a CRL", kivo::test::cms::opensslSignedData(rsa, small, CMS_DETACHED, withCrl), token, true, 0, 0},
+        {"CMS_sign with an unsigned attribute", kivo::test::cms::opensslSignedData(rsa, small, CMS_DETACHED, withUnsignedAttribute), token, true, 1, 0},
+        {"EC without signed attributes (lengths grow from 0x81 to 0x82)", cmsSigned(ec, small, CMS_NOATTR | CMS_DETACHED), token, true, 0, 2},
+        {"four-octet lengths everywhere", withFourOctetLengths(cmsSigned(rsa, small, CMS_DETACHED)), token, true, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const Bytes& der = c.der;
-        Stamped s = addTimeStamp(der, c.token);
+        Stamped s = addTimeStamp(c.der, c.token);
         if (c.growth > 0) {
             // Refused by the exported member, done where the caller says how much room it has.
             ASSERT_EQ(s.result, -22);
-            Bytes room = join({der, Bytes(c.token.size() + 25 + c.growth, 0xEE)});
+            Bytes room = join({c.der, Bytes(c.token.size() + 25 + c.growth, 0xEE)});
             std::size_t length = 0;
-            ASSERT_TRUE(kivo::pkcs7::appendTimeStampToken(room.data(), der.size(), room.size(), c.token, &length));
+            ASSERT_TRUE(kivo::pkcs7::appendTimeStampToken(room.data(), c.der.size(), room.size(), c.token, &length));
             s = {0, static_cast<unsigned long>(length), room};
         }
         ASSERT_EQ(s.result, 0);
-        const Bytes stamped = stampedMessage(s);
+        const Bytes stamped = s.message();
         ASSERT_EQ(stamped.size(), s.length);
-        expectTokenAttribute(stamped, c.token, c.attributesBefore + 1);
-        CmsPtr cms = parseCms(stamped);
-        BioPtr data = c.content != nullptr ? kivo::test::cms::memoryBio(*c.content) : nullptr;
+        const CmsPtr cms = parseCms(stamped);
+        ASSERT_TRUE(cms);
+        CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+        ASSERT_EQ(CMS_unsigned_get_attr_count(si), c.attributesBefore + 1);
+        X509_ATTRIBUTE* attribute = CMS_unsigned_get_attr(si, c.attributesBefore);
+        EXPECT_EQ(OBJ_obj2nid(X509_ATTRIBUTE_get0_object(attribute)), NID_id_smime_aa_timeStampToken);
+        ASSERT_EQ(X509_ATTRIBUTE_count(attribute), 1);
+        EXPECT_EQ(octets(X509_ATTRIBUTE_get0_type(attribute, 0)->value.sequence), c.token);
+        BioPtr data = c.detached ? kivo::test::cms::memoryBio(small) : nullptr;
         EXPECT_EQ(CMS_verify(cms.get(), nullptr, nullptr, data.get(), nullptr, CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY), 1);
         ERR_clear_error();
-        Message read(stamped);
-        EXPECT_FALSE(CPKCS7SSL::IsTimestamp(read.p(), read.len));
+        EXPECT_FALSE(CPKCS7SSL::IsTimestamp(Message(stamped).p(), s.length));
     }
 }
 
@@ -186,59 +153,53 @@ TEST_F(Pkcs7InspectAddTimeStamp, AddsToEverySignedDataWithOneSigner) {
 // ending where the message ends, or a token that is not one DER element,
 // is refused: -22, nothing written, the length left alone. GetRSAKeySize
 // refuses such messages as well.
-TEST_F(Pkcs7InspectAddTimeStamp, RefusesWhatIsNotOneSignerSignedData) {
+TEST(Pkcs7InspectAddTimeStamp, RefusesWhatIsNotOneSignerSignedData) {
+    const Bytes der = detachedRsaBuilderMessage();
     const Bytes token = syntheticToken(800);
-    const Bytes signer = elementAtPath(der_, signerInfoPath(der_));
-    Bytes data = der_;
-    data[14] = 0x01;
-    Bytes badLength = der_;
-    badLength[18] ^= 0x01;
-    Bytes version = der_;
-    version[24] = 0x02;
+    const Bytes signer = elementAtPath(der, signerInfoPath(der));
+    const auto changed = [&](std::size_t at, unsigned char value) {
+        Bytes d = der;
+        d[at] = value;
+        return d;
+    };
     const Party& ec = TestPki::instance().signer(KeyKind::EcP256);
-    const struct {
-        const char* what;
-        Bytes der;
-        Bytes token;
-        bool stampRefuses;
-        bool rsaKeySizeRefuses;
-    } cases[] = {
-        {"two signers", replaceAt(der_, {1, 0, 4}, tlv(0x31, join({signer, signer}))), token, true, true},
-        {"one octet short", Bytes(der_.begin(), der_.end() - 1), token, true, false},
-        {"one octet of trailing data", join({der_, Bytes{0x00}}), token, true, false},
-        {"content type data", data, token, true, true},
-        {"[0] length", badLength, token, true, false},
-        {"version of two octets", version, token, false, true},
-        {"indefinite lengths", kivo::test::cms::opensslSignedData(ec, options_.content, CMS_STREAM | CMS_DETACHED), token, true, false},
-        {"short SignerInfo", cmsSigned(ec, options_.content, CMS_NOATTR | CMS_DETACHED), token, false, true},
-        {"truncated token header", der_, Bytes{0x30, 0x82, 0x01}, true, false},
-        {"token not DER", der_, kivo::test::randomBytes(500, 7), true, false},
-        {"token with trailing octet", der_, join({syntheticToken(500), Bytes{0x00}}), true, false},
-        {"65,000-octet token: lengths grow past the room", der_, syntheticToken(65000), true, false},
+    const Bytes content = kivo::test::cms::BuildOptions{}.content;
+    const struct { const char* what; Bytes der; Bytes token; bool stampRefuses; bool rsaKeySizeRefuses; } cases[] = {
+        {"two signers", replaceAt(der, {1, 0, 4}, tlv(0x31, join({signer, signer}))), token, true, true},
+        {"one octet short", Bytes(der.begin(), der.end() - 1), token, true, false},
+        {"one octet of trailing data", join({der, Bytes{0x00}}), token, true, false},
+        {"content type data", changed(14, 0x01), token, true, true},
+        {"[0] length", changed(18, der[18] ^ 0x01), token, true, false},
+        {"version of two octets", changed(24, 0x02), token, false, true},
+        {"indefinite lengths", kivo::test::cms::opensslSignedData(ec, content, CMS_STREAM | CMS_DETACHED), token, true, false},
+        {"short SignerInfo", cmsSigned(ec, content, CMS_NOATTR | CMS_DETACHED), token, false, true},
+        {"truncated token header", der, Bytes{0x30, 0x82, 0x01}, true, false},
+        {"token not DER", der, kivo::test::randomBytes(500, 7), true, false},
+        {"token with trailing octet", der, join({syntheticToken(500), Bytes{0x00}}), true, false},
+        {"65,000-octet token: lengths grow past the room", der, syntheticToken(65000), true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        const Stamped s = addTimeStamp(c.der, c.token);
         if (c.stampRefuses) {
-            const Stamped s = addTimeStamp(c.der, c.token);
             EXPECT_EQ(s.result, -22);
             EXPECT_EQ(s.length, c.der.size());
             EXPECT_EQ(s.buffer, join({c.der, Bytes(c.token.size() + 25, 0xEE)}));
         }
+        unsigned long offset = 4242;
         if (c.rsaKeySizeRefuses) {
-            Message m(c.der);
-            unsigned long offset = 4242;
-            EXPECT_EQ(CPKCS7SSL::GetRSAKeySize(m.p(), &offset), -22);
+            EXPECT_EQ(CPKCS7SSL::GetRSAKeySize(Message(c.der).p(), &offset), -22);
             EXPECT_EQ(offset, 4242u);
         }
     }
-    Message room(join({der_, Bytes(100, 0xEE)}));
-    unsigned long length = static_cast<unsigned long>(der_.size());
+    Message room(join({der, Bytes(100, 0xEE)}));
+    unsigned long length = static_cast<unsigned long>(der.size());
     Bytes small = syntheticToken(300);
     EXPECT_EQ(CPKCS7SSL::AddTimeStamp(room.p(), &length, nullptr, 300), -22);
     EXPECT_EQ(CPKCS7SSL::AddTimeStamp(room.p(), &length, small.data(), 0), -22);
     EXPECT_EQ(CPKCS7SSL::AddTimeStamp(nullptr, &length, small.data(), 300), -22);
     EXPECT_EQ(CPKCS7SSL::AddTimeStamp(room.p(), nullptr, small.data(), 300), -22);
-    EXPECT_EQ(length, der_.size());
+    EXPECT_EQ(length, der.size());
 }
 
 }  // namespace

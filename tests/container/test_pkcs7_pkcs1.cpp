@@ -53,11 +53,7 @@ std::string hashAlgoPkcs1(const Bytes& block) {
 }
 
 TEST(Pkcs7InspectPkcs1, HashAndAlgorithmOutOfTheSignature) {
-    const struct {
-        const EVP_MD* md;
-        int code;
-        const char* signatureOid;
-    } hashes[] = {
+    const struct { const EVP_MD* md; int code; const char* signatureOid; } hashes[] = {
         {EVP_sha1(), 1, "1.2.840.113549.1.1.5"},   {EVP_sha256(), 4, "1.2.840.113549.1.1.11"},
         {EVP_sha384(), 5, "1.2.840.113549.1.1.12"}, {EVP_sha512(), 6, "1.2.840.113549.1.1.13"},
         {EVP_ripemd160(), 2, "1.3.36.3.3.1.2"},     {EVP_md5(), 3, "1.2.840.113549.1.1.4"},
@@ -94,14 +90,11 @@ TEST(Pkcs7InspectPkcs1, BlockShapes) {
         if (prefixLength == sha256Prefix.size()) b.insert(b.end(), 32, 0xAB);
         return b;
     };
+    const std::size_t whole = sha256Prefix.size();
     const std::pair<Bytes, const char*> shapes[] = {
-        {blockWith(0x00, true, sha256Prefix.size()), "1.2.840.113549.1.1.11"},
-        {blockWith(0x01, true, sha256Prefix.size()), "1.2.840.113549.1.1.11"},
-        {blockWith(0x02, true, sha256Prefix.size()), "1.2.840.113549.1.1.11"},
-        {blockWith(0x03, true, sha256Prefix.size()), ""},
-        {blockWith(0x00, false, sha256Prefix.size()), ""},
-        {blockWith(0x00, true, 10), ""},
-        {Bytes{0x00, 0x01}, ""},
+        {blockWith(0x00, true, whole), "1.2.840.113549.1.1.11"}, {blockWith(0x01, true, whole), "1.2.840.113549.1.1.11"},
+        {blockWith(0x02, true, whole), "1.2.840.113549.1.1.11"}, {blockWith(0x03, true, whole), ""},
+        {blockWith(0x00, false, whole), ""}, {blockWith(0x00, true, 10), ""}, {Bytes{0x00, 0x01}, ""},
     };
     for (const auto& [shape, oid] : shapes) EXPECT_EQ(hashAlgoPkcs1(shape), oid) << kivo::test::toHex(shape);
     unsigned long length = 77;
@@ -112,15 +105,12 @@ TEST(Pkcs7InspectPkcs1, BlockShapes) {
 TEST(Pkcs7InspectPkcs1, KeysAndInputsThatGiveNothing) {
     const Party& rsa = TestPki::instance().signer(KeyKind::Rsa2048);
     const Bytes signature = rsaOperation(rsa.key.get(), digest(EVP_sha256(), Bytes{'x'}), RSA_PKCS1_PADDING, EVP_sha256(), false);
-    const std::pair<Bytes, Bytes> cases[] = {
-        {signature, TestPki::instance().signer(KeyKind::EcP256).der},
-        {signature, TestPki::instance().signer(KeyKind::RsaPss2048).der},
-        {signature, kivo::test::randomBytes(300, 5)},
-        {signature, Bytes(rsa.der.begin(), rsa.der.end() - 1)},
-        {kivo::test::cms::join({signature, Bytes{0x01}}), rsa.der},
-        {Bytes{}, rsa.der},
-    };
-    for (const auto& [sig, cert] : cases) EXPECT_EQ(hashFromSignature(sig, cert), std::nullopt);
+    for (const auto& [sig, cert] : {std::pair{signature, TestPki::instance().signer(KeyKind::EcP256).der},
+                                    std::pair{signature, TestPki::instance().signer(KeyKind::RsaPss2048).der},
+                                    std::pair{signature, Bytes(rsa.der.begin(), rsa.der.end() - 1)},
+                                    std::pair{kivo::test::cms::join({signature, Bytes{0x01}}), rsa.der}, std::pair{Bytes{}, rsa.der}}) {
+        EXPECT_EQ(hashFromSignature(sig, cert), std::nullopt);
+    }
 }
 
 }  // namespace

@@ -25,12 +25,7 @@ constexpr std::int64_t kFeb2 = 1770025277;  // 2026-02-02 09:41:17 UTC
 constexpr std::int64_t kJul2 = 1782985277;  // 2026-07-02 09:41:17 UTC
 
 TEST(Pkcs7InspectTime, TextReadAsLocalTimeWithoutDaylightSaving) {
-    const struct {
-        const char* zone;
-        int type;
-        const char* text;
-        std::int64_t seconds;
-    } cases[] = {
+    const struct { const char* zone; int type; const char* text; std::int64_t seconds; } cases[] = {
         {"UTC0", kUtc, "491231235959Z", 2524607999},
         {"UTC0", kUtc, "500101000000Z", -631152000},
         {"UTC0", kUtc, "991231235959Z", 946684799},

@@ -1,7 +1,5 @@
-// Helpers for the CSignMessage signing tests: one PKCS#12 file and key
-// handle per key kind (opened once per run with OpenSSLKey_P12), memory
-// signing with a guarded output buffer, and the OpenSSL checks every
-// container goes through.
+// Helpers for the signing tests: a PKCS#12 file and key handle per key kind,
+// memory signing into a guarded buffer, and the OpenSSL checks.
 #pragma once
 
 #include "SignMessageSSLM.h"
@@ -9,10 +7,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
-#include <openssl/cms.h>
-#include <openssl/err.h>
 #include <openssl/pem.h>
-#include <openssl/x509_vfy.h>
 
 #include <filesystem>
 #include <fstream>
@@ -46,8 +41,8 @@ inline void writePem(const std::string& path, X509* certificate) {
 
 inline bool isEc(KeyKind kind) { return kind == KeyKind::EcP256 || kind == KeyKind::EcP384; }
 
-// The signer certificates of the test PKI as PKCS#12 files and their key
-// handles, made on first use and released after the last test.
+// PKCS#12 files of the test PKI's signers and their key handles, made on
+// first use and released after the last test.
 class SigningKeys {
 public:
     static SigningKeys& get() {
@@ -65,9 +60,7 @@ public:
 
     std::string p12(KeyKind kind) const {
         const std::string path = m_dir.file(std::string(keyKindName(kind)) + ".p12");
-        if (!fs::exists(path)) {
-            writePkcs12(path, TestPki::instance().signer(kind).key.get(), cert(kind), kP12Password, {TestPki::instance().ca().cert.get()});
-        }
+        if (!fs::exists(path)) writePkcs12(path, TestPki::instance().signer(kind).key.get(), cert(kind), kP12Password, {TestPki::instance().ca().cert.get()});
         return path;
     }
 
@@ -118,11 +111,11 @@ struct BlobRequest {
 
 struct BlobResult {
     int lengthResult = 1;
-    unsigned long reported = 0;  // from SignBlobSSLForLength
+    unsigned long reported = 0;
     int result = 1;
     unsigned long written = 0;
-    Bytes der;                   // the first `written` bytes of the output
-    bool guardIntact = false;    // nothing written past the reported length
+    Bytes der;
+    bool guardIntact = false;  // nothing written past the reported length
 };
 
 // SignBlobSSLForLength, then SignBlobSSL into a buffer of the reported
@@ -150,7 +143,7 @@ inline BlobResult signBlob(BlobRequest request) {
 
 inline CMS_SignerInfo* firstSigner(CMS_ContentInfo* cms) { return sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), 0); }
 
-// Seconds since 1970 of the signingTime attribute, which must be a UTCTime.
+// The signingTime attribute, which must be a UTCTime.
 inline std::optional<std::int64_t> signingTimeOf(const Bytes& der) {
     const CmsPtr cms = ct::parseCms(der);
     const auto* time = static_cast<const ASN1_TIME*>(
@@ -158,7 +151,7 @@ inline std::optional<std::int64_t> signingTimeOf(const Bytes& der) {
     return time == nullptr ? std::nullopt : std::optional(ct::utcSeconds(time));
 }
 
-inline Bytes signatureValue(CMS_SignerInfo* si) { return ct::octets(CMS_SignerInfo_get0_signature(si)); }
+inline Bytes signatureValue(const Bytes& der) { return ct::octets(CMS_SignerInfo_get0_signature(firstSigner(ct::parseCms(der).get()))); }
 
 // CMS_verify of `der` against the test CA; `detached` supplies the content
 // of a detached signature. 1 on success.

@@ -24,11 +24,7 @@ std::string expectedSignatureOid(KeyKind kind, int hash) {
     return ct::dotted(OBJ_nid2obj(nid));
 }
 
-struct AlgorithmCase {
-    KeyKind kind;
-    int hash;
-    bool embed;
-};
+struct AlgorithmCase { KeyKind kind; int hash; bool embed; };
 
 class SigningAlgorithms : public ::testing::TestWithParam<AlgorithmCase> {};
 
@@ -74,10 +70,7 @@ INSTANTIATE_TEST_SUITE_P(Matrix, SigningAlgorithms, ::testing::ValuesIn(algorith
     return std::string(kivo::test::keyKindName(info.param.kind)) + "_hash" + (info.param.hash < 0 ? "Minus1" : std::to_string(info.param.hash));
 });
 
-struct LevelCase {
-    KeyKind kind;
-    int level;
-};
+struct LevelCase { KeyKind kind; int level; };
 
 class SigningLevels : public SigningTest, public ::testing::WithParamInterface<LevelCase> {};
 
@@ -114,7 +107,7 @@ TEST_P(SigningLevels, LevelSelectsTheSignedAttributes) {
     // The signature over the attributes as signed (a SET OF); OpenSSL's
     // CMS_verify refuses attributes without messageDigest before that.
     const EVP_MD* md = ct::mdForHashId(hash);
-    EXPECT_EQ(digestVerify(SigningKeys::get().cert(c.kind), md, signatureValue(si), ct::signedAttributesInput(r.der), EVP_MD_get_size(md)), 1);
+    EXPECT_EQ(digestVerify(SigningKeys::get().cert(c.kind), md, signatureValue(r.der), ct::signedAttributesInput(r.der), EVP_MD_get_size(md)), 1);
     EXPECT_EQ(cmsVerify(r.der, request.embed ? nullptr : &request.data, CMS_CADES) == 1, c.level != 5);
 }
 

@@ -5,19 +5,14 @@
 #include "tests/asn1/CmsTestUtil.h"
 
 #include "PKCS7SSL.h"
+#include "tools/testpki/TsaServer.h"
 
 #include <openssl/ecdsa.h>
 #include <openssl/err.h>
 #include <openssl/pkcs7.h>
 #include <openssl/rsa.h>
-#include <openssl/ts.h>
 
-#include <algorithm>
-#include <ctime>
 #include <optional>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace kivo::test::container {
 
@@ -70,9 +65,7 @@ inline std::string dotted(const ASN1_OBJECT* object) {
 inline Bytes digest(const EVP_MD* md, const Bytes& data) {
     Bytes out(EVP_MAX_MD_SIZE);
     unsigned int length = 0;
-    if (EVP_Digest(data.data(), data.size(), out.data(), &length, md, nullptr) != 1) {
-        throw std::runtime_error("EVP_Digest failed");
-    }
+    if (EVP_Digest(data.data(), data.size(), out.data(), &length, md, nullptr) != 1) throw std::runtime_error("EVP_Digest failed");
     out.resize(length);
     return out;
 }
@@ -179,12 +172,8 @@ inline Bytes signedBuilderMessage(const Party& signer, const cms::BuildOptions& 
     Bytes input = cms::bytesOf(*message->getSignerSignedAttributes(0));
     input[0] = 0x31;
     Bytes signature = digestSign(signer.key.get(), mdForHashId(options.hashId), input);
-    if (EVP_PKEY_get_base_id(signer.key.get()) == EVP_PKEY_EC) {
-        signature = ecdsaRawFromDer(signature, ecHalf(signer.key.get()));
-    }
-    if (!message->setSignerSignature(0, signature.data(), signature.size())) {
-        throw std::runtime_error("setSignerSignature failed");
-    }
+    if (EVP_PKEY_get_base_id(signer.key.get()) == EVP_PKEY_EC) signature = ecdsaRawFromDer(signature, ecHalf(signer.key.get()));
+    if (!message->setSignerSignature(0, signature.data(), signature.size())) throw std::runtime_error("setSignerSignature failed");
     return cms::bytesOf(*message);
 }
 
@@ -221,57 +210,18 @@ inline Bytes pkcs7Signed(const Party& signer, const Bytes& content, int flags) {
     return derOfPkcs7(p7.get());
 }
 
-// A time-stamping authority issued by the test CA, with the critical
-// extendedKeyUsage timeStamping that OpenSSL's TS_RESP_CTX requires.
-inline const Party& tsa() {
-    static Party party = [] {
-        Party p;
-        p.key = generateKey(KeyKind::Rsa2048);
-        const Party& ca = TestPki::instance().ca();
-        p.cert = makeCertificate({.subject = "/C=DE/O=Kivo Test/CN=Kivo Test TSA",
-                                  .subjectKey = p.key.get(),
-                                  .issuerCert = ca.cert.get(),
-                                  .issuerKey = ca.key.get(),
-                                  .serial = 0x7001,
-                                  .notBefore = 0,
-                                  .notAfter = 0,
-                                  .isCa = false,
-                                  .extensions = {{"extendedKeyUsage", "critical,timeStamping"}},
-                                  .digest = nullptr});
-        p.der = derOf(p.cert.get());
-        return p;
-    }();
-    return party;
+// The test time-stamp service, for the tokens it issues (no HTTP involved).
+inline const TsaServer& timeStampService() {
+    static const TsaServer service;
+    return service;
 }
 
-// The token (ContentInfo SignedData of TSTInfo) that OpenSSL's TSA code
-// answers for a SHA-256 imprint of `data`.
+// The token (ContentInfo SignedData of TSTInfo) the service issues for a
+// SHA-256 imprint of `data`: TimeStampReq version 1, certReq TRUE.
 inline Bytes timeStampToken(const Bytes& data) {
-    TS_RESP_CTX* context = TS_RESP_CTX_new();
-    ASN1_OBJECT* policy = OBJ_txt2obj("1.3.6.1.4.1.55555.1.1", 1);
-    bool ok = TS_RESP_CTX_set_signer_cert(context, tsa().cert.get()) == 1 &&
-              TS_RESP_CTX_set_signer_key(context, tsa().key.get()) == 1 &&
-              TS_RESP_CTX_set_def_policy(context, policy) == 1 && TS_RESP_CTX_add_md(context, EVP_sha256()) == 1 &&
-              TS_RESP_CTX_set_signer_digest(context, EVP_sha256()) == 1;
-    // TimeStampReq: version 1, SHA-256 imprint, certReq TRUE.
-    const Bytes request = cms::tlv(
-        0x30, cms::join({Bytes{0x02, 0x01, 0x01},
-                         cms::tlv(0x30, cms::join({cms::tlv(0x30, cms::join({cms::oidElement("2.16.840.1.101.3.4.2.1"),
-                                                                             Bytes{0x05, 0x00}})),
-                                                   cms::tlv(0x04, digest(EVP_sha256(), data))})),
-                         Bytes{0x01, 0x01, 0xFF}}));
-    BioPtr requestBio = cms::memoryBio(request);
-    TS_RESP* response = ok ? TS_RESP_create_response(context, requestBio.get()) : nullptr;
-    Bytes token;
-    if (response != nullptr &&
-        ASN1_INTEGER_get(TS_STATUS_INFO_get0_status(TS_RESP_get_status_info(response))) == TS_STATUS_GRANTED) {
-        token = derOfPkcs7(TS_RESP_get_token(response));
-    }
-    TS_RESP_free(response);
-    ASN1_OBJECT_free(policy);
-    TS_RESP_CTX_free(context);
-    if (token.empty()) throw std::runtime_error("the TSA did not grant a token");
-    return token;
+    return childrenOf(timeStampService().respond(
+                          seq({hex("020101 3031300D060960864801650304020105000420"), digest(EVP_sha256(), data), hex("0101FF")})))
+        .at(1);
 }
 
 // Result of a caller-buffer member, with a buffer filled with 0xEE
