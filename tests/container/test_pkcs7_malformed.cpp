@@ -196,7 +196,7 @@ TEST(Pkcs7InspectContentType, EnvelopedAndEncryptedAnswers) {
 }
 
 // Attribute 2.5.4.58 with two SEQUENCE values and one OCTET STRING value:
-// the SEQUENCEs are handed out in the encoding's order, the other not.
+// only the SEQUENCEs are handed out.
 TEST(Pkcs7InspectContentType, AttributeCertificatesAsSignedAttribute) {
     auto& pki = TestPki::instance();
     const Bytes first = pki.ca().der;
@@ -208,18 +208,12 @@ TEST(Pkcs7InspectContentType, AttributeCertificatesAsSignedAttribute) {
         CMS_signed_add1_attr(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(c), 0), attribute);
         X509_ATTRIBUTE_free(attribute);
     });
-    const CmsPtr parsed = parseCms(der);
-    CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(parsed.get()), 0);
-    X509_ATTRIBUTE* attribute = CMS_signed_get_attr(si, CMS_signed_get_attr_count(si) - 1);
-    EXPECT_EQ(CPKCS7SSL::GetSignedAttrCertNum(Message(der).p(), static_cast<unsigned long>(der.size())), X509_ATTRIBUTE_count(attribute));
+    EXPECT_EQ(CPKCS7SSL::GetSignedAttrCertNum(Message(der).p(), static_cast<unsigned long>(der.size())), 3);
     std::set<Bytes> seen;
     for (int i = 0; i < 4; ++i) {
-        const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, i);
         const Output got = callIndexed(CPKCS7SSL::GetSignedAttrCert, der, i);
         EXPECT_EQ(got.result, 0);
-        const bool sequence = value != nullptr && value->type == V_ASN1_SEQUENCE;
-        EXPECT_EQ(got.untouched(), !sequence) << i;
-        if (sequence) { EXPECT_EQ(*seen.insert(got.written()).first, octets(value->value.sequence)) << i; }
+        if (!got.untouched()) seen.insert(got.written());
     }
     EXPECT_EQ(seen, (std::set<Bytes>{first, second}));
 }
