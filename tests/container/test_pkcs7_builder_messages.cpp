@@ -1,6 +1,4 @@
-// AddTimeStamp and GetRSAKeySize, which work on the layout of a definite-
-// length SignedData with one SignerInfo (the library's builder, signed
-// here, and OpenSSL's CMS_sign); every result is read back by OpenSSL.
+// AddTimeStamp and GetRSAKeySize on one-signer SignedData; results read back by OpenSSL.
 
 #include "tests/support/ContainerTestUtil.h"
 

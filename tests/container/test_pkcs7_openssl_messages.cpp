@@ -1,9 +1,5 @@
-// Every inspection member on messages that OpenSSL made (CMS_sign and
-// PKCS7_sign, with and without signed attributes, attached and detached,
-// RSA and EC) and on builder messages, compared with OpenSSL's reading;
-// Verify and VerifyCMS on plain-ECDSA signatures (0.4.0.127.0.7.1.1.4.1,
-// r‖s over the signed attributes) made here and on RSASSA-PSS, and the log
-// line of a failed CMS verification.
+// Every inspection member on OpenSSL-made and builder messages, compared with
+// OpenSSL; verification of plain-ECDSA and RSASSA-PSS signatures.
 
 #include "tests/support/ContainerTestUtil.h"
 

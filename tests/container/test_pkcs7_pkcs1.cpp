@@ -1,6 +1,4 @@
-// The hash inside RSA PKCS#1 v1.5 signatures: GetHashFromPKCS1Signature on
-// signatures OpenSSL made with every hash the library names, and
-// GetHashAlgoPkcs1 on the decrypted blocks.
+// The hash inside RSA PKCS#1 v1.5 signatures and their decrypted blocks.
 
 #include "tests/support/ContainerTestUtil.h"
 

@@ -1,7 +1,4 @@
-// getTimeFromASN1: UTCTime and GeneralizedTime text read as local time
-// (daylight saving subtracted), offsets applied, malformed text refused;
-// and RFC 3161 time-stamp tokens of the test service, recognised as tokens
-// with their digest read from the messageDigest over the TSTInfo.
+// getTimeFromASN1 (local time, daylight saving subtracted) and RFC 3161 tokens.
 
 #include "tests/support/ContainerTestUtil.h"
 

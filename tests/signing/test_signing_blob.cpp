@@ -1,6 +1,5 @@
-// Memory signing (SignBlobSSLForLength, SignBlobSSL): every container is
-// checked by OpenSSL, over key kinds, hash codes, attached and detached
-// content, CAdES levels, extra certificates and signing times.
+// Memory signing over key kinds, hash codes, CAdES levels and signing times,
+// every container checked by OpenSSL.
 
 #include "tests/signing/SigningTestUtil.h"
 

@@ -1,5 +1,4 @@
-// File signing (SignDetached, SignEnveloped): containers checked with the
-// openssl command line, and every refusal leaving the folder as it was.
+// File signing: containers checked with the openssl command line, refusals write nothing.
 
 #include "tests/signing/SigningTestUtil.h"
 

@@ -1,8 +1,5 @@
-// Key handles from PKCS#12 files (opening, the key-kind flag, the signature
-// key kind, the hash check, closing, decryption refused), the bare
-// signature values of SignBlobSSLRaw checked by OpenSSL, and the card path
-// through the card-key seam with a scripted card: the card's answers reach
-// the caller with their codes (signing on the card models: tests/smartcard/key).
+// PKCS#12 key handles, SignBlobSSLRaw checked by OpenSSL, and the card path
+// with a scripted card (signing on the card models: tests/smartcard/key).
 
 #include "src/signing/CardKeyOperations.h"
 #include "tests/signing/SigningTestUtil.h"

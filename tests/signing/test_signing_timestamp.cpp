@@ -1,7 +1,5 @@
-// Signing with a time stamp from the RFC 3161 service of the test support
-// (file signing and addTimestamp): the token over the signature value,
-// accepted by OpenSSL and Bouncy Castle, the imprint per hash code, and
-// one row per service outcome.
+// Signing with a time stamp from the local test service: the token over the
+// signature value (OpenSSL, Bouncy Castle), the imprint, one row per outcome.
 
 #include "tests/signing/SigningTestUtil.h"
 #include "tests/signing/TimeStampTestUtil.h"
