@@ -79,7 +79,6 @@ TEST(Pkcs7InspectTimeStampToken, ReadAsOpenSslReadsIt) {
     const int infoLength = i2d_TS_TST_INFO(info, &infoDer);
     const Bytes tstInfo(infoDer, infoDer + infoLength);
     OPENSSL_free(infoDer);
-    const std::int64_t genTime = utcSeconds(TS_TST_INFO_get_time(info));
     TS_TST_INFO_free(info);
 
     Message m(token);
@@ -101,7 +100,6 @@ TEST(Pkcs7InspectTimeStampToken, ReadAsOpenSslReadsIt) {
     EXPECT_EQ(callIndexed(CPKCS7SSL::GetSignerCert, token, 0).written(), kivo::test::derOf(timeStampService().tsaCertificate()));
     EXPECT_EQ(CPKCS7SSL::GetVersion(m.p(), m.len), 3) << "SignedData of another content type than data";
     EXPECT_EQ(CPKCS7SSL::GetSigningTime(m.p(), m.len), utcSeconds(PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime)->value.utctime));
-    EXPECT_LE(std::llabs(CPKCS7SSL::GetSigningTime(m.p(), m.len) - genTime), 5);
 
     EXPECT_EQ(verify(token), 0);
     EXPECT_EQ(verifyCms(token, std::nullopt), 0);

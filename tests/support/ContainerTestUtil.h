@@ -10,7 +10,6 @@
 #include <openssl/ecdsa.h>
 #include <openssl/err.h>
 #include <openssl/pkcs7.h>
-#include <openssl/rsa.h>
 
 #include <optional>
 
@@ -70,14 +69,12 @@ inline Bytes digest(const EVP_MD* md, const Bytes& data) {
     return out;
 }
 
-// Seconds since 1970 of an ASN.1 time read as UTC.
 inline std::int64_t utcSeconds(const ASN1_TIME* time) {
     std::tm fields{};
     if (ASN1_TIME_to_tm(time, &fields) != 1) throw std::runtime_error("ASN1_TIME_to_tm failed");
     return static_cast<std::int64_t>(timegm(&fields));
 }
 
-// The DER of the element at `path` (child indexes from the outer element).
 inline Bytes elementAtPath(const Bytes& der, const std::vector<std::size_t>& path) {
     return cms::slice(der, cms::locate(der, path));
 }
@@ -130,7 +127,6 @@ inline Bytes ecdsaRawFromDer(const Bytes& der, std::size_t half) {
 
 inline std::size_t ecHalf(EVP_PKEY* key) { return (static_cast<std::size_t>(EVP_PKEY_get_bits(key)) + 7) / 8; }
 
-// EVP_DigestSign of `data` (ECDSA: DER ECDSA-Sig-Value).
 inline Bytes digestSign(EVP_PKEY* key, const EVP_MD* md, const Bytes& data) {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
     std::size_t length = 0;
@@ -177,7 +173,6 @@ inline Bytes signedBuilderMessage(const Party& signer, const cms::BuildOptions& 
     return cms::bytesOf(*message);
 }
 
-// CMS_sign with `flags` (CMS_BINARY added) and `extras` as further certificates.
 inline Bytes cmsSigned(const Party& signer, const Bytes& content, unsigned flags,
                        const std::vector<const Party*>& extras = {}) {
     return cms::opensslSignedData(signer, content, flags, [&](CMS_ContentInfo* c) {
@@ -202,7 +197,6 @@ inline Bytes cmsTwoSigners(const Party& first, const Party& second, const Bytes&
     return cms::bioBytes(out.get());
 }
 
-// PKCS7_sign with `flags` (PKCS7_BINARY added).
 inline Bytes pkcs7Signed(const Party& signer, const Bytes& content, int flags) {
     BioPtr data = cms::memoryBio(content);
     Pkcs7Ptr p7(PKCS7_sign(signer.cert.get(), signer.key.get(), nullptr, data.get(), flags | PKCS7_BINARY));
@@ -252,7 +246,6 @@ inline Output callIndexed(CallerBufferMember member, const Bytes& der, int index
     return output;
 }
 
-// An exact heap copy of a message and its length, as the members take them.
 struct Message {
     explicit Message(const Bytes& der) : copy(der), len(static_cast<unsigned long>(der.size())) {}
     unsigned char* p() const { return copy.data(); }
@@ -271,7 +264,6 @@ inline std::optional<Bytes> hashOf(HashMember member, const Bytes& der) {
     return Bytes(hash, hash + length);
 }
 
-// GetSignatureBlob of signer `index` sized by GetSignatureBlobSize, if both succeed.
 inline std::optional<Bytes> signatureBlob(const Bytes& der, int index, bool raw) {
     Message m(der);
     unsigned long size = 0;
