@@ -1,5 +1,4 @@
-// Helpers for the container tests: messages made by OpenSSL and by the
-// library's builder (signed here), DER surgery, and calls of the members.
+// Container test helpers: OpenSSL-made and builder messages, DER surgery, member calls.
 #pragma once
 
 #include "tests/asn1/CmsTestUtil.h"
@@ -41,18 +40,8 @@ inline Pkcs7Ptr parsePkcs7(const Bytes& der) {
     return result;
 }
 
-inline Bytes derOfPkcs7(PKCS7* p7) {
-    unsigned char* der = nullptr;
-    const int length = i2d_PKCS7(p7, &der);
-    if (length <= 0) throw std::runtime_error("i2d_PKCS7 failed");
-    Bytes out(der, der + length);
-    OPENSSL_free(der);
-    return out;
-}
-
 inline Bytes octets(const ASN1_STRING* s) {
-    if (s == nullptr) return {};
-    return Bytes(ASN1_STRING_get0_data(s), ASN1_STRING_get0_data(s) + ASN1_STRING_length(s));
+    return s == nullptr ? Bytes{} : Bytes(ASN1_STRING_get0_data(s), ASN1_STRING_get0_data(s) + ASN1_STRING_length(s));
 }
 
 inline std::string dotted(const ASN1_OBJECT* object) {
@@ -81,8 +70,7 @@ inline Bytes elementAtPath(const Bytes& der, const std::vector<std::size_t>& pat
 
 inline std::vector<Bytes> childrenOf(const Bytes& der) {
     const cms::Located outer = cms::locate(der, {});
-    Bytes rest(der.begin() + static_cast<std::ptrdiff_t>(outer.header),
-               der.begin() + static_cast<std::ptrdiff_t>(outer.size));
+    Bytes rest(der.begin() + static_cast<std::ptrdiff_t>(outer.header), der.begin() + static_cast<std::ptrdiff_t>(outer.size));
     std::vector<Bytes> children;
     while (!rest.empty()) {
         children.push_back(cms::slice(rest, cms::locate(rest, {})));
@@ -93,8 +81,8 @@ inline std::vector<Bytes> childrenOf(const Bytes& der) {
 
 // `der` with the element at `path` replaced by `replacement`, or removed
 // when there is none; every enclosing element gets its new minimal length.
-inline Bytes replaceAt(const Bytes& der, const std::vector<std::size_t>& path,
-                       const std::optional<Bytes>& replacement, std::size_t depth = 0) {
+inline Bytes replaceAt(const Bytes& der, const std::vector<std::size_t>& path, const std::optional<Bytes>& replacement,
+                       std::size_t depth = 0) {
     if (depth == path.size()) return replacement.value_or(Bytes{});
     std::vector<Bytes> children = childrenOf(der);
     children.at(path[depth]) = replaceAt(children.at(path[depth]), path, replacement, depth + 1);
@@ -105,8 +93,7 @@ inline Bytes replaceAt(const Bytes& der, const std::vector<std::size_t>& path,
 
 // SignerInfo `signer` of a ContentInfo holding SignedData (the SignerInfos
 // SET is the last child of SignedData), optionally one of its fields.
-inline std::vector<std::size_t> signerInfoPath(const Bytes& der, std::size_t signer = 0,
-                                               std::optional<std::size_t> field = std::nullopt) {
+inline std::vector<std::size_t> signerInfoPath(const Bytes& der, std::size_t signer = 0, std::optional<std::size_t> field = {}) {
     const std::size_t last = childrenOf(elementAtPath(der, {1, 0})).size() - 1;
     std::vector<std::size_t> path{1, 0, last, signer};
     if (field) path.push_back(*field);
@@ -126,7 +113,6 @@ inline Bytes ecdsaRawFromDer(const Bytes& der, std::size_t half) {
 }
 
 inline std::size_t ecHalf(EVP_PKEY* key) { return (static_cast<std::size_t>(EVP_PKEY_get_bits(key)) + 7) / 8; }
-
 inline Bytes digestSign(EVP_PKEY* key, const EVP_MD* md, const Bytes& data) {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
     std::size_t length = 0;
@@ -141,14 +127,8 @@ inline Bytes digestSign(EVP_PKEY* key, const EVP_MD* md, const Bytes& data) {
 }
 
 inline const EVP_MD* mdForHashId(int hashId) {
-    switch (hashId) {
-        case 0: return EVP_sha1();
-        case 2: return EVP_sha384();
-        case 3: return EVP_sha512();
-        case 4: return EVP_ripemd160();
-        case 5: return EVP_md5();
-        default: return EVP_sha256();
-    }
+    const EVP_MD* const known[] = {EVP_sha1(), EVP_sha256(), EVP_sha384(), EVP_sha512(), EVP_ripemd160(), EVP_md5()};
+    return hashId >= 0 && hashId < 6 ? known[hashId] : EVP_sha256();
 }
 
 // The signed attributes of a finished builder message as they are signed:
@@ -173,35 +153,10 @@ inline Bytes signedBuilderMessage(const Party& signer, const cms::BuildOptions& 
     return cms::bytesOf(*message);
 }
 
-inline Bytes cmsSigned(const Party& signer, const Bytes& content, unsigned flags,
-                       const std::vector<const Party*>& extras = {}) {
+inline Bytes cmsSigned(const Party& signer, const Bytes& content, unsigned flags, const std::vector<const Party*>& extras = {}) {
     return cms::opensslSignedData(signer, content, flags, [&](CMS_ContentInfo* c) {
-        for (const Party* extra : extras) {
-            if (CMS_add1_cert(c, extra->cert.get()) != 1) throw std::runtime_error("CMS_add1_cert failed");
-        }
+        for (const Party* extra : extras) CMS_add1_cert(c, extra->cert.get());
     });
-}
-
-// CMS SignedData with two signers; the second digests with `secondMd`.
-inline Bytes cmsTwoSigners(const Party& first, const Party& second, const Bytes& content, const EVP_MD* secondMd) {
-    const unsigned flags = CMS_BINARY;
-    CmsPtr c(CMS_sign(first.cert.get(), first.key.get(), nullptr, nullptr, flags | CMS_PARTIAL));
-    if (!c || CMS_add1_signer(c.get(), second.cert.get(), second.key.get(), secondMd, flags) == nullptr) {
-        throw std::runtime_error("CMS_add1_signer failed");
-    }
-    BioPtr data = cms::memoryBio(content);
-    BioPtr out(BIO_new(BIO_s_mem()));
-    if (CMS_final(c.get(), data.get(), nullptr, flags) != 1 || i2d_CMS_bio(out.get(), c.get()) != 1) {
-        throw std::runtime_error("CMS_final failed");
-    }
-    return cms::bioBytes(out.get());
-}
-
-inline Bytes pkcs7Signed(const Party& signer, const Bytes& content, int flags) {
-    BioPtr data = cms::memoryBio(content);
-    Pkcs7Ptr p7(PKCS7_sign(signer.cert.get(), signer.key.get(), nullptr, data.get(), flags | PKCS7_BINARY));
-    if (!p7) throw std::runtime_error("PKCS7_sign failed");
-    return derOfPkcs7(p7.get());
 }
 
 // The test time-stamp service, for the tokens it issues (no HTTP involved).
@@ -218,25 +173,18 @@ inline Bytes timeStampToken(const Bytes& data) {
         .at(1);
 }
 
-// Result of a caller-buffer member, with a buffer filled with 0xEE
-// beforehand, so that a write shows.
+// Result of a caller-buffer member; the buffer is 0xEE beforehand, so that a write shows.
 struct Output {
     int result = 0;
     Bytes buffer;
     unsigned long length = 0xDEAD;
-
-    Bytes written() const {
-        return Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(length, buffer.size())));
-    }
-    bool untouched() const {
-        return length == 0xDEAD && std::all_of(buffer.begin(), buffer.end(), [](unsigned char b) { return b == 0xEE; });
-    }
+    Bytes written() const { return Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(length, buffer.size()))); }
+    bool untouched() const { return length == 0xDEAD && buffer == Bytes(buffer.size(), 0xEE); }
 };
 
 using CallerBufferMember = int (*)(unsigned char*, unsigned long, int, unsigned char**, unsigned long*);
 
-// `member` on an exact heap copy of `der`, with an output buffer the size
-// of the message, as the system's callers size it.
+// `member` on an exact heap copy of `der`, with an output buffer the size of the message.
 inline Output callIndexed(CallerBufferMember member, const Bytes& der, int index) {
     HeapCopy input(der);
     Output output;
@@ -280,8 +228,7 @@ inline int verify(const Bytes& der) {
 
 inline int verifyCms(const Bytes& der, std::optional<Bytes> content) {
     Message m(der);
-    return CPKCS7SSL::VerifyCMS(m.p(), m.len, content ? content->data() : nullptr,
-                                content ? static_cast<unsigned long>(content->size()) : 0);
+    return CPKCS7SSL::VerifyCMS(m.p(), m.len, content ? content->data() : nullptr, content ? static_cast<unsigned long>(content->size()) : 0);
 }
 
 // `der` with octet `at` of the first occurrence of `part` flipped in its lowest bit.
