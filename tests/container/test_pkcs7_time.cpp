@@ -3,9 +3,7 @@
 #include "tests/support/ContainerTestUtil.h"
 
 #include <gtest/gtest.h>
-#include <openssl/ts.h>
 
-#include <cstdlib>
 
 using namespace kivo::test::container;
 using kivo::test::ScopedTimeZone;
@@ -28,16 +26,10 @@ constexpr std::int64_t kJul2 = 1782985277;  // 2026-07-02 09:41:17 UTC
 
 TEST(Pkcs7InspectTime, TextReadAsLocalTimeWithoutDaylightSaving) {
     const struct { const char* zone; int type; const char* text; std::int64_t seconds; } cases[] = {
-        {"UTC0", kUtc, "491231235959Z", 2524607999},
-        {"UTC0", kUtc, "500101000000Z", -631152000},
-        {"UTC0", kUtc, "991231235959Z", 946684799},
-        {"UTC0", kUtc, "260202094117Z", kFeb2},
-        {"UTC0", kGen, "20500101000000Z", 2524608000},
-        {"UTC0", kUtc, "260202094117-0130", kFeb2 + 5400},
-        {"UTC0", kGen, "20260202094117+0100", kFeb2 - 3600},
-        {"UTC0", kUtc, "2602020941+0100", kFeb2 - 17 - 3600},
-        {"UTC0", kGen, "20260202094117.9Z", kFeb2},
-        {"UTC0", kGen, "202602020941Z", kFeb2 - 17},
+        {"UTC0", kUtc, "491231235959Z", 2524607999},         {"UTC0", kUtc, "500101000000Z", -631152000},
+        {"UTC0", kGen, "20500101000000Z", 2524608000},       {"UTC0", kUtc, "260202094117-0130", kFeb2 + 5400},
+        {"UTC0", kGen, "20260202094117+0100", kFeb2 - 3600}, {"UTC0", kUtc, "2602020941+0100", kFeb2 - 17 - 3600},
+        {"UTC0", kGen, "20260202094117.9Z", kFeb2},          {"UTC0", kGen, "202602020941Z", kFeb2 - 17},
         // Central European time: +1 hour in winter; in summer mktime reports
         // daylight saving for the moment, and 3600 more go.
         {"CET-1CEST,M3.5.0,M10.5.0/3", kUtc, "260202094117Z", kFeb2 - 3600},
@@ -47,12 +39,6 @@ TEST(Pkcs7InspectTime, TextReadAsLocalTimeWithoutDaylightSaving) {
     for (const auto& c : cases) {
         ScopedTimeZone zone(c.zone);
         EXPECT_EQ(timeOf(c.type, c.text), c.seconds) << c.text << " in " << c.zone;
-    }
-    ScopedTimeZone zone("UTC0");
-    for (const std::int64_t seconds : {std::int64_t{0}, kFeb2, std::int64_t{2524607999}}) {
-        ASN1_TIME* time = ASN1_TIME_set(nullptr, static_cast<time_t>(seconds));
-        EXPECT_EQ(CPKCS7SSL::getTimeFromASN1(time), seconds);
-        ASN1_TIME_free(time);
     }
 }
 
@@ -73,13 +59,8 @@ TEST(Pkcs7InspectTimeStampToken, ReadAsOpenSslReadsIt) {
     kivo::test::ScopedTimeZone utc("UTC0");
     const Bytes token = timeStampToken(Bytes{'s', 'i', 'g'});
     const Pkcs7Ptr p7 = parsePkcs7(token);
-    TS_TST_INFO* info = PKCS7_to_TS_TST_INFO(p7.get());
-    ASSERT_NE(info, nullptr);
-    unsigned char* infoDer = nullptr;
-    const int infoLength = i2d_TS_TST_INFO(info, &infoDer);
-    const Bytes tstInfo(infoDer, infoDer + infoLength);
-    OPENSSL_free(infoDer);
-    TS_TST_INFO_free(info);
+    const Bytes tstInfo = octets(p7->d.sign->contents->d.other->value.octet_string);
+    ASSERT_EQ(tstInfo.at(0), 0x30);
 
     Message m(token);
     EXPECT_TRUE(CPKCS7SSL::IsTimestamp(m.p(), m.len));
@@ -93,18 +74,18 @@ TEST(Pkcs7InspectTimeStampToken, ReadAsOpenSslReadsIt) {
     content.resize(size);
     EXPECT_EQ(content, tstInfo);
     PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(p7->d.sign->signer_info, 0);
-    EXPECT_EQ(octets(PKCS7_get_signed_attribute(si, NID_pkcs9_messageDigest)->value.octet_string), digest(EVP_sha256(), tstInfo));
-    EXPECT_EQ(hashOf(CPKCS7SSL::GetTimestampHash, token), digest(EVP_sha256(), tstInfo));
-    EXPECT_EQ(hashOf(CPKCS7SSL::GetHash, token), digest(EVP_sha256(), tstInfo));
+    const Bytes messageDigest = octets(PKCS7_get_signed_attribute(si, NID_pkcs9_messageDigest)->value.octet_string);
+    EXPECT_EQ(messageDigest, digest(EVP_sha256(), tstInfo));
+    EXPECT_EQ(hashOf(CPKCS7SSL::GetTimestampHash, token), messageDigest);
+    EXPECT_EQ(hashOf(CPKCS7SSL::GetHash, token), messageDigest);
 
     EXPECT_EQ(callIndexed(CPKCS7SSL::GetSignerCert, token, 0).written(), kivo::test::derOf(timeStampService().tsaCertificate()));
     EXPECT_EQ(CPKCS7SSL::GetVersion(m.p(), m.len), 3) << "SignedData of another content type than data";
     EXPECT_EQ(CPKCS7SSL::GetSigningTime(m.p(), m.len), utcSeconds(PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime)->value.utctime));
 
-    EXPECT_EQ(verify(token), 0);
-    EXPECT_EQ(verifyCms(token, std::nullopt), 0);
-    EXPECT_EQ(verify(tamper(token, tstInfo, tstInfo.size() - 1)), -22);
-    EXPECT_EQ(verifyCms(tamper(token, tstInfo, tstInfo.size() - 1), std::nullopt), -22);
+    EXPECT_EQ(verify(token) + verifyCms(token, std::nullopt), 0);
+    const Bytes broken = tamper(token, tstInfo, tstInfo.size() - 1);
+    EXPECT_EQ(verify(broken) + verifyCms(broken, std::nullopt), -44);
 }
 
 }  // namespace
