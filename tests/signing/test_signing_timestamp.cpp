@@ -20,8 +20,16 @@ protected:
         writeFile(input_, kivo::test::randomBytes(4000, 91));
     }
     int signDetached(KeyKind kind, int hash, std::string out, bool attached = false) {
-        return CSignMessage::SignDetachedEnveloped(input_.data(), out.data(), SigningKeys::get().cert(kind), SigningKeys::get().key(kind),
-                                                   hash, nullptr, 0, attached);
+        return CSignMessage::SignDetachedEnveloped(input_.data(), out.data(), SigningKeys::get().cert(kind), SigningKeys::get().key(kind), hash, nullptr, 0, attached);
+    }
+    void useService(const TsaServer& server) { CSignMessage::setTSUrl(server.url()); }
+    // A builder message followed by `room` zero octets, and addTimestamp's answer for it.
+    int addTimestampTo(const Bytes& message, Bytes& buffer, std::size_t room) {
+        buffer = kivo::test::cms::join({message, Bytes(room, 0)});
+        unsigned long capacity = static_cast<unsigned long>(buffer.size());
+        const int result = CSignMessage::addTimestamp(buffer.data(), static_cast<unsigned long>(message.size()), &capacity, 1, 0);
+        buffer.resize(capacity);
+        return result;
     }
     TempDir dir_;
     std::string input_ = dir_.file("document.bin");
@@ -31,10 +39,9 @@ protected:
 // The DER of the token in the first signer's unsigned attributes.
 Bytes tokenOf(const Bytes& container) {
     const CmsPtr cms = ct::parseCms(container);
-    return ct::octets(static_cast<const ASN1_STRING*>(CMS_unsigned_get0_data_by_OBJ(
-        firstSigner(cms.get()), OBJ_nid2obj(NID_id_smime_aa_timeStampToken), -3, V_ASN1_SEQUENCE)));
+    return ct::octets(static_cast<const ASN1_STRING*>(
+        CMS_unsigned_get0_data_by_OBJ(firstSigner(cms.get()), OBJ_nid2obj(NID_id_smime_aa_timeStampToken), -3, V_ASN1_SEQUENCE)));
 }
-
 
 // TS_RESP_verify_token of `token` against the service's CA with `imprint`.
 int verifyToken(const TsaServer& server, const Bytes& token, const Bytes& imprint) {
@@ -43,7 +50,7 @@ int verifyToken(const TsaServer& server, const Bytes& token, const Bytes& imprin
     X509_STORE* store = X509_STORE_new();
     X509_STORE_add_cert(store, server.caCertificate());
     TS_VERIFY_CTX_set_store(context, store);
-    TS_VERIFY_CTX_set_imprint(context, static_cast<unsigned char*>(OPENSSL_memdup(imprint.data(), imprint.size())), static_cast<long>(imprint.size()));
+    TS_VERIFY_CTX_set_imprint(context, static_cast<unsigned char*>(OPENSSL_memdup(imprint.data(), imprint.size())), long(imprint.size()));
     TS_VERIFY_CTX_set_flags(context, TS_VFY_SIGNATURE | TS_VFY_IMPRINT | TS_VFY_VERSION);
     const int result = p7 ? TS_RESP_verify_token(context, p7.get()) : -1;
     TS_VERIFY_CTX_free(context);
@@ -51,48 +58,35 @@ int verifyToken(const TsaServer& server, const Bytes& token, const Bytes& imprin
     return result;
 }
 
-// With the standard imprint every key kind, attached and detached, is
-// accepted by OpenSSL and by Bouncy Castle's signer and token validation;
-// an ECDSA signature stamped over r‖s (the default) is the control Bouncy
-// Castle must reject.
+// With the standard imprint an RSA-PSS detached and an EC attached signature are accepted by
+// OpenSSL and by Bouncy Castle's signer and token validation; an ECDSA signature stamped over
+// r‖s (the default) is the control Bouncy Castle must reject.
 TEST_F(SigningTimeStamp, StandardImprintIsAcceptedByEveryVerifier) {
     TsaServer server;
-    CSignMessage::setTSUrl(server.url());
+    useService(server);
     CSignMessage::setStandardTSImprint(true);
     const std::string tsaCa = dir_.file("tsa_ca.pem");
     writePem(tsaCa, server.caCertificate());
+    const Bytes content = readFile(input_);
     std::string list;
-    int cases = 0;
-    for (const KeyKind kind : {KeyKind::Rsa2048, KeyKind::RsaPss2048, KeyKind::EcP256}) {
-        for (const bool attached : {false, true}) {
-            const std::string out = dir_.file(std::string(kivo::test::keyKindName(kind)) + (attached ? "-attached.p7s" : "-detached.p7s"));
-            SCOPED_TRACE(out);
-            ASSERT_EQ(signDetached(kind, 1, out, attached), 0);
-            const Bytes der = readFile(out);
-            const Bytes content = readFile(input_);
-            EXPECT_EQ(cmsVerify(der, attached ? nullptr : &content, CMS_CADES), 1);
-            EXPECT_EQ(verifyToken(server, tokenOf(der), ct::digest(EVP_sha256(), signatureValue(der))), 1);
-            list += out + "\t" + (attached ? "-" : input_) + "\t" + tsaCa + "\n";
-            ++cases;
-        }
+    for (const auto& [kind, attached] : {std::pair{KeyKind::RsaPss2048, false}, std::pair{KeyKind::EcP256, true}}) {
+        const std::string out = dir_.file(std::string(kivo::test::keyKindName(kind)) + ".p7s");
+        ASSERT_EQ(signDetached(kind, 1, out, attached), 0);
+        const Bytes der = readFile(out);
+        EXPECT_EQ(cmsVerify(der, attached ? nullptr : &content, CMS_CADES), 1) << out;
+        EXPECT_EQ(verifyToken(server, tokenOf(der), ct::digest(EVP_sha256(), signatureValue(der))), 1) << out;
+        list += out + "\t" + (attached ? "-" : input_) + "\t" + tsaCa + "\n";
     }
-    EXPECT_EQ(server.requestCount(), cases);
     CSignMessage::setStandardTSImprint(false);
     ASSERT_EQ(signDetached(KeyKind::EcP256, 1, output_), 0);
     list += output_ + "\t" + input_ + "\t" + tsaCa + "\n";
-
-    if (kivo::test::runCommand("java -version >/dev/null 2>&1").status != 0) {
-        GTEST_SKIP() << "no Java runtime: the Bouncy Castle check needs default-jdk-headless and libbcpkix-java";
-    }
-    writeFile(dir_.file("bouncy-castle.txt"), Bytes(list.begin(), list.end()));
-    const auto bc = kivo::test::runCommand(
-        "java -cp /usr/share/java/bcprov.jar:/usr/share/java/bcpkix.jar:/usr/share/java/bcutil.jar '" KIVO_SOURCE_DIR
-        "/tests/signing/BcTimeStampCheck.java' '" + dir_.file("bouncy-castle.txt") + "' 2>&1");
-    std::size_t passed = 0;
-    for (std::size_t at = bc.output.find("OK "); at != std::string::npos; at = bc.output.find("OK ", at + 1)) ++passed;
-    EXPECT_EQ(passed, static_cast<std::size_t>(cases)) << bc.output;
-    EXPECT_NE(bc.output.find("FAIL " + output_ + ": java.lang.Exception: token imprint does not cover the signature value"), std::string::npos) << bc.output;
-    EXPECT_EQ(bc.output.find("FAIL"), bc.output.rfind("FAIL")) << "only the control fails\n" << bc.output;
+    if (kivo::test::runCommand("java -version >/dev/null 2>&1").status != 0) GTEST_SKIP() << "no Java runtime for the Bouncy Castle check";
+    writeFile(dir_.file("bc.txt"), Bytes(list.begin(), list.end()));
+    const std::string bc = kivo::test::runCommand("java -cp /usr/share/java/bcprov.jar:/usr/share/java/bcpkix.jar:/usr/share/java/bcutil.jar '" KIVO_SOURCE_DIR
+                                                  "/tests/signing/BcTimeStampCheck.java' '" + dir_.file("bc.txt") + "' 2>&1").output;
+    EXPECT_NE(bc.find("OK "), bc.rfind("OK ")) << bc;
+    EXPECT_NE(bc.find("FAIL " + output_ + ": java.lang.Exception: token imprint does not cover the signature value"), std::string::npos) << bc;
+    EXPECT_EQ(bc.find("FAIL"), bc.rfind("FAIL")) << "only the control fails\n" << bc;
 }
 
 struct ImprintCase { KeyKind kind; int hash; int nid; };
@@ -105,7 +99,7 @@ class SigningTimeStampImprint : public SigningTimeStamp, public ::testing::WithP
 TEST_P(SigningTimeStampImprint, RequestCarriesTheDigestOfTheSignature) {
     const ImprintCase& c = GetParam();
     TsaServer server;
-    CSignMessage::setTSUrl(server.url());
+    useService(server);
     ASSERT_EQ(signDetached(c.kind, c.hash, output_), 0);
     const Bytes body = server.lastRequestBody();
     const unsigned char* p = body.data();
@@ -114,7 +108,6 @@ TEST_P(SigningTimeStampImprint, RequestCarriesTheDigestOfTheSignature) {
     const int requestNid = OBJ_obj2nid(TS_MSG_IMPRINT_get_algo(TS_REQ_get_msg_imprint(request))->algorithm);
     const Bytes requested = ct::octets(TS_MSG_IMPRINT_get_msg(TS_REQ_get_msg_imprint(request)));
     TS_REQ_free(request);
-
     const Bytes der = readFile(output_);
     Bytes stamped = signatureValue(der);
     if (isEc(c.kind) && c.hash >= 0 && c.hash <= 3) stamped = ct::ecdsaRawFromDer(stamped, static_cast<std::size_t>(kivo::test::keyBits(c.kind) / 8));
@@ -130,36 +123,27 @@ INSTANTIATE_TEST_SUITE_P(HashCodes, SigningTimeStampImprint,
                          ::testing::Values(ImprintCase{KeyKind::EcP384, 0, NID_sha1}, ImprintCase{KeyKind::RsaPss2048, 1, NID_sha256},
                                            ImprintCase{KeyKind::EcP256, 2, NID_sha384}, ImprintCase{KeyKind::Rsa3072, 3, NID_sha512},
                                            ImprintCase{KeyKind::Rsa2048, 4, NID_sha1}, ImprintCase{KeyKind::EcP256, 7, NID_sha1}),
-                         [](const auto& info) {
-                             return std::string(kivo::test::keyKindName(info.param.kind)) + "_hash" + std::to_string(info.param.hash);
-                         });
+                         [](const auto& info) { return std::string(kivo::test::keyKindName(info.param.kind)) + "_hash" + std::to_string(info.param.hash); });
 
 // addTimestamp on a builder message: the token over SHA-256 of the
 // signature value becomes an unsigned attribute of the grown message.
 TEST_F(SigningTimeStamp, AddTimestampToABuilderMessage) {
     TsaServer server;
-    CSignMessage::setTSUrl(server.url());
+    useService(server);
     const Bytes message = ct::signedBuilderMessage(TestPki::instance().signer(KeyKind::Rsa2048), {});
-    Bytes buffer(message.size() + 8000, 0xEE);
-    std::copy(message.begin(), message.end(), buffer.begin());
-    unsigned long capacity = static_cast<unsigned long>(buffer.size());
-    ASSERT_EQ(CSignMessage::addTimestamp(buffer.data(), static_cast<unsigned long>(message.size()), &capacity, 1, 0), 0);
-    ASSERT_GT(capacity, message.size());
-    buffer.resize(capacity);
+    Bytes buffer;
+    ASSERT_EQ(addTimestampTo(message, buffer, 8000), 0);
+    ASSERT_GT(buffer.size(), message.size());
     EXPECT_EQ(verifyToken(server, tokenOf(buffer), ct::digest(EVP_sha256(), signatureValue(buffer))), 1);
-
-    // No room: -93 after asking, the message left alone.
-    Bytes tight = message;
-    capacity = static_cast<unsigned long>(tight.size());
-    EXPECT_EQ(CSignMessage::addTimestamp(tight.data(), capacity, &capacity, 1, 0), -93);
+    Bytes tight;
+    EXPECT_EQ(addTimestampTo(message, tight, 0), -93) << "no room, found after asking";
     EXPECT_EQ(tight, message);
     EXPECT_EQ(server.requestCount(), 2);
     // No message, no such signer, a header claiming more than there is.
-    EXPECT_EQ(CSignMessage::addTimestamp(nullptr, capacity, &capacity, 1, 0), -24);
-    EXPECT_EQ(CSignMessage::addTimestamp(tight.data(), capacity, nullptr, 1, 0), -24);
-    EXPECT_EQ(CSignMessage::addTimestamp(buffer.data(), static_cast<unsigned long>(message.size()), &capacity, 1, 3), -94);
+    unsigned long capacity = static_cast<unsigned long>(tight.size());
+    EXPECT_EQ(CSignMessage::addTimestamp(nullptr, capacity, &capacity, 1, 0) + CSignMessage::addTimestamp(tight.data(), capacity, nullptr, 1, 0), -48);
+    EXPECT_EQ(CSignMessage::addTimestamp(tight.data(), capacity, &capacity, 1, 3), -94);
     Bytes claims = kivo::test::hex("30827FFF3000");
-    capacity = static_cast<unsigned long>(claims.size());
     EXPECT_EQ(CSignMessage::addTimestamp(claims.data(), 6, &capacity, 1, 0), -94);
 }
 
@@ -180,19 +164,16 @@ TEST_P(SigningTimeStampFaults, NothingIsWritten) {
     EXPECT_EQ(signDetached(KeyKind::EcP256, 1, output_), f.expected);
     EXPECT_EQ(dir_.entries(), std::vector<std::string>{"document.bin"});
     const Bytes message = ct::signedBuilderMessage(TestPki::instance().signer(KeyKind::Rsa2048), {});
-    Bytes buffer = kivo::test::cms::join({message, Bytes(8000, 0)});
-    unsigned long capacity = static_cast<unsigned long>(buffer.size());
-    EXPECT_EQ(CSignMessage::addTimestamp(buffer.data(), static_cast<unsigned long>(message.size()), &capacity, 1, 0), f.expected);
-    EXPECT_EQ(capacity, buffer.size());
-    EXPECT_TRUE(std::equal(message.begin(), message.end(), buffer.begin()));
+    Bytes buffer;
+    EXPECT_EQ(addTimestampTo(message, buffer, 8000), f.expected);
+    EXPECT_EQ(buffer, kivo::test::cms::join({message, Bytes(8000, 0)}));
 }
 
+// Each answer the client gives is in its own table (test_timestamp_client); here one row per outcome.
 INSTANTIATE_TEST_SUITE_P(Faults, SigningTimeStampFaults,
                          ::testing::Values(ServiceFault{"ServiceDown", TsaServer::Mode::Normal, Service::Closed, -92},
                                            ServiceFault{"UnusableUrl", TsaServer::Mode::Normal, Service::NoUsableUrl, -91},
-                                           ServiceFault{"Http500", TsaServer::Mode::HttpError, Service::Live, -92},
-                                           ServiceFault{"GrantedWithModifications", TsaServer::Mode::GrantedWithMods, Service::Live, -92},
-                                           ServiceFault{"NotDer", TsaServer::Mode::NotDer, Service::Live, -92}),
+                                           ServiceFault{"GrantedWithModifications", TsaServer::Mode::GrantedWithMods, Service::Live, -92}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
