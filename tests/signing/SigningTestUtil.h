@@ -1,5 +1,4 @@
-// Helpers for the signing tests: a PKCS#12 file and key handle per key kind,
-// memory signing into a guarded buffer, and the OpenSSL checks.
+// Signing test helpers: a PKCS#12 file and key handle per key kind, memory signing into a guarded buffer, OpenSSL checks.
 #pragma once
 
 #include "SignMessageSSLM.h"
@@ -41,15 +40,17 @@ inline void writePem(const std::string& path, X509* certificate) {
 
 inline bool isEc(KeyKind kind) { return kind == KeyKind::EcP256 || kind == KeyKind::EcP384; }
 
-// PKCS#12 files of the test PKI's signers and their key handles, made on
-// first use and released after the last test.
+// PKCS#12 files of the test PKI's signers and their key handles, made on first use and released after the last test.
 class SigningKeys {
 public:
     static SigningKeys& get() {
         if (!instance()) instance().reset(new SigningKeys);
         return *instance();
     }
-    static void release() { instance().reset(); }
+    static std::unique_ptr<SigningKeys>& instance() {
+        static std::unique_ptr<SigningKeys> keys;
+        return keys;
+    }
     ~SigningKeys() {
         CSignMessage::m_isP12 = true;
         for (auto& [kind, handle] : m_handles) CSignMessage::CloseSSLKey(handle);
@@ -74,18 +75,13 @@ public:
 
 private:
     SigningKeys() : m_caPem(m_dir.file("ca.pem")) { writePem(m_caPem, TestPki::instance().ca().cert.get()); }
-    static std::unique_ptr<SigningKeys>& instance() {
-        static std::unique_ptr<SigningKeys> keys;
-        return keys;
-    }
     TempDir m_dir;
     std::string m_caPem;
     std::map<KeyKind, unsigned long*> m_handles;
 };
 
-class SigningKeysEnvironment : public ::testing::Environment {
-public:
-    void TearDown() override { SigningKeys::release(); }
+struct SigningKeysEnvironment : ::testing::Environment {
+    void TearDown() override { SigningKeys::instance().reset(); }
 };
 inline ::testing::Environment* const kSigningKeysEnvironment = ::testing::AddGlobalTestEnvironment(new SigningKeysEnvironment);
 
@@ -109,17 +105,10 @@ struct BlobRequest {
     Bytes data = randomBytes(3000, 7);
 };
 
-struct BlobResult {
-    int lengthResult = 1;
-    unsigned long reported = 0;
-    int result = 1;
-    unsigned long written = 0;
-    Bytes der;
-    bool guardIntact = false;  // nothing written past the reported length
-};
+// guardIntact: nothing written past the reported length.
+struct BlobResult { int lengthResult = 1; unsigned long reported = 0; int result = 1; unsigned long written = 0; Bytes der; bool guardIntact = false; };
 
-// SignBlobSSLForLength, then SignBlobSSL into a buffer of the reported
-// length followed by guard bytes.
+// SignBlobSSLForLength, then SignBlobSSL into a buffer of the reported length followed by guard bytes.
 inline BlobResult signBlob(BlobRequest request) {
     BlobResult r;
     unsigned long* key = SigningKeys::get().key(request.kind);
@@ -135,9 +124,8 @@ inline BlobResult signBlob(BlobRequest request) {
     Bytes out(r.reported + 64, 0xEE);
     r.result = CSignMessage::SignBlobSSL(request.data.data(), len, out.data(), &r.written, request.signingTime, cert, key,
                                          request.hash, request.embed, certs, count);
-    r.guardIntact = std::all_of(out.begin() + static_cast<std::ptrdiff_t>(r.reported), out.end(), [](unsigned char b) { return b == 0xEE; });
-    out.resize(std::min<std::size_t>(r.written, r.reported));
-    r.der = std::move(out);
+    r.guardIntact = Bytes(out.begin() + static_cast<std::ptrdiff_t>(r.reported), out.end()) == Bytes(64, 0xEE);
+    r.der.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(std::min(r.written, r.reported)));
     return r;
 }
 
@@ -146,15 +134,13 @@ inline CMS_SignerInfo* firstSigner(CMS_ContentInfo* cms) { return sk_CMS_SignerI
 // The signingTime attribute, which must be a UTCTime.
 inline std::optional<std::int64_t> signingTimeOf(const Bytes& der) {
     const CmsPtr cms = ct::parseCms(der);
-    const auto* time = static_cast<const ASN1_TIME*>(
-        CMS_signed_get0_data_by_OBJ(firstSigner(cms.get()), OBJ_nid2obj(NID_pkcs9_signingTime), -3, V_ASN1_UTCTIME));
+    const auto* time = static_cast<const ASN1_TIME*>(CMS_signed_get0_data_by_OBJ(firstSigner(cms.get()), OBJ_nid2obj(NID_pkcs9_signingTime), -3, V_ASN1_UTCTIME));
     return time == nullptr ? std::nullopt : std::optional(ct::utcSeconds(time));
 }
 
 inline Bytes signatureValue(const Bytes& der) { return ct::octets(CMS_SignerInfo_get0_signature(firstSigner(ct::parseCms(der).get()))); }
 
-// CMS_verify of `der` against the test CA; `detached` supplies the content
-// of a detached signature. 1 on success.
+// CMS_verify of `der` against the test CA; `detached` supplies detached content. 1 on success.
 inline int cmsVerify(const Bytes& der, const Bytes* detached, unsigned flags = 0, Bytes* extracted = nullptr) {
     CmsPtr cms = ct::parseCms(der);
     if (!cms) return -1;
@@ -169,8 +155,7 @@ inline int cmsVerify(const Bytes& der, const Bytes* detached, unsigned flags = 0
     return result;
 }
 
-// EVP_DigestVerify of `signature` over `input` with the key of `cert`
-// (RSA-PSS: MGF1 over `md`, salt `pssSaltLength`). 1 when it holds.
+// EVP_DigestVerify of `signature` over `input` with the key of `cert` (RSA-PSS: salt `pssSaltLength`). 1 when it holds.
 inline int digestVerify(X509* cert, const EVP_MD* md, const Bytes& signature, const Bytes& input, int pssSaltLength) {
     EVP_PKEY* key = X509_get0_pubkey(cert);
     EVP_MD_CTX* context = EVP_MD_CTX_new();

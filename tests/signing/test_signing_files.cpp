@@ -33,32 +33,23 @@ protected:
     std::string input_ = dir_.file("document.bin");
 };
 
-class SigningFilesByKind : public SigningFiles, public ::testing::WithParamInterface<KeyKind> {};
-
-// One unusual hash code per kind; the enveloped container carries the
-// document and three further certificates, the detached one neither.
-TEST_P(SigningFilesByKind, DetachedAndEnvelopedVerifyWithOpensslCms) {
-    const int hash = std::map<KeyKind, int>{{KeyKind::Rsa2048, 7}, {KeyKind::Rsa3072, 3}, {KeyKind::RsaPss2048, 5},
-                                            {KeyKind::EcP256, 4}, {KeyKind::EcP384, 0}}.at(GetParam());
-    for (const bool enveloped : {false, true}) {
+// The enveloped container carries the document and three further certificates, the detached
+// one neither (key kinds and hash codes: the memory-signing table, which shares the code).
+TEST_F(SigningFiles, DetachedAndEnvelopedVerifyWithOpensslCms) {
+    for (const auto& [enveloped, kind] : {std::pair{false, KeyKind::RsaPss2048}, std::pair{true, KeyKind::EcP384}}) {
         const std::string out = dir_.file(enveloped ? "enveloped.p7m" : "detached.p7s");
-        ASSERT_EQ(sign(enveloped, input_, out, GetParam(), hash, enveloped ? TestPki::instance().extraCertificates() : std::vector<Bytes>{}), 0);
+        ASSERT_EQ(sign(enveloped, input_, out, kind, 0, enveloped ? TestPki::instance().extraCertificates() : std::vector<Bytes>{}), 0);
         const auto check = kivo::test::runCommand("openssl cms -verify -binary -inform DER -in '" + out + "'" +
                                                   (enveloped ? "" : " -content '" + input_ + "'") + " -CAfile '" +
                                                   SigningKeys::get().caPem() + "' -purpose any -out /dev/null 2>&1");
         EXPECT_EQ(check.status, 0) << check.output;
         const CmsPtr cms = ct::parseCms(readFile(out));
         EXPECT_EQ(ct::octets(*CMS_get0_content(cms.get())), enveloped ? content_ : Bytes{});
-        STACK_OF(X509)* certificates = CMS_get1_certs(cms.get());
-        EXPECT_EQ(sk_X509_num(certificates), enveloped ? 4 : 1);
-        sk_X509_pop_free(certificates, X509_free);
+        EXPECT_EQ(sk_X509_num(ct::Pkcs7Ptr(ct::parsePkcs7(readFile(out)))->d.sign->cert), enveloped ? 4 : 1);
         EXPECT_NEAR(static_cast<double>(signingTimeOf(readFile(out)).value_or(0)), static_cast<double>(std::time(nullptr)), 5);
     }
     EXPECT_EQ(dir_.entries(), (std::vector<std::string>{"detached.p7s", "document.bin", "enveloped.p7m"}));
 }
-
-INSTANTIATE_TEST_SUITE_P(Kinds, SigningFilesByKind, ::testing::ValuesIn(kivo::test::allKeyKinds()),
-                         [](const auto& info) { return std::string(kivo::test::keyKindName(info.param)); });
 
 TEST_F(SigningFiles, RefusalsWriteNothing) {
     const std::string missingFolder = dir_.file("no-such-folder/out.p7s");
@@ -67,14 +58,7 @@ TEST_F(SigningFiles, RefusalsWriteNothing) {
     const std::string longInput = nameOfLength(300);
     writeFile(longInput, content_);
     const std::string out = dir_.file("out.p7s");
-    const struct {
-        const char* what;
-        std::optional<std::string> in;
-        std::optional<std::string> out;
-        int expected;
-        bool nullCertificate = false;
-        bool nullKey = false;
-    } cases[] = {
+    const struct { const char* what; std::optional<std::string> in, out; int expected; bool nullCertificate = false, nullKey = false; } cases[] = {
         {"equal names", input_, std::string(input_), -35},
         {"output in a missing folder", input_, missingFolder, -36},
         {"output name of 257 characters", input_, nameOfLength(257), -1007},
@@ -90,20 +74,18 @@ TEST_F(SigningFiles, RefusalsWriteNothing) {
     const auto entries = dir_.entries();
     for (auto c : cases) {
         SCOPED_TRACE(c.what);
+        X509* cert = c.nullCertificate ? nullptr : SigningKeys::get().cert(KeyKind::EcP256);
+        unsigned long* key = c.nullKey ? nullptr : SigningKeys::get().key(KeyKind::EcP256);
         for (const bool enveloped : {false, true}) {
-            EXPECT_EQ(CSignMessage::SignDetachedEnveloped(c.in ? c.in->data() : nullptr, c.out ? c.out->data() : nullptr,
-                                                          c.nullCertificate ? nullptr : SigningKeys::get().cert(KeyKind::EcP256),
-                                                          c.nullKey ? nullptr : SigningKeys::get().key(KeyKind::EcP256), 1, nullptr, 0, enveloped),
-                      c.expected);
+            EXPECT_EQ(CSignMessage::SignDetachedEnveloped(c.in ? c.in->data() : nullptr, c.out ? c.out->data() : nullptr, cert, key, 1, nullptr, 0, enveloped), c.expected);
             EXPECT_EQ(dir_.entries(), entries);
         }
     }
     EXPECT_EQ(readFile(input_), content_);
 }
 
-// Names of exactly 256 characters are accepted. A failing call leaves an
-// existing output as it was, with no temporary file beside it; a
-// successful one replaces it entirely.
+// Names of exactly 256 characters are accepted. A failing call leaves an existing output as it was,
+// with no temporary file beside it; a successful one replaces it entirely.
 TEST_F(SigningFiles, NamesOf256CharactersAndReplacingAnOutput) {
     const std::string in = nameOfLength(256);
     std::string longOut = in;
