@@ -117,26 +117,22 @@ TEST(SigningKeyFailures, UnusableFilesNullHandlesAndRefusedCalls) {
     EXPECT_EQ(CSignMessage::SignBlobSSLRaw(in.data(), 32, out.data(), &length, nullptr, nullptr, nullptr, 1, false, false, false), -37);
 }
 
-// result: of signing and decryption.
-struct ScriptedCard { int kind = 0, hashCheck = 0, result = 0, signCalls = 0, closeCalls = 0; bool lastDataIsDigest = true, lastPadding = true; };
+// A card that answers as scripted; card signing itself, the -88 refusal and a failing card
+// under SignBlobSSL are proven on the card models (tests/smartcard/key).
+struct ScriptedCard { int kind = 0, hashCheck = 0, result = 0, signCalls = 0, closeCalls = 0; bool lastPadding = true; };
 
 ScriptedCard* cardOf(CSCM_Interface* key) { return reinterpret_cast<ScriptedCard*>(key); }
 
-// Signs `data` (as a digest: PKCS#1 over the bytes as given) with the test PKI's RSA key.
-int scriptedSign(CSCM_Interface* key, const unsigned char* data, unsigned long length, unsigned char* out, unsigned long* outLength,
-                 int hash, bool dataIsDigest, bool padding) {
-    ScriptedCard* card = cardOf(key);
-    ++card->signCalls;
-    std::tie(card->lastDataIsDigest, card->lastPadding) = std::pair(dataIsDigest, padding);
-    EVP_PKEY* rsa = TestPki::instance().signer(KeyKind::Rsa2048).key.get();
-    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(rsa, nullptr);
+// Signs `data` as given (PKCS#1 over the bytes) with the test PKI's RSA key.
+int scriptedSign(CSCM_Interface* key, const unsigned char* data, unsigned long length, unsigned char* out, unsigned long* outLength, int, bool, bool padding) {
+    ++cardOf(key)->signCalls;
+    cardOf(key)->lastPadding = padding;
+    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(TestPki::instance().signer(KeyKind::Rsa2048).key.get(), nullptr);
     std::size_t size = 256;
-    const Bytes signature = dataIsDigest && EVP_PKEY_sign_init(context) == 1 && EVP_PKEY_sign(context, out, &size, data, length) == 1
-        ? Bytes(out, out + size) : ct::digestSign(rsa, ct::mdForHashId(hash), Bytes(data, data + length));
+    EXPECT_EQ(EVP_PKEY_sign_init(context) + EVP_PKEY_sign(context, out, &size, data, length), 2);
     EVP_PKEY_CTX_free(context);
-    std::copy(signature.begin(), signature.end(), out);
-    *outLength = static_cast<unsigned long>(signature.size());
-    return card->result;
+    *outLength = static_cast<unsigned long>(size);
+    return cardOf(key)->result;
 }
 
 const kivo::CardKeyOperations kScriptedCard{
@@ -155,49 +151,34 @@ const kivo::CardKeyOperations kScriptedCard{
 TEST(CardKeySigning, CardAnswersReachTheCaller) {
     kivo::registerCardKeyOperations(&kScriptedCard);
     CSignMessage::m_isP12 = false;  // as opening a card key leaves it
-    ScriptedCard card;
+    ScriptedCard card{.kind = 2};
     auto* handle = reinterpret_cast<unsigned long*>(&card);
-    X509* cert = SigningKeys::get().cert(KeyKind::Rsa2048);
     Bytes data = kivo::test::randomBytes(100, 21);
     Bytes out(8192, 0);
     unsigned long length = 0;
-    const auto signBlob = [&](int hash) {
-        return CSignMessage::SignBlobSSL(data.data(), 100, out.data(), &length, nullptr, cert, handle, hash, true, nullptr, 0);
+    const auto signRaw = [&](bool cardOption) {
+        return CSignMessage::SignBlobSSLRaw(data.data(), 100, out.data(), &length, nullptr, nullptr, handle, 1, false, true, cardOption);
     };
-    const auto signRaw = [&](bool dataIsDigest, bool cardOption) {
-        return CSignMessage::SignBlobSSLRaw(data.data(), 100, out.data(), &length, nullptr, nullptr, handle, 1, false, dataIsDigest, cardOption);
-    };
-    ASSERT_EQ(signBlob(2), 0);
-    EXPECT_EQ(cmsVerify(Bytes(out.begin(), out.begin() + length), nullptr), 1);
-    EXPECT_FALSE(card.lastDataIsDigest || card.lastPadding) << "the signed attributes, unpadded by the library";
-    card.kind = 2;
+    const auto decrypt = [&](unsigned char* in, unsigned char* to) { return CSignMessage::RSADecryptBlobSSL(in, 100, to, &length, nullptr, handle); };
     EXPECT_EQ(CSignMessage::getSignAlgoFromPKey(handle), 2);
-
-    card.signCalls = 0;
     for (const int refusal : {-88, -89}) {
         card.hashCheck = refusal;
         EXPECT_EQ(CSignMessage::checkSignHashAlgoPKey(handle, 4), refusal);
-        EXPECT_EQ(signBlob(4), refusal);
-        EXPECT_EQ(signRaw(false, false), refusal);
+        EXPECT_EQ(signRaw(false), refusal);
     }
     EXPECT_EQ(card.signCalls, 0);
     card.hashCheck = 0;
-
-    // A raw signature over bytes given as a digest: cardOption asks the card not to pad.
-    ASSERT_EQ(signRaw(true, true), 0);
-    EXPECT_TRUE(card.lastDataIsDigest && !card.lastPadding);
-    EVP_PKEY_CTX* check = EVP_PKEY_CTX_new(X509_get0_pubkey(cert), nullptr);
+    // Bytes given as a digest; cardOption asks the card not to pad.
+    ASSERT_EQ(signRaw(true), 0);
+    EXPECT_FALSE(card.lastPadding);
+    EVP_PKEY_CTX* check = EVP_PKEY_CTX_new(X509_get0_pubkey(SigningKeys::get().cert(KeyKind::Rsa2048)), nullptr);
     EXPECT_EQ(EVP_PKEY_verify_init(check) + EVP_PKEY_verify(check, out.data(), length, data.data(), data.size()), 2);
     EVP_PKEY_CTX_free(check);
-    ASSERT_EQ(CSignMessage::RSADecryptBlobSSL(data.data(), 100, out.data(), &length, nullptr, handle), 0);
+    ASSERT_EQ(decrypt(data.data(), out.data()), 0);
     EXPECT_EQ(Bytes(out.begin(), out.begin() + length), Bytes(100, 0x42));
-    EXPECT_EQ(CSignMessage::RSADecryptBlobSSL(nullptr, 100, out.data(), &length, nullptr, handle), -24);
-    EXPECT_EQ(CSignMessage::RSADecryptBlobSSL(data.data(), 100, nullptr, &length, nullptr, handle), -301);
-
+    EXPECT_EQ(decrypt(nullptr, out.data()) + decrypt(data.data(), nullptr), -325);
     card.result = 0x6982;
-    EXPECT_EQ(signBlob(1), -24);
-    EXPECT_EQ(signRaw(false, false), 255);
-    EXPECT_EQ(CSignMessage::RSADecryptBlobSSL(data.data(), 100, out.data(), &length, nullptr, handle), 255);
+    EXPECT_EQ(signRaw(false) + decrypt(data.data(), out.data()), 510);
     CSignMessage::CloseSSLKey(handle);
     EXPECT_EQ(card.closeCalls, 1);
     kivo::registerCardKeyOperations(nullptr);
