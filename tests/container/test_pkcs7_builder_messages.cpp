@@ -56,21 +56,16 @@ TEST(Pkcs7InspectAddTimeStamp, ThreeThousandOctetTokenMakesTheDescribedBytes) {
               join({kivo::test::hex("A1820BCD 30820BC9 060B2A864886F70D010910020E 31820BB8"), token}));
     // Before the insertion only the five enclosing length fields change.
     for (const std::vector<std::size_t>& path : {std::vector<std::size_t>{}, {1}, {1, 0}, {1, 0, 4}, {1, 0, 4, 0}}) {
-        const auto before = kivo::test::cms::locate(der, path);
-        const auto after = kivo::test::cms::locate(s.buffer, path);
-        EXPECT_EQ(after.offset, before.offset);
-        EXPECT_EQ(after.header, 4u);
-        EXPECT_EQ(after.size, before.size + 3025);
+        const auto before = kivo::test::cms::locate(der, path), after = kivo::test::cms::locate(s.buffer, path);
+        EXPECT_TRUE(after.offset == before.offset && after.header == 4u && after.size == before.size + 3025) << path.size();
     }
-    unsigned long before = 0;
-    unsigned long after = 0;
-    EXPECT_EQ(CPKCS7SSL::GetRSAKeySize(Message(der).p(), &before), 256);
-    EXPECT_EQ(CPKCS7SSL::GetRSAKeySize(Message(s.buffer).p(), &after), 256);
+    unsigned long before = 0, after = 0;
+    EXPECT_EQ(CPKCS7SSL::GetRSAKeySize(Message(der).p(), &before) + CPKCS7SSL::GetRSAKeySize(Message(s.buffer).p(), &after), 512);
     EXPECT_EQ(after, before);
 }
 
-// Any SignedData with one SignerInfo takes the token as its last unsigned
-// attribute, id-aa-timeStampToken, and the signature still verifies.
+// Any SignedData with one SignerInfo takes the token as its last unsigned attribute,
+// id-aa-timeStampToken, and the signature still verifies.
 TEST(Pkcs7InspectAddTimeStamp, AddsToEverySignedDataWithOneSigner) {
     const Bytes der = detachedRsaBuilderMessage();
     const Bytes token = syntheticToken(800);
@@ -103,9 +98,8 @@ TEST(Pkcs7InspectAddTimeStamp, AddsToEverySignedDataWithOneSigner) {
             ASSERT_TRUE(kivo::pkcs7::appendTimeStampToken(room.data(), c.der.size(), room.size(), c.token, &length));
             s = {0, static_cast<unsigned long>(length), room};
         }
-        ASSERT_EQ(s.result, 0);
         const Bytes stamped = s.message();
-        ASSERT_EQ(stamped.size(), s.length);
+        ASSERT_TRUE(s.result == 0 && stamped.size() == s.length);
         const CmsPtr cms = parseCms(stamped);
         ASSERT_TRUE(cms);
         CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
@@ -116,15 +110,13 @@ TEST(Pkcs7InspectAddTimeStamp, AddsToEverySignedDataWithOneSigner) {
         EXPECT_EQ(octets(X509_ATTRIBUTE_get0_type(attribute, 0)->value.sequence), c.token);
         BioPtr data = c.detached ? kivo::test::cms::memoryBio(small) : nullptr;
         EXPECT_EQ(CMS_verify(cms.get(), nullptr, nullptr, data.get(), nullptr, CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY), 1);
-        ERR_clear_error();
         EXPECT_FALSE(CPKCS7SSL::IsTimestamp(Message(stamped).p(), s.length));
     }
 }
 
-// What is not a definite-length SignedData with exactly one SignerInfo
-// ending where the message ends, or a token that is not one DER element,
-// is refused: -22, nothing written, the length left alone. GetRSAKeySize
-// refuses such messages as well.
+// What is not a definite-length SignedData with exactly one SignerInfo ending where the message
+// ends, or a token that is not one DER element, is refused: -22, nothing written, the length left
+// alone. GetRSAKeySize refuses such messages as well.
 TEST(Pkcs7InspectAddTimeStamp, RefusesWhatIsNotOneSignerSignedData) {
     const Bytes der = detachedRsaBuilderMessage();
     const Bytes token = syntheticToken(800);
@@ -149,16 +141,9 @@ TEST(Pkcs7InspectAddTimeStamp, RefusesWhatIsNotOneSignerSignedData) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const Stamped s = addTimeStamp(c.der, c.token);
-        if (c.stampRefuses) {
-            EXPECT_EQ(s.result, -22);
-            EXPECT_EQ(s.length, c.der.size());
-            EXPECT_EQ(s.buffer, join({c.der, Bytes(c.token.size() + 25, 0xEE)}));
-        }
+        if (c.stampRefuses) { EXPECT_TRUE(s.result == -22 && s.length == c.der.size() && s.buffer == join({c.der, Bytes(c.token.size() + 25, 0xEE)})); }
         unsigned long offset = 4242;
-        if (c.rsaKeySizeRefuses) {
-            EXPECT_EQ(CPKCS7SSL::GetRSAKeySize(Message(c.der).p(), &offset), -22);
-            EXPECT_EQ(offset, 4242u);
-        }
+        if (c.rsaKeySizeRefuses) { EXPECT_TRUE(CPKCS7SSL::GetRSAKeySize(Message(c.der).p(), &offset) == -22 && offset == 4242u); }
     }
     Message room(join({der, Bytes(100, 0xEE)}));
     unsigned long length = static_cast<unsigned long>(der.size());

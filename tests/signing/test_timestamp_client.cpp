@@ -41,8 +41,7 @@ TEST_P(TimeStampRequest, LayoutAndVerifiedToken) {
 
     const Bytes request = server.lastRequestBody();
     const Bytes oid = kivo::test::hex(c.oidHex);
-    const std::size_t h = digest.size();
-    const std::size_t o = oid.size();
+    const std::size_t h = digest.size(), o = oid.size();
     ASSERT_EQ(request.size(), h + o + 28);
     const auto octet = [](std::size_t n) { return static_cast<unsigned char>(n); };
     const Bytes head = kivo::test::cat({Bytes{0x30, octet(h + o + 26), 2, 1, 1, 0x30, octet(h + o + 8), 0x30, octet(o + 4), 6, octet(o)}, oid,

@@ -21,9 +21,7 @@ using cms::HeapCopy;
 using cms::Party;
 using cms::TestPki;
 
-struct Pkcs7Deleter {
-    void operator()(PKCS7* p7) const { PKCS7_free(p7); }
-};
+struct Pkcs7Deleter { void operator()(PKCS7* p7) const { PKCS7_free(p7); } };
 using Pkcs7Ptr = std::unique_ptr<PKCS7, Pkcs7Deleter>;
 
 inline CmsPtr parseCms(const Bytes& der) {
@@ -51,10 +49,8 @@ inline std::string dotted(const ASN1_OBJECT* object) {
 }
 
 inline Bytes digest(const EVP_MD* md, const Bytes& data) {
-    Bytes out(EVP_MAX_MD_SIZE);
-    unsigned int length = 0;
-    if (EVP_Digest(data.data(), data.size(), out.data(), &length, md, nullptr) != 1) throw std::runtime_error("EVP_Digest failed");
-    out.resize(length);
+    Bytes out(static_cast<std::size_t>(EVP_MD_get_size(md)));
+    if (EVP_Digest(data.data(), data.size(), out.data(), nullptr, md, nullptr) != 1) throw std::runtime_error("EVP_Digest failed");
     return out;
 }
 
@@ -91,8 +87,8 @@ inline Bytes replaceAt(const Bytes& der, const std::vector<std::size_t>& path, c
     return cms::tlv(der[0], content);
 }
 
-// SignerInfo `signer` of a ContentInfo holding SignedData (the SignerInfos
-// SET is the last child of SignedData), optionally one of its fields.
+// SignerInfo `signer` of a ContentInfo holding SignedData (the SignerInfos SET is SignedData's last child),
+// optionally one of its fields.
 inline std::vector<std::size_t> signerInfoPath(const Bytes& der, std::size_t signer = 0, std::optional<std::size_t> field = {}) {
     const std::size_t last = childrenOf(elementAtPath(der, {1, 0})).size() - 1;
     std::vector<std::size_t> path{1, 0, last, signer};
@@ -168,9 +164,8 @@ inline const TsaServer& timeStampService() {
 // The token (ContentInfo SignedData of TSTInfo) the service issues for a
 // SHA-256 imprint of `data`: TimeStampReq version 1, certReq TRUE.
 inline Bytes timeStampToken(const Bytes& data) {
-    return childrenOf(timeStampService().respond(
-                          seq({hex("020101 3031300D060960864801650304020105000420"), digest(EVP_sha256(), data), hex("0101FF")})))
-        .at(1);
+    const Bytes request = seq({hex("020101 3031300D060960864801650304020105000420"), digest(EVP_sha256(), data), hex("0101FF")});
+    return childrenOf(timeStampService().respond(request)).at(1);
 }
 
 // Result of a caller-buffer member; the buffer is 0xEE beforehand, so that a write shows.
@@ -187,8 +182,7 @@ using CallerBufferMember = int (*)(unsigned char*, unsigned long, int, unsigned 
 // `member` on an exact heap copy of `der`, with an output buffer the size of the message.
 inline Output callIndexed(CallerBufferMember member, const Bytes& der, int index) {
     HeapCopy input(der);
-    Output output;
-    output.buffer.assign(der.size() + 1, 0xEE);
+    Output output{0, Bytes(der.size() + 1, 0xEE)};
     unsigned char* out = output.buffer.data();
     output.result = member(input.data(), static_cast<unsigned long>(der.size()), index, &out, &output.length);
     return output;
