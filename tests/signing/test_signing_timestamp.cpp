@@ -2,7 +2,7 @@
 // signature value (OpenSSL, Bouncy Castle), the imprint, one row per outcome.
 
 #include "tests/signing/SigningTestUtil.h"
-#include "tests/signing/TimeStampTestUtil.h"
+#include "tools/testpki/TsaServer.h"
 
 #include <gtest/gtest.h>
 #include <openssl/ts.h>
@@ -147,33 +147,21 @@ TEST_F(SigningTimeStamp, AddTimestampToABuilderMessage) {
     EXPECT_EQ(CSignMessage::addTimestamp(claims.data(), 6, &capacity, 1, 0), -94);
 }
 
-enum class Service { Live, Closed, NoUsableUrl };
-
-struct ServiceFault { const char* name; TsaServer::Mode mode; Service service; int expected; };
-
-class SigningTimeStampFaults : public SigningTimeStamp, public ::testing::WithParamInterface<ServiceFault> {};
-
-// A service that cannot be reached or answers without a granted DER
-// response gives -92, a URL that cannot be used -91: no output is written,
-// and addTimestamp leaves the message as it was.
-TEST_P(SigningTimeStampFaults, NothingIsWritten) {
-    const ServiceFault& f = GetParam();
-    auto server = std::make_unique<TsaServer>(f.mode);
-    CSignMessage::setTSUrl(f.service == Service::NoUsableUrl ? "http://" : server->url());
-    if (f.service == Service::Closed) server.reset();
-    EXPECT_EQ(signDetached(KeyKind::EcP256, 1, output_), f.expected);
-    EXPECT_EQ(dir_.entries(), std::vector<std::string>{"document.bin"});
+// A service that answers without a granted DER response gives -92, a URL that cannot be used -91
+// (each answer of the client: test_timestamp_client): no output is written, and addTimestamp leaves
+// the message as it was.
+TEST_F(SigningTimeStamp, ServiceFaultsWriteNothing) {
     const Bytes message = ct::signedBuilderMessage(TestPki::instance().signer(KeyKind::Rsa2048), {});
-    Bytes buffer;
-    EXPECT_EQ(addTimestampTo(message, buffer, 8000), f.expected);
-    EXPECT_EQ(buffer, kivo::test::cms::join({message, Bytes(8000, 0)}));
+    TsaServer server(TsaServer::Mode::GrantedWithMods);
+    for (const auto& [url, expected] : {std::pair{server.url(), -92}, std::pair{std::string("http://"), -91}}) {
+        SCOPED_TRACE(url);
+        CSignMessage::setTSUrl(url);
+        EXPECT_EQ(signDetached(KeyKind::EcP256, 1, output_), expected);
+        EXPECT_EQ(dir_.entries(), std::vector<std::string>{"document.bin"});
+        Bytes buffer;
+        EXPECT_EQ(addTimestampTo(message, buffer, 8000), expected);
+        EXPECT_EQ(buffer, kivo::test::cms::join({message, Bytes(8000, 0)}));
+    }
 }
-
-// Each answer the client gives is in its own table (test_timestamp_client); here one row per outcome.
-INSTANTIATE_TEST_SUITE_P(Faults, SigningTimeStampFaults,
-                         ::testing::Values(ServiceFault{"ServiceDown", TsaServer::Mode::Normal, Service::Closed, -92},
-                                           ServiceFault{"UnusableUrl", TsaServer::Mode::Normal, Service::NoUsableUrl, -91},
-                                           ServiceFault{"GrantedWithModifications", TsaServer::Mode::GrantedWithMods, Service::Live, -92}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

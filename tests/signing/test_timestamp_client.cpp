@@ -2,8 +2,9 @@
 
 #include "TimeStampSSL.h"
 #include "platform/HttpClient.h"
-#include "tests/signing/TimeStampTestUtil.h"
 #include "tests/support/DerBuild.h"
+#include "tests/support/TestSupport.h"
+#include "tools/testpki/TsaServer.h"
 
 #include <gtest/gtest.h>
 #include <openssl/pkcs7.h>
@@ -49,9 +50,8 @@ TEST_P(TimeStampRequest, LayoutAndVerifiedToken) {
     EXPECT_EQ(Bytes(request.begin(), request.begin() + static_cast<std::ptrdiff_t>(head.size())), head) << kivo::test::toHex(request);
     EXPECT_EQ(kivo::test::toHex(request.data() + head.size() + 8, 3), "0101FF");
     const std::string headers = server.lastRequestHeaders();
-    for (const std::string& line : {std::string("POST /tsa HTTP/1.1\r\n"), std::string("Content-Type: application/timestamp-query\r\n"),
-                                    std::string("User-Agent: KivoSSL\r\n"), "Content-Length:" + std::to_string(request.size()) + "\r\n"}) {
-        EXPECT_NE(headers.find(line), std::string::npos) << headers;
+    for (const std::string line : {"POST /tsa HTTP/1.1", "Content-Type: application/timestamp-query", "User-Agent: KivoSSL", "Content-Length:"}) {
+        EXPECT_NE(headers.find(line + (line.back() == ':' ? std::to_string(request.size()) : "") + "\r\n"), std::string::npos) << headers;
     }
 
     const unsigned char* response = client.getResponse();

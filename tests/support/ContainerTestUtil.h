@@ -202,8 +202,7 @@ inline std::optional<Bytes> hashOf(HashMember member, const Bytes& der) {
     Message m(der);
     unsigned long length = 0;
     const unsigned char* hash = member(m.p(), m.len, &length);
-    if (hash == nullptr) return std::nullopt;
-    return Bytes(hash, hash + length);
+    return hash == nullptr ? std::nullopt : std::optional(Bytes(hash, hash + length));
 }
 
 inline std::optional<Bytes> signatureBlob(const Bytes& der, int index, bool raw) {
@@ -211,14 +210,10 @@ inline std::optional<Bytes> signatureBlob(const Bytes& der, int index, bool raw)
     unsigned long size = 0;
     if (CPKCS7SSL::GetSignatureBlobSize(m.p(), &size, index, raw) != 0) return std::nullopt;
     Bytes value(size);
-    if (CPKCS7SSL::GetSignatureBlob(m.p(), value.data(), index, raw) != 0) return std::nullopt;
-    return value;
+    return CPKCS7SSL::GetSignatureBlob(m.p(), value.data(), index, raw) == 0 ? std::optional(value) : std::nullopt;
 }
 
-inline int verify(const Bytes& der) {
-    Message m(der);
-    return CPKCS7SSL::Verify(m.p(), m.len);
-}
+inline int verify(const Bytes& der) { return CPKCS7SSL::Verify(Message(der).p(), static_cast<unsigned long>(der.size())); }
 
 inline int verifyCms(const Bytes& der, std::optional<Bytes> content) {
     Message m(der);
