@@ -48,7 +48,6 @@ TEST_P(Pkcs7InspectOpenSslMessage, EveryAnswerAsOpenSslReadsIt) {
     const CmsPtr cms = parseCms(der);
     CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
     ASSERT_NE(si, nullptr);
-
     EXPECT_EQ(CPKCS7SSL::GetSignerCertNum(m.p(), m.len), 1);
     for (const CallerBufferMember member : {&CPKCS7SSL::GetSignerCert, &CPKCS7SSL::GetSignerCertEx}) {
         EXPECT_EQ(callIndexed(member, der, 0).written(), signer.der);
@@ -57,12 +56,9 @@ TEST_P(Pkcs7InspectOpenSslMessage, EveryAnswerAsOpenSslReadsIt) {
     STACK_OF(X509)* certs = CMS_get1_certs(cms.get());
     const int count = sk_X509_num(certs);
     EXPECT_EQ(CPKCS7SSL::GetNCertNum(m.p(), m.len), count);
-    for (int i = 0; i < count; ++i) {
-        EXPECT_EQ(callIndexed(CPKCS7SSL::GetNCert, der, i).written(), kivo::test::derOf(sk_X509_value(certs, i))) << i;
-    }
+    for (int i = 0; i < count; ++i) EXPECT_EQ(callIndexed(CPKCS7SSL::GetNCert, der, i).written(), kivo::test::derOf(sk_X509_value(certs, i))) << i;
     sk_X509_pop_free(certs, X509_free);
     EXPECT_TRUE(callIndexed(CPKCS7SSL::GetNCert, der, count).untouched());
-
     Bytes buffer(kContent.size(), 0xEE);
     unsigned char* out = buffer.data();
     unsigned long room = static_cast<unsigned long>(buffer.size()) - 1;
@@ -70,30 +66,24 @@ TEST_P(Pkcs7InspectOpenSslMessage, EveryAnswerAsOpenSslReadsIt) {
     room = static_cast<unsigned long>(buffer.size());
     ASSERT_EQ(CPKCS7SSL::GetData(m.p(), m.len, &out, &room), c.attached ? 0 : -1);
     if (c.attached) { EXPECT_EQ(buffer, octets(*CMS_get0_content(cms.get()))); }
-
     // The digest: the messageDigest attribute, else the end of a PKCS#1 v1.5 block.
     const auto wanted = c.attributes || rsa ? std::optional<Bytes>(digest(EVP_sha256(), kContent)) : std::nullopt;
-    if (c.attributes) {
-        EXPECT_EQ(octets(static_cast<const ASN1_OCTET_STRING*>(CMS_signed_get0_data_by_OBJ(si, OBJ_nid2obj(NID_pkcs9_messageDigest), -3, V_ASN1_OCTET_STRING))), *wanted);
-    }
+    const auto* messageDigest = CMS_signed_get0_data_by_OBJ(si, OBJ_nid2obj(NID_pkcs9_messageDigest), -3, V_ASN1_OCTET_STRING);
+    EXPECT_TRUE(!c.attributes || octets(static_cast<const ASN1_OCTET_STRING*>(messageDigest)) == wanted);
     EXPECT_EQ(hashOf(CPKCS7SSL::GetHash, der), wanted);
     EXPECT_EQ(hashOf(CPKCS7SSL::GetTimestampHash, der), wanted);
-
     unsigned long outLen = 0;
     const char* algorithm = CPKCS7SSL::GetHashAlgo(m.p(), m.len, 0, &outLen);
     ASSERT_NE(algorithm, nullptr);
     X509_ALGOR* digestAlgorithm = nullptr;
     CMS_SignerInfo_get0_algs(si, nullptr, nullptr, &digestAlgorithm, nullptr);
-    EXPECT_EQ(std::string(algorithm), dotted(digestAlgorithm->algorithm));
-    EXPECT_EQ(outLen, std::strlen(algorithm) + 1);
+    EXPECT_TRUE(algorithm == dotted(digestAlgorithm->algorithm) && outLen == std::strlen(algorithm) + 1) << algorithm;
     EXPECT_EQ(CPKCS7SSL::GetHashAlgo(m.p(), m.len, 1, &outLen), nullptr);
-
     EXPECT_EQ(CPKCS7SSL::GetVersion(m.p(), m.len), ASN1_INTEGER_get(parsePkcs7(der)->d.sign->version));
     EXPECT_FALSE(CPKCS7SSL::IsTimestamp(m.p(), m.len));
     EXPECT_EQ(CPKCS7SSL::isEnveloped(m.p(), m.len) + CPKCS7SSL::GetCipherCertNum(m.p(), m.len) + CPKCS7SSL::GetSignedAttrCertNum(m.p(), m.len), -22);
     const auto* time = static_cast<const ASN1_TIME*>(CMS_signed_get0_data_by_OBJ(si, OBJ_nid2obj(NID_pkcs9_signingTime), -3, V_ASN1_UTCTIME));
     EXPECT_EQ(CPKCS7SSL::GetSigningTime(m.p(), m.len), c.attributes ? utcSeconds(time) : 0);
-
     // The signature value, raw: r‖s for ECDSA; GetRSAKeySize points at it in the builder's layout.
     const Bytes value = octets(CMS_SignerInfo_get0_signature(si));
     EXPECT_EQ(signatureBlob(der, 0, false), value);
@@ -102,10 +92,7 @@ TEST_P(Pkcs7InspectOpenSslMessage, EveryAnswerAsOpenSslReadsIt) {
     unsigned long offset = 0;
     const int length = CPKCS7SSL::GetRSAKeySize(m.p(), &offset);
     if (c.builder) { ASSERT_EQ(length, static_cast<int>(value.size())); }
-    if (length >= 0) {
-        EXPECT_EQ(Bytes(der.begin() + static_cast<std::ptrdiff_t>(offset), der.begin() + static_cast<std::ptrdiff_t>(offset + length)), value);
-    }
-
+    if (length >= 0) { EXPECT_EQ(Bytes(der.begin() + static_cast<std::ptrdiff_t>(offset), der.begin() + static_cast<std::ptrdiff_t>(offset + length)), value); }
     EXPECT_EQ(CPKCS7SSL::GetSignerRSAKeySize(m.p(), 0), EVP_PKEY_get_bits(X509_get0_pubkey(signer.cert.get())));
     EXPECT_EQ(CPKCS7SSL::GetSignerRSAKeySize(m.p(), 1), -1);
     // RSA: the RSAPublicKey; EC: the BIT STRING with the point.
@@ -115,7 +102,6 @@ TEST_P(Pkcs7InspectOpenSslMessage, EveryAnswerAsOpenSslReadsIt) {
     ASSERT_EQ(CPKCS7SSL::GetSignerRSAKey(m.p(), keyOut.data(), 0), 0);
     EXPECT_EQ(Bytes(keyOut.begin(), keyOut.begin() + static_cast<std::ptrdiff_t>(keyOctets.size() + 1)), kivo::test::cms::join({keyOctets, Bytes{0xEE}}));
     EXPECT_EQ(CPKCS7SSL::GetSignerRSAKey(m.p(), keyOut.data(), 1), -94);
-
     EXPECT_EQ(verify(der), c.attached ? 0 : -22);
     EXPECT_EQ(verifyCms(der, c.attached ? std::nullopt : std::optional<Bytes>(kContent)), 0);
     if (!c.attached) { EXPECT_EQ(verifyCms(der, Bytes{'o', 't', 'h', 'e', 'r'}), -22); }

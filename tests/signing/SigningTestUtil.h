@@ -96,14 +96,7 @@ protected:
     }
 };
 
-struct BlobRequest {
-    KeyKind kind;
-    int hash = 1;
-    bool embed = true;
-    timeb* signingTime = nullptr;
-    std::vector<Bytes> extras = {};
-    Bytes data = randomBytes(3000, 7);
-};
+struct BlobRequest { KeyKind kind; int hash = 1; bool embed = true; timeb* signingTime = nullptr; std::vector<Bytes> extras = {}; Bytes data = randomBytes(3000, 7); };
 
 // guardIntact: nothing written past the reported length.
 struct BlobResult { int lengthResult = 1; unsigned long reported = 0; int result = 1; unsigned long written = 0; Bytes der; bool guardIntact = false; };
@@ -115,15 +108,14 @@ inline BlobResult signBlob(BlobRequest request) {
     X509* cert = SigningKeys::get().cert(request.kind);
     std::vector<_ASN1_CERT_BLOB> blobs;
     for (Bytes& der : request.extras) blobs.push_back({der.data(), static_cast<unsigned long>(der.size())});
-    auto* certs = blobs.empty() ? nullptr : blobs.data();
-    const int count = static_cast<int>(blobs.size());
-    const int len = static_cast<int>(request.data.size());
-    r.lengthResult = CSignMessage::SignBlobSSLForLength(request.data.data(), len, nullptr, &r.reported, request.signingTime,
-                                                        cert, key, request.hash, request.embed, certs, count);
-    if (r.lengthResult != 0) return r;
+    const auto sign = [&](unsigned char* out, unsigned long* length) {
+        return (out == nullptr ? CSignMessage::SignBlobSSLForLength : CSignMessage::SignBlobSSL)(
+            request.data.data(), static_cast<int>(request.data.size()), out, length, request.signingTime, cert, key, request.hash, request.embed,
+            blobs.empty() ? nullptr : blobs.data(), static_cast<int>(blobs.size()));
+    };
+    if ((r.lengthResult = sign(nullptr, &r.reported)) != 0) return r;
     Bytes out(r.reported + 64, 0xEE);
-    r.result = CSignMessage::SignBlobSSL(request.data.data(), len, out.data(), &r.written, request.signingTime, cert, key,
-                                         request.hash, request.embed, certs, count);
+    r.result = sign(out.data(), &r.written);
     r.guardIntact = Bytes(out.begin() + static_cast<std::ptrdiff_t>(r.reported), out.end()) == Bytes(64, 0xEE);
     r.der.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(std::min(r.written, r.reported)));
     return r;
