@@ -54,7 +54,7 @@ Bytes rsaBuilderMessage() { return signedBuilderMessage(TestPki::instance().sign
 TEST(Pkcs7InspectMalformed, HostileDerFailsEveryMember) {
     Bytes nested = oidElement(kSignedData);
     for (int i = 0; i < 2000; ++i) nested = tlv(i % 2 == 0 ? 0xA0 : 0x30, nested);
-    const Bytes noSigners = contentInfo(kSignedData, tlv(0x30, join({kivo::test::hex("020101 3100 300B06092A864886F70D010701 3100")})));
+    const Bytes noSigners = contentInfo(kSignedData, tlv(0x30, kivo::test::hex("020101 3100 300B06092A864886F70D010701 3100")));
     // enveloped: none when the length members are not asked.
     const struct { const char* what; Bytes der; std::optional<int> enveloped; bool headerMembers; } cases[] = {
         {"empty", {}, 0, false},
@@ -72,15 +72,12 @@ TEST(Pkcs7InspectMalformed, HostileDerFailsEveryMember) {
     }
     Message m(noSigners);
     unsigned long n = 0;
-    EXPECT_EQ(CPKCS7SSL::GetVersion(m.p(), m.len), 1);
+    EXPECT_TRUE(CPKCS7SSL::GetVersion(m.p(), m.len) == 1 && CPKCS7SSL::GetHashFromSignature(m.p(), m.len, &n) != nullptr);
     EXPECT_EQ(callIndexed(CPKCS7SSL::GetSignerCert, noSigners, 0).result + verify(noSigners), -44);
     EXPECT_EQ(hashOf(CPKCS7SSL::GetHash, noSigners), std::nullopt);
-    EXPECT_NE(CPKCS7SSL::GetHashFromSignature(m.p(), m.len, &n), nullptr);
-
-    // A length beyond what OpenSSL's streams take is refused before anything is read.
     Message signature(rsaBuilderMessage());
-    EXPECT_EQ(CPKCS7SSL::GetSignerCertNum(signature.p(), 0x80000000UL), 0);
-    EXPECT_EQ(CPKCS7SSL::VerifyCMS(signature.p(), 0x80000000UL, nullptr, 0), -22);
+    EXPECT_EQ(CPKCS7SSL::GetSignerCertNum(signature.p(), 0x80000000UL) + CPKCS7SSL::VerifyCMS(signature.p(), 0x80000000UL, nullptr, 0), -22)
+        << "a length beyond what OpenSSL's streams take is refused before anything is read";
 }
 
 // The sid's serial number changed: no signer certificate, but the digest (an attribute) is still read.
@@ -107,8 +104,8 @@ TEST(Pkcs7InspectMalformed, AttributeValuesOfTheWrongShape) {
         return replaceAt(der, path, tlv(0x31, value));
     };
     const auto timeOf = [](const Bytes& message) { return CPKCS7SSL::GetSigningTime(Message(message).p(), static_cast<unsigned long>(message.size())); };
-    EXPECT_EQ(hashOf(CPKCS7SSL::GetHash, with(2, Bytes{0x02, 0x01, 0x05})), std::nullopt) << "INTEGER digest";
-    EXPECT_EQ(hashOf(CPKCS7SSL::GetHash, with(2, tlv(0x04, Bytes(300, 0xAB)))), std::nullopt) << "300-octet digest";
+    EXPECT_FALSE(hashOf(CPKCS7SSL::GetHash, with(2, Bytes{0x02, 0x01, 0x05})) || hashOf(CPKCS7SSL::GetHash, with(2, tlv(0x04, Bytes(300, 0xAB)))))
+        << "an INTEGER or a 300-octet digest";
     EXPECT_EQ(hashOf(CPKCS7SSL::GetHash, with(2, tlv(0x04, Bytes(200, 0xAB)))), Bytes(200, 0xAB));
     EXPECT_EQ(timeOf(with(1, Bytes{0x02, 0x01, 0x05})), 0) << "INTEGER time";
     EXPECT_EQ(timeOf(with(1, kivo::test::tlv(0x18, std::string_view("20260202094117Z")))), 1770025277);
@@ -144,10 +141,9 @@ TEST(Pkcs7InspectMalformed, IndexesOutOfRangeAndNullPointers) {
 TEST(Pkcs7InspectContentType, EnvelopedAndEncryptedAnswers) {
     STACK_OF(X509)* recipients = sk_X509_new_null();
     sk_X509_push(recipients, TestPki::instance().signer(KeyKind::Rsa2048).cert.get());
-    BioPtr data = kivo::test::cms::memoryBio({'s', 'e', 'c', 'r', 'e', 't'});
+    BioPtr data = kivo::test::cms::memoryBio({'s', 'e', 'c', 'r', 'e', 't'}), envelopedDer(BIO_new(BIO_s_mem()));
     Pkcs7Ptr enveloped(PKCS7_encrypt(recipients, data.get(), EVP_aes_128_cbc(), PKCS7_BINARY));
     sk_X509_free(recipients);
-    BioPtr envelopedDer(BIO_new(BIO_s_mem()));
     i2d_PKCS7_bio(envelopedDer.get(), enveloped.get());
     // data, AES-128-CBC with its IV, 32 encrypted octets
     const Bytes encrypted = join({kivo::test::hex("304C 06092A864886F70D010701 301D0609608648016503040102 0410"), Bytes(16, 1),
@@ -174,8 +170,7 @@ TEST(Pkcs7InspectInterface, EntryLoggedAndEmptyHashFromSignature) {
     Message m(rsaBuilderMessage());
     unsigned long n = 4711;
     const unsigned char* empty = CPKCS7SSL::GetHashFromSignature(m.p(), m.len, &n);
-    ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(empty[0] + n, 0u);
+    EXPECT_TRUE(empty != nullptr && empty[0] + n == 0u);
     kivo::test::LogCapture log(CPKCS7SSL::m_logger);
     Bytes out(16);
     CPKCS7SSL::GetSignatureBlob(m.p(), out.data(), 1, false);

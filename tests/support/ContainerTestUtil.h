@@ -44,8 +44,7 @@ inline Bytes octets(const ASN1_STRING* s) {
 
 inline std::string dotted(const ASN1_OBJECT* object) {
     char text[128] = {};
-    OBJ_obj2txt(text, sizeof text, object, 1);
-    return text;
+    return OBJ_obj2txt(text, sizeof text, object, 1) >= 0 ? text : "";
 }
 
 inline Bytes digest(const EVP_MD* md, const Bytes& data) {
@@ -100,26 +99,21 @@ inline std::vector<std::size_t> signerInfoPath(const Bytes& der, std::size_t sig
 inline Bytes ecdsaRawFromDer(const Bytes& der, std::size_t half) {
     const unsigned char* p = der.data();
     ECDSA_SIG* sig = d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size()));
-    if (sig == nullptr) throw std::runtime_error("not an ECDSA-Sig-Value");
     Bytes raw(2 * half);
-    BN_bn2binpad(ECDSA_SIG_get0_r(sig), raw.data(), static_cast<int>(half));
-    BN_bn2binpad(ECDSA_SIG_get0_s(sig), raw.data() + half, static_cast<int>(half));
+    const bool ok = sig != nullptr && BN_bn2binpad(ECDSA_SIG_get0_r(sig), raw.data(), int(half)) > 0 && BN_bn2binpad(ECDSA_SIG_get0_s(sig), raw.data() + half, int(half)) > 0;
     ECDSA_SIG_free(sig);
-    return raw;
+    return ok ? raw : throw std::runtime_error("not an ECDSA-Sig-Value");
 }
 
 inline std::size_t ecHalf(EVP_PKEY* key) { return (static_cast<std::size_t>(EVP_PKEY_get_bits(key)) + 7) / 8; }
 inline Bytes digestSign(EVP_PKEY* key, const EVP_MD* md, const Bytes& data) {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
-    std::size_t length = 0;
-    bool ok = EVP_DigestSignInit(context, nullptr, md, nullptr, key) == 1 &&
-              EVP_DigestSign(context, nullptr, &length, data.data(), data.size()) == 1;
+    std::size_t length = 1024;
     Bytes signature(length);
-    ok = ok && EVP_DigestSign(context, signature.data(), &length, data.data(), data.size()) == 1;
+    const bool ok = EVP_DigestSignInit(context, nullptr, md, nullptr, key) == 1 && EVP_DigestSign(context, signature.data(), &length, data.data(), data.size()) == 1;
     EVP_MD_CTX_free(context);
-    if (!ok) throw std::runtime_error("EVP_DigestSign failed");
     signature.resize(length);
-    return signature;
+    return ok ? signature : throw std::runtime_error("EVP_DigestSign failed");
 }
 
 inline const EVP_MD* mdForHashId(int hashId) {
