@@ -50,8 +50,7 @@ TEST(Pkcs7InspectAddTimeStamp, ThreeThousandOctetTokenMakesTheDescribedBytes) {
     const Bytes der = detachedRsaBuilderMessage();
     const Bytes token = syntheticToken(3000);
     const Stamped s = addTimeStamp(der, token);
-    ASSERT_EQ(s.result, 0);
-    ASSERT_EQ(s.length, der.size() + 3025);
+    ASSERT_TRUE(s.result == 0 && s.length == der.size() + 3025);
     EXPECT_EQ(Bytes(s.buffer.begin() + static_cast<std::ptrdiff_t>(der.size()), s.buffer.end()),
               join({kivo::test::hex("A1820BCD 30820BC9 060B2A864886F70D010910020E 31820BB8"), token}));
     // Before the insertion only the five enclosing length fields change.
@@ -69,8 +68,7 @@ TEST(Pkcs7InspectAddTimeStamp, ThreeThousandOctetTokenMakesTheDescribedBytes) {
 TEST(Pkcs7InspectAddTimeStamp, AddsToEverySignedDataWithOneSigner) {
     const Bytes der = detachedRsaBuilderMessage();
     const Bytes token = syntheticToken(800);
-    const Party& ec = TestPki::instance().signer(KeyKind::EcP256);
-    const Party& rsa = TestPki::instance().signer(KeyKind::Rsa2048);
+    const Party &ec = TestPki::instance().signer(KeyKind::EcP256), &rsa = TestPki::instance().signer(KeyKind::Rsa2048);
     const Bytes small = kivo::test::cms::BuildOptions{}.content;
     const auto withUnsignedAttribute = [](CMS_ContentInfo* c) {
         CMS_unsigned_add1_attr_by_txt(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(c), 0), "1.3.6.1.4.1.55555.1",
@@ -105,8 +103,7 @@ TEST(Pkcs7InspectAddTimeStamp, AddsToEverySignedDataWithOneSigner) {
         CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
         ASSERT_EQ(CMS_unsigned_get_attr_count(si), c.attributesBefore + 1);
         X509_ATTRIBUTE* attribute = CMS_unsigned_get_attr(si, c.attributesBefore);
-        EXPECT_EQ(OBJ_obj2nid(X509_ATTRIBUTE_get0_object(attribute)), NID_id_smime_aa_timeStampToken);
-        ASSERT_EQ(X509_ATTRIBUTE_count(attribute), 1);
+        ASSERT_TRUE(OBJ_obj2nid(X509_ATTRIBUTE_get0_object(attribute)) == NID_id_smime_aa_timeStampToken && X509_ATTRIBUTE_count(attribute) == 1);
         EXPECT_EQ(octets(X509_ATTRIBUTE_get0_type(attribute, 0)->value.sequence), c.token);
         BioPtr data = c.detached ? kivo::test::cms::memoryBio(small) : nullptr;
         EXPECT_EQ(CMS_verify(cms.get(), nullptr, nullptr, data.get(), nullptr, CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY), 1);

@@ -22,9 +22,8 @@ Bytes rsaOperation(EVP_PKEY* key, const Bytes& in, int padding, const EVP_MD* md
                     (recover ? EVP_PKEY_verify_recover(ctx, out.data(), &length, in.data(), in.size())
                              : EVP_PKEY_sign(ctx, out.data(), &length, in.data(), in.size())) == 1;
     EVP_PKEY_CTX_free(ctx);
-    if (!ok) throw std::runtime_error("RSA operation failed");
     out.resize(length);
-    return out;
+    return ok ? out : throw std::runtime_error("RSA operation failed");
 }
 
 // GetHashFromPKCS1Signature of `signature` with the key of `certificate`.
@@ -71,11 +70,8 @@ TEST(Pkcs7InspectPkcs1, BlockShapes) {
 
     const Bytes sha256Prefix = kivo::test::hex("3031300D060960864801650304020105000420");
     const auto blockWith = [&](unsigned char first, bool separator, std::size_t prefixLength) {
-        Bytes b = {first, 0x01, 0xFF, 0xFF, 0xFF};
-        if (separator) b.push_back(0x00);
-        b.insert(b.end(), sha256Prefix.begin(), sha256Prefix.begin() + static_cast<std::ptrdiff_t>(prefixLength));
-        if (prefixLength == sha256Prefix.size()) b.insert(b.end(), 32, 0xAB);
-        return b;
+        const Bytes prefix(sha256Prefix.begin(), sha256Prefix.begin() + static_cast<std::ptrdiff_t>(prefixLength));
+        return kivo::test::cat({{first, 0x01, 0xFF, 0xFF, 0xFF}, separator ? Bytes{0x00} : Bytes{}, prefix, Bytes(prefixLength == sha256Prefix.size() ? 32 : 0, 0xAB)});
     };
     const std::size_t whole = sha256Prefix.size();
     const std::pair<Bytes, const char*> shapes[] = {
@@ -85,8 +81,7 @@ TEST(Pkcs7InspectPkcs1, BlockShapes) {
     };
     for (const auto& [shape, oid] : shapes) EXPECT_EQ(hashAlgoPkcs1(shape), oid) << kivo::test::toHex(shape);
     unsigned long length = 77;
-    EXPECT_STREQ(CPKCS7SSL::GetHashAlgoPkcs1(nullptr, 100, 0, &length), "");
-    EXPECT_EQ(length, 0u);
+    EXPECT_TRUE(std::string(CPKCS7SSL::GetHashAlgoPkcs1(nullptr, 100, 0, &length)).empty() && length == 0u);
 }
 
 TEST(Pkcs7InspectPkcs1, KeysAndInputsThatGiveNothing) {

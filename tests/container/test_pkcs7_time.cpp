@@ -62,22 +62,18 @@ TEST(Pkcs7InspectTimeStampToken, ReadAsOpenSslReadsIt) {
     const Bytes tstInfo = octets(p7->d.sign->contents->d.other->value.octet_string);
     ASSERT_EQ(tstInfo.at(0), 0x30);
 
-    Message m(token);
-    EXPECT_TRUE(CPKCS7SSL::IsTimestamp(m.p(), m.len));
-    Message signature(signedBuilderMessage(TestPki::instance().signer(kivo::test::KeyKind::Rsa2048), {}));
-    EXPECT_FALSE(CPKCS7SSL::IsTimestamp(signature.p(), signature.len));
+    Message m(token), signature(signedBuilderMessage(TestPki::instance().signer(kivo::test::KeyKind::Rsa2048), {}));
+    EXPECT_TRUE(CPKCS7SSL::IsTimestamp(m.p(), m.len) && !CPKCS7SSL::IsTimestamp(signature.p(), signature.len));
 
     Bytes content(token.size(), 0xEE);
     unsigned char* out = content.data();
     unsigned long size = m.len;
     ASSERT_EQ(CPKCS7SSL::GetData(m.p(), m.len, &out, &size), 0);
-    content.resize(size);
-    EXPECT_EQ(content, tstInfo);
+    EXPECT_EQ(Bytes(content.begin(), content.begin() + static_cast<std::ptrdiff_t>(size)), tstInfo);
     PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(p7->d.sign->signer_info, 0);
     const Bytes messageDigest = octets(PKCS7_get_signed_attribute(si, NID_pkcs9_messageDigest)->value.octet_string);
     EXPECT_EQ(messageDigest, digest(EVP_sha256(), tstInfo));
-    EXPECT_EQ(hashOf(CPKCS7SSL::GetTimestampHash, token), messageDigest);
-    EXPECT_EQ(hashOf(CPKCS7SSL::GetHash, token), messageDigest);
+    EXPECT_TRUE(hashOf(CPKCS7SSL::GetTimestampHash, token) == messageDigest && hashOf(CPKCS7SSL::GetHash, token) == messageDigest);
 
     EXPECT_EQ(callIndexed(CPKCS7SSL::GetSignerCert, token, 0).written(), kivo::test::derOf(timeStampService().tsaCertificate()));
     EXPECT_EQ(CPKCS7SSL::GetVersion(m.p(), m.len), 3) << "SignedData of another content type than data";

@@ -55,7 +55,6 @@ public:
         CSignMessage::m_isP12 = true;
         for (auto& [kind, handle] : m_handles) CSignMessage::CloseSSLKey(handle);
     }
-
     X509* cert(KeyKind kind) const { return TestPki::instance().signer(kind).cert.get(); }
     const std::string& caPem() const { return m_caPem; }
 
@@ -89,11 +88,7 @@ inline ::testing::Environment* const kSigningKeysEnvironment = ::testing::AddGlo
 class SigningTest : public ::testing::Test {
 protected:
     void SetUp() override { kivo::test::bypassProxyForLoopback(); }
-    void TearDown() override {
-        CSignMessage::setCAdES_Level(0);
-        CSignMessage::setTSUrl("");
-        CSignMessage::setStandardTSImprint(false);
-    }
+    void TearDown() override { CSignMessage::setCAdES_Level(0); CSignMessage::setTSUrl(""); CSignMessage::setStandardTSImprint(false); }
 };
 
 struct BlobRequest { KeyKind kind; int hash = 1; bool embed = true; timeb* signingTime = nullptr; std::vector<Bytes> extras = {}; Bytes data = randomBytes(3000, 7); };
@@ -135,12 +130,10 @@ inline Bytes signatureValue(const Bytes& der) { return ct::octets(CMS_SignerInfo
 // CMS_verify of `der` against the test CA; `detached` supplies detached content. 1 on success.
 inline int cmsVerify(const Bytes& der, const Bytes* detached, unsigned flags = 0, Bytes* extracted = nullptr) {
     CmsPtr cms = ct::parseCms(der);
-    if (!cms) return -1;
     X509_STORE* store = X509_STORE_new();
     X509_STORE_add_cert(store, TestPki::instance().ca().cert.get());
-    BioPtr content = detached != nullptr ? cms::memoryBio(*detached) : nullptr;
-    BioPtr out(BIO_new(BIO_s_mem()));
-    const int result = CMS_verify(cms.get(), nullptr, store, content.get(), out.get(), flags | CMS_BINARY);
+    BioPtr content = detached != nullptr ? cms::memoryBio(*detached) : nullptr, out(BIO_new(BIO_s_mem()));
+    const int result = cms ? CMS_verify(cms.get(), nullptr, store, content.get(), out.get(), flags | CMS_BINARY) : -1;
     X509_STORE_free(store);
     ERR_clear_error();
     if (extracted != nullptr) *extracted = cms::bioBytes(out.get());
@@ -152,8 +145,8 @@ inline int digestVerify(X509* cert, const EVP_MD* md, const Bytes& signature, co
     EVP_PKEY* key = X509_get0_pubkey(cert);
     EVP_MD_CTX* context = EVP_MD_CTX_new();
     EVP_PKEY_CTX* keyContext = nullptr;
-    bool ok = EVP_DigestVerifyInit(context, &keyContext, md, nullptr, key) == 1;
-    if (ok && EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA_PSS) ok = EVP_PKEY_CTX_set_rsa_pss_saltlen(keyContext, pssSaltLength) == 1;
+    const bool ok = EVP_DigestVerifyInit(context, &keyContext, md, nullptr, key) == 1 &&
+                    (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA_PSS || EVP_PKEY_CTX_set_rsa_pss_saltlen(keyContext, pssSaltLength) == 1);
     const int result = ok ? EVP_DigestVerify(context, signature.data(), signature.size(), input.data(), input.size()) : -1;
     EVP_MD_CTX_free(context);
     ERR_clear_error();

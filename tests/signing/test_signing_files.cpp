@@ -52,15 +52,12 @@ TEST_F(SigningFiles, DetachedAndEnvelopedVerifyWithOpensslCms) {
 }
 
 TEST_F(SigningFiles, RefusalsWriteNothing) {
-    const std::string missingFolder = dir_.file("no-such-folder/out.p7s");
-    const std::string empty = dir_.file("empty.bin");
+    const std::string empty = dir_.file("empty.bin"), longInput = nameOfLength(300), out = dir_.file("out.p7s");
     writeFile(empty, {});
-    const std::string longInput = nameOfLength(300);
     writeFile(longInput, content_);
-    const std::string out = dir_.file("out.p7s");
     const struct { const char* what; std::optional<std::string> in, out; int expected; bool nullCertificate = false, nullKey = false; } cases[] = {
         {"equal names", input_, std::string(input_), -35},
-        {"output in a missing folder", input_, missingFolder, -36},
+        {"output in a missing folder", input_, dir_.file("no-such-folder/out.p7s"), -36},
         {"output name of 257 characters", input_, nameOfLength(257), -1007},
         {"input name of 300 characters", longInput, out, -1007},
         {"null input name", std::nullopt, out, -1008},
@@ -87,9 +84,7 @@ TEST_F(SigningFiles, RefusalsWriteNothing) {
 // Names of exactly 256 characters are accepted. A failing call leaves an existing output as it was,
 // with no temporary file beside it; a successful one replaces it entirely.
 TEST_F(SigningFiles, NamesOf256CharactersAndReplacingAnOutput) {
-    const std::string in = nameOfLength(256);
-    std::string longOut = in;
-    longOut.back() = 'o';
+    const std::string in = nameOfLength(256), longOut = in.substr(0, 255) + "o";
     writeFile(in, content_);
     ASSERT_EQ(sign(false, in, longOut), 0);
     EXPECT_EQ(cmsVerify(readFile(longOut), &content_), 1);
@@ -98,14 +93,12 @@ TEST_F(SigningFiles, NamesOf256CharactersAndReplacingAnOutput) {
     const Bytes previous = kivo::test::randomBytes(100000, 71);
     writeFile(out, previous);
     CSignMessage::setTSUrl("http://127.0.0.1:1/tsa");  // nobody listens there: no token
-    EXPECT_EQ(sign(false, input_, out), -92);
-    EXPECT_EQ(readFile(out), previous);
+    EXPECT_TRUE(sign(false, input_, out) == -92 && readFile(out) == previous);
     const auto entries = dir_.entries();
     CSignMessage::setTSUrl("");
     ASSERT_EQ(sign(true, input_, out), 0);
     const Bytes written = readFile(out);
-    EXPECT_EQ(written.size(), ((std::size_t{written[2]} << 8) | written[3]) + 4) << "no leftover tail";
-    EXPECT_EQ(cmsVerify(written, nullptr, CMS_CADES), 1);
+    EXPECT_TRUE(written.size() == ((std::size_t{written[2]} << 8) | written[3]) + 4 && cmsVerify(written, nullptr, CMS_CADES) == 1) << "no leftover tail";
     EXPECT_EQ(dir_.entries(), entries);
 }
 

@@ -23,8 +23,7 @@ Bytes signRaw(KeyKind kind, Bytes data, int hash, bool dataIsDigest) {
     return out;
 }
 
-class SigningKeyFiles : public ::testing::TestWithParam<KeyKind> {
-protected:
+struct SigningKeyFiles : ::testing::TestWithParam<KeyKind> {
     void TearDown() override { CSignMessage::m_isP12 = true; }
 };
 
@@ -35,10 +34,9 @@ TEST_P(SigningKeyFiles, OpenersKindAndHashCheck) {
     const std::string file = SigningKeys::get().p12(kind);
     CSignMessage::m_isP12 = false;
     unsigned long* viaP12 = CSignMessage::OpenSSLKey_P12(file.c_str(), kP12Password, "123456", 3, 7, "4711");
-    EXPECT_TRUE(CSignMessage::m_isP12);
-    CSignMessage::m_isP12 = false;
+    const bool flagOfP12 = std::exchange(CSignMessage::m_isP12, false);
     unsigned long* viaOpen = CSignMessage::OpenSSLKey(file.c_str(), kP12Password, "123456", 5, 2, "cert-01", "654321", 1);
-    EXPECT_TRUE(CSignMessage::m_isP12);
+    EXPECT_TRUE(flagOfP12 && CSignMessage::m_isP12);
     const int expected = kind == KeyKind::RsaPss2048 ? 1 : isEc(kind) ? 2 : 0;
     for (unsigned long* handle : {viaP12, viaOpen}) {
         ASSERT_NE(handle, nullptr);
@@ -85,8 +83,7 @@ INSTANTIATE_TEST_SUITE_P(AllKinds, SigningKeyFiles, ::testing::ValuesIn(kivo::te
 
 TEST(SigningKeyFailures, UnusableFilesNullHandlesAndRefusedCalls) {
     TempDir dir;
-    const std::string good = SigningKeys::get().p12(KeyKind::EcP256);
-    const std::string noise = dir.file("noise.p12");
+    const std::string good = SigningKeys::get().p12(KeyKind::EcP256), noise = dir.file("noise.p12");
     writeFile(noise, kivo::test::randomBytes(2000, 11));
     for (const auto& [file, password] : {std::pair{good.c_str(), "wrong password"}, std::pair{good.c_str(), static_cast<const char*>(nullptr)},
                                          std::pair{noise.c_str(), kP12Password}, std::pair{static_cast<const char*>(nullptr), kP12Password}}) {
@@ -103,12 +100,10 @@ TEST(SigningKeyFailures, UnusableFilesNullHandlesAndRefusedCalls) {
         EXPECT_EQ(CSignMessage::checkSignHashAlgoPKey(nullptr, 1), -37);
     }
     CSignMessage::m_isP12 = true;
-    EVP_PKEY* ed25519 = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
-    EXPECT_EQ(CSignMessage::getSignAlgoFromPKeyP12(ed25519), 0) << "an unknown key type counts as RSA";
-    EVP_PKEY_free(ed25519);
+    const kivo::test::EvpKeyPtr ed25519(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+    EXPECT_EQ(CSignMessage::getSignAlgoFromPKeyP12(ed25519.get()), 0) << "an unknown key type counts as RSA";
 
-    Bytes in = kivo::test::randomBytes(256, 5);
-    Bytes out(512, 0xEE);
+    Bytes in = kivo::test::randomBytes(256, 5), out(512, 0xEE);
     unsigned long length = 0xDEAD;
     unsigned long* key = SigningKeys::get().key(KeyKind::Rsa2048);
     EXPECT_EQ(CSignMessage::RSADecryptBlobSSL(in.data(), 256, out.data(), &length, SigningKeys::get().cert(KeyKind::Rsa2048), key), -24);

@@ -14,8 +14,7 @@ using Bytes = std::vector<unsigned char>;
 
 namespace {
 
-class TimeStampClient : public ::testing::Test {
-protected:
+struct TimeStampClient : ::testing::Test {
     void SetUp() override { kivo::test::bypassProxyForLoopback(); }
 };
 
