@@ -33,7 +33,7 @@ void expectLengthMembersFail(const Bytes& input, int enveloped) {
     EXPECT_EQ(n, 4711u);
     EXPECT_EQ(CPKCS7SSL::GetVersion(m.p(), m.len) + CPKCS7SSL::GetSigningTime(m.p(), m.len) + CPKCS7SSL::GetCipherCertNum(m.p(), m.len), 0);
     EXPECT_TRUE(!CPKCS7SSL::IsTimestamp(m.p(), m.len) && CPKCS7SSL::isEnveloped(m.p(), m.len) == enveloped);
-    EXPECT_EQ(verify(input) + verifyCms(input, Bytes{'c'}) + verifyCms(input, std::nullopt), -66);
+    EXPECT_EQ((Codes{verify(input), verifyCms(input, Bytes{'c'}), verifyCms(input, std::nullopt)}), (Codes{-22, -22, -22}));
 }
 
 // The members without a length, which take it from the outer header.
@@ -41,8 +41,8 @@ void expectHeaderMembersFail(const Bytes& input) {
     Message m(input);
     unsigned long size = 4711;
     Bytes out(input.size() + 1, 0xEE);
-    EXPECT_EQ(CPKCS7SSL::GetSignatureBlobSize(m.p(), &size, 0, true) + CPKCS7SSL::GetRSAKeySize(m.p(), &size), -116);
-    EXPECT_EQ(CPKCS7SSL::GetSignatureBlob(m.p(), out.data(), 0, false) + CPKCS7SSL::GetSignerRSAKey(m.p(), out.data(), 0), -188);
+    EXPECT_EQ((Codes{CPKCS7SSL::GetSignatureBlobSize(m.p(), &size, 0, true), CPKCS7SSL::GetRSAKeySize(m.p(), &size)}), (Codes{-94, -22}));
+    EXPECT_EQ((Codes{CPKCS7SSL::GetSignatureBlob(m.p(), out.data(), 0, false), CPKCS7SSL::GetSignerRSAKey(m.p(), out.data(), 0)}), (Codes{-94, -94}));
     EXPECT_TRUE(size == 4711u && out == Bytes(input.size() + 1, 0xEE));
     EXPECT_EQ(CPKCS7SSL::GetSignerRSAKeySize(m.p(), 0), -1);
 }
@@ -73,10 +73,10 @@ TEST(Pkcs7InspectMalformed, HostileDerFailsEveryMember) {
     Message m(noSigners);
     unsigned long n = 0;
     EXPECT_TRUE(CPKCS7SSL::GetVersion(m.p(), m.len) == 1 && CPKCS7SSL::GetHashFromSignature(m.p(), m.len, &n) != nullptr);
-    EXPECT_EQ(callIndexed(CPKCS7SSL::GetSignerCert, noSigners, 0).result + verify(noSigners), -44);
+    EXPECT_EQ((Codes{callIndexed(CPKCS7SSL::GetSignerCert, noSigners, 0).result, verify(noSigners)}), (Codes{-22, -22}));
     EXPECT_EQ(hashOf(CPKCS7SSL::GetHash, noSigners), std::nullopt);
     Message signature(rsaBuilderMessage());
-    EXPECT_EQ(CPKCS7SSL::GetSignerCertNum(signature.p(), 0x80000000UL) + CPKCS7SSL::VerifyCMS(signature.p(), 0x80000000UL, nullptr, 0), -22)
+    EXPECT_EQ((Codes{CPKCS7SSL::GetSignerCertNum(signature.p(), 0x80000000UL), CPKCS7SSL::VerifyCMS(signature.p(), 0x80000000UL, nullptr, 0)}), (Codes{0, -22}))
         << "a length beyond what OpenSSL's streams take is refused before anything is read";
 }
 
@@ -90,7 +90,7 @@ TEST(Pkcs7InspectMalformed, SignerWhoseCertificateIsNotInTheMessage) {
     der = replaceAt(der, serialPath, serial);
     Message m(der);
     EXPECT_EQ(CPKCS7SSL::GetSignerCertNum(m.p(), m.len), 1);
-    EXPECT_EQ(callIndexed(CPKCS7SSL::GetSignerCert, der, 0).result + verify(der) + CPKCS7SSL::GetSignerRSAKeySize(m.p(), 0), -45);
+    EXPECT_EQ((Codes{callIndexed(CPKCS7SSL::GetSignerCert, der, 0).result, verify(der), CPKCS7SSL::GetSignerRSAKeySize(m.p(), 0)}), (Codes{-22, -22, -1}));
     EXPECT_TRUE(hashOf(CPKCS7SSL::GetHash, der));
 }
 
@@ -129,7 +129,7 @@ TEST(Pkcs7InspectMalformed, IndexesOutOfRangeAndNullPointers) {
     EXPECT_EQ(out, Bytes(der.size(), 0xEE));
     unsigned long n = 0;
     unsigned char* nullBuffer = nullptr;
-    EXPECT_EQ(CPKCS7SSL::GetSignerCertNum(nullptr, m.len) + CPKCS7SSL::Verify(nullptr, m.len) + CPKCS7SSL::GetData(m.p(), m.len, nullptr, nullptr), -23);
+    EXPECT_EQ((Codes{CPKCS7SSL::GetSignerCertNum(nullptr, m.len), CPKCS7SSL::Verify(nullptr, m.len), CPKCS7SSL::GetData(m.p(), m.len, nullptr, nullptr)}), (Codes{0, -22, -1}));
     EXPECT_EQ(CPKCS7SSL::GetSignerCert(m.p(), m.len, 0, nullptr, &n) + CPKCS7SSL::GetSignerCert(m.p(), m.len, 0, &nullBuffer, &n) +
                   CPKCS7SSL::GetNCert(m.p(), m.len, 0, &nullBuffer, nullptr) + CPKCS7SSL::GetRSAKeySize(m.p(), nullptr), -88);
     EXPECT_EQ(CPKCS7SSL::GetSignatureBlobSize(m.p(), nullptr, 0, false) + CPKCS7SSL::GetSignatureBlob(m.p(), nullptr, 0, false) +
@@ -160,7 +160,7 @@ TEST(Pkcs7InspectContentType, EnvelopedAndEncryptedAnswers) {
         Message m(c.der);
         EXPECT_EQ(CPKCS7SSL::isEnveloped(m.p(), m.len), c.enveloped);
         EXPECT_EQ(CPKCS7SSL::GetCipherCertNum(m.p(), m.len), c.cipherCerts);
-        EXPECT_EQ(CPKCS7SSL::GetSignerCertNum(m.p(), m.len) + CPKCS7SSL::GetVersion(m.p(), m.len) + verify(c.der), -22);
+        EXPECT_EQ((Codes{CPKCS7SSL::GetSignerCertNum(m.p(), m.len), CPKCS7SSL::GetVersion(m.p(), m.len), verify(c.der)}), (Codes{0, 0, -22}));
         expectHeaderMembersFail(c.der);
     }
 }

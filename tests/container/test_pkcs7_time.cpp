@@ -81,7 +81,7 @@ TEST(Pkcs7InspectTimeStampToken, ReadAsOpenSslReadsIt) {
 
     EXPECT_EQ(verify(token) + verifyCms(token, std::nullopt), 0);
     const Bytes broken = tamper(token, tstInfo, tstInfo.size() - 1);
-    EXPECT_EQ(verify(broken) + verifyCms(broken, std::nullopt), -44);
+    EXPECT_EQ((Codes{verify(broken), verifyCms(broken, std::nullopt)}), (Codes{-22, -22}));
 }
 
 }  // namespace

@@ -20,6 +20,7 @@ using cms::BioPtr;
 using cms::Bytes;
 using cms::CmsPtr;
 using cms::TestPki;
+using container::Codes;
 using kivo::test::TempDir;
 
 inline constexpr const char* kP12Password = "kivo-p12-password";

@@ -23,6 +23,8 @@ using cms::TestPki;
 
 struct Pkcs7Deleter { void operator()(PKCS7* p7) const { PKCS7_free(p7); } };
 using Pkcs7Ptr = std::unique_ptr<PKCS7, Pkcs7Deleter>;
+// Result codes of several calls compared at once, each in its place.
+using Codes = std::vector<int>;
 
 inline CmsPtr parseCms(const Bytes& der) {
     BioPtr bio = cms::memoryBio(der);
