@@ -179,5 +179,5 @@ TEST(OidRegistry, EncodingsNamesShadowedEntriesAndClasses) {
     // Attribute and extension OIDs the certificate texts treat apart.
     EXPECT_EQ(ClassifyAttributeOid("1.3.36.8.3.15"), 8);
     EXPECT_EQ(ClassifyExtensionOid("1.3.36.8.3.15"), 10);
-    EXPECT_EQ(ClassifyAttributeOid("1.3.36.8.3.1.1") + ClassifyExtensionOid("2.5.29.355") + ClassifyAttributeOid(nullptr), 0);
+    EXPECT_EQ((std::vector<int>{ClassifyAttributeOid("1.3.36.8.3.1.1"), ClassifyExtensionOid("2.5.29.355"), ClassifyAttributeOid(nullptr)}), (std::vector<int>{0, 0, 0}));
 }
