@@ -1,7 +1,6 @@
 #include "tests/smartcard/base/TestProfile.h"
 
 #include <algorithm>
-#include <cstdlib>
 
 namespace kivo::test {
 
@@ -12,11 +11,6 @@ constexpr std::uint8_t kSignatureTemplate = 0xB6;
 constexpr std::uint8_t kConfidentialityTemplate = 0xB8;
 constexpr std::uint16_t kStatusOk = 0x9000;
 constexpr std::uint16_t kSecurityStatus = 0x6982;
-
-// The PUK 91 ("12345678") and the described PIN values, as hex.
-const std::string kPukHex = "3132333435363738";
-const std::string kPin81Hex = "313233343536";
-const std::string kPin82Hex = "31323334";
 
 }  // namespace
 
@@ -128,47 +122,6 @@ CardBytes sequenceBytes(std::size_t from, std::size_t count) {
     CardBytes bytes(count);
     for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<std::uint8_t>(from + i);
     return bytes;
-}
-
-std::string cardKeyFile(const std::string& name) {
-    const char* dir = std::getenv("KIVO_VCARD_DIR");
-    return std::string(dir ? dir : ".") + "/" + name;
-}
-
-void ProfileCardTest::SetUp() {
-    VcardTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    ASSERT_EQ(profile.Connect(session.reader().c_str(), session.context()), kivo::card::cOk)
-        << "the profile cannot connect to " << session.reader();
-    session.markRecord();
-}
-
-void ProfileCardTest::TearDown() {
-    if (!IsSkipped()) {
-        if (restorePinsAtEnd) restorePins();
-        if (restoreWriteFileAtEnd) restoreWriteFile();
-    }
-    if (profile.Handle() != 0) SCardDisconnect(profile.Handle(), SCARD_LEAVE_CARD);
-    VcardTest::TearDown();
-}
-
-std::vector<std::string> ProfileCardTest::sent() const {
-    std::vector<std::string> commands;
-    for (const auto& exchange : session.recorded()) commands.push_back(exchange.command);
-    return commands;
-}
-
-void ProfileCardTest::restorePins() {
-    EXPECT_EQ(session.send("002C00810E" + kPukHex + kPin81Hex), 0x9000) << "PIN 81 not restored";
-    EXPECT_EQ(session.send("002C00820C" + kPukHex + kPin82Hex), 0x9000) << "PIN 82 not restored";
-    session.markRecord();
-}
-
-void ProfileCardTest::restoreWriteFile() {
-    EXPECT_EQ(session.send("00A4080C0450150102"), 0x9000);
-    EXPECT_EQ(session.send("00D6000040" + hexText(sequenceBytes(0, 64))), 0x9000)
-        << "3F00/5015/0102 not restored";
-    session.markRecord();
 }
 
 }  // namespace kivo::test

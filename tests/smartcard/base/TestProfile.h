@@ -2,9 +2,7 @@
 // tests: an ISO 7816 card with FCP answers to SELECT (as CardOS and StarCos
 // cards give them), the plain base PIN handling, and MSE SET + PSO for
 // signing and deciphering. It matches what tools/vcard answers, so the base
-// class can be exercised through real pcsc-lite and checked at the card.
-//
-// Also here: the fixture of the tests that run it against the virtual card.
+// class can be exercised on the test card and checked at the card.
 #pragma once
 
 #include "tests/support/card/VcardSession.h"
@@ -60,30 +58,7 @@ inline std::string selectDf(const std::string& fid) { return "00A4010402" + fid 
 inline std::string selectEf(const std::string& fid) { return "00A4020402" + fid + "00"; }
 }  // namespace apdu
 
-// Card tests through pcsc-lite: the session holds the card lock and the
-// record; the profile connects to the same reader (shared) and sends the
-// commands. The record is marked after connecting.
-class ProfileCardTest : public VcardTest {
-protected:
-    void SetUp() override;
-    void TearDown() override;
-
-    // The commands the card received since the last mark.
-    std::vector<std::string> sent() const;
-    // Sets both PINs back to their described values and full counters
-    // (through the session, with the PUK), then marks the record.
-    void restorePins();
-    // Puts the described contents back into 3F00/5015/0102.
-    void restoreWriteFile();
-
-    TestProfile profile;
-    bool restorePinsAtEnd = false;
-    bool restoreWriteFileAtEnd = false;
-};
-
 // 00 01 02 ... as the description's seq: contents.
 CardBytes sequenceBytes(std::size_t from, std::size_t count);
-// A key file of the card, in the folder given to vcard with --base.
-std::string cardKeyFile(const std::string& name);
 
 }  // namespace kivo::test
