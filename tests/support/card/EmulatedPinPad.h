@@ -1,11 +1,8 @@
-// An emulated pin-pad reader in front of any PC/SC layer. Every call passes
-// through to the table that was installed when the pad was made (pcsc-lite
-// with pcscd, vpcd and vcard, or the scripted layer with vcard's model),
-// except what vpcd cannot do: the part-10 feature list, PIN verification
-// and modification (DIRECT, or START/FINISH with key events), and the
-// reader's system name. The PINs come from entries the test scripts; the
-// pad builds the command APDU from the PIN structure as a reader does and
-// sends it to the card with SCardTransmit of the layer below.
+// An emulated pin-pad reader in front of the installed PC/SC layer: it adds
+// the part-10 features, PIN verification and modification (DIRECT or
+// START/FINISH with key events) and the reader's system name; all else
+// passes through. It builds the command APDU from the PIN structure and the
+// scripted entries as a reader does and sends it with the layer below.
 #pragma once
 
 #include "platform/PcscApi.h"
@@ -27,36 +24,29 @@ struct PinPadFeatures {
     bool modifyDirect = false;
     bool modifyStartFinish = false;
     bool keyPressed = false;
-    // EstablishPACEChannel and DestroyPACEChannel with a card access
-    // number, which the card judges (vcard's pace-can).
-    bool executePace = false;
+    bool executePace = false;  // with a card access number the card judges
 };
 
-// One entry at the pad: the PINs typed in order (current, new, new again
-// as the structure asks), or a cancel or time-out instead.
+// One entry at the pad: the PINs typed (current, new, new again as the
+// structure asks) or a cancel or time-out, and the key events it reports
+// (empty: '+' per PIN character and OK 0x0D after each PIN).
 struct PinPadEntry {
     enum class End { Confirmed, Cancelled, TimedOut };
     std::vector<std::string> pins;
     End end = End::Confirmed;
-    // The key events the reader reports for a confirmed entry; empty: one
-    // digit key ('+') per PIN character and OK (0x0D) after each PIN.
-    // Scripted keys tell corrections too (0x08 or 0x0A: input cleared).
     std::vector<std::uint8_t> keys;
 };
 
 // The part-10 control codes the pad hands out: 0x42330000 plus the tag.
 std::uint32_t pinPadControlCode(std::uint8_t featureTag);
 
-// The command APDU a reader builds from a PIN_VERIFY_STRUCTURE (modify
-// false) or PIN_MODIFY_STRUCTURE (modify true), followed by its APDU
-// template, and the PINs typed (verify: one; modify: the current PIN when
-// bConfirmPIN asks for it, then the new one). Nothing for a structure that
-// is malformed or a PIN that does not fit its block.
+// The command APDU a reader builds from a PIN_VERIFY_STRUCTURE or
+// PIN_MODIFY_STRUCTURE with its APDU template and the PINs typed; nothing
+// for a malformed structure or a PIN that does not fit its block.
 std::optional<PadBytes> pinPadApdu(const PadBytes& structure, bool modify,
                                    const std::vector<std::string>& pins);
 
-// Installed while it lives (one at a time); the table it was made over is
-// installed again when it goes.
+// Installed while it lives (one at a time).
 class EmulatedPinPad {
 public:
     EmulatedPinPad(PinPadFeatures features, std::string systemName);
@@ -71,14 +61,9 @@ public:
 
     // The control requests the pad refused (malformed input, nothing pending).
     int refusals() const { return m_refusals; }
-
-    // PACE: the reader runs the protocol with the card and then protects
-    // the card traffic itself, so the commands reach vcard in plain. The
-    // emulation stands in for the protocol: it hands the password (from
-    // the request, or the next typed entry when the request carries none)
-    // to vcard's PACE hook, and the card judges it against its card access
-    // number (vcard's pace-can).
-    // Every EXECUTE_PACE request received, in order.
+    // PACE stands in for the protocol: the password (from the request or
+    // the next entry) goes to vcard's PACE hook, which judges it; the
+    // traffic then reaches the card in plain, as behind a real reader.
     const std::vector<PadBytes>& paceRequests() const { return m_paceRequests; }
     bool channelEstablished() const { return m_channel; }
 

@@ -9,16 +9,17 @@
 
 #include <PCSC/reader.h>
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <unistd.h>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,6 @@ struct ControlCall {
     bool inputIsNull;
     DWORD outputSize;
 };
-
 struct ControlAnswer {
     LONG result;
     Bytes output;
@@ -77,10 +77,7 @@ struct PcscScript {
     std::vector<std::string> connectedReaders;
     std::vector<std::pair<DWORD, DWORD>> reconnects;  // protocol, initialisation
     std::vector<std::pair<SCARDHANDLE, DWORD>> disconnects;
-    int statusCalls = 0;
-    int establishCalls = 0;
-    int releaseCalls = 0;
-    int freeCalls = 0;
+    int statusCalls = 0, establishCalls = 0, releaseCalls = 0, freeCalls = 0;
 };
 
 inline PcscScript* g_script = nullptr;
@@ -149,8 +146,7 @@ inline LONG connect(SCARDCONTEXT, LPCSTR reader, DWORD, DWORD, LPSCARDHANDLE car
 inline LONG reconnect(SCARDHANDLE, DWORD, DWORD preferred, DWORD initialization,
                       LPDWORD active) {
     g_script->reconnects.emplace_back(preferred, initialization);
-    g_script->protocol = preferred;
-    *active = preferred;
+    *active = g_script->protocol = preferred;
     return SCARD_S_SUCCESS;
 }
 
@@ -229,15 +225,14 @@ public:
     ~ScriptedPcsc() { g_script = nullptr; }
     ScriptedPcsc(const ScriptedPcsc&) = delete;
     ScriptedPcsc& operator=(const ScriptedPcsc&) = delete;
-
     PcscScript script;
 
 private:
     ScopedPcscApi m_guard;
 };
 
-// Points the card trace at a fresh file in a private folder for the
-// lifetime of the object and restores the previous settings afterwards.
+
+// Points the card trace at a fresh file in a private folder while it lives.
 class ScopedTraceFile {
 public:
     explicit ScopedTraceFile(int level = 9) : m_saved(cardSettings().m_settings) {
@@ -245,8 +240,7 @@ public:
                           ("kivo-trace-" + std::to_string(::getpid()) + "-" +
                            std::to_string(s_counter++));
         std::filesystem::create_directories(base);
-        m_folder = base;
-        m_path = base / "kv.log";
+        m_path = (m_folder = base) / "kv.log";
         auto& settings = cardSettings().m_settings;
         settings.m_traceFile = m_path.string();
         settings.m_traceLevel = level;
@@ -259,21 +253,18 @@ public:
     }
     ScopedTraceFile(const ScopedTraceFile&) = delete;
     ScopedTraceFile& operator=(const ScopedTraceFile&) = delete;
-
     const std::filesystem::path& path() const { return m_path; }
     bool exists() const { return std::filesystem::exists(m_path); }
     std::string contents() const {
-        std::ifstream in(m_path, std::ios::binary);
         std::ostringstream out;
-        out << in.rdbuf();
+        out << std::ifstream(m_path, std::ios::binary).rdbuf();
         return out.str();
     }
 
 private:
     static inline int s_counter = 0;
     ConfigSC::Settings m_saved;
-    std::filesystem::path m_folder;
-    std::filesystem::path m_path;
+    std::filesystem::path m_folder, m_path;
 };
 
 // The part-10 feature list of a pin-pad reader as the scripted reader
@@ -292,13 +283,9 @@ inline Bytes feature(std::uint8_t tag, std::uint32_t code) {
 
 inline Bytes pinPadFeatures(bool withKeys = true) {
     Bytes list;
-    for (const Bytes& part : {feature(0x01, kVerifyStart), feature(0x02, kVerifyFinish),
-                              feature(0x03, kModifyStart), feature(0x04, kModifyFinish)}) {
+    for (const Bytes& part : {feature(0x01, kVerifyStart), feature(0x02, kVerifyFinish), feature(0x03, kModifyStart),
+                              feature(0x04, kModifyFinish), withKeys ? feature(0x05, kKeyPressed) : Bytes{}}) {
         list.insert(list.end(), part.begin(), part.end());
-    }
-    if (withKeys) {
-        const Bytes keys = feature(0x05, kKeyPressed);
-        list.insert(list.end(), keys.begin(), keys.end());
     }
     return list;
 }
