@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
-#include <ostream>
 #include <string>
 
 namespace kivo::test {
@@ -35,7 +34,6 @@ std::string tokenInfo(const std::string& label) {
 // Directory entries: empty common attributes, then an identifier.
 const std::string kKeyEntry = hexText(seq({seq({}), seq({tlv(0x04, hex("45"))})}));
 const std::string kPinEntry = hexText(seq({seq({}), seq({tlv(0x04, hex("01"))})}));
-const std::string kCertEntry = kKeyEntry;
 
 // A card of these description lines.
 std::string described(const std::string& lines) { return "atr 3B 02 14 50\n" + lines; }
@@ -127,182 +125,138 @@ TEST_F(Pkcs15OnTheCard, ReadsTheCardsObjects) {
 
 // Key and PIN paths of the exported certificates by card type, and the
 // trace lines before and after.
-struct PathCase {
-    const char* name;
-    std::int32_t cardType;
-    bool pinObjectAtSetCosFile;  // the PIN object of the default PIN path names 3F0050155016
-    const char* keyPath;
-    const char* pinPath;
-    bool signingFlag;
-    bool secondFlag;
-};
-
-void PrintTo(const PathCase& c, std::ostream* out) { *out << c.name; }
-
-class Pkcs15PathRules : public Pkcs15OnTheCard, public ::testing::WithParamInterface<PathCase> {};
-
-TEST_P(Pkcs15PathRules, AdjustKeyAndPinPaths) {
-    const PathCase& c = GetParam();
-    ScopedTraceFile trace;
-    auto cardOs = card.connected<CSC_Profile_CardOS50>(c.cardType);
-    CPkcs15 pkcs15(*cardOs);
-    if (c.pinObjectAtSetCosFile) {
-        pkcs15.setPinObjectPath([](const std::string& pinPath) {
-            return std::string(pinPath == "3f0050154407" ? "3F0050155016" : "3F0050154407");
-        });
-    }
-    pkcs15.readObjects();
-    ASSERT_EQ(pkcs15.exportCertCount(), 2u);
-    EXPECT_EQ(pkcs15.exportCert(0)->keyPath, c.keyPath);
-    EXPECT_EQ(pkcs15.exportCert(0)->pinPath, c.pinPath);
-    EXPECT_EQ(pkcs15.exportCert(0)->setCosPinLayout, c.signingFlag);
-    EXPECT_EQ(pkcs15.exportCert(1)->setCosPinLayout, c.secondFlag);
-    const std::string text = trace.contents();
-    for (const std::string& line :
-         {std::string("original keyPath : 4B01\n"), std::string("original pinPath : 3F005015\n"),
-          "modified keyPath : " + std::string(c.keyPath) + "\n",
-          "modified pinPath : " + std::string(c.pinPath) + "\n"}) {
-        EXPECT_NE(text.find(line), std::string::npos) << line;
+TEST(Pkcs15PathRules, OfTheCardTypes) {
+    const struct {
+        std::int32_t cardType;
+        bool pinObjectAtSetCosFile;  // the PIN object of the default PIN path names 3F0050155016
+        const char *keyPath, *pinPath;
+        bool signingFlag, secondFlag;
+    } rows[] = {{type::cCardOs50, false, "4B01", "3F005015", false, false},
+                {type::cSetCos, false, "4B01", "3f0050155b005b01", true, false},
+                {type::cSetCos, true, "4B01", "3f0050155b005b01", true, true},
+                {type::cSetCos442, false, "3f004b01", "3F005015", false, false}};
+    for (const auto& c : rows) {
+        SCOPED_TRACE(::testing::Message() << c.cardType << (c.pinObjectAtSetCosFile ? " PIN object" : ""));
+        CardUnderTest card("pkcs15");
+        ASSERT_NO_FATAL_FAILURE(card.open());
+        ScopedTraceFile trace;
+        auto cardOs = card.connected<CSC_Profile_CardOS50>(c.cardType);
+        CPkcs15 pkcs15(*cardOs);
+        if (c.pinObjectAtSetCosFile) {
+            pkcs15.setPinObjectPath([](const std::string& pinPath) {
+                return std::string(pinPath == "3f0050154407" ? "3F0050155016" : "3F0050154407");
+            });
+        }
+        pkcs15.readObjects();
+        ASSERT_EQ(pkcs15.exportCertCount(), 2u);
+        EXPECT_EQ(pkcs15.exportCert(0)->keyPath, c.keyPath);
+        EXPECT_EQ(pkcs15.exportCert(0)->pinPath, c.pinPath);
+        EXPECT_EQ(pkcs15.exportCert(0)->setCosPinLayout, c.signingFlag);
+        EXPECT_EQ(pkcs15.exportCert(1)->setCosPinLayout, c.secondFlag);
+        for (const std::string& line : {std::string("original keyPath : 4B01"), std::string("original pinPath : 3F005015"),
+                                       "modified keyPath : " + std::string(c.keyPath), "modified pinPath : " + std::string(c.pinPath)}) {
+            EXPECT_NE(trace.contents().find(line + "\n"), std::string::npos) << line;
+        }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    CardTypes, Pkcs15PathRules,
-    ::testing::Values(PathCase{"AsTheCardSays", type::cCardOs50, false, "4B01", "3F005015", false, false},
-                      PathCase{"SetCosPinFile", type::cSetCos, false, "4B01", "3f0050155b005b01", true, false},
-                      PathCase{"SetCosPinObject", type::cSetCos, true, "4B01", "3f0050155b005b01", true, true},
-                      PathCase{"SetCos442KeyFromMf", type::cSetCos442, false, "3f004b01", "3F005015", false,
-                               false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// Finding the application and reading EF.ODF and EF.TokenInfo.
-struct DirectoryCase {
-    const char* name;
-    std::int32_t cardType;
-    std::string description;
-    int status;
-    bool builtIn;
-    const char* applicationPath;
-    const char* tokenLabel;
-    const char* odfCounts;
-    // MF selects sent (-1: not counted); an absolute select sends two, the
-    // forced one and the path's first step.
-    int mfSelects;
-};
-
-void PrintTo(const DirectoryCase& c, std::ostream* out) { *out << c.name; }
-
-class Pkcs15Directory : public ::testing::TestWithParam<DirectoryCase> {};
-
-TEST_P(Pkcs15Directory, FindsTheApplication) {
-    const DirectoryCase& c = GetParam();
-    CardUnderTest card(std::string("pkcs15-") + c.name, c.description);
-    ASSERT_NO_FATAL_FAILURE(card.open());
-    auto cardOs = card.connected<CSC_Profile_CardOS50>(c.cardType);
-    const CPkcs15 pkcs15(*cardOs);
-    EXPECT_EQ(pkcs15.status(), c.status);
-    EXPECT_EQ(pkcs15.builtInDirectory(), c.builtIn);
-    EXPECT_EQ(pkcs15.efDir().path(), c.applicationPath);
-    EXPECT_EQ(pkcs15.tokenInfo().label(), c.tokenLabel);
-    EXPECT_EQ(odfCounts(pkcs15.odf()), c.odfCounts);
-    if (c.mfSelects >= 0) {
+// Finding the application and reading EF.ODF and EF.TokenInfo: status,
+// built-in directory, application path, token label, paths per kind, and
+// the MF selects sent (-1: not counted).
+TEST(Pkcs15Directory, FindsTheApplication) {
+    std::string eleven;
+    for (int i = 0; i < 11; ++i) eleven += odf(4, "3F0050154403");
+    const struct {
+        const char* name;
+        std::int32_t cardType;
+        std::string description;
+        int status;
+        bool builtIn;
+        const char *applicationPath, *tokenLabel, *odfCounts;
+        int mfSelects;
+    } rows[] = {
+        {"built-in record for DF 5015", type::cCardOs50,
+         cardWithOdf(odf(4, "3F0050154403"), "ef 3F00/5015/5032 data=" + tokenInfo("In 5015")), 0, false, "3F005015",
+         "In 5015", "0 0 0 0 1 0 0 0 0", -1},
+        {"built-in record for the MF", type::cCardOs50,
+         described("ef 3F00/5031 data=" + odf(8, "3F004401") + "\nef 3F00/5032 data=" + tokenInfo("In MF")), 0, true,
+         "3F00", "In MF", "0 0 0 0 0 0 0 0 1", -1},
+        {"no ODF beside the built-in record", type::cCardOs50, described("df 3F00/5015\n"), 1, true, "3F00", "",
+         "0 0 0 0 0 0 0 0 0", -1},
+        {"EF.DIR without template", type::cCardOs50,
+         "ef 3F00/2F00 data=3003020100\n" + cardWithOdf(odf(4, "3F0050154403"), ""), 1, false, "", "", "0 0 0 0 0 0 0 0 0", -1},
+        {"relative on CardOS 6.0", type::cCardOs60,
+         described("df 3F00/0104\nef 3F00/0104/5032 data=" + tokenInfo("Relative") + "\nef 3F00/0104/5031 data=" +
+                   odf(0, "3F0001044400")),
+         0, false, "", "Relative", "1 0 0 0 0 0 0 0 0", 2},
+        {"relative after the built-in record", type::cCardOs54,
+         cardWithOdf(odf(4, "3F0050154403"), "ef 3F00/5015/5032 data=" + tokenInfo("After")), 0, false, "3F005015",
+         "After", "0 0 0 0 1 0 0 0 0", -1},
+        {"ODF walk ends at A9", type::cCardOs50,
+         cardWithOdf(kThreeDirectories + odf(9, "3F0050154409") + odf(4, "3F0050154404"), ""), 0, false, "3F005015", "",
+         "1 0 0 0 1 0 0 0 1", -1},
+        {"ten paths per kind", type::cCardOs50, cardWithOdf(eleven, ""), 0, false, "3F005015", "", "0 0 0 0 10 0 0 0 0", -1},
+    };
+    for (const auto& c : rows) {
+        SCOPED_TRACE(c.name);
+        CardUnderTest card(std::string("pkcs15-dir-") + std::to_string(&c - rows), c.description);
+        ASSERT_NO_FATAL_FAILURE(card.open());
+        auto cardOs = card.connected<CSC_Profile_CardOS50>(c.cardType);
+        const CPkcs15 pkcs15(*cardOs);
+        EXPECT_EQ(pkcs15.status(), c.status);
+        EXPECT_EQ(pkcs15.builtInDirectory(), c.builtIn);
+        EXPECT_EQ(pkcs15.efDir().path(), c.applicationPath);
+        EXPECT_EQ(pkcs15.tokenInfo().label(), c.tokenLabel);
+        EXPECT_EQ(odfCounts(pkcs15.odf()), c.odfCounts);
         const auto commands = card.commands();
-        EXPECT_EQ(std::count_if(commands.begin(), commands.end(),
-                                [](const std::string& command) { return command.rfind("00A40004", 0) == 0; }),
-                  c.mfSelects);
+        if (c.mfSelects >= 0) {
+            EXPECT_EQ(std::count_if(commands.begin(), commands.end(), [](const std::string& command) { return command.rfind("00A40004", 0) == 0; }),
+                      c.mfSelects);
+        }
     }
 }
-
-std::string repeated(const std::string& part, int count) {
-    std::string out;
-    for (int i = 0; i < count; ++i) out += part;
-    return out;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cards, Pkcs15Directory,
-    ::testing::Values(
-        DirectoryCase{"BuiltInRecordForDf5015", type::cCardOs50,
-                      cardWithOdf(odf(4, "3F0050154403"), "ef 3F00/5015/5032 data=" + tokenInfo("In 5015")), 0,
-                      false, "3F005015", "In 5015", "0 0 0 0 1 0 0 0 0", -1},
-        DirectoryCase{"BuiltInRecordForMf", type::cCardOs50,
-                      described("ef 3F00/5031 data=" + odf(8, "3F004401") + "\nef 3F00/5032 data=" + tokenInfo("In MF")), 0,
-                      true, "3F00", "In MF", "0 0 0 0 0 0 0 0 1", -1},
-        DirectoryCase{"NoOdfBesideBuiltInRecord", type::cCardOs50, described("df 3F00/5015\n"), 1, true, "3F00", "",
-                      "0 0 0 0 0 0 0 0 0", -1},
-        DirectoryCase{"EfDirWithoutTemplate", type::cCardOs50,
-                      "ef 3F00/2F00 data=3003020100\n" + cardWithOdf(odf(4, "3F0050154403"), ""), 1, false, "",
-                      "", "0 0 0 0 0 0 0 0 0", -1},
-        DirectoryCase{"RelativeOnCardOs60", type::cCardOs60,
-                      described("df 3F00/0104\nef 3F00/0104/5032 data=" + tokenInfo("Relative") +
-                                "\nef 3F00/0104/5031 data=" + odf(0, "3F0001044400")),
-                      0, false, "", "Relative", "1 0 0 0 0 0 0 0 0", 2},
-        DirectoryCase{"RelativeAfterBuiltInRecord", type::cCardOs54,
-                      cardWithOdf(odf(4, "3F0050154403"), "ef 3F00/5015/5032 data=" + tokenInfo("After")), 0,
-                      false, "3F005015", "After", "0 0 0 0 1 0 0 0 0", -1},
-        DirectoryCase{"OdfWalkEndsAtA9", type::cCardOs50,
-                      cardWithOdf(kThreeDirectories + odf(9, "3F0050154409") + odf(4, "3F0050154404"), ""), 0,
-                      false, "3F005015", "", "1 0 0 0 1 0 0 0 1", -1},
-        DirectoryCase{"OdfKeepsTenPathsPerKind", type::cCardOs50,
-                      cardWithOdf(repeated(odf(4, "3F0050154403"), 11), ""), 0, false, "3F005015", "",
-                      "0 0 0 0 10 0 0 0 0", -1}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // Reading the directory files: record files, status values and bounds.
-struct ObjectsCase {
-    const char* name;
-    std::string lines;  // files of DF 5015 beside the ODF of kThreeDirectories
-    int status;
-    std::size_t certs;
-    std::size_t keys;
-    std::size_t auths;
-    const char* trace;  // a line the card trace must hold; empty: none checked
-    std::string odfHex = kThreeDirectories;
-};
-
-void PrintTo(const ObjectsCase& c, std::ostream* out) { *out << c.name; }
-
-class Pkcs15Objects : public ::testing::TestWithParam<ObjectsCase> {};
-
-TEST_P(Pkcs15Objects, ReadsTheDirectoryFiles) {
-    const ObjectsCase& c = GetParam();
-    ScopedTraceFile trace;
-    CardUnderTest card(std::string("pkcs15-") + c.name, cardWithOdf(c.odfHex, c.lines));
-    ASSERT_NO_FATAL_FAILURE(card.open());
-    auto cardOs = card.connected<CSC_Profile_CardOS50>(type::cCardOs50);
-    CPkcs15 pkcs15(*cardOs);
-    ASSERT_EQ(pkcs15.status(), CPkcs15::cStatusOk);
-    pkcs15.readObjects();
-    EXPECT_EQ(pkcs15.status(), c.status);
-    EXPECT_EQ(pkcs15.certCount(), c.certs);
-    EXPECT_EQ(pkcs15.prKeyCount(), c.keys);
-    EXPECT_EQ(pkcs15.authCount(), c.auths);
-    if (*c.trace) {
+TEST(Pkcs15Objects, ReadsTheDirectoryFiles) {
+    const std::string keys = "ef 3F00/5015/4400 data=" + kKeyEntry + "\n";
+    const std::string pins = "ef 3F00/5015/4401 data=" + kPinEntry + "\n";
+    const std::string certs = "ef 3F00/5015/4403 data=" + kKeyEntry + kKeyEntry + "\n";
+    const std::string keyRecords = "records 3F00/5015/4400\nrecord 3F00/5015/4400 0102" + kKeyEntry +
+                                   "\nrecord 3F00/5015/4400 0304" + kKeyEntry + "\n";
+    const struct {
+        const char* name;
+        std::string lines;  // files of DF 5015 beside the ODF
+        int status;
+        std::size_t certs, keys, auths;
+        const char* trace;  // a line the card trace must hold
+        std::string odfHex = kThreeDirectories;
+    } rows[] = {
+        {"all three", keys + pins + certs, 0, 2, 1, 1, ""},
+        {"PrKDF of records", keyRecords + pins + certs, 0, 2, 2, 1, ""},
+        {"CDF missing", keys + pins, 7, 0, 1, 1, "directory file 3F0050154403 cannot be selected"},
+        // The AODF claims 100 octets but holds no record.
+        {"later failure wins", keys + "records 3F00/5015/4401 fcp=620480020064\n", 8, 0, 1, 0,
+         "directory file 3F0050154401 cannot be read"},
+        {"file at the bound", keys + pins + "ef 3F00/5015/4403 data=seq:10000\n", 0, 0, 1, 1, ""},
+        {"file above the bound", keys + pins + "ef 3F00/5015/4403 data=seq:10001\n", 8, 0, 1, 1, "file of 10001 octets refused"},
+        {"path above the bound", keys + pins + certs, 7, 2, 1, 1, "path of 52 characters refused",
+         kThreeDirectories + odf(4, "3F00501544034403440344034403440344034403440344034403")},
+    };
+    for (const auto& c : rows) {
+        SCOPED_TRACE(c.name);
+        ScopedTraceFile trace;
+        CardUnderTest card(std::string("pkcs15-objects-") + std::to_string(&c - rows), cardWithOdf(c.odfHex, c.lines));
+        ASSERT_NO_FATAL_FAILURE(card.open());
+        auto cardOs = card.connected<CSC_Profile_CardOS50>(type::cCardOs50);
+        CPkcs15 pkcs15(*cardOs);
+        ASSERT_EQ(pkcs15.status(), CPkcs15::cStatusOk);
+        pkcs15.readObjects();
+        EXPECT_EQ(pkcs15.status(), c.status);
+        EXPECT_EQ(std::vector<std::size_t>({pkcs15.certCount(), pkcs15.prKeyCount(), pkcs15.authCount()}),
+                  std::vector<std::size_t>({c.certs, c.keys, c.auths}));
         EXPECT_NE(trace.contents().find(c.trace), std::string::npos) << c.trace;
     }
 }
-
-const std::string kKeyRecords = "records 3F00/5015/4400\nrecord 3F00/5015/4400 0102" + kKeyEntry +
-                                "\nrecord 3F00/5015/4400 0304" + kKeyEntry + "\n";
-const std::string kKeys = "ef 3F00/5015/4400 data=" + kKeyEntry + "\n";
-const std::string kPins = "ef 3F00/5015/4401 data=" + kPinEntry + "\n";
-const std::string kCerts = "ef 3F00/5015/4403 data=" + kCertEntry + kCertEntry + "\n";
-
-INSTANTIATE_TEST_SUITE_P(
-    Cards, Pkcs15Objects,
-    ::testing::Values(
-        ObjectsCase{"AllThree", kKeys + kPins + kCerts, 0, 2, 1, 1, ""},
-        ObjectsCase{"PrKdfOfRecords", kKeyRecords + kPins + kCerts, 0, 2, 2, 1, ""},
-        ObjectsCase{"CdfMissing", kKeys + kPins, 7, 0, 1, 1, "directory file 3F0050154403 cannot be selected"},
-        // The AODF claims 100 octets but holds no record.
-        ObjectsCase{"LaterFailureWins", kKeys + "records 3F00/5015/4401 fcp=620480020064\n", 8, 0, 1, 0,
-                    "directory file 3F0050154401 cannot be read"},
-        ObjectsCase{"FileAtTheBound", kKeys + kPins + "ef 3F00/5015/4403 data=seq:10000\n", 0, 0, 1, 1, ""},
-        ObjectsCase{"FileAboveTheBound", kKeys + kPins + "ef 3F00/5015/4403 data=seq:10001\n", 8, 0, 1, 1,
-                    "file of 10001 octets refused"},
-        ObjectsCase{"PathAboveTheBound", kKeys + kPins + kCerts, 7, 2, 1, 1, "path of 52 characters refused",
-                    kThreeDirectories + odf(4, "3F00501544034403440344034403440344034403440344034403")}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kivo::test
