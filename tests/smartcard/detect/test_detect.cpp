@@ -127,9 +127,8 @@ constexpr char kTcos3v2Atr[] = "3B 9F 96 81 31 FE 9D 00 64 05 A0 03 04 31 C0 73 
 constexpr char kAidEsign[] = "A000000167455349474E";
 
 // The products of the fixed-layout card types, told apart by their files
-// in the order of the checks: the card profile, the labels of the user and
-// of the CA certificates, the key kind; every certificate read equals the
-// one the card holds.
+// in the order of the checks: profile, certificate labels, key kind, the
+// hashes allowed; every certificate read equals the one the card holds.
 TEST(Detection, FixedLayoutProducts) {
     struct Row {
         const char* name;
@@ -210,6 +209,9 @@ TEST(Detection, FixedLayoutProducts) {
         EXPECT_EQ(labels, row.labels);
         EXPECT_EQ(caLabels, row.caLabels);
         EXPECT_EQ(layout.CertCount(), static_cast<int>(row.labels.size()));
+        for (int code = 0; code < 4; ++code) {  // QuoVadis signs SHA-256 only
+            EXPECT_EQ(layout.IsHashAllowed(code), row.profile != 15 || code == 1) << "hash " << code;
+        }
         if (row.profile == 0) continue;
         EXPECT_EQ(layout.SerialNumber().empty(), false);
         std::vector<std::vector<unsigned char>> written = description.certificates();
@@ -302,20 +304,6 @@ TEST(Detection, NoCardObjectWithoutAProfile) {
         EXPECT_EQ(readers.GetCardLayout(), nullptr) << atr;
         EXPECT_TRUE(card.commands().empty()) << atr << ": nothing is sent to the card";
     }
-}
-
-// The hashes a card may sign, by key kind and product.
-TEST(Detection, HashAdmissibility) {
-    DescribedCard description(kTcos20Atr, kTcos20Dialect, {{"3F00/DF06/4331", "A"}, {"3F00/DF01/4371", "Q"}});
-    CardUnderTest card = description.card();
-    ASSERT_NO_FATAL_FAILURE(card.open());
-    CReader readers;
-    ASSERT_NE(readers.GetSCProfile(indexOf(readers, card.readerName())), nullptr);
-    const CSC_Profile& quoVadis = *readers.GetCardLayout();
-    ASSERT_EQ(quoVadis.CardProfile(), 15);
-    EXPECT_EQ(quoVadis.KeyKind(), CSC_Profile::cKeyKindRsa);
-    for (int code : {0, 2, 3}) EXPECT_FALSE(quoVadis.IsHashAllowed(code)) << code;
-    EXPECT_TRUE(quoVadis.IsHashAllowed(1));
 }
 
 }  // namespace
