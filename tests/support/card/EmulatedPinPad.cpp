@@ -3,6 +3,7 @@
 #include <PCSC/reader.h>
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace kivo::test {
@@ -11,26 +12,13 @@ namespace {
 
 EmulatedPinPad* g_pad = nullptr;
 
-constexpr std::uint8_t kTagVerifyStart = 0x01;
-constexpr std::uint8_t kTagVerifyFinish = 0x02;
-constexpr std::uint8_t kTagModifyStart = 0x03;
-constexpr std::uint8_t kTagModifyFinish = 0x04;
-constexpr std::uint8_t kTagKeyPressed = 0x05;
-constexpr std::uint8_t kTagVerifyDirect = 0x06;
-constexpr std::uint8_t kTagModifyDirect = 0x07;
-constexpr std::uint8_t kTagExecutePace = 0x20;
-
+constexpr std::uint8_t kTagVerifyStart = 0x01, kTagVerifyFinish = 0x02, kTagModifyStart = 0x03,
+                       kTagModifyFinish = 0x04, kTagKeyPressed = 0x05, kTagVerifyDirect = 0x06,
+                       kTagModifyDirect = 0x07, kTagExecutePace = 0x20;
 // Key events of GET_KEY_PRESSED: a digit, OK, cancel, time-out.
-constexpr std::uint8_t kKeyDigit = 0x2B;
-constexpr std::uint8_t kKeyOk = 0x0D;
-constexpr std::uint8_t kKeyCancel = 0x1B;
-constexpr std::uint8_t kKeyTimeout = 0x40;
-
+constexpr std::uint8_t kKeyDigit = 0x2B, kKeyOk = 0x0D, kKeyCancel = 0x1B, kKeyTimeout = 0x40;
 // Reader status words ending an entry without a card command.
-constexpr std::uint16_t kSwTimedOut = 0x6400;
-constexpr std::uint16_t kSwCancelled = 0x6401;
-constexpr std::uint16_t kSwPinsDiffer = 0x6402;
-constexpr std::uint16_t kSwLengthWrong = 0x6403;
+constexpr std::uint16_t kSwTimedOut = 0x6400, kSwCancelled = 0x6401, kSwPinsDiffer = 0x6402, kSwLengthWrong = 0x6403;
 
 // Where the fields sit in the two structures.
 struct Layout {
@@ -40,15 +28,9 @@ struct Layout {
 };
 constexpr Layout kVerifyLayout = {5, 15, 19};
 constexpr Layout kModifyLayout = {7, 20, 24};
-constexpr std::size_t kFormatString = 2;
-constexpr std::size_t kBlockString = 3;
-constexpr std::size_t kLengthFormat = 4;
-constexpr std::size_t kOffsetOld = 5;
-constexpr std::size_t kOffsetNew = 6;
-constexpr std::size_t kConfirmPin = 9;
-constexpr std::uint8_t kConfirmAsksCurrent = 0x02;
-constexpr std::uint8_t kConfirmAsksTwice = 0x01;
-constexpr std::size_t kHeaderLength = 4;
+constexpr std::size_t kFormatString = 2, kBlockString = 3, kLengthFormat = 4, kOffsetOld = 5, kOffsetNew = 6,
+                      kConfirmPin = 9, kHeaderLength = 4;
+constexpr std::uint8_t kConfirmAsksCurrent = 0x02, kConfirmAsksTwice = 0x01;
 
 // A PIN field as bmFormatString, bmPINBlockString and bmPINLengthFormat
 // describe it, positions in bits from the first bit of the block.
@@ -93,10 +75,7 @@ void putBits(PadBytes& data, std::size_t at, std::size_t bits, unsigned value) {
 }
 
 bool allDigits(const std::string& pin) {
-    for (const char c : pin) {
-        if (c < '0' || c > '9') return false;
-    }
-    return !pin.empty();
+    return !pin.empty() && std::all_of(pin.begin(), pin.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Fills one PIN into the block at byte `offset` of the command data: the
@@ -158,14 +137,9 @@ std::optional<PadBytes> apduTemplate(const PadBytes& structure, const Layout& la
 // card's status word when it refuses the last GENERAL AUTHENTICATE step
 // (6300 when the passwords differ: the two sides' tokens do), and a card
 // that does not answer.
-constexpr std::uint8_t kPaceEstablish = 0x02;
-constexpr std::uint8_t kPaceDestroy = 0x03;
-constexpr std::uint8_t kPasswordCan = 0x02;
-constexpr std::uint32_t kResultOk = 0x00000000;
-constexpr std::uint32_t kResultCancelled = 0xF0200001;
-constexpr std::uint32_t kResultTimedOut = 0xF0200002;
-constexpr std::uint32_t kResultCardStatusLastStep = 0xF0040000;
-constexpr std::uint32_t kResultCommunicationAbort = 0xF0100001;
+constexpr std::uint8_t kPaceEstablish = 0x02, kPaceDestroy = 0x03, kPasswordCan = 0x02;
+constexpr std::uint32_t kResultOk = 0x00000000, kResultCancelled = 0xF0200001, kResultTimedOut = 0xF0200002,
+                        kResultCardStatusLastStep = 0xF0040000, kResultCommunicationAbort = 0xF0100001;
 // An EF.CardAccess with one PACE info (id-PACE-ECDH-GM-AES-CBC-CMAC-128,
 // version 2, brainpoolP256r1).
 const PadBytes kCardAccess = {0x31, 0x14, 0x30, 0x12, 0x06, 0x0A, 0x04, 0x00, 0x7F, 0x00, 0x07, 0x02,
@@ -206,9 +180,7 @@ std::optional<PadBytes> pinPadApdu(const PadBytes& structure, bool modify,
     const Layout& layout = modify ? kModifyLayout : kVerifyLayout;
     const std::optional<PadBytes> apdu = apduTemplate(structure, layout);
     if (!apdu || pins.empty() || pins.size() > 2) return std::nullopt;
-    for (const std::string& pin : pins) {
-        if (!allDigits(pin)) return std::nullopt;
-    }
+    if (!std::all_of(pins.begin(), pins.end(), allDigits)) return std::nullopt;
     const BlockFormat format = blockFormat(structure);
     if (format.blockBytes == 0) return appendedPins(*apdu, format, pins);
     if (apdu->size() <= kHeaderLength + 1 || (*apdu)[kHeaderLength] != apdu->size() - kHeaderLength - 1) {
