@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace {
 
 using kivo::test::Bytes;
@@ -67,37 +69,50 @@ protected:
     std::optional<kivo::pin::Dialogs> m_previous;
 };
 
+// Start with the structure patched with the reference, a key poll per
+// reported key, the finish; digits advance the display, "no key yet" (00)
+// does not, OK moves a change to its next prompt.
 TEST_F(ScriptedCardTest, PinPadVerifyAndChange) {
     ASSERT_TRUE(withPinPad(true));
-    answer({{}, {0x00}, {0x31}, {0x32}, {0x00}, {0x33}, {0x0D}, {0x90, 0x00}});
-    EXPECT_EQ(profile.Verify("", "", false, 0x81, true, ""), card::cOk);
-    std::vector<std::uint32_t> expected(8, pinpad::kKeyPressed);
-    expected.front() = pinpad::kVerifyStart;
-    expected.back() = pinpad::kVerifyFinish;
-    EXPECT_EQ(controlCodes(), expected);
-    const Bytes& structure = script.controls.front().input;
-    ASSERT_EQ(structure.size(), 23u);
-    EXPECT_EQ(Bytes(structure.begin() + 19, structure.end()), (Bytes{0x00, 0x20, 0x00, 0x81}));
-    EXPECT_EQ(profile.ModifyStruct().at(27), 0x81);
-    EXPECT_EQ(script.controls.back().input, (Bytes{0xFF, 0xFF}));
-    EXPECT_TRUE(script.transmits.empty()) << "a pin-pad verify sends no APDU of its own";
-    EXPECT_EQ(progress.shown, 1);
-    EXPECT_EQ(progress.advanced, 3) << "digits advance the display, 'no key yet' does not";
-    EXPECT_EQ(progress.closed, 1);
-
-    script.controls.clear();
-    script.answers = {{0x90, 0x00}};  // SELECT of the PIN's folder
-    answer({{}, {0x31}, {0x0D}, {0x32}, {0x0D}, {0x33}, {0x34}, {0x0D}, {0x90, 0x00}});
-    EXPECT_EQ(profile.ChangeRef("3f00", "", 0x82, true, "", ""), card::cOk);
-    expected.assign(9, pinpad::kKeyPressed);
-    expected.front() = pinpad::kModifyStart;
-    expected.back() = pinpad::kModifyFinish;
-    EXPECT_EQ(controlCodes(), expected);
-    const Bytes& modify = script.controls.front().input;
-    ASSERT_EQ(modify.size(), 28u);
-    EXPECT_EQ(Bytes(modify.begin() + 24, modify.end()), (Bytes{0x00, 0x24, 0x00, 0x82}));
-    EXPECT_EQ(progress.prompts, 2);
-    EXPECT_EQ(progress.advanced, 7);
+    const struct {
+        const char* name;
+        std::function<CardResult()> enter;
+        std::vector<Bytes> keys;
+        std::uint32_t start, finish;
+        Bytes header;
+        std::size_t structureSize, apdus;  // apdus: the SELECT of the PIN's folder
+        int prompts, advanced;
+    } rows[] = {
+        {"verify", [&] { return profile.Verify("", "", false, 0x81, true, ""); },
+         {{0x00}, {0x31}, {0x32}, {0x00}, {0x33}, {0x0D}}, pinpad::kVerifyStart, pinpad::kVerifyFinish,
+         {0x00, 0x20, 0x00, 0x81}, 23, 0, 0, 3},
+        {"change", [&] { return profile.ChangeRef("3f00", "", 0x82, true, "", ""); },
+         {{0x31}, {0x0D}, {0x32}, {0x0D}, {0x33}, {0x34}, {0x0D}}, pinpad::kModifyStart, pinpad::kModifyFinish,
+         {0x00, 0x24, 0x00, 0x82}, 28, 1, 2, 4},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        script.controls.clear();
+        script.transmits.clear();
+        script.answers = {{0x90, 0x00}};
+        progress = {};
+        answer({{}});
+        for (const Bytes& key : row.keys) answer({key});
+        answer({{0x90, 0x00}});
+        EXPECT_EQ(row.enter(), card::cOk);
+        std::vector<std::uint32_t> expected(row.keys.size() + 2, pinpad::kKeyPressed);
+        expected.front() = row.start;
+        expected.back() = row.finish;
+        EXPECT_EQ(controlCodes(), expected);
+        const Bytes& structure = script.controls.front().input;
+        ASSERT_EQ(structure.size(), row.structureSize);
+        EXPECT_EQ(Bytes(structure.end() - 4, structure.end()), row.header);
+        EXPECT_EQ(script.controls.back().input, (Bytes{0xFF, 0xFF}));
+        EXPECT_EQ(script.transmits.size(), row.apdus) << "the PIN goes in no APDU of the library's own";
+        EXPECT_EQ(std::vector<int>({progress.shown, progress.prompts, progress.advanced, progress.closed}),
+                  std::vector<int>({1, row.prompts, row.advanced, 1}));
+    }
+    EXPECT_EQ(profile.ModifyStruct().at(27), 0x82);
 }
 
 TEST_F(ScriptedCardTest, PinPadEndings) {
