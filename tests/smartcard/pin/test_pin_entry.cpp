@@ -3,6 +3,7 @@
 // pseudo-terminal, and no PIN in anything the dialogs hand on.
 
 #include "tests/support/PseudoTerminal.h"
+#include "tests/support/TestSupport.h"
 #include "tests/support/card/PcscScript.h"
 
 #include "smartcard/key/ConfigSC.h"
@@ -41,6 +42,23 @@ TEST(PinEntry, ChoiceOfRoute) {
         EXPECT_EQ(chooseDialogRoute(DialogUse::PinPad, row.environment), row.pinPad) << row.name;
     }
     EXPECT_EQ(pinentryProgram({false, false, true, "pinentry-tty", "pinentry-qt", true}), "pinentry-tty");
+}
+
+// The installed-pinentry search on a desktop finds the GTK program under
+// the name Debian's package installs (pinentry-gtk2 ships pinentry-gtk-2).
+TEST(PinEntry, FindsTheInstalledPinentryByItsPackagedName) {
+    const kivo::test::CommandResult listed = kivo::test::runCommand("dpkg -L pinentry-gtk2 2>/dev/null | grep /bin/");
+    if (listed.status != 0) GTEST_SKIP() << "pinentry-gtk2 is not installed";
+    const std::filesystem::path program = listed.output.substr(0, listed.output.find('\n'));
+    const kivo::test::TempDir folder("kivo-pinentry");
+    std::filesystem::create_symlink(program, folder.path() / program.filename());
+    const std::string path = std::getenv("PATH");
+    ::setenv("PATH", folder.path().c_str(), 1);
+    ::setenv("DISPLAY", ":98", 1);
+    ::unsetenv(cPinentryVariable);
+    EXPECT_EQ(currentDialogEnvironment().installedPinentry, program.filename().string());
+    ::setenv("PATH", path.c_str(), 1);
+    ::unsetenv("DISPLAY");
 }
 
 // In the child: asks for the signature PIN, in English, with the given

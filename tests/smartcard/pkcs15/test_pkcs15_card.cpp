@@ -7,6 +7,7 @@
 #include "smartcard/pkcs15/Pkcs15.h"
 #include "smartcard/profiles/SC_Profile_CardOS50.h"
 #include "tests/support/DerBuild.h"
+#include "tests/support/TestSupport.h"
 #include "tests/support/card/CardUnderTest.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,9 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <set>
+#include <sstream>
 #include <string>
 
 namespace kivo::test {
@@ -121,6 +125,100 @@ TEST_F(Pkcs15OnTheCard, ReadsTheCardsObjects) {
     EXPECT_EQ(second.certPath + " " + second.label + " " + second.pinPath, "3f0050154332 Second certificate 3f0050154407");
     EXPECT_FALSE(second.hasKey || second.hasPin);
     EXPECT_EQ(pkcs15.exportCert(2), nullptr);
+}
+
+std::string lowerHex(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+std::string lowerHex(const std::vector<std::uint8_t>& bytes) { return lowerHex(hexText(bytes)); }
+
+// pkcs15-tool's listing, one line per object: its kind and label, then the
+// values of the fields both readers give.
+std::set<std::string> openscObjects(const std::string& listing) {
+    const std::map<std::string, std::vector<std::string>> kinds = {
+        {"X.509 Certificate", {"Path", "ID", "Authority"}},
+        {"Private RSA Key", {"Path", "ID", "Auth ID", "Key ref", "ModLength"}},
+        {"PIN", {"Path", "ID", "Reference", "Length"}}};
+    std::set<std::string> objects;
+    std::string object;
+    const std::vector<std::string>* wanted = nullptr;
+    std::map<std::string, std::string> fields;
+    const auto flush = [&] {
+        for (const std::string& name : wanted != nullptr ? *wanted : std::vector<std::string>{}) object += " " + fields[name];
+        if (wanted != nullptr) objects.insert(object);
+        wanted = nullptr;
+        fields.clear();
+    };
+    std::istringstream in(listing);
+    for (std::string line; std::getline(in, line);) {
+        const std::size_t open = line.find(" ["), colon = line.find(" : ");
+        if (open != std::string::npos && kinds.count(line.substr(0, open)) != 0) {
+            flush();
+            wanted = &kinds.at(line.substr(0, open));
+            object = line.substr(0, open) + " " + line.substr(open + 2, line.rfind(']') - open - 2);
+        } else if (colon != std::string::npos) {
+            const std::size_t from = line.find_first_not_of(" \t");
+            const std::string name = line.substr(from, line.find_last_not_of(' ', colon) + 1 - from);
+            const std::string value = line.substr(colon + 3);
+            fields[name] = name == "Length" ? value : value.substr(0, value.find(' '));
+        }
+    }
+    flush();
+    return objects;
+}
+
+// What the library read in the same form; relative paths from the application.
+std::set<std::string> libraryObjects(const CPkcs15& pkcs15) {
+    const auto path = [&](const std::string& p) {
+        return lowerHex(p.size() >= 4 && (p.compare(0, 4, "3F00") == 0 || p.compare(0, 4, "3f00") == 0) ? p : pkcs15.efDir().path() + p);
+    };
+    std::set<std::string> objects;
+    for (std::size_t i = 0; i < pkcs15.certCount(); ++i) {
+        const CPkcs15Cert& c = *pkcs15.cert(i);
+        objects.insert("X.509 Certificate " + c.label() + " " + path(c.path()) + " " + c.id() + " " +
+                       (c.info().certAttrib().authority() ? "yes" : "no"));
+    }
+    for (std::size_t i = 0; i < pkcs15.prKeyCount(); ++i) {
+        const CPkcs15PrKey& k = *pkcs15.prKey(i);
+        objects.insert("Private RSA Key " + k.label() + " " + path(k.path()) + " " + k.id() + " " + k.authId() + " " +
+                       std::to_string(k.keyReference()) + " " + std::to_string(k.modulusLength()));
+    }
+    for (std::size_t i = 0; i < pkcs15.authCount(); ++i) {
+        const CPkcs15Auth& a = *pkcs15.auth(i);
+        const CPkcs15Pin& pin = a.info().pin();
+        objects.insert("PIN " + a.label() + " " + path(a.path()) + " " + a.authId() + " " +
+                       std::to_string(pin.pinReference()) + " min_len:" + std::to_string(pin.minLength()) +
+                       ", max_len:" + std::to_string(pin.maxLength()) + ", stored_len:" + std::to_string(pin.storedLength()));
+    }
+    return objects;
+}
+
+// OpenSC's pkcs15-tool (generic ISO 7816 driver, through pcscd) lists the
+// objects the library reads and hands out the same certificate bytes: the
+// test card and the library against an independent reader.
+TEST_F(Pkcs15OnTheCard, OpenScListsWhatTheLibraryReads) {
+    if (!cardServicesExpected()) GTEST_SKIP() << "pkcs15-tool reads the card through pcscd only";
+    const TempDir folder("kivo-opensc");
+    std::ofstream(folder.file("opensc.conf")) << "app default { enable_default_driver = yes; card_drivers = default; }\n";
+    const auto tool = [&](const std::string& arguments) {
+        return runCommand("OPENSC_CONF='" + folder.file("opensc.conf") + "' timeout 60 pkcs15-tool --reader '" +
+                          card.readerName() + "' " + arguments + " 2>&1");
+    };
+    auto cardOs = card.connected<CSC_Profile_CardOS50>(type::cCardOs50);
+    CPkcs15 pkcs15(*cardOs);
+    pkcs15.readObjects();
+    ASSERT_EQ(pkcs15.status(), CPkcs15::cStatusOk);
+    const std::set<std::string> library = libraryObjects(pkcs15);
+    const CommandResult listing = tool("--list-certificates --list-keys --list-pins");
+    ASSERT_EQ(listing.status, 0) << listing.output;
+    EXPECT_EQ(openscObjects(listing.output), library) << listing.output;
+    EXPECT_EQ(library.size(), 4u);
+    for (std::size_t i = 0; i < pkcs15.exportCertCount(); ++i) {
+        const CommandResult der = tool("--read-certificate " + pkcs15.exportCert(i)->id +
+                                       " | openssl x509 -outform DER | od -An -tx1 -v | tr -d ' \\n'");
+        EXPECT_EQ(der.output, lowerHex(pkcs15.exportCert(i)->der)) << pkcs15.exportCert(i)->label;
+    }
 }
 
 // Key and PIN paths of the exported certificates by card type, and the
