@@ -20,9 +20,8 @@ class TestProfile : public CSC_Profile_Base {
 public:
     TestProfile();
 
-    // When set, GetFileLen reports this value instead of the size in the
-    // control information: stands for a card whose FCP claims more (or
-    // less) than the file holds.
+    // When set, GetFileLen reports this instead of the FCP's size: a card
+    // whose FCP claims more (or less) than the file holds.
     std::optional<std::uint32_t> claimedFileLength;
     // Unblocking with the PUK alone (no new PIN), as some card systems do.
     bool unblockWithPukOnly = false;
@@ -33,20 +32,20 @@ public:
     CardResult SCSelectDF(const std::uint8_t* fid, std::uint32_t length) override;
     CardResult SCSelectEF(const std::uint8_t* fid) override;
     CardResult SCSelectAID(const std::uint8_t* aid, std::uint32_t length) override;
-    CardResult SCSignData(const std::string& keyPath, std::uint32_t keyBits,
-                          const std::uint8_t* data, std::uint32_t dataLength, Bytes& signature,
-                          std::uint32_t algorithm, std::uint8_t keyReference) override;
-    CardResult SCDecipher(const std::string& keyPath, std::uint32_t keyBits,
-                          const std::uint8_t* data, std::uint32_t dataLength, Bytes& plain,
-                          std::uint32_t algorithm, std::uint8_t keyReference) override;
+    CardResult SCSignData(const std::string& keyPath, std::uint32_t keyBits, const std::uint8_t* data,
+                          std::uint32_t dataLength, Bytes& signature, std::uint32_t algorithm,
+                          std::uint8_t keyReference) override;
+    CardResult SCDecipher(const std::string& keyPath, std::uint32_t keyBits, const std::uint8_t* data,
+                          std::uint32_t dataLength, Bytes& plain, std::uint32_t algorithm,
+                          std::uint8_t keyReference) override;
     void CreateModifyStruct() override;
     void CreateVerifyStruct() override;
     void InitUnblockMode() override;
 
 private:
+    CardResult select(std::uint8_t p1, const std::uint8_t* data, std::uint32_t length);
     // MSE SET for the template (B6 signature, B8 confidentiality).
-    CardResult setSecurityEnvironment(std::uint8_t crt, std::uint32_t algorithm,
-                                      std::uint8_t keyReference);
+    CardResult setSecurityEnvironment(std::uint8_t crt, std::uint32_t algorithm, std::uint8_t keyReference);
     // 9000 copies the response to `out`; 6982 is 13; anything else 255.
     CardResult takeOperationResult(bool sent, Bytes& out);
 };

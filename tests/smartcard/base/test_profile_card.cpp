@@ -115,8 +115,6 @@ TEST_F(ProfileCardTest, ReadingAndWriting) {
          kOk, {selectEf("0101"), "00B00000F0", "00B000F0F0", "00B001E014"}, seqHex(0, 500)},
         {"offset", [](auto& p, auto& out, auto&) { select(p, "3f00/0101", false, true); return p.ReadFileOffset(out, 100, 300); },
          kOk, {selectEf("0101"), "00B00064F0", "00B001543C"}, seqHex(100, 300)},
-        {"offset near the end", [](auto& p, auto& out, auto&) { select(p, "3f00/0101", false, true); return p.ReadFileOffset(out, 480, 100); },
-         kOk, {selectEf("0101"), "00B001E014"}, seqHex(480, 20)},
         {"no current EF: selected again, chunk retried",
          [](auto& p, auto& out, auto& c) { select(p, "3f00/0101", false, true); selectMfAside(c); return p.ReadFile(out); }, kOk,
          {selectEf("0101"), "00A4000C023F00", "00B00000F0", selectEf("0101"), "00B00000F0", "00B000F0F0", "00B001E014"}, seqHex(0, 500)},
@@ -217,7 +215,6 @@ const auto kVerify82 = [](const char* pin) {
 };
 
 TEST_F(ProfileCardTest, PinCommands) {
-    const auto bytes = [](const char* s) { return reinterpret_cast<const std::uint8_t*>(s); };
     ASSERT_EQ(select(profile, "3f00/0101"), kOk);
     run({
         {"verify", [](auto& p, auto&, auto&) { return p.Verify(kPath, "", false, 0x81, false, "123456"); }, kOk,
@@ -250,15 +247,6 @@ TEST_F(ProfileCardTest, PinCommands) {
          {"002C00820C" "3837363534333231" "31323334"}},
         {"unblocked", [](auto& p, auto&, auto&) { return p.UnblockRef(kPath, "", 0x82, "12345678", "1234"); }, kOk,
          {"002C00820C" + kPukHex + "31323334"}},
-        {"primitives", [&](auto& p, auto&, auto&) {
-             EXPECT_EQ(p.SCVerify(0x81, bytes("123456"), 6), kOk);
-             EXPECT_EQ(p.SCChangeRef(0x82, bytes("1234"), 4, bytes("5678"), 4), kOk);
-             EXPECT_EQ(p.SCUnblockPin(0x82, bytes("12345678"), 8, bytes("1234"), 4), kOk);
-             return p.SCUnblockPin2(0x82, bytes("12345678"), 8); },
-         kOk, {"0020008106313233343536", "002400820831323334" "35363738", "002C00820C" + kPukHex + "31323334",
-               "002C008210" + kPukHex + "0000000000000000"}},
-        {"zero bytes became the PIN", [](auto&, auto&, auto& c) { return VcardSession::sw(c.transmit("00200082080000000000000000")) == 0x9000 ? kOk : kFailed; },
-         kOk, {"00200082080000000000000000"}},
     });
 }
 

@@ -111,10 +111,6 @@ TEST(ProfileSerialNumber, HexTextAndRightAlignedSixteenByteTail) {
         EXPECT_EQ(hexText(Bytes(profile.CardIdTail().begin(), profile.CardIdTail().end())), row.tail);
     }
     EXPECT_EQ(profile.GetCurrFilePath(), "3f00");
-    profile.SetCardProfile(21);
-    EXPECT_EQ(profile.PinMinLength(), 4);
-    EXPECT_EQ(profile.PinMaxLength(), 8);
-    EXPECT_EQ(profile.SecondKeyLength(), 2048u);
 }
 
 }  // namespace

@@ -96,29 +96,6 @@ TEST_F(CardTraceTest, ResultTextsLineAndFailureNotification) {
         << trace.contents();
 }
 
-TEST_F(CardTraceTest, SecretRangeOfPinCommands) {
-    struct Row {
-        Bytes command;
-        bool secret;
-        std::size_t from, count;
-    };
-    const Row rows[] = {
-        {{0x00, 0x20, 0x00, 0x81, 0x04, '1', '2', '3', '4'}, true, 5, 4},
-        {{0x00, 0x2C, 0x00, 0x81, 0x00, 0x00, 0x02, '1', '2', 0x00, 0x00}, true, 7, 4},
-        {{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}, false, 0, 0},
-        {{0x00, 0x20, 0x00, 0x81, 0x00}, false, 0, 0},
-    };
-    for (const Row& row : rows) {
-        std::size_t from = 0, count = 0;
-        EXPECT_EQ(kivo::secretDataRange(row.command.data(), row.command.size(), from, count), row.secret);
-        if (row.secret) {
-            EXPECT_EQ(std::make_pair(from, count), std::make_pair(row.from, row.count));
-        }
-    }
-    std::size_t from = 0, count = 0;
-    EXPECT_FALSE(kivo::secretDataRange(nullptr, 9, from, count));
-}
-
 std::string hexOf(const std::string& secret, const char* separator) {
     std::string out;
     char byte[3];
@@ -152,6 +129,7 @@ TEST_F(CardTraceTest, NoSecretReachesTheTraceFile) {
         {7, 0x20, 0x00, 0x81, pin, {0x90, 0x00}, "00:20:00:81:00:00:06:**:**:**:**:**:**:**:**\n"},
         {6, 0x2A, 0x80, 0x86, std::string(16, 'B'), {0xC4, 0x1D, 0x8E, 0x27, 0x5B, 0xA3, 0x90, 0x00},
          ": **:**:**:**:**:**:90:00\n"},
+        {1, 0x20, 0x00, 0x81, "", {0x63, 0xC3}, ": 00:20:00:81\n"},
         {4, 0xB0, 0x00, 0x00, "", {0x3C, 0x7E, 0x90, 0x00}, ": 3c:7e:90:00\n"},
     };
     for (const Row& row : rows) {

@@ -98,6 +98,25 @@ bool writeFile(const std::string& file, const char* mode, const std::function<bo
     return ok;
 }
 
+bool writeKey(const std::string& pemFile, const std::string& kind) {
+    const size_t rsaBits = kind == "rsa1024" ? 1024 : kind == "rsa3072" ? 3072 : 2048;
+    Pkey key(kind == "ec256" ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")
+                             : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", rsaBits));
+    return key && writeFile(pemFile, "w", [&](FILE* f) {
+               return PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
+           });
+}
+
+bool writeSelfSignedCertificate(const std::string& pemFile, const std::string& derFile, const std::string& name) {
+    const Pkey key = keyOf(pemFile);
+    if (!key) return false;
+    CertOptions options;
+    options.subject = "/CN=" + name;
+    options.subjectKey = key.get();
+    const std::vector<unsigned char> der = derOf(makeCertificate(options).get());
+    return writeFile(derFile, "wb", [&](FILE* f) { return std::fwrite(der.data(), 1, der.size(), f) == der.size(); });
+}
+
 }  // namespace
 
 ByteVector sha256(const ByteVector& data) {
@@ -143,25 +162,6 @@ bool verifyEcdsaPlain(const ByteVector& certificate, const ByteVector& hash, con
 }
 ByteVector rsaEncrypt(const ByteVector& certificate, const ByteVector& plain) {
     return encryptRsa(keyOf(certificate), plain);
-}
-
-bool writeKey(const std::string& pemFile, const std::string& kind) {
-    const size_t rsaBits = kind == "rsa1024" ? 1024 : kind == "rsa3072" ? 3072 : 2048;
-    Pkey key(kind == "ec256" ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")
-                             : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", rsaBits));
-    return key && writeFile(pemFile, "w", [&](FILE* f) {
-               return PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
-           });
-}
-
-bool writeSelfSignedCertificate(const std::string& pemFile, const std::string& derFile, const std::string& name) {
-    const Pkey key = keyOf(pemFile);
-    if (!key) return false;
-    CertOptions options;
-    options.subject = "/CN=" + name;
-    options.subjectKey = key.get();
-    const std::vector<unsigned char> der = derOf(makeCertificate(options).get());
-    return writeFile(derFile, "wb", [&](FILE* f) { return std::fwrite(der.data(), 1, der.size(), f) == der.size(); });
 }
 
 CardKeyFolder::CardKeyFolder(const std::string& prefix, const std::vector<std::pair<std::string, std::string>>& keys,

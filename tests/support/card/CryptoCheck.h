@@ -36,13 +36,6 @@ bool verifyRsaPss(const ByteVector& certificate, const ByteVector& hash, const B
 bool verifyEcdsaPlain(const ByteVector& certificate, const ByteVector& hash, const ByteVector& signature);
 ByteVector rsaEncrypt(const ByteVector& certificate, const ByteVector& plain);
 
-// Writes a fresh key to `pemFile`: "rsa1024", "rsa2048", "rsa3072" or "ec256".
-bool writeKey(const std::string& pemFile, const std::string& kind);
-// Writes a self-signed certificate (DER, subject CN=<name>) of the key in
-// `pemFile` to `derFile`, as scripts/card-keys.sh makes `<name>.crt`.
-bool writeSelfSignedCertificate(const std::string& pemFile, const std::string& derFile,
-                                const std::string& name);
-
 // A private temporary folder with fresh key files (name -> kind) and the
 // certificates `<stem>.crt` of the keys `<stem>.pem` named, removed with the object.
 class CardKeyFolder {

@@ -11,37 +11,30 @@ namespace {
 
 EmulatedPinPad* g_pad = nullptr;
 
-constexpr std::uint8_t kTagExecutePace = 0x20;
+constexpr std::uint8_t kTagExecutePace = 0x20, kPaceEstablish = 0x02, kPaceDestroy = 0x03, kPasswordCan = 0x02;
 constexpr DWORD kExecutePaceCode = 0x42330000u | kTagExecutePace;
-
-// EXECUTE_PACE functions, the card access number's PinID, and the reader
-// results the pad gives: success, the user's cancel and time-out, the
-// card's status word when it refuses the last GENERAL AUTHENTICATE step
-// (6300 when the passwords differ: the two sides' tokens do), and a card
-// that does not answer.
-constexpr std::uint8_t kPaceEstablish = 0x02, kPaceDestroy = 0x03, kPasswordCan = 0x02;
-constexpr std::uint32_t kResultOk = 0x00000000, kResultCancelled = 0xF0200001, kResultTimedOut = 0xF0200002,
-                        kResultCardStatusLastStep = 0xF0040000, kResultCommunicationAbort = 0xF0100001;
-// An EF.CardAccess with one PACE info (id-PACE-ECDH-GM-AES-CBC-CMAC-128,
-// version 2, brainpoolP256r1).
-const PadBytes kCardAccess = {0x31, 0x14, 0x30, 0x12, 0x06, 0x0A, 0x04, 0x00, 0x7F, 0x00, 0x07, 0x02,
-                              0x02, 0x04, 0x02, 0x02, 0x02, 0x01, 0x02, 0x02, 0x01, 0x0D};
+// The card's status word when it refuses the last GENERAL AUTHENTICATE step
+// (6300 when the numbers differ), and a card that does not answer.
+constexpr std::uint32_t kCardStatusLastStep = 0xF0040000, kCommunicationAbort = 0xF0100001;
+// MSE SET AT answered 9000, an EF.CardAccess with one PACE info
+// (id-PACE-ECDH-GM-AES-CBC-CMAC-128, version 2, brainpoolP256r1), no CARs, no IDicc.
+const PadBytes kEstablished = {0x90, 0x00, 0x16, 0x00, 0x31, 0x14, 0x30, 0x12, 0x06, 0x0A, 0x04, 0x00, 0x7F, 0x00,
+                               0x07, 0x02, 0x02, 0x04, 0x02, 0x02, 0x02, 0x01, 0x02, 0x02, 0x01, 0x0D, 0, 0, 0, 0};
 
 // A reader answer: result, wLengthOutputData, output (little-endian).
-PadBytes paceAnswer(std::uint32_t result, const PadBytes& output) {
+PadBytes paceAnswer(std::uint32_t result, const PadBytes& output = {}) {
     PadBytes answer = {static_cast<std::uint8_t>(result), static_cast<std::uint8_t>(result >> 8),
                        static_cast<std::uint8_t>(result >> 16), static_cast<std::uint8_t>(result >> 24),
-                       static_cast<std::uint8_t>(output.size()),
-                       static_cast<std::uint8_t>(output.size() >> 8)};
+                       static_cast<std::uint8_t>(output.size()), static_cast<std::uint8_t>(output.size() >> 8)};
     answer.insert(answer.end(), output.begin(), output.end());
     return answer;
 }
 
-LONG emulatedControl(SCARDHANDLE card, DWORD code, LPCVOID in, DWORD inLength, LPVOID out,
-                     DWORD outLength, LPDWORD returned) {
+LONG emulatedControl(SCARDHANDLE card, DWORD code, LPCVOID in, DWORD inLength, LPVOID out, DWORD outLength,
+                     LPDWORD returned) {
     const auto* input = static_cast<const std::uint8_t*>(in);
-    const PadBytes bytes = input != nullptr ? PadBytes(input, input + inLength) : PadBytes{};
-    return g_pad->control(card, code, bytes, out, outLength, returned);
+    return g_pad->control(card, code, input != nullptr ? PadBytes(input, input + inLength) : PadBytes{}, out,
+                          outLength, returned);
 }
 
 LONG emulatedGetAttrib(SCARDHANDLE card, DWORD id, LPBYTE attribute, LPDWORD length) {
@@ -52,10 +45,10 @@ LONG emulatedGetAttrib(SCARDHANDLE card, DWORD id, LPBYTE attribute, LPDWORD len
 }  // namespace
 
 EmulatedPinPad::EmulatedPinPad(PinPadFeatures features, std::string systemName)
-    : m_lower(pcscApi()), m_table(pcscApi()), m_features(features), m_systemName(std::move(systemName)) {
+    : m_lower(pcscApi()), m_table(pcscApi()), m_features(features), m_systemName(std::move(systemName)),
+      m_previous(&pcscApi()) {
     m_table.Control = emulatedControl;
     m_table.GetAttrib = emulatedGetAttrib;
-    m_previous = &pcscApi();
     g_pad = this;
     setPcscApi(&m_table);
 }
@@ -67,26 +60,22 @@ EmulatedPinPad::~EmulatedPinPad() {
 
 PadBytes EmulatedPinPad::transmitToCard(SCARDHANDLE card, const PadBytes& apdu) {
     char names[256];
-    DWORD namesLength = sizeof names;
-    DWORD state = 0;
-    DWORD protocol = SCARD_PROTOCOL_T1;
+    DWORD namesLength = sizeof names, state = 0, protocol = SCARD_PROTOCOL_T1;
     BYTE atr[MAX_ATR_SIZE];
     DWORD atrLength = sizeof atr;
     m_lower.Status(card, names, &namesLength, &state, &protocol, atr, &atrLength);
     const SCARD_IO_REQUEST pci = {protocol, sizeof(SCARD_IO_REQUEST)};
     PadBytes answer(258);
     DWORD length = static_cast<DWORD>(answer.size());
-    if (m_lower.Transmit(card, &pci, apdu.data(), static_cast<DWORD>(apdu.size()), nullptr,
-                         answer.data(), &length) != SCARD_S_SUCCESS) {
-        return {};
-    }
-    answer.resize(length);
+    const LONG rc = m_lower.Transmit(card, &pci, apdu.data(), static_cast<DWORD>(apdu.size()), nullptr,
+                                     answer.data(), &length);
+    answer.resize(rc == SCARD_S_SUCCESS ? length : 0);
     return answer;
 }
 
 // The feature list offers EXECUTE_PACE; its answer goes out as a reader's.
-LONG EmulatedPinPad::control(SCARDHANDLE card, DWORD code, const PadBytes& input, LPVOID out,
-                             DWORD outLength, LPDWORD returned) {
+LONG EmulatedPinPad::control(SCARDHANDLE card, DWORD code, const PadBytes& input, LPVOID out, DWORD outLength,
+                             LPDWORD returned) {
     PadBytes output;
     if (code == CM_IOCTL_GET_FEATURE_REQUEST && m_features.executePace) {
         output = {kTagExecutePace, 0x04, 0x42, 0x33, 0x00, kTagExecutePace};
@@ -95,8 +84,8 @@ LONG EmulatedPinPad::control(SCARDHANDLE card, DWORD code, const PadBytes& input
         output = executePace(card, input);
         if (output.empty()) return SCARD_E_INVALID_PARAMETER;
     } else {
-        return m_lower.Control(card, code, input.empty() ? nullptr : input.data(),
-                               static_cast<DWORD>(input.size()), out, outLength, returned);
+        return m_lower.Control(card, code, input.empty() ? nullptr : input.data(), static_cast<DWORD>(input.size()),
+                               out, outLength, returned);
     }
     if (returned == nullptr) return SCARD_E_INVALID_PARAMETER;
     if (output.size() > outLength || out == nullptr) return SCARD_E_INSUFFICIENT_BUFFER;
@@ -105,64 +94,46 @@ LONG EmulatedPinPad::control(SCARDHANDLE card, DWORD code, const PadBytes& input
     return SCARD_S_SUCCESS;
 }
 
-// EXECUTE_PACE: bIdxFunction, wLengthInputData (little-endian), input.
+// bIdxFunction, wLengthInputData (little-endian), input; to establish:
+// PinID, lengthCHAT (0), lengthPIN, PIN, lengthCertificateDescription (0000).
 // Nothing for a request that is not well formed.
 PadBytes EmulatedPinPad::executePace(SCARDHANDLE card, const PadBytes& input) {
     if (input.size() < 3 || input.size() != 3u + (input[1] | (input[2] << 8))) return {};
-    if (input[0] == kPaceEstablish) return establishChannel(card, input);
-    if (input[0] != kPaceDestroy || input.size() != 3) return {};
-    transmitToCard(card, {0x80, 0xF0, 0x01, 0x00});
-    return paceAnswer(kResultOk, {});
-}
-
-// PinID, lengthCHAT, CHAT, lengthPIN, PIN, lengthCertificateDescription (2),
-// certificate description.
-PadBytes EmulatedPinPad::establishChannel(SCARDHANDLE card, const PadBytes& input) {
-    const std::size_t pinAt = 5;
-    if (input.size() < pinAt + 2 || input[3] != kPasswordCan ||
-        input[4] != 0 || input.size() != pinAt + 1 + input[pinAt] + 2 ||
-        input[input.size() - 2] != 0 || input.back() != 0) {
+    if (input[0] == kPaceDestroy && input.size() == 3) {
+        transmitToCard(card, {0x80, 0xF0, 0x01, 0x00});
+        return paceAnswer(kOk);
+    }
+    constexpr std::size_t pinAt = 5;
+    if (input[0] != kPaceEstablish || input.size() < pinAt + 2 || input[3] != kPasswordCan || input[4] != 0 ||
+        input.size() != pinAt + 1 + input[pinAt] + 2 || input[input.size() - 2] != 0 || input.back() != 0) {
         return {};
     }
     std::string password(input.begin() + pinAt + 1, input.end() - 2);
     if (password.empty()) {
         if (m_entries.empty()) return {};
-        const PinPadEntry entry = std::move(m_entries.front());
+        const auto [result, typed] = m_entries.front();
         m_entries.pop_front();
-        if (entry.end != PinPadEntry::End::Confirmed) {
-            return paceAnswer(entry.end == PinPadEntry::End::Cancelled ? kResultCancelled
-                                                                       : kResultTimedOut,
-                              {});
-        }
-        if (entry.pins.size() != 1) return {};
-        password = entry.pins.front();
+        if (result != kOk) return paceAnswer(result);
+        password = typed;
     }
-    // The card's side of the protocol: vcard's PACE hook with the password.
+    // The card's side of the protocol: vcard's PACE hook with the number.
     PadBytes hook = {0x80, 0xF0, 0x00, 0x00, static_cast<std::uint8_t>(password.size())};
     hook.insert(hook.end(), password.begin(), password.end());
     OPENSSL_cleanse(password.data(), password.size());
     const PadBytes cardAnswer = transmitToCard(card, hook);
     OPENSSL_cleanse(hook.data(), hook.size());
-    if (cardAnswer.size() < 2) return paceAnswer(kResultCommunicationAbort, {});
+    if (cardAnswer.size() < 2) return paceAnswer(kCommunicationAbort);
     const auto sw = static_cast<std::uint32_t>(cardAnswer[cardAnswer.size() - 2] << 8 | cardAnswer.back());
-    if (sw != 0x9000) return paceAnswer(kResultCardStatusLastStep | sw, {});
-    // MSE SET AT answered 9000, EF.CardAccess, no CARs, no IDicc.
-    PadBytes output = {0x90, 0x00, static_cast<std::uint8_t>(kCardAccess.size()), 0x00};
-    output.insert(output.end(), kCardAccess.begin(), kCardAccess.end());
-    output.insert(output.end(), {0x00, 0x00, 0x00, 0x00});
-    return paceAnswer(kResultOk, output);
+    return sw == 0x9000 ? paceAnswer(kOk, kEstablished) : paceAnswer(kCardStatusLastStep | sw);
 }
 
 LONG EmulatedPinPad::systemName(LPBYTE attribute, LPDWORD length) const {
     if (length == nullptr) return SCARD_E_INVALID_PARAMETER;
     const DWORD needed = static_cast<DWORD>(m_systemName.size() + 1);
-    if (attribute == nullptr || *length < needed) {
-        *length = needed;
-        return attribute == nullptr ? SCARD_S_SUCCESS : SCARD_E_INSUFFICIENT_BUFFER;
-    }
-    std::memcpy(attribute, m_systemName.c_str(), needed);
+    const bool fits = attribute != nullptr && *length >= needed;
+    if (fits) std::memcpy(attribute, m_systemName.c_str(), needed);
     *length = needed;
-    return SCARD_S_SUCCESS;
+    return fits || attribute == nullptr ? SCARD_S_SUCCESS : SCARD_E_INSUFFICIENT_BUFFER;
 }
 
 }  // namespace kivo::test

@@ -27,22 +27,10 @@ namespace kivo::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct TransmitCall {
-    DWORD protocol;  // protocol of the send PCI
-    Bytes apdu;
-    DWORD receiveLength;  // receive buffer size offered by the library
-};
-
-struct ControlCall {
-    DWORD code;
-    Bytes input;
-    bool inputIsNull;
-    DWORD outputSize;
-};
-struct ControlAnswer {
-    LONG result;
-    Bytes output;
-};
+// The send PCI's protocol, the APDU and the receive buffer size offered.
+struct TransmitCall { DWORD protocol; Bytes apdu; DWORD receiveLength; };
+struct ControlCall { DWORD code; Bytes input; bool inputIsNull; DWORD outputSize; };
+struct ControlAnswer { LONG result; Bytes output; };
 
 struct PcscScript {
     // Readers and the ATR of the card in each (empty: no card).
@@ -91,11 +79,9 @@ inline LONG establishContext(DWORD, LPCVOID, LPCVOID, LPSCARDCONTEXT context) {
     return SCARD_S_SUCCESS;
 }
 
-inline LONG releaseContext(SCARDCONTEXT) {
-    ++g_script->releaseCalls;
-    return SCARD_S_SUCCESS;
-}
+inline LONG releaseContext(SCARDCONTEXT) { return ++g_script->releaseCalls, SCARD_S_SUCCESS; }
 
+// Answers the automatic allocation the library asks for only.
 inline LONG listReaders(SCARDCONTEXT, LPCSTR, LPSTR readers, LPDWORD length) {
     if (g_script->listResult != SCARD_S_SUCCESS) return g_script->listResult;
     std::string list = g_script->rawList;
@@ -104,7 +90,6 @@ inline LONG listReaders(SCARDCONTEXT, LPCSTR, LPSTR readers, LPDWORD length) {
         for (const auto& name : g_script->readers) list += name + '\0';
         list += '\0';
     }
-    // The library asks for automatic allocation.
     if (*length != SCARD_AUTOALLOCATE) return SCARD_E_INVALID_PARAMETER;
     char* memory = static_cast<char*>(std::malloc(list.size() + 1));
     std::memcpy(memory, list.data(), list.size());
@@ -119,8 +104,7 @@ inline LONG freeMemory(SCARDCONTEXT, LPCVOID memory) {
     return SCARD_S_SUCCESS;
 }
 
-inline LONG getStatusChange(SCARDCONTEXT, DWORD timeout, SCARD_READERSTATE* states,
-                            DWORD count) {
+inline LONG getStatusChange(SCARDCONTEXT, DWORD timeout, SCARD_READERSTATE* states, DWORD count) {
     g_script->statusChangeTimeouts.push_back(timeout);
     for (DWORD i = 0; i < count; ++i) {
         g_script->statusChangeCurrentStates.push_back(states[i].dwCurrentState);
@@ -133,8 +117,7 @@ inline LONG getStatusChange(SCARDCONTEXT, DWORD timeout, SCARD_READERSTATE* stat
     return SCARD_S_SUCCESS;
 }
 
-inline LONG connect(SCARDCONTEXT, LPCSTR reader, DWORD, DWORD, LPSCARDHANDLE card,
-                    LPDWORD protocol) {
+inline LONG connect(SCARDCONTEXT, LPCSTR reader, DWORD, DWORD, LPSCARDHANDLE card, LPDWORD protocol) {
     g_script->connectedReaders.emplace_back(reader);
     if (g_script->removed) return SCARD_E_NO_SMARTCARD;
     if (g_script->connectResult != SCARD_S_SUCCESS) return g_script->connectResult;
@@ -143,16 +126,14 @@ inline LONG connect(SCARDCONTEXT, LPCSTR reader, DWORD, DWORD, LPSCARDHANDLE car
     return SCARD_S_SUCCESS;
 }
 
-inline LONG reconnect(SCARDHANDLE, DWORD, DWORD preferred, DWORD initialization,
-                      LPDWORD active) {
+inline LONG reconnect(SCARDHANDLE, DWORD, DWORD preferred, DWORD initialization, LPDWORD active) {
     g_script->reconnects.emplace_back(preferred, initialization);
     *active = g_script->protocol = preferred;
     return SCARD_S_SUCCESS;
 }
 
 inline LONG disconnect(SCARDHANDLE card, DWORD disposition) {
-    g_script->disconnects.emplace_back(card, disposition);
-    return SCARD_S_SUCCESS;
+    return g_script->disconnects.emplace_back(card, disposition), SCARD_S_SUCCESS;
 }
 
 inline LONG status(SCARDHANDLE, LPSTR, LPDWORD, LPDWORD state, LPDWORD protocol, LPBYTE,
@@ -164,30 +145,25 @@ inline LONG status(SCARDHANDLE, LPSTR, LPDWORD, LPDWORD state, LPDWORD protocol,
     return SCARD_S_SUCCESS;
 }
 
-inline LONG transmit(SCARDHANDLE, const SCARD_IO_REQUEST* sendPci, LPCBYTE send,
-                     DWORD sendLength, SCARD_IO_REQUEST*, LPBYTE recv, LPDWORD recvLength) {
+inline LONG transmit(SCARDHANDLE, const SCARD_IO_REQUEST* sendPci, LPCBYTE send, DWORD sendLength,
+                     SCARD_IO_REQUEST*, LPBYTE recv, LPDWORD recvLength) {
     if (g_script->transmitsBeforeRemoval == 0) g_script->removed = true;
     if (g_script->removed) return SCARD_W_REMOVED_CARD;
     if (g_script->transmitsBeforeRemoval > 0) --g_script->transmitsBeforeRemoval;
     g_script->transmits.push_back(
         {sendPci != nullptr ? sendPci->dwProtocol : 0, Bytes(send, send + sendLength), *recvLength});
     if (g_script->transmitResult != SCARD_S_SUCCESS) return g_script->transmitResult;
-    Bytes answer;
-    if (g_script->cardModel) {
-        answer = g_script->cardModel(Bytes(send, send + sendLength));
-    } else {
-        if (g_script->answers.empty()) return SCARD_E_NOT_TRANSACTED;
-        answer = g_script->answers.front();
-        g_script->answers.pop_front();
-    }
+    if (!g_script->cardModel && g_script->answers.empty()) return SCARD_E_NOT_TRANSACTED;
+    Bytes answer = g_script->cardModel ? g_script->cardModel(Bytes(send, send + sendLength)) : g_script->answers.front();
+    if (!g_script->cardModel) g_script->answers.pop_front();
     if (answer.size() > *recvLength) return SCARD_E_INSUFFICIENT_BUFFER;
     if (!answer.empty()) std::memcpy(recv, answer.data(), answer.size());
     *recvLength = static_cast<DWORD>(answer.size());
     return SCARD_S_SUCCESS;
 }
 
-inline LONG control(SCARDHANDLE, DWORD code, LPCVOID in, DWORD inLength, LPVOID out,
-                    DWORD outLength, LPDWORD returned) {
+inline LONG control(SCARDHANDLE, DWORD code, LPCVOID in, DWORD inLength, LPVOID out, DWORD outLength,
+                    LPDWORD returned) {
     const auto* input = static_cast<const std::uint8_t*>(in);
     g_script->controls.push_back({code, input != nullptr ? Bytes(input, input + inLength) : Bytes{},
                                   in == nullptr, outLength});
@@ -212,9 +188,8 @@ inline LONG getAttrib(SCARDHANDLE, DWORD id, LPBYTE attribute, LPDWORD length) {
     return SCARD_S_SUCCESS;
 }
 
-inline const PcscApi kTable = {establishContext, releaseContext, listReaders, freeMemory,
-                               getStatusChange,  connect,        reconnect,   disconnect,
-                               status,           transmit,       control,     getAttrib};
+inline const PcscApi kTable = {establishContext, releaseContext, listReaders, freeMemory, getStatusChange, connect,
+                               reconnect,        disconnect,     status,      transmit,   control,         getAttrib};
 
 }  // namespace scripted
 
@@ -237,8 +212,7 @@ class ScopedTraceFile {
 public:
     explicit ScopedTraceFile(int level = 9) : m_saved(cardSettings().m_settings) {
         const auto base = std::filesystem::temp_directory_path() /
-                          ("kivo-trace-" + std::to_string(::getpid()) + "-" +
-                           std::to_string(s_counter++));
+                          ("kivo-trace-" + std::to_string(::getpid()) + "-" + std::to_string(s_counter++));
         std::filesystem::create_directories(base);
         m_path = (m_folder = base) / "kv.log";
         auto& settings = cardSettings().m_settings;
@@ -270,11 +244,8 @@ private:
 // The part-10 feature list of a pin-pad reader as the scripted reader
 // hands it out (verify and modify start/finish, optionally the key poll).
 namespace pinpad {
-inline constexpr std::uint32_t kVerifyStart = 0x42330001;
-inline constexpr std::uint32_t kVerifyFinish = 0x42330002;
-inline constexpr std::uint32_t kModifyStart = 0x42330003;
-inline constexpr std::uint32_t kModifyFinish = 0x42330004;
-inline constexpr std::uint32_t kKeyPressed = 0x42330005;
+inline constexpr std::uint32_t kVerifyStart = 0x42330001, kVerifyFinish = 0x42330002, kModifyStart = 0x42330003,
+                               kModifyFinish = 0x42330004, kKeyPressed = 0x42330005;
 
 inline Bytes feature(std::uint8_t tag, std::uint32_t code) {
     return {tag, 0x04, static_cast<std::uint8_t>(code >> 24), static_cast<std::uint8_t>(code >> 16),

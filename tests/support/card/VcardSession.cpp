@@ -16,6 +16,21 @@ std::string env(const char* name, const char* fallback = "") {
     const char* value = std::getenv(name);
     return value ? value : fallback;
 }
+
+std::vector<RecordedExchange> readRecord(const std::string& path, std::size_t fromByte) {
+    std::ifstream in(path);
+    in.seekg(static_cast<std::streamoff>(fromByte));
+    std::vector<RecordedExchange> exchanges;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("> ", 0) == 0) {
+            exchanges.push_back({line.substr(2), ""});
+        } else if (line.rfind("< ", 0) == 0 && !exchanges.empty()) {
+            exchanges.back().response = line.substr(2);
+        }
+    }
+    return exchanges;
+}
 }  // namespace
 
 CardBytes hexBytes(const std::string& text) {
@@ -41,21 +56,6 @@ std::string hexText(const CardBytes& bytes) {
 }
 
 bool cardServicesExpected() { return env("KIVO_PCSC_AVAILABLE") == "1"; }
-
-std::vector<RecordedExchange> readRecord(const std::string& path, std::size_t fromByte) {
-    std::ifstream in(path);
-    in.seekg(static_cast<std::streamoff>(fromByte));
-    std::vector<RecordedExchange> exchanges;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("> ", 0) == 0) {
-            exchanges.push_back({line.substr(2), ""});
-        } else if (line.rfind("< ", 0) == 0 && !exchanges.empty()) {
-            exchanges.back().response = line.substr(2);
-        }
-    }
-    return exchanges;
-}
 
 VcardSession::~VcardSession() { close(); }
 

@@ -31,7 +31,6 @@ struct RecordedExchange {
     std::string response;
     bool operator==(const RecordedExchange&) const = default;
 };
-std::vector<RecordedExchange> readRecord(const std::string& path, std::size_t fromByte);
 
 class VcardSession {
 public:
