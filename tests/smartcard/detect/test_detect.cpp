@@ -61,50 +61,39 @@ struct CardFile {
     const char* aid = nullptr;
 };
 
-// A card description: ATR, dialect, general data file, the DFs on the way
-// and a fresh self-signed certificate per file.
-class DescribedCard {
-public:
+// A card description: ATR, dialect, serial number file, the DFs on the way
+// (an application's with its AID) and a fresh self-signed certificate per file.
+struct DescribedCard {
     DescribedCard(const std::string& atr, const std::string& dialect, const std::vector<CardFile>& files,
                   const std::string& serialFile = "3F00/2F02") {
         std::ostringstream out;
         if (!atr.empty()) out << "atr " << atr << "\n";
         if (!dialect.empty()) out << "dialect " << dialect << "\n";
         std::set<std::string> folders;
-        if (serialFile.size() > 9) {
-            folders.insert(serialFile.substr(0, 9));
-            out << "df " << serialFile.substr(0, 9) << "\n";
-        }
+        if (serialFile.size() > 9 && folders.insert(serialFile.substr(0, 9)).second) out << "df " << serialFile.substr(0, 9) << "\n";
         if (!serialFile.empty()) out << "ef " << serialFile << " data=5A0A12345678901234567890\n";
         for (const CardFile& file : files) {
             const std::string path = file.path;
             for (std::size_t end = path.find('/', 5); end != std::string::npos; end = path.find('/', end + 1)) {
-                const std::string folder = path.substr(0, end);
-                if (!folders.insert(folder).second) continue;
+                if (!folders.insert(path.substr(0, end)).second) continue;
                 const bool application = file.aid != nullptr && end == path.rfind('/');
-                out << "df " << folder << (application ? std::string(" aid=") + file.aid : "") << "\n";
+                out << "df " << path.substr(0, end) << (application ? std::string(" aid=") + file.aid : "") << "\n";
             }
             EvpKeyPtr key = generateKey(KeyKind::Rsa2048);
             CertOptions options;
             options.subject = std::string("/CN=") + file.commonName;
             options.subjectKey = key.get();
-            X509Ptr certificate = makeCertificate(options);
-            const std::vector<unsigned char> der = derOf(certificate.get());
-            m_certificates.push_back(der);
-            out << "ef " << file.path << " data=" << toHex(der) << "\n";
+            certificates.push_back(derOf(makeCertificate(options).get()));
+            out << "ef " << file.path << " data=" << toHex(certificates.back()) << "\n";
         }
-        m_text = out.str();
+        text = out.str();
     }
     // The card under test, told apart from the others by its number.
-    CardUnderTest card() const { return CardUnderTest("detect-" + std::to_string(s_count++), m_text); }
-    const std::string& text() const { return m_text; }
-    // Every certificate written, in the order of the files.
-    const std::vector<std::vector<unsigned char>>& certificates() const { return m_certificates; }
+    CardUnderTest card() const { return CardUnderTest("detect-" + std::to_string(s_count++), text); }
 
-private:
     static inline int s_count = 0;
-    std::string m_text;
-    std::vector<std::vector<unsigned char>> m_certificates;
+    std::string text;
+    std::vector<std::vector<unsigned char>> certificates;  // in the order of the files
 };
 
 // The index of a reader in a reader list, -1 when it is not listed.
@@ -214,7 +203,7 @@ TEST(Detection, FixedLayoutProducts) {
         }
         if (row.profile == 0) continue;
         EXPECT_EQ(layout.SerialNumber().empty(), false);
-        std::vector<std::vector<unsigned char>> written = description.certificates();
+        std::vector<std::vector<unsigned char>> written = description.certificates;
         if (std::string(row.name) == "QuoVadis before Telesec") written.pop_back();  // C000 is not QuoVadis'
         std::sort(read.begin(), read.end());
         std::sort(written.begin(), written.end());
@@ -265,7 +254,7 @@ TEST(Detection, LabelledProducts) {
         SCOPED_TRACE(row.label);
         const DescribedCard extra("", row.dialect, row.files, "");
         CardUnderTest card(std::string("labelled-") + std::to_string(&row - rows),
-                           labelledPkcs15Card(row.atr, row.label) + extra.text());
+                           labelledPkcs15Card(row.atr, row.label) + extra.text);
         ASSERT_NO_FATAL_FAILURE(card.open());
         CReader readers;
         ASSERT_NE(readers.GetSCProfile(indexOf(readers, card.readerName())), nullptr);
@@ -279,7 +268,7 @@ TEST(Detection, LabelledProducts) {
         for (const auto& entry : layout.Certificates()) labels.push_back(entry.label);
         EXPECT_EQ(labels, row.labels);
         if (!row.files.empty()) {
-            EXPECT_EQ(layout.Certificates().front().certificate, extra.certificates().front());
+            EXPECT_EQ(layout.Certificates().front().certificate, extra.certificates.front());
             EXPECT_EQ(layout.Certificates().front().keyPath.substr(0, 4), "3F00");
         } else {
             ASSERT_NE(layout.Pkcs15(), nullptr);
