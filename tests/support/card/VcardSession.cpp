@@ -1,5 +1,6 @@
 #include "tests/support/card/VcardSession.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace kivo::test {
 
@@ -34,24 +36,17 @@ std::vector<RecordedExchange> readRecord(const std::string& path, std::size_t fr
 }  // namespace
 
 CardBytes hexBytes(const std::string& text) {
-    CardBytes bytes;
     std::string digits;
-    for (char c : text) {
-        if (std::isxdigit(static_cast<unsigned char>(c))) digits.push_back(c);
-    }
-    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-    }
+    std::copy_if(text.begin(), text.end(), std::back_inserter(digits), [](unsigned char c) { return std::isxdigit(c); });
+    CardBytes bytes;
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) bytes.push_back(std::stoi(digits.substr(i, 2), nullptr, 16));
     return bytes;
 }
 
 std::string hexText(const CardBytes& bytes) {
     static const char digits[] = "0123456789ABCDEF";
     std::string text;
-    for (auto b : bytes) {
-        text.push_back(digits[b >> 4]);
-        text.push_back(digits[b & 15]);
-    }
+    for (auto b : bytes) text += {digits[b >> 4], digits[b & 15]};
     return text;
 }
 
@@ -122,12 +117,9 @@ void VcardSession::openReader(int seconds) {
 }
 
 void VcardSession::close() {
-    if (m_card) SCardDisconnect(m_card, SCARD_RESET_CARD);
-    if (m_context) SCardReleaseContext(m_context);
-    m_card = 0;
-    m_context = 0;
-    if (m_lock >= 0) ::close(m_lock);  // releases the lock
-    m_lock = -1;
+    if (m_card) SCardDisconnect(std::exchange(m_card, 0), SCARD_RESET_CARD);
+    if (m_context) SCardReleaseContext(std::exchange(m_context, 0));
+    if (m_lock >= 0) ::close(std::exchange(m_lock, -1));  // releases the lock
 }
 
 CardBytes VcardSession::transmit(const CardBytes& command) {
@@ -136,17 +128,13 @@ CardBytes VcardSession::transmit(const CardBytes& command) {
     DWORD length = static_cast<DWORD>(response.size());
     LONG rv = SCardTransmit(m_card, pci, command.data(), static_cast<DWORD>(command.size()), nullptr,
                             response.data(), &length);
-    if (rv != SCARD_S_SUCCESS) {
-        ADD_FAILURE() << "SCardTransmit: " << pcsc_stringify_error(rv);
-        return {};
-    }
-    response.resize(length);
+    if (rv != SCARD_S_SUCCESS) ADD_FAILURE() << "SCardTransmit: " << pcsc_stringify_error(rv);
+    response.resize(rv == SCARD_S_SUCCESS ? length : 0);
     return response;
 }
 
 std::uint16_t VcardSession::sw(const CardBytes& response) {
-    if (response.size() < 2) return 0;
-    return static_cast<std::uint16_t>(response[response.size() - 2] << 8 | response.back());
+    return response.size() < 2 ? 0 : static_cast<std::uint16_t>(response[response.size() - 2] << 8 | response.back());
 }
 
 void VcardSession::markRecord() {
