@@ -1,8 +1,7 @@
-// A small card operating-system profile for driving CSC_Profile_Base in the
-// tests: an ISO 7816 card with FCP answers to SELECT (as CardOS and StarCos
-// cards give them), the plain base PIN handling, and MSE SET + PSO for
-// signing and deciphering. It matches what tools/vcard answers, so the base
-// class can be exercised on the test card and checked at the card.
+// A small card operating-system profile for driving CSC_Profile_Base in the tests: an ISO 7816 card with FCP
+// answers to SELECT (as CardOS and StarCos cards give them), the plain base PIN handling, and MSE SET + PSO for
+// signing and deciphering. It matches what tools/vcard answers, so the base class can be exercised on the test
+// card and checked at the card.
 #pragma once
 
 #include "tests/support/card/VcardSession.h"
@@ -20,8 +19,8 @@ class TestProfile : public CSC_Profile_Base {
 public:
     TestProfile();
 
-    // When set, GetFileLen reports this instead of the FCP's size: a card
-    // whose FCP claims more (or less) than the file holds.
+    // When set, GetFileLen reports this instead of the FCP's size: a card whose FCP claims more (or less) than
+    // the file holds.
     std::optional<std::uint32_t> claimedFileLength;
     // Unblocking with the PUK alone (no new PIN), as some card systems do.
     bool unblockWithPukOnly = false;

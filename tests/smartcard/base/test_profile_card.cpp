@@ -1,7 +1,6 @@
-// CSC_Profile_Base on the test card (through pcscd when it runs, else
-// vcard's model): selection with its cache, chunked reading and writing,
-// records, PIN commands with given and dialog PINs, GET CHALLENGE, signing
-// and deciphering. Every step checks the commands the card received.
+// CSC_Profile_Base on the test card (through pcscd when it runs, else vcard's model): selection with its cache,
+// chunked reading and writing, records, PIN commands with given and dialog PINs, GET CHALLENGE, signing and
+// deciphering. Every step checks the commands the card received.
 
 #include "tests/smartcard/base/TestProfile.h"
 #include "tests/support/card/CardUnderTest.h"
@@ -30,36 +29,26 @@ const std::string kDirRecord2 = "610C4F08D2760000850101005000";
 const std::string kPkcs15Aid = "A000000063504B43532D3135";
 
 // Dialogs that answer from a table and note what was asked, while they live.
-class ScriptedDialogs {
-public:
-    explicit ScriptedDialogs(std::map<SecretKind, std::optional<std::string>> answers)
-        : m_answers(std::move(answers)) {
+struct ScriptedDialogs {
+    explicit ScriptedDialogs(std::map<SecretKind, std::optional<std::string>> answers) {
         kivo::pin::Dialogs dialogs;
-        dialogs.askSecret = [this](SecretKind kind, const kivo::pin::PromptTexts&) -> std::optional<kivo::pin::Secret> {
+        dialogs.askSecret = [this, answers](SecretKind kind, const kivo::pin::PromptTexts&) {
             asked.push_back(kind);
-            const auto it = m_answers.find(kind);
-            if (it == m_answers.end() || !it->second) return std::nullopt;
-            return kivo::pin::Secret(*it->second);
+            const auto it = answers.find(kind);
+            return it == answers.end() || !it->second ? std::nullopt : std::optional(kivo::pin::Secret(*it->second));
         };
-        m_previous = kivo::pin::installDialogs(std::move(dialogs));
+        previous = kivo::pin::installDialogs(std::move(dialogs));
     }
-    ~ScriptedDialogs() { kivo::pin::installDialogs(std::move(m_previous)); }
+    ~ScriptedDialogs() { kivo::pin::installDialogs(std::move(previous)); }
     std::vector<SecretKind> asked;
-
-private:
-    std::map<SecretKind, std::optional<std::string>> m_answers;
-    kivo::pin::Dialogs m_previous;
+    kivo::pin::Dialogs previous;
 };
 
-// One step of a sequence on one card: what the profile does, its result,
-// the commands the card received and, when given, the bytes read.
-struct Step {
-    const char* name;
-    std::function<CardResult(TestProfile&, Bytes&, CardUnderTest&)> act;
-    CardResult result;
-    Commands sent;
-    std::string read = "-";  // hex; "-": not checked
-};
+// One step of a sequence on one card: what the profile does, its result, the commands the card received and,
+// when given, the bytes read.
+// hex; "-": not checked
+struct Step { const char* name; std::function<CardResult(TestProfile&, Bytes&, CardUnderTest&)> act;
+    CardResult result; Commands sent; std::string read = "-"; };
 
 class ProfileCardTest : public ProfileOnCard {
 protected:
@@ -75,9 +64,7 @@ protected:
             Bytes out;
             EXPECT_EQ(step.act(profile, out, card), step.result);
             EXPECT_EQ(card.commands(), step.sent);
-            if (step.read != "-") {
-                EXPECT_EQ(hexText(out), step.read);
-            }
+            if (step.read != "-") { EXPECT_EQ(hexText(out), step.read); }
         }
     }
     TestProfile profile;
@@ -88,6 +75,15 @@ CardResult select(TestProfile& p, const char* path, bool force = false, bool res
     return p.SelectPath(path, force, reselect, lastIsDf, aid);
 }
 std::string seqHex(std::size_t from, std::size_t count) { return hexText(sequenceBytes(from, count)); }
+// UPDATE BINARY commands of `data` in chunks of `size` from offset 0.
+Commands updates(const Bytes& data, std::size_t size) {
+    Commands out;
+    for (std::size_t at = 0; at < data.size(); at += size) {
+        const Bytes chunk(data.begin() + at, data.begin() + std::min(data.size(), at + size));
+        out.push_back("00D6" + hexText(Bytes{std::uint8_t(at >> 8), std::uint8_t(at), std::uint8_t(chunk.size())}) + hexText(chunk));
+    }
+    return out;
+}
 // Selects the file again for fresh control information, then reads it.
 CardResult reread(TestProfile& p, const char* path, Bytes& out) {
     select(p, path, false, true);
@@ -142,16 +138,11 @@ TEST_F(ProfileCardTest, ReadingAndWriting) {
         {"no current EF at all", [](auto& p, auto& out, auto& c) { selectMfAside(c); return p.SCReadBinary(out, 0, 4); },
          kivo::card::cNoCurrentEf, {"00A4000C023F00", "00B0000004"}},
         {"update in chunks", [&](auto& p, auto&, auto&) { select(p, "3f00/5015/0102", true); p.SetBlockSize(16); return p.UpdateFile(written.data(), 64); },
-         kOk, {kSelectMf, kSelectMf, selectDf("5015"), selectEf("0102"), "00D6000010" + hexText(Bytes(written.begin(), written.begin() + 16)),
-               "00D6001010" + hexText(Bytes(written.begin() + 16, written.begin() + 32)),
-               "00D6002010" + hexText(Bytes(written.begin() + 32, written.begin() + 48)),
-               "00D6003010" + hexText(Bytes(written.begin() + 48, written.end()))}},
+         kOk, [&] { Commands c{kSelectMf, kSelectMf, selectDf("5015"), selectEf("0102")}; for (auto& u : updates(written, 16)) c.push_back(u); return c; }()},
         {"written", [](auto& p, auto& out, auto&) { p.SetBlockSize(240); return reread(p, "3f00/5015/0102", out); }, kOk,
-         {selectEf("0102"), "00B0000040"},
-         hexText(written)},
+         {selectEf("0102"), "00B0000040"}, hexText(written)},
         {"beyond the end of the file", [&](auto& p, auto&, auto&) { p.SetBlockSize(64); return p.UpdateFile(longer.data(), 70); },
-         kFailed, {"00D6000040" + hexText(Bytes(longer.begin(), longer.begin() + 64)),
-                   "00D6004006" + hexText(Bytes(longer.begin() + 64, longer.end()))}},
+         kFailed, updates(longer, 64)},
         {"write primitive", [](auto& p, auto&, auto&) {
              const Bytes word = {0xCA, 0xFE, 0xBA, 0xBE};
              EXPECT_EQ(p.SCWriteBinary(word.data(), 62, 4), kFailed);
@@ -252,13 +243,8 @@ TEST_F(ProfileCardTest, PinCommands) {
 
 TEST_F(ProfileCardTest, DialogPins) {
     ASSERT_EQ(select(profile, "3f00/0101"), kOk);
-    const struct {
-        const char* name;
-        std::map<SecretKind, std::optional<std::string>> answers;
-        std::function<CardResult(TestProfile&)> act;
-        bool sends;
-        std::vector<SecretKind> asked;
-        bool cancelled;
+    const struct { const char* name; std::map<SecretKind, std::optional<std::string>> answers;
+        std::function<CardResult(TestProfile&)> act; bool sends; std::vector<SecretKind> asked; bool cancelled;
     } rows[] = {
         {"verify", {{SecretKind::Pin, "123456"}}, [](auto& p) { return p.Verify(kPath, "", false, 0x81, false, ""); }, true,
          {SecretKind::Pin}, false},

@@ -1,6 +1,5 @@
-// CSC_Profile_Base operations that need no card: the signature block
-// against OpenSSL's DigestInfo and PKCS#1 type 1 padding, the
-// secure-messaging keys and the serial number.
+// CSC_Profile_Base operations that need no card: the signature block against OpenSSL's DigestInfo and PKCS#1
+// type 1 padding, the secure-messaging keys and the serial number.
 
 #include "tests/smartcard/base/TestProfile.h"
 
@@ -37,10 +36,7 @@ Bytes opensslDigestInfo(int nid, const Bytes& hash) {
 }
 
 TEST(ProfileBuildSignBuffer, MatchesOpenSslForEveryAlgorithmAndKeySize) {
-    const struct {
-        std::uint32_t calg;
-        int nid;
-        std::size_t hashLength;
+    const struct { std::uint32_t calg; int nid; std::size_t hashLength;
     } algorithms[] = {{0x8003, NID_md5, 16},    {0x8004, NID_sha1, 20},   {0x8007, NID_ripemd160, 20},
                       {0x8008, NID_undef, 36},  {0x800C, NID_sha256, 32}, {0x800D, NID_sha384, 48},
                       {0x800E, NID_sha512, 64}, {0xFFFF, NID_undef, 32},  {0x1234, NID_sha256, 32}};
@@ -75,10 +71,7 @@ TEST(ProfileBuildSignBuffer, MatchesOpenSslForEveryAlgorithmAndKeySize) {
 TEST(ProfileSMKeys, UpTo512BytesAndAFailureClearsBoth) {
     TestProfile profile;
     const Bytes key1 = pattern(512, 3), key2 = pattern(3, 9), tooLong = pattern(513, 5);
-    const struct {
-        const Bytes* first;
-        const Bytes* second;
-        bool accepted;
+    const struct { const Bytes* first; const Bytes* second; bool accepted;
     } rows[] = {{&key1, &key2, true}, {&tooLong, &key2, false}, {&key2, &key1, true},
                 {&key2, &tooLong, false}, {nullptr, &key2, false}, {&key2, nullptr, false}};
     for (const auto& row : rows) {
@@ -99,9 +92,7 @@ TEST(ProfileSerialNumber, HexTextAndRightAlignedSixteenByteTail) {
     EXPECT_EQ(CSC_Profile_Base::hex2str(mixed.data(), 6), "000aab7ff0ff");
     TestProfile profile;
     const Bytes longSerial = pattern(20, 0x31);
-    const struct {
-        Bytes serial;
-        std::string tail;
+    const struct { Bytes serial; std::string tail;
     } rows[] = {{{0x4B, 0x49, 0x56, 0x4F, 0x00, 0x00, 0x00, 0x2A}, "00000000000000004B49564F0000002A"},
                 {longSerial, hexText(Bytes(longSerial.begin() + 4, longSerial.end()))},
                 {{0x99}, "00000000000000000000000000000099"}};

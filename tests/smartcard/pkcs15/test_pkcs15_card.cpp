@@ -1,7 +1,6 @@
-// CPkcs15 on virtual cards: the PKCS#15 card of tests/support/cards/pkcs15.txt
-// (through pcscd when it runs), and small cards described here for the ways
-// the directory is found, the bounds, the status values and the path rules
-// of the card types.
+// CPkcs15 on virtual cards: the PKCS#15 card of tests/support/cards/pkcs15.txt (through pcscd when it runs),
+// and small cards described here for the ways the directory is found, the bounds, the status values and the
+// path rules of the card types.
 
 #include "smartcard/base/CardNumbers.h"
 #include "smartcard/pkcs15/Pkcs15.h"
@@ -46,8 +45,7 @@ std::string cardWithOdf(const std::string& odfHex, const std::string& lines) {
 }
 
 // The ODF of the small cards: PrKDF 4400, CDF 4403, AODF 4401 in DF 5015.
-const std::string kThreeDirectories =
-    odf(0, "3F0050154400") + odf(4, "3F0050154403") + odf(8, "3F0050154401");
+const std::string kThreeDirectories = odf(0, "3F0050154400") + odf(4, "3F0050154403") + odf(8, "3F0050154401");
 
 std::string odfCounts(const CPkcs15DfOdf& directory) {
     std::string counts;
@@ -130,8 +128,8 @@ std::string lower(std::string text) {
     return text;
 }
 
-// A field of the object `header` in pkcs15-tool's listing (objects end at
-// an empty line): its value up to the first space, "Length" whole.
+// A field of the object `header` in pkcs15-tool's listing (objects end at an empty line): its value up to the
+// first space, "Length" whole.
 std::string openscField(const std::string& listing, const std::string& header, const std::string& name) {
     const std::size_t at = listing.find(header + "\n");
     std::istringstream object(at == std::string::npos ? "" : listing.substr(at, listing.find("\n\n", at) - at));
@@ -144,9 +142,8 @@ std::string openscField(const std::string& listing, const std::string& header, c
     return "missing";
 }
 
-// OpenSC's pkcs15-tool (generic ISO 7816 driver, through pcscd) lists the
-// objects the library reads, with the same fields, and hands out the same
-// certificate bytes: the test card and the library against an independent
+// OpenSC's pkcs15-tool (generic ISO 7816 driver, through pcscd) lists the objects the library reads, with the
+// same fields, and hands out the same certificate bytes: the test card and the library against an independent
 // reader. Relative paths are taken from the application, as PKCS#15 readers do.
 TEST_F(Pkcs15OnTheCard, OpenScListsWhatTheLibraryReads) {
     if (!cardServicesExpected()) GTEST_SKIP() << "pkcs15-tool reads the card through pcscd only";
@@ -200,15 +197,11 @@ TEST_F(Pkcs15OnTheCard, OpenScListsWhatTheLibraryReads) {
     }
 }
 
-// Key and PIN paths of the exported certificates by card type, and the
-// trace lines before and after.
+// Key and PIN paths of the exported certificates by card type, and the trace lines before and after.
 TEST(Pkcs15PathRules, OfTheCardTypes) {
-    const struct {
-        std::int32_t cardType;
-        bool pinObjectAtSetCosFile;  // the PIN object of the default PIN path names 3F0050155016
-        const char *keyPath, *pinPath;
-        bool signingFlag, secondFlag;
-    } rows[] = {{type::cCardOs50, false, "4B01", "3F005015", false, false},
+    // pinObjectAtSetCosFile: the PIN object of the default PIN path names 3F0050155016
+    const struct { std::int32_t cardType; bool pinObjectAtSetCosFile; const char *keyPath, *pinPath;
+        bool signingFlag, secondFlag; } rows[] = {{type::cCardOs50, false, "4B01", "3F005015", false, false},
                 {type::cSetCos, false, "4B01", "3f0050155b005b01", true, false},
                 {type::cSetCos, true, "4B01", "3f0050155b005b01", true, true},
                 {type::cSetCos442, false, "3f004b01", "3F005015", false, false}};
@@ -237,21 +230,13 @@ TEST(Pkcs15PathRules, OfTheCardTypes) {
     }
 }
 
-// Finding the application and reading EF.ODF and EF.TokenInfo: status,
-// built-in directory, application path, token label, paths per kind, and
-// the MF selects sent (-1: not counted).
+// Finding the application and reading EF.ODF and EF.TokenInfo: status, built-in directory, application path,
+// token label, paths per kind, and the MF selects sent (-1: not counted).
 TEST(Pkcs15Directory, FindsTheApplication) {
     std::string eleven;
     for (int i = 0; i < 11; ++i) eleven += odf(4, "3F0050154403");
-    const struct {
-        const char* name;
-        std::int32_t cardType;
-        std::string description;
-        int status;
-        bool builtIn;
-        const char *applicationPath, *tokenLabel, *odfCounts;
-        int mfSelects;
-    } rows[] = {
+    const struct { const char* name; std::int32_t cardType; std::string description; int status; bool builtIn;
+        const char *applicationPath, *tokenLabel, *odfCounts; int mfSelects; } rows[] = {
         {"built-in record for DF 5015", type::cCardOs50,
          cardWithOdf(odf(4, "3F0050154403"), "ef 3F00/5015/5032 data=" + tokenInfo("In 5015")), 0, false, "3F005015",
          "In 5015", "0 0 0 0 1 0 0 0 0", -1},
@@ -300,14 +285,9 @@ TEST(Pkcs15Objects, ReadsTheDirectoryFiles) {
     const std::string certs = "ef 3F00/5015/4403 data=" + kKeyEntry + kKeyEntry + "\n";
     const std::string keyRecords = "records 3F00/5015/4400\nrecord 3F00/5015/4400 0102" + kKeyEntry +
                                    "\nrecord 3F00/5015/4400 0304" + kKeyEntry + "\n";
-    const struct {
-        const char* name;
-        std::string lines;  // files of DF 5015 beside the ODF
-        int status;
-        std::size_t certs, keys, auths;
-        const char* trace;  // a line the card trace must hold
-        std::string odfHex = kThreeDirectories;
-    } rows[] = {
+    // lines: files of DF 5015 beside the ODF; trace: a line the card trace must hold
+    const struct { const char* name; std::string lines; int status; std::size_t certs, keys, auths;
+        const char* trace; std::string odfHex = kThreeDirectories; } rows[] = {
         {"all three", keys + pins + certs, 0, 2, 1, 1, ""},
         {"PrKDF of records", keyRecords + pins + certs, 0, 2, 2, 1, ""},
         {"CDF missing", keys + pins, 7, 0, 1, 1, "directory file 3F0050154403 cannot be selected"},

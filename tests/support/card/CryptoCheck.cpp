@@ -20,33 +20,25 @@ namespace kivo::test {
 
 namespace {
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+template <auto Free>
+struct Freeing {
+    template <typename T> void operator()(T* p) const { Free(p); }
 };
-struct CtxFree {
-    void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using Ctx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
+using Pkey = std::unique_ptr<EVP_PKEY, Freeing<EVP_PKEY_free>>;
+using Ctx = std::unique_ptr<EVP_PKEY_CTX, Freeing<EVP_PKEY_CTX_free>>;
 
 Pkey keyOf(const std::string& pemFile) {
-    FILE* f = std::fopen(pemFile.c_str(), "r");
-    if (!f) return nullptr;
-    Pkey key(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
-    std::fclose(f);
-    return key;
+    const std::unique_ptr<FILE, Freeing<std::fclose>> f(std::fopen(pemFile.c_str(), "r"));
+    return Pkey(f ? PEM_read_PrivateKey(f.get(), nullptr, nullptr, nullptr) : nullptr);
 }
 
 Pkey keyOf(const ByteVector& certificate) {
     const unsigned char* next = certificate.data();
-    X509* x509 = d2i_X509(nullptr, &next, static_cast<long>(certificate.size()));
-    Pkey key(x509 != nullptr ? X509_get_pubkey(x509) : nullptr);
-    X509_free(x509);
-    return key;
+    const std::unique_ptr<X509, Freeing<X509_free>> x509(d2i_X509(nullptr, &next, static_cast<long>(certificate.size())));
+    return Pkey(x509 ? X509_get_pubkey(x509.get()) : nullptr);
 }
 
-// RSA verification with PKCS#1 v1.5 padding, or PSS with MGF1 of the same
-// digest when `saltLength` is given.
+// RSA verification with PKCS#1 v1.5 padding, or PSS with MGF1 of the same digest when `saltLength` is given.
 bool verifyRsa(const Pkey& key, const ByteVector& hash, const ByteVector& signature, const std::string& digest,
                std::optional<int> saltLength) {
     const EVP_MD* md = EVP_get_digestbyname(digest.c_str());
@@ -90,31 +82,25 @@ ByteVector encryptRsa(const Pkey& key, const ByteVector& plain) {
     return out;
 }
 
-bool writeFile(const std::string& file, const char* mode, const std::function<bool(FILE*)>& write) {
-    FILE* f = std::fopen(file.c_str(), mode);
-    if (!f) return false;
-    const bool ok = write(f);
-    std::fclose(f);
-    return ok;
+bool writeFile(const std::string& file, const std::function<bool(FILE*)>& write) {
+    const std::unique_ptr<FILE, Freeing<std::fclose>> f(std::fopen(file.c_str(), "wb"));
+    return f && write(f.get());
 }
 
 bool writeKey(const std::string& pemFile, const std::string& kind) {
     const size_t rsaBits = kind == "rsa1024" ? 1024 : kind == "rsa3072" ? 3072 : 2048;
     Pkey key(kind == "ec256" ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")
                              : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", rsaBits));
-    return key && writeFile(pemFile, "w", [&](FILE* f) {
-               return PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
-           });
+    return key && writeFile(pemFile, [&](FILE* f) { return PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1; });
 }
 
 bool writeSelfSignedCertificate(const std::string& pemFile, const std::string& derFile, const std::string& name) {
     const Pkey key = keyOf(pemFile);
-    if (!key) return false;
     CertOptions options;
     options.subject = "/CN=" + name;
     options.subjectKey = key.get();
-    const std::vector<unsigned char> der = derOf(makeCertificate(options).get());
-    return writeFile(derFile, "wb", [&](FILE* f) { return std::fwrite(der.data(), 1, der.size(), f) == der.size(); });
+    const std::vector<unsigned char> der = key ? derOf(makeCertificate(options).get()) : std::vector<unsigned char>{};
+    return key && writeFile(derFile, [&](FILE* f) { return std::fwrite(der.data(), 1, der.size(), f) == der.size(); });
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// OpenSSL checks of what the card returns: signatures verified against the
-// public part of a key file or a certificate, and encryption for the
-// decipher round trip.
+// OpenSSL checks of what the card returns: signatures verified against the public part of a key file or a
+// certificate, and encryption for the decipher round trip.
 #pragma once
 
 #include <cstdint>
@@ -36,8 +35,8 @@ bool verifyRsaPss(const ByteVector& certificate, const ByteVector& hash, const B
 bool verifyEcdsaPlain(const ByteVector& certificate, const ByteVector& hash, const ByteVector& signature);
 ByteVector rsaEncrypt(const ByteVector& certificate, const ByteVector& plain);
 
-// A private temporary folder with fresh key files (name -> kind) and the
-// certificates `<stem>.crt` of the keys `<stem>.pem` named, removed with the object.
+// A private temporary folder with fresh key files (name -> kind) and the certificates `<stem>.crt` of the keys
+// `<stem>.pem` named, removed with the object.
 class CardKeyFolder {
 public:
     CardKeyFolder(const std::string& prefix, const std::vector<std::pair<std::string, std::string>>& keys,

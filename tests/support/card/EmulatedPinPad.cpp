@@ -13,11 +13,11 @@ EmulatedPinPad* g_pad = nullptr;
 
 constexpr std::uint8_t kTagExecutePace = 0x20, kPaceEstablish = 0x02, kPaceDestroy = 0x03, kPasswordCan = 0x02;
 constexpr DWORD kExecutePaceCode = 0x42330000u | kTagExecutePace;
-// The card's status word when it refuses the last GENERAL AUTHENTICATE step
-// (6300 when the numbers differ), and a card that does not answer.
+// The card's status word when it refuses the last GENERAL AUTHENTICATE step (6300 when the numbers differ), and
+// a card that does not answer.
 constexpr std::uint32_t kCardStatusLastStep = 0xF0040000, kCommunicationAbort = 0xF0100001;
-// MSE SET AT answered 9000, an EF.CardAccess with one PACE info
-// (id-PACE-ECDH-GM-AES-CBC-CMAC-128, version 2, brainpoolP256r1), no CARs, no IDicc.
+// MSE SET AT answered 9000, an EF.CardAccess with one PACE info (id-PACE-ECDH-GM-AES-CBC-CMAC-128, version 2,
+// brainpoolP256r1), no CARs, no IDicc.
 const PadBytes kEstablished = {0x90, 0x00, 0x16, 0x00, 0x31, 0x14, 0x30, 0x12, 0x06, 0x0A, 0x04, 0x00, 0x7F, 0x00,
                                0x07, 0x02, 0x02, 0x04, 0x02, 0x02, 0x02, 0x01, 0x02, 0x02, 0x01, 0x0D, 0, 0, 0, 0};
 
@@ -94,9 +94,8 @@ LONG EmulatedPinPad::control(SCARDHANDLE card, DWORD code, const PadBytes& input
     return SCARD_S_SUCCESS;
 }
 
-// bIdxFunction, wLengthInputData (little-endian), input; to establish:
-// PinID, lengthCHAT (0), lengthPIN, PIN, lengthCertificateDescription (0000).
-// Nothing for a request that is not well formed.
+// bIdxFunction, wLengthInputData (little-endian), input; to establish: PinID, lengthCHAT (0), lengthPIN, PIN,
+// lengthCertificateDescription (0000). Nothing for a request that is not well formed.
 PadBytes EmulatedPinPad::executePace(SCARDHANDLE card, const PadBytes& input) {
     if (input.size() < 3 || input.size() != 3u + (input[1] | (input[2] << 8))) return {};
     if (input[0] == kPaceDestroy && input.size() == 3) {

@@ -1,8 +1,7 @@
-// An emulated PACE reader in front of the installed PC/SC layer: it offers
-// the part-10 feature EXECUTE_PACE and the reader's system name; all else
-// passes through. The card access number (from the request or typed at the
-// reader) goes to vcard's PACE hook, which judges it; the traffic then
-// reaches the card in plain, as behind a real reader.
+// An emulated PACE reader in front of the installed PC/SC layer: it offers the part-10 feature EXECUTE_PACE and
+// the reader's system name; all else passes through. The card access number (from the request or typed at the
+// reader) goes to vcard's PACE hook, which judges it; the traffic then reaches the card in plain, as behind a
+// real reader.
 #pragma once
 
 #include "platform/PcscApi.h"
@@ -17,9 +16,7 @@ namespace kivo::test {
 
 using PadBytes = std::vector<std::uint8_t>;
 
-struct PinPadFeatures {
-    bool executePace = false;
-};
+struct PinPadFeatures { bool executePace = false; };
 
 // Installed while it lives (one at a time).
 class EmulatedPinPad {

@@ -1,7 +1,6 @@
-// A scripted PC/SC layer for the transport tests: readers with ATRs, a card
-// that answers from a queue and records every APDU and control request
-// exactly as the library hands them to PC/SC, and switches for failures and
-// card removal. Installed for the lifetime of a ScriptedPcsc object.
+// A scripted PC/SC layer for the transport tests: readers with ATRs, a card that answers from a queue and
+// records every APDU and control request exactly as the library hands them to PC/SC, and switches for failures
+// and card removal. Installed for the lifetime of a ScriptedPcsc object.
 #pragma once
 
 #include "smartcard/key/ConfigSC.h"
@@ -49,8 +48,8 @@ struct PcscScript {
     // When set, answers every Transmit instead of `answers` (a card model).
     std::function<Bytes(const Bytes&)> cardModel;
     LONG transmitResult = SCARD_S_SUCCESS;
-    // Number of Transmit calls that succeed before the card is pulled; -1
-    // keeps the card in. After removal every card call reports it.
+    // Number of Transmit calls that succeed before the card is pulled; -1 keeps the card in. After removal
+    // every card call reports it.
     int transmitsBeforeRemoval = -1;
     bool removed = false;
     std::deque<ControlAnswer> controlAnswers;
@@ -136,8 +135,7 @@ inline LONG disconnect(SCARDHANDLE card, DWORD disposition) {
     return g_script->disconnects.emplace_back(card, disposition), SCARD_S_SUCCESS;
 }
 
-inline LONG status(SCARDHANDLE, LPSTR, LPDWORD, LPDWORD state, LPDWORD protocol, LPBYTE,
-                   LPDWORD) {
+inline LONG status(SCARDHANDLE, LPSTR, LPDWORD, LPDWORD state, LPDWORD protocol, LPBYTE, LPDWORD) {
     ++g_script->statusCalls;
     if (g_script->removed) return SCARD_W_REMOVED_CARD;
     if (state != nullptr) *state = SCARD_PRESENT | SCARD_POWERED;
@@ -241,8 +239,8 @@ private:
     std::filesystem::path m_folder, m_path;
 };
 
-// The part-10 feature list of a pin-pad reader as the scripted reader
-// hands it out (verify and modify start/finish, optionally the key poll).
+// The part-10 feature list of a pin-pad reader as the scripted reader hands it out (verify and modify
+// start/finish, optionally the key poll).
 namespace pinpad {
 inline constexpr std::uint32_t kVerifyStart = 0x42330001, kVerifyFinish = 0x42330002, kModifyStart = 0x42330003,
                                kModifyFinish = 0x42330004, kKeyPressed = 0x42330005;

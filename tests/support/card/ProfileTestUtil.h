@@ -1,6 +1,5 @@
-// Small helpers of the card profile suites: answers with status 9000, PIN
-// text as the byte pointer the profiles take, and repeated hex for the
-// long blocks of the expected APDUs.
+// Small helpers of the card profile suites: answers with status 9000, PIN text as the byte pointer the profiles
+// take, and repeated hex for the long blocks of the expected APDUs.
 #pragma once
 
 #include <cstdint>

@@ -23,13 +23,9 @@ std::vector<RecordedExchange> readRecord(const std::string& path, std::size_t fr
     std::ifstream in(path);
     in.seekg(static_cast<std::streamoff>(fromByte));
     std::vector<RecordedExchange> exchanges;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("> ", 0) == 0) {
-            exchanges.push_back({line.substr(2), ""});
-        } else if (line.rfind("< ", 0) == 0 && !exchanges.empty()) {
-            exchanges.back().response = line.substr(2);
-        }
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("> ", 0) == 0) exchanges.push_back({line.substr(2), ""});
+        else if (line.rfind("< ", 0) == 0 && !exchanges.empty()) exchanges.back().response = line.substr(2);
     }
     return exchanges;
 }
@@ -68,8 +64,8 @@ void VcardSession::openCard(const std::string& description, int seconds) {
     std::ifstream readerFile(dir + "/described.reader");
     std::getline(readerFile, m_reader);
     ASSERT_FALSE(m_reader.empty()) << "no reader for the described cards in " << dir;
-    // Under the card's lock: name the description, then power the card up
-    // anew, which makes vcard become that card as described.
+    // Under the card's lock: name the description, then power the card up anew, which makes vcard become that
+    // card as described.
     ASSERT_NO_FATAL_FAILURE(lockCard());
     {
         std::ofstream control(dir + "/described.card", std::ios::trunc);

@@ -1,8 +1,7 @@
-// A PC/SC session with the virtual card scripts/test.sh starts (pcscd, vpcd,
-// tools/vcard). It exports KIVO_PCSC_AVAILABLE=1, KIVO_VCARD_RECORD (vcard's
-// record of every exchange), KIVO_VCARD_DIR (key files) and
-// KIVO_VCARD_READER. A session locks "<record file>.lock" from start to end:
-// the card and its record belong to one test process at a time.
+// A PC/SC session with the virtual card scripts/test.sh starts (pcscd, vpcd, tools/vcard). It exports
+// KIVO_PCSC_AVAILABLE=1, KIVO_VCARD_RECORD (vcard's record of every exchange), KIVO_VCARD_DIR (key files) and
+// KIVO_VCARD_READER. A session locks "<record file>.lock" from start to end: the card and its record belong to
+// one test process at a time.
 #pragma once
 
 #include <winscard.h>
@@ -41,8 +40,8 @@ public:
 
     // Locks the card, connects and waits up to `seconds` for it; fails the test when it cannot.
     void open(int seconds = 10);
-    // The same for the second card (<KIVO_VCARD_DIR>/described.reader),
-    // which becomes the card of `description` when powered up anew.
+    // The same for the second card (<KIVO_VCARD_DIR>/described.reader), which becomes the card of `description`
+    // when powered up anew.
     void openCard(const std::string& description, int seconds = 10);
     // Disconnects with a card reset and releases the lock.
     void close();
