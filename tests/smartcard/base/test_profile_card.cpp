@@ -47,8 +47,10 @@ struct ScriptedDialogs {
 // One step of a sequence on one card: what the profile does, its result, the commands the card received and,
 // when given, the bytes read.
 // hex; "-": not checked
-struct Step { const char* name; std::function<CardResult(TestProfile&, Bytes&, CardUnderTest&)> act;
-    CardResult result; Commands sent; std::string read = "-"; };
+struct Step {
+    using Act = std::function<CardResult(TestProfile&, Bytes&, CardUnderTest&)>;
+    const char* name; Act act; CardResult result; Commands sent; std::string read = "-";
+};
 
 class ProfileCardTest : public ProfileOnCard {
 protected:
@@ -99,8 +101,7 @@ TEST_F(ProfileCardTest, ReadingAndWriting) {
         {"EF under the MF", [](auto& p, auto&, auto&) { return select(p, "3f00/0101"); }, kOk, {selectEf("0101")}},
         {"240 + 240 + 20", [](auto& p, auto& out, auto&) { return p.ReadFile(out); }, kOk,
          {"00B00000F0", "00B000F0F0", "00B001E014"}, seqHex(0, 500)},
-        {"block size 100",
-         [](auto& p, auto& out, auto&) { p.SetBlockSize(100); return reread(p, "3f00/0101", out); },
+        {"block size 100", [](auto& p, auto& out, auto&) { p.SetBlockSize(100); return reread(p, "3f00/0101", out); },
          kOk, {selectEf("0101"), "00B0000064", "00B0006464", "00B000C864", "00B0012C64", "00B0019064"}, seqHex(0, 500)},
         {"block size: its low byte",
          [](auto& p, auto& out, auto&) { p.SetBlockSize(0x0180); return reread(p, "3f00/0101", out); },
@@ -201,74 +202,65 @@ TEST_F(ProfileCardTest, SelectionCache) {
     });
 }
 
-const auto kVerify82 = [](const char* pin) {
-    return [pin](TestProfile& p, Bytes&, CardUnderTest&) { return p.Verify(kPath, "", false, 0x82, false, pin); };
-};
+// The PIN commands on the selected file with the PINs given.
+auto verify(std::uint8_t ref, const char* pin) {
+    return [=](TestProfile& p, Bytes&, CardUnderTest&) { return p.Verify(kPath, "", false, ref, false, pin); };
+}
+auto change(const char* current, const char* next) {
+    return [=](TestProfile& p, Bytes&, CardUnderTest&) { return p.ChangeRef(kPath, "", 0x82, false, current, next); };
+}
+auto unblock(const char* puk, const char* next) {
+    return [=](TestProfile& p, Bytes&, CardUnderTest&) { return p.UnblockRef(kPath, "", 0x82, puk, next); };
+}
 
 TEST_F(ProfileCardTest, PinCommands) {
     ASSERT_EQ(select(profile, "3f00/0101"), kOk);
     run({
-        {"verify", [](auto& p, auto&, auto&) { return p.Verify(kPath, "", false, 0x81, false, "123456"); }, kOk,
-         {"0020008106313233343536"}},
-        {"wrong PIN", [](auto& p, auto&, auto&) { return p.Verify(kPath, "", false, 0x81, false, "111111"); },
-         kFailed, {"0020008106313131313131"}},
+        {"verify", verify(0x81, "123456"), kOk, {"0020008106313233343536"}},
+        {"wrong PIN", verify(0x81, "111111"), kFailed, {"0020008106313131313131"}},
         {"alternative path", [](auto& p, auto&, auto&) { return p.Verify("3f00/4711", "3f00/0101", true, 0x82, false, "1234"); },
          kOk, {selectEf("4711"), selectEf("4711"), selectEf("4711"), selectEf("0101"), "002000820431323334"}},
         {"neither path", [](auto& p, auto&, auto&) { return p.Verify("3f00/4711", "3f00/4712", true, 0x82, false, "1234"); },
          kFailed, {selectEf("4711"), selectEf("4711"), selectEf("4711"), selectEf("4712"), selectEf("4712"), selectEf("4712")}},
         {"card type 19 selects first", [](auto& p, auto&, auto&) { p.SetCardType(19); auto r = p.Verify("3f00/5015/c001", "", false, 0x82, false, "1234"); p.SetCardType(0); select(p, kPath); return r; },
          kOk, {kSelectMf, selectDf("5015"), selectEf("C001"), "002000820431323334", kSelectMf, selectEf("0101")}},
-        {"new PIN too short or long", [](auto& p, auto&, auto&) {
-             EXPECT_EQ(p.ChangeRef(kPath, "", 0x82, false, "1234", "123456789"), kFailed);
-             EXPECT_EQ(p.UnblockRef(kPath, "", 0x82, "12345678", "123"), kFailed);
-             EXPECT_EQ(p.UnblockRef(kPath, "", 0x82, "12345678", "123456789"), kFailed);
-             return p.ChangeRef(kPath, "", 0x82, false, "1234", "123"); },
-         kFailed, {}},
-        {"change to the longest", [](auto& p, auto&, auto&) { return p.ChangeRef(kPath, "", 0x82, false, "1234", "12345678"); },
-         kOk, {"002400820C" "31323334" "3132333435363738"}},
-        {"wrong current PIN", [](auto& p, auto&, auto&) { return p.ChangeRef(kPath, "", 0x82, false, "9999", "5678"); },
-         kFailed, {"002400820839393939" "35363738"}},
-        {"three wrong", [](auto& p, auto&, auto&) {
-             EXPECT_EQ(p.Verify(kPath, "", false, 0x82, false, "9999"), kFailed);
-             EXPECT_EQ(p.Verify(kPath, "", false, 0x82, false, "9999"), kFailed);
-             return p.Verify(kPath, "", false, 0x82, false, "9999"); },
-         kFailed, Commands(3, "002000820439393939")},
-        {"blocked", kVerify82("12345678"), SC_CMD_COUNTERFAILED, {"00200082083132333435363738"}},
-        {"wrong PUK", [](auto& p, auto&, auto&) { return p.UnblockRef(kPath, "", 0x82, "87654321", "1234"); }, kFailed,
-         {"002C00820C" "3837363534333231" "31323334"}},
-        {"unblocked", [](auto& p, auto&, auto&) { return p.UnblockRef(kPath, "", 0x82, "12345678", "1234"); }, kOk,
-         {"002C00820C" + kPukHex + "31323334"}},
+        {"new PIN too long", change("1234", "123456789"), kFailed, {}},
+        {"new PIN too short", change("1234", "123"), kFailed, {}},
+        {"unblocking to too short", unblock("12345678", "123"), kFailed, {}},
+        {"unblocking to too long", unblock("12345678", "123456789"), kFailed, {}},
+        {"change to the longest", change("1234", "12345678"), kOk, {"002400820C" "31323334" "3132333435363738"}},
+        {"wrong current PIN", change("9999", "5678"), kFailed, {"002400820839393939" "35363738"}},
+        {"wrong once", verify(0x82, "9999"), kFailed, {"002000820439393939"}},
+        {"wrong twice", verify(0x82, "9999"), kFailed, {"002000820439393939"}},
+        {"wrong three times", verify(0x82, "9999"), kFailed, {"002000820439393939"}},
+        {"blocked", verify(0x82, "12345678"), SC_CMD_COUNTERFAILED, {"00200082083132333435363738"}},
+        {"wrong PUK", unblock("87654321", "1234"), kFailed, {"002C00820C" "3837363534333231" "31323334"}},
+        {"unblocked", unblock("12345678", "1234"), kOk, {"002C00820C" + kPukHex + "31323334"}},
     });
 }
 
 TEST_F(ProfileCardTest, DialogPins) {
     ASSERT_EQ(select(profile, "3f00/0101"), kOk);
-    const struct { const char* name; std::map<SecretKind, std::optional<std::string>> answers;
-        std::function<CardResult(TestProfile&)> act; bool sends; std::vector<SecretKind> asked; bool cancelled;
-    } rows[] = {
-        {"verify", {{SecretKind::Pin, "123456"}}, [](auto& p) { return p.Verify(kPath, "", false, 0x81, false, ""); }, true,
-         {SecretKind::Pin}, false},
-        {"nothing answers", {}, [](auto& p) { return p.Verify(kPath, "", false, 0x81, false, ""); }, false, {SecretKind::Pin}, true},
-        {"change", {{SecretKind::CurrentPin, "1234"}, {SecretKind::NewPin, "5678"}, {SecretKind::NewPinAgain, "5678"}},
-         [](auto& p) { return p.ChangeRef(kPath, "", 0x82, false, "", ""); }, true,
-         {SecretKind::CurrentPin, SecretKind::NewPin, SecretKind::NewPinAgain}, false},
-        {"new PINs differ", {{SecretKind::CurrentPin, "5678"}, {SecretKind::NewPin, "1234"}, {SecretKind::NewPinAgain, "1235"}},
-         [](auto& p) { return p.ChangeRef(kPath, "", 0x82, false, "", ""); }, false,
-         {SecretKind::CurrentPin, SecretKind::NewPin, SecretKind::NewPinAgain}, false},
-        {"unblock", {{SecretKind::Puk, "12345678"}, {SecretKind::NewPin, "1234"}, {SecretKind::NewPinAgain, "1234"}},
-         [](auto& p) { return p.UnblockRef(kPath, "", 0x82, "", ""); }, true,
-         {SecretKind::Puk, SecretKind::NewPin, SecretKind::NewPinAgain}, false},
-        {"PUK cancelled", {{SecretKind::Puk, std::nullopt}}, [](auto& p) { return p.UnblockRef(kPath, "", 0x82, "", ""); }, false,
-         {SecretKind::Puk}, true},
-        {"PUK only", {{SecretKind::Puk, "12345678"}},
-         [](auto& p) { p.unblockWithPukOnly = true; return p.UnblockRef(kPath, "", 0x82, "", ""); }, true,
-         {SecretKind::Puk}, false},
+    using K = SecretKind;
+    const std::vector<K> changing = {K::CurrentPin, K::NewPin, K::NewPinAgain}, unblocking = {K::Puk, K::NewPin, K::NewPinAgain};
+    const struct { const char* name; std::map<K, std::optional<std::string>> answers; Step::Act act; bool sends;
+        std::vector<K> asked; bool cancelled; } rows[] = {
+        {"verify", {{K::Pin, "123456"}}, verify(0x81, ""), true, {K::Pin}, false},
+        {"nothing answers", {}, verify(0x81, ""), false, {K::Pin}, true},
+        {"change", {{K::CurrentPin, "1234"}, {K::NewPin, "5678"}, {K::NewPinAgain, "5678"}}, change("", ""), true, changing, false},
+        {"new PINs differ", {{K::CurrentPin, "5678"}, {K::NewPin, "1234"}, {K::NewPinAgain, "1235"}}, change("", ""), false,
+         changing, false},
+        {"unblock", {{K::Puk, "12345678"}, {K::NewPin, "1234"}, {K::NewPinAgain, "1234"}}, unblock("", ""), true, unblocking, false},
+        {"PUK cancelled", {{K::Puk, std::nullopt}}, unblock("", ""), false, {K::Puk}, true},
+        {"PUK only", {{K::Puk, "12345678"}}, [](auto& p, auto& o, auto& c) { p.unblockWithPukOnly = true; return unblock("", "")(p, o, c); },
+         true, {K::Puk}, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         ScriptedDialogs dialogs(row.answers);
         card.mark();
-        const CardResult result = row.act(profile);
+        Bytes out;
+        const CardResult result = row.act(profile, out, card);
         EXPECT_EQ(result == kOk, row.sends);
         EXPECT_EQ(card.commands().size(), row.sends ? 1u : 0u) << ::testing::PrintToString(card.commands());
         EXPECT_EQ(dialogs.asked, row.asked);
@@ -307,24 +299,20 @@ TEST_F(ProfileCardTest, ChallengeSigningAndDeciphering) {
     EXPECT_NE(profile.SignData(keyPath, 2048, hash.data(), 32, refused, 0x02, 0x02), kOk) << "no PIN yet";
     EXPECT_TRUE(refused.empty());
     ASSERT_EQ(profile.Verify(kPath, "", false, 0x81, false, "123456"), kOk);
-    Bytes info, block, signature, padded, ecSignature, plain;
+    Bytes info, signature, ecSignature, plain;
     ASSERT_EQ(profile.BuildSignBuffer(CSC_Profile_Base::cAlgSha256, 2048, hash.data(), 32, info, false), kOk);
-    ASSERT_EQ(profile.BuildSignBuffer(CSC_Profile_Base::cAlgSha256, 2048, hash.data(), 32, block, true), kOk);
     card.mark();
     ASSERT_EQ(profile.SignData(keyPath, 2048, info.data(), static_cast<std::uint32_t>(info.size()), signature, 0x02, 0x02), kOk);
-    ASSERT_EQ(profile.SignData(keyPath, 2048, block.data(), 256, padded, 0x02, 0x02), kOk);
     ASSERT_EQ(profile.SignData(keyPath, 256, hash.data(), 32, ecSignature, 0x02, 0x03), kOk);
     const Bytes secret = sequenceBytes(7, 32);
     const Bytes cryptogram = rsaEncrypt(card.keyFile("rsa2048-dec.pem"), secret);
     ASSERT_EQ(cryptogram.size(), 256u);
     ASSERT_EQ(profile.RSADecrypt(keyPath, 2048, cryptogram.data(), 256, plain, 0x02, 0x04), kOk);
     EXPECT_EQ(card.commands(),
-              (Commands{"002241B606800102840102", "002A9E9A33" + hexText(info) + "00", "002241B606800102840102",
-                        "002A9E9A000100" + hexText(block) + "0000", "002241B606800102840103",
+              (Commands{"002241B606800102840102", "002A9E9A33" + hexText(info) + "00", "002241B606800102840103",
                         "002A9E9A20" + hexText(hash) + "00", "002241B806800102840104",
                         "002A8086000101" "00" + hexText(cryptogram) + "0000"}));
     EXPECT_TRUE(verifyRsaSha256(card.keyFile("rsa2048.pem"), hash, signature));
-    EXPECT_EQ(padded, signature) << "the card signs the padded block as it is";
     EXPECT_TRUE(verifyEcdsaPlain(card.keyFile("ec256.pem"), hash, ecSignature));
     EXPECT_EQ(plain, secret);
 

@@ -23,16 +23,13 @@ namespace pinpad = kivo::test::pinpad;
 
 struct ProgressLog { int shown = 0, advanced = 0, prompts = 0, closed = 0; };
 
-class CountingProgress : public kivo::pin::PinPadProgress {
-public:
-    explicit CountingProgress(ProgressLog& log) : m_log(log) {}
-    void show() override { ++m_log.shown; }
-    void advance(std::uint8_t) override { ++m_log.advanced; }
-    void nextPrompt() override { ++m_log.prompts; }
-    void close() override { ++m_log.closed; }
-
-private:
-    ProgressLog& m_log;
+struct CountingProgress : kivo::pin::PinPadProgress {
+    explicit CountingProgress(ProgressLog& log) : log(log) {}
+    void show() override { ++log.shown; }
+    void advance(std::uint8_t) override { ++log.advanced; }
+    void nextPrompt() override { ++log.prompts; }
+    void close() override { ++log.closed; }
+    ProgressLog& log;
 };
 
 class ScriptedCardTest : public ::testing::Test {
@@ -56,9 +53,7 @@ protected:
         m_previous = kivo::pin::installDialogs(dialogs);
         return found;
     }
-    void TearDown() override {
-        if (m_previous) kivo::pin::installDialogs(std::move(*m_previous));
-    }
+    void TearDown() override { if (m_previous) kivo::pin::installDialogs(std::move(*m_previous)); }
 
     kivo::test::ScopedTraceFile trace;
     kivo::test::ScriptedPcsc pcsc;

@@ -19,6 +19,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace kivo::test {
@@ -69,11 +70,8 @@ struct DescribedCard {
                 const bool application = file.aid != nullptr && end == path.rfind('/');
                 out << "df " << path.substr(0, end) << (application ? std::string(" aid=") + file.aid : "") << "\n";
             }
-            EvpKeyPtr key = generateKey(KeyKind::Rsa2048);
-            CertOptions options;
-            options.subject = std::string("/CN=") + file.commonName;
-            options.subjectKey = key.get();
-            certificates.push_back(derOf(makeCertificate(options).get()));
+            const EvpKeyPtr key = generateKey(KeyKind::Rsa2048);
+            certificates.push_back(derOf(makeCertificate({.subject = std::string("/CN=") + file.commonName, .subjectKey = key.get()}).get()));
             out << "ef " << file.path << " data=" << toHex(certificates.back()) << "\n";
         }
         text = out.str();
@@ -163,8 +161,7 @@ TEST(Detection, FixedLayoutProducts) {
         EXPECT_EQ(layout.KeyKind(), row.keyKind);
         EXPECT_EQ(layout.SingleCard(), std::string(row.atr) == kTcos20Atr ? 0 : 1);
         EXPECT_EQ(layout.CardLabel(), "SmartCard");
-        std::vector<std::string> labels;
-        std::vector<std::string> caLabels;
+        std::vector<std::string> labels, caLabels;
         std::vector<std::vector<unsigned char>> read;
         for (const auto& entry : layout.Certificates()) {
             labels.push_back(entry.label);
@@ -183,7 +180,7 @@ TEST(Detection, FixedLayoutProducts) {
             EXPECT_EQ(layout.IsHashAllowed(code), row.profile != 15 || code == 1) << "hash " << code;
         }
         if (row.profile == 0) continue;
-        EXPECT_EQ(layout.SerialNumber().empty(), false);
+        EXPECT_FALSE(layout.SerialNumber().empty());
         std::vector<std::vector<unsigned char>> written = description.certificates;
         if (std::string(row.name) == "QuoVadis before Telesec") written.pop_back();  // C000 is not QuoVadis'
         std::sort(read.begin(), read.end());
@@ -230,11 +227,8 @@ TEST(Detection, LabelledProducts) {
         CReader readers;
         ASSERT_NE(readers.GetSCProfile(indexOf(readers, card.readerName())), nullptr);
         const CSC_Profile& layout = *readers.GetCardLayout();
-        EXPECT_EQ(layout.CardProfile(), row.profile);
-        EXPECT_EQ(layout.CardLabel(), row.label);
-        EXPECT_EQ(layout.SingleCard(), row.singleCard);
-        EXPECT_EQ(layout.IsSignCard(), row.signCard);
-        EXPECT_EQ(layout.KeyKind(), row.keyKind);
+        EXPECT_EQ(std::make_tuple(layout.CardProfile(), layout.CardLabel(), layout.SingleCard(), layout.IsSignCard(), layout.KeyKind()),
+                  std::make_tuple(row.profile, std::string(row.label), row.singleCard, row.signCard, row.keyKind));
         std::vector<std::string> labels;
         for (const auto& entry : layout.Certificates()) labels.push_back(entry.label);
         EXPECT_EQ(labels, row.labels);

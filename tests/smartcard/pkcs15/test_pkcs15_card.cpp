@@ -16,6 +16,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 namespace kivo::test {
 namespace {
@@ -91,10 +92,8 @@ TEST_F(Pkcs15OnTheCard, ReadsTheCardsObjects) {
     const CPkcs15PrKey& key = *pkcs15.prKey(0);
     EXPECT_EQ(key.label() + " " + key.id() + " " + key.authId() + " " + key.usage() + " " + key.path(),
               "Signature key 45 01 2040 4B01");
-    EXPECT_TRUE(key.info().commKeyAttrib().native());
-    EXPECT_EQ(key.info().commKeyAttrib().accessFlags(), "B8");
-    EXPECT_EQ(key.keyReference(), 2u);
-    EXPECT_EQ(key.modulusLength(), 2048u);
+    EXPECT_EQ(std::make_tuple(key.info().commKeyAttrib().native(), key.info().commKeyAttrib().accessFlags(), key.keyReference(),
+                              key.modulusLength()), std::make_tuple(true, std::string("B8"), 2u, 2048u));
 
     ASSERT_EQ(pkcs15.authCount(), 1u);
     const CPkcs15Pin& pin = pkcs15.auth(0)->info().pin();
@@ -107,15 +106,12 @@ TEST_F(Pkcs15OnTheCard, ReadsTheCardsObjects) {
 
     ASSERT_EQ(pkcs15.certCount(), 2u);
     EXPECT_EQ(pkcs15.cert(0)->label(), "Signature certificate");
-    EXPECT_FALSE(pkcs15.cert(0)->info().certAttrib().authority());
-    EXPECT_TRUE(pkcs15.cert(1)->info().certAttrib().authority());
+    EXPECT_FALSE(pkcs15.cert(0)->info().certAttrib().authority() || !pkcs15.cert(1)->info().certAttrib().authority());
     ASSERT_EQ(pkcs15.exportCertCount(), 2u);
     const CPkcs15ExportCert& signing = *pkcs15.exportCert(0);
     EXPECT_EQ(signing.der, fileBytes(card.keyFile("rsa2048.crt")));
-    EXPECT_EQ(signing.certPath, "3F0050154331");
-    EXPECT_TRUE(signing.hasKey && signing.hasPin);
-    EXPECT_EQ(signing.keyReference, 2u);
-    EXPECT_EQ(signing.pinReference, 0x81u);
+    EXPECT_EQ(std::tie(signing.certPath, signing.hasKey, signing.hasPin, signing.keyReference, signing.pinReference),
+              std::make_tuple(std::string("3F0050154331"), true, true, 2u, 0x81u));
     const CPkcs15ExportCert& second = *pkcs15.exportCert(1);
     EXPECT_EQ(second.der, fileBytes(card.keyFile("ec256.crt")));
     EXPECT_EQ(second.certPath + " " + second.label + " " + second.pinPath, "3f0050154332 Second certificate 3f0050154407");
@@ -197,7 +193,7 @@ TEST_F(Pkcs15OnTheCard, OpenScListsWhatTheLibraryReads) {
     }
 }
 
-// Key and PIN paths of the exported certificates by card type, and the trace lines before and after.
+// Key and PIN paths of the exported certificates by card type.
 TEST(Pkcs15PathRules, OfTheCardTypes) {
     // pinObjectAtSetCosFile: the PIN object of the default PIN path names 3F0050155016
     const struct { std::int32_t cardType; bool pinObjectAtSetCosFile; const char *keyPath, *pinPath;
@@ -209,7 +205,6 @@ TEST(Pkcs15PathRules, OfTheCardTypes) {
         SCOPED_TRACE(::testing::Message() << c.cardType << (c.pinObjectAtSetCosFile ? " PIN object" : ""));
         CardUnderTest card("pkcs15");
         ASSERT_NO_FATAL_FAILURE(card.open());
-        ScopedTraceFile trace;
         auto cardOs = card.connected<CSC_Profile_CardOS50>(c.cardType);
         CPkcs15 pkcs15(*cardOs);
         if (c.pinObjectAtSetCosFile) {
@@ -223,10 +218,6 @@ TEST(Pkcs15PathRules, OfTheCardTypes) {
         EXPECT_EQ(pkcs15.exportCert(0)->pinPath, c.pinPath);
         EXPECT_EQ(pkcs15.exportCert(0)->setCosPinLayout, c.signingFlag);
         EXPECT_EQ(pkcs15.exportCert(1)->setCosPinLayout, c.secondFlag);
-        for (const std::string& line : {std::string("original keyPath : 4B01"), std::string("original pinPath : 3F005015"),
-                                       "modified keyPath : " + std::string(c.keyPath), "modified pinPath : " + std::string(c.pinPath)}) {
-            EXPECT_NE(trace.contents().find(line + "\n"), std::string::npos) << line;
-        }
     }
 }
 

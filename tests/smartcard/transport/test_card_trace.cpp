@@ -42,8 +42,7 @@ TEST_F(CardTraceTest, LinesLevelsAndFileMode) {
     EXPECT_TRUE(std::regex_match(trace.contents(),
                                  std::regex(prefix + "value 42 and text\n" + prefix + "detail level\n" + prefix +
                                             "\\[data received from card\\]:\n" + prefix + "(ab:){15}ab\n" +
-                                            prefix + "ab\n")))
-        << trace.contents();
+                                            prefix + "ab\n"))) << trace.contents();
     struct stat info {};
     ASSERT_EQ(::stat(trace.path().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -89,8 +88,7 @@ TEST_F(CardTraceTest, ResultTextsLineAndFailureNotification) {
     ASSERT_EQ(events.size(), 2u);
     for (const kivo::CardEvent& event : events) EXPECT_EQ(event.wParam, 0x2003u);
     EXPECT_NE(trace.contents().find(" : -->leaving SomethingElse (0x000000FF)(CSC_Profile_Base::SC_CMD_FAILED)\n"),
-              std::string::npos)
-        << trace.contents();
+              std::string::npos) << trace.contents();
 }
 
 std::string hexOf(const std::string& secret, const char* separator) {
@@ -130,8 +128,7 @@ TEST_F(CardTraceTest, NoSecretReachesTheTraceFile) {
         card.SetApdu(row.apduCase, 0x00, row.ins, row.p1, row.p2, lc, 0, data.data(), lc);
         ASSERT_TRUE(card.SendToCard());
         const Bytes& sent = pcsc.script.transmits.back().apdu;
-        EXPECT_EQ(Bytes(sent.end() - lc - (row.apduCase == 7 ? 2 : 0), sent.end() - (row.apduCase == 7 ? 2 : 0)),
-                  data);
+        EXPECT_EQ(Bytes(sent.end() - lc - (row.apduCase == 7 ? 2 : 0), sent.end() - (row.apduCase == 7 ? 2 : 0)), data);
         EXPECT_NE(trace.contents().find(row.shown), std::string::npos) << row.shown << trace.contents();
     }
     EXPECT_EQ(Bytes(card.Response(), card.Response() + card.ResponseLength()), (Bytes{0x3C, 0x7E}));

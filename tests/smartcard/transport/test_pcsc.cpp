@@ -3,6 +3,7 @@
 // pin-pad feature discovery and the pin-pad control requests.
 
 #include "tests/support/card/PcscScript.h"
+#include "tests/support/card/ProfileTestUtil.h"
 
 #include "smartcard/transport/Reader.h"
 #include "smartcard/transport/SC_Pcsc.h"
@@ -115,9 +116,7 @@ TEST_F(PcscTest, AnswersUnderT0AndT1) {
     script.transmitResult = SCARD_S_SUCCESS;
     script.transmits.clear();
     script.protocol = SCARD_PROTOCOL_T0;
-    Bytes full(16, 0xC5);
-    full.insert(full.end(), {0x90, 0x00});
-    script.answers = {{0x61, 0x10}, full, {0x6C, 0x08}, {0x90, 0x00}};
+    script.answers = {{0x61, 0x10}, kivo::test::ok(Bytes(16, 0xC5)), {0x6C, 0x08}, {0x90, 0x00}};
     ASSERT_TRUE(send(2, 0, 0x10));
     EXPECT_FALSE(card.UsesT1());
     ASSERT_EQ(script.transmits.size(), 2u);
@@ -167,12 +166,8 @@ TEST_F(PcscTest, CardRemovedMidOperationAndConnections) {
 
 TEST_F(PcscTest, ReaderListStatesAndPinPads) {
     script.readers = {"one"};
-    {
-        CReader reader;
-        EXPECT_EQ(reader.RefreshReaderStates(), SCARD_S_SUCCESS);
-    }
-    EXPECT_EQ(script.freeCalls, 1);
-    EXPECT_EQ(script.releaseCalls, 1);
+    EXPECT_EQ(CReader().RefreshReaderStates(), SCARD_S_SUCCESS);
+    EXPECT_EQ(std::make_pair(script.freeCalls, script.releaseCalls), std::make_pair(1, 1)) << "list memory and context freed";
     script.useRawList = true;
     script.rawList = std::string("with card\0empty\0pinpad", 22);  // last name not terminated
     script.atrs["with card"] = {0x3B, 0x8F, 0x80, 0x01, 0x0a};

@@ -96,10 +96,8 @@ bool writeKey(const std::string& pemFile, const std::string& kind) {
 
 bool writeSelfSignedCertificate(const std::string& pemFile, const std::string& derFile, const std::string& name) {
     const Pkey key = keyOf(pemFile);
-    CertOptions options;
-    options.subject = "/CN=" + name;
-    options.subjectKey = key.get();
-    const std::vector<unsigned char> der = key ? derOf(makeCertificate(options).get()) : std::vector<unsigned char>{};
+    const std::vector<unsigned char> der =
+        key ? derOf(makeCertificate({.subject = "/CN=" + name, .subjectKey = key.get()}).get()) : std::vector<unsigned char>{};
     return key && writeFile(derFile, [&](FILE* f) { return std::fwrite(der.data(), 1, der.size(), f) == der.size(); });
 }
 

@@ -32,8 +32,7 @@ public:
     void timeOut() { m_entries.emplace_back(kTimedOut, ""); }
     const std::vector<PadBytes>& paceRequests() const { return m_paceRequests; }
 
-    LONG control(SCARDHANDLE card, DWORD code, const PadBytes& input, LPVOID out, DWORD outLength,
-                 LPDWORD returned);
+    LONG control(SCARDHANDLE card, DWORD code, const PadBytes& input, LPVOID out, DWORD outLength, LPDWORD returned);
     LONG systemName(LPBYTE attribute, LPDWORD length) const;
     const PcscApi& lower() const { return m_lower; }
 

@@ -83,13 +83,10 @@ inline LONG releaseContext(SCARDCONTEXT) { return ++g_script->releaseCalls, SCAR
 // Answers the automatic allocation the library asks for only.
 inline LONG listReaders(SCARDCONTEXT, LPCSTR, LPSTR readers, LPDWORD length) {
     if (g_script->listResult != SCARD_S_SUCCESS) return g_script->listResult;
-    std::string list = g_script->rawList;
-    if (!g_script->useRawList) {
-        list.clear();
-        for (const auto& name : g_script->readers) list += name + '\0';
-        list += '\0';
-    }
     if (*length != SCARD_AUTOALLOCATE) return SCARD_E_INVALID_PARAMETER;
+    std::string list;
+    for (const auto& name : g_script->readers) list += name + '\0';
+    list = g_script->useRawList ? g_script->rawList : list + '\0';
     char* memory = static_cast<char*>(std::malloc(list.size() + 1));
     std::memcpy(memory, list.data(), list.size());
     *reinterpret_cast<char**>(readers) = memory;
@@ -107,8 +104,7 @@ inline LONG getStatusChange(SCARDCONTEXT, DWORD timeout, SCARD_READERSTATE* stat
     g_script->statusChangeTimeouts.push_back(timeout);
     for (DWORD i = 0; i < count; ++i) {
         g_script->statusChangeCurrentStates.push_back(states[i].dwCurrentState);
-        const auto found = g_script->atrs.find(states[i].szReader);
-        const Bytes atr = found == g_script->atrs.end() ? Bytes{} : found->second;
+        const Bytes atr = g_script->atrs.count(states[i].szReader) ? g_script->atrs.at(states[i].szReader) : Bytes{};
         states[i].cbAtr = static_cast<DWORD>(atr.size());
         if (!atr.empty()) std::memcpy(states[i].rgbAtr, atr.data(), atr.size());
         states[i].dwEventState = atr.empty() ? SCARD_STATE_EMPTY : SCARD_STATE_PRESENT;
@@ -197,7 +193,6 @@ public:
     ScriptedPcsc() : m_guard(scripted::kTable) { g_script = &script; }
     ~ScriptedPcsc() { g_script = nullptr; }
     ScriptedPcsc(const ScriptedPcsc&) = delete;
-    ScriptedPcsc& operator=(const ScriptedPcsc&) = delete;
     PcscScript script;
 
 private:
@@ -224,7 +219,6 @@ public:
         std::filesystem::remove_all(m_folder, ignored);
     }
     ScopedTraceFile(const ScopedTraceFile&) = delete;
-    ScopedTraceFile& operator=(const ScopedTraceFile&) = delete;
     const std::filesystem::path& path() const { return m_path; }
     bool exists() const { return std::filesystem::exists(m_path); }
     std::string contents() const {

@@ -67,17 +67,10 @@ void VcardSession::openCard(const std::string& description, int seconds) {
     // Under the card's lock: name the description, then power the card up anew, which makes vcard become that
     // card as described.
     ASSERT_NO_FATAL_FAILURE(lockCard());
-    {
-        std::ofstream control(dir + "/described.card", std::ios::trunc);
-        control << description << "\n";
-        ASSERT_TRUE(control.good()) << "cannot name the card in " << dir;
-    }
+    ASSERT_TRUE(std::ofstream(dir + "/described.card", std::ios::trunc) << description << "\n") << "cannot name the card in " << dir;
     ASSERT_NO_FATAL_FAILURE(openReader(seconds));
-    DWORD protocol = 0;
-    LONG rv = SCardReconnect(m_card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                             SCARD_UNPOWER_CARD, &protocol);
+    const LONG rv = SCardReconnect(m_card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_UNPOWER_CARD, &m_protocol);
     ASSERT_EQ(rv, SCARD_S_SUCCESS) << "SCardReconnect: " << pcsc_stringify_error(rv);
-    m_protocol = protocol;
     markRecord();
 }
 
@@ -90,7 +83,6 @@ void VcardSession::lockCard() {
 
 void VcardSession::openReader(int seconds) {
     ASSERT_NO_FATAL_FAILURE(lockCard());
-
     LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &m_context);
     ASSERT_EQ(rv, SCARD_S_SUCCESS) << "SCardEstablishContext: " << pcsc_stringify_error(rv);
 
@@ -106,8 +98,7 @@ void VcardSession::openReader(int seconds) {
             << "no card in reader \"" << m_reader << "\": " << pcsc_stringify_error(rv);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    rv = SCardConnect(m_context, m_reader.c_str(), SCARD_SHARE_SHARED,
-                      SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &m_card, &m_protocol);
+    rv = SCardConnect(m_context, m_reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &m_card, &m_protocol);
     ASSERT_EQ(rv, SCARD_S_SUCCESS) << "SCardConnect: " << pcsc_stringify_error(rv);
     markRecord();
 }
@@ -122,8 +113,7 @@ CardBytes VcardSession::transmit(const CardBytes& command) {
     const SCARD_IO_REQUEST* pci = m_protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
     CardBytes response(65538);
     DWORD length = static_cast<DWORD>(response.size());
-    LONG rv = SCardTransmit(m_card, pci, command.data(), static_cast<DWORD>(command.size()), nullptr,
-                            response.data(), &length);
+    const LONG rv = SCardTransmit(m_card, pci, command.data(), static_cast<DWORD>(command.size()), nullptr, response.data(), &length);
     if (rv != SCARD_S_SUCCESS) ADD_FAILURE() << "SCardTransmit: " << pcsc_stringify_error(rv);
     response.resize(rv == SCARD_S_SUCCESS ? length : 0);
     return response;
