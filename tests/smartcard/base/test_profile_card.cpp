@@ -86,6 +86,10 @@ Commands updates(const Bytes& data, std::size_t size) {
     }
     return out;
 }
+Step::Act sel(const char* path, bool force = false, bool reselect = false, bool lastIsDf = false, bool aid = false) {
+    return [=](TestProfile& p, Bytes&, CardUnderTest&) { return select(p, path, force, reselect, lastIsDf, aid); };
+}
+const Step::Act kRead = [](TestProfile& p, Bytes& out, CardUnderTest&) { return p.ReadFile(out); };
 // Selects the file again for fresh control information, then reads it.
 CardResult reread(TestProfile& p, const char* path, Bytes& out) {
     select(p, path, false, true);
@@ -98,9 +102,8 @@ TEST_F(ProfileCardTest, ReadingAndWriting) {
     const Bytes written = sequenceBytes(0xC0, 64);
     const Bytes longer = sequenceBytes(0x40, 70);
     run({
-        {"EF under the MF", [](auto& p, auto&, auto&) { return select(p, "3f00/0101"); }, kOk, {selectEf("0101")}},
-        {"240 + 240 + 20", [](auto& p, auto& out, auto&) { return p.ReadFile(out); }, kOk,
-         {"00B00000F0", "00B000F0F0", "00B001E014"}, seqHex(0, 500)},
+        {"EF under the MF", sel("3f00/0101"), kOk, {selectEf("0101")}},
+        {"240 + 240 + 20", kRead, kOk, {"00B00000F0", "00B000F0F0", "00B001E014"}, seqHex(0, 500)},
         {"block size 100", [](auto& p, auto& out, auto&) { p.SetBlockSize(100); return reread(p, "3f00/0101", out); },
          kOk, {selectEf("0101"), "00B0000064", "00B0006464", "00B000C864", "00B0012C64", "00B0019064"}, seqHex(0, 500)},
         {"block size: its low byte",
@@ -154,30 +157,29 @@ TEST_F(ProfileCardTest, ReadingAndWriting) {
 
 TEST_F(ProfileCardTest, SelectionCache) {
     run({
-        {"from the MF", [](auto& p, auto&, auto&) { return select(p, "3f00/5015/c001"); }, kOk,
-         {kSelectMf, selectDf("5015"), selectEf("C001")}},
+        {"from the MF", sel("3f00/5015/c001"), kOk, {kSelectMf, selectDf("5015"), selectEf("C001")}},
         {"a sibling", [](auto& p, auto& out, auto&) { select(p, "3f00/5015/c000"); return p.ReadFile(out); }, kOk,
          {selectEf("C000"), "00B00000F0", "00B000F03C"}, seqHex(0, 300)},
         {"the same file, written three ways", [](auto& p, auto&, auto&) {
              select(p, "3f00/5015/c000"); select(p, "3f005015c000"); return select(p, "/3f00//5015/c000/"); },
          kOk, {}},
-        {"reselect", [](auto& p, auto&, auto&) { return select(p, "3f005015c000", false, true); }, kOk, {selectEf("C000")}},
+        {"reselect", sel("3f005015c000", false, true), kOk, {selectEf("C000")}},
         {"force", [](auto& p, auto& out, auto&) { select(p, "3f00/5015/c001", true); return p.ReadFile(out); }, kOk,
          {kSelectMf, kSelectMf, selectDf("5015"), selectEf("C001"), "00B0000005"}, "0102030405"},
-        {"missing EF", [](auto& p, auto&, auto&) { return select(p, "3f00/5015/4711"); }, kFailed, Commands(3, selectEf("4711"))},
-        {"after the missing EF", [](auto& p, auto&, auto&) { return select(p, "3f00/5015/c000"); }, kOk, {selectEf("C000")}},
-        {"missing DF", [](auto& p, auto&, auto&) { return select(p, "3f00/4711/c000"); }, kFailed,
+        {"missing EF", sel("3f00/5015/4711"), kFailed, Commands(3, selectEf("4711"))},
+        {"after the missing EF", sel("3f00/5015/c000"), kOk, {selectEf("C000")}},
+        {"missing DF", sel("3f00/4711/c000"), kFailed,
          {kSelectMf, selectDf("4711"), selectDf("4711"), selectDf("4711")}},
-        {"after the missing DF", [](auto& p, auto&, auto&) { return select(p, "3f00/0101"); }, kOk, {selectEf("0101")}},
-        {"the MF alone", [](auto& p, auto&, auto&) { return select(p, "3f00"); }, kOk, {kSelectMf}},
+        {"after the missing DF", sel("3f00/0101"), kOk, {selectEf("0101")}},
+        {"the MF alone", sel("3f00"), kOk, {kSelectMf}},
         {"SELECT 6A82: three times", [](auto& p, auto&, auto&) { const std::uint8_t fid[2] = {0x47, 0x11}; return p.SCSelectEF(fid); },
          kivo::card::cFileNotFound, Commands(3, selectEf("4711"))},
         {"last is a DF", [](auto& p, auto&, auto&) { select(p, "3f00/5015", false, false, true); return select(p, "3f00/5015", false, false, true); },
          kOk, {kSelectMf, selectDf("5015")}},
-        {"an EF in it", [](auto& p, auto&, auto&) { return select(p, "3f00/5015/c001"); }, kOk, {selectEf("C001")}},
+        {"an EF in it", sel("3f00/5015/c001"), kOk, {selectEf("C001")}},
         {"back to the DF drops the EF", [](auto& p, auto&, auto&) { select(p, "3f00/5015", false, false, true); return select(p, "3f00/5015/c001"); },
          kOk, {selectEf("C001")}},
-        {"a DF named as EF", [](auto& p, auto&, auto&) { return select(p, "3f00/5015"); }, kFailed,
+        {"a DF named as EF", sel("3f00/5015"), kFailed,
          {kSelectMf, selectEf("5015"), selectEf("5015"), selectEf("5015")}},
         {"pop the saved file", [](auto& p, auto&, auto&) {
              select(p, "3f00/5015/c001"); p.PushCurrentFile(""); select(p, "3f00/0101"); p.PopCurrentFile();
@@ -195,10 +197,9 @@ TEST_F(ProfileCardTest, SelectionCache) {
              select(p, kPkcs15Aid.c_str(), false, false, false, true); select(p, kPkcs15Aid.c_str(), false, true, false, true);
              return select(p, kPkcs15Aid.c_str(), true, false, false, true); },
          kOk, {"00A404040C" + kPkcs15Aid + "00"}},
-        {"an AID forced with reselect", [](auto& p, auto&, auto&) { return select(p, kPkcs15Aid.c_str(), true, true, false, true); },
+        {"an AID forced with reselect", sel(kPkcs15Aid.c_str(), true, true, false, true),
          kOk, {kSelectMf, "00A404040C" + kPkcs15Aid + "00"}},
-        {"a path after the AID", [](auto& p, auto&, auto&) { return select(p, "3f00/5015/c001"); }, kOk,
-         {kSelectMf, selectDf("5015"), selectEf("C001")}},
+        {"a path after the AID", sel("3f00/5015/c001"), kOk, {kSelectMf, selectDf("5015"), selectEf("C001")}},
     });
 }
 

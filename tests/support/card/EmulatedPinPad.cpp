@@ -23,9 +23,9 @@ const PadBytes kEstablished = {0x90, 0x00, 0x16, 0x00, 0x31, 0x14, 0x30, 0x12, 0
 
 // A reader answer: result, wLengthOutputData, output (little-endian).
 PadBytes paceAnswer(std::uint32_t result, const PadBytes& output = {}) {
-    PadBytes answer = {static_cast<std::uint8_t>(result), static_cast<std::uint8_t>(result >> 8),
-                       static_cast<std::uint8_t>(result >> 16), static_cast<std::uint8_t>(result >> 24),
-                       static_cast<std::uint8_t>(output.size()), static_cast<std::uint8_t>(output.size() >> 8)};
+    PadBytes answer;
+    for (int shift : {0, 8, 16, 24}) answer.push_back(static_cast<std::uint8_t>(result >> shift));
+    for (int shift : {0, 8}) answer.push_back(static_cast<std::uint8_t>(output.size() >> shift));
     answer.insert(answer.end(), output.begin(), output.end());
     return answer;
 }
@@ -60,9 +60,8 @@ EmulatedPinPad::~EmulatedPinPad() {
 
 PadBytes EmulatedPinPad::transmitToCard(SCARDHANDLE card, const PadBytes& apdu) {
     char names[256];
-    DWORD namesLength = sizeof names, state = 0, protocol = SCARD_PROTOCOL_T1;
     BYTE atr[MAX_ATR_SIZE];
-    DWORD atrLength = sizeof atr;
+    DWORD namesLength = sizeof names, state = 0, protocol = SCARD_PROTOCOL_T1, atrLength = sizeof atr;
     m_lower.Status(card, names, &namesLength, &state, &protocol, atr, &atrLength);
     const SCARD_IO_REQUEST pci = {protocol, sizeof(SCARD_IO_REQUEST)};
     PadBytes answer(258);
