@@ -157,10 +157,8 @@ TEST(Detection, FixedLayoutProducts) {
         ASSERT_NE(readers.GetSCProfile(index), nullptr);
         const CSC_Profile& layout = *readers.GetCardLayout();
         EXPECT_EQ(events, (std::vector<std::uintptr_t>{0x2002, 0x2003}));
-        EXPECT_EQ(layout.CardProfile(), row.profile);
-        EXPECT_EQ(layout.KeyKind(), row.keyKind);
-        EXPECT_EQ(layout.SingleCard(), std::string(row.atr) == kTcos20Atr ? 0 : 1);
-        EXPECT_EQ(layout.CardLabel(), "SmartCard");
+        EXPECT_EQ(std::make_tuple(layout.CardProfile(), layout.KeyKind(), layout.SingleCard(), layout.CardLabel()),
+                  std::make_tuple(row.profile, row.keyKind, std::string(row.atr) == kTcos20Atr ? 0 : 1, std::string("SmartCard")));
         std::vector<std::string> labels, caLabels;
         std::vector<std::vector<unsigned char>> read;
         for (const auto& entry : layout.Certificates()) {

@@ -256,11 +256,9 @@ TEST(Pkcs15Directory, FindsTheApplication) {
         ASSERT_NO_FATAL_FAILURE(card.open());
         auto cardOs = card.connected<CSC_Profile_CardOS50>(c.cardType);
         const CPkcs15 pkcs15(*cardOs);
-        EXPECT_EQ(pkcs15.status(), c.status);
-        EXPECT_EQ(pkcs15.builtInDirectory(), c.builtIn);
-        EXPECT_EQ(pkcs15.efDir().path(), c.applicationPath);
-        EXPECT_EQ(pkcs15.tokenInfo().label(), c.tokenLabel);
-        EXPECT_EQ(odfCounts(pkcs15.odf()), c.odfCounts);
+        EXPECT_EQ(std::make_tuple(pkcs15.status(), pkcs15.builtInDirectory(), pkcs15.efDir().path(), pkcs15.tokenInfo().label(),
+                                  odfCounts(pkcs15.odf())),
+                  std::make_tuple(c.status, c.builtIn, std::string(c.applicationPath), std::string(c.tokenLabel), std::string(c.odfCounts)));
         const auto commands = card.commands();
         if (c.mfSelects >= 0) {
             EXPECT_EQ(std::count_if(commands.begin(), commands.end(), [](const std::string& command) { return command.rfind("00A40004", 0) == 0; }),
