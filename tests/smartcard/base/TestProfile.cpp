@@ -18,10 +18,6 @@ std::uint32_t TestProfile::GetFileLen() {
     return kivo::card::fileSizeFrom({Response(), ResponseLength()}, kivo::card::kFcpSize80);
 }
 
-CardResult TestProfile::GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out, std::uint16_t le) {
-    SetApdu(cCaseHeaderLe, 0x00, 0xCA, p1, p2, 0, le, nullptr, 0);
-    return takeOperationResult(SendToCard(), out) == kivo::card::cOk ? kivo::card::cOk : kivo::card::cFailed;
-}
 
 CardResult TestProfile::select(std::uint8_t p1, const std::uint8_t* data, std::uint32_t length) {
     const auto lc = static_cast<std::uint16_t>(length);

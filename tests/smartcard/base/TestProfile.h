@@ -26,7 +26,8 @@ public:
     bool unblockWithPukOnly = false;
 
     std::uint32_t GetFileLen() override;
-    CardResult GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out, std::uint16_t le) override;
+    // The base class sends no GET DATA of its own; the test card has no data objects.
+    CardResult GetData(std::uint8_t, std::uint8_t, Bytes&, std::uint16_t) override { return kivo::card::cFailed; }
     CardResult SCSelectMF() override;
     CardResult SCSelectDF(const std::uint8_t* fid, std::uint32_t length) override;
     CardResult SCSelectEF(const std::uint8_t* fid) override;
