@@ -49,8 +49,8 @@ TEST(AtrTable, IdentifiesTheCardOperatingSystem) {
     }
 }
 
-// A certificate file: path, common name, AID of its DF when an application.
-struct CardFile { const char* path; const char* commonName; const char* aid = nullptr; };
+// A certificate file and the AID of its DF when an application.
+struct CardFile { const char* path; const char* aid = nullptr; };
 
 // A card description: ATR, dialect, serial number file, the DFs on the way (an application's with its AID) and
 // a fresh self-signed certificate per file.
@@ -71,7 +71,7 @@ struct DescribedCard {
                 out << "df " << path.substr(0, end) << (application ? std::string(" aid=") + file.aid : "") << "\n";
             }
             const EvpKeyPtr key = generateKey(KeyKind::Rsa2048);
-            certificates.push_back(derOf(makeCertificate({.subject = std::string("/CN=") + file.commonName, .subjectKey = key.get()}).get()));
+            certificates.push_back(derOf(makeCertificate({.subject = "/CN=File " + std::to_string(certificates.size()), .subjectKey = key.get()}).get()));
             out << "ef " << file.path << " data=" << toHex(certificates.back()) << "\n";
         }
         text = out.str();
@@ -111,37 +111,36 @@ TEST(Detection, FixedLayoutProducts) {
         int keyKind = CSC_Profile::cKeyKindRsa; const char* serialFile = "3F00/2F02"; };
     const Row rows[] = {
         {"SignTrust", kTcos20Atr, kTcos20Dialect,
-         {{"3F00/8000/DF01/C000", "Q"}, {"3F00/8000/8200/8220", "A"}, {"3F00/8000/DF01/C00E", "R"}},
+         {{"3F00/8000/DF01/C000"}, {"3F00/8000/8200/8220"}, {"3F00/8000/DF01/C00E"}},
          6, {"Qualified Cert", "Auth Cert"}, {"Root Qualified Cert"}},
-        {"DATEV", kTcos20Atr, kTcos20Dialect, {{"3F00/3000/C500", "A"}, {"3F00/DF01/C000", "S"}, {"3F00/DF01/B000", "R"}},
+        {"DATEV", kTcos20Atr, kTcos20Dialect, {{"3F00/3000/C500"}, {"3F00/DF01/C000"}, {"3F00/DF01/B000"}},
          7, {"SigG Cert", "Auth Cert"}, {"SigG Root Cert"}},
-        {"Medisign", kTcos20Atr, kTcos20Dialect, {{"3F00/8200/C000", "C"}, {"3F00/DF01/C000", "S"}},
+        {"Medisign", kTcos20Atr, kTcos20Dialect, {{"3F00/8200/C000"}, {"3F00/DF01/C000"}},
          10, {"SigG Cert", "Cipher Cert"}, {}},
         {"QuoVadis before Telesec", kTcos20Atr, kTcos20Dialect,
-         {{"3F00/DF06/4331", "A"}, {"3F00/DF01/4371", "Q"}, {"3F00/DF01/C000", "T"}},
+         {{"3F00/DF06/4331"}, {"3F00/DF01/4371"}, {"3F00/DF01/C000"}},
          15, {"Qualified Cert", "Auth Cert"}, {}},
-        {"Telesec", kTcos20Atr, kTcos20Dialect, {{"3F00/DF01/C000", "Q"}}, 1, {"Qualified Cert"}, {}},
-        {"TCOS 2.0 without known files", kTcos20Atr, kTcos20Dialect, {{"3F00/DF07/C000", "X"}}, 0, {}, {}},
-        {"TCOS 3.0 signature", kTcos30Atr, "", {{"3F00/DF01/C000", "S"}, {"3F00/DF01/C008", "C"}},
+        {"Telesec", kTcos20Atr, kTcos20Dialect, {{"3F00/DF01/C000"}}, 1, {"Qualified Cert"}, {}},
+        {"TCOS 2.0 without known files", kTcos20Atr, kTcos20Dialect, {{"3F00/DF07/C000"}}, 0, {}, {}},
+        {"TCOS 3.0 signature", kTcos30Atr, "", {{"3F00/DF01/C000"}, {"3F00/DF01/C008"}},
          3, {"Signature Cert"}, {"DS CA Cert"}},
-        {"TCOS 3.0 encoding", kTcos30Atr, "", {{"3F00/DF02/C500", "A"}}, 4, {"Auth Cert"}, {}},
+        {"TCOS 3.0 encoding", kTcos30Atr, "", {{"3F00/DF02/C500"}}, 4, {"Auth Cert"}, {}},
         {"Micardo 2.1 (T=0)", "3B 6F 00 FF 00 68 D2 76 00 00 28 FF 05 1E 31 80 00 90 00",
-         "fci-size-tag=85 get-response=all", {{"3F00/DF01/C000", "Q"}, {"3F00/DF01/C008", "R"}},
+         "fci-size-tag=85 get-response=all", {{"3F00/DF01/C000"}, {"3F00/DF01/C008"}},
          2, {"Qualified Cert"}, {"Root CA Cert"}, CSC_Profile::cKeyKindRsa, "3F00/5015/5032"},
-        {"StarCos 3.0 qualified", kStarCos30Atr, "", {{"3F00/DF01/C000", "Q"}}, 6, {"Qualified Cert"}, {}},
-        {"StarCos 3.0 advanced", kStarCos30Atr, "", {{"3F00/DF02/C000", "A"}, {"3F00/DF02/C500", "U"}},
+        {"StarCos 3.0 qualified", kStarCos30Atr, "", {{"3F00/DF01/C000"}}, 6, {"Qualified Cert"}, {}},
+        {"StarCos 3.0 advanced", kStarCos30Atr, "", {{"3F00/DF02/C000"}, {"3F00/DF02/C500"}},
          13, {"Advanced Cert", "Auth Cert"}, {}},
-        {"StarCos 3.2", kStarCos32Atr, "", {{"3F00/DF01/C000", "Q"}, {"3F00/DF01/C008", "C"}},
+        {"StarCos 3.2", kStarCos32Atr, "", {{"3F00/DF01/C000"}, {"3F00/DF01/C008"}},
          11, {"Qualified Cert"}, {"DS CA Cert"}},
-        {"StarCos 3.4 advanced", kStarCos34Atr, "", {{"3F00/DF02/C000", "A"}}, 61, {"Advanced Cert"}, {}},
-        {"StarCos 3.4 auth", kStarCos34Atr, "", {{"3F00/DF03/C500", "U"}, {"3F00/DF03/C50E", "C"}},
+        {"StarCos 3.4 advanced", kStarCos34Atr, "", {{"3F00/DF02/C000"}}, 61, {"Advanced Cert"}, {}},
+        {"StarCos 3.4 auth", kStarCos34Atr, "", {{"3F00/DF03/C500"}, {"3F00/DF03/C50E"}},
          63, {"Auth Cert"}, {"Auth CA Cert"}},
-        {"StarCos 3.5", kStarCos35Atr, "get-data-class=A0", {{"3F00/DF01/C000", "Q"}}, 74, {"Qualified Cert"}, {}},
-        {"TCOS 3.0v2", kTcos3v2Atr, "", {{"3F00/DF01/C001", "Q", kAidEsign}}, 75, {"QES Cert"}, {}},
-        {"StarCos 3.7 RSA", kStarCos37Atr, "",
-         {{"3F00/DF01/C000", "Q", "D27600006601"}, {"3F00/DF02/C500", "A", kAidEsign}},
+        {"StarCos 3.5", kStarCos35Atr, "get-data-class=A0", {{"3F00/DF01/C000"}}, 74, {"Qualified Cert"}, {}},
+        {"TCOS 3.0v2", kTcos3v2Atr, "", {{"3F00/DF01/C001", kAidEsign}}, 75, {"QES Cert"}, {}},
+        {"StarCos 3.7 RSA", kStarCos37Atr, "", {{"3F00/DF01/C000", "D27600006601"}, {"3F00/DF02/C500", kAidEsign}},
          89, {"Signing Cert", "Auth Cert"}, {}},
-        {"StarCos 3.7 ECDSA", kStarCos37Atr, "", {{"3F00/DF01/C006", "Q", "D27600006601"}},
+        {"StarCos 3.7 ECDSA", kStarCos37Atr, "", {{"3F00/DF01/C006", "D27600006601"}},
          89, {"Signing Cert"}, {}, CSC_Profile::cKeyKindEc},
     };
     for (const Row& row : rows) {
@@ -206,13 +205,13 @@ TEST(Detection, LabelledProducts) {
         {cardOs43, "TC QSign unlimited", {}, 26, 0, false, 1, pkcs15Labels},
         {cardOs43, "TC QSign", {}, 27, 1, false, 1, pkcs15Labels},
         {cardOs43, "TC QSign 2", {}, 0, 1, false, 1, pkcs15Labels},
-        {cardOs50, "D-TRUST Card V3.1 standard", {{"3F00/1FFE/C001", "Q"}, {"3F00/1FFE/C101", "A"}}, 77, 1, false,
+        {cardOs50, "D-TRUST Card V3.1 standard", {{"3F00/1FFE/C001"}, {"3F00/1FFE/C101"}}, 77, 1, false,
          1, {"Qualified Cert", "Auth Cert"}},
-        {cardOs54, "D-TRUST Card 4.1 M100 ECC", {{"3F00/0103/0201", "Q"}}, 83, 0, false, 2, {"Qualified Cert"}},
+        {cardOs54, "D-TRUST Card 4.1 M100 ECC", {{"3F00/0103/0201"}}, 83, 0, false, 2, {"Qualified Cert"}},
         {setCos, "any label", {}, 9, 1, false, 1, pkcs15Labels, "fci-size-tag=81"},
-        {cardOs60, "D-TRUST Card 5.4 Std. RSA", {{"3F00/0103/0201", "Q", "D27600006601"}}, 93, 1, false, 1,
+        {cardOs60, "D-TRUST Card 5.4 Std. RSA", {{"3F00/0103/0201", "D27600006601"}}, 93, 1, false, 1,
          {"Qualified Cert"}},
-        {starCos37, "D-TRUST Card 6.1 Multi ECC", {{"3F00/0103/0204", "A", kAidEsign}}, 97, 0, false, 2,
+        {starCos37, "D-TRUST Card 6.1 Multi ECC", {{"3F00/0103/0204", kAidEsign}}, 97, 0, false, 2,
          {"Auth Cert"}, "get-data-class=A0"},
         {starCos37, "another card", {}, 21, 1, false, 1, pkcs15Labels, "get-data-class=A0"},
     };
