@@ -1,10 +1,7 @@
-// A small card operating-system profile for driving CSC_Profile_Base in the
-// tests: an ISO 7816 card with FCP answers to SELECT (as CardOS and StarCos
-// cards give them), the plain base PIN handling, and MSE SET + PSO for
-// signing and deciphering. It matches what tools/vcard answers, so the base
-// class can be exercised through real pcsc-lite and checked at the card.
-//
-// Also here: the fixture of the tests that run it against the virtual card.
+// A small card operating-system profile for driving CSC_Profile_Base in the tests: an ISO 7816 card with FCP
+// answers to SELECT (as CardOS and StarCos cards give them), the plain base PIN handling, and MSE SET + PSO for
+// signing and deciphering. It matches what tools/vcard answers, so the base class can be exercised on the test
+// card and checked at the card.
 #pragma once
 
 #include "tests/support/card/VcardSession.h"
@@ -22,33 +19,33 @@ class TestProfile : public CSC_Profile_Base {
 public:
     TestProfile();
 
-    // When set, GetFileLen reports this value instead of the size in the
-    // control information: stands for a card whose FCP claims more (or
-    // less) than the file holds.
+    // When set, GetFileLen reports this instead of the FCP's size: a card whose FCP claims more (or less) than
+    // the file holds.
     std::optional<std::uint32_t> claimedFileLength;
     // Unblocking with the PUK alone (no new PIN), as some card systems do.
     bool unblockWithPukOnly = false;
 
     std::uint32_t GetFileLen() override;
-    CardResult GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out, std::uint16_t le) override;
+    // The base class sends no GET DATA of its own; the test card has no data objects.
+    CardResult GetData(std::uint8_t, std::uint8_t, Bytes&, std::uint16_t) override { return kivo::card::cFailed; }
     CardResult SCSelectMF() override;
     CardResult SCSelectDF(const std::uint8_t* fid, std::uint32_t length) override;
     CardResult SCSelectEF(const std::uint8_t* fid) override;
     CardResult SCSelectAID(const std::uint8_t* aid, std::uint32_t length) override;
-    CardResult SCSignData(const std::string& keyPath, std::uint32_t keyBits,
-                          const std::uint8_t* data, std::uint32_t dataLength, Bytes& signature,
-                          std::uint32_t algorithm, std::uint8_t keyReference) override;
-    CardResult SCDecipher(const std::string& keyPath, std::uint32_t keyBits,
-                          const std::uint8_t* data, std::uint32_t dataLength, Bytes& plain,
-                          std::uint32_t algorithm, std::uint8_t keyReference) override;
+    CardResult SCSignData(const std::string& keyPath, std::uint32_t keyBits, const std::uint8_t* data,
+                          std::uint32_t dataLength, Bytes& signature, std::uint32_t algorithm,
+                          std::uint8_t keyReference) override;
+    CardResult SCDecipher(const std::string& keyPath, std::uint32_t keyBits, const std::uint8_t* data,
+                          std::uint32_t dataLength, Bytes& plain, std::uint32_t algorithm,
+                          std::uint8_t keyReference) override;
     void CreateModifyStruct() override;
     void CreateVerifyStruct() override;
     void InitUnblockMode() override;
 
 private:
+    CardResult select(std::uint8_t p1, const std::uint8_t* data, std::uint32_t length);
     // MSE SET for the template (B6 signature, B8 confidentiality).
-    CardResult setSecurityEnvironment(std::uint8_t crt, std::uint32_t algorithm,
-                                      std::uint8_t keyReference);
+    CardResult setSecurityEnvironment(std::uint8_t crt, std::uint32_t algorithm, std::uint8_t keyReference);
     // 9000 copies the response to `out`; 6982 is 13; anything else 255.
     CardResult takeOperationResult(bool sent, Bytes& out);
 };
@@ -60,30 +57,7 @@ inline std::string selectDf(const std::string& fid) { return "00A4010402" + fid 
 inline std::string selectEf(const std::string& fid) { return "00A4020402" + fid + "00"; }
 }  // namespace apdu
 
-// Card tests through pcsc-lite: the session holds the card lock and the
-// record; the profile connects to the same reader (shared) and sends the
-// commands. The record is marked after connecting.
-class ProfileCardTest : public VcardTest {
-protected:
-    void SetUp() override;
-    void TearDown() override;
-
-    // The commands the card received since the last mark.
-    std::vector<std::string> sent() const;
-    // Sets both PINs back to their described values and full counters
-    // (through the session, with the PUK), then marks the record.
-    void restorePins();
-    // Puts the described contents back into 3F00/5015/0102.
-    void restoreWriteFile();
-
-    TestProfile profile;
-    bool restorePinsAtEnd = false;
-    bool restoreWriteFileAtEnd = false;
-};
-
 // 00 01 02 ... as the description's seq: contents.
 CardBytes sequenceBytes(std::size_t from, std::size_t count);
-// A key file of the card, in the folder given to vcard with --base.
-std::string cardKeyFile(const std::string& name);
 
 }  // namespace kivo::test

@@ -1,6 +1,5 @@
-// OpenSSL checks of what the card returns: signatures verified against the
-// public part of a key file or a certificate, and encryption for the
-// decipher round trip.
+// OpenSSL checks of what the card returns: signatures verified against the public part of a key file or a
+// certificate, and encryption for the decipher round trip.
 #pragma once
 
 #include <cstdint>
@@ -17,20 +16,15 @@ using ByteVector = std::vector<std::uint8_t>;
 ByteVector sha256DigestInfo(const ByteVector& data);
 ByteVector sha256(const ByteVector& data);
 
-// RSA PKCS#1 v1.5 signature over a SHA-256 hash, checked with the key in
-// `pemFile` (a private key file; its public part is used).
+// Signature checks with the public part of the private key in `pemFile`.
 bool verifyRsaSha256(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature);
-// RSA PKCS#1 v1.5 signature over `hash` with the digest named `digest`.
 bool verifyRsaPkcs1(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature,
                     const std::string& digest);
-// RSASSA-PSS signature over `hash` with the digest named `digest` (as
-// OpenSSL names it, "SHA256"), MGF1 with the same digest and a salt of
-// exactly `saltLength` bytes.
+// PSS: MGF1 with `digest` (OpenSSL's name, "SHA256"), salt of `saltLength` bytes.
 bool verifyRsaPss(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature,
                   const std::string& digest, int saltLength);
-// ECDSA signature in plain r || s form over `hash`.
+// ECDSA in plain r || s form.
 bool verifyEcdsaPlain(const std::string& pemFile, const ByteVector& hash, const ByteVector& signature);
-// RSA PKCS#1 v1.5 encryption with the public part of the key in `pemFile`.
 ByteVector rsaEncrypt(const std::string& pemFile, const ByteVector& plain);
 
 // The same checks with the public key of a DER certificate.
@@ -41,16 +35,8 @@ bool verifyRsaPss(const ByteVector& certificate, const ByteVector& hash, const B
 bool verifyEcdsaPlain(const ByteVector& certificate, const ByteVector& hash, const ByteVector& signature);
 ByteVector rsaEncrypt(const ByteVector& certificate, const ByteVector& plain);
 
-// Writes a fresh key to `pemFile`: "rsa1024", "rsa2048", "rsa3072" or "ec256".
-bool writeKey(const std::string& pemFile, const std::string& kind);
-// Writes a self-signed certificate (DER, subject CN=<name>) of the key in
-// `pemFile` to `derFile`, as scripts/card-keys.sh makes `<name>.crt`.
-bool writeSelfSignedCertificate(const std::string& pemFile, const std::string& derFile,
-                                const std::string& name);
-
-// A private temporary folder with fresh key files for a card model
-// (name -> kind, as writeKey takes it) and the certificates `<stem>.crt` of
-// the keys `<stem>.pem` named in `certificates`, removed again with the object.
+// A private temporary folder with fresh key files (name -> kind) and the certificates `<stem>.crt` of the keys
+// `<stem>.pem` named, removed with the object.
 class CardKeyFolder {
 public:
     CardKeyFolder(const std::string& prefix, const std::vector<std::pair<std::string, std::string>>& keys,

@@ -1,7 +1,6 @@
-// A scripted PC/SC layer for the transport tests: readers with ATRs, a card
-// that answers from a queue and records every APDU and control request
-// exactly as the library hands them to PC/SC, and switches for failures and
-// card removal. Installed for the lifetime of a ScriptedPcsc object.
+// A scripted PC/SC layer for the transport tests: readers with ATRs, a card that answers from a queue and
+// records every APDU and control request exactly as the library hands them to PC/SC, and switches for failures
+// and card removal. Installed for the lifetime of a ScriptedPcsc object.
 #pragma once
 
 #include "smartcard/key/ConfigSC.h"
@@ -9,16 +8,17 @@
 
 #include <PCSC/reader.h>
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <unistd.h>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,23 +26,10 @@ namespace kivo::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct TransmitCall {
-    DWORD protocol;  // protocol of the send PCI
-    Bytes apdu;
-    DWORD receiveLength;  // receive buffer size offered by the library
-};
-
-struct ControlCall {
-    DWORD code;
-    Bytes input;
-    bool inputIsNull;
-    DWORD outputSize;
-};
-
-struct ControlAnswer {
-    LONG result;
-    Bytes output;
-};
+// The send PCI's protocol, the APDU and the receive buffer size offered.
+struct TransmitCall { DWORD protocol; Bytes apdu; DWORD receiveLength; };
+struct ControlCall { DWORD code; Bytes input; bool inputIsNull; DWORD outputSize; };
+struct ControlAnswer { LONG result; Bytes output; };
 
 struct PcscScript {
     // Readers and the ATR of the card in each (empty: no card).
@@ -61,8 +48,8 @@ struct PcscScript {
     // When set, answers every Transmit instead of `answers` (a card model).
     std::function<Bytes(const Bytes&)> cardModel;
     LONG transmitResult = SCARD_S_SUCCESS;
-    // Number of Transmit calls that succeed before the card is pulled; -1
-    // keeps the card in. After removal every card call reports it.
+    // Number of Transmit calls that succeed before the card is pulled; -1 keeps the card in. After removal
+    // every card call reports it.
     int transmitsBeforeRemoval = -1;
     bool removed = false;
     std::deque<ControlAnswer> controlAnswers;
@@ -77,10 +64,7 @@ struct PcscScript {
     std::vector<std::string> connectedReaders;
     std::vector<std::pair<DWORD, DWORD>> reconnects;  // protocol, initialisation
     std::vector<std::pair<SCARDHANDLE, DWORD>> disconnects;
-    int statusCalls = 0;
-    int establishCalls = 0;
-    int releaseCalls = 0;
-    int freeCalls = 0;
+    int statusCalls = 0, establishCalls = 0, releaseCalls = 0, freeCalls = 0;
 };
 
 inline PcscScript* g_script = nullptr;
@@ -94,21 +78,15 @@ inline LONG establishContext(DWORD, LPCVOID, LPCVOID, LPSCARDCONTEXT context) {
     return SCARD_S_SUCCESS;
 }
 
-inline LONG releaseContext(SCARDCONTEXT) {
-    ++g_script->releaseCalls;
-    return SCARD_S_SUCCESS;
-}
+inline LONG releaseContext(SCARDCONTEXT) { return ++g_script->releaseCalls, SCARD_S_SUCCESS; }
 
+// Answers the automatic allocation the library asks for only.
 inline LONG listReaders(SCARDCONTEXT, LPCSTR, LPSTR readers, LPDWORD length) {
     if (g_script->listResult != SCARD_S_SUCCESS) return g_script->listResult;
-    std::string list = g_script->rawList;
-    if (!g_script->useRawList) {
-        list.clear();
-        for (const auto& name : g_script->readers) list += name + '\0';
-        list += '\0';
-    }
-    // The library asks for automatic allocation.
     if (*length != SCARD_AUTOALLOCATE) return SCARD_E_INVALID_PARAMETER;
+    std::string list;
+    for (const auto& name : g_script->readers) list += name + '\0';
+    list = g_script->useRawList ? g_script->rawList : list + '\0';
     char* memory = static_cast<char*>(std::malloc(list.size() + 1));
     std::memcpy(memory, list.data(), list.size());
     *reinterpret_cast<char**>(readers) = memory;
@@ -122,13 +100,11 @@ inline LONG freeMemory(SCARDCONTEXT, LPCVOID memory) {
     return SCARD_S_SUCCESS;
 }
 
-inline LONG getStatusChange(SCARDCONTEXT, DWORD timeout, SCARD_READERSTATE* states,
-                            DWORD count) {
+inline LONG getStatusChange(SCARDCONTEXT, DWORD timeout, SCARD_READERSTATE* states, DWORD count) {
     g_script->statusChangeTimeouts.push_back(timeout);
     for (DWORD i = 0; i < count; ++i) {
         g_script->statusChangeCurrentStates.push_back(states[i].dwCurrentState);
-        const auto found = g_script->atrs.find(states[i].szReader);
-        const Bytes atr = found == g_script->atrs.end() ? Bytes{} : found->second;
+        const Bytes atr = g_script->atrs.count(states[i].szReader) ? g_script->atrs.at(states[i].szReader) : Bytes{};
         states[i].cbAtr = static_cast<DWORD>(atr.size());
         if (!atr.empty()) std::memcpy(states[i].rgbAtr, atr.data(), atr.size());
         states[i].dwEventState = atr.empty() ? SCARD_STATE_EMPTY : SCARD_STATE_PRESENT;
@@ -136,8 +112,7 @@ inline LONG getStatusChange(SCARDCONTEXT, DWORD timeout, SCARD_READERSTATE* stat
     return SCARD_S_SUCCESS;
 }
 
-inline LONG connect(SCARDCONTEXT, LPCSTR reader, DWORD, DWORD, LPSCARDHANDLE card,
-                    LPDWORD protocol) {
+inline LONG connect(SCARDCONTEXT, LPCSTR reader, DWORD, DWORD, LPSCARDHANDLE card, LPDWORD protocol) {
     g_script->connectedReaders.emplace_back(reader);
     if (g_script->removed) return SCARD_E_NO_SMARTCARD;
     if (g_script->connectResult != SCARD_S_SUCCESS) return g_script->connectResult;
@@ -146,21 +121,17 @@ inline LONG connect(SCARDCONTEXT, LPCSTR reader, DWORD, DWORD, LPSCARDHANDLE car
     return SCARD_S_SUCCESS;
 }
 
-inline LONG reconnect(SCARDHANDLE, DWORD, DWORD preferred, DWORD initialization,
-                      LPDWORD active) {
+inline LONG reconnect(SCARDHANDLE, DWORD, DWORD preferred, DWORD initialization, LPDWORD active) {
     g_script->reconnects.emplace_back(preferred, initialization);
-    g_script->protocol = preferred;
-    *active = preferred;
+    *active = g_script->protocol = preferred;
     return SCARD_S_SUCCESS;
 }
 
 inline LONG disconnect(SCARDHANDLE card, DWORD disposition) {
-    g_script->disconnects.emplace_back(card, disposition);
-    return SCARD_S_SUCCESS;
+    return g_script->disconnects.emplace_back(card, disposition), SCARD_S_SUCCESS;
 }
 
-inline LONG status(SCARDHANDLE, LPSTR, LPDWORD, LPDWORD state, LPDWORD protocol, LPBYTE,
-                   LPDWORD) {
+inline LONG status(SCARDHANDLE, LPSTR, LPDWORD, LPDWORD state, LPDWORD protocol, LPBYTE, LPDWORD) {
     ++g_script->statusCalls;
     if (g_script->removed) return SCARD_W_REMOVED_CARD;
     if (state != nullptr) *state = SCARD_PRESENT | SCARD_POWERED;
@@ -168,30 +139,25 @@ inline LONG status(SCARDHANDLE, LPSTR, LPDWORD, LPDWORD state, LPDWORD protocol,
     return SCARD_S_SUCCESS;
 }
 
-inline LONG transmit(SCARDHANDLE, const SCARD_IO_REQUEST* sendPci, LPCBYTE send,
-                     DWORD sendLength, SCARD_IO_REQUEST*, LPBYTE recv, LPDWORD recvLength) {
+inline LONG transmit(SCARDHANDLE, const SCARD_IO_REQUEST* sendPci, LPCBYTE send, DWORD sendLength,
+                     SCARD_IO_REQUEST*, LPBYTE recv, LPDWORD recvLength) {
     if (g_script->transmitsBeforeRemoval == 0) g_script->removed = true;
     if (g_script->removed) return SCARD_W_REMOVED_CARD;
     if (g_script->transmitsBeforeRemoval > 0) --g_script->transmitsBeforeRemoval;
     g_script->transmits.push_back(
         {sendPci != nullptr ? sendPci->dwProtocol : 0, Bytes(send, send + sendLength), *recvLength});
     if (g_script->transmitResult != SCARD_S_SUCCESS) return g_script->transmitResult;
-    Bytes answer;
-    if (g_script->cardModel) {
-        answer = g_script->cardModel(Bytes(send, send + sendLength));
-    } else {
-        if (g_script->answers.empty()) return SCARD_E_NOT_TRANSACTED;
-        answer = g_script->answers.front();
-        g_script->answers.pop_front();
-    }
+    if (!g_script->cardModel && g_script->answers.empty()) return SCARD_E_NOT_TRANSACTED;
+    Bytes answer = g_script->cardModel ? g_script->cardModel(Bytes(send, send + sendLength)) : g_script->answers.front();
+    if (!g_script->cardModel) g_script->answers.pop_front();
     if (answer.size() > *recvLength) return SCARD_E_INSUFFICIENT_BUFFER;
     if (!answer.empty()) std::memcpy(recv, answer.data(), answer.size());
     *recvLength = static_cast<DWORD>(answer.size());
     return SCARD_S_SUCCESS;
 }
 
-inline LONG control(SCARDHANDLE, DWORD code, LPCVOID in, DWORD inLength, LPVOID out,
-                    DWORD outLength, LPDWORD returned) {
+inline LONG control(SCARDHANDLE, DWORD code, LPCVOID in, DWORD inLength, LPVOID out, DWORD outLength,
+                    LPDWORD returned) {
     const auto* input = static_cast<const std::uint8_t*>(in);
     g_script->controls.push_back({code, input != nullptr ? Bytes(input, input + inLength) : Bytes{},
                                   in == nullptr, outLength});
@@ -216,9 +182,8 @@ inline LONG getAttrib(SCARDHANDLE, DWORD id, LPBYTE attribute, LPDWORD length) {
     return SCARD_S_SUCCESS;
 }
 
-inline const PcscApi kTable = {establishContext, releaseContext, listReaders, freeMemory,
-                               getStatusChange,  connect,        reconnect,   disconnect,
-                               status,           transmit,       control,     getAttrib};
+inline const PcscApi kTable = {establishContext, releaseContext, listReaders, freeMemory, getStatusChange, connect,
+                               reconnect,        disconnect,     status,      transmit,   control,         getAttrib};
 
 }  // namespace scripted
 
@@ -228,25 +193,21 @@ public:
     ScriptedPcsc() : m_guard(scripted::kTable) { g_script = &script; }
     ~ScriptedPcsc() { g_script = nullptr; }
     ScriptedPcsc(const ScriptedPcsc&) = delete;
-    ScriptedPcsc& operator=(const ScriptedPcsc&) = delete;
-
     PcscScript script;
 
 private:
     ScopedPcscApi m_guard;
 };
 
-// Points the card trace at a fresh file in a private folder for the
-// lifetime of the object and restores the previous settings afterwards.
+
+// Points the card trace at a fresh file in a private folder while it lives.
 class ScopedTraceFile {
 public:
     explicit ScopedTraceFile(int level = 9) : m_saved(cardSettings().m_settings) {
         const auto base = std::filesystem::temp_directory_path() /
-                          ("kivo-trace-" + std::to_string(::getpid()) + "-" +
-                           std::to_string(s_counter++));
+                          ("kivo-trace-" + std::to_string(::getpid()) + "-" + std::to_string(s_counter++));
         std::filesystem::create_directories(base);
-        m_folder = base;
-        m_path = base / "kv.log";
+        m_path = (m_folder = base) / "kv.log";
         auto& settings = cardSettings().m_settings;
         settings.m_traceFile = m_path.string();
         settings.m_traceLevel = level;
@@ -258,32 +219,25 @@ public:
         std::filesystem::remove_all(m_folder, ignored);
     }
     ScopedTraceFile(const ScopedTraceFile&) = delete;
-    ScopedTraceFile& operator=(const ScopedTraceFile&) = delete;
-
     const std::filesystem::path& path() const { return m_path; }
     bool exists() const { return std::filesystem::exists(m_path); }
     std::string contents() const {
-        std::ifstream in(m_path, std::ios::binary);
         std::ostringstream out;
-        out << in.rdbuf();
+        out << std::ifstream(m_path, std::ios::binary).rdbuf();
         return out.str();
     }
 
 private:
     static inline int s_counter = 0;
     ConfigSC::Settings m_saved;
-    std::filesystem::path m_folder;
-    std::filesystem::path m_path;
+    std::filesystem::path m_folder, m_path;
 };
 
-// The part-10 feature list of a pin-pad reader as the scripted reader
-// hands it out (verify and modify start/finish, optionally the key poll).
+// The part-10 feature list of a pin-pad reader as the scripted reader hands it out (verify and modify
+// start/finish, optionally the key poll).
 namespace pinpad {
-inline constexpr std::uint32_t kVerifyStart = 0x42330001;
-inline constexpr std::uint32_t kVerifyFinish = 0x42330002;
-inline constexpr std::uint32_t kModifyStart = 0x42330003;
-inline constexpr std::uint32_t kModifyFinish = 0x42330004;
-inline constexpr std::uint32_t kKeyPressed = 0x42330005;
+inline constexpr std::uint32_t kVerifyStart = 0x42330001, kVerifyFinish = 0x42330002, kModifyStart = 0x42330003,
+                               kModifyFinish = 0x42330004, kKeyPressed = 0x42330005;
 
 inline Bytes feature(std::uint8_t tag, std::uint32_t code) {
     return {tag, 0x04, static_cast<std::uint8_t>(code >> 24), static_cast<std::uint8_t>(code >> 16),
@@ -292,13 +246,9 @@ inline Bytes feature(std::uint8_t tag, std::uint32_t code) {
 
 inline Bytes pinPadFeatures(bool withKeys = true) {
     Bytes list;
-    for (const Bytes& part : {feature(0x01, kVerifyStart), feature(0x02, kVerifyFinish),
-                              feature(0x03, kModifyStart), feature(0x04, kModifyFinish)}) {
+    for (const Bytes& part : {feature(0x01, kVerifyStart), feature(0x02, kVerifyFinish), feature(0x03, kModifyStart),
+                              feature(0x04, kModifyFinish), withKeys ? feature(0x05, kKeyPressed) : Bytes{}}) {
         list.insert(list.end(), part.begin(), part.end());
-    }
-    if (withKeys) {
-        const Bytes keys = feature(0x05, kKeyPressed);
-        list.insert(list.end(), keys.begin(), keys.end());
     }
     return list;
 }

@@ -16,13 +16,9 @@ std::string labelledPkcs15Card(const std::string& atr, const std::string& label)
     std::ifstream in(std::string(KIVO_VCARD_CARDS) + "/pkcs15.txt");
     std::ostringstream text;
     for (std::string line; std::getline(in, line);) {
-        if (line.rfind("atr ", 0) == 0) {
-            text << "atr " << atr << "\n";
-        } else if (line.rfind("ef 3F00/5015/5032 ", 0) == 0) {
-            text << "ef 3F00/5015/5032 data=" << toHex(pkcs15TokenInfo(label)) << "\n";
-        } else {
-            text << line << "\n";
-        }
+        if (line.rfind("atr ", 0) == 0) text << "atr " << atr << "\n";
+        else if (line.rfind("ef 3F00/5015/5032 ", 0) == 0) text << "ef 3F00/5015/5032 data=" << toHex(pkcs15TokenInfo(label)) << "\n";
+        else text << line << "\n";
     }
     return text.str();
 }

@@ -1,6 +1,5 @@
-// Small helpers of the card profile suites: answers with status 9000, PIN
-// text as the byte pointer the profiles take, and repeated hex for the
-// long blocks of the expected APDUs.
+// Small helpers of the card profile suites: answers with status 9000, PIN text as the byte pointer the profiles
+// take, and repeated hex for the long blocks of the expected APDUs.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +10,7 @@ namespace kivo::test {
 
 // `data` followed by the status word 9000.
 inline std::vector<std::uint8_t> ok(std::vector<std::uint8_t> data = {}) {
-    data.push_back(0x90);
-    data.push_back(0x00);
+    data.insert(data.end(), {0x90, 0x00});
     return data;
 }
 
@@ -21,7 +19,7 @@ inline const std::uint8_t* text(const char* value) { return reinterpret_cast<con
 // `pair` (hex of one or more bytes) `count` times.
 inline std::string repeatHex(const char* pair, int count) {
     std::string out;
-    for (int i = 0; i < count; ++i) out += pair;
+    while (count-- > 0) out += pair;
     return out;
 }
 

@@ -1,5 +1,6 @@
 #include "tests/support/card/VcardSession.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace kivo::test {
 
@@ -16,46 +18,35 @@ std::string env(const char* name, const char* fallback = "") {
     const char* value = std::getenv(name);
     return value ? value : fallback;
 }
+
+std::vector<RecordedExchange> readRecord(const std::string& path, std::size_t fromByte) {
+    std::ifstream in(path);
+    in.seekg(static_cast<std::streamoff>(fromByte));
+    std::vector<RecordedExchange> exchanges;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("> ", 0) == 0) exchanges.push_back({line.substr(2), ""});
+        else if (line.rfind("< ", 0) == 0 && !exchanges.empty()) exchanges.back().response = line.substr(2);
+    }
+    return exchanges;
+}
 }  // namespace
 
 CardBytes hexBytes(const std::string& text) {
-    CardBytes bytes;
     std::string digits;
-    for (char c : text) {
-        if (std::isxdigit(static_cast<unsigned char>(c))) digits.push_back(c);
-    }
-    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-    }
+    std::copy_if(text.begin(), text.end(), std::back_inserter(digits), [](unsigned char c) { return std::isxdigit(c); });
+    CardBytes bytes;
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) bytes.push_back(std::stoi(digits.substr(i, 2), nullptr, 16));
     return bytes;
 }
 
 std::string hexText(const CardBytes& bytes) {
     static const char digits[] = "0123456789ABCDEF";
     std::string text;
-    for (auto b : bytes) {
-        text.push_back(digits[b >> 4]);
-        text.push_back(digits[b & 15]);
-    }
+    for (auto b : bytes) text += {digits[b >> 4], digits[b & 15]};
     return text;
 }
 
 bool cardServicesExpected() { return env("KIVO_PCSC_AVAILABLE") == "1"; }
-
-std::vector<RecordedExchange> readRecord(const std::string& path, std::size_t fromByte) {
-    std::ifstream in(path);
-    in.seekg(static_cast<std::streamoff>(fromByte));
-    std::vector<RecordedExchange> exchanges;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("> ", 0) == 0) {
-            exchanges.push_back({line.substr(2), ""});
-        } else if (line.rfind("< ", 0) == 0 && !exchanges.empty()) {
-            exchanges.back().response = line.substr(2);
-        }
-    }
-    return exchanges;
-}
 
 VcardSession::~VcardSession() { close(); }
 
@@ -73,20 +64,13 @@ void VcardSession::openCard(const std::string& description, int seconds) {
     std::ifstream readerFile(dir + "/described.reader");
     std::getline(readerFile, m_reader);
     ASSERT_FALSE(m_reader.empty()) << "no reader for the described cards in " << dir;
-    // Under the card's lock: name the description, then power the card up
-    // anew, which makes vcard become that card as described.
+    // Under the card's lock: name the description, then power the card up anew, which makes vcard become that
+    // card as described.
     ASSERT_NO_FATAL_FAILURE(lockCard());
-    {
-        std::ofstream control(dir + "/described.card", std::ios::trunc);
-        control << description << "\n";
-        ASSERT_TRUE(control.good()) << "cannot name the card in " << dir;
-    }
+    ASSERT_TRUE(std::ofstream(dir + "/described.card", std::ios::trunc) << description << "\n") << "cannot name the card in " << dir;
     ASSERT_NO_FATAL_FAILURE(openReader(seconds));
-    DWORD protocol = 0;
-    LONG rv = SCardReconnect(m_card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                             SCARD_UNPOWER_CARD, &protocol);
+    const LONG rv = SCardReconnect(m_card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_UNPOWER_CARD, &m_protocol);
     ASSERT_EQ(rv, SCARD_S_SUCCESS) << "SCardReconnect: " << pcsc_stringify_error(rv);
-    m_protocol = protocol;
     markRecord();
 }
 
@@ -99,7 +83,6 @@ void VcardSession::lockCard() {
 
 void VcardSession::openReader(int seconds) {
     ASSERT_NO_FATAL_FAILURE(lockCard());
-
     LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &m_context);
     ASSERT_EQ(rv, SCARD_S_SUCCESS) << "SCardEstablishContext: " << pcsc_stringify_error(rv);
 
@@ -115,38 +98,29 @@ void VcardSession::openReader(int seconds) {
             << "no card in reader \"" << m_reader << "\": " << pcsc_stringify_error(rv);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    rv = SCardConnect(m_context, m_reader.c_str(), SCARD_SHARE_SHARED,
-                      SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &m_card, &m_protocol);
+    rv = SCardConnect(m_context, m_reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &m_card, &m_protocol);
     ASSERT_EQ(rv, SCARD_S_SUCCESS) << "SCardConnect: " << pcsc_stringify_error(rv);
     markRecord();
 }
 
 void VcardSession::close() {
-    if (m_card) SCardDisconnect(m_card, SCARD_RESET_CARD);
-    if (m_context) SCardReleaseContext(m_context);
-    m_card = 0;
-    m_context = 0;
-    if (m_lock >= 0) ::close(m_lock);  // releases the lock
-    m_lock = -1;
+    if (m_card) SCardDisconnect(std::exchange(m_card, 0), SCARD_RESET_CARD);
+    if (m_context) SCardReleaseContext(std::exchange(m_context, 0));
+    if (m_lock >= 0) ::close(std::exchange(m_lock, -1));  // releases the lock
 }
 
 CardBytes VcardSession::transmit(const CardBytes& command) {
     const SCARD_IO_REQUEST* pci = m_protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
     CardBytes response(65538);
     DWORD length = static_cast<DWORD>(response.size());
-    LONG rv = SCardTransmit(m_card, pci, command.data(), static_cast<DWORD>(command.size()), nullptr,
-                            response.data(), &length);
-    if (rv != SCARD_S_SUCCESS) {
-        ADD_FAILURE() << "SCardTransmit: " << pcsc_stringify_error(rv);
-        return {};
-    }
-    response.resize(length);
+    const LONG rv = SCardTransmit(m_card, pci, command.data(), static_cast<DWORD>(command.size()), nullptr, response.data(), &length);
+    if (rv != SCARD_S_SUCCESS) ADD_FAILURE() << "SCardTransmit: " << pcsc_stringify_error(rv);
+    response.resize(rv == SCARD_S_SUCCESS ? length : 0);
     return response;
 }
 
 std::uint16_t VcardSession::sw(const CardBytes& response) {
-    if (response.size() < 2) return 0;
-    return static_cast<std::uint16_t>(response[response.size() - 2] << 8 | response.back());
+    return response.size() < 2 ? 0 : static_cast<std::uint16_t>(response[response.size() - 2] << 8 | response.back());
 }
 
 void VcardSession::markRecord() {

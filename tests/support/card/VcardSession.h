@@ -1,16 +1,7 @@
-// A PC/SC session with the virtual card that scripts/test.sh starts (pcscd
-// with the vsmartcard-vpcd driver, and tools/vcard with cards/test_card.txt).
-//
-// scripts/test.sh exports:
-//   KIVO_PCSC_AVAILABLE=1   pcscd and vcard are up; a missing card is a failure
-//   KIVO_VCARD_RECORD       the file where vcard records every exchange
-//   KIVO_VCARD_DIR          the folder holding the card's key files
-//   KIVO_VCARD_READER       the reader vcard is inserted in
-// Without KIVO_PCSC_AVAILABLE the tests that need the card are skipped.
-//
-// Test processes run in parallel under ctest; a session holds an exclusive
-// lock on "<record file>.lock" from start to end, so that the card's state
-// and the record file belong to one test at a time.
+// A PC/SC session with the virtual card scripts/test.sh starts (pcscd, vpcd, tools/vcard). It exports
+// KIVO_PCSC_AVAILABLE=1, KIVO_VCARD_RECORD (vcard's record of every exchange), KIVO_VCARD_DIR (key files) and
+// KIVO_VCARD_READER. A session locks "<record file>.lock" from start to end: the card and its record belong to
+// one test process at a time.
 #pragma once
 
 #include <winscard.h>
@@ -39,7 +30,6 @@ struct RecordedExchange {
     std::string response;
     bool operator==(const RecordedExchange&) const = default;
 };
-std::vector<RecordedExchange> readRecord(const std::string& path, std::size_t fromByte);
 
 class VcardSession {
 public:
@@ -48,13 +38,10 @@ public:
     VcardSession(const VcardSession&) = delete;
     VcardSession& operator=(const VcardSession&) = delete;
 
-    // Locks the card, connects to it and waits up to `seconds` for it to be
-    // present. Fails the test (with the reason) when it cannot.
+    // Locks the card, connects and waits up to `seconds` for it; fails the test when it cannot.
     void open(int seconds = 10);
-    // The same for the card of a description file: the second
-    // card of scripts/test.sh (its reader named in
-    // <KIVO_VCARD_DIR>/described.reader, its record described.apdu.log)
-    // becomes that card, as described, when powered up anew.
+    // The same for the second card (<KIVO_VCARD_DIR>/described.reader), which becomes the card of `description`
+    // when powered up anew.
     void openCard(const std::string& description, int seconds = 10);
     // Disconnects with a card reset and releases the lock.
     void close();
@@ -64,15 +51,12 @@ public:
     const std::string& reader() const { return m_reader; }
     DWORD protocol() const { return m_protocol; }
 
-    // Sends a command and returns the whole response (data and status word);
-    // empty when SCardTransmit failed.
+    // The whole response (data and status word); empty when SCardTransmit failed.
     CardBytes transmit(const CardBytes& command);
-    // Status word of a response.
     static std::uint16_t sw(const CardBytes& response);
     std::uint16_t send(const std::string& hexCommand) { return sw(transmit(hexBytes(hexCommand))); }
 
-    // Starts a new stretch of the record file; `recorded` returns the
-    // exchanges since then.
+    // Starts a new stretch of the record; `recorded` returns the exchanges since.
     void markRecord();
     std::vector<RecordedExchange> recorded() const;
 
@@ -89,8 +73,7 @@ private:
     std::size_t m_mark = 0;
 };
 
-// Fixture: skips when the card services are not expected, otherwise opens a
-// session before each test.
+// Fixture: skips without the card services, else opens a session per test.
 class VcardTest : public ::testing::Test {
 protected:
     void SetUp() override;
