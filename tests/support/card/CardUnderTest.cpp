@@ -40,14 +40,16 @@ std::set<std::string> certificateStemsOf(const std::string& description) {
     return namedIn(description, std::regex(R"(data=@(\S+)\.crt)"));
 }
 
-}  // namespace
-
+// The key kind a key file name stands for: its prefix (rsa1024, rsa2048,
+// rsa3072, ec256); scripts/card-keys.sh makes the same from the same names.
 std::string keyKindOfFile(const std::string& file) {
     for (const char* kind : {"rsa1024", "rsa2048", "rsa3072", "ec256"}) {
         if (file.rfind(kind, 0) == 0) return kind;
     }
     return "";
 }
+
+}  // namespace
 
 void CardUnderTest::open() {
     m_record.clear();
@@ -69,6 +71,11 @@ void CardUnderTest::openInProcess() {
 void CardUnderTest::pullOutAfter(int transmits) {
     ASSERT_TRUE(m_pcsc) << "only an in-process card can be pulled out";
     m_pcsc->script.transmitsBeforeRemoval = transmits;
+}
+
+void CardUnderTest::speakT0() {
+    ASSERT_TRUE(m_pcsc) << "only an in-process card can speak T=0";
+    m_pcsc->script.protocol = SCARD_PROTOCOL_T0;
 }
 
 void CardUnderTest::reinsert() {
@@ -160,10 +167,6 @@ CardBytes CardUnderTest::transmit(const std::string& hexCommand) {
 std::string CardUnderTest::keyFile(const std::string& file) const {
     if (throughPcsc()) return std::string(std::getenv("KIVO_VCARD_DIR")) + "/" + file;
     return m_keys->file(file);
-}
-
-void CardUnderTest::setReaderSystemName(const std::string& name) {
-    if (!throughPcsc()) m_pcsc->script.systemName = name;
 }
 
 }  // namespace kivo::test

@@ -40,6 +40,9 @@ public:
     // Pulls the card out of the reader after `transmits` more commands
     // (in-process cards only); `reinsert` puts it back, powered up anew.
     void pullOutAfter(int transmits);
+    // Presents the card as a T=0 card (in-process cards only): answers
+    // with data come behind 61xx, for the transport's GET RESPONSE.
+    void speakT0();
     void reinsert();
     bool throughPcsc() const { return m_session.has_value(); }
     // The name of the reader the card is in.
@@ -64,8 +67,6 @@ public:
 
     // A key file the description names (file=...), for OpenSSL checks.
     std::string keyFile(const std::string& file) const;
-    // The reader's system name the scripted layer reports (pin-pad rules).
-    void setReaderSystemName(const std::string& name);
 
 private:
     void openModel(const std::string& description);
@@ -92,9 +93,5 @@ protected:
     void SetUp() override { ASSERT_NO_FATAL_FAILURE(card.open()); }
     CardUnderTest card;
 };
-
-// The key kind a key file name stands for: its prefix (rsa1024, rsa2048,
-// rsa3072, ec256); scripts/card-keys.sh makes the same from the same names.
-std::string keyKindOfFile(const std::string& file);
 
 }  // namespace kivo::test
