@@ -1,7 +1,7 @@
 // The card settings read from the machine and the user settings file:
 // values, defaults, the user file over the machine file, the number rule
-// (first byte), the file format, broken files, the trace lines and the
-// single read without force.
+// (first byte), the file format, broken files, the trace lines, the single
+// read without force, and where the files are looked for.
 
 #include "tests/support/TestSupport.h"
 #include "tests/support/card/PcscScript.h"
@@ -144,21 +144,19 @@ TEST_F(ConfigSCTest, LoadTakesTheValuesOfBothFiles) {
 
         const ConfigSC::Settings& s = cardSettings().m_settings;
         const Expected& e = c.expected;
-        const std::string traceFile = e.traceFile.empty() ? m_trace.path().string() : e.traceFile;
+        const auto values = [](auto... value) {
+            std::ostringstream text;
+            ((text << value << "|"), ...);
+            return text.str();
+        };
         EXPECT_TRUE(s.m_loaded);
-        EXPECT_EQ(s.m_language, e.language);
         EXPECT_EQ(kivo::pin::messageLanguage(), e.language);
-        EXPECT_EQ(s.m_traceEnabled, e.traceEnabled);
-        EXPECT_EQ(s.m_traceLevel, e.traceLevel);
-        EXPECT_EQ(s.m_blockSize, e.blockSize);
-        EXPECT_EQ(s.m_traceFile, traceFile);
-        EXPECT_EQ(s.m_hideUnusedCerts, e.hideUnusedCerts);
-        EXPECT_EQ(s.m_lsk, e.lsk);
-        EXPECT_EQ(s.m_keyboardPIN, e.keyboardPIN);
-        EXPECT_EQ(s.m_pinDialogEnabled, e.pinDialogEnabled);
-        EXPECT_EQ(s.m_pacePin, e.pacePin);
-        EXPECT_EQ(s.m_savePacePin, e.savePacePin);
-        EXPECT_EQ(s.m_pinentryProgram, e.pinentryProgram);
+        EXPECT_EQ(values(s.m_language, s.m_traceEnabled, s.m_traceLevel, s.m_blockSize, s.m_traceFile,
+                         s.m_hideUnusedCerts, s.m_lsk, s.m_keyboardPIN, s.m_pinDialogEnabled, s.m_pacePin,
+                         s.m_savePacePin, s.m_pinentryProgram),
+                  values(e.language, e.traceEnabled, e.traceLevel, e.blockSize,
+                         e.traceFile.empty() ? m_trace.path().string() : e.traceFile, e.hideUnusedCerts, e.lsk,
+                         e.keyboardPIN, e.pinDialogEnabled, e.pacePin, e.savePacePin, e.pinentryProgram));
     }
 }
 
