@@ -1,7 +1,7 @@
 // The card settings read from the machine and the user settings file:
 // values, defaults, the user file over the machine file, the number rule
-// (first byte), the file format, broken files, the trace lines, the single
-// read without force, and where the files are looked for.
+// (first byte), the file format, broken files, the single read without
+// force, and where the files are looked for.
 
 #include "tests/support/TestSupport.h"
 #include "tests/support/card/PcscScript.h"
@@ -169,38 +169,6 @@ TEST_F(ConfigSCTest, LoadWithoutForceReadsOnce) {
     cardSettings().Load(true);
     EXPECT_EQ(cardSettings().m_settings.m_language, 0);
     EXPECT_EQ(kivo::pin::messageLanguage(), 0);
-}
-
-TEST_F(ConfigSCTest, LoadTracesBothReads) {
-    const struct {
-        const char* machine;
-        std::vector<std::string> lines;
-    } cases[] = {
-        {"pinDialogEnabled=0\n",
-         {"---ConfigSC::readLMConfigSC() ",
-          "---ConfigSC::readLMConfigSC m_settings.m_pinDialogEnabled: 0 ",
-          "---ConfigSC::readCUConfigSC() ",
-          "---ConfigSC::readCUConfigSC m_settings.m_pinDialogEnabled: 0 "}},
-        // Tracing ends with the machine value.
-        {"Logging=0\n", {"---ConfigSC::readLMConfigSC() "}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.machine);
-        writeFile(m_machine, c.machine);
-        std::filesystem::remove(m_trace.path());
-        cardSettings().m_settings.m_traceEnabled = true;
-        cardSettings().m_settings.m_traceLevel = 9;
-
-        cardSettings().Load(true);
-
-        std::string expected;
-        for (const std::string& line : c.lines) expected += line + "\n";
-        std::string messages;
-        std::istringstream trace(m_trace.contents());
-        for (std::string line; std::getline(trace, line);)
-            messages += line.substr(line.find(" : ") + 3) + "\n";
-        EXPECT_EQ(messages, expected);
-    }
 }
 
 TEST(SettingsFilePaths, VariablesThenXdgThenHome) {
