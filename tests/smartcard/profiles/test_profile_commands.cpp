@@ -1,7 +1,8 @@
 // The card operating-system profiles on a scripted reader, one table per
 // behaviour across the families: the commands each step sends byte for
 // byte, how PIN answers are read, file sizes from the control information,
-// PIN and key lengths, and the structures a pin-pad reader gets.
+// PIN and key lengths, the structures a pin-pad reader gets, and no secret
+// in the trace or the log.
 
 #include "smartcard/profiles/SC_Profile_CardOS44.h"
 #include "smartcard/profiles/SC_Profile_CardOS60.h"
@@ -12,6 +13,7 @@
 #include "smartcard/profiles/SC_Profile_StarCos37.h"
 #include "smartcard/profiles/SC_Profile_TCOS20.h"
 #include "smartcard/profiles/SC_Profile_TCOS30V2.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/card/PcscScript.h"
 #include "tests/support/card/ProfileTestUtil.h"
 #include "tests/support/card/VcardSession.h"
@@ -24,6 +26,7 @@
 #include <deque>
 #include <memory>
 #include <sstream>
+#include <typeinfo>
 
 namespace kivo::test {
 namespace {
@@ -545,6 +548,87 @@ TEST(TcosSession, KeysAndCounterFromTheShares) {
     session.sendSequenceCounter[0] = 0x00;
     session.incrementCounter();
     EXPECT_EQ(hexText(Bytes(ssc.begin(), ssc.end())), "0100000000000000");
+}
+
+constexpr char kPin[] = "739164";
+constexpr char kNewPin[] = "60281537";  // eight digits: CardOS 4.x asks for at least that many
+constexpr char kPuk[] = "58203947";
+
+// `bytes` as hex pairs joined by `separator`, in lower or upper case.
+std::string joined(const Bytes& bytes, const std::string& separator, bool upper) {
+    std::string joinedText;
+    char pair[3];
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(pair, sizeof pair, upper ? "%02X" : "%02x", bytes[i]);
+        joinedText += (i == 0 ? "" : separator) + pair;
+    }
+    return joinedText;
+}
+
+// Every form a secret could take in a trace or log line: the text, its
+// ASCII bytes, and its digits packed two to a byte as a format-2 block
+// carries them, each joined in the ways a dump joins bytes.
+std::vector<std::string> encodingsOf(const std::string& secret) {
+    const Bytes ascii(secret.begin(), secret.end());
+    Bytes packed;
+    for (std::size_t i = 0; i + 1 < secret.size(); i += 2) {
+        packed.push_back(static_cast<std::uint8_t>((secret[i] - '0') << 4 | (secret[i + 1] - '0')));
+    }
+    std::vector<std::string> forms = {secret};
+    for (const Bytes& bytes : {ascii, packed}) {
+        for (const char* separator : {":", " ", ""}) {
+            for (const bool upper : {false, true}) forms.push_back(joined(bytes, separator, upper));
+        }
+    }
+    return forms;
+}
+
+// Drives the PIN commands with the secrets, then the pin-pad structures,
+// and looks for the secrets in the trace and the log.
+void expectNoSecretTraced(std::unique_ptr<CSC_Profile_Base> profile) {
+    ScriptedPcsc pcsc;
+    pcsc.script.cardModel = [](const Bytes&) { return Bytes{0x90, 0x00}; };
+    ScopedTraceFile trace(9);
+    LogCapture log(log4cxx::Logger::getRootLogger());
+    ASSERT_EQ(profile->Connect("Reader 0", 0x77), 0u);
+    EXPECT_EQ(profile->SCVerify(0x81, text(kPin), lengthOf(std::string(kPin))), kivo::card::cOk);
+    EXPECT_EQ(profile->SCChangeRef(0x81, text(kPin), lengthOf(std::string(kPin)), text(kNewPin), lengthOf(std::string(kNewPin))),
+              kivo::card::cOk);
+    EXPECT_EQ(profile->SCUnblockPin(0x81, text(kPuk), lengthOf(std::string(kPuk)), text(kNewPin), lengthOf(std::string(kNewPin))),
+              kivo::card::cOk);
+    pcsc.script.controlAnswers = {{SCARD_S_SUCCESS, pinpad::pinPadFeatures(false)}};
+    ASSERT_TRUE(profile->CheckPinPad());
+    pcsc.script.controlAnswers = {{SCARD_S_SUCCESS, {}}, {SCARD_S_SUCCESS, {}}};
+    profile->ModifyVerifyStruct();
+    profile->ModifyModifyStruct();
+    EXPECT_EQ(profile->StartVerifyPinPad(), 0u);
+    EXPECT_EQ(profile->StartModifyPinPad(), 0u);
+
+    const std::string traced = trace.contents();
+    EXPECT_NE(traced.find("[data sent to card]"), std::string::npos) << "the commands were not traced";
+    std::string logged;
+    for (const std::string& message : log.messages()) logged += message + "\n";
+    for (const char* secret : {kPin, kNewPin, kPuk}) {
+        for (const std::string& form : encodingsOf(secret)) {
+            EXPECT_EQ(traced.find(form), std::string::npos) << "'" << form << "' in the trace:\n" << traced;
+            EXPECT_EQ(logged.find(form), std::string::npos) << "'" << form << "' in the log:\n" << logged;
+        }
+    }
+}
+
+// No PIN, PUK or PIN block of any profile reaches the card trace (at its
+// highest level) or the log: VERIFY, CHANGE REFERENCE DATA and RESET RETRY
+// COUNTER are driven with distinctive secrets on a reader that accepts
+// every command, then the pin-pad structures are sent (how the trace masks
+// the data of such commands is the transport suite's).
+TEST(PinTrace, NoSecretOfAnyProfileReachesTheTraceOrTheLog) {
+    // By how they put a PIN into the command data: ASCII, format 2, zero-padded.
+    for (const Make make : {Tcos30, Tcos30v2, Tcos20, CardOS44, CardOS60, SetCos441, Micardo21, StarCos30,
+                            StarCos37Dgn, SecCos5, SetCos442}) {
+        auto profile = make();
+        SCOPED_TRACE(typeid(*profile).name());
+        ASSERT_NO_FATAL_FAILURE(expectNoSecretTraced(std::move(profile)));
+    }
 }
 
 }  // namespace

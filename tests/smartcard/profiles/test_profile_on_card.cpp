@@ -1,10 +1,9 @@
 // The profiles against the virtual cards of tests/support/cards (through
 // pcscd when the card services run, else vcard's model in this process),
-// one table per behaviour across the families: a wrong PIN is counted by
-// the card, every signature and deciphering checks out with OpenSSL, PIN
-// changes and unblocking change the card's state; and what only some
-// families do: PACE at the reader, the TCOS device authentication, the
-// D-Trust card's long answers.
+// one table across the families: a wrong PIN is counted by the card, and
+// every signature and deciphering checks out with OpenSSL; and what only
+// some families do: PACE at the reader, the TCOS device authentication,
+// the D-Trust card's long answers.
 
 #include "smartcard/profiles/SC_Profile_CardOS44.h"
 #include "smartcard/profiles/SC_Profile_CardOS60.h"
@@ -147,38 +146,6 @@ TEST(ProfileOnTheCard, WrongPinCountedSignaturesAndDecipheringCheckOut) {
         bool fetched = false;
         for (const std::string& command : card.commands()) fetched |= command.rfind("00C00000", 0) == 0;
         EXPECT_TRUE(fetched) << "no answer fetched with GET RESPONSE";
-    }
-}
-
-// A PIN change, three wrong PINs blocking the new one, and unblocking with
-// the PUK (and a new PIN, or the PIN kept), each as the card counts them.
-TEST(ProfileOnTheCard, PinChangeBlockAndUnblock) {
-    struct Row {
-        const char* card;
-        Connect connect;
-        const char* pinPath;
-        std::uint8_t reference;
-        std::string pin, newPin, puk, unblockedPin;  // unblockedPin empty: the PIN stays
-    };
-    const Row rows[] = {
-        {"cardos", as<CSC_Profile_CardOS43b>(4), "3f00/5015/4401", 0x81, "12345678", "24681357", "87654321",
-         "12345678"},
-        {"starcos", as<CSC_Profile_StarCos32>(), "", 0x81, "123456", "24681357", "12345678", "123456"},
-        {"starcos", as<CSC_Profile_StarCos34>(), "", 0x81, "123456", "24681357", "12345678", ""},
-        {"tcos30", as<CSC_Profile_TCOS30>(2), "", 0x81, "123456", "2468", "12345678", "123456"},
-        {"setcos441", as<CSC_Profile_SetCos441>(), "", 0x01, "1234", "4321", "12345678", "5678"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.card);
-        CardUnderTest card(row.card);
-        ASSERT_NO_FATAL_FAILURE(card.open());
-        auto profile = row.connect(card);
-        EXPECT_EQ(profile->ChangeRef(row.pinPath, "", row.reference, false, row.pin, row.newPin), sc::cOk);
-        EXPECT_EQ(verify(*profile, row.reference, row.newPin), sc::cOk);
-        for (int i = 0; i < 3; ++i) verify(*profile, row.reference, std::string(row.newPin.size(), '0'));
-        EXPECT_EQ(verify(*profile, row.reference, row.newPin), sc::cCounterFailed);
-        EXPECT_EQ(profile->UnblockRef(row.pinPath, "", row.reference, row.puk, row.unblockedPin), sc::cOk);
-        EXPECT_EQ(verify(*profile, row.reference, row.unblockedPin.empty() ? row.newPin : row.unblockedPin), sc::cOk);
     }
 }
 
