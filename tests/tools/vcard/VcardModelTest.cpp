@@ -112,92 +112,65 @@ TEST(VcardDescription, ErrorsAreRefusedNamingTheLine) {
     }
 }
 
-// Exchange scripts, each on the card as described: commands and the
-// answers in hex; "reset" powers the card up anew, "dialect k=v" sets a
-// dialect option.
+// Exchange scripts, each on the card as described: "command>answer" in
+// hex ({0..255} the bytes 00 to FF), "reset" powering the card up anew,
+// "dialect:k=v" setting a dialect option.
 TEST_F(VcardModel, AnswersAsScripted) {
     std::string first256;
     for (int i = 0; i < 256; ++i) first256 += hexText({static_cast<std::uint8_t>(i)});
-    using Script = std::vector<std::pair<std::string, std::string>>;
-    const std::pair<const char*, Script> scripts[] = {
+    const std::pair<const char*, const char*> scripts[] = {
         {"SELECT by P2 and like ISO 7816",
-         {{"00A4000C023F00", "9000"},
-          {"00A40004025015", "6213820138830250158407A00000006350158A01059000"},
-          {"00A4000002C000", "6F11800200058201018302C0008801088A01059000"},
-          {"00A4000002C001", "6F038201019000"},  // the given FCI
-          {"00A4000C020101", "9000"},            // a child of the parent
-          {"00A4000C02C000", "6A82"},            // not visible from the MF
-          {"00A4030C", "9000"}, {"00A4080C043F005015", "9000"}, {"00A4090C02C000", "9000"}, {"00A4080C03500", "6700"},
-          {"00A4040C07A0000000635015", "9000"}, {"00A4040C02A000", "6A82"},
-          {"00A4001C023F00", "6A86"}}},
+         "00A4000C023F00>9000 00A40004025015>6213820138830250158407A00000006350158A01059000 "
+         "00A4000002C000>6F11800200058201018302C0008801088A01059000 00A4000002C001>6F038201019000 "
+         "00A4000C020101>9000 00A4000C02C000>6A82 00A4030C>9000 00A4080C043F005015>9000 00A4090C02C000>9000 "
+         "00A4080C03500>6700 00A4040C07A0000000635015>9000 00A4040C02A000>6A82 00A4001C023F00>6A86"},
         {"READ BINARY: 6282 at the end, then 6B00; Le 00 is 256",
-         {{"00B0000001", "6986"},  // no current EF after reset
-          {"00A4000C020101", "9000"}, {"00B001F104", "F1F2F36282"}, {"00B001F400", "6282"}, {"00B001F501", "6B00"},
-          {"00B0000002", "00019000"}, {"00B00001", "6700"}, {"00B0000000", first256 + "9000"},
-          {"00B0810002", "6A82"},  // no SFI 1 in the MF
-          {"00A4000C025015", "9000"},
-          {"00B0810203", "0304059000"}}},
+         "00B0000001>6986 00A4000C020101>9000 00B001F104>F1F2F36282 00B001F400>6282 00B001F501>6B00 "
+         "00B0000002>00019000 00B00001>6700 00B0000000>{0..255}9000 00B0810002>6A82 00A4000C025015>9000 "
+         "00B0810203>0304059000"},
         {"UPDATE BINARY keeps the file size",
-         {{"00A4080C045015C000", "9000"},
-          {"00D6000302AABB", "9000"}, {"00B0000005", "010203AABB9000"}, {"00D6000402AABB", "6A84"},
-          {"00D6000602AABB", "6B00"}}},
+         "00A4080C045015C000>9000 00D6000302AABB>9000 00B0000005>010203AABB9000 00D6000402AABB>6A84 "
+         "00D6000602AABB>6B00"},
         {"READ RECORD by number and SFI",
-         {{"00B2020000", "6A86"},
-          {"00B202F400", "61035001425A9000"}, {"00B2010400", "61035001419000"}, {"00B2030400", "6A83"},
-          {"00B2010402", "61036282"}, {"00A4000C020101", "9000"},
-          {"00B2010400", "6981"}}},
+         "00B2020000>6A86 00B202F400>61035001425A9000 00B2010400>61035001419000 00B2030400>6A83 "
+         "00B2010402>61036282 00A4000C020101>9000 00B2010400>6981"},
         {"PIN counters: a correct PIN or PUK fills them again, a reset forgets the verification",
-         {{"0020008100", "63C3"},
-          {"002000810430303030", "63C2"}, {"002000810431323334", "9000"}, {"0020008100", "9000"}, {"reset", ""},
-          {"0020008100", "63C3"}, {"002000810430303030", "63C2"}, {"002000810430303030", "63C1"},
-          {"002000810430303030", "63C0"}, {"002000810431323334", "6983"},
-          {"002C01810801020304050607FF", "63C1"},  // a wrong PUK
-          {"002C0181080102030405060708", "9000"}, {"00200091080000000000000000", "63C4"},
-          {"0020008100", "63C3"}}},
+         "0020008100>63C3 002000810430303030>63C2 002000810431323334>9000 0020008100>9000 reset "
+         "0020008100>63C3 002000810430303030>63C2 002000810430303030>63C1 002000810430303030>63C0 "
+         "002000810431323334>6983 002C01810801020304050607FF>63C1 002C0181080102030405060708>9000 "
+         "00200091080000000000000000>63C4 0020008100>63C3"},
         {"CHANGE REFERENCE DATA splits old and new",
-         {{"002400810A31323334393837363534", "9000"},
-          {"002400810431323334", "6700"},  // no room for a new PIN
-          {"reset", ""},
-          {"00240181023131", "6982"},  // a new PIN alone needs a verification
-          {"0020008106393837363534", "9000"}, {"00240181023131", "9000"}, {"00240081043132FFFF", "63C2"},
-          {"00240081043131FFFF", "9000"},
-          {"0020008102FFFF", "9000"}}},
+         "002400810A31323334393837363534>9000 002400810431323334>6700 reset 00240181023131>6982 "
+         "0020008106393837363534>9000 00240181023131>9000 00240081043132FFFF>63C2 00240081043131FFFF>9000 "
+         "0020008102FFFF>9000"},
         {"RESET RETRY COUNTER with a new PIN",
-         {{"002C00810C010203040506070835353535", "9000"},
-          {"002000810435353535", "9000"}, {"002C00810801020304050607", "6700"},
-          {"002C02810431313131", "9000"},  // the PUK is verified
-          {"002C00920431313131", "6A88"},
-          {"002C00910C010203040506070835353535", "6985"}}},  // the PUK has no PUK
+         "002C00810C010203040506070835353535>9000 002000810435353535>9000 002C00810801020304050607>6700 "
+         "002C02810431313131>9000 002C00920431313131>6A88 002C00910C010203040506070835353535>6985"},
         {"data objects and unknown instructions",
-         {{"00CA0101", "CAFE9000"},
-          {"00CA0102", "6A88"}, {"0012000000", "6D00"}, {"A0A4000C023F00", "6E00"},
-          {"00A4", "6700"}}},
+         "00CA0101>CAFE9000 00CA0102>6A88 0012000000>6D00 A0A4000C023F00>6E00 00A4>6700"},
         {"dialects: GET DATA in a proprietary class, the FCI size tag, answers held for GET RESPONSE",
-         {{"A0CA010100", "6E00"},
-          {"dialect get-data-class=A0", ""}, {"A0CA010100", "CAFE9000"}, {"B0CA010100", "6E00"},
-          {"A0A4000C023F00", "6E00"}, {"dialect fci-size-tag=85", ""},
-          {"00A40800045015C000", "6F11850200058201018302C0008801088A01059000"},
-          {"00A40804045015C000", "6211800200058201018302C0008801088A01059000"}, {"dialect get-response=CA", ""},
-          {"00CA0101", "6102"}, {"00C0000001", "CA6101"}, {"00C0000002", "FE9000"}, {"00C0000001", "6985"},
-          {"00CA0101", "6102"},
-          {"00A4000C023F00", "9000"},  // not listed: answered at once
-          {"00C0000002", "6985"}}},    // and what was held is dropped
+         "A0CA010100>6E00 dialect:get-data-class=A0 A0CA010100>CAFE9000 B0CA010100>6E00 A0A4000C023F00>6E00 "
+         "dialect:fci-size-tag=85 00A40800045015C000>6F11850200058201018302C0008801088A01059000 "
+         "00A40804045015C000>6211800200058201018302C0008801088A01059000 dialect:get-response=CA 00CA0101>6102 "
+         "00C0000001>CA6101 00C0000002>FE9000 00C0000001>6985 00CA0101>6102 00A4000C023F00>9000 "
+         "00C0000002>6985"},
         {"dialects: a wrong PIN answered 6300 and still counted",
-         {{"dialect wrong-pin-sw=6300", ""},
-          {"002000810439393939", "6300"},
-          {"0020008100", "63C2"}}},
+         "dialect:wrong-pin-sw=6300 002000810439393939>6300 0020008100>63C2"},
     };
     for (const auto& [behaviour, script] : scripts) {
         SCOPED_TRACE(behaviour);
         fresh();
-        for (const auto& [command, response] : script) {
-            if (command == "reset") {
+        std::istringstream steps(script);
+        for (std::string step; steps >> step;) {
+            const std::size_t arrow = step.find('>');
+            if (step == "reset") {
                 card.reset();
-            } else if (command.rfind("dialect ", 0) == 0) {
-                const std::string option = command.substr(8);
-                card.dialect->options[option.substr(0, option.find('='))] = option.substr(option.find('=') + 1);
+            } else if (step.rfind("dialect:", 0) == 0) {
+                card.dialect->options[step.substr(8, step.find('=') - 8)] = step.substr(step.find('=') + 1);
             } else {
-                EXPECT_EQ(run(command), response) << command;
+                std::string answer = step.substr(arrow + 1);
+                if (answer.rfind("{0..255}", 0) == 0) answer.replace(0, 8, first256);
+                EXPECT_EQ(run(step.substr(0, arrow)), answer) << step;
             }
         }
     }
