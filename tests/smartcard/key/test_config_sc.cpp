@@ -93,13 +93,10 @@ struct LoadCase {
 };
 
 const std::string kLongLine = "hideunusedcerts=1" + std::string(kivo::kSettingsLineLimit, ' ');
-const char kGarbageBytes[] = "\x00\xff\x01=\x80\nKeyboardPIN=1\x00\n\x00lsk=1\n\xfe\xfe";
-const std::string kGarbage(kGarbageBytes, sizeof kGarbageBytes - 1);
 
 const LoadCase kLoadCases[] = {
     {"no files: defaults", {}, {}, {}},
     {"unreadable (folders): defaults", {Kind::Folder}, {Kind::Folder}, {}},
-    {"garbled files: defaults", {Kind::File, kGarbage}, {Kind::File, "\n\n#x\n=1\n"}, {}},
     {"every machine value",
      {Kind::File,
       "Language=0\nLogging=3\nBlocksize=128\nLogfile=/dev/null\nhideunusedcerts=1\n"

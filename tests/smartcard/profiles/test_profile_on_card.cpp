@@ -60,9 +60,9 @@ constexpr std::uint32_t kSha256 = CSC_Profile_Base::cAlgSha256;
 constexpr std::uint32_t kSha512 = CSC_Profile_Base::cAlgSha512;
 constexpr std::uint32_t kPss = CSC_Profile_Base::cAlgFlagPss | kSha256;
 
-// A signature or deciphering with one key of the card (key file of the
-// description, bits, path, key reference, algorithm, card profile set
-// before when not 0).
+// A signature with one key of the card, or a deciphering when the
+// algorithm is 0 (key file of the description, bits, path, key reference,
+// algorithm, card profile set before when not 0).
 struct KeyUse {
     const char* keyFile;
     std::uint32_t bits;
