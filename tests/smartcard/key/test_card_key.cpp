@@ -194,22 +194,17 @@ bool scriptedHost(FPINDialogCallBackParams* params) {
 }
 
 // Installs the scripted host as the PIN dialog callback while it lives.
-class HostInstalled {
-public:
-    explicit HostInstalled(ScriptedHost& host) : m_saved(cardSettings().m_settings) {
+struct HostInstalled {
+    explicit HostInstalled(ScriptedHost& host) : saved(cardSettings().m_settings) {
         cardSettings().m_settings.m_usePinDialogCallback = true;
         cardSettings().m_settings.m_pinDialogCallback = scriptedHost;
         g_host = &host;
     }
     ~HostInstalled() {
         g_host = nullptr;
-        cardSettings().m_settings = m_saved;
+        cardSettings().m_settings = saved;
     }
-    HostInstalled(const HostInstalled&) = delete;
-    HostInstalled& operator=(const HostInstalled&) = delete;
-
-private:
-    ConfigSC::Settings m_saved;
+    const ConfigSC::Settings saved;
 };
 
 // The question after an unclear verification outcome, in every language.

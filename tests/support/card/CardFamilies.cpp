@@ -15,9 +15,6 @@ std::string dTrustToken(const std::string& label) {
            "ef 3F00/5015/5032 data=" + toHex(pkcs15TokenInfo(label)) + "\n";
 }
 
-// A StarCos card's general data file, its PIN 123456 (kept as the ISO 9564
-// format-2 block the card is sent), the signature key 02 and the
-// authentication key 03; the ATR and the files follow.
 // The PKCS#15 card whose PrKDF names its key file from the MF
 // (3F0050154B01) rather than relative to the application.
 std::string withAbsoluteKeyPath(std::string card) {
@@ -30,6 +27,9 @@ std::string withAbsoluteKeyPath(std::string card) {
     return card;
 }
 
+// A StarCos card's general data file, its PIN 123456 (kept as the ISO 9564
+// format-2 block the card is sent), the signature key 02 and the
+// authentication key 03; the ATR and the files come first.
 std::string starCosCard(const std::string& atrAndDialect, const std::string& files) {
     return atrAndDialect + "ef 3F00/2F02 data=5A0A12345678901234567890\n" + files +
            "pin 81 value=hex:26123456FFFFFFFF max=3\n"

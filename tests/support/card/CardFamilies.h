@@ -2,7 +2,7 @@
 // cards vcard emulates, one row each: the card as a description, the entry
 // that signs and the scheme it signs with, the entry that deciphers, and
 // what opening a key on it takes (PACE's card access number). The card key
-// suite and the signing suite walk the same rows.
+// suite signs (through CSignMessage) and deciphers on every row.
 #pragma once
 
 #include "smartcard/detect/CardLayouts.h"
