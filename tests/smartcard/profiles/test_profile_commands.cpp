@@ -66,14 +66,16 @@ protected:
         pcsc.script.controls.clear();
         return profile;
     }
-    std::vector<std::string> sent() const {
-        std::vector<std::string> commands;
-        for (const auto& call : pcsc.script.transmits) commands.push_back(hexText(call.apdu));
+    // The commands the profile sent, separated by blanks.
+    std::string sent() const {
+        std::string commands;
+        for (const auto& call : pcsc.script.transmits) commands += (commands.empty() ? "" : " ") + hexText(call.apdu);
         return commands;
     }
     ScriptedPcsc pcsc;
 };
 
+// The parts of `line` between separators, without surrounding blanks.
 std::vector<std::string> words(const std::string& line, char separator = ' ') {
     std::vector<std::string> parts;
     std::string part;
@@ -339,9 +341,7 @@ TEST_F(ScriptedProfile, CommandsByteForByte) {
             if (!result.empty()) outcome += (outcome.empty() ? "" : " ") + result;
         }
         EXPECT_EQ(outcome, row.outcome);
-        std::string commands;
-        for (const std::string& command : sent()) commands += (commands.empty() ? "" : " ") + command;
-        EXPECT_EQ(commands, expanded(row.commands));
+        EXPECT_EQ(sent(), expanded(row.commands));
     }
 }
 
