@@ -215,13 +215,16 @@ struct Step {
     std::string commands;  // the commands sent, separated by blanks
 };
 
-// Results: 0 done, 13 refused (6982), 255 failed.
+// Results: 0 done, 13 refused (6982), 255 failed. A family's rows show
+// what it does differently; what it inherits (the PIN as given, the CHANGE
+// and RESET RETRY COUNTER data) has one row.
 const Step kSteps[] = {
     {CardOS43, "ok ok ok", "select 3f00/5015/4401", "0", "00A4000400 00A4010402501500 00A4020402440100"},
     // The serial number: 8 bytes of GET DATA 01 81, read once; a shorter answer gives none.
     {CardOS43, "ok=0123456789ABCDEF1122", "serial; serial", "0123456789abcdef 0123456789abcdef", "00CA018100"},
     {CardOS50, "ok=010203", "serial", "", "00CA018100"},
     {CardOS43, "ok", "verify 12345678", "0", "00200081083132333435363738"},
+    {CardOS60, "ok", "verify 123456", "0", "0020008106313233343536"},
     {CardOS44, "ok", "change 12345678 87654321", "0", "002400811031323334353637383837363534333231"},
     {CardOS44, "", "change 12345678 123456", "255", ""},
     {CardOS50, "ok", "rrc 12345678 654321", "0", "002C00810E3132333435363738363534333231"},
@@ -259,7 +262,6 @@ const Step kSteps[] = {
     {StarCos34, "ok", "unblock 12345678", "0", "002C0181082812345678FFFFFF"},
 
     {StarCos35, "ok ok ok", "select 3f00/3f01/c000", "0", "00A40004023F0000 00A40104023F01FF 00A4020402C00000"},
-    {SecCos5, "ok ok ok", "select 3f00/3f01/c000", "0", "00A40004023F0000 00A40104023F0100 00A4020402C00000"},
     {StarCos37Dgn, "ok=4B", "getdata 01 01 0", "0", "A0CA010100"},
     {SecCos5, "ok=4B", "getdata 01 01 8", "0", "00CA010108"},
     {SecCos5, "", "change 123456 1234567890123", "255", ""},
@@ -285,9 +287,6 @@ const Step kSteps[] = {
 
     {Tcos30v2, "ok ok ok", "select 3f00/df01/c000", "0", "00A40004023F00FF 00A4010402DF01FF 00A4020402C000FF"},
     {Tcos30v2, "ok", "aid D2760000030102", "0", "00A4040407D2760000030102FF"},
-    {Tcos30v2, "ok", "verify 123456", "0", "0020008106313233343536"},
-    {Tcos30v2, "ok", "change 123456 654321", "0", "002400810C313233343536363534333231"},
-    {Tcos30v2, "ok", "rrc 12345678 1234", "0", "002C00810C313233343536373831323334"},
     {Tcos30v2, "ok=01", "getdata 01 81 0", "0", "00CA018100"},
     // Signing through DECIPHER: indicator 01 and the block reversed; deciphering: indicator 00.
     {Tcos30v2, "ok ok128", "sign 3F00DF01C000 1024 sha256 83", "0",
@@ -305,13 +304,8 @@ const Step kSteps[] = {
     {SetCos441, "ok ok ok", "select 3f00/df01/c000", "0", "00A40000023F00 00A4010002DF01 00A4020002C000"},
     {SetCos442, "ok ok ok", "select 3f00/df01/c000", "0", "00A40000023F00 00A4090002DF01 00A4090002C000"},
     {Micardo21, "ok ok ok", "select 3f00/df01/c000", "0", "00A4000000 00A4010002DF01 00A4020002C000"},
-    {Tcos20, "ok", "verify 123456", "0", "0020008106313233343536"},
-    {SetCos441, "ok", "verify 123456", "0", "0020008106313233343536"},
-    {Micardo21, "ok", "verify 123456", "0", "0020008106313233343536"},
     {SetCos442, "ok", "verify 123456", "0", "00200081083132333435360000"},
     {SetCos442, "", "verify 123456789", "255", ""},
-    {SetCos442, "ok", "change 123456 654321", "0", "002400810C313233343536363534333231"},
-    {Micardo21, "ok", "rrc 12345678 654321", "0", "002C00810E3132333435363738363534333231"},
     {SetCos441, "ok32", "getdata 00 66 32", "0", "00CA006620"},
     {SetCos442, "612C ok44", "getdata 00 66 300", "0", "00CA006600 00C000002C"},
     {Tcos20, "ok ok128", "sign 3f00/df01/c000 1024 sha256 03", "0", "0022C1B806800112840103 {CDS}"},
