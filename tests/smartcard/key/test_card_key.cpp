@@ -11,7 +11,6 @@
 #include "smartcard/key/SCM_Interface.h"
 #include "smartcard/pin/PIN_Callback.h"
 #include "smartcard/pin/PinMessages.h"
-#include "tests/support/DerBuild.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/card/CardUnderTest.h"
@@ -23,49 +22,26 @@
 #include <deque>
 #include <fstream>
 #include <functional>
-#include <sstream>
+#include <iterator>
 
 namespace kivo::test {
 namespace {
 
-// The PKCS#15 card of support/cards, each statement that starts with a key
-// of `replaced` replaced by its value, and `added` appended.
-std::string pkcs15CardWith(const std::vector<std::pair<std::string, std::string>>& replaced,
-                           const std::string& added) {
-    std::ifstream in(std::string(KIVO_VCARD_CARDS) + "/pkcs15.txt");
-    std::ostringstream text;
-    for (std::string line; std::getline(in, line);) {
-        for (const auto& [start, statement] : replaced) {
-            if (line.rfind(start, 0) == 0) line = statement;
-        }
-        text << line << "\n";
-    }
-    return text.str() + added;
+// A card of support/cards with `added` statements after its own (a pin
+// statement replaces the PIN of its reference).
+std::string cardWith(const std::string& name, const std::string& added = "") {
+    std::ifstream in(std::string(KIVO_VCARD_CARDS) + "/" + name + ".txt");
+    return std::string(std::istreambuf_iterator<char>(in), {}) + added;
 }
 
-// The PKCS#15 card as a SetCos card: its PrKDF names the key file from the
-// MF (a SetCos 4.4.1 signs in the folder of the path), and that file is
-// there; `dialect` adds to the SetCos one. PIN 81 is described by
-// `pinOptions` and gets a PUK (reference 82) to be unblocked with.
-std::string setCosPkcs15Card(const std::string& dialect = "", const std::string& pinOptions = "value=123456 max=3",
-                             const std::string& puk = "87654321") {
-    const std::string prkdf = "303B30160C0D5369676E6174757265206B657903020780040101300F0401450303062040030203B8020102"
-                              "A110300E300804063F0050154B0102020800";
-    return pkcs15CardWith({{"atr ", "atr 3B 9F 00 80 1F C3 00 68 10 44 05 01 46 49 53 45 31 C8 00 90 00 00"},
-                           {"ef 3F00/5015/4400 ", "ef 3F00/5015/4400 data=" + prkdf},
-                           {"pin 81 ", "pin 81 " + pinOptions + " puk=82\npin 82 value=" + puk + " max=10"}},
-                          "dialect fci-size-tag=81 " + dialect + "\nef 3F00/5015/4B01 data=00\n");
-}
-
-// The PKCS#15 card as a CardOS 4.3b card whose token label names the
-// product ("SignCard single", "SignCard multi"): a wrong PIN is answered
-// 6300, and the card signs a PKCS#1 block through PSO DECIPHER.
-std::string signCard(const std::string& label) {
-    const Bytes tokenInfo = seq({tlv(0x02, hex("00")), tlv(0x04, hex("0123456789ABCDEF")), tlv(0x0C, "Kivo"),
-                                 tlv(0x80, label), tlv(0x03, hex("0640"))});
-    return pkcs15CardWith({{"atr ", "atr 3B F2 18 00 02 C1 0A 31 FE 58 C8 08 74"},
-                           {"ef 3F00/5015/5032 ", "ef 3F00/5015/5032 data=" + toHex(tokenInfo)}},
-                          "dialect wrong-pin-sw=6300 decipher-signs=type1\n");
+// The SignCard of the card families (CardOS 4.3b, a wrong PIN answered
+// 6300, signing through PSO DECIPHER), its token label naming the product.
+std::string signCard(bool single) {
+    const std::string label = "SignCard multi";
+    const std::string multi = "302702010004080123456789ABCDEF0C044B69766F800E" + toHex(ByteVector(label.begin(), label.end()));
+    std::string text = cardWith("family-cardos43-signcard");
+    if (!single) text.replace(text.find("data=3028") + 5, multi.size() + 2, multi);
+    return text;
 }
 
 // A card opened under a name of its own (the names key the key files).
@@ -76,7 +52,7 @@ std::unique_ptr<CardUnderTest> opened(const std::string& name, const std::string
 }
 
 TEST(CardKey, EntriesAndKeyAlgorithms) {
-    const auto card = opened("cardkey-entries", setCosPkcs15Card());
+    const auto card = opened("cardkey-entries", cardWith("signature-card"));
     ASSERT_FALSE(::testing::Test::HasFatalFailure());
     const std::pair<const char*, bool> rows[] = {{"", true},  {"45", true},  {"Signature certificate", true},
                                                  {"0", true}, {"46", false}, {"Second certificate", false}};
@@ -109,9 +85,9 @@ TEST(CardKey, EntriesAndKeyAlgorithms) {
 // operation uses the verification up; on a multi-signature card it lasts.
 TEST(CardKey, VerifiedPinLastsOneOperationOnSingleSignatureCards) {
     const std::tuple<const char*, std::string, int> rows[] = {
-        {"SetCos", setCosPkcs15Card(), 1},
-        {"SignCard single", signCard("SignCard single"), 1},
-        {"SignCard multi", signCard("SignCard multi"), 0},
+        {"SetCos", cardWith("signature-card"), 1},
+        {"SignCard single", signCard(true), 1},
+        {"SignCard multi", signCard(false), 0},
     };
     for (const auto& [name, description, singleCard] : rows) {
         SCOPED_TRACE(name);
@@ -250,8 +226,8 @@ TEST(CardKey, PinOperationsThroughTheHostsDialogs) {
         const char* pinAfter;      // null: the PIN stays blocked
         std::vector<int> prompts;  // the dialog texts asked with, by message
     };
-    const std::string setCos = setCosPkcs15Card();
-    const std::string setCosWrong6300 = setCosPkcs15Card("wrong-pin-sw=6300");
+    const std::string setCos = cardWith("signature-card");
+    const std::string setCosWrong6300 = cardWith("signature-card", "dialect wrong-pin-sw=6300\n");
     const std::vector<Row> rows = {
         {"typed PIN", setCos, verify(""), {"123456"}, false, true, {}, "123456", {110}},
         {"wrong PIN the card calls wrong", setCosWrong6300, verify(""), {"999999"}, false, false,
@@ -260,11 +236,11 @@ TEST(CardKey, PinOperationsThroughTheHostsDialogs) {
          {110, 110}},
         {"wrong PIN, not retried: asked once", setCos, verify(""), {"999999"}, false, false, {kRetryQuestion},
          "123456", {110}},
-        {"initial PIN active", setCosPkcs15Card("wrong-pin-sw=6985"), verify(""), {"999999"}, false, false,
+        {"initial PIN active", cardWith("signature-card", "dialect wrong-pin-sw=6985\n"), verify(""), {"999999"}, false, false,
          {pin::message(301)}, "123456", {110}},
-        {"blocked PIN", setCosPkcs15Card("", "value=123456 tries=0 max=3"), verify(""), {"123456"}, false, false,
+        {"blocked PIN", cardWith("signature-card", "pin 81 value=123456 tries=0 max=3 puk=82\n"), verify(""), {"123456"}, false, false,
          {pin::message(303)}, nullptr, {110}},
-        {"card's own wrong-PIN result, retried", signCard("SignCard single"), verify(""), {"999999", "123456"},
+        {"card's own wrong-PIN result, retried", signCard(true), verify(""), {"999999", "123456"},
          true, true, {kRetryQuestion}, "123456", {110, 110}},
         {"cancelled", setCos, verify(""), {}, false, false, {pin::message(306)}, "123456", {110}},
         {"given wrong PIN shows nothing", setCosWrong6300, verify("999999"), {}, false, false, {}, "123456", {}},
@@ -304,7 +280,7 @@ TEST(CardKey, NoPinInTraceLogOrDialogTexts) {
     const std::string pinValue = "918273";
     const std::string newPin = "546372";
     const std::string puk = "80706152";
-    const auto card = opened("cardkey-secrets", setCosPkcs15Card("", "value=" + pinValue + " max=3", puk));
+    const auto card = opened("cardkey-secrets", cardWith("signature-card", "pin 81 value=" + pinValue + " max=3 puk=82\npin 82 value=" + puk + " max=10\n"));
     const ScopedTraceFile trace(255);
     LogCapture log(log4cxx::Logger::getRootLogger());
     log4cxx::Logger::getRootLogger()->setLevel(log4cxx::Level::getAll());

@@ -1,11 +1,6 @@
-// Signing through CSignMessage with the key on a signature card. On every
-// card family: the key opened with the PIN given and with the PIN the
-// host's dialog callback types, each signing call's result verified by
-// OpenSSL under the scheme the card signs with, time stamps included, and
-// what OpenSSL encrypts to the deciphering entry's certificate deciphered
-// by the card key. And where the card misbehaves: pulled out of the reader
-// in the middle of a signature, the call fails and the next key opened
-// after reinserting it signs again.
+// Signing through CSignMessage with a card key on every card family, each
+// call's result verified by OpenSSL (time stamps included), deciphering
+// with the card key, and a card pulled out in the middle of a signature.
 
 #include "SCMutils.h"
 #include "SignMessageSSLM.h"
@@ -156,8 +151,9 @@ void expectTimeStamp(const std::string& file, const Signing& signing) {
 
 // Every signing call of CSignMessage with the card key of one family; each
 // call has a key of its own, as a card that signs once per PIN entry needs.
-void signWithFamily(const CardFamily& row, const std::string& cardName, Signing& signing) {
-    CardUnderTest card(cardName, row.description);
+void signWithFamily(const CardFamily& row, Signing& signing) {
+    const std::string cardName = row.card;
+    CardUnderTest card(cardName);
     ASSERT_NO_FATAL_FAILURE(card.open());
     const auto paceReader = paceReaderFor(row);
     const int reader = readerIndexOf(card);
@@ -176,8 +172,6 @@ void signWithFamily(const CardFamily& row, const std::string& cardName, Signing&
     }
     const X509Ptr certificate = certificateOf(key.get());
     ASSERT_NE(certificate, nullptr);
-    const std::string cardCertificate = signing.dir.file(cardName + ".pem");
-    ASSERT_NO_FATAL_FAILURE(writePem(cardCertificate, certificate.get()));
     Bytes& content = signing.content;
     const int size = static_cast<int>(content.size());
 
@@ -214,10 +208,6 @@ void signWithFamily(const CardFamily& row, const std::string& cardName, Signing&
         expectVerifies(fileContent(file), content, embedded, certificate.get(), row.kind);
         expectTimeStamp(file, signing);
     }
-    const CommandResult cms = runCommand("openssl cms -verify -binary -inform DER -in '" + detached +
-                                         "' -content '" + signing.document + "' -CAfile '" + cardCertificate +
-                                         "' -purpose any -out /dev/null 2>&1");
-    EXPECT_EQ(cms.status, 0) << cms.output;
 
     ASSERT_TRUE(reopen(kCardPin));
     Bytes raw(512);
@@ -249,10 +239,9 @@ TEST(SigningWithACardKey, EveryCallOnEveryCardFamilyVerifiesWithOpenSsl) {
     CSignMessage::setTSUrl(signing.service.url());
     // The imprint over the stored signature value, which OpenSSL checks.
     CSignMessage::setStandardTSImprint(true);
-    const std::vector<CardFamily>& rows = cardFamilies();
-    for (const CardFamily& row : rows) {
-        SCOPED_TRACE(row.family);
-        signWithFamily(row, "family-" + std::to_string(&row - rows.data()), signing);
+    for (const CardFamily& row : cardFamilies()) {
+        SCOPED_TRACE(row.card);
+        signWithFamily(row, signing);
     }
     CSignMessage::setStandardTSImprint(false);
     CSignMessage::setTSUrl("");
