@@ -304,13 +304,7 @@ TEST(CardKey, NoPinInTraceLogOrDialogTexts) {
     for (const std::string& message : log.messages()) places.emplace_back("log", message);
     for (const std::string& text : host.texts) places.emplace_back("dialog text", text);
     for (const std::string& secret : {pinValue, newPin, puk}) {
-        std::vector<std::string> forms = {secret};
-        for (const char* separator : {"", " ", ":"}) {
-            std::string form;
-            for (const char c : secret) form += (form.empty() ? "" : separator) + toHex(reinterpret_cast<const unsigned char*>(&c), 1);
-            forms.push_back(form);
-        }
-        for (const std::string& form : forms) {
+        for (const std::string& form : secretForms(secret)) {
             for (const auto& [place, text] : places) {
                 EXPECT_EQ(text.find(form), std::string::npos) << form << " in the " << place;
             }

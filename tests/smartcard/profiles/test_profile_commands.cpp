@@ -1,8 +1,5 @@
 // The card operating-system profiles on a scripted reader, one table per
-// behaviour across the families: the commands each step sends byte for
-// byte, how PIN answers are read, file sizes from the control information,
-// PIN and key lengths, the structures a pin-pad reader gets, and no secret
-// in the trace or the log.
+// behaviour across the families.
 
 #include "smartcard/profiles/SC_Profile_CardOS44.h"
 #include "smartcard/profiles/SC_Profile_CardOS60.h"
@@ -14,6 +11,7 @@
 #include "smartcard/profiles/SC_Profile_TCOS20.h"
 #include "smartcard/profiles/SC_Profile_TCOS30V2.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/card/CardUnderTest.h"
 #include "tests/support/card/PcscScript.h"
 #include "tests/support/card/ProfileTestUtil.h"
 #include "tests/support/card/VcardSession.h"
@@ -66,7 +64,6 @@ protected:
         pcsc.script.controls.clear();
         return profile;
     }
-    // The commands the profile sent, separated by blanks.
     std::string sent() const {
         std::string commands;
         for (const auto& call : pcsc.script.transmits) commands += (commands.empty() ? "" : " ") + hexText(call.apdu);
@@ -207,6 +204,19 @@ std::string expanded(std::string text) {
     return text;
 }
 
+// Makes the reader a pin pad (with the features `pinPadFeatures` gives for
+// `allFeatures`) and sends the verify and modify start requests.
+void startPinPad(CSC_Profile_Base& profile, ScriptedPcsc& pcsc, bool allFeatures) {
+    pcsc.script.controlAnswers = {{SCARD_S_SUCCESS, pinpad::pinPadFeatures(allFeatures)}};
+    ASSERT_TRUE(profile.CheckPinPad());
+    pcsc.script.controls.clear();
+    pcsc.script.controlAnswers = {{SCARD_S_SUCCESS, {}}, {SCARD_S_SUCCESS, {}}};
+    profile.ModifyVerifyStruct();
+    profile.ModifyModifyStruct();
+    ASSERT_EQ(profile.StartVerifyPinPad(), 0u);
+    ASSERT_EQ(profile.StartModifyPinPad(), 0u);
+}
+
 struct Step {
     Make make;
     std::string answers;
@@ -215,9 +225,7 @@ struct Step {
     std::string commands;  // the commands sent, separated by blanks
 };
 
-// Results: 0 done, 13 refused (6982), 255 failed. A family's rows show
-// what it does differently; what it inherits (the PIN as given, the CHANGE
-// and RESET RETRY COUNTER data) has one row.
+// Results: 0 done, 13 refused (6982), 255 failed; a family's rows show what it does differently.
 const Step kSteps[] = {
     {CardOS43, "ok ok ok", "select 3f00/5015/4401", "0", "00A4000400 00A4010402501500 00A4020402440100"},
     // The serial number: 8 bytes of GET DATA 01 81, read once; a shorter answer gives none.
@@ -372,8 +380,7 @@ TEST_F(ScriptedProfile, PinAnswersAndTriesLeft) {
     }
 }
 
-// The file size each family reads from the control information of a
-// SELECT (tag and template as the family has them).
+// The file size each family reads from the control information of a SELECT.
 TEST_F(ScriptedProfile, FileSizeFromTheControlInformation) {
     const std::tuple<Make, const char*, std::uint32_t> rows[] = {
         {CardOS43, "62088201018002012C8A", 300},       {CardOS43, "6281088201018002012C8A", 0},
@@ -391,8 +398,7 @@ TEST_F(ScriptedProfile, FileSizeFromTheControlInformation) {
     }
 }
 
-// PIN lengths by family and card profile; key lengths where a family
-// fixes them.
+// PIN lengths by family and card profile; key lengths where a family fixes them.
 TEST_F(ScriptedProfile, PinAndKeyLengths) {
     struct Row {
         Make make;
@@ -421,10 +427,8 @@ TEST_F(ScriptedProfile, PinAndKeyLengths) {
     }
 }
 
-// The verify and modify start requests a pin-pad reader gets: the fields
-// of each family's PIN format, the PIN lengths, and the APDU data the
-// reader fills after them; some readers (KOBIL KAAN Advanced, SCM SPRx32)
-// get forms of their own.
+// The verify and modify start requests a pin-pad reader gets, with the APDU
+// data it fills; some readers (KOBIL KAAN Advanced, SCM SPRx32) get their own.
 TEST_F(ScriptedProfile, PinPadStructures) {
     struct Row {
         Make make;
@@ -463,16 +467,9 @@ TEST_F(ScriptedProfile, PinPadStructures) {
     for (const Row& row : rows) {
         SCOPED_TRACE("row " + std::to_string(&row - rows));
         pcsc.script.systemName = row.reader;
-        pcsc.script.controlAnswers = {{SCARD_S_SUCCESS, pinpad::pinPadFeatures()}};
         auto profile = connected(row.make, row.cardProfile);
         profile->InitPinLengths();
-        ASSERT_TRUE(profile->CheckPinPad());
-        pcsc.script.controls.clear();
-        pcsc.script.controlAnswers = {{SCARD_S_SUCCESS, {}}, {SCARD_S_SUCCESS, {}}};
-        profile->ModifyVerifyStruct();
-        profile->ModifyModifyStruct();
-        ASSERT_EQ(profile->StartVerifyPinPad(), 0u);
-        ASSERT_EQ(profile->StartModifyPinPad(), 0u);
+        ASSERT_NO_FATAL_FAILURE(startPinPad(*profile, pcsc, true));
         ASSERT_EQ(pcsc.script.controls.size(), 2u);
         const auto structure = [](const std::string& text) {
             std::string bytes = expanded(text);
@@ -514,9 +511,8 @@ TEST_F(ScriptedProfile, CardOSKeyTypesAndPaceWithoutAPaceReader) {
     EXPECT_TRUE(wrapped.empty());
 }
 
-// The TCOS secure-messaging session: keys from SHA-1 over K.ICC xor K.IFD
-// with the counters 1 and 2, the send sequence counter from the
-// challenges' last halves, carried over when incremented.
+// The TCOS secure-messaging session: keys from SHA-1 over K.ICC xor K.IFD and
+// the counters 1 and 2, the send sequence counter from the challenges' last halves.
 TEST(TcosSession, KeysAndCounterFromTheShares) {
     Bytes cardShare(32), terminalShare(32), shared(32);
     for (int i = 0; i < 32; ++i) {
@@ -548,75 +544,32 @@ constexpr char kPin[] = "739164";
 constexpr char kNewPin[] = "60281537";  // eight digits: CardOS 4.x asks for at least that many
 constexpr char kPuk[] = "58203947";
 
-// `bytes` as hex pairs joined by `separator`, in lower or upper case.
-std::string joined(const Bytes& bytes, const std::string& separator, bool upper) {
-    std::string joinedText;
-    char pair[3];
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(pair, sizeof pair, upper ? "%02X" : "%02x", bytes[i]);
-        joinedText += (i == 0 ? "" : separator) + pair;
-    }
-    return joinedText;
-}
-
-// Every form a secret could take in a trace or log line: the text, its
-// ASCII bytes, and its digits packed two to a byte as a format-2 block
-// carries them, each joined in the ways a dump joins bytes.
-std::vector<std::string> encodingsOf(const std::string& secret) {
-    const Bytes ascii(secret.begin(), secret.end());
-    Bytes packed;
-    for (std::size_t i = 0; i + 1 < secret.size(); i += 2) {
-        packed.push_back(static_cast<std::uint8_t>((secret[i] - '0') << 4 | (secret[i + 1] - '0')));
-    }
-    std::vector<std::string> forms = {secret};
-    for (const Bytes& bytes : {ascii, packed}) {
-        for (const char* separator : {":", " ", ""}) {
-            for (const bool upper : {false, true}) forms.push_back(joined(bytes, separator, upper));
-        }
-    }
-    return forms;
-}
-
-// Drives the PIN commands with the secrets, then the pin-pad structures,
-// and looks for the secrets in the trace and the log.
 void expectNoSecretTraced(std::unique_ptr<CSC_Profile_Base> profile) {
     ScriptedPcsc pcsc;
     pcsc.script.cardModel = [](const Bytes&) { return Bytes{0x90, 0x00}; };
     ScopedTraceFile trace(9);
     LogCapture log(log4cxx::Logger::getRootLogger());
     ASSERT_EQ(profile->Connect("Reader 0", 0x77), 0u);
-    EXPECT_EQ(profile->SCVerify(0x81, text(kPin), lengthOf(std::string(kPin))), kivo::card::cOk);
-    EXPECT_EQ(profile->SCChangeRef(0x81, text(kPin), lengthOf(std::string(kPin)), text(kNewPin), lengthOf(std::string(kNewPin))),
-              kivo::card::cOk);
-    EXPECT_EQ(profile->SCUnblockPin(0x81, text(kPuk), lengthOf(std::string(kPuk)), text(kNewPin), lengthOf(std::string(kNewPin))),
-              kivo::card::cOk);
-    pcsc.script.controlAnswers = {{SCARD_S_SUCCESS, pinpad::pinPadFeatures(false)}};
-    ASSERT_TRUE(profile->CheckPinPad());
-    pcsc.script.controlAnswers = {{SCARD_S_SUCCESS, {}}, {SCARD_S_SUCCESS, {}}};
-    profile->ModifyVerifyStruct();
-    profile->ModifyModifyStruct();
-    EXPECT_EQ(profile->StartVerifyPinPad(), 0u);
-    EXPECT_EQ(profile->StartModifyPinPad(), 0u);
+    EXPECT_EQ(runStep(*profile, std::string("verify ") + kPin), "0");
+    EXPECT_EQ(runStep(*profile, std::string("change ") + kPin + " " + kNewPin), "0");
+    EXPECT_EQ(runStep(*profile, std::string("rrc ") + kPuk + " " + kNewPin), "0");
+    ASSERT_NO_FATAL_FAILURE(startPinPad(*profile, pcsc, false));
 
     const std::string traced = trace.contents();
     EXPECT_NE(traced.find("[data sent to card]"), std::string::npos) << "the commands were not traced";
     std::string logged;
     for (const std::string& message : log.messages()) logged += message + "\n";
     for (const char* secret : {kPin, kNewPin, kPuk}) {
-        for (const std::string& form : encodingsOf(secret)) {
+        for (const std::string& form : secretForms(secret)) {
             EXPECT_EQ(traced.find(form), std::string::npos) << "'" << form << "' in the trace:\n" << traced;
             EXPECT_EQ(logged.find(form), std::string::npos) << "'" << form << "' in the log:\n" << logged;
         }
     }
 }
 
-// No PIN, PUK or PIN block of any profile reaches the card trace (at its
-// highest level) or the log: VERIFY, CHANGE REFERENCE DATA and RESET RETRY
-// COUNTER are driven with distinctive secrets on a reader that accepts
-// every command, then the pin-pad structures are sent (how the trace masks
-// the data of such commands is the transport suite's).
+// No PIN, PUK or PIN block of any profile (ASCII, format 2, zero-padded)
+// reaches the card trace or the log.
 TEST(PinTrace, NoSecretOfAnyProfileReachesTheTraceOrTheLog) {
-    // By how they put a PIN into the command data: ASCII, format 2, zero-padded.
     for (const Make make : {Tcos30, Tcos30v2, Tcos20, CardOS44, CardOS60, SetCos441, Micardo21, StarCos30,
                             StarCos37Dgn, SecCos5, SetCos442}) {
         auto profile = make();

@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -167,6 +169,28 @@ CardBytes CardUnderTest::transmit(const std::string& hexCommand) {
 std::string CardUnderTest::keyFile(const std::string& file) const {
     if (throughPcsc()) return std::string(std::getenv("KIVO_VCARD_DIR")) + "/" + file;
     return m_keys->file(file);
+}
+
+std::vector<std::string> secretForms(const std::string& secret) {
+    Bytes packed;
+    for (std::size_t i = 0; i + 1 < secret.size(); i += 2) {
+        packed.push_back(static_cast<std::uint8_t>((secret[i] - '0') << 4 | (secret[i + 1] - '0')));
+    }
+    std::vector<std::string> forms = {secret};
+    for (const Bytes& bytes : {Bytes(secret.begin(), secret.end()), packed}) {
+        for (const char* separator : {"", " ", ":"}) {
+            for (const char* format : {"%02x", "%02X"}) {
+                std::string form;
+                char pair[3];
+                for (const std::uint8_t byte : bytes) {
+                    std::snprintf(pair, sizeof pair, format, byte);
+                    form += (form.empty() ? "" : separator) + std::string(pair);
+                }
+                forms.push_back(form);
+            }
+        }
+    }
+    return forms;
 }
 
 }  // namespace kivo::test

@@ -86,6 +86,11 @@ private:
     std::size_t m_mark = 0;
 };
 
+// The forms a secret could take in a trace or log line: the text, and the
+// hex of its ASCII bytes and of its digits packed two to a byte (as a
+// format-2 block carries them), joined, by blanks or by colons, in either case.
+std::vector<std::string> secretForms(const std::string& secret);
+
 // Fixture of a profile suite on one described card.
 class ProfileOnCard : public ::testing::Test {
 protected:
