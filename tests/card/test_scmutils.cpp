@@ -5,9 +5,9 @@
 
 #include "SCMutils.h"
 #include "SignMessageSSLM.h"
-#include "smartcard/transport/Reader.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/card/DescribedCard.h"
+#include "tests/support/card/OpenCardKey.h"
 
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
@@ -25,14 +25,6 @@ namespace kivo::test {
 namespace {
 
 constexpr char kNotConnected[] = "---not connected---";
-
-int readerIndexOf(const std::string& name) {
-    CReader readers;
-    for (int index = 0; index < readers.GetReaderCount(); ++index) {
-        if (readers.GetReaderName(index) == name) return index;
-    }
-    return -1;
-}
 
 std::string derOf(X509* certificate) {
     unsigned char* der = nullptr;
@@ -83,24 +75,20 @@ TEST(ScmUtils, MembersThatDoNothing) {
 
 // The layout hosts compile against: offsets and sizes of the fields.
 TEST(ScmUtils, SmartCardInfosLayout) {
-    const std::size_t layout[][2] = {
-        {offsetof(FSmartCardInfos, reader), 0},          {offsetof(FSmartCardInfos, profile), 4},
-        {offsetof(FSmartCardInfos, cardPresent), 8},     {offsetof(FSmartCardInfos, paceType), 12},
-        {offsetof(FSmartCardInfos, slots), 16},          {offsetof(FSmartCardInfos, readerName), 20},
-        {offsetof(FSmartCardInfos, serialNumber), 276},  {offsetof(FSmartCardInfos, pinPad), 532},
-        {offsetof(FSmartCardInfos, paceReader), 533},    {sizeof(FSmartCardInfos::readerName), 256},
-        {sizeof(FSmartCardInfos::serialNumber), 256},    {sizeof(FSmartCardInfos), 536},
-    };
-    for (const auto& [actual, expected] : layout) EXPECT_EQ(actual, expected);
+    using I = FSmartCardInfos;
+    EXPECT_EQ(std::vector<std::size_t>({offsetof(I, reader), offsetof(I, profile), offsetof(I, cardPresent),
+                                        offsetof(I, paceType), offsetof(I, slots), offsetof(I, readerName),
+                                        offsetof(I, serialNumber), offsetof(I, pinPad), offsetof(I, paceReader),
+                                        sizeof(I::readerName), sizeof(I::serialNumber), sizeof(I)}),
+              std::vector<std::size_t>({0, 4, 8, 12, 16, 20, 276, 532, 533, 256, 256, 536}));
     EXPECT_TRUE(std::is_standard_layout_v<FSmartCardInfos>);
 }
 
 // A reader index that names no reader: nothing found, no card, no type.
 TEST(ScmUtils, QueriesForNoReader) {
-    FSmartCardInfos info{};
     for (const int reader : {-1, 99}) {
         SCOPED_TRACE(reader);
-        EXPECT_FALSE(CSignMessage::LoadSmartCardInfos(reader, &info));
+        EXPECT_EQ(infosText(reader).substr(0, 5), "false");
         EXPECT_EQ(CSignMessage::GetSmartCardProfileType(reader), -1);
         EXPECT_EQ(CSignMessage::GetSmartCardPACEType(reader), 0);
         EXPECT_FALSE(CSignMessage::IsSmartCardPresent(reader));

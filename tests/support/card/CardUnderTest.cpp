@@ -16,50 +16,40 @@ namespace kivo::test {
 
 namespace {
 
-std::string descriptionFile(const std::string& name) {
-    return std::string(KIVO_VCARD_CARDS) + "/" + name + ".txt";
-}
-
-// What `pattern` captures in the lines of a description.
-std::set<std::string> namedIn(const std::string& description, const std::regex& pattern) {
+// What `pattern` captures in the lines of the description file.
+std::set<std::string> namedIn(const std::string& description, const char* pattern) {
     std::ifstream in(description);
     std::set<std::string> names;
     std::smatch match;
     for (std::string line; std::getline(in, line);) {
-        if (std::regex_search(line, match, pattern)) names.insert(match[1]);
+        if (std::regex_search(line, match, std::regex(pattern))) names.insert(match[1]);
     }
     return names;
 }
 
-// The key files a description names (key <ref> file=<name> ...).
-std::set<std::string> keyFilesOf(const std::string& description) {
-    return namedIn(description, std::regex(R"(^\s*key\s+\S+\s+file=(\S+))"));
-}
-
-// The certificates a description takes file contents from (data=@<stem>.crt),
-// by the stem of the key file they certify.
-std::set<std::string> certificateStemsOf(const std::string& description) {
-    return namedIn(description, std::regex(R"(data=@(\S+)\.crt)"));
-}
-
-// The key kind a key file name stands for: its prefix (rsa1024, rsa2048,
-// rsa3072, ec256); scripts/card-keys.sh makes the same from the same names.
-std::string keyKindOfFile(const std::string& file) {
-    for (const char* kind : {"rsa1024", "rsa2048", "rsa3072", "ec256"}) {
-        if (file.rfind(kind, 0) == 0) return kind;
+// The keys a description names (key <ref> file=<kind>...; scripts/card-keys.sh
+// takes the kind from the same prefix), made once per card and process (RSA
+// key generation is slow), with the certificates it takes contents from
+// (data=@<stem>.crt).
+CardKeyFolder* keysFor(const std::string& name, const std::string& description) {
+    static std::map<std::string, std::unique_ptr<CardKeyFolder>> made;
+    std::unique_ptr<CardKeyFolder>& folder = made[name];
+    if (folder) return folder.get();
+    std::vector<std::pair<std::string, std::string>> keys;
+    for (const std::string& file : namedIn(description, R"(^\s*key\s+\S+\s+file=(\S+))")) {
+        keys.emplace_back(file, file.substr(0, file.find_first_of("-.")));
     }
-    return "";
+    const std::set<std::string> stems = namedIn(description, R"(data=@(\S+)\.crt)");
+    folder = std::make_unique<CardKeyFolder>("card-" + name, keys, std::vector<std::string>(stems.begin(), stems.end()));
+    return folder.get();
 }
 
 }  // namespace
 
 void CardUnderTest::open() {
+    if (!cardServicesExpected()) return openInProcess();
     m_record.clear();
     m_mark = 0;
-    if (!cardServicesExpected()) {
-        openModel(descriptionPath());
-        return;
-    }
     m_session.emplace();
     ASSERT_NO_FATAL_FAILURE(m_session->openCard(descriptionPath()));
 }
@@ -67,7 +57,20 @@ void CardUnderTest::open() {
 void CardUnderTest::openInProcess() {
     m_record.clear();
     m_mark = 0;
-    openModel(descriptionPath());
+    const std::string description = descriptionPath();
+    m_keys = keysFor(m_name, description);
+    m_model = std::make_unique<vcard::Card>();
+    std::ifstream in(description);
+    ASSERT_TRUE(in) << "cannot read " << description;
+    ASSERT_NO_THROW(vcard::loadDescription(in, m_keys->path(), *m_model));
+    m_pcsc = std::make_unique<ScriptedPcsc>();
+    m_pcsc->script.readers = {"Kivo " + m_name + " 00 00"};
+    m_pcsc->script.atrs[m_pcsc->script.readers[0]] = m_model->atr;
+    m_pcsc->script.cardModel = [this](const Bytes& command) {
+        Bytes response = m_model->process(command);
+        m_record.push_back({hexText(command), hexText(response)});
+        return response;
+    };
 }
 
 void CardUnderTest::pullOutAfter(int transmits) {
@@ -98,38 +101,11 @@ CardUnderTest::~CardUnderTest() {
 }
 
 std::string CardUnderTest::descriptionPath() {
-    if (m_descriptionText.empty()) return descriptionFile(m_name);
+    if (m_descriptionText.empty()) return std::string(KIVO_VCARD_CARDS) + "/" + m_name + ".txt";
     m_writtenDescription = (std::filesystem::temp_directory_path() /
-                            ("kivo-card-" + m_name + "-" + std::to_string(::getpid()) + ".txt"))
-                               .string();
+                            ("kivo-card-" + m_name + "-" + std::to_string(::getpid()) + ".txt")).string();
     std::ofstream(m_writtenDescription, std::ios::trunc) << m_descriptionText;
     return m_writtenDescription;
-}
-
-void CardUnderTest::openModel(const std::string& description) {
-    // Keys are made once per card and process: RSA key generation is slow.
-    static std::map<std::string, std::unique_ptr<CardKeyFolder>> madeKeys;
-    std::unique_ptr<CardKeyFolder>& folder = madeKeys[m_name];
-    if (!folder) {
-        std::vector<std::pair<std::string, std::string>> keys;
-        for (const std::string& file : keyFilesOf(description)) keys.emplace_back(file, keyKindOfFile(file));
-        const std::set<std::string> stems = certificateStemsOf(description);
-        folder = std::make_unique<CardKeyFolder>("card-" + m_name, keys,
-                                                 std::vector<std::string>(stems.begin(), stems.end()));
-    }
-    m_keys = folder.get();
-    m_model = std::make_unique<vcard::Card>();
-    std::ifstream in(description);
-    ASSERT_TRUE(in) << "cannot read " << description;
-    ASSERT_NO_THROW(vcard::loadDescription(in, m_keys->path(), *m_model));
-    m_pcsc = std::make_unique<ScriptedPcsc>();
-    m_pcsc->script.readers = {"Kivo " + m_name + " 00 00"};
-    m_pcsc->script.atrs[m_pcsc->script.readers[0]] = m_model->atr;
-    m_pcsc->script.cardModel = [this](const Bytes& command) {
-        Bytes response = m_model->process(command);
-        m_record.push_back({hexText(command), hexText(response)});
-        return response;
-    };
 }
 
 void CardUnderTest::connect(CSC_Profile_Base& profile) {
@@ -143,11 +119,8 @@ void CardUnderTest::connect(CSC_Profile_Base& profile) {
 }
 
 void CardUnderTest::mark() {
-    if (throughPcsc()) {
-        m_session->markRecord();
-    } else {
-        m_mark = m_record.size();
-    }
+    if (throughPcsc()) return m_session->markRecord();
+    m_mark = m_record.size();
 }
 
 std::vector<RecordedExchange> CardUnderTest::exchanges() const {

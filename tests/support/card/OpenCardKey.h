@@ -11,9 +11,10 @@
 
 namespace kivo::test {
 
-// The index of the card's reader in the PC/SC reader list, -1 when it is
-// not listed.
+// The index of the card's reader (of the reader named) in the PC/SC reader
+// list, -1 when it is not listed.
 int readerIndexOf(const CardUnderTest& card);
+int readerIndexOf(const std::string& readerName);
 
 // A card key on the card in the card's reader, for the identifier given;
 // null when the reader is not listed or detection finds no card object.
