@@ -347,15 +347,9 @@ TEST_F(ScriptedProfile, CommandsByteForByte) {
     }
 }
 
-// What each family makes of the answer to a VERIFY, and the tries it reads.
+// What each family makes of the answer to a VERIFY, and the tries it reads (-1: none).
 TEST_F(ScriptedProfile, PinAnswersAndTriesLeft) {
-    struct Row {
-        Make make;
-        std::uint16_t sw;
-        CardResult result;
-        int tries;
-    };
-    const Row rows[] = {
+    const std::tuple<Make, std::uint16_t, CardResult, int> rows[] = {
         {CardOS43, 0x9000, sc::cOk, -1},          {CardOS43, 0x6300, sc::cAuthFailed, -1},
         {CardOS44, 0x6983, sc::cCounterFailed, -1}, {CardOS50, 0x6401, sc::cPinPadAborted, -1},
         {CardOS54, 0x6403, sc::cPinPadAborted, -1}, {CardOS60, 0x63C2, sc::cFailed, -1},
@@ -371,12 +365,12 @@ TEST_F(ScriptedProfile, PinAnswersAndTriesLeft) {
         {SecCos5, 0x6300, sc::cPinWrong, -1},      {SecCos5, 0x63C2, sc::cFailed, -1},
         {SecCos5, 0x6983, sc::cCounterFailed, -1},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE("row " + std::to_string(&row - rows));
-        auto profile = connected(row.make);
-        pcsc.script.answers = {{static_cast<std::uint8_t>(row.sw >> 8), static_cast<std::uint8_t>(row.sw)}};
-        EXPECT_EQ(profile->SCVerify(0x81, text("123456"), 6), row.result);
-        EXPECT_EQ(profile->RemainingTries(), row.tries);
+    for (const auto& [make, sw, result, tries] : rows) {
+        SCOPED_TRACE(testing::Message() << std::hex << sw);
+        auto profile = connected(make);
+        pcsc.script.answers = {{static_cast<std::uint8_t>(sw >> 8), static_cast<std::uint8_t>(sw)}};
+        EXPECT_EQ(runStep(*profile, "verify 123456"), std::to_string(result));
+        EXPECT_EQ(profile->RemainingTries(), tries);
     }
 }
 
@@ -398,58 +392,46 @@ TEST_F(ScriptedProfile, FileSizeFromTheControlInformation) {
     }
 }
 
-// PIN lengths by family and card profile; key lengths where a family fixes them.
+// PIN lengths by family and card profile; key lengths where a family fixes them (0: not fixed).
 TEST_F(ScriptedProfile, PinAndKeyLengths) {
-    struct Row {
-        Make make;
-        std::int32_t cardProfile;
-        int minimum, maximum;
-        std::uint32_t keyBits;  // 0: not fixed by the family
-    };
-    const Row rows[] = {
+    const std::tuple<Make, std::int32_t, int, int, std::uint32_t> rows[] = {
         {CardOS43, 21, 6, 15, 0}, {CardOS43, 29, 6, 15, 0}, {CardOS43, 40, 5, 15, 0},
         {CardOS43, 22, 8, 15, 0}, {CardOS44, 24, 6, 15, 0}, {CardOS44, 40, 5, 15, 0},
         {CardOS44, 41, 8, 15, 0}, {CardOS50, 21, 6, 12, 0}, {CardOS54, 0, 6, 12, 0},
         {CardOS60, 40, 6, 12, 0}, {Tcos20, 0, 4, 8, 1024},  {SetCos441, 0, 4, 8, 1024},
         {SetCos442, 0, 6, 8, 2048}, {Micardo21, 0, 6, 8, 1024},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE("row " + std::to_string(&row - rows));
-        auto profile = row.make();
-        profile->SetCardProfile(row.cardProfile);
+    for (const auto& [make, cardProfile, minimum, maximum, keyBits] : rows) {
+        SCOPED_TRACE(testing::Message() << typeid(*make()).name() << " " << cardProfile);
+        auto profile = make();
+        profile->SetCardProfile(cardProfile);
         profile->InitPinLengths();
         profile->InitKeyLengths();
-        EXPECT_EQ(profile->PinMinLength(), row.minimum);
-        EXPECT_EQ(profile->PinMaxLength(), row.maximum);
-        if (row.keyBits == 0) continue;
-        EXPECT_EQ(profile->RsaKeyLength(), row.keyBits);
-        EXPECT_EQ(profile->SecondKeyLength(), row.keyBits);
+        EXPECT_EQ(std::to_string(profile->PinMinLength()) + "-" + std::to_string(profile->PinMaxLength()),
+                  std::to_string(minimum) + "-" + std::to_string(maximum));
+        if (keyBits == 0) continue;
+        EXPECT_EQ(profile->RsaKeyLength(), keyBits);
+        EXPECT_EQ(profile->SecondKeyLength(), keyBits);
     }
 }
 
 // The verify and modify start requests a pin-pad reader gets, with the APDU
 // data it fills; some readers (KOBIL KAAN Advanced, SCM SPRx32) get their own.
 TEST_F(ScriptedProfile, PinPadStructures) {
-    struct Row {
-        Make make;
-        std::int32_t cardProfile;
-        const char* reader;
-        std::string verify;
-        std::string modify;
-    };
-    const char* dgnVerify = "1E1E8947040C060201000000000000 0D000000 00200000 0820{FF*7}";
-    const char* modify37 = "1E1E89470400080C05030203000000010200000015000000 00240000";
-    const char* format2Modify = "102F{FF*7}2F{FF*7}";
-    const Row rows[] = {
-        {StarCos30, 0, "vpcd 0", "1E1E894704080602010000000000000D000000 00200000 0820{FF*7}",
-         "1E1E89470400080805030203000000010200000015000000 00240000 102F{FF*7}2F{FF*7}"},
-        {StarCos30, 0, "KOBIL Systems KAAN Advanced 0", "1E1E894704080602010000000000000D000000 00200000 0820{FF*7}",
-         "1E1E89470401090805030203000000010200000015000000 00240000 102F{FF*7}2F{FF*7}"},
-        {StarCos37Dgn, 0, "SCM Microsystems Inc. SPRx32 USB", dgnVerify, std::string(modify37) + format2Modify},
-        {SecCos5, 0, "vpcd 0", dgnVerify, std::string(modify37) + format2Modify},
+    const std::string starCosVerify = "1E1E894704080602010000000000000D000000 00200000 0820{FF*7}";
+    const std::string dgnVerify = "1E1E8947040C060201000000000000 0D000000 00200000 0820{FF*7}";
+    const std::string modify37 = "1E1E89470400080C05030203000000010200000015000000 00240000";
+    const std::string format2Modify = " 102F{FF*7}2F{FF*7}";
+    const std::string tcosModify = "1E1E020000000008040302030000000102000000 0400000000240000";
+    const std::string sprx32 = "SCM Microsystems Inc. SPRx32 USB";
+    const std::tuple<Make, std::int32_t, std::string, std::string, std::string> rows[] = {
+        {StarCos30, 0, "vpcd 0", starCosVerify, "1E1E89470400080805030203000000010200000015000000 00240000" + format2Modify},
+        {StarCos30, 0, "KOBIL Systems KAAN Advanced 0", starCosVerify,
+         "1E1E89470401090805030203000000010200000015000000 00240000" + format2Modify},
+        {StarCos37Dgn, 0, sprx32, dgnVerify, modify37 + format2Modify},
+        {SecCos5, 0, "vpcd 0", dgnVerify, modify37 + format2Modify},
         {StarCos37DTrust, 0, "vpcd 0", "1E1E0200040C060201000000000000 05000000 00200000 00", modify37},
-        {StarCos37DTrust, 0, "SCM Microsystems Inc. SPRx32 USB", "1E1E0200040C060201000000000000 04000000 00200000",
-         modify37},
+        {StarCos37DTrust, 0, sprx32, "1E1E0200040C060201000000000000 04000000 00200000", modify37},
         {SetCos442, 0, "vpcd 0", "1E1E020800080602010000000000000D000000 00200000 08{00*8}",
          "1E1E02080000080806030203000000010200000015000000 00240000 10{00*16}"},
         {Micardo21, 0, "vpcd 0", "1E1E0200000806020100000000000004000000 00200000",
@@ -459,25 +441,23 @@ TEST_F(ScriptedProfile, PinPadStructures) {
          "1E1E02000000000F05030203000000010200000004000000 00240000"},
         {CardOS50, 21, "vpcd 0", "1E1E0200000C0602010000000000000400000000200000",
          "1E1E02000000000C06030203000000010200000004000000 00240000"},
-        {Tcos30, 0, "vpcd 0", "1E1E020000080402010000000000000400000000200000",
-         "1E1E020000000008040302030000000102000000 0400000000240000"},
-        {Tcos30v2, 0, "vpcd 0", "1E1E0200000F0502010000000000000400000000200000",
-         "1E1E020000000008040302030000000102000000 0400000000240000"},
+        {Tcos30, 0, "vpcd 0", "1E1E020000080402010000000000000400000000200000", tcosModify},
+        {Tcos30v2, 0, "vpcd 0", "1E1E0200000F0502010000000000000400000000200000", tcosModify},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE("row " + std::to_string(&row - rows));
-        pcsc.script.systemName = row.reader;
-        auto profile = connected(row.make, row.cardProfile);
+    const auto structure = [](const std::string& text) {
+        std::string bytes = expanded(text);
+        bytes.erase(std::remove(bytes.begin(), bytes.end(), ' '), bytes.end());
+        return bytes;
+    };
+    for (const auto& [make, cardProfile, reader, verify, modify] : rows) {
+        SCOPED_TRACE(verify);
+        pcsc.script.systemName = reader;
+        auto profile = connected(make, cardProfile);
         profile->InitPinLengths();
         ASSERT_NO_FATAL_FAILURE(startPinPad(*profile, pcsc, true));
         ASSERT_EQ(pcsc.script.controls.size(), 2u);
-        const auto structure = [](const std::string& text) {
-            std::string bytes = expanded(text);
-            bytes.erase(std::remove(bytes.begin(), bytes.end(), ' '), bytes.end());
-            return bytes;
-        };
-        EXPECT_EQ(hexText(pcsc.script.controls[0].input), structure(row.verify));
-        EXPECT_EQ(hexText(pcsc.script.controls[1].input), structure(row.modify));
+        EXPECT_EQ(hexText(pcsc.script.controls[0].input), structure(verify));
+        EXPECT_EQ(hexText(pcsc.script.controls[1].input), structure(modify));
     }
     // Micardo changes a PIN on the pin pad only through FEATURE_MODIFY_PIN_START.
     Bytes verifyOnly = pinpad::feature(0x01, pinpad::kVerifyStart);
@@ -495,13 +475,10 @@ TEST_F(ScriptedProfile, PinPadStructures) {
 // uses the card in plain and opens no trusted channel.
 TEST_F(ScriptedProfile, CardOSKeyTypesAndPaceWithoutAPaceReader) {
     CSC_Profile_CardOS50 v50;
-    CSC_Profile_CardOS43b v43;
-    EXPECT_TRUE(v50.IsKeyTypeAllowed(1, 1));
-    EXPECT_FALSE(v50.IsKeyTypeAllowed(1, 0));
-    EXPECT_TRUE(v50.IsKeyTypeAllowed(0, 3));
-    EXPECT_FALSE(v50.IsKeyTypeAllowed(2, 4));
-    EXPECT_FALSE(v50.IsKeyTypeAllowed(0, -1));
-    EXPECT_TRUE(v43.IsKeyTypeAllowed(1, 0));
+    EXPECT_EQ(std::vector<bool>({v50.IsKeyTypeAllowed(1, 1), v50.IsKeyTypeAllowed(1, 0), v50.IsKeyTypeAllowed(0, 3),
+                                 v50.IsKeyTypeAllowed(2, 4), v50.IsKeyTypeAllowed(0, -1),
+                                 CSC_Profile_CardOS43b().IsKeyTypeAllowed(1, 0)}),
+              std::vector<bool>({true, false, true, false, false, true}));
     auto v60 = connected(CardOS60);
     auto& cardos60 = static_cast<CSC_Profile_CardOS60&>(*v60);
     EXPECT_TRUE(cardos60.InitPACE("482917"));
@@ -520,24 +497,22 @@ TEST(TcosSession, KeysAndCounterFromTheShares) {
         terminalShare[i] = static_cast<std::uint8_t>(0xA5 + i);
         shared[i] = cardShare[i] ^ terminalShare[i];
     }
-    const Bytes cardChallenge = hexBytes("0102030405060708");
-    const Bytes terminalChallenge = hexBytes("1112131415161718");
-    sc::SmSession session =
-        sc::deriveSmSession(cardShare.data(), terminalShare.data(), cardChallenge.data(), terminalChallenge.data());
+    sc::SmSession session = sc::deriveSmSession(cardShare.data(), terminalShare.data(),
+                                                hexBytes("0102030405060708").data(), hexBytes("1112131415161718").data());
+    const auto hex = [](const auto& array) { return hexText(Bytes(array.begin(), array.end())); };
     for (std::uint8_t counter : {1, 2}) {
         Bytes input = shared;
         input.insert(input.end(), {0, 0, 0, counter});
         Bytes digest(20);
         SHA1(input.data(), input.size(), digest.data());
-        const auto& key = counter == 1 ? session.encryptionKey : session.macKey;
-        EXPECT_EQ(hexText(Bytes(key.begin(), key.end())), hexText(Bytes(digest.begin(), digest.begin() + 16)));
+        digest.resize(16);
+        EXPECT_EQ(hex(counter == 1 ? session.encryptionKey : session.macKey), hexText(digest));
     }
-    const auto& ssc = session.sendSequenceCounter;
-    EXPECT_EQ(hexText(Bytes(ssc.begin(), ssc.end())), "0506070815161718");
+    EXPECT_EQ(hex(session.sendSequenceCounter), "0506070815161718");
     session.sendSequenceCounter.fill(0xFF);
     session.sendSequenceCounter[0] = 0x00;
     session.incrementCounter();
-    EXPECT_EQ(hexText(Bytes(ssc.begin(), ssc.end())), "0100000000000000");
+    EXPECT_EQ(hex(session.sendSequenceCounter), "0100000000000000");
 }
 
 constexpr char kPin[] = "739164";
