@@ -1,9 +1,8 @@
-// The card key on PKCS#15 cards (SetCos 4.4.1 type, and CardOS 4.3b
-// "SignCard" products; vcard's model or the card services): the entry a
-// certificate identifier selects, signatures and deciphering checked with
-// OpenSSL, the PIN state rules of single- and multi-signature cards, PIN
-// entry as the host's dialog callback sees it, and no secret in trace, log
-// or dialog texts.
+// The card key on PKCS#15 cards (signature-card.txt, a SetCos type, and
+// the CardOS 4.3b SignCard of the families): the entry a certificate
+// identifier selects, the PIN state rules of single- and multi-signature
+// cards checked with OpenSSL, PIN entry as the host's dialog callback sees
+// it, and no secret in trace, log or dialog texts.
 
 #include "platform/CardEvents.h"
 #include "smartcard/base/CardResult.h"
@@ -34,8 +33,7 @@ std::string cardWith(const std::string& name, const std::string& added = "") {
     return std::string(std::istreambuf_iterator<char>(in), {}) + added;
 }
 
-// The SignCard of the card families (CardOS 4.3b, a wrong PIN answered
-// 6300, signing through PSO DECIPHER), its token label naming the product.
+// The SignCard of the card families, its token label naming the product.
 std::string signCard(bool single) {
     const std::string label = "SignCard multi";
     const std::string multi = "302702010004080123456789ABCDEF0C044B69766F800E" + toHex(ByteVector(label.begin(), label.end()));
@@ -44,32 +42,35 @@ std::string signCard(bool single) {
     return text;
 }
 
-// A card opened under a name of its own (the names key the key files).
-std::unique_ptr<CardUnderTest> opened(const std::string& name, const std::string& description) {
-    auto card = std::make_unique<CardUnderTest>(name, description);
-    card->open();
-    return card;
-}
+// The card key on a card of its own (the names key the key files).
+class CardKeyTest : public ::testing::Test {
+protected:
+    std::unique_ptr<CSCM_Interface> keyOn(const std::string& name, const std::string& description,
+                                          const std::string& certId = "") {
+        card = std::make_unique<CardUnderTest>(name, description);
+        card->open();
+        auto key = openCardKey(*card, certId);
+        EXPECT_NE(key, nullptr);
+        return key;
+    }
+    std::unique_ptr<CardUnderTest> card;
+};
 
-TEST(CardKey, EntriesAndKeyAlgorithms) {
-    const auto card = opened("cardkey-entries", cardWith("signature-card"));
-    ASSERT_FALSE(::testing::Test::HasFatalFailure());
+TEST_F(CardKeyTest, EntriesAndKeyAlgorithms) {
     const std::pair<const char*, bool> rows[] = {{"", true},  {"45", true},  {"Signature certificate", true},
                                                  {"0", true}, {"46", false}, {"Second certificate", false}};
     for (const auto& [certId, found] : rows) {
         SCOPED_TRACE(certId);
-        auto key = openCardKey(*card, certId);
+        auto key = keyOn("cardkey-entries", cardWith("signature-card"), certId);
         ASSERT_NE(key, nullptr);
         const CSC_Profile::CertEntry* entry = key->FindEntry();
         ASSERT_EQ(entry != nullptr, found);
         if (entry == nullptr) continue;
         EXPECT_EQ(entry->label, "Signature certificate");
-        EXPECT_EQ(entry->keyReference, 0x02);
-        EXPECT_EQ(entry->pinReference, 0x81);
-        EXPECT_EQ(entry->keyBits, 2048u);
+        EXPECT_EQ(std::make_tuple(entry->keyReference, entry->pinReference, entry->keyBits), std::make_tuple(2, 0x81, 2048u));
         EXPECT_EQ(key->ReaderName(), card->readerName());
     }
-    auto key = openCardKey(*card);
+    auto key = keyOn("cardkey-entries", cardWith("signature-card"));
     ASSERT_NE(key, nullptr);
     EXPECT_EQ(key->Certificates().size(), 1u);
     EXPECT_EQ(key->KeyAlgorithm(0), CCertInfoSC::KeyAlgorithm::Rsa);
@@ -83,63 +84,54 @@ TEST(CardKey, EntriesAndKeyAlgorithms) {
 // Every operation needs a verified PIN before it: without one nothing goes
 // to the card and the failure is broadcast. On a single-signature card one
 // operation uses the verification up; on a multi-signature card it lasts.
-TEST(CardKey, VerifiedPinLastsOneOperationOnSingleSignatureCards) {
-    const std::tuple<const char*, std::string, int> rows[] = {
-        {"SetCos", cardWith("signature-card"), 1},
-        {"SignCard single", signCard(true), 1},
-        {"SignCard multi", signCard(false), 0},
-    };
-    for (const auto& [name, description, singleCard] : rows) {
+TEST_F(CardKeyTest, VerifiedPinLastsOneOperationOnSingleSignatureCards) {
+    const std::tuple<const char*, std::string, bool> rows[] = {
+        {"SetCos", cardWith("signature-card"), true}, {"SignCard single", signCard(true), true},
+        {"SignCard multi", signCard(false), false}};
+    for (const auto& [name, description, single] : rows) {
         SCOPED_TRACE(name);
-        const auto card = opened(std::string("cardkey-sign-") + name, description);
         std::vector<std::uintptr_t> events;
         ScopedCardEventSubscription subscription([&](const CardEvent& event) { events.push_back(event.wParam); });
-        auto key = openCardKey(*card);
+        auto key = keyOn(std::string("cardkey-sign-") + name, description);
         ASSERT_NE(key, nullptr);
-        ASSERT_EQ(key->Layout()->SingleCard(), singleCard);
+        ASSERT_EQ(key->Layout()->SingleCard(), single ? 1 : 0);
         const std::string keyFile = card->keyFile("rsa2048.pem");
         const ByteVector data = {'k', 'i', 'v', 'o'};
         const ByteVector hash = sha256(data);
         std::vector<std::uint8_t> out(512);
         unsigned long length = 0;
-        const auto sign = [&](const ByteVector& message, bool isDigest) {
-            return key->CardSignData(message.data(), message.size(), out.data(), &length, 1, isDigest, false);
+        const auto sign = [&](const ByteVector& message) {
+            return key->CardSignData(message.data(), message.size(), out.data(), &length, 1, &message == &hash, false);
         };
-        const auto signedRight = [&] {
-            return verifyRsaSha256(keyFile, hash, ByteVector(out.begin(), out.begin() + length));
+        const auto signsRight = [&] {
+            ASSERT_EQ(sign(hash), card::cOk);
+            EXPECT_TRUE(verifyRsaSha256(keyFile, hash, ByteVector(out.begin(), out.begin() + length)));
         };
         const auto refusedWithoutPin = [&] {
             events.clear();
             card->mark();
-            EXPECT_NE(sign(hash, true), card::cOk);
+            EXPECT_NE(sign(hash), card::cOk);
             EXPECT_TRUE(card->commands().empty()) << "sent without a verified PIN";
             EXPECT_EQ(events, std::vector<std::uintptr_t>{CardEvents::cCardOperationFailed});
         };
         refusedWithoutPin();
-        for (const bool isDigest : {true, false}) {
-            SCOPED_TRACE(isDigest ? "hash given" : "data hashed by the key");
+        ASSERT_TRUE(key->VerifyPIN("123456", 0));
+        ASSERT_EQ(sign(data), card::cOk) << "data hashed by the key";
+        EXPECT_TRUE(verifyRsaSha256(keyFile, hash, ByteVector(out.begin(), out.begin() + length)));
+        if (single) {
+            refusedWithoutPin();
             ASSERT_TRUE(key->VerifyPIN("123456", 0));
-            ASSERT_EQ(sign(isDigest ? hash : data, isDigest), card::cOk);
-            EXPECT_TRUE(signedRight());
-            if (singleCard != 0) {
-                refusedWithoutPin();
-            } else {
-                ASSERT_EQ(sign(hash, true), card::cOk);
-                EXPECT_TRUE(signedRight());
-            }
         }
+        signsRight();
+        if (single) refusedWithoutPin(); else signsRight();
         ASSERT_TRUE(key->VerifyPIN("123456", 0));
         const ByteVector secret = {0x5E, 0xC2, 0xE7, 0x01, 0x02, 0x03};
         const ByteVector cryptogram = rsaEncrypt(keyFile, secret);
-        for (int time = 1; time <= 2; ++time) {
+        for (const bool allowed : {true, !single}) {
             const CardResult result =
                 key->CardRSADecrypt(cryptogram.data(), static_cast<int>(cryptogram.size()), out.data(), &length);
-            if (singleCard != 0 && time == 2) {
-                EXPECT_NE(result, card::cOk) << "deciphered again without a verified PIN";
-                continue;
-            }
-            ASSERT_EQ(result, card::cOk) << "time " << time;
-            EXPECT_EQ(ByteVector(out.begin(), out.begin() + length), secret);
+            ASSERT_EQ(result == card::cOk, allowed) << "deciphered again without a verified PIN";
+            if (allowed) EXPECT_EQ(ByteVector(out.begin(), out.begin() + length), secret);
         }
     }
 }
@@ -214,7 +206,7 @@ KeyOperation inService(KeyOperation operation) {
 // blocked). Verification outcomes by card result: 4 (SetCos 6985) shows
 // 301, 5 (SetCos 6300) 302, 6 (6983) 303; 14 (CardOS 6300) and 255 (63Cx)
 // ask once whether to try again.
-TEST(CardKey, PinOperationsThroughTheHostsDialogs) {
+TEST_F(CardKeyTest, PinOperationsThroughTheHostsDialogs) {
     struct Row {
         const char* name;
         std::string description;
@@ -256,8 +248,7 @@ TEST(CardKey, PinOperationsThroughTheHostsDialogs) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const auto card = opened("cardkey-pin-" + std::to_string(&row - rows.data()), row.description);
-        auto key = openCardKey(*card);
+        auto key = keyOn("cardkey-pin-" + std::to_string(&row - rows.data()), row.description);
         ASSERT_NE(key, nullptr);
         ScriptedHost host{.pins = row.pins, .retry = row.retry};
         const HostInstalled installed(host);
@@ -276,15 +267,15 @@ TEST(CardKey, PinOperationsThroughTheHostsDialogs) {
 // them appears in the card trace, the log, or the texts the host is shown,
 // as text or as the hex of its characters (joined, or separated by blanks
 // or colons).
-TEST(CardKey, NoPinInTraceLogOrDialogTexts) {
+TEST_F(CardKeyTest, NoPinInTraceLogOrDialogTexts) {
     const std::string pinValue = "918273";
     const std::string newPin = "546372";
     const std::string puk = "80706152";
-    const auto card = opened("cardkey-secrets", cardWith("signature-card", "pin 81 value=" + pinValue + " max=3 puk=82\npin 82 value=" + puk + " max=10\n"));
     const ScopedTraceFile trace(255);
     LogCapture log(log4cxx::Logger::getRootLogger());
     log4cxx::Logger::getRootLogger()->setLevel(log4cxx::Level::getAll());
-    auto key = openCardKey(*card);
+    auto key = keyOn("cardkey-secrets",
+                     cardWith("signature-card", "pin 81 value=" + pinValue + " max=3 puk=82\npin 82 value=" + puk + " max=10\n"));
     ASSERT_NE(key, nullptr);
     // Typed: verify; change (current, new, again); unblock (PUK, new, again).
     ScriptedHost host{.pins = {pinValue, newPin, pinValue, pinValue, puk, pinValue, pinValue}};
