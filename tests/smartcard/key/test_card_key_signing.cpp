@@ -61,30 +61,15 @@ int signWithCard(unsigned long* key, Bytes data, Bytes& container) {
     return result;
 }
 
-// The host's PIN dialog while it lives: it types the card's PIN into each
-// keyboard prompt and counts them.
-struct HostTypesPin {
-    HostTypesPin() {
-        prompts = 0;
-        CSCUtils::SetPINDialogCallbackFunc(typePin);
-        CSCUtils::SetUsePINDialogCallback(true);
-    }
-    ~HostTypesPin() {
-        CSCUtils::SetUsePINDialogCallback(false);
-        CSCUtils::SetPINDialogCallbackFunc(nullptr);
-    }
-    static bool typePin(FPINDialogCallBackParams* params) {
-        if (params->action == 0 && !params->pinPad) {
-            params->pin = kCardPin;
-            ++prompts;
-        }
-        return true;
-    }
-    static inline int prompts = 0;
-};
+// The host's PIN dialog: types the card's PIN into each keyboard prompt and counts them.
+int g_prompts = 0;
+bool typePin(FPINDialogCallBackParams* params) {
+    if (params->action == 0 && !params->pinPad) params->pin = kCardPin;
+    g_prompts += params->action == 0 && !params->pinPad;
+    return true;
+}
 
-// What every family signs: a document, and the time-stamp service with its
-// CA in a file, in a folder of the test's.
+// What every family signs, and the time-stamp service with its CA in a file.
 struct Signing {
     TempDir dir{"kivo-card-signing"};
     TsaServer service;
@@ -98,10 +83,9 @@ void writePem(const std::string& path, X509* certificate) {
     ASSERT_TRUE(file && PEM_write_bio_X509(file.get(), certificate) == 1) << path;
 }
 
-// CMS_verify of a container, trusting the card's certificate alone (it is
-// self-signed): over `content` when detached; holding it when embedded.
-// The signer names the algorithm of the card's scheme, and the container's
-// only certificate is the card's.
+// CMS_verify of a container trusting the card's (self-signed) certificate
+// alone, over `content` or holding it; the signer names the algorithm of the
+// card's scheme, and the container's only certificate is the card's.
 void expectVerifies(const Bytes& der, const Bytes& content, bool embedded, X509* cardCertificate,
                     SignatureKind kind) {
     const container::CmsPtr cms = container::parseCms(der);
@@ -128,8 +112,7 @@ void expectVerifies(const Bytes& der, const Bytes& content, bool embedded, X509*
     sk_X509_pop_free(certificates, X509_free);
 }
 
-// The container's time-stamp token verifies with `openssl ts -verify`
-// against the service's CA over the SHA-256 digest of the signature value.
+// The time-stamp token verifies with `openssl ts -verify` against the service's CA.
 void expectTimeStamp(const std::string& file, const Signing& signing) {
     const container::CmsPtr cms = container::parseCms(fileContent(file));
     ASSERT_TRUE(cms);
@@ -149,8 +132,8 @@ void expectTimeStamp(const std::string& file, const Signing& signing) {
     EXPECT_EQ(check.status, 0) << check.output;
 }
 
-// Every signing call of CSignMessage with the card key of one family; each
-// call has a key of its own, as a card that signs once per PIN entry needs.
+// Every signing call of CSignMessage with the card key of one family, each
+// with a key of its own (some cards sign once per PIN entry).
 void signWithFamily(const CardFamily& row, Signing& signing) {
     const std::string cardName = row.card;
     CardUnderTest card(cardName);
@@ -165,25 +148,25 @@ void signWithFamily(const CardFamily& row, Signing& signing) {
                                            row.cardAccessNumber, 0));
         return key != nullptr;
     };
-    {
-        const HostTypesPin host;
-        ASSERT_TRUE(reopen(nullptr)) << "PIN typed through the host's dialog";
-        EXPECT_EQ(HostTypesPin::prompts, 1);
-    }
+    g_prompts = 0;
+    CSCUtils::SetPINDialogCallbackFunc(typePin);
+    CSCUtils::SetUsePINDialogCallback(true);
+    const bool opened = reopen(nullptr);
+    CSCUtils::SetUsePINDialogCallback(false);
+    CSCUtils::SetPINDialogCallbackFunc(nullptr);
+    ASSERT_TRUE(opened) << "PIN typed through the host's dialog";
+    EXPECT_EQ(g_prompts, 1);
     const X509Ptr certificate = certificateOf(key.get());
     ASSERT_NE(certificate, nullptr);
     Bytes& content = signing.content;
     const int size = static_cast<int>(content.size());
 
-    unsigned long predicted = 0;
-    unsigned long length = 0;
+    unsigned long predicted = 0, length = 0;
     ASSERT_EQ(CSignMessage::SignBlobSSLForLength(content.data(), size, nullptr, &predicted, nullptr,
-                                                 certificate.get(), key.get(), 1, true, nullptr, 0),
-              0);
+                                                 certificate.get(), key.get(), 1, true, nullptr, 0), 0);
     Bytes blob(predicted);
     ASSERT_EQ(CSignMessage::SignBlobSSL(content.data(), size, blob.data(), &length, nullptr, certificate.get(),
-                                        key.get(), 1, true, nullptr, 0),
-              0);
+                                        key.get(), 1, true, nullptr, 0), 0);
     EXPECT_TRUE(row.kind == SignatureKind::Ecdsa ? length <= predicted : length == predicted);
     blob.resize(length);
     expectVerifies(blob, content, true, certificate.get(), row.kind);
@@ -192,11 +175,9 @@ void signWithFamily(const CardFamily& row, Signing& signing) {
     if (row.signsSha256Only) {
         ASSERT_TRUE(reopen(kCardPin));
         EXPECT_EQ(CSignMessage::SignBlobSSL(content.data(), size, blob.data(), &length, nullptr, certificate.get(),
-                                            key.get(), 0, true, nullptr, 0),
-                  -88);
+                                            key.get(), 0, true, nullptr, 0), -88);
         EXPECT_EQ(CSignMessage::SignDetached(signing.document.data(), detached.data(), certificate.get(), key.get(),
-                                             0, nullptr, 0),
-                  -88);
+                                             0, nullptr, 0), -88);
         EXPECT_FALSE(std::filesystem::exists(detached));
     }
     // The files, each with its time stamp: detached, then holding the document.
@@ -212,8 +193,7 @@ void signWithFamily(const CardFamily& row, Signing& signing) {
     ASSERT_TRUE(reopen(kCardPin));
     Bytes raw(512);
     ASSERT_EQ(CSignMessage::SignBlobSSLRaw(content.data(), size, raw.data(), &length, nullptr, certificate.get(),
-                                           key.get(), 1, false, false, false),
-              0);
+                                           key.get(), 1, false, false, false), 0);
     raw.resize(length);
     EXPECT_TRUE(verifiesUnder(row.kind, reinterpret_cast<CSCM_Interface*>(key.get())->FindEntry()->certificate,
                               sha256(content), raw));
@@ -225,8 +205,7 @@ void signWithFamily(const CardFamily& row, Signing& signing) {
     ASSERT_TRUE(decipherer->VerifyPIN(kCardPin, 0));
     const ByteVector secret = {0x5E, 0xC2, 0xE7, 0x01, 0x02, 0x03, 0x04, 0x05};
     const ByteVector cryptogram = rsaEncrypt(decipherer->FindEntry()->certificate, secret);
-    ASSERT_EQ(decipherer->CardRSADecrypt(cryptogram.data(), static_cast<int>(cryptogram.size()), raw.data(), &length),
-              card::cOk);
+    ASSERT_EQ(decipherer->CardRSADecrypt(cryptogram.data(), static_cast<int>(cryptogram.size()), raw.data(), &length), card::cOk);
     EXPECT_EQ(Bytes(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(length)), secret);
 }
 
