@@ -51,7 +51,6 @@ protected:
         vcard::loadDescription(in, keys->path(), card);
     }
     std::string run(const std::string& hex) { return hexText(card.process(hexBytes(hex))); }
-    // A command with `data` between header and trailer (hex).
     std::string run(const std::string& header, const CardBytes& data, const std::string& trailer) {
         return run(header + hexText(data) + trailer);
     }
@@ -67,25 +66,16 @@ protected:
 };
 
 TEST(VcardApdu, ParsesTheFourCasesShortAndExtended) {
-    struct Row {
-        const char* command;
-        bool valid;
-        const char* data;
-        std::optional<std::uint32_t> le;
+    // Command, then its data and Le ("-": none), or "invalid".
+    const std::pair<const char*, std::string> rows[] = {
+        {"00A40000", " -"},           {"00B0000000", " 256"},          {"00A4000C023F00", "3F00 -"},
+        {"00A40004023F0010", "3F00 16"}, {"002A808600000201020000", "0102 65536"},
+        {"00A4000C053F00", "invalid"}, {"00A4", "invalid"},
     };
-    const Row rows[] = {
-        {"00A40000", true, "", std::nullopt},      {"00B0000000", true, "", 256},
-        {"00A4000C023F00", true, "3F00", std::nullopt}, {"00A40004023F0010", true, "3F00", 0x10},
-        {"002A808600000201020000", true, "0102", 65536}, {"00A4000C053F00", false, "", std::nullopt},
-        {"00A4", false, "", std::nullopt},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.command);
-        const auto apdu = vcard::parseApdu(hexBytes(row.command));
-        ASSERT_EQ(apdu.has_value(), row.valid);
-        if (!apdu) continue;
-        EXPECT_EQ(hexText(apdu->data), row.data);
-        EXPECT_EQ(apdu->le ? std::optional<std::uint32_t>(*apdu->le) : std::nullopt, row.le);
+    for (const auto& [command, parsed] : rows) {
+        const auto apdu = vcard::parseApdu(hexBytes(command));
+        EXPECT_EQ(!apdu ? "invalid" : hexText(apdu->data) + " " + (apdu->le ? std::to_string(*apdu->le) : "-"), parsed)
+            << command;
     }
 }
 
@@ -101,14 +91,14 @@ TEST(VcardDescription, ErrorsAreRefusedNamingTheLine) {
     for (const char* text : broken) {
         vcard::Card card;
         std::istringstream in(text);
-        EXPECT_THROW(vcard::loadDescription(in, ".", card), vcard::DescriptionError) << text;
-    }
-    vcard::Card card;
-    std::istringstream in(broken[0]);
-    try {
-        vcard::loadDescription(in, ".", card);
-    } catch (const vcard::DescriptionError& e) {
-        EXPECT_NE(std::string(e.what()).find("line 2"), std::string::npos) << e.what();
+        std::string error = "none";
+        try {
+            vcard::loadDescription(in, ".", card);
+        } catch (const vcard::DescriptionError& e) {
+            error = e.what();
+        }
+        EXPECT_NE(error, "none") << text;
+        EXPECT_TRUE(text != broken[0] || error.find("line 2") != std::string::npos) << error;
     }
 }
 
@@ -180,11 +170,9 @@ TEST_F(VcardModel, AnswersAsScripted) {
 }
 
 // The key operations: RSA signs a DigestInfo by padding it and a padded
-// block as it is, once the key is chosen and its PIN verified; EC keys
-// sign plain r and s; DECIPHER in extended form and chained (a chain
-// broken by another instruction is refused). What the dialect options
-// change in signing and deciphering, the card families' suites check
-// with OpenSSL on cards that use them.
+// block as it is, once the key is chosen and its PIN verified; EC keys sign
+// plain r and s; DECIPHER in extended form and chained (a broken chain is
+// refused). The dialect options are checked by the card families' suites.
 TEST_F(VcardModel, KeyOperationsCheckOut) {
     const CardBytes digestInfo = sha256DigestInfo({'x'});
     const std::string cds = "002A9E9A" + hexText({static_cast<std::uint8_t>(digestInfo.size())});
@@ -194,12 +182,8 @@ TEST_F(VcardModel, KeyOperationsCheckOut) {
     EXPECT_EQ(run("002000810431323334"), "9000");
     const std::string signed1 = run(cds, digestInfo, "00");
     EXPECT_TRUE(verifyRsaSha256(key("rsa.pem"), sha256({'x'}), signature(signed1)));
-    CardBytes block(256 - digestInfo.size(), 0xFF);
-    block[0] = 0x00;
-    block[1] = 0x01;
-    block.back() = 0x00;
-    block.insert(block.end(), digestInfo.begin(), digestInfo.end());
-    EXPECT_EQ(run("002A9E9A000100", block, "0000"), signed1);
+    const std::string padding = "0001" + std::string(2 * (256 - 3 - digestInfo.size()), 'F') + "00";
+    EXPECT_EQ(run("002A9E9A000100" + padding + hexText(digestInfo) + "0000"), signed1);
 
     EXPECT_EQ(run("002241B603840103"), "9000");  // key 03 needs no PIN
     const CardBytes hash = sha256({'y'});
