@@ -20,8 +20,9 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
-#include <functional>
 #include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <typeinfo>
@@ -117,64 +118,45 @@ std::string runStep(CSC_Profile_Base& p, const std::string& step) {
     const auto pin = [&](std::size_t i) { return text(w.at(i).c_str()); };
     const auto pinLength = [&](std::size_t i) { return static_cast<std::uint32_t>(w.at(i).size()); };
     const std::string& verb = w.at(0);
+    if (verb == "profile") p.SetCardProfile(static_cast<std::int32_t>(number(1)));
+    if (verb == "profile" || verb == "serial") return verb == "serial" ? p.GetSerialNumber() : "";
+    const auto tcos = [&p] { return static_cast<CSC_Profile_TCOS30*>(&p); };
+    const Bytes id = verb == "aid" || verb == "df" ? hexBytes(arg(1)) : Bytes(), challenge(16, 0x16), block(128, 0x80);
     Bytes out;
-    CardResult result = sc::cFailed;
-    if (verb == "profile") {
-        p.SetCardProfile(static_cast<std::int32_t>(number(1)));
-        return "";
-    } else if (verb == "serial") {
-        return p.GetSerialNumber();
-    } else if (verb == "select") {
-        result = p.SelectPath(arg(1));
-    } else if (verb == "selectaid") {
-        result = p.SelectPath(arg(1), false, false, false, true);
-    } else if (verb == "aid" || verb == "df") {
-        const Bytes id = hexBytes(arg(1));
-        result = verb == "aid" ? p.SCSelectAID(id.data(), lengthOf(id)) : p.SCSelectDF(id.data(), lengthOf(id));
-    } else if (verb == "noid") {
-        result = p.SCSelectDF(nullptr, 0);
-        if (result == sc::cFailed) result = p.SCSelectEF(nullptr);
-    } else if (verb == "verify") {
-        result = w.size() == 1 ? p.SCVerify(0x81, nullptr, 0) : p.SCVerify(0x81, pin(1), pinLength(1));
-    } else if (verb == "change") {
-        result = p.SCChangeRef(0x81, pin(1), pinLength(1), pin(2), pinLength(2));
-    } else if (verb == "rrc") {
-        result = p.SCUnblockPin(0x81, pin(1), pinLength(1), pin(2), pinLength(2));
-    } else if (verb == "unblock") {
-        result = p.UnblockRef("", "", 0x81, arg(1), arg(2));
-    } else if (verb == "getdata") {
-        result = p.GetData(hexNumber(1), hexNumber(2), out, number(3));
-    } else if (verb == "sign") {
-        const std::uint32_t algorithm = algorithmNamed(w.at(3));
-        const Bytes hash(w.size() > 5 ? number(5) : algorithm == CSC_Profile_Base::cAlgSha1 ? 20
-                                                  : algorithm == CSC_Profile_Base::cAlgSha512 ? 64 : 32, 0xAB);
-        result = p.SCSignData(arg(1), number(2), hash.data(), lengthOf(hash), out, algorithm, hexNumber(4));
-    } else if (verb == "decipher") {
-        const Bytes cryptogram(number(2) / 8, 0x33);
-        result = p.SCDecipher(arg(1), number(2), cryptogram.data(), lengthOf(cryptogram), out, 0, hexNumber(3));
-    } else if (verb == "keyalg") {
-        result = p.SelectKeyAndAlgorithm(hexNumber(1), algorithmNamed(w.at(2)));
-    } else if (verb == "ia") {
-        const Bytes challenge(16, 0x16);
-        result = static_cast<CSC_Profile_TCOS30&>(p).InternalAuthenticate(challenge.data(), 16, out);
-    } else if (verb == "ea") {
-        const Bytes block(128, 0x80);
-        result = static_cast<CSC_Profile_TCOS30&>(p).ExternalAuthenticate(block.data(), 128);
-    } else if (verb == "initsm") {
-        p.PreSigning(20, arg(1));
-        result = static_cast<CSC_Profile_TCOS30&>(p).InitSM();
-    } else if (verb == "presign") {
-        result = p.PreSigning(static_cast<std::int32_t>(number(1)), arg(2));
-    } else if (verb == "erase") {
-        result = p.EraseFile(arg(1));
-    } else if (verb == "genkey") {
-        result = p.GenRSAKeyPair(hexNumber(1), number(2));
-    } else if (verb == "pubkey") {
-        result = p.GetPubKey(hexNumber(1), out);
-    } else {
-        ADD_FAILURE() << "no such step: " << step;
-    }
-    return std::to_string(result);
+    const std::map<std::string, std::function<CardResult()>> steps = {
+        {"select", [&] { return p.SelectPath(arg(1)); }},
+        {"selectaid", [&] { return p.SelectPath(arg(1), false, false, false, true); }},
+        {"aid", [&] { return p.SCSelectAID(id.data(), lengthOf(id)); }},
+        {"df", [&] { return p.SCSelectDF(id.data(), lengthOf(id)); }},
+        {"noid", [&] { const CardResult df = p.SCSelectDF(nullptr, 0); return df == sc::cFailed ? p.SCSelectEF(nullptr) : df; }},
+        {"verify", [&] { return w.size() == 1 ? p.SCVerify(0x81, nullptr, 0) : p.SCVerify(0x81, pin(1), pinLength(1)); }},
+        {"change", [&] { return p.SCChangeRef(0x81, pin(1), pinLength(1), pin(2), pinLength(2)); }},
+        {"rrc", [&] { return p.SCUnblockPin(0x81, pin(1), pinLength(1), pin(2), pinLength(2)); }},
+        {"unblock", [&] { return p.UnblockRef("", "", 0x81, arg(1), arg(2)); }},
+        {"getdata", [&] { return p.GetData(hexNumber(1), hexNumber(2), out, number(3)); }},
+        {"sign", [&] {
+             const std::uint32_t algorithm = algorithmNamed(w.at(3));
+             const Bytes hash(w.size() > 5 ? number(5) : algorithm == CSC_Profile_Base::cAlgSha1 ? 20
+                                                       : algorithm == CSC_Profile_Base::cAlgSha512 ? 64 : 32, 0xAB);
+             return p.SCSignData(arg(1), number(2), hash.data(), lengthOf(hash), out, algorithm, hexNumber(4));
+         }},
+        {"decipher", [&] {
+             const Bytes cryptogram(number(2) / 8, 0x33);
+             return p.SCDecipher(arg(1), number(2), cryptogram.data(), lengthOf(cryptogram), out, 0, hexNumber(3));
+         }},
+        {"keyalg", [&] { return p.SelectKeyAndAlgorithm(hexNumber(1), algorithmNamed(w.at(2))); }},
+        {"ia", [&] { return tcos()->InternalAuthenticate(challenge.data(), 16, out); }},
+        {"ea", [&] { return tcos()->ExternalAuthenticate(block.data(), 128); }},
+        {"initsm", [&] { p.PreSigning(20, arg(1)); return tcos()->InitSM(); }},
+        {"presign", [&] { return p.PreSigning(static_cast<std::int32_t>(number(1)), arg(2)); }},
+        {"erase", [&] { return p.EraseFile(arg(1)); }},
+        {"genkey", [&] { return p.GenRSAKeyPair(hexNumber(1), number(2)); }},
+        {"pubkey", [&] { return p.GetPubKey(hexNumber(1), out); }},
+    };
+    const auto found = steps.find(verb);
+    if (found != steps.end()) return std::to_string(found->second());
+    ADD_FAILURE() << "no such step: " << verb;
+    return "";
 }
 
 const std::string kHashHex = repeatHex("AB", 32);
