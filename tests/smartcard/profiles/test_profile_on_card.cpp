@@ -231,7 +231,7 @@ TEST(ProfileOnTheCard, TcosDeviceAuthentication) {
             for (const std::string& command : card.commands()) attempts += command.rfind("0088000010", 0) == 0;
             EXPECT_GE(attempts, call.fewestAttempts);
             EXPECT_LE(attempts, call.mostAttempts);
-            if (call.result == sc::cOk) EXPECT_EQ(card.commands().back().substr(0, 10), "0082000080");
+            EXPECT_TRUE(call.result != sc::cOk || card.commands().back().rfind("0082000080", 0) == 0);
         }
     }
 }
