@@ -1,7 +1,5 @@
-// CSCUtils and the CSignMessage card queries: the members that do nothing,
-// the exported layout of FSmartCardInfos, what a reader that is none
-// answers, and the card services' two virtual cards (the card of
-// test_card.txt, of no known type, and a described PKCS#15 card).
+// CSCUtils and the CSignMessage card queries: members that do nothing, FSmartCardInfos,
+// a reader that is none, and the card services' test_card.txt and a PKCS#15 card.
 
 #include "SCMutils.h"
 #include "SignMessageSSLM.h"
@@ -44,9 +42,7 @@ std::string infosText(int reader) {
            " paceReader=" + std::to_string(info.paceReader);
 }
 
-// The members kept for hosts that call them: they answer a fixed value,
-// change nothing and reach no card; one logs its call as every logging
-// member does.
+// Members kept for hosts: a fixed answer, no change, no card; one logs as all do.
 TEST(ScmUtils, MembersThatDoNothing) {
     CSCUtils utils;
     const unsigned char bytes[16] = {1, 2, 3};
@@ -97,8 +93,7 @@ TEST(ScmUtils, QueriesForNoReader) {
     }
 }
 
-// The card of test_card.txt in one reader, the PKCS#15 card in the other,
-// with their reader indexes.
+// The card of test_card.txt in one reader, the PKCS#15 card in the other.
 class ScmUtilsCardTest : public DescribedCardTest {
 protected:
     void SetUp() override {
@@ -154,8 +149,7 @@ TEST_F(ScmUtilsCardTest, WithoutASelectedReaderNothingReachesACard) {
     }
 }
 
-// The certificates of each card by slot, then the PIN of the PKCS#15 card
-// (123456, three tries) verified and changed.
+// The certificates of each card by slot, then the PKCS#15 card's PIN verified and changed.
 TEST_F(ScmUtilsCardTest, CertificatesAndPinOfThePkcs15Card) {
     std::ifstream in(std::string(std::getenv("KIVO_VCARD_DIR")) + "/rsa2048.crt", std::ios::binary);
     const std::string onCard{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -1,8 +1,5 @@
-// The card key on PKCS#15 cards (signature-card.txt, a SetCos type, and
-// the CardOS 4.3b SignCard of the families): the entry a certificate
-// identifier selects, the PIN state rules of single- and multi-signature
-// cards checked with OpenSSL, PIN entry as the host's dialog callback sees
-// it, and no secret in trace, log or dialog texts.
+// The card key on PKCS#15 cards (signature-card.txt and the SignCard): entries, PIN
+// state rules of single- and multi-signature cards, PIN dialogs, no secret traced.
 
 #include "platform/CardEvents.h"
 #include "smartcard/base/CardResult.h"
@@ -27,8 +24,7 @@
 namespace kivo::test {
 namespace {
 
-// A card of support/cards with `added` statements after its own (a pin
-// statement replaces the PIN of its reference).
+// A card of support/cards with `added` statements (a pin statement replaces that PIN).
 std::string cardWith(const std::string& name, const std::string& added = "") {
     std::ifstream in(std::string(KIVO_VCARD_CARDS) + "/" + name + ".txt");
     return std::string(std::istreambuf_iterator<char>(in), {}) + added;
@@ -43,10 +39,8 @@ std::string signCard(bool single) {
     return text;
 }
 
-// The host's PIN dialog callback: records every caption and text, the
-// prompts and the texts of the error dialogs; hands out the PINs queued
-// with the show (cancels when none is left), and answers the error
-// dialogs' questions with `retry`.
+// The host's PIN dialog callback: records texts, prompts and error dialogs, hands out
+// the queued PINs (cancels when none is left), and answers error dialogs with `retry`.
 struct ScriptedHost {
     std::deque<std::string> pins;
     bool retry = false;
@@ -119,9 +113,8 @@ TEST_F(CardKeyTest, EntriesAndKeyAlgorithms) {
     EXPECT_EQ(CCertInfoSC({0x30, 0x03, 0x02, 0x01, 0x00}).GetKeyAlgorithm(), CCertInfoSC::KeyAlgorithm::Unknown);
 }
 
-// Every operation needs a verified PIN before it: without one nothing goes
-// to the card and the failure is broadcast. On a single-signature card one
-// operation uses the verification up; on a multi-signature card it lasts.
+// Without a verified PIN nothing goes to the card and the failure is broadcast; on a
+// single-signature card one operation uses the verification up.
 TEST_F(CardKeyTest, VerifiedPinLastsOneOperationOnSingleSignatureCards) {
     const std::tuple<const char*, std::string, bool> rows[] = {
         {"SetCos", cardWith("signature-card"), true}, {"SignCard single", signCard(true), true},
@@ -180,8 +173,7 @@ constexpr char kRetryQuestion[] = "Falscher PIN. Neu eingegeb?";
 // A message of the PIN dialogs with the entry's PIN name.
 std::string prompt(int id) { return pin::messageWithPinName(id, pin::message(200)); }
 
-// Runs "[service] verify|change|unblock [PIN or PUK] [new PIN]" (PINs left
-// out are asked for through the callback), in a service when it says so.
+// Runs "[service] verify|change|unblock [PIN or PUK] [new PIN]" (PINs left out are asked for).
 bool operate(CSCM_Interface& key, const std::string& operation) {
     std::istringstream in(operation);
     std::string verb, first, second;
@@ -196,12 +188,9 @@ bool operate(CSCM_Interface& key, const std::string& operation) {
     return succeeded;
 }
 
-// Verification, change and unblocking with the PINs a host types (empty
-// arguments: asked for through the callback): the outcome, the messages
-// shown, and which PIN the card takes afterwards (none when it stays
-// blocked). Verification outcomes by card result: 4 (SetCos 6985) shows
-// 301, 5 (SetCos 6300) 302, 6 (6983) 303; 14 (CardOS 6300) and 255 (63Cx)
-// ask once whether to try again.
+// PIN operations through the host's dialogs: the outcome, the messages shown, and the
+// PIN the card takes afterwards. Card results 4 (SetCos 6985), 5 (6300) and 6 (6983)
+// show 301, 302, 303; 14 (CardOS 6300) and 255 (63Cx) ask once whether to try again.
 TEST_F(CardKeyTest, PinOperationsThroughTheHostsDialogs) {
     struct Row {
         const char* name;
@@ -254,11 +243,8 @@ TEST_F(CardKeyTest, PinOperationsThroughTheHostsDialogs) {
     }
 }
 
-// Verification, change and unblocking with PINs and a PUK typed through
-// the callback and given, at the highest trace and log levels: none of
-// them appears in the card trace, the log, or the texts the host is shown,
-// as text or as the hex of its characters (joined, or separated by blanks
-// or colons).
+// PINs and a PUK typed and given, at the highest trace and log levels: none of them
+// in the card trace, the log or the texts the host is shown.
 TEST_F(CardKeyTest, NoPinInTraceLogOrDialogTexts) {
     const std::string pinValue = "918273";
     const std::string newPin = "546372";

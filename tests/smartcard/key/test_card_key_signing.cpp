@@ -49,8 +49,7 @@ X509Ptr certificateOf(unsigned long* key) {
     return X509Ptr(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
 }
 
-// A detached container over `data` made with the card key, or the
-// library's failure code.
+// A detached container over `data` made with the card key; the library's result.
 int signWithCard(unsigned long* key, Bytes data, Bytes& container) {
     const X509Ptr certificate = certificateOf(key);
     container.assign(8192, 0);
@@ -132,8 +131,7 @@ void expectTimeStamp(const std::string& file, const Signing& signing) {
     EXPECT_EQ(check.status, 0) << check.output;
 }
 
-// Every signing call of CSignMessage with the card key of one family, each
-// with a key of its own (some cards sign once per PIN entry).
+// Every signing call of CSignMessage on one family, each with a key of its own.
 void signWithFamily(const CardFamily& row, Signing& signing) {
     const std::string cardName = row.card;
     CardUnderTest card(cardName);

@@ -107,9 +107,8 @@ std::uint32_t algorithmNamed(const std::string& name) {
     return name == "sha256" ? CSC_Profile_Base::cAlgSha256 : 0;
 }
 
-// One step on a connected profile, written "verb arguments" (a path "-"
-// is empty, key references and bytes in hex), and what it ends with: the
-// result code, or the text asked for.
+// One step on a connected profile, "verb arguments" (a path "-" is empty, key references
+// and bytes in hex), and what it ends with: the result code, or the text asked for.
 std::string runStep(CSC_Profile_Base& p, const std::string& step) {
     const std::vector<std::string> w = words(step);
     const auto arg = [&](std::size_t i) { return i < w.size() && w[i] != "-" ? w[i] : std::string(); };
@@ -164,11 +163,10 @@ const std::string kDigestInfo = "3031300D060960864801650304020105000420" + kHash
 const std::string kSerial = "12345678901234567890";
 const std::string kGdo = "ok=62088201018002000C8A ok=5A0A" + kSerial;
 
-// Expected commands with their long parts named: {H} the hash (32 bytes
-// AB), {DI} and {DI1} its SHA-256 and SHA-1 DigestInfo, {CDS} the short
-// PSO CDS of {DI}, {ENV} the StarCos 3.5 PKCS#1 environment, {Z} 00 and
-// the 2048-bit type-1 block of {DI}, {R} the 1024-bit block reversed (as
-// TCOS takes it), {XX*N} the byte XX N times.
+// Expected commands with their long parts named: {H} the hash (32 bytes AB), {DI} and {DI1}
+// its SHA-256 and SHA-1 DigestInfo, {CDS} the short PSO CDS of {DI}, {ENV} the StarCos 3.5
+// environment, {Z} 00 and the 2048-bit type-1 block of {DI}, {R} the 1024-bit block
+// reversed, {XX*N} the byte XX N times.
 std::string expanded(std::string text) {
     Bytes reversed = hexBytes("0001" + repeatHex("FF", 128 - 3 - 51) + "00" + kDigestInfo);
     std::reverse(reversed.begin(), reversed.end());
@@ -186,8 +184,7 @@ std::string expanded(std::string text) {
     return text;
 }
 
-// Makes the reader a pin pad (with the features `pinPadFeatures` gives for
-// `allFeatures`) and sends the verify and modify start requests.
+// Makes the reader a pin pad and sends the verify and modify start requests.
 void startPinPad(CSC_Profile_Base& profile, ScriptedPcsc& pcsc, bool allFeatures) {
     pcsc.script.controlAnswers = {{SCARD_S_SUCCESS, pinpad::pinPadFeatures(allFeatures)}};
     ASSERT_TRUE(profile.CheckPinPad());
@@ -453,8 +450,7 @@ TEST_F(ScriptedProfile, PinPadStructures) {
     EXPECT_TRUE(pcsc.script.controls.empty());
 }
 
-// CardOS 5.0 on restricts key types; CardOS 6.0 without a PACE reader
-// uses the card in plain and opens no trusted channel.
+// CardOS 5.0 on restricts key types; CardOS 6.0 without a PACE reader opens no channel.
 TEST_F(ScriptedProfile, CardOSKeyTypesAndPaceWithoutAPaceReader) {
     CSC_Profile_CardOS50 v50;
     EXPECT_EQ(std::vector<bool>({v50.IsKeyTypeAllowed(1, 1), v50.IsKeyTypeAllowed(1, 0), v50.IsKeyTypeAllowed(0, 3),
@@ -524,8 +520,7 @@ void expectNoSecretTraced(std::unique_ptr<CSC_Profile_Base> profile) {
     }
 }
 
-// No PIN, PUK or PIN block of any profile (ASCII, format 2, zero-padded)
-// reaches the card trace or the log.
+// No PIN, PUK or PIN block of any profile reaches the card trace or the log.
 TEST(PinTrace, NoSecretOfAnyProfileReachesTheTraceOrTheLog) {
     for (const Make make : {Tcos30, Tcos30v2, Tcos20, CardOS44, CardOS60, SetCos441, Micardo21, StarCos30,
                             StarCos37Dgn, SecCos5, SetCos442}) {

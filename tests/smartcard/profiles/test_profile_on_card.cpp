@@ -1,7 +1,5 @@
-// The profiles against the virtual cards of tests/support/cards: a wrong
-// PIN counted by the card, signatures and decipherings checked with
-// OpenSSL, and what only some families do (PACE at the reader, the TCOS
-// device authentication, the D-Trust card's long answers).
+// The profiles against the virtual cards of tests/support/cards, signatures and
+// decipherings checked with OpenSSL, and PACE, TCOS device authentication, long answers.
 
 #include "smartcard/profiles/SC_Profile_CardOS44.h"
 #include "smartcard/profiles/SC_Profile_CardOS60.h"
@@ -135,10 +133,8 @@ TEST(ProfileOnTheCard, WrongPinCountedSignaturesAndDecipheringCheckOut) {
     }
 }
 
-// PACE at a reader with EXECUTE_PACE: the card access number given, from
-// the PACE_CANCACHE entry of the card's serial number, or typed at the
-// reader; a wrong number, a cancel and a time-out fail. The requests byte
-// for byte, no number in the trace, and freeing PACE ends the channel.
+// PACE at a reader with EXECUTE_PACE, the number given, cached (PACE_CANCACHE) or typed:
+// the requests byte for byte, no number in the trace, and freeing PACE ends the channel.
 TEST(ProfileOnTheCard, CardOS60EstablishesPaceAtTheReader) {
     constexpr char kCan[] = "482917";
     const std::string withCan = "020B000200063438323931370000";
@@ -236,8 +232,7 @@ TEST(ProfileOnTheCard, TcosDeviceAuthentication) {
     }
 }
 
-// GET DATA 0102 answers 512 bytes: the D-Trust card receives them all,
-// StarCos 3.7 DGN keeps the 510-byte limit of other cards.
+// GET DATA 0102 answers 512 bytes: only the D-Trust card receives them all.
 TEST(ProfileOnTheCard, OnlyTheDTrustCardReceives512Bytes) {
     CardUnderTest card("starcos35");
     ASSERT_NO_FATAL_FAILURE(card.open());

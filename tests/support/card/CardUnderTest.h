@@ -1,9 +1,6 @@
-// One described card (tests/support/cards/<name>.txt, or a description
-// given as text). With the card services (scripts/test.sh) it is the vcard
-// they run, reached through pcscd in its own reader, with vcard's record of
-// what it received; otherwise vcard's model in this process behind the
-// scripted PC/SC layer. Each `open` starts from the card as described, and
-// every test body runs unchanged on both.
+// One described card (tests/support/cards/<name>.txt, or a description given as text):
+// with the card services the vcard they run, through pcscd, else vcard's model in this
+// process behind the scripted PC/SC layer. Each `open` starts from the card as described.
 #pragma once
 
 #include "smartcard/base/SC_Profile_Base.h"
@@ -31,10 +28,8 @@ public:
 
     // Starts from the described card; fails the test when it cannot.
     void open();
-    // The same as vcard's model in this process even when the card services
-    // run, for what only the scripted layer can do: pull the card out after
-    // `transmits` more commands (`reinsert` powers it up anew), or present
-    // it as a T=0 card (answers with data behind 61xx).
+    // The model in this process even with the card services, to pull the card out after
+    // `transmits` more commands (`reinsert` powers it up anew) or present it as T=0.
     void openInProcess();
     void pullOutAfter(int transmits);
     void reinsert();
@@ -75,9 +70,8 @@ private:
     std::size_t m_mark = 0;
 };
 
-// The forms a secret could take in a trace or log line: the text, and the
-// hex of its ASCII bytes and of its digits packed two to a byte (as a
-// format-2 block carries them), joined, by blanks or by colons, in either case.
+// The forms a secret could take in a trace or log line: the text, and the hex of its ASCII
+// bytes and of its digits packed two to a byte, joined, by blanks or colons, in either case.
 std::vector<std::string> secretForms(const std::string& secret);
 
 // Fixture of a profile suite on one described card.

@@ -102,9 +102,8 @@ TEST(VcardDescription, ErrorsAreRefusedNamingTheLine) {
     }
 }
 
-// Exchange scripts, each on the card as described: "command>answer" in
-// hex ({0..255} the bytes 00 to FF), "reset" powering the card up anew,
-// "dialect:k=v" setting a dialect option.
+// Exchange scripts on the card as described: "command>answer" in hex ({0..255} the bytes
+// 00 to FF), "reset" powering the card up anew, "dialect:k=v" setting a dialect option.
 TEST_F(VcardModel, AnswersAsScripted) {
     std::string first256;
     for (int i = 0; i < 256; ++i) first256 += hexText({static_cast<std::uint8_t>(i)});
@@ -169,10 +168,8 @@ TEST_F(VcardModel, AnswersAsScripted) {
     EXPECT_NE(run("0084000010"), a) << "GET CHALLENGE repeats itself";
 }
 
-// The key operations: RSA signs a DigestInfo by padding it and a padded
-// block as it is, once the key is chosen and its PIN verified; EC keys sign
-// plain r and s; DECIPHER in extended form and chained (a broken chain is
-// refused). The dialect options are checked by the card families' suites.
+// RSA signs a DigestInfo padded and a padded block as it is, once the key is chosen and its
+// PIN verified; EC keys sign plain r and s; DECIPHER extended and chained.
 TEST_F(VcardModel, KeyOperationsCheckOut) {
     const CardBytes digestInfo = sha256DigestInfo({'x'});
     const std::string cds = "002A9E9A" + hexText({static_cast<std::uint8_t>(digestInfo.size())});
