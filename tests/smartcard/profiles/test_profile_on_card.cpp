@@ -60,18 +60,14 @@ void expectChecksOut(CSC_Profile_Base& profile, const KeyUse& use, const std::st
     if (use.algorithm == 0) {
         const ByteVector secret(8, 0x5E);
         const ByteVector cryptogram = rsaEncrypt(keyFile, secret);
-        ASSERT_EQ(profile.SCDecipher(use.path, use.bits, cryptogram.data(), lengthOf(cryptogram), out, 0, use.key),
-                  sc::cOk);
+        ASSERT_EQ(profile.SCDecipher(use.path, use.bits, cryptogram.data(), lengthOf(cryptogram), out, 0, use.key), sc::cOk);
         EXPECT_EQ(out, secret);
         return;
     }
     const ByteVector hash = use.algorithm == kSha512 ? ByteVector(64, 0x42) : sha256({'k', 'i', 'v', 'o'});
     ASSERT_EQ(profile.SignData(use.path, use.bits, hash.data(), lengthOf(hash), out, use.algorithm, use.key), sc::cOk);
-    if (use.algorithm == kPss) {
-        EXPECT_TRUE(verifyRsaPss(keyFile, hash, out, "SHA256", 32));
-    } else {
-        EXPECT_TRUE(verifyRsaPkcs1(keyFile, hash, out, use.algorithm == kSha512 ? "SHA512" : "SHA256"));
-    }
+    EXPECT_TRUE(use.algorithm == kPss ? verifyRsaPss(keyFile, hash, out, "SHA256", 32)
+                                      : verifyRsaPkcs1(keyFile, hash, out, use.algorithm == kSha512 ? "SHA512" : "SHA256"));
 }
 
 // Per family: a wrong PIN is counted by the card, the right one fills the
