@@ -109,12 +109,8 @@ std::string CardUnderTest::descriptionPath() {
 }
 
 void CardUnderTest::connect(CSC_Profile_Base& profile) {
-    if (throughPcsc()) {
-        ASSERT_EQ(profile.Connect(m_session->reader().c_str(), 0), kivo::card::cOk)
-            << "cannot connect to " << m_session->reader();
-    } else {
-        ASSERT_EQ(profile.Connect(m_pcsc->script.readers[0].c_str(), 0x77), kivo::card::cOk);
-    }
+    const std::string reader = readerName();
+    ASSERT_EQ(profile.Connect(reader.c_str(), throughPcsc() ? 0 : 0x77), kivo::card::cOk) << "cannot connect to " << reader;
     mark();
 }
 
