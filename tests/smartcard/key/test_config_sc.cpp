@@ -83,7 +83,7 @@ protected:
     int m_savedLanguage = 1;
 };
 
-TEST_F(ConfigSCTest, LoadTakesTheValuesOfBothFiles) {
+TEST_F(ConfigSCTest, LoadTakesTheValuesOfBothFilesOnceWithoutForce) {
     const std::string longLine = "hideunusedcerts=1" + std::string(kivo::kSettingsLineLimit, ' ') + "\n";
     const std::string format = "# Language=0\n\n  \t\n  LANGUAGE \t=  0  \r\nlanguage=2\nnoequals\n=1\n"
                                "Blocksize=12x\nBlocksize=-1\nBlocksize=0x\nBlocksize=4294967296\n"
@@ -119,9 +119,9 @@ TEST_F(ConfigSCTest, LoadTakesTheValuesOfBothFiles) {
         EXPECT_EQ(loaded(cardSettings().m_settings, m_trace.path().string()), defaultsWith(c.expected));
         EXPECT_EQ(kivo::pin::messageLanguage(), cardSettings().m_settings.m_language);
     }
-}
-
-TEST_F(ConfigSCTest, LoadWithoutForceReadsOnce) {
+    // Without force the files are read once.
+    place(m_machine, nullptr);
+    reset();
     place(m_user, "Language=2\n");
     cardSettings().Load(false);
     place(m_user, "Language=0\n");

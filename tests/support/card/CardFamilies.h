@@ -1,7 +1,5 @@
-// The card families whose detection finds their certificates and whose
-// cards vcard emulates (tests/support/cards/family-*.txt, PIN 123456), one
-// row each: the entry that signs and its scheme, the entry that deciphers,
-// and PACE's card access number where opening a key needs it.
+// The card families vcard emulates (tests/support/cards/family-*.txt, PIN 123456): the
+// entry that signs and its scheme, the entry that deciphers, PACE's card access number.
 #pragma once
 
 #include "smartcard/detect/CardLayouts.h"
@@ -26,8 +24,7 @@ struct CardFamily {
 
 const std::vector<CardFamily>& cardFamilies();
 
-// The emulated PACE reader a family's card is opened through while it
-// lives, null for cards without PACE.
+// The emulated PACE reader a family's card is opened through while it lives, or null.
 std::unique_ptr<EmulatedPinPad> paceReaderFor(const CardFamily& family);
 
 // Whether `signature` signs the SHA-256 `hash` under `kind` with the key of
