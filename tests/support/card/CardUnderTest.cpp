@@ -4,7 +4,8 @@
 
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <cctype>
 
 #include <filesystem>
 #include <fstream>
@@ -148,13 +149,10 @@ std::vector<std::string> secretForms(const std::string& secret) {
     std::vector<std::string> forms = {secret};
     for (const Bytes& bytes : {Bytes(secret.begin(), secret.end()), packed}) {
         for (const char* separator : {"", " ", ":"}) {
-            for (const char* format : {"%02x", "%02X"}) {
-                std::string form;
-                char pair[3];
-                for (const std::uint8_t byte : bytes) {
-                    std::snprintf(pair, sizeof pair, format, byte);
-                    form += (form.empty() ? "" : separator) + std::string(pair);
-                }
+            for (const bool upper : {false, true}) {
+                std::string form = hexText(bytes);
+                if (!upper) std::transform(form.begin(), form.end(), form.begin(), ::tolower);
+                for (std::size_t at = 2; *separator != '\0' && at < form.size(); at += 3) form.insert(at, separator);
                 forms.push_back(form);
             }
         }
