@@ -49,17 +49,6 @@ X509Ptr certificateOf(unsigned long* key) {
     return X509Ptr(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
 }
 
-// A detached container over `data` made with the card key; the library's result.
-int signWithCard(unsigned long* key, Bytes data, Bytes& container) {
-    const X509Ptr certificate = certificateOf(key);
-    container.assign(8192, 0);
-    unsigned long length = 0;
-    const int result = CSignMessage::SignBlobSSL(data.data(), static_cast<int>(data.size()), container.data(),
-                                                 &length, nullptr, certificate.get(), key, 1, false, nullptr, 0);
-    container.resize(result == 0 ? length : 0);
-    return result;
-}
-
 // The host's PIN dialog: types the card's PIN into each keyboard prompt and counts them.
 int g_prompts = 0;
 bool typePin(FPINDialogCallBackParams* params) {
@@ -227,22 +216,28 @@ TEST(SigningWithACardKey, EveryCallOnEveryCardFamilyVerifiesWithOpenSsl) {
 TEST(SigningWithACardKey, CardPulledOutMidSignatureAndReinserted) {
     CardUnderTest card("signature-card");
     ASSERT_NO_FATAL_FAILURE(card.openInProcess());
-    const Bytes data = {'c', 'o', 'n', 't', 'r', 'a', 'c', 't'};
-    Bytes container;
-    for (const int commandsBeforePulling : {0, 1}) {  // signing takes two: MSE SET, PSO
+    Bytes data = {'c', 'o', 'n', 't', 'r', 'a', 'c', 't'}, container(8192);
+    unsigned long length = 0;
+    const auto signDetached = [&](unsigned long* key) {
+        return CSignMessage::SignBlobSSL(data.data(), static_cast<int>(data.size()), container.data(), &length, nullptr,
+                                         certificateOf(key).get(), key, 1, false, nullptr, 0);
+    };
+    // Pulled out before the signature's first command (MSE SET) and before its second (PSO).
+    for (const int commandsBeforePulling : {0, 1}) {
         SCOPED_TRACE(commandsBeforePulling);
-        unsigned long* key = CSignMessage::OpenSSLKey(nullptr, nullptr, "123456", 0, 0, "", nullptr, 0);
+        KeyHandle key(CSignMessage::OpenSSLKey(nullptr, nullptr, "123456", 0, 0, "", nullptr, 0));
         ASSERT_NE(key, nullptr);
         card.pullOutAfter(commandsBeforePulling);
-        EXPECT_EQ(signWithCard(key, data, container), -24);
-        CSignMessage::CloseSSLKey(key);
-        EXPECT_EQ(CSignMessage::OpenSSLKey(nullptr, nullptr, "123456", 0, 0, "", nullptr, 0), nullptr)
+        EXPECT_EQ(signDetached(key.get()), -24);
+        key.reset();
+        EXPECT_EQ(KeyHandle(CSignMessage::OpenSSLKey(nullptr, nullptr, "123456", 0, 0, "", nullptr, 0)), nullptr)
             << "no key while the card is out";
         card.reinsert();
     }
     const KeyHandle key(CSignMessage::OpenSSLKey(nullptr, nullptr, "123456", 0, 0, "", nullptr, 0));
     ASSERT_NE(key, nullptr);
-    EXPECT_EQ(signWithCard(key.get(), data, container), 0);
+    ASSERT_EQ(signDetached(key.get()), 0);
+    container.resize(length);
     expectVerifies(container, data, false, certificateOf(key.get()).get(), SignatureKind::RsaPkcs1);
 }
 
