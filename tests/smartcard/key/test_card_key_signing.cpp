@@ -1,10 +1,6 @@
-// Signing through CSignMessage with the key on a signature card. On every
-// card family: the key opened with the PIN given and with the PIN the
-// host's dialog callback types, and each signing call's result verified by
-// OpenSSL under the scheme the card signs with, time stamps included. And
-// where the card misbehaves: pulled out of the reader in the middle of a
-// signature, the call fails and the next key opened after reinserting it
-// signs again.
+// Signing through CSignMessage with a card key on every card family, each
+// call's result verified by OpenSSL (time stamps included), deciphering
+// with the card key, and a card pulled out in the middle of a signature.
 
 #include "SCMutils.h"
 #include "SignMessageSSLM.h"
@@ -26,9 +22,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
-#include <sstream>
-#include <string>
 
 namespace kivo::test {
 namespace {
@@ -44,17 +37,6 @@ struct CloseKey {
 };
 using KeyHandle = std::unique_ptr<unsigned long, CloseKey>;
 
-struct StoreFree {
-    void operator()(X509_STORE* store) const { X509_STORE_free(store); }
-};
-
-std::string signatureCard() {
-    std::ifstream in(std::string(KIVO_VCARD_CARDS) + "/signature-card.txt");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 Bytes fileContent(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -67,57 +49,15 @@ X509Ptr certificateOf(unsigned long* key) {
     return X509Ptr(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
 }
 
-// A detached container over `data` made with the card key opened on the
-// only reader, or the library's failure code.
-int signWithCard(unsigned long* key, Bytes data, Bytes& container) {
-    const X509Ptr certificate = certificateOf(key);
-    container.assign(8192, 0);
-    unsigned long length = 0;
-    const int result = CSignMessage::SignBlobSSL(data.data(), static_cast<int>(data.size()), container.data(),
-                                                 &length, nullptr, certificate.get(), key, 1, false, nullptr, 0);
-    container.resize(result == 0 ? length : 0);
-    return result;
+// The host's PIN dialog: types the card's PIN into each keyboard prompt and counts them.
+int g_prompts = 0;
+bool typePin(FPINDialogCallBackParams* params) {
+    if (params->action == 0 && !params->pinPad) params->pin = kCardPin;
+    g_prompts += params->action == 0 && !params->pinPad;
+    return true;
 }
 
-bool verifiesWithOpenSsl(const Bytes& container, const Bytes& data) {
-    container::CmsPtr cms = container::parseCms(container);
-    BIO* content = BIO_new_mem_buf(data.data(), static_cast<int>(data.size()));
-    const bool valid = cms && CMS_verify(cms.get(), nullptr, nullptr, content, nullptr,
-                                         CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) == 1;
-    BIO_free(content);
-    return valid;
-}
-
-// The host's PIN dialog while it lives: it types the card's PIN into each
-// keyboard prompt and counts them.
-class HostTypesPin {
-public:
-    HostTypesPin() {
-        s_prompts = 0;
-        CSCUtils::SetPINDialogCallbackFunc(typePin);
-        CSCUtils::SetUsePINDialogCallback(true);
-    }
-    ~HostTypesPin() {
-        CSCUtils::SetUsePINDialogCallback(false);
-        CSCUtils::SetPINDialogCallbackFunc(nullptr);
-    }
-    HostTypesPin(const HostTypesPin&) = delete;
-    HostTypesPin& operator=(const HostTypesPin&) = delete;
-    int prompts() const { return s_prompts; }
-
-private:
-    static bool typePin(FPINDialogCallBackParams* params) {
-        if (params->action == 0 && !params->pinPad) {
-            params->pin = kCardPin;
-            ++s_prompts;
-        }
-        return true;
-    }
-    static inline int s_prompts = 0;
-};
-
-// What every family signs: a document, and the time-stamp service with its
-// CA in a file, in a folder of the test's.
+// What every family signs, and the time-stamp service with its CA in a file.
 struct Signing {
     TempDir dir{"kivo-card-signing"};
     TsaServer service;
@@ -131,15 +71,14 @@ void writePem(const std::string& path, X509* certificate) {
     ASSERT_TRUE(file && PEM_write_bio_X509(file.get(), certificate) == 1) << path;
 }
 
-// CMS_verify of a container, trusting the card's certificate alone (it is
-// self-signed): over `content` when detached; holding it when embedded.
-// The signer names the algorithm of the card's scheme, and the container's
-// only certificate is the card's.
+// CMS_verify of a container trusting the card's (self-signed) certificate
+// alone, over `content` or holding it; the signer names the algorithm of the
+// card's scheme, and the container's only certificate is the card's.
 void expectVerifies(const Bytes& der, const Bytes& content, bool embedded, X509* cardCertificate,
                     SignatureKind kind) {
     const container::CmsPtr cms = container::parseCms(der);
     ASSERT_TRUE(cms);
-    const std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
+    const std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(), X509_STORE_free);
     X509_STORE_add_cert(store.get(), cardCertificate);
     X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY);
     const container::BioPtr detached(embedded ? nullptr : BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
@@ -161,8 +100,7 @@ void expectVerifies(const Bytes& der, const Bytes& content, bool embedded, X509*
     sk_X509_pop_free(certificates, X509_free);
 }
 
-// The container's time-stamp token verifies with `openssl ts -verify`
-// against the service's CA over the SHA-256 digest of the signature value.
+// The time-stamp token verifies with `openssl ts -verify` against the service's CA.
 void expectTimeStamp(const std::string& file, const Signing& signing) {
     const container::CmsPtr cms = container::parseCms(fileContent(file));
     ASSERT_TRUE(cms);
@@ -182,10 +120,10 @@ void expectTimeStamp(const std::string& file, const Signing& signing) {
     EXPECT_EQ(check.status, 0) << check.output;
 }
 
-// Every signing call of CSignMessage with the card key of one family; each
-// call has a key of its own, as a card that signs once per PIN entry needs.
-void signWithFamily(const CardFamily& row, const std::string& cardName, Signing& signing) {
-    CardUnderTest card(cardName, row.description);
+// Every signing call of CSignMessage on one family, each with a key of its own.
+void signWithFamily(const CardFamily& row, Signing& signing) {
+    const std::string cardName = row.card;
+    CardUnderTest card(cardName);
     ASSERT_NO_FATAL_FAILURE(card.open());
     const auto paceReader = paceReaderFor(row);
     const int reader = readerIndexOf(card);
@@ -197,72 +135,65 @@ void signWithFamily(const CardFamily& row, const std::string& cardName, Signing&
                                            row.cardAccessNumber, 0));
         return key != nullptr;
     };
-    {
-        const HostTypesPin host;
-        ASSERT_TRUE(reopen(nullptr)) << "PIN typed through the host's dialog";
-        EXPECT_EQ(host.prompts(), 1);
-    }
+    g_prompts = 0;
+    CSCUtils::SetPINDialogCallbackFunc(typePin);
+    CSCUtils::SetUsePINDialogCallback(true);
+    const bool opened = reopen(nullptr);
+    CSCUtils::SetUsePINDialogCallback(false);
+    CSCUtils::SetPINDialogCallbackFunc(nullptr);
+    ASSERT_TRUE(opened) << "PIN typed through the host's dialog";
+    EXPECT_EQ(g_prompts, 1);
     const X509Ptr certificate = certificateOf(key.get());
     ASSERT_NE(certificate, nullptr);
-    const std::string cardCertificate = signing.dir.file(cardName + ".pem");
-    ASSERT_NO_FATAL_FAILURE(writePem(cardCertificate, certificate.get()));
     Bytes& content = signing.content;
     const int size = static_cast<int>(content.size());
 
-    unsigned long predicted = 0;
-    unsigned long length = 0;
+    unsigned long predicted = 0, length = 0;
     ASSERT_EQ(CSignMessage::SignBlobSSLForLength(content.data(), size, nullptr, &predicted, nullptr,
-                                                 certificate.get(), key.get(), 1, true, nullptr, 0),
-              0);
+                                                 certificate.get(), key.get(), 1, true, nullptr, 0), 0);
     Bytes blob(predicted);
     ASSERT_EQ(CSignMessage::SignBlobSSL(content.data(), size, blob.data(), &length, nullptr, certificate.get(),
-                                        key.get(), 1, true, nullptr, 0),
-              0);
-    if (row.kind == SignatureKind::Ecdsa) {
-        EXPECT_LE(length, predicted);
-    } else {
-        EXPECT_EQ(length, predicted);
-    }
+                                        key.get(), 1, true, nullptr, 0), 0);
+    EXPECT_TRUE(row.kind == SignatureKind::Ecdsa ? length <= predicted : length == predicted);
     blob.resize(length);
     expectVerifies(blob, content, true, certificate.get(), row.kind);
 
-    ASSERT_TRUE(reopen(kCardPin));
     std::string detached = signing.dir.file(cardName + "-detached.p7s");
     if (row.signsSha256Only) {
+        ASSERT_TRUE(reopen(kCardPin));
         EXPECT_EQ(CSignMessage::SignBlobSSL(content.data(), size, blob.data(), &length, nullptr, certificate.get(),
-                                            key.get(), 0, true, nullptr, 0),
-                  -88);
+                                            key.get(), 0, true, nullptr, 0), -88);
         EXPECT_EQ(CSignMessage::SignDetached(signing.document.data(), detached.data(), certificate.get(), key.get(),
-                                             0, nullptr, 0),
-                  -88);
+                                             0, nullptr, 0), -88);
         EXPECT_FALSE(std::filesystem::exists(detached));
     }
-    ASSERT_EQ(CSignMessage::SignDetached(signing.document.data(), detached.data(), certificate.get(), key.get(), 1,
-                                         nullptr, 0),
-              0);
-    expectVerifies(fileContent(detached), content, false, certificate.get(), row.kind);
-    expectTimeStamp(detached, signing);
-    const CommandResult cms = runCommand("openssl cms -verify -binary -inform DER -in '" + detached +
-                                         "' -content '" + signing.document + "' -CAfile '" + cardCertificate +
-                                         "' -purpose any -out /dev/null 2>&1");
-    EXPECT_EQ(cms.status, 0) << cms.output;
-
-    ASSERT_TRUE(reopen(kCardPin));
-    std::string enveloped = signing.dir.file(cardName + "-enveloped.p7m");
-    ASSERT_EQ(CSignMessage::SignEnveloped(signing.document.data(), enveloped.data(), certificate.get(), key.get(),
-                                          1, nullptr, 0),
-              0);
-    expectVerifies(fileContent(enveloped), content, true, certificate.get(), row.kind);
-    expectTimeStamp(enveloped, signing);
+    // The files, each with its time stamp: detached, then holding the document.
+    for (const bool embedded : {false, true}) {
+        ASSERT_TRUE(reopen(kCardPin));
+        std::string file = embedded ? signing.dir.file(cardName + "-enveloped.p7m") : detached;
+        const auto sign = embedded ? CSignMessage::SignEnveloped : CSignMessage::SignDetached;
+        ASSERT_EQ(sign(signing.document.data(), file.data(), certificate.get(), key.get(), 1, nullptr, 0), 0);
+        expectVerifies(fileContent(file), content, embedded, certificate.get(), row.kind);
+        expectTimeStamp(file, signing);
+    }
 
     ASSERT_TRUE(reopen(kCardPin));
     Bytes raw(512);
     ASSERT_EQ(CSignMessage::SignBlobSSLRaw(content.data(), size, raw.data(), &length, nullptr, certificate.get(),
-                                           key.get(), 1, false, false, false),
-              0);
+                                           key.get(), 1, false, false, false), 0);
     raw.resize(length);
     EXPECT_TRUE(verifiesUnder(row.kind, reinterpret_cast<CSCM_Interface*>(key.get())->FindEntry()->certificate,
                               sha256(content), raw));
+    if (row.decipheringEntry == nullptr) return;
+
+    auto decipherer = openCardKey(card, row.decipheringEntry);
+    ASSERT_TRUE(decipherer != nullptr && decipherer->FindEntry() != nullptr) << row.decipheringEntry;
+    ASSERT_TRUE(!decipherer->UsesPACE() || decipherer->InitPACE(row.cardAccessNumber));
+    ASSERT_TRUE(decipherer->VerifyPIN(kCardPin, 0));
+    const ByteVector secret = {0x5E, 0xC2, 0xE7, 0x01, 0x02, 0x03, 0x04, 0x05};
+    const ByteVector cryptogram = rsaEncrypt(decipherer->FindEntry()->certificate, secret);
+    ASSERT_EQ(decipherer->CardRSADecrypt(cryptogram.data(), static_cast<int>(cryptogram.size()), raw.data(), &length), card::cOk);
+    EXPECT_EQ(Bytes(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(length)), secret);
 }
 
 TEST(SigningWithACardKey, EveryCallOnEveryCardFamilyVerifiesWithOpenSsl) {
@@ -274,36 +205,40 @@ TEST(SigningWithACardKey, EveryCallOnEveryCardFamilyVerifiesWithOpenSsl) {
     CSignMessage::setTSUrl(signing.service.url());
     // The imprint over the stored signature value, which OpenSSL checks.
     CSignMessage::setStandardTSImprint(true);
-    const std::vector<CardFamily>& rows = cardFamilies();
-    for (const CardFamily& row : rows) {
-        SCOPED_TRACE(row.family);
-        signWithFamily(row, "family-" + std::to_string(&row - rows.data()), signing);
+    for (const CardFamily& row : cardFamilies()) {
+        SCOPED_TRACE(row.card);
+        signWithFamily(row, signing);
     }
     CSignMessage::setStandardTSImprint(false);
     CSignMessage::setTSUrl("");
 }
 
 TEST(SigningWithACardKey, CardPulledOutMidSignatureAndReinserted) {
-    CardUnderTest card("pulled-out", signatureCard());
+    CardUnderTest card("signature-card");
     ASSERT_NO_FATAL_FAILURE(card.openInProcess());
-    const Bytes data = {'c', 'o', 'n', 't', 'r', 'a', 'c', 't'};
-    Bytes container;
-    for (const int commandsBeforePulling : {0, 1}) {  // signing takes two: MSE SET, PSO
+    Bytes data = {'c', 'o', 'n', 't', 'r', 'a', 'c', 't'}, container(8192);
+    unsigned long length = 0;
+    const auto signDetached = [&](unsigned long* key) {
+        return CSignMessage::SignBlobSSL(data.data(), static_cast<int>(data.size()), container.data(), &length, nullptr,
+                                         certificateOf(key).get(), key, 1, false, nullptr, 0);
+    };
+    // Pulled out before the signature's first command (MSE SET) and before its second (PSO).
+    for (const int commandsBeforePulling : {0, 1}) {
         SCOPED_TRACE(commandsBeforePulling);
-        unsigned long* key = CSignMessage::OpenSSLKey(nullptr, nullptr, "123456", 0, 0, "", nullptr, 0);
+        KeyHandle key(CSignMessage::OpenSSLKey(nullptr, nullptr, "123456", 0, 0, "", nullptr, 0));
         ASSERT_NE(key, nullptr);
         card.pullOutAfter(commandsBeforePulling);
-        EXPECT_EQ(signWithCard(key, data, container), -24);
-        CSignMessage::CloseSSLKey(key);
-        EXPECT_EQ(CSignMessage::OpenSSLKey(nullptr, nullptr, "123456", 0, 0, "", nullptr, 0), nullptr)
+        EXPECT_EQ(signDetached(key.get()), -24);
+        key.reset();
+        EXPECT_EQ(KeyHandle(CSignMessage::OpenSSLKey(nullptr, nullptr, "123456", 0, 0, "", nullptr, 0)), nullptr)
             << "no key while the card is out";
         card.reinsert();
     }
-    unsigned long* key = CSignMessage::OpenSSLKey(nullptr, nullptr, "123456", 0, 0, "", nullptr, 0);
+    const KeyHandle key(CSignMessage::OpenSSLKey(nullptr, nullptr, "123456", 0, 0, "", nullptr, 0));
     ASSERT_NE(key, nullptr);
-    EXPECT_EQ(signWithCard(key, data, container), 0);
-    EXPECT_TRUE(verifiesWithOpenSsl(container, data));
-    CSignMessage::CloseSSLKey(key);
+    ASSERT_EQ(signDetached(key.get()), 0);
+    container.resize(length);
+    expectVerifies(container, data, false, certificateOf(key.get()).get(), SignatureKind::RsaPkcs1);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The card settings read from the machine and the user settings file:
 // values, defaults, the user file over the machine file, the number rule
-// (first byte), the file format, broken files, the trace lines and the
-// single read without force.
+// (first byte), the file format, the single read without force, and where
+// the files are looked for.
 
 #include "tests/support/TestSupport.h"
 #include "tests/support/card/PcscScript.h"
@@ -17,7 +17,6 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
-#include <vector>
 
 namespace {
 
@@ -25,42 +24,39 @@ using kivo::cardSettings;
 using kivo::test::ScopedTraceFile;
 using kivo::test::TempDir;
 
-// What stands at a settings file's path.
-enum class Kind { Missing, Folder, File };
+constexpr char kFolder[] = "<folder>";
 
-struct FileSetup {
-    Kind kind = Kind::Missing;
-    std::string text{};
-};
-
-// The loaded values a case expects; the defaults unless a case says otherwise.
-struct Expected {
-    std::int32_t language = 1;
-    bool traceEnabled = true;
-    std::int32_t traceLevel = 9;
-    std::int32_t blockSize = 240;
-    std::string traceFile{};  // empty: the test's own trace file
-    bool hideUnusedCerts = false;
-    bool lsk = false;
-    bool keyboardPIN = false;
-    bool pinDialogEnabled = true;
-    std::string pacePin{};
-    bool savePacePin = true;
-    std::string pinentryProgram{};
-};
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+// The loaded values as "name=value" words, the trace file "own" when it is the test's.
+std::string loaded(const ConfigSC::Settings& s, const std::string& ownTrace) {
+    std::ostringstream text;
+    text << "language=" << s.m_language << " trace=" << s.m_traceEnabled << " level=" << s.m_traceLevel
+         << " block=" << s.m_blockSize << " file=" << (s.m_traceFile == ownTrace ? "own" : s.m_traceFile)
+         << " hide=" << s.m_hideUnusedCerts << " lsk=" << s.m_lsk << " keyboard=" << s.m_keyboardPIN
+         << " dialog=" << s.m_pinDialogEnabled << " pacePin=" << s.m_pacePin << " savePace=" << s.m_savePacePin
+         << " pinentry=" << s.m_pinentryProgram;
+    return text.str();
 }
 
-// Starts every test from the default settings, with the card trace in a
+// The defaults with the words of `changed` in place of theirs.
+std::string defaultsWith(const std::string& changed) {
+    std::istringstream defaults("language=1 trace=1 level=9 block=240 file=own hide=0 lsk=0 keyboard=0 dialog=1 "
+                                "pacePin= savePace=1 pinentry=");
+    std::string text;
+    for (std::string word; defaults >> word;) {
+        const std::size_t at = (" " + changed).find(" " + word.substr(0, word.find('=') + 1));
+        if (at != std::string::npos) word = changed.substr(at, changed.find(' ', at) - at);
+        text += (text.empty() ? "" : " ") + word;
+    }
+    return text;
+}
+
+// Every test starts from the default settings, with the card trace in a
 // private file and both settings files in a private folder.
 class ConfigSCTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_savedLanguage = kivo::pin::messageLanguage();
-        cardSettings().m_settings = ConfigSC::Settings{};
-        cardSettings().m_settings.m_traceFile = m_trace.path().string();
+        reset();
         ::setenv(kivo::kMachineSettingsVariable, m_machine.c_str(), 1);
         ::setenv(kivo::kUserSettingsVariable, m_user.c_str(), 1);
     }
@@ -69,103 +65,66 @@ protected:
         ::unsetenv(kivo::kUserSettingsVariable);
         kivo::pin::setMessageLanguage(m_savedLanguage);
     }
-
-    void place(const std::string& path, const FileSetup& setup) {
+    void reset() {
+        cardSettings().m_settings = ConfigSC::Settings{};
+        cardSettings().m_settings.m_traceFile = m_trace.path().string();
+    }
+    // Nothing at `path` (null), a folder, or a file holding `text`.
+    static void place(const std::string& path, const char* text) {
         std::filesystem::remove_all(path);
-        if (setup.kind == Kind::Folder) std::filesystem::create_directories(path);
-        if (setup.kind == Kind::File) writeFile(path, setup.text);
+        if (text == kFolder) std::filesystem::create_directories(path);
+        if (text != nullptr && text != kFolder) std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
     }
 
     ScopedTraceFile m_trace;
     TempDir m_folder{"kivo-settings"};
     const std::string m_machine = m_folder.file("machine.conf");
     const std::string m_user = m_folder.file("user.conf");
-
-private:
     int m_savedLanguage = 1;
 };
 
-struct LoadCase {
-    const char* name;
-    FileSetup machine;
-    FileSetup user;
-    Expected expected;
-};
-
-const std::string kLongLine = "hideunusedcerts=1" + std::string(kivo::kSettingsLineLimit, ' ');
-const char kGarbageBytes[] = "\x00\xff\x01=\x80\nKeyboardPIN=1\x00\n\x00lsk=1\n\xfe\xfe";
-const std::string kGarbage(kGarbageBytes, sizeof kGarbageBytes - 1);
-
-const LoadCase kLoadCases[] = {
-    {"no files: defaults", {}, {}, {}},
-    {"unreadable (folders): defaults", {Kind::Folder}, {Kind::Folder}, {}},
-    {"garbled files: defaults", {Kind::File, kGarbage}, {Kind::File, "\n\n#x\n=1\n"}, {}},
-    {"every machine value",
-     {Kind::File,
-      "Language=0\nLogging=3\nBlocksize=128\nLogfile=/dev/null\nhideunusedcerts=1\n"
-      "lsk=1\nKeyboardPIN=1\npinDialogEnabled=0\nPinentryProgram=/usr/bin/pinentry-tty\n"},
-     {},
-     {.language = 0, .traceLevel = 3, .blockSize = 128, .traceFile = "/dev/null",
-      .hideUnusedCerts = true, .lsk = true, .keyboardPIN = true, .pinDialogEnabled = false,
-      .pinentryProgram = "/usr/bin/pinentry-tty"}},
-    {"user values over machine values",
-     {Kind::File, "Language=0\nBlocksize=100\nKeyboardPIN=1\n"},
-     {Kind::File, "Language=2\nKeyboardPIN=0\n"},
-     {.language = 2, .blockSize = 100}},
-    {"numbers count with their first byte",
-     {Kind::File, "Blocksize=300\nLogging=256\n"},
-     {Kind::File, "Language=0x102\npinDialogEnabled=0x100\n"},
-     {.language = 2, .traceEnabled = false, .traceLevel = 0, .blockSize = 44,
-      .pinDialogEnabled = false}},
-    {"PACE values in the machine file are ignored",
-     {Kind::File, "PACEPin=111111\nSavePACEPin=0\n"}, {}, {}},
-    {"PACE values from the user file",
-     {Kind::File, "PACEPin=111111\n"},
-     {Kind::File, "PACEPin=123456\nSavePACEPin=0\n"},
-     {.pacePin = "123456", .savePacePin = false}},
-    {"format: blanks, comments, case, repeats, bad lines",
-     {Kind::File,
-      "# Language=0\n\n  \t\n  LANGUAGE \t=  0  \r\nlanguage=2\nnoequals\n=1\n"
-      "Blocksize=12x\nBlocksize=-1\nBlocksize=0x\nBlocksize=4294967296\n"
-      "KeyboardPIN=0x1G\nLsk = 1\n" + kLongLine + "\n"},
-     {},
-     {.language = 2, .lsk = true}},
-};
-
-TEST_F(ConfigSCTest, LoadTakesTheValuesOfBothFiles) {
-    for (const LoadCase& c : kLoadCases) {
+TEST_F(ConfigSCTest, LoadTakesTheValuesOfBothFilesOnceWithoutForce) {
+    const std::string longLine = "hideunusedcerts=1" + std::string(kivo::kSettingsLineLimit, ' ') + "\n";
+    const std::string format = "# Language=0\n\n  \t\n  LANGUAGE \t=  0  \r\nlanguage=2\nnoequals\n=1\n"
+                               "Blocksize=12x\nBlocksize=-1\nBlocksize=0x\nBlocksize=4294967296\n"
+                               "KeyboardPIN=0x1G\nLsk = 1\n" + longLine;
+    const struct {
+        const char* name;
+        const char* machine;
+        const char* user;
+        std::string expected;
+    } cases[] = {
+        {"no files: defaults", nullptr, nullptr, ""},
+        {"unreadable (folders): defaults", kFolder, kFolder, ""},
+        {"every machine value",
+         "Language=0\nLogging=3\nBlocksize=128\nLogfile=/dev/null\nhideunusedcerts=1\nlsk=1\nKeyboardPIN=1\n"
+         "pinDialogEnabled=0\nPinentryProgram=/usr/bin/pinentry-tty\n",
+         nullptr, "language=0 level=3 block=128 file=/dev/null hide=1 lsk=1 keyboard=1 dialog=0 pinentry=/usr/bin/pinentry-tty"},
+        {"user values over machine values", "Language=0\nBlocksize=100\nKeyboardPIN=1\n", "Language=2\nKeyboardPIN=0\n",
+         "language=2 block=100"},
+        {"numbers count with their first byte", "Blocksize=300\nLogging=256\n", "Language=0x102\npinDialogEnabled=0x100\n",
+         "language=2 trace=0 level=0 block=44 dialog=0"},
+        {"PACE values in the machine file are ignored", "PACEPin=111111\nSavePACEPin=0\n", nullptr, ""},
+        {"PACE values from the user file", "PACEPin=111111\n", "PACEPin=123456\nSavePACEPin=0\n",
+         "pacePin=123456 savePace=0"},
+        {"format: blanks, comments, case, repeats, bad lines", format.c_str(), nullptr, "language=2 lsk=1"},
+    };
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         place(m_machine, c.machine);
         place(m_user, c.user);
-        cardSettings().m_settings = ConfigSC::Settings{};
-        cardSettings().m_settings.m_traceFile = m_trace.path().string();
-
+        reset();
         cardSettings().Load(true);
-
-        const ConfigSC::Settings& s = cardSettings().m_settings;
-        const Expected& e = c.expected;
-        const std::string traceFile = e.traceFile.empty() ? m_trace.path().string() : e.traceFile;
-        EXPECT_TRUE(s.m_loaded);
-        EXPECT_EQ(s.m_language, e.language);
-        EXPECT_EQ(kivo::pin::messageLanguage(), e.language);
-        EXPECT_EQ(s.m_traceEnabled, e.traceEnabled);
-        EXPECT_EQ(s.m_traceLevel, e.traceLevel);
-        EXPECT_EQ(s.m_blockSize, e.blockSize);
-        EXPECT_EQ(s.m_traceFile, traceFile);
-        EXPECT_EQ(s.m_hideUnusedCerts, e.hideUnusedCerts);
-        EXPECT_EQ(s.m_lsk, e.lsk);
-        EXPECT_EQ(s.m_keyboardPIN, e.keyboardPIN);
-        EXPECT_EQ(s.m_pinDialogEnabled, e.pinDialogEnabled);
-        EXPECT_EQ(s.m_pacePin, e.pacePin);
-        EXPECT_EQ(s.m_savePacePin, e.savePacePin);
-        EXPECT_EQ(s.m_pinentryProgram, e.pinentryProgram);
+        EXPECT_TRUE(cardSettings().m_settings.m_loaded);
+        EXPECT_EQ(loaded(cardSettings().m_settings, m_trace.path().string()), defaultsWith(c.expected));
+        EXPECT_EQ(kivo::pin::messageLanguage(), cardSettings().m_settings.m_language);
     }
-}
-
-TEST_F(ConfigSCTest, LoadWithoutForceReadsOnce) {
-    writeFile(m_user, "Language=2\n");
+    // Without force the files are read once.
+    place(m_machine, nullptr);
+    reset();
+    place(m_user, "Language=2\n");
     cardSettings().Load(false);
-    writeFile(m_user, "Language=0\n");
+    place(m_user, "Language=0\n");
     cardSettings().Load(false);
     EXPECT_EQ(cardSettings().m_settings.m_language, 2);
     cardSettings().Load(true);
@@ -173,71 +132,29 @@ TEST_F(ConfigSCTest, LoadWithoutForceReadsOnce) {
     EXPECT_EQ(kivo::pin::messageLanguage(), 0);
 }
 
-TEST_F(ConfigSCTest, LoadTracesBothReads) {
-    const struct {
-        const char* machine;
-        std::vector<std::string> lines;
-    } cases[] = {
-        {"pinDialogEnabled=0\n",
-         {"---ConfigSC::readLMConfigSC() ",
-          "---ConfigSC::readLMConfigSC m_settings.m_pinDialogEnabled: 0 ",
-          "---ConfigSC::readCUConfigSC() ",
-          "---ConfigSC::readCUConfigSC m_settings.m_pinDialogEnabled: 0 "}},
-        // Tracing ends with the machine value.
-        {"Logging=0\n", {"---ConfigSC::readLMConfigSC() "}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.machine);
-        writeFile(m_machine, c.machine);
-        std::filesystem::remove(m_trace.path());
-        cardSettings().m_settings.m_traceEnabled = true;
-        cardSettings().m_settings.m_traceLevel = 9;
-
-        cardSettings().Load(true);
-
-        std::string expected;
-        for (const std::string& line : c.lines) expected += line + "\n";
-        std::string messages;
-        std::istringstream trace(m_trace.contents());
-        for (std::string line; std::getline(trace, line);)
-            messages += line.substr(line.find(" : ") + 3) + "\n";
-        EXPECT_EQ(messages, expected);
-    }
-}
-
 TEST(SettingsFilePaths, VariablesThenXdgThenHome) {
+    const char* names[] = {kivo::kMachineSettingsVariable, kivo::kUserSettingsVariable, "XDG_CONFIG_HOME", "HOME"};
     const struct {
-        const char* machineVariable;
-        const char* userVariable;
-        const char* xdg;
-        const char* home;
-        std::string machine;
-        std::string user;
+        const char* values[4];
+        std::string machine, user;
     } cases[] = {
-        {"/m.conf", "/u.conf", "/x", "/h", "/m.conf", "/u.conf"},
-        {"", "", "/x", "/h", "/etc/quendra/minidriver.conf", "/x/quendra/minidriver.conf"},
-        {nullptr, nullptr, "relative", "/h", "/etc/quendra/minidriver.conf",
-         "/h/.config/quendra/minidriver.conf"},
-        {nullptr, nullptr, nullptr, nullptr, "/etc/quendra/minidriver.conf", ""},
+        {{"/m.conf", "/u.conf", "/x", "/h"}, "/m.conf", "/u.conf"},
+        {{"", "", "/x", "/h"}, "/etc/quendra/minidriver.conf", "/x/quendra/minidriver.conf"},
+        {{nullptr, nullptr, "relative", "/h"}, "/etc/quendra/minidriver.conf", "/h/.config/quendra/minidriver.conf"},
+        {{nullptr, nullptr, nullptr, nullptr}, "/etc/quendra/minidriver.conf", ""},
     };
-    const char* names[] = {kivo::kMachineSettingsVariable, kivo::kUserSettingsVariable,
-                           "XDG_CONFIG_HOME", "HOME"};
-    std::vector<std::optional<std::string>> saved;
-    for (const char* name : names) {
-        const char* value = std::getenv(name);
-        saved.push_back(value ? std::optional<std::string>(value) : std::nullopt);
+    std::optional<std::string> saved[4];
+    for (int i = 0; i < 4; ++i) {
+        if (const char* value = std::getenv(names[i])) saved[i] = value;
     }
-    const auto set = [](const char* name, const char* value) {
-        if (value) ::setenv(name, value, 1); else ::unsetenv(name);
-    };
+    const auto set = [&](int i, const char* value) { value ? ::setenv(names[i], value, 1) : ::unsetenv(names[i]); };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.user);
-        const char* values[] = {c.machineVariable, c.userVariable, c.xdg, c.home};
-        for (int i = 0; i < 4; ++i) set(names[i], values[i]);
+        for (int i = 0; i < 4; ++i) set(i, c.values[i]);
         EXPECT_EQ(kivo::machineSettingsPath(), c.machine);
         EXPECT_EQ(kivo::userSettingsPath(), c.user);
     }
-    for (int i = 0; i < 4; ++i) set(names[i], saved[i] ? saved[i]->c_str() : nullptr);
+    for (int i = 0; i < 4; ++i) set(i, saved[i] ? saved[i]->c_str() : nullptr);
 }
 
 }  // namespace

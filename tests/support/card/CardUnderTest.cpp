@@ -4,6 +4,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -14,48 +17,40 @@ namespace kivo::test {
 
 namespace {
 
-std::string descriptionFile(const std::string& name) {
-    return std::string(KIVO_VCARD_CARDS) + "/" + name + ".txt";
-}
-
-// What `pattern` captures in the lines of a description.
-std::set<std::string> namedIn(const std::string& description, const std::regex& pattern) {
+// What `pattern` captures in the lines of the description file.
+std::set<std::string> namedIn(const std::string& description, const char* pattern) {
     std::ifstream in(description);
     std::set<std::string> names;
     std::smatch match;
     for (std::string line; std::getline(in, line);) {
-        if (std::regex_search(line, match, pattern)) names.insert(match[1]);
+        if (std::regex_search(line, match, std::regex(pattern))) names.insert(match[1]);
     }
     return names;
 }
 
-// The key files a description names (key <ref> file=<name> ...).
-std::set<std::string> keyFilesOf(const std::string& description) {
-    return namedIn(description, std::regex(R"(^\s*key\s+\S+\s+file=(\S+))"));
-}
-
-// The certificates a description takes file contents from (data=@<stem>.crt),
-// by the stem of the key file they certify.
-std::set<std::string> certificateStemsOf(const std::string& description) {
-    return namedIn(description, std::regex(R"(data=@(\S+)\.crt)"));
+// The keys a description names (key <ref> file=<kind>...; scripts/card-keys.sh
+// takes the kind from the same prefix), made once per card and process (RSA
+// key generation is slow), with the certificates it takes contents from
+// (data=@<stem>.crt).
+CardKeyFolder* keysFor(const std::string& name, const std::string& description) {
+    static std::map<std::string, std::unique_ptr<CardKeyFolder>> made;
+    std::unique_ptr<CardKeyFolder>& folder = made[name];
+    if (folder) return folder.get();
+    std::vector<std::pair<std::string, std::string>> keys;
+    for (const std::string& file : namedIn(description, R"(^\s*key\s+\S+\s+file=(\S+))")) {
+        keys.emplace_back(file, file.substr(0, file.find_first_of("-.")));
+    }
+    const std::set<std::string> stems = namedIn(description, R"(data=@(\S+)\.crt)");
+    folder = std::make_unique<CardKeyFolder>("card-" + name, keys, std::vector<std::string>(stems.begin(), stems.end()));
+    return folder.get();
 }
 
 }  // namespace
 
-std::string keyKindOfFile(const std::string& file) {
-    for (const char* kind : {"rsa1024", "rsa2048", "rsa3072", "ec256"}) {
-        if (file.rfind(kind, 0) == 0) return kind;
-    }
-    return "";
-}
-
 void CardUnderTest::open() {
+    if (!cardServicesExpected()) return openInProcess();
     m_record.clear();
     m_mark = 0;
-    if (!cardServicesExpected()) {
-        openModel(descriptionPath());
-        return;
-    }
     m_session.emplace();
     ASSERT_NO_FATAL_FAILURE(m_session->openCard(descriptionPath()));
 }
@@ -63,12 +58,30 @@ void CardUnderTest::open() {
 void CardUnderTest::openInProcess() {
     m_record.clear();
     m_mark = 0;
-    openModel(descriptionPath());
+    const std::string description = descriptionPath();
+    m_keys = keysFor(m_name, description);
+    m_model = std::make_unique<vcard::Card>();
+    std::ifstream in(description);
+    ASSERT_TRUE(in) << "cannot read " << description;
+    ASSERT_NO_THROW(vcard::loadDescription(in, m_keys->path(), *m_model));
+    m_pcsc = std::make_unique<ScriptedPcsc>();
+    m_pcsc->script.readers = {"Kivo " + m_name + " 00 00"};
+    m_pcsc->script.atrs[m_pcsc->script.readers[0]] = m_model->atr;
+    m_pcsc->script.cardModel = [this](const Bytes& command) {
+        Bytes response = m_model->process(command);
+        m_record.push_back({hexText(command), hexText(response)});
+        return response;
+    };
 }
 
 void CardUnderTest::pullOutAfter(int transmits) {
     ASSERT_TRUE(m_pcsc) << "only an in-process card can be pulled out";
     m_pcsc->script.transmitsBeforeRemoval = transmits;
+}
+
+void CardUnderTest::speakT0() {
+    ASSERT_TRUE(m_pcsc) << "only an in-process card can speak T=0";
+    m_pcsc->script.protocol = SCARD_PROTOCOL_T0;
 }
 
 void CardUnderTest::reinsert() {
@@ -89,56 +102,22 @@ CardUnderTest::~CardUnderTest() {
 }
 
 std::string CardUnderTest::descriptionPath() {
-    if (m_descriptionText.empty()) return descriptionFile(m_name);
+    if (m_descriptionText.empty()) return std::string(KIVO_VCARD_CARDS) + "/" + m_name + ".txt";
     m_writtenDescription = (std::filesystem::temp_directory_path() /
-                            ("kivo-card-" + m_name + "-" + std::to_string(::getpid()) + ".txt"))
-                               .string();
+                            ("kivo-card-" + m_name + "-" + std::to_string(::getpid()) + ".txt")).string();
     std::ofstream(m_writtenDescription, std::ios::trunc) << m_descriptionText;
     return m_writtenDescription;
 }
 
-void CardUnderTest::openModel(const std::string& description) {
-    // Keys are made once per card and process: RSA key generation is slow.
-    static std::map<std::string, std::unique_ptr<CardKeyFolder>> madeKeys;
-    std::unique_ptr<CardKeyFolder>& folder = madeKeys[m_name];
-    if (!folder) {
-        std::vector<std::pair<std::string, std::string>> keys;
-        for (const std::string& file : keyFilesOf(description)) keys.emplace_back(file, keyKindOfFile(file));
-        const std::set<std::string> stems = certificateStemsOf(description);
-        folder = std::make_unique<CardKeyFolder>("card-" + m_name, keys,
-                                                 std::vector<std::string>(stems.begin(), stems.end()));
-    }
-    m_keys = folder.get();
-    m_model = std::make_unique<vcard::Card>();
-    std::ifstream in(description);
-    ASSERT_TRUE(in) << "cannot read " << description;
-    ASSERT_NO_THROW(vcard::loadDescription(in, m_keys->path(), *m_model));
-    m_pcsc = std::make_unique<ScriptedPcsc>();
-    m_pcsc->script.readers = {"Kivo " + m_name + " 00 00"};
-    m_pcsc->script.atrs[m_pcsc->script.readers[0]] = m_model->atr;
-    m_pcsc->script.cardModel = [this](const Bytes& command) {
-        Bytes response = m_model->process(command);
-        m_record.push_back({hexText(command), hexText(response)});
-        return response;
-    };
-}
-
 void CardUnderTest::connect(CSC_Profile_Base& profile) {
-    if (throughPcsc()) {
-        ASSERT_EQ(profile.Connect(m_session->reader().c_str(), 0), kivo::card::cOk)
-            << "cannot connect to " << m_session->reader();
-    } else {
-        ASSERT_EQ(profile.Connect(m_pcsc->script.readers[0].c_str(), 0x77), kivo::card::cOk);
-    }
+    const std::string reader = readerName();
+    ASSERT_EQ(profile.Connect(reader.c_str(), throughPcsc() ? 0 : 0x77), kivo::card::cOk) << "cannot connect to " << reader;
     mark();
 }
 
 void CardUnderTest::mark() {
-    if (throughPcsc()) {
-        m_session->markRecord();
-    } else {
-        m_mark = m_record.size();
-    }
+    if (throughPcsc()) return m_session->markRecord();
+    m_mark = m_record.size();
 }
 
 std::vector<RecordedExchange> CardUnderTest::exchanges() const {
@@ -162,8 +141,23 @@ std::string CardUnderTest::keyFile(const std::string& file) const {
     return m_keys->file(file);
 }
 
-void CardUnderTest::setReaderSystemName(const std::string& name) {
-    if (!throughPcsc()) m_pcsc->script.systemName = name;
+std::vector<std::string> secretForms(const std::string& secret) {
+    Bytes packed;
+    for (std::size_t i = 0; i + 1 < secret.size(); i += 2) {
+        packed.push_back(static_cast<std::uint8_t>((secret[i] - '0') << 4 | (secret[i + 1] - '0')));
+    }
+    std::vector<std::string> forms = {secret};
+    for (const Bytes& bytes : {Bytes(secret.begin(), secret.end()), packed}) {
+        for (const char* separator : {"", " ", ":"}) {
+            for (const bool upper : {false, true}) {
+                std::string form = hexText(bytes);
+                if (!upper) std::transform(form.begin(), form.end(), form.begin(), ::tolower);
+                for (std::size_t at = 2; *separator != '\0' && at < form.size(); at += 3) form.insert(at, separator);
+                forms.push_back(form);
+            }
+        }
+    }
+    return forms;
 }
 
 }  // namespace kivo::test

@@ -1,11 +1,6 @@
-// One described card (tests/support/cards/<name>.txt) for the profile
-// suites. When scripts/test.sh runs the card services, the card is the vcard
-// it started for that description, reached through pcscd and vpcd in its own
-// reader, and what the card received is read from vcard's record. Otherwise
-// the same card is vcard's model in this process behind the scripted PC/SC
-// layer. Either way each `open` starts from the card as described (vcard
-// runs with --fresh-at-power-on and the session powers the card up anew),
-// and every test body runs unchanged on both.
+// One described card (tests/support/cards/<name>.txt, or a description given as text):
+// with the card services the vcard they run, through pcscd, else vcard's model in this
+// process behind the scripted PC/SC layer. Each `open` starts from the card as described.
 #pragma once
 
 #include "smartcard/base/SC_Profile_Base.h"
@@ -24,8 +19,7 @@ namespace kivo::test {
 class CardUnderTest {
 public:
     explicit CardUnderTest(std::string name) : m_name(std::move(name)) {}
-    // A card described by `description` (what a description file holds)
-    // rather than by a file of support/cards; `name` tells such cards apart.
+    // A card described by `description`; `name` tells such cards apart.
     CardUnderTest(std::string name, std::string description)
         : m_name(std::move(name)), m_descriptionText(std::move(description)) {}
     ~CardUnderTest();
@@ -34,18 +28,16 @@ public:
 
     // Starts from the described card; fails the test when it cannot.
     void open();
-    // Starts from the described card as vcard's model in this process even
-    // when the card services run: for what only the scripted layer can do.
+    // The model in this process even with the card services, to pull the card out after
+    // `transmits` more commands (`reinsert` powers it up anew) or present it as T=0.
     void openInProcess();
-    // Pulls the card out of the reader after `transmits` more commands
-    // (in-process cards only); `reinsert` puts it back, powered up anew.
     void pullOutAfter(int transmits);
     void reinsert();
+    void speakT0();
     bool throughPcsc() const { return m_session.has_value(); }
-    // The name of the reader the card is in.
     std::string readerName() const;
 
-    // Connects `profile` to the card's reader; the record is marked after.
+    // Connects `profile` to the card's reader and marks the record.
     void connect(CSC_Profile_Base& profile);
     template <class Profile>
     std::unique_ptr<Profile> connected(std::int32_t cardType = 0) {
@@ -55,35 +47,32 @@ public:
         return profile;
     }
 
-    // The exchanges since the last mark, commands and responses in upper-case hex.
+    // The exchanges since the last mark, in upper-case hex.
     void mark();
     std::vector<RecordedExchange> exchanges() const;
     std::vector<std::string> commands() const;
-    // Sends one command outside any profile (state checks); the response.
+    // Sends one command outside any profile; the response.
     CardBytes transmit(const std::string& hexCommand);
-
     // A key file the description names (file=...), for OpenSSL checks.
     std::string keyFile(const std::string& file) const;
-    // The reader's system name the scripted layer reports (pin-pad rules).
-    void setReaderSystemName(const std::string& name);
 
 private:
-    void openModel(const std::string& description);
-    // The description file: the one of support/cards, or the given text
-    // written to a temporary file (removed with the object).
     std::string descriptionPath();
 
     std::string m_name;
     std::string m_descriptionText;
-    std::string m_writtenDescription;
+    std::string m_writtenDescription;  // removed with the object
     std::optional<VcardSession> m_session;
-    // In-process card: the model, the scripted PC/SC layer and the record.
     std::unique_ptr<vcard::Card> m_model;
     std::unique_ptr<ScriptedPcsc> m_pcsc;
     CardKeyFolder* m_keys = nullptr;  // shared by every test of the process
     std::vector<RecordedExchange> m_record;
     std::size_t m_mark = 0;
 };
+
+// The forms a secret could take in a trace or log line: the text, and the hex of its ASCII
+// bytes and of its digits packed two to a byte, joined, by blanks or colons, in either case.
+std::vector<std::string> secretForms(const std::string& secret);
 
 // Fixture of a profile suite on one described card.
 class ProfileOnCard : public ::testing::Test {
@@ -92,9 +81,5 @@ protected:
     void SetUp() override { ASSERT_NO_FATAL_FAILURE(card.open()); }
     CardUnderTest card;
 };
-
-// The key kind a key file name stands for: its prefix (rsa1024, rsa2048,
-// rsa3072, ec256); scripts/card-keys.sh makes the same from the same names.
-std::string keyKindOfFile(const std::string& file);
 
 }  // namespace kivo::test

@@ -1,6 +1,4 @@
-// The services' two virtual cards in one test: the card of test_card.txt in
-// the first reader (the VcardTest session) and, once `describeCard` has
-// named one, a described card in the second.
+// The services' two virtual cards: test_card.txt in the first reader, a described card in the second.
 #pragma once
 
 #include "tests/support/card/VcardSession.h"
@@ -10,8 +8,7 @@
 
 namespace kivo::test {
 
-// The PKCS#15 card of support/cards as a SetCos card: a card type whose
-// detection reads PKCS#15 (the ATR of pkcs15.txt names no known type).
+// pkcs15.txt as a SetCos card, a type whose detection reads PKCS#15.
 std::string setCosPkcs15Card();
 
 class DescribedCardTest : public VcardTest {
@@ -21,8 +18,7 @@ public:
 protected:
     void TearDown() override;
 
-    // Makes the services' second card the one `description` describes (the
-    // file stays until the test ends: the card reads it at each power-up).
+    // Makes the second card the one `description` describes (the file stays until the test ends).
     void describeCard(const std::string& description);
 
     VcardSession described;

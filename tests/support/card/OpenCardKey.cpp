@@ -15,10 +15,12 @@ int indexIn(const CReader& readers, const std::string& name) {
 
 }  // namespace
 
-int readerIndexOf(const CardUnderTest& card) {
+int readerIndexOf(const std::string& readerName) {
     CReader readers;
-    return indexIn(readers, card.readerName());
+    return indexIn(readers, readerName);
 }
+
+int readerIndexOf(const CardUnderTest& card) { return readerIndexOf(card.readerName()); }
 
 std::unique_ptr<CSCM_Interface> openCardKey(const CardUnderTest& card, const std::string& certId) {
     CReader readers;

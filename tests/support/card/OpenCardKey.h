@@ -1,6 +1,4 @@
-// The card key (CSCM_Interface) of the card under test, as the signing
-// layer opens one: detection through the reader list, then the key for a
-// certificate identifier.
+// The card key (CSCM_Interface) of the card under test, opened as the signing layer does.
 #pragma once
 
 #include "smartcard/key/SCM_Interface.h"
@@ -11,12 +9,11 @@
 
 namespace kivo::test {
 
-// The index of the card's reader in the PC/SC reader list, -1 when it is
-// not listed.
+// The index of the card's reader (of the reader named) in the PC/SC reader list, or -1.
 int readerIndexOf(const CardUnderTest& card);
+int readerIndexOf(const std::string& readerName);
 
-// A card key on the card in the card's reader, for the identifier given;
-// null when the reader is not listed or detection finds no card object.
+// A card key for the identifier given; null when the reader or the card object is missing.
 std::unique_ptr<CSCM_Interface> openCardKey(const CardUnderTest& card, const std::string& certId = "");
 
 }  // namespace kivo::test
