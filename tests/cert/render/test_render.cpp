@@ -88,9 +88,9 @@ inline Bytes extensionElement(const Bytes& cert, const char* oid) {
 }
 
 // The extnValue OCTET STRING around `value`, after a critical flag if asked.
-inline Bytes extnValue(const Bytes& value, bool critical = false) {
-    return cat({critical ? Bytes{0x01, 0x01, 0xFF} : Bytes{}, tlv(0x04, value)});
-}
+inline Bytes extnValue(const Bytes& v, bool critical = false) { return cat({critical ? hex("01 01 FF") : Bytes{}, tlv(0x04, v)}); }
+
+Bytes value(const std::string& root, const std::string& config = "") { return extnValue(generate(root, config)); }
 
 inline std::vector<Renderer> allRenderers() {
     using E = CExtensionSSL;
@@ -118,9 +118,6 @@ inline std::vector<Sample> renderSamples() {
         {"nsBaseUrl", "http://base"},
         {"nsCaPolicyUrl", "http://ca.example/policy"},
     });
-    const auto ext = [](const std::string& root, const std::string& config = "") {
-        return extnValue(generate(root, config));
-    };
     const auto attr = [](const std::string& config) { return generate("SET:v", "[v]\n" + config); };
     const std::string name = kKammerName;
     const std::string admissions =
@@ -138,15 +135,15 @@ inline std::vector<Sample> renderSamples() {
         {"baseurl", E::getCertBaseURL, extensionElement(cert, "2.16.840.1.113730.1.2"), "URI={http://base}"},
         {"capolicy", E::getCAPolicyURL, extensionElement(cert, "2.16.840.1.113730.1.8"), "URI={http://ca.example/policy}"},
         {"crldp-full", E::getCRLDistrbutionPoints,
-         ext("SEQUENCE:points", "[points]\np = SEQUENCE:point\n[point]\nname = EXPLICIT:0,IMPLICIT:0,SEQUENCE:full\n"
+         value("SEQUENCE:points", "[points]\np = SEQUENCE:point\n[point]\nname = EXPLICIT:0,IMPLICIT:0,SEQUENCE:full\n"
                                 "reasons = IMPLICIT:1,FORMAT:BITLIST,BITSTRING:1,2\nissuer = IMPLICIT:2,SEQUENCE:issuers\n"
                                 "[full]\nuri = IMPLICIT:6,IA5STRING:http://crl.example/ca.crl\n"
                                 "[issuers]\ndn = EXPLICIT:4,SEQUENCE:name\n" + name),
          "URI={http://crl.example/ca.crl}, reasons={\x05`}, cRLIssuer={countryName=DE, organizationName=Kammer}"},
-        {"aki", E::getAuthorityKeyIdent, ext("SEQUENCE:aki", "[aki]\nid = IMPLICIT:0,FORMAT:HEX,OCTETSTRING:A1B2C3\n"),
+        {"aki", E::getAuthorityKeyIdent, value("SEQUENCE:aki", "[aki]\nid = IMPLICIT:0,FORMAT:HEX,OCTETSTRING:A1B2C3\n"),
          "A1B2C3"},
-        {"ski", E::getSubjectKeyIdent, ext("FORMAT:HEX,OCTETSTRING:0102030405"), "0102030405"},
-        {"policies", E::getCertPolicies, ext("SEQUENCE:p", "[p]\np = SEQUENCE:i\n[i]\nid = OID:1.3.6.1.4.1.99.1\n"),
+        {"ski", E::getSubjectKeyIdent, value("FORMAT:HEX,OCTETSTRING:0102030405"), "0102030405"},
+        {"policies", E::getCertPolicies, value("SEQUENCE:p", "[p]\np = SEQUENCE:i\n[i]\nid = OID:1.3.6.1.4.1.99.1\n"),
          "1.3.6.1.4.1.99.1"},
         {"qc", qcWithoutNames,
          extnValue(generate("SEQUENCE:qcs",
@@ -164,8 +161,8 @@ inline std::vector<Sample> renderSamples() {
         {"admission", E::getIdIsismmtAtAsmission,
          extnValue(generate("SEQUENCE:adm", "[adm]\nauthority = EXPLICIT:4,SEQUENCE:name\n" + admissions), true),
          "[countryName=DE], [organizationName=Kammer], Notar"},
-        {"restriction-ext", E::getRestriction, ext("UTF8String:Nur fuer Tests"), "Nur fuer Tests"},
-        {"iccsn", E::getIdIsismmtAtIccsn, ext("FORMAT:HEX,OCTETSTRING:8949011234567890"), "8949011234567890"},
+        {"restriction-ext", E::getRestriction, value("UTF8String:Nur fuer Tests"), "Nur fuer Tests"},
+        {"iccsn", E::getIdIsismmtAtIccsn, value("FORMAT:HEX,OCTETSTRING:8949011234567890"), "8949011234567890"},
         {"restriction", R::getRestriction, attr("v = UTF8String:Nur fuer Tests\n"), "Nur fuer Tests"},
         {"additional", R::getRestrictionAdditional, attr("v = UTF8String:Zusatz\n"), "Zusatz"},
         {"monetary", R::getRestrictionMonetary,
@@ -189,9 +186,7 @@ inline std::vector<Sample> renderSamples() {
     };
 }
 
-}  // namespace
 
-namespace {
 
 using E = CExtensionSSL;
 
@@ -199,25 +194,15 @@ Bytes fromCertificate(const char* oid, const std::string& name, const std::strin
     return extensionElement(certificateWith({{name, value}}), oid);
 }
 
-Bytes value(const std::string& root, const std::string& config = "") { return extnValue(generate(root, config)); }
-
-// A values SET around one value.
-Bytes valuesSet(const Bytes& first) { return tlv(0x31, first); }
 
 const std::string kCommonName = "[name]\ncn = SET:cn\n[cn]\natv = SEQUENCE:cnv\n[cnv]\nt = OID:commonName\n";
 
-}  // namespace
 
 TEST(ExtensionRender, OneCasePerRule) {
     using R = CRestrictionSSL;
     const auto money = [](const std::string& fields) { return generate("SEQUENCE:m", "[m]\n" + fields); };
     const auto majority = [](const std::string& field) { return generate("SET:v", "[v]\nm = " + field + "\n"); };
-    const struct {
-        const char* what;
-        Renderer renderer;
-        Bytes element;
-        const char* expected;
-    } cases[] = {
+    const struct { const char* what; Renderer renderer; Bytes element; const char* expected; } cases[] = {
         {"a renderer that does not step over the critical flag renders empty", E::getAuthorityInfoAccess,
          fromCertificate("1.3.6.1.5.5.7.1.1", "authorityInfoAccess", "critical,OCSP;URI:http://ocsp.example"), ""},
         {"a directoryName in fullName is labelled as cRLIssuer", E::getCRLDistrbutionPoints,
@@ -245,7 +230,7 @@ TEST(ExtensionRender, OneCasePerRule) {
         {"an ICCSN that is no OCTET STRING", E::getIdIsismmtAtIccsn, value("PRINTABLESTRING:8949011234"), ""},
         // Restriction: a UTF8String, in the values SET or on its own.
         {"", R::getRestriction, generate("UTF8String:Nur fuer Testzwecke"), "Nur fuer Testzwecke"},
-        {"", R::getRestriction, valuesSet(generate("PRINTABLESTRING:Test")), ""},
+        {"", R::getRestriction, tlv(0x31, generate("PRINTABLESTRING:Test")), ""},
         // Additional information only inside its SET.
         {"", R::getRestrictionAdditional, generate("UTF8String:Zusatz"), ""},
         // Monetary limit: amount times ten to the exponent; currency first.
@@ -263,7 +248,6 @@ TEST(ExtensionRender, OneCasePerRule) {
     for (const auto& c : cases) EXPECT_EQ(render(c.renderer, c.element), c.expected) << c.what << c.expected;
 }
 
-namespace {
 
 // `inner` wrapped `depth` times in elements with `identifier`.
 Bytes nested(unsigned char identifier, const Bytes& inner, int depth) {
@@ -275,7 +259,6 @@ Bytes nested(unsigned char identifier, const Bytes& inner, int depth) {
     return Bytes(out.rbegin(), out.rend());
 }
 
-}  // namespace
 
 TEST(RenderSamples, EachRendererOnItsSampleWholeCutAndWithTrailingOctets) {
     // A cut value's outer element no longer fits; octets after it are not read.
@@ -336,3 +319,4 @@ TEST(RenderBuffers, TextsAreCutAt2047AndTheBufferClearedAtEachCall) {
     EXPECT_EQ(first[5], '\0') << "the rest of the buffer is cleared";
 }
 
+}  // namespace
