@@ -75,31 +75,28 @@ inline RendererInput locate(ExactBuffer& b, const Bytes& entry) {
 
 // What the date getters compute for these fields: mktime with the
 // daylight-saving flag 0, or as localtime() gives it today.
-inline std::int64_t localRule(const std::tm& fields, bool standardTime) {
+inline std::int64_t localRule(std::tm t, bool standardTime) {
     const std::time_t now = std::time(nullptr);
     std::tm today{};
     localtime_r(&now, &today);
-    std::tm t = fields;
     t.tm_isdst = standardTime ? 0 : today.tm_isdst;
     return static_cast<std::int64_t>(std::mktime(&t));
 }
 
 // A getter's result as text, so that getters of every type fit one table.
-template <class Result>
-std::string shown(Result value) {
+template <class Result> std::string shown(Result value) {
     if constexpr (std::is_pointer_v<Result>) return value == nullptr ? "<null>" : std::string(value);
     else return std::to_string(value);
 }
 using Getter = std::function<std::string(unsigned char*, unsigned long)>;
-template <class Result>
-Getter getter(Result (*function)(unsigned char*, unsigned long)) {
+template <class Result> Getter getter(Result (*function)(unsigned char*, unsigned long)) {
     return [function](unsigned char* p, unsigned long n) { return shown(function(p, n)); };
 }
 // Several getters' results joined by "|".
 inline Getter joined(std::vector<Getter> getters) {
     return [getters](unsigned char* p, unsigned long n) {
-        std::string out;
-        for (std::size_t i = 0; i < getters.size(); ++i) out += (i > 0 ? "|" : "") + getters[i](p, n);
+        std::string out = getters[0](p, n);
+        for (std::size_t i = 1; i < getters.size(); ++i) out += "|" + getters[i](p, n);
         return out;
     };
 }
@@ -136,8 +133,7 @@ inline Getter attrCertExtensionRenderer(const std::string& oid) {
     using E = CExtensionSSL;
     return rendererFrom({{"2.5.29.35", &E::getAuthorityKeyIdent}, {"2.5.29.31", &E::getCRLDistrbutionPoints},
                          {"1.3.6.1.5.5.7.1.1", &E::getAuthorityInfoAccess}, {"2.5.29.32", &E::getCertPolicies},
-                         {"1.3.6.1.5.5.7.1.3", &qcWithoutNames}},
-                        oid);
+                         {"1.3.6.1.5.5.7.1.3", &qcWithoutNames}}, oid);
 }
 
 // Attribute types of attribute certificates.
@@ -147,8 +143,7 @@ inline Getter attributeRenderer(const std::string& oid) {
                          {"1.3.36.8.3.2", &R::getRestrictionProkura}, {"1.3.36.8.3.3", &R::getRestrictionAdmission},
                          {"1.3.36.8.3.5", &R::getRestrictionMajority}, {"1.3.36.8.3.6", &R::getRestrictionAdditional},
                          {"1.3.36.8.3.8", &R::getRestriction}, {"1.3.36.8.3.15", &R::getRestriction},
-                         {"2.5.29.9", &R::getRestrictionIdentity}},
-                        oid);
+                         {"2.5.29.9", &R::getRestrictionIdentity}}, oid);
 }
 
 // Attribute certificates as DER (OpenSSL has no interface for them), with a
@@ -199,25 +194,27 @@ inline Bytes admissionValue() {
 
 struct NamedElement { std::string oid; Bytes element; };
 
+template <std::size_t N, class Wrap>
+std::vector<NamedElement> named(const std::pair<const char*, Bytes> (&values)[N], Wrap wrap) {
+    std::vector<NamedElement> out;
+    for (const auto& [type, value] : values) out.push_back({type, wrap(type, value)});
+    return out;
+}
+
 // The Common PKI attributes by type OID.
 inline std::vector<NamedElement> commonPkiAttributes() {
     const Bytes identity = seq({seq({oid("1.3.6.1.5.5.7.9.1"), set({tlv(0x18, "19700201000000Z")})}),
                                 seq({oid("1.3.6.1.5.5.7.9.2"), set({utf8("Berlin")})})});
     const std::pair<const char*, Bytes> values[] = {
-        {"1.3.36.8.3.3", admissionValue()},
-        {"1.3.36.8.3.8", utf8("Nur fuer Testzwecke")},
+        {"1.3.36.8.3.3", admissionValue()}, {"1.3.36.8.3.8", utf8("Nur fuer Testzwecke")},
         {"1.3.36.8.3.15", utf8("Zusatzinformation")},
         {"1.3.36.8.3.4", seq({printable("EUR"), integer(hex("13 88")), integer(hex("00"))})},
         {"1.3.36.8.3.2", seq({tlv(0xA1, printable("DE")), tlv(0xA2, utf8("Prokura")),
                               tlv(0xA3, tlv(0xA4, name({{"2.5.4.3", "Firma GmbH"}})))})},
-        {"1.3.36.8.3.5", tlv(0xA0, integer(hex("12")))},
-        {"2.5.29.9", identity},
-        {"1.3.36.8.3.6", octets(hex("89 49 01 23 45 67 89 01 23 45"))},
-        {"1.3.36.8.3.1", tlv(0x18, "20240301083000Z")},
+        {"1.3.36.8.3.5", tlv(0xA0, integer(hex("12")))}, {"1.3.36.8.3.1", tlv(0x18, "20240301083000Z")},
+        {"1.3.36.8.3.6", octets(hex("89 49 01 23 45 67 89 01 23 45"))}, {"2.5.29.9", identity},
     };
-    std::vector<NamedElement> out;
-    for (const auto& [type, value] : values) out.push_back({type, attribute(type, {value})});
-    return out;
+    return named(values, [](const char* type, const Bytes& value) { return attribute(type, {value}); });
 }
 
 // The five rendered kinds, one rendered in certificates only, one never.
@@ -227,13 +224,10 @@ inline std::vector<NamedElement> attrCertExtensions() {
         {"2.5.29.31", seq({seq({tlv(0xA0, tlv(0xA0, tlv(0x86, "http://crl.example.test/aa.crl")))})})},
         {"1.3.6.1.5.5.7.1.1", seq({seq({oid("1.3.6.1.5.5.7.48.1"), tlv(0x86, "http://ocsp.example.test")})})},
         {"2.5.29.32", seq({seq({oid("1.3.36.8.1.1")}), seq({oid("1.2.3.4.5")})})},
-        {"1.3.6.1.5.5.7.1.3", qcStatementsValue()},
-        {"2.5.29.14", octets(hex("01 02 03 04"))},
+        {"1.3.6.1.5.5.7.1.3", qcStatementsValue()}, {"2.5.29.14", octets(hex("01 02 03 04"))},
         {"2.5.29.56", nullElement()},
     };
-    std::vector<NamedElement> out;
-    for (const auto& [type, value] : values) out.push_back({type, extension(type, value)});
-    return out;
+    return named(values, extension);
 }
 
 std::string dottedOf(const ASN1_OBJECT* object) {
@@ -274,11 +268,7 @@ std::string serialHex(X509* x) {
     return out;
 }
 
-std::string signatureOid(const X509_ALGOR* algorithm) {
-    const ASN1_OBJECT* object = nullptr;
-    X509_ALGOR_get0(&object, nullptr, nullptr, algorithm);
-    return dottedOf(object);
-}
+std::string signatureOid(const X509_ALGOR* algorithm) { return dottedOf(algorithm->algorithm); }
 
 std::string localTime(const ASN1_TIME* time, bool standardTime = true) {
     std::tm fields{};
@@ -449,8 +439,7 @@ int checkExtensions(X509* x, ExactBuffer& b) {
         const Text oracle = render ? opensslText(extension) : Text("");
         parsed += render && oracle;
         EXPECT_EQ(CCertInfo::getExtensionValue(b.data(), b.size(), i),
-                  oracle ? *oracle : render(input.element, input.length))
-            << dotted;
+                  oracle ? *oracle : render(input.element, input.length)) << dotted;
     }
     // Past the list nothing; a negative index does not move off the first.
     for (int index : {count, INT_MAX}) EXPECT_STREQ(CCertInfo::getExtensionValue(b.data(), b.size(), index), "");
@@ -473,8 +462,7 @@ const std::vector<SystemCertificate>& generatedCertificates() {
              "emailAddress=erika@example.test"},
             {KeyKind::Rsa3072, 0x00FF123456789ABCL, 1719835200, 2556143999,
              "/C=DE/1.3.6.1.4.1.99999.7=Wert/2.5.4.97=VATDE-123/CN=Signer"},
-            {KeyKind::EcP256, 0x1234, 0, 0, "/CN=EC P-256"},
-            {KeyKind::RsaPss2048, 2, 0, 0, "/CN=RSASSA-PSS"},
+            {KeyKind::EcP256, 0x1234, 0, 0, "/CN=EC P-256"}, {KeyKind::RsaPss2048, 2, 0, 0, "/CN=RSASSA-PSS"},
         };
         std::vector<SystemCertificate> out;
         std::vector<EvpKeyPtr> keys;
@@ -666,8 +654,7 @@ TEST(CertGettersMalformed, BrokenStructureFindsNothing) {
     Bytes open;
     for (int i = 0; i < 200; ++i) open.insert(open.end(), {0x30, 0x80});
     const std::pair<const char*, Bytes> inputs[] = {
-        {"empty", {}},
-        {"one octet short", Bytes(real.begin(), real.end() - 1)},
+        {"empty", {}}, {"one octet short", Bytes(real.begin(), real.end() - 1)},
         {"length claiming 4 GiB", hex("30 84 FF FF FF FF 30 03 02 01 01")},
         {"child longer than its parent", seq({tbs, longerTbs.outerSignature, longerTbs.signatureValue})},
         {"indefinite lengths never closed", open},
@@ -684,15 +671,13 @@ TEST(CertGettersMalformed, FieldsOfTheWrongShape) {
     const struct { const char* what; Change change; Getter read; const char* expected; } cases[] = {
         {"an RDN past its Name hides the name, not the fields after it",
          [](CertParts& c) { c.subject = hex("30 05 31 7F 30 03 06"); },
-         joined({getter(CCertInfo::getSubject), getter(CCertInfo::getPkOID)}),
-         "|1.2.840.113549.1.1.1"},
+         joined({getter(CCertInfo::getSubject), getter(CCertInfo::getPkOID)}), "|1.2.840.113549.1.1.1"},
         {"a serial that is no INTEGER stops the locator", [](CertParts& c) { c.serial = octets(hex("01")); },
          getter(CCertInfo::getSubject), ""},
         {"text too long for the result", [](CertParts& c) { c.signatureValue = tlv(0x03, Bytes(2101, 0x5A)); },
          getter(CCertInfo::getCertSigValue), ""},
         {"empty modulus", [](CertParts& c) { c.publicKey = rsaKey(seq({hex("02 00"), integer(hex("03"))})); },
-         joined({getter(CCertInfo::getPkMod), getter(CCertInfo::getPublicKeyBits)}),
-         "|-1"},
+         joined({getter(CCertInfo::getPkMod), getter(CCertInfo::getPublicKeyBits)}), "|-1"},
         {"extension without extnValue, without extnID, and a good one",
          [](CertParts& c) {
              c.extensions = tlv(0xA3, seq({seq({oid("2.5.29.14")}), seq({octets(hex("01")), octets(hex("02"))}),

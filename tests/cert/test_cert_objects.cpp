@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <openssl/cms.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509_vfy.h>
@@ -35,8 +34,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 // Writes `content` to `name` below `dir`, making the folders on the way.
-template <class Content>
-void write(const TempDir& dir, const std::string& name, const Content& content) {
+template <class Content> void write(const TempDir& dir, const std::string& name, const Content& content) {
     std::filesystem::create_directories(std::filesystem::path(dir.file(name)).parent_path());
     std::ofstream(dir.file(name), std::ios::binary).write(reinterpret_cast<const char*>(content.data()), std::ssize(content));
 }
@@ -63,8 +61,8 @@ X509Ptr issued(const std::string& subject, EVP_PKEY* subjectKey, X509* issuer, E
                             .serial = serial, .isCa = isCa});
 }
 
-X509Ptr selfSigned(const std::string& subject, long serial, KeyKind kind = KeyKind::EcP256) {
-    return issued(subject, generateKey(kind).get(), nullptr, nullptr, serial);
+X509Ptr selfSigned(const std::string& subject, long serial) {
+    return issued(subject, generateKey(KeyKind::EcP256).get(), nullptr, nullptr, serial);
 }
 
 // Root (EC P-384), intermediate (EC P-256) and end entity (RSA 2048).
@@ -108,11 +106,9 @@ std::string sha1Fingerprint(X509* cert) {
 
 // The text of a helper that writes into a 2048-byte buffer.
 std::string rendered(int (*helper)(x509_st*, char*), X509* cert) {
-    char out[2048];
-    std::memset(out, '#', sizeof out);
-    out[sizeof out - 1] = '\0';
-    EXPECT_EQ(helper(cert, out), 0);
-    return out;
+    std::string out(2047, '#');
+    EXPECT_EQ(helper(cert, out.data()), 0);
+    return out.c_str();
 }
 
 std::string fieldByName(CCertInfo* info, const char* name) {
@@ -146,14 +142,11 @@ TEST(CertHandlerTexts, MatchWhatOpenSSLPrints) {
     kivo::foldEscapedUtf8ToLatin1(printed);
     EXPECT_EQ(printed, kReadableSubject);
     const std::pair<int (*)(x509_st*, char*), std::string> texts[] = {
-        {CCertHandler::GetSubjectSSL, printed},
-        {CCertHandler::GetIssuerSSL, printed},  // self-signed
-        {CCertHandler::GetSerialNumberSSL, "0123456789ABCDEF"},
+        {CCertHandler::GetSubjectSSL, printed}, {CCertHandler::GetIssuerSSL, printed},  // self-signed
+        {CCertHandler::GetSerialNumberSSL, "0123456789ABCDEF"}, {CCertHandler::GetFingerPrintSSL, sha1Fingerprint(x)},
         {CCertHandler::GetSignatureAlgSSL, OBJ_nid2ln(X509_get_signature_nid(x))},
-        {CCertHandler::GetFingerPrintSSL, sha1Fingerprint(x)},
         {CCertHandler::GetSubjectsNameSSL, "J\xC3\xBCrgen Test"},
-        {CCertHandler::GetKeyUsageSSL, std::to_string(KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)},
-    };
+        {CCertHandler::GetKeyUsageSSL, std::to_string(KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)}};
     for (const auto& [helper, expected] : texts) EXPECT_EQ(rendered(helper, x), expected);
     EXPECT_EQ(CCertHandler::GetCertVersionSSL(x), 2u);
 
@@ -254,8 +247,7 @@ TEST(CertHandlerEntry, FromTheFirstSignerOfAContainer) {
     const unsigned char* cursor = pkcs7.data();
     PKCS7* parsed = d2i_PKCS7(nullptr, &cursor, static_cast<long>(pkcs7.size()));
     X509* first = ASN1_INTEGER_get(sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(parsed), 0)->issuer_and_serial->serial) == 900
-                      ? other.get()
-                      : chain.leaf.get();
+                      ? other.get() : chain.leaf.get();
     PKCS7_free(parsed);
     CCertHandler handler;
     CCertInfo* info = handler.GetCertFromPKCS7(pkcs7.data(), pkcs7.size());
@@ -263,14 +255,7 @@ TEST(CertHandlerEntry, FromTheFirstSignerOfAContainer) {
     EXPECT_EQ(derOf(info->GetX509Cert()), derOf(first));
     EXPECT_EQ(fieldByName(info, "FINGERPRINT"), sha1Fingerprint(first));
 
-    BIO* data = BIO_new_mem_buf("signed content", -1);
-    CMS_ContentInfo* signedData = CMS_sign(other.get(), otherKey.get(), nullptr, data, CMS_BINARY);
-    unsigned char* der = nullptr;
-    const int length = i2d_CMS_ContentInfo(signedData, &der);
-    const Bytes cms(der, der + length);
-    OPENSSL_free(der);
-    CMS_ContentInfo_free(signedData);
-    BIO_free(data);
+    const Bytes cms = pkcs7Signed({{other.get(), otherKey.get()}});
     info = handler.GetCertFromPKCS7(cms.data(), cms.size());
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(fieldByName(info, "DISPLAYNAME"), "Second Signer");
@@ -342,8 +327,7 @@ std::pair<int, Bytes> nextChainCert(Bytes cert, const char* storePath) {
     return {result, buffer};
 }
 
-class TrustStoreTest : public ::testing::Test {
-protected:
+struct TrustStoreTest : ::testing::Test {
     void SetUp() override { CCertInfo::CleanUpSSL_CAStore(); }
     void TearDown() override { CCertInfo::CleanUpSSL_CAStore(); }
 };

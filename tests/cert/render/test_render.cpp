@@ -62,11 +62,7 @@ inline std::string render(const Renderer& renderer, const Bytes& bytes) {
 // DER of a self-signed certificate with the extensions (OpenSSL syntax).
 inline Bytes certificateWith(std::vector<std::pair<std::string, std::string>> extensions) {
     EvpKeyPtr key = generateKey(KeyKind::EcP256);
-    CertOptions options;
-    options.subject = "/C=DE/O=Kivo Test/CN=Renderer";
-    options.subjectKey = key.get();
-    options.extensions = std::move(extensions);
-    return derOf(makeCertificate(options).get());
+    return derOf(makeCertificate({.subject = "/CN=Renderer", .subjectKey = key.get(), .extensions = std::move(extensions)}).get());
 }
 
 // The renderer input of extension `oid` in certificate DER: from the octet
@@ -95,11 +91,10 @@ Bytes value(const std::string& root, const std::string& config = "") { return ex
 inline std::vector<Renderer> allRenderers() {
     using E = CExtensionSSL;
     using R = CRestrictionSSL;
-    return {E::getAuthorityInfoAccess, E::getAuthorityKeyIdent, E::getCAPolicyURL, E::getCRLDistrbutionPoints,
-            E::getCertBaseURL, E::getCertPolicies, E::getExtendedKeyUsage, E::getIdIsismmtAtAsmission,
-            E::getIdIsismmtAtIccsn, E::getIssuerAltName, E::getKeyUsage, qcWithNames, qcWithoutNames,
-            E::getRestriction, E::getSubjectAltName, E::getSubjectKeyIdent, R::getRestriction,
-            R::getRestrictionAdditional, R::getRestrictionAdmission, R::getRestrictionIdentity,
+    return {E::getAuthorityInfoAccess, E::getAuthorityKeyIdent, E::getCAPolicyURL, E::getCRLDistrbutionPoints, E::getCertBaseURL,
+            E::getCertPolicies, E::getExtendedKeyUsage, E::getIdIsismmtAtAsmission, E::getIdIsismmtAtIccsn, E::getIssuerAltName,
+            E::getKeyUsage, qcWithNames, qcWithoutNames, E::getRestriction, E::getSubjectAltName, E::getSubjectKeyIdent,
+            R::getRestriction, R::getRestrictionAdditional, R::getRestrictionAdmission, R::getRestrictionIdentity,
             R::getRestrictionMajority, R::getRestrictionMonetary, R::getRestrictionProkura};
 }
 
@@ -108,16 +103,11 @@ struct Sample { const char* name; Renderer renderer; Bytes bytes; std::string ex
 inline std::vector<Sample> renderSamples() {
     using E = CExtensionSSL;
     using R = CRestrictionSSL;
-    const Bytes cert = certificateWith({
-        {"authorityInfoAccess", "OCSP;URI:http://ocsp.example,caIssuers;URI:http://ca.example/ca.crt"},
-        {"crlDistributionPoints", "URI:http://crl.example/ca.crl"},
-        {"keyUsage", "critical,digitalSignature,nonRepudiation"},
-        {"extendedKeyUsage", "OCSPSigning"},
-        {"subjectAltName", "email:a@b.example,URI:http://x"},
-        {"issuerAltName", "DNS:ca.example"},
-        {"nsBaseUrl", "http://base"},
-        {"nsCaPolicyUrl", "http://ca.example/policy"},
-    });
+    const Bytes cert = certificateWith(
+        {{"authorityInfoAccess", "OCSP;URI:http://ocsp.example,caIssuers;URI:http://ca.example/ca.crt"},
+         {"crlDistributionPoints", "URI:http://crl.example/ca.crl"}, {"keyUsage", "critical,digitalSignature,nonRepudiation"},
+         {"extendedKeyUsage", "OCSPSigning"}, {"subjectAltName", "email:a@b.example,URI:http://x"},
+         {"issuerAltName", "DNS:ca.example"}, {"nsBaseUrl", "http://base"}, {"nsCaPolicyUrl", "http://ca.example/policy"}});
     const auto attr = [](const std::string& config) { return generate("SET:v", "[v]\n" + config); };
     const std::string name = kKammerName;
     const std::string admissions =
@@ -140,11 +130,9 @@ inline std::vector<Sample> renderSamples() {
                                 "[full]\nuri = IMPLICIT:6,IA5STRING:http://crl.example/ca.crl\n"
                                 "[issuers]\ndn = EXPLICIT:4,SEQUENCE:name\n" + name),
          "URI={http://crl.example/ca.crl}, reasons={\x05`}, cRLIssuer={countryName=DE, organizationName=Kammer}"},
-        {"aki", E::getAuthorityKeyIdent, value("SEQUENCE:aki", "[aki]\nid = IMPLICIT:0,FORMAT:HEX,OCTETSTRING:A1B2C3\n"),
-         "A1B2C3"},
+        {"aki", E::getAuthorityKeyIdent, value("SEQUENCE:a", "[a]\nid = IMPLICIT:0,FORMAT:HEX,OCTETSTRING:A1B2C3\n"), "A1B2C3"},
         {"ski", E::getSubjectKeyIdent, value("FORMAT:HEX,OCTETSTRING:0102030405"), "0102030405"},
-        {"policies", E::getCertPolicies, value("SEQUENCE:p", "[p]\np = SEQUENCE:i\n[i]\nid = OID:1.3.6.1.4.1.99.1\n"),
-         "1.3.6.1.4.1.99.1"},
+        {"policies", E::getCertPolicies, value("SEQUENCE:p", "[p]\np = SEQUENCE:i\n[i]\nid = OID:1.3.6.1.4.1.99.1\n"), "1.3.6.1.4.1.99.1"},
         {"qc", qcWithoutNames,
          extnValue(generate("SEQUENCE:qcs",
                             "[qcs]\ns1 = SEQUENCE:c\ns2 = SEQUENCE:l\ns3 = SEQUENCE:s\ns4 = SEQUENCE:p\n"
@@ -275,8 +263,7 @@ TEST(RenderSamples, EachRendererOnItsSampleWholeCutAndWithTrailingOctets) {
 TEST(RenderMalformed, HostileStructureRendersEmptyInEveryRenderer) {
     const Bytes deep = nested(0x30, tlv(0x86, std::string_view("http://deep.example")), 20000);
     const std::pair<Bytes, const char*> inputs[] = {
-        {{}, "empty"},
-        {{0x04, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x30, 0x00}, "length far beyond the input"},
+        {{}, "empty"}, {{0x04, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x30, 0x00}, "length far beyond the input"},
         {{0x04, 0x04, 0x30, 0x05, 0x06, 0x03}, "child longer than the parent"},
         {{0x04, 0x04, 0x30, 0x02, 0x1F, 0x81}, "high-tag-number identifier"},
         {{0x04, 0x80, 0x30, 0x80, 0x30, 0x80, 0x00, 0x00}, "indefinite, never closed"},
