@@ -19,6 +19,7 @@
 #include <functional>
 #include <initializer_list>
 #include <iostream>
+#include <numeric>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -40,9 +41,7 @@ using namespace kivo::test;
 namespace {
 
 inline Bytes seqOf(const std::vector<Bytes>& parts) {
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return tlv(0x30, out);
+    return tlv(0x30, std::accumulate(parts.begin(), parts.end(), Bytes{}, [](Bytes a, const Bytes& b) { return cat({a, b}); }));
 }
 inline Bytes utf8(std::string_view text) { return tlv(0x0C, text); }
 inline Bytes printable(std::string_view text) { return tlv(0x13, text); }
@@ -63,66 +62,46 @@ inline Bytes attribute(const char* dotted, std::initializer_list<Bytes> values) 
     return seq({oid(dotted), tlv(0x31, cat(values))});
 }
 
-// Header and total size of the element at `p`; 0 when it does not fit.
-inline std::pair<std::size_t, std::size_t> elementSize(const unsigned char* p, std::size_t available) {
-    if (available < 2) return {0, 0};
-    std::size_t header = 2, length = p[1];
-    if (p[1] >= 0x80) {
-        const std::size_t count = p[1] & 0x7F;
-        if (count == 0 || count > 4 || available < 2 + count) return {0, 0};
-        length = 0;
-        for (std::size_t i = 0; i < count; ++i) length = length << 8 | p[2 + i];
-        header += count;
-    }
-    return header + length <= available ? std::pair{header, header + length} : std::pair{std::size_t{0}, std::size_t{0}};
-}
-
-// A renderer's input for the Extension or Attribute `entry` found in `b`.
+// A renderer's input for the Extension or Attribute `entry` found in `b`:
+// from the octet after its first child (the OID) to its end.
 struct RendererInput { unsigned char* element; unsigned long length; };
 inline RendererInput locate(ExactBuffer& b, const Bytes& entry) {
-    const auto it = std::search(b.data(), b.data() + b.size(), entry.begin(), entry.end());
-    const auto [header, total] = elementSize(entry.data(), entry.size());
-    const std::size_t oidTotal = elementSize(entry.data() + header, entry.size() - header).second;
-    if (it == b.data() + b.size() || total == 0 || oidTotal == 0) throw std::runtime_error("entry not found");
-    return RendererInput{it + header + oidTotal, static_cast<unsigned long>(total - header - oidTotal)};
+    unsigned char* const at = std::search(b.data(), b.data() + b.size(), entry.begin(), entry.end());
+    Asn1Cursor c = Asn1Begin(at, entry.size());
+    if (at == b.data() + b.size() || c.size == 0 || !Asn1Enter(c.ptr, &c)) throw std::runtime_error("entry not found");
+    unsigned char* const value = at + (c.ptr - at) + c.size;
+    return RendererInput{value, static_cast<unsigned long>(at + entry.size() - value)};
 }
 
 // What the date getters compute for these fields: mktime with the
 // daylight-saving flag 0, or as localtime() gives it today.
-inline std::int64_t localRule(const std::tm& fields, bool standardTime) {
+inline std::int64_t localRule(std::tm t, bool standardTime) {
     const std::time_t now = std::time(nullptr);
     std::tm today{};
     localtime_r(&now, &today);
-    std::tm t = fields;
     t.tm_isdst = standardTime ? 0 : today.tm_isdst;
     return static_cast<std::int64_t>(std::mktime(&t));
 }
 
 // A getter's result as text, so that getters of every type fit one table.
-template <class Result>
-std::string shown(Result value) {
-    if constexpr (std::is_pointer_v<Result>) {
-        return value == nullptr ? "<null>" : std::string(value);
-    } else {
-        return std::to_string(value);
-    }
+template <class Result> std::string shown(Result value) {
+    if constexpr (std::is_pointer_v<Result>) return value == nullptr ? "<null>" : std::string(value);
+    else return std::to_string(value);
 }
 using Getter = std::function<std::string(unsigned char*, unsigned long)>;
-template <class Result>
-Getter getter(Result (*function)(unsigned char*, unsigned long)) {
+template <class Result> Getter getter(Result (*function)(unsigned char*, unsigned long)) {
     return [function](unsigned char* p, unsigned long n) { return shown(function(p, n)); };
 }
 // Several getters' results joined by "|".
 inline Getter joined(std::vector<Getter> getters) {
     return [getters](unsigned char* p, unsigned long n) {
-        std::string out;
-        for (std::size_t i = 0; i < getters.size(); ++i) out += (i > 0 ? "|" : "") + getters[i](p, n);
+        std::string out = getters[0](p, n);
+        for (std::size_t i = 1; i < getters.size(); ++i) out += "|" + getters[i](p, n);
         return out;
     };
 }
 
 // The renderer a getter must use for an OID (none: the OID has no value).
-
 using Render = char* (*)(unsigned char*, unsigned long);
 
 inline Getter rendererFrom(std::initializer_list<std::pair<const char*, Render>> table, const std::string& oid) {
@@ -154,8 +133,7 @@ inline Getter attrCertExtensionRenderer(const std::string& oid) {
     using E = CExtensionSSL;
     return rendererFrom({{"2.5.29.35", &E::getAuthorityKeyIdent}, {"2.5.29.31", &E::getCRLDistrbutionPoints},
                          {"1.3.6.1.5.5.7.1.1", &E::getAuthorityInfoAccess}, {"2.5.29.32", &E::getCertPolicies},
-                         {"1.3.6.1.5.5.7.1.3", &qcWithoutNames}},
-                        oid);
+                         {"1.3.6.1.5.5.7.1.3", &qcWithoutNames}}, oid);
 }
 
 // Attribute types of attribute certificates.
@@ -165,8 +143,7 @@ inline Getter attributeRenderer(const std::string& oid) {
                          {"1.3.36.8.3.2", &R::getRestrictionProkura}, {"1.3.36.8.3.3", &R::getRestrictionAdmission},
                          {"1.3.36.8.3.5", &R::getRestrictionMajority}, {"1.3.36.8.3.6", &R::getRestrictionAdditional},
                          {"1.3.36.8.3.8", &R::getRestriction}, {"1.3.36.8.3.15", &R::getRestriction},
-                         {"2.5.29.9", &R::getRestrictionIdentity}},
-                        oid);
+                         {"2.5.29.9", &R::getRestrictionIdentity}}, oid);
 }
 
 // Attribute certificates as DER (OpenSSL has no interface for them), with a
@@ -217,25 +194,27 @@ inline Bytes admissionValue() {
 
 struct NamedElement { std::string oid; Bytes element; };
 
+template <std::size_t N, class Wrap>
+std::vector<NamedElement> named(const std::pair<const char*, Bytes> (&values)[N], Wrap wrap) {
+    std::vector<NamedElement> out;
+    for (const auto& [type, value] : values) out.push_back({type, wrap(type, value)});
+    return out;
+}
+
 // The Common PKI attributes by type OID.
 inline std::vector<NamedElement> commonPkiAttributes() {
     const Bytes identity = seq({seq({oid("1.3.6.1.5.5.7.9.1"), set({tlv(0x18, "19700201000000Z")})}),
                                 seq({oid("1.3.6.1.5.5.7.9.2"), set({utf8("Berlin")})})});
     const std::pair<const char*, Bytes> values[] = {
-        {"1.3.36.8.3.3", admissionValue()},
-        {"1.3.36.8.3.8", utf8("Nur fuer Testzwecke")},
+        {"1.3.36.8.3.3", admissionValue()}, {"1.3.36.8.3.8", utf8("Nur fuer Testzwecke")},
         {"1.3.36.8.3.15", utf8("Zusatzinformation")},
         {"1.3.36.8.3.4", seq({printable("EUR"), integer(hex("13 88")), integer(hex("00"))})},
         {"1.3.36.8.3.2", seq({tlv(0xA1, printable("DE")), tlv(0xA2, utf8("Prokura")),
                               tlv(0xA3, tlv(0xA4, name({{"2.5.4.3", "Firma GmbH"}})))})},
-        {"1.3.36.8.3.5", tlv(0xA0, integer(hex("12")))},
-        {"2.5.29.9", identity},
-        {"1.3.36.8.3.6", octets(hex("89 49 01 23 45 67 89 01 23 45"))},
-        {"1.3.36.8.3.1", tlv(0x18, "20240301083000Z")},
+        {"1.3.36.8.3.5", tlv(0xA0, integer(hex("12")))}, {"1.3.36.8.3.1", tlv(0x18, "20240301083000Z")},
+        {"1.3.36.8.3.6", octets(hex("89 49 01 23 45 67 89 01 23 45"))}, {"2.5.29.9", identity},
     };
-    std::vector<NamedElement> out;
-    for (const auto& [type, value] : values) out.push_back({type, attribute(type, {value})});
-    return out;
+    return named(values, [](const char* type, const Bytes& value) { return attribute(type, {value}); });
 }
 
 // The five rendered kinds, one rendered in certificates only, one never.
@@ -245,13 +224,10 @@ inline std::vector<NamedElement> attrCertExtensions() {
         {"2.5.29.31", seq({seq({tlv(0xA0, tlv(0xA0, tlv(0x86, "http://crl.example.test/aa.crl")))})})},
         {"1.3.6.1.5.5.7.1.1", seq({seq({oid("1.3.6.1.5.5.7.48.1"), tlv(0x86, "http://ocsp.example.test")})})},
         {"2.5.29.32", seq({seq({oid("1.3.36.8.1.1")}), seq({oid("1.2.3.4.5")})})},
-        {"1.3.6.1.5.5.7.1.3", qcStatementsValue()},
-        {"2.5.29.14", octets(hex("01 02 03 04"))},
+        {"1.3.6.1.5.5.7.1.3", qcStatementsValue()}, {"2.5.29.14", octets(hex("01 02 03 04"))},
         {"2.5.29.56", nullElement()},
     };
-    std::vector<NamedElement> out;
-    for (const auto& [type, value] : values) out.push_back({type, extension(type, value)});
-    return out;
+    return named(values, extension);
 }
 
 std::string dottedOf(const ASN1_OBJECT* object) {
@@ -283,21 +259,16 @@ std::string expectedDn(const X509_NAME* name) {
     return out;
 }
 
-// The serial INTEGER's content octets.
+// The serial INTEGER's content octets (at most 20: a one-octet length).
 std::string serialHex(X509* x) {
     unsigned char* der = nullptr;
     const int length = i2d_ASN1_INTEGER(X509_get0_serialNumber(x), &der);
-    const auto [header, total] = elementSize(der, static_cast<std::size_t>(length));
-    const std::string out = toHex(der + header, total - header);
+    const std::string out = toHex(der + 2, static_cast<std::size_t>(length - 2));
     OPENSSL_free(der);
     return out;
 }
 
-std::string signatureOid(const X509_ALGOR* algorithm) {
-    const ASN1_OBJECT* object = nullptr;
-    X509_ALGOR_get0(&object, nullptr, nullptr, algorithm);
-    return dottedOf(object);
-}
+std::string signatureOid(const X509_ALGOR* algorithm) { return dottedOf(algorithm->algorithm); }
 
 std::string localTime(const ASN1_TIME* time, bool standardTime = true) {
     std::tm fields{};
@@ -358,6 +329,8 @@ std::string keyElement(unsigned char* p, unsigned long n) {
     return key == nullptr ? "" : toHex(key, static_cast<std::size_t>(CCertInfo::getPublicKeySize(p, n)));
 }
 
+std::string hexOf(const ASN1_STRING* s) { return toHex(ASN1_STRING_get0_data(s), static_cast<std::size_t>(ASN1_STRING_length(s))); }
+
 struct Field { const char* name; Getter library; std::function<std::string(X509*)> openssl; };
 
 const std::vector<Field>& fields() {
@@ -371,18 +344,9 @@ const std::vector<Field>& fields() {
         {"version", getter(CCertInfo::getVersion),
          [](X509* x) { return X509_get_version(x) == 0 ? "" : std::to_string(X509_get_version(x)); }},
         {"tbs signature", getter(CCertInfo::getSignaturOID), [](X509* x) { return signatureOid(X509_get0_tbs_sigalg(x)); }},
-        {"signature algorithm", getter(CCertInfo::getCertSigOID),
-         [](X509* x) {
-             const X509_ALGOR* algorithm = nullptr;
-             X509_get0_signature(nullptr, &algorithm, x);
-             return signatureOid(algorithm);
-         }},
+        {"signature algorithm", getter(CCertInfo::getCertSigOID), [](X509* x) { const X509_ALGOR* a = nullptr; X509_get0_signature(nullptr, &a, x); return signatureOid(a); }},
         {"signature value", getter(CCertInfo::getCertSigValue),
-         [](X509* x) {
-             const ASN1_BIT_STRING* value = nullptr;
-             X509_get0_signature(&value, nullptr, x);
-             return toHex(ASN1_STRING_get0_data(value), static_cast<std::size_t>(ASN1_STRING_length(value)));
-         }},
+         [](X509* x) { const ASN1_BIT_STRING* v = nullptr; X509_get0_signature(&v, nullptr, x); return hexOf(v); }},
         {"notBefore", getter(CCertInfo::getNotBefore), [](X509* x) { return localTime(X509_get0_notBefore(x)); }},
         {"notAfter", getter(CCertInfo::getNotAfter), [](X509* x) { return localTime(X509_get0_notAfter(x)); }},
         // The validity in the certificate's field order, with today's
@@ -403,10 +367,6 @@ const std::vector<Field>& fields() {
 }
 
 using Text = std::optional<std::string>;
-
-std::string hexOf(const ASN1_STRING* s) {
-    return toHex(ASN1_STRING_get0_data(s), static_cast<std::size_t>(ASN1_STRING_length(s)));
-}
 
 // The names of a GeneralNames that the renderers copy as characters
 // (e-mail, DNS, URI) joined by ", "; nothing when another kind is present.
@@ -479,8 +439,7 @@ int checkExtensions(X509* x, ExactBuffer& b) {
         const Text oracle = render ? opensslText(extension) : Text("");
         parsed += render && oracle;
         EXPECT_EQ(CCertInfo::getExtensionValue(b.data(), b.size(), i),
-                  oracle ? *oracle : render(input.element, input.length))
-            << dotted;
+                  oracle ? *oracle : render(input.element, input.length)) << dotted;
     }
     // Past the list nothing; a negative index does not move off the first.
     for (int index : {count, INT_MAX}) EXPECT_STREQ(CCertInfo::getExtensionValue(b.data(), b.size(), index), "");
@@ -495,34 +454,24 @@ std::string derExtension(const Bytes& value) { return "DER:" + toHex(value); }
 // years around 1950/2050, unregistered types, every rendered extension.
 const std::vector<SystemCertificate>& generatedCertificates() {
     static const std::vector<SystemCertificate> kCertificates = [] {
-        const struct {
-            KeyKind kind;
-            long serial;
-            std::time_t notBefore, notAfter;  // 1950-01-01 to 2049-12-31; summer 2024 to 2050
-            const char* subject;
-        } rows[] = {
+        // notBefore/notAfter: 1950-01-01 to 2049-12-31; summer 2024 to 2050.
+        const struct { KeyKind kind; long serial; std::time_t notBefore, notAfter; const char* subject; } rows[] = {
             {KeyKind::Rsa2048, 1, 0, 0, "/C=DE/O=Kivo Test/OU=Zertifizierung/CN=Kivo Test CA"},
             {KeyKind::Rsa2048, 0x80, -631152000, 2524607999,
              "/C=DE/ST=Bayern/L=M\xC3\xBCnchen/O=Beispiel GmbH/CN=Erika Mustermann/serialNumber=4711/"
              "emailAddress=erika@example.test"},
             {KeyKind::Rsa3072, 0x00FF123456789ABCL, 1719835200, 2556143999,
              "/C=DE/1.3.6.1.4.1.99999.7=Wert/2.5.4.97=VATDE-123/CN=Signer"},
-            {KeyKind::EcP256, 0x1234, 0, 0, "/CN=EC P-256"},
-            {KeyKind::RsaPss2048, 2, 0, 0, "/CN=RSASSA-PSS"},
+            {KeyKind::EcP256, 0x1234, 0, 0, "/CN=EC P-256"}, {KeyKind::RsaPss2048, 2, 0, 0, "/CN=RSASSA-PSS"},
         };
         std::vector<SystemCertificate> out;
         std::vector<EvpKeyPtr> keys;
         for (const auto& row : rows) {
             keys.push_back(generateKey(row.kind));
-            CertOptions request;
-            request.subject = row.subject;
-            request.subjectKey = keys.back().get();
-            request.isCa = out.empty();
-            request.issuerCert = out.empty() ? nullptr : out.front().x509.get();
-            request.issuerKey = out.empty() ? nullptr : keys.front().get();
-            request.serial = row.serial;
-            request.notBefore = row.notBefore;
-            request.notAfter = row.notAfter;
+            CertOptions request{.subject = row.subject, .subjectKey = keys.back().get(),
+                                .issuerCert = out.empty() ? nullptr : out.front().x509.get(),
+                                .issuerKey = out.empty() ? nullptr : keys.front().get(), .serial = row.serial,
+                                .notBefore = row.notBefore, .notAfter = row.notAfter, .isCa = out.empty()};
             if (row.serial == 0x80) {  // and OCSP no-check, an unknown one, basicConstraints
                 request.extensions = {
                     {"keyUsage", "critical,digitalSignature,nonRepudiation"}, {"extendedKeyUsage", "OCSPSigning"},
@@ -545,7 +494,6 @@ const std::vector<SystemCertificate>& generatedCertificates() {
     return kCertificates;
 }
 
-}  // namespace
 
 TEST(CertGetters, EveryGetterAgreesWithOpenSSLOnEveryCertificate) {
     const auto& system = kivo::test::systemCertificates();
@@ -572,7 +520,6 @@ TEST(CertGetters, EveryGetterAgreesWithOpenSSLOnEveryCertificate) {
     EXPECT_GE(parsedExtensions / 2, 300);
 }
 
-namespace {
 
 Bytes build(AttrCertLayout layout, bool ecdsa, AttrCertContent request = {}) {
     request.layout = layout;
@@ -597,18 +544,13 @@ void checkEntries(ExactBuffer& b, const std::vector<NamedElement>& entries, Gett
     EXPECT_STREQ(valueAt(b.data(), b.size(), static_cast<int>(entries.size())), "");
 }
 
-}  // namespace
 
 TEST(AttrCertGetters, BothLayoutsWithEveryAttributeAndExtension) {
     const char* holder = "countryName=DE, commonName=Erika Mustermann";
     const char* issuer = "countryName=DE, organizationName=Kammer, commonName=AA 1";
     // The older layout's locator finds the subject in the issuer's names and
     // the issuer in the base certificate identifier, which in RFC 3281 gives none.
-    const struct {
-        AttrCertLayout layout;
-        bool ecdsa;
-        const char *subject, *subjectSerial, *issuer;
-    } cases[] = {
+    const struct { AttrCertLayout layout; bool ecdsa; const char *subject, *subjectSerial, *issuer; } cases[] = {
         {AttrCertLayout::Rfc3281EntityName, false, holder, "", issuer},
         {AttrCertLayout::Rfc3281BaseCertificateId, false, "", "", issuer},
         {AttrCertLayout::Older, true, issuer, "CDEF0123", "countryName=DE, commonName=Base CA"},
@@ -656,7 +598,6 @@ TEST(AttrCertGetters, MissingParts) {
     checkEntries(b, attributes, attributeRenderer, CCertInfo::A_getAttributeOID, CCertInfo::A_getAttributeValue);
 }
 
-namespace {
 
 // The failure value of every getter.
 void expectNothingFound(unsigned char* p, unsigned long n) {
@@ -703,7 +644,6 @@ const Bytes kRsa = seq({oid("1.2.840.113549.1.1.1"), nullElement()});
 Bytes rsaKey(const Bytes& rsaPublicKey) { return seq({kRsa, tlv(0x03, cat({hex("00"), rsaPublicKey}))}); }
 
 
-}  // namespace
 
 TEST(CertGettersMalformed, BrokenStructureFindsNothing) {
     expectNothingFound(nullptr, 4096);
@@ -714,9 +654,7 @@ TEST(CertGettersMalformed, BrokenStructureFindsNothing) {
     Bytes open;
     for (int i = 0; i < 200; ++i) open.insert(open.end(), {0x30, 0x80});
     const std::pair<const char*, Bytes> inputs[] = {
-        {"empty", {}},
-        {"cut in the middle", Bytes(real.begin(), real.begin() + static_cast<long>(real.size() / 2))},
-        {"one octet short", Bytes(real.begin(), real.end() - 1)},
+        {"empty", {}}, {"one octet short", Bytes(real.begin(), real.end() - 1)},
         {"length claiming 4 GiB", hex("30 84 FF FF FF FF 30 03 02 01 01")},
         {"child longer than its parent", seq({tbs, longerTbs.outerSignature, longerTbs.signatureValue})},
         {"indefinite lengths never closed", open},
@@ -730,23 +668,16 @@ TEST(CertGettersMalformed, BrokenStructureFindsNothing) {
 
 TEST(CertGettersMalformed, FieldsOfTheWrongShape) {
     using Change = std::function<void(CertParts&)>;
-    const struct {
-        const char* what;
-        Change change;
-        Getter read;
-        const char* expected;
-    } cases[] = {
+    const struct { const char* what; Change change; Getter read; const char* expected; } cases[] = {
         {"an RDN past its Name hides the name, not the fields after it",
          [](CertParts& c) { c.subject = hex("30 05 31 7F 30 03 06"); },
-         joined({getter(CCertInfo::getSubject), getter(CCertInfo::getPkOID)}),
-         "|1.2.840.113549.1.1.1"},
+         joined({getter(CCertInfo::getSubject), getter(CCertInfo::getPkOID)}), "|1.2.840.113549.1.1.1"},
         {"a serial that is no INTEGER stops the locator", [](CertParts& c) { c.serial = octets(hex("01")); },
          getter(CCertInfo::getSubject), ""},
         {"text too long for the result", [](CertParts& c) { c.signatureValue = tlv(0x03, Bytes(2101, 0x5A)); },
          getter(CCertInfo::getCertSigValue), ""},
         {"empty modulus", [](CertParts& c) { c.publicKey = rsaKey(seq({hex("02 00"), integer(hex("03"))})); },
-         joined({getter(CCertInfo::getPkMod), getter(CCertInfo::getPublicKeyBits)}),
-         "|-1"},
+         joined({getter(CCertInfo::getPkMod), getter(CCertInfo::getPublicKeyBits)}), "|-1"},
         {"extension without extnValue, without extnID, and a good one",
          [](CertParts& c) {
              c.extensions = tlv(0xA3, seq({seq({oid("2.5.29.14")}), seq({octets(hex("01")), octets(hex("02"))}),
@@ -767,3 +698,5 @@ TEST(CertGettersMalformed, FieldsOfTheWrongShape) {
         EXPECT_EQ(c.read(b.data(), b.size()), c.expected) << c.what;
     }
 }
+
+}  // namespace

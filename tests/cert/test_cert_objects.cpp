@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <openssl/cms.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509_vfy.h>
@@ -35,13 +34,9 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 // Writes `content` to `name` below `dir`, making the folders on the way.
-template <class Content>
-std::string write(const TempDir& dir, const std::string& name, const Content& content) {
-    const std::string target = dir.file(name);
-    std::filesystem::create_directories(std::filesystem::path(target).parent_path());
-    std::ofstream(target, std::ios::binary).write(reinterpret_cast<const char*>(content.data()),
-                                                  static_cast<std::streamsize>(content.size()));
-    return target;
+template <class Content> void write(const TempDir& dir, const std::string& name, const Content& content) {
+    std::filesystem::create_directories(std::filesystem::path(dir.file(name)).parent_path());
+    std::ofstream(dir.file(name), std::ios::binary).write(reinterpret_cast<const char*>(content.data()), std::ssize(content));
 }
 
 // What OpenSSL wrote into a memory BIO, which is freed.
@@ -59,23 +54,15 @@ std::string pemOf(X509* cert) {
     return textOf(bio);
 }
 
-Bytes derBytes(X509* cert) { return kivo::test::derOf(cert); }
-
 // A certificate signed under `issuer`, self-signed when that is null.
-X509Ptr issued(const std::string& subject, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey,
-                      long serial, bool isCa = true) {
-    CertOptions options;
-    options.subject = subject;
-    options.subjectKey = subjectKey;
-    options.issuerCert = issuer;
-    options.issuerKey = issuerKey;
-    options.serial = serial;
-    options.isCa = isCa;
-    return makeCertificate(options);
+X509Ptr issued(const std::string& subject, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey, long serial,
+               bool isCa = true) {
+    return makeCertificate({.subject = subject, .subjectKey = subjectKey, .issuerCert = issuer, .issuerKey = issuerKey,
+                            .serial = serial, .isCa = isCa});
 }
 
-X509Ptr selfSigned(const std::string& subject, long serial, KeyKind kind = KeyKind::EcP256) {
-    return issued(subject, generateKey(kind).get(), nullptr, nullptr, serial);
+X509Ptr selfSigned(const std::string& subject, long serial) {
+    return issued(subject, generateKey(KeyKind::EcP256).get(), nullptr, nullptr, serial);
 }
 
 // Root (EC P-384), intermediate (EC P-256) and end entity (RSA 2048).
@@ -94,15 +81,10 @@ constexpr const char* kReadableSubject = "C=DE, ST=Bayern, L=M\xFCnchen, O=Kivo 
 
 // Valid from 2024-07-01 12:00:00 UTC (a Monday) to 2030-01-15 08:30:05 UTC.
 kivo::test::X509Ptr describedCertificate() {
-    auto key = kivo::test::generateKey(KeyKind::Rsa2048);
-    kivo::test::CertOptions options;
-    options.subject = "/C=DE/ST=Bayern/L=M\xC3\xBCnchen/O=Kivo GmbH/OU=Test/CN=J\xC3\xBCrgen Test";
-    options.subjectKey = key.get();
-    options.serial = 0x0123456789ABCDEF;
-    options.notBefore = 1719835200;
-    options.notAfter = 1894696205;
-    options.extensions = {{"keyUsage", "critical,digitalSignature,nonRepudiation"}};
-    return kivo::test::makeCertificate(options);
+    auto key = generateKey(KeyKind::Rsa2048);
+    return makeCertificate({.subject = "/C=DE/ST=Bayern/L=M\xC3\xBCnchen/O=Kivo GmbH/OU=Test/CN=J\xC3\xBCrgen Test",
+                            .subjectKey = key.get(), .serial = 0x0123456789ABCDEF, .notBefore = 1719835200,
+                            .notAfter = 1894696205, .extensions = {{"keyUsage", "critical,digitalSignature,nonRepudiation"}}});
 }
 
 std::string opensslName(X509_NAME* name, unsigned long flags) {
@@ -112,7 +94,7 @@ std::string opensslName(X509_NAME* name, unsigned long flags) {
 }
 
 std::string sha1Fingerprint(X509* cert) {
-    const Bytes der = derBytes(cert);
+    const Bytes der = derOf(cert);
     std::string text;
     char octet[4];
     for (unsigned char byte : kivo::test::opensslDigest("SHA1", der.data(), der.size())) {
@@ -124,11 +106,9 @@ std::string sha1Fingerprint(X509* cert) {
 
 // The text of a helper that writes into a 2048-byte buffer.
 std::string rendered(int (*helper)(x509_st*, char*), X509* cert) {
-    char out[2048];
-    std::memset(out, '#', sizeof out);
-    out[sizeof out - 1] = '\0';
-    EXPECT_EQ(helper(cert, out), 0);
-    return out;
+    std::string out(2047, '#');
+    EXPECT_EQ(helper(cert, out.data()), 0);
+    return out.c_str();
 }
 
 std::string fieldByName(CCertInfo* info, const char* name) {
@@ -154,7 +134,6 @@ Bytes pkcs7Signed(const std::vector<std::pair<X509*, EVP_PKEY*>>& signers, int e
     return bytes;
 }
 
-}  // namespace
 
 TEST(CertHandlerTexts, MatchWhatOpenSSLPrints) {
     auto cert = describedCertificate();
@@ -163,24 +142,16 @@ TEST(CertHandlerTexts, MatchWhatOpenSSLPrints) {
     kivo::foldEscapedUtf8ToLatin1(printed);
     EXPECT_EQ(printed, kReadableSubject);
     const std::pair<int (*)(x509_st*, char*), std::string> texts[] = {
-        {CCertHandler::GetSubjectSSL, printed},
-        {CCertHandler::GetIssuerSSL, printed},  // self-signed
-        {CCertHandler::GetSerialNumberSSL, "0123456789ABCDEF"},
+        {CCertHandler::GetSubjectSSL, printed}, {CCertHandler::GetIssuerSSL, printed},  // self-signed
+        {CCertHandler::GetSerialNumberSSL, "0123456789ABCDEF"}, {CCertHandler::GetFingerPrintSSL, sha1Fingerprint(x)},
         {CCertHandler::GetSignatureAlgSSL, OBJ_nid2ln(X509_get_signature_nid(x))},
-        {CCertHandler::GetFingerPrintSSL, sha1Fingerprint(x)},
         {CCertHandler::GetSubjectsNameSSL, "J\xC3\xBCrgen Test"},
-        {CCertHandler::GetKeyUsageSSL, std::to_string(KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)},
-    };
+        {CCertHandler::GetKeyUsageSSL, std::to_string(KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)}};
     for (const auto& [helper, expected] : texts) EXPECT_EQ(rendered(helper, x), expected);
     EXPECT_EQ(CCertHandler::GetCertVersionSSL(x), 2u);
 
     // UTC fields read as local standard time, shown as local time.
-    const struct {
-        const char* zone;
-        int (*helper)(x509_st*, char*, int);
-        int format;
-        const char* expected;
-    } times[] = {
+    const struct { const char* zone; int (*helper)(x509_st*, char*, int); int format; const char* expected; } times[] = {
         {"UTC", CCertHandler::GetNotBeforeSSL, 0, "Monday, July 01, 2024, 12h 00min 00sec"},
         {"UTC", CCertHandler::GetNotAfterSSL, 1, "2030.01.15 08:30:05"},
         {"CET-1CEST,M3.5.0,M10.5.0/3", CCertHandler::GetNotBeforeSSL, 1, "2024.07.01 13:00:00"},
@@ -251,7 +222,7 @@ TEST(CertHandlerEntry, FromAKeyStoreFolder) {
     EXPECT_EQ(handler.GetEntrySSL((path + "\\").c_str(), "alice", 0, 0), info);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), path + "/alice.cert.pem\n" + path + "/alice.cert.pem\n");
     ASSERT_NE(info, nullptr);
-    EXPECT_EQ(derBytes(info->GetX509Cert()), derBytes(chain.leaf.get()));
+    EXPECT_EQ(derOf(info->GetX509Cert()), derOf(chain.leaf.get()));
     EXPECT_STREQ(info->GetIssuer(), "C=DE, O=Kivo Test, CN=Kivo Intermediate CA");
     EXPECT_EQ(fieldByName(info, "SERIALNUMBER"), "012C");  // BN_bn2hex: whole octets
     EXPECT_EQ(fieldByName(info, "FINGERPRINT"), "");        // not written from files
@@ -276,23 +247,15 @@ TEST(CertHandlerEntry, FromTheFirstSignerOfAContainer) {
     const unsigned char* cursor = pkcs7.data();
     PKCS7* parsed = d2i_PKCS7(nullptr, &cursor, static_cast<long>(pkcs7.size()));
     X509* first = ASN1_INTEGER_get(sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(parsed), 0)->issuer_and_serial->serial) == 900
-                      ? other.get()
-                      : chain.leaf.get();
+                      ? other.get() : chain.leaf.get();
     PKCS7_free(parsed);
     CCertHandler handler;
     CCertInfo* info = handler.GetCertFromPKCS7(pkcs7.data(), pkcs7.size());
     ASSERT_NE(info, nullptr);
-    EXPECT_EQ(derBytes(info->GetX509Cert()), derBytes(first));
+    EXPECT_EQ(derOf(info->GetX509Cert()), derOf(first));
     EXPECT_EQ(fieldByName(info, "FINGERPRINT"), sha1Fingerprint(first));
 
-    BIO* data = BIO_new_mem_buf("signed content", -1);
-    CMS_ContentInfo* signedData = CMS_sign(other.get(), otherKey.get(), nullptr, data, CMS_BINARY);
-    unsigned char* der = nullptr;
-    const int length = i2d_CMS_ContentInfo(signedData, &der);
-    const Bytes cms(der, der + length);
-    OPENSSL_free(der);
-    CMS_ContentInfo_free(signedData);
-    BIO_free(data);
+    const Bytes cms = pkcs7Signed({{other.get(), otherKey.get()}});
     info = handler.GetCertFromPKCS7(cms.data(), cms.size());
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(fieldByName(info, "DISPLAYNAME"), "Second Signer");
@@ -300,7 +263,7 @@ TEST(CertHandlerEntry, FromTheFirstSignerOfAContainer) {
 
     // No certificates in the container, a broken one, none, or no container.
     for (const Bytes& bad : {pkcs7Signed({{chain.leaf.get(), chain.leafKey.get()}}, PKCS7_NOCERTS),
-                             Bytes(cms.begin(), cms.begin() + static_cast<long>(cms.size() / 2)), derBytes(chain.leaf.get())}) {
+                             Bytes(cms.begin(), cms.begin() + static_cast<long>(cms.size() / 2)), derOf(chain.leaf.get())}) {
         EXPECT_EQ(handler.GetCertFromPKCS7(bad.data(), bad.size()), nullptr);
     }
     EXPECT_EQ(handler.GetCertFromPKCS7(nullptr, 10), nullptr);
@@ -329,7 +292,6 @@ TEST(CertInfoObject, DetailLinesAndFieldsByName) {
     EXPECT_EQ(std::string(out) + "/" + std::to_string(length), "Alice/5");
 }
 
-namespace {
 
 constexpr int kChainEnd = static_cast<int>(0x80010000u);
 
@@ -346,12 +308,12 @@ bool storeHolds(X509* cert) {
 }
 
 bool addToStore(X509* cert) {
-    Bytes der = derBytes(cert);
+    Bytes der = derOf(cert);
     return CCertInfo::AddCertToSSL_CAStore(der.data(), der.size());
 }
 
 int chainSize(X509* cert, const char* storePath) {
-    Bytes der = derBytes(cert);
+    Bytes der = derOf(cert);
     return CCertInfo::sslGetChainSize(der.data(), der.size(), storePath);
 }
 
@@ -365,20 +327,18 @@ std::pair<int, Bytes> nextChainCert(Bytes cert, const char* storePath) {
     return {result, buffer};
 }
 
-class TrustStoreTest : public ::testing::Test {
-protected:
+struct TrustStoreTest : ::testing::Test {
     void SetUp() override { CCertInfo::CleanUpSSL_CAStore(); }
     void TearDown() override { CCertInfo::CleanUpSSL_CAStore(); }
 };
 
-}  // namespace
 
 TEST_F(TrustStoreTest, LoadingADirectory) {
     TempDir dir;
     const std::string path = dir.path().string();
     std::vector<X509Ptr> certs;
     for (long serial = 1; serial <= 7; ++serial) certs.push_back(selfSigned("/CN=File " + std::to_string(serial), serial));
-    const auto der = [&](std::size_t i) { const Bytes d = derBytes(certs[i].get()); return std::string(d.begin(), d.end()); };
+    const auto der = [&](std::size_t i) { const Bytes d = derOf(certs[i].get()); return std::string(d.begin(), d.end()); };
     // Four extensions count, the content decides the format, a certificate
     // twice is taken once; hidden files and subfolders not.
     for (const auto& [name, content] : std::initializer_list<std::pair<const char*, std::string>>{
@@ -424,7 +384,7 @@ TEST_F(TrustStoreTest, AddModeAndCertificatesFromMemory) {
     EXPECT_TRUE(storeHolds(pem.get()));
     EXPECT_FALSE(storeHolds(crt.get()));
     EXPECT_FALSE(addToStore(pem.get()));  // held already
-    Bytes der = derBytes(crt.get());
+    Bytes der = derOf(crt.get());
     EXPECT_FALSE(CCertInfo::AddCertToSSL_CAStore(der.data(), 40));
     EXPECT_FALSE(CCertInfo::AddCertToSSL_CAStore(nullptr, 10));
     EXPECT_EQ(storedCount(), 2u);
@@ -434,10 +394,10 @@ TEST_F(TrustStoreTest, IssuerWalkAndItsBounds) {
     Chain chain;
     TempDir dir;
     write(dir, "root.pem", pemOf(chain.root.get()));
-    write(dir, "intermediate.der", derBytes(chain.intermediate.get()));
+    write(dir, "intermediate.der", derOf(chain.intermediate.get()));
     const std::string path = dir.path().string();
-    const Bytes leaf = derBytes(chain.leaf.get()), intermediate = derBytes(chain.intermediate.get()),
-                root = derBytes(chain.root.get());
+    const Bytes leaf = derOf(chain.leaf.get()), intermediate = derOf(chain.intermediate.get()),
+                root = derOf(chain.root.get());
     EXPECT_EQ(nextChainCert(leaf, nullptr).first, kChainEnd);  // nothing loaded
     EXPECT_EQ(chainSize(chain.leaf.get(), path.c_str()), 2);
     EXPECT_EQ(chainSize(chain.root.get(), path.c_str()), 0);
@@ -459,15 +419,11 @@ TEST_F(TrustStoreTest, IssuerWalkAndItsBounds) {
     EXPECT_EQ(chainSize(issued("/CN=Cross Leaf", keyB.get(), certA.get(), keyA.get(), 73, false).get(), nullptr), 2);
 
     // An issuer beyond the copy-out bound: refused, the needed length told.
-    kivo::test::CertOptions big;
-    big.subject = "/CN=Big Root";
-    big.subjectKey = keyA.get();
-    big.isCa = true;
-    big.extensions = {{"nsComment", std::string(12000, 'x')}};
-    auto bigRoot = kivo::test::makeCertificate(big);
+    auto bigRoot = makeCertificate(
+        {.subject = "/CN=Big Root", .subjectKey = keyA.get(), .isCa = true, .extensions = {{"nsComment", std::string(12000, 'x')}}});
     ASSERT_TRUE(addToStore(bigRoot.get()));
     auto underBig = issued("/CN=Under Big Root", keyB.get(), bigRoot.get(), keyA.get(), 2, false);
-    const auto [result, copied] = nextChainCert(derBytes(underBig.get()), nullptr);
+    const auto [result, copied] = nextChainCert(derOf(underBig.get()), nullptr);
     EXPECT_EQ(result, -56);
     EXPECT_EQ(copied.size(), CCertInfo::kMaxChainCertLength);
     EXPECT_EQ(copied, Bytes(CCertInfo::kMaxChainCertLength, 0xAA));
@@ -476,23 +432,17 @@ TEST_F(TrustStoreTest, IssuerWalkAndItsBounds) {
 
 TEST_F(TrustStoreTest, SignatureCheck) {
     Chain chain;
-    const Bytes leaf = derBytes(chain.leaf.get()), intermediate = derBytes(chain.intermediate.get()),
-                root = derBytes(chain.root.get()), junk = {0x30, 0x03, 0x02, 0x01, 0x01};
+    const Bytes leaf = derOf(chain.leaf.get()), intermediate = derOf(chain.intermediate.get()),
+                root = derOf(chain.root.get()), junk = {0x30, 0x03, 0x02, 0x01, 0x01};
     Bytes tampered = leaf;
     tampered[tampered.size() - 5] ^= 0x01;  // in the signature value
-    const std::pair<const Bytes*, const Bytes*> pairs[] = {{&leaf, &intermediate}, {&intermediate, &root}, {&root, &root},
-                                                           {&leaf, &root}, {&tampered, &intermediate},
-                                                           {&junk, &intermediate}, {&leaf, &junk}};
-    const int results[] = {0, 0, 0, 1, 1, -56, -56};
-    for (std::size_t i = 0; i < std::size(results); ++i) {
-        Bytes cert = *pairs[i].first, issuer = *pairs[i].second;
-        EXPECT_EQ(CCertInfo::sslCheckCertSignature(cert.data(), cert.size(), issuer.data(), issuer.size(), "unused"),
-                  results[i])
-            << i;
+    const struct { Bytes cert, issuer; int result; } rows[] = {{leaf, intermediate, 0}, {intermediate, root, 0},
+        {root, root, 0}, {leaf, root, 1}, {tampered, intermediate, 1}, {junk, intermediate, -56}, {leaf, junk, -56}};
+    for (auto [cert, issuer, result] : rows) {
+        EXPECT_EQ(CCertInfo::sslCheckCertSignature(cert.data(), cert.size(), issuer.data(), issuer.size(), "unused"), result);
     }
 }
 
-namespace {
 
 // The names the walker hands out, in hand-out order, relative to `dir`.
 std::vector<std::string> found(const TempDir& dir, const std::string& start, const char* pattern,
@@ -510,7 +460,6 @@ std::vector<std::string> found(const TempDir& dir, const std::string& start, con
 
 using Names = std::vector<std::string>;
 
-}  // namespace
 
 TEST(DirHelp, WhatASearchCollectsAndInWhichOrder) {
     TempDir dir;
@@ -547,3 +496,5 @@ TEST(DirHelp, RecursiveModeSkipsLockedFolders) {
     std::sort(all.begin(), all.end());
     EXPECT_EQ(all, (Names{"odd/d.pem", "open/a.pem", "open/deeper/c.pem", "top.pem"}));
 }
+
+}  // namespace

@@ -62,11 +62,7 @@ inline std::string render(const Renderer& renderer, const Bytes& bytes) {
 // DER of a self-signed certificate with the extensions (OpenSSL syntax).
 inline Bytes certificateWith(std::vector<std::pair<std::string, std::string>> extensions) {
     EvpKeyPtr key = generateKey(KeyKind::EcP256);
-    CertOptions options;
-    options.subject = "/C=DE/O=Kivo Test/CN=Renderer";
-    options.subjectKey = key.get();
-    options.extensions = std::move(extensions);
-    return derOf(makeCertificate(options).get());
+    return derOf(makeCertificate({.subject = "/CN=Renderer", .subjectKey = key.get(), .extensions = std::move(extensions)}).get());
 }
 
 // The renderer input of extension `oid` in certificate DER: from the octet
@@ -88,18 +84,17 @@ inline Bytes extensionElement(const Bytes& cert, const char* oid) {
 }
 
 // The extnValue OCTET STRING around `value`, after a critical flag if asked.
-inline Bytes extnValue(const Bytes& value, bool critical = false) {
-    return cat({critical ? Bytes{0x01, 0x01, 0xFF} : Bytes{}, tlv(0x04, value)});
-}
+inline Bytes extnValue(const Bytes& v, bool critical = false) { return cat({critical ? hex("01 01 FF") : Bytes{}, tlv(0x04, v)}); }
+
+Bytes value(const std::string& root, const std::string& config = "") { return extnValue(generate(root, config)); }
 
 inline std::vector<Renderer> allRenderers() {
     using E = CExtensionSSL;
     using R = CRestrictionSSL;
-    return {E::getAuthorityInfoAccess, E::getAuthorityKeyIdent, E::getCAPolicyURL, E::getCRLDistrbutionPoints,
-            E::getCertBaseURL, E::getCertPolicies, E::getExtendedKeyUsage, E::getIdIsismmtAtAsmission,
-            E::getIdIsismmtAtIccsn, E::getIssuerAltName, E::getKeyUsage, qcWithNames, qcWithoutNames,
-            E::getRestriction, E::getSubjectAltName, E::getSubjectKeyIdent, R::getRestriction,
-            R::getRestrictionAdditional, R::getRestrictionAdmission, R::getRestrictionIdentity,
+    return {E::getAuthorityInfoAccess, E::getAuthorityKeyIdent, E::getCAPolicyURL, E::getCRLDistrbutionPoints, E::getCertBaseURL,
+            E::getCertPolicies, E::getExtendedKeyUsage, E::getIdIsismmtAtAsmission, E::getIdIsismmtAtIccsn, E::getIssuerAltName,
+            E::getKeyUsage, qcWithNames, qcWithoutNames, E::getRestriction, E::getSubjectAltName, E::getSubjectKeyIdent,
+            R::getRestriction, R::getRestrictionAdditional, R::getRestrictionAdmission, R::getRestrictionIdentity,
             R::getRestrictionMajority, R::getRestrictionMonetary, R::getRestrictionProkura};
 }
 
@@ -108,19 +103,11 @@ struct Sample { const char* name; Renderer renderer; Bytes bytes; std::string ex
 inline std::vector<Sample> renderSamples() {
     using E = CExtensionSSL;
     using R = CRestrictionSSL;
-    const Bytes cert = certificateWith({
-        {"authorityInfoAccess", "OCSP;URI:http://ocsp.example,caIssuers;URI:http://ca.example/ca.crt"},
-        {"crlDistributionPoints", "URI:http://crl.example/ca.crl"},
-        {"keyUsage", "critical,digitalSignature,nonRepudiation"},
-        {"extendedKeyUsage", "OCSPSigning"},
-        {"subjectAltName", "email:a@b.example,URI:http://x"},
-        {"issuerAltName", "DNS:ca.example"},
-        {"nsBaseUrl", "http://base"},
-        {"nsCaPolicyUrl", "http://ca.example/policy"},
-    });
-    const auto ext = [](const std::string& root, const std::string& config = "") {
-        return extnValue(generate(root, config));
-    };
+    const Bytes cert = certificateWith(
+        {{"authorityInfoAccess", "OCSP;URI:http://ocsp.example,caIssuers;URI:http://ca.example/ca.crt"},
+         {"crlDistributionPoints", "URI:http://crl.example/ca.crl"}, {"keyUsage", "critical,digitalSignature,nonRepudiation"},
+         {"extendedKeyUsage", "OCSPSigning"}, {"subjectAltName", "email:a@b.example,URI:http://x"},
+         {"issuerAltName", "DNS:ca.example"}, {"nsBaseUrl", "http://base"}, {"nsCaPolicyUrl", "http://ca.example/policy"}});
     const auto attr = [](const std::string& config) { return generate("SET:v", "[v]\n" + config); };
     const std::string name = kKammerName;
     const std::string admissions =
@@ -138,16 +125,14 @@ inline std::vector<Sample> renderSamples() {
         {"baseurl", E::getCertBaseURL, extensionElement(cert, "2.16.840.1.113730.1.2"), "URI={http://base}"},
         {"capolicy", E::getCAPolicyURL, extensionElement(cert, "2.16.840.1.113730.1.8"), "URI={http://ca.example/policy}"},
         {"crldp-full", E::getCRLDistrbutionPoints,
-         ext("SEQUENCE:points", "[points]\np = SEQUENCE:point\n[point]\nname = EXPLICIT:0,IMPLICIT:0,SEQUENCE:full\n"
+         value("SEQUENCE:points", "[points]\np = SEQUENCE:point\n[point]\nname = EXPLICIT:0,IMPLICIT:0,SEQUENCE:full\n"
                                 "reasons = IMPLICIT:1,FORMAT:BITLIST,BITSTRING:1,2\nissuer = IMPLICIT:2,SEQUENCE:issuers\n"
                                 "[full]\nuri = IMPLICIT:6,IA5STRING:http://crl.example/ca.crl\n"
                                 "[issuers]\ndn = EXPLICIT:4,SEQUENCE:name\n" + name),
          "URI={http://crl.example/ca.crl}, reasons={\x05`}, cRLIssuer={countryName=DE, organizationName=Kammer}"},
-        {"aki", E::getAuthorityKeyIdent, ext("SEQUENCE:aki", "[aki]\nid = IMPLICIT:0,FORMAT:HEX,OCTETSTRING:A1B2C3\n"),
-         "A1B2C3"},
-        {"ski", E::getSubjectKeyIdent, ext("FORMAT:HEX,OCTETSTRING:0102030405"), "0102030405"},
-        {"policies", E::getCertPolicies, ext("SEQUENCE:p", "[p]\np = SEQUENCE:i\n[i]\nid = OID:1.3.6.1.4.1.99.1\n"),
-         "1.3.6.1.4.1.99.1"},
+        {"aki", E::getAuthorityKeyIdent, value("SEQUENCE:a", "[a]\nid = IMPLICIT:0,FORMAT:HEX,OCTETSTRING:A1B2C3\n"), "A1B2C3"},
+        {"ski", E::getSubjectKeyIdent, value("FORMAT:HEX,OCTETSTRING:0102030405"), "0102030405"},
+        {"policies", E::getCertPolicies, value("SEQUENCE:p", "[p]\np = SEQUENCE:i\n[i]\nid = OID:1.3.6.1.4.1.99.1\n"), "1.3.6.1.4.1.99.1"},
         {"qc", qcWithoutNames,
          extnValue(generate("SEQUENCE:qcs",
                             "[qcs]\ns1 = SEQUENCE:c\ns2 = SEQUENCE:l\ns3 = SEQUENCE:s\ns4 = SEQUENCE:p\n"
@@ -164,8 +149,8 @@ inline std::vector<Sample> renderSamples() {
         {"admission", E::getIdIsismmtAtAsmission,
          extnValue(generate("SEQUENCE:adm", "[adm]\nauthority = EXPLICIT:4,SEQUENCE:name\n" + admissions), true),
          "[countryName=DE], [organizationName=Kammer], Notar"},
-        {"restriction-ext", E::getRestriction, ext("UTF8String:Nur fuer Tests"), "Nur fuer Tests"},
-        {"iccsn", E::getIdIsismmtAtIccsn, ext("FORMAT:HEX,OCTETSTRING:8949011234567890"), "8949011234567890"},
+        {"restriction-ext", E::getRestriction, value("UTF8String:Nur fuer Tests"), "Nur fuer Tests"},
+        {"iccsn", E::getIdIsismmtAtIccsn, value("FORMAT:HEX,OCTETSTRING:8949011234567890"), "8949011234567890"},
         {"restriction", R::getRestriction, attr("v = UTF8String:Nur fuer Tests\n"), "Nur fuer Tests"},
         {"additional", R::getRestrictionAdditional, attr("v = UTF8String:Zusatz\n"), "Zusatz"},
         {"monetary", R::getRestrictionMonetary,
@@ -189,9 +174,7 @@ inline std::vector<Sample> renderSamples() {
     };
 }
 
-}  // namespace
 
-namespace {
 
 using E = CExtensionSSL;
 
@@ -199,25 +182,15 @@ Bytes fromCertificate(const char* oid, const std::string& name, const std::strin
     return extensionElement(certificateWith({{name, value}}), oid);
 }
 
-Bytes value(const std::string& root, const std::string& config = "") { return extnValue(generate(root, config)); }
-
-// A values SET around one value.
-Bytes valuesSet(const Bytes& first) { return tlv(0x31, first); }
 
 const std::string kCommonName = "[name]\ncn = SET:cn\n[cn]\natv = SEQUENCE:cnv\n[cnv]\nt = OID:commonName\n";
 
-}  // namespace
 
 TEST(ExtensionRender, OneCasePerRule) {
     using R = CRestrictionSSL;
     const auto money = [](const std::string& fields) { return generate("SEQUENCE:m", "[m]\n" + fields); };
     const auto majority = [](const std::string& field) { return generate("SET:v", "[v]\nm = " + field + "\n"); };
-    const struct {
-        const char* what;
-        Renderer renderer;
-        Bytes element;
-        const char* expected;
-    } cases[] = {
+    const struct { const char* what; Renderer renderer; Bytes element; const char* expected; } cases[] = {
         {"a renderer that does not step over the critical flag renders empty", E::getAuthorityInfoAccess,
          fromCertificate("1.3.6.1.5.5.7.1.1", "authorityInfoAccess", "critical,OCSP;URI:http://ocsp.example"), ""},
         {"a directoryName in fullName is labelled as cRLIssuer", E::getCRLDistrbutionPoints,
@@ -245,7 +218,7 @@ TEST(ExtensionRender, OneCasePerRule) {
         {"an ICCSN that is no OCTET STRING", E::getIdIsismmtAtIccsn, value("PRINTABLESTRING:8949011234"), ""},
         // Restriction: a UTF8String, in the values SET or on its own.
         {"", R::getRestriction, generate("UTF8String:Nur fuer Testzwecke"), "Nur fuer Testzwecke"},
-        {"", R::getRestriction, valuesSet(generate("PRINTABLESTRING:Test")), ""},
+        {"", R::getRestriction, tlv(0x31, generate("PRINTABLESTRING:Test")), ""},
         // Additional information only inside its SET.
         {"", R::getRestrictionAdditional, generate("UTF8String:Zusatz"), ""},
         // Monetary limit: amount times ten to the exponent; currency first.
@@ -263,7 +236,6 @@ TEST(ExtensionRender, OneCasePerRule) {
     for (const auto& c : cases) EXPECT_EQ(render(c.renderer, c.element), c.expected) << c.what << c.expected;
 }
 
-namespace {
 
 // `inner` wrapped `depth` times in elements with `identifier`.
 Bytes nested(unsigned char identifier, const Bytes& inner, int depth) {
@@ -275,7 +247,6 @@ Bytes nested(unsigned char identifier, const Bytes& inner, int depth) {
     return Bytes(out.rbegin(), out.rend());
 }
 
-}  // namespace
 
 TEST(RenderSamples, EachRendererOnItsSampleWholeCutAndWithTrailingOctets) {
     // A cut value's outer element no longer fits; octets after it are not read.
@@ -292,8 +263,7 @@ TEST(RenderSamples, EachRendererOnItsSampleWholeCutAndWithTrailingOctets) {
 TEST(RenderMalformed, HostileStructureRendersEmptyInEveryRenderer) {
     const Bytes deep = nested(0x30, tlv(0x86, std::string_view("http://deep.example")), 20000);
     const std::pair<Bytes, const char*> inputs[] = {
-        {{}, "empty"},
-        {{0x04, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x30, 0x00}, "length far beyond the input"},
+        {{}, "empty"}, {{0x04, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x30, 0x00}, "length far beyond the input"},
         {{0x04, 0x04, 0x30, 0x05, 0x06, 0x03}, "child longer than the parent"},
         {{0x04, 0x04, 0x30, 0x02, 0x1F, 0x81}, "high-tag-number identifier"},
         {{0x04, 0x80, 0x30, 0x80, 0x30, 0x80, 0x00, 0x00}, "indefinite, never closed"},
@@ -336,3 +306,4 @@ TEST(RenderBuffers, TextsAreCutAt2047AndTheBufferClearedAtEachCall) {
     EXPECT_EQ(first[5], '\0') << "the rest of the buffer is cleared";
 }
 
+}  // namespace
