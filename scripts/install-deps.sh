@@ -9,15 +9,13 @@ packages=(
   libssl-dev liblog4cxx-dev libpcsclite-dev libcurl4-openssl-dev
   # tests and benchmarks
   googletest libgtest-dev libbenchmark-dev openssl ca-certificates
-  pcscd vsmartcard-vpcd tinyproxy
+  pcscd vsmartcard-vpcd
   # an independent reader of the virtual PKCS#15 cards
   opensc
-  # pinentry programs for the PIN-entry tests: one driven on a pseudo-terminal,
-  # the GTK one on a virtual X display (typed into with xdotool); netpbm
-  # turns that display's frame buffer into the README's screenshot
+  # pinentry programs: the tty one driven on a pseudo-terminal by the tests,
+  # which also check that the GTK one is found; scripts/pinentry-screenshot.sh
+  # shows the GTK one on a virtual X display (xdotool, netpbm)
   pinentry-tty pinentry-gtk2 xvfb xdotool netpbm
-  # outside path-validation suite (NIST PKITS signed messages)
-  python3-cryptography-vectors
   # an independent RFC 3161 verifier: Bouncy Castle, run as a Java source file
   default-jdk-headless libbcpkix-java libbcprov-java libbcutil-java
   # fuzzing and sanitizer runtimes
