@@ -16,6 +16,8 @@ packages=(
   # which also check that the GTK one is found; scripts/pinentry-screenshot.sh
   # shows the GTK one on a virtual X display (xdotool, netpbm)
   pinentry-tty pinentry-gtk2 xvfb xdotool netpbm
+  # outside path-validation suite (NIST PKITS signed messages)
+  python3-cryptography-vectors
   # an independent RFC 3161 verifier: Bouncy Castle, run as a Java source file
   default-jdk-headless libbcpkix-java libbcprov-java libbcutil-java
   # fuzzing and sanitizer runtimes
