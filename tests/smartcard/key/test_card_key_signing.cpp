@@ -1,6 +1,4 @@
-// Signing through CSignMessage with a card key on every card family, each
-// call's result verified by OpenSSL (time stamps included), deciphering
-// with the card key, and a card pulled out in the middle of a signature.
+// CSignMessage with a card key of every family, verified by OpenSSL; a card pulled out mid-signature.
 
 #include "SCMutils.h"
 #include "SignMessageSSLM.h"
@@ -27,22 +25,18 @@ namespace kivo::test {
 namespace {
 
 constexpr char kCardPin[] = "123456";
-constexpr char kTimeStampTokenOid[] = "1.2.840.113549.1.9.16.2.14";
 // The SignerInfo's signature algorithm for each signature kind (SHA-256).
 constexpr const char* kSignatureAlgorithms[] = {"1.2.840.113549.1.1.1", "1.2.840.113549.1.1.10",
                                                 "1.2.840.10045.4.3.2"};
 
-struct CloseKey {
-    void operator()(unsigned long* key) const { CSignMessage::CloseSSLKey(key); }
-};
-using KeyHandle = std::unique_ptr<unsigned long, CloseKey>;
+using KeyHandle =
+    std::unique_ptr<unsigned long, decltype([](unsigned long* key) { CSignMessage::CloseSSLKey(key); })>;
 
 Bytes fileContent(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The certificate of the card key's entry, as detection read it from the card.
 X509Ptr certificateOf(unsigned long* key) {
     const Bytes& der = reinterpret_cast<CSCM_Interface*>(key)->FindEntry()->certificate;
     const unsigned char* cursor = der.data();
@@ -66,14 +60,9 @@ struct Signing {
     Bytes content = {'s', 'i', 'g', 'n', 'e', 'd', ' ', 'b', 'y', ' ', 'c', 'a', 'r', 'd'};
 };
 
-void writePem(const std::string& path, X509* certificate) {
-    container::BioPtr file(BIO_new_file(path.c_str(), "w"));
-    ASSERT_TRUE(file && PEM_write_bio_X509(file.get(), certificate) == 1) << path;
-}
 
-// CMS_verify of a container trusting the card's (self-signed) certificate
-// alone, over `content` or holding it; the signer names the algorithm of the
-// card's scheme, and the container's only certificate is the card's.
+// CMS_verify trusting only the card's self-signed certificate, over `content` or holding it; the
+// signer names the algorithm of the card's scheme, and the only certificate is the card's.
 void expectVerifies(const Bytes& der, const Bytes& content, bool embedded, X509* cardCertificate,
                     SignatureKind kind) {
     const container::CmsPtr cms = container::parseCms(der);
@@ -105,7 +94,7 @@ void expectTimeStamp(const std::string& file, const Signing& signing) {
     const container::CmsPtr cms = container::parseCms(fileContent(file));
     ASSERT_TRUE(cms);
     CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
-    ASN1_OBJECT* tokenOid = OBJ_txt2obj(kTimeStampTokenOid, 1);
+    ASN1_OBJECT* tokenOid = OBJ_txt2obj("1.2.840.113549.1.9.16.2.14", 1);
     const auto* token =
         static_cast<const ASN1_STRING*>(CMS_unsigned_get0_data_by_OBJ(signer, tokenOid, -3, V_ASN1_SEQUENCE));
     ASN1_OBJECT_free(tokenOid);
@@ -199,7 +188,9 @@ void signWithFamily(const CardFamily& row, Signing& signing) {
 TEST(SigningWithACardKey, EveryCallOnEveryCardFamilyVerifiesWithOpenSsl) {
     bypassProxyForLoopback();
     Signing signing;
-    ASSERT_NO_FATAL_FAILURE(writePem(signing.tsaCa, signing.service.caCertificate()));
+    container::BioPtr caFile(BIO_new_file(signing.tsaCa.c_str(), "w"));
+    ASSERT_TRUE(caFile && PEM_write_bio_X509(caFile.get(), signing.service.caCertificate()) == 1);
+    caFile.reset();
     std::ofstream(signing.document, std::ios::binary)
         .write(reinterpret_cast<const char*>(signing.content.data()), static_cast<std::streamsize>(signing.content.size()));
     CSignMessage::setTSUrl(signing.service.url());

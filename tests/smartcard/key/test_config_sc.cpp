@@ -1,7 +1,4 @@
-// The card settings read from the machine and the user settings file:
-// values, defaults, the user file over the machine file, the number rule
-// (first byte), the file format, the single read without force, and where
-// the files are looked for.
+// The card settings from the machine and user settings files, and where the files are looked for.
 
 #include "tests/support/TestSupport.h"
 #include "tests/support/card/PcscScript.h"
@@ -50,8 +47,7 @@ std::string defaultsWith(const std::string& changed) {
     return text;
 }
 
-// Every test starts from the default settings, with the card trace in a
-// private file and both settings files in a private folder.
+// Every test starts from the default settings, the trace and settings files private.
 class ConfigSCTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -88,12 +84,7 @@ TEST_F(ConfigSCTest, LoadTakesTheValuesOfBothFilesOnceWithoutForce) {
     const std::string format = "# Language=0\n\n  \t\n  LANGUAGE \t=  0  \r\nlanguage=2\nnoequals\n=1\n"
                                "Blocksize=12x\nBlocksize=-1\nBlocksize=0x\nBlocksize=4294967296\n"
                                "KeyboardPIN=0x1G\nLsk = 1\n" + longLine;
-    const struct {
-        const char* name;
-        const char* machine;
-        const char* user;
-        std::string expected;
-    } cases[] = {
+    const struct { const char* name; const char* machine; const char* user; std::string expected; } cases[] = {
         {"no files: defaults", nullptr, nullptr, ""},
         {"unreadable (folders): defaults", kFolder, kFolder, ""},
         {"every machine value",
@@ -134,19 +125,14 @@ TEST_F(ConfigSCTest, LoadTakesTheValuesOfBothFilesOnceWithoutForce) {
 
 TEST(SettingsFilePaths, VariablesThenXdgThenHome) {
     const char* names[] = {kivo::kMachineSettingsVariable, kivo::kUserSettingsVariable, "XDG_CONFIG_HOME", "HOME"};
-    const struct {
-        const char* values[4];
-        std::string machine, user;
-    } cases[] = {
+    const struct { const char* values[4]; std::string machine, user; } cases[] = {
         {{"/m.conf", "/u.conf", "/x", "/h"}, "/m.conf", "/u.conf"},
         {{"", "", "/x", "/h"}, "/etc/quendra/minidriver.conf", "/x/quendra/minidriver.conf"},
         {{nullptr, nullptr, "relative", "/h"}, "/etc/quendra/minidriver.conf", "/h/.config/quendra/minidriver.conf"},
         {{nullptr, nullptr, nullptr, nullptr}, "/etc/quendra/minidriver.conf", ""},
     };
     std::optional<std::string> saved[4];
-    for (int i = 0; i < 4; ++i) {
-        if (const char* value = std::getenv(names[i])) saved[i] = value;
-    }
+    for (int i = 0; i < 4; ++i) if (const char* value = std::getenv(names[i])) saved[i] = value;
     const auto set = [&](int i, const char* value) { value ? ::setenv(names[i], value, 1) : ::unsetenv(names[i]); };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.user);

@@ -1,5 +1,4 @@
-// The status thread on a scripted reader that counts the card status calls:
-// polled while a window is up, never after it closed, one worker at a time.
+// The status thread polls the reader while a window is up, never after, one worker at a time.
 
 #include "smartcard/key/StatusThread.h"
 #include "tests/support/card/PcscScript.h"

@@ -1,5 +1,4 @@
-// The profiles against the virtual cards of tests/support/cards, signatures and
-// decipherings checked with OpenSSL, and PACE, TCOS device authentication, long answers.
+// The profiles on the virtual cards: OpenSSL-checked keys, PACE, TCOS device authentication.
 
 #include "smartcard/profiles/SC_Profile_CardOS44.h"
 #include "smartcard/profiles/SC_Profile_CardOS60.h"
@@ -19,7 +18,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -40,18 +39,13 @@ Connect as(std::int32_t cardType = 0) {
 
 std::uint32_t lengthOf(const ByteVector& bytes) { return static_cast<std::uint32_t>(bytes.size()); }
 
-constexpr std::uint32_t kSha256 = CSC_Profile_Base::cAlgSha256;
-constexpr std::uint32_t kSha512 = CSC_Profile_Base::cAlgSha512;
+constexpr std::uint32_t kSha256 = CSC_Profile_Base::cAlgSha256, kSha512 = CSC_Profile_Base::cAlgSha512;
 constexpr std::uint32_t kPss = CSC_Profile_Base::cAlgFlagPss | kSha256;
 
 // A signature with one key of the card, or a deciphering when the algorithm is 0.
 struct KeyUse {
-    const char* keyFile;
-    std::uint32_t bits;
-    const char* path;
-    std::uint8_t key;
-    std::uint32_t algorithm = 0;
-    std::int32_t cardProfile = 0;
+    const char* keyFile; std::uint32_t bits; const char* path; std::uint8_t key;
+    std::uint32_t algorithm = 0; std::int32_t cardProfile = 0;
 };
 
 void expectChecksOut(CSC_Profile_Base& profile, const KeyUse& use, const std::string& keyFile) {
@@ -70,17 +64,12 @@ void expectChecksOut(CSC_Profile_Base& profile, const KeyUse& use, const std::st
                                       : verifyRsaPkcs1(keyFile, hash, out, use.algorithm == kSha512 ? "SHA512" : "SHA256"));
 }
 
-// Per family: a wrong PIN is counted by the card, the right one fills the
-// counter again, and the signing paths the card key suite does not take
-// check out with OpenSSL (Micardo as the T=0 card it is).
+// Per family: the card counts a wrong PIN, the right one refills the counter, and the signing
+// paths the card key suite does not take check out with OpenSSL (Micardo as a T=0 card).
 TEST(ProfileOnTheCard, WrongPinCountedSignaturesAndDecipheringCheckOut) {
     struct CardRow {
-        const char* card;
-        Connect connect;
-        std::string pinReference, pin;
-        CardResult wrongPin;
-        std::vector<KeyUse> uses;
-        bool t0InProcess = false;
+        const char* card; Connect connect; std::string pinReference, pin; CardResult wrongPin;
+        std::vector<KeyUse> uses; bool t0InProcess = false;
     };
     const CardRow rows[] = {
         {"cardos", as<CSC_Profile_CardOS43b>(4), "81", "12345678", sc::cAuthFailed,
@@ -122,10 +111,8 @@ TEST(ProfileOnTheCard, WrongPinCountedSignaturesAndDecipheringCheckOut) {
         ASSERT_EQ(verify(row.pin), sc::cOk);
         EXPECT_EQ(triesStatus(), 0x9000) << "verified, counter full";
         for (const KeyUse& use : row.uses) expectChecksOut(*profile, use, card.keyFile(use.keyFile));
-        if (!row.t0InProcess) continue;
-        bool fetched = false;
-        for (const std::string& command : card.commands()) fetched |= command.rfind("00C00000", 0) == 0;
-        EXPECT_TRUE(fetched) << "no answer fetched with GET RESPONSE";
+        const auto fetch = [](const std::string& command) { return command.rfind("00C00000", 0) == 0; };
+        EXPECT_TRUE(!row.t0InProcess || std::ranges::any_of(card.commands(), fetch)) << "no GET RESPONSE";
     }
 }
 
@@ -177,28 +164,22 @@ TEST(ProfileOnTheCard, CardOS60EstablishesPaceAtTheReader) {
     }
 }
 
-// A public number (OSSL_PKEY_PARAM_RSA_N or _E) of the key in `pemFile`.
 ByteVector publicNumber(const std::string& pemFile, const char* name) {
-    FILE* file = std::fopen(pemFile.c_str(), "r");
-    EVP_PKEY* key = file != nullptr ? PEM_read_PrivateKey(file, nullptr, nullptr, nullptr) : nullptr;
-    if (file != nullptr) std::fclose(file);
+    BIO* file = BIO_new_file(pemFile.c_str(), "r");
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(file, nullptr, nullptr, nullptr);
     BIGNUM* number = nullptr;
-    ByteVector bytes;
-    if (key != nullptr && EVP_PKEY_get_bn_param(key, name, &number) == 1) bytes.resize(BN_num_bytes(number));
+    ByteVector bytes(key != nullptr && EVP_PKEY_get_bn_param(key, name, &number) == 1 ? BN_num_bytes(number) : 0);
     if (number != nullptr) BN_bn2bin(number, bytes.data());
     BN_free(number);
     EVP_PKEY_free(key);
+    BIO_free(file);
     return bytes;
 }
 
-// The TCOS device authentication opens secure messaging only with the
-// card's own key; answers without the 6A ... BC frame get new challenges, at
-// most 11 a call (the misframed card frames its first 14 answers wrongly).
+// TCOS device authentication opens secure messaging only with the card's own key; answers without
+// the 6A ... BC frame get new challenges, at most 11 a call (the misframed card frames 14 wrongly).
 TEST(ProfileOnTheCard, TcosDeviceAuthentication) {
-    struct Call {
-        CardResult result;
-        int fewestAttempts, mostAttempts;
-    };
+    struct Call { CardResult result; int fewestAttempts, mostAttempts; };
     const std::tuple<const char*, const char*, std::vector<Call>> rows[] = {
         {"tcos30", "rsa1024-device.pem", {{sc::cOk, 1, 1}}},
         // A misread answer may happen to carry the frame: the hash check ends it at once.

@@ -1,5 +1,4 @@
-// The card families vcard emulates (tests/support/cards/family-*.txt, PIN 123456): the
-// entry that signs and its scheme, the entry that deciphers, PACE's card access number.
+// The card families vcard emulates (support/cards/family-*.txt, PIN 123456), their entries and schemes.
 #pragma once
 
 #include "smartcard/detect/CardLayouts.h"
@@ -27,8 +26,7 @@ const std::vector<CardFamily>& cardFamilies();
 // The emulated PACE reader a family's card is opened through while it lives, or null.
 std::unique_ptr<EmulatedPinPad> paceReaderFor(const CardFamily& family);
 
-// Whether `signature` signs the SHA-256 `hash` under `kind` with the key of
-// the DER `certificate` (PSS: salt of 32).
+// Whether `signature` signs the SHA-256 `hash` under `kind` with the DER `certificate`'s key (PSS: salt 32).
 bool verifiesUnder(SignatureKind kind, const ByteVector& certificate, const ByteVector& hash,
                    const ByteVector& signature);
 

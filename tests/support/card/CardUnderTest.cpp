@@ -4,9 +4,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
-
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -28,10 +25,8 @@ std::set<std::string> namedIn(const std::string& description, const char* patter
     return names;
 }
 
-// The keys a description names (key <ref> file=<kind>...; scripts/card-keys.sh
-// takes the kind from the same prefix), made once per card and process (RSA
-// key generation is slow), with the certificates it takes contents from
-// (data=@<stem>.crt).
+// The keys a description names (key <ref> file=<kind>...) and the certificates it takes contents from
+// (data=@<stem>.crt), made once per card and process: RSA key generation is slow.
 CardKeyFolder* keysFor(const std::string& name, const std::string& description) {
     static std::map<std::string, std::unique_ptr<CardKeyFolder>> made;
     std::unique_ptr<CardKeyFolder>& folder = made[name];
@@ -120,14 +115,11 @@ void CardUnderTest::mark() {
     m_mark = m_record.size();
 }
 
-std::vector<RecordedExchange> CardUnderTest::exchanges() const {
-    if (throughPcsc()) return m_session->recorded();
-    return {m_record.begin() + static_cast<std::ptrdiff_t>(m_mark), m_record.end()};
-}
-
 std::vector<std::string> CardUnderTest::commands() const {
     std::vector<std::string> sent;
-    for (const RecordedExchange& exchange : exchanges()) sent.push_back(exchange.command);
+    const auto exchanges = throughPcsc() ? m_session->recorded()
+                                         : std::vector<RecordedExchange>(m_record.begin() + m_mark, m_record.end());
+    for (const RecordedExchange& exchange : exchanges) sent.push_back(exchange.command);
     return sent;
 }
 

@@ -1,6 +1,5 @@
-// One described card (tests/support/cards/<name>.txt, or a description given as text):
-// with the card services the vcard they run, through pcscd, else vcard's model in this
-// process behind the scripted PC/SC layer. Each `open` starts from the card as described.
+// One described card (support/cards/<name>.txt or given text): through pcscd with the card
+// services, else vcard's model in this process behind the scripted PC/SC layer.
 #pragma once
 
 #include "smartcard/base/SC_Profile_Base.h"
@@ -47,9 +46,8 @@ public:
         return profile;
     }
 
-    // The exchanges since the last mark, in upper-case hex.
+    // The commands since the last mark, in upper-case hex.
     void mark();
-    std::vector<RecordedExchange> exchanges() const;
     std::vector<std::string> commands() const;
     // Sends one command outside any profile; the response.
     CardBytes transmit(const std::string& hexCommand);
@@ -70,8 +68,8 @@ private:
     std::size_t m_mark = 0;
 };
 
-// The forms a secret could take in a trace or log line: the text, and the hex of its ASCII
-// bytes and of its digits packed two to a byte, joined, by blanks or colons, in either case.
+// The forms a secret could take in a trace or log: the text, the hex of its ASCII bytes and of its
+// digits packed, joined or by blanks or colons, in either case.
 std::vector<std::string> secretForms(const std::string& secret);
 
 // Fixture of a profile suite on one described card.

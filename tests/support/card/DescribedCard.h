@@ -22,8 +22,7 @@ protected:
     void describeCard(const std::string& description);
 
     VcardSession described;
-    // A folder of the test's own, removed when it ends.
-    const std::filesystem::path m_folder;
+    const std::filesystem::path m_folder;  // the test's own, removed when it ends
 
 private:
     int m_described = 0;

@@ -1,6 +1,4 @@
-// The virtual card's model without PC/SC: command parsing, the description
-// format, the answers of the file system, PIN counters and dialect options
-// as exchange scripts, and the key operations checked with OpenSSL.
+// The virtual card's model without PC/SC: parsing, descriptions, exchange scripts, key operations.
 
 #include "tests/support/card/CryptoCheck.h"
 #include "tests/support/card/VcardSession.h"
@@ -11,9 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
-#include <optional>
 #include <sstream>
 
 namespace kivo::test {
@@ -53,7 +49,6 @@ protected:
     std::string run(const std::string& header, const CardBytes& data, const std::string& trailer) {
         return run(header + hexText(data) + trailer);
     }
-    // The signature a 9000 answer carries.
     CardBytes signature(const std::string& response) {
         EXPECT_EQ(response.substr(response.size() - 4), "9000");
         return hexBytes(response.substr(0, response.size() - 4));
