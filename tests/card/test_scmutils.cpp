@@ -3,16 +3,16 @@
 #include "SCMutils.h"
 #include "SignMessageSSLM.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/TestSupport.h"
 #include "tests/support/card/DescribedCard.h"
 #include "tests/support/card/OpenCardKey.h"
+#include "tools/testpki/Pki.h"
 
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,14 +20,6 @@ namespace kivo::test {
 namespace {
 
 constexpr char kNotConnected[] = "---not connected---";
-
-std::string derOf(X509* certificate) {
-    unsigned char* der = nullptr;
-    const int length = certificate != nullptr ? i2d_X509(certificate, &der) : 0;
-    const std::string bytes = length > 0 ? std::string(reinterpret_cast<char*>(der), length) : std::string();
-    OPENSSL_free(der);
-    return bytes;
-}
 
 std::string infosText(int reader) {
     FSmartCardInfos info{};
@@ -124,19 +116,18 @@ TEST_F(ScmUtilsCardTest, WithoutASelectedReaderNothingReachesACard) {
 
 // The certificates of each card by slot, then the PKCS#15 card's PIN verified and changed.
 TEST_F(ScmUtilsCardTest, CertificatesAndPinOfThePkcs15Card) {
-    std::ifstream in(std::string(std::getenv("KIVO_VCARD_DIR")) + "/rsa2048.crt", std::ios::binary);
-    const std::string onCard{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::vector<unsigned char> onCard = readBytes(std::string(std::getenv("KIVO_VCARD_DIR")) + "/rsa2048.crt");
     ASSERT_FALSE(onCard.empty());
     utils.setReader(unknownReader);
     EXPECT_EQ(utils.GetNumCerts(), 0) << "a card of no known type";
     utils.setReader(pkcs15Reader);
     EXPECT_EQ(utils.GetNumCerts(), 1) << "the second certificate is a CA's";
     EXPECT_EQ(utils.GetCertIDs(), 1);
-    for (const auto& [slot, id, der] : {std::tuple{0, "0", onCard}, {1, "", ""}, {-1, "", ""}, {96, "", ""}}) {
+    for (const auto& [slot, id, der] : {std::tuple{0, "0", onCard}, {1, "", {}}, {-1, "", {}}, {96, "", {}}}) {
         SCOPED_TRACE(slot);
         EXPECT_EQ(utils.GetCertID(slot), id);
         X509* certificate = utils.GetX509(slot);
-        EXPECT_EQ(derOf(certificate), der);
+        EXPECT_EQ(certificate ? derOf(certificate) : std::vector<unsigned char>{}, der);
         CSCUtils::freeX509(certificate);
     }
     EXPECT_TRUE(utils.VerifyPIN(0, "123456"));

@@ -25,14 +25,9 @@ using kivo::test::TempDir;
 
 inline constexpr const char* kP12Password = "kivo-p12-password";
 
-inline Bytes readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using kivo::test::readBytes;
+using kivo::test::writeBytes;
 
-inline void writeFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
 
 inline void writePem(const std::string& path, X509* certificate) {
     BioPtr bio(BIO_new_file(path.c_str(), "w"));

@@ -11,7 +11,7 @@ namespace {
 
 class SigningFiles : public SigningTest {
 protected:
-    void SetUp() override { writeFile(input_, content_); }
+    void SetUp() override { writeBytes(input_, content_); }
 
     int sign(bool enveloped, std::string in, std::string out, KeyKind kind = KeyKind::EcP256, int hash = 1, std::vector<Bytes> extras = {}) {
         std::vector<_ASN1_CERT_BLOB> blobs;
@@ -43,18 +43,18 @@ TEST_F(SigningFiles, DetachedAndEnvelopedVerifyWithOpensslCms) {
                                                   (enveloped ? "" : " -content '" + input_ + "'") + " -CAfile '" +
                                                   SigningKeys::get().caPem() + "' -purpose any -out /dev/null 2>&1");
         EXPECT_EQ(check.status, 0) << check.output;
-        const CmsPtr cms = ct::parseCms(readFile(out));
+        const CmsPtr cms = ct::parseCms(readBytes(out));
         EXPECT_EQ(ct::octets(*CMS_get0_content(cms.get())), enveloped ? content_ : Bytes{});
-        EXPECT_EQ(sk_X509_num(ct::Pkcs7Ptr(ct::parsePkcs7(readFile(out)))->d.sign->cert), enveloped ? 4 : 1);
-        EXPECT_NEAR(static_cast<double>(signingTimeOf(readFile(out)).value_or(0)), static_cast<double>(std::time(nullptr)), 5);
+        EXPECT_EQ(sk_X509_num(ct::Pkcs7Ptr(ct::parsePkcs7(readBytes(out)))->d.sign->cert), enveloped ? 4 : 1);
+        EXPECT_NEAR(static_cast<double>(signingTimeOf(readBytes(out)).value_or(0)), static_cast<double>(std::time(nullptr)), 5);
     }
     EXPECT_EQ(dir_.entries(), (std::vector<std::string>{"detached.p7s", "document.bin", "enveloped.p7m"}));
 }
 
 TEST_F(SigningFiles, RefusalsWriteNothing) {
     const std::string empty = dir_.file("empty.bin"), longInput = nameOfLength(300), out = dir_.file("out.p7s");
-    writeFile(empty, {});
-    writeFile(longInput, content_);
+    writeBytes(empty, {});
+    writeBytes(longInput, content_);
     const struct { const char* what; std::optional<std::string> in, out; int expected; bool nullCertificate = false, nullKey = false; } cases[] = {
         {"equal names", input_, std::string(input_), -35},
         {"output in a missing folder", input_, dir_.file("no-such-folder/out.p7s"), -36},
@@ -78,26 +78,26 @@ TEST_F(SigningFiles, RefusalsWriteNothing) {
             EXPECT_EQ(dir_.entries(), entries);
         }
     }
-    EXPECT_EQ(readFile(input_), content_);
+    EXPECT_EQ(readBytes(input_), content_);
 }
 
 // Names of exactly 256 characters are accepted. A failing call leaves an existing output as it was,
 // with no temporary file beside it; a successful one replaces it entirely.
 TEST_F(SigningFiles, NamesOf256CharactersAndReplacingAnOutput) {
     const std::string in = nameOfLength(256), longOut = in.substr(0, 255) + "o";
-    writeFile(in, content_);
+    writeBytes(in, content_);
     ASSERT_EQ(sign(false, in, longOut), 0);
-    EXPECT_EQ(cmsVerify(readFile(longOut), &content_), 1);
+    EXPECT_EQ(cmsVerify(readBytes(longOut), &content_), 1);
 
     const std::string out = dir_.file("out.p7s");
     const Bytes previous = kivo::test::randomBytes(100000, 71);
-    writeFile(out, previous);
+    writeBytes(out, previous);
     CSignMessage::setTSUrl("http://127.0.0.1:1/tsa");  // nobody listens there: no token
-    EXPECT_TRUE(sign(false, input_, out) == -92 && readFile(out) == previous);
+    EXPECT_TRUE(sign(false, input_, out) == -92 && readBytes(out) == previous);
     const auto entries = dir_.entries();
     CSignMessage::setTSUrl("");
     ASSERT_EQ(sign(true, input_, out), 0);
-    const Bytes written = readFile(out);
+    const Bytes written = readBytes(out);
     EXPECT_TRUE(written.size() == ((std::size_t{written[2]} << 8) | written[3]) + 4 && cmsVerify(written, nullptr, CMS_CADES) == 1) << "no leftover tail";
     EXPECT_EQ(dir_.entries(), entries);
 }

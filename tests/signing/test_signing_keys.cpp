@@ -84,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(AllKinds, SigningKeyFiles, ::testing::ValuesIn(kivo::te
 TEST(SigningKeyFailures, UnusableFilesNullHandlesAndRefusedCalls) {
     TempDir dir;
     const std::string good = SigningKeys::get().p12(KeyKind::EcP256), noise = dir.file("noise.p12");
-    writeFile(noise, kivo::test::randomBytes(2000, 11));
+    writeBytes(noise, kivo::test::randomBytes(2000, 11));
     for (const auto& [file, password] : {std::pair{good.c_str(), "wrong password"}, std::pair{good.c_str(), static_cast<const char*>(nullptr)},
                                          std::pair{noise.c_str(), kP12Password}, std::pair{static_cast<const char*>(nullptr), kP12Password}}) {
         EXPECT_EQ(CSignMessage::OpenSSLKey_P12(file, password, nullptr, 0, 0, nullptr), nullptr);

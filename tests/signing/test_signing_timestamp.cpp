@@ -15,7 +15,7 @@ namespace {
 
 class SigningTimeStamp : public SigningTest {
 protected:
-    void SetUp() override { SigningTest::SetUp(); writeFile(input_, content_); }
+    void SetUp() override { SigningTest::SetUp(); writeBytes(input_, content_); }
     int signDetached(KeyKind kind, int hash, std::string out, bool attached = false) {
         return CSignMessage::SignDetachedEnveloped(input_.data(), out.data(), SigningKeys::get().cert(kind), SigningKeys::get().key(kind), hash, nullptr, 0, attached);
     }
@@ -68,7 +68,7 @@ TEST_F(SigningTimeStamp, StandardImprintIsAcceptedByEveryVerifier) {
     for (const auto& [kind, attached] : {std::pair{KeyKind::RsaPss2048, false}, std::pair{KeyKind::EcP256, true}}) {
         const std::string out = dir_.file(std::string(kivo::test::keyKindName(kind)) + ".p7s");
         ASSERT_EQ(signDetached(kind, 1, out, attached), 0);
-        const Bytes der = readFile(out);
+        const Bytes der = readBytes(out);
         EXPECT_EQ(cmsVerify(der, attached ? nullptr : &content_, CMS_CADES), 1) << out;
         EXPECT_EQ(verifyToken(server, tokenOf(der), ct::digest(EVP_sha256(), signatureValue(der))), 1) << out;
         list += out + "\t" + (attached ? "-" : input_) + "\t" + tsaCa + "\n";
@@ -77,7 +77,7 @@ TEST_F(SigningTimeStamp, StandardImprintIsAcceptedByEveryVerifier) {
     ASSERT_EQ(signDetached(KeyKind::EcP256, 1, output_), 0);
     list += output_ + "\t" + input_ + "\t" + tsaCa + "\n";
     if (kivo::test::runCommand("java -version >/dev/null 2>&1").status != 0) GTEST_SKIP() << "no Java runtime for the Bouncy Castle check";
-    writeFile(dir_.file("bc.txt"), Bytes(list.begin(), list.end()));
+    writeBytes(dir_.file("bc.txt"), Bytes(list.begin(), list.end()));
     const std::string bc = kivo::test::runCommand("java -cp /usr/share/java/bcprov.jar:/usr/share/java/bcpkix.jar:/usr/share/java/bcutil.jar '" KIVO_SOURCE_DIR
                                                   "/tests/signing/BcTimeStampCheck.java' '" + dir_.file("bc.txt") + "' 2>&1").output;
     EXPECT_NE(bc.find("OK "), bc.rfind("OK ")) << bc;
@@ -104,7 +104,7 @@ TEST_P(SigningTimeStampImprint, RequestCarriesTheDigestOfTheSignature) {
     const int requestNid = OBJ_obj2nid(TS_MSG_IMPRINT_get_algo(TS_REQ_get_msg_imprint(request))->algorithm);
     const Bytes requested = ct::octets(TS_MSG_IMPRINT_get_msg(TS_REQ_get_msg_imprint(request)));
     TS_REQ_free(request);
-    const Bytes der = readFile(output_);
+    const Bytes der = readBytes(output_);
     Bytes stamped = signatureValue(der);
     if (isEc(c.kind) && c.hash >= 0 && c.hash <= 3) stamped = ct::ecdsaRawFromDer(stamped, static_cast<std::size_t>(kivo::test::keyBits(c.kind) / 8));
     const Bytes expected = ct::digest(EVP_get_digestbynid(c.nid), stamped);

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 
 namespace kivo::test {
@@ -94,12 +93,6 @@ CrlPtr makeCrl(X509* issuer, EVP_PKEY* issuerKey, const std::vector<CrlEntry>& e
 }
 
 Bytes derOf(X509_CRL* crl) { return encoded<X509_CRL>(crl, i2d_X509_CRL); }
-
-void writeBytes(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path);
-}
 
 void appendPem(const std::string& path, X509* certificate) {
     writeWithBio(path, [&](BIO* bio) { return PEM_write_bio_X509(bio, certificate); });

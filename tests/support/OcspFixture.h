@@ -27,7 +27,6 @@ struct CrlEntry { long serial; std::time_t revokedAt; int reason = -1; };
 CrlPtr makeCrl(X509* issuer, EVP_PKEY* issuerKey, const std::vector<CrlEntry>& entries, std::time_t nextUpdate = 0);
 Bytes derOf(X509_CRL* crl);
 
-void writeBytes(const std::string& path, const Bytes& bytes);
 void appendPem(const std::string& path, X509* certificate);
 void appendPem(const std::string& path, X509_CRL* crl);
 // A port nothing listens on (taken and released again).

@@ -41,6 +41,10 @@ private:
 
 std::vector<unsigned char> randomBytes(std::size_t count, std::uint32_t seed);  // reproducible
 
+// A file's bytes (empty when it cannot be read); writing throws on failure.
+std::vector<unsigned char> readBytes(const std::string& path);
+void writeBytes(const std::string& path, const std::vector<unsigned char>& bytes);
+
 // Upper-case hex.
 std::string toHex(const unsigned char* bytes, std::size_t count);
 std::string toHex(const std::vector<unsigned char>& bytes);

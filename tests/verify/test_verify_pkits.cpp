@@ -6,8 +6,6 @@
 
 #include "tests/verify/VerifyTestUtil.h"
 
-#include <fstream>
-#include <iterator>
 #include <regex>
 
 namespace kivo::test::verify {
@@ -40,8 +38,7 @@ TEST(PkitsTest, StrictVerdictsAgreeWithPkitsWhereOpenSslDoes) {
     const std::string trustFile = dir.file("pkits-cas.pem"), emptyDir = dir.folder("empty");
     for (const auto& entry : fs::directory_iterator(kPkits + "/certs")) {
         if (entry.path().filename().string().find("EE.crt") != std::string::npos) continue;
-        std::ifstream file(entry.path(), std::ios::binary);
-        const Bytes der{std::istreambuf_iterator<char>(file), {}};
+        const Bytes der = readBytes(entry.path().string());
         const unsigned char* cursor = der.data();
         X509Ptr certificate(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
         ASSERT_TRUE(certificate) << entry.path();

@@ -19,7 +19,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 namespace kivo::test {
 namespace {
@@ -32,10 +31,6 @@ constexpr const char* kSignatureAlgorithms[] = {"1.2.840.113549.1.1.1", "1.2.840
 using KeyHandle =
     std::unique_ptr<unsigned long, decltype([](unsigned long* key) { CSignMessage::CloseSSLKey(key); })>;
 
-Bytes fileContent(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 X509Ptr certificateOf(unsigned long* key) {
     const Bytes& der = reinterpret_cast<CSCM_Interface*>(key)->FindEntry()->certificate;
@@ -91,7 +86,7 @@ void expectVerifies(const Bytes& der, const Bytes& content, bool embedded, X509*
 
 // The time-stamp token verifies with `openssl ts -verify` against the service's CA.
 void expectTimeStamp(const std::string& file, const Signing& signing) {
-    const container::CmsPtr cms = container::parseCms(fileContent(file));
+    const container::CmsPtr cms = container::parseCms(readBytes(file));
     ASSERT_TRUE(cms);
     CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
     ASN1_OBJECT* tokenOid = OBJ_txt2obj("1.2.840.113549.1.9.16.2.14", 1);
@@ -162,7 +157,7 @@ void signWithFamily(const CardFamily& row, Signing& signing) {
         std::string file = embedded ? signing.dir.file(cardName + "-enveloped.p7m") : detached;
         const auto sign = embedded ? CSignMessage::SignEnveloped : CSignMessage::SignDetached;
         ASSERT_EQ(sign(signing.document.data(), file.data(), certificate.get(), key.get(), 1, nullptr, 0), 0);
-        expectVerifies(fileContent(file), content, embedded, certificate.get(), row.kind);
+        expectVerifies(readBytes(file), content, embedded, certificate.get(), row.kind);
         expectTimeStamp(file, signing);
     }
 

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -56,10 +55,6 @@ std::string odfCounts(const CPkcs15DfOdf& directory) {
     return counts;
 }
 
-std::vector<std::uint8_t> fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 class Pkcs15OnTheCard : public ProfileOnCard {
 protected:
@@ -109,11 +104,11 @@ TEST_F(Pkcs15OnTheCard, ReadsTheCardsObjects) {
     EXPECT_FALSE(pkcs15.cert(0)->info().certAttrib().authority() || !pkcs15.cert(1)->info().certAttrib().authority());
     ASSERT_EQ(pkcs15.exportCertCount(), 2u);
     const CPkcs15ExportCert& signing = *pkcs15.exportCert(0);
-    EXPECT_EQ(signing.der, fileBytes(card.keyFile("rsa2048.crt")));
+    EXPECT_EQ(signing.der, readBytes(card.keyFile("rsa2048.crt")));
     EXPECT_EQ(std::tie(signing.certPath, signing.hasKey, signing.hasPin, signing.keyReference, signing.pinReference),
               std::make_tuple(std::string("3F0050154331"), true, true, 2u, 0x81u));
     const CPkcs15ExportCert& second = *pkcs15.exportCert(1);
-    EXPECT_EQ(second.der, fileBytes(card.keyFile("ec256.crt")));
+    EXPECT_EQ(second.der, readBytes(card.keyFile("ec256.crt")));
     EXPECT_EQ(second.certPath + " " + second.label + " " + second.pinPath, "3f0050154332 Second certificate 3f0050154407");
     EXPECT_FALSE(second.hasKey || second.hasPin);
     EXPECT_EQ(pkcs15.exportCert(2), nullptr);

@@ -115,11 +115,14 @@ void CardUnderTest::mark() {
     m_mark = m_record.size();
 }
 
+std::vector<RecordedExchange> CardUnderTest::exchanges() const {
+    if (throughPcsc()) return m_session->recorded();
+    return {m_record.begin() + static_cast<std::ptrdiff_t>(m_mark), m_record.end()};
+}
+
 std::vector<std::string> CardUnderTest::commands() const {
     std::vector<std::string> sent;
-    const auto exchanges = throughPcsc() ? m_session->recorded()
-                                         : std::vector<RecordedExchange>(m_record.begin() + m_mark, m_record.end());
-    for (const RecordedExchange& exchange : exchanges) sent.push_back(exchange.command);
+    for (const RecordedExchange& exchange : exchanges()) sent.push_back(exchange.command);
     return sent;
 }
 

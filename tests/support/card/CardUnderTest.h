@@ -46,8 +46,9 @@ public:
         return profile;
     }
 
-    // The commands since the last mark, in upper-case hex.
+    // The exchanges (or only their commands) since the last mark, in upper-case hex.
     void mark();
+    std::vector<RecordedExchange> exchanges() const;
     std::vector<std::string> commands() const;
     // Sends one command outside any profile; the response.
     CardBytes transmit(const std::string& hexCommand);
