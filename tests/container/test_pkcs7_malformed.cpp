@@ -141,7 +141,7 @@ TEST(Pkcs7InspectMalformed, IndexesOutOfRangeAndNullPointers) {
 TEST(Pkcs7InspectContentType, EnvelopedAndEncryptedAnswers) {
     STACK_OF(X509)* recipients = sk_X509_new_null();
     sk_X509_push(recipients, TestPki::instance().signer(KeyKind::Rsa2048).cert.get());
-    BioPtr data = kivo::test::cms::memoryBio({'s', 'e', 'c', 'r', 'e', 't'}), envelopedDer(BIO_new(BIO_s_mem()));
+    BioPtr data(BIO_new_mem_buf("secret", 6)), envelopedDer(BIO_new(BIO_s_mem()));
     Pkcs7Ptr enveloped(PKCS7_encrypt(recipients, data.get(), EVP_aes_128_cbc(), PKCS7_BINARY));
     sk_X509_free(recipients);
     i2d_PKCS7_bio(envelopedDer.get(), enveloped.get());
