@@ -70,9 +70,7 @@ void expectVerifies(const Bytes& der, const Bytes& content, bool embedded, X509*
     EXPECT_EQ(CMS_verify(cms.get(), nullptr, store.get(), detached.get(), out.get(), CMS_BINARY), 1)
         << ERR_reason_error_string(ERR_get_error());
     if (embedded) {
-        const char* held = nullptr;
-        const long length = BIO_get_mem_data(out.get(), &held);
-        EXPECT_EQ(Bytes(held, held + length), content);
+        EXPECT_EQ(cms::bioBytes(out.get()), content);
     }
     CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
     X509_ALGOR* algorithm = nullptr;
