@@ -6,6 +6,7 @@
 #include "asn1/EcdsaSignature.h"
 #include "digest/DigestFactory.h"
 
+#include <algorithm>
 #include <array>
 #include <ctime>
 #include <string>
@@ -353,8 +354,11 @@ bool CAsn1_Pkcs7::buildSignedData(const unsigned char* signerCertificate,
 
     // 8. placeholder signature of the final size. The key size is rounded
     // up to whole octets so that a P-521 signature (66-octet r and s) never
-    // outgrows it.
-    const std::size_t keyOctets = (std::size_t{signer.keyBits()} + 7) / 8;
+    // outgrows it; a signing key larger than the certificate's (or a
+    // certificate key of a size unknown here, DSA or explicit EC
+    // parameters) widens it to what that key can sign.
+    const std::size_t keyOctets =
+        std::max((std::size_t{signer.keyBits()} + 7) / 8, m_signingKeyOctets);
     const std::vector<unsigned char> placeholder =
         placeholderSignature(keyOctets, m_signatureScheme == kSchemeEcdsa);
     auto signature = CAsn1_OctetString::fromOctets(placeholder.data(), placeholder.size());

@@ -40,6 +40,11 @@ public:
     // 1 RSASSA-PSS, 2 ECDSA, anything else: chosen by the signer's key.
     void setSignatureScheme(int scheme);
     int getSignatureScheme() const { return m_signatureScheme; }
+    // The signing key's size in octets when it may differ from the signer
+    // certificate's (a key other than the certified one, or a certificate
+    // key whose size the DER classes do not know): the placeholder then
+    // holds any signature of the larger of the two. 0: the certificate's.
+    void setSigningKeyOctets(std::size_t octets) { m_signingKeyOctets = octets; }
     // 1..6 for data, signedData, envelopedData, signedAndEnvelopedData,
     // digestedData, encryptedData; 0 for any other type or none.
     int getContentTypeCode() const;
@@ -117,6 +122,7 @@ private:
     std::unique_ptr<CAsn1_Universal> m_digestedData;
     std::unique_ptr<CAsn1_Universal> m_encryptedData;
     int m_signatureScheme = kSchemeByKey;
+    std::size_t m_signingKeyOctets = 0;
 };
 
 namespace kivo::cms {

@@ -13,7 +13,7 @@ public:
     // bytes and with `cb` as given.
     CCmsDataContent(unsigned char* pb, unsigned int cb);
     // A copy of `other` (an empty object for a null pointer).
-    explicit CCmsDataContent(CCmsDataContent* other);
+    CCmsDataContent(CCmsDataContent* other);
     CCmsDataContent(const CCmsDataContent& other);
     // Releases the own bytes, then copies those of `other`.
     CCmsDataContent& operator=(const CCmsDataContent& other);

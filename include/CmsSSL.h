@@ -18,7 +18,7 @@ public:
     // and no data content when it cannot).
     CCms(unsigned char* pb, unsigned int cb);
     // A copy of `other` (an empty object for a null pointer).
-    explicit CCms(CCms* other);
+    CCms(CCms* other);
     CCms(const CCms& other);
     // Copies bytes, data content type, error and a new copy of the data
     // content, after releasing its own.

@@ -7,6 +7,7 @@
 // arriving, within kHttpReceiveTimeoutMs.
 
 #include "platform/HttpClient.h"
+#include "platform/LogLocation.h"
 
 #include <curl/curl.h>
 
@@ -101,6 +102,10 @@ bool firstChunkWanted(const std::vector<unsigned char>& data) {
 }
 
 // Splits "A: b\nC: d\n" into header lines; empty lines are dropped.
+// libcurl sends only lines with a colon and silently drops the others
+// ("Character-Encoding=binary" of the time-stamp request), so such a line
+// rides on its neighbour: "A: b\r\nplain" goes out as the two lines
+// written.
 curl_slist* headerList(const char* headers, int headersLen, bool* ok) {
     *ok = true;
     if (headers == nullptr) {
@@ -108,7 +113,8 @@ curl_slist* headerList(const char* headers, int headersLen, bool* ok) {
     }
     const size_t length = headersLen < 0 ? std::strlen(headers) : static_cast<size_t>(headersLen);
     std::string_view all(headers, length);
-    curl_slist* list = nullptr;
+    std::vector<std::string> lines;
+    std::string leading;  // colon-less lines before the first proper one
     size_t start = 0;
     while (start < all.size()) {
         size_t end = all.find('\n', start);
@@ -119,15 +125,26 @@ curl_slist* headerList(const char* headers, int headersLen, bool* ok) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        if (!line.empty()) {
-            curl_slist* grown = curl_slist_append(list, line.c_str());
-            if (grown == nullptr) {
-                *ok = false;
-                return list;
-            }
-            list = grown;
-        }
         start = end + 1;
+        if (line.empty()) continue;
+        if (line.find(':') != std::string::npos) {
+            lines.push_back(leading + line);
+            leading.clear();
+        } else if (!lines.empty()) {
+            lines.back() += "\r\n" + line;
+        } else {
+            leading += line + "\r\n";
+        }
+    }
+    // Colon-less lines with no proper line to ride on cannot be sent.
+    curl_slist* list = nullptr;
+    for (const std::string& line : lines) {
+        curl_slist* grown = curl_slist_append(list, line.c_str());
+        if (grown == nullptr) {
+            *ok = false;
+            return list;
+        }
+        list = grown;
     }
     return list;
 }

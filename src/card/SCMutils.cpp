@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <source_location>
 #include <string>
 #include <vector>
 
@@ -45,13 +46,14 @@ const char* outcome(x509_st* certificate) { return certificate != nullptr ? "OK"
 // leaving records at DEBUG; the work has a barrier of its own, so that the
 // leaving record shows the failure value when it threw.
 template <class Result, class Body>
-Result logged(const char* method, Result failure, Body&& body) {
+Result logged(const char* method, Result failure, Body&& body,
+              std::source_location where = std::source_location::current()) {
     return guarded(failure, [&] {
         LOG4CXX_DEBUG(CSCUtils::m_logger, "entering " << method);
         const Result result = guarded(failure, body);
         LOG4CXX_DEBUG(CSCUtils::m_logger, "leaving " << method << ": " << outcome(result));
         return result;
-    });
+    }, where);
 }
 
 // The shared bodies of the members that do nothing.

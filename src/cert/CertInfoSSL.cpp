@@ -242,8 +242,10 @@ const char* CCertInfo::GetDetails(int field, int index) {
             kFingerprint,      kSubjectPublicKey,       kCspName,
             kCertVersion,
         };
-        if (m_texts == nullptr || field < 0 || field >= kFieldCount || index < 0) return "";
+        if (m_texts == nullptr || field < 0 || field >= kFieldCount) return "";
+        // Fields 2 to 10 are whole texts: the index plays no part.
         if (field >= 2) return text(kWholeText[field]);
+        if (index < 0) return "";
 
         const auto keyCount = static_cast<int>(field == 0 ? std::size(kSubjectKeys) : std::size(kIssuerKeys));
         if (index >= keyCount) return "";

@@ -164,9 +164,11 @@ int findSignerCertificateByText(const unsigned char* der, unsigned long len, int
                                 std::vector<unsigned char>* found) {
     auto message = openSigned(der, len);
     if (!message) return kInvalid;
+    // A message that parses but has no such signer, or no certificate of
+    // it, is "not found" (-1), as much as a search that finds no match.
     PKCS7_SIGNER_INFO* signer = signerAt(message->signedData, index);
     const Der signerDer = derOf(signerCertificate(message->p7.get(), signer));
-    if (signer == nullptr || !signerDer.bytes) return kInvalid;
+    if (signer == nullptr || !signerDer.bytes) return kNotFound;
 
     const std::string issuer = CCertInfo::S_getIssuerName(signerDer.bytes.get(), signerDer.length);
     const std::string serial = CCertInfo::S_getSerial(signerDer.bytes.get(), signerDer.length);

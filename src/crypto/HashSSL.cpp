@@ -105,11 +105,10 @@ std::optional<std::size_t> digestByNameCode(const unsigned char* data, unsigned 
 
 // calculateHash and calculateHashBin log under the same texts; macros keep
 // the location of each record in the calling method.
-#define KIVO_LOG_CALCULATE_ENTRY(code)                                  \
-    do {                                                                \
-        LOG4CXX_DEBUG(CHashSSL::m_logger, "entering calculateHash ");   \
-        LOG4CXX_DEBUG(CHashSSL::m_logger, " nAlgoID : " << (code));     \
-    } while (false)
+#define KIVO_LOG_CALCULATE_ENTRY(code)                              \
+    KIVO_LOG_SCOPE;                                                 \
+    LOG4CXX_DEBUG(CHashSSL::m_logger, "entering calculateHash ");   \
+    LOG4CXX_DEBUG(CHashSSL::m_logger, " nAlgoID : " << (code))
 #define KIVO_LOG_CALCULATE_EXIT() LOG4CXX_INFO(CHashSSL::m_logger, "leaving calculateHash ")
 
 }  // namespace

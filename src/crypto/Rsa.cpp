@@ -87,13 +87,17 @@ unsigned char* CRsa::PubKeyGetExponent(unsigned char* blob, int* len) {
 int CRsa::SetPublicKey(unsigned char* blob, int len) {
     LOG4CXX_DEBUG(m_logger, "entering CRsa::SetPublicKey()");
     int result = -1;
-    if (blob != nullptr && len > kExponentOffset && hasPublicKeyLayout(blob)) {
+    // A length of 0 is "not given" (hosts pass 0, the layout being fixed):
+    // the blob is then read as far as the layout reaches, the exponent as
+    // long as its header says. A given length bounds every read.
+    const bool lengthGiven = len != 0;
+    if (blob != nullptr && len >= 0 && (!lengthGiven || len > kExponentOffset) && hasPublicKeyLayout(blob)) {
         int modulusLength = 0;
         int exponentLength = 0;
         unsigned char* modulus = PubKeyGetModulus(blob, &modulusLength);
         unsigned char* exponent = PubKeyGetExponent(blob, &exponentLength);
         if (exponentLength >= 1 && exponentLength <= kMaxExponentLength &&
-            kExponentOffset + exponentLength <= len) {
+            (!lengthGiven || kExponentOffset + exponentLength <= len)) {
             RSA* key = RSA_new();
             BIGNUM* n = BN_bin2bn(modulus, modulusLength, nullptr);
             BIGNUM* e = BN_bin2bn(exponent, exponentLength, nullptr);

@@ -1,15 +1,27 @@
 // Logging helpers shared by every class of the library.
 //
-// Each record carries the source file, the method's full signature and the
-// line (log4cxx's location). The level is checked before a message is
-// built, so a disabled level costs only that check.
+// Each record carries the source file, the full signature of the exported
+// member it belongs to and the line (platform/LogLocation.h). The level is
+// checked before a message is built, so a disabled level costs only that
+// check.
 #pragma once
+
+#include "platform/LogLocation.h"
 
 #include <log4cxx/logger.h>
 
 #include <string>
 
-#define KIVO_LOG_ENTER(logger, method) LOG4CXX_DEBUG(logger, "entering " method)
+// Names the enclosing exported member for every record logged below it
+// until the end of the block (platform/LogLocation.h).
+#define KIVO_LOG_SCOPE_NAME(line) kivoMemberScope##line
+#define KIVO_LOG_SCOPE_AT(line) \
+    const ::kivo::logging::MemberScope KIVO_LOG_SCOPE_NAME(line)(__PRETTY_FUNCTION__)
+#define KIVO_LOG_SCOPE KIVO_LOG_SCOPE_AT(__LINE__)
+// The entering record of a member; it opens the member's scope too.
+#define KIVO_LOG_ENTER(logger, method) \
+    KIVO_LOG_SCOPE;                    \
+    LOG4CXX_DEBUG(logger, "entering " method)
 #define KIVO_LOG_LEAVE(logger, method, result) \
     LOG4CXX_DEBUG(logger, "leaving " method ": " << result)
 #define KIVO_LOG_LEAVE_INFO(logger, method, result) \

@@ -4,6 +4,7 @@
 #include "CrlSSL.h"
 
 #include "src/frame/Asn1Time.h"
+#include "src/frame/Guarded.h"
 #include "src/frame/Logging.h"
 #include "src/cert/IssuerLookup.h"
 #include "src/revocation/RevocationCodes.h"
@@ -44,15 +45,11 @@ struct FileClose {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-// Runs `body`; an exception (out of memory while logging or copying) gives
-// `failure`, so that none leaves the library.
+// The exception barrier with the failure value of the body's own type.
 template <typename Body>
-auto guarded(decltype(std::declval<Body>()()) failure, Body body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return failure;
-    }
+auto guarded(decltype(std::declval<Body>()()) failure, Body body,
+             std::source_location where = std::source_location::current()) noexcept {
+    return kivo::guarded(failure, body, where);
 }
 
 const char* text(const char* value) { return value != nullptr ? value : "(null)"; }

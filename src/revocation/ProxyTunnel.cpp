@@ -4,6 +4,7 @@
 
 #include "CrlSSL.h"
 #include "src/frame/Base64Alphabet.h"
+#include "src/frame/Logging.h"
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
@@ -92,10 +93,9 @@ Reply judgeReply(const unsigned char* data, std::size_t length) {
         reply.verdict = Verdict::Incorrect;
     } else {
         reply.verdict = data[9] == '2' ? Verdict::Established : Verdict::Refused;
-        const auto* end = std::find(data + 9, data + length, '\n');
-        std::size_t textLength = static_cast<std::size_t>(end - (data + 9));
-        if (textLength > 0 && data[9 + textLength - 1] == '\r') --textLength;
-        reply.statusText.assign(reinterpret_cast<const char*>(data + 9), textLength);
+        // Everything read from the status code on: the proxy's reason and
+        // whatever header and body lines came with it.
+        reply.statusText.assign(reinterpret_cast<const char*>(data + 9), length - 9);
     }
     if (length > 0) {
         HeaderScanner scanner;

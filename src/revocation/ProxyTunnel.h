@@ -41,8 +41,8 @@ enum class Verdict {
 // The proxy's answer as far as it has been received.
 struct Reply {
     Verdict verdict = Verdict::Insufficient;
-    // The status line from the status code on, without its line end
-    // (for the log line of a refusal).
+    // What was read from the status code on, header and body lines
+    // included (for the log line of a refusal).
     std::string statusText;
     // Whether the header has ended (a line of at most two characters after
     // the status line), and the number of bytes up to and including that line.

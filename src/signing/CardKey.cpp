@@ -4,7 +4,6 @@
 #include "src/signing/SigningKey.h"
 
 #include "SignMessageSSLM.h"
-#include "src/frame/Guarded.h"
 #include "src/frame/Logging.h"
 #include "src/signing/CardKeyOperations.h"
 #include "src/signing/SigningResults.h"
@@ -67,11 +66,11 @@ public:
     }
 
     void close() const override {
-        const bool closed = guarded(false, [&] {
+        try {
             m_card->close(m_key);
-            return true;
-        });
-        if (!closed) LOG4CXX_ERROR(CSignMessage::m_logger, "closing the card key failed");
+        } catch (...) {
+            LOG4CXX_ERROR(CSignMessage::m_logger, "closing the card key failed");
+        }
     }
 
 private:

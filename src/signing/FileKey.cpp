@@ -104,6 +104,11 @@ public:
     // A file key signs with every hash code.
     int checkHash(int) const override { return 0; }
 
+    std::size_t signatureOctets() const override {
+        const int octets = isEcKey(m_key) ? (EVP_PKEY_get_bits(m_key) + 7) / 8 : EVP_PKEY_get_size(m_key);
+        return octets > 0 ? static_cast<std::size_t>(octets) : 0;
+    }
+
     void prepare() const override { prepareFileKeySigning(); }
 
     bool signInput(const unsigned char* input, std::size_t length, int hash, bool ecdsaAsRaw,

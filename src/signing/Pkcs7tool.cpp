@@ -46,6 +46,7 @@ int CPkcs7tool::BuildSignedData(x509_st* signerCert, int hash, const unsigned ch
     m_contentLen = contentLen;
     m_container->setContentTypeCode(kContentTypeSignedData);
     m_container->setSignatureScheme(m_keyKind);
+    m_container->setSigningKeyOctets(m_signingKeyOctets);
 
     unsigned char* certificateDer = nullptr;
     const int certificateLen = i2d_X509(signerCert, &certificateDer);
@@ -53,22 +54,21 @@ int CPkcs7tool::BuildSignedData(x509_st* signerCert, int hash, const unsigned ch
     std::unique_ptr<unsigned char, void (*)(unsigned char*)> certificateOwner(
         certificateDer, [](unsigned char* der) { OPENSSL_free(der); });
 
-    if (extraCount < 0 || (extraCount > 0 && extraCerts == nullptr)) return kNoCertificate;
+    // A negative count or no array means no further certificates. An
+    // entry without bytes, like any other failure of the assembly, leaves
+    // the container unbuilt: the result stays 0 (only the signer
+    // certificate gives -300) and the signing step then fails.
     std::vector<std::unique_ptr<CAsn1_Cert>> extras;
     std::vector<const CAsn1Base*> extraViews;
-    for (int i = 0; i < extraCount; ++i) {
-        if (extraCerts[i].pbData == nullptr || extraCerts[i].cbData == 0) return kNoCertificate;
+    for (int i = 0; extraCerts != nullptr && i < extraCount; ++i) {
         extras.push_back(std::make_unique<CAsn1_Cert>(extraCerts[i].pbData, extraCerts[i].cbData));
         extraViews.push_back(extras.back().get());
     }
 
     const std::int64_t seconds = signingTime != nullptr ? signingTime->time : 0;
-    if (!m_container->createSignedData(certificateDer, static_cast<std::size_t>(certificateLen), hash,
-                                       content, contentLen, signingTime != nullptr ? &seconds : nullptr,
-                                       embedContent, m_cadesLevel, m_signatureAlgorithmOid,
-                                       extraViews, m_knownContentDigest)) {
-        return kNoCertificate;
-    }
+    m_container->createSignedData(certificateDer, static_cast<std::size_t>(certificateLen), hash, content,
+                                  contentLen, signingTime != nullptr ? &seconds : nullptr, embedContent,
+                                  m_cadesLevel, m_signatureAlgorithmOid, extraViews, m_knownContentDigest);
     if (encodedLen != nullptr) *encodedLen = GetEncodedLength();
     return 0;
 }

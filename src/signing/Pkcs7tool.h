@@ -44,6 +44,9 @@ public:
 
     void setCadesLevel(int level) { m_cadesLevel = level; }
     void setKeyKind(int kind) { m_keyKind = kind; }
+    // The signing key's size in octets (SigningKey::signatureOctets), so
+    // that the placeholder holds its signature; 0: the certificate's.
+    void setSigningKeyOctets(std::size_t octets) { m_signingKeyOctets = octets; }
     int keyKind() const { return m_keyKind; }
     void setSignatureAlgorithmOid(std::string dotted) { m_signatureAlgorithmOid = std::move(dotted); }
     const std::string& signatureAlgorithmOid() const { return m_signatureAlgorithmOid; }
@@ -61,5 +64,6 @@ private:
     int m_cadesLevel = 0;
     std::string m_signatureAlgorithmOid = "1.2.840.113549.1.1.1";
     int m_keyKind = 0;
+    std::size_t m_signingKeyOctets = 0;
     std::string m_knownContentDigest;
 };

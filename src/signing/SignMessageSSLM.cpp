@@ -364,6 +364,7 @@ int prepareTool(CPkcs7tool& tool, const SignRequest& request) {
     const int check = checkHashOf(request.key, request.hash);
     if (check != 0) return check;
     tool.setKeyKind(signatureKindOf(request.key));
+    tool.setSigningKeyOctets(request.key != nullptr ? request.key->signatureOctets() : 0);
     tool.setKnownContentDigest(request.contentDigest);
     return 0;
 }
@@ -387,16 +388,57 @@ int containerLength(const SignRequest& request, unsigned long* outLen) {
     return 0;
 }
 
+// Room for the signature itself while the container is signed: the
+// library's own buffer, never the caller's. Large enough for any
+// signature of the key (a DER ECDSA-Sig-Value is at most twice the field
+// plus its headers) and of any card.
+std::size_t signatureRoom(const SignRequest& request, unsigned long containerLength) {
+    constexpr std::size_t kCardSignatureRoom = 1024;  // RSA up to 8192 bits
+    const std::size_t keyOctets = request.key != nullptr ? request.key->signatureOctets() : 0;
+    return std::max({std::size_t{containerLength}, 2 * keyOctets + 16, kCardSignatureRoom});
+}
+
 int signContainer(const SignRequest& request, unsigned char* out, unsigned long* outLen) {
     if (out == nullptr) return kNullOutput;
     CPkcs7tool tool;
+    unsigned long reported = 0;
     int result = prepareTool(tool, request);
-    if (result == 0) result = buildContainer(tool, request, outLen);
-    if (result == 0) result = tool.SignAttributes(0, request.key, out);
+    if (result == 0) result = buildContainer(tool, request, &reported);
     if (result != 0) return result;
+    // The length the length query reports for the same arguments; the
+    // caller sized `out` by it.
+    if (outLen != nullptr) *outLen = reported;
+    std::vector<unsigned char> signature(signatureRoom(request, reported));
+    result = tool.SignAttributes(0, request.key, signature.data());
+    if (result != 0) return result;
+    // The placeholder holds any signature of the key, so the container
+    // never grows; should it all the same, nothing past the reported
+    // length is written.
+    if (tool.GetEncodedLength() > reported) {
+        LOG4CXX_ERROR(CSignMessage::m_logger, "signed container of " << tool.GetEncodedLength()
+                                                  << " octets exceeds the reported length " << reported);
+        return kSignFailed;
+    }
     std::memcpy(out, tool.GetEncoded(), tool.GetEncodedLength());
     if (outLen != nullptr) *outLen = tool.GetEncodedLength();
     return 0;
+}
+
+// The two buffer members' work with their entering and leaving lines;
+// file signing runs them on the digest it computed itself and logs them
+// the same way.
+int measureLogged(const SignRequest& request, unsigned long* outLen) {
+    KIVO_LOG_ENTER(CSignMessage::m_logger, "SignBlobSSLForLength");
+    const int result = guarded(kNoLength, [&] { return containerLength(request, outLen); });
+    KIVO_LOG_LEAVE(CSignMessage::m_logger, "SignBlobSSLForLength", result);
+    return result;
+}
+
+int signLogged(const SignRequest& request, unsigned char* out, unsigned long* outLen) {
+    KIVO_LOG_ENTER(CSignMessage::m_logger, "SignBlobSSL");
+    const int result = guarded(kSignFailed, [&] { return signContainer(request, out, outLen); });
+    KIVO_LOG_LEAVE(CSignMessage::m_logger, "SignBlobSSL", result);
+    return result;
 }
 
 SignRequest blobRequest(unsigned char* data, int len, timeb* signingTime, x509_st* cert,
@@ -492,7 +534,7 @@ int signFile(const char* inFile, const char* outFile, x509_st* cert, const Signi
     // A hash code the card refuses is told before anything is built: the
     // length already runs the key's checks.
     unsigned long length = 0;
-    const int measured = containerLength(request, &length);
+    const int measured = measureLogged(request, &length);
     if (refusesHash(measured)) return measured;
     if (measured != 0) return kSignFailed;
     if (withTimeStamp) length += kTimeStampRoom;
@@ -500,7 +542,7 @@ int signFile(const char* inFile, const char* outFile, x509_st* cert, const Signi
     // Left uninitialised: only what is written is ever touched.
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[capacity]);
 
-    const int signedResult = signContainer(request, buffer.get(), &length);
+    const int signedResult = signLogged(request, buffer.get(), &length);
     if (refusesHash(signedResult)) return signedResult;
     if (signedResult != 0) return kSignFailed;
 
@@ -521,15 +563,10 @@ int CSignMessage::SignBlobSSL(unsigned char* data, int len, unsigned char* out,
                               unsigned long* key, int hash, bool embedContent,
                               _ASN1_CERT_BLOB* certs, int certCount) {
     return guarded(kSignFailed, [&] {
-        KIVO_LOG_ENTER(m_logger, "SignBlobSSL");
-        const int result = guarded(kSignFailed, [&] {
-            return signContainer(
-                blobRequest(data, len, signingTime, cert, keyOfHandle(key, m_isP12).get(), hash,
-                            embedContent, certs, certCount),
-                out, outLen);
-        });
-        KIVO_LOG_LEAVE(m_logger, "SignBlobSSL", result);
-        return result;
+        const auto signingKey = keyOfHandle(key, m_isP12);
+        return signLogged(blobRequest(data, len, signingTime, cert, signingKey.get(), hash, embedContent,
+                                      certs, certCount),
+                          out, outLen);
     });
 }
 
@@ -538,15 +575,10 @@ int CSignMessage::SignBlobSSLForLength(unsigned char* data, int len, unsigned ch
                                        unsigned long* key, int hash, bool embedContent,
                                        _ASN1_CERT_BLOB* certs, int certCount) {
     return guarded(kNoLength, [&] {
-        KIVO_LOG_ENTER(m_logger, "SignBlobSSLForLength");
-        const int result = guarded(kNoLength, [&] {
-            return containerLength(
-                blobRequest(data, len, signingTime, cert, keyOfHandle(key, m_isP12).get(), hash,
-                            embedContent, certs, certCount),
-                outLen);
-        });
-        KIVO_LOG_LEAVE(m_logger, "SignBlobSSLForLength", result);
-        return result;
+        const auto signingKey = keyOfHandle(key, m_isP12);
+        return measureLogged(blobRequest(data, len, signingTime, cert, signingKey.get(), hash, embedContent,
+                                         certs, certCount),
+                             outLen);
     });
 }
 

@@ -26,6 +26,10 @@ public:
     // 0 when the key signs with hash code `hash`; a card key may refuse
     // with -88 (it signs SHA-256) or -89.
     virtual int checkHash(int hash) const = 0;
+    // The key's size in octets as a signature placeholder counts it: the
+    // RSA modulus, the EC field, for other keys (DSA) the largest DER
+    // signature. 0 when only the certificate can tell (a card key).
+    virtual std::size_t signatureOctets() const { return 0; }
     // Readies what signing with this kind of key needs (a file key runs
     // OpenSSL's algorithm and error-string loading again).
     virtual void prepare() const {}

@@ -25,18 +25,25 @@ namespace {
 
 enum class Kind { Pem, Crl };
 
-// What tells one version of a file from another.
+// What tells one version of a file from another. The change time counts
+// too: a file rewritten in place with its size and modification time kept
+// (cp -p, touch -r, an unpacked archive) still gets a new change time,
+// which no user program can set back.
 struct Identity {
     dev_t device = 0;
     ino_t inode = 0;
     off_t size = 0;
     std::int64_t modifiedNs = 0;
+    std::int64_t changedNs = 0;
     bool operator==(const Identity&) const = default;
 };
 
+std::int64_t nanoseconds(const struct timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
 Identity identityOf(const struct stat& info) {
-    return {info.st_dev, info.st_ino, info.st_size,
-            static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+    return {info.st_dev, info.st_ino, info.st_size, nanoseconds(info.st_mtim), nanoseconds(info.st_ctim)};
 }
 
 struct Entry {

@@ -3,11 +3,11 @@
 // not for every signature.
 //
 // Entries are keyed by path and checked against the file's identity
-// (device, inode, size, modification time in nanoseconds) on every use: the
-// file is opened and its identity taken from the open descriptor, so a file
-// that changed, was replaced or vanished is read again (or fails) exactly
-// as if there were no cache, and what is cached is always what was read
-// through that descriptor. Objects are shared read-only; each caller's
+// (device, inode, size, modification and change time in nanoseconds) on
+// every use: the file is opened and its identity taken from the open
+// descriptor, so a file that changed, was replaced or vanished is read
+// again (or fails) exactly as if there were no cache, and what is cached
+// is always what was read through that descriptor. Objects are shared read-only; each caller's
 // store takes its own references. Safe under concurrent use; bounded by
 // kMaxCachedFileBytes of file size (parsed objects take a few times their
 // file size), least recently used files leaving first.

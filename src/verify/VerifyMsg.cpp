@@ -189,7 +189,11 @@ bool chainTrusted(X509_STORE_CTX* context) {
 // along it.
 unsigned int checkChain(PKCS7* container, X509* signer, ChainState& state, const char* caFile,
                         const char* caPath, const timeb* verifyTime, int validityModel) {
-    if (signer == nullptr) return CVerifyMsg::cNoTrustedChain;
+    // Without the signer's certificate there is no chain to build; the
+    // signature check has already failed. OpenSSL then reports no missing
+    // issuer, so the default rules set no bit here; the strict ones count
+    // it as no trusted chain.
+    if (signer == nullptr) return vf::strictPolicy() ? CVerifyMsg::cNoTrustedChain : 0;
     state = openChain(signer, caFile, caPath);
     if (!state.context) return CVerifyMsg::cNoTrustedChain;
 
@@ -227,7 +231,10 @@ unsigned int checkSignDetached(unsigned char* signature, unsigned int signatureL
         result |= checkChain(container.get(), signer, chain, caFile, caPath, verifyTime, validityModel);
     }
 
-    if ((checks & CVerifyMsg::cCheckSignerValidity) != 0 && verifyTime != nullptr) {
+    // The same for the signer's validity: no certificate, nothing to judge
+    // by the default rules.
+    const bool judgeSigner = signer != nullptr || vf::strictPolicy();
+    if ((checks & CVerifyMsg::cCheckSignerValidity) != 0 && verifyTime != nullptr && judgeSigner) {
         if (vf::Check_TimeNested(container.get(), nullptr, verifyTime, validityModel) != 0) {
             result |= CVerifyMsg::cSignerNotValid;
         }

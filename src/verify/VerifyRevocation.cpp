@@ -175,14 +175,20 @@ unsigned int Check_CRL(X509* certificate, X509_STORE* store, X509_STORE_CTX* con
                        unsigned int crlMode, const char* crlSource,
                        const struct timeb* verifyTime, int validityModel) {
     const unsigned int source = revocationSource(crlMode);
+    // No certificate (a container without the signer's): no CRL lists it,
+    // so by the default rules the CRL modes find nothing; the strict ones
+    // count it as no trusted chain. OCSP needs the issuer of a
+    // certificate and finds none either way.
+    const unsigned int noCertificate = strictPolicy() ? kNoTrustedChain : 0;
     switch (source) {
         case kSourceOpenSSL:
-            if (certificate == nullptr || store == nullptr || context == nullptr) return kNoTrustedChain;
+            if (certificate == nullptr) return noCertificate;
+            if (store == nullptr || context == nullptr) return kNoTrustedChain;
             return checkWithOpenSSL(certificate, store, context, verifyTime);
         case kSourceDistributionPoints:
             return certificate != nullptr ? readDistributionPoints(certificate) : 0;
         case kSourceDirectory:
-            if (certificate == nullptr) return kNoTrustedChain;
+            if (certificate == nullptr) return noCertificate;
             return checkDirectory(certificate, context, crlSource, verifyTime);
         case kSourceOcsp:
             if (certificate == nullptr || store == nullptr || context == nullptr) return kNoTrustedChain;

@@ -280,7 +280,7 @@ TEST(CertInfoObject, DetailLinesAndFieldsByName) {
     // the other fields whole.
     const std::pair<std::pair<int, int>, const char*> details[] = {
         {{0, 0}, "C=DE"}, {{0, 5}, "CN=Alice Example"}, {{0, 6}, "E=alice@example.test"}, {{1, 2}, "O=Kivo Test"},
-        {{0, 1}, ""}, {{0, 7}, ""}, {{1, 6}, ""}, {{0, -1}, ""}, {{11, 0}, ""}, {{4, 99}, "0A"}};
+        {{0, 1}, ""}, {{0, 7}, ""}, {{1, 6}, ""}, {{0, -1}, ""}, {{11, 0}, ""}, {{4, 99}, "0A"}, {{4, -1}, "0A"}};
     for (const auto& [at, expected] : details) EXPECT_STREQ(info.GetDetails(at.first, at.second), expected);
     // Names are compared with their case.
     info.DisplayName("Alice");

@@ -141,7 +141,7 @@ TEST(CRsa, OperationsEqualOpenSslRawAlsoInCopies) {
     PEM_write_RSAPrivateKey(file, testKey(), nullptr, nullptr, 0, nullptr, nullptr);
     std::fclose(file);
     auto original = std::make_unique<CRsa>();
-    EXPECT_EQ(original->SetPublicKey(publicKeyBlob().data(), 140), 0);
+    EXPECT_EQ(original->SetPublicKey(publicKeyBlob().data(), 0), 0) << "a length of 0 is not given: the layout bounds the read";
     EXPECT_EQ(original->SetPrivateKey(nullptr, 0), 0);
     std::filesystem::current_path(previous);
     CRsa copy(*original), assigned;
@@ -158,8 +158,8 @@ TEST(CRsa, RefusesBlobsAndBlocksItCannotUse) {
     wrongLayout[3] = 0x04;
     longExponent[136] = 0x05;
     longExponent.insert(longExponent.end(), {0x00, 0x00});
-    // The exponent cut by one octet, the modulus cut, a wrong layout, five exponent octets.
-    const std::pair<Bytes, int> blobs[] = {{blob, 139}, {blob, 100}, {wrongLayout, 140}, {longExponent, 142}};
+    // The exponent cut by one octet, the modulus cut, a wrong layout, five exponent octets (given or not), a negative length.
+    const std::pair<Bytes, int> blobs[] = {{blob, 139}, {blob, 100}, {wrongLayout, 140}, {longExponent, 142}, {longExponent, 0}, {blob, -1}};
     CRsa rsa;
     for (auto [bytes, length] : blobs) EXPECT_EQ(rsa.SetPublicKey(bytes.data(), length), -1) << length;
     EXPECT_EQ(rsa.SetPublicKey(nullptr, 140), -1);

@@ -126,10 +126,10 @@ TEST_F(ProxyTest, TheProxyAnswerDecides) {
         // Header lines after the status line, arriving in pieces, are read to their end.
         {{"HTTP/1.0 20", "0 OK\r\n", "X-Long: " + std::string(3000, 'x') + "\r\n", "\r\n"}, "", kRevoked, ""},
         {{"HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\nContent-Length: 4\r\n\r\nnope"},
-         "", kCommunication, "HTTP CONNECT failed: 407 Proxy Authentication Required"},
+         "", kCommunication, "HTTP CONNECT failed: 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\nContent-Length: 4\r\n\r\nnope"},
         {{"HTTP/1.10 200 OK\r\n\r\n"}, "", kCommunication, "HTTP CONNECT failed, incorrect response from proxy"},
         {{"OK\r\n\r\n"}, "", kCommunication, "HTTP CONNECT failed, insufficient response from proxy"},
-        {{"XXXXXXXX 302 Found\r\nLocation: /\r\n\r\n"}, "", kCommunication, "HTTP CONNECT failed: 302 Found"},
+        {{"XXXXXXXX 302 Found\r\nLocation: /\r\n\r\n"}, "", kCommunication, "HTTP CONNECT failed: 302 Found\r\nLocation: /\r\n\r\n"},
         {{}, closing.address(), kCommunication, "empty response from proxy!"},
         {{}, silent.address(), kCommunication, ""},
         {{}, "", kNoUrl, "WARNING_PROXY_URL_NOT_FOUND"},

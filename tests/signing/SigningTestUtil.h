@@ -87,7 +87,8 @@ protected:
     void TearDown() override { CSignMessage::setCAdES_Level(0); CSignMessage::setTSUrl(""); CSignMessage::setStandardTSImprint(false); }
 };
 
-struct BlobRequest { KeyKind kind; int hash = 1; bool embed = true; timeb* signingTime = nullptr; std::vector<Bytes> extras = {}; Bytes data = randomBytes(3000, 7); };
+// `cert` and `key`, when set, stand in for the test PKI's signer of `kind`.
+struct BlobRequest { KeyKind kind; int hash = 1; bool embed = true; timeb* signingTime = nullptr; std::vector<Bytes> extras = {}; Bytes data = randomBytes(3000, 7); X509* cert = nullptr; EVP_PKEY* key = nullptr; };
 
 // guardIntact: nothing written past the reported length.
 struct BlobResult { int lengthResult = 1; unsigned long reported = 0; int result = 1; unsigned long written = 0; Bytes der; bool guardIntact = false; };
@@ -95,8 +96,9 @@ struct BlobResult { int lengthResult = 1; unsigned long reported = 0; int result
 // SignBlobSSLForLength, then SignBlobSSL into a buffer of the reported length followed by guard bytes.
 inline BlobResult signBlob(BlobRequest request) {
     BlobResult r;
-    unsigned long* key = SigningKeys::get().key(request.kind);
-    X509* cert = SigningKeys::get().cert(request.kind);
+    unsigned long* key = request.key != nullptr ? reinterpret_cast<unsigned long*>(request.key) : SigningKeys::get().key(request.kind);
+    X509* cert = request.cert != nullptr ? request.cert : SigningKeys::get().cert(request.kind);
+    CSignMessage::m_isP12 = true;
     std::vector<_ASN1_CERT_BLOB> blobs;
     for (Bytes& der : request.extras) blobs.push_back({der.data(), static_cast<unsigned long>(der.size())});
     const auto sign = [&](unsigned char* out, unsigned long* length) {

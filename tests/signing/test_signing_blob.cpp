@@ -117,14 +117,34 @@ TEST_F(SigningTest, SigningTimeGivenOrNow) {
     EXPECT_NEAR(static_cast<double>(signingTimeOf(signBlob({KeyKind::EcP256}).der).value_or(0)), static_cast<double>(now), 5);
 }
 
+// A signing key larger than the certificate's, or a certificate key whose size only OpenSSL knows (DSA, explicit
+// curve parameters), or a P-521 key with its long-form ECDSA-Sig-Value: the placeholder still holds the signature,
+// so nothing is written past the reported length; a matching pair verifies.
+TEST(SigningLengths, KeysOfOtherKindsAndSizesStayWithinTheReportedLength) {
+    struct Row { const char* certKey; const char* signingKey; };
+    for (const Row& row : {Row{"DSA:2048", nullptr}, Row{"EC-explicit:P-256", nullptr}, Row{"RSA:2048", "RSA:4096"}, Row{"EC:P-521", nullptr}}) {
+        SCOPED_TRACE(std::string(row.certKey) + " / " + (row.signingKey ? row.signingKey : "same"));
+        const kivo::test::EvpKeyPtr certKey = kivo::test::generateKeyOf(row.certKey);
+        const kivo::test::EvpKeyPtr signingKey = row.signingKey ? kivo::test::generateKeyOf(row.signingKey) : nullptr;
+        const kivo::test::X509Ptr cert = kivo::test::makeCertificate({.subject = "/CN=Odd Key", .subjectKey = certKey.get()});
+        const BlobResult r = signBlob({.kind = KeyKind::Rsa2048, .hash = 2, .cert = cert.get(), .key = signingKey ? signingKey.get() : certKey.get()});
+        ASSERT_EQ((Codes{r.lengthResult, r.result}), (Codes{0, 0}));
+        EXPECT_TRUE(r.guardIntact && r.written <= r.reported) << r.written << " written, " << r.reported << " reported";
+        if (signingKey) continue;
+        EXPECT_EQ(cmsVerify(r.der, nullptr, CMS_NO_SIGNER_CERT_VERIFY), 1);
+    }
+}
+
 TEST(SigningLengths, FailuresAndTheirCodes) {
     Bytes data = kivo::test::randomBytes(500, 9);
     unsigned long* key = SigningKeys::get().key(KeyKind::Rsa2048);
     X509* cert = SigningKeys::get().cert(KeyKind::Rsa2048);
     Bytes out(4000, 0xEE);
     unsigned long length = 0xDEAD;
+    _ASN1_CERT_BLOB* extras = nullptr;
+    int extraCount = 0;
     const auto sign = [&](bool forLength, unsigned char* to, unsigned long* n, X509* c, unsigned long* k) {
-        return (forLength ? CSignMessage::SignBlobSSLForLength : CSignMessage::SignBlobSSL)(data.data(), 500, to, n, nullptr, c, k, 1, true, nullptr, 0);
+        return (forLength ? CSignMessage::SignBlobSSLForLength : CSignMessage::SignBlobSSL)(data.data(), 500, to, n, nullptr, c, k, 1, true, extras, extraCount);
     };
     EXPECT_EQ((Codes{sign(true, nullptr, nullptr, cert, key), sign(true, nullptr, &length, nullptr, key)}), (Codes{-29, -29}));
     EXPECT_EQ(sign(true, nullptr, &length, cert, nullptr), -37);
@@ -133,6 +153,14 @@ TEST(SigningLengths, FailuresAndTheirCodes) {
     EXPECT_EQ((Codes{sign(false, out.data(), &length, nullptr, key), sign(false, out.data(), &length, cert, nullptr)}), (Codes{-300, -37}));
     ASSERT_EQ(sign(false, out.data(), nullptr, cert, key), 0) << "a null length pointer still gives the container";
     EXPECT_EQ(cmsVerify(Bytes(out.begin(), out.begin() + 4 + (out[2] << 8 | out[3])), nullptr), 1);
+    // A negative count means no further certificates; an entry without bytes leaves the container unbuilt: the
+    // length query still answers 0 (only the signer certificate gives -300 there), signing fails with -24.
+    extraCount = -1;
+    EXPECT_EQ((Codes{sign(true, nullptr, &length, cert, key), sign(false, out.data(), &length, cert, key)}), (Codes{0, 0}));
+    _ASN1_CERT_BLOB empty{nullptr, 0};
+    extras = &empty;
+    extraCount = 1;
+    EXPECT_EQ((Codes{sign(true, nullptr, &length, cert, key), sign(false, out.data(), &length, cert, key)}), (Codes{0, -24}));
 }
 
 }  // namespace

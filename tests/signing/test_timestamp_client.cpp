@@ -43,7 +43,7 @@ TEST_P(TimeStampRequest, LayoutAndVerifiedToken) {
     EXPECT_EQ(Bytes(request.begin(), request.begin() + static_cast<std::ptrdiff_t>(head.size())), head) << kivo::test::toHex(request);
     EXPECT_EQ(kivo::test::toHex(request.data() + head.size() + 8, 3), "0101FF");
     const std::string headers = server.lastRequestHeaders();
-    for (const std::string line : {"POST /tsa HTTP/1.1", "Content-Type: application/timestamp-query", "User-Agent: KivoSSL", "Content-Length:"}) {
+    for (const std::string line : {"POST /tsa HTTP/1.1", "Content-Type: application/timestamp-query", "Character-Encoding=binary", "User-Agent: KivoSSL", "Content-Length:"}) {
         EXPECT_NE(headers.find(line + (line.back() == ':' ? std::to_string(request.size()) : "") + "\r\n"), std::string::npos) << headers;
     }
 

@@ -4,8 +4,10 @@
 
 #include "tests/verify/VerifyTestUtil.h"
 
+#include "src/frame/OpenSSLHandles.h"
 #include "src/verify/VerifyFileCache.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +67,40 @@ TEST_F(FileCacheTest, ChangesAreSeenOnTheNextCall) {
         step.change();
         EXPECT_EQ(verify(m_signature, step.checks, m_crls), step.expected) << step.what;
     }
+}
+
+// A CA renewed under its name and key: the chain takes the issuer OpenSSL's own file look-up takes (so the same
+// validity bit), whatever the order in the file, read fresh or from the cache. A file rewritten in place with its
+// size and modification time kept is read again (its change time moved).
+TEST_F(FileCacheTest, RenewedCaAndPreservedTimesAsWithoutTheCache) {
+    const Party expired = Certify("/CN=Renewed CA").ca().key(KeyKind::EcP256).validity(m_now - 800 * kDay, m_now - 10 * kDay).make();
+    const Party renewed = Certify("/CN=Renewed CA").ca().key(KeyKind::EcP256).validity(m_now - 20 * kDay, m_now + 900 * kDay).make();
+    const Party signer = signerBy(renewed, "/CN=Renewed Signer", 0x77).make();
+    const Bytes signature = cmsSign(signer, m_content);
+    for (const auto& order : {std::vector<const Party*>{&expired, &renewed}, {&renewed, &expired}}) {
+        writeTrust(order);
+        const kivo::StorePtr store(X509_STORE_new());
+        ASSERT_EQ(X509_STORE_load_file(store.get(), m_trust.c_str()), 1);
+        const kivo::StoreContextPtr context(X509_STORE_CTX_new());
+        X509_STORE_CTX_init(context.get(), store.get(), signer.cert.get(), nullptr);
+        X509_STORE_CTX_set_time(context.get(), 0, m_now);
+        ASSERT_EQ(X509_verify_cert(context.get()), 1);
+        X509* issuer = sk_X509_value(X509_STORE_CTX_get0_chain(context.get()), 1);
+        std::time_t now = m_now;
+        const unsigned int expected = X509_cmp_time(X509_get0_notAfter(issuer), &now) < 0 ? kChainNotValid : kValid;
+        EXPECT_EQ(verify(signature), expected) << "read fresh";
+        EXPECT_EQ(verify(signature), expected) << "from the cache";
+    }
+    writeTrust({&m_ca});
+    EXPECT_EQ(verify(m_signature), kValid);
+    struct stat before {};
+    ASSERT_EQ(::stat(m_trust.c_str(), &before), 0);
+    const Party impostor = longLivedCa("/CN=Trusted CA");
+    writeTrust({&impostor}, true);
+    ASSERT_EQ(fs::file_size(m_trust), static_cast<std::uintmax_t>(before.st_size)) << "the same size, as a same-size key gives";
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, m_trust.c_str(), times, 0), 0);
+    EXPECT_EQ(verify(m_signature), kNoTrustedChain) << "same inode, size and modification time: read again";
 }
 
 // Eight threads verify while the trust file is replaced back and forth:

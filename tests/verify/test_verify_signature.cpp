@@ -131,12 +131,19 @@ TEST_F(SignatureTest, ContentAndContainerCases) {
         {"two signers, two digests", Verification(both).content(m_content).checks(1), kValid},
         {"two signers, first broken", Verification(signatureValueFlipped(both)).content(m_content).checks(1),
          kBadSignature},
-        {"null signature", Verification().content(m_content).checks(1), kBadSignature},
-        // Without a signer certificate every requested check fails.
-        {"truncated, every check",
-         Verification(truncated).content(m_content).checks(0x1D).crl(0x04, m_empty).at(m_now).trust(m_dir.file("ca.pem")),
-         kBadSignature | kNoTrustedChain | kSignerNotValid}};
+        {"null signature", Verification().content(m_content).checks(1), kBadSignature}};
     for (const Case& c : cases) EXPECT_EQ(c.call.run(), c.expected) << c.what;
+    // Without a signer certificate the signature check fails; the default rules set no other bit (no certificate to
+    // judge), the strict ones fail every requested check; OCSP finds no issuer either way.
+    for (const bool strict : {false, true}) {
+        ScopedStrictPolicy policy(strict);
+        for (const Bytes& der : {truncated, derOf(noCertificates.get())}) {
+            const Verification every = Verification(der).content(m_content).checks(0x1D).at(m_now).trust(m_dir.file("ca.pem"));
+            EXPECT_EQ(Verification(every).crl(0x04, m_empty).run(), strict ? kBadSignature | kNoTrustedChain | kSignerNotValid : kBadSignature) << strict;
+            EXPECT_EQ(Verification(every).crl(0x01, std::nullopt).run(), strict ? kBadSignature | kNoTrustedChain | kSignerNotValid : kBadSignature) << strict;
+            EXPECT_EQ(Verification(every).checks(0x11).crl(0x08, std::nullopt).run(), kBadSignature | kNoTrustedChain) << strict;
+        }
+    }
     Bytes der = detached;
     EXPECT_EQ(static_cast<unsigned int>(CVerifyMsg().CheckSignDetached(der.data(), der.size(), 0, nullptr, 10, 0x01, 0,
                                                                         nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr)),

@@ -3,6 +3,8 @@
 #include <openssl/err.h>
 #include <openssl/pkcs12.h>
 #include <openssl/conf.h>
+#include <openssl/core_names.h>
+#include <openssl/dsa.h>
 #include <openssl/rsa.h>
 #include <openssl/x509v3.h>
 
@@ -44,6 +46,22 @@ EvpKeyPtr generateFresh(KeyKind kind) {
     }
     if (key == nullptr) failWithOpenSSL(std::string("generating ") + keyKindName(kind));
     return EvpKeyPtr(key);
+}
+
+EVP_PKEY* generateDsa(unsigned bits) {
+    EVP_PKEY* parameters = nullptr;
+    EVP_PKEY* key = nullptr;
+    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, "DSA", nullptr);
+    if (context != nullptr && EVP_PKEY_paramgen_init(context) == 1 &&
+        EVP_PKEY_CTX_set_dsa_paramgen_bits(context, static_cast<int>(bits)) == 1) {
+        EVP_PKEY_paramgen(context, &parameters);
+    }
+    EVP_PKEY_CTX_free(context);
+    context = parameters != nullptr ? EVP_PKEY_CTX_new_from_pkey(nullptr, parameters, nullptr) : nullptr;
+    if (context != nullptr && EVP_PKEY_keygen_init(context) == 1) EVP_PKEY_keygen(context, &key);
+    EVP_PKEY_CTX_free(context);
+    EVP_PKEY_free(parameters);
+    return key;
 }
 
 void setName(X509_NAME* name, const std::string& oneLine) {
@@ -109,6 +127,28 @@ int keyBits(KeyKind kind) {
         case KeyKind::EcP384: return 384;
     }
     return 0;
+}
+
+EvpKeyPtr generateKeyOf(const std::string& description) {
+    const std::size_t colon = description.find(':');
+    const std::string algorithm = description.substr(0, colon);
+    const std::string size = colon == std::string::npos ? "" : description.substr(colon + 1);
+    EVP_PKEY* key = nullptr;
+    if (algorithm == "RSA") {
+        key = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(std::stoul(size)));
+    } else if (algorithm == "EC" || algorithm == "EC-explicit") {
+        key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", size.c_str());
+        if (key != nullptr && algorithm == "EC-explicit" &&
+            EVP_PKEY_set_utf8_string_param(key, OSSL_PKEY_PARAM_EC_ENCODING,
+                                           OSSL_PKEY_EC_ENCODING_EXPLICIT) != 1) {
+            EVP_PKEY_free(key);
+            key = nullptr;
+        }
+    } else if (algorithm == "DSA") {
+        key = generateDsa(static_cast<unsigned>(std::stoul(size)));
+    }
+    if (key == nullptr) failWithOpenSSL("generating " + description);
+    return EvpKeyPtr(key);
 }
 
 EvpKeyPtr generateKey(KeyKind kind) {

@@ -34,6 +34,12 @@ int keyBits(KeyKind kind);
 // generation is slow; each call returns a new reference to the cached key.
 EvpKeyPtr generateKey(KeyKind kind);
 
+// A fresh key outside the signing matrix, by "ALGORITHM:SIZE": "RSA:4096",
+// "EC:P-521", "EC-explicit:P-256" (the curve written out as parameters
+// instead of its name), "DSA:2048". Not cached; throws std::runtime_error
+// when OpenSSL refuses.
+EvpKeyPtr generateKeyOf(const std::string& description);
+
 struct CertOptions {
     // Subject as "/C=DE/O=Example/CN=Signer" (OpenSSL's one-line form,
     // UTF-8 values).
