@@ -27,7 +27,9 @@ const std::vector<SigningPair>& signingPairs() {
         std::vector<SigningPair> made;
         for (const char* description : {"RSA:1024", "RSA:2048", "EC:P-256", "EC-explicit:P-256", "EC:P-521", "DSA:1024"}) {
             SigningPair pair{kivo::test::generateKeyOf(description), nullptr};
-            pair.cert = kivo::test::makeCertificate({.subject = "/CN=Fuzz Signer", .subjectKey = pair.key.get()});
+            kivo::test::CertOptions options;
+            options.subjectKey = pair.key.get();
+            pair.cert = kivo::test::makeCertificate(options);
             made.push_back(std::move(pair));
         }
         return made;

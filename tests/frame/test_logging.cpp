@@ -3,6 +3,7 @@
 #include "tests/support/LogCapture.h"
 
 #include "HashSSL.h"
+#include "PKCS7SSL.h"
 #include "Rsa.h"
 #include "src/frame/Logging.h"
 
@@ -33,18 +34,21 @@ TEST(FrameLoggers, LoggersHaveTheirExactNamesAndAQuietAppender) {
 }
 
 TEST(FrameLogging, EntryAndExitRecordsCarryTheirLocation) {
-    LogCapture hash(CHashSSL::m_logger), module(kivo::loggers::module);
+    LogCapture hash(CHashSSL::m_logger), module(kivo::loggers::module), container(CPKCS7SSL::m_logger);
     unsigned char data[] = {'a', 'b', 'c'};
     CHashSSL::calculateHash(data, sizeof data, 4);
+    CPKCS7SSL::GetSignerCertNum(data, sizeof data);  // logged inside its exception barrier's lambda
     KIVO_LOG_ENTER(kivo::loggers::module, "SignBlobSSL");
     KIVO_LOG_LEAVE(kivo::loggers::module, "SignBlobSSL", -22);
     KIVO_LOG_LEAVE_INFO(kivo::loggers::module, "OpenSSLKey", "OK");
     auto events = hash.events();
+    for (const auto& event : container.events()) events.push_back(event);
     for (const auto& event : module.events()) events.push_back(event);
     // "level message @ class::method", the test's class shown by the last part of its name.
     const std::vector<std::string> expected = {
         "DEBUG entering calculateHash  @ CHashSSL::calculateHash", "DEBUG  nAlgoID : 4 @ CHashSSL::calculateHash",
         "DEBUG using Algo SHA256 @ CHashSSL::calculateHash", "INFO leaving calculateHash  @ CHashSSL::calculateHash",
+        "DEBUG entering GetSignerCertNum @ CPKCS7SSL::GetSignerCertNum",
         "DEBUG entering SignBlobSSL @ Test::TestBody",              "DEBUG leaving SignBlobSSL: -22 @ Test::TestBody",
         "INFO leaving OpenSSLKey: OK @ Test::TestBody"};
     ASSERT_EQ(events.size(), expected.size());

@@ -54,31 +54,30 @@ TEST(ProxyCredentials, Base64AndBasicCredentials) {
 TEST(ProxyReply, VerdictsAndHeaderEnds) {
     const std::string longLine(kivo::proxy::kBufferSize - 1, 'x');
     // headerLength 0: not checked
-    struct Case { std::string answer; Verdict verdict; const char* statusText; bool complete;
-        std::size_t headerLength; } cases[] = {
-        {"HTTP/1.0 200 Connection established\r\n\r\n", Verdict::Established, "200 Connection established", true, 39},
-        {"HTTP/1.1 204 No Content\r\nVia: x\r\n\r\n", Verdict::Established, "204 No Content", true, 0},
-        {"HTTP/1.0 407 Proxy Authentication Required\r\nA: b\r\n\r\n<html>", Verdict::Refused,
-         "407 Proxy Authentication Required", true, 52},
-        {"HTTP/1.0 500", Verdict::Refused, "500", false, 0},  // the shortest complete status line
-        {"HTTP/1.0 2", Verdict::Insufficient, "", false, 0}, {"", Verdict::Insufficient, "", false, 0},
-        {"HTTP/1.10 200 OK\r\n\r\n", Verdict::Incorrect, "", true, 0},
-        {"HTTP/1.0 200 OK\r\nVia: x\r\n", Verdict::Established, "200 OK", false, 0},
-        {"HTTP/1.0 200 OK\n\n", Verdict::Established, "200 OK", true, 0},
+    struct Case { std::string answer; Verdict verdict; bool complete; std::size_t headerLength; } cases[] = {
+        {"HTTP/1.0 200 Connection established\r\n\r\n", Verdict::Established, true, 39},
+        {"HTTP/1.1 204 No Content\r\nVia: x\r\n\r\n", Verdict::Established, true, 0},
+        {"HTTP/1.0 407 Proxy Authentication Required\r\nA: b\r\n\r\n<html>", Verdict::Refused, true, 52},
+        {"HTTP/1.0 500", Verdict::Refused, false, 0},  // the shortest complete status line
+        {"HTTP/1.0 2", Verdict::Insufficient, false, 0}, {"", Verdict::Insufficient, false, 0},
+        {"HTTP/1.10 200 OK\r\n\r\n", Verdict::Incorrect, true, 0},
+        {"HTTP/1.0 200 OK\r\nVia: x\r\n", Verdict::Established, false, 0},
+        {"HTTP/1.0 200 OK\n\n", Verdict::Established, true, 0},
         // A line of two characters ends the header too, a longer one does not.
-        {"HTTP/1.0 200 OK\r\na\n", Verdict::Established, "200 OK", true, 0},
-        {"HTTP/1.0 200 OK\r\nabc\n", Verdict::Established, "200 OK", false, 0},
+        {"HTTP/1.0 200 OK\r\na\n", Verdict::Established, true, 0},
+        {"HTTP/1.0 200 OK\r\nabc\n", Verdict::Established, false, 0},
         // A line of 8191 characters is split like a line reader does: the
         // "\r\n" after it reads as a short line; two characters shorter it does not.
-        {"HTTP/1.0 200 OK\r\n" + longLine + "\r\n", Verdict::Established, "200 OK", true, 0},
-        {"HTTP/1.0 200 OK\r\n" + longLine.substr(2) + "\r\n", Verdict::Established, "200 OK", false, 0}};
+        {"HTTP/1.0 200 OK\r\n" + longLine + "\r\n", Verdict::Established, true, 0},
+        {"HTTP/1.0 200 OK\r\n" + longLine.substr(2) + "\r\n", Verdict::Established, false, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.answer.substr(0, 40));
         const auto reply = judge(c.answer);
         EXPECT_EQ(reply.verdict, c.verdict);
         EXPECT_EQ(reply.headerComplete, c.complete);
+        // The refusal's log line carries everything read from the status code on.
         if (c.verdict == Verdict::Established || c.verdict == Verdict::Refused) {
-            EXPECT_EQ(reply.statusText, c.statusText);
+            EXPECT_EQ(reply.statusText, c.answer.substr(9));
         }
         if (c.headerLength != 0) {
             EXPECT_EQ(reply.headerLength, c.headerLength);

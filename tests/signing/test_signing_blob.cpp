@@ -126,7 +126,9 @@ TEST(SigningLengths, KeysOfOtherKindsAndSizesStayWithinTheReportedLength) {
         SCOPED_TRACE(std::string(row.certKey) + " / " + (row.signingKey ? row.signingKey : "same"));
         const kivo::test::EvpKeyPtr certKey = kivo::test::generateKeyOf(row.certKey);
         const kivo::test::EvpKeyPtr signingKey = row.signingKey ? kivo::test::generateKeyOf(row.signingKey) : nullptr;
-        const kivo::test::X509Ptr cert = kivo::test::makeCertificate({.subject = "/CN=Odd Key", .subjectKey = certKey.get()});
+        kivo::test::CertOptions options;
+        options.subjectKey = certKey.get();
+        const kivo::test::X509Ptr cert = kivo::test::makeCertificate(options);
         const BlobResult r = signBlob({.kind = KeyKind::Rsa2048, .hash = 2, .cert = cert.get(), .key = signingKey ? signingKey.get() : certKey.get()});
         ASSERT_EQ((Codes{r.lengthResult, r.result}), (Codes{0, 0}));
         EXPECT_TRUE(r.guardIntact && r.written <= r.reported) << r.written << " written, " << r.reported << " reported";
