@@ -18,6 +18,10 @@ struct FPINDialogCallBackParams {
     std::int32_t key = 2;
     // Keyboard prompts: the host fills in the entered PIN.
     std::string pin;
+    // 0, unless the host opted in with CSCUtils::SetPINDialogBoxKind(true):
+    // then a message box says its kind here: 1 a box with OK only (error,
+    // warning, information), 2 a Yes/No/Cancel question, 3 a Retry/Cancel
+    // question, whose "true" means Retry.
     std::int32_t reserved1 = 0;
     std::int32_t reserved2 = 0;
 };

@@ -36,6 +36,11 @@ public:
     static bool GetUsePINDialogCallback();
     static void SetPINDialogCallbackFunc(PINDialogCallbackFunc callback);
     static PINDialogCallbackFunc GetPINDialogCallbackFunc();
+    // Message boxes shown through the callback tell their kind in the
+    // block's reserved1 (a question from an information box); off by
+    // default, when reserved1 stays 0.
+    static void SetPINDialogBoxKind(bool tell);
+    static bool GetPINDialogBoxKind();
 
     // Release what the library handed out: OpenSSL memory and certificates.
     static void freeOPENSSL(void* memory);

@@ -54,12 +54,18 @@ bool isReadSuccess(CardResult result) {
 
 CardResult CSC_Profile_Base::SCSelect() {
     CardResult result = card::cFailed;
+    m_selectAnswer.clear();
     for (int attempt = 0; attempt < kSelectAttempts; ++attempt) {
         // Each attempt has room for the whole control information again
         // (the previous answer's length replaced the capacity).
         SetResponseCapacity(kResponseCapacity);
         if (!SendToCard()) return card::cFailed;
         if (StatusWord() == sw::kOk) break;
+    }
+    if (StatusWord() == sw::kOk) {
+        m_selectAnswer.assign(Response(), Response() + ResponseLength());
+    } else {
+        m_selectAnswer.clear();
     }
     switch (StatusWord()) {
         case sw::kOk: result = card::cOk; break;
@@ -236,7 +242,7 @@ CardResult CSC_Profile_Base::SelectEfIn(const card::SelectForm& form, const std:
 }
 
 std::uint32_t CSC_Profile_Base::FileSizeFromResponse(kivo::card::ControlInfoForm form) {
-    const std::uint32_t size = kivo::card::fileSizeFrom({Response(), ResponseLength()}, form);
+    const std::uint32_t size = kivo::card::fileSizeFrom({m_selectAnswer.data(), m_selectAnswer.size()}, form);
     CardTrace::write(CardTrace::cLevelDetail, "value : %d\n", static_cast<int>(size));
     return size;
 }
@@ -288,6 +294,15 @@ CardResult CSC_Profile_Base::SendDigestInfo(std::uint8_t ins, std::uint8_t p1, s
     const auto lc = static_cast<std::uint16_t>(block.size());
     SetApdu(cCaseDataLe, 0x00, ins, p1, p2, lc, 0x00, block.data(), lc);
     return OperationResult(SendToCard(), signature);
+}
+
+CardResult CSC_Profile_Base::RestoreEnvironment(std::uint8_t number) {
+    constexpr std::uint8_t kInsMse = 0x22;
+    constexpr std::uint8_t kMseRestore = 0xF3;
+    const TraceScope trace(*this, "RestoreEnvironment");
+    SetApdu(cCaseHeader, 0x00, kInsMse, kMseRestore, number, 0, 0, nullptr, 0);
+    Bytes ignored;
+    return OperationResult(SendToCard(), ignored);
 }
 
 CardResult CSC_Profile_Base::SelectApplicationId(const std::uint8_t* aid, std::uint32_t length, std::uint8_t le) {

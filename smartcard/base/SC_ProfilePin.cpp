@@ -156,9 +156,17 @@ void CSC_Profile_Base::SetPinPadReference(std::uint8_t reference) {
     if (m_modifyStruct.size() > kModifyStructReference) m_modifyStruct[kModifyStructReference] = reference;
 }
 
+PromptTexts CSC_Profile_Base::OnThisCard(const PromptTexts& prompts) const {
+    PromptTexts onCard = prompts;
+    onCard.card = Handle();
+    onCard.readerName = ReaderSystemName();
+    return onCard;
+}
+
 CardResult CSC_Profile_Base::Verify(const std::string& path, const std::string& altPath,
                                     bool selectFirst, std::uint8_t reference, bool usePinPad,
-                                    const std::string& pin, const PromptTexts& prompts) {
+                                    const std::string& pin, const PromptTexts& givenPrompts) {
+    const PromptTexts prompts = OnThisCard(givenPrompts);
     m_pinEntryCancelled = false;
     InitPinLengths();
     if (selectFirst || m_cardType == card::type::cStarCos37Dgn) {
@@ -191,12 +199,37 @@ CardResult CSC_Profile_Base::VerifyWithKeyboard(std::uint8_t reference, const st
                      callback ? "---CSC_Profile_Base::Verify -> new CPIN_Window_Dialog_Callback \n"
                               : "---CSC_Profile_Base::Verify -> new CPIN_Window_Dialog \n");
     CardTrace::write(CardTrace::cLevelDetail, "---CSC_Profile_Base::Verify -> show Window Dialog \n");
-    const std::optional<Secret> entered = kivo::pin::askSecret(SecretKind::Pin, prompts);
-    if (!entered) {
+    std::optional<Secret> entered = kivo::pin::askSecret(SecretKind::Pin, prompts);
+    if (!entered || RepeatsRejectedPin(reference, *entered)) {
         m_pinEntryCancelled = true;
         return card::cFailed;
     }
-    return SCVerify(reference, bytesOf(entered->text()), lengthOf(entered->text()));
+    const CardResult result = SCVerify(reference, bytesOf(entered->text()), lengthOf(entered->text()));
+    NoteVerifyOutcome(reference, result, std::move(*entered));
+    return result;
+}
+
+// A host that fills the PIN dialog from a cache would hand the card the same
+// wrong PIN at every retry until the card blocks it: a PIN the card has just
+// rejected for this reference is not sent again, its repetition counts as a
+// cancelled entry. Compared in constant time; both are wiped.
+bool CSC_Profile_Base::RepeatsRejectedPin(std::uint8_t reference, const Secret& entered) const {
+    if (!m_rejectedPin || m_rejectedReference != reference) return false;
+    const std::string& rejected = m_rejectedPin->text();
+    const bool same = rejected.size() == entered.text().size() &&
+                      CRYPTO_memcmp(rejected.data(), entered.text().data(), rejected.size()) == 0;
+    if (same) CardTrace::write(CardTrace::cLevelInfo, "---CSC_Profile_Base::Verify -> the rejected PIN again: not sent\n");
+    return same;
+}
+
+void CSC_Profile_Base::NoteVerifyOutcome(std::uint8_t reference, CardResult result, Secret entered) {
+    const bool rejected = result == card::cPinWrong || result == card::cCounterFailed || SW1() == 0x63;
+    if (result != card::cOk && rejected) {
+        m_rejectedPin = std::move(entered);
+        m_rejectedReference = reference;
+    } else {
+        m_rejectedPin.reset();
+    }
 }
 
 CardResult CSC_Profile_Base::VerifyWithPinPad(std::uint8_t reference, const PromptTexts& prompts) {
@@ -266,7 +299,8 @@ std::uint8_t CSC_Profile_Base::WaitForPinPadKeys(PinPadProgress* dialog, int con
 CardResult CSC_Profile_Base::ChangeRef(const std::string& path, const std::string& altPath,
                                        std::uint8_t reference, bool usePinPad,
                                        const std::string& oldPin, const std::string& newPin,
-                                       const PromptTexts& prompts) {
+                                       const PromptTexts& givenPrompts) {
+    const PromptTexts prompts = OnThisCard(givenPrompts);
     m_pinEntryCancelled = false;
     const CardResult selected = SelectForPinOperation(path, altPath);
     if (selected != card::cOk) return selected;
@@ -316,11 +350,11 @@ CardResult CSC_Profile_Base::ChangeWithPinPad(std::uint8_t reference, const Prom
 
 CardResult CSC_Profile_Base::UnblockRef(const std::string& path, const std::string& altPath,
                                         std::uint8_t reference, const std::string& puk,
-                                        const std::string& newPin, const PromptTexts& prompts) {
+                                        const std::string& newPin, const PromptTexts& givenPrompts) {
     m_pinEntryCancelled = false;
     InitUnblockMode();
     const CardResult result = SelectForPinOperation(path, altPath) == card::cOk
-                                  ? UnblockSelected(reference, puk, newPin, prompts)
+                                  ? UnblockSelected(reference, puk, newPin, OnThisCard(givenPrompts))
                                   : card::cFailed;
     CardTrace::logResult("CSC_Profile_Base::UnblockRef", result);
     return result;

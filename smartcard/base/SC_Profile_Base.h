@@ -282,8 +282,9 @@ protected:
     CardResult SelectDfIn(const kivo::card::SelectForm& form, const std::uint8_t* fid,
                           std::uint32_t length);
     CardResult SelectEfIn(const kivo::card::SelectForm& form, const std::uint8_t* fid);
-    // The file size the control information of the last SELECT answer
-    // gives in `form`; traces "value : %d".
+    // The file size the control information of the last successful
+    // SELECT gives in `form` (kept apart from the response buffer, which
+    // later commands overwrite); traces "value : %d".
     std::uint32_t FileSizeFromResponse(kivo::card::ControlInfoForm form);
     // The path of the general data file on most cards.
     static constexpr const char* cGeneralDataFile = "3f002f02";
@@ -301,6 +302,9 @@ protected:
     CardResult SendDigestInfo(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, std::uint32_t keyBits,
                               const std::uint8_t* hash, std::uint32_t length, std::uint32_t algorithm,
                               Bytes& signature);
+    // MANAGE SECURITY ENVIRONMENT RESTORE 00 22 F3 nn: the card's stored
+    // environment nn becomes the current one.
+    CardResult RestoreEnvironment(std::uint8_t number);
     // SELECT by AID (00 A4 04 04, FCP) with this Le; 255 without an AID or
     // for one longer than the 16 bytes an AID has at most.
     CardResult SelectApplicationId(const std::uint8_t* aid, std::uint32_t length, std::uint8_t le);
@@ -320,6 +324,14 @@ protected:
     std::uint32_t m_currDfPathLength = 0;
     std::array<std::uint8_t, 8> m_currEf{};
     std::uint32_t m_currEfLength = 0;
+    // The control information of the last successful SELECT. The selection
+    // cache stands in for a select only while nothing else was selected,
+    // so the file it answers for is the current one: its size stays known
+    // however many other commands ran since.
+    Bytes m_selectAnswer;
+    // The entered PIN the card rejected last, and for which reference.
+    std::optional<kivo::pin::Secret> m_rejectedPin;
+    std::uint8_t m_rejectedReference = 0;
     std::uint8_t m_pinMinLength = 4;
     std::uint8_t m_pinMaxLength = 8;
     std::int32_t m_cardProfile = 0;
@@ -366,6 +378,11 @@ private:
     CardResult VerifyWithKeyboard(std::uint8_t reference, const std::string& pin,
                                   const kivo::pin::PromptTexts& prompts);
     CardResult VerifyWithPinPad(std::uint8_t reference, const kivo::pin::PromptTexts& prompts);
+    // The PIN the card rejected last, kept only to refuse sending it again.
+    bool RepeatsRejectedPin(std::uint8_t reference, const kivo::pin::Secret& entered) const;
+    void NoteVerifyOutcome(std::uint8_t reference, CardResult result, kivo::pin::Secret entered);
+    // `prompts` with this card's handle and reader, for the dialogs.
+    kivo::pin::PromptTexts OnThisCard(const kivo::pin::PromptTexts& prompts) const;
     CardResult ChangeWithPinPad(std::uint8_t reference, const kivo::pin::PromptTexts& prompts);
     // UnblockRef once the PIN's folder is selected: PUK (and new PIN) as
     // given or asked for.

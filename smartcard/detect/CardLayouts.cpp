@@ -41,103 +41,108 @@ constexpr std::uint8_t kDTrustAuthKey = 0x03;
 constexpr std::uint8_t kDTrustPin = 0x81;
 
 constexpr File kSignTrust1k[] = {
-    {"3f008000df01c000", "Qualified Cert", false, nullptr, kTcos2Key, kTcos2Pin},
-    {"3f00800082008220", "Auth Cert", false, nullptr, kTcos2Key, kTcos2Pin},
-    {"3f00800083008320", "Decipher Cert", false, nullptr, kTcos2Key, kTcos2Pin},
-    {"3f008000df01c00e", "Root Qualified Cert", true, nullptr, 0, 0},
+    {"3f008000df01c000", "Qualified Cert", false, nullptr, kTcos2Key, {kTcos2Pin, kPinNameSignature}},
+    {"3f00800082008220", "Auth Cert", false, nullptr, kTcos2Key, {kTcos2Pin, kPinNameAuth}},
+    {"3f00800083008320", "Decipher Cert", false, nullptr, kTcos2Key, {kTcos2Pin, kPinNameCipher}},
+    {"3f008000df01c00e", "Root Qualified Cert", true, nullptr, 0, {}},
 };
 constexpr File kSignDatev1k[] = {
-    {"3f00df01c000", "SigG Cert", false, nullptr, kTcos2Key, kTcos2Pin},
-    {"3f003000c500", "Auth Cert", false, nullptr, kTcos2Key, kTcos2Pin},
-    {"3f00df02c200", "Datev Secure Cipher", false, nullptr, kTcos2Key, kTcos2Pin},
-    {"3f00df02c500", "Secure Auth Cert", false, nullptr, kTcos2Key, kTcos2Pin},
-    {"3f00df01c008", "SigG CA Cert", true, nullptr, 0, 0},
-    {"3f00df01b000", "SigG Root Cert", true, nullptr, 0, 0},
-    {"3f00df02c008", "Cipher CA Cert", true, nullptr, 0, 0},
+    {"3f00df01c000", "SigG Cert", false, nullptr, kTcos2Key, {kTcos2Pin, kPinNameSignature}},
+    {"3f003000c500", "Auth Cert", false, nullptr, kTcos2Key, {kTcos2Pin, kPinNameAuth}},
+    {"3f00df02c200", "Datev Secure Cipher", false, nullptr, kTcos2Key, {kTcos2Pin, kPinNameCipher}},
+    {"3f00df02c500", "Secure Auth Cert", false, nullptr, kTcos2Key, {kTcos2Pin, kPinNameAuth}},
+    {"3f00df01c008", "SigG CA Cert", true, nullptr, 0, {}},
+    {"3f00df01b000", "SigG Root Cert", true, nullptr, 0, {}},
+    {"3f00df02c008", "Cipher CA Cert", true, nullptr, 0, {}},
 };
 constexpr File kMedisign1k[] = {
-    {"3f00df01c000", "SigG Cert", false, nullptr, kTcos2Key, kTcos2Pin},
-    {"3f00df01c00e", "SigG CA Cert", true, nullptr, 0, 0},
-    {"3f008300c000", "Auth Cert", false, nullptr, kTcos2Key, kTcos2Pin},
-    {"3f008200c000", "Cipher Cert", false, nullptr, kTcos2Key, kTcos2Pin},
+    {"3f00df01c000", "SigG Cert", false, nullptr, kTcos2Key, {kTcos2Pin, kPinNameSignature}},
+    {"3f00df01c00e", "SigG CA Cert", true, nullptr, 0, {}},
+    {"3f008300c000", "Auth Cert", false, nullptr, kTcos2Key, {kTcos2Pin, kPinNameAuth}},
+    {"3f008200c000", "Cipher Cert", false, nullptr, kTcos2Key, {kTcos2Pin, kPinNameCipher}},
 };
 // The qualified certificate in the signature application DF01, the
 // authentication certificate in DF06; QuoVadis under its own identifiers.
 // TCOS 2.0 signs PKCS#1 v1.5 only, though QuoVadis allows SHA-256 alone.
 constexpr File kQuoVadis1k[] = {
-    {"3f00df014371", "Qualified Cert", false, nullptr, kTcos2Key, kTcos2Pin},
-    {"3f00df064331", "Auth Cert", false, nullptr, kTcos2Key, kTcos2Pin},
+    {"3f00df014371", "Qualified Cert", false, nullptr, kTcos2Key, {kTcos2Pin, kPinNameSignature}},
+    {"3f00df064331", "Auth Cert", false, nullptr, kTcos2Key, {kTcos2Pin, kPinNameAuth}},
 };
 constexpr File kTelesec1k[] = {
-    {"3f00df01c000", "Qualified Cert", false, nullptr, kTcos2Key, kTcos2Pin},
-    {"3f00df06c000", "Auth Cert", false, nullptr, kTcos2Key, kTcos2Pin},
+    {"3f00df01c000", "Qualified Cert", false, nullptr, kTcos2Key, {kTcos2Pin, kPinNameSignature}},
+    {"3f00df06c000", "Auth Cert", false, nullptr, kTcos2Key, {kTcos2Pin, kPinNameAuth}},
 };
 
 // TCOS 3.0: a signature card (signature application DF01, whose key the
 // card uses under secure messaging only) and a card with the encryption
 // and authentication keys in DF02.
 constexpr File kTcos3Signature[] = {
-    {"3f00df01c000", "Signature Cert", false, nullptr, kTcos3SigningKey, kTcos3Pin},
-    {"3f00df01c008", "DS CA Cert", true, nullptr, 0, 0},
+    {"3f00df01c000", "Signature Cert", false, nullptr, kTcos3SigningKey, {kTcos3Pin, kPinNameSignature}},
+    {"3f00df01c008", "DS CA Cert", true, nullptr, 0, {}},
 };
 constexpr File kTcos3Encoding[] = {
-    {"3f00df02c200", "Encoding Cert", false, nullptr, kTcos3DecipherKey, kTcos3Pin},
-    {"3f00df02c500", "Auth Cert", false, nullptr, kTcos3SigningKey, kTcos3Pin},
+    {"3f00df02c200", "Encoding Cert", false, nullptr, kTcos3DecipherKey, {kTcos3Pin, kPinNameCipher}},
+    {"3f00df02c500", "Auth Cert", false, nullptr, kTcos3SigningKey, {kTcos3Pin, kPinNameAuth}},
 };
 
 // The certificate's file C000 tells the profile the key signs with PSO
 // COMPUTE DIGITAL SIGNATURE.
 constexpr File kMicardo[] = {
-    {"3f00df01c000", "Qualified Cert", false, nullptr, kMicardoKey, kMicardoPin},
-    {"3f00df01c008", "Root CA Cert", true, nullptr, 0, 0},
+    {"3f00df01c000", "Qualified Cert", false, nullptr, kMicardoKey, {kMicardoPin, kPinNameSignature}},
+    {"3f00df01c008", "Root CA Cert", true, nullptr, 0, {}},
 };
 
 // StarCos 3.0 to 3.5: the qualified application DF01, the advanced or
 // authentication application DF02 (3.4: DF03), CA certificates beside.
+// StarCos 3.0 keeps the qualified signature key, and its PIN, in the key
+// file 3F00/3F01/C000: the file the card's signature rule (PSO HASH, then
+// PSO COMPUTE DIGITAL SIGNATURE) is made for.
+constexpr char kStarCos30SignatureKey[] = "3F003F01C000";
 constexpr File kStarCos30Qualified[] = {
-    {"3f00df01c000", "Qualified Cert", false, nullptr, kStarCosSigningKey, kStarCosPin},
-    {"3f00df01c008", "Qualified Cert CA", true, nullptr, 0, 0},
+    {"3f00df01c000", "Qualified Cert", false, nullptr, kStarCosSigningKey, {kStarCosPin, kPinNameSignature},
+     kStarCos30SignatureKey, kStarCos30SignatureKey},
+    {"3f00df01c008", "Qualified Cert CA", true, nullptr, 0, {}},
 };
 constexpr File kStarCos30Advanced[] = {
-    {"3f00df02c000", "Advanced Cert", false, nullptr, kStarCosSigningKey, kStarCosPin},
-    {"3f00df02c500", "Auth Cert", false, nullptr, kStarCosAuthKey, kStarCosPin},
+    {"3f00df02c000", "Advanced Cert", false, nullptr, kStarCosSigningKey, {kStarCosPin, kPinNameSignature}},
+    {"3f00df02c500", "Auth Cert", false, nullptr, kStarCosAuthKey, {kStarCosPin, kPinNameAuth}},
 };
 constexpr File kStarCos32[] = {
-    {"3f00df01c000", "Qualified Cert", false, nullptr, kStarCosSigningKey, kStarCosPin},
-    {"3f00df01c500", "Auth Cert", false, nullptr, kStarCosAuthKey, kStarCosPin},
-    {"3f00df01c008", "DS CA Cert", true, nullptr, 0, 0},
+    {"3f00df01c000", "Qualified Cert", false, nullptr, kStarCosSigningKey, {kStarCosPin, kPinNameSignature}},
+    {"3f00df01c500", "Auth Cert", false, nullptr, kStarCosAuthKey, {kStarCosPin, kPinNameAuth}},
+    {"3f00df01c008", "DS CA Cert", true, nullptr, 0, {}},
 };
 constexpr File kStarCos34Qualified[] = {
-    {"3f00df01c000", "Qualified Cert", false, nullptr, kStarCosSigningKey, kStarCosPin},
-    {"3f00df01c00e", "Qualified Root CA", true, nullptr, 0, 0},
+    {"3f00df01c000", "Qualified Cert", false, nullptr, kStarCosSigningKey, {kStarCosPin, kPinNameSignature}},
+    {"3f00df01c00e", "Qualified Root CA", true, nullptr, 0, {}},
 };
 constexpr File kStarCos34Advanced[] = {
-    {"3f00df02c000", "Advanced Cert", false, nullptr, kStarCosSigningKey, kStarCosPin},
-    {"3f00df02c00e", "Advanced CA Cert", true, nullptr, 0, 0},
+    {"3f00df02c000", "Advanced Cert", false, nullptr, kStarCosSigningKey, {kStarCosPin, kPinNameSignature}},
+    {"3f00df02c00e", "Advanced CA Cert", true, nullptr, 0, {}},
 };
 constexpr File kStarCos34Auth[] = {
-    {"3f00df03c500", "Auth Cert", false, nullptr, kStarCosAuthKey, kStarCosPin},
-    {"3f00df03c50e", "Auth CA Cert", true, nullptr, 0, 0},
+    {"3f00df03c500", "Auth Cert", false, nullptr, kStarCosAuthKey, {kStarCosPin, kPinNameAuth}},
+    {"3f00df03c50e", "Auth CA Cert", true, nullptr, 0, {}},
 };
 constexpr File kStarCos35Qualified[] = {
-    {"3f00df01c000", "Qualified Cert", false, nullptr, kStarCosSigningKey, kStarCosPin},
-    {"3f00df01c00e", "Signing Cert CA", true, nullptr, 0, 0},
+    {"3f00df01c000", "Qualified Cert", false, nullptr, kStarCosSigningKey, {kStarCosPin, kPinNameSignature}},
+    {"3f00df01c00e", "Signing Cert CA", true, nullptr, 0, {}},
 };
 constexpr File kStarCos35Auth[] = {
-    {"3f00df02c500", "Auth Cert", false, nullptr, kStarCosAuthKey, kStarCosPin},
-    {"3f00df02c50e", "Auth Cert CA", true, nullptr, 0, 0},
+    {"3f00df02c500", "Auth Cert", false, nullptr, kStarCosAuthKey, {kStarCosPin, kPinNameAuth}},
+    {"3f00df02c50e", "Auth Cert CA", true, nullptr, 0, {}},
 };
 
 // Application cards. TCOS 3.0v2 signs with key 83 in both applications.
 constexpr File kTcos3v2[] = {
-    {"3f00df01c001", "QES Cert", false, kAidEsign, kTcos3SigningKey, kTcos3Pin},
-    {"3f00df02c000", "ADS Cert", false, kAidAds, kTcos3SigningKey, kTcos3Pin},
+    {"3f00df01c001", "QES Cert", false, kAidEsign, kTcos3SigningKey, {kTcos3Pin, kPinNameSignature}},
+    {"3f00df02c000", "ADS Cert", false, kAidAds, kTcos3SigningKey, {kTcos3Pin, kPinNameSignature}},
 };
 constexpr File kStarCos37[] = {
-    {"c000", "Signing Cert", false, kAidSignature, kStarCosSigningKey, kStarCosPin},  // QES RSA2048 Cert
-    {"c006", "Signing Cert", false, kAidSignature, kStarCosSigningKey, kStarCosPin},  // QES ECDSA256 Cert
-    {"c500", "Auth Cert", false, kAidEsign, kStarCosAuthKey, kStarCosPin},            // Auth RSA2048 Cert
-    {"c506", "Auth Cert", false, kAidEsign, kStarCosAuthKey, kStarCosPin},            // Auth ECDSA256 Cert
+    {"c000", "Signing Cert", false, kAidSignature, kStarCosSigningKey, {kStarCosPin, kPinNameSignature}},  // QES RSA2048 Cert
+    {"c006", "Signing Cert", false, kAidSignature, kStarCosSigningKey, {kStarCosPin, kPinNameSignature}},  // QES ECDSA256 Cert
+    {"c500", "Auth Cert", false, kAidEsign, kStarCosAuthKey, {kStarCosPin, kPinNameAuth}},            // Auth RSA2048 Cert
+    {"c506", "Auth Cert", false, kAidEsign, kStarCosAuthKey, {kStarCosPin, kPinNameAuth}},            // Auth ECDSA256 Cert
 };
 
 constexpr std::array<const char*, 2> kNone = {nullptr, nullptr};
@@ -215,19 +220,19 @@ const LabelRule kLabelRules[] = {
 // PIN in the MF. CardOS 6.0 and StarCos 3.7: the same files inside their
 // applications.
 constexpr File kDTrust50[] = {
-    {"3F001FFEC001", "Qualified Cert", false, nullptr, kDTrustQualifiedKey, kDTrustPin, "3F001FFF", "3F001FFF",
+    {"3F001FFEC001", "Qualified Cert", false, nullptr, kDTrustQualifiedKey, {kDTrustPin, kPinNameSignature}, "3F001FFF", "3F001FFF",
      SignatureKind::RsaPss},
-    {"3F001FFEC101", "Auth Cert", false, nullptr, kDTrustAuthKey, kDTrustPin, "3F001FFD", "3F000011",
+    {"3F001FFEC101", "Auth Cert", false, nullptr, kDTrustAuthKey, {kDTrustPin, kPinNameCard}, "3F001FFD", "3F000011",
      SignatureKind::RsaPss},
 };
 constexpr File kDTrust54[] = {
-    {"3F0001030201", "Qualified Cert", false, nullptr, kDTrustQualifiedKey, kDTrustPin, "3F000101", "3F000101"},
-    {"3F0001030204", "Auth Cert", false, nullptr, kDTrustAuthKey, kDTrustPin, "3F000102", "3F00"},
+    {"3F0001030201", "Qualified Cert", false, nullptr, kDTrustQualifiedKey, {kDTrustPin, kPinNameSignature}, "3F000101", "3F000101"},
+    {"3F0001030204", "Auth Cert", false, nullptr, kDTrustAuthKey, {kDTrustPin, kPinNameCard}, "3F000102", "3F00"},
 };
 constexpr File kDTrustApplications[] = {
-    {"3F0001030201", "Qualified Cert", false, kAidSignature, kDTrustQualifiedKey, kDTrustPin, "3F000101",
+    {"3F0001030201", "Qualified Cert", false, kAidSignature, kDTrustQualifiedKey, {kDTrustPin, kPinNameSignature}, "3F000101",
      "3F000101"},
-    {"3F0001030204", "Auth Cert", false, kAidEsign, kDTrustAuthKey, kDTrustPin, "3F000102", "3F00"},
+    {"3F0001030204", "Auth Cert", false, kAidEsign, kDTrustAuthKey, {kDTrustPin, kPinNameCard}, "3F000102", "3F00"},
 };
 
 }  // namespace
@@ -253,6 +258,44 @@ std::span<const File> dTrustFiles(std::int32_t cardType) {
         case type::cStarCos37DTrust: return kDTrustApplications;
         default: return {};
     }
+}
+
+namespace {
+
+// Words that tell a PIN by its label (English and German, as the cards
+// write them), tried in order: "Global" and "Card" before the roles, since
+// a "Global Signature PIN" is still the global one.
+struct PinWord {
+    std::string_view word;
+    std::uint16_t name;
+};
+constexpr PinWord kPinWords[] = {
+    {"global", kPinNameGlobal}, {"card", kPinNameCard},     {"karte", kPinNameCard},
+    {"auth", kPinNameAuth},     {"cipher", kPinNameCipher}, {"verschl", kPinNameCipher},
+    {"encr", kPinNameCipher},   {"sig", kPinNameSignature}, {"qes", kPinNameSignature},
+};
+
+bool containsWord(std::string_view text, std::string_view word) {
+    for (std::size_t at = 0; at + word.size() <= text.size(); ++at) {
+        bool same = true;
+        for (std::size_t i = 0; i < word.size() && same; ++i) {
+            const char c = text[at + i];
+            same = (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == word[i];
+        }
+        if (same) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::uint16_t pinNameOf(std::string_view pinLabel, std::string_view certificateLabel) {
+    for (const PinWord& known : kPinWords) {
+        if (containsWord(pinLabel, known.word)) return known.name;
+    }
+    if (containsWord(certificateLabel, "auth")) return kPinNameAuth;
+    if (containsWord(certificateLabel, "cipher") || containsWord(certificateLabel, "encoding")) return kPinNameCipher;
+    return kPinNameSignature;
 }
 
 }  // namespace kivo::card::layout

@@ -8,12 +8,32 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace kivo::card::layout {
 
 // How the card signs with a key. The numbers are the signature key kinds
 // the signing layer chooses its signature algorithm by.
 enum class SignatureKind : int { RsaPkcs1 = 0, RsaPss = 1, Ecdsa = 2 };
+
+// The names a PIN prompt gives the PIN (identifiers of the message table,
+// "%s PIN"): the holder has to know which of the card's PINs is meant.
+inline constexpr std::uint16_t kPinNameSignature = 200;
+inline constexpr std::uint16_t kPinNameGlobal = 202;
+inline constexpr std::uint16_t kPinNameAuth = 203;
+inline constexpr std::uint16_t kPinNameCipher = 204;
+inline constexpr std::uint16_t kPinNameCard = 205;
+
+// A key's PIN: the reference the card finds it by, and its name.
+struct Pin {
+    std::uint8_t reference = 0;
+    std::uint16_t name = 0;
+};
+
+// The name of a PIN the card's PKCS#15 objects label `pinLabel`
+// ("Global PIN", "Karten-PIN", "Signature PIN", ...); a label that names
+// none of the known PINs gives the name by the certificate's label.
+std::uint16_t pinNameOf(std::string_view pinLabel, std::string_view certificateLabel);
 
 // One certificate file, with the references the card finds its key and
 // the key's PIN by (both 0 for a CA certificate). The card looks a local
@@ -28,7 +48,7 @@ struct File {
     bool ca;
     const char* application;  // AID selected first; nullptr: the path is absolute
     std::uint8_t keyReference;
-    std::uint8_t pinReference;
+    Pin pin;
     // Where the card application names them (a file, or the DF holding the
     // key or PIN); nullptr: the certificate's file.
     const char* keyPath = nullptr;

@@ -131,13 +131,34 @@ bool CSC_Profile::AddCertificate(const card::layout::File& file) {
         entry.keyPath = file.keyPath != nullptr ? file.keyPath : file.path;
         entry.pinPath = file.pinPath != nullptr ? file.pinPath : file.path;
         entry.keyReference = file.keyReference;
-        entry.pinReference = file.pinReference;
+        entry.pinReference = file.pin.reference;
+        entry.pinName = file.pin.name;
         entry.signatureKind = file.signatureKind;
     }
     if (!SelectApplication(file.application) || !CheckCert(file.path, &entry.certificate)) return false;
     takeKeyFromCertificate(entry);
+    if (!file.ca) TakeKeyFromPkcs15(entry);
     (file.ca ? m_caCerts : m_certs).push_back(std::move(entry));
     return true;
+}
+
+// A card that also describes its keys in PKCS#15 objects knows them better
+// than a product list: the key and PIN references (and paths, and the PIN's
+// name) of the PrKDF and AODF entries that go with the same certificate.
+void CSC_Profile::TakeKeyFromPkcs15(CertEntry& entry) const {
+    if (!m_pkcs15) return;
+    for (std::size_t i = 0; i < m_pkcs15->exportCertCount(); ++i) {
+        const CPkcs15ExportCert& exported = *m_pkcs15->exportCert(i);
+        if (!exported.hasKey || exported.der != entry.certificate) continue;
+        entry.keyReference = static_cast<std::uint8_t>(exported.keyReference);
+        if (!exported.keyPath.empty()) entry.keyPath = exported.keyPath;
+        if (exported.modulusLength != 0) entry.keyBits = exported.modulusLength;
+        if (!exported.hasPin) return;
+        entry.pinReference = static_cast<std::uint8_t>(exported.pinReference);
+        entry.pinPath = exported.pinPath;
+        entry.pinName = card::layout::pinNameOf(exported.pinLabel, exported.label);
+        return;
+    }
 }
 
 bool CSC_Profile::AddLayout(std::span<const card::layout::File> files) {
@@ -229,6 +250,7 @@ void CSC_Profile::AddPkcs15Entries() {
         entry.id = exported.id;
         entry.keyReference = static_cast<std::uint8_t>(exported.keyReference);
         entry.pinReference = static_cast<std::uint8_t>(exported.pinReference);
+        entry.pinName = card::layout::pinNameOf(exported.pinLabel, exported.label);
         entry.keyBits = exported.modulusLength;
         takeKeyFromCertificate(entry);
         (exported.hasKey ? m_certs : m_caCerts).push_back(std::move(entry));

@@ -34,6 +34,8 @@ public:
         std::string id;
         std::uint8_t keyReference = 0;
         std::uint8_t pinReference = 0;
+        // The name the PIN prompts give the entry's PIN (200 to 230).
+        std::uint16_t pinName = kivo::card::layout::kPinNameSignature;
         std::uint32_t keyBits = 0;
         // How the card signs with the key: ECDSA for an EC certificate,
         // otherwise what the layout says (PKCS#1 v1.5 for PKCS#15 cards).
@@ -119,6 +121,7 @@ private:
     // true when at least one did.
     bool AddLayout(std::span<const kivo::card::layout::File> files);
     bool AddCertificate(const kivo::card::layout::File& file);
+    void TakeKeyFromPkcs15(CertEntry& entry) const;
     // The first product of the card type whose required files and at
     // least one certificate file are there: its entries and profile.
     bool AddFixedLayout();

@@ -23,6 +23,9 @@ public:
         bool m_loaded = false;
         bool m_usePinDialogCallback = false;
         PINDialogCallbackFunc m_pinDialogCallback = nullptr;
+        // Message boxes through the callback carry their kind in reserved1
+        // (CSCUtils::SetPINDialogBoxKind); off: reserved1 stays 0.
+        bool m_callbackBoxKind = false;
         std::string m_pacePin;
         bool m_savePacePin = true;
         // The pinentry program for PIN windows ("PinentryProgram"); empty:

@@ -41,12 +41,6 @@ constexpr std::array<HashCode, 4> kHashCodes = {{
 
 
 // The PIN name (messages 200 to 230) that fits the entry's label.
-int pinNameId(const CSC_Profile::CertEntry& entry) {
-    if (entry.label.find("Auth") != std::string::npos) return 203;
-    if (entry.label.find("Cipher") != std::string::npos) return 204;
-    return 200;
-}
-
 // The decimal index a certificate identifier names, -1 for other text.
 long indexOf(const std::string& certId) {
     if (certId.empty() || certId.size() > 4 ||
@@ -72,9 +66,10 @@ int pinPadChangePrompt(const CSC_Profile_Base& card) {
     return features != nullptr && features->getKeyPressed() != 0 ? 101 : 102;
 }
 
-// Shows a text under the error caption; the box's answer.
-int showError(const std::string& text, int kind = kBoxError) {
-    return pin::ShowMessageBox(text, pin::message(kCaptionError), kind);
+// Shows a text under the error caption, keeping `card` alive meanwhile;
+// the box's answer.
+int showError(SCARDHANDLE card, const std::string& text, int kind = kBoxError) {
+    return pin::ShowMessageBox(text, pin::message(kCaptionError), kind, card);
 }
 
 }  // namespace
@@ -152,7 +147,15 @@ std::uint32_t CSCM_Interface::KeyBits(const CSC_Profile::CertEntry& entry) const
 template <class Operation>
 CardResult CSCM_Interface::RunKeyOperation(Operation&& operation) {
     CSC_Profile::CertEntry* entry = FindEntry();
-    if (entry == nullptr || m_card == nullptr || !entry->pinVerified) return card::cFailed;
+    if (entry == nullptr || m_card == nullptr) return card::cFailed;
+    // A single-signature card spends the verification on one operation: the
+    // next one asks the holder for the PIN again, through the pin pad or the
+    // PIN entry (never by sending a PIN given before), unless no dialog can
+    // be shown.
+    if (!entry->pinVerified && m_layout->SingleCard() != 0 && !kivo::cardSettings().m_settings.m_isService) {
+        VerifyPIN("", 0);
+    }
+    if (!entry->pinVerified) return card::cFailed;
     CardResult result = m_layout->SelectEntryApplication(*entry)
                             ? m_card->PreSigning(m_layout->CardProfile(), entry->keyPath)
                             : card::cFailed;
@@ -232,25 +235,25 @@ bool CSCM_Interface::VerifyOnPinPad(bool pinGiven) {
 }
 
 pin::PromptTexts CSCM_Interface::Prompt(const CSC_Profile::CertEntry& entry, int messageId) const {
-    const std::string pinName = pin::message(pinNameId(entry));
+    const std::string pinName = pin::message(entry.pinName);
     return {m_layout->CardLabel(), pinName, pin::messageWithPinName(messageId, pinName)};
 }
 
 bool CSCM_Interface::ShowVerifyOutcome(CardResult result) const {
     switch (result) {
-        case card::cAuthMethodBlocked: showError(pin::message(301)); return false;
+        case card::cAuthMethodBlocked: showError(m_card->Handle(), pin::message(301)); return false;
         case card::cPinWrong:
         case card::cCounterFailed: ShowPinStateOutcome(result); return false;
         case card::cPinPadAborted:
         case card::cAuthFailed:
-        case card::cFailed: return showError(kRetryQuestion, kBoxRetryCancel) == kAnswerRetry;
+        case card::cFailed: return showError(m_card->Handle(), kRetryQuestion, kBoxRetryCancel) == kAnswerRetry;
         default: return false;
     }
 }
 
 void CSCM_Interface::ShowPinStateOutcome(CardResult result) const {
-    if (result == card::cPinWrong) showError(pin::message(302));
-    if (result == card::cCounterFailed) showError(pin::message(303));
+    if (result == card::cPinWrong) showError(m_card->Handle(), pin::message(302));
+    if (result == card::cCounterFailed) showError(m_card->Handle(), pin::message(303));
 }
 
 bool CSCM_Interface::VerifyPIN(const std::string& pin, int) {
@@ -271,7 +274,7 @@ bool CSCM_Interface::VerifyPIN(const std::string& pin, int) {
         if (service || m_card->PinEntryCancelled() || !pin.empty() || !ShowVerifyOutcome(result)) break;
     }
     if (m_card->PinEntryCancelled() && !service) {
-        showError(pin::message(pinPad ? 305 : 306));
+        showError(m_card->Handle(), pin::message(pinPad ? 305 : 306));
     }
     entry->pinVerified = result == card::cOk;
     m_lastVerifyResult = result;

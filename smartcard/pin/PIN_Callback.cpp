@@ -96,11 +96,14 @@ bool CPIN_PinPad_Dialog_Callback::SetText(const std::string& text) {
 // --- errors and information -----------------------------------------------------------
 
 CPIN_Error_Dialog_Callback::CPIN_Error_Dialog_Callback(void* instance, SCARDHANDLE card,
-                                                       std::string caption, std::string text)
-    : CPIN_Interface(instance, card, std::move(caption), std::move(text)) {}
+                                                       std::string caption, std::string text,
+                                                       std::int32_t boxKind)
+    : CPIN_Interface(instance, card, std::move(caption), std::move(text)), m_boxKind(boxKind) {}
 
 bool CPIN_Error_Dialog_Callback::Show() {
-    return CallbackBlock(callback::cShow, false, m_caption, m_text).call();
+    CallbackBlock block(callback::cShow, false, m_caption, m_text);
+    if (kivo::cardSettings().m_settings.m_callbackBoxKind) block.params.reserved1 = m_boxKind;
+    return block.call();
 }
 
 bool CPIN_Error_Dialog_Callback::Close() {

@@ -46,8 +46,12 @@ private:
 // Error and information messages through the callback: show and close.
 class CPIN_Error_Dialog_Callback : public CPIN_Interface {
 public:
+    // `boxKind`: what reserved1 tells a host that opted in (0: not a box).
     CPIN_Error_Dialog_Callback(void* instance, SCARDHANDLE card, std::string caption,
-                               std::string text);
+                               std::string text, std::int32_t boxKind = 0);
     bool Show() override;
     bool Close() override;
+
+private:
+    std::int32_t m_boxKind;
 };

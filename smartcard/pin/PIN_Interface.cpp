@@ -20,7 +20,7 @@ std::mutex g_keeperMutex;
 // test's is installed (made on first use, so that no other object's
 // start-up order matters).
 SessionKeeper& installedKeeper() {
-    static SessionKeeper keeper{[](SCARDHANDLE card) { CStatusThread::startThread(card); },
+    static SessionKeeper keeper{[](SCARDHANDLE card) { return card != 0 && CStatusThread::startThread(card); },
                                 [] { CStatusThread::stopThread(); }};
     return keeper;
 }
@@ -39,8 +39,7 @@ KeptAlive::KeptAlive(SCARDHANDLE card) {
         std::lock_guard<std::mutex> lock(g_keeperMutex);
         keeper = installedKeeper();
     }
-    if (keeper.start) keeper.start(card);
-    m_stop = std::move(keeper.stop);
+    if (keeper.start && keeper.start(card)) m_stop = std::move(keeper.stop);
 }
 
 KeptAlive::~KeptAlive() {

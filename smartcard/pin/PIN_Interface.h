@@ -19,14 +19,18 @@ namespace kivo::pin {
 
 // Keeps the card session alive while a PIN window or message box is on
 // screen: the status thread (CStatusThread) unless another is installed.
+// `start` tells whether it started keeping (false while it already keeps
+// a session, or without a card).
 struct SessionKeeper {
-    std::function<void(SCARDHANDLE)> start;
+    std::function<bool(SCARDHANDLE)> start;
     std::function<void()> stop;
 };
 // Replaces the installed keeper; returns the previous one.
 SessionKeeper installSessionKeeper(SessionKeeper keeper);
 
-// Starts the keeper for its lifetime.
+// Keeps `card` alive for its lifetime; stops only what it started itself,
+// so that a window inside another (a message box over a PIN change) leaves
+// the outer one's keeping alone.
 class KeptAlive {
 public:
     explicit KeptAlive(SCARDHANDLE card);

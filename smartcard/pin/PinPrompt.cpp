@@ -32,8 +32,10 @@ Secret& Secret::operator=(Secret&& other) noexcept {
     return *this;
 }
 
+// The whole capacity: a moved-from short string keeps all but its first
+// byte in its own buffer while reporting a length of 0.
 void Secret::wipe() {
-    if (!m_value.empty()) OPENSSL_cleanse(m_value.data(), m_value.size());
+    OPENSSL_cleanse(m_value.data(), m_value.capacity());
     m_value.clear();
 }
 

@@ -6,29 +6,38 @@
 // cancelled and no pin-pad progress is shown.
 #pragma once
 
+#include <PCSC/winscard.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kivo::pin {
 
 // What is asked for.
 enum class SecretKind { Pin, CurrentPin, NewPin, NewPinAgain, Puk };
 
-// Texts a dialog shows: caption, the name of the PIN, and the prompt.
+// Texts a dialog shows: caption, the name of the PIN, and the prompt; and
+// the card it asks for: its session is kept alive while the dialog is
+// open, and its reader names the pin-pad picture.
 struct PromptTexts {
     std::string caption;
     std::string pinName;
     std::string prompt;
+    SCARDHANDLE card = 0;
+    std::string readerName;
 };
 
-// A secret that wipes its bytes when it goes away.
+// A secret that wipes its bytes when it goes away, and those a move leaves
+// behind (a short string's bytes stay in the moved-from object's own
+// buffer). Made from a view, so that no unwiped temporary holds a copy.
 class Secret {
 public:
     Secret() = default;
-    explicit Secret(std::string value) : m_value(std::move(value)) {}
+    explicit Secret(std::string_view value) : m_value(value) {}
     // A copy of a C string (none: empty) made in place, with no temporary.
     explicit Secret(const char* value) : m_value(value != nullptr ? value : "") {}
     ~Secret();

@@ -9,10 +9,7 @@ Secret firstCharacters(const std::string& text, std::size_t count) {
         if (startsUtf8Character(text[end]) && characters++ == count) break;
         ++end;
     }
-    std::string kept;
-    kept.reserve(end);
-    kept.assign(text, 0, end);
-    return Secret(std::move(kept));
+    return Secret(std::string_view(text).substr(0, end));
 }
 
 int pinPadBitmap(const std::string& readerName) {

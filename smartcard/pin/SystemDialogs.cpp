@@ -56,9 +56,9 @@ std::optional<Secret> askThroughDialog(SecretKind kind, const PromptTexts& texts
     const std::string text = keyboardText(kind, texts);
     std::unique_ptr<CPIN_Interface> dialog;
     if (route == DialogRoute::Callback) {
-        dialog = std::make_unique<CPIN_Window_Dialog_Callback>(nullptr, 0, texts.caption, text);
+        dialog = std::make_unique<CPIN_Window_Dialog_Callback>(nullptr, texts.card, texts.caption, text);
     } else {
-        dialog = std::make_unique<CPIN_Window_Dialog>(nullptr, 0, texts.caption, text);
+        dialog = std::make_unique<CPIN_Window_Dialog>(nullptr, texts.card, texts.caption, text);
     }
     // OK on an empty entry asks the card nothing: it counts as cancelled.
     if (!dialog->Show() || dialog->EnteredPin().empty()) return std::nullopt;
@@ -92,15 +92,25 @@ std::unique_ptr<PinPadProgress> openPinPadDialog(const PromptTexts& texts) {
         texts.prompt.empty() ? messageWithPinName(kPinPadPin, texts.pinName) : texts.prompt;
     std::unique_ptr<CPIN_Interface> dialog;
     if (route == DialogRoute::Callback) {
-        dialog = std::make_unique<CPIN_PinPad_Dialog_Callback>(nullptr, 0, texts.caption, text, "");
+        dialog = std::make_unique<CPIN_PinPad_Dialog_Callback>(nullptr, texts.card, texts.caption, text,
+                                                               texts.readerName);
     } else {
-        dialog = std::make_unique<CPIN_PinPad_Dialog>(nullptr, 0, texts.caption, text, "");
+        dialog = std::make_unique<CPIN_PinPad_Dialog>(nullptr, texts.card, texts.caption, text, texts.readerName);
     }
     return std::make_unique<PinPadDisplay>(std::move(dialog), texts.pinName);
 }
 
-int showThroughCallback(const std::string& text, const std::string& caption, int kind) {
-    CPIN_Error_Dialog_Callback dialog(nullptr, 0, caption, text);
+// What a message box of `kind` tells an opted-in host in reserved1.
+std::int32_t callbackBoxKind(int kind) {
+    switch (messageBoxStyle(kind).buttons) {
+        case MessageBoxButtons::YesNoCancel: return 2;
+        case MessageBoxButtons::RetryCancel: return 3;
+        default: return 1;
+    }
+}
+
+int showThroughCallback(const std::string& text, const std::string& caption, int kind, SCARDHANDLE card) {
+    CPIN_Error_Dialog_Callback dialog(nullptr, card, caption, text, callbackBoxKind(kind));
     const bool yes = dialog.Show();
     dialog.Close();
     const bool question = messageBoxStyle(kind).buttons != MessageBoxButtons::Ok;
@@ -111,12 +121,12 @@ int showThroughCallback(const std::string& text, const std::string& caption, int
 
 Dialogs systemDialogs() { return Dialogs{askThroughDialog, openPinPadDialog}; }
 
-int ShowMessageBox(const std::string& text, const std::string& caption, int kind) {
+int ShowMessageBox(const std::string& text, const std::string& caption, int kind, SCARDHANDLE card) {
     const DialogRoute route = tracedRoute(DialogUse::Message, "message box");
-    if (route == DialogRoute::Callback) return showThroughCallback(text, caption, kind);
+    if (route == DialogRoute::Callback) return showThroughCallback(text, caption, kind, card);
     std::unique_ptr<DialogSurface> surface = openSurface(DialogUse::Message);
     if (!surface) return messageBoxResult(MessageBoxAnswer::Cancel);
-    const KeptAlive keptAlive(0);
+    const KeptAlive keptAlive(card);
     return messageBoxResult(surface->showMessage(caption, text, messageBoxStyle(kind)));
 }
 

@@ -188,6 +188,7 @@ void CPkcs15::matchKeyAndPin(const CPkcs15Cert& cert, CPkcs15ExportCert& out) co
     out.hasPin = true;
     out.pinPath = pin->path();
     out.pinReference = pin->info().pin().pinReference();
+    out.pinLabel = pin->label();
 }
 
 void CPkcs15::adjustPaths(CPkcs15ExportCert& out) const {

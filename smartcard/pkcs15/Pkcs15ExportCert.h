@@ -26,6 +26,8 @@ public:
     std::string keyPath;
     std::string pinPath;
     std::string label;
+    // The label of the key's PIN object ("Signature PIN", "Global PIN", ...).
+    std::string pinLabel;
     std::string id;
     // The certificate's DER: the file's first element (the whole file when
     // it does not start with a well-formed one).

@@ -13,7 +13,6 @@ namespace {
 constexpr std::uint8_t kInsGetData = 0xCA;
 constexpr std::uint8_t kInsMse = 0x22;
 constexpr std::uint8_t kInsPso = 0x2A;
-constexpr std::uint8_t kMseRestore = 0xF3;
 // FCP answers, Le 00; the MF by a SELECT without data.
 constexpr card::SelectForm kSelects{.p2 = card::kAnswerFcp, .le = 0x00, .mfByIdentifier = false};
 constexpr std::uint8_t kSerialNumberP1 = 0x01;
@@ -95,12 +94,6 @@ CardResult CSC_Profile_CardOS::SetKeyEnvironment(std::uint8_t p1, std::uint8_t c
                                                  std::uint8_t tag, std::uint8_t keyReference) {
     const std::uint8_t environment[3] = {tag, 0x01, keyReference};
     SetApdu(cCaseData, 0x00, kInsMse, p1, crt, 3, 0, environment, 3);
-    Bytes ignored;
-    return OperationResult(SendToCard(), ignored);
-}
-
-CardResult CSC_Profile_CardOS::RestoreEnvironment(std::uint8_t number) {
-    SetApdu(cCaseHeader, 0x00, kInsMse, kMseRestore, number, 0, 0, nullptr, 0);
     Bytes ignored;
     return OperationResult(SendToCard(), ignored);
 }

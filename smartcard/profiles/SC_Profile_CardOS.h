@@ -63,8 +63,6 @@ protected:
     // MSE SET 00 22 p1 crt 03 tag 01 kk.
     CardResult SetKeyEnvironment(std::uint8_t p1, std::uint8_t crt, std::uint8_t tag,
                                  std::uint8_t keyReference);
-    // MSE RESTORE 00 22 F3 nn.
-    CardResult RestoreEnvironment(std::uint8_t number);
     // Signing through PSO DECIPHER: the PKCS#1 type-1 block of the hash
     // with a leading 00, extended, Le 256 (the card applies its key to the
     // block as it stands).

@@ -7,7 +7,7 @@ namespace {
 
 // MSE SET of the authentication template (6 bytes): key reference 84 01 kk
 // and algorithm reference 80 01 12, RSA with PKCS#1 v1.5 padding by the
-// card of the DigestInfo it is sent.
+// card.
 constexpr std::uint8_t kRsaPkcs1 = 0x12;
 
 }  // namespace
@@ -24,20 +24,42 @@ CardResult CSC_Profile_SecCos5::GetData(std::uint8_t p1, std::uint8_t p2, Bytes&
     return OperationResult(SendToCard(), out) == card::cOk ? card::cOk : card::cFailed;
 }
 
+// The hash as it is: the hash template tells the card which DigestInfo to
+// build around it.
+CardResult CSC_Profile_SecCos5::BuildSignBuffer(std::uint32_t hashAlgorithm, std::uint32_t, const std::uint8_t* hash,
+                                                std::uint32_t hashLength, Bytes& out, bool) {
+    const TraceScope trace(*this, "BuildSignBuffer");
+    out.clear();
+    if (hash == nullptr || hashLength == 0 || !HashReference(hashAlgorithm)) return card::cFailed;
+    out.assign(hash, hash + hashLength);
+    return card::cOk;
+}
+
 CardResult CSC_Profile_SecCos5::SCSignData(const std::string&, std::uint32_t keyBits,
                                            const std::uint8_t* data, std::uint32_t dataLength,
                                            Bytes& signature, std::uint32_t algorithm,
                                            std::uint8_t keyReference) {
     const TraceScope trace(*this, "SCSignData");
-    if (data == nullptr || dataLength == 0 || dataLength > 0xFF) return card::cFailed;
-    if (CardHashes(algorithm)) {
-        return SignWithPsoHash(data, dataLength, algorithm, keyReference, signature);
+    Bytes block;
+    const auto reference = HashReference(algorithm);
+    if (data == nullptr || dataLength == 0 || dataLength > 0xFF || !reference ||
+        BuildSignBuffer(algorithm, keyBits, data, dataLength, block, false) != card::cOk) {
+        return card::cFailed;
     }
-    const Bytes environment = {0x84, 0x01, keyReference, 0x80, 0x01, kRsaPkcs1};
-    const auto lc = static_cast<std::uint16_t>(environment.size());
-    SetApdu(cCaseData, 0x00, 0x22, 0x41, card::crt::kAuthentication, lc, 0, environment.data(), lc);
+    // The key and its padding (A4), the hash (AA), the signature template
+    // without data (B6: the key set before), then PSO COMPUTE DIGITAL
+    // SIGNATURE with the hash (case 3).
+    const Bytes keyTemplate = {0x84, 0x01, keyReference, 0x80, 0x01, kRsaPkcs1};
+    SetApdu(cCaseData, 0x00, 0x22, 0x41, card::crt::kAuthentication, 6, 0, keyTemplate.data(), 6);
     Bytes ignored;
-    const CardResult result = OperationResult(SendToCard(), ignored);
+    CardResult result = OperationResult(SendToCard(), ignored);
+    if (result == card::cOk) result = SetSecurityEnvironment(card::crt::kHash, *reference);
+    if (result == card::cOk) {
+        SetApdu(cCaseHeader, 0x00, 0x22, 0x41, card::crt::kDigitalSignature, 0, 0, nullptr, 0);
+        result = OperationResult(SendToCard(), ignored);
+    }
     if (result != card::cOk) return result;
-    return SendDigestInfo(0x88, 0x00, 0x00, keyBits, data, dataLength, algorithm, signature);
+    const auto lc = static_cast<std::uint16_t>(block.size());
+    SetApdu(cCaseData, 0x00, 0x2A, 0x9E, 0x9A, lc, 0, block.data(), lc);
+    return OperationResult(SendToCard(), signature);
 }

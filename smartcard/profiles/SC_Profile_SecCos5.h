@@ -1,9 +1,10 @@
 // SecCos 5: format-2 PINs of 6 to 12 digits read with the base status
-// mapping, GET DATA as a case 3 command, and the command set of StarCos
-// 3.0 for signing and deciphering: a hash the card knows is signed after
-// hash template and DST with PSO HASH and PSO COMPUTE DIGITAL SIGNATURE
-// (case 3); any other is signed by INTERNAL AUTHENTICATE after an
-// authentication template that names the key and PKCS#1 padding.
+// mapping, GET DATA as a case 3 command, deciphering as StarCos 3.0, and
+// signing after three MSE SET commands (the key and its PKCS#1 padding in
+// the authentication template, the hash in the hash template, the
+// signature template without data) with PSO COMPUTE DIGITAL SIGNATURE of
+// the bare hash as a case 3 command. Hashes the hash template cannot name
+// (SHA-384, SHA-512, MD5) are refused.
 #pragma once
 
 #include "smartcard/profiles/SC_Profile_StarCos30.h"
@@ -16,6 +17,9 @@ public:
                           const std::uint8_t* data, std::uint32_t dataLength, Bytes& signature,
                           std::uint32_t algorithm, std::uint8_t keyReference) override;
     void InitPinLengths() override;
+    // The bare hash of a hash the hash template names; 255 otherwise.
+    CardResult BuildSignBuffer(std::uint32_t hashAlgorithm, std::uint32_t keyBits, const std::uint8_t* hash,
+                               std::uint32_t hashLength, Bytes& out, bool pad) override;
 
 protected:
     const char* ProfileName() const override { return "CSC_Profile_SecCos5"; }

@@ -13,16 +13,6 @@ namespace {
 const std::string kSignatureKeyPath = "3F003F01C000";
 constexpr std::uint8_t kMseSet = 0x41;
 
-// The hash algorithm references of the hash template.
-std::optional<std::uint8_t> hashReference(std::uint32_t algorithm) {
-    switch (algorithm) {
-        case CSC_Profile_Base::cAlgSha1: return 0x10;
-        case CSC_Profile_Base::cAlgRipemd160: return 0x30;
-        case CSC_Profile_Base::cAlgSha256: return 0x40;
-        default: return std::nullopt;
-    }
-}
-
 bool isSignatureKey(std::string path) {
     std::transform(path.begin(), path.end(), path.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
@@ -32,8 +22,13 @@ bool isSignatureKey(std::string path) {
 
 }  // namespace
 
-bool CSC_Profile_StarCos30::CardHashes(std::uint32_t algorithm) {
-    return hashReference(algorithm).has_value();
+std::optional<std::uint8_t> CSC_Profile_StarCos30::HashReference(std::uint32_t algorithm) {
+    switch (algorithm) {
+        case cAlgSha1: return 0x10;
+        case cAlgRipemd160: return 0x30;
+        case cAlgSha256: return 0x40;
+        default: return std::nullopt;
+    }
 }
 
 void CSC_Profile_StarCos30::InitPinLengths() {
@@ -66,16 +61,19 @@ CardResult CSC_Profile_StarCos30::SCSignData(const std::string& keyPath, std::ui
     }
     // The signature key signs only a hash the card knows: anything else is
     // refused here rather than signed in a form nobody could verify.
-    if (!hashReference(algorithm)) return card::cFailed;
+    if (!HashReference(algorithm)) return card::cFailed;
     return SignWithPsoHash(data, dataLength, algorithm, keyReference, signature);
 }
 
 CardResult CSC_Profile_StarCos30::SignWithPsoHash(const std::uint8_t* hash, std::uint32_t length,
                                                   std::uint32_t algorithm,
                                                   std::uint8_t keyReference, Bytes& signature) {
-    const auto reference = hashReference(algorithm);
+    const auto reference = HashReference(algorithm);
     if (!reference) return card::cFailed;
-    CardResult result = SetSecurityEnvironment(card::crt::kHash, *reference);
+    // The signature template names the key, the hash template the hash;
+    // the card wants the key's template again after the hash's.
+    CardResult result = SetSecurityEnvironment(card::crt::kDigitalSignature, keyReference);
+    if (result == card::cOk) result = SetSecurityEnvironment(card::crt::kHash, *reference);
     if (result == card::cOk) result = SetSecurityEnvironment(card::crt::kDigitalSignature, keyReference);
     if (result != card::cOk) return result;
     // PSO HASH: the hash as data object 90.

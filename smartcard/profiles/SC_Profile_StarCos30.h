@@ -3,6 +3,8 @@
 // INTERNAL AUTHENTICATE.
 #pragma once
 
+#include <optional>
+
 #include "smartcard/profiles/SC_Profile_Format2Pins.h"
 
 class CSC_Profile_StarCos30 : public CSC_Profile_Format2Pins {
@@ -22,10 +24,10 @@ protected:
     // reference (84 03 80 kk 00) or, for the hash template, the algorithm
     // (89 02 14 hh).
     CardResult SetSecurityEnvironment(std::uint8_t crt, std::uint8_t keyReference);
-    // Whether the hash template has a reference for `algorithm` (SHA-1,
-    // RIPEMD-160, SHA-256), so that the card can sign a hash it is handed.
-    static bool CardHashes(std::uint32_t algorithm);
-    // Hash template (AA), DST (B6), PSO HASH, then PSO COMPUTE DIGITAL
+    // The hash template's reference for `algorithm` (SHA-1 10, RIPEMD-160
+    // 30, SHA-256 40); none for a hash the card does not know.
+    static std::optional<std::uint8_t> HashReference(std::uint32_t algorithm);
+    // DST (B6), hash template (AA), DST again, PSO HASH, then PSO COMPUTE DIGITAL
     // SIGNATURE of the hash the card now holds (00 2A 9E 9A 00).
     CardResult SignWithPsoHash(const std::uint8_t* hash, std::uint32_t length,
                                std::uint32_t algorithm, std::uint8_t keyReference,

@@ -38,6 +38,13 @@ CardResult CSC_Profile_StarCos32::returnResult() {
     return result;
 }
 
+CardResult CSC_Profile_StarCos32::PreSigning(std::int32_t cardProfile, const std::string& keyPath) {
+    const TraceScope trace(*this, "PreSigning");
+    constexpr std::uint8_t kFirstEnvironment = 0x01;
+    const CardResult result = CSC_Profile_StarCos30::PreSigning(cardProfile, keyPath);
+    return result == card::cOk ? RestoreEnvironment(kFirstEnvironment) : result;
+}
+
 CardResult CSC_Profile_StarCos32::SCUnblockPin(std::uint8_t reference, const std::uint8_t* puk,
                                                std::uint32_t pukLength, const std::uint8_t* newPin,
                                                std::uint32_t newLength) {

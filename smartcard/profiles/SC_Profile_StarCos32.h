@@ -10,6 +10,9 @@
 
 class CSC_Profile_StarCos32 : public CSC_Profile_StarCos30 {
 public:
+    // The key's folder, then MANAGE SE RESTORE 00 22 F3 01: signing starts
+    // from the card's first stored environment.
+    CardResult PreSigning(std::int32_t cardProfile, const std::string& keyPath) override;
     CardResult SCSignData(const std::string& keyPath, std::uint32_t keyBits,
                           const std::uint8_t* data, std::uint32_t dataLength, Bytes& signature,
                           std::uint32_t algorithm, std::uint8_t keyReference) override;

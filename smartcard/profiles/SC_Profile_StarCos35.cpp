@@ -1,48 +1,12 @@
 #include "smartcard/profiles/SC_Profile_StarCos35.h"
-#include "smartcard/profiles/ControlReferenceTemplates.h"
 
 #include "smartcard/base/StatusWords.h"
-#include "smartcard/transport/CardTrace.h"
 
-#include <optional>
-
-using kivo::CardTrace;
 namespace card = kivo::card;
 
 namespace {
 
 constexpr std::uint8_t kProprietaryClass = 0xA0;
-// The data objects of MSE SET (ISO 7816-8): the key as 84 03 80 kk 00
-// (key number kk, version 00), then the algorithm reference 80. A PKCS#1
-// v1.5 signature of a DigestInfo is the key's own algorithm, so 80 comes
-// empty ("no algorithm reference": 7 bytes in all); RSASSA-PSS needs one,
-// 80 01 05 (8 bytes): PSS with MGF1 of the hash whose length the card is
-// given, salt as long as that hash.
-constexpr std::uint8_t kKeyReferenceTag = 0x84;
-constexpr std::uint8_t kAlgorithmReferenceTag = 0x80;
-constexpr std::uint8_t kRsaPss = 0x05;
-
-std::optional<std::uint32_t> pssHashLength(std::uint32_t hashAlgorithm) {
-    switch (hashAlgorithm) {
-        case CSC_Profile_Base::cAlgSha1: return 20;
-        case CSC_Profile_Base::cAlgSha256: return 32;
-        case CSC_Profile_Base::cAlgSha384: return 48;
-        case CSC_Profile_Base::cAlgSha512: return 64;
-        default: return std::nullopt;
-    }
-}
-
-bool isPss(std::uint32_t algorithm) { return (algorithm & CSC_Profile_StarCos35::cAlgFlagPss) != 0; }
-
-CSC_Profile_Base::Bytes environmentData(std::uint8_t keyReference, std::uint32_t algorithm) {
-    CSC_Profile_Base::Bytes data = {kKeyReferenceTag, 0x03, 0x80, keyReference, 0x00,
-                                    kAlgorithmReferenceTag, 0x00};
-    if (isPss(algorithm)) {
-        data.back() = 0x01;
-        data.push_back(kRsaPss);
-    }
-    return data;
-}
 
 }  // namespace
 
@@ -63,6 +27,11 @@ CardResult CSC_Profile_StarCos35::SCSelectDF(const std::uint8_t* fid, std::uint3
     return SelectDfIn({.p2 = card::kAnswerFcp, .le = 0xFF}, fid, length);
 }
 
+CardResult CSC_Profile_StarCos35::PreSigning(std::int32_t cardProfile, const std::string& keyPath) {
+    ForgetSecurityEnvironment();
+    return CSC_Profile_StarCos34::PreSigning(cardProfile, keyPath);
+}
+
 void CSC_Profile_StarCos35::ForgetSecurityEnvironment() {
     m_securityEnvironmentSet = false;
     m_environment.clear();
@@ -70,13 +39,10 @@ void CSC_Profile_StarCos35::ForgetSecurityEnvironment() {
 
 CardResult CSC_Profile_StarCos35::SetSignatureEnvironment(std::uint8_t keyReference,
                                                           std::uint32_t algorithm) {
-    const Bytes data = environmentData(keyReference, algorithm);
+    const Bytes data = SignatureEnvironment(keyReference, algorithm);
     if (m_securityEnvironmentSet && m_environment == data) return card::cOk;
     ForgetSecurityEnvironment();
-    const auto lc = static_cast<std::uint16_t>(data.size());
-    SetApdu(cCaseData, 0x00, 0x22, 0x41, card::crt::kDigitalSignature, lc, 0, data.data(), lc);
-    Bytes ignored;
-    const CardResult result = OperationResult(SendToCard(), ignored);
+    const CardResult result = CSC_Profile_StarCos34::SetSignatureEnvironment(keyReference, algorithm);
     if (result == card::cOk) {
         m_securityEnvironmentSet = true;
         m_environment = data;
@@ -84,52 +50,21 @@ CardResult CSC_Profile_StarCos35::SetSignatureEnvironment(std::uint8_t keyRefere
     return result;
 }
 
-CardResult CSC_Profile_StarCos35::BuildSignBuffer(std::uint32_t hashAlgorithm, std::uint32_t keyBits,
-                                                  const std::uint8_t* hash, std::uint32_t hashLength,
-                                                  Bytes& out, bool pad) {
-    if (!isPss(hashAlgorithm)) {
-        return CSC_Profile_StarCos34::BuildSignBuffer(hashAlgorithm, keyBits, hash, hashLength, out, pad);
-    }
-    out.clear();
-    const auto expected = pssHashLength(hashAlgorithm & ~cAlgFlagPss);
-    if (hash == nullptr || !expected || *expected != hashLength) return card::cFailed;
-    out.assign(hash, hash + hashLength);
-    return card::cOk;
-}
-
-CardResult CSC_Profile_StarCos35::SCSignData(const std::string&, std::uint32_t keyBits,
+CardResult CSC_Profile_StarCos35::SCSignData(const std::string& keyPath, std::uint32_t keyBits,
                                              const std::uint8_t* data, std::uint32_t dataLength,
                                              Bytes& signature, std::uint32_t algorithm,
                                              std::uint8_t keyReference) {
-    const TraceScope trace(*this, "SCSignData");
-    Bytes block;
-    if (data == nullptr || dataLength == 0 || dataLength > 0xFF ||
-        BuildSignBuffer(algorithm, keyBits, data, dataLength, block, false) != card::cOk ||
-        block.empty() || block.size() > 0xFF) {
-        return card::cFailed;
-    }
-    if (isPss(algorithm)) CardTrace::write(CardTrace::cLevelInfo, "using RSAPSS\n");
     const bool reused = m_securityEnvironmentSet;
-    CardResult result = SignWithEnvironment(block, keyReference, algorithm, signature);
+    CardResult result = CSC_Profile_StarCos34::SCSignData(keyPath, keyBits, data, dataLength, signature,
+                                                          algorithm, keyReference);
     // A card reset in the meantime loses the environment we reused: the
     // card then answers "conditions not satisfied", and one more try with
     // MSE SET tells it again.
     if (result != card::cOk && reused && StatusWord() == kivo::card::sw::kConditionsNotSatisfied) {
-        result = SignWithEnvironment(block, keyReference, algorithm, signature);
+        result = CSC_Profile_StarCos34::SCSignData(keyPath, keyBits, data, dataLength, signature, algorithm,
+                                                   keyReference);
     }
     return result;
 }
 
-CardResult CSC_Profile_StarCos35::SignWithEnvironment(const Bytes& block, std::uint8_t keyReference,
-                                                      std::uint32_t algorithm, Bytes& signature) {
-    CardResult result = SetSignatureEnvironment(keyReference, algorithm);
-    if (result != card::cOk) return result;
-    const auto lc = static_cast<std::uint16_t>(block.size());
-    SetApdu(cCaseDataLe, 0x00, 0x2A, 0x9E, 0x9A, lc, 0x00, block.data(), lc);
-    result = OperationResult(SendToCard(), signature);
-    if (result != card::cOk) {
-        ForgetSecurityEnvironment();
-        SignatureRefused();
-    }
-    return result;
-}
+void CSC_Profile_StarCos35::SignatureRefused() { ForgetSecurityEnvironment(); }

@@ -48,6 +48,7 @@ CardResult CSC_Profile_StarCos37::SCSelectAID(const std::uint8_t* aid, std::uint
 }
 
 void CSC_Profile_StarCos37::SignatureRefused() {
+    CSC_Profile_StarCos35::SignatureRefused();
     CardTrace::write(CardTrace::cLevelInfo, "error on sign data: apdu.sw1=%d apdu.sw2=%d\n",
                      static_cast<int>(SW1()), static_cast<int>(SW2()));
 }

@@ -145,6 +145,9 @@ PINDialogCallbackFunc CSCUtils::GetPINDialogCallbackFunc() {
     return settings().m_pinDialogCallback;
 }
 
+void CSCUtils::SetPINDialogBoxKind(bool tell) { settings().m_callbackBoxKind = tell; }
+bool CSCUtils::GetPINDialogBoxKind() { return settings().m_callbackBoxKind; }
+
 void CSCUtils::freeOPENSSL(void* memory) { OPENSSL_free(memory); }
 void CSCUtils::freeX509(void* certificate) { X509_free(static_cast<X509*>(certificate)); }
 

@@ -86,6 +86,13 @@ Bytes FileSystem::controlInformation(const CardFile& file, bool fci) const {
     if (file.sfi) appendTlv(body, 0x88, {static_cast<std::uint8_t>(file.sfi << 3)});
     appendTlv(body, 0x8A, {0x05});  // life cycle: operational, activated
     Bytes out;
+    if (!fci && dialect->text("fcp-length") == "long" && body.size() <= 0xFF) {
+        // fcp-length=long: the template's length in the two-byte form
+        // 81 xx whatever its size, which ISO 7816-4 allows (CardOS 5.x).
+        out = {0x62, 0x81, static_cast<std::uint8_t>(body.size())};
+        out.insert(out.end(), body.begin(), body.end());
+        return out;
+    }
     appendTlv(out, fci ? 0x6F : 0x62, body);
     return out;
 }

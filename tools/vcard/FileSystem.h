@@ -59,7 +59,8 @@ public:
     Bytes readRecord(const Apdu& apdu);
 
     // The FCP (template 62) or FCI (template 6F) of a file; the size of an
-    // EF is in tag 80, in the FCI in the tag the dialect's fci-size-tag names.
+    // EF is in tag 80, in the FCI in the tag the dialect's fci-size-tag names;
+    // fcp-length=long gives the FCP's length as 81 xx.
     Bytes controlInformation(const CardFile& file, bool fci) const;
 
 private:

@@ -251,12 +251,29 @@ Bytes Security::computeSignature(const Apdu& apdu) {
         static_cast<std::uint8_t>(dialect->hex("signature-template", kSignatureTemplate));
     Key* key = keyFor(signingTemplate, sw);
     if (!key) return status(sw);
-    const EVP_MD* md = storedHash ? digestOfReference(m_hashAlgorithm.value_or(0)) : nullptr;
-    Bytes signature = !storedHash && signsPss(apdu.data) ? signPss(key->pkey.get(), apdu.data)
-                                                         : sign(key->pkey.get(), storedHash ? m_hash : apdu.data, md);
+    const EVP_MD* md = storedHash ? digestOfReference(m_hashAlgorithm.value_or(0)) : hashOfTemplate(apdu.data);
+    Bytes signature = !storedHash && md == nullptr && signsPss(apdu.data)
+                          ? signPss(key->pkey.get(), apdu.data)
+                          : sign(key->pkey.get(), storedHash ? m_hash : apdu.data, md);
     m_hash.clear();
     if (signature.empty()) return status(0x6A80);
+    spendSingleUse(*key);
     return withStatus(std::move(signature), 0x9000);
+}
+
+// single-signature: one verification of the key's PIN allows one operation
+// with the key (a signature, or a signature or deciphering through PSO
+// DECIPHER); the next one needs a fresh VERIFY (SignCard single).
+void Security::spendSingleUse(const Key& key) {
+    if (dialect->text("single-signature") == "yes" && key.pin) m_verified.erase(*key.pin);
+}
+
+const EVP_MD* Security::hashOfTemplate(const Bytes& data) const {
+    // cds-digest-info=hash-template: the card was told the hash algorithm
+    // with the hash template and is handed the bare hash (SecCos 5).
+    if (dialect->text("cds-digest-info") != "hash-template" || !m_hashAlgorithm) return nullptr;
+    const EVP_MD* md = digestOfReference(*m_hashAlgorithm);
+    return md != nullptr && data.size() == static_cast<std::size_t>(EVP_MD_get_size(md)) ? md : nullptr;
 }
 
 Bytes Security::hash(const Apdu& apdu) {
@@ -364,6 +381,7 @@ Bytes Security::decipher(const Apdu& apdu) {
         return status(0x6A80);
     }
     plain.resize(length);
+    spendSingleUse(*key);
     return withStatus(std::move(plain), 0x9000);
 }
 

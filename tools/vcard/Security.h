@@ -98,6 +98,11 @@ private:
     // The keys of the device authentication, when the dialect names a
     // 1024-bit RSA device key and the terminal's key.
     std::optional<DeviceKeys> deviceKeys() const;
+    // The digest of the hash template (MSE SET AA) when `data` is a bare
+    // hash of it that the dialect has the card sign in its DigestInfo.
+    const evp_md_st* hashOfTemplate(const Bytes& data) const;
+    // After an operation with `key`: a single-signature card forgets its PIN.
+    void spendSingleUse(const Key& key);
     // RSASSA-PSS of a plain hash (SHA-1, -256, -384 or -512 by its length),
     // MGF1 with the same hash, salt as long as the hash.
     Bytes signPss(evp_pkey_st* key, const Bytes& hash);

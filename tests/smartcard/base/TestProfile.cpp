@@ -15,7 +15,7 @@ TestProfile::TestProfile() {
 
 std::uint32_t TestProfile::GetFileLen() {
     if (claimedFileLength) return *claimedFileLength;
-    return kivo::card::fileSizeFrom({Response(), ResponseLength()}, kivo::card::kFcpSize80);
+    return FileSizeFromResponse(kivo::card::kFcpSize80);
 }
 
 

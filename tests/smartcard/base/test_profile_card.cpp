@@ -157,6 +157,8 @@ TEST_F(ProfileCardTest, SelectionCache) {
         {"from the MF", sel("3f00/5015/c001"), kOk, {kSelectMf, selectDf("5015"), selectEf("C001")}},
         {"a sibling", [](auto& p, auto& out, auto&) { select(p, "3f00/5015/c000"); return p.ReadFile(out); }, kOk,
          {selectEf("C000"), "00B00000F0", "00B000F03C"}, seqHex(0, 300)},
+        {"read again from the cache: the size of its select kept", [](auto& p, auto& out, auto&) {
+             select(p, "3f00/5015/c000"); return p.ReadFile(out); }, kOk, {"00B00000F0", "00B000F03C"}, seqHex(0, 300)},
         {"the same file, written three ways", [](auto& p, auto&, auto&) {
              select(p, "3f00/5015/c000"); select(p, "3f005015c000"); return select(p, "/3f00//5015/c000/"); },
          kOk, {}},

@@ -227,7 +227,11 @@ TEST(Detection, LabelledProducts) {
         EXPECT_EQ(std::make_tuple(layout.CardProfile(), layout.CardLabel(), layout.SingleCard(), layout.IsSignCard(), layout.KeyKind()),
                   std::make_tuple(row.profile, std::string(row.label), row.singleCard, row.signCard, row.keyKind));
         std::vector<std::string> labels;
-        for (const auto& entry : layout.Certificates()) labels.push_back(entry.label);
+        for (const auto& entry : layout.Certificates()) {
+            labels.push_back(entry.label);
+            // The D-TRUST authentication keys are under the card PIN; the PKCS#15 card names its "Signature PIN".
+            EXPECT_EQ(entry.pinName, entry.label == "Auth Cert" ? card::layout::kPinNameCard : card::layout::kPinNameSignature);
+        }
         EXPECT_EQ(labels, row.labels);
         if (!row.files.empty()) {
             EXPECT_EQ(layout.Certificates().front().certificate, extra.certificates.front());
@@ -239,6 +243,15 @@ TEST(Detection, LabelledProducts) {
             EXPECT_EQ(layout.CaCertificates().front().label, "Second certificate");
         }
     }
+}
+
+// The name a prompt gives a PKCS#15 PIN, by its label and else by the certificate's.
+TEST(Detection, PinNamesByLabel) {
+    const std::tuple<const char*, const char*, int> rows[] = {
+        {"Global PIN", "Signature certificate", 202}, {"Karten-PIN", "", 205}, {"PIN.QES", "", 200},
+        {"User PIN", "Auth Cert", 203}, {"", "Encoding Cert", 204}, {"PIN", "Qualified Cert", 200},
+        {"Verschl\xC3\xBCsselungs-PIN", "", 204}};
+    for (const auto& [pinLabel, certLabel, name] : rows) EXPECT_EQ(card::layout::pinNameOf(pinLabel, certLabel), name) << pinLabel;
 }
 
 // Cards the library recognises without serving them, and unknown cards, give no card object and leave nothing

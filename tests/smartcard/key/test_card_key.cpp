@@ -41,6 +41,7 @@ struct ScriptedHost {
     std::deque<std::string> pins;
     bool retry = false;
     std::vector<std::string> errors{}, prompts{}, texts{};
+    std::vector<int> boxKinds{};  // reserved1 of each error box
 };
 ScriptedHost* g_host = nullptr;
 
@@ -49,6 +50,7 @@ bool scriptedHost(FPINDialogCallBackParams* params) {
     if (params->action != pin::callback::cShow) return true;
     if (params->caption == pin::message(300)) {
         g_host->errors.push_back(params->text);
+        g_host->boxKinds.push_back(params->reserved1);
         return g_host->retry;
     }
     g_host->prompts.push_back(params->text);
@@ -108,11 +110,14 @@ TEST_F(CardKeyTest, EntriesAndKeyAlgorithms) {
     EXPECT_EQ(CCertInfoSC({0x30, 0x03, 0x02, 0x01, 0x00}).GetKeyAlgorithm(), CCertInfoSC::KeyAlgorithm::Unknown);
 }
 
-// Without a verified PIN nothing goes to the card, the failure broadcast; single-signature cards: one use.
+// Without a verified PIN no PIN and no signature goes to the card, the failure broadcast. A single-signature card
+// spends a verification on one operation: each further one asks the holder again (here the host, which hands out
+// the queued PINs and cancels when none is left), never re-sending the PIN given before.
 TEST_F(CardKeyTest, VerifiedPinLastsOneOperationOnSingleSignatureCards) {
     const std::tuple<const char*, std::string, bool> rows[] = {
         {"SetCos", cardWith("signature-card"), true}, {"SignCard single", signCard(true), true},
         {"SignCard multi", signCard(false), false}};
+    installHost();
     for (const auto& [name, description, single] : rows) {
         SCOPED_TRACE(name);
         std::vector<std::uintptr_t> events;
@@ -135,19 +140,24 @@ TEST_F(CardKeyTest, VerifiedPinLastsOneOperationOnSingleSignatureCards) {
         const auto refusedWithoutPin = [&] {
             events.clear();
             card->mark();
+            host.prompts.clear();
             EXPECT_NE(sign(hash), card::cOk);
-            EXPECT_TRUE(card->commands().empty()) << "sent without a verified PIN";
-            EXPECT_EQ(events, std::vector<std::uintptr_t>{CardEvents::cCardOperationFailed});
+            for (const std::string& command : card->commands()) {
+                EXPECT_TRUE(command.substr(2, 2) != "20" && command.substr(2, 2) != "2A") << "sent without a verified PIN: " << command;
+            }
+            EXPECT_EQ(host.prompts.size(), single ? 1u : 0u) << "only a single-signature card asks";
+            EXPECT_TRUE(!events.empty() && events.back() == CardEvents::cCardOperationFailed);
         };
         refusedWithoutPin();
         ASSERT_TRUE(key->VerifyPIN("123456", 0));
         ASSERT_EQ(sign(data), card::cOk) << "data hashed by the key";
         EXPECT_TRUE(verifyRsaSha256(keyFile, hash, ByteVector(out.begin(), out.begin() + length)));
-        if (single) {
-            refusedWithoutPin();
-            ASSERT_TRUE(key->VerifyPIN("123456", 0));
-        }
+        host.prompts.clear();
+        host.pins = {"123456", "123456"};
         signsRight();
+        signsRight();
+        EXPECT_EQ(host.prompts.size(), single ? 2u : 0u) << "one PIN per signature";
+        host.pins.clear();
         if (single) refusedWithoutPin(); else signsRight();
         ASSERT_TRUE(key->VerifyPIN("123456", 0));
         const ByteVector secret = {0x5E, 0xC2, 0xE7, 0x01, 0x02, 0x03};
@@ -195,6 +205,8 @@ TEST_F(CardKeyTest, PinOperationsThroughTheHostsDialogs) {
          "123456", {110}},
         {"wrong PIN, retried", setCos, "verify", {"999999", "123456"}, true, true, {retry}, "123456", {110, 110}},
         {"wrong PIN, not retried: asked once", setCos, "verify", {"999999"}, false, false, {retry}, "123456", {110}},
+        {"the rejected PIN again: not sent", cardWith("signature-card", "pin 81 value=123456 max=2 puk=82\n"), "verify",
+         {"999999", "999999"}, true, false, {retry, pin::message(306)}, "123456", {110, 110}},
         {"initial PIN active", initial, "verify", {"999999"}, false, false, {pin::message(301)}, "123456", {110}},
         {"blocked PIN", blocked, "verify", {"123456"}, false, false, {pin::message(303)}, nullptr, {110}},
         {"card's own wrong-PIN result", signCard(true), "verify", {"999999", "123456"}, true, true, {retry}, "123456",
@@ -220,6 +232,19 @@ TEST_F(CardKeyTest, PinOperationsThroughTheHostsDialogs) {
         for (int id : row.prompts) prompts.push_back(pin::messageWithPinName(id, pin::message(200)));
         EXPECT_EQ(host.prompts, prompts);
         EXPECT_EQ(key->VerifyPIN(row.pinAfter != nullptr ? row.pinAfter : "123456", 0), row.pinAfter != nullptr);
+    }
+}
+
+// A host that opts in tells the retry question (3) from an information box (1); otherwise both carry 0.
+TEST_F(CardKeyTest, MessageBoxKindForHostsThatOptIn) {
+    for (const bool optIn : {false, true}) {
+        auto key = keyOn("cardkey-boxkind", cardWith("signature-card"));
+        ASSERT_NE(key, nullptr);
+        host = ScriptedHost{.pins = {"999999"}, .retry = true};
+        installHost();
+        cardSettings().m_settings.m_callbackBoxKind = optIn;
+        EXPECT_FALSE(key->VerifyPIN("", 0));  // wrong, retried, then cancelled
+        EXPECT_EQ(host.boxKinds, (optIn ? std::vector<int>{3, 1} : std::vector<int>{0, 0}));
     }
 }
 

@@ -224,8 +224,8 @@ const Step kSteps[] = {
     {StarCos30, "ok", "change 123456 6543210", "0", "002400811026123456FFFFFFFF276543210FFFFFFF"},
     {StarCos30, "", "change 123456 12345", "255", ""},
     // The signature key by hash template, DST, PSO HASH and CDS; other keys by INTERNAL AUTHENTICATE.
-    {StarCos30, "ok ok ok ok256", "sign 3f00/3f01/c000 2048 sha256 02", "0",
-     "002241AA0489021440 002241B6058403800200 002A90A0229020{H} 002A9E9A00"},
+    {StarCos30, "ok ok ok ok ok256", "sign 3f00/3f01/c000 2048 sha256 02", "0",
+     "002241B6058403800200 002241AA0489021440 002241B6058403800200 002A90A0229020{H} 002A9E9A00"},
     {StarCos30, "ok ok256", "sign 3f00/3f01/c100 2048 sha256 03", "0", "002241A4058403800300 0088000033{DI}00"},
     {StarCos30, "ok 6982", "sign 3f00/3f01/c100 2048 sha1 03", "13", "002241A4058403800300 0088000023{DI1}00"},
     {StarCos30, "ok ok16", "decipher 3f00/3f01/c200 2048 04", "0", "002241B8058403800400 002A808600010100{33*256}0000"},
@@ -233,6 +233,12 @@ const Step kSteps[] = {
     {StarCos32, "ok", "unblock 12345678 654321", "0", "002C0081102812345678FFFFFF26654321FFFFFFFF"},
     {StarCos32, "ok ok256", "sign 3f00/c000 2048 sha1 02", "0", "002241B606840102800112 002A9E9A23{DI1}00"},
     {StarCos34, "ok", "unblock 12345678", "0", "002C0181082812345678FFFFFF"},
+    // StarCos 3.2 and later start signing from the card's first stored environment.
+    {StarCos32, "ok ok ok ok", "presign 11 3f00/df01/c000", "0", "00A40004023F0000 00A4010402DF0100 00A4020402C00000 0022F301"},
+    // StarCos 3.4 names the key as 84 03 80 kk 00, the algorithm as 80 (empty: PKCS#1; 01 05: PSS of the plain hash),
+    // and sends MSE SET before every signature.
+    {StarCos34, "ok ok256 ok ok256", "sign - 2048 sha256 02; sign - 2048 pss 02", "0 0",
+     "{ENV} {CDS} 002241B6088403800200800105 002A9E9A20{H}00"},
 
     {StarCos35, "ok ok ok", "select 3f00/3f01/c000", "0", "00A40004023F0000 00A40104023F01FF 00A4020402C00000"},
     {StarCos37Dgn, "ok=4B", "getdata 01 01 0", "0", "A0CA010100"},
@@ -255,8 +261,11 @@ const Step kSteps[] = {
     {StarCos37Dgn, "ok ok256", "keyalg 02 sha256; sign - 2048 sha256 02", "0 0", "{ENV} {CDS}"},
     {StarCos37Dgn, "", "keyalg 81 0", "0", ""},
     {StarCos37Dgn, "ok", "aid D27600006601", "0", "00A4040406D2760000660100"},
-    {SecCos5, "ok ok256", "sign 3f00/3f01/c100 2048 sha512 03", "0",
-     "002241A406840103800112 00880000533051300D060960864801650304020305000440{AB*64}00"},
+    // SecCos 5: key and padding (A4), hash (AA), the signature template without data (B6), PSO CDS case 3 of the bare
+    // hash; a hash the hash template cannot name is refused.
+    {SecCos5, "ok ok ok ok256", "sign 3f00/3f01/c100 2048 sha256 03", "0",
+     "002241A406840103800112 002241AA0489021440 002241B6 002A9E9A20{H}"},
+    {SecCos5, "", "sign 3f00/3f01/c100 2048 sha512 03", "255", ""},
 
     {Tcos30v2, "ok ok ok", "select 3f00/df01/c000", "0", "00A40004023F00FF 00A4010402DF01FF 00A4020402C000FF"},
     {Tcos30v2, "ok", "aid D2760000030102", "0", "00A4040407D2760000030102FF"},

@@ -81,7 +81,7 @@ TEST(ProfileOnTheCard, WrongPinCountedSignaturesAndDecipheringCheckOut) {
         {"starcos35", as<CSC_Profile_StarCos37>(CSC_Profile_StarCos37::cCardTypeDgn), "81", "123456", sc::cFailed,
          {{"rsa2048.pem", 2048, "3F00/3F01/C000", 0x02, kPss}, {"rsa2048.pem", 2048, "3F00/3F01/C200", 0x04}}},
         {"seccos5", as<CSC_Profile_SecCos5>(), "81", "123456", sc::cFailed,
-         {{"rsa2048.pem", 2048, "3F00/3F01/C000", 0x02, kSha256}, {"rsa2048.pem", 2048, "3F00/3F01/C100", 0x03, kSha512}}},
+         {{"rsa2048.pem", 2048, "3F00/3F01/C000", 0x02, kSha256}, {"rsa2048.pem", 2048, "3F00/3F01/C100", 0x03, kSha256}}},
         {"tcos30", as<CSC_Profile_TCOS30V2>(13), "81", "123456", sc::cFailed,
          {{"rsa1024.pem", 1024, "3F00DF01C000", 0x83, kSha256}, {"rsa1024-dec.pem", 1024, "3F00DF01C100", 0x84}}},
         {"setcos441", as<CSC_Profile_SetCos441>(), "01", "1234", sc::cFailed,

@@ -20,6 +20,11 @@ const std::vector<CardFamily>& cardFamilies() {
         {"family-cardos60-dtrust", "Qualified Cert", RsaPkcs1, "Auth Cert", "482917"},
         {"family-cardos43-signcard", "", RsaPkcs1, ""},
         {"family-cardos44-swisssign", "", RsaPkcs1, ""},
+        // Written from the card operating systems' descriptions alone, not from the library's reading of them.
+        {"family-cardos54-dtrust-rsa", "Qualified Cert", RsaPkcs1},
+        {"family-starcos34-qualified", "Qualified Cert", RsaPkcs1},
+        {"family-seccos5-qualified", "Qualified Cert", RsaPkcs1},
+        {"family-cardos43-signcard-single", "", RsaPkcs1},
     };
     return families;
 }
