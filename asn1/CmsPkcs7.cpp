@@ -352,13 +352,9 @@ bool CAsn1_Pkcs7::buildSignedData(const unsigned char* signerCertificate,
     auto signatureAlgorithm = signatureAlgorithmOf(m_signatureScheme, hash, signer, fallbackSignatureOid);
     if (signatureAlgorithm->getError() != 0) return false;
 
-    // 8. placeholder signature of the final size. The key size is rounded
-    // up to whole octets so that a P-521 signature (66-octet r and s) never
-    // outgrows it; a signing key larger than the certificate's (or a
-    // certificate key of a size unknown here, DSA or explicit EC
-    // parameters) widens it to what that key can sign.
-    const std::size_t keyOctets =
-        std::max((std::size_t{signer.keyBits()} + 7) / 8, m_signingKeyOctets);
+    // 8. placeholder signature of the final size: whole octets (a P-521 r
+    // and s take 66), widened to a signing key larger than the certificate's.
+    const std::size_t keyOctets = std::max((std::size_t{signer.keyBits()} + 7) / 8, m_signingKeyOctets);
     const std::vector<unsigned char> placeholder =
         placeholderSignature(keyOctets, m_signatureScheme == kSchemeEcdsa);
     auto signature = CAsn1_OctetString::fromOctets(placeholder.data(), placeholder.size());

@@ -75,10 +75,6 @@ TEST(ProxyReply, VerdictsAndHeaderEnds) {
         const auto reply = judge(c.answer);
         EXPECT_EQ(reply.verdict, c.verdict);
         EXPECT_EQ(reply.headerComplete, c.complete);
-        // The refusal's log line carries everything read from the status code on.
-        if (c.verdict == Verdict::Established || c.verdict == Verdict::Refused) {
-            EXPECT_EQ(reply.statusText, c.answer.substr(9));
-        }
         if (c.headerLength != 0) {
             EXPECT_EQ(reply.headerLength, c.headerLength);
         }

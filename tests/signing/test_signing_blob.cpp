@@ -132,8 +132,7 @@ TEST(SigningLengths, KeysOfOtherKindsAndSizesStayWithinTheReportedLength) {
         const BlobResult r = signBlob({.kind = KeyKind::Rsa2048, .hash = 2, .cert = cert.get(), .key = signingKey ? signingKey.get() : certKey.get()});
         ASSERT_EQ((Codes{r.lengthResult, r.result}), (Codes{0, 0}));
         EXPECT_TRUE(r.guardIntact && r.written <= r.reported) << r.written << " written, " << r.reported << " reported";
-        if (signingKey) continue;
-        EXPECT_EQ(cmsVerify(r.der, nullptr, CMS_NO_SIGNER_CERT_VERIFY), 1);
+        EXPECT_TRUE(signingKey || cmsVerify(r.der, nullptr, CMS_NO_SIGNER_CERT_VERIFY) == 1);
     }
 }
 

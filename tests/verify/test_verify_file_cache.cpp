@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -80,24 +81,27 @@ TEST_F(FileCacheTest, RenewedCaAndPreservedTimesAsWithoutTheCache) {
     for (const auto& order : {std::vector<const Party*>{&expired, &renewed}, {&renewed, &expired}}) {
         writeTrust(order);
         const kivo::StorePtr store(X509_STORE_new());
-        ASSERT_EQ(X509_STORE_load_file(store.get(), m_trust.c_str()), 1);
         const kivo::StoreContextPtr context(X509_STORE_CTX_new());
-        X509_STORE_CTX_init(context.get(), store.get(), signer.cert.get(), nullptr);
+        ASSERT_TRUE(X509_STORE_load_file(store.get(), m_trust.c_str()) == 1 &&
+                    X509_STORE_CTX_init(context.get(), store.get(), signer.cert.get(), nullptr) == 1);
         X509_STORE_CTX_set_time(context.get(), 0, m_now);
         ASSERT_EQ(X509_verify_cert(context.get()), 1);
-        X509* issuer = sk_X509_value(X509_STORE_CTX_get0_chain(context.get()), 1);
         std::time_t now = m_now;
-        const unsigned int expected = X509_cmp_time(X509_get0_notAfter(issuer), &now) < 0 ? kChainNotValid : kValid;
+        const bool expiredIssuer = X509_cmp_time(X509_get0_notAfter(sk_X509_value(X509_STORE_CTX_get0_chain(context.get()), 1)), &now) < 0;
+        const unsigned int expected = expiredIssuer ? kChainNotValid : kValid;
         EXPECT_EQ(verify(signature), expected) << "read fresh";
         EXPECT_EQ(verify(signature), expected) << "from the cache";
     }
-    writeTrust({&m_ca});
+    // Both files padded with blank lines to one size, the second written into the first's inode.
+    const auto trustPadded = [&](const Party& ca, bool inPlace) {
+        writeTrust({&ca}, inPlace);
+        std::ofstream(m_trust, std::ios::app) << std::string(4096 - fs::file_size(m_trust), '\n');
+    };
+    trustPadded(m_ca, false);
     EXPECT_EQ(verify(m_signature), kValid);
     struct stat before {};
     ASSERT_EQ(::stat(m_trust.c_str(), &before), 0);
-    const Party impostor = longLivedCa("/CN=Trusted CA");
-    writeTrust({&impostor}, true);
-    ASSERT_EQ(fs::file_size(m_trust), static_cast<std::uintmax_t>(before.st_size)) << "the same size, as a same-size key gives";
+    trustPadded(longLivedCa("/CN=Trusted CA"), true);
     const struct timespec times[2] = {before.st_atim, before.st_mtim};
     ASSERT_EQ(::utimensat(AT_FDCWD, m_trust.c_str(), times, 0), 0);
     EXPECT_EQ(verify(m_signature), kNoTrustedChain) << "same inode, size and modification time: read again";

@@ -137,18 +137,6 @@ void signWithFamily(const CardFamily& row, Signing& signing) {
     ASSERT_EQ(CSignMessage::SignBlobSSL(content.data(), size, blob.data(), &length, nullptr, certificate.get(),
                                         key.get(), 1, true, nullptr, 0), 0);
     EXPECT_TRUE(row.kind == SignatureKind::Ecdsa ? length <= predicted : length == predicted);
-    // A single-signature card asks the holder for the PIN again before each further signature on the key.
-    if (reinterpret_cast<CSCM_Interface*>(key.get())->Layout()->SingleCard() != 0) {
-        CSCUtils::SetPINDialogCallbackFunc(typePin);
-        CSCUtils::SetUsePINDialogCallback(true);
-        for (int further = 1; further <= 2; ++further) {
-            EXPECT_EQ(CSignMessage::SignBlobSSL(content.data(), size, blob.data(), &length, nullptr, certificate.get(),
-                                                key.get(), 1, true, nullptr, 0), 0);
-            EXPECT_EQ(g_prompts, 1 + further);
-        }
-        CSCUtils::SetUsePINDialogCallback(false);
-        CSCUtils::SetPINDialogCallbackFunc(nullptr);
-    }
     blob.resize(length);
     expectVerifies(blob, content, true, certificate.get(), row.kind);
 

@@ -142,35 +142,28 @@ TEST(PinEntry, NoPinInTraceOrCallbackTexts) {
     EXPECT_EQ(written.find("9753"), std::string::npos) << written;
 }
 
-// A moved secret leaves none of its bytes in the object it left (a short string keeps them in its own buffer),
-// moved by construction or by assignment, short or long.
+// A moved secret (constructed or assigned, short or long) leaves no byte in the object it left.
 TEST(PinEntry, MovedSecretsLeaveNoBytesBehind) {
     for (const std::string pin : {std::string("123456"), std::string(40, '7')}) {
-        Secret from(pin), assignedFrom(pin), to;
-        Secret constructed(std::move(from));
+        Secret from(pin), assignedFrom(pin), to, constructed(std::move(from));
         to = std::move(assignedFrom);
         EXPECT_TRUE(constructed.text() == pin && to.text() == pin);
-        for (const Secret* left : {&from, &assignedFrom}) {
-            const std::string& buffer = left->text();
-            EXPECT_TRUE(std::all_of(buffer.data(), buffer.data() + buffer.capacity(), [](char c) { return c == 0; })) << pin;
+        for (const std::string* left : {&from.text(), &assignedFrom.text()}) {
+            EXPECT_TRUE(std::all_of(left->data(), left->data() + left->capacity(), [](char c) { return c == 0; })) << pin;
         }
     }
 }
 
-// The session kept alive is the card's own (none without a card), and each scope stops only what it started: a
+// The session kept alive is the card's own (none without a card); each scope stops only what it started, so a
 // message box over a PIN window leaves the window's keeping alone.
 TEST(PinEntry, KeepsTheCardsSessionAliveOncePerScope) {
     std::vector<SCARDHANDLE> started;
     int stops = 0;
-    bool running = false;
     const SessionKeeper previous = installSessionKeeper(
-        {[&](SCARDHANDLE card) { return card != 0 && !running && (started.push_back(card), running = true); },
-         [&] { running = false; ++stops; }});
+        {[&](SCARDHANDLE card) { return card != 0 && started.size() == static_cast<std::size_t>(stops) && (started.push_back(card), true); },
+         [&] { ++stops; }});
     {
-        const KeptAlive window(0x4711);
-        { const KeptAlive box(0x4711); }
-        EXPECT_TRUE(running) << "the box stopped the window's keeping";
-        { const KeptAlive noCard(0); }
+        const KeptAlive window(0x4711), box(0x4711), noCard(0);
     }
     installSessionKeeper(previous);
     EXPECT_EQ(started, std::vector<SCARDHANDLE>{0x4711});
