@@ -12,7 +12,27 @@
 
 #include <log4cxx/logger.h>
 
+#include <version>
+#if defined(__cpp_lib_source_location)
+#include <source_location>
+#endif
+
 namespace kivo::logging {
+
+// Where a barrier was entered from, taken as a default argument so that it
+// is the caller's: std::source_location where the library has it (the
+// caller's full signature); else (clang 14 over GCC 12's library, the fuzz
+// build) the compiler's builtin, which gives the plain function name.
+#if defined(__cpp_lib_source_location)
+using Caller = std::source_location;
+inline const char* callerName(const Caller& caller) { return caller.function_name(); }
+#else
+struct Caller {
+    static constexpr Caller current(const char* name = __builtin_FUNCTION()) { return Caller{name}; }
+    const char* name;
+};
+inline const char* callerName(const Caller& caller) { return caller.name; }
+#endif
 
 // The signature a record logged here names: the innermost member scope's,
 // else `own` (the logging function's __PRETTY_FUNCTION__); any lambda

@@ -42,6 +42,10 @@ CardResult CSC_Profile_Base::BuildSignBuffer(std::uint32_t hashAlgorithm, std::u
                                              Bytes& out, bool pad) {
     out.clear();
     if (hash == nullptr && hashLength != 0) return card::cFailed;
+    // A value that asks for RSASSA-PSS has no DigestInfo: a profile that
+    // signs PSS builds its own input, any other refuses rather than sign a
+    // SHA-256 DigestInfo nobody asked for.
+    if ((hashAlgorithm & cAlgFlagPss) != 0) return card::cFailed;
 
     Bytes block;
     if (signsRawHash(hashAlgorithm)) {

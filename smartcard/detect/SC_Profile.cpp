@@ -6,8 +6,11 @@
 #include "smartcard/pkcs15/Pkcs15.h"
 #include "smartcard/transport/CardTrace.h"
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+
+#include <algorithm>
 
 using kivo::CardTrace;
 namespace card = kivo::card;
@@ -86,6 +89,16 @@ void CSC_Profile::Detect() {
     m_certCount = static_cast<int>(m_certs.size());
 }
 
+std::vector<const CSC_Profile::CertEntry*> CSC_Profile::AllCertificates() {
+    std::vector<const CertEntry*> all;
+    for (const CertEntry* entry : UserCertificates()) all.push_back(entry);
+    for (const CertEntry& entry : m_certs) {
+        if (entry.keyPath.empty()) all.push_back(&entry);
+    }
+    for (const CertEntry& entry : m_caCerts) all.push_back(&entry);
+    return all;
+}
+
 std::vector<CSC_Profile::CertEntry*> CSC_Profile::UserCertificates() {
     std::vector<CertEntry*> users;
     for (CertEntry& entry : m_certs) {
@@ -102,15 +115,22 @@ bool CSC_Profile::CheckCert(const std::string& path, std::vector<std::uint8_t>* 
     } else if (m_sc->ReadFile(content) != card::cOk) {
         CardTrace::write(CardTrace::cLevelInfo, "Error : invalid cert error while reading\n");
     } else {
-        const unsigned char* next = content.data();
-        X509* certificate = d2i_X509(nullptr, &next, static_cast<long>(content.size()));
-        valid = certificate != nullptr;
-        X509_free(certificate);
-        CardTrace::write(CardTrace::cLevelInfo,
-                         valid ? "Vailid Cert\n" : "Error : invalid cert error parsing asn1\n");
-        if (valid && der != nullptr) der->assign(static_cast<const unsigned char*>(content.data()), next);
+        valid = TakeCertificate(content, der);
     }
     m_sc->SelectPath(kMf);
+    return valid;
+}
+
+// Whether `content` starts with a certificate OpenSSL parses; `der` (when
+// given) gets the certificate alone, without what follows it in the file.
+bool CSC_Profile::TakeCertificate(const std::vector<std::uint8_t>& content, std::vector<std::uint8_t>* der) {
+    const unsigned char* next = content.data();
+    X509* certificate = d2i_X509(nullptr, &next, static_cast<long>(content.size()));
+    const bool valid = certificate != nullptr;
+    X509_free(certificate);
+    ERR_clear_error();
+    CardTrace::write(CardTrace::cLevelInfo, valid ? "Vailid Cert\n" : "Error : invalid cert error parsing asn1\n");
+    if (valid && der != nullptr) der->assign(content.data(), next);
     return valid;
 }
 
@@ -149,7 +169,9 @@ void CSC_Profile::TakeKeyFromPkcs15(CertEntry& entry) const {
     if (!m_pkcs15) return;
     for (std::size_t i = 0; i < m_pkcs15->exportCertCount(); ++i) {
         const CPkcs15ExportCert& exported = *m_pkcs15->exportCert(i);
-        if (!exported.hasKey || exported.der != entry.certificate) continue;
+        const bool same = exported.der.size() >= entry.certificate.size() &&
+                          std::equal(entry.certificate.begin(), entry.certificate.end(), exported.der.begin());
+        if (!exported.hasKey || !same) continue;
         entry.keyReference = static_cast<std::uint8_t>(exported.keyReference);
         if (!exported.keyPath.empty()) entry.keyPath = exported.keyPath;
         if (exported.modulusLength != 0) entry.keyBits = exported.modulusLength;
@@ -246,7 +268,9 @@ void CSC_Profile::AddPkcs15Entries() {
         entry.certPath = exported.certPath;
         entry.keyPath = exported.hasKey ? exported.keyPath : std::string();
         entry.pinPath = exported.pinPath;
-        entry.certificate = exported.der;
+        // A PKCS#15 certificate counts as a layout file does: parsable,
+        // and trimmed to the certificate.
+        if (!TakeCertificate(exported.der, &entry.certificate)) continue;
         entry.id = exported.id;
         entry.keyReference = static_cast<std::uint8_t>(exported.keyReference);
         entry.pinReference = static_cast<std::uint8_t>(exported.pinReference);
@@ -276,8 +300,14 @@ bool CSC_Profile::SetProfileFromLabel(const char* setter) {
     }
     const card::layout::LabelRule* rule = card::layout::ruleForLabel(m_sc->CardType(), m_tokenLabel);
     const std::span<const card::layout::File> files = card::layout::dTrustFiles(m_sc->CardType());
-    if (rule == nullptr || files.empty()) AddPkcs15Entries();
-    if (rule == nullptr) return false;
+    // A label that names none of the products: not a card this library
+    // serves, whatever its PKCS#15 objects hold: profile 0, no entries.
+    if (rule == nullptr) {
+        m_cardProfile = 0;
+        m_sc->SetCardProfile(0);
+        return false;
+    }
+    if (files.empty()) AddPkcs15Entries();
     if (rule->singleCard >= 0) m_singleCard = rule->singleCard;
     m_signCard = rule->signCard;
     m_keyKind = rule->keyKind;
@@ -330,12 +360,12 @@ bool CSC_Profile::SignsRsaPss() const {
 }
 
 bool CSC_Profile::IsHashAllowed(int hashCode) const {
-    const auto only = [hashCode](bool sha256Only) { return sha256Only ? hashCode == 1 : true; };
+    // The card key signs SHA-1 and SHA-2 only, whatever the card: RIPEMD-160
+    // and MD5 (4, 5) are refused here, where the caller learns why, rather
+    // than when the signature is made.
+    if (hashCode < 0 || hashCode > 3) return false;
     const std::int32_t p = m_cardProfile;
-    if (m_keyKind == cKeyKindRsa) {
-        if (p == card::product::cQuoVadis1k || SignsRsaPss()) return hashCode == 1;
-        return hashCode >= 0 && hashCode <= 3;
-    }
-    if (m_keyKind == cKeyKindEc) return only(p == 16 || p == 83 || p == 84 || p == 86);
+    if (m_keyKind == cKeyKindRsa) return !(p == card::product::cQuoVadis1k || SignsRsaPss()) || hashCode == 1;
+    if (m_keyKind == cKeyKindEc) return !(p == 16 || p == 83 || p == 84 || p == 86) || hashCode == 1;
     return true;
 }

@@ -101,6 +101,9 @@ public:
     // The entries with a key path, in order: those a card key selects, and
     // by whose position an index names one.
     std::vector<CertEntry*> UserCertificates();
+    // Every certificate entry: the user certificates first (their indexes
+    // stay those of UserCertificates), then those without a key.
+    std::vector<const CertEntry*> AllCertificates();
     // The card's PKCS#15 objects, null when detection did not read them.
     const CPkcs15* Pkcs15() const { return m_pkcs15.get(); }
     // The card's label: its token label, "SmartCard" without one.
@@ -122,6 +125,7 @@ private:
     bool AddLayout(std::span<const kivo::card::layout::File> files);
     bool AddCertificate(const kivo::card::layout::File& file);
     void TakeKeyFromPkcs15(CertEntry& entry) const;
+    static bool TakeCertificate(const std::vector<std::uint8_t>& content, std::vector<std::uint8_t>* der);
     // The first product of the card type whose required files and at
     // least one certificate file are there: its entries and profile.
     bool AddFixedLayout();

@@ -6,6 +6,7 @@
 #include "smartcard/pin/PinMessages.h"
 #include "smartcard/pin/SystemDialogs.h"
 #include "smartcard/transport/CardTrace.h"
+#include "smartcard/transport/Reader.h"
 #include "smartcard/transport/SC_Pcsc.h"
 
 #include <openssl/crypto.h>
@@ -39,8 +40,6 @@ constexpr std::array<HashCode, 4> kHashCodes = {{
     {kivo::DigestAlgorithm::Sha512, CSC_Profile_Base::cAlgSha512},
 }};
 
-
-// The PIN name (messages 200 to 230) that fits the entry's label.
 // The decimal index a certificate identifier names, -1 for other text.
 long indexOf(const std::string& certId) {
     if (certId.empty() || certId.size() > 4 ||
@@ -95,7 +94,8 @@ bool CSCM_Interface::UsesPACE() const {
 bool CSCM_Interface::InitPACE(const std::string& pacePin) {
     if (m_card == nullptr) return false;
     CardTrace::write(CardTrace::cLevelInfo, "Try to Init PACE.\n");
-    return m_card->InitPACE(pacePin);
+    m_paceReady = m_card->InitPACE(pacePin);
+    return m_paceReady;
 }
 
 void CSCM_Interface::FreePACE() {
@@ -226,11 +226,13 @@ void CSCM_Interface::NoteRemainingTries() {
 bool CSCM_Interface::PinEntryCancelled() const { return m_card != nullptr && m_card->PinEntryCancelled(); }
 
 bool CSCM_Interface::PinPadReader() {
-    return m_readerName != cKeyboardOnlyReader && m_card->CheckPinPad();
+    return card::readerNameWithoutSlot(m_readerName) != cKeyboardOnlyReader && m_card->CheckPinPad();
 }
 
 bool CSCM_Interface::VerifyOnPinPad(bool pinGiven) {
-    if (UsesPACE()) return PinPadReader();
+    // A PACE card takes the pin pad once its PACE channel stands; without
+    // one it is still a PACE card, and the keyboard asks.
+    if (UsesPACE()) return m_paceReady && PinPadReader();
     return !kivo::cardSettings().m_settings.m_keyboardPIN && !pinGiven && PinPadReader();
 }
 

@@ -141,4 +141,6 @@ private:
     const void* m_module;
     CardResult m_lastVerifyResult = kivo::card::cFailed;
     std::int32_t m_remainingTries = -1;
+    // Whether InitPACE set up the card's PACE channel.
+    bool m_paceReady = false;
 };

@@ -1,11 +1,13 @@
 #include "smartcard/profiles/SC_Profile_TCOS30.h"
 #include "smartcard/profiles/ControlReferenceTemplates.h"
+#include "smartcard/transport/CardTrace.h"
 
 #include <openssl/crypto.h>
 
 #include <algorithm>
 #include <cctype>
 
+using kivo::CardTrace;
 namespace card = kivo::card;
 
 namespace {
@@ -101,18 +103,17 @@ CardResult CSC_Profile_TCOS30::SCDecipher(const std::string&, std::uint32_t,
     return DecipherReversed(Bytes(data, data + dataLength), keyReference, plain);
 }
 
+// The keys of the signature application work only under secure messaging,
+// and this profile does not protect commands (DOs 87, 97 and 8E under the
+// session keys that the device authentication of TcosDeviceAuthentication
+// would agree): such a key is refused before anything is sent, and secure
+// messaging is never reported active while commands would go in plain.
 CardResult CSC_Profile_TCOS30::InitSM() {
     const TraceScope trace(*this, "InitSM");
-    if (!needsSecureMessaging(m_keyPath)) return card::cOk;
     m_smActive = 0;
-    m_smSession.wipe();
-    // SM key 1 is the card key's modulus, SM key 2 its public exponent.
-    if (card::authenticateDevice(*this, SmKey1(), SmKey2(), m_smSession) != card::cOk) {
-        m_smSession.wipe();
-        return card::cFailed;
-    }
-    m_smActive = 1;
-    return card::cOk;
+    if (!needsSecureMessaging(m_keyPath)) return card::cOk;
+    CardTrace::write(CardTrace::cLevelInfo, "secure messaging is not available: key %s refused\n", m_keyPath.c_str());
+    return card::cFailed;
 }
 
 CardResult CSC_Profile_TCOS30::InternalAuthenticate(const std::uint8_t* data, std::uint32_t length,

@@ -1,8 +1,8 @@
 // TCOS 3.0: ISO selects with P2 04 and Le FF and an FCP answer, PINs as
 // given (base), the serial number in the general data file, signing and
-// deciphering through PSO DECIPHER with the input in reversed byte order,
-// and secure messaging opened by a device authentication for the keys of
-// the signature application.
+// deciphering through PSO DECIPHER with the input in reversed byte order.
+// The keys of the signature application, which the card uses only under
+// secure messaging, are refused.
 #pragma once
 
 #include "smartcard/base/SC_Profile_Base.h"
@@ -23,8 +23,8 @@ public:
     CardResult SCDecipher(const std::string& keyPath, std::uint32_t keyBits,
                           const std::uint8_t* data, std::uint32_t dataLength, Bytes& plain,
                           std::uint32_t algorithm, std::uint8_t keyReference) override;
-    // The device authentication for key paths under 3F00DF01C000 and
-    // 3F00DF015344 (the key path PreSigning stored); 0 without it for others.
+    // 255 for key paths under 3F00DF01C000 and 3F00DF015344 (the key path
+    // PreSigning stored), which need secure messaging; 0 for others.
     CardResult InitSM() override;
     // 00 88 00 00 10 data 00: the card's 128-byte answer.
     CardResult InternalAuthenticate(const std::uint8_t* data, std::uint32_t length,
@@ -34,9 +34,6 @@ public:
     void CreateModifyStruct() override;
     void CreateVerifyStruct() override;
 
-    // The keys of the open secure-messaging session.
-    const kivo::card::SmSession& SmSessionKeys() const { return m_smSession; }
-
 protected:
     const char* ProfileName() const override { return "CSC_Profile_TCOS30"; }
 
@@ -45,5 +42,4 @@ private:
     CardResult DecipherReversed(const Bytes& input, std::uint8_t keyReference, Bytes& out);
 
     // The session keys: secure messaging needs them kept with the card.
-    kivo::card::SmSession m_smSession;
 };

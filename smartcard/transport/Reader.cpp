@@ -5,7 +5,9 @@
 #include "smartcard/transport/SC_Pcsc.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <string_view>
 
 namespace {
 constexpr const char* kDefaultReaderGroup = "SCard$DefaultReaders";
@@ -113,3 +115,16 @@ bool CReader::IsPinPadReader(int index) {
     api.Disconnect(card, SCARD_LEAVE_CARD);
     return pinPad;
 }
+
+namespace kivo::card {
+
+std::string readerNameWithoutSlot(const std::string& name) {
+    constexpr std::size_t kSuffixLength = 6;  // " 00 00"
+    if (name.size() <= kSuffixLength) return name;
+    const std::string_view tail = std::string_view(name).substr(name.size() - kSuffixLength);
+    const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    const bool slot = tail[0] == ' ' && hex(tail[1]) && hex(tail[2]) && tail[3] == ' ' && hex(tail[4]) && hex(tail[5]);
+    return slot ? name.substr(0, name.size() - kSuffixLength) : name;
+}
+
+}  // namespace kivo::card

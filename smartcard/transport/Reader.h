@@ -67,3 +67,11 @@ private:
     std::vector<std::string> m_stateNames;
     std::unique_ptr<kivo::card::DetectedCard> m_detected;
 };
+
+namespace kivo::card {
+
+// A reader name as the reader calls itself: without the " 00 00" that
+// pcsc-lite appends (reader and slot number, two hexadecimal digits each).
+std::string readerNameWithoutSlot(const std::string& name);
+
+}  // namespace kivo::card

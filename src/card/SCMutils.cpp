@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <source_location>
 #include <string>
 #include <vector>
 
@@ -47,7 +46,7 @@ const char* outcome(x509_st* certificate) { return certificate != nullptr ? "OK"
 // leaving record shows the failure value when it threw.
 template <class Result, class Body>
 Result logged(const char* method, Result failure, Body&& body,
-              std::source_location where = std::source_location::current()) {
+              kivo::logging::Caller where = kivo::logging::Caller::current()) {
     return guarded(failure, [&] {
         LOG4CXX_DEBUG(CSCUtils::m_logger, "entering " << method);
         const Result result = guarded(failure, body);
@@ -73,8 +72,9 @@ Result onSelectedCard(int reader, Result failure, Operation&& operation) {
     return operation(detected);
 }
 
-bool isSlotOf(const std::vector<CSC_Profile::CertEntry*>& users, int slot) {
-    return slot >= 0 && static_cast<std::size_t>(slot) < users.size();
+template <class Entries>
+bool isSlotOf(const Entries& entries, int slot) {
+    return slot >= 0 && static_cast<std::size_t>(slot) < entries.size();
 }
 
 // `operation` runs on the card key of the slot's entry (the slot number in
@@ -184,11 +184,11 @@ int CSCUtils::GetCertIDs() {
     return logged("GetCertIDs", 0, [&] {
         std::memset(m_certs, 0, sizeof m_certs);
         m_numCerts = onSelectedCard(m_selectedReader, 0, [&](DetectedReader& detected) {
-            const auto users = detected.layout()->UserCertificates();
-            const int count = std::min(static_cast<int>(users.size()), cMaxCerts);
+            const auto entries = detected.layout()->AllCertificates();
+            const int count = std::min(static_cast<int>(entries.size()), cMaxCerts);
             for (int slot = 0; slot < count; ++slot) {
                 kivo::copyToField(m_certs[slot].id, std::to_string(slot));
-                kivo::copyToField(m_certs[slot].label, users[static_cast<std::size_t>(slot)]->label);
+                kivo::copyToField(m_certs[slot].label, entries[static_cast<std::size_t>(slot)]->label);
             }
             return count;
         });
@@ -199,7 +199,7 @@ int CSCUtils::GetCertIDs() {
 int CSCUtils::GetNumCerts() {
     return logged("GetNumCerts", 0, [&] {
         return onSelectedCard(m_selectedReader, 0, [](DetectedReader& detected) {
-            return static_cast<int>(detected.layout()->UserCertificates().size());
+            return static_cast<int>(detected.layout()->AllCertificates().size());
         });
     });
 }
@@ -213,9 +213,9 @@ x509_st* CSCUtils::GetX509(int slot) {
     return logged("GetX509", static_cast<x509_st*>(nullptr), [&] {
         LOG4CXX_DEBUG(m_logger, "iSlot : " << slot);
         return onSelectedCard(m_selectedReader, static_cast<X509*>(nullptr), [&](DetectedReader& detected) {
-            const auto users = detected.layout()->UserCertificates();
-            if (!isSlotOf(users, slot)) return static_cast<X509*>(nullptr);
-            const std::vector<std::uint8_t>& der = users[static_cast<std::size_t>(slot)]->certificate;
+            const auto entries = detected.layout()->AllCertificates();
+            if (!isSlotOf(entries, slot)) return static_cast<X509*>(nullptr);
+            const std::vector<std::uint8_t>& der = entries[static_cast<std::size_t>(slot)]->certificate;
             const unsigned char* next = der.data();
             return d2i_X509(nullptr, &next, static_cast<long>(der.size()));
         });

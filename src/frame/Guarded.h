@@ -6,13 +6,11 @@
 
 #include "platform/LogLocation.h"
 
-#include <source_location>
-
 namespace kivo {
 
 template <class T, class Body>
-T guarded(T failure, Body&& body, std::source_location where = std::source_location::current()) noexcept {
-    const logging::MemberScope member(where.function_name());
+T guarded(T failure, Body&& body, logging::Caller where = logging::Caller::current()) noexcept {
+    const logging::MemberScope member(logging::callerName(where));
     try {
         return body();
     } catch (...) {

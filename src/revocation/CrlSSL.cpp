@@ -48,7 +48,7 @@ struct FileClose {
 // The exception barrier with the failure value of the body's own type.
 template <typename Body>
 auto guarded(decltype(std::declval<Body>()()) failure, Body body,
-             std::source_location where = std::source_location::current()) noexcept {
+             kivo::logging::Caller where = kivo::logging::Caller::current()) noexcept {
     return kivo::guarded(failure, body, where);
 }
 

@@ -121,9 +121,10 @@ TEST_F(ScmUtilsCardTest, CertificatesAndPinOfThePkcs15Card) {
     utils.setReader(unknownReader);
     EXPECT_EQ(utils.GetNumCerts(), 0) << "a card of no known type";
     utils.setReader(pkcs15Reader);
-    EXPECT_EQ(utils.GetNumCerts(), 1) << "the second certificate is a CA's";
-    EXPECT_EQ(utils.GetCertIDs(), 1);
-    for (const auto& [slot, id, der] : {std::tuple{0, "0", onCard}, {1, "", {}}, {-1, "", {}}, {96, "", {}}}) {
+    EXPECT_EQ(utils.GetNumCerts(), 2) << "the second certificate, a CA's without a key, counts too";
+    EXPECT_EQ(utils.GetCertIDs(), 2);
+    const std::vector<unsigned char> caOnCard = readBytes(std::string(std::getenv("KIVO_VCARD_DIR")) + "/ec256.crt");
+    for (const auto& [slot, id, der] : {std::tuple{0, "0", onCard}, {1, "1", caOnCard}, {2, "", {}}, {-1, "", {}}, {96, "", {}}}) {
         SCOPED_TRACE(slot);
         EXPECT_EQ(utils.GetCertID(slot), id);
         X509* certificate = utils.GetX509(slot);

@@ -60,9 +60,10 @@ TEST(ProfileBuildSignBuffer, MatchesOpenSslForEveryAlgorithmAndKeySize) {
             EXPECT_EQ(hexText(out), hexText(expected));
         }
     }
-    // Blocks that do not fit the key: 83 octets into 64, 32 raw into 32, no key.
+    // Blocks that do not fit the key: 83 octets into 64, 32 raw into 32, no key; a PSS value has no DigestInfo.
     const Bytes sha512 = pattern(64, 1);
     Bytes out;
+    EXPECT_NE(profile.BuildSignBuffer(CSC_Profile_Base::cAlgSha256 | CSC_Profile_Base::cAlgFlagPss, 2048, sha512.data(), 32, out, false), kivo::card::cOk);
     EXPECT_NE(profile.BuildSignBuffer(CSC_Profile_Base::cAlgSha512, 512, sha512.data(), 64, out, true), kivo::card::cOk);
     EXPECT_NE(profile.BuildSignBuffer(CSC_Profile_Base::cAlgRawHash, 256, sha512.data(), 32, out, true), kivo::card::cOk);
     EXPECT_NE(profile.BuildSignBuffer(CSC_Profile_Base::cAlgSha256, 0, sha512.data(), 32, out, true), kivo::card::cOk);

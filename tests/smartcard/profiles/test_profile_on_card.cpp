@@ -196,10 +196,13 @@ TEST(ProfileOnTheCard, TcosDeviceAuthentication) {
         ASSERT_EQ(profile->SetSMKeys(modulus.data(), lengthOf(modulus), exponent.data(), lengthOf(exponent)),
                   sc::cOk);
         profile->PreSigning(20, "3f00df01c000");
+        card.mark();
+        EXPECT_TRUE(profile->InitSM() == sc::cFailed && !profile->IsSMActive() && card.commands().empty())
+            << "commands are not protected: the signature key is refused before anything is sent";
         for (const Call& call : calls) {
             card.mark();
-            EXPECT_EQ(profile->InitSM(), call.result);
-            EXPECT_EQ(profile->IsSMActive(), call.result == sc::cOk);
+            kivo::card::SmSession session;
+            EXPECT_EQ(kivo::card::authenticateDevice(*profile, modulus, exponent, session), call.result);
             int attempts = 0;
             for (const std::string& command : card.commands()) attempts += command.rfind("0088000010", 0) == 0;
             EXPECT_GE(attempts, call.fewestAttempts);

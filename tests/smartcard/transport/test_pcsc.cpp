@@ -204,6 +204,9 @@ TEST_F(PcscTest, ReaderListStatesAndPinPads) {
     CReader noContext;
     EXPECT_FALSE(noContext.HasContext());
     EXPECT_EQ(noContext.GetReaderCount(), 0);
+    // Names compared as the reader calls itself, without pcsc-lite's slot numbers.
+    for (const auto& [name, bare] : {std::pair{"ACS CCID USB Reader 00 00", "ACS CCID USB Reader"}, {"PCD 0A 01", "PCD"},
+                                      {"Reader 0G 00", "Reader 0G 00"}, {" 00 00", " 00 00"}}) EXPECT_EQ(kivo::card::readerNameWithoutSlot(name), bare);
 }
 
 TEST_F(PcscTest, FeatureDiscovery) {
