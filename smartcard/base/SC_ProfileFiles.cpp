@@ -223,6 +223,7 @@ CardResult CSC_Profile_Base::IsoSelect(std::uint8_t p1, std::uint8_t p2, const s
 }
 
 CardResult CSC_Profile_Base::SelectMfIn(const card::SelectForm& form) {
+    const TraceScope trace(*this, "SCSelectMF");
     static constexpr std::uint8_t kMf[2] = {0x3F, 0x00};
     if (!form.mfByIdentifier) return IsoSelect(kSelectMf, form.p2, nullptr, 0, form.le);
     return IsoSelect(kSelectMf, form.p2, kMf, sizeof kMf, form.le);
@@ -230,18 +231,21 @@ CardResult CSC_Profile_Base::SelectMfIn(const card::SelectForm& form) {
 
 CardResult CSC_Profile_Base::SelectDfIn(const card::SelectForm& form, const std::uint8_t* fid,
                                         std::uint32_t length) {
+    const TraceScope trace(*this, "SCSelectDF");
     if (fid == nullptr || length == 0 || length > 0xFF) return card::cFailed;
     const std::uint8_t p1 = form.pathFromCurrentDf ? kSelectPathFromCurrentDf : kSelectDf;
     return IsoSelect(p1, form.p2, fid, static_cast<std::uint16_t>(length), form.le);
 }
 
 CardResult CSC_Profile_Base::SelectEfIn(const card::SelectForm& form, const std::uint8_t* fid) {
+    const TraceScope trace(*this, "SCSelectEF");
     if (fid == nullptr) return card::cFailed;
     const std::uint8_t p1 = form.pathFromCurrentDf ? kSelectPathFromCurrentDf : kSelectEf;
     return IsoSelect(p1, form.p2, fid, 2, form.le);
 }
 
 std::uint32_t CSC_Profile_Base::FileSizeFromResponse(kivo::card::ControlInfoForm form) {
+    const TraceScope trace(*this, "GetFileLen");
     const std::uint32_t size = kivo::card::fileSizeFrom({m_selectAnswer.data(), m_selectAnswer.size()}, form);
     CardTrace::write(CardTrace::cLevelDetail, "value : %d\n", static_cast<int>(size));
     return size;

@@ -252,7 +252,7 @@ CardResult CSC_Profile_Base::VerifyWithPinPad(std::uint8_t reference, const Prom
                              "---CSC_Profile_Base::Verify -> no PIN Pad Dialog \n");
         }
     }
-    ModifyVerifyStruct();
+    Traced("ModifyVerifyStruct", [this] { ModifyVerifyStruct(); });
 
     // A reader that cannot take the PIN, or one that fails on the way, must
     // not leave the status word of an earlier command to be read as the
@@ -264,7 +264,7 @@ CardResult CSC_Profile_Base::VerifyWithPinPad(std::uint8_t reference, const Prom
     if (!canVerify) {
         CardTrace::write(CardTrace::cLevelDetail,
                          "---CSC_Profile_Base::Verify -> can not startPinPadVerify\n");
-    } else if (StartVerifyPinPad() == 0) {
+    } else if (Traced("StartVerifyPinPad", [this] { return StartVerifyPinPad(); }) == 0) {
         if (features->getKeyPressed() == 0) {
             CardTrace::write(CardTrace::cLevelDetail,
                              "---CSC_Profile_Base::Verify -> m_pcsc->getKeyIoctl() == 0\n");
@@ -325,10 +325,11 @@ CardResult CSC_Profile_Base::ChangeRef(const std::string& path, const std::strin
 
 CardResult CSC_Profile_Base::ChangeWithPinPad(std::uint8_t reference, const PromptTexts& prompts) {
     SetPinPadReference(reference);
-    ModifyModifyStruct();
+    Traced("ModifyModifyStruct", [this] { ModifyModifyStruct(); });
     const CSC_Pcsc* features = PinPadFeatures();
     CardResult result = card::cFailed;
-    if (features != nullptr && features->modifyPinStart() != 0 && StartModifyPinPad() == 0) {
+    if (features != nullptr && features->modifyPinStart() != 0 &&
+        Traced("StartModifyPinPad", [this] { return StartModifyPinPad(); }) == 0) {
         std::unique_ptr<PinPadProgress> dialog;
         if (!runningAsService()) dialog = kivo::pin::openPinPad(prompts);
         if (dialog) dialog->show();

@@ -40,6 +40,13 @@ kivo::DigestAlgorithm digestOf(std::uint32_t algorithm) {
 CardResult CSC_Profile_Base::BuildSignBuffer(std::uint32_t hashAlgorithm, std::uint32_t keyBits,
                                              const std::uint8_t* hash, std::uint32_t hashLength,
                                              Bytes& out, bool pad) {
+    const TraceScope trace(*this, "BuildSignBuffer");
+    return DigestInfoSignBuffer(hashAlgorithm, keyBits, hash, hashLength, out, pad);
+}
+
+CardResult CSC_Profile_Base::DigestInfoSignBuffer(std::uint32_t hashAlgorithm, std::uint32_t keyBits,
+                                                  const std::uint8_t* hash, std::uint32_t hashLength,
+                                                  Bytes& out, bool pad) {
     out.clear();
     if (hash == nullptr && hashLength != 0) return card::cFailed;
     // A value that asks for RSASSA-PSS has no DigestInfo: a profile that

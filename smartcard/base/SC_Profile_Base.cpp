@@ -204,8 +204,8 @@ bool CSC_Profile_Base::CheckPinPad() {
     const bool pinPad = RefreshPinPadFeatures();
     // The structures carry the PIN lengths, so those come first.
     InitPinLengths();
-    CreateVerifyStruct();
-    CreateModifyStruct();
+    Traced("CreateVerifyStruct", [this] { CreateVerifyStruct(); });
+    Traced("CreateModifyStruct", [this] { CreateModifyStruct(); });
     return pinPad;
 }
 

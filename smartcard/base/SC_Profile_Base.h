@@ -225,6 +225,13 @@ protected:
         const char* m_profile;
         const char* m_operation;
     };
+    // Runs a hook the base calls (pin-pad structures) between its entering
+    // and leaving traces, under the name of the profile that answers it.
+    template <typename Hook>
+    auto Traced(const char* operation, Hook&& hook) {
+        const TraceScope trace(*this, operation);
+        return hook();
+    }
 
     // --- the selection cache ---------------------------------------------------
     // SelectPath keeps the cache of the current DF path and EF. A profile
@@ -278,6 +285,14 @@ protected:
     // identifier bytes) or an EF (P1 02, 2 bytes), the last two by path
     // from the current DF (P1 09) where the form says so; 255 without
     // sending when the identifier is missing.
+    // The input of a PKCS#1 v1.5 signature: the DigestInfo of the hash (or
+    // the raw hash for the algorithm values that sign it bare), as a
+    // type-1 block of the key's length when `pad` is set. PSS values are
+    // refused. The base BuildSignBuffer, without its trace, for overrides
+    // that fall back on it.
+    CardResult DigestInfoSignBuffer(std::uint32_t hashAlgorithm, std::uint32_t keyBits,
+                                    const std::uint8_t* hash, std::uint32_t hashLength, Bytes& out,
+                                    bool pad);
     CardResult SelectMfIn(const kivo::card::SelectForm& form);
     CardResult SelectDfIn(const kivo::card::SelectForm& form, const std::uint8_t* fid,
                           std::uint32_t length);

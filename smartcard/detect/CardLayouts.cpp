@@ -74,15 +74,23 @@ constexpr File kTelesec1k[] = {
 };
 
 // TCOS 3.0: a signature card (signature application DF01, whose key the
-// card uses under secure messaging only) and a card with the encryption
-// and authentication keys in DF02.
+// card uses under secure messaging only; C100 the certificate of the
+// same key under the second signature law, its CA chain beside) and a
+// card with the encryption and authentication keys in DF02 (the CA of
+// that virtual PKI and the trust centre key service's certificate with
+// the authentication root).
 constexpr File kTcos3Signature[] = {
     {"3f00df01c000", "Signature Cert", false, nullptr, kTcos3SigningKey, {kTcos3Pin, kPinNameSignature}},
+    {"3f00df01c100", "SigG2 Cert", false, nullptr, kTcos3SigningKey, {kTcos3Pin, kPinNameSignature}},
     {"3f00df01c008", "DS CA Cert", true, nullptr, 0, {}},
+    {"3f00df01c00e", "Qualified Root CA Cert", true, nullptr, 0, {}},
 };
 constexpr File kTcos3Encoding[] = {
     {"3f00df02c200", "Encoding Cert", false, nullptr, kTcos3DecipherKey, {kTcos3Pin, kPinNameCipher}},
     {"3f00df02c500", "Auth Cert", false, nullptr, kTcos3SigningKey, {kTcos3Pin, kPinNameAuth}},
+    {"3f00df02c008", "VPKI CA Cert", true, nullptr, 0, {}},
+    {"3f00df02c100", "TKS Cert", true, nullptr, 0, {}},
+    {"3f00df02c50e", "Auth Root Cert", true, nullptr, 0, {}},
 };
 
 // The certificate's file C000 tells the profile the key signs with PSO
@@ -90,6 +98,7 @@ constexpr File kTcos3Encoding[] = {
 constexpr File kMicardo[] = {
     {"3f00df01c000", "Qualified Cert", false, nullptr, kMicardoKey, {kMicardoPin, kPinNameSignature}},
     {"3f00df01c008", "Root CA Cert", true, nullptr, 0, {}},
+    {"3f00df01c00e", "Qualified Cert Root CA", true, nullptr, 0, {}},
 };
 
 // StarCos 3.0 to 3.5: the qualified application DF01, the advanced or
@@ -107,13 +116,18 @@ constexpr File kStarCos30Advanced[] = {
     {"3f00df02c000", "Advanced Cert", false, nullptr, kStarCosSigningKey, {kStarCosPin, kPinNameSignature}},
     {"3f00df02c500", "Auth Cert", false, nullptr, kStarCosAuthKey, {kStarCosPin, kPinNameAuth}},
 };
+// StarCos 3.2 with an e-mail application DF04: its signature key and its
+// deciphering key, certified for mail.
 constexpr File kStarCos32[] = {
     {"3f00df01c000", "Qualified Cert", false, nullptr, kStarCosSigningKey, {kStarCosPin, kPinNameSignature}},
     {"3f00df01c500", "Auth Cert", false, nullptr, kStarCosAuthKey, {kStarCosPin, kPinNameAuth}},
     {"3f00df01c008", "DS CA Cert", true, nullptr, 0, {}},
+    {"3f00df04c000", "E-Mail Sig Cert", false, nullptr, kStarCosSigningKey, {kStarCosPin, kPinNameSignature}},
+    {"3f00df04c200", "E-Mail Cipher Cert", false, nullptr, kStarCosAuthKey, {kStarCosPin, kPinNameCipher}},
 };
 constexpr File kStarCos34Qualified[] = {
     {"3f00df01c000", "Qualified Cert", false, nullptr, kStarCosSigningKey, {kStarCosPin, kPinNameSignature}},
+    {"3f00df01c008", "Qualified CA Cert", true, nullptr, 0, {}},
     {"3f00df01c00e", "Qualified Root CA", true, nullptr, 0, {}},
 };
 constexpr File kStarCos34Advanced[] = {

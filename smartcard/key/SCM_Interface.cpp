@@ -50,10 +50,15 @@ long indexOf(const std::string& certId) {
 }
 
 // Hands a card result to the caller: into `out` when given, the length
-// always.
-void handOver(const CSC_Profile_Base::Bytes& result, std::uint8_t* out, unsigned long* outLength) {
-    if (out != nullptr && !result.empty()) std::memcpy(out, result.data(), result.size());
+// always. A non-zero `*outLength` on entry is the room `out` has; a result
+// that does not fit is not copied (false), the length tells what it needs.
+// Zero leaves the room to the caller, who sized `out` for the key.
+bool handOver(const CSC_Profile_Base::Bytes& result, std::uint8_t* out, unsigned long* outLength) {
+    const unsigned long room = outLength != nullptr ? *outLength : 0;
+    const bool fits = room == 0 || result.size() <= room;
+    if (out != nullptr && !result.empty() && fits) std::memcpy(out, result.data(), result.size());
     if (outLength != nullptr) *outLength = static_cast<unsigned long>(result.size());
+    return out == nullptr || fits;
 }
 
 // The first pin-pad instruction of a PIN change: the current PIN alone
@@ -191,7 +196,7 @@ CardResult CSCM_Interface::CardSignData(const std::uint8_t* data, unsigned long 
                                     entry.CardAlgorithm(code.cardAlgorithm), entry.keyReference);
         });
     }
-    handOver(signature, out, outLength);
+    if (!handOver(signature, out, outLength) && result == card::cOk) result = card::cFailed;
     CardTrace::logResult("CardSignData", result);
     return result;
 }
@@ -206,7 +211,7 @@ CardResult CSCM_Interface::CardRSADecrypt(const std::uint8_t* in, int inLength, 
                                       static_cast<std::uint32_t>(inLength), plain, 0, entry.keyReference);
         });
     }
-    handOver(plain, out, outLength);
+    if (!handOver(plain, out, outLength) && result == card::cOk) result = card::cFailed;
     OPENSSL_cleanse(plain.data(), plain.size());
     CardTrace::logResult("CardRSADecrypt", result);
     return result;

@@ -65,6 +65,11 @@ CardResult CSC_Profile_CardOS::SCSelectEF(const std::uint8_t* fid) {
     return SelectEfIn(kSelects, fid);
 }
 
+CardResult CSC_Profile_CardOS::GetPubKey(std::uint8_t keyReference, Bytes& publicKey) {
+    const TraceScope trace(*this, "GetPubKey");
+    return CSC_Profile_Base::GetPubKey(keyReference, publicKey);
+}
+
 CardResult CSC_Profile_CardOS::returnResult() {
     CardTrace::write(CardTrace::cLevelInfo, "<--entering %s::returnResult\n", ProfileName());
     SetRemainingTries(-1);

@@ -36,6 +36,10 @@ public:
     void CreateModifyStruct() override;
     void CreateVerifyStruct() override;
     CardResult returnResult() override;
+    // CardOS has no command that hands out a key's public half in this
+    // library's use: the public key comes from the key's certificate. The
+    // card is not asked, and the answer is the base's refusal.
+    CardResult GetPubKey(std::uint8_t keyReference, Bytes& publicKey) override;
 
 protected:
     static constexpr std::uint8_t cMseSetSign = 0x01;      // P1 of the 4.x signing MSE SET

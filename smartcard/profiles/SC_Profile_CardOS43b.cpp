@@ -25,6 +25,11 @@ std::uint8_t CSC_Profile_CardOS43b::PinMinimumFor(std::int32_t cardProfile) cons
     }
 }
 
+CardResult CSC_Profile_CardOS43b::PreSigning(std::int32_t cardProfile, const std::string& keyPath) {
+    const TraceScope trace(*this, "PreSigning");
+    return CSC_Profile_CardOS::PreSigning(cardProfile, keyPath);
+}
+
 void CSC_Profile_CardOS43b::InitPinLengths() {
     m_pinMinLength = PinMinimumFor(m_cardProfile);
     m_pinMaxLength = 15;

@@ -12,6 +12,9 @@ public:
                           const std::uint8_t* data, std::uint32_t dataLength, Bytes& signature,
                           std::uint32_t algorithm, std::uint8_t keyReference) override;
     void InitPinLengths() override;
+    // The key's folder or file selected as the base does, within the
+    // profile's own traces.
+    CardResult PreSigning(std::int32_t cardProfile, const std::string& keyPath) override;
 
 protected:
     const char* ProfileName() const override { return "CSC_Profile_CardOS43b"; }

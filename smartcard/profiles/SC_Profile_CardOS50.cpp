@@ -18,8 +18,9 @@ bool CSC_Profile_CardOS50::IsKeyTypeAllowed(std::int32_t keyType, std::int32_t u
 CardResult CSC_Profile_CardOS50::BuildSignBuffer(std::uint32_t hashAlgorithm, std::uint32_t keyBits,
                                                  const std::uint8_t* hash, std::uint32_t hashLength,
                                                  Bytes& out, bool pad) {
+    const TraceScope trace(*this, "BuildSignBuffer");
     if ((hashAlgorithm & cAlgFlagPss) == 0) {
-        return CSC_Profile_CardOS::BuildSignBuffer(hashAlgorithm, keyBits, hash, hashLength, out, pad);
+        return DigestInfoSignBuffer(hashAlgorithm, keyBits, hash, hashLength, out, pad);
     }
     out.clear();
     if (hash == nullptr || hashLength == 0) return card::cFailed;

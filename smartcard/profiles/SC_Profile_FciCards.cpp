@@ -1,5 +1,6 @@
 #include "smartcard/profiles/SC_Profile_FciCards.h"
 
+#include "smartcard/profiles/PinBlocks.h"
 #include "smartcard/profiles/PinPadFields.h"
 
 namespace card = kivo::card;
@@ -64,6 +65,25 @@ CardResult CSC_Profile_FciCards::SendCryptogram(std::uint8_t p2, const std::uint
         SetApdu(cCaseExtended, 0x00, 0x2A, 0x80, p2, lc, 0x0000, data, lc);
     }
     return OperationResult(SendToCard(), plain);
+}
+
+CardResult CSC_Profile_FciCards::ChangeInEightByteFields(std::uint8_t reference,
+                                                         const std::uint8_t* oldPin,
+                                                         std::uint32_t oldLength,
+                                                         const std::uint8_t* newPin,
+                                                         std::uint32_t newLength) {
+    const TraceScope trace(*this, "SCChangeRef");
+    card::PinBlock oldBlock;
+    card::PinBlock newBlock;
+    if (oldPin == nullptr || newPin == nullptr ||
+        !card::zeroPaddedBlock({oldPin, oldLength}, oldBlock) ||
+        !card::zeroPaddedBlock({newPin, newLength}, newBlock)) {
+        return card::cFailed;
+    }
+    PinData data;
+    data.append(oldBlock.octets.data(), card::kPinBlockLength);
+    data.append(newBlock.octets.data(), card::kPinBlockLength);
+    return SendPinCommand(cInsChangeReference, 0x00, reference, data.bytes());
 }
 
 void CSC_Profile_FciCards::RefreshVerifyPinLengths() {

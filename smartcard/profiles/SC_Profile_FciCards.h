@@ -51,4 +51,13 @@ protected:
     // it is longer than 255 octets).
     CardResult SendCryptogram(std::uint8_t p2, const std::uint8_t* data, std::uint32_t length,
                               Bytes& plain);
+    // CHANGE REFERENCE DATA with the old and the new PIN each in an 8-byte
+    // field padded with zero bytes (Lc 16): the fields the pin pad fills
+    // on the cards whose modify structure places the new PIN at offset 8.
+    // The keyboard sends the same fields, since such a card reads the new
+    // PIN at that offset whoever typed it. A PIN longer than 8 is refused
+    // before anything is sent.
+    CardResult ChangeInEightByteFields(std::uint8_t reference, const std::uint8_t* oldPin,
+                                       std::uint32_t oldLength, const std::uint8_t* newPin,
+                                       std::uint32_t newLength);
 };

@@ -82,6 +82,13 @@ CardResult CSC_Profile_Format2Pins::SCChangeRef(std::uint8_t reference, const st
     return SendTwoBlocks(cInsChangeReference, reference, oldPin, oldLength, newPin, newLength);
 }
 
+CardResult CSC_Profile_Format2Pins::SCUnblockPin(std::uint8_t reference, const std::uint8_t* puk,
+                                                 std::uint32_t pukLength, const std::uint8_t* newPin,
+                                                 std::uint32_t newLength) {
+    const TraceScope trace(*this, "SCUnblockPin");
+    return SendTwoBlocks(cInsResetRetryCounter, reference, puk, pukLength, newPin, newLength);
+}
+
 void CSC_Profile_Format2Pins::SetFormatTwoVerifyFields() {
     if (m_verifyStruct.size() != cVerifyStructLength) return;
     m_verifyStruct[kFormatString] = kBcdAtOffsetOne;

@@ -21,6 +21,12 @@ public:
     CardResult SCChangeRef(std::uint8_t reference, const std::uint8_t* oldPin,
                            std::uint32_t oldLength, const std::uint8_t* newPin,
                            std::uint32_t newLength) override;
+    // RESET RETRY COUNTER with the PUK and the new PIN as two blocks (Lc
+    // 16). StarCos 3.0 and SecCos 5 too: their PINs and PUKs are stored
+    // as format-2 blocks, so the card compares blocks, and a PUK in plain
+    // characters would only count down its tries.
+    CardResult SCUnblockPin(std::uint8_t reference, const std::uint8_t* puk, std::uint32_t pukLength,
+                            const std::uint8_t* newPin, std::uint32_t newLength) override;
     // The structure followed by the APDU data the reader fills: Lc and an
     // empty block (32 bytes) for verify, Lc and two templates (45 bytes)
     // for modify.

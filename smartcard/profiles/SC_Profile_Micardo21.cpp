@@ -82,6 +82,12 @@ void CSC_Profile_Micardo21::CreateModifyStruct() {
     SetModifyStruct(std::move(structure));
 }
 
+CardResult CSC_Profile_Micardo21::SCChangeRef(std::uint8_t reference, const std::uint8_t* oldPin,
+                                   std::uint32_t oldLength, const std::uint8_t* newPin,
+                                   std::uint32_t newLength) {
+    return ChangeInEightByteFields(reference, oldPin, oldLength, newPin, newLength);
+}
+
 void CSC_Profile_Micardo21::ModifyVerifyStruct() { RefreshVerifyPinLengths(); }
 void CSC_Profile_Micardo21::ModifyModifyStruct() { RefreshModifyPinLengths(); }
 

@@ -17,6 +17,10 @@ public:
     // Only readers with FEATURE_MODIFY_PIN_START: the structure followed by
     // Lc 16 and two empty 8-byte PIN fields (45 bytes).
     std::uint32_t StartModifyPinPad() override;
+    // Both PINs in 8-byte fields, as the pin pad's modify form sends them.
+    CardResult SCChangeRef(std::uint8_t reference, const std::uint8_t* oldPin,
+                           std::uint32_t oldLength, const std::uint8_t* newPin,
+                           std::uint32_t newLength) override;
     void ModifyVerifyStruct() override;
     void ModifyModifyStruct() override;
     // The base structure with the new PIN at offset 8 and ulDataLength 21.

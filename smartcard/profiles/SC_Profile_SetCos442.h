@@ -18,6 +18,10 @@ public:
     // (modify, 45 bytes) empty 8-byte PIN fields.
     std::uint32_t StartVerifyPinPad() override;
     std::uint32_t StartModifyPinPad() override;
+    // Both PINs in 8-byte fields, as the pin pad's modify form sends them.
+    CardResult SCChangeRef(std::uint8_t reference, const std::uint8_t* oldPin,
+                           std::uint32_t oldLength, const std::uint8_t* newPin,
+                           std::uint32_t newLength) override;
     void ModifyVerifyStruct() override;
     void ModifyModifyStruct() override;
     void CreateModifyStruct() override;

@@ -45,13 +45,6 @@ CardResult CSC_Profile_StarCos32::PreSigning(std::int32_t cardProfile, const std
     return result == card::cOk ? RestoreEnvironment(kFirstEnvironment) : result;
 }
 
-CardResult CSC_Profile_StarCos32::SCUnblockPin(std::uint8_t reference, const std::uint8_t* puk,
-                                               std::uint32_t pukLength, const std::uint8_t* newPin,
-                                               std::uint32_t newLength) {
-    const TraceScope trace(*this, "SCUnblockPin");
-    return SendTwoBlocks(cInsResetRetryCounter, reference, puk, pukLength, newPin, newLength);
-}
-
 CardResult CSC_Profile_StarCos32::SCSignData(const std::string&, std::uint32_t keyBits,
                                              const std::uint8_t* data, std::uint32_t dataLength,
                                              Bytes& signature, std::uint32_t algorithm,

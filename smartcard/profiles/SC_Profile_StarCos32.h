@@ -1,6 +1,5 @@
 // StarCos 3.2: format-2 PINs of 6 to 12 digits whose wrong entries report
-// the tries left (63Cx), unblocking with PUK and new PIN as two blocks, and
-// signing with MSE SET and PSO COMPUTE DIGITAL SIGNATURE.
+// the tries left (63Cx), and signing with MSE SET and PSO COMPUTE DIGITAL SIGNATURE.
 #pragma once
 
 #include "smartcard/base/StatusWords.h"
@@ -16,8 +15,6 @@ public:
     CardResult SCSignData(const std::string& keyPath, std::uint32_t keyBits,
                           const std::uint8_t* data, std::uint32_t dataLength, Bytes& signature,
                           std::uint32_t algorithm, std::uint8_t keyReference) override;
-    CardResult SCUnblockPin(std::uint8_t reference, const std::uint8_t* puk, std::uint32_t pukLength,
-                            const std::uint8_t* newPin, std::uint32_t newLength) override;
     void InitPinLengths() override;
     // 63Cx is a wrong PIN with x tries left: 255, and the tries are kept.
     CardResult returnResult() override;

@@ -71,7 +71,7 @@ CardResult CSC_Profile_StarCos34::BuildSignBuffer(std::uint32_t hashAlgorithm, s
                                                   Bytes& out, bool pad) {
     const TraceScope trace(*this, "BuildSignBuffer");
     if (!isPss(hashAlgorithm)) {
-        return CSC_Profile_StarCos32::BuildSignBuffer(hashAlgorithm, keyBits, hash, hashLength, out, pad);
+        return DigestInfoSignBuffer(hashAlgorithm, keyBits, hash, hashLength, out, pad);
     }
     out.clear();
     const auto expected = pssHashLength(hashAlgorithm & ~cAlgFlagPss);

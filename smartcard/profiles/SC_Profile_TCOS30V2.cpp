@@ -28,5 +28,6 @@ void CSC_Profile_TCOS30V2::CreateVerifyStruct() {
 CardResult CSC_Profile_TCOS30V2::BuildSignBuffer(std::uint32_t hashAlgorithm, std::uint32_t keyBits,
                                                  const std::uint8_t* hash, std::uint32_t hashLength,
                                                  Bytes& out, bool) {
-    return CSC_Profile_TCOS30::BuildSignBuffer(hashAlgorithm, keyBits, hash, hashLength, out, true);
+    const TraceScope trace(*this, "BuildSignBuffer");
+    return DigestInfoSignBuffer(hashAlgorithm, keyBits, hash, hashLength, out, true);
 }

@@ -39,7 +39,7 @@ public:
     // digests and pads them itself.
     bool signInput(const unsigned char* input, std::size_t length, int hash, bool, unsigned char* out,
                    std::size_t* outLength) const override {
-        unsigned long cardLength = 0;
+        unsigned long cardLength = static_cast<unsigned long>(*outLength);
         if (m_card->sign(m_key, input, length, out, &cardLength, hash, false, false) != 0) return false;
         *outLength = cardLength;
         return true;

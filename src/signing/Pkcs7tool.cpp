@@ -74,7 +74,7 @@ int CPkcs7tool::BuildSignedData(x509_st* signerCert, int hash, const unsigned ch
 }
 
 int CPkcs7tool::SignAttributes(int signerIndex, const kivo::signing::SigningKey* key,
-                               unsigned char* sigBuffer) {
+                               unsigned char* sigBuffer, std::size_t sigRoom) {
     if (key == nullptr || sigBuffer == nullptr || signerIndex < 0) return kSignFailed;
     const CAsn1_AuthAttributes* attributes =
         m_container->getSignerSignedAttributes(static_cast<std::size_t>(signerIndex));
@@ -84,7 +84,7 @@ int CPkcs7tool::SignAttributes(int signerIndex, const kivo::signing::SigningKey*
     const std::vector<unsigned char> input = signatureInput(*attributes);
     // An ECDSA signature algorithm makes the container store r‖s as DER;
     // under any other (the key's own OID) the DER goes in as it is.
-    std::size_t signatureLen = 0;
+    std::size_t signatureLen = sigRoom;
     if (!key->signInput(input.data(), input.size(), m_hash, signerHasEcdsaAlgorithm(signerIndex),
                         sigBuffer, &signatureLen) ||
         !m_container->setSignerSignature(static_cast<std::size_t>(signerIndex), sigBuffer,

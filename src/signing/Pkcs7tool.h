@@ -29,10 +29,10 @@ public:
                         unsigned long contentLen, timeb* signingTime, bool embedContent,
                         unsigned long* encodedLen, _ASN1_CERT_BLOB* extraCerts, int extraCount);
     // Signs signer `signerIndex`'s signed attributes (as a SET OF) with
-    // `key` and stores the signature. `sigBuffer` is scratch room for one
-    // signature. 0 or -24 (also for a null key).
+    // `key` and stores the signature. `sigBuffer` is scratch room of
+    // `sigRoom` octets for one signature. 0 or -24 (also for a null key).
     int SignAttributes(int signerIndex, const kivo::signing::SigningKey* key,
-                       unsigned char* sigBuffer);
+                       unsigned char* sigBuffer, std::size_t sigRoom);
     // A bare signature of `data` (its digest by `hash`, or the bytes as
     // given when `dataIsDigest`). 0; -24 failure; 255 the card failed.
     int SignRaw(const unsigned char* data, int len, const kivo::signing::SigningKey* key,

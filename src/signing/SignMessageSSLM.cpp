@@ -409,7 +409,7 @@ int signContainer(const SignRequest& request, unsigned char* out, unsigned long*
     // caller sized `out` by it.
     if (outLen != nullptr) *outLen = reported;
     std::vector<unsigned char> signature(signatureRoom(request, reported));
-    result = tool.SignAttributes(0, request.key, signature.data());
+    result = tool.SignAttributes(0, request.key, signature.data(), signature.size());
     if (result != 0) return result;
     // The placeholder holds any signature of the key, so the container
     // never grows; should it all the same, nothing past the reported

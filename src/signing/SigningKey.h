@@ -34,7 +34,8 @@ public:
     // OpenSSL's algorithm and error-string loading again).
     virtual void prepare() const {}
     // Signs `input` (digested with hash code `hash`) into `out`, which
-    // holds one signature. `ecdsaAsRaw`: an ECDSA signature goes out as
+    // holds one signature; `*outLength` is its room on entry, the
+    // signature's length on return. `ecdsaAsRaw`: an ECDSA signature goes out as
     // r‖s instead of DER (the container's ECDSA algorithm stores it so).
     virtual bool signInput(const unsigned char* input, std::size_t length, int hash,
                            bool ecdsaAsRaw, unsigned char* out, std::size_t* outLength) const = 0;

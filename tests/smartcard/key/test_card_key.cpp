@@ -161,6 +161,12 @@ TEST_F(CardKeyTest, VerifiedPinLastsOneOperationOnSingleSignatureCards) {
         ASSERT_TRUE(key->VerifyPIN("123456", 0));
         const ByteVector secret = {0x5E, 0xC2, 0xE7, 0x01, 0x02, 0x03};
         const ByteVector cryptogram = rsaEncrypt(keyFile, secret);
+        if (!single) {  // a result longer than the room the caller names is not copied
+            std::fill(out.begin(), out.end(), 0);
+            length = 4;
+            EXPECT_EQ(key->CardRSADecrypt(cryptogram.data(), static_cast<int>(cryptogram.size()), out.data(), &length), card::cFailed);
+            EXPECT_TRUE(length == secret.size() && out[0] == 0);
+        }
         for (const bool allowed : {true, !single}) {
             const CardResult result =
                 key->CardRSADecrypt(cryptogram.data(), static_cast<int>(cryptogram.size()), out.data(), &length);

@@ -230,7 +230,9 @@ const Step kSteps[] = {
     {StarCos30, "ok 6982", "sign 3f00/3f01/c100 2048 sha1 03", "13", "002241A4058403800300 0088000023{DI1}00"},
     {StarCos30, "ok ok16", "decipher 3f00/3f01/c200 2048 04", "0", "002241B8058403800400 002A808600010100{33*256}0000"},
     {StarCos30, kGdo, "serial; serial", kSerial + " " + kSerial, "00A40204022F0200 00B000000C"},
-    {StarCos32, "ok", "unblock 12345678 654321", "0", "002C0081102812345678FFFFFF26654321FFFFFFFF"},
+    // PUK and new PIN as blocks from StarCos 3.0 on (the card stores both so), also on SecCos 5.
+    {StarCos30, "ok", "rrc 12345678 654321", "0", "002C0081102812345678FFFFFF26654321FFFFFFFF"},
+    {SecCos5, "ok", "unblock 12345678 654321", "0", "002C0081102812345678FFFFFF26654321FFFFFFFF"},
     {StarCos32, "ok ok256", "sign 3f00/c000 2048 sha1 02", "0", "002241B606840102800112 002A9E9A23{DI1}00"},
     {StarCos34, "ok", "unblock 12345678", "0", "002C0181082812345678FFFFFF"},
     // StarCos 3.2 and later start signing from the card's first stored environment.
@@ -285,6 +287,9 @@ const Step kSteps[] = {
     {Micardo21, "ok ok ok", "select 3f00/df01/c000", "0", "00A4000000 00A4010002DF01 00A4020002C000"},
     {SetCos442, "ok", "verify 123456", "0", "00200081083132333435360000"},
     {SetCos442, "", "verify 123456789", "255", ""},
+    // A keyboard change in the two 8-byte fields the pin pad's modify form fills.
+    {SetCos442, "ok", "change 123456 6543210", "0", "002400811031323334353600003635343332313000"},
+    {Micardo21, "", "change 123456 123456789", "255", ""},
     {SetCos441, "ok32", "getdata 00 66 32", "0", "00CA006620"},
     {SetCos442, "612C ok44", "getdata 00 66 300", "0", "00CA006600 00C000002C"},
     {Tcos20, "ok ok128", "sign 3f00/df01/c000 1024 sha256 03", "0", "0022C1B806800112840103 {CDS}"},
@@ -479,9 +484,22 @@ void expectNoSecretTraced(std::unique_ptr<CSC_Profile_Base> profile) {
     EXPECT_EQ(runStep(*profile, std::string("change ") + kPin + " " + kNewPin), "0");
     EXPECT_EQ(runStep(*profile, std::string("rrc ") + kPuk + " " + kNewPin), "0");
     ASSERT_NO_FATAL_FAILURE(startPinPad(*profile, pcsc, false));
+    runStep(*profile, "select 3f00/df01/c000");
+    runStep(*profile, "sign - 2048 sha256 02");
 
     const std::string traced = trace.contents();
     EXPECT_NE(traced.find("[data sent to card]"), std::string::npos) << "the commands were not traced";
+    // Every operation traces its entry and its exit under the profile's name, the selects and the
+    // sign buffer (once, however the profiles delegate) among them.
+    const auto count = [&](const std::string& text) {
+        std::size_t n = 0;
+        for (auto at = traced.find(text); at != std::string::npos; at = traced.find(text, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count(": --entering "), count(": --leaving ")) << traced;
+    EXPECT_EQ(count("::BuildSignBuffer\n"), 2u) << traced;  // entering and leaving
+    EXPECT_NE(traced.find("::SCSelectDF\n"), std::string::npos);
+    EXPECT_NE(traced.find("::SCSelectEF\n"), std::string::npos);
     std::string logged;
     for (const std::string& message : log.messages()) logged += message + "\n";
     for (const char* secret : {kPin, kNewPin, kPuk}) {
