@@ -45,6 +45,13 @@ public:
     static unsigned char* getPublicKey(unsigned char* cert, unsigned long len);
     static int getPublicKeySize(unsigned char* cert, unsigned long len);  // -1 on failure
     static int getPublicKeyBits(unsigned char* cert, unsigned long len);  // -1 on failure
+    // getPkMod, getPkLen and getPublicKeyBits drop the first octet of an
+    // RSA modulus, the 00 that keeps a well-formed modulus positive. A
+    // modulus written without it (some card certificates; OpenSSL reads
+    // them) then loses a real octet: 1016 bits for a 1024-bit key. With
+    // `true` the first octet is dropped only when it is 00, and the three
+    // tell the key's size. Process-wide, default false.
+    static void SetModulusSignOctetOnly(bool onlySignOctet);
 
     static int getExtensionNum(unsigned char* cert, unsigned long len);
     static char* getExtensionOID(unsigned char* cert, unsigned long len, int index);

@@ -7,6 +7,7 @@
 #include "asn1/Asn1TextInternal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -352,9 +353,33 @@ bool publicKeyModulusHex(const unsigned char* cert, unsigned long len, std::stri
         element.contentLength == 0) {
         return false;
     }
-    // The first octet is the 00 that keeps a modulus with its top bit set
-    // positive; it is not shown.
-    return hexIfItFits(element.content + 1, element.contentLength - 1, hex);
+    const std::size_t skipped = modulusOctetsSkipped(element.content, element.contentLength);
+    return hexIfItFits(element.content + skipped, element.contentLength - skipped, hex);
+}
+
+namespace {
+std::atomic<bool> g_modulusSignOctetOnly{false};
+}  // namespace
+
+void setModulusSignOctetOnly(bool onlySignOctet) { g_modulusSignOctetOnly = onlySignOctet; }
+
+// The first octet is the 00 that keeps a modulus with its top bit set
+// positive; it is not shown.
+std::size_t modulusOctetsSkipped(const unsigned char* content, std::size_t length) {
+    if (length == 0) return 0;
+    return !g_modulusSignOctetOnly || content[0] == 0x00 ? 1 : 0;
+}
+
+int rsaModulusOctetsShown(const PublicKeyParts& parts) {
+    Asn1Cursor modulus;
+    asn1::Element element;
+    if (!rsaInteger(parts, false, &modulus) || !elementAt(modulus, &element) ||
+        element.contentLength == 0) {
+        return -1;
+    }
+    const std::size_t shown =
+        element.contentLength - modulusOctetsSkipped(element.content, element.contentLength);
+    return static_cast<int>(shown);
 }
 
 // ---- renderer dispatch --------------------------------------------------------------

@@ -143,6 +143,13 @@ bool rsaInteger(const PublicKeyParts& parts, bool exponent, Asn1Cursor* integer)
 // when the key cannot be read or the text would not fit a result buffer.
 bool publicKeyModulusHex(const unsigned char* cert, unsigned long len, std::string* hex);
 
+// The octets of an RSA modulus's content that are not shown: 1, or under
+// CCertInfo::SetModulusSignOctetOnly 1 only when the first is 00.
+void setModulusSignOctetOnly(bool onlySignOctet);
+std::size_t modulusOctetsSkipped(const unsigned char* content, std::size_t length);
+// The number of RSA modulus octets getPkMod shows; -1 when unreadable.
+int rsaModulusOctetsShown(const PublicKeyParts& parts);
+
 // ---- renderer dispatch --------------------------------------------------------------
 
 using Renderer = char* (*)(unsigned char* element, unsigned long length);

@@ -277,6 +277,10 @@ int CCertInfo::getPublicKeySize(unsigned char* cert, unsigned long len) {
     }
 }
 
+void CCertInfo::SetModulusSignOctetOnly(bool onlySignOctet) {
+    setModulusSignOctetOnly(onlySignOctet);
+}
+
 int CCertInfo::getPublicKeyBits(unsigned char* cert, unsigned long len) {
     try {
         KIVO_LOG_ENTER(m_logger, "getPublicKeyBits");
@@ -285,9 +289,7 @@ int CCertInfo::getPublicKeyBits(unsigned char* cert, unsigned long len) {
         // EC: the size of the whole BIT STRING element.
         if (parts.algorithm == KeyAlgorithm::kEc) return static_cast<int>(parts.key.size);
         // RSA: the modulus octets after the first one.
-        Asn1Cursor modulus;
-        const int octets = rsaInteger(parts, false, &modulus) ? contentLength(modulus) : -1;
-        return octets > 0 ? octets - 1 : -1;
+        return rsaModulusOctetsShown(parts);
     } catch (...) {
         return -1;
     }

@@ -678,6 +678,17 @@ TEST(CertGettersMalformed, FieldsOfTheWrongShape) {
          getter(CCertInfo::getCertSigValue), ""},
         {"empty modulus", [](CertParts& c) { c.publicKey = rsaKey(seq({hex("02 00"), integer(hex("03"))})); },
          joined({getter(CCertInfo::getPkMod), getter(CCertInfo::getPublicKeyBits)}), "|-1"},
+        {"a modulus without its sign octet loses its first octet, unless only a sign octet is dropped",
+         [](CertParts& c) { c.publicKey = rsaKey(seq({tlv(0x02, hex("C1 02 03")), integer(hex("03"))})); },
+         [](unsigned char* p, unsigned long n) {
+             const auto read = [&] { return std::string(CCertInfo::getPkMod(p, n)) + " " + std::to_string(CCertInfo::getPkLen(p, n)) + " " + std::to_string(CCertInfo::getPublicKeyBits(p, n)); };
+             std::string text = read();
+             CCertInfo::SetModulusSignOctetOnly(true);
+             text += "|" + read();
+             CCertInfo::SetModulusSignOctetOnly(false);
+             return text;
+         },
+         "0203 16 2|C10203 24 3"},
         {"extension without extnValue, without extnID, and a good one",
          [](CertParts& c) {
              c.extensions = tlv(0xA3, seq({seq({oid("2.5.29.14")}), seq({octets(hex("01")), octets(hex("02"))}),

@@ -2,6 +2,8 @@
 
 #include "tools/kivocrypto/Commands.h"
 
+#include "CertInfoSSL.h"
+
 #include <log4cxx/consoleappender.h>
 #include <log4cxx/logger.h>
 #include <log4cxx/logmanager.h>
@@ -87,6 +89,8 @@ int run(int argc, char** argv) {
         return kExitOk;
     }
     configureLogging(verbose);
+    // A modulus written without its sign octet shows its real size.
+    CCertInfo::SetModulusSignOctetOnly(true);
     arguments.erase(arguments.begin());
     for (const Command& command : kCommands) {
         if (first == command.name) return command.run(arguments);
