@@ -53,6 +53,12 @@ bool isReadSuccess(CardResult result) {
 }  // namespace
 
 CardResult CSC_Profile_Base::SCSelect() {
+    // The same SELECT again right after the card accepted it would only be
+    // answered as before: its answer is kept, nothing is sent.
+    if (RepeatsLastSelect()) {
+        CardTrace::write(CardTrace::cLevelDetail, "select just answered: not sent again\n");
+        return card::cOk;
+    }
     CardResult result = card::cFailed;
     m_selectAnswer.clear();
     for (int attempt = 0; attempt < kSelectAttempts; ++attempt) {

@@ -46,12 +46,6 @@ std::optional<std::vector<std::uint8_t>> pathBytes(const std::string& text, std:
 }
 
 // What of a requested path still has to be selected.
-struct Remainder {
-    std::size_t from = 0;              // first byte of the path to select
-    bool lastAlreadyCurrent = false;   // a reselect of the file the cache holds
-    bool empty(std::size_t pathLength) const { return from >= pathLength; }
-};
-
 }  // namespace
 
 CardResult CSC_Profile_Base::SelectPath(const std::string& path, bool force, bool reselect,
@@ -71,8 +65,10 @@ CardResult CSC_Profile_Base::SelectPath(const std::string& path, bool force, boo
     if (length % kFidLength != 0 || length > cMaxDfPathLength) return card::cFailed;
 
     // Only 255 ends a forced start; any other failure leaves the card's
-    // selection unknown, which the cache then says.
-    if (force && SelectMfAndNote() == card::cFailed) return card::cFailed;
+    // selection unknown, which the cache then says. Once this object has
+    // established the card's selection itself, a forced start would only
+    // select the MF the reduction below leaves or reaches anyway.
+    if (force && !m_selectionKnown && SelectMfAndNote() == card::cFailed) return card::cFailed;
 
     // An empty path names "no file": selected exactly when no EF is current
     // (the PIN flows fall back to an empty alternative path).
@@ -82,34 +78,8 @@ CardResult CSC_Profile_Base::SelectPath(const std::string& path, bool force, boo
         return card::cOk;
     }
 
-    // Reduce the request against the cache.
-    Remainder rest;
-    const std::uint8_t* last = p.data() + length - kFidLength;
-    const bool sameLengthAsEf = length == m_currEfLength;
-    if (sameLengthAsEf && std::memcmp(p.data(), m_currEf.data(), length) == 0) {
-        rest.from = reselect ? length - kFidLength : length;
-        rest.lastAlreadyCurrent = true;
-    } else if (sameLengthAsEf &&
-               std::memcmp(p.data(), m_currEf.data(), length - kFidLength) == 0) {
-        rest.from = length - kFidLength;
-    } else {
-        const std::size_t dirLength = lastIsDF ? length : length - kFidLength;
-        if (m_currDfPathLength == 0 || m_currDfPathLength != dirLength ||
-            std::memcmp(p.data(), m_currDfPath.data(), dirLength) != 0) {
-            rest.from = 0;
-        } else if (lastIsDF) {
-            rest.from = reselect ? length - kFidLength : length;
-            rest.lastAlreadyCurrent = true;
-            m_currEfLength = 0;
-        } else if (m_currEfLength != kFidLength || std::memcmp(m_currEf.data(), last, kFidLength) != 0) {
-            rest.from = length - kFidLength;
-        } else {
-            rest.from = reselect ? length - kFidLength : length;
-            rest.lastAlreadyCurrent = true;
-        }
-    }
-
-    if (rest.empty(length)) {
+    const PathRemainder rest = ReducePath(p, reselect, lastIsDF);
+    if (rest.from >= length) {
         CardTrace::write(CardTrace::cLevelDetail, "path already selected : %s \n", path.c_str());
         return card::cOk;
     }
@@ -118,10 +88,45 @@ CardResult CSC_Profile_Base::SelectPath(const std::string& path, bool force, boo
     if (remaining == kFidLength && isMf(fids)) {
         if (SelectMfAndNote() != card::cOk) return card::cFailed;
     } else if (SelectFileIds(fids, remaining, lastIsDF, rest.lastAlreadyCurrent) != card::cOk) {
+        // The card refused a file the cache led to: where it stands is no
+        // longer this object's knowledge, and a forced start selects the MF.
+        m_selectionKnown = false;
         return card::cFailed;
     }
     CardTrace::write(CardTrace::cLevelInfo, "--leaving CSC_Profile_Base::SelectPath\n");
     return card::cOk;
+}
+
+// The part of the path the card still has to be told, given the cache: a
+// file the cache holds only on `reselect`, and a path that runs through a
+// current DF this object selected from there on (the MF and the DFs on the
+// way are current).
+CSC_Profile_Base::PathRemainder CSC_Profile_Base::ReducePath(const Bytes& p, bool reselect,
+                                                             bool lastIsDF) {
+    const std::size_t length = p.size();
+    const std::size_t again = reselect ? length - kFidLength : length;
+    const std::uint8_t* last = p.data() + length - kFidLength;
+    if (length == m_currEfLength) {
+        if (std::memcmp(p.data(), m_currEf.data(), length) == 0) return {again, true};
+        if (std::memcmp(p.data(), m_currEf.data(), length - kFidLength) == 0) {
+            return {length - kFidLength, false};
+        }
+    }
+    const std::size_t dirLength = lastIsDF ? length : length - kFidLength;
+    const bool throughCurrentDf = m_currDfPathLength != 0 && m_currDfPathLength <= dirLength &&
+                                  std::memcmp(p.data(), m_currDfPath.data(), m_currDfPathLength) == 0;
+    if (!throughCurrentDf) return {0, false};
+    // Deeper DFs only from a DF this object selected itself: the DF path a
+    // new connection assumes is not proof enough to leave out the MF.
+    if (m_currDfPathLength < dirLength) return {m_selectionKnown ? m_currDfPathLength : 0, false};
+    if (lastIsDF) {
+        m_currEfLength = 0;
+        return {again, true};
+    }
+    if (m_currEfLength != kFidLength || std::memcmp(m_currEf.data(), last, kFidLength) != 0) {
+        return {length - kFidLength, false};
+    }
+    return {again, true};
 }
 
 CardResult CSC_Profile_Base::SelectFileIds(const std::uint8_t* fids, std::size_t length,
@@ -189,6 +194,7 @@ CardResult CSC_Profile_Base::SelectByAid(const Bytes& aid, bool force, bool rese
         return card::cFailed;
     }
     std::copy(aid.begin(), aid.end(), m_currDfPath.begin());
+    m_selectionKnown = true;
     m_currDfPathLength = static_cast<std::uint32_t>(aid.size());
     m_currEfLength = 0;
     return card::cOk;
@@ -198,6 +204,7 @@ CardResult CSC_Profile_Base::SelectMfAndNote() {
     const CardResult result = SCSelectMF();
     if (result == card::cOk) {
         ResetSelectionToMf();
+        m_selectionKnown = true;
     } else {
         ForgetSelection();
     }
@@ -207,7 +214,10 @@ CardResult CSC_Profile_Base::SelectMfAndNote() {
 void CSC_Profile_Base::ForgetSelection() {
     m_currDfPathLength = 0;
     m_currEfLength = 0;
+    m_selectionKnown = false;
 }
+
+void CSC_Profile_Base::SelectionMayHaveChanged() { m_selectionKnown = false; }
 
 // --- file stack -------------------------------------------------------------------
 

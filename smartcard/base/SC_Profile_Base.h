@@ -175,6 +175,10 @@ public:
     void PushCurrentFile(const std::string& path);
     // Returns to the most recently saved file.
     void PopCurrentFile();
+    // Another program may have used the card since this object's last
+    // command (a new card operation on a kept card object begins): the
+    // next forced select starts at the MF again.
+    void SelectionMayHaveChanged();
     // Lower-case hex, two digits per byte, no separator.
     static std::string hex2str(const std::uint8_t* bytes, std::uint32_t length);
     // Pin-pad check: asks the reader for its features, rebuilds both pin-pad
@@ -244,6 +248,13 @@ protected:
     // a file that was not selected.
     CardResult SelectMfAndNote();
     void ForgetSelection();
+    // What SelectPath still has to select of a path: from byte `from` on;
+    // `lastAlreadyCurrent` when that is a reselect of the cache's file.
+    struct PathRemainder {
+        std::size_t from = 0;
+        bool lastAlreadyCurrent = false;
+    };
+    PathRemainder ReducePath(const Bytes& path, bool reselect, bool lastIsDF);
     // The cache after a successful MF select: DF path 3F 00, no EF.
     void ResetSelectionToMf();
 
@@ -339,6 +350,12 @@ protected:
     std::uint32_t m_currDfPathLength = 0;
     std::array<std::uint8_t, 8> m_currEf{};
     std::uint32_t m_currEfLength = 0;
+    // Whether this object established the card's selection itself (a
+    // successful MF or AID select, and the selects since): then a forced
+    // start would only repeat it. Not so on a new connection, after a
+    // select the card refused, nor once another program may have used the
+    // card since (SelectionMayHaveChanged).
+    bool m_selectionKnown = false;
     // The control information of the last successful SELECT. The selection
     // cache stands in for a select only while nothing else was selected,
     // so the file it answers for is the current one: its size stays known

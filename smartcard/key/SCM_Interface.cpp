@@ -153,6 +153,7 @@ template <class Operation>
 CardResult CSCM_Interface::RunKeyOperation(Operation&& operation) {
     CSC_Profile::CertEntry* entry = FindEntry();
     if (entry == nullptr || m_card == nullptr) return card::cFailed;
+    m_card->SelectionMayHaveChanged();
     // A single-signature card spends the verification on one operation: the
     // next one asks the holder for the PIN again, through the pin pad or the
     // PIN entry (never by sending a PIN given before), unless no dialog can

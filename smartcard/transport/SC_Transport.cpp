@@ -22,6 +22,8 @@ constexpr DWORD kControlDefaultLimit = 258;
 // Room for a PACE answer with EF.CardAccess and the chip identifier.
 constexpr std::size_t kPaceAnswerCapacity = 4096;
 constexpr std::uint8_t kStatusMoreData = 0x61;
+constexpr std::uint8_t kInsSelect = 0xA4;
+constexpr std::uint16_t kStatusOk = 0x9000;
 constexpr std::uint32_t kResultOk = 0;
 constexpr std::uint32_t kResultFailed = 255;
 constexpr std::uint32_t kPinPadOk = 0;
@@ -152,6 +154,7 @@ bool CSC_Transport::SendToCard() {
     CheckProtocol();
     const SCARD_IO_REQUEST* pci = m_useT1 ? &kPciT1 : &kPciT0;
 
+    m_lastSelect.clear();
     WipedBuffer apdu(length);
     kivo::card::encodeApdu(command, {apdu.data(), length});
     std::size_t maskFrom = 0;
@@ -184,13 +187,27 @@ bool CSC_Transport::SendToCard() {
     }
     if (recvLength < 2) return true;
     TakeResponse(recv.data(), recvLength, secretAnswer);
+    if (m_bIns == kInsSelect && StatusWord() == kStatusOk) m_lastSelect.assign(apdu.data(), apdu.data() + length);
     CardTrace::write(CardTrace::cLevelDetail, "--leaving CSC_Profile_Base::SendToCard\n");
     return true;
+}
+
+bool CSC_Transport::RepeatsLastSelect() const {
+    if (m_lastSelect.empty() || m_bIns != kInsSelect) return false;
+    const std::uint16_t lc = m_dwApduCase == cCaseHeaderLe ? m_wLe : m_wLc;
+    const kivo::card::CommandApdu command{m_dwApduCase, m_bCla, m_bIns, m_bP1, m_bP2,
+                                          lc,           m_wLe,  m_pData, m_wDataLen};
+    const std::size_t length = kivo::card::encodedLength(command);
+    if (length != m_lastSelect.size() || !kivo::card::dataMatchesLc(command)) return false;
+    std::vector<std::uint8_t> encoded(length);
+    kivo::card::encodeApdu(command, {encoded.data(), length});
+    return encoded == m_lastSelect;
 }
 
 LONG CSC_Transport::CallControl(std::uint32_t controlCode, const std::uint8_t* input,
                                 std::uint32_t inputLength, std::uint8_t* output, DWORD outputSize,
                                 DWORD& returned) {
+    m_lastSelect.clear();  // a reader request may send the card a command of its own
     const bool withInput = input != nullptr && inputLength != 0;
     WipedBuffer in(std::size_t{inputLength} + 2);
     if (withInput) {
@@ -272,6 +289,7 @@ std::uint32_t CSC_Transport::Connect(const char* readerName, SCARDCONTEXT contex
         }
         context = m_ownContext;
     }
+    m_lastSelect.clear();
     if (m_hScard != 0) {
         api.Disconnect(m_hScard, SCARD_LEAVE_CARD);
         m_hScard = 0;
@@ -298,6 +316,7 @@ long CSC_Transport::ReconnectProtocol(DWORD protocol) {
     DWORD active = 0;
     LONG rc = readProtocol(m_hScard, active);
     if (rc != SCARD_S_SUCCESS || active == protocol) return rc;
+    m_lastSelect.clear();
     rc = kivo::pcscApi().Reconnect(m_hScard, SCARD_SHARE_SHARED, protocol, SCARD_RESET_CARD, &active);
     return rc;
 }

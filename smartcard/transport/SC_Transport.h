@@ -101,6 +101,10 @@ public:
 
     // Gives the response buffer a new capacity (allocated anew).
     void SetResponseCapacity(std::uint32_t capacity);
+    // Whether the prepared command is a SELECT identical to the last
+    // command the card received, which it answered with 9000: the card
+    // stands where that SELECT left it, nothing was sent in between.
+    bool RepeatsLastSelect() const;
 
     SCARDHANDLE Handle() const { return m_hScard; }
     const std::uint8_t* Response() const { return m_response.data(); }
@@ -156,6 +160,9 @@ private:
     LONG CallControl(std::uint32_t controlCode, const std::uint8_t* input, std::uint32_t inputLength,
                      std::uint8_t* output, DWORD outputSize, DWORD& returned);
 
+    // The last command sent, when it was a SELECT the card answered with
+    // 9000; empty after any other command, a failure or a new connection.
+    std::vector<std::uint8_t> m_lastSelect;
     bool m_keyPollFailed = false;
     // A context established by Connect for itself, released at the end.
     SCARDCONTEXT m_ownContext = 0;

@@ -236,7 +236,7 @@ TEST(Pkcs15Directory, FindsTheApplication) {
         {"relative on CardOS 6.0", type::cCardOs60,
          described("df 3F00/0104\nef 3F00/0104/5032 data=" + tokenInfo("Relative") + "\nef 3F00/0104/5031 data=" +
                    odf(0, "3F0001044400")),
-         0, false, "", "Relative", "1 0 0 0 0 0 0 0 0", 2},
+         0, false, "", "Relative", "1 0 0 0 0 0 0 0 0", 1},
         {"relative after the built-in record", type::cCardOs54,
          cardWithOdf(odf(4, "3F0050154403"), "ef 3F00/5015/5032 data=" + tokenInfo("After")), 0, false, "3F005015",
          "After", "0 0 0 0 1 0 0 0 0", -1},

@@ -71,6 +71,7 @@ private:
     std::string m_reader;
     std::string m_record;
     std::size_t m_mark = 0;
+    std::size_t m_opened = 0;  // where this session's record begins
 };
 
 // Fixture: skips without the card services, else opens a session per test.
