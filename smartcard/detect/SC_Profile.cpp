@@ -3,6 +3,7 @@
 #include "platform/CardEvents.h"
 #include "smartcard/base/CardNumbers.h"
 #include "smartcard/detect/CardLayouts.h"
+#include "smartcard/detect/DetectionCache.h"
 #include "smartcard/pkcs15/Pkcs15.h"
 #include "smartcard/transport/CardTrace.h"
 
@@ -11,6 +12,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cctype>
 
 using kivo::CardTrace;
 namespace card = kivo::card;
@@ -22,6 +24,21 @@ constexpr std::uintptr_t cCardWorkEnds = 0x2003;
 constexpr char kMf[] = "3f00";
 
 constexpr char kStarCos37EcSigningCert[] = "c006";
+
+// The octets of a hex text of digit pairs (the serial number as the card
+// object keeps it); empty for anything else.
+std::vector<std::uint8_t> octetsOfHex(const std::string& hex) {
+    std::vector<std::uint8_t> octets;
+    if (hex.size() % 2 != 0) return octets;
+    for (std::size_t at = 0; at < hex.size(); at += 2) {
+        const std::string pair = hex.substr(at, 2);
+        if (!std::isxdigit(static_cast<unsigned char>(pair[0])) || !std::isxdigit(static_cast<unsigned char>(pair[1]))) {
+            return {};
+        }
+        octets.push_back(static_cast<std::uint8_t>(std::stoi(pair, nullptr, 16)));
+    }
+    return octets;
+}
 
 // What the certificate of an entry tells about its key: an EC key signs
 // ECDSA, and the key's size where the card did not give it.
@@ -49,12 +66,54 @@ std::uint32_t CSC_Profile::CertEntry::CardAlgorithm(std::uint32_t hashAlgorithm)
 
 CSC_Profile::CSC_Profile(CSC_Profile_Base* card) : m_sc(card) {
     kivo::cardEvents().post(kivo::CardEvent{cCardWorkBegins, 0});
-    if (m_sc != nullptr) Detect();
+    if (m_sc != nullptr && !TakeKeptDetection()) {
+        Detect();
+        KeepDetection();
+    }
     if (m_sc != nullptr) CardTrace::setTitle(m_sc->CardOsName());
     kivo::cardEvents().post(kivo::CardEvent{cCardWorkEnds, 0});
 }
 
 CSC_Profile::~CSC_Profile() = default;
+
+bool CSC_Profile::TakeKeptDetection() {
+    const std::shared_ptr<const Findings> kept = card::keptDetection(*m_sc);
+    if (!kept) return false;
+    CardTrace::write(CardTrace::cLevelInfo, "card detected before and untouched since: %s, profile %d\n",
+                     m_sc->CardOsName().c_str(), static_cast<int>(kept->cardProfile));
+    m_signCard = kept->signCard;
+    m_cardIdTail = kept->cardIdTail;
+    m_serialNumber = kept->serialNumber;
+    m_cardProfile = kept->cardProfile;
+    m_singleCard = kept->singleCard;
+    m_keyKind = kept->keyKind;
+    m_rsaKeyLength = kept->rsaKeyLength;
+    m_certs = kept->certs;
+    m_caCerts = kept->caCerts;
+    m_pkcs15 = std::const_pointer_cast<CPkcs15>(kept->pkcs15);
+    m_tokenLabel = kept->tokenLabel;
+    m_certCount = static_cast<int>(m_certs.size());
+    m_sc->SetCardProfile(m_cardProfile);
+    const std::vector<std::uint8_t> serial = octetsOfHex(m_serialNumber);
+    if (!serial.empty()) m_sc->SetSerialNumber(serial.data(), static_cast<std::uint32_t>(serial.size()));
+    return true;
+}
+
+void CSC_Profile::KeepDetection() const {
+    auto findings = std::make_shared<Findings>();
+    findings->signCard = m_signCard;
+    findings->cardIdTail = m_cardIdTail;
+    findings->serialNumber = m_serialNumber;
+    findings->cardProfile = m_cardProfile;
+    findings->singleCard = m_singleCard;
+    findings->keyKind = m_keyKind;
+    findings->rsaKeyLength = m_rsaKeyLength;
+    findings->certs = m_certs;
+    findings->caCerts = m_caCerts;
+    findings->pkcs15 = m_pkcs15;
+    findings->tokenLabel = m_tokenLabel;
+    card::keepDetection(*m_sc, std::move(findings));
+}
 
 // The check operation of each card type.
 struct CheckOperation {
@@ -178,6 +237,7 @@ void CSC_Profile::TakeKeyFromPkcs15(CertEntry& entry) const {
         if (!exported.hasPin) return;
         entry.pinReference = static_cast<std::uint8_t>(exported.pinReference);
         entry.pinPath = exported.pinPath;
+        entry.pinPathIsFolder = exported.pinPathIsFolder;
         entry.pinName = card::layout::pinNameOf(exported.pinLabel, exported.label);
         return;
     }
@@ -253,7 +313,7 @@ bool CSC_Profile::CheckStarCos37() {
 }
 
 bool CSC_Profile::ReadPkcs15() {
-    m_pkcs15 = std::make_unique<CPkcs15>(*m_sc);
+    m_pkcs15 = std::make_shared<CPkcs15>(*m_sc);
     if (m_pkcs15->status() != CPkcs15::cStatusOk) return false;
     m_pkcs15->readObjects();
     m_tokenLabel = m_pkcs15->tokenInfo().label();
@@ -268,6 +328,7 @@ void CSC_Profile::AddPkcs15Entries() {
         entry.certPath = exported.certPath;
         entry.keyPath = exported.hasKey ? exported.keyPath : std::string();
         entry.pinPath = exported.pinPath;
+        entry.pinPathIsFolder = exported.pinPathIsFolder;
         // A PKCS#15 certificate counts as a layout file does: parsable,
         // and trimmed to the certificate.
         if (!TakeCertificate(exported.der, &entry.certificate)) continue;

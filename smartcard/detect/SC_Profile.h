@@ -36,6 +36,8 @@ public:
         std::uint8_t pinReference = 0;
         // The name the PIN prompts give the entry's PIN (200 to 230).
         std::uint16_t pinName = kivo::card::layout::kPinNameSignature;
+        // The PIN path names the DF the PIN lives in (PKCS#15 PIN objects).
+        bool pinPathIsFolder = false;
         std::uint32_t keyBits = 0;
         // How the card signs with the key: ECDSA for an EC certificate,
         // otherwise what the layout says (PKCS#1 v1.5 for PKCS#15 cards).
@@ -46,6 +48,23 @@ public:
         // Set by the card key when the PIN of this entry was verified;
         // cleared after an operation on a single-signature card.
         bool pinVerified = false;
+    };
+
+    // What detection found on a card, kept per reader while the card stays
+    // (DetectionCache.h) and given to the layout objects of later calls.
+    // No PIN state: a verified PIN belongs to the open card key alone.
+    struct Findings {
+        bool signCard = false;
+        std::array<std::uint8_t, CSC_Profile_Base::cCardIdTailLength> cardIdTail{};
+        std::string serialNumber;
+        std::int32_t cardProfile = 0;
+        int singleCard = 1;
+        int keyKind = 1;
+        int rsaKeyLength = 0;
+        std::vector<CertEntry> certs;
+        std::vector<CertEntry> caCerts;
+        std::shared_ptr<const CPkcs15> pkcs15;  // read through a card object gone since: getters only
+        std::string tokenLabel;
     };
 
     static constexpr int cKeyKindRsa = 1;
@@ -146,6 +165,11 @@ private:
     void ReadSerialNumber();
     void SetProduct(std::int32_t profile, const char* logName);
     void Detect();
+    // Takes over what an earlier detection of the same card found (the
+    // card object learns its profile and serial number as detection would
+    // have told it), or keeps what this one found.
+    bool TakeKeptDetection();
+    void KeepDetection() const;
 
 
     CSC_Profile_Base* m_sc;
@@ -159,6 +183,6 @@ private:
     int m_rsaKeyLength = 0;
     std::vector<CertEntry> m_certs;
     std::vector<CertEntry> m_caCerts;
-    std::unique_ptr<CPkcs15> m_pkcs15;
+    std::shared_ptr<CPkcs15> m_pkcs15;
     std::string m_tokenLabel;
 };

@@ -264,6 +264,13 @@ void CSCM_Interface::ShowPinStateOutcome(CardResult result) const {
     if (result == card::cCounterFailed) showError(m_card->Handle(), pin::message(303));
 }
 
+std::string CSCM_Interface::PinPathFor(const CSC_Profile::CertEntry& entry) {
+    if (!entry.pinPathIsFolder || m_card->SelectPath(entry.pinPath, false, false, true) != card::cOk) {
+        return entry.pinPath;
+    }
+    return std::string();
+}
+
 bool CSCM_Interface::VerifyPIN(const std::string& pin, int) {
     CSC_Profile::CertEntry* entry = FindEntry();
     if (entry != nullptr) entry->pinVerified = false;
@@ -277,7 +284,7 @@ bool CSCM_Interface::VerifyPIN(const std::string& pin, int) {
     const bool service = kivo::cardSettings().m_settings.m_isService;
     CardResult result = card::cFailed;
     for (;;) {
-        result = m_card->Verify(entry->pinPath, "", true, entry->pinReference, pinPad, pin, prompt);
+        result = m_card->Verify(PinPathFor(*entry), "", true, entry->pinReference, pinPad, pin, prompt);
         NoteRemainingTries();
         if (service || m_card->PinEntryCancelled() || !pin.empty() || !ShowVerifyOutcome(result)) break;
     }
@@ -308,7 +315,7 @@ CardResult CSCM_Interface::ChangePIN(const std::string& oldPin, const std::strin
         const pin::PromptTexts prompt = Prompt(*entry, pinPad ? pinPadChangePrompt(*m_card) : 106);
         {
             const card::StatusThreadScope keptAlive(m_card->Handle());
-            result = m_card->ChangeRef(entry->pinPath, "", entry->pinReference, pinPad, oldPin, newPin, prompt);
+            result = m_card->ChangeRef(PinPathFor(*entry), "", entry->pinReference, pinPad, oldPin, newPin, prompt);
             NoteRemainingTries();
         }
         ShowPinStateOutcome(result);
@@ -324,7 +331,7 @@ CardResult CSCM_Interface::UnblockPIN(const std::string& puk, const std::string&
         const pin::PromptTexts prompt = Prompt(*entry, 109);
         {
             const card::StatusThreadScope keptAlive(m_card->Handle());
-            result = m_card->UnblockRef(entry->pinPath, "", entry->pinReference, puk, newPin, prompt);
+            result = m_card->UnblockRef(PinPathFor(*entry), "", entry->pinReference, puk, newPin, prompt);
             NoteRemainingTries();
         }
         ShowPinStateOutcome(result);

@@ -115,6 +115,10 @@ private:
     bool ShowVerifyOutcome(CardResult result) const;
     // Shows a wrong or blocked PIN after a change or unblock.
     void ShowPinStateOutcome(CardResult result) const;
+    // The path the PIN commands of `entry` select. A PIN path that names
+    // the PIN's DF is selected here as a DF, and the commands get an empty
+    // path (the DF current, no EF) rather than trying the DF as an EF.
+    std::string PinPathFor(const CSC_Profile::CertEntry& entry);
     // The entry a PIN change or unblock works on, its application selected:
     // null without a layout, in service mode, without an entry, or when its
     // application cannot be selected.

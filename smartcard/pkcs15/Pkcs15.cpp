@@ -192,6 +192,7 @@ void CPkcs15::matchKeyAndPin(const CPkcs15Cert& cert, CPkcs15ExportCert& out) co
 }
 
 void CPkcs15::adjustPaths(CPkcs15ExportCert& out) const {
+    out.pinPathIsFolder = !out.pinPath.empty();
     if (out.pinPath.empty()) out.pinPath = kDefaultPinPath;
     CardTrace::write(CardTrace::cLevelInfo, "original keyPath : %s\n", out.keyPath.c_str());
     CardTrace::write(CardTrace::cLevelInfo, "original pinPath : %s\n", out.pinPath.c_str());
@@ -199,6 +200,7 @@ void CPkcs15::adjustPaths(CPkcs15ExportCert& out) const {
     if (type == cardType::cSetCos) {
         const bool rewritten = isPath(out.pinPath, kApplicationDf);
         if (rewritten) out.pinPath = kSetCosPinFilePath;
+        out.pinPathIsFolder = out.pinPathIsFolder && !rewritten;
         out.setCosPinLayout = rewritten || (m_pinObjectPath && m_pinObjectPath(out.pinPath) == kSetCosPinObjectPath);
     }
     if (type == cardType::cSetCos442 && isPath(out.keyPath, "4b01")) out.keyPath = kSetCos442KeyPathFromMf;

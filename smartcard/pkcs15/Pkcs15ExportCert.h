@@ -38,6 +38,9 @@ public:
     bool hasKey = false;
     bool hasPin = false;
     bool setCosPinLayout = false;
+    // The PIN path is the one of the PIN object, which names the DF the PIN
+    // lives in (not a default, nor rewritten to a PIN file).
+    bool pinPathIsFolder = false;
 
     std::size_t derLength() const { return der.size(); }
 };

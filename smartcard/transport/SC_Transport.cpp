@@ -305,6 +305,8 @@ std::uint32_t CSC_Transport::Connect(const char* readerName, SCARDCONTEXT contex
         return kResultFailed;
     }
     m_hScard = card;
+    m_connectedReader = readerName;
+    m_connectedContext = context;
     CardTrace::write(CardTrace::cLevelDetail, "m_hScard : 0x%08lX\n", traceValue(m_hScard));
     DWORD active = 0;
     const LONG status = readProtocol(m_hScard, active);

@@ -107,6 +107,9 @@ public:
     bool RepeatsLastSelect() const;
 
     SCARDHANDLE Handle() const { return m_hScard; }
+    // The reader and the PC/SC context of the last successful Connect.
+    const std::string& ConnectedReader() const { return m_connectedReader; }
+    SCARDCONTEXT ConnectedContext() const { return m_connectedContext; }
     const std::uint8_t* Response() const { return m_response.data(); }
     // Before sending the capacity, after it the data bytes received.
     std::uint32_t ResponseLength() const { return m_dwResponseLen; }
@@ -163,6 +166,8 @@ private:
     // The last command sent, when it was a SELECT the card answered with
     // 9000; empty after any other command, a failure or a new connection.
     std::vector<std::uint8_t> m_lastSelect;
+    std::string m_connectedReader;
+    SCARDCONTEXT m_connectedContext = 0;
     bool m_keyPollFailed = false;
     // A context established by Connect for itself, released at the end.
     SCARDCONTEXT m_ownContext = 0;

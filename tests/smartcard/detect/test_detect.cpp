@@ -252,6 +252,27 @@ TEST(Detection, PinNamesByLabel) {
              {"Verschl\xC3\xBCsselungs-PIN", "", 204}}) EXPECT_EQ(card::layout::pinNameOf(pinLabel, certLabel), name) << pinLabel;
 }
 
+// Detection runs once per card insertion: another reader list finds the card untouched without a command; after
+// another program powered it anew, the next detection reads it again.
+TEST(Detection, OncePerCardInsertion) {
+    DescribedCard description(kTcos20Atr, kTcos20Dialect, {{"3F00/DF01/C000"}});
+    CardUnderTest card = description.card();
+    ASSERT_NO_FATAL_FAILURE(card.open());
+    if (!card.throughPcsc()) GTEST_SKIP() << "detections are kept on the system's PC/SC only";
+    const auto detect = [&] {
+        card.mark();
+        CReader readers;
+        EXPECT_NE(readers.GetSCProfile(indexOf(readers, card.readerName())), nullptr);
+        const CSC_Profile* layout = readers.GetCardLayout();
+        return std::make_pair(layout != nullptr ? layout->Certificates().size() : 0, card.commands().size());
+    };
+    const auto first = detect();
+    EXPECT_TRUE(first.first == 1 && first.second > 0);
+    EXPECT_EQ(detect(), std::make_pair(first.first, std::size_t{0})) << "the card untouched: nothing sent";
+    card.reinsert();
+    EXPECT_EQ(detect(), first) << "powered anew: read again";
+}
+
 // Cards the library recognises without serving them, and unknown cards, give no card object and leave nothing
 // behind in the reader list.
 TEST(Detection, NoCardObjectWithoutAProfile) {

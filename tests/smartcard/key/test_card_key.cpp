@@ -148,7 +148,11 @@ TEST_F(CardKeyTest, VerifiedPinLastsOneOperationOnSingleSignatureCards) {
             EXPECT_TRUE(!events.empty() && events.back() == CardEvents::cCardOperationFailed);
         };
         refusedWithoutPin();
+        card->mark();
         ASSERT_TRUE(key->VerifyPIN("123456", 0));
+        for (const auto& exchange : card->exchanges()) {  // the PIN's folder selected as one, not tried as an EF
+            EXPECT_FALSE(exchange.response.ends_with("6A82")) << exchange.command;
+        }
         ASSERT_EQ(sign(data), card::cOk) << "data hashed by the key";
         EXPECT_TRUE(verifyRsaSha256(keyFile, hash, ByteVector(out.begin(), out.begin() + length)));
         host.prompts.clear();

@@ -28,7 +28,7 @@ public:
     // Starts from the described card; fails the test when it cannot.
     void open();
     // The model in this process even with the card services, to pull the card out after
-    // `transmits` more commands (`reinsert` powers it up anew) or present it as T=0.
+    // `transmits` more commands (`reinsert` powers it up anew, also through pcscd) or present it as T=0.
     void openInProcess();
     void pullOutAfter(int transmits);
     void reinsert();

@@ -117,8 +117,13 @@ void expectNoRepeatedSelect(const std::vector<RecordedExchange>& exchanges) {
     }
 }
 
+void VcardSession::powerCycle() {
+    const LONG rv = SCardReconnect(m_card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_UNPOWER_CARD, &m_protocol);
+    EXPECT_EQ(rv, SCARD_S_SUCCESS) << "SCardReconnect: " << pcsc_stringify_error(rv);
+}
+
 void VcardSession::close() {
-    if (m_card && !m_record.empty()) expectNoRepeatedSelect(readRecord(m_record, m_opened));
+    if (m_card && !m_record.empty() && checkRepeatedSelects) expectNoRepeatedSelect(readRecord(m_record, m_opened));
     if (m_card) SCardDisconnect(std::exchange(m_card, 0), SCARD_RESET_CARD);
     if (m_context) SCardReleaseContext(std::exchange(m_context, 0));
     if (m_lock >= 0) ::close(std::exchange(m_lock, -1));  // releases the lock

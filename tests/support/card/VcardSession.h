@@ -43,6 +43,8 @@ public:
     // The same for the second card (<KIVO_VCARD_DIR>/described.reader), which becomes the card of `description`
     // when powered up anew.
     void openCard(const std::string& description, int seconds = 10);
+    // Powers the card down and up again, as pulling it out and putting it back would.
+    void powerCycle();
     // Disconnects with a card reset and releases the lock.
     void close();
 
@@ -55,6 +57,10 @@ public:
     CardBytes transmit(const CardBytes& command);
     static std::uint16_t sw(const CardBytes& response);
     std::uint16_t send(const std::string& hexCommand) { return sw(transmit(hexBytes(hexCommand))); }
+
+    // Whether closing fails the test on a successful SELECT sent again as the next command (off where several
+    // processes use the card one after the other: each starts from a selection it cannot know).
+    bool checkRepeatedSelects = true;
 
     // Starts a new stretch of the record; `recorded` returns the exchanges since.
     void markRecord();
