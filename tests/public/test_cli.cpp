@@ -175,6 +175,8 @@ TEST_F(CliTest, ReadersAndCardArguments) {
     expectRows({
         {"$K readers", 4, "kivocrypto: readers: " + none + "\n"},
         {"$K readers extra", 2, "kivocrypto: readers: unexpected argument 'extra' (see kivocrypto readers --help)\n"},
+        {"$K --help | grep '^  card '", 0, "", "for c in $($K card --help | sed -n 's/^  \\([a-z]*\\) .*/\\1/p'); do "
+         "$K --help | grep '^  card ' | grep -qw $c || exit 1; done"},
         {"$K readers --timeout 0", 2, "--timeout takes whole seconds from 1 to 3600, not '0'"},
         // A service that takes the connection and never answers: the time limit ends the wait.
         {"python3 -c 'import socket,time; s=socket.socket(socket.AF_UNIX); s.bind(\"mute.comm\"); s.listen(4); "

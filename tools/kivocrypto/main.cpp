@@ -26,12 +26,12 @@ constexpr Command kCommands[] = {
     {"hash", "print the digest of files (sha1, sha256, sha384, sha512, md5, ripemd160)", runHash},
     {"cert", "print every field of a certificate or attribute certificate", runCert},
     {"inspect", "print the signers, certificates and attributes of a signature container", runInspect},
-    {"sign", "sign a file with a PKCS#12 key (CMS, detached or attached, time stamp)", runSign},
+    {"sign", "sign a file with a PKCS#12 or card key (CMS, detached or attached, time stamp)", runSign},
     {"timestamp", "add an RFC 3161 time stamp to a signature container", runTimestamp},
     {"verify", "verify a signature container: signature, chain, validity, revocation", runVerify},
     {"demo", "sign and time-stamp a document with a throwaway PKI, then show and check it", runDemo},
     {"readers", "list the smart-card readers with card, ATR and pin pad", runReaders},
-    {"card", "a card in a reader: card info, certificates, dump, apdu HEX...", runCard},
+    {"card", "a card in a reader: card info, certificates, dump, apdu, pin, sign, decrypt", runCard},
 };
 
 void printUsage(std::ostream& out) {
