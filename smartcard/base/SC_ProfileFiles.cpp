@@ -162,9 +162,20 @@ CardResult CSC_Profile_Base::ReadChunks(Bytes& out, std::uint32_t offset, std::u
     return card::cOk;
 }
 
+// A whole file read before in this card operation is not read again (the
+// PKCS#15 walk and the certificate check read the same files): its
+// contents are kept by path until a write or the next card operation.
 CardResult CSC_Profile_Base::ReadFile(Bytes& out) {
+    const std::string path = m_currEfLength != 0 ? GetCurrFilePath() : std::string();
+    if (const auto kept = m_readFiles.find(path); !path.empty() && kept != m_readFiles.end()) {
+        CardTrace::write(CardTrace::cLevelDetail, "file %s read before: not read again\n", path.c_str());
+        out = kept->second;
+        return card::cOk;
+    }
     const std::uint32_t total = GetFileLen();
-    return ReadChunks(out, 0, total, total, false);
+    const CardResult result = ReadChunks(out, 0, total, total, false);
+    if (result == card::cOk && !path.empty()) m_readFiles[path] = out;
+    return result;
 }
 
 CardResult CSC_Profile_Base::ReadFilePart(Bytes& out, std::uint32_t length) {
@@ -200,6 +211,7 @@ CardResult CSC_Profile_Base::ReadAllRecords(Bytes& out) {
 }
 
 CardResult CSC_Profile_Base::UpdateFile(const std::uint8_t* data, std::uint32_t length) {
+    m_readFiles.clear();
     // UPDATE BINARY carries at most 255 bytes in a short Lc.
     const std::uint32_t limit = std::min(ChunkLimit(), kMaxShortLength);
     if ((data == nullptr && length != 0) || length > kMaxBinaryOffset + 1) return card::cFailed;

@@ -217,7 +217,17 @@ void CSC_Profile_Base::ForgetSelection() {
     m_selectionKnown = false;
 }
 
-void CSC_Profile_Base::SelectionMayHaveChanged() { m_selectionKnown = false; }
+bool CSC_Profile_Base::NamesCurrentDf(const std::string& path) const {
+    const std::optional<Bytes> requested = pathBytes(path, cMaxPathTextBytes);
+    return requested && !requested->empty() && requested->size() == m_currDfPathLength &&
+           std::equal(requested->begin(), requested->end(), m_currDfPath.begin());
+}
+
+void CSC_Profile_Base::SelectionMayHaveChanged() {
+    m_selectionKnown = false;
+    ForgetLastSelect();
+    m_readFiles.clear();
+}
 
 // --- file stack -------------------------------------------------------------------
 

@@ -89,6 +89,9 @@ CardResult CSC_Profile_Base::PreSigning(std::int32_t cardProfile, const std::str
 }
 
 CardResult CSC_Profile_Base::SelectFileOrFolder(const std::string& path) {
+    // A path the cache holds as its current DF names a folder: it is not
+    // tried as an EF first (three refused SELECTs and the MF again).
+    if (NamesCurrentDf(path)) return SelectPath(path, false, false, true);
     const CardResult result = SelectPath(path);
     return result == card::cOk ? result : SelectPath(path, false, false, true);
 }

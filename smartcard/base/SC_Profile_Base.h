@@ -17,6 +17,7 @@
 #include "smartcard/pin/PinPrompt.h"
 
 #include <array>
+#include <map>
 #include <cstdint>
 #include <list>
 #include <optional>
@@ -177,7 +178,7 @@ public:
     void PopCurrentFile();
     // Another program may have used the card since this object's last
     // command (a new card operation on a kept card object begins): the
-    // next forced select starts at the MF again.
+    // next forced select starts at the MF again, files are read anew.
     void SelectionMayHaveChanged();
     // Lower-case hex, two digits per byte, no separator.
     static std::string hex2str(const std::uint8_t* bytes, std::uint32_t length);
@@ -255,6 +256,8 @@ protected:
         bool lastAlreadyCurrent = false;
     };
     PathRemainder ReducePath(const Bytes& path, bool reselect, bool lastIsDF);
+    // Whether `path` (hex text) is the cache's current DF path.
+    bool NamesCurrentDf(const std::string& path) const;
     // The cache after a successful MF select: DF path 3F 00, no EF.
     void ResetSelectionToMf();
 
@@ -361,6 +364,8 @@ protected:
     // so the file it answers for is the current one: its size stays known
     // however many other commands ran since.
     Bytes m_selectAnswer;
+    // The files ReadFile read whole in this card operation, by path.
+    std::map<std::string, Bytes> m_readFiles;
     // The entered PIN the card rejected last, and for which reference.
     std::optional<kivo::pin::Secret> m_rejectedPin;
     std::uint8_t m_rejectedReference = 0;

@@ -105,6 +105,9 @@ public:
     // command the card received, which it answered with 9000: the card
     // stands where that SELECT left it, nothing was sent in between.
     bool RepeatsLastSelect() const;
+    // Another program may have used the card since: the last SELECT no
+    // longer tells where the card stands.
+    void ForgetLastSelect() { m_lastSelect.clear(); }
 
     SCARDHANDLE Handle() const { return m_hScard; }
     // The reader and the PC/SC context of the last successful Connect.
