@@ -319,10 +319,21 @@ CardResult CSC_Profile_Base::SendDigestInfo(std::uint8_t ins, std::uint8_t p1, s
 }
 
 CardResult CSC_Profile_Base::RestoreEnvironment(std::uint8_t number) {
-    constexpr std::uint8_t kInsMse = 0x22;
     constexpr std::uint8_t kMseRestore = 0xF3;
     const TraceScope trace(*this, "RestoreEnvironment");
-    SetApdu(cCaseHeader, 0x00, kInsMse, kMseRestore, number, 0, 0, nullptr, 0);
+    return ManageSecurityEnvironment(kMseRestore, number, {});
+}
+
+CardResult CSC_Profile_Base::ManageSecurityEnvironment(std::uint8_t p1, std::uint8_t p2,
+                                                       std::span<const std::uint8_t> data) {
+    constexpr std::uint8_t kInsMse = 0x22;
+    if (data.size() > 0xFF) return card::cFailed;
+    const auto lc = static_cast<std::uint16_t>(data.size());
+    if (data.empty()) {
+        SetApdu(cCaseHeader, 0x00, kInsMse, p1, p2, 0, 0, nullptr, 0);
+    } else {
+        SetApdu(cCaseData, 0x00, kInsMse, p1, p2, lc, 0, data.data(), lc);
+    }
     Bytes ignored;
     return OperationResult(SendToCard(), ignored);
 }

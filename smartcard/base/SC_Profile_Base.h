@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <list>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -334,6 +335,14 @@ protected:
     // MANAGE SECURITY ENVIRONMENT RESTORE 00 22 F3 nn: the card's stored
     // environment nn becomes the current one.
     CardResult RestoreEnvironment(std::uint8_t number);
+    // MANAGE SECURITY ENVIRONMENT 00 22 p1 p2 with the data objects `data`
+    // (case 3; without data case 1): every profile's MSE SET (p1 41 or 01
+    // and the control reference template) and RESTORE (F3 and the number).
+    // 0, 13 (6982) or 255.
+    CardResult ManageSecurityEnvironment(std::uint8_t p1, std::uint8_t p2, std::span<const std::uint8_t> data);
+    // P1 of MSE SET for computation, decipherment, internal authentication
+    // and key agreement.
+    static constexpr std::uint8_t cMseSet = 0x41;
     // SELECT by AID (00 A4 04 04, FCP) with this Le; 255 without an AID or
     // for one longer than the 16 bytes an AID has at most.
     CardResult SelectApplicationId(const std::uint8_t* aid, std::uint32_t length, std::uint8_t le);

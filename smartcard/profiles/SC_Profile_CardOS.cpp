@@ -11,7 +11,6 @@ namespace sw = kivo::card::sw;
 namespace {
 
 constexpr std::uint8_t kInsGetData = 0xCA;
-constexpr std::uint8_t kInsMse = 0x22;
 constexpr std::uint8_t kInsPso = 0x2A;
 // FCP answers, Le 00; the MF by a SELECT without data.
 constexpr card::SelectForm kSelects{.p2 = card::kAnswerFcp, .le = 0x00, .mfByIdentifier = false};
@@ -98,9 +97,7 @@ std::uint16_t CSC_Profile_CardOS::ExtendedLe(std::uint32_t keyBits) {
 CardResult CSC_Profile_CardOS::SetKeyEnvironment(std::uint8_t p1, std::uint8_t crt,
                                                  std::uint8_t tag, std::uint8_t keyReference) {
     const std::uint8_t environment[3] = {tag, 0x01, keyReference};
-    SetApdu(cCaseData, 0x00, kInsMse, p1, crt, 3, 0, environment, 3);
-    Bytes ignored;
-    return OperationResult(SendToCard(), ignored);
+    return ManageSecurityEnvironment(p1, crt, environment);
 }
 
 CardResult CSC_Profile_CardOS::ExtendedDecipher(const Bytes& input, std::uint16_t le, Bytes& out) {

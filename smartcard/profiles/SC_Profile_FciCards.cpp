@@ -7,7 +7,6 @@ namespace card = kivo::card;
 
 namespace {
 
-constexpr std::uint8_t kInsManageSecurityEnvironment = 0x22;
 constexpr std::uint8_t kTagAlgorithmReference = 0x80;
 constexpr std::uint8_t kTagPrivateKeyReference = 0x84;
 
@@ -50,9 +49,7 @@ CardResult CSC_Profile_FciCards::SetSecurityEnvironment(std::uint8_t p1, std::ui
     data.push_back(static_cast<std::uint8_t>(keyOctets));
     data.insert(data.end(), keyOctets - 1, 0x00);
     data.push_back(keyReference);
-    SetApdu(cCaseData, 0x00, kInsManageSecurityEnvironment, p1, crt, length, 0, data.data(), length);
-    Bytes ignored;
-    return OperationResult(SendToCard(), ignored);
+    return ManageSecurityEnvironment(p1, crt, data);
 }
 
 CardResult CSC_Profile_FciCards::SendCryptogram(std::uint8_t p2, const std::uint8_t* data,

@@ -50,14 +50,9 @@ CardResult CSC_Profile_SecCos5::SCSignData(const std::string&, std::uint32_t key
     // without data (B6: the key set before), then PSO COMPUTE DIGITAL
     // SIGNATURE with the hash (case 3).
     const Bytes keyTemplate = {0x84, 0x01, keyReference, 0x80, 0x01, kRsaPkcs1};
-    SetApdu(cCaseData, 0x00, 0x22, 0x41, card::crt::kAuthentication, 6, 0, keyTemplate.data(), 6);
-    Bytes ignored;
-    CardResult result = OperationResult(SendToCard(), ignored);
+    CardResult result = ManageSecurityEnvironment(cMseSet, card::crt::kAuthentication, keyTemplate);
     if (result == card::cOk) result = SetSecurityEnvironment(card::crt::kHash, *reference);
-    if (result == card::cOk) {
-        SetApdu(cCaseHeader, 0x00, 0x22, 0x41, card::crt::kDigitalSignature, 0, 0, nullptr, 0);
-        result = OperationResult(SendToCard(), ignored);
-    }
+    if (result == card::cOk) result = ManageSecurityEnvironment(cMseSet, card::crt::kDigitalSignature, {});
     if (result != card::cOk) return result;
     const auto lc = static_cast<std::uint16_t>(block.size());
     SetApdu(cCaseData, 0x00, 0x2A, 0x9E, 0x9A, lc, 0, block.data(), lc);

@@ -11,7 +11,6 @@ namespace {
 
 // The qualified signature key; every other key authenticates.
 const std::string kSignatureKeyPath = "3F003F01C000";
-constexpr std::uint8_t kMseSet = 0x41;
 
 bool isSignatureKey(std::string path) {
     std::transform(path.begin(), path.end(), path.begin(),
@@ -44,10 +43,7 @@ CardResult CSC_Profile_StarCos30::GetData(std::uint8_t p1, std::uint8_t p2, Byte
 CardResult CSC_Profile_StarCos30::SetSecurityEnvironment(std::uint8_t crt, std::uint8_t reference) {
     Bytes data = crt == card::crt::kHash ? Bytes{0x89, 0x02, 0x14, reference}
                                       : Bytes{0x84, 0x03, 0x80, reference, 0x00};
-    const auto lc = static_cast<std::uint16_t>(data.size());
-    SetApdu(cCaseData, 0x00, 0x22, kMseSet, crt, lc, 0, data.data(), lc);
-    Bytes ignored;
-    return OperationResult(SendToCard(), ignored);
+    return ManageSecurityEnvironment(cMseSet, crt, data);
 }
 
 CardResult CSC_Profile_StarCos30::SCSignData(const std::string& keyPath, std::uint32_t keyBits,

@@ -1,4 +1,5 @@
 #include "smartcard/profiles/SC_Profile_StarCos32.h"
+#include "smartcard/profiles/ControlReferenceTemplates.h"
 
 #include "smartcard/transport/CardTrace.h"
 
@@ -52,9 +53,7 @@ CardResult CSC_Profile_StarCos32::SCSignData(const std::string&, std::uint32_t k
     const TraceScope trace(*this, "SCSignData");
     if (data == nullptr || dataLength == 0 || dataLength > 0xFF) return card::cFailed;
     const Bytes environment = {0x84, 0x01, keyReference, 0x80, 0x01, kRsaPkcs1Signature};
-    SetApdu(cCaseData, 0x00, 0x22, 0x41, 0xB6, 6, 0, environment.data(), 6);
-    Bytes ignored;
-    CardResult result = OperationResult(SendToCard(), ignored);
+    const CardResult result = ManageSecurityEnvironment(cMseSet, card::crt::kDigitalSignature, environment);
     if (result != card::cOk) return result;
     return SendDigestInfo(0x2A, 0x9E, 0x9A, keyBits, data, dataLength, algorithm, signature);
 }

@@ -59,11 +59,7 @@ CSC_Profile_Base::Bytes CSC_Profile_StarCos34::SignatureEnvironment(std::uint8_t
 }
 
 CardResult CSC_Profile_StarCos34::SetSignatureEnvironment(std::uint8_t keyReference, std::uint32_t algorithm) {
-    const Bytes data = SignatureEnvironment(keyReference, algorithm);
-    const auto lc = static_cast<std::uint16_t>(data.size());
-    SetApdu(cCaseData, 0x00, 0x22, 0x41, card::crt::kDigitalSignature, lc, 0, data.data(), lc);
-    Bytes ignored;
-    return OperationResult(SendToCard(), ignored);
+    return ManageSecurityEnvironment(cMseSet, card::crt::kDigitalSignature, SignatureEnvironment(keyReference, algorithm));
 }
 
 CardResult CSC_Profile_StarCos34::BuildSignBuffer(std::uint32_t hashAlgorithm, std::uint32_t keyBits,

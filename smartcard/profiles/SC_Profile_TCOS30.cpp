@@ -15,7 +15,6 @@ namespace {
 // FCP answers of up to 255 bytes (Le FF).
 constexpr card::SelectForm kSelects{.p2 = card::kAnswerFcp, .le = 0xFF};
 
-constexpr std::uint8_t kMseSet = 0x41;
 // Algorithm 0A (RSA, no padding by the card) and the key as 84 01 kk.
 constexpr std::uint8_t kRawRsaAlgorithm = 0x0A;
 // The padding indicator of PSO DECIPHER: 01 for the signature key 83.
@@ -53,10 +52,7 @@ CardResult CSC_Profile_TCOS30::SCSelectEF(const std::uint8_t* fid) {
 
 CardResult CSC_Profile_TCOS30::SetSecurityEnvironment(std::uint8_t keyReference) {
     const std::uint8_t data[] = {0x80, 0x01, kRawRsaAlgorithm, 0x84, 0x01, keyReference};
-    SetApdu(cCaseData, 0x00, 0x22, kMseSet, card::crt::kConfidentiality, sizeof data, 0, data,
-            sizeof data);
-    Bytes ignored;
-    return OperationResult(SendToCard(), ignored);
+    return ManageSecurityEnvironment(cMseSet, card::crt::kConfidentiality, data);
 }
 
 // PSO DECIPHER 00 2A 80 86 (extended): the padding indicator, then the
