@@ -324,6 +324,34 @@ CardResult CSC_Profile_Base::RestoreEnvironment(std::uint8_t number) {
     return ManageSecurityEnvironment(kMseRestore, number, {});
 }
 
+CardResult CSC_Profile_Base::PerformDecipher(std::uint8_t p2, std::span<const std::uint8_t> input,
+                                             std::optional<std::uint16_t> extendedLe, Bytes& out) {
+    constexpr std::uint8_t kInsPso = 0x2A;
+    constexpr std::uint8_t kDecipher = 0x80;
+    constexpr std::size_t kShortLimit = 0xFF;
+    if (input.empty() || input.size() > 0xFFFF) return card::cFailed;
+    const auto lc = static_cast<std::uint16_t>(input.size());
+    if (!extendedLe && input.size() <= kShortLimit) {
+        SetApdu(cCaseDataLe, 0x00, kInsPso, kDecipher, p2, lc, 0x00, input.data(), lc);
+    } else {
+        SetApdu(cCaseExtended, 0x00, kInsPso, kDecipher, p2, lc, extendedLe.value_or(0x0000), input.data(), lc);
+    }
+    return OperationResult(SendToCard(), out);
+}
+
+CSC_Profile_Base::Bytes CSC_Profile_Base::AfterPaddingIndicator(std::uint8_t indicator, const std::uint8_t* data,
+                                                                std::size_t length, bool reversed) {
+    Bytes input;
+    input.reserve(length + 1);
+    input.push_back(indicator);
+    if (reversed) {
+        for (std::size_t i = length; i > 0; --i) input.push_back(data[i - 1]);
+    } else {
+        input.insert(input.end(), data, data + length);
+    }
+    return input;
+}
+
 CardResult CSC_Profile_Base::ManageSecurityEnvironment(std::uint8_t p1, std::uint8_t p2,
                                                        std::span<const std::uint8_t> data) {
     constexpr std::uint8_t kInsMse = 0x22;

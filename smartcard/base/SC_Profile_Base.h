@@ -340,9 +340,21 @@ protected:
     // and the control reference template) and RESTORE (F3 and the number).
     // 0, 13 (6982) or 255.
     CardResult ManageSecurityEnvironment(std::uint8_t p1, std::uint8_t p2, std::span<const std::uint8_t> data);
+    // PSO DECIPHER 00 2A 80 p2 with `input` (a padding-indicator octet first
+    // where the card wants one): extended with `extendedLe`, or without it
+    // case 4 with Le 00 while the input fits 255 octets (extended, Le 0000,
+    // beyond). The card's answer in `out`.
+    CardResult PerformDecipher(std::uint8_t p2, std::span<const std::uint8_t> input,
+                               std::optional<std::uint16_t> extendedLe, Bytes& out);
+    // The padding indicator followed by the data, in reverse order for a
+    // card that reads numbers least significant byte first.
+    static Bytes AfterPaddingIndicator(std::uint8_t indicator, const std::uint8_t* data, std::size_t length,
+                                       bool reversed = false);
     // P1 of MSE SET for computation, decipherment, internal authentication
     // and key agreement.
     static constexpr std::uint8_t cMseSet = 0x41;
+    // P2 of PSO DECIPHER for a cryptogram with a padding-indicator octet.
+    static constexpr std::uint8_t cEncipheredValue = 0x86;
     // SELECT by AID (00 A4 04 04, FCP) with this Le; 255 without an AID or
     // for one longer than the 16 bytes an AID has at most.
     CardResult SelectApplicationId(const std::uint8_t* aid, std::uint32_t length, std::uint8_t le);

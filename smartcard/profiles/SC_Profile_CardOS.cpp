@@ -100,13 +100,6 @@ CardResult CSC_Profile_CardOS::SetKeyEnvironment(std::uint8_t p1, std::uint8_t c
     return ManageSecurityEnvironment(p1, crt, environment);
 }
 
-CardResult CSC_Profile_CardOS::ExtendedDecipher(const Bytes& input, std::uint16_t le, Bytes& out) {
-    if (input.empty() || input.size() > 0xFFFF) return card::cFailed;
-    const auto lc = static_cast<std::uint16_t>(input.size());
-    SetApdu(cCaseExtended, 0x00, kInsPso, 0x80, 0x86, lc, le, input.data(), lc);
-    return OperationResult(SendToCard(), out);
-}
-
 CardResult CSC_Profile_CardOS::SignByDecipher(std::uint32_t keyBits, const std::uint8_t* hash,
                                               std::uint32_t hashLength, std::uint32_t algorithm,
                                               Bytes& signature) {
@@ -114,8 +107,8 @@ CardResult CSC_Profile_CardOS::SignByDecipher(std::uint32_t keyBits, const std::
     if (BuildSignBuffer(algorithm, keyBits, hash, hashLength, block, true) != card::cOk) {
         return card::cFailed;
     }
-    block.insert(block.begin(), 0x00);
-    return ExtendedDecipher(block, kLeOfOneBlock, signature);
+    return PerformDecipher(cEncipheredValue, AfterPaddingIndicator(0x00, block.data(), block.size()), kLeOfOneBlock,
+                           signature);
 }
 
 CardResult CSC_Profile_CardOS::ComputeSignature(const Bytes& input, bool extended,
@@ -138,8 +131,6 @@ CardResult CSC_Profile_CardOS::SCDecipher(const std::string&, std::uint32_t keyB
     const CardResult result =
         SetKeyEnvironment(cMseSetDecipher, cConfidentialityTemplate, cKeyReferenceTag83, keyReference);
     if (result != card::cOk) return result;
-    // Padding indicator 00, then the cryptogram.
-    Bytes input(1, 0x00);
-    input.insert(input.end(), data, data + dataLength);
-    return ExtendedDecipher(input, ExtendedLe(keyBits), plain);
+    return PerformDecipher(cEncipheredValue, AfterPaddingIndicator(0x00, data, dataLength), ExtendedLe(keyBits),
+                           plain);
 }

@@ -76,6 +76,4 @@ protected:
     // extended with the Le of the key length.
     CardResult ComputeSignature(const Bytes& input, bool extended, std::uint32_t keyBits,
                                 Bytes& signature);
-    // An extended PSO DECIPHER 00 2A 80 86 with `input`.
-    CardResult ExtendedDecipher(const Bytes& input, std::uint16_t le, Bytes& out);
 };

@@ -54,14 +54,8 @@ CardResult CSC_Profile_FciCards::SetSecurityEnvironment(std::uint8_t p1, std::ui
 
 CardResult CSC_Profile_FciCards::SendCryptogram(std::uint8_t p2, const std::uint8_t* data,
                                                 std::uint32_t length, Bytes& plain) {
-    if (data == nullptr || length == 0 || length > 0xFFFF) return card::cFailed;
-    const auto lc = static_cast<std::uint16_t>(length);
-    if (length <= 0xFF) {
-        SetApdu(cCaseDataLe, 0x00, 0x2A, 0x80, p2, lc, 0x00, data, lc);
-    } else {
-        SetApdu(cCaseExtended, 0x00, 0x2A, 0x80, p2, lc, 0x0000, data, lc);
-    }
-    return OperationResult(SendToCard(), plain);
+    if (data == nullptr) return card::cFailed;
+    return PerformDecipher(p2, {data, length}, std::nullopt, plain);
 }
 
 CardResult CSC_Profile_FciCards::ChangeInEightByteFields(std::uint8_t reference,

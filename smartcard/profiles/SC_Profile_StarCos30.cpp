@@ -103,10 +103,5 @@ CardResult CSC_Profile_StarCos30::SCDecipher(const std::string&, std::uint32_t,
     if (data == nullptr || dataLength == 0 || dataLength > 0xFFFE) return card::cFailed;
     const CardResult result = SetSecurityEnvironment(card::crt::kConfidentiality, keyReference);
     if (result != card::cOk) return result;
-    // Padding indicator 00, then the cryptogram.
-    Bytes input(1, 0x00);
-    input.insert(input.end(), data, data + dataLength);
-    const auto lc = static_cast<std::uint16_t>(input.size());
-    SetApdu(cCaseExtended, 0x00, 0x2A, 0x80, 0x86, lc, 0x0000, input.data(), lc);
-    return OperationResult(SendToCard(), plain);
+    return PerformDecipher(cEncipheredValue, AfterPaddingIndicator(0x00, data, dataLength), 0x0000, plain);
 }

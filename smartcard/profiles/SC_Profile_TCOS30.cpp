@@ -61,13 +61,8 @@ CardResult CSC_Profile_TCOS30::DecipherReversed(const Bytes& input, std::uint8_t
                                                 Bytes& out) {
     const CardResult result = SetSecurityEnvironment(keyReference);
     if (result != card::cOk) return result;
-    Bytes data;
-    data.reserve(input.size() + 1);
-    data.push_back(keyReference == kSignatureKey ? 0x01 : 0x00);
-    data.insert(data.end(), input.rbegin(), input.rend());
-    const auto lc = static_cast<std::uint16_t>(data.size());
-    SetApdu(cCaseExtended, 0x00, 0x2A, 0x80, 0x86, lc, 0x0000, data.data(), lc);
-    const CardResult sent = OperationResult(SendToCard(), out);
+    Bytes data = AfterPaddingIndicator(keyReference == kSignatureKey ? 0x01 : 0x00, input.data(), input.size(), true);
+    const CardResult sent = PerformDecipher(cEncipheredValue, data, 0x0000, out);
     OPENSSL_cleanse(data.data(), data.size());
     return sent;
 }
