@@ -5,6 +5,7 @@
 #include "smartcard/transport/CardTrace.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <optional>
 
@@ -215,6 +216,16 @@ void CSC_Profile_Base::ForgetSelection() {
     m_currDfPathLength = 0;
     m_currEfLength = 0;
     m_selectionKnown = false;
+}
+
+std::string CSC_Profile_Base::CanonicalPath(const std::string& path) {
+    std::string digits;
+    for (const char c : path) {
+        if (std::isxdigit(static_cast<unsigned char>(c))) {
+            digits.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+        }
+    }
+    return digits;
 }
 
 bool CSC_Profile_Base::NamesCurrentDf(const std::string& path) const {

@@ -183,6 +183,9 @@ public:
     void SelectionMayHaveChanged();
     // Lower-case hex, two digits per byte, no separator.
     static std::string hex2str(const std::uint8_t* bytes, std::uint32_t length);
+    // A path text as the profiles compare paths: its hexadecimal digits
+    // alone, upper-case ("3f00/df01/c000" and "3F00DF01C000" are one path).
+    static std::string CanonicalPath(const std::string& path);
     // Pin-pad check: asks the reader for its features, rebuilds both pin-pad
     // structures through the profile, returns the pin-pad flag.
     bool CheckPinPad();

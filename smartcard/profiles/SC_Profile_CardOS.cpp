@@ -1,4 +1,5 @@
 #include "smartcard/profiles/SC_Profile_CardOS.h"
+#include "smartcard/profiles/PinPadFields.h"
 
 #include "smartcard/transport/CardTrace.h"
 
@@ -18,17 +19,6 @@ constexpr std::uint8_t kSerialNumberP1 = 0x01;
 constexpr std::uint8_t kSerialNumberP2 = 0x81;
 constexpr std::uint32_t kSerialNumberLength = 8;
 constexpr std::uint16_t kLeOfOneBlock = 256;
-
-// wPINMaxExtraDigit: maximum in the low, minimum in the high byte.
-constexpr std::size_t kVerifyMaxExtraDigit = 5;
-constexpr std::size_t kModifyMaxExtraDigit = 7;
-
-void putPinLengths(CSC_Profile_Base::Bytes& structure, std::size_t expectedSize, std::size_t at,
-                   std::uint8_t minimum, std::uint8_t maximum) {
-    if (structure.size() != expectedSize) return;
-    structure[at] = maximum;
-    structure[at + 1] = minimum;
-}
 
 }  // namespace
 
@@ -78,13 +68,11 @@ CardResult CSC_Profile_CardOS::returnResult() {
 }
 
 void CSC_Profile_CardOS::ModifyVerifyStruct() {
-    putPinLengths(m_verifyStruct, cVerifyStructLength, kVerifyMaxExtraDigit, m_pinMinLength,
-                  m_pinMaxLength);
+    card::pinpad::putPinLengths(m_verifyStruct, card::pinpad::kVerifyMaxExtraDigit, m_pinMinLength, m_pinMaxLength);
 }
 
 void CSC_Profile_CardOS::ModifyModifyStruct() {
-    putPinLengths(m_modifyStruct, cModifyStructLength, kModifyMaxExtraDigit, m_pinMinLength,
-                  m_pinMaxLength);
+    card::pinpad::putPinLengths(m_modifyStruct, card::pinpad::kModifyMaxExtraDigit, m_pinMinLength, m_pinMaxLength);
 }
 
 void CSC_Profile_CardOS::CreateModifyStruct() { SetModifyStruct(BaseModifyStruct()); }

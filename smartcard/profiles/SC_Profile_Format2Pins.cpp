@@ -94,8 +94,7 @@ void CSC_Profile_Format2Pins::SetFormatTwoVerifyFields() {
     m_verifyStruct[kFormatString] = kBcdAtOffsetOne;
     m_verifyStruct[kBlockString] = kFourBitLengthSevenByteBlock;
     m_verifyStruct[kLengthFormat] = kLengthAtBitFour;
-    m_verifyStruct[kVerifyMaxExtraDigit] = m_pinMaxLength;
-    m_verifyStruct[kVerifyMaxExtraDigit + 1] = m_pinMinLength;
+    putPinLengths(m_verifyStruct, kVerifyMaxExtraDigit, m_pinMinLength, m_pinMaxLength);
     putDataLength(m_verifyStruct, kVerifyDataLength, kVerifyApduData);
 }
 
@@ -109,8 +108,7 @@ void CSC_Profile_Format2Pins::ModifyModifyStruct() {
     m_modifyStruct[kLengthFormat] = kLengthAtBitFour;
     m_modifyStruct[kModifyOffsetOld] = kaan ? 1 : 0;
     m_modifyStruct[kModifyOffsetNew] = kaan ? 9 : 8;
-    m_modifyStruct[kModifyMaxExtraDigit] = m_pinMaxLength;
-    m_modifyStruct[kModifyMaxExtraDigit + 1] = static_cast<std::uint8_t>(m_pinMinLength - 1);
+    putPinLengths(m_modifyStruct, kModifyMaxExtraDigit, static_cast<std::uint8_t>(m_pinMinLength - 1), m_pinMaxLength);
     putDataLength(m_modifyStruct, kModifyDataLength, kModifyApduData);
 }
 

@@ -21,12 +21,7 @@ constexpr std::uint32_t kPinPadFailed = 1;
 const std::string kSignatureKeyFile = "C000";
 
 bool isSignatureKey(const std::string& keyPath) {
-    std::string digits;
-    for (char c : keyPath) {
-        if (std::isxdigit(static_cast<unsigned char>(c))) {
-            digits.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
-        }
-    }
+    const std::string digits = CSC_Profile_Base::CanonicalPath(keyPath);
     return digits.size() >= 8 && digits.compare(digits.size() - 4, 4, kSignatureKeyFile) == 0;
 }
 

@@ -16,10 +16,7 @@ constexpr std::uint8_t kReadPublicKey = 0x81;
 // The key path without its last file identifier ("3F00/5015/4B01" ->
 // "3F00/5015"); empty when nothing is left.
 std::string folderOf(const std::string& keyPath) {
-    std::string digits;
-    for (char c : keyPath) {
-        if (c != '/' && c != ' ' && c != ':') digits.push_back(c);
-    }
+    const std::string digits = CSC_Profile_Base::CanonicalPath(keyPath);
     if (digits.size() <= 4) return {};
     return digits.substr(0, digits.size() - 4);
 }

@@ -1,5 +1,6 @@
 #include "smartcard/profiles/SC_Profile_SetCos442.h"
 
+#include "smartcard/base/StatusWords.h"
 #include "smartcard/profiles/PinBlocks.h"
 #include "smartcard/profiles/PinPadFields.h"
 #include "smartcard/profiles/PinPadInput.h"
@@ -9,7 +10,6 @@ using namespace kivo::card::pinpad;
 
 namespace {
 
-constexpr std::uint8_t kSw1MoreData = 0x61;
 // A card that keeps answering 61xx is not followed for ever.
 constexpr int kMaxGetResponses = 16;
 // PIN block string: no length field, an 8-byte PIN block.
@@ -34,7 +34,7 @@ CardResult CSC_Profile_SetCos442::GetData(std::uint8_t p1, std::uint8_t p2, Byte
     out.clear();
     SetApdu(cCaseHeaderLe, 0x00, 0xCA, p1, p2, 0, le >= 256 ? 0 : le, nullptr, 0);
     if (!SendToCard()) return card::cFailed;
-    for (int round = 0; SW1() == kSw1MoreData; ++round) {
+    for (int round = 0; SW1() == card::sw::kSw1MoreData; ++round) {
         if (round == kMaxGetResponses) return card::cFailed;
         out.insert(out.end(), Response(), Response() + ResponseLength());
         SetApdu(cCaseHeaderLe, 0x00, 0xC0, 0x00, 0x00, 0, SW2(), nullptr, 0);

@@ -12,12 +12,7 @@ namespace {
 // The qualified signature key; every other key authenticates.
 const std::string kSignatureKeyPath = "3F003F01C000";
 
-bool isSignatureKey(std::string path) {
-    std::transform(path.begin(), path.end(), path.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    path.erase(std::remove(path.begin(), path.end(), '/'), path.end());
-    return path == kSignatureKeyPath;
-}
+bool isSignatureKey(const std::string& path) { return CSC_Profile_Base::CanonicalPath(path) == kSignatureKeyPath; }
 
 }  // namespace
 

@@ -23,9 +23,8 @@ constexpr std::uint8_t kSignatureKey = 0x83;
 // The keys whose use needs secure messaging: the signature application.
 const char* const kSmKeyPaths[] = {"3F00DF01C000", "3F00DF015344"};
 
-bool needsSecureMessaging(std::string path) {
-    std::transform(path.begin(), path.end(), path.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+bool needsSecureMessaging(const std::string& keyPath) {
+    const std::string path = CSC_Profile_Base::CanonicalPath(keyPath);
     return std::any_of(std::begin(kSmKeyPaths), std::end(kSmKeyPaths),
                        [&](const char* prefix) { return path.rfind(prefix, 0) == 0; });
 }

@@ -1,12 +1,11 @@
 #include "smartcard/profiles/SC_Profile_TCOS30V2.h"
+#include "smartcard/profiles/PinPadFields.h"
 
 namespace card = kivo::card;
 
 namespace {
 
 constexpr std::uint8_t kAnyLength = 0xFF;
-// wPINMaxExtraDigit of the verify structure: maximum low, minimum high.
-constexpr std::size_t kVerifyMaxExtraDigit = 5;
 constexpr std::uint8_t kPinPadMinLength = 5;
 constexpr std::uint8_t kPinPadMaxLength = 15;
 
@@ -18,10 +17,7 @@ CardResult CSC_Profile_TCOS30V2::SCSelectAID(const std::uint8_t* aid, std::uint3
 
 void CSC_Profile_TCOS30V2::CreateVerifyStruct() {
     Bytes structure = BaseVerifyStruct();
-    if (structure.size() == cVerifyStructLength) {
-        structure[kVerifyMaxExtraDigit] = kPinPadMaxLength;
-        structure[kVerifyMaxExtraDigit + 1] = kPinPadMinLength;
-    }
+    card::pinpad::putPinLengths(structure, card::pinpad::kVerifyMaxExtraDigit, kPinPadMinLength, kPinPadMaxLength);
     SetVerifyStruct(std::move(structure));
 }
 
