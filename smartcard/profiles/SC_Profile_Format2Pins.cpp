@@ -1,5 +1,6 @@
 #include "smartcard/profiles/SC_Profile_Format2Pins.h"
 
+#include "smartcard/profiles/ControlReferenceTemplates.h"
 #include "smartcard/profiles/PinBlocks.h"
 #include "smartcard/profiles/PinPadFields.h"
 #include "smartcard/transport/CardTrace.h"
@@ -132,3 +133,29 @@ std::uint32_t CSC_Profile_Format2Pins::StartModifyPinPad() {
 
 void CSC_Profile_Format2Pins::CreateModifyStruct() { SetModifyStruct(BaseModifyStruct()); }
 void CSC_Profile_Format2Pins::CreateVerifyStruct() { SetVerifyStruct(BaseVerifyStruct()); }
+
+std::optional<std::uint8_t> CSC_Profile_Format2Pins::HashReference(std::uint32_t algorithm) {
+    switch (algorithm) {
+        case cAlgSha1: return 0x10;
+        case cAlgRipemd160: return 0x30;
+        case cAlgSha256: return 0x40;
+        default: return std::nullopt;
+    }
+}
+
+CardResult CSC_Profile_Format2Pins::SetSecurityEnvironment(std::uint8_t crt, std::uint8_t reference) {
+    Bytes data = crt == card::crt::kHash ? Bytes{0x89, 0x02, 0x14, reference}
+                                      : Bytes{0x84, 0x03, 0x80, reference, 0x00};
+    return ManageSecurityEnvironment(cMseSet, crt, data);
+}
+
+CardResult CSC_Profile_Format2Pins::SCDecipher(const std::string&, std::uint32_t,
+                                               const std::uint8_t* data, std::uint32_t dataLength,
+                                               Bytes& plain, std::uint32_t,
+                                               std::uint8_t keyReference) {
+    const TraceScope trace(*this, "SCDecipher");
+    if (data == nullptr || dataLength == 0 || dataLength > 0xFFFE) return card::cFailed;
+    const CardResult result = SetSecurityEnvironment(card::crt::kConfidentiality, keyReference);
+    if (result != card::cOk) return result;
+    return PerformDecipher(cEncipheredValue, AfterPaddingIndicator(0x00, data, dataLength), 0x0000, plain);
+}

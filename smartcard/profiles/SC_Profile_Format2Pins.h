@@ -7,6 +7,8 @@
 
 #include "smartcard/base/SC_Profile_Base.h"
 
+#include <optional>
+
 class CSC_Profile_Format2Pins : public CSC_Profile_Base {
 public:
     std::string GetSerialNumber() override;
@@ -36,8 +38,20 @@ public:
     void ModifyModifyStruct() override;
     void CreateModifyStruct() override;
     void CreateVerifyStruct() override;
+    // MSE SET for the confidentiality template, then an extended PSO
+    // DECIPHER of padding indicator 00 and the cryptogram.
+    CardResult SCDecipher(const std::string& keyPath, std::uint32_t keyBits,
+                          const std::uint8_t* data, std::uint32_t dataLength, Bytes& plain,
+                          std::uint32_t algorithm, std::uint8_t keyReference) override;
 
 protected:
+    // MANAGE SECURITY ENVIRONMENT SET (00 22 41 crt) with the key
+    // reference (84 03 80 kk 00) or, for the hash template, the algorithm
+    // (89 02 14 hh).
+    CardResult SetSecurityEnvironment(std::uint8_t crt, std::uint8_t keyReference);
+    // The hash template's reference for `algorithm` (SHA-1 10, RIPEMD-160
+    // 30, SHA-256 40); none for a hash the card does not know.
+    static std::optional<std::uint8_t> HashReference(std::uint32_t algorithm);
     // The format-2 verify structure fields, for profiles that add to them.
     void SetFormatTwoVerifyFields();
     // A PIN command with one format-2 block (Lc 8), or with two (Lc 16)

@@ -1,15 +1,16 @@
 // SecCos 5: format-2 PINs of 6 to 12 digits read with the base status
-// mapping, GET DATA as a case 3 command, deciphering as StarCos 3.0, and
+// mapping, GET DATA as a case 3 command, deciphering as the format-2 cards, and
 // signing after three MSE SET commands (the key and its PKCS#1 padding in
 // the authentication template, the hash in the hash template, the
 // signature template without data) with PSO COMPUTE DIGITAL SIGNATURE of
-// the bare hash as a case 3 command. Hashes the hash template cannot name
+// the bare hash as a case 3 command. A format-2 card of its own, beside the
+// StarCos family. Hashes the hash template cannot name
 // (SHA-384, SHA-512, MD5) are refused.
 #pragma once
 
-#include "smartcard/profiles/SC_Profile_StarCos30.h"
+#include "smartcard/profiles/SC_Profile_Format2Pins.h"
 
-class CSC_Profile_SecCos5 : public CSC_Profile_StarCos30 {
+class CSC_Profile_SecCos5 : public CSC_Profile_Format2Pins {
 public:
     // 00 CA P1 P2 with `le` as the fifth byte.
     CardResult GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out, std::uint16_t le) override;

@@ -16,15 +16,6 @@ bool isSignatureKey(const std::string& path) { return CSC_Profile_Base::Canonica
 
 }  // namespace
 
-std::optional<std::uint8_t> CSC_Profile_StarCos30::HashReference(std::uint32_t algorithm) {
-    switch (algorithm) {
-        case cAlgSha1: return 0x10;
-        case cAlgRipemd160: return 0x30;
-        case cAlgSha256: return 0x40;
-        default: return std::nullopt;
-    }
-}
-
 void CSC_Profile_StarCos30::InitPinLengths() {
     m_pinMinLength = 6;
     m_pinMaxLength = 8;
@@ -33,12 +24,6 @@ void CSC_Profile_StarCos30::InitPinLengths() {
 CardResult CSC_Profile_StarCos30::GetData(std::uint8_t p1, std::uint8_t p2, Bytes& out,
                                           std::uint16_t le) {
     return GetDataWithLe(0x00, p1, p2, out, le);
-}
-
-CardResult CSC_Profile_StarCos30::SetSecurityEnvironment(std::uint8_t crt, std::uint8_t reference) {
-    Bytes data = crt == card::crt::kHash ? Bytes{0x89, 0x02, 0x14, reference}
-                                      : Bytes{0x84, 0x03, 0x80, reference, 0x00};
-    return ManageSecurityEnvironment(cMseSet, crt, data);
 }
 
 CardResult CSC_Profile_StarCos30::SCSignData(const std::string& keyPath, std::uint32_t keyBits,
@@ -88,15 +73,4 @@ CardResult CSC_Profile_StarCos30::AuthenticateInternally(std::uint32_t keyBits,
     const CardResult result = SetSecurityEnvironment(card::crt::kAuthentication, keyReference);
     if (result != card::cOk) return result;
     return SendDigestInfo(0x88, 0x00, 0x00, keyBits, hash, length, algorithm, signature);
-}
-
-CardResult CSC_Profile_StarCos30::SCDecipher(const std::string&, std::uint32_t,
-                                             const std::uint8_t* data, std::uint32_t dataLength,
-                                             Bytes& plain, std::uint32_t,
-                                             std::uint8_t keyReference) {
-    const TraceScope trace(*this, "SCDecipher");
-    if (data == nullptr || dataLength == 0 || dataLength > 0xFFFE) return card::cFailed;
-    const CardResult result = SetSecurityEnvironment(card::crt::kConfidentiality, keyReference);
-    if (result != card::cOk) return result;
-    return PerformDecipher(cEncipheredValue, AfterPaddingIndicator(0x00, data, dataLength), 0x0000, plain);
 }
