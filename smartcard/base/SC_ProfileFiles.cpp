@@ -313,9 +313,30 @@ CardResult CSC_Profile_Base::SendDigestInfo(std::uint8_t ins, std::uint8_t p1, s
     Bytes block;
     const CardResult result = BuildSignBuffer(algorithm, keyBits, hash, length, block, false);
     if (result != card::cOk || block.empty() || block.size() > 0xFF) return card::cFailed;
-    const auto lc = static_cast<std::uint16_t>(block.size());
-    SetApdu(cCaseDataLe, 0x00, ins, p1, p2, lc, 0x00, block.data(), lc);
-    return OperationResult(SendToCard(), signature);
+    return SendOperation(ins, p1, p2, block, {}, signature);
+}
+
+CardResult CSC_Profile_Base::SendOperation(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
+                                           std::span<const std::uint8_t> input, AnswerForm form, Bytes& out) {
+    constexpr std::size_t kShortLimit = 0xFF;
+    const bool extended = form.kind == AnswerForm::Extended;
+    if (input.size() > (extended ? 0xFFFFu : kShortLimit)) return card::cFailed;
+    const auto lc = static_cast<std::uint16_t>(input.size());
+    if (input.empty()) {
+        SetApdu(cCaseHeaderLe, 0x00, ins, p1, p2, 0, 0x00, nullptr, 0);
+    } else if (extended) {
+        SetApdu(cCaseExtended, 0x00, ins, p1, p2, lc, form.le, input.data(), lc);
+    } else if (form.kind == AnswerForm::NoLe) {
+        SetApdu(cCaseData, 0x00, ins, p1, p2, lc, 0, input.data(), lc);
+    } else {
+        SetApdu(cCaseDataLe, 0x00, ins, p1, p2, lc, 0x00, input.data(), lc);
+    }
+    return OperationResult(SendToCard(), out);
+}
+
+CardResult CSC_Profile_Base::ComputeDigitalSignature(std::span<const std::uint8_t> input, AnswerForm form,
+                                                     Bytes& signature) {
+    return SendOperation(cInsPso, 0x9E, 0x9A, input, form, signature);
 }
 
 CardResult CSC_Profile_Base::RestoreEnvironment(std::uint8_t number) {
@@ -326,17 +347,12 @@ CardResult CSC_Profile_Base::RestoreEnvironment(std::uint8_t number) {
 
 CardResult CSC_Profile_Base::PerformDecipher(std::uint8_t p2, std::span<const std::uint8_t> input,
                                              std::optional<std::uint16_t> extendedLe, Bytes& out) {
-    constexpr std::uint8_t kInsPso = 0x2A;
     constexpr std::uint8_t kDecipher = 0x80;
     constexpr std::size_t kShortLimit = 0xFF;
-    if (input.empty() || input.size() > 0xFFFF) return card::cFailed;
-    const auto lc = static_cast<std::uint16_t>(input.size());
-    if (!extendedLe && input.size() <= kShortLimit) {
-        SetApdu(cCaseDataLe, 0x00, kInsPso, kDecipher, p2, lc, 0x00, input.data(), lc);
-    } else {
-        SetApdu(cCaseExtended, 0x00, kInsPso, kDecipher, p2, lc, extendedLe.value_or(0x0000), input.data(), lc);
-    }
-    return OperationResult(SendToCard(), out);
+    if (input.empty()) return card::cFailed;
+    const bool extended = extendedLe || input.size() > kShortLimit;
+    const AnswerForm form = extended ? AnswerForm{AnswerForm::Extended, extendedLe.value_or(0x0000)} : AnswerForm{};
+    return SendOperation(cInsPso, kDecipher, p2, input, form, out);
 }
 
 CSC_Profile_Base::Bytes CSC_Profile_Base::AfterPaddingIndicator(std::uint8_t indicator, const std::uint8_t* data,

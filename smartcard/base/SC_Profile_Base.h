@@ -343,6 +343,20 @@ protected:
     // and the control reference template) and RESTORE (F3 and the number).
     // 0, 13 (6982) or 255.
     CardResult ManageSecurityEnvironment(std::uint8_t p1, std::uint8_t p2, std::span<const std::uint8_t> data);
+    // How a command with data asks for its answer: case 4 with Le 00, case
+    // 3 without Le (the card answers all the same), or extended with `le`.
+    struct AnswerForm {
+        enum Kind { ShortLe, NoLe, Extended } kind = ShortLe;
+        std::uint16_t le = 0;
+    };
+    // One card operation 00 ins p1 p2 with `input` in `form` (without
+    // input: case 2 with Le 00, the card works on what it holds). The
+    // card's answer in `out`; 255 for an input too long for the form.
+    CardResult SendOperation(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, std::span<const std::uint8_t> input,
+                             AnswerForm form, Bytes& out);
+    // PSO COMPUTE DIGITAL SIGNATURE 00 2A 9E 9A through SendOperation.
+    CardResult ComputeDigitalSignature(std::span<const std::uint8_t> input, AnswerForm form, Bytes& signature);
+    static constexpr std::uint8_t cInsPso = 0x2A;
     // PSO DECIPHER 00 2A 80 p2 with `input` (a padding-indicator octet first
     // where the card wants one): extended with `extendedLe`, or without it
     // case 4 with Le 00 while the input fits 255 octets (extended, Le 0000,

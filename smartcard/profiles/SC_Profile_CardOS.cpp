@@ -12,7 +12,6 @@ namespace sw = kivo::card::sw;
 namespace {
 
 constexpr std::uint8_t kInsGetData = 0xCA;
-constexpr std::uint8_t kInsPso = 0x2A;
 // FCP answers, Le 00; the MF by a SELECT without data.
 constexpr card::SelectForm kSelects{.p2 = card::kAnswerFcp, .le = 0x00, .mfByIdentifier = false};
 constexpr std::uint8_t kSerialNumberP1 = 0x01;
@@ -101,14 +100,9 @@ CardResult CSC_Profile_CardOS::SignByDecipher(std::uint32_t keyBits, const std::
 
 CardResult CSC_Profile_CardOS::ComputeSignature(const Bytes& input, bool extended,
                                                 std::uint32_t keyBits, Bytes& signature) {
-    if (input.empty() || input.size() > (extended ? 0xFFFFu : 0xFFu)) return card::cFailed;
-    const auto lc = static_cast<std::uint16_t>(input.size());
-    if (extended) {
-        SetApdu(cCaseExtended, 0x00, kInsPso, 0x9E, 0x9A, lc, ExtendedLe(keyBits), input.data(), lc);
-    } else {
-        SetApdu(cCaseDataLe, 0x00, kInsPso, 0x9E, 0x9A, lc, 0x00, input.data(), lc);
-    }
-    return OperationResult(SendToCard(), signature);
+    if (input.empty()) return card::cFailed;
+    const AnswerForm form = extended ? AnswerForm{AnswerForm::Extended, ExtendedLe(keyBits)} : AnswerForm{};
+    return ComputeDigitalSignature(input, form, signature);
 }
 
 CardResult CSC_Profile_CardOS::SCDecipher(const std::string&, std::uint32_t keyBits,

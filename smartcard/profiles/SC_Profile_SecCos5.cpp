@@ -54,7 +54,5 @@ CardResult CSC_Profile_SecCos5::SCSignData(const std::string&, std::uint32_t key
     if (result == card::cOk) result = SetSecurityEnvironment(card::crt::kHash, *reference);
     if (result == card::cOk) result = ManageSecurityEnvironment(cMseSet, card::crt::kDigitalSignature, {});
     if (result != card::cOk) return result;
-    const auto lc = static_cast<std::uint16_t>(block.size());
-    SetApdu(cCaseData, 0x00, 0x2A, 0x9E, 0x9A, lc, 0, block.data(), lc);
-    return OperationResult(SendToCard(), signature);
+    return ComputeDigitalSignature(block, {AnswerForm::NoLe}, signature);
 }

@@ -55,13 +55,10 @@ CardResult CSC_Profile_StarCos30::SignWithPsoHash(const std::uint8_t* hash, std:
     // PSO HASH: the hash as data object 90.
     Bytes input{0x90, static_cast<std::uint8_t>(length)};
     input.insert(input.end(), hash, hash + length);
-    const auto lc = static_cast<std::uint16_t>(input.size());
-    SetApdu(cCaseData, 0x00, 0x2A, 0x90, 0xA0, lc, 0, input.data(), lc);
     Bytes ignored;
-    result = OperationResult(SendToCard(), ignored);
+    result = SendOperation(cInsPso, 0x90, 0xA0, input, {AnswerForm::NoLe}, ignored);
     if (result != card::cOk) return result;
-    SetApdu(cCaseHeaderLe, 0x00, 0x2A, 0x9E, 0x9A, 0, 0x00, nullptr, 0);
-    return OperationResult(SendToCard(), signature);
+    return ComputeDigitalSignature({}, {}, signature);
 }
 
 CardResult CSC_Profile_StarCos30::AuthenticateInternally(std::uint32_t keyBits,

@@ -95,9 +95,7 @@ CardResult CSC_Profile_StarCos34::SignWithEnvironment(const Bytes& block, std::u
                                                       std::uint32_t algorithm, Bytes& signature) {
     CardResult result = SetSignatureEnvironment(keyReference, algorithm);
     if (result != card::cOk) return result;
-    const auto lc = static_cast<std::uint16_t>(block.size());
-    SetApdu(cCaseDataLe, 0x00, 0x2A, 0x9E, 0x9A, lc, 0x00, block.data(), lc);
-    result = OperationResult(SendToCard(), signature);
+    result = ComputeDigitalSignature(block, {}, signature);
     if (result != card::cOk) SignatureRefused();
     return result;
 }
