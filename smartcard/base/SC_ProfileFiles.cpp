@@ -368,16 +368,22 @@ CSC_Profile_Base::Bytes CSC_Profile_Base::AfterPaddingIndicator(std::uint8_t ind
     return input;
 }
 
+bool CSC_Profile_Base::SetCommandWithoutAnswer(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
+                                               std::span<const std::uint8_t> data) {
+    if (data.size() > 0xFF) return false;
+    const auto lc = static_cast<std::uint16_t>(data.size());
+    if (data.empty()) {
+        SetApdu(cCaseHeader, 0x00, ins, p1, p2, 0, 0, nullptr, 0);
+    } else {
+        SetApdu(cCaseData, 0x00, ins, p1, p2, lc, 0, data.data(), lc);
+    }
+    return true;
+}
+
 CardResult CSC_Profile_Base::ManageSecurityEnvironment(std::uint8_t p1, std::uint8_t p2,
                                                        std::span<const std::uint8_t> data) {
     constexpr std::uint8_t kInsMse = 0x22;
-    if (data.size() > 0xFF) return card::cFailed;
-    const auto lc = static_cast<std::uint16_t>(data.size());
-    if (data.empty()) {
-        SetApdu(cCaseHeader, 0x00, kInsMse, p1, p2, 0, 0, nullptr, 0);
-    } else {
-        SetApdu(cCaseData, 0x00, kInsMse, p1, p2, lc, 0, data.data(), lc);
-    }
+    if (!SetCommandWithoutAnswer(kInsMse, p1, p2, data)) return card::cFailed;
     Bytes ignored;
     return OperationResult(SendToCard(), ignored);
 }

@@ -77,14 +77,7 @@ CardResult CSC_Profile_Base::returnResult() {
 
 CardResult CSC_Profile_Base::SendPinCommand(std::uint8_t ins, std::uint8_t p1,
                                             std::uint8_t reference, const Bytes& data) {
-    if (data.size() > 0xFF) return card::cFailed;
-    const auto lc = static_cast<std::uint16_t>(data.size());
-    if (data.empty()) {
-        SetApdu(cCaseHeader, 0x00, ins, p1, reference, 0, 0, nullptr, 0);
-    } else {
-        SetApdu(cCaseData, 0x00, ins, p1, reference, lc, 0, data.data(), lc);
-    }
-    if (!SendToCard()) return card::cFailed;
+    if (!SetCommandWithoutAnswer(ins, p1, reference, data) || !SendToCard()) return card::cFailed;
     return returnResult();
 }
 

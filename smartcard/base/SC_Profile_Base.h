@@ -367,6 +367,10 @@ protected:
     // card that reads numbers least significant byte first.
     static Bytes AfterPaddingIndicator(std::uint8_t indicator, const std::uint8_t* data, std::size_t length,
                                        bool reversed = false);
+    // Prepares 00 ins p1 p2 with `data` as case 3, or case 1 without data;
+    // false (nothing prepared) for more than 255 octets.
+    bool SetCommandWithoutAnswer(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
+                                 std::span<const std::uint8_t> data);
     // P1 of MSE SET for computation, decipherment, internal authentication
     // and key agreement.
     static constexpr std::uint8_t cMseSet = 0x41;
