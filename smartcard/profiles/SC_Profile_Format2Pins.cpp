@@ -2,6 +2,7 @@
 
 #include "smartcard/profiles/ControlReferenceTemplates.h"
 #include "smartcard/profiles/PinBlocks.h"
+#include "smartcard/profiles/PinPadInput.h"
 #include "smartcard/profiles/PinPadFields.h"
 #include "smartcard/transport/CardTrace.h"
 
@@ -113,22 +114,14 @@ void CSC_Profile_Format2Pins::ModifyModifyStruct() {
     putDataLength(m_modifyStruct, kModifyDataLength, kModifyApduData);
 }
 
+// The reader writes the typed digits into format-2 block templates: one for
+// VERIFY, old and new PIN for CHANGE REFERENCE DATA.
 std::uint32_t CSC_Profile_Format2Pins::StartVerifyPinPad() {
-    Bytes input = m_verifyStruct;
-    input.push_back(kivo::card::kPinBlockLength);
-    input.push_back(0x20);
-    input.insert(input.end(), kivo::card::kPinBlockLength - 1, 0xFF);
-    return StartVerifyPinPadWith(input);
+    return StartVerifyPinPadWith(withPinFields(m_verifyStruct, 1, 0x20, 0xFF));
 }
 
 std::uint32_t CSC_Profile_Format2Pins::StartModifyPinPad() {
-    Bytes input = m_modifyStruct;
-    input.push_back(2 * kivo::card::kPinBlockLength);
-    for (int block = 0; block < 2; ++block) {
-        input.push_back(0x2F);
-        input.insert(input.end(), kivo::card::kPinBlockLength - 1, 0xFF);
-    }
-    return StartModifyPinPadWith(input);
+    return StartModifyPinPadWith(withPinFields(m_modifyStruct, 2, 0x2F, 0xFF));
 }
 
 void CSC_Profile_Format2Pins::CreateModifyStruct() { SetModifyStruct(BaseModifyStruct()); }
