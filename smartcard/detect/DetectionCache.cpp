@@ -15,14 +15,8 @@ namespace kivo::card {
 
 namespace {
 
-struct Identity {
-    std::vector<std::uint8_t> atr;
-    DWORD eventCounter = 0;
-    bool operator==(const Identity&) const = default;
-};
-
 struct Kept {
-    Identity identity;
+    CardIdentity identity;
     SCARDHANDLE watch = 0;  // a connection of the cache's own, told of resets and removals
     std::shared_ptr<const CSC_Profile::Findings> findings;
 };
@@ -31,7 +25,7 @@ class Cache {
 public:
     ~Cache() { clear(); }
 
-    std::shared_ptr<const CSC_Profile::Findings> find(const std::string& reader, const Identity& identity) {
+    std::shared_ptr<const CSC_Profile::Findings> find(const std::string& reader, const CardIdentity& identity) {
         const std::lock_guard lock(m_mutex);
         const auto it = m_kept.find(reader);
         if (it == m_kept.end()) return nullptr;
@@ -41,7 +35,7 @@ public:
         return nullptr;
     }
 
-    void keep(const std::string& reader, const Identity& identity,
+    void keep(const std::string& reader, const CardIdentity& identity,
               std::shared_ptr<const CSC_Profile::Findings> findings) {
         const std::lock_guard lock(m_mutex);
         if (const auto it = m_kept.find(reader); it != m_kept.end()) drop(it);
@@ -101,12 +95,12 @@ Cache& cache() {
     return kept;
 }
 
-// The ATR and the reader's event counter of the card `card` is connected
-// to; nothing when PC/SC cannot tell or is not the system's.
-std::optional<Identity> identityOf(const CSC_Profile_Base& card) {
+}  // namespace
+
+std::optional<CardIdentity> identityOf(const CSC_Profile_Base& card) {
     const PcscApi& api = pcscApi();
     if (&api != &defaultPcscApi() || card.Handle() == 0 || card.ConnectedReader().empty()) return std::nullopt;
-    Identity identity;
+    CardIdentity identity;
     identity.atr.resize(MAX_ATR_SIZE);
     char readerName[MAX_READERNAME] = {};
     DWORD readerLength = sizeof readerName;
@@ -123,21 +117,18 @@ std::optional<Identity> identityOf(const CSC_Profile_Base& card) {
     reader.szReader = card.ConnectedReader().c_str();
     reader.dwCurrentState = SCARD_STATE_UNAWARE;
     if (api.GetStatusChange(card.ConnectedContext(), 0, &reader, 1) != SCARD_S_SUCCESS) return std::nullopt;
-    identity.eventCounter = reader.dwEventState >> 16;
+    identity.eventCounter = static_cast<std::uint32_t>(reader.dwEventState >> 16);
     return identity;
 }
 
-}  // namespace
-
-std::shared_ptr<const CSC_Profile::Findings> keptDetection(const CSC_Profile_Base& card) {
-    const std::optional<Identity> identity = identityOf(card);
-    if (!identity) return nullptr;
-    return cache().find(card.ConnectedReader(), *identity);
+std::shared_ptr<const CSC_Profile::Findings> keptDetection(const CSC_Profile_Base& card,
+                                                           const CardIdentity& identity) {
+    return cache().find(card.ConnectedReader(), identity);
 }
 
-void keepDetection(const CSC_Profile_Base& card, std::shared_ptr<const CSC_Profile::Findings> findings) {
-    const std::optional<Identity> identity = identityOf(card);
-    if (identity) cache().keep(card.ConnectedReader(), *identity, std::move(findings));
+void keepDetection(const CSC_Profile_Base& card, const CardIdentity& identity,
+                   std::shared_ptr<const CSC_Profile::Findings> findings) {
+    cache().keep(card.ConnectedReader(), identity, std::move(findings));
 }
 
 void forgetDetections() { cache().clear(); }

@@ -14,17 +14,35 @@
 
 #include "smartcard/detect/SC_Profile.h"
 
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <vector>
 
 namespace kivo::card {
 
-// The findings kept for the card `card` is connected to, when it is the
-// card they were found on; null otherwise.
-std::shared_ptr<const CSC_Profile::Findings> keptDetection(const CSC_Profile_Base& card);
+// What tells one card insertion from another: the ATR and the reader's
+// event counter.
+struct CardIdentity {
+    std::vector<std::uint8_t> atr;
+    std::uint32_t eventCounter = 0;
+    bool operator==(const CardIdentity&) const = default;
+};
+
+// The identity of the card `card` is connected to; nothing when PC/SC
+// cannot tell or is not the system's (then nothing is kept either).
+std::optional<CardIdentity> identityOf(const CSC_Profile_Base& card);
+
+// The findings kept for the card `card` is connected to, when `identity`
+// is that of the card they were found on; null otherwise.
+std::shared_ptr<const CSC_Profile::Findings> keptDetection(const CSC_Profile_Base& card,
+                                                           const CardIdentity& identity);
 
 // Keeps `findings` for the card `card` is connected to (replacing what was
-// kept for its reader).
-void keepDetection(const CSC_Profile_Base& card, std::shared_ptr<const CSC_Profile::Findings> findings);
+// kept for its reader), under the identity the card had when detection
+// began: a reset or removal while it ran makes the next look-up miss.
+void keepDetection(const CSC_Profile_Base& card, const CardIdentity& identity,
+                   std::shared_ptr<const CSC_Profile::Findings> findings);
 
 // Drops everything kept and releases the handles the cache holds.
 void forgetDetections();

@@ -66,9 +66,12 @@ std::uint32_t CSC_Profile::CertEntry::CardAlgorithm(std::uint32_t hashAlgorithm)
 
 CSC_Profile::CSC_Profile(CSC_Profile_Base* card) : m_sc(card) {
     kivo::cardEvents().post(kivo::CardEvent{cCardWorkBegins, 0});
-    if (m_sc != nullptr && !TakeKeptDetection()) {
-        Detect();
-        KeepDetection();
+    if (m_sc != nullptr) {
+        const std::optional<card::CardIdentity> identity = card::identityOf(*m_sc);
+        if (!identity || !TakeKeptDetection(*identity)) {
+            Detect();
+            if (identity) KeepDetection(*identity);
+        }
     }
     if (m_sc != nullptr) CardTrace::setTitle(m_sc->CardOsName());
     kivo::cardEvents().post(kivo::CardEvent{cCardWorkEnds, 0});
@@ -76,8 +79,8 @@ CSC_Profile::CSC_Profile(CSC_Profile_Base* card) : m_sc(card) {
 
 CSC_Profile::~CSC_Profile() = default;
 
-bool CSC_Profile::TakeKeptDetection() {
-    const std::shared_ptr<const Findings> kept = card::keptDetection(*m_sc);
+bool CSC_Profile::TakeKeptDetection(const card::CardIdentity& identity) {
+    const std::shared_ptr<const Findings> kept = card::keptDetection(*m_sc, identity);
     if (!kept) return false;
     CardTrace::write(CardTrace::cLevelInfo, "card detected before and untouched since: %s, profile %d\n",
                      m_sc->CardOsName().c_str(), static_cast<int>(kept->cardProfile));
@@ -99,7 +102,7 @@ bool CSC_Profile::TakeKeptDetection() {
     return true;
 }
 
-void CSC_Profile::KeepDetection() const {
+void CSC_Profile::KeepDetection(const card::CardIdentity& identity) const {
     auto findings = std::make_shared<Findings>();
     findings->signCard = m_signCard;
     findings->cardIdTail = m_cardIdTail;
@@ -112,7 +115,7 @@ void CSC_Profile::KeepDetection() const {
     findings->caCerts = m_caCerts;
     findings->pkcs15 = m_pkcs15;
     findings->tokenLabel = m_tokenLabel;
-    card::keepDetection(*m_sc, std::move(findings));
+    card::keepDetection(*m_sc, identity, std::move(findings));
 }
 
 // The check operation of each card type.

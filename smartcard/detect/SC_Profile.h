@@ -16,6 +16,9 @@
 #include <vector>
 
 class CPkcs15;
+namespace kivo::card {
+struct CardIdentity;
+}
 
 class CSC_Profile {
 public:
@@ -168,8 +171,8 @@ private:
     // Takes over what an earlier detection of the same card found (the
     // card object learns its profile and serial number as detection would
     // have told it), or keeps what this one found.
-    bool TakeKeptDetection();
-    void KeepDetection() const;
+    bool TakeKeptDetection(const kivo::card::CardIdentity& identity);
+    void KeepDetection(const kivo::card::CardIdentity& identity) const;
 
 
     CSC_Profile_Base* m_sc;
