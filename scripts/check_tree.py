@@ -3,7 +3,7 @@
 when there is one.
 
 - Layers: each folder includes only from itself and the layers below it
-  (src -> smartcard -> platform; asn1 -> digest).
+  (src -> smartcard -> platform; pkcs11 -> smartcard; asn1 -> digest).
 - No include circle between two modules of src/ (a module is a header with
   its source file).
 - No function of the library longer than MAX_FUNCTION_LINES lines, the
@@ -22,6 +22,7 @@ MAX_FUNCTION_LINES = 80
 LAYERS = {
     "src": {"src", "smartcard", "platform", "asn1", "digest"},
     "smartcard": {"smartcard", "platform", "asn1", "digest"},
+    "pkcs11": {"pkcs11", "smartcard", "platform", "asn1", "digest"},
     "platform": {"platform"},
     "asn1": {"asn1", "digest"},
     "digest": {"digest"},

@@ -12,6 +12,8 @@ packages=(
   pcscd vsmartcard-vpcd
   # an independent reader of the virtual PKCS#15 cards
   opensc
+  # the PKCS#11 module and the outside programs that prove it
+  gnutls-bin libnss3-tools libengine-pkcs11-openssl p11-kit libp11-kit-dev
   # pinentry programs: the tty one driven on a pseudo-terminal by the tests,
   # which also check that the GTK one is found; scripts/pinentry-screenshot.sh
   # shows the GTK one on a virtual X display (xdotool, netpbm)

@@ -24,7 +24,7 @@ ROOT = Path(__file__).resolve().parent.parent
 FAULT_LIST = ROOT / "tests" / "mutation" / "faults.txt"
 FIELD_COUNT = 7
 TIMEOUT_FACTOR = 3  # a mutated run may take this many times the unchanged run
-CARD_SUITE = re.compile(r"^test_(smartcard_\w+|card|tools_vcard|public)$")
+CARD_SUITE = re.compile(r"^test_(smartcard_\w+|card|tools_vcard|public|pkcs11)$")
 SERVICE_VARIABLES = ("KIVO_PCSC_AVAILABLE", "KIVO_VCARD_RECORD", "KIVO_VCARD_DIR", "KIVO_VCARD_READER")
 SERVICE_START_SECONDS = 300
 STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
@@ -111,6 +111,7 @@ def known_test_programs():
         for folders in re.findall(r"foreach\(folder ([^)]*)\)", text):
             programs.update("test_" + folder.replace("/", "_") for folder in folders.split())
         programs.update(re.findall(r"add_executable\((test_\w+)", text))
+        programs.update("test_" + folder for folder in re.findall(r"kivo_add_test_suite\((\w+)\)", text))
     return programs
 
 

@@ -41,6 +41,9 @@ public:
     int Reader() const { return m_reader; }
     int Slot() const { return m_slot; }
     const std::string& CertId() const { return m_certId; }
+    // Makes the key work on the entry `certId` names (as the constructor's
+    // identifier): one open card serves each of its keys in turn.
+    void SetCertId(std::string certId) { m_certId = std::move(certId); }
     // The module handle the dialogs take their resources from.
     const void* Module() const { return m_module; }
     CSC_Profile* Layout() const { return m_layout; }
