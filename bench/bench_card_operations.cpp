@@ -18,6 +18,9 @@
 #include <openssl/x509.h>
 #include <winscard.h>
 
+#include <dlfcn.h>
+#include <p11-kit/pkcs11.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -197,6 +200,76 @@ void BM_OpenSC_Pkcs15ToolCertificates(benchmark::State& state, const Family& fam
     });
 }
 
+// A signature through the PKCS#11 module as an outside program makes it:
+// pkcs11-tool loads `module`, logs in and signs (a process of its own per
+// signature, so detection included). OpenSC's own module, where its generic
+// driver can sign on the card, for comparison.
+void pkcs11ToolSign(benchmark::State& state, const Family& family, const std::string& module,
+                    const std::string& environment) {
+    measure(state, family, [&](int) { return insert(family); }, [&](int reader) {
+        return run(environment + " pkcs11-tool --module '" + module + "' --slot " + std::to_string(reader) +
+                   " --login --pin " + kPin + " --sign -m SHA256-RSA-PKCS -i /tmp/kivo-bench-doc"
+                   " -o /tmp/kivo-bench-doc.sig >/dev/null 2>&1");
+    });
+}
+
+void BM_Pkcs11_ToolSign(benchmark::State& state, const Family& family) {
+    run("printf 'a document' >/tmp/kivo-bench-doc");
+    pkcs11ToolSign(state, family, KIVO_PKCS11_MODULE, "");
+}
+
+void BM_OpenSC_Pkcs11ToolSign(benchmark::State& state, const Family& family) {
+    const std::string module = "/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so";
+    if (!family.pkcs15 || !std::ifstream(module)) {
+        state.SkipWithError("OpenSC's generic driver does not read this card (or OpenSC is not installed)");
+        return;
+    }
+    std::ofstream("/tmp/kivo-bench-opensc.conf", std::ios::trunc)
+        << "app default {\n  card_drivers = default;\n  enable_default_driver = yes;\n}\n";
+    pkcs11ToolSign(state, family, module, "OPENSC_CONF=/tmp/kivo-bench-opensc.conf");
+}
+
+// Signatures in one process through the module's function list: the
+// session is open and logged in; each signature is C_SignInit, the
+// context-specific login of a single-signature card, and C_Sign.
+void BM_Pkcs11_Signature(benchmark::State& state, const Family& family) {
+    CK_FUNCTION_LIST* p11 = nullptr;
+    void* library = dlopen(KIVO_PKCS11_MODULE, RTLD_NOW);
+    const auto get = library != nullptr ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(library, "C_GetFunctionList")) : nullptr;
+    if (get == nullptr || get(&p11) != CKR_OK || p11->C_Initialize(nullptr) != CKR_OK) {
+        state.SkipWithError("the PKCS#11 module does not load");
+        return;
+    }
+    CK_SESSION_HANDLE session = 0;
+    CK_OBJECT_HANDLE key = 0;
+    CK_UTF8CHAR pin[] = {'1', '2', '3', '4', '5', '6'};
+    CK_MECHANISM mechanism{CKM_SHA256_RSA_PKCS, nullptr, 0};
+    CK_BYTE data[] = "a document to sign";
+    CK_BYTE signature[1024];
+    CK_BBOOL alwaysAuthenticate = CK_FALSE;
+    measure(state, family,
+            [&](int reader) {
+                CK_OBJECT_CLASS privateKey = CKO_PRIVATE_KEY;
+                CK_ATTRIBUTE search{CKA_CLASS, &privateKey, sizeof privateKey};
+                CK_ULONG found = 0;
+                CK_ATTRIBUTE always{CKA_ALWAYS_AUTHENTICATE, &alwaysAuthenticate, sizeof alwaysAuthenticate};
+                return session != 0 ||
+                       (p11->C_OpenSession(static_cast<CK_SLOT_ID>(reader), CKF_SERIAL_SESSION, nullptr, nullptr, &session) == CKR_OK &&
+                        p11->C_Login(session, CKU_USER, pin, sizeof pin) == CKR_OK &&
+                        p11->C_FindObjectsInit(session, &search, 1) == CKR_OK &&
+                        p11->C_FindObjects(session, &key, 1, &found) == CKR_OK && found == 1 &&
+                        p11->C_FindObjectsFinal(session) == CKR_OK &&
+                        p11->C_GetAttributeValue(session, key, &always, 1) == CKR_OK);
+            },
+            [&](int) {
+                CK_ULONG length = sizeof signature;
+                return p11->C_SignInit(session, &mechanism, key) == CKR_OK &&
+                       (alwaysAuthenticate == CK_FALSE || p11->C_Login(session, CKU_CONTEXT_SPECIFIC, pin, sizeof pin) == CKR_OK) &&
+                       p11->C_Sign(session, data, sizeof data, signature, &length) == CKR_OK;
+            });
+    p11->C_Finalize(nullptr);
+}
+
 void registerAll() {
     for (const Family& family : kFamilies) {
         std::string name = family.file;
@@ -212,6 +285,9 @@ void registerAll() {
         add("BM_Card_SecondSignature", BM_Card_Signature, true);
         add("BM_Card_CliSign", BM_Card_CliSign);
         add("BM_OpenSC_Pkcs15ToolCertificates", BM_OpenSC_Pkcs15ToolCertificates);
+        add("BM_Pkcs11_ToolSign", BM_Pkcs11_ToolSign);
+        add("BM_OpenSC_Pkcs11ToolSign", BM_OpenSC_Pkcs11ToolSign);
+        add("BM_Pkcs11_Signature", BM_Pkcs11_Signature);
     }
 }
 

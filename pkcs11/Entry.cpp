@@ -10,7 +10,9 @@
 #pragma GCC visibility pop
 
 #include "pkcs11/Module.h"
+#include "pkcs11/Text.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -38,11 +40,6 @@ CK_RV guarded(Call&& call) {
 
 CK_RV unsupported() {
     return guarded([](Module&) { return CKR_FUNCTION_NOT_SUPPORTED; });
-}
-
-void putPadded(CK_UTF8CHAR* field, std::size_t size, const char* text) {
-    std::memset(field, ' ', size);
-    std::memcpy(field, text, std::min(size, std::strlen(text)));
 }
 
 // Runs `call` with the session's token; the session's error otherwise.
@@ -81,9 +78,9 @@ CK_RV C_GetInfo(CK_INFO_PTR info) {
     return guarded([&](Module&) {
         if (info == nullptr) return CKR_ARGUMENTS_BAD;
         info->cryptokiVersion = {2, 40};
-        putPadded(info->manufacturerID, sizeof info->manufacturerID, "KivoCryptoSSL");
+        kivo::p11::putPadded(info->manufacturerID, sizeof info->manufacturerID, "KivoCryptoSSL");
         info->flags = 0;
-        putPadded(info->libraryDescription, sizeof info->libraryDescription, "KivoCryptoSSL signature cards");
+        kivo::p11::putPadded(info->libraryDescription, sizeof info->libraryDescription, "KivoCryptoSSL signature cards");
         info->libraryVersion = {0, 1};
         return CKR_OK;
     });
@@ -98,18 +95,14 @@ CK_RV C_GetSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info) {
 }
 
 CK_RV C_GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
-    return guarded([&](Module& state) {
-        if (info == nullptr) return CKR_ARGUMENTS_BAD;
-        CK_RV result = CKR_OK;
-        const kivo::p11::Token* token = state.token(slot, result);
-        if (token == nullptr) return result;
-        token->fillInfo(*info);
-        return CKR_OK;
-    });
+    return guarded([&](Module& state) { return info == nullptr ? CKR_ARGUMENTS_BAD : state.tokenInfo(slot, *info); });
 }
 
 CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR slot, CK_VOID_PTR reserved) {
     if (slot == nullptr || reserved != nullptr) return CKR_ARGUMENTS_BAD;
+    // A C_Finalize (NSS cancels a wait with C_Finalize and C_Initialize at
+    // once) ends the wait, however soon the module is initialized again.
+    const unsigned finalizations = module().finalizations;
     for (;;) {
         bool happened = false;
         const CK_RV result = guarded([&](Module& state) {
@@ -117,6 +110,7 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR slot, CK_VOID_PTR reserv
             return CKR_OK;
         });
         if (result != CKR_OK) return result;
+        if (module().finalizations != finalizations) return CKR_CRYPTOKI_NOT_INITIALIZED;
         if (happened) return CKR_OK;
         if ((flags & CKF_DONT_BLOCK) != 0) return CKR_NO_EVENT;
         // Outside the lock, so that other calls (and C_Finalize, which

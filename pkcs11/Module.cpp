@@ -1,5 +1,7 @@
 #include "pkcs11/Module.h"
 
+#include "pkcs11/Text.h"
+
 #include "platform/PcscApi.h"
 #include "smartcard/detect/DetectionCache.h"
 #include "smartcard/key/ConfigSC.h"
@@ -12,11 +14,6 @@
 
 namespace kivo::p11 {
 namespace {
-
-void putPadded(CK_UTF8CHAR* field, std::size_t size, const std::string& text) {
-    std::memset(field, ' ', size);
-    std::memcpy(field, text.data(), std::min(size, text.size()));
-}
 
 // Whether a card is in the reader and pcsc-lite's event counter for it.
 struct ReaderState {
@@ -53,13 +50,14 @@ CK_RV Module::initialize(const CK_C_INITIALIZE_ARGS* arguments) {
     }
     if (initialized) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
     kivo::cardSettings().Load(false);
-    initialized = true;
     refreshSlots();
+    initialized = true;
     return CKR_OK;
 }
 
 void Module::finalize() {
     initialized = false;
+    ++finalizations;
     m_sessions.clear();
     for (Slot& slot : m_slots) {
         if (slot.token && slot.token->loggedIn()) slot.token->logout();
@@ -86,8 +84,7 @@ void Module::refreshSlots() {
 
 Slot* Module::slot(CK_SLOT_ID id) { return id < m_slots.size() ? &m_slots[id] : nullptr; }
 
-int Module::readerIndex(const std::string& reader) const {
-    CReader readers;
+int Module::readerIndex(CReader& readers, const std::string& reader) const {
     for (int i = 0; i < readers.GetReaderCount(); ++i) {
         if (readers.GetReaderName(i) == reader) return i;
     }
@@ -101,7 +98,7 @@ CK_RV Module::slotList(bool tokenPresent, CK_SLOT_ID* list, CK_ULONG* count) {
     std::vector<CK_SLOT_ID> ids;
     for (CK_SLOT_ID id = 0; id < m_slots.size(); ++id) {
         const ReaderState state = stateOf(readers.Context(), m_slots[id].reader);
-        const bool connected = readerIndex(m_slots[id].reader) >= 0;
+        const bool connected = readerIndex(readers, m_slots[id].reader) >= 0;
         if (connected && (!tokenPresent || state.present)) ids.push_back(id);
     }
     if (list == nullptr) {
@@ -124,7 +121,7 @@ CK_RV Module::slotInfo(CK_SLOT_ID id, CK_SLOT_INFO& info) {
     putPadded(info.slotDescription, sizeof info.slotDescription, known->reader);
     putPadded(info.manufacturerID, sizeof info.manufacturerID, "");
     info.flags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;
-    if (readerIndex(known->reader) >= 0 && stateOf(readers.Context(), known->reader).present) {
+    if (readerIndex(readers, known->reader) >= 0 && stateOf(readers.Context(), known->reader).present) {
         info.flags |= CKF_TOKEN_PRESENT;
     }
     info.hardwareVersion = {0, 0};
@@ -146,7 +143,7 @@ Token* Module::token(CK_SLOT_ID id, CK_RV& result) {
     if (known->token && !known->token->stillThere()) dropToken(*known);
     if (known->token) return known->token.get();
     CReader readers;
-    const int index = readerIndex(known->reader);
+    const int index = readerIndex(readers, known->reader);
     if (index < 0 || !readers.IsCardPresent(index)) {
         result = CKR_TOKEN_NOT_PRESENT;
         return nullptr;
@@ -180,16 +177,28 @@ CK_RV Module::openSession(CK_SLOT_ID id, CK_FLAGS flags, CK_SESSION_HANDLE& hand
     if (token(id, result) == nullptr) return result;
     Session session;
     session.slot = id;
-    session.flags = flags;
+    session.flags = flags & (CKF_SERIAL_SESSION | CKF_RW_SESSION);
     session.generation = m_slots[id].generation;
     handle = m_nextSession++;
     m_sessions.emplace(handle, std::move(session));
     return CKR_OK;
 }
 
-std::size_t Module::sessionCount(CK_SLOT_ID id) const {
-    return static_cast<std::size_t>(std::count_if(m_sessions.begin(), m_sessions.end(),
-                                                  [&](const auto& open) { return open.second.slot == id; }));
+std::size_t Module::sessionCount(CK_SLOT_ID id, bool readWriteOnly) const {
+    return static_cast<std::size_t>(std::count_if(m_sessions.begin(), m_sessions.end(), [&](const auto& open) {
+        return open.second.slot == id && open.second.generation == m_slots[id].generation &&
+               (!readWriteOnly || (open.second.flags & CKF_RW_SESSION) != 0);
+    }));
+}
+
+CK_RV Module::tokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO& info) {
+    CK_RV result = CKR_OK;
+    const Token* current = token(id, result);
+    if (current == nullptr) return result;
+    current->fillInfo(info);
+    info.ulSessionCount = sessionCount(id, false);
+    info.ulRwSessionCount = sessionCount(id, true);
+    return CKR_OK;
 }
 
 CK_RV Module::closeSession(CK_SESSION_HANDLE handle) {
@@ -200,7 +209,7 @@ CK_RV Module::closeSession(CK_SESSION_HANDLE handle) {
     m_sessions.erase(found);
     // The login ends with the application's last session on the token.
     Token* current = m_slots[id].token.get();
-    if (sameToken && current != nullptr && current->loggedIn() && sessionCount(id) == 0) current->logout();
+    if (sameToken && current != nullptr && current->loggedIn() && sessionCount(id, false) == 0) current->logout();
     return CKR_OK;
 }
 

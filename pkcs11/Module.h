@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+class CReader;
+
 namespace kivo::p11 {
 
 struct Slot {
@@ -24,6 +26,9 @@ struct Slot {
     unsigned eventCounter = 0;
 };
 
+// A sign or decrypt operation of a session. What it collected and what it
+// made (a deciphered message among them) is wiped when it goes, however
+// the session ends.
 struct Operation {
     enum class Kind { None, Sign, Decrypt } kind = Kind::None;
     std::size_t keyEntry = 0;
@@ -33,6 +38,12 @@ struct Operation {
     Bytes input;                     // the others collect their input
     bool partsStarted = false;
     std::optional<Bytes> result;  // made, but not yet handed out
+
+    Operation() = default;
+    Operation(Operation&&) noexcept = default;
+    Operation& operator=(Operation&& other) noexcept;
+    ~Operation() { wipe(); }
+    void wipe();
 };
 
 struct Session {
@@ -49,6 +60,8 @@ class Module {
 public:
     std::recursive_mutex lock;
     std::atomic<bool> initialized{false};
+    // Counts C_Finalize calls: a C_WaitForSlotEvent begun before one ends.
+    std::atomic<unsigned> finalizations{0};
 
     CK_RV initialize(const CK_C_INITIALIZE_ARGS* arguments);
     void finalize();
@@ -57,6 +70,7 @@ public:
     void refreshSlots();
     CK_RV slotList(bool tokenPresent, CK_SLOT_ID* list, CK_ULONG* count);
     CK_RV slotInfo(CK_SLOT_ID id, CK_SLOT_INFO& info);
+    CK_RV tokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO& info);
     // The slot's token, detected when it has none yet; `result` tells why
     // there is none.
     Token* token(CK_SLOT_ID id, CK_RV& result);
@@ -88,9 +102,10 @@ public:
 
 private:
     Slot* slot(CK_SLOT_ID id);
-    int readerIndex(const std::string& reader) const;
+    int readerIndex(CReader& readers, const std::string& reader) const;
     void dropToken(Slot& slot);
-    std::size_t sessionCount(CK_SLOT_ID id) const;
+    // The sessions open on the slot's present token.
+    std::size_t sessionCount(CK_SLOT_ID id, bool readWriteOnly) const;
     CK_RV runOperation(Session& session, Token& token, Bytes& result);
     CK_RV prepareOperation(Operation& operation, const Token& token, const CK_MECHANISM& mechanism,
                            const TokenObject& key);

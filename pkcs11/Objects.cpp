@@ -60,7 +60,10 @@ void setEcKey(AttributeSet& attributes, X509_PUBKEY* publicKey, bool withPoint) 
     }
     if (!withPoint || pointLength <= 0) return;
     ASN1_OCTET_STRING* octets = ASN1_OCTET_STRING_new();
-    ASN1_OCTET_STRING_set(octets, point, pointLength);
+    if (octets == nullptr || ASN1_OCTET_STRING_set(octets, point, pointLength) != 1) {
+        ASN1_OCTET_STRING_free(octets);
+        return;
+    }
     attributes.set(CKA_EC_POINT, derOf(octets, i2d_ASN1_OCTET_STRING));
     ASN1_OCTET_STRING_free(octets);
 }
@@ -77,6 +80,7 @@ void setKeyValues(AttributeSet& attributes, X509* certificate, const KeyFacts& f
         setEcKey(attributes, X509_get_X509_PUBKEY(certificate), isPublic);
     }
     attributes.set(CKA_SUBJECT, derOf(X509_get_subject_name(certificate), i2d_X509_NAME));
+    attributes.set(CKA_PUBLIC_KEY_INFO, derOf(X509_get_X509_PUBKEY(certificate), i2d_X509_PUBKEY));
     attributes.setBool(CKA_LOCAL, false);
     attributes.setNumber(CKA_KEY_GEN_MECHANISM, CK_UNAVAILABLE_INFORMATION);
     attributes.setBool(CKA_DERIVE, false);
@@ -119,8 +123,7 @@ TokenObject publicKeyObject(const CardCertificate& certificate, X509* parsed, co
     AttributeSet& attributes = object.attributes;
     setCommon(attributes, CKO_PUBLIC_KEY, certificate, id, false);
     setKeyValues(attributes, parsed, facts, true);
-    attributes.set(CKA_PUBLIC_KEY_INFO, derOf(X509_get_X509_PUBKEY(parsed), i2d_X509_PUBKEY));
-    attributes.setBool(CKA_VERIFY, true);
+    attributes.setBool(CKA_VERIFY, facts.signs);
     attributes.setBool(CKA_VERIFY_RECOVER, false);
     attributes.setBool(CKA_ENCRYPT, facts.deciphers);
     attributes.setBool(CKA_WRAP, false);
@@ -136,19 +139,22 @@ TokenObject privateKeyObject(const CardCertificate& certificate, X509* parsed, c
     AttributeSet& attributes = object.attributes;
     setCommon(attributes, CKO_PRIVATE_KEY, certificate, id, true);
     setKeyValues(attributes, parsed, facts, false);
-    attributes.set(CKA_PUBLIC_KEY_INFO, derOf(X509_get_X509_PUBKEY(parsed), i2d_X509_PUBKEY));
     attributes.setBool(CKA_SENSITIVE, true);
     attributes.setBool(CKA_ALWAYS_SENSITIVE, true);
     attributes.setBool(CKA_EXTRACTABLE, false);
     attributes.setBool(CKA_NEVER_EXTRACTABLE, true);
-    attributes.setBool(CKA_SIGN, true);
+    attributes.setBool(CKA_SIGN, facts.signs);
     attributes.setBool(CKA_SIGN_RECOVER, false);
     attributes.setBool(CKA_DECRYPT, facts.deciphers);
     attributes.setBool(CKA_UNWRAP, false);
     attributes.setBool(CKA_WRAP_WITH_TRUSTED, false);
     attributes.setBool(CKA_ALWAYS_AUTHENTICATE, certificate.alwaysAuthenticate);
-    for (CK_ATTRIBUTE_TYPE part : {CKA_PRIVATE_EXPONENT, CKA_PRIME_1, CKA_PRIME_2, CKA_EXPONENT_1,
-                                   CKA_EXPONENT_2, CKA_COEFFICIENT, CKA_VALUE}) {
+    if (facts.type == CKK_EC) {
+        attributes.setSensitive(CKA_VALUE);
+        return object;
+    }
+    for (CK_ATTRIBUTE_TYPE part :
+         {CKA_PRIVATE_EXPONENT, CKA_PRIME_1, CKA_PRIME_2, CKA_EXPONENT_1, CKA_EXPONENT_2, CKA_COEFFICIENT}) {
         attributes.setSensitive(part);
     }
     return object;
@@ -170,11 +176,13 @@ std::optional<KeyFacts> factsOf(X509* parsed) {
     if (key == nullptr) return std::nullopt;
     KeyFacts facts;
     facts.bits = static_cast<CK_ULONG>(EVP_PKEY_get_bits(key));
+    // Without a key usage extension the key may do anything its type allows.
+    const std::uint32_t usage = X509_get_key_usage(parsed);
+    facts.signs = (usage & (KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) != 0;
     switch (EVP_PKEY_get_base_id(key)) {
         case EVP_PKEY_RSA: {
             facts.type = CKK_RSA;
             facts.signatureBytes = (facts.bits + 7) / 8;
-            const std::uint32_t usage = X509_get_key_usage(parsed);
             facts.deciphers = (usage & (KU_KEY_ENCIPHERMENT | KU_DATA_ENCIPHERMENT)) != 0;
             return facts;
         }

@@ -18,6 +18,7 @@ struct KeyFacts {
     CK_ULONG bits = 0;             // modulus length, or the curve's field size
     std::size_t signatureBytes = 0;  // RSA: the modulus; ECDSA: r and s
     bool deciphers = false;        // an RSA key whose certificate allows encipherment
+    bool signs = true;             // a key whose certificate allows signatures
 };
 
 struct TokenObject {

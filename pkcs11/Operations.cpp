@@ -15,21 +15,35 @@ namespace {
 // hash, an RSA cryptogram of 16384 bits).
 constexpr std::size_t kMaxCollected = 4096;
 
-void endOperation(Operation& operation) {
-    OPENSSL_cleanse(operation.input.data(), operation.input.size());
-    if (operation.result) OPENSSL_cleanse(operation.result->data(), operation.result->size());
-    operation = Operation{};
-}
+void endOperation(Operation& operation) { operation = Operation{}; }
 
 bool feed(Operation& operation, const std::uint8_t* data, CK_ULONG length) {
     if (data == nullptr && length != 0) return false;
     if (operation.hash) return operation.hash->update(data, length);
-    if (operation.input.size() + length > kMaxCollected) return false;
+    if (length > kMaxCollected - operation.input.size()) return false;
     if (length != 0) operation.input.insert(operation.input.end(), data, data + length);
     return true;
 }
 
 }  // namespace
+
+void Operation::wipe() {
+    OPENSSL_cleanse(input.data(), input.size());
+    if (result) OPENSSL_cleanse(result->data(), result->size());
+}
+
+Operation& Operation::operator=(Operation&& other) noexcept {
+    wipe();
+    kind = other.kind;
+    keyEntry = other.keyEntry;
+    rule = other.rule;
+    pssHash = other.pssHash;
+    hash = std::move(other.hash);
+    input = std::move(other.input);
+    partsStarted = other.partsStarted;
+    result = std::move(other.result);
+    return *this;
+}
 
 CK_RV Module::prepareOperation(Operation& operation, const Token& token, const CK_MECHANISM& mechanism,
                                const TokenObject& key) {
@@ -88,8 +102,8 @@ CK_RV Module::operationUpdate(CK_SESSION_HANDLE handle, const std::uint8_t* data
 
 CK_RV Module::runOperation(Session& open, Token& current, Bytes& result) {
     Operation& operation = open.operation;
-    if (operation.kind == Operation::Kind::Decrypt) return current.decrypt(operation.keyEntry, operation.input, result);
     if (!current.keyReady(operation.keyEntry)) return CKR_USER_NOT_LOGGED_IN;
+    if (operation.kind == Operation::Kind::Decrypt) return current.decrypt(operation.keyEntry, operation.input, result);
     const std::optional<HashToSign> hash = operation.hash
                                                ? std::optional<HashToSign>(operation.hash->finish())
                                                : hashOfInput(*operation.rule, operation.input, operation.pssHash);

@@ -1,5 +1,7 @@
 #include "pkcs11/Token.h"
 
+#include "pkcs11/Text.h"
+
 #include "platform/PcscApi.h"
 #include "smartcard/key/SCM_Interface.h"
 #include "smartcard/pkcs15/Pkcs15.h"
@@ -15,11 +17,6 @@ namespace {
 
 namespace card = kivo::card;
 
-void putPadded(CK_UTF8CHAR* field, std::size_t size, const std::string& text) {
-    std::memset(field, ' ', size);
-    std::memcpy(field, text.data(), std::min(size, text.size()));
-}
-
 Bytes octetsOfHex(const std::string& hex) {
     Bytes octets;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
@@ -28,6 +25,23 @@ Bytes octetsOfHex(const std::string& hex) {
         octets.push_back(static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16)));
     }
     return octets;
+}
+
+// Some cards hand back the whole deciphered block (00 02, at least eight
+// non-zero padding bytes, 00, the message), with or without its leading
+// zero byte; the message is what CKM_RSA_PKCS gives. False for a block that
+// starts so and is no valid padding.
+bool removeEncryptionPadding(Bytes& plain, std::size_t modulusBytes) {
+    const std::size_t start = plain.size() == modulusBytes ? 1 : 0;
+    const bool whole = plain.size() + 1 >= modulusBytes && plain.size() > start + 10 &&
+                       (start == 0 || plain[0] == 0x00) && plain[start] == 0x02;
+    if (!whole) return true;
+    const auto separator = std::find(plain.begin() + static_cast<long>(start) + 1, plain.end(), 0x00);
+    if (separator == plain.end() || separator - plain.begin() < static_cast<long>(start) + 9) return false;
+    const std::size_t skip = static_cast<std::size_t>(separator - plain.begin()) + 1;
+    OPENSSL_cleanse(plain.data(), skip);
+    plain.erase(plain.begin(), plain.begin() + static_cast<long>(skip));
+    return true;
 }
 
 bool samePin(const CSC_Profile::CertEntry& one, const CSC_Profile::CertEntry& other) {
@@ -65,7 +79,10 @@ std::unique_ptr<Token> Token::open(const std::string& readerName, int readerInde
     return token;
 }
 
-Token::~Token() = default;
+// A program that ends without C_Finalize leaves no PIN verified either.
+Token::~Token() {
+    if (m_loggedIn) logout();
+}
 
 void Token::buildObjects() {
     CSC_Profile& layout = *m_key->Layout();
@@ -78,8 +95,9 @@ void Token::buildObjects() {
             m_keys.push_back(keyFactsOf(entry.certificate).value_or(KeyFacts{}));
             m_kinds.push_back(entry.signatureKind);
             m_sharesUserPin.push_back(samePin(entry, *users.front()));
+            m_alwaysAuthenticate.push_back(layout.SingleCard() != 0 || !m_sharesUserPin.back());
             certificate.keyEntry = i;
-            certificate.alwaysAuthenticate = layout.SingleCard() != 0 || !m_sharesUserPin.back();
+            certificate.alwaysAuthenticate = m_alwaysAuthenticate.back();
         }
         for (TokenObject& object : objectsOf(certificate)) m_objects.push_back(std::move(object));
     }
@@ -129,7 +147,7 @@ void Token::fillInfo(CK_TOKEN_INFO& info) const {
 bool Token::keyRuns(std::size_t keyEntry, const MechanismRule& rule, bool decrypt) const {
     if (keyEntry >= m_keys.size() || m_keys[keyEntry].bits == 0) return false;
     if (decrypt) return rule.deciphers && m_keys[keyEntry].deciphers;
-    if (m_kinds[keyEntry] != rule.kind) return false;
+    if (m_kinds[keyEntry] != rule.kind || !m_keys[keyEntry].signs) return false;
     if (rule.hashCode >= 0) return m_key->IsHashAllowed(rule.hashCode);
     for (int code = 0; code < 4; ++code) {
         if (m_key->IsHashAllowed(code)) return true;
@@ -199,6 +217,9 @@ CK_RV Token::cardResult(int result) const {
 CK_RV Token::login(CK_USER_TYPE user, const std::uint8_t* pin, CK_ULONG length,
                    std::optional<std::size_t> keyEntry) {
     if (pin == nullptr && !m_pinPad) return CKR_ARGUMENTS_BAD;
+    // An empty PIN would have the card layer ask for one on the keyboard:
+    // the application asks, the module does not.
+    if (pin != nullptr && length == 0) return CKR_PIN_LEN_RANGE;
     // The profile's PIN lengths are told in the token information and bound
     // what a pin pad accepts; a PIN typed elsewhere is the card's to judge.
     if (m_keys.empty()) return CKR_USER_PIN_NOT_INITIALIZED;
@@ -246,13 +267,13 @@ void Token::spend(std::size_t keyEntry) {
 
 bool Token::keyReady(std::size_t keyEntry) const {
     const std::vector<CSC_Profile::CertEntry*> users = m_key->Layout()->UserCertificates();
-    if (keyEntry >= users.size() || !users[keyEntry]->pinVerified) return false;
-    const bool alwaysAuthenticate = m_key->Layout()->SingleCard() != 0 || !m_sharesUserPin[keyEntry];
-    return !alwaysAuthenticate || m_contextReady[keyEntry];
+    if (keyEntry >= users.size() || keyEntry >= m_alwaysAuthenticate.size() || !users[keyEntry]->pinVerified) return false;
+    return !m_alwaysAuthenticate[keyEntry] || m_contextReady[keyEntry];
 }
 
 CK_RV Token::setPin(const std::uint8_t* oldPin, CK_ULONG oldLength, const std::uint8_t* newPin, CK_ULONG newLength) {
     if ((oldPin == nullptr || newPin == nullptr) && !m_pinPad) return CKR_ARGUMENTS_BAD;
+    if ((oldPin != nullptr && oldLength == 0) || (newPin != nullptr && newLength == 0)) return CKR_PIN_LEN_RANGE;
     if (m_keys.empty()) return CKR_USER_PIN_NOT_INITIALIZED;
     const PinText oldText(oldPin, oldLength);
     const PinText newText(newPin, newLength);
@@ -288,9 +309,11 @@ CK_RV Token::decrypt(std::size_t keyEntry, const Bytes& cryptogram, Bytes& plain
     const int result = m_key->CardRSADecrypt(cryptogram.data(), static_cast<int>(cryptogram.size()), plain.data(),
                                              &length);
     spend(keyEntry);
-    if (result != card::cOk) OPENSSL_cleanse(plain.data(), plain.size());
-    plain.resize(result == card::cOk ? length : 0);
-    return cardResult(result);
+    plain.resize(result == card::cOk ? length : plain.size());
+    if (result == card::cOk && removeEncryptionPadding(plain, m_keys[keyEntry].signatureBytes)) return CKR_OK;
+    OPENSSL_cleanse(plain.data(), plain.size());
+    plain.clear();
+    return result == card::cOk ? CKR_ENCRYPTED_DATA_INVALID : cardResult(result);
 }
 
 CK_RV Token::random(std::uint8_t* out, CK_ULONG length) {
@@ -299,8 +322,8 @@ CK_RV Token::random(std::uint8_t* out, CK_ULONG length) {
     constexpr CK_ULONG kMostBytes = 1024;
     if (length == 0) return CKR_OK;
     if (length > kMostBytes) return CKR_ARGUMENTS_BAD;
-    return m_key->Card()->GetChallange(out, static_cast<std::uint32_t>(length)) == card::cOk ? CKR_OK
-                                                                                            : cardResult(card::cFailed);
+    const int result = m_key->Card()->GetChallange(out, static_cast<std::uint32_t>(length));
+    return result == card::cChallengeRefused ? CKR_RANDOM_NO_RNG : cardResult(result);
 }
 
 }  // namespace kivo::p11

@@ -71,6 +71,7 @@ private:
     std::vector<KeyFacts> m_keys;                 // per user entry
     std::vector<SignatureKind> m_kinds;           // per user entry
     std::vector<bool> m_sharesUserPin;            // per user entry
+    std::vector<bool> m_alwaysAuthenticate;       // per user entry: its PIN before each use
     std::vector<bool> m_contextReady;             // per user entry: CKU_CONTEXT_SPECIFIC login done
     std::vector<bool> m_unspent;                  // per user entry: the user login's VERIFY not yet used
 };

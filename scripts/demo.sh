@@ -9,14 +9,17 @@
 # holding a throwaway key and certificate (tools/vcard,
 # tests/support/cards/signature-card.txt) and runs `kivocrypto demo --card`,
 # which signs the document with the card.
+#   scripts/demo.sh --pkcs11
+# starts the same card and shows it through the PKCS#11 module
+# (libkivocryptossl-pkcs11.so) as OpenSC's pkcs11-tool sees it: the token,
+# its objects, a signature made through the module and checked by OpenSSL.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-card=false
-case "${1:-}" in
-  --card) card=true ;;
-  "") ;;
-  *) echo "usage: scripts/demo.sh [--card]" >&2; exit 2 ;;
+mode=${1:-}
+case "$mode" in
+  --card | --pkcs11 | "") ;;
+  *) echo "usage: scripts/demo.sh [--card | --pkcs11]" >&2; exit 2 ;;
 esac
 
 scripts/install-deps.sh
@@ -26,8 +29,9 @@ cli=build-demo/tools/kivocrypto
 "$cli" --version
 echo
 
-if $card; then
-  # Stopped again when the script ends (its exit trap).
+# The virtual signature card in reader 1; stopped again when the script
+# ends (the exit trap of card-services.sh).
+start_demo_card() {
   source scripts/card-services.sh
   KIVO_DESCRIBED_CARD="$PWD/tests/support/cards/signature-card.txt" start_card_services build-demo/tools/vcard/vcard
   # pcscd notices the cards a moment after vcard connects.
@@ -39,8 +43,33 @@ if $card; then
   echo "== kivocrypto readers"
   "$cli" readers
   echo
+}
+
+if [[ $mode == --card ]]; then
+  start_demo_card
   echo "== kivocrypto demo --card (the virtual card's PIN is 123456)"
   KIVO_DEMO_PIN=123456 "$cli" demo --card --pin-env KIVO_DEMO_PIN --language en
+  exit
+fi
+
+if [[ $mode == --pkcs11 ]]; then
+  start_demo_card
+  module=build-demo/pkcs11/libkivocryptossl-pkcs11.so
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"; stop_card_services' EXIT
+  echo "== pkcs11-tool --module $module -L"
+  pkcs11-tool --module "$module" -L
+  echo
+  echo "== pkcs11-tool --slot 1 --login -O (the virtual card's PIN is 123456)"
+  pkcs11-tool --module "$module" --slot 1 --login --pin 123456 -O | tee "$work/objects"
+  id=$(awk '/^Private Key Object/ { key = 1 } key && /ID:/ { print $2; exit }' "$work/objects")
+  echo
+  echo "== pkcs11-tool --slot 1 --sign -m SHA256-RSA-PKCS --id $id README.md, checked by OpenSSL"
+  pkcs11-tool --module "$module" --slot 1 --login --pin 123456 --sign -m SHA256-RSA-PKCS --id "$id" \
+    -i README.md -o "$work/signature"
+  pkcs11-tool --module "$module" --slot 1 --read-object --type cert --id "$id" -o "$work/cert.der" >/dev/null
+  openssl x509 -inform DER -in "$work/cert.der" -pubkey -noout > "$work/key.pem"
+  openssl dgst -sha256 -verify "$work/key.pem" -signature "$work/signature" README.md
   exit
 fi
 

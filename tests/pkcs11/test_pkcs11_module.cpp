@@ -145,6 +145,7 @@ TEST_F(Pkcs11OnCard, TokenPinAnswersAndPrivateObjects) {
     const CK_SESSION_HANDLE session = open(slot);
     const std::size_t publicObjects = find(session, {}).size();
     EXPECT_TRUE(ofClass(session, CKO_PRIVATE_KEY).empty());
+    EXPECT_EQ(login(session, CKU_USER, ""), CKR_PIN_LEN_RANGE);  // no PIN dialog of the module's own
     EXPECT_EQ(login(session, CKU_USER, "999999"), CKR_PIN_INCORRECT);
     ASSERT_EQ(p11->C_GetTokenInfo(slot, &info), CKR_OK);
     EXPECT_NE(info.flags & CKF_USER_PIN_COUNT_LOW, 0u);
@@ -199,6 +200,9 @@ TEST_F(Pkcs11OnCard, SingleSignatureCardAsFewCommandsAsTheLibrary) {
     EXPECT_TRUE(verifyRsaPkcs1(certificateOf(session, keys.front()), sha256(data), signature, "SHA256"));
     Bytes second;
     EXPECT_EQ(sign(session, keys.front(), mechanism, data, second), CKR_USER_NOT_LOGGED_IN);
+    CK_MECHANISM raw{CKM_RSA_PKCS, nullptr, 0};
+    ASSERT_EQ(p11->C_SignInit(session, &raw, keys.front()), CKR_OK);
+    EXPECT_EQ(p11->C_SignUpdate(session, small, ~CK_ULONG{0}), CKR_DATA_LEN_RANGE);  // refused before a byte is read
 
     // The same signature through the library's card key, on the card put in anew.
     card->reinsert();
@@ -239,6 +243,15 @@ TEST_F(Pkcs11OnCard, ResetEndsSessionsAndRaisesASlotEvent) {
     EXPECT_EQ(event, slot);
     EXPECT_EQ(login(session, CKU_USER), CKR_DEVICE_REMOVED);
     EXPECT_EQ(login(open(slot), CKU_USER), CKR_OK);
+
+    // C_Finalize ends a wait, although the module is initialized again at once.
+    CK_RV waited = CKR_OK;
+    std::thread waiter([&] { waited = p11->C_WaitForSlotEvent(0, &event, nullptr); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(p11->C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(p11->C_Initialize(nullptr), CKR_OK);
+    waiter.join();
+    EXPECT_EQ(waited, CKR_CRYPTOKI_NOT_INITIALIZED);
 }
 
 }  // namespace

@@ -129,6 +129,16 @@ const Pkcs11Row kRows[] = {
     {"family-starcos37-dgn", {"SHA256-RSA-PKCS", "RSA-PKCS"}},
     {"family-cardos50-dtrust", {"SHA256-RSA-PKCS-PSS", "RSA-PKCS-PSS"}, true},
     {"family-cardos54-dtrust-ecc", {"ECDSA", "ECDSA-SHA256"}},
+    {"family-tcos30v2", {"SHA256-RSA-PKCS"}},
+    {"family-micardo21", {"SHA256-RSA-PKCS"}},
+    {"family-starcos30-advanced", {"SHA256-RSA-PKCS"}},
+    {"family-starcos32", {"SHA256-RSA-PKCS"}},
+    {"family-starcos34-auth", {"SHA256-RSA-PKCS"}},
+    {"family-starcos34-qualified", {"SHA256-RSA-PKCS"}},
+    {"family-starcos35-auth", {"SHA256-RSA-PKCS"}},
+    {"family-starcos37-dtrust", {"SHA256-RSA-PKCS"}},
+    {"family-seccos5-qualified", {"SHA256-RSA-PKCS"}},
+    {"family-cardos44-swisssign", {"SHA256-RSA-PKCS"}},
 };
 
 // A private key of the token with the certificate of the same ID (cert.pem, pub.pem in folder key-<id>).
