@@ -139,8 +139,35 @@ CardResult CSC_Profile_Base::ReadChunk(Bytes& chunk, std::uint32_t offset, std::
     return result;
 }
 
+// Where the DER objects of a file end when padding follows them: a file
+// that starts with a constructed object (PKCS#15 directories,
+// certificates) holds objects back to back, then zero or FF bytes up to its
+// fixed size. Nothing while the objects read so far do not show the end.
+static std::optional<std::size_t> derContentEnd(const CSC_Profile_Base::Bytes& data) {
+    constexpr std::uint8_t kConstructed = 0x20;
+    if (data.empty() || (data[0] & kConstructed) == 0) return std::nullopt;
+    std::size_t at = 0;
+    while (at < data.size()) {
+        if (data[at] == 0x00 || data[at] == 0xFF) return at;
+        std::size_t header = at + 1;
+        if ((data[at] & 0x1F) == 0x1F) {
+            while (header < data.size() && (data[header] & 0x80) != 0) ++header;
+            ++header;
+        }
+        if (header >= data.size()) return std::nullopt;
+        std::size_t length = data[header];
+        const std::size_t lengthOctets = length < 0x80 ? 0 : length & 0x7F;
+        if (lengthOctets > 3 || (length >= 0x80 && lengthOctets == 0)) return std::nullopt;
+        if (header + 1 + lengthOctets > data.size()) return std::nullopt;
+        if (lengthOctets != 0) length = 0;
+        for (std::size_t i = 0; i < lengthOctets; ++i) length = length << 8 | data[header + 1 + i];
+        at = header + 1 + lengthOctets + length;
+    }
+    return std::nullopt;
+}
+
 CardResult CSC_Profile_Base::ReadChunks(Bytes& out, std::uint32_t offset, std::uint32_t length,
-                                        std::uint32_t fileLength, bool anyErrorIs255) {
+                                        std::uint32_t fileLength, bool anyErrorIs255, bool untilContentEnd) {
     out.clear();
     const std::uint32_t limit = ChunkLimit();
     if (fileLength > kMaxReadLength) return card::cFailed;
@@ -158,6 +185,12 @@ CardResult CSC_Profile_Base::ReadChunks(Bytes& out, std::uint32_t offset, std::u
         read += static_cast<std::uint32_t>(taken);
         // The end of the file, or a card that returns nothing: stop here.
         if (result == card::cEndOfFile || taken == 0) break;
+        // A fixed-size file whose objects end before it does: the padding
+        // is not read.
+        if (const auto end = untilContentEnd ? derContentEnd(out) : std::nullopt) {
+            out.resize(*end);
+            break;
+        }
     }
     return card::cOk;
 }
@@ -173,7 +206,7 @@ CardResult CSC_Profile_Base::ReadFile(Bytes& out) {
         return card::cOk;
     }
     const std::uint32_t total = GetFileLen();
-    const CardResult result = ReadChunks(out, 0, total, total, false);
+    const CardResult result = ReadChunks(out, 0, total, total, false, true);
     if (result == card::cOk && !path.empty()) m_readFiles[path] = out;
     return result;
 }

@@ -438,9 +438,11 @@ private:
                              bool lastAlreadyCurrent);
     bool AppendToDfPath(const std::uint8_t* fid);
     // Reads min(length, file rest) bytes from `offset` in chunks; the
-    // common loop of the three transparent reads.
+    // common loop of the three transparent reads. `untilContentEnd` stops
+    // where the file's DER objects end and padding follows (ReadFile).
     CardResult ReadChunks(Bytes& out, std::uint32_t offset, std::uint32_t length,
-                          std::uint32_t fileLength, bool anyErrorIs255);
+                          std::uint32_t fileLength, bool anyErrorIs255,
+                          bool untilContentEnd = false);
     // One READ BINARY with the re-select and retry on "no current EF".
     CardResult ReadChunk(Bytes& chunk, std::uint32_t offset, std::uint32_t length);
     // The low byte of the block size; a low byte of 0 reads 256 bytes (Le 00).

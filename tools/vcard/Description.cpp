@@ -50,6 +50,10 @@ public:
             auto file = newFile(s, CardFile::Kind::Transparent);
             if (!s.options.count("data")) fail("ef needs data=");
             file->content = content(s.options["data"]);
+            if (s.options.count("size")) {
+                const std::size_t size = decimal(s.options["size"], file->content.size(), 0x7FFF);
+                file->content.resize(size, 0x00);
+            }
             add(s, std::move(file));
         } else if (s.keyword == "records") {
             add(s, newFile(s, CardFile::Kind::Records));

@@ -3,8 +3,10 @@
 //
 //   atr <hex>                          answer to reset
 //   df <path> [aid=<hex>] [fcp=<hex>] [fci=<hex>]
-//   ef <path> data=<content> [sfi=<n>] [fcp=<hex>] [fci=<hex>]
-//                                      transparent EF
+//   ef <path> data=<content> [size=<n>] [sfi=<n>] [fcp=<hex>] [fci=<hex>]
+//                                      transparent EF; size= makes it a
+//                                      fixed-size file, the content padded
+//                                      with zero bytes
 //   records <path> [sfi=<n>] [fcp=<hex>] [fci=<hex>]
 //                                      record EF, records added below
 //   record <path> <content>            appends a record to a record EF

@@ -151,6 +151,8 @@ TEST_F(ProfileCardTest, ReadingAndWriting) {
              EXPECT_EQ(p.SCWriteBinary(word.data(), 62, 4), kFailed);
              return p.SCWriteBinary(word.data(), 0x10, 4); },
          kOk, {"00D6003E04CAFEBABE", "00D6001004CAFEBABE"}},
+        {"fixed-size file: read up to the end of its objects", [](auto& p, auto& out, auto&) { select(p, "3f00/5015/c002"); return p.ReadFile(out); },
+         kOk, {selectEf("C002"), "00B0000040"}, "3003020105A0020500"},
     });
 }
 
