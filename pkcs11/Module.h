@@ -106,6 +106,9 @@ private:
     void dropToken(Slot& slot);
     // The sessions open on the slot's present token.
     std::size_t sessionCount(CK_SLOT_ID id, bool readWriteOnly) const;
+    // The session with an operation of `kind` going; `result` says why there
+    // is none.
+    Session* operating(CK_SESSION_HANDLE handle, Operation::Kind kind, Token*& token, CK_RV& result);
     CK_RV runOperation(Session& session, Token& token, Bytes& result);
     CK_RV prepareOperation(Operation& operation, const Token& token, const CK_MECHANISM& mechanism,
                            const TokenObject& key);

@@ -82,14 +82,22 @@ CK_RV Module::operationInit(CK_SESSION_HANDLE handle, const CK_MECHANISM* mechan
     return result;
 }
 
+Session* Module::operating(CK_SESSION_HANDLE handle, Operation::Kind kind, Token*& current, CK_RV& result) {
+    Session* open = session(handle, current, result);
+    if (open != nullptr && open->operation.kind != kind) {
+        result = CKR_OPERATION_NOT_INITIALIZED;
+        return nullptr;
+    }
+    return open;
+}
+
 CK_RV Module::operationUpdate(CK_SESSION_HANDLE handle, const std::uint8_t* data, CK_ULONG length,
                               Operation::Kind kind) {
     Token* current = nullptr;
     CK_RV result = CKR_OK;
-    Session* open = session(handle, current, result);
+    Session* open = operating(handle, kind, current, result);
     if (open == nullptr) return result;
     Operation& operation = open->operation;
-    if (operation.kind != kind) return CKR_OPERATION_NOT_INITIALIZED;
     if (kind == Operation::Kind::Decrypt) {
         endOperation(operation);
         return CKR_FUNCTION_NOT_SUPPORTED;  // RSA deciphering takes the cryptogram whole
@@ -115,10 +123,9 @@ CK_RV Module::operationFinal(CK_SESSION_HANDLE handle, const std::uint8_t* data,
                              std::uint8_t* out, CK_ULONG* outLength, Operation::Kind kind) {
     Token* current = nullptr;
     CK_RV result = CKR_OK;
-    Session* open = session(handle, current, result);
+    Session* open = operating(handle, kind, current, result);
     if (open == nullptr) return result;
     Operation& operation = open->operation;
-    if (operation.kind != kind) return CKR_OPERATION_NOT_INITIALIZED;
     if (outLength == nullptr || (single && operation.partsStarted)) {
         endOperation(operation);
         return CKR_ARGUMENTS_BAD;

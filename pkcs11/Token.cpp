@@ -4,6 +4,7 @@
 
 #include "platform/PcscApi.h"
 #include "smartcard/key/SCM_Interface.h"
+#include "smartcard/pin/PinPrompt.h"
 #include "smartcard/pkcs15/Pkcs15.h"
 #include "smartcard/transport/Reader.h"
 
@@ -16,16 +17,7 @@ namespace kivo::p11 {
 namespace {
 
 namespace card = kivo::card;
-
-Bytes octetsOfHex(const std::string& hex) {
-    Bytes octets;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        const std::string pair = hex.substr(i, 2);
-        if (pair.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return {};
-        octets.push_back(static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16)));
-    }
-    return octets;
-}
+namespace pin = kivo::pin;
 
 // Some cards hand back the whole deciphered block (00 02, at least eight
 // non-zero padding bytes, 00, the message), with or without its leading
@@ -44,24 +36,15 @@ bool removeEncryptionPadding(Bytes& plain, std::size_t modulusBytes) {
     return true;
 }
 
+// The caller's PIN bytes, for a secret that wipes its copy.
+std::string_view pinView(const std::uint8_t* pin, CK_ULONG length) {
+    return pin == nullptr ? std::string_view() : std::string_view(reinterpret_cast<const char*>(pin), length);
+}
+
 bool samePin(const CSC_Profile::CertEntry& one, const CSC_Profile::CertEntry& other) {
     return one.pinReference == other.pinReference && one.pinPath == other.pinPath &&
            one.application == other.application;
 }
-
-// A PIN from the caller's bytes, wiped when it goes.
-class PinText {
-public:
-    PinText(const std::uint8_t* pin, CK_ULONG length)
-        : m_text(pin == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(pin), length)) {}
-    ~PinText() { OPENSSL_cleanse(m_text.data(), m_text.size()); }
-    PinText(const PinText&) = delete;
-    PinText& operator=(const PinText&) = delete;
-    const std::string& text() const { return m_text; }
-
-private:
-    std::string m_text;
-};
 
 }  // namespace
 
@@ -90,7 +73,7 @@ void Token::buildObjects() {
     const std::vector<const CSC_Profile::CertEntry*> all = layout.AllCertificates();
     for (std::size_t i = 0; i < all.size(); ++i) {
         const CSC_Profile::CertEntry& entry = *all[i];
-        CardCertificate certificate{entry.certificate, entry.label, octetsOfHex(entry.id), std::nullopt, false};
+        CardCertificate certificate{entry.certificate, entry.label, card::octetsOfHex(entry.id), std::nullopt, false};
         if (i < users.size()) {
             m_keys.push_back(keyFactsOf(entry.certificate).value_or(KeyFacts{}));
             m_kinds.push_back(entry.signatureKind);
@@ -232,7 +215,7 @@ CK_RV Token::login(CK_USER_TYPE user, const std::uint8_t* pin, CK_ULONG length,
         m_contextReady[entry] = true;
         return CKR_OK;
     }
-    const PinText text(pin, length);
+    const pin::Secret text(pinView(pin, length));
     if (!verifyEntry(entry, text.text())) return pinResult();
     if (user == CKU_CONTEXT_SPECIFIC) {
         m_contextReady[entry] = true;
@@ -275,8 +258,8 @@ CK_RV Token::setPin(const std::uint8_t* oldPin, CK_ULONG oldLength, const std::u
     if ((oldPin == nullptr || newPin == nullptr) && !m_pinPad) return CKR_ARGUMENTS_BAD;
     if ((oldPin != nullptr && oldLength == 0) || (newPin != nullptr && newLength == 0)) return CKR_PIN_LEN_RANGE;
     if (m_keys.empty()) return CKR_USER_PIN_NOT_INITIALIZED;
-    const PinText oldText(oldPin, oldLength);
-    const PinText newText(newPin, newLength);
+    const pin::Secret oldText(pinView(oldPin, oldLength));
+    const pin::Secret newText(pinView(newPin, newLength));
     m_key->SetCertId("0");
     const int result = m_key->ChangePIN(oldText.text(), newText.text());
     m_triesLeft = m_key->RemainingTries();

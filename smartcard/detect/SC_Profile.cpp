@@ -25,21 +25,6 @@ constexpr char kMf[] = "3f00";
 
 constexpr char kStarCos37EcSigningCert[] = "c006";
 
-// The octets of a hex text of digit pairs (the serial number as the card
-// object keeps it); empty for anything else.
-std::vector<std::uint8_t> octetsOfHex(const std::string& hex) {
-    std::vector<std::uint8_t> octets;
-    if (hex.size() % 2 != 0) return octets;
-    for (std::size_t at = 0; at < hex.size(); at += 2) {
-        const std::string pair = hex.substr(at, 2);
-        if (!std::isxdigit(static_cast<unsigned char>(pair[0])) || !std::isxdigit(static_cast<unsigned char>(pair[1]))) {
-            return {};
-        }
-        octets.push_back(static_cast<std::uint8_t>(std::stoi(pair, nullptr, 16)));
-    }
-    return octets;
-}
-
 // What the certificate of an entry tells about its key: an EC key signs
 // ECDSA, and the key's size where the card did not give it.
 void takeKeyFromCertificate(CSC_Profile::CertEntry& entry) {
@@ -55,6 +40,19 @@ void takeKeyFromCertificate(CSC_Profile::CertEntry& entry) {
 }
 
 }  // namespace
+
+std::vector<std::uint8_t> kivo::card::octetsOfHex(const std::string& hex) {
+    std::vector<std::uint8_t> octets;
+    if (hex.size() % 2 != 0) return octets;
+    for (std::size_t at = 0; at < hex.size(); at += 2) {
+        const std::string pair = hex.substr(at, 2);
+        if (!std::isxdigit(static_cast<unsigned char>(pair[0])) || !std::isxdigit(static_cast<unsigned char>(pair[1]))) {
+            return {};
+        }
+        octets.push_back(static_cast<std::uint8_t>(std::stoi(pair, nullptr, 16)));
+    }
+    return octets;
+}
 
 std::uint32_t CSC_Profile::CertEntry::CardAlgorithm(std::uint32_t hashAlgorithm) const {
     switch (signatureKind) {
@@ -97,7 +95,7 @@ bool CSC_Profile::TakeKeptDetection(const card::CardIdentity& identity) {
     m_tokenLabel = kept->tokenLabel;
     m_certCount = static_cast<int>(m_certs.size());
     m_sc->SetCardProfile(m_cardProfile);
-    const std::vector<std::uint8_t> serial = octetsOfHex(m_serialNumber);
+    const std::vector<std::uint8_t> serial = card::octetsOfHex(m_serialNumber);
     if (!serial.empty()) m_sc->SetSerialNumber(serial.data(), static_cast<std::uint32_t>(serial.size()));
     return true;
 }

@@ -18,6 +18,9 @@
 class CPkcs15;
 namespace kivo::card {
 struct CardIdentity;
+// The octets of a hex text of digit pairs (a serial number or a PKCS#15 iD
+// as the layout keeps them); empty for anything else.
+std::vector<std::uint8_t> octetsOfHex(const std::string& hex);
 }
 
 class CSC_Profile {
